@@ -1,0 +1,263 @@
+#include "binder.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <new>
+
+namespace orva {
+
+namespace {
+
+struct Entry {
+  Method method;
+  std::string qualname;  // "Cls.name", as CPython names the function in its errors
+  size_t ndefaults = 0;
+  PyMethodDef def{};
+};
+
+std::string quote_list(const std::vector<const char*>& names) {
+  // CPython: 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    out += "'";
+    out += names[i];
+    out += "'";
+  }
+  return out;
+}
+
+[[noreturn]] void type_error(const std::string& message) { raise(PyExc_TypeError, message); }
+
+const char* kind_text(Kind kind, bool none_ok) {
+  switch (kind) {
+    case Kind::Str: return none_ok ? "str or None" : "str";
+    case Kind::Int: return none_ok ? "int or None" : "int";
+    case Kind::Dict: return none_ok ? "dict or None" : "dict";
+    case Kind::List: return none_ok ? "list or None" : "list";
+    case Kind::Real: return "a real number";
+    case Kind::FloatOrNone: return "float or None";
+    case Kind::Any: break;
+  }
+  return "";
+}
+
+bool kind_accepts(Kind kind, PyObject* v, bool none_ok) {
+  if (none_ok && v == Py_None) return true;
+  switch (kind) {
+    case Kind::Any: return true;
+    case Kind::Str: return PyUnicode_CheckExact(v);
+    case Kind::Int: return PyLong_CheckExact(v);
+    case Kind::Dict: return PyDict_CheckExact(v);
+    case Kind::List: return PyList_CheckExact(v);
+    case Kind::FloatOrNone: return v == Py_None || PyFloat_CheckExact(v);
+    case Kind::Real: {
+      if (PyFloat_Check(v) || PyLong_Check(v)) return true;
+      PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
+      return nb && (nb->nb_float || nb->nb_index);
+    }
+  }
+  return false;
+}
+
+// Binds like a Python function `def name(self, p1, ..., pn=d, *rest)` and checks the types.
+PyObject* trampoline(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  auto* e = static_cast<Entry*>(PyCapsule_GetPointer(capsule, nullptr));
+  const Method& m = e->method;
+  const size_t total = m.params.size() + 1;  // with self
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyObject* bound[16] = {nullptr};
+  try {
+    const size_t npos = std::min<size_t>(static_cast<size_t>(nargs), total);
+    for (size_t i = 0; i < npos; ++i) bound[i] = args[i];
+    if (kwnames) {
+      const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+      for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        size_t slot = total;
+        for (size_t i = 0; i < total; ++i) {
+          const char* pname = i == 0 ? "self" : m.params[i - 1].name;
+          if (PyUnicode_CompareWithASCIIString(key, pname) == 0) {
+            slot = i;
+            break;
+          }
+        }
+        if (slot == total)
+          type_error(e->qualname + "() got an unexpected keyword argument '" + utf8(key) + "'");
+        if (bound[slot])
+          type_error(e->qualname + "() got multiple values for argument '" + utf8(key) + "'");
+        bound[slot] = args[nargs + k];
+      }
+    }
+    if (static_cast<size_t>(nargs) > total && !m.varargs) {
+      std::string sig;
+      bool plural;
+      if (e->ndefaults) {
+        sig = "from " + std::to_string(total - e->ndefaults) + " to " + std::to_string(total);
+        plural = true;
+      } else {
+        sig = std::to_string(total);
+        plural = total != 1;
+      }
+      type_error(e->qualname + "() takes " + sig + " positional argument" + (plural ? "s" : "") + " but " +
+                 std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
+    }
+    std::vector<const char*> missing;
+    const size_t required = total - e->ndefaults;
+    for (size_t i = 0; i < required; ++i)
+      if (!bound[i]) missing.push_back(i == 0 ? "self" : m.params[i - 1].name);
+    if (!missing.empty())
+      type_error(e->qualname + "() missing " + std::to_string(missing.size()) + " required positional argument" +
+                 (missing.size() == 1 ? "" : "s") + ": " + quote_list(missing));
+    for (size_t i = 1; i < total; ++i) {
+      const Param& p = m.params[i - 1];
+      if (!bound[i]) bound[i] = p.default_value.get();
+      const bool none_ok = p.default_value.get() == Py_None;
+      if (!kind_accepts(p.kind, bound[i], none_ok))
+        argument_type_error(e->qualname, p.name, kind_text(p.kind, none_ok), bound[i]);
+    }
+    Ref extra;
+    if (m.varargs) {
+      Py_ssize_t from = std::min<Py_ssize_t>(nargs, static_cast<Py_ssize_t>(total));
+      extra = Ref::steal(PyTuple_New(nargs - from));
+      for (Py_ssize_t i = from; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(extra.get(), i - from, args[i]);
+      }
+    }
+    Args bound_args{bound, extra.get(), &e->qualname};
+    return m.body(bound_args).release();
+  } catch (PyError&) {
+    return nullptr;
+  } catch (std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (std::exception& ex) {
+    // Never catch (...): the forced unwind of a thread ended at exit must pass through.
+    PyErr_SetString(PyExc_RuntimeError, ex.what());
+    return nullptr;
+  }
+}
+
+// "name($self, a, b='x')\n--\n\n" lets inspect.signature read the parameters.
+std::string text_signature(const Method& m) {
+  std::string sig = std::string(m.name) + "($self";
+  for (const Param& p : m.params) {
+    sig += ", ";
+    sig += p.name;
+    if (p.default_value) {
+      Ref r = Ref::steal(PyObject_Repr(p.default_value.get()));
+      sig += "=" + utf8(r.get());
+    }
+  }
+  if (m.varargs) sig += ", *args";
+  return sig + ")\n--\n\n";
+}
+
+}  // namespace
+
+void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PyError{};
+}
+
+PyObject* dict_item(PyObject* dict, PyObject* key) {
+  PyObject* v = PyDict_GetItemWithError(dict, key);
+  if (!v) {
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    throw PyError{};
+  }
+  return v;
+}
+
+PyObject* kwnames(std::initializer_list<const char*> names) {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+  if (!t) throw_error();
+  Py_ssize_t i = 0;
+  for (const char* n : names) PyTuple_SET_ITEM(t, i++, PyUnicode_InternFromString(n));
+  return t;
+}
+
+std::string utf8(PyObject* obj) {
+  Ref s = str_of(obj);
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s.get(), &size);
+  if (!data) throw_error();
+  return std::string(data, static_cast<size_t>(size));
+}
+
+Ref format(const char* fmt, std::initializer_list<PyObject*> values) {
+  std::string out;
+  auto it = values.begin();
+  for (const char* p = fmt; *p; ++p) {
+    if (p[0] == '{' && p[1] == '}' && it != values.end()) {
+      out += utf8(*it++);
+      ++p;
+    } else {
+      out += *p;
+    }
+  }
+  return text(out);
+}
+
+Caught Caught::fetch() {
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  if (tb && v) PyException_SetTraceback(v, tb);
+  Caught c;
+  c.type = Ref::steal(t ? t : (Py_INCREF(Py_None), Py_None));
+  c.value = Ref::steal(v ? v : (Py_INCREF(Py_None), Py_None));
+  c.traceback = tb ? Ref::steal(tb) : Ref();
+  return c;
+}
+
+void Caught::restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+
+std::string mangle(const char* cls, const char* name) {
+  size_t len = std::strlen(name);
+  bool dunder = len > 4 && name[len - 1] == '_' && name[len - 2] == '_';
+  if (len > 2 && name[0] == '_' && name[1] == '_' && !dunder) return std::string("_") + cls + name;
+  return name;
+}
+
+[[noreturn]] void argument_type_error(const std::string& qualname, const char* param, const char* what,
+                                      PyObject* value) {
+  type_error(qualname + "() argument '" + param + "' must be " + what + ", not " + Py_TYPE(value)->tp_name);
+}
+
+double real_arg(const Args& args, size_t index) {
+  double v = PyFloat_AsDouble(args[index]);
+  if (v == -1.0 && PyErr_Occurred()) throw_error();
+  return v;
+}
+
+Ref make_class(PyObject* module, const char* name, std::vector<Method> methods) {
+  Ref module_name = getattr(module, ORVA_NAME("__name__"));
+  Ref ns = Ref::steal(PyDict_New());
+  dict_set(ns.get(), ORVA_NAME("__module__"), module_name.get());
+  Ref qual = text(name);
+  dict_set(ns.get(), ORVA_NAME("__qualname__"), qual.get());
+  for (Method& m : methods) {
+    if (m.params.size() + 1 > 16) raise(PyExc_SystemError, "too many parameters");
+    // Leaked on purpose: the function objects point at it for the life of the process.
+    std::string qualname = std::string(name) + "." + m.name;
+    auto* e = new Entry{std::move(m), std::move(qualname)};
+    for (const Param& p : e->method.params)
+      if (p.default_value) ++e->ndefaults;
+    auto* doc = new std::string(text_signature(e->method));
+    e->def = PyMethodDef{e->method.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(trampoline)),
+                         METH_FASTCALL | METH_KEYWORDS, doc->c_str()};
+    Ref capsule = Ref::steal(PyCapsule_New(e, nullptr, nullptr));
+    Ref fn = Ref::steal(PyCFunction_NewEx(&e->def, capsule.get(), module_name.get()));
+    Ref method = Ref::steal(PyInstanceMethod_New(fn.get()));
+    Ref key = text(mangle(name, e->method.name));
+    dict_set(ns.get(), key.get(), method.get());
+  }
+  Ref cls_name = text(name);
+  Ref bases = Ref::steal(PyTuple_New(0));
+  return call(reinterpret_cast<PyObject*>(&PyType_Type), {cls_name.get(), bases.get(), ns.get()});
+}
+
+}  // namespace orva

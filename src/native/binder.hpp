@@ -1,0 +1,66 @@
+// Plain Python classes whose methods are C++ functions, with Python's own argument binding.
+//
+// A class is described by a table of methods (name, parameters, defaults, types). Each
+// method becomes a METH_FASTCALL | METH_KEYWORDS function wrapped with PyInstanceMethod_New,
+// and the class is made with type(name, (), namespace), so it is an ordinary class:
+// `__mro__ == (Cls, object)`, instances with a `__dict__`, methods in table order.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "pyref.hpp"
+
+namespace orva {
+
+// Exact-type rule a parameter is checked against before the method body runs.
+enum class Kind {
+  Any,
+  Str,        // exactly str (None too when the default is None)
+  Int,        // exactly int, bool refused (None too when the default is None)
+  Dict,       // exactly dict (None too when the default is None)
+  List,       // exactly list (None too when the default is None)
+  Real,       // anything PyFloat_AsDouble accepts; the body converts it
+  FloatOrNone // exactly float, or None
+};
+
+struct Param {
+  const char* name;
+  Kind kind = Kind::Any;
+  Ref default_value = {};  // empty: required
+};
+
+// Bound arguments: [0] is self, then the parameters in order (defaults filled in).
+struct Args {
+  PyObject* const* values;
+  PyObject* extra;  // tuple of surplus positionals for *args methods, else nullptr
+  const std::string* qualname;
+
+  PyObject* self() const { return values[0]; }
+  PyObject* operator[](size_t i) const { return values[i]; }
+};
+
+using Body = Ref (*)(const Args&);
+
+struct Method {
+  const char* name;  // as written in the class body; "__x" names are stored mangled
+  Body body;
+  std::vector<Param> params;  // after self
+  bool varargs = false;       // collects surplus positionals (def f(self, a=None, *rest))
+};
+
+// Creates the class `name` in `module` from `methods`. The table is kept for the life of
+// the process (it is never freed, so nothing is released after the interpreter is gone).
+Ref make_class(PyObject* module, const char* name, std::vector<Method> methods);
+
+// The value of a Kind::Real parameter as a double (TypeError naming the parameter otherwise).
+double real_arg(const Args& args, size_t index);
+
+// TypeError "Cls.method() argument 'name' must be <what>, not <type>".
+[[noreturn]] void argument_type_error(const std::string& qualname, const char* param, const char* what,
+                                      PyObject* value);
+
+// The name a class body would store `name` under: "__x" becomes "_Cls__x".
+std::string mangle(const char* cls, const char* name);
+
+}  // namespace orva

@@ -1,0 +1,151 @@
+// References, calls and errors over the CPython API, shared by both extension modules.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+namespace orva {
+
+// Thrown when a Python exception is already set; the binding turns it into a NULL return.
+struct PyError {};
+
+[[noreturn]] inline void throw_error() { throw PyError{}; }
+
+// Sets `type` with `message` (UTF-8) and throws.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// Owning reference. Daemon threads are unwound without the GIL at interpreter exit,
+// so the release happens only when the GIL is held; otherwise the object is leaked.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  Ref& operator=(Ref other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+  ~Ref() {
+    if (p_ && PyGILState_Check()) Py_DECREF(p_);
+  }
+
+  // Takes over a new reference; NULL means a Python error is set.
+  static Ref steal(PyObject* p) {
+    if (!p) throw_error();
+    Ref r;
+    r.p_ = p;
+    return r;
+  }
+  static Ref borrow(PyObject* p) noexcept {
+    Ref r;
+    Py_XINCREF(p);
+    r.p_ = p;
+    return r;
+  }
+  static Ref none() noexcept { return borrow(Py_None); }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// An interned name, created once and kept for the life of the process (never released).
+#define ORVA_NAME(text)                                              \
+  ([]() -> PyObject* {                                               \
+    static PyObject* interned_ = PyUnicode_InternFromString(text);   \
+    return interned_;                                                \
+  }())
+
+inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
+  if (PyObject_SetAttr(obj, name, value) < 0) throw_error();
+}
+
+// obj[key] for any mapping; raises KeyError like Python.
+inline Ref getitem(PyObject* obj, PyObject* key) { return Ref::steal(PyObject_GetItem(obj, key)); }
+
+// d[key] for an exact dict, KeyError when missing; borrowed result.
+PyObject* dict_item(PyObject* dict, PyObject* key);
+
+inline void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
+  if (PyDict_SetItem(dict, key, value) < 0) throw_error();
+}
+
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
+  size_t n = args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+  return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()), n, kwnames));
+}
+
+// obj.name(*args)
+inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {},
+                       PyObject* kwnames = nullptr) {
+  PyObject* stack[12];  // self plus up to 11 arguments
+  stack[0] = obj;
+  size_t i = 1;
+  for (PyObject* a : args) stack[i++] = a;
+  size_t n = i - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+  return Ref::steal(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// A tuple of keyword names for call()/call_method(), kept for the life of the process.
+PyObject* kwnames(std::initializer_list<const char*> names);
+
+inline Ref str_of(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
+std::string utf8(PyObject* text);  // str(obj) as UTF-8
+inline Ref text(const std::string& s) {
+  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+inline Ref py_float(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+inline Ref py_long(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+inline Ref py_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+
+// The text of `fmt` with each "{}" replaced by the plain text (str()) of the next value.
+Ref format(const char* fmt, std::initializer_list<PyObject*> values);
+
+// Python's truth test.
+inline bool truthy(PyObject* obj) {
+  int r = PyObject_IsTrue(obj);
+  if (r < 0) throw_error();
+  return r != 0;
+}
+
+// a == b by Python equality.
+inline bool equal(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  int r = PyObject_RichCompareBool(a, b, Py_EQ);
+  if (r < 0) throw_error();
+  return r != 0;
+}
+
+// A Python exception taken out of the error indicator, normalised; can be set again.
+struct Caught {
+  Ref type, value, traceback;
+  static Caught fetch();  // takes the current error
+  void restore();         // sets it again (consumes the references)
+  // Makes it the exception being handled (sys.exc_info()) while `fn` runs.
+  template <class Fn>
+  auto while_handled(Fn&& fn) {
+    PyObject *t, *v, *tb;
+    PyErr_GetExcInfo(&t, &v, &tb);
+    PyErr_SetExcInfo(Ref(type).release(), Ref(value).release(), Ref(traceback).release());
+    struct Reset {
+      PyObject *t, *v, *tb;
+      ~Reset() {
+        if (PyGILState_Check()) PyErr_SetExcInfo(t, v, tb);
+      }
+    } reset{t, v, tb};
+    return fn();
+  }
+  // Whether it belongs to the Exception family (not SystemExit, KeyboardInterrupt, ...).
+  bool is_exception() const { return PyErr_GivenExceptionMatches(type.get(), PyExc_Exception); }
+};
+
+}  // namespace orva

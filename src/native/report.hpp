@@ -1,0 +1,21 @@
+// Console lines and error-log records, through the names the calling module binds at load
+// (`console`, `logger`, `json`, `traceback`), looked up when used so callers can replace them.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace orva {
+
+// module.<name>, looked up now.
+inline Ref module_attr(PyObject* module, PyObject* name) { return getattr(module, name); }
+
+// console.print(text)
+void console_print(PyObject* module, PyObject* text);
+inline void console_print(PyObject* module, const Ref& text) { console_print(module, text.get()); }
+
+// logger.error(json.dumps({"error": str(e), "traceback": traceback.format_exc(), "data": data})),
+// with `caught` as the exception being handled. Values of `data` that JSON cannot encode are
+// written as their str() text.
+void log_error(PyObject* module, Caught& caught, PyObject* data);
+
+}  // namespace orva

@@ -1,0 +1,97 @@
+// The module as Python sees it: the names bound at load and the class Ticker.
+#include "ticker.hpp"
+
+namespace orva::ticker {
+
+PyObject* g_module = nullptr;
+
+namespace {
+
+// from <module> import <name> [as <alias>], bound in the module namespace.
+void bind(const char* module, const char* name, const char* alias = nullptr) {
+  Ref mod = Ref::steal(PyImport_ImportModule(module));
+  Ref value = name ? getattr(mod.get(), Ref::steal(PyUnicode_FromString(name)).get()) : mod;
+  if (PyModule_AddObjectRef(g_module, alias ? alias : (name ? name : module), value.get()) < 0) throw_error();
+}
+
+void bind_names() {
+  bind("json", nullptr);
+  bind("os", nullptr);
+  bind("polars", nullptr, "pl");
+  bind("queue", nullptr);
+  bind("shioaji", nullptr, "sj");
+  bind("time", nullptr);
+  bind("traceback", nullptr);
+  bind("datetime", nullptr, "dt");
+  bind("datetime", "timedelta");
+  bind("threading", "Thread");
+  bind("typing", "Dict");
+  bind("typing", "List");
+  bind("typing", "Literal");
+  bind("orva_mero_backtest.constant", "BASIC_INFO");
+  bind("orva_mero_backtest.constant", "FLAG");
+  for (const char* name : {"console", "format_to_dt", "format_nano_ts_to_second_ts", "logger", "make_dir"})
+    bind("orva_mero_backtest.utils", name);
+}
+
+std::vector<Method> methods() {
+  auto none = [] { return Ref::none(); };
+  return {
+      {"__init__", init, {{"mero_api"}}},
+      {"__generate_save_path", generate_save_path, {{"file_name", Kind::Str, none()}}, true},
+      {"__make_mero_contract_object", make_contract_object, {{"code", Kind::Str}, {"market_type", Kind::Str}}},
+      {"__tick_filename_formatter", tick_filename_formatter, {{"code", Kind::Str}, {"date", Kind::Str}}},
+      {"__auto_fetch_ticks",
+       auto_fetch_ticks,
+       {{"code", Kind::Str}, {"product_type", Kind::Str}, {"date", Kind::Str}}},
+      {"fetch_mero_history_ticks",
+       fetch_history_ticks,
+       {{"code", Kind::Str}, {"product_type"}, {"start_from", Kind::Str}, {"end_to", Kind::Str}}},
+      {"__process_and_combine_ticks",
+       process_and_combine_ticks,
+       {{"codes", Kind::List}, {"start_from", Kind::Str}, {"end_to", Kind::Str}}},
+      {"__notify_backfilling_finish", notify_backfilling_finish, {}},
+      {"get_ticks_df",
+       get_ticks_df,
+       {{"code", Kind::Str}, {"market_type"}, {"start_from", Kind::Str}, {"end_to", Kind::Str}}},
+      {"send_ticks",
+       send_ticks,
+       {{"codes", Kind::List},
+        {"start_from", Kind::Str},
+        {"end_to", Kind::Str},
+        {"backfilling_start_from", Kind::Str, none()},
+        {"backfilling_end_to", Kind::Str, none()}}},
+      {"backfilling",
+       backfilling,
+       {{"codes", Kind::List}, {"start_from", Kind::Str, none()}, {"end_to", Kind::Str, none()}}},
+      {"__push_tick_to_queue", push_tick_to_queue, {{"df"}}},
+      {"pop_tick", pop_tick, {}},
+      {"allow_next_tick", allow_next_tick, {}},
+      {"stop_send_ticks", stop_send_ticks, {}},
+  };
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ticker", "Historical tick feed: cache, combination, paced streaming.",
+                          -1, nullptr};
+
+}  // namespace
+
+}  // namespace orva::ticker
+
+PyMODINIT_FUNC PyInit_ticker() {
+  using namespace orva;
+  using namespace orva::ticker;
+  PyObject* module = PyModule_Create(&module_def);
+  if (!module) return nullptr;
+  g_module = module;  // kept for the life of the process
+  Py_INCREF(g_module);
+  try {
+    bind_names();
+    Ref cls = make_class(module, "Ticker", methods());
+    if (PyModule_AddObjectRef(module, "Ticker", cls.get()) < 0) throw_error();
+  } catch (PyError&) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}

@@ -1,0 +1,31 @@
+// Shared declarations of the tick feed: the module object and the method bodies.
+#pragma once
+
+#include "binder.hpp"
+#include "pyref.hpp"
+
+namespace orva::ticker {
+
+// The module object: names bound at load (console, pl, format_to_dt, ...) are read from it when used.
+extern PyObject* g_module;
+
+inline Ref global(PyObject* name) { return getattr(g_module, name); }
+
+// Method bodies; argument [0] is self, then the parameters in table order.
+Ref init(const Args& a);                       // state.cpp
+Ref generate_save_path(const Args& a);         // cache.cpp
+Ref make_contract_object(const Args& a);       // download.cpp
+Ref tick_filename_formatter(const Args& a);    // cache.cpp
+Ref auto_fetch_ticks(const Args& a);           // cache.cpp
+Ref fetch_history_ticks(const Args& a);        // download.cpp
+Ref process_and_combine_ticks(const Args& a);  // combine.cpp
+Ref notify_backfilling_finish(const Args& a);  // backfill.cpp
+Ref get_ticks_df(const Args& a);               // combine.cpp
+Ref send_ticks(const Args& a);                 // stream.cpp
+Ref backfilling(const Args& a);                // backfill.cpp
+Ref push_tick_to_queue(const Args& a);         // stream.cpp
+Ref pop_tick(const Args& a);                   // stream.cpp
+Ref allow_next_tick(const Args& a);            // stream.cpp
+Ref stop_send_ticks(const Args& a);            // stream.cpp
+
+}  // namespace orva::ticker
