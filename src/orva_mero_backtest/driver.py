@@ -22,6 +22,8 @@ _EXIT = FLAG.exit_send_tick.value
 _BACKFILL_DONE = FLAG.finish_backfilling.value
 # A strategy that answers every report with another request would never let the tick go.
 _MAX_REPORTS_PER_TICK = 100_000
+_SESSION_OPEN = 8 * 3600 + 45 * 60  # the futures day session; stocks trade inside it
+_SESSION_LENGTH = 5 * 3600
 
 
 class BacktestError(Exception):
@@ -79,12 +81,18 @@ class BacktestResult:
 class _FilteredConsole:
     """Stands in for the modules' console: passes on failures ("[red]" lines) only, or nothing."""
 
+    # Red lines of the tick feed that announce no failure: a cache miss and the end of an empty run.
+    NOT_FAILURES = ("[red]檔案 ", "[red]傳送 Tick 資料結束")
+
     def __init__(self, target, keep_errors: bool) -> None:
         self._target = target
         self._keep_errors = keep_errors
 
     def print(self, *args: Any, **kwargs: Any) -> None:
-        if self._keep_errors and args and isinstance(args[0], str) and args[0].startswith("[red]"):
+        if not self._keep_errors or not args or not isinstance(args[0], str):
+            return
+        text = args[0]
+        if text.startswith("[red]") and not text.startswith(self.NOT_FAILURES):
             self._target.print(*args, **kwargs)
 
 
@@ -363,7 +371,7 @@ class Backtest:
 
         first_day, last_day = self._range
         range_start = datetime(first_day.year, first_day.month, first_day.day, tzinfo=TAIPEI).timestamp()
-        range_span = (last_day - first_day).days * 86400.0 + 86400.0
+        range_days = (last_day - first_day).days + 1
         prices: Dict[str, List[Tuple[float, float]]] = {code: [] for code in self.markets}
         last_sample = {code: float("-inf") for code in self.markets}
         equity: List[Tuple[float, float]] = []
@@ -374,6 +382,7 @@ class Backtest:
         set_tick, match = matcher.set_current_tick, matcher.match_deal
         responses = matcher.response_queue
         last_close = self._last_close
+        last_main: Dict[str, Tuple[float, float]] = {}
         fills = positions.fills
         on_tick = strategy.on_tick
         progress, every = self.on_progress, self.progress_every
@@ -381,11 +390,18 @@ class Backtest:
         timestamp: Optional[float] = None
         stream_started = time.perf_counter()
 
-        def report_progress() -> None:
-            if progress is not None:
-                covered = 0.0 if timestamp is None or ctx.warming_up else (timestamp - range_start) / range_span
-                phase = "backfill" if ctx.warming_up else "main"
-                progress(Progress(phase, ticks, backfill_ticks, timestamp, min(1.0, max(0.0, covered))))
+        def report_progress(done: bool = False) -> None:
+            if progress is None:
+                return
+            covered = 0.0
+            if done:
+                covered = 1.0
+            elif timestamp is not None and not ctx.warming_up:
+                # Whole days passed plus the share of the day session (08:45-13:45) passed.
+                days, seconds = divmod(timestamp - range_start, 86400.0)
+                covered = (days + min(max((seconds - _SESSION_OPEN) / _SESSION_LENGTH, 0.0), 1.0)) / range_days
+            phase = "backfill" if ctx.warming_up else "main"
+            progress(Progress(phase, ticks, backfill_ticks, timestamp, min(1.0, max(0.0, covered))))
 
         try:
             while True:
@@ -422,6 +438,7 @@ class Backtest:
                     # The sender leaves out the finish status when the backfill ended before it started.
                     self._end_backfill()
                 ticks += 1
+                last_main[code] = (timestamp, item["close"])
                 filled_before = len(fills)
                 set_tick(item)
                 match(code, item["close"], item["qty"], timestamp)
@@ -454,13 +471,13 @@ class Backtest:
             # The sender may be waiting for a permit; it ends with the process.
             ticker.stop_send_ticks()
             raise
-        if timestamp is not None:
-            for code, close in last_close.items():
-                series = prices[code]
-                if series and series[-1][0] != timestamp:
-                    series.append((timestamp, close))
+        for code, (ts, close) in last_main.items():
+            series = prices[code]
+            if not series or series[-1][0] != ts:
+                series.append((ts, close))
+        if timestamp is not None and (not equity or equity[-1][0] != timestamp):
             equity.append((timestamp, positions.equity()))
-        report_progress()
+        report_progress(done=True)
         orders = []
         for order in self.orders.values():
             row = {k: v for k, v in order.items() if not k.startswith("_")}
