@@ -115,8 +115,9 @@ def make_backtest(args: argparse.Namespace, on_progress=None) -> Backtest:
         costs = CostSettings.from_overrides(_pairs(args.cost, "--cost"))
     except ValueError as exc:
         raise BacktestError(str(exc)) from None
+    params = _pairs(args.param, "--param")
     try:
-        strategy = load_strategy(args.strategy, _pairs(args.param, "--param"))
+        strategy = load_strategy(args.strategy, params)
     except ValueError as exc:
         raise BacktestError(str(exc)) from None
     except Exception as exc:  # a user strategy whose constructor fails

@@ -213,7 +213,11 @@ class Backtest:
         return self._last_close.get(code)
 
     def open_orders(self, code: Optional[str] = None) -> List[Dict[str, Any]]:
-        return [dict(o) for o in self._open.values() if code is None or o["code"] == code]
+        return [
+            {k: v for k, v in o.items() if not k.startswith("_")}
+            for o in self._open.values()
+            if code is None or o["code"] == code
+        ]
 
     def submit_order(self, **request: Any) -> str:
         book = self.matcher.pending_orders
@@ -244,31 +248,48 @@ class Backtest:
         self._open[trade_id] = order
         return trade_id
 
-    def _known_order(self, trade_id: str) -> Optional[Dict[str, Any]]:
+    def _book_record(self, trade_id: str) -> Optional[Dict[str, Any]]:
+        """The exchange's own record of an open order; None once it has left the book."""
         if trade_id not in self.orders:
             raise OrderRejected(f"no order {trade_id!r} was placed in this backtest")
-        return self._open.get(trade_id)
+        for record in self.matcher.pending_orders:
+            if record["trade_id"] == trade_id:
+                return record
+        return None
 
     def submit_modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> bool:
-        order = self._known_order(trade_id)
-        if order is None:
+        record = self._book_record(trade_id)
+        if record is None:
             return False
-        if qty is not None and qty >= order["open_qty"]:
+        if qty is not None and qty >= record["quantity"]:
             # Taking off everything is a cancellation; the exchange would keep an empty order in its book.
             return self.submit_cancel(trade_id)
         self.matcher.modify_order(trade_id, qty, price)
+        # The strategy's view follows at once; the reports, delivered later, say the same.
+        order = self.orders[trade_id]
+        order["open_qty"] = record["quantity"]
+        order["price"] = record["price"]
+        order["cancelled_qty"] = order["quantity"] - order["filled_qty"] - order["open_qty"]
         return True
 
     def submit_cancel(self, trade_id: str) -> bool:
-        if self._known_order(trade_id) is None:
+        if self._book_record(trade_id) is None:
             return False
         self.matcher.cancel_order(trade_id)
+        order = self.orders[trade_id]
+        order["open_qty"] = 0
+        order["cancelled_qty"] = order["quantity"] - order["filled_qty"]
+        self._settle(order)
         return True
 
     # --- reports ----------------------------------------------------------------------------------
 
     def _track(self, report: Dict[str, Any]) -> bool:
-        """Updates the order list from one report; True for a deal report."""
+        """Updates the order list from one report; True for a deal report.
+
+        Order reports carry absolute values, so applying one that the driver already applied when the
+        request was made changes nothing.
+        """
         if "exchange_seqno" in report:
             order = self.orders.get(report["id"])
             if order is not None:
@@ -288,13 +309,12 @@ class Backtest:
         kind = report["operation_type"]
         order["updated_ts"] = report["trade_status"]["exchange_ts"]
         if kind == OperationType.UPDATE_QTY.value:
-            order["cancelled_qty"] += order["open_qty"] - entry["quantity"]
             order["open_qty"] = entry["quantity"]
         elif kind == OperationType.UPDATE_PRICE.value:
             order["price"] = entry["price"]
         elif kind == OperationType.CANCEL.value:
-            order["cancelled_qty"] += entry["quantity"]
             order["open_qty"] = 0
+        order["cancelled_qty"] = order["quantity"] - order["filled_qty"] - order["open_qty"]
         self._settle(order)
         return False
 
@@ -310,16 +330,21 @@ class Backtest:
         pop = self.matcher.pop_response
         strategy = self.strategy
         delivered = 0
-        # Only checked-non-empty queues are popped: pop_response waits for good on an empty one.
+        # Only a queue seen non-empty is popped: pop_response waits for good on an empty one.
         while not responses.empty():
-            report = pop()
-            delivered += 1
+            batch = []
+            while not responses.empty():
+                batch.append(pop())
+            delivered += len(batch)
             if delivered > _MAX_REPORTS_PER_TICK:
-                raise StrategyError(f"strategy {self.strategy.name} keeps answering reports with new requests")
-            if self._track(report):
-                self._call("on_deal", strategy.on_deal, report)
-            else:
-                self._call("on_order", strategy.on_order, report)
+                raise StrategyError(f"strategy {strategy.name} keeps answering reports with new requests")
+            # Track the whole batch first, so every hook sees the orders as the exchange has them now.
+            kinds = [self._track(report) for report in batch]
+            for report, is_deal in zip(batch, kinds):
+                if is_deal:
+                    self._call("on_deal", strategy.on_deal, report)
+                else:
+                    self._call("on_order", strategy.on_order, report)
         return delivered
 
     # --- the run ----------------------------------------------------------------------------------

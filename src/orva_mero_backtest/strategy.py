@@ -140,8 +140,9 @@ class StrategyContext:
             oc_type=str(oc_type),
         )
 
-    def modify_order(self, trade_id: str, qty: Optional[int] = None, price: Optional[float] = None) -> None:
-        """Takes ``qty`` off the open quantity and/or moves the limit to ``price``."""
+    def modify_order(self, trade_id: str, qty: Optional[int] = None, price: Optional[float] = None) -> bool:
+        """Takes ``qty`` off the open quantity and/or moves the limit to ``price``; taking off the whole open
+        quantity cancels the order. False when the order is no longer open (filled or cancelled)."""
         if self.warming_up:
             raise OrderRejected("orders are not accepted during the backfill warm-up")
         if qty is not None and (type(qty) is not int or qty <= 0):
@@ -150,12 +151,13 @@ class StrategyContext:
             raise OrderRejected(f"new price must be above 0, got {price!r}")
         if qty is None and price is None:
             raise OrderRejected("modify_order needs a quantity or a price")
-        self._bt.submit_modify(trade_id, qty, None if price is None else float(price))
+        return self._bt.submit_modify(trade_id, qty, None if price is None else float(price))
 
-    def cancel_order(self, trade_id: str) -> None:
+    def cancel_order(self, trade_id: str) -> bool:
+        """False when the order is no longer open (filled or cancelled)."""
         if self.warming_up:
             raise OrderRejected("orders are not accepted during the backfill warm-up")
-        self._bt.submit_cancel(trade_id)
+        return self._bt.submit_cancel(trade_id)
 
     # --- state ------------------------------------------------------------------------------------
 

@@ -85,6 +85,8 @@ class Positions:
         """Books one fill (the exchange's deal copy of the order)."""
         code = trade["code"]
         quantity = trade["quantity"]
+        if not quantity:
+            return  # an order emptied by a modification can still "fill" 0; nothing changes hands
         price = float(trade["price"])
         is_buy = trade["action"] == Action.BUY.value
         costs = self.costs
