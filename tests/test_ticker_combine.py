@@ -87,6 +87,9 @@ def test_first_market_recorded_wins(report):
     t.get_ticks_df("X", "Future", D3, D3)
     assert t.code_market_map == {"X": "Stock"}
     assert [c.market for c in api.calls] == ["Future"]
+    t.get_ticks_df("Y", None, D2, D1)  # the market is not checked here
+    assert t.code_market_map == {"X": "Stock", "Y": None}
+    assert len(vars(t)) == 10
 
 
 def test_failing_day_is_retried_then_range_goes_on(report):
