@@ -1,3 +1,7 @@
+import os
+import subprocess
+import sys
+
 import polars as pl
 import pytest
 
@@ -153,3 +157,32 @@ def test_names_are_looked_up_when_used(report, monkeypatch):
     monkeypatch.setattr(ticker, "format_to_dt", fake_format_to_dt)
     Ticker(FakeBroker()).get_ticks_df("2330", "Stock", D1, D1)
     assert D1 in seen
+
+
+EXIT_SCRIPT = r"""
+import sys, threading, time
+sys.path.insert(0, {tests!r})
+from fake_broker import FakeBroker
+from orva_mero_backtest.constant import BASIC_INFO
+BASIC_INFO.data_dir = {data_dir!r}
+from orva_mero_backtest.modules.ticker import ticker
+ticker.console = type("Quiet", (), {{"print": lambda self, text: None}})()
+ticker.logger = type("Quiet", (), {{"error": lambda self, text: None}})()
+ticker.RETRY_PAUSE_SECONDS = 0.05
+api = FakeBroker(default_rows=2, delay=0.05)
+api.fail("B", "2024-01-02", times=2)
+t = ticker.Ticker(api)
+codes = [{{"code": c, "market": "Stock"}} for c in ("A", "B", "C")]
+threading.Thread(target=t.get_ticks_df, args=("A", "Stock", "2024-01-01", "2024-12-31"), daemon=True).start()
+threading.Thread(target=t._Ticker__process_and_combine_ticks, args=(codes, "2024-01-01", "2024-12-31"),
+                 daemon=True).start()
+time.sleep({wait})
+"""
+
+
+@pytest.mark.parametrize("wait", [0.0, 0.12, 0.3])
+def test_process_exits_cleanly_while_combinations_run_in_daemon_threads(tmp_path, wait):
+    script = EXIT_SCRIPT.format(tests=os.path.dirname(__file__), data_dir=str(tmp_path / "exit"), wait=wait)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                          cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
