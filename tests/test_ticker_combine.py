@@ -147,18 +147,6 @@ def test_errors_outside_the_day_attempt_reach_the_caller(report):
     assert api.calls == [] and report[1].texts == []
 
 
-def test_names_are_looked_up_when_used(report, monkeypatch):
-    seen = []
-
-    def fake_format_to_dt(text):
-        seen.append(text)
-        return format_to_dt(text)
-
-    monkeypatch.setattr(ticker, "format_to_dt", fake_format_to_dt)
-    Ticker(FakeBroker()).get_ticks_df("2330", "Stock", D1, D1)
-    assert D1 in seen
-
-
 EXIT_SCRIPT = r"""
 import sys, threading, time
 sys.path.insert(0, {tests!r})

@@ -64,13 +64,10 @@ def test_instances_share_nothing():
     (lambda: Ticker(), "Ticker.__init__() missing 1 required positional argument: 'mero_api'"),
     (lambda: Ticker(1, 2), "Ticker.__init__() takes 2 positional arguments but 3 were given"),
     (lambda: Ticker(1, mero_api=2), "Ticker.__init__() got multiple values for argument 'mero_api'"),
-    (lambda: Ticker(api=1), "Ticker.__init__() got an unexpected keyword argument 'api'"),
     (lambda: Ticker(None).get_ticks_df("2330", "Stock", "2024-01-02"),
      "Ticker.get_ticks_df() missing 1 required positional argument: 'end_to'"),
     (lambda: Ticker(None)._Ticker__tick_filename_formatter(),
      "Ticker.__tick_filename_formatter() missing 2 required positional arguments: 'code' and 'date'"),
-    (lambda: Ticker(None).fetch_mero_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02", 1),
-     "Ticker.fetch_mero_history_ticks() takes 5 positional arguments but 6 were given"),
 ])
 def test_argument_binding_errors_read_like_python(call, message):
     with pytest.raises(TypeError) as info:
