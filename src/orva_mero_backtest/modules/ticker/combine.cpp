@@ -8,17 +8,6 @@ namespace orva::ticker {
 
 namespace {
 
-// [items...] as a new list.
-Ref list_of(std::initializer_list<PyObject*> items) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  Py_ssize_t i = 0;
-  for (PyObject* item : items) {
-    Py_INCREF(item);
-    PyList_SET_ITEM(list.get(), i++, item);
-  }
-  return list;
-}
-
 // A day that keeps failing is given up after this many attempts and its error is raised.
 constexpr int kMaxAttempts = 3;
 

@@ -11,17 +11,6 @@ namespace orva::ticker {
 
 namespace {
 
-// [items...] as a new list.
-Ref list_of(std::initializer_list<PyObject*> items) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  Py_ssize_t i = 0;
-  for (PyObject* item : items) {
-    Py_INCREF(item);
-    PyList_SET_ITEM(list.get(), i++, item);
-  }
-  return list;
-}
-
 // The broker's answer as a new plain dict, with the error Python gives for f(**answer).
 Ref copy_answer(PyObject* answer) {
   if (PyDict_Check(answer)) return Ref::steal(PyDict_Copy(answer));
