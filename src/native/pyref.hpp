@@ -98,6 +98,17 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
 // A tuple of keyword names for call()/call_method(), kept for the life of the process.
 PyObject* kwnames(std::initializer_list<const char*> names);
 
+// [items...] as a new list.
+inline Ref list_of(std::initializer_list<PyObject*> items) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) {
+    Py_INCREF(item);
+    PyList_SET_ITEM(list.get(), i++, item);
+  }
+  return list;
+}
+
 inline Ref str_of(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
 std::string utf8(PyObject* text);  // str(obj) as UTF-8
 inline Ref text(const std::string& s) {

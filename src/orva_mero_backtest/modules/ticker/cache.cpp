@@ -1,4 +1,5 @@
 // Paths and names of the tick cache files, and the read-or-download of one instrument-day.
+#include "report.hpp"
 #include "ticker.hpp"
 
 namespace orva::ticker {
@@ -26,8 +27,53 @@ Ref generate_save_path(const Args& a) {
   return call(join.get(), {dir_path.get(), a[1]});
 }
 
-Ref tick_filename_formatter(const Args&) { raise(PyExc_NotImplementedError, "tick_filename_formatter"); }
+Ref tick_filename_formatter(const Args& a) {
+  return Ref::steal(PyUnicode_FromFormat("%U %U - ticks.csv", a[1], a[2]));
+}
 
-Ref auto_fetch_ticks(const Args&) { raise(PyExc_NotImplementedError, "auto_fetch_ticks"); }
+Ref auto_fetch_ticks(const Args& a) {
+  PyObject* self = a.self();
+  PyObject* code = a[1];
+  PyObject* product_type = a[2];
+  PyObject* date = a[3];
+  Ref file_name = call_method(self, ORVA_NAME("_Ticker__tick_filename_formatter"), {code, date});
+  Ref mero = text("mero");
+  Ref ticks_dir = text("ticks");
+  Ref file_path =
+      call_method(self, ORVA_NAME("_Ticker__generate_save_path"), {file_name.get(), mero.get(), ticks_dir.get()});
+
+  Ref os = global(ORVA_NAME("os"));
+  Ref os_path = getattr(os.get(), ORVA_NAME("path"));
+  Ref exists = call_method(os_path.get(), ORVA_NAME("exists"), {file_path.get()});
+  Ref frame;
+  if (truthy(exists.get())) {
+    console_print(g_module, format("[green]檔案 {} 已存在, 開始讀取檔案...[/green]", {file_path.get()}));
+    Ref pl = global(ORVA_NAME("pl"));
+    Ref schema = getattr(self, ORVA_NAME("tick_df_schema"));
+    static PyObject* schema_kw = kwnames({"schema"});
+    try {
+      frame = call_method(pl.get(), ORVA_NAME("read_csv"), {file_path.get(), schema.get()}, schema_kw);
+    } catch (PyError&) {
+      // A file that cannot be read would fail every later run too: fetch the day again,
+      // which replaces the file.
+      Caught error = Caught::fetch();
+      if (!error.is_exception()) {
+        error.restore();
+        throw;
+      }
+      console_print(g_module, format("[red]檔案 {} 無法讀取, 錯誤訊息: {}, 重新下載歷史 Tick 資料...[/red]",
+                                     {file_path.get(), error.value.get()}));
+    }
+  } else {
+    console_print(g_module, format("[red]檔案 {} 不存在, 開始下載歷史 Tick 資料...[/red]", {file_path.get()}));
+  }
+  if (!frame)
+    frame = call_method(self, ORVA_NAME("fetch_mero_history_ticks"), {code, product_type, date, date});
+
+  Ref pl = global(ORVA_NAME("pl"));
+  Ref literal = call_method(pl.get(), ORVA_NAME("lit"), {code});
+  Ref code_column = call_method(literal.get(), ORVA_NAME("alias"), {ORVA_NAME("code")});
+  return call_method(frame.get(), ORVA_NAME("with_columns"), {code_column.get()});
+}
 
 }  // namespace orva::ticker

@@ -87,6 +87,8 @@ PyMODINIT_FUNC PyInit_ticker() {
   Py_INCREF(g_module);
   try {
     bind_names();
+    // Seconds between attempts at a failing day; read when used, so tests and users can change it.
+    if (PyModule_AddObjectRef(module, "RETRY_PAUSE_SECONDS", py_float(1.0).get()) < 0) throw_error();
     Ref cls = make_class(module, "Ticker", methods());
     if (PyModule_AddObjectRef(module, "Ticker", cls.get()) < 0) throw_error();
   } catch (PyError&) {
