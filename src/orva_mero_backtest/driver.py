@@ -391,7 +391,10 @@ class Backtest:
 
         codes = [{"code": i.code, "market": i.market} for i in self.instruments]
         load_started = time.perf_counter()
-        ticker.send_ticks(codes, self.start, self.end, self.backfill_start, self.backfill_end)
+        try:
+            ticker.send_ticks(codes, self.start, self.end, self.backfill_start, self.backfill_end)
+        except Exception as exc:
+            raise BacktestError(f"could not load the ticks of {self.start} to {self.end}: {exc}") from exc
         load_seconds = time.perf_counter() - load_started
 
         first_day, last_day = self._range
