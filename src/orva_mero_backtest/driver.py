@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import queue
 import re
+import threading
 import time
 from dataclasses import dataclass, field
 from datetime import date as Date, datetime
@@ -391,10 +392,12 @@ class Backtest:
 
         codes = [{"code": i.code, "market": i.market} for i in self.instruments]
         load_started = time.perf_counter()
+        threads_before = set(threading.enumerate())
         try:
             ticker.send_ticks(codes, self.start, self.end, self.backfill_start, self.backfill_end)
         except Exception as exc:
             raise BacktestError(f"could not load the ticks of {self.start} to {self.end}: {exc}") from exc
+        feed_threads = [t for t in threading.enumerate() if t not in threads_before]
         load_seconds = time.perf_counter() - load_started
 
         first_day, last_day = self._range
@@ -499,6 +502,10 @@ class Backtest:
             # The sender may be waiting for a permit; it ends with the process.
             ticker.stop_send_ticks()
             raise
+        # The sender prints its closing line after the exit status; let it finish while the modules'
+        # console is still filtered.
+        for thread in feed_threads:
+            thread.join(timeout=2.0)
         for code, (ts, close) in last_main.items():
             series = prices[code]
             if not series or series[-1][0] != ts:
