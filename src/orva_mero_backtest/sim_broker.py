@@ -148,6 +148,13 @@ def _seed(code: str, day: str) -> int:
     return int.from_bytes(hashlib.sha256(f"orva-sim|{code}|{day}".encode()).digest()[:8], "big")
 
 
+def _reference(contract: Contract, day: Date) -> float:
+    """The day's reference price (the previous close): the instrument's level with a slow swing of +-8%
+    and about 1% of day-to-day noise, drawn from its own seed so neighbouring days can compute it."""
+    noise = random.Random(_seed(contract.code, "reference " + day.isoformat())).gauss(0.0, 0.01)
+    return contract.reference * math.exp(0.08 * math.sin(day.toordinal() / 9.0) + noise)
+
+
 def _epoch_ns(day: Date, at: Time) -> int:
     return int(datetime.combine(day, at, TAIPEI).timestamp()) * 1_000_000_000
 
@@ -159,8 +166,10 @@ def generate_day(contract: Contract, day: Date) -> Dict[str, List]:
         return columns
     rng = random.Random(_seed(contract.code, day.isoformat()))
     ladder = _Ladder(contract)
-    # The day's reference (previous close) wanders around the instrument's level, +-8%.
-    reference = ladder.snap(contract.reference * math.exp(0.08 * math.sin(day.toordinal() / 9.0) + rng.gauss(0, 0.01)))
+    reference = ladder.snap(_reference(contract, day))
+    # The day ends near the next trading day's reference, so consecutive days join up.
+    following = day + timedelta(days=3 if day.weekday() == 4 else 1)
+    target = _reference(contract, following)
     limit_up = ladder.floor(reference * 1.1)
     limit_down = ladder.ceil(reference * 0.9)
     fair = reference * (1 + rng.gauss(0, 0.004))
@@ -176,7 +185,6 @@ def generate_day(contract: Contract, day: Date) -> Dict[str, List]:
     # around it, so the traded price bounces by one tick the way real prints do.
     expected_ticks = (end_ns - ts) / 1e9 / contract.mean_interval
     step_sigma = contract.volatility / math.sqrt(expected_ticks)
-    step_drift = rng.gauss(0, contract.volatility / 2) / expected_ticks
     mean_gap_us = contract.mean_interval * 1_000_000
     random_, gauss, log, exp = rng.random, rng.gauss, math.log, math.exp
 
@@ -187,7 +195,9 @@ def generate_day(contract: Contract, day: Date) -> Dict[str, List]:
     price = ladder.snap(fair)
     while ts < end_ns:
         previous_fair = fair
-        fair *= exp(step_drift + step_sigma * gauss(0.0, 1.0))
+        # Brownian bridge: each step pulls the value by its share of the distance left to the target.
+        steps_left = max(1.0, (end_ns - ts) / 1_000 / mean_gap_us)
+        fair *= exp(log(target / fair) / steps_left + step_sigma * gauss(0.0, 1.0))
         bid = min(max(ladder.floor(fair), limit_down), limit_up)
         ask = ladder.up(bid) if bid < limit_up else bid
         # Buyers lift the ask more often while the value rises, sellers hit the bid while it falls.
