@@ -62,6 +62,10 @@ def build_parser() -> argparse.ArgumentParser:
     return p
 
 
+def _progress_hook(progress: Progress) -> None:
+    """Sees every progress report of the bar (tests watch it)."""
+
+
 def _pairs(items: Sequence[str], what: str) -> Dict[str, str]:
     pairs: Dict[str, str] = {}
     for item in items:
@@ -189,6 +193,7 @@ def _run(argv: Optional[Sequence[str]]) -> int:
     task = None
 
     def on_progress(p: Progress) -> None:
+        _progress_hook(p)
         if bar is None:
             return
         when = taipei_time(p.timestamp)[:19]
