@@ -5,26 +5,6 @@
 
 namespace orva::matcher {
 
-Ref enum_member(PyObject* enum_name, PyObject* member_name) {
-  Ref e = global(enum_name);
-  return getattr(e.get(), member_name);
-}
-
-Ref from_value(PyObject* enum_name, PyObject* value) {
-  Ref e = global(enum_name);
-  return call_method(e.get(), ORVA_NAME("from_value"), {value});
-}
-
-bool same_text(PyObject* a, PyObject* b) {
-  if (a == b) return true;
-  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-  }
-  return equal(a, b);
-}
-
 namespace {
 
 PyObject* require_list(PyObject* book) {
@@ -37,6 +17,7 @@ PyObject* require_list(PyObject* book) {
 Py_ssize_t find_order(PyObject* book, PyObject* trade_id) {
   require_list(book);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(book); ++i) {
+    prefetch_ahead(book, i);
     PyObject* record = PyList_GET_ITEM(book, i);
     if (PyDict_CheckExact(record)) {
       if (same_text(dict_item(record, ORVA_NAME("trade_id")), trade_id)) return i;

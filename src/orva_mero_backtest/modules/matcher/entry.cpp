@@ -98,6 +98,7 @@ PyMODINIT_FUNC PyInit_matcher() {
   try {
     g_module = module;
     bind_names();
+    load_enums();
     load_id_source();
     Ref cls = make_class(module, "Matcher", methods());
     if (PyModule_AddObjectRef(module, "Matcher", cls.get()) < 0) throw_error();

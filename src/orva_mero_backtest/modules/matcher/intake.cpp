@@ -14,8 +14,8 @@ void put(PyObject* dict, PyObject* key, const Ref& value) { dict_set(dict, key, 
 void report_order(PyObject* self, PyObject* record, PyObject* operation, PyObject* code) {
   Ref op = enum_member(ORVA_NAME("OperationType"), operation);
   Ref success = enum_member(ORVA_NAME("SuccessCode"), code);
-  Ref report = call_method(self, ORVA_NAME("build_order_response"), {record, op.get(), success.get()});
-  call_method(self, ORVA_NAME("add_response_to_queue"), {report.get()});
+  Ref report = call_self(self, ORVA_NAME("build_order_response"), {record, op.get(), success.get()});
+  call_self(self, ORVA_NAME("add_response_to_queue"), {report.get()});
 }
 
 [[noreturn]] void fail(const char* fmt, std::initializer_list<PyObject*> values) {
@@ -62,13 +62,13 @@ Ref add_order(const Args& a) {
   Ref price = py_float(price_value);
   BookLock lock(self);
 
-  Ref record = Ref::steal(PyDict_New());
+  Ref record = Ref::steal(_PyDict_NewPresized(15));
   PyObject* r = record.get();
   Ref success = enum_member(ORVA_NAME("SuccessCode"), ORVA_NAME("CreateOrder"));
   put(r, ORVA_NAME("operation_type"), Ref::borrow(ORVA_NAME("New")));
-  put(r, ORVA_NAME("operation_code"), getattr(success.get(), ORVA_NAME("code")));
-  put(r, ORVA_NAME("operation_message"), getattr(success.get(), ORVA_NAME("message")));
-  Ref trade_id = call_method(self, ORVA_NAME("_Matcher__get_random_uuid"));
+  put(r, ORVA_NAME("operation_code"), member_attr(success.get(), ORVA_NAME("code")));
+  put(r, ORVA_NAME("operation_message"), member_attr(success.get(), ORVA_NAME("message")));
+  Ref trade_id = call_self(self, ORVA_NAME("_Matcher__get_random_uuid"));
   put(r, ORVA_NAME("trade_id"), trade_id);
   Ref account = getattr(self, ORVA_NAME("account_info"));
   put(r, ORVA_NAME("account_id"), getitem(account.get(), ORVA_NAME("account_id")));
@@ -225,10 +225,10 @@ void apply(PyObject* self, PyObject* message) {
     Ref trade_id = getitem(payload.get(), ORVA_NAME("trade_id"));
     Ref qty = optional_field(payload.get(), ORVA_NAME("qty"));
     Ref price = optional_field(payload.get(), ORVA_NAME("price"));
-    call_method(self, ORVA_NAME("modify_order"), {trade_id.get(), qty.get(), price.get()});
+    call_self(self, ORVA_NAME("modify_order"), {trade_id.get(), qty.get(), price.get()});
   } else if (equal(action.get(), ORVA_NAME("cancel"))) {
     Ref trade_id = getitem(payload.get(), ORVA_NAME("trade_id"));
-    call_method(self, ORVA_NAME("cancel_order"), {trade_id.get()});
+    call_self(self, ORVA_NAME("cancel_order"), {trade_id.get()});
   } else {
     print_line("[red]不支援的操作: {}[/red]", {action.get()});
   }

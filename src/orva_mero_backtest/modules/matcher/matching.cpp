@@ -19,7 +19,7 @@ Ref set_current_tick(const Args& a) {
   int known = PySequence_Contains(infos.get(), code.get());
   if (known < 0) throw_error();
   if (!known) {
-    Ref record = call_method(self, ORVA_NAME("_Matcher__init_current_tick_info"), {code.get()});
+    Ref record = call_self(self, ORVA_NAME("_Matcher__init_current_tick_info"), {code.get()});
     if (PyObject_SetItem(infos.get(), code.get(), record.get()) < 0) throw_error();
   }
   Ref record = getitem(infos.get(), code.get());
@@ -98,7 +98,7 @@ Ref cancellation(Pass& p, Order& o, long long quantity) {
   set_field(copy.get(), ORVA_NAME("quantity"), py_long(quantity).get());
   Ref op = enum_member(ORVA_NAME("OperationType"), ORVA_NAME("CANCEL"));
   Ref success = enum_member(ORVA_NAME("SuccessCode"), ORVA_NAME("OrderBeCancel"));
-  return call_method(p.self, ORVA_NAME("build_order_response"), {copy.get(), op.get(), success.get()});
+  return call_self(p.self, ORVA_NAME("build_order_response"), {copy.get(), op.get(), success.get()});
 }
 
 // ROD: fills what the tick's volume allows; the rest stays in the book for later ticks.
@@ -158,8 +158,8 @@ void fill(Pass& p, Order& o, const Outcome& out) {
   trade_record(positions.get(), field(d, ORVA_NAME("trade_id")).get(), field(d, ORVA_NAME("code")).get(),
                field(d, ORVA_NAME("action")).get(), field(d, ORVA_NAME("quantity")).get(),
                field(d, ORVA_NAME("price")).get(), field(d, ORVA_NAME("exchange_ts")).get(), ORVA_NAME("Deal"));
-  Ref report = call_method(p.self, ORVA_NAME("build_deal_response"), {d});
-  call_method(p.self, ORVA_NAME("add_response_to_queue"), {report.get()});
+  Ref report = call_self(p.self, ORVA_NAME("build_deal_response"), {d});
+  call_self(p.self, ORVA_NAME("add_response_to_queue"), {report.get()});
   Ref product = field(d, ORVA_NAME("product_type"));
   Ref positions_now = getattr(p.self, ORVA_NAME("positions"));
   call_method(positions_now.get(), ORVA_NAME("set_positions"), {d, product.get()});
@@ -174,7 +174,7 @@ void cancel(Pass& p, Order& o, const Outcome& out) {
                field(o.record, ORVA_NAME("action")).get(), field(order.get(), ORVA_NAME("quantity")).get(),
                field(order.get(), ORVA_NAME("price")).get(), field(status.get(), ORVA_NAME("exchange_ts")).get(),
                ORVA_NAME("Cancel"));
-  call_method(p.self, ORVA_NAME("add_response_to_queue"), {info});
+  call_self(p.self, ORVA_NAME("add_response_to_queue"), {info});
 }
 
 enum class OrderKind { ROD, IOC, FOK, Other };
@@ -273,7 +273,7 @@ Ref match_deal(const Args& a) {
   p.close_obj = py_float(p.close);
   p.ts_obj = py_float(ts);
   p.buy = enum_member(ORVA_NAME("Action"), ORVA_NAME("BUY"));
-  p.buy_value = getattr(p.buy.get(), ORVA_NAME("value"));
+  p.buy_value = member_attr(p.buy.get(), ORVA_NAME("value"));
   p.lmt = enum_member(ORVA_NAME("PriceType"), ORVA_NAME("LMT"));
   p.rod = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("ROD"));
   p.ioc = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("IOC"));
@@ -288,6 +288,7 @@ Ref match_deal(const Args& a) {
   Py_ssize_t i = 0;
   while (to_visit > 0 && i < PyList_GET_SIZE(p.book)) {
     --to_visit;
+    prefetch_ahead(p.book, i);
     PyObject* record = PyList_GET_ITEM(p.book, i);
     if (!is_code(record, p.code)) {
       ++i;

@@ -25,7 +25,8 @@ Ref get_or(PyObject* mapping, PyObject* key, PyObject* fallback) {
 
 class Builder {
  public:
-  Builder() : dict_(Ref::steal(PyDict_New())) {}
+  // Sized for its keys up front: no table growth while it is filled.
+  explicit Builder(Py_ssize_t keys) : dict_(Ref::steal(_PyDict_NewPresized(keys))) {}
   Builder& set(PyObject* key, const Ref& value) {
     dict_set(dict_.get(), key, value.get());
     return *this;
@@ -64,11 +65,11 @@ Product product_of(PyObject* trade) {
 
 Ref order_response(PyObject* self, PyObject* data, Product product) {
   PyObject* id = ORVA_NAME("trade_id");
-  Builder report;
+  Builder report(5);
   report.member(ORVA_NAME("operation_type"), ORVA_NAME("OperationType"), data)
       .copy(ORVA_NAME("operation_status_code"), data, ORVA_NAME("operation_code"))
       .copy(ORVA_NAME("operation_message"), data);
-  Builder order;
+  Builder order(12);
   order.copy(ORVA_NAME("id"), data, id)
       .copy(ORVA_NAME("seqno"), data, id)
       .copy(ORVA_NAME("ordno"), data, id)
@@ -87,7 +88,7 @@ Ref order_response(PyObject* self, PyObject* data, Product product) {
         .member(ORVA_NAME("oc_type"), ORVA_NAME("OCType"), data);
   }
   report.set(ORVA_NAME("order"), order.done());
-  Builder status;
+  Builder status(3);
   status.copy(ORVA_NAME("id"), data, id)
       .set(ORVA_NAME("exchange"), attr_item(self, ORVA_NAME("exchange_info"), ORVA_NAME("name")))
       .copy(ORVA_NAME("exchange_ts"), data);
@@ -96,7 +97,7 @@ Ref order_response(PyObject* self, PyObject* data, Product product) {
 }
 
 Ref deal_response(PyObject* data, Product product) {
-  Builder report;
+  Builder report(13);
   for (PyObject* key : {ORVA_NAME("id"), ORVA_NAME("seqno"), ORVA_NAME("ordno"), ORVA_NAME("exchange_seqno"),
                         ORVA_NAME("broker_id"), ORVA_NAME("account"), ORVA_NAME("action"), ORVA_NAME("code"),
                         ORVA_NAME("quantity"), ORVA_NAME("price")})
@@ -113,10 +114,10 @@ Ref deal_response(PyObject* data, Product product) {
 Ref build_order_response(const Args& a) {
   PyObject* self = a.self();
   PyObject* trade = a[1];
-  Builder common;
+  Builder common(14);
   common.set(ORVA_NAME("operation_type"), Ref::borrow(a[2]))
-      .set(ORVA_NAME("operation_code"), getattr(a[3], ORVA_NAME("code")))
-      .set(ORVA_NAME("operation_message"), getattr(a[3], ORVA_NAME("message")))
+      .set(ORVA_NAME("operation_code"), member_attr(a[3], ORVA_NAME("code")))
+      .set(ORVA_NAME("operation_message"), member_attr(a[3], ORVA_NAME("message")))
       .copy(ORVA_NAME("trade_id"), trade)
       .set(ORVA_NAME("account_id"), attr_item(self, ORVA_NAME("account_info"), ORVA_NAME("account_id")));
   for (PyObject* key : {ORVA_NAME("code"), ORVA_NAME("action"), ORVA_NAME("price"), ORVA_NAME("quantity"),
@@ -125,22 +126,29 @@ Ref build_order_response(const Args& a) {
   // The exchange time is the instrument's tick time now, not the record's.
   Ref infos = getattr(self, ORVA_NAME("current_tick_infos"));
   Ref code = item(trade, ORVA_NAME("code"));
-  Ref empty = Ref::steal(PyDict_New());
-  Ref info = get_or(infos.get(), code.get(), empty.get());
-  common.set(ORVA_NAME("exchange_ts"), get_or(info.get(), ORVA_NAME("ts"), Py_None));
+  Ref info;
+  if (PyDict_CheckExact(infos.get())) {
+    PyObject* found = PyDict_GetItemWithError(infos.get(), code.get());
+    if (!found && PyErr_Occurred()) throw_error();
+    info = found ? Ref::borrow(found) : Ref();
+  } else {
+    Ref empty = Ref::steal(PyDict_New());
+    info = get_or(infos.get(), code.get(), empty.get());
+  }
+  common.set(ORVA_NAME("exchange_ts"), info ? get_or(info.get(), ORVA_NAME("ts"), Py_None) : Ref::none());
   if (product_of(trade) == Product::Stock) {
     common.copy(ORVA_NAME("order_cond"), trade).copy(ORVA_NAME("order_lot"), trade);
-    return call_method(self, ORVA_NAME("get_simulation_stock_order_response"), {common.get()});
+    return call_self(self, ORVA_NAME("get_simulation_stock_order_response"), {common.get()});
   }
   common.copy(ORVA_NAME("oc_type"), trade);
-  return call_method(self, ORVA_NAME("get_simulation_future_order_response"), {common.get()});
+  return call_self(self, ORVA_NAME("get_simulation_future_order_response"), {common.get()});
 }
 
 Ref build_deal_response(const Args& a) {
   PyObject* self = a.self();
   PyObject* trade = a[1];
   PyObject* id = ORVA_NAME("trade_id");
-  Builder common;
+  Builder common(14);
   common.copy(ORVA_NAME("id"), trade, id)
       .copy(ORVA_NAME("seqno"), trade, id)
       .copy(ORVA_NAME("ordno"), trade, id)
@@ -152,9 +160,9 @@ Ref build_deal_response(const Args& a) {
     common.copy(key, trade);
   if (product_of(trade) == Product::Stock) {
     common.copy(ORVA_NAME("order_cond"), trade).copy(ORVA_NAME("order_lot"), trade);
-    return call_method(self, ORVA_NAME("get_simulation_stock_deal_response"), {common.get()});
+    return call_self(self, ORVA_NAME("get_simulation_stock_deal_response"), {common.get()});
   }
-  return call_method(self, ORVA_NAME("get_simulation_future_deal_response"), {common.get()});
+  return call_self(self, ORVA_NAME("get_simulation_future_deal_response"), {common.get()});
 }
 
 Ref stock_order_response(const Args& a) { return order_response(a.self(), a[1], Product::Stock); }

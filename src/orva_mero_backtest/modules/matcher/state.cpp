@@ -1,10 +1,8 @@
 // Construction of a Matcher, its book lock, tick-info records and trade ids.
 #include <cstring>
 #include <unordered_map>
-#ifdef _WIN32
-#include <process.h>
-#else
-#include <unistd.h>
+#ifndef _WIN32
+#include <pthread.h>
 #endif
 
 #include "matcher.hpp"
@@ -74,30 +72,21 @@ bool g_native_ids = false;
 constexpr Py_ssize_t kPoolSize = 4096;
 unsigned char g_pool[kPoolSize];
 Py_ssize_t g_pool_used = kPoolSize;
-long g_pool_pid = -1;
 
-long current_pid() {
-#ifdef _WIN32
-  return static_cast<long>(_getpid());
-#else
-  return static_cast<long>(getpid());
-#endif
-}
+// A forked child must not reuse the parent's bytes.
+[[maybe_unused]] void forget_pool() { g_pool_used = kPoolSize; }
 
 void refill_pool() {
   Ref size = py_long(kPoolSize);
   Ref bytes = call(g_urandom, {size.get()});  // may let other threads run
   if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != kPoolSize)
     raise(PyExc_RuntimeError, "os.urandom returned an unexpected value");
-  long pid = current_pid();
   std::memcpy(g_pool, PyBytes_AS_STRING(bytes.get()), kPoolSize);
   g_pool_used = 0;
-  g_pool_pid = pid;
 }
 
 Ref native_trade_id() {
-  // A forked child must not reuse the parent's bytes.
-  while (g_pool_used + 16 > kPoolSize || g_pool_pid != current_pid()) refill_pool();
+  while (g_pool_used + 16 > kPoolSize) refill_pool();
   char id[16];
   for (int i = 0; i < 16; ++i) id[i] = g_alphabet[g_pool[g_pool_used + i] & 63];
   g_pool_used += 16;
@@ -115,6 +104,10 @@ void load_id_source() {
   g_original_generate = getattr(g_module, ORVA_NAME("generate")).get();
   Ref os = Ref::steal(PyImport_ImportModule("os"));
   g_urandom = getattr(os.get(), ORVA_NAME("urandom")).release();
+#ifndef _WIN32
+  static bool registered = pthread_atfork(nullptr, nullptr, forget_pool) == 0;
+  (void)registered;
+#endif
   // The default alphabet is the generate function's first default.
   g_native_ids = false;
   PyObject* defaults = PyObject_GetAttrString(g_original_generate, "__defaults__");
