@@ -182,3 +182,19 @@ def test_process_exits_cleanly_while_receivers_wait_or_work(scenario, tmp_path):
     for proc in runs:
         out, err = proc.communicate(timeout=60)
         assert (proc.returncode, err.decode(), out.decode()) == (0, "", "")
+
+
+def test_book_lock_of_an_instance_goes_with_it(quiet):
+    import gc
+    import weakref
+
+    refs = []
+    for _ in range(50):
+        bare = Matcher.__new__(Matcher)  # no receiver thread holds it
+        bare.pending_orders = []
+        bare.cancel_order("nope")  # takes its book lock
+        refs.append(weakref.ref(bare))
+        del bare
+    gc.collect()
+    assert all(r() is None for r in refs)
+    assert quiet.lines == ["[red]委託單 nope 不存在[/red]"] * 50
