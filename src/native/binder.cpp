@@ -14,6 +14,7 @@ struct Entry {
   std::string qualname;  // "Cls.name", as CPython names the function in its errors
   size_t ndefaults = 0;
   PyMethodDef def{};
+  std::vector<PyObject*> names;  // interned "self" and parameter names, never released
 };
 
 std::string quote_list(const std::vector<const char*>& names) {
@@ -76,7 +77,13 @@ PyObject* trampoline(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf
       for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         size_t slot = total;
-        for (size_t i = 0; i < total; ++i) {
+        // Keyword names written in Python source are interned: most match by identity.
+        for (size_t i = 0; i < e->names.size(); ++i)
+          if (e->names[i] == key) {
+            slot = i;
+            break;
+          }
+        for (size_t i = 0; i < total && slot == total; ++i) {
           const char* pname = i == 0 ? "self" : m.params[i - 1].name;
           if (PyUnicode_CompareWithASCIIString(key, pname) == 0) {
             slot = i;
@@ -246,6 +253,10 @@ Ref make_class(PyObject* module, const char* name, std::vector<Method> methods) 
     auto* e = new Entry{std::move(m), std::move(qualname)};
     for (const Param& p : e->method.params)
       if (p.default_value) ++e->ndefaults;
+    e->names.push_back(PyUnicode_InternFromString("self"));
+    for (const Param& p : e->method.params) e->names.push_back(PyUnicode_InternFromString(p.name));
+    for (PyObject* n : e->names)
+      if (!n) throw_error();
     auto* doc = new std::string(text_signature(e->method));
     e->def = PyMethodDef{e->method.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(trampoline)),
                          METH_FASTCALL | METH_KEYWORDS, doc->c_str()};

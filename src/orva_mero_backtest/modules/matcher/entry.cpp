@@ -1,8 +1,112 @@
-// Placeholder module; the exchange is being built.
-#include "binder.hpp"
+// The module as Python sees it: the names bound at load and the class Matcher.
+#include "matcher.hpp"
+
+namespace orva::matcher {
+
+PyObject* g_module = nullptr;
+
+void load_id_source();  // state.cpp
 
 namespace {
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "matcher", nullptr, -1, nullptr};
+
+// from <module> import <name> [as <alias>], bound in the module namespace.
+void bind(const char* module, const char* name, const char* alias = nullptr) {
+  Ref mod = Ref::steal(PyImport_ImportModule(module));
+  Ref value = name ? getattr(mod.get(), Ref::steal(PyUnicode_FromString(name)).get()) : mod;
+  if (PyModule_AddObjectRef(g_module, alias ? alias : (name ? name : module), value.get()) < 0) throw_error();
 }
 
-PyMODINIT_FUNC PyInit_matcher() { return PyModule_Create(&module_def); }
+void bind_names() {
+  bind("copy", nullptr);
+  bind("json", nullptr);
+  bind("queue", nullptr);
+  bind("traceback", nullptr);
+  bind("nanoid", "generate");
+  bind("threading", "Thread");
+  bind("datetime", "datetime");
+  for (const char* name : {"Any", "Dict", "Union"}) bind("typing", name);
+  for (const char* name :
+       {"Action", "OperationType", "OrderType", "OrderCond", "OrderLot", "PriceType", "OCType", "SuccessCode"})
+    bind("orva_mero_backtest.constant", name);
+  bind("orva_mero_backtest.utils", "console");
+  bind("orva_mero_backtest.utils", "logger");
+  bind("orva_mero_backtest.modules.positions.positions", "Positions");
+}
+
+// <Enum>.<member>.value, read once at load for the defaults of add_order.
+Ref default_value(const char* enum_name, const char* member) {
+  Ref e = global(Ref::steal(PyUnicode_FromString(enum_name)).get());
+  Ref m = getattr(e.get(), Ref::steal(PyUnicode_FromString(member)).get());
+  return getattr(m.get(), ORVA_NAME("value"));
+}
+
+std::vector<Method> methods() {
+  auto none = [] { return Ref::none(); };
+  return {
+      {"__init__", init, {{"positions", Kind::Any, none()}}},
+      {"__init_current_tick_info", init_current_tick_info, {{"code", Kind::Str}}},
+      {"__get_random_uuid", get_random_uuid, {}},
+      {"__receive_pending_order", receive_pending_order, {}},
+      {"reset_tick_infos", reset_tick_infos, {}},
+      {"set_current_tick", set_current_tick, {{"tick", Kind::Dict}}},
+      {"add_order",
+       add_order,
+       {{"code", Kind::Str},
+        {"product_type", Kind::Str},
+        {"action", Kind::Str},
+        {"price", Kind::Real},
+        {"qty", Kind::Int},
+        {"price_type", Kind::Str},
+        {"order_type", Kind::Str},
+        {"order_cond", Kind::Str, default_value("OrderCond", "CASH")},
+        {"order_lot", Kind::Str, default_value("OrderLot", "COMMON")},
+        {"oc_type", Kind::Str, default_value("OCType", "AUTO")}}},
+      {"modify_order",
+       modify_order,
+       {{"trade_id", Kind::Str}, {"qty", Kind::Int, none()}, {"price", Kind::FloatOrNone, none()}}},
+      {"cancel_order", cancel_order, {{"trade_id", Kind::Str}}},
+      {"match_deal",
+       match_deal,
+       {{"code", Kind::Str}, {"tick_close", Kind::Real}, {"tick_qty", Kind::Int}, {"tick_ts", Kind::Real}}},
+      {"build_order_response",
+       build_order_response,
+       {{"trade", Kind::Dict}, {"operation_type"}, {"code_obj"}}},
+      {"build_deal_response", build_deal_response, {{"trade", Kind::Dict}}},
+      {"get_simulation_stock_order_response", stock_order_response, {{"data", Kind::Dict}}},
+      {"get_simulation_future_order_response", future_order_response, {{"data", Kind::Dict}}},
+      {"get_simulation_stock_deal_response", stock_deal_response, {{"data", Kind::Dict}}},
+      {"get_simulation_future_deal_response", future_deal_response, {{"data", Kind::Dict}}},
+      {"pop_response", pop_response, {}},
+      {"add_pending_order_queue", add_pending_order_queue, {{"action", Kind::Str}, {"payload", Kind::Dict}}},
+      {"add_response_to_queue", add_response_to_queue, {{"response", Kind::Dict}}},
+  };
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "matcher",
+                          "Simulated exchange: order book, ROD/IOC/FOK matching, order and deal reports.", -1,
+                          nullptr};
+
+}  // namespace
+
+}  // namespace orva::matcher
+
+PyMODINIT_FUNC PyInit_matcher() {
+  using namespace orva;
+  using namespace orva::matcher;
+  PyObject* module = PyModule_Create(&module_def);
+  if (!module) return nullptr;
+  try {
+    g_module = module;
+    bind_names();
+    load_enums();
+    load_id_source();
+    Ref cls = make_class(module, "Matcher", methods());
+    if (PyModule_AddObjectRef(module, "Matcher", cls.get()) < 0) throw_error();
+  } catch (PyError&) {
+    g_module = nullptr;
+    Py_DECREF(module);
+    return nullptr;
+  }
+  Py_INCREF(g_module);  // kept for the life of the process
+  return module;
+}

@@ -1,0 +1,154 @@
+// The enumerations of the records, and calls of the instance's own methods.
+//
+// While the module's enumeration names still refer to the classes bound at load, members,
+// from_value results and member properties are served without calling into Python. The
+// results are the ones Python would give: an Enum class's members cannot be reassigned,
+// from_value returns a member given as is and the member of a known value, and the member
+// properties used here (code, message, value) depend on the member alone.
+#include <vector>
+
+#include "matcher.hpp"
+
+namespace orva::matcher {
+
+namespace {
+
+struct EnumClass {
+  PyObject* name;        // interned module attribute name
+  PyObject* cls;         // the class bound at load
+  PyObject* from_value;  // the attribute found on the class at load
+  PyObject* value_map;   // cls._value2member_map_, or nullptr
+  PyObject* members;     // member name -> member, filled as used
+};
+
+struct CachedAttr {
+  PyObject* obj;
+  PyObject* name;
+  PyObject* descr;
+  PyObject* value;
+};
+
+// Kept for the life of the process, with strong references to what they hold.
+std::vector<EnumClass>* g_enums = new std::vector<EnumClass>();
+std::vector<CachedAttr>* g_attrs = new std::vector<CachedAttr>();
+
+PyObject* module_entry(PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(g_module), name);
+  if (!v && PyErr_Occurred()) throw_error();
+  return v;
+}
+
+// The load-time record of `enum_name` while the module still binds that class.
+EnumClass* unchanged(PyObject* enum_name) {
+  for (EnumClass& e : *g_enums) {
+    if (e.name != enum_name) continue;
+    if (module_entry(enum_name) != e.cls) return nullptr;
+    return &e;
+  }
+  return nullptr;
+}
+
+bool is_loaded_enum_type(PyTypeObject* type) {
+  for (const EnumClass& e : *g_enums)
+    if (reinterpret_cast<PyObject*>(type) == e.cls) return true;
+  return false;
+}
+
+}  // namespace
+
+void load_enums() {
+  for (const char* text :
+       {"Action", "OperationType", "OrderType", "OrderCond", "OrderLot", "PriceType", "OCType", "SuccessCode"}) {
+    PyObject* name = PyUnicode_InternFromString(text);
+    if (!name) throw_error();
+    PyObject* cls = module_entry(name);
+    if (!cls || !PyType_Check(cls)) continue;
+    Py_INCREF(cls);
+    PyObject* from = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), ORVA_NAME("from_value"));
+    Py_XINCREF(from);
+    PyObject* map = PyObject_GetAttrString(cls, "_value2member_map_");
+    if (map && !PyDict_CheckExact(map)) Py_CLEAR(map);
+    if (!map) PyErr_Clear();
+    PyObject* members = PyDict_New();
+    if (!members) throw_error();
+    g_enums->push_back(EnumClass{name, cls, from, map, members});
+  }
+}
+
+Ref enum_member(PyObject* enum_name, PyObject* member_name) {
+  if (EnumClass* e = unchanged(enum_name)) {
+    PyObject* m = PyDict_GetItemWithError(e->members, member_name);
+    if (m) return Ref::borrow(m);
+    if (PyErr_Occurred()) throw_error();
+    Ref member = getattr(e->cls, member_name);
+    dict_set(e->members, member_name, member.get());
+    return member;
+  }
+  Ref cls = global(enum_name);
+  return getattr(cls.get(), member_name);
+}
+
+Ref from_value(PyObject* enum_name, PyObject* value) {
+  EnumClass* e = unchanged(enum_name);
+  if (e && e->from_value &&
+      _PyType_Lookup(reinterpret_cast<PyTypeObject*>(e->cls), ORVA_NAME("from_value")) == e->from_value) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == e->cls) return Ref::borrow(value);
+    if (e->value_map && PyUnicode_CheckExact(value)) {
+      PyObject* m = PyDict_GetItemWithError(e->value_map, value);
+      if (m) return Ref::borrow(m);
+      if (PyErr_Occurred()) throw_error();
+    }
+  }
+  Ref cls = global(enum_name);
+  return call_method(cls.get(), ORVA_NAME("from_value"), {value});
+}
+
+Ref member_attr(PyObject* obj, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (!is_loaded_enum_type(type)) return getattr(obj, name);
+  PyObject* descr = _PyType_Lookup(type, name);
+  // Only a data descriptor on the class decides alone what obj.<name> is.
+  if (!descr || !Py_TYPE(descr)->tp_descr_set) return getattr(obj, name);
+  for (CachedAttr& c : *g_attrs) {
+    if (c.obj != obj || c.name != name) continue;
+    if (c.descr == descr) return Ref::borrow(c.value);
+    Ref value = getattr(obj, name);
+    Py_INCREF(descr);
+    Py_DECREF(c.descr);
+    c.descr = descr;
+    Py_INCREF(value.get());
+    Py_DECREF(c.value);
+    c.value = value.get();
+    return value;
+  }
+  Ref value = getattr(obj, name);
+  Py_INCREF(obj);
+  Py_INCREF(name);
+  Py_INCREF(descr);
+  g_attrs->push_back(CachedAttr{obj, name, descr, Ref(value).release()});
+  return value;
+}
+
+Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_getattro == PyObject_GenericGetAttr) {
+    PyObject* descr = _PyType_Lookup(type, name);
+    if (descr && Py_TYPE(descr) == &PyInstanceMethod_Type) {
+      PyObject** dict = _PyObject_GetDictPtr(self);
+      PyObject* own = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+      if (!own && PyErr_Occurred()) throw_error();
+      if (!own) {
+        // What the bound method would do: the function called with self first.
+        PyObject* stack[12];
+        stack[0] = self;
+        size_t n = 1;
+        for (PyObject* a : args) stack[n++] = a;
+        Ref func = Ref::borrow(PyInstanceMethod_GET_FUNCTION(descr));
+        return Ref::steal(PyObject_Vectorcall(func.get(), stack, n, nullptr));
+      }
+    }
+  }
+  return call_method(self, name, args);
+}
+
+}  // namespace orva::matcher

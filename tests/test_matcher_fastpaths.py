@@ -1,0 +1,87 @@
+"""Shortcuts taken for speed must give what the Python-level calls give, and step aside when
+those calls are replaced."""
+
+import os
+
+import pytest
+
+from matcher_support import FakePositions, console, drain, logger, m, next_report, positions, stock  # noqa: F401
+from orva_mero_backtest.constant import Action, OrderType, PriceType, SuccessCode
+from orva_mero_backtest.modules.matcher import matcher as matcher_module
+
+
+def test_replaced_from_value_is_used(m, monkeypatch):
+    seen = []
+    original = OrderType.from_value.__func__
+
+    def spying(cls, value):
+        seen.append(value)
+        return original(cls, value)
+
+    monkeypatch.setattr(OrderType, "from_value", classmethod(spying))
+    m.add_order("2330", "Stock", "Buy", 1.0, 1, "LMT", "IOC")
+    assert seen[0] == "IOC" and seen[1] is OrderType.IOC  # the record, then the report
+
+
+def test_replaced_enumeration_is_used(m, monkeypatch):
+    class Lenient:
+        @staticmethod
+        def from_value(value):
+            return f"price type {value}"
+
+    monkeypatch.setattr(matcher_module, "PriceType", Lenient)
+    m.add_order("2330", "Stock", "Buy", 1.0, 1, "anything", "ROD")
+    assert m.pending_orders[0]["price_type"] == "price type anything"
+
+
+def test_unknown_values_still_get_from_values_error(m):
+    with pytest.raises(ValueError, match="PriceType"):
+        m.add_order("2330", "Stock", "Buy", 1.0, 1, "LMT ", "ROD")
+
+
+def test_replaced_member_property_is_used(m, monkeypatch):
+    stock(m)  # the original code is known before the change
+    monkeypatch.setattr(SuccessCode, "code", property(lambda self: "X" + self.value[0]))
+    m.add_order("2330", "Stock", "Buy", 1.0, 1, "LMT", "ROD")
+    assert m.pending_orders[-1]["operation_code"] == "X0000"
+    assert next_report(m)["operation_status_code"] == "X0000"
+
+
+def test_subclass_methods_are_called_by_the_base_methods(console, positions):
+    class Mine(matcher_module.Matcher):
+        def build_deal_response(self, trade):
+            return {"mine": trade["quantity"]}
+
+    m = Mine(positions)
+    stock(m, qty=2)
+    m.match_deal("2330", 99, 5, 1)
+    assert drain(m) == [{"mine": 2}]
+
+
+def test_deal_copy_keeps_immutable_values_and_copies_the_rest(m, positions):
+    stock(m, qty=2, order_type="IOC")
+    record = m.pending_orders[0]
+    m.match_deal("2330", 99, 1, 1)
+    deal = [c[1] for c in positions.calls if c[0] == "set_positions"][0]
+    assert list(deal) == list(record)
+    for key in record:
+        if key not in ("quantity", "price", "exchange_ts"):
+            assert deal[key] is record[key], key
+    assert deal["action"] is Action.BUY and deal["price_type"] is PriceType.LMT
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_child_draws_its_own_ids(m):
+    m._Matcher__get_random_uuid()  # the parent has random bytes in store
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.write(write, m._Matcher__get_random_uuid().encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    child_id = os.read(read, 64).decode()
+    os.close(read)
+    os.waitpid(pid, 0)
+    assert len(child_id) == 16 and child_id != m._Matcher__get_random_uuid()
