@@ -74,6 +74,7 @@ class Feed:
         self.frames: dict = {}
         self.gates: dict = {}  # range -> threading.Event waited on before answering
         self.errors: dict = {}  # range -> exception raised
+        self.hooks: dict = {}  # range -> callable(ticker) run before answering
         self.calls: list = []
 
     def __call__(self, obj, codes, start_from, end_to):
@@ -81,6 +82,8 @@ class Feed:
         self.calls.append(key)
         for entry in codes:
             obj.code_market_map.setdefault(entry["code"], entry["market"])
+        if key in self.hooks:
+            self.hooks[key](obj)
         gate = self.gates.get(key)
         if gate is not None and not gate.wait(TIMEOUT):
             raise AssertionError(f"gate {key} never opened")

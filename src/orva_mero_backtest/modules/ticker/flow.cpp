@@ -219,16 +219,22 @@ State& state_of(PyObject* self) {
   return *raw;
 }
 
-void register_thread(State& st, PyObject* thread) {
+void register_thread(State& st, PyObject* thread, std::shared_ptr<Machine> premade) {
   Ref run = Ref::steal(PyLong_FromUnsignedLongLong(st.run));
   dict_set(st.thread_runs.get(), thread, run.get());
+  if (premade) st.premade.emplace_back(Ref::borrow(thread), std::move(premade));
 }
 
 void forget_thread(State& st, PyObject* thread) {
   if (PyDict_DelItem(st.thread_runs.get(), thread) < 0) PyErr_Clear();
+  for (auto it = st.premade.begin(); it != st.premade.end(); ++it)
+    if (it->first.get() == thread) {
+      st.premade.erase(it);
+      break;
+    }
 }
 
-uint64_t run_of_current_thread(State& st) {
+uint64_t run_of_current_thread(State& st, std::shared_ptr<Machine>* premade) {
   Ref thread = Ref::steal(PyObject_CallNoArgs(current_thread_function()));
   PyObject* run = PyDict_GetItemWithError(st.thread_runs.get(), thread.get());
   if (!run) {
@@ -237,6 +243,9 @@ uint64_t run_of_current_thread(State& st) {
   }
   uint64_t value = PyLong_AsUnsignedLongLong(run);
   if (PyErr_Occurred()) throw_error();
+  if (premade)
+    for (auto& entry : st.premade)
+      if (entry.first.get() == thread.get()) *premade = entry.second;
   forget_thread(st, thread.get());
   return value;
 }
@@ -408,8 +417,14 @@ void remove_machine(Seq& seq, const Machine* m) {
 
 }  // namespace
 
+void first_pass(State& st, Machine& m) {
+  if (flag(st.self, ORVA_NAME("exit_send_thread_flag"))) return;  // left to the thread's own pass
+  m.phase = flag(st.self, ORVA_NAME("backfilling_finish_flag")) ? Phase::NeedPermit : Phase::WaitBackfill;
+}
+
 void begin_run(State& st) {
   ++st.run;
+  st.premade.clear();  // machines of threads that never began (a replaced sender method)
   st.parked.clear();
   st.runnable.clear();
   permit_queue(st)->wake_all();

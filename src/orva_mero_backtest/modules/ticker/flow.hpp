@@ -99,6 +99,8 @@ struct State {
   long owed = 0;
   std::deque<std::shared_ptr<Machine>> parked, runnable;
   Ref thread_runs;  // {Thread: run} for threads send_ticks started and that have not begun yet
+  // Sender machines send_ticks made for its thread, which takes its own when it begins.
+  std::deque<std::pair<Ref, std::shared_ptr<Machine>>> premade;
   Ref weak;         // weakref to the Ticker whose callback drops this state
   QueueSlot ticks, permits, finishes;
 
@@ -112,11 +114,16 @@ State* find_state(PyObject* self);
 
 // Begins a new run: machines of earlier runs stop and their threads are woken to end.
 void begin_run(State& st);
-// The run the calling thread belongs to (its send_ticks, else the current run).
-uint64_t run_of_current_thread(State& st);
-// Records that `thread` (not yet started) belongs to the current run.
-void register_thread(State& st, PyObject* thread);
+// The run the calling thread belongs to (its send_ticks, else the current run), and the
+// machine send_ticks made for it, if any.
+uint64_t run_of_current_thread(State& st, std::shared_ptr<Machine>* premade = nullptr);
+// Records that `thread` (not yet started) belongs to the current run, with its machine.
+void register_thread(State& st, PyObject* thread, std::shared_ptr<Machine> premade = nullptr);
 void forget_thread(State& st, PyObject* thread);
+
+// The sender's first look at the flags, made when send_ticks starts its thread: whether the
+// run begins by waiting for the backfill is settled then, not whenever the thread gets to run.
+void first_pass(State& st, Machine& m);
 
 // A permit from allow_next_tick: releases a parked machine's tick now, or is queued.
 void deposit_permit(State& st);

@@ -14,12 +14,12 @@ namespace {
 bool present(PyObject* bound) { return bound != Py_None && PyUnicode_GET_LENGTH(bound) > 0; }
 
 // Thread(target=self.<method>, args=args, daemon=True), started, counted as the current run's.
-void start_thread(State& st, PyObject* method_name, PyObject* args) {
+void start_thread(State& st, PyObject* method_name, PyObject* args, std::shared_ptr<Machine> premade = nullptr) {
   Ref target = getattr(st.self, method_name);
   Ref thread_class = global(ORVA_NAME("Thread"));
   static PyObject* names = kwnames({"target", "args", "daemon"});
   Ref thread = call(thread_class.get(), {target.get(), args, Py_True}, names);
-  register_thread(st, thread.get());
+  register_thread(st, thread.get(), std::move(premade));
   try {
     call_method(thread.get(), ORVA_NAME("start"));
   } catch (PyError&) {
@@ -95,7 +95,9 @@ Ref send_ticks(const Args& a) {
   console_print(g_module, format("[green]開始傳送 Tick 資料, Tick 數 {}. ...[/green]", {py_long(n).get()}));
 
   Ref args = Ref::steal(PyTuple_Pack(1, df.get()));
-  start_thread(st, ORVA_NAME("_Ticker__push_tick_to_queue"), args.get());
+  auto sender = std::make_shared<Machine>(Role::Sender, &st, st.run);
+  first_pass(st, *sender);
+  start_thread(st, ORVA_NAME("_Ticker__push_tick_to_queue"), args.get(), std::move(sender));
   return Ref::none();
 }
 
@@ -103,10 +105,10 @@ Ref push_tick_to_queue(const Args& a) {
   PyObject* self = a.self();
   PyObject* df = a[1];
   State& st = state_of(self);
-  const uint64_t run = run_of_current_thread(st);
+  std::shared_ptr<Machine> m;
+  const uint64_t run = run_of_current_thread(st, &m);
   if (st.run != run) return Ref::none();
-
-  auto m = std::make_shared<Machine>(Role::Sender, &st, run);
+  if (!m) m = std::make_shared<Machine>(Role::Sender, &st, run);
   Ref started;
   try {
     m->total = PyObject_Length(df);
