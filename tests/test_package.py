@@ -84,3 +84,36 @@ def test_make_dir_and_date_helpers(tmp_path):
     with pytest.raises(ValueError):
         utils.format_to_dt("2024/01/02")
     assert utils.format_nano_ts_to_second_ts(1_704_158_100_123_456_789, 8) == pytest.approx(1704158100.1234567)
+
+
+def test_failures_of_native_methods_carry_a_traceback_frame():
+    import traceback
+
+    from orva_mero_backtest.modules.matcher.matcher import Matcher
+
+    try:
+        Matcher().modify_order("missing", 0, 0.0)
+    except Exception:
+        text = traceback.format_exc()
+    assert text.startswith("Traceback (most recent call last):")
+    assert "in Matcher.modify_order" in text
+    assert text.rstrip().endswith("請至少提供數量或價格來修改委託單 missing")
+
+
+@pytest.mark.parametrize("module, name", [("matcher", "logger"), ("ticker", "make_dir")])
+def test_missing_name_at_load_is_an_import_error(module, name):
+    # A fresh interpreter: an extension module is initialised once per process.
+    import subprocess
+    import sys
+
+    code = (
+        "from orva_mero_backtest import utils\n"
+        f"del utils.{name}\n"
+        "try:\n"
+        f"    import orva_mero_backtest.modules.{module}.{module}\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert f"cannot import name '{name}'" in out.stdout

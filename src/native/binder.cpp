@@ -1,5 +1,7 @@
 #include "binder.hpp"
 
+#include <frameobject.h>
+
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -15,7 +17,24 @@ struct Entry {
   size_t ndefaults = 0;
   PyMethodDef def{};
   std::vector<PyObject*> names;  // interned "self" and parameter names, never released
+  std::string filename;          // "<package.module>", what tracebacks show for this method
 };
+
+// Adds a frame for the C++ method to the traceback of the pending error, so that
+// traceback.format_exc() shows where a failure came from, as it would for Python code.
+void add_traceback_frame(const Entry& e) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyCodeObject* code = PyCode_NewEmpty(e.filename.c_str(), e.qualname.c_str(), 0);
+  PyObject* globals = code ? PyDict_New() : nullptr;
+  PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+  if (!frame) PyErr_Clear();
+  PyErr_Restore(type, value, tb);
+  if (frame) PyTraceBack_Here(frame);
+  Py_XDECREF(frame);
+  Py_XDECREF(globals);
+  Py_XDECREF(code);
+}
 
 std::string quote_list(const std::vector<const char*>& names) {
   // CPython: 'a' / 'a' and 'b' / 'a', 'b', and 'c'
@@ -136,6 +155,7 @@ PyObject* trampoline(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf
     Args bound_args{bound, extra.get(), &e->qualname};
     return m.body(bound_args).release();
   } catch (PyError&) {
+    add_traceback_frame(*e);
     return nullptr;
   } catch (std::bad_alloc&) {
     PyErr_NoMemory();
@@ -234,6 +254,21 @@ std::string mangle(const char* cls, const char* name) {
   type_error(qualname + "() argument '" + param + "' must be " + what + ", not " + Py_TYPE(value)->tp_name);
 }
 
+void import_into(PyObject* target, const char* module, const char* name, const char* alias) {
+  Ref mod = Ref::steal(PyImport_ImportModule(module));
+  Ref value = mod;
+  if (name) {
+    PyObject* attr = PyObject_GetAttrString(mod.get(), name);
+    if (!attr) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+      PyErr_Clear();
+      raise(PyExc_ImportError, std::string("cannot import name '") + name + "' from '" + module + "'");
+    }
+    value = Ref::steal(attr);
+  }
+  if (PyModule_AddObjectRef(target, alias ? alias : (name ? name : module), value.get()) < 0) throw_error();
+}
+
 double real_arg(const Args& args, size_t index) {
   double v = PyFloat_AsDouble(args[index]);
   if (v == -1.0 && PyErr_Occurred()) throw_error();
@@ -251,6 +286,7 @@ Ref make_class(PyObject* module, const char* name, std::vector<Method> methods) 
     // Leaked on purpose: the function objects point at it for the life of the process.
     std::string qualname = std::string(name) + "." + m.name;
     auto* e = new Entry{std::move(m), std::move(qualname)};
+    e->filename = "<" + utf8(module_name.get()) + ">";
     for (const Param& p : e->method.params)
       if (p.default_value) ++e->ndefaults;
     e->names.push_back(PyUnicode_InternFromString("self"));

@@ -53,6 +53,10 @@ struct Method {
 // the process (it is never freed, so nothing is released after the interpreter is gone).
 Ref make_class(PyObject* module, const char* name, std::vector<Method> methods);
 
+// `from <module> import <name> as <alias>` (`import <module> as <alias>` when name is null)
+// into the namespace of module `target`; a missing module or name raises ImportError.
+void import_into(PyObject* target, const char* module, const char* name, const char* alias = nullptr);
+
 // The value of a Kind::Real parameter as a double (TypeError naming the parameter otherwise).
 double real_arg(const Args& args, size_t index);
 

@@ -9,11 +9,8 @@ void load_id_source();  // state.cpp
 
 namespace {
 
-// from <module> import <name> [as <alias>], bound in the module namespace.
 void bind(const char* module, const char* name, const char* alias = nullptr) {
-  Ref mod = Ref::steal(PyImport_ImportModule(module));
-  Ref value = name ? getattr(mod.get(), Ref::steal(PyUnicode_FromString(name)).get()) : mod;
-  if (PyModule_AddObjectRef(g_module, alias ? alias : (name ? name : module), value.get()) < 0) throw_error();
+  import_into(g_module, module, name, alias);
 }
 
 void bind_names() {

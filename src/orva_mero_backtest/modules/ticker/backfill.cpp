@@ -1,9 +1,83 @@
+// A backfill: the ticks of a second range of days, streamed ahead of the main range.
+#include "flow.hpp"
+#include "queues.hpp"
+#include "report.hpp"
 #include "ticker.hpp"
 
 namespace orva::ticker {
 
-Ref notify_backfilling_finish(const Args&) { raise(PyExc_NotImplementedError, "notify_backfilling_finish"); }
+namespace {
 
-Ref backfilling(const Args&) { raise(PyExc_NotImplementedError, "backfilling"); }
+bool missing(PyObject* bound) { return bound == Py_None || PyUnicode_GET_LENGTH(bound) == 0; }
+
+// The finish is announced only for the current run: a backfill of a superseded run must not
+// let the new run's sender go on.
+void notify_finish(State& st, uint64_t run) {
+  if (st.run == run) call_method(st.self, ORVA_NAME("_Ticker__notify_backfilling_finish"));
+}
+
+}  // namespace
+
+Ref notify_backfilling_finish(const Args& a) {
+  PyObject* self = a.self();
+  setattr(self, ORVA_NAME("backfilling_finish_flag"), Py_True);
+  Ref status = status_dict(ORVA_NAME("finish_backfilling"));
+  Ref finishes = getattr(self, ORVA_NAME("backfilling_notify_finish_queue"));
+  queue_put(finishes.get(), status.get());
+  return Ref::none();
+}
+
+Ref backfilling(const Args& a) {
+  PyObject* self = a.self();
+  PyObject *codes = a[1], *start_from = a[2], *end_to = a[3];
+  State& st = state_of(self);
+  const uint64_t run = run_of_current_thread(st);
+
+  if (missing(start_from) || missing(end_to)) {
+    notify_finish(st, run);
+    raise(PyExc_ValueError, "回補資料的開始時間與結束時間不能為空");
+  }
+  if (st.run != run) return Ref::none();
+  Ref params = getattr(self, ORVA_NAME("current_send_ticks_params"));
+  if (PyObject_SetItem(params.get(), ORVA_NAME("backfilling_start_from"), start_from) < 0) throw_error();
+  if (PyObject_SetItem(params.get(), ORVA_NAME("backfilling_end_to"), end_to) < 0) throw_error();
+
+  auto m = std::make_shared<Machine>(Role::Backfill, &st, run);
+  m->phase = Phase::NeedPermit;
+  try {
+    try {
+      Ref df = call_method(self, ORVA_NAME("_Ticker__process_and_combine_ticks"), {codes, start_from, end_to});
+      if (st.run != run) return Ref::none();  // a newer run began while combining
+      m->total = PyObject_Length(df.get());
+      if (m->total < 0) throw_error();
+      console_print(g_module, format("[green]開始回補 Tick 資料, Tick 數 {}. ...[/green]", {py_long(m->total).get()}));
+      if (m->total > 0) {
+        m->rows = std::make_unique<TickRows>(df.get());
+        df = Ref();
+        drive(st, m);
+        m->rows.reset();
+        if (m->phase == Phase::Failed) {
+          m->error.restore();
+          throw_error();
+        }
+      }
+    } catch (PyError&) {
+      Caught error = Caught::fetch();
+      if (error.is_exception()) {
+        Ref message = format("[red]回補 Tick 資料失敗, 錯誤訊息: {}[/red]", {error.value.get()});
+        console_print(g_module, message);
+      }
+      error.restore();
+      throw;
+    }
+  } catch (PyError&) {
+    Caught error = Caught::fetch();
+    notify_finish(st, run);
+    error.restore();
+    throw;
+  }
+  if (m->phase != Phase::Superseded) notify_finish(st, run);
+  return Ref::none();
+}
 
 }  // namespace orva::ticker

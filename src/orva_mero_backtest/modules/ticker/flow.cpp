@@ -1,0 +1,486 @@
+#include "flow.hpp"
+
+#include <unistd.h>
+
+#include <unordered_map>
+
+#include "ticker.hpp"
+
+namespace orva::ticker {
+
+// ---------------------------------------------------------------------------------------------
+// QueueOps
+
+namespace {
+
+PyObject* queue_module() {
+  static PyObject* mod = PyImport_ImportModule("queue");  // kept for the life of the process
+  if (!mod) throw_error();
+  return mod;
+}
+
+bool is_plain_queue(PyObject* q) {
+  static PyObject* cls = PyObject_GetAttrString(queue_module(), "Queue");
+  if (!cls) throw_error();
+  if (reinterpret_cast<PyObject*>(Py_TYPE(q)) != cls) return false;
+  Ref maxsize = getattr(q, ORVA_NAME("maxsize"));
+  if (!PyLong_CheckExact(maxsize.get())) return false;
+  long v = PyLong_AsLong(maxsize.get());
+  if (v == -1 && PyErr_Occurred()) throw_error();
+  return v <= 0;
+}
+
+bool is_empty_error() {
+  Ref empty = getattr(queue_module(), ORVA_NAME("Empty"));
+  return PyErr_ExceptionMatches(empty.get());
+}
+
+Py_ssize_t length(PyObject* seq) {
+  Py_ssize_t n = PyObject_Length(seq);
+  if (n < 0) throw_error();
+  return n;
+}
+
+}  // namespace
+
+// Holds the queue's mutex until the end of the scope (not without the GIL, at interpreter exit).
+class QueueOps::Held {
+ public:
+  explicit Held(QueueOps& ops) : ops_(ops) { ops_.lock(); }
+  ~Held() {
+    if (!PyGILState_Check()) return;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyObject* r = PyObject_CallNoArgs(ops_.release_.get());
+    Py_XDECREF(r);
+    if (!r) PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+ private:
+  QueueOps& ops_;
+};
+
+QueueOps::QueueOps(PyObject* q) : q_(Ref::borrow(q)), plain_(is_plain_queue(q)) {
+  if (!plain_) return;
+  Ref mutex = getattr(q, ORVA_NAME("mutex"));
+  acquire_ = getattr(mutex.get(), ORVA_NAME("acquire"));
+  release_ = getattr(mutex.get(), ORVA_NAME("release"));
+  items_ = getattr(q, ORVA_NAME("queue"));
+  not_empty_ = getattr(q, ORVA_NAME("not_empty"));
+  not_empty_waiters_ = getattr(not_empty_.get(), ORVA_NAME("_waiters"));
+  not_full_ = getattr(q, ORVA_NAME("not_full"));
+  not_full_waiters_ = getattr(not_full_.get(), ORVA_NAME("_waiters"));
+}
+
+void QueueOps::lock() { Ref::steal(PyObject_CallNoArgs(acquire_.get())); }
+
+bool QueueOps::put(PyObject* item, const std::function<bool()>& keep) {
+  if (!plain_) {
+    if (keep && !keep()) return false;
+    call_method(q_.get(), ORVA_NAME("put"), {item});
+    return true;
+  }
+  Held held(*this);
+  if (keep && !keep()) return false;
+  call_method(items_.get(), ORVA_NAME("append"), {item});
+  Ref unfinished = getattr(q_.get(), ORVA_NAME("unfinished_tasks"));
+  Ref one = py_long(1);
+  Ref next = Ref::steal(PyNumber_Add(unfinished.get(), one.get()));
+  setattr(q_.get(), ORVA_NAME("unfinished_tasks"), next.get());
+  if (length(not_empty_waiters_.get()) > 0) call_method(not_empty_.get(), ORVA_NAME("notify"));
+  return true;
+}
+
+Ref QueueOps::try_get() {
+  if (!plain_) {
+    try {
+      return call_method(q_.get(), ORVA_NAME("get_nowait"));
+    } catch (PyError&) {
+      if (!is_empty_error()) throw;
+      PyErr_Clear();
+      return Ref();
+    }
+  }
+  // Reading the length without the mutex is safe under the GIL; an item that lands right
+  // after is seen by whoever waits on the queue.
+  if (length(items_.get()) == 0) return Ref();
+  Held held(*this);
+  if (length(items_.get()) == 0) return Ref();
+  Ref item = call_method(items_.get(), ORVA_NAME("popleft"));
+  if (length(not_full_waiters_.get()) > 0) call_method(not_full_.get(), ORVA_NAME("notify"));
+  return item;
+}
+
+Ref QueueOps::get() {
+  Ref item = try_get();
+  if (item) return item;
+  return call_method(q_.get(), ORVA_NAME("get"));
+}
+
+Ref QueueOps::wait_take(const std::function<bool()>& stop, const std::function<bool()>& take) {
+  if (!plain_) {
+    // Not a queue.Queue: poll it.
+    static PyObject* timeout = PyFloat_FromDouble(0.02);
+    for (;;) {
+      if (stop()) return Ref();
+      if (take()) {
+        try {
+          return call_method(q_.get(), ORVA_NAME("get"), {Py_True, timeout});
+        } catch (PyError&) {
+          if (!is_empty_error()) throw;
+          PyErr_Clear();
+        }
+      } else {
+        Py_BEGIN_ALLOW_THREADS usleep(20000);
+        Py_END_ALLOW_THREADS
+      }
+    }
+  }
+  Held held(*this);
+  for (;;) {
+    if (stop()) return Ref();
+    if (take() && length(items_.get()) > 0) {
+      Ref item = call_method(items_.get(), ORVA_NAME("popleft"));
+      if (length(not_full_waiters_.get()) > 0) call_method(not_full_.get(), ORVA_NAME("notify"));
+      return item;
+    }
+    call_method(not_empty_.get(), ORVA_NAME("wait"));
+  }
+}
+
+void QueueOps::wake_all() {
+  if (!plain_) return;
+  Held held(*this);
+  call_method(not_empty_.get(), ORVA_NAME("notify_all"));
+}
+
+std::shared_ptr<QueueOps> QueueSlot::of(PyObject* self, PyObject* attr) {
+  Ref q = getattr(self, attr);
+  if (!ops_ || ops_->queue() != q.get()) ops_ = std::make_shared<QueueOps>(q.get());
+  return ops_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Per-Ticker state
+
+namespace {
+
+// Ticker -> its state; the map itself is never freed (it holds no Python reference).
+std::unordered_map<PyObject*, State*>& states() {
+  static auto* map = new std::unordered_map<PyObject*, State*>();
+  return *map;
+}
+
+PyObject* drop_state(PyObject* key, PyObject* /*weakref*/) {
+  auto* self = static_cast<PyObject*>(PyLong_AsVoidPtr(key));
+  auto it = states().find(self);
+  if (it != states().end()) {
+    State* st = it->second;
+    states().erase(it);
+    delete st;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef drop_state_def = {"_drop_ticker_state", drop_state, METH_O, nullptr};
+
+PyObject* current_thread_function() {
+  static PyObject* fn = [] {
+    PyObject* mod = PyImport_ImportModule("threading");
+    if (!mod) return static_cast<PyObject*>(nullptr);
+    PyObject* f = PyObject_GetAttrString(mod, "current_thread");
+    Py_DECREF(mod);
+    return f;
+  }();
+  if (!fn) throw_error();
+  return fn;
+}
+
+}  // namespace
+
+State* find_state(PyObject* self) {
+  auto it = states().find(self);
+  return it == states().end() ? nullptr : it->second;
+}
+
+State& state_of(PyObject* self) {
+  if (State* st = find_state(self)) return *st;
+  auto st = std::make_unique<State>();
+  st->self = self;
+  st->thread_runs = Ref::steal(PyDict_New());
+  Ref key = Ref::steal(PyLong_FromVoidPtr(self));
+  Ref callback = Ref::steal(PyCFunction_New(&drop_state_def, key.get()));
+  st->weak = Ref::steal(PyWeakref_NewRef(self, callback.get()));
+  State* raw = st.release();
+  states()[self] = raw;
+  return *raw;
+}
+
+void register_thread(State& st, PyObject* thread, std::shared_ptr<Machine> premade) {
+  Ref run = Ref::steal(PyLong_FromUnsignedLongLong(st.run));
+  dict_set(st.thread_runs.get(), thread, run.get());
+  if (premade) st.premade.emplace_back(Ref::borrow(thread), std::move(premade));
+}
+
+void forget_thread(State& st, PyObject* thread) {
+  if (PyDict_DelItem(st.thread_runs.get(), thread) < 0) PyErr_Clear();
+  for (auto it = st.premade.begin(); it != st.premade.end(); ++it)
+    if (it->first.get() == thread) {
+      st.premade.erase(it);
+      break;
+    }
+}
+
+uint64_t run_of_current_thread(State& st, std::shared_ptr<Machine>* premade) {
+  Ref thread = Ref::steal(PyObject_CallNoArgs(current_thread_function()));
+  PyObject* run = PyDict_GetItemWithError(st.thread_runs.get(), thread.get());
+  if (!run) {
+    if (PyErr_Occurred()) throw_error();
+    return st.run;
+  }
+  uint64_t value = PyLong_AsUnsignedLongLong(run);
+  if (PyErr_Occurred()) throw_error();
+  if (premade)
+    for (auto& entry : st.premade)
+      if (entry.first.get() == thread.get()) *premade = entry.second;
+  forget_thread(st, thread.get());
+  return value;
+}
+
+Ref status_dict(PyObject* member_name) {
+  Ref flag = global(ORVA_NAME("FLAG"));
+  Ref member = getattr(flag.get(), member_name);
+  Ref value = getattr(member.get(), ORVA_NAME("value"));
+  Ref status = Ref::steal(PyDict_New());
+  dict_set(status.get(), ORVA_NAME("orva_status"), value.get());
+  return status;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Releasing ticks
+
+namespace {
+
+std::shared_ptr<QueueOps> permit_queue(State& st) {
+  return st.permits.of(st.self, ORVA_NAME("allow_next_tick_flag_queue"));
+}
+std::shared_ptr<QueueOps> tick_queue(State& st) { return st.ticks.of(st.self, ORVA_NAME("tick_queue")); }
+std::shared_ptr<QueueOps> finish_queue(State& st) {
+  return st.finishes.of(st.self, ORVA_NAME("backfilling_notify_finish_queue"));
+}
+
+bool ended(Phase p) {
+  return p == Phase::Summary || p == Phase::Finished || p == Phase::Failed || p == Phase::Superseded;
+}
+
+// The owning thread waits on the permit queue's condition unless its machine waits for the
+// backfill; a change it must act on is announced there.
+void wake_owner(State& st) { permit_queue(st)->wake_all(); }
+
+bool flag(PyObject* self, PyObject* name) {
+  Ref value = getattr(self, name);
+  return truthy(value.get());
+}
+
+// Advances `m` until it waits for something or ends. Runs only while st.busy is held by the
+// calling thread. A Python error raised by a step stays with the machine.
+void advance(State& st, const std::shared_ptr<Machine>& m) {
+  PyObject* self = st.self;
+  auto keep = [&] { return st.current(*m); };
+  try {
+    for (;;) {
+      if (!st.current(*m)) {
+        if (m->phase == Phase::HasPermit) ++st.owed;  // handed back
+        m->phase = Phase::Superseded;
+        wake_owner(st);
+        return;
+      }
+      switch (m->phase) {
+        case Phase::Top:
+          if (flag(self, ORVA_NAME("exit_send_thread_flag"))) {
+            m->phase = Phase::Summary;
+            wake_owner(st);
+            return;
+          }
+          if (!flag(self, ORVA_NAME("backfilling_finish_flag"))) {
+            m->phase = Phase::WaitBackfill;
+            wake_owner(st);
+            return;
+          }
+          m->phase = Phase::NeedPermit;
+          break;
+        case Phase::AfterBackfill: {
+          Ref status = status_dict(ORVA_NAME("finish_backfilling"));
+          if (tick_queue(st)->put(status.get(), keep)) m->phase = Phase::NeedPermit;
+          break;
+        }
+        case Phase::NeedPermit:
+          if (permit_queue(st)->try_get()) {
+            m->phase = Phase::HasPermit;
+          } else {
+            m->phase = Phase::Parked;
+            st.parked.push_back(m);
+            return;
+          }
+          break;
+        case Phase::HasPermit: {
+          const bool backfill = m->role == Role::Backfill;
+          Ref tick = m->rows->next(self, backfill);
+          if (!tick && backfill) {  // fewer rows than counted: the permit released nothing
+            ++st.owed;
+            m->phase = Phase::Finished;
+            wake_owner(st);
+            return;
+          }
+          if (!tick) {
+            if (st.current(*m)) setattr(self, ORVA_NAME("exit_send_thread_flag"), Py_True);
+            Ref status = status_dict(ORVA_NAME("exit_send_tick"));
+            if (!tick_queue(st)->put(status.get(), keep)) break;  // superseded: handed back above
+            m->phase = Phase::Summary;
+            wake_owner(st);
+            return;
+          }
+          if (!tick_queue(st)->put(tick.get(), keep)) break;
+          ++m->sent;
+          if (!backfill) {
+            m->phase = Phase::Top;
+          } else if (m->sent >= m->total) {
+            m->phase = Phase::Finished;
+            wake_owner(st);
+            return;
+          } else {
+            m->phase = Phase::NeedPermit;
+          }
+          break;
+        }
+        default:
+          return;
+      }
+    }
+  } catch (PyError&) {
+    m->error = Caught::fetch();
+    m->phase = Phase::Failed;
+    try {
+      wake_owner(st);
+    } catch (PyError&) {
+      PyErr_Clear();
+    }
+  }
+}
+
+// Takes st.busy and applies everything that is due: runnable machines, then owed permits
+// (each releasing the first parked machine's tick, or going to the queue when none waits).
+void step_all(State& st) {
+  st.busy = true;
+  struct Release {
+    State& st;
+    ~Release() {
+      if (PyGILState_Check()) st.busy = false;
+    }
+  } release{st};
+  for (;;) {
+    if (!st.runnable.empty()) {
+      auto m = st.runnable.front();
+      st.runnable.pop_front();
+      advance(st, m);
+    } else if (st.owed > 0 && !st.parked.empty()) {
+      --st.owed;
+      auto m = st.parked.front();
+      st.parked.pop_front();
+      m->phase = Phase::HasPermit;
+      advance(st, m);
+    } else if (st.owed > 0) {
+      --st.owed;
+      permit_queue(st)->put(Py_True);
+    } else {
+      break;
+    }
+  }
+}
+
+void make_runnable(State& st, const std::shared_ptr<Machine>& m) {
+  st.runnable.push_back(m);
+  if (!st.busy) step_all(st);
+}
+
+template <class Seq>
+void remove_machine(Seq& seq, const Machine* m) {
+  for (auto it = seq.begin(); it != seq.end(); ++it)
+    if (it->get() == m) {
+      seq.erase(it);
+      return;
+    }
+}
+
+}  // namespace
+
+void first_pass(State& st, Machine& m) {
+  if (flag(st.self, ORVA_NAME("exit_send_thread_flag"))) return;  // left to the thread's own pass
+  m.phase = flag(st.self, ORVA_NAME("backfilling_finish_flag")) ? Phase::NeedPermit : Phase::WaitBackfill;
+}
+
+void begin_run(State& st) {
+  ++st.run;
+  st.premade.clear();  // machines of threads that never began (a replaced sender method)
+  st.parked.clear();
+  st.runnable.clear();
+  permit_queue(st)->wake_all();
+  finish_queue(st)->wake_all();
+}
+
+void deposit_permit(State& st) {
+  if (st.busy) {
+    ++st.owed;
+    return;
+  }
+  if (st.parked.empty()) {
+    permit_queue(st)->put(Py_True);
+    return;
+  }
+  ++st.owed;
+  step_all(st);
+}
+
+void drive(State& st, const std::shared_ptr<Machine>& m) {
+  // If this thread leaves early (an error while waiting), its machine must not stay parked.
+  struct Leave {
+    State& st;
+    const std::shared_ptr<Machine>& m;
+    ~Leave() {
+      if (!PyGILState_Check() || ended(m->phase)) return;
+      remove_machine(st.parked, m.get());
+      remove_machine(st.runnable, m.get());
+      m->phase = Phase::Superseded;
+    }
+  } leave{st, m};
+  make_runnable(st, m);
+  for (;;) {
+    if (!st.current(*m) && !ended(m->phase)) {
+      remove_machine(st.parked, m.get());
+      remove_machine(st.runnable, m.get());
+      m->phase = Phase::Superseded;
+    }
+    if (ended(m->phase)) return;
+    if (m->phase == Phase::WaitBackfill) {
+      Ref item = finish_queue(st)->wait_take([&] { return !st.current(*m); }, [] { return true; });
+      if (item) {
+        m->phase = Phase::AfterBackfill;
+        make_runnable(st, m);
+      }
+      continue;
+    }
+    Ref permit = permit_queue(st)->wait_take(
+        [&] { return !st.current(*m) || m->phase == Phase::WaitBackfill || ended(m->phase); },
+        [&] { return !st.parked.empty(); });
+    if (permit) {
+      // Put straight on the queue by other code: it releases the first parked machine's tick.
+      ++st.owed;
+      if (!st.busy) step_all(st);
+    }
+  }
+}
+
+}  // namespace orva::ticker

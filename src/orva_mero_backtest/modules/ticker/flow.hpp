@@ -1,0 +1,138 @@
+// The permit protocol of a streaming run.
+//
+// The sender (main range) and the backfill (backfill range) are each a small state machine
+// (`Machine`) owned by its daemon thread. A machine that needs a permit is parked on its
+// Ticker's `State`. Whoever deposits a permit then advances the first parked machine itself
+// (builds the tick dict and puts it), so a tick costs no thread handoff. One thread at a time
+// advances the machines of a Ticker (`State::busy`); a permit that arrives meanwhile is owed
+// and applied by that thread before it lets go, so depositing never waits. All of this state
+// is read and written with the GIL held and without releasing it in between, which makes
+// the GIL its lock. The owning threads sleep on the queues' own conditions, so permits put
+// straight onto `allow_next_tick_flag_queue` wake them and still release ticks.
+//
+// Each send_ticks begins a new run (`State::run`); machines of an earlier run put nothing
+// more on tick_queue, hand back a permit they hold, and their threads end.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "pyref.hpp"
+#include "rows.hpp"
+
+namespace orva::ticker {
+
+// Put/get/wait on one queue.Queue through its own mutex and conditions, so Python code using
+// the same queue sees nothing unusual. Other queue objects go through their methods.
+class QueueOps {
+ public:
+  explicit QueueOps(PyObject* q);
+  PyObject* queue() const { return q_.get(); }
+
+  // Appends `item` unless `keep` says no (checked under the queue's mutex); whether it was put.
+  bool put(PyObject* item, const std::function<bool()>& keep = nullptr);
+  // The first item, or an empty Ref at once when there is none.
+  Ref try_get();
+  // The first item, waiting as long as it takes.
+  Ref get();
+  // Waits until `stop()` (empty Ref) or an item is there while `take()` (the item, taken).
+  // Both are checked under the queue's mutex, so a wake_all() after a change is never missed.
+  Ref wait_take(const std::function<bool()>& stop, const std::function<bool()>& take);
+  // Wakes every thread waiting for an item (they check again and wait on).
+  void wake_all();
+
+ private:
+  void lock();
+  void unlock();
+  class Held;
+  Ref q_;
+  bool plain_ = false;
+  Ref acquire_, release_, items_, not_empty_, not_empty_waiters_, not_full_, not_full_waiters_;
+};
+
+// QueueOps for whatever object an attribute of the Ticker holds now.
+class QueueSlot {
+ public:
+  // Shared, so a thread still using the previous queue's ops is not left with a dangling one.
+  std::shared_ptr<QueueOps> of(PyObject* self, PyObject* attr);
+
+ private:
+  std::shared_ptr<QueueOps> ops_;
+};
+
+struct State;
+
+enum class Role { Sender, Backfill };
+
+enum class Phase {
+  Top,            // sender: top of a pass (reads the flags)
+  AfterBackfill,  // sender: the backfill's end arrived; puts the finish status
+  NeedPermit,     // takes a queued permit, else parks
+  HasPermit,      // holds a permit: releases one tick
+  Parked,         // waits for a permit (in State::parked)
+  WaitBackfill,   // sender: its thread waits on backfilling_notify_finish_queue
+  Summary,        // sender: the loop is over; its thread prints the summary
+  Finished,       // backfill: rows done; its thread notifies the finish
+  Failed,         // a step raised; its thread reports it
+  Superseded,     // a newer run began
+};
+
+struct Machine {
+  Machine(Role r, State* s, uint64_t run_no) : role(r), st(s), run(run_no) {}
+  Role role;
+  State* st;
+  uint64_t run;
+  Phase phase = Phase::Top;
+  std::unique_ptr<TickRows> rows;
+  Py_ssize_t total = 0;
+  Py_ssize_t sent = 0;
+  Caught error;
+};
+
+// Hidden per-Ticker state (kept out of the instance __dict__; dropped with the Ticker).
+struct State {
+  PyObject* self = nullptr;  // borrowed: the Ticker outlives every use
+  uint64_t run = 0;
+  bool busy = false;
+  long owed = 0;
+  std::deque<std::shared_ptr<Machine>> parked, runnable;
+  Ref thread_runs;  // {Thread: run} for threads send_ticks started and that have not begun yet
+  // Sender machines send_ticks made for its thread, which takes its own when it begins.
+  std::deque<std::pair<Ref, std::shared_ptr<Machine>>> premade;
+  Ref weak;         // weakref to the Ticker whose callback drops this state
+  QueueSlot ticks, permits, finishes;
+
+  bool current(const Machine& m) const { return m.run == run; }
+};
+
+// The state of `self`, made on first use.
+State& state_of(PyObject* self);
+// The state of `self` if it has one.
+State* find_state(PyObject* self);
+
+// Begins a new run: machines of earlier runs stop and their threads are woken to end.
+void begin_run(State& st);
+// The run the calling thread belongs to (its send_ticks, else the current run), and the
+// machine send_ticks made for it, if any.
+uint64_t run_of_current_thread(State& st, std::shared_ptr<Machine>* premade = nullptr);
+// Records that `thread` (not yet started) belongs to the current run, with its machine.
+void register_thread(State& st, PyObject* thread, std::shared_ptr<Machine> premade = nullptr);
+void forget_thread(State& st, PyObject* thread);
+
+// The sender's first look at the flags, made when send_ticks starts its thread: whether the
+// run begins by waiting for the backfill is settled then, not whenever the thread gets to run.
+void first_pass(State& st, Machine& m);
+
+// A permit from allow_next_tick: releases a parked machine's tick now, or is queued.
+void deposit_permit(State& st);
+
+// Runs `m` on the calling thread until it reaches an end (Summary, Finished, Failed,
+// Superseded), taking part in releasing ticks while it waits.
+void drive(State& st, const std::shared_ptr<Machine>& m);
+
+// {"orva_status": FLAG.<member>.value}
+Ref status_dict(PyObject* member_name);
+
+}  // namespace orva::ticker

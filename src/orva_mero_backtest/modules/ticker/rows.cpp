@@ -1,0 +1,253 @@
+#include "rows.hpp"
+
+#include <cstring>
+
+#include "ticker.hpp"
+
+namespace orva::ticker {
+
+namespace {
+
+// The frame's columns a tick dict is made of, in the order TickRows::Batch keeps them.
+constexpr const char* kColumns[] = {"code", "ts", "close", "volume", "tick_type"};
+constexpr int kColumnCount = 5;
+
+}  // namespace
+
+bool column_type(const char* format, ColumnChunk::Type& type, int& width) {
+  using T = ColumnChunk::Type;
+  if (!format) return false;
+  if (std::strcmp(format, "vu") == 0) return type = T::Utf8View, width = 0, true;
+  if (format[0] == '\0' || format[1] != '\0') return false;
+  switch (format[0]) {
+    case 'b': type = T::Bool, width = 0; return true;
+    case 'c': type = T::Int, width = 1; return true;
+    case 's': type = T::Int, width = 2; return true;
+    case 'i': type = T::Int, width = 4; return true;
+    case 'l': type = T::Int, width = 8; return true;
+    case 'C': type = T::UInt, width = 1; return true;
+    case 'S': type = T::UInt, width = 2; return true;
+    case 'I': type = T::UInt, width = 4; return true;
+    case 'L': type = T::UInt, width = 8; return true;
+    case 'f': type = T::Float32, width = 4; return true;
+    case 'g': type = T::Float64, width = 8; return true;
+    case 'u': type = T::Utf8, width = 0; return true;
+    case 'U': type = T::LargeUtf8, width = 0; return true;
+    default: return false;
+  }
+}
+
+ColumnChunk::ColumnChunk(const ArrowArray* array, int64_t parent_offset, Type type, int width)
+    : a_(array), base_(parent_offset + array->offset), type_(type), width_(width) {}
+
+bool ColumnChunk::is_null(int64_t i) const {
+  if (a_->null_count == 0) return false;
+  auto validity = static_cast<const uint8_t*>(a_->buffers[0]);
+  if (!validity) return false;
+  return !((validity[i >> 3] >> (i & 7)) & 1);
+}
+
+Ref ColumnChunk::value(int64_t row, std::unordered_map<std::string, Ref>& texts) const {
+  const int64_t i = base_ + row;
+  if (is_null(i)) return Ref::none();
+  const void* data = a_->buffers[1];
+  auto intern = [&](const char* p, size_t len) -> Ref {
+    std::string key(p, len);
+    auto it = texts.find(key);
+    if (it != texts.end()) return it->second;
+    Ref s = Ref::steal(PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(len), nullptr));
+    texts.emplace(std::move(key), s);
+    return s;
+  };
+  switch (type_) {
+    case Type::Bool: {
+      auto bits = static_cast<const uint8_t*>(data);
+      return py_bool((bits[i >> 3] >> (i & 7)) & 1);
+    }
+    case Type::Int:
+      switch (width_) {
+        case 1: return py_long(static_cast<const int8_t*>(data)[i]);
+        case 2: return py_long(static_cast<const int16_t*>(data)[i]);
+        case 4: return py_long(static_cast<const int32_t*>(data)[i]);
+        default: return py_long(static_cast<const int64_t*>(data)[i]);
+      }
+    case Type::UInt:
+      switch (width_) {
+        case 1: return py_long(static_cast<const uint8_t*>(data)[i]);
+        case 2: return py_long(static_cast<const uint16_t*>(data)[i]);
+        case 4: return py_long(static_cast<const uint32_t*>(data)[i]);
+        default: return Ref::steal(PyLong_FromUnsignedLongLong(static_cast<const uint64_t*>(data)[i]));
+      }
+    case Type::Float32: return py_float(static_cast<const float*>(data)[i]);
+    case Type::Float64: return py_float(static_cast<const double*>(data)[i]);
+    case Type::Utf8: {
+      auto offsets = static_cast<const int32_t*>(data);
+      auto chars = static_cast<const char*>(a_->buffers[2]);
+      return intern(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
+    }
+    case Type::LargeUtf8: {
+      auto offsets = static_cast<const int64_t*>(data);
+      auto chars = static_cast<const char*>(a_->buffers[2]);
+      return intern(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
+    }
+    case Type::Utf8View: {
+      // 16-byte views: length, then the text inline (<= 12 bytes) or prefix, buffer index, offset.
+      auto view = static_cast<const uint8_t*>(data) + 16 * i;
+      int32_t len;
+      std::memcpy(&len, view, 4);
+      if (len <= 12) return intern(reinterpret_cast<const char*>(view + 4), static_cast<size_t>(len));
+      int32_t buffer, offset;
+      std::memcpy(&buffer, view + 8, 4);
+      std::memcpy(&offset, view + 12, 4);
+      auto chars = static_cast<const char*>(a_->buffers[2 + buffer]);
+      return intern(chars + offset, static_cast<size_t>(len));
+    }
+  }
+  return Ref::none();
+}
+
+TickRows::TickRows(PyObject* df) {
+  if (!open_arrow(df)) {
+    static PyObject* named = kwnames({"named"});
+    Ref iter_rows = getattr(df, ORVA_NAME("iter_rows"));
+    Ref rows = call(iter_rows.get(), {Py_True}, named);
+    rows_ = Ref::steal(PyObject_GetIter(rows.get()));
+  }
+}
+
+TickRows::~TickRows() {
+  // Without the GIL (a daemon thread unwound at exit) the buffers are left to the process.
+  if (PyGILState_Check()) release_arrow();
+}
+
+void TickRows::release_arrow() {
+  for (auto& b : batches_)
+    if (b->array.release) b->array.release(&b->array);
+  batches_.clear();
+  if (stream_.release) stream_.release(&stream_);
+  stream_.release = nullptr;
+}
+
+// Takes the frame's stream and keeps its batches; false (nothing kept) when the frame has no
+// stream, lacks one of the columns, or has a column type without a reader here.
+bool TickRows::open_arrow(PyObject* df) {
+  if (!PyObject_HasAttr(df, ORVA_NAME("__arrow_c_stream__"))) return false;
+  Ref capsule = call_method(df, ORVA_NAME("__arrow_c_stream__"));
+  auto* exported = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
+  if (!exported) throw_error();
+  stream_ = *exported;
+  exported->release = nullptr;  // moved: the capsule no longer releases it
+
+  ArrowSchema schema{};
+  if (stream_.get_schema(&stream_, &schema) != 0) {
+    release_arrow();
+    return false;
+  }
+  int index[kColumnCount];
+  ColumnChunk::Type types[kColumnCount];
+  int widths[kColumnCount];
+  bool usable = std::strcmp(schema.format, "+s") == 0;
+  for (int c = 0; usable && c < kColumnCount; ++c) {
+    index[c] = -1;
+    for (int64_t k = 0; k < schema.n_children; ++k)
+      if (schema.children[k]->name && std::strcmp(schema.children[k]->name, kColumns[c]) == 0) {
+        index[c] = static_cast<int>(k);
+        break;
+      }
+    usable = index[c] >= 0 && schema.children[index[c]]->dictionary == nullptr &&
+             column_type(schema.children[index[c]]->format, types[c], widths[c]);
+  }
+  if (schema.release) schema.release(&schema);
+  if (!usable) {
+    release_arrow();
+    return false;
+  }
+  for (;;) {
+    auto batch = std::make_unique<Batch>();
+    if (stream_.get_next(&stream_, &batch->array) != 0) {
+      const char* why = stream_.get_last_error ? stream_.get_last_error(&stream_) : nullptr;
+      std::string message = std::string("reading the tick frame failed: ") + (why ? why : "unknown error");
+      release_arrow();
+      raise(PyExc_RuntimeError, message);
+    }
+    if (!batch->array.release) break;  // end of stream
+    if (batch->array.length == 0) {
+      batch->array.release(&batch->array);
+      continue;
+    }
+    for (int c = 0; c < kColumnCount; ++c)
+      batch->columns.emplace_back(batch->array.children[index[c]], batch->array.offset, types[c], widths[c]);
+    batches_.push_back(std::move(batch));
+  }
+  return true;
+}
+
+Ref TickRows::next(PyObject* self, bool backfilling) {
+  if (rows_) {
+    PyObject* row = PyIter_Next(rows_.get());
+    if (!row) {
+      if (PyErr_Occurred()) throw_error();
+      rows_ = Ref();
+      return Ref();
+    }
+    Ref r = Ref::steal(row);
+    Ref code = getitem(r.get(), ORVA_NAME("code"));
+    Ref ts = getitem(r.get(), ORVA_NAME("ts"));
+    Ref close = getitem(r.get(), ORVA_NAME("close"));
+    Ref volume = getitem(r.get(), ORVA_NAME("volume"));
+    Ref tick_type = getitem(r.get(), ORVA_NAME("tick_type"));
+    return build(self, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+  }
+  while (batch_ < batches_.size() && row_ >= batches_[batch_]->array.length) {
+    // A batch is given back as soon as its rows are used.
+    auto& done = batches_[batch_];
+    if (done->array.release) done->array.release(&done->array);
+    done->array.release = nullptr;
+    ++batch_;
+    row_ = 0;
+  }
+  if (batch_ >= batches_.size()) return Ref();
+  const auto& cols = batches_[batch_]->columns;
+  const int64_t i = row_++;
+  Ref code = cols[0].value(i, texts_);
+  Ref ts = cols[1].value(i, texts_);
+  Ref close = cols[2].value(i, texts_);
+  Ref volume = cols[3].value(i, texts_);
+  Ref tick_type = cols[4].value(i, texts_);
+  return build(self, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+}
+
+Ref TickRows::build(PyObject* self, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume,
+                    PyObject* tick_type, bool backfilling) {
+  // Evaluated in the order of the dict's keys, so a failure is the one the named row would give.
+  Ref markets = getattr(self, ORVA_NAME("code_market_map"));
+  Ref market;
+  if (PyDict_CheckExact(markets.get())) {
+    PyObject* m = PyDict_GetItemWithError(markets.get(), code);
+    if (!m) {
+      if (!PyErr_Occurred()) {
+        Ref key = Ref::steal(PyTuple_Pack(1, code));
+        PyErr_SetObject(PyExc_KeyError, key.get());
+      }
+      throw_error();
+    }
+    market = Ref::borrow(m);
+  } else {
+    market = getitem(markets.get(), code);
+  }
+  Ref convert = global(ORVA_NAME("format_nano_ts_to_second_ts"));
+  static PyObject* eight = PyLong_FromLong(8);
+  Ref timestamp = call(convert.get(), {ts, eight});
+  Ref tick = Ref::steal(PyDict_New());
+  dict_set(tick.get(), ORVA_NAME("market_type"), market.get());
+  dict_set(tick.get(), ORVA_NAME("timestamp"), timestamp.get());
+  dict_set(tick.get(), ORVA_NAME("code"), code);
+  dict_set(tick.get(), ORVA_NAME("close"), close);
+  dict_set(tick.get(), ORVA_NAME("qty"), volume);
+  dict_set(tick.get(), ORVA_NAME("tick_type"), tick_type);
+  dict_set(tick.get(), ORVA_NAME("is_simulate"), Py_False);
+  dict_set(tick.get(), ORVA_NAME("is_backfilling"), backfilling ? Py_True : Py_False);
+  return tick;
+}
+
+}  // namespace orva::ticker

@@ -1,0 +1,103 @@
+// Rows of a combined tick frame turned into tick dicts one at a time.
+//
+// A polars frame is read through the Arrow C stream interface (`__arrow_c_stream__`): the
+// column buffers are kept as exported and each tick dict is built from them only when it is
+// asked for. Frames that cannot be read that way (other objects, column types without a
+// reader here) are walked with `iter_rows(named=True)` instead, with the same results.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "pyref.hpp"
+
+namespace orva::ticker {
+
+// The Arrow C data interface structs (a stable ABI).
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  int64_t flags;
+  int64_t n_children;
+  ArrowSchema** children;
+  ArrowSchema* dictionary;
+  void (*release)(ArrowSchema*);
+  void* private_data;
+};
+
+struct ArrowArray {
+  int64_t length;
+  int64_t null_count;
+  int64_t offset;
+  int64_t n_buffers;
+  int64_t n_children;
+  const void** buffers;
+  ArrowArray** children;
+  ArrowArray* dictionary;
+  void (*release)(ArrowArray*);
+  void* private_data;
+};
+
+struct ArrowArrayStream {
+  int (*get_schema)(ArrowArrayStream*, ArrowSchema* out);
+  int (*get_next)(ArrowArrayStream*, ArrowArray* out);
+  const char* (*get_last_error)(ArrowArrayStream*);
+  void (*release)(ArrowArrayStream*);
+  void* private_data;
+};
+
+// One column of one batch, ready to give the Python value of a row (None when null).
+class ColumnChunk {
+ public:
+  enum class Type { Bool, Int, UInt, Float32, Float64, Utf8, LargeUtf8, Utf8View };
+  ColumnChunk(const ArrowArray* array, int64_t parent_offset, Type type, int width);
+  Ref value(int64_t row, std::unordered_map<std::string, Ref>& texts) const;
+
+ private:
+  bool is_null(int64_t i) const;
+  const ArrowArray* a_;
+  int64_t base_;  // parent offset plus the child's own
+  Type type_;
+  int width_;  // bytes of an integer value
+};
+
+// Which reader a format string needs; false when there is none.
+bool column_type(const char* format, ColumnChunk::Type& type, int& width);
+
+// Tick dicts from the rows of a frame, in frame order.
+class TickRows {
+ public:
+  // Reads `df` (a polars DataFrame, or anything with iter_rows(named=True)).
+  explicit TickRows(PyObject* df);
+  ~TickRows();
+  TickRows(const TickRows&) = delete;
+  TickRows& operator=(const TickRows&) = delete;
+
+  // The next row's tick dict, or an empty Ref when the rows are exhausted. Raises as the
+  // named-row generator would (KeyError for an unknown code or a missing column, errors of
+  // format_nano_ts_to_second_ts).
+  Ref next(PyObject* self, bool backfilling);
+
+ private:
+  struct Batch {
+    ArrowArray array;
+    std::vector<ColumnChunk> columns;  // code, ts, close, volume, tick_type
+  };
+  bool open_arrow(PyObject* df);
+  void release_arrow();
+  Ref build(PyObject* self, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume, PyObject* tick_type,
+            bool backfilling);
+
+  ArrowArrayStream stream_{};
+  std::vector<std::unique_ptr<Batch>> batches_;
+  size_t batch_ = 0;
+  int64_t row_ = 0;
+  std::unordered_map<std::string, Ref> texts_;  // one str per distinct code
+  Ref rows_;                                    // iter_rows(named=True) iterator when not read through Arrow
+};
+
+}  // namespace orva::ticker
