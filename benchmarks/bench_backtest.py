@@ -1,16 +1,17 @@
 """End to end: the sample backtest over about 1,000,000 ticks, against the bare streaming floor.
 
-The floor is what any paced stream costs here: two Python threads handing a permit one way and a small
-dict the other way through two queue.Queue objects, one round trip per tick. The backtest does that
-handoff too (tick feed sender <-> driver), plus the exchange, the positions book and the strategy.
+    .venv/bin/python benchmarks/run.py backtest
+
+The floor is the tick streaming benchmark's own (two Python threads passing a permit and a small dict
+through two queue.Queue objects, one thread handoff per tick), measured in the same run. The backtest
+streams the sample strategy's instruments out of the tick cache through Ticker, Matcher, the positions
+book and the strategy, with the console silenced.
 """
 
 import os
-import queue
 import shutil
 import sys
 import tempfile
-import threading
 import time
 
 from orva_mero_backtest.constant import BASIC_INFO
@@ -21,32 +22,7 @@ from orva_mero_backtest.strategies import Sample
 INSTRUMENTS = [Instrument("2330", "Stock"), Instrument("TXFR1", "Future")]
 # 39 trading days of about 26,000 ticks each (2330 about 8,000, TXFR1 about 18,000).
 START, END = "2024-01-02", "2024-02-23"
-FLOOR_TICKS = 200_000
-
-
-def streaming_floor(n: int) -> float:
-    """Ticks per second of a bare permit/dict round trip between two threads."""
-    permits: "queue.Queue[bool]" = queue.Queue()
-    ticks: "queue.Queue[dict]" = queue.Queue()
-
-    def sender() -> None:
-        for i in range(n):
-            permits.get()
-            ticks.put({"code": "2330", "close": 600.0, "qty": 1, "timestamp": float(i)})
-        ticks.put({"orva_status": "exit_send_tick"})
-
-    thread = threading.Thread(target=sender, daemon=True)
-    permits.put(True)
-    started = time.perf_counter()
-    thread.start()
-    while True:
-        item = ticks.get(timeout=60)
-        if "orva_status" in item:
-            break
-        permits.put(True)
-    elapsed = time.perf_counter() - started
-    thread.join(timeout=60)
-    return n / elapsed
+FLOOR_TICKS = 50_000
 
 
 def warm_cache(api) -> None:
@@ -81,8 +57,10 @@ def run(api) -> None:
     warm_cache(api)
     print(f"tick cache written in {time.perf_counter() - started:.1f} s (generated once, read by the run)", flush=True)
 
-    floor = streaming_floor(FLOOR_TICKS)
-    print(f"streaming floor (2 threads, 2 queue.Queue, permit + dict): {floor:,.0f} ticks/s "
+    import bench_ticker_stream
+
+    floor = 1.0 / bench_ticker_stream.floor(FLOOR_TICKS)
+    print(f"floor (two threads, two queue.Queue, {FLOOR_TICKS:,} ticks): {floor:,.0f} ticks/s "
           f"({1e6 / floor:.1f} us/tick)", flush=True)
 
     fetched = len(api.requests)
@@ -93,8 +71,8 @@ def run(api) -> None:
     rate = result.ticks_per_second
     print(f"backtest {result.strategy}: {result.ticks:,} ticks, {len(result.orders):,} orders, "
           f"{len(result.fills):,} fills", flush=True)
-    print(f"  streaming: {rate:,.0f} ticks/s ({1e6 / rate:.1f} us/tick), "
-          f"{floor / rate:.2f}x the floor's time per tick", flush=True)
+    print(f"  streaming: {rate:,.0f} ticks/s ({1e6 / rate:.1f} us/tick): time {floor / rate:.3f}x floor, "
+          f"throughput {rate / floor:.1f}x floor", flush=True)
     print(f"  whole run incl. reading the cache: {wall:.1f} s ({result.ticks / wall:,.0f} ticks/s); "
           f"cache read {result.load_seconds:.1f} s", flush=True)
     if len(api.requests) != fetched:

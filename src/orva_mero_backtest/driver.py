@@ -408,10 +408,14 @@ class Backtest:
         equity: List[Tuple[float, float]] = []
         last_equity_ts = float("-inf")
         sample = self.sample_seconds
-        get = ticker.tick_queue.get
+        # The driver is the only consumer of both queues, so an item seen in a queue's deque is still
+        # there when it is taken: the native pop is used then, and a waiting get (with a time limit,
+        # in case the feed's thread has died) only when the tick has not been released yet.
+        pending_ticks = ticker.tick_queue.queue
+        get, pop_tick = ticker.tick_queue.get, ticker.pop_tick
         allow = ticker.allow_next_tick
         set_tick, match = matcher.set_current_tick, matcher.match_deal
-        responses = matcher.response_queue
+        reports = matcher.response_queue.queue  # filled only on this thread (see the class comment)
         last_close = self._last_close
         last_main: Dict[str, Tuple[float, float]] = {}
         fills = positions.fills
@@ -436,12 +440,15 @@ class Backtest:
 
         try:
             while True:
-                try:
-                    item = get(timeout=self.stall_timeout)
-                except queue.Empty:
-                    raise BacktestError(
-                        f"the tick feed sent nothing for {self.stall_timeout:g} seconds; see the error log"
-                    ) from None
+                if pending_ticks:
+                    item = pop_tick()
+                else:
+                    try:
+                        item = get(timeout=self.stall_timeout)
+                    except queue.Empty:
+                        raise BacktestError(
+                            f"the tick feed sent nothing for {self.stall_timeout:g} seconds; see the error log"
+                        ) from None
                 if "orva_status" in item:
                     # Status dicts take no permit: nothing to release.
                     status = item["orva_status"]
@@ -473,7 +480,7 @@ class Backtest:
                 filled_before = len(fills)
                 set_tick(item)
                 match(code, item["close"], item["qty"], timestamp)
-                if not responses.empty():
+                if reports:
                     self._deliver_reports()
                 try:
                     on_tick(ctx, item)
@@ -481,7 +488,7 @@ class Backtest:
                     raise
                 except Exception as exc:
                     raise self._strategy_failed("on_tick", exc) from exc
-                if not responses.empty():
+                if reports:
                     self._deliver_reports()
                 if timestamp - last_sample[code] >= sample:
                     last_sample[code] = timestamp
