@@ -1,22 +1,72 @@
-"""Positions book fed by the simulated exchange."""
+"""Positions book fed by the simulated exchange: net position, average cost, P&L and costs per instrument."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List
+from dataclasses import asdict, dataclass
+from typing import Any, Dict, List, Optional
 
-from ...constant import Action
+from ...constant import Action, OrderLot
+from ...costs import CostSettings
+
+
+@dataclass
+class InstrumentPosition:
+    """One instrument's book. ``quantity`` is signed: shares for stocks, contracts for futures."""
+
+    code: str
+    product_type: str
+    point_value: float  # TWD per unit of price per unit of quantity
+    quantity: int = 0
+    avg_price: float = 0.0
+    last_price: Optional[float] = None
+    realized_pnl: float = 0.0  # before costs
+    commission: float = 0.0
+    tax: float = 0.0
+    bought: int = 0
+    sold: int = 0
+    fills: int = 0
+
+    @property
+    def unrealized_pnl(self) -> float:
+        if self.quantity == 0 or self.last_price is None:
+            return 0.0
+        return (self.last_price - self.avg_price) * self.quantity * self.point_value
+
+    @property
+    def net_pnl(self) -> float:
+        return self.realized_pnl + self.unrealized_pnl - self.commission - self.tax
+
+    def as_dict(self) -> Dict[str, Any]:
+        row = asdict(self)
+        row["unrealized_pnl"] = self.unrealized_pnl
+        row["net_pnl"] = self.net_pnl
+        return row
 
 
 class Positions:
-    """Records every trade record and keeps the net position per instrument."""
+    """Records every trade record and keeps, per instrument, the position with its average cost and P&L.
 
-    def __init__(self) -> None:
+    Average-cost accounting: adding to a position blends the average price; reducing it realizes
+    (fill price - average) x closed quantity x point value and keeps the average; a fill that crosses
+    zero closes the old side and opens the rest at the fill price.
+    """
+
+    def __init__(self, costs: Optional[CostSettings] = None) -> None:
+        self.costs = costs if costs is not None else CostSettings()
         self.trade_records: List[Dict[str, Any]] = []
         self.net_positions: Dict[str, int] = {}
         self.last_ticks: Dict[str, Dict[str, Any]] = {}
+        self.book: Dict[str, InstrumentPosition] = {}
+        self.fills: List[Dict[str, Any]] = []
+
+    # --- called by the exchange -------------------------------------------------------------------
 
     def set_current_tick(self, tick: Dict[str, Any]) -> None:
-        self.last_ticks[tick["code"]] = tick
+        code = tick["code"]
+        self.last_ticks[code] = tick
+        entry = self.book.get(code)
+        if entry is not None:
+            entry.last_price = tick["close"]
 
     def add_trade_record(self, trade_id, code, action, quantity, price, timestamp, trade_status) -> None:
         self.trade_records.append(
@@ -32,6 +82,111 @@ class Positions:
         )
 
     def set_positions(self, trade: Dict[str, Any], product_type: str) -> None:
-        sign = 1 if trade["action"] == Action.BUY.value else -1
+        """Books one fill (the exchange's deal copy of the order)."""
         code = trade["code"]
-        self.net_positions[code] = self.net_positions.get(code, 0) + sign * trade["quantity"]
+        quantity = trade["quantity"]
+        if not quantity:
+            return  # an order emptied by a modification can still "fill" 0; nothing changes hands
+        price = float(trade["price"])
+        is_buy = trade["action"] == Action.BUY.value
+        costs = self.costs
+        if product_type == "Stock":
+            order_lot = trade.get("order_lot", OrderLot.COMMON.value)
+            units = costs.stock_shares(quantity, order_lot)
+            odd = order_lot in (OrderLot.ODD.value, OrderLot.INTRADAY_ODD.value)
+            commission = costs.stock_commission(price, units, odd_lot=odd)
+            tax = costs.stock_tax(price, units, is_sell=not is_buy)
+        elif product_type == "Future":
+            units = quantity
+            commission = costs.future_commission(code, units)
+            tax = costs.future_tax(code, price, units) if units else 0
+        else:
+            raise ValueError(f"unsupported product type {product_type!r} for {code}")
+
+        entry = self.book.get(code)
+        if entry is None:
+            point_value = 1.0 if product_type == "Stock" else costs.future_multiplier(code)
+            entry = self.book[code] = InstrumentPosition(code, product_type, point_value)
+            tick = self.last_ticks.get(code)
+            entry.last_price = tick["close"] if tick is not None else price
+
+        realized = self._apply_fill(entry, units if is_buy else -units, price)
+        entry.commission += commission
+        entry.tax += tax
+        entry.fills += 1
+        if is_buy:
+            entry.bought += units
+        else:
+            entry.sold += units
+        self.net_positions[code] = entry.quantity
+        self.fills.append(
+            {
+                "trade_id": trade["trade_id"],
+                "timestamp": trade.get("exchange_ts"),
+                "code": code,
+                "product_type": product_type,
+                "action": str(trade["action"]),
+                "quantity": quantity,
+                "units": units,
+                "price": price,
+                "commission": commission,
+                "tax": tax,
+                "realized_pnl": realized,
+                "position": entry.quantity,
+                "avg_price": entry.avg_price,
+            }
+        )
+
+    @staticmethod
+    def _apply_fill(entry: InstrumentPosition, signed_units: int, price: float) -> float:
+        held = entry.quantity
+        if held == 0 or (held > 0) == (signed_units > 0):
+            total = abs(held) + abs(signed_units)
+            if total:
+                entry.avg_price = (entry.avg_price * abs(held) + price * abs(signed_units)) / total
+            entry.quantity = held + signed_units
+            return 0.0
+        closed = min(abs(held), abs(signed_units))
+        direction = 1 if held > 0 else -1
+        realized = (price - entry.avg_price) * closed * direction * entry.point_value
+        entry.realized_pnl += realized
+        entry.quantity = held + signed_units
+        if entry.quantity == 0:
+            entry.avg_price = 0.0
+        elif (entry.quantity > 0) != (held > 0):
+            entry.avg_price = price  # crossed zero: the rest is a new position
+        return realized
+
+    # --- read side --------------------------------------------------------------------------------
+
+    def position(self, code: str) -> int:
+        entry = self.book.get(code)
+        return entry.quantity if entry is not None else 0
+
+    @property
+    def realized_pnl(self) -> float:
+        return sum(e.realized_pnl for e in self.book.values())
+
+    @property
+    def unrealized_pnl(self) -> float:
+        return sum(e.unrealized_pnl for e in self.book.values())
+
+    @property
+    def commission(self) -> float:
+        return sum(e.commission for e in self.book.values())
+
+    @property
+    def tax(self) -> float:
+        return sum(e.tax for e in self.book.values())
+
+    def equity(self) -> float:
+        """Profit since the start: realized + unrealized - commission - tax."""
+        total = 0.0
+        for e in self.book.values():
+            total += e.realized_pnl - e.commission - e.tax
+            if e.quantity and e.last_price is not None:
+                total += (e.last_price - e.avg_price) * e.quantity * e.point_value
+        return total
+
+    def summary(self) -> List[Dict[str, Any]]:
+        return [e.as_dict() for e in self.book.values()]

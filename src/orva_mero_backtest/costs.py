@@ -1,0 +1,124 @@
+"""Trading costs of the Taiwan markets: broker commission, transaction taxes, contract sizes."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import re
+from dataclasses import dataclass, field
+from typing import Dict, Mapping
+
+from .constant import OrderLot
+
+# Index futures (and the mini/micro contracts) by product root; TWD per index point.
+DEFAULT_FUTURE_MULTIPLIERS: Dict[str, float] = {
+    "TXF": 200.0,  # TAIEX futures
+    "MXF": 50.0,  # mini TAIEX
+    "TMF": 10.0,  # micro TAIEX
+    "EXF": 4000.0,  # electronics sector
+    "FXF": 1000.0,  # finance sector
+}
+
+_ROOT = re.compile(r"[A-Z]+")
+
+
+def future_root(code: str) -> str:
+    """Product root of a futures code: "TXFR1" and "TXF202401" give "TXF"."""
+    match = _ROOT.match(code.upper())
+    return match.group(0)[:3] if match else code
+
+
+def _floor(amount: float) -> int:
+    # Brokers truncate to whole dollars; round first so 826.4999999 (float noise for 826.5) stays 826.
+    return math.floor(round(amount, 6))
+
+
+def _round_half_up(amount: float) -> int:
+    return math.floor(round(amount, 6) + 0.5)
+
+
+@dataclass
+class CostSettings:
+    """Costs charged per fill. Amounts are in TWD; rates are fractions of the traded value."""
+
+    stock_commission_rate: float = 0.001425
+    stock_commission_discount: float = 1.0  # e.g. 0.6 for a broker's 60% rebate
+    stock_min_commission: float = 20.0
+    stock_odd_lot_min_commission: float = 1.0
+    stock_tax_rate: float = 0.003  # securities transaction tax, sells only
+    stock_lot_size: int = 1000  # shares per board lot
+    future_commission_per_contract: float = 50.0
+    future_commission_by_root: Dict[str, float] = field(default_factory=dict)
+    future_tax_rate: float = 0.00002  # futures transaction tax, both sides, on contract value
+    future_multipliers: Dict[str, float] = field(default_factory=lambda: dict(DEFAULT_FUTURE_MULTIPLIERS))
+    default_future_multiplier: float = 2000.0  # stock futures: 2,000 shares per contract
+
+    def __post_init__(self) -> None:
+        for f in dataclasses.fields(self):
+            value = getattr(self, f.name)
+            if isinstance(value, dict):
+                for key, item in value.items():
+                    if not isinstance(item, (int, float)) or isinstance(item, bool) or item < 0:
+                        raise ValueError(f"cost setting {f.name}[{key}] must be a number >= 0, got {item!r}")
+            elif isinstance(value, bool) or not isinstance(value, (int, float)) or value < 0:
+                raise ValueError(f"cost setting {f.name} must be a number >= 0, got {value!r}")
+        if self.stock_lot_size < 1:
+            raise ValueError("cost setting stock_lot_size must be at least 1")
+
+    # --- instrument sizes -------------------------------------------------------------------------
+
+    def stock_shares(self, quantity: int, order_lot) -> int:
+        """Shares in an order quantity: board lots unless the order is an odd-lot order."""
+        if order_lot in (OrderLot.ODD.value, OrderLot.INTRADAY_ODD.value):
+            return quantity
+        return quantity * self.stock_lot_size
+
+    def future_multiplier(self, code: str) -> float:
+        return self.future_multipliers.get(future_root(code), self.default_future_multiplier)
+
+    # --- costs of one fill ------------------------------------------------------------------------
+
+    def stock_commission(self, price: float, shares: int, odd_lot: bool = False) -> int:
+        if shares == 0:
+            return 0
+        fee = _floor(price * shares * self.stock_commission_rate * self.stock_commission_discount)
+        minimum = self.stock_odd_lot_min_commission if odd_lot else self.stock_min_commission
+        return max(fee, int(minimum))
+
+    def stock_tax(self, price: float, shares: int, is_sell: bool) -> int:
+        return _floor(price * shares * self.stock_tax_rate) if is_sell else 0
+
+    def future_commission(self, code: str, contracts: int) -> float:
+        per_contract = self.future_commission_by_root.get(future_root(code), self.future_commission_per_contract)
+        return per_contract * contracts
+
+    def future_tax(self, code: str, price: float, contracts: int) -> int:
+        return _round_half_up(price * self.future_multiplier(code) * contracts * self.future_tax_rate)
+
+    # --- settings from text -----------------------------------------------------------------------
+
+    @classmethod
+    def from_overrides(cls, overrides: Mapping[str, str]) -> "CostSettings":
+        """Settings from "name" -> "value" texts; "future_multipliers.TXF" sets one entry of a table."""
+        fields = {f.name: f for f in dataclasses.fields(cls)}
+        values: Dict[str, object] = {}
+        defaults = cls()
+        for key, text in overrides.items():
+            name, _, entry = key.partition(".")
+            if name not in fields:
+                raise ValueError(f"unknown cost setting {name!r} (known: {', '.join(fields)})")
+            try:
+                number = float(text)
+            except ValueError:
+                raise ValueError(f"cost setting {key} needs a number, got {text!r}") from None
+            current = getattr(defaults, name)
+            if isinstance(current, dict):
+                if not entry:
+                    raise ValueError(f"cost setting {name} is a table: give {name}.<ROOT>=<number>")
+                table = values.setdefault(name, dict(current))
+                table[entry.upper()] = number  # type: ignore[index]
+            else:
+                if entry:
+                    raise ValueError(f"cost setting {name} is not a table")
+                values[name] = int(number) if isinstance(current, int) else number
+        return cls(**values)  # type: ignore[arg-type]
