@@ -16,10 +16,10 @@ def main(argv):
         name = path.stem[len("bench_"):]
         if wanted and name not in wanted:
             continue
-        spec = importlib.util.spec_from_file_location(path.stem, path)
-        module = importlib.util.module_from_spec(spec)
+        found = importlib.util.spec_from_file_location(path.stem, path)
+        module = importlib.util.module_from_spec(found)
         sys.path.insert(0, str(HERE))
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
         print(f"== {name}", flush=True)
         module.main()
 
