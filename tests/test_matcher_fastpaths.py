@@ -2,10 +2,14 @@
 those calls are replaced."""
 
 import os
+import queue
+import threading
 
 import pytest
 
-from matcher_support import FakePositions, console, drain, logger, m, next_report, positions, stock  # noqa: F401
+from matcher_support import (  # noqa: F401
+    FakePositions, console, drain, logger, m, next_report, positions, stock, wait_until,
+)
 from orva_mero_backtest.constant import Action, OrderType, PriceType, SuccessCode
 from orva_mero_backtest.modules.matcher import matcher as matcher_module
 
@@ -85,3 +89,70 @@ def test_forked_child_draws_its_own_ids(m):
     os.close(read)
     os.waitpid(pid, 0)
     assert len(child_id) == 16 and child_id != m._Matcher__get_random_uuid()
+
+
+# ---- report queue: the native put/get against Queue.put/Queue.get ----------------------------
+
+def queue_state(q):
+    return list(q.queue), q.unfinished_tasks, sorted(vars(q))
+
+
+def test_native_put_and_get_leave_the_queue_as_queue_methods_do(m):
+    reference = queue.Queue()
+    for r in ({"a": 1}, {"b": 2}):
+        m.add_response_to_queue(r)
+        reference.put(r)
+    assert queue_state(m.response_queue) == queue_state(reference)
+    assert m.pop_response() is reference.get()
+    assert queue_state(m.response_queue) == queue_state(reference)
+    m.response_queue.task_done()
+    reference.task_done()
+    assert queue_state(m.response_queue) == queue_state(reference)
+
+
+def test_native_put_wakes_a_waiting_getter_and_native_get_waits(m):
+    got = []
+    waiter = threading.Thread(target=lambda: got.append(m.response_queue.get(timeout=5)))
+    waiter.start()
+    wait_until(lambda: len(m.response_queue.not_empty._waiters) == 1)
+    m.add_response_to_queue({"x": 1})
+    waiter.join(timeout=5)
+    assert got == [{"x": 1}]
+    threading.Timer(0.05, m.response_queue.put, args=({"y": 2},)).start()
+    assert m.pop_response() == {"y": 2}
+
+
+@pytest.mark.parametrize("change", ["class method", "instance method", "subclass"])
+def test_native_queue_steps_aside_for_a_changed_queue(m, monkeypatch, change):
+    seen = []
+    if change == "class method":
+        original = queue.Queue._put
+        monkeypatch.setattr(queue.Queue, "_put", lambda self, item: (seen.append(item), original(self, item)))
+    elif change == "instance method":
+        q = m.response_queue
+        original = q.put
+        q.put = lambda item: (seen.append(item), original(item))
+    else:
+        class Spy(queue.Queue):
+            def _put(self, item):
+                seen.append(item)
+                super()._put(item)
+
+        m.response_queue = Spy()
+    m.add_response_to_queue({"k": 1})
+    assert seen == [{"k": 1}]
+    assert m.pop_response() == {"k": 1}
+    assert m.response_queue.unfinished_tasks == 1
+
+
+def test_native_put_on_a_full_bounded_queue_waits_like_queue_put(m):
+    m.response_queue = queue.Queue(maxsize=1)
+    m.response_queue.put({"first": 1})
+    putter = threading.Thread(target=m.add_response_to_queue, args=({"second": 2},), daemon=True)
+    putter.start()
+    putter.join(timeout=0.1)
+    assert putter.is_alive()
+    assert m.pop_response() == {"first": 1}
+    putter.join(timeout=5)
+    assert not putter.is_alive()
+    assert m.pop_response() == {"second": 2}

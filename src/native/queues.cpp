@@ -120,55 +120,60 @@ PyObject* entry(PyObject* dict, PyObject* name) {
   return v;
 }
 
-// q's instance dict when q is exactly queue.Queue (its class unchanged), unbounded, holding just
-// the attributes Queue.__init__ gives it, with a plain lock and deque. Else NULL: the slow way.
-PyObject* plain_dict(PyObject* q) {
+// A plain queue's attributes, borrowed from its instance dict.
+struct Slots {
+  PyObject* maxsize = nullptr;
+  PyObject* items = nullptr;  // q.queue
+  PyObject* mutex = nullptr;
+  PyObject* not_empty = nullptr;
+  PyObject* not_full = nullptr;
+  PyObject* all_tasks_done = nullptr;
+  PyObject* unfinished = nullptr;
+};
+
+// Reads the seven attributes Queue.__init__ gives an instance, in one pass over its dict;
+// false when the dict holds anything else (an instance attribute could hide a method).
+bool scan(PyObject* dict, Slots& s) {
+  if (PyDict_GET_SIZE(dict) != 7) return false;
+  static PyObject* const names[] = {ORVA_NAME("maxsize"),  ORVA_NAME("queue"),          ORVA_NAME("mutex"),
+                                    ORVA_NAME("not_empty"), ORVA_NAME("not_full"),      ORVA_NAME("all_tasks_done"),
+                                    ORVA_NAME("unfinished_tasks")};
+  PyObject** slots[] = {&s.maxsize, &s.items, &s.mutex, &s.not_empty, &s.not_full, &s.all_tasks_done, &s.unfinished};
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    int i = 0;
+    while (i < 7 && names[i] != key) ++i;
+    if (i == 7 || *slots[i]) return false;  // keys are interned; anything else goes the slow way
+    *slots[i] = value;
+  }
+  return true;
+}
+
+// The queue's dict now, when q is exactly queue.Queue (its class unchanged), unbounded, holding
+// just the attributes Queue.__init__ gives it, with a plain lock and deque. Else NULL.
+PyObject* plain_dict(PyObject* q, Slots& s) {
   Known& k = known();
   if (reinterpret_cast<PyObject*>(Py_TYPE(q)) != k.queue_cls || !queue_class_unchanged(k)) return nullptr;
   PyObject** dictptr = _PyObject_GetDictPtr(q);
   if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
   PyObject* d = *dictptr;
-  // Exactly the seven attributes of a new queue: no instance attribute hides a method.
-  if (PyDict_GET_SIZE(d) != 7 || !entry(d, ORVA_NAME("all_tasks_done")) || !entry(d, ORVA_NAME("not_full")) ||
-      !entry(d, ORVA_NAME("not_empty")) || !entry(d, ORVA_NAME("unfinished_tasks")))
-    return nullptr;
-  PyObject* maxsize = entry(d, ORVA_NAME("maxsize"));
-  if (!maxsize || !PyLong_CheckExact(maxsize)) return nullptr;
+  s = Slots();
+  if (!scan(d, s) || !PyLong_CheckExact(s.maxsize)) return nullptr;
   int overflow = 0;
-  long v = PyLong_AsLongAndOverflow(maxsize, &overflow);
+  long v = PyLong_AsLongAndOverflow(s.maxsize, &overflow);
   if (v == -1 && PyErr_Occurred()) throw_error();
   if (overflow > 0 || v > 0) return nullptr;
-  PyObject* items = entry(d, ORVA_NAME("queue"));
-  PyObject* mutex = entry(d, ORVA_NAME("mutex"));
-  if (!items || Py_TYPE(items) != k.deque_type || !mutex || Py_TYPE(mutex) != k.lock_type) return nullptr;
+  if (Py_TYPE(s.items) != k.deque_type || Py_TYPE(s.mutex) != k.lock_type) return nullptr;
   return d;
 }
 
-// q.<name>, from `dict` (q's instance dict, checked by plain_dict) when it is there.
-Ref attr_of(PyObject* q, PyObject* dict, PyObject* name) {
-  PyObject* v = entry(dict, name);
-  return v ? Ref::borrow(v) : getattr(q, name);
-}
 
-// Whether the fast path applies: exactly queue.Queue, unbounded.
-bool plain_queue(PyObject* q) {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(q)) != known().queue_cls) return false;
-  Ref maxsize = getattr(q, ORVA_NAME("maxsize"));
-  if (!PyLong_CheckExact(maxsize.get())) return false;
-  long v = PyLong_AsLong(maxsize.get());
-  if (v == -1 && PyErr_Occurred()) throw_error();
-  return v <= 0;
-}
-
-// Holds a mutex; released on every way out (but not without the GIL, at interpreter exit).
+// Holds a _thread.lock, through its own C methods; released on every way out (but not
+// without the GIL, at interpreter exit).
 class Locked {
  public:
-  // q.mutex, found by attribute
-  explicit Locked(PyObject* q) : mutex_(getattr(q, ORVA_NAME("mutex"))) {
-    call_method(mutex_.get(), ORVA_NAME("acquire"));
-  }
-  // a _thread.lock, through its own C methods
-  Locked(PyObject* mutex, bool) : mutex_(Ref::borrow(mutex)), direct_(true) {
+  explicit Locked(PyObject* mutex) : mutex_(Ref::borrow(mutex)) {
     PyObject* self = mutex;
     Ref::steal(PyObject_Vectorcall(known().acquire, &self, 1, nullptr));
   }
@@ -177,8 +182,7 @@ class Locked {
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     PyObject* self = mutex_.get();
-    PyObject* r = direct_ ? PyObject_Vectorcall(known().release, &self, 1, nullptr)
-                          : PyObject_CallMethodNoArgs(mutex_.get(), ORVA_NAME("release"));
+    PyObject* r = PyObject_Vectorcall(known().release, &self, 1, nullptr);
     Py_XDECREF(r);
     if (!r) PyErr_Clear();
     PyErr_Restore(t, v, tb);
@@ -188,19 +192,9 @@ class Locked {
 
  private:
   Ref mutex_;
-  bool direct_ = false;
 };
 
 // cond.notify() when a thread waits on cond (notify is a no-op otherwise).
-void notify_waiter(PyObject* q, PyObject* cond_name) {
-  Ref cond = getattr(q, cond_name);
-  Ref waiters = getattr(cond.get(), ORVA_NAME("_waiters"));
-  Py_ssize_t n = PyObject_Length(waiters.get());
-  if (n < 0) throw_error();
-  if (n > 0) call_method(cond.get(), ORVA_NAME("notify"));
-}
-
-// The same for a condition taken from a plain queue's dict.
 void notify_cond(PyObject* cond) {
   Known& k = known();
   Ref keep = Ref::borrow(cond);
@@ -215,93 +209,88 @@ void notify_cond(PyObject* cond) {
   if (n > 0) call_method(cond, ORVA_NAME("notify"));
 }
 
-// The queue's dict as it is once the mutex is held (another thread may have run while
-// this one waited for it).
-PyObject* dict_now(PyObject* q) {
-  PyObject** dictptr = _PyObject_GetDictPtr(q);
-  return dictptr && *dictptr && PyDict_CheckExact(*dictptr) ? *dictptr : nullptr;
+// The queue's attributes once its mutex is held: another thread may have run while this one
+// waited for it, so they are read again (and looked up one by one if they changed shape).
+struct Held {
+  Ref items, unfinished, not_empty, not_full;
+  PyObject* dict;
+};
+
+Held held_parts(PyObject* q) {
+  Slots s;
+  Held h;
+  h.dict = plain_dict(q, s);
+  if (h.dict) {
+    h.items = Ref::borrow(s.items);
+    h.unfinished = Ref::borrow(s.unfinished);
+    h.not_empty = Ref::borrow(s.not_empty);
+    h.not_full = Ref::borrow(s.not_full);
+    return h;
+  }
+  h.items = getattr(q, ORVA_NAME("queue"));
+  h.unfinished = getattr(q, ORVA_NAME("unfinished_tasks"));
+  h.not_empty = getattr(q, ORVA_NAME("not_empty"));
+  h.not_full = getattr(q, ORVA_NAME("not_full"));
+  return h;
 }
 
-void fast_put(PyObject* q, PyObject* dict, PyObject* item) {
-  Ref mutex = Ref::borrow(entry(dict, ORVA_NAME("mutex")));
-  Locked lock(mutex.get(), true);
-  Ref d = Ref::borrow(dict_now(q));
-  if (!d) raise(PyExc_RuntimeError, "the queue's attributes changed during put");
-  Ref items = attr_of(q, d.get(), ORVA_NAME("queue"));
-  if (Py_TYPE(items.get()) == known().deque_type) {
-    PyObject* args[] = {items.get(), item};
+void fast_put(PyObject* q, PyObject* mutex, PyObject* item) {
+  Locked lock(mutex);
+  Held h = held_parts(q);
+  if (Py_TYPE(h.items.get()) == known().deque_type) {
+    PyObject* args[] = {h.items.get(), item};
     Ref::steal(PyObject_Vectorcall(known().append, args, 2, nullptr));
   } else {
-    call_method(items.get(), ORVA_NAME("append"), {item});
+    call_method(h.items.get(), ORVA_NAME("append"), {item});
   }
-  Ref unfinished = attr_of(q, d.get(), ORVA_NAME("unfinished_tasks"));
   Ref one = py_long(1);
-  Ref next = Ref::steal(PyNumber_Add(unfinished.get(), one.get()));
-  dict_set(d.get(), ORVA_NAME("unfinished_tasks"), next.get());
-  notify_cond(attr_of(q, d.get(), ORVA_NAME("not_empty")).get());
+  Ref next = Ref::steal(PyNumber_Add(h.unfinished.get(), one.get()));
+  if (h.dict)
+    dict_set(h.dict, ORVA_NAME("unfinished_tasks"), next.get());
+  else
+    setattr(q, ORVA_NAME("unfinished_tasks"), next.get());
+  notify_cond(h.not_empty.get());
 }
 
-Ref fast_try_get(PyObject* q, PyObject* dict) {
-  Ref mutex = Ref::borrow(entry(dict, ORVA_NAME("mutex")));
-  Locked lock(mutex.get(), true);
-  Ref d = Ref::borrow(dict_now(q));
-  if (!d) raise(PyExc_RuntimeError, "the queue's attributes changed during get");
-  Ref items = attr_of(q, d.get(), ORVA_NAME("queue"));
-  Py_ssize_t n = PyObject_Length(items.get());
+Ref fast_try_get(PyObject* q, PyObject* mutex) {
+  Locked lock(mutex);
+  Held h = held_parts(q);
+  Py_ssize_t n = PyObject_Length(h.items.get());
   if (n < 0) throw_error();
   if (n == 0) return Ref();
   Ref item;
-  if (Py_TYPE(items.get()) == known().deque_type) {
-    PyObject* self = items.get();
+  if (Py_TYPE(h.items.get()) == known().deque_type) {
+    PyObject* self = h.items.get();
     item = Ref::steal(PyObject_Vectorcall(known().popleft, &self, 1, nullptr));
   } else {
-    item = call_method(items.get(), ORVA_NAME("popleft"));
+    item = call_method(h.items.get(), ORVA_NAME("popleft"));
   }
-  notify_cond(attr_of(q, d.get(), ORVA_NAME("not_full")).get());
+  notify_cond(h.not_full.get());
   return item;
 }
 
 }  // namespace
 
 void queue_put(PyObject* q, PyObject* item) {
-  if (PyObject* dict = plain_dict(q)) {
-    fast_put(q, dict, item);
+  Slots s;
+  if (plain_dict(q, s)) {
+    fast_put(q, s.mutex, item);
     return;
   }
-  if (!plain_queue(q)) {
-    call_method(q, ORVA_NAME("put"), {item});
-    return;
-  }
-  Locked lock(q);
-  Ref items = getattr(q, ORVA_NAME("queue"));
-  call_method(items.get(), ORVA_NAME("append"), {item});
-  Ref unfinished = getattr(q, ORVA_NAME("unfinished_tasks"));
-  Ref one = py_long(1);
-  Ref next = Ref::steal(PyNumber_Add(unfinished.get(), one.get()));
-  setattr(q, ORVA_NAME("unfinished_tasks"), next.get());
-  notify_waiter(q, ORVA_NAME("not_empty"));
+  call_method(q, ORVA_NAME("put"), {item});
 }
 
 Ref queue_try_get(PyObject* q) {
-  if (PyObject* dict = plain_dict(q)) return fast_try_get(q, dict);
-  if (!plain_queue(q)) {
-    try {
-      return call_method(q, ORVA_NAME("get_nowait"));
-    } catch (PyError&) {
-      Ref empty = getattr(PyImport_AddModule("queue"), ORVA_NAME("Empty"));
-      if (!PyErr_ExceptionMatches(empty.get())) throw;
-      PyErr_Clear();
-      return Ref();
-    }
+  Slots s;
+  if (plain_dict(q, s)) return fast_try_get(q, s.mutex);
+  try {
+    return call_method(q, ORVA_NAME("get_nowait"));
+  } catch (PyError&) {
+    Ref empty = getattr(PyImport_AddModule("queue"), ORVA_NAME("Empty"));
+    if (!PyErr_ExceptionMatches(empty.get())) throw;
+    PyErr_Clear();
+    return Ref();
   }
-  Locked lock(q);
-  Ref items = getattr(q, ORVA_NAME("queue"));
-  Py_ssize_t n = PyObject_Length(items.get());
-  if (n < 0) throw_error();
-  if (n == 0) return Ref();
-  Ref item = call_method(items.get(), ORVA_NAME("popleft"));
-  notify_waiter(q, ORVA_NAME("not_full"));
-  return item;
 }
 
 Ref queue_get(PyObject* q) {
