@@ -10,7 +10,7 @@ import pytest
 from matcher_support import (  # noqa: F401
     FakePositions, console, drain, logger, m, next_report, positions, stock, wait_until,
 )
-from orva_mero_backtest.constant import Action, OrderType, PriceType, SuccessCode
+from orva_mero_backtest.constant import Action, OCType, OperationType, OrderType, PriceType, SuccessCode
 from orva_mero_backtest.modules.matcher import matcher as matcher_module
 
 
@@ -89,6 +89,80 @@ def test_forked_child_draws_its_own_ids(m):
     os.close(read)
     os.waitpid(pid, 0)
     assert len(child_id) == 16 and child_id != m._Matcher__get_random_uuid()
+
+
+class PassThrough(matcher_module.Matcher):
+    """Reaches the report methods through Python, so the common fields travel in a dict."""
+
+    def get_simulation_stock_order_response(self, data):
+        return super().get_simulation_stock_order_response(data)
+
+    def get_simulation_future_order_response(self, data):
+        return super().get_simulation_future_order_response(data)
+
+    def get_simulation_stock_deal_response(self, data):
+        return super().get_simulation_stock_deal_response(data)
+
+    def get_simulation_future_deal_response(self, data):
+        return super().get_simulation_future_deal_response(data)
+
+
+def scripted_reports(cls, monkeypatch):
+    ids = iter(f"ID{i:014d}" for i in range(100))
+    monkeypatch.setattr(matcher_module, "generate", lambda size: next(ids))
+    m = cls(FakePositions())
+    m.set_current_tick({"code": "2330", "timestamp": 5.0})
+    m.add_order("2330", "Stock", "Buy", 100.0, 5, "LMT", "ROD", order_lot="Odd")
+    m.add_order("TXFA4", "Future", "Sell", 90.0, 3, "MKT", "IOC", oc_type="New")
+    m.add_order("2330", "Stock", "Sell", 120.0, 2, "LMT", "FOK")
+    m.modify_order("ID00000000000000", qty=1)
+    m.modify_order("ID00000000000000", price=99.5)
+    m.match_deal("2330", 99.0, 3, 6.0)
+    m.match_deal("TXFA4", 95.0, 1, 7.0)
+    m.cancel_order("ID00000000000000")
+    return drain(m)
+
+
+def test_reports_built_natively_equal_those_built_through_the_methods(console, logger, monkeypatch):
+    native = scripted_reports(matcher_module.Matcher, monkeypatch)
+    through_methods = scripted_reports(PassThrough, monkeypatch)
+    assert len(native) == 9  # 3 new, 2 modified, 2 deals, 1 IOC rest and 1 cancellation
+    assert native == through_methods
+    assert [list(r) for r in native] == [list(r) for r in through_methods]
+    assert [list(r["order"]) for r in native if "order" in r] == [
+        list(r["order"]) for r in through_methods if "order" in r]
+
+
+@pytest.mark.parametrize("cls", [matcher_module.Matcher, PassThrough])
+@pytest.mark.parametrize("kind, method", [("order", "get_simulation_stock_order_response"),
+                                          ("deal", "get_simulation_stock_deal_response")])
+def test_failed_report_names_the_report_method_in_its_traceback(console, logger, cls, kind, method):
+    import traceback
+
+    m = cls(FakePositions())
+    stock(m)
+    trade = dict(m.pending_orders[0], order_cond="Nope")
+    try:
+        if kind == "order":
+            m.build_order_response(trade, OperationType.NEW, SuccessCode.CreateOrder)
+        else:
+            m.build_deal_response(trade)
+    except ValueError:
+        text = traceback.format_exc()
+    assert f"in Matcher.build_{kind}_response" in text
+    assert f"in Matcher.{method}" in text
+    assert text.index(f"Matcher.build_{kind}_response") < text.index(f"Matcher.{method}")
+
+
+@pytest.mark.parametrize("where", ["instance", "class"])
+def test_replaced_report_method_is_used(m, monkeypatch, where):
+    if where == "instance":
+        m.get_simulation_future_order_response = lambda data: {"mine": data["oc_type"]}
+    else:
+        monkeypatch.setattr(matcher_module.Matcher, "get_simulation_future_order_response",
+                            lambda self, data: {"mine": data["oc_type"]})
+    m.add_order("TXFA4", "Future", "Sell", 90.0, 3, "LMT", "ROD")
+    assert next_report(m) == {"mine": OCType.AUTO}
 
 
 # ---- report queue: the native put/get against Queue.put/Queue.get ----------------------------

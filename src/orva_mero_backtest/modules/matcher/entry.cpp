@@ -98,6 +98,7 @@ PyMODINIT_FUNC PyInit_matcher() {
     load_enums();
     load_id_source();
     Ref cls = make_class(module, "Matcher", methods());
+    record_own_methods(cls.get());
     if (PyModule_AddObjectRef(module, "Matcher", cls.get()) < 0) throw_error();
   } catch (PyError&) {
     g_module = nullptr;

@@ -129,6 +129,47 @@ Ref member_attr(PyObject* obj, PyObject* name) {
   return value;
 }
 
+namespace {
+
+// The class's methods as built at load: name -> the object in the class namespace.
+std::vector<std::pair<PyObject*, PyObject*>>* g_own_methods = new std::vector<std::pair<PyObject*, PyObject*>>();
+
+}  // namespace
+
+void record_own_methods(PyObject* cls) {
+  Ref ns = getattr(cls, ORVA_NAME("__dict__"));
+  Ref items = Ref::steal(PyMapping_Items(ns.get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    PyObject* name = PyTuple_GET_ITEM(pair, 0);
+    PyObject* value = PyTuple_GET_ITEM(pair, 1);
+    if (!PyUnicode_CheckExact(name) || Py_TYPE(value) != &PyInstanceMethod_Type) continue;
+    Py_INCREF(name);
+    PyUnicode_InternInPlace(&name);
+    Py_INCREF(value);
+    g_own_methods->emplace_back(name, value);
+  }
+}
+
+bool own_method(PyObject* self, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  PyObject* descr = _PyType_Lookup(type, name);
+  if (!descr) return false;
+  bool own = false;
+  for (const auto& m : *g_own_methods)
+    if (m.first == name) {
+      own = m.second == descr;
+      break;
+    }
+  if (!own) return false;
+  PyObject** dict = _PyObject_GetDictPtr(self);
+  if (!dict || !*dict) return true;
+  PyObject* shadow = PyDict_GetItemWithError(*dict, name);
+  if (!shadow && PyErr_Occurred()) throw_error();
+  return !shadow;
+}
+
 Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro == PyObject_GenericGetAttr) {

@@ -29,6 +29,13 @@ Ref member_attr(PyObject* obj, PyObject* name);
 // self.<name>(*args), looked up on the instance like Python does.
 Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {});
 
+// Records the class's own methods, once it is built (enums.cpp).
+void record_own_methods(PyObject* cls);
+
+// Whether self.<name> is the class's own method as built at load: not replaced on the class,
+// a subclass or the instance. `name` is interned.
+bool own_method(PyObject* self, PyObject* name);
+
 // Holds the book lock of one Matcher for a scope. The lock is re-entrant and is created
 // through Python, so a thread waiting for it lets the others run.
 class BookLock {
