@@ -230,3 +230,28 @@ def test_native_put_on_a_full_bounded_queue_waits_like_queue_put(m):
     putter.join(timeout=5)
     assert not putter.is_alive()
     assert m.pop_response() == {"second": 2}
+
+
+# ---- matching passes remember each record's code while the record is unchanged ---------------
+
+@pytest.mark.parametrize("change", ["code set in place", "record replaced", "book replaced", "order inserted"])
+def test_pass_sees_books_changed_between_passes(m, change):
+    for i in range(6):
+        stock(m, code=f"C{i % 3}", qty=1)
+    m.match_deal("C9", 99, 1, 1)  # a pass over every record: nothing fills
+    book = m.pending_orders
+    target = book[4]
+    if change == "code set in place":
+        target["code"] = "C9"
+    elif change == "record replaced":
+        book[4] = dict(target, code="C9")
+    elif change == "book replaced":
+        m.pending_orders = [dict(r, code="C9") if r is target else r for r in book]
+    else:
+        book.insert(0, dict(target, code="C9", trade_id="NEW"))
+    m.match_deal("C9", 99, 1, 2)
+    deals = [r for r in drain(m) if "exchange_seqno" in r]
+    assert len(deals) == 1 and deals[0]["code"] == "C9"
+    assert all(r["code"] != "C9" for r in m.pending_orders)
+    m.match_deal("C1", 99, 5, 3)
+    assert sorted(r["code"] for r in m.pending_orders) == ["C0", "C0", "C2", "C2"]

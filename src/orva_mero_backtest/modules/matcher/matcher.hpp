@@ -2,7 +2,9 @@
 // the small helpers the order entry, matching and report code have in common.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "binder.hpp"
 #include "pyref.hpp"
@@ -28,6 +30,18 @@ Ref member_attr(PyObject* obj, PyObject* name);
 
 // self.<name>(*args), looked up on the instance like Python does.
 Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {});
+
+// What a matching pass learnt about the record at one position of the book: its "code", valid
+// while the same dict sits there unmodified (a dict's version tag changes with every change).
+struct CodeSlot {
+  PyObject* record = nullptr;  // compared only, never dereferenced through the slot
+  uint64_t version = 0;
+  PyObject* code = nullptr;  // exactly str, held by the record
+  Py_hash_t hash = 0;
+};
+
+// The slots of one Matcher, kept beside the instance with its book lock (state.cpp).
+std::vector<CodeSlot>& code_cache(PyObject* self);
 
 // Records the class's own methods, once it is built (enums.cpp).
 void record_own_methods(PyObject* cls);

@@ -38,6 +38,8 @@ struct Pass {
   PyObject* self;
   PyObject* book;
   PyObject* code;
+  Py_hash_t code_hash;
+  std::vector<CodeSlot>* codes;
   double close;
   Ref close_obj;  // tick_close as a float
   Ref ts_obj;     // tick_ts as a float
@@ -253,6 +255,40 @@ bool is_code(PyObject* record, PyObject* code) {
   return same_text(value.get(), code);
 }
 
+#if PY_VERSION_HEX < 0x030C0000
+#define ORVA_DICT_VERSIONS 1
+#endif
+
+// is_code for the record at position `i`, through the slot that remembers its code while the
+// record is unchanged: the scan then reads one word of most records instead of a dict lookup.
+bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
+#ifdef ORVA_DICT_VERSIONS
+  if (!PyDict_CheckExact(record)) return is_code(record, p.code);
+  const uint64_t version = reinterpret_cast<PyDictObject*>(record)->ma_version_tag;
+  const auto at = static_cast<size_t>(i);
+  if (at < p.codes->size()) {
+    const CodeSlot& s = (*p.codes)[at];
+    if (s.record == record && s.version == version) {
+      if (s.code == p.code) return true;
+      if (s.hash != p.code_hash) return false;
+      return same_text(s.code, p.code);
+    }
+  }
+  PyObject* code = dict_item(record, ORVA_NAME("code"));
+  Ref keep = Ref::borrow(code);
+  const bool match = same_text(code, p.code);
+  // Looked up again: Python code run by the look-up (a key's __eq__) may have changed the book.
+  if (PyUnicode_CheckExact(code) && reinterpret_cast<PyDictObject*>(record)->ma_version_tag == version) {
+    if (at >= p.codes->size()) p.codes->resize(std::max<size_t>(at + 1, PyList_GET_SIZE(p.book)));
+    (*p.codes)[at] = CodeSlot{record, version, code, text_hash(code)};
+  }
+  return match;
+#else
+  (void)i;
+  return is_code(record, p.code);
+#endif
+}
+
 }  // namespace
 
 Ref match_deal(const Args& a) {
@@ -278,6 +314,8 @@ Ref match_deal(const Args& a) {
   p.rod = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("ROD"));
   p.ioc = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("IOC"));
   p.fok = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("FOK"));
+  p.code_hash = text_hash(p.code);
+  p.codes = &code_cache(p.self);
 
   BookLock lock(p.self);
   Ref book = getattr(p.self, ORVA_NAME("pending_orders"));
@@ -290,7 +328,7 @@ Ref match_deal(const Args& a) {
     --to_visit;
     prefetch_ahead(p.book, i);
     PyObject* record = PyList_GET_ITEM(p.book, i);
-    if (!is_code(record, p.code)) {
+    if (!is_code_at(p, i, record)) {
       ++i;
       continue;
     }

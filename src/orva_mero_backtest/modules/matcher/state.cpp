@@ -19,6 +19,7 @@ struct LockEntry {
   PyObject* acquire;  // bound methods of the lock
   PyObject* release;
   PyObject* weakref;
+  std::vector<CodeSlot>* codes;
 };
 
 // Never destroyed: it is only touched with the GIL held, and must outlive every thread.
@@ -34,6 +35,7 @@ PyObject* forget_lock(PyObject* key, PyObject* /*weakref*/) {
     Py_DECREF(e.acquire);
     Py_DECREF(e.release);
     Py_DECREF(e.weakref);
+    delete e.codes;
   }
   PyErr_Clear();
   Py_RETURN_NONE;
@@ -56,8 +58,15 @@ const LockEntry& lock_entry(PyObject* self) {
   Ref weakref = Ref::steal(PyWeakref_NewRef(self, callback.get()));
   it = g_locks->find(self);  // nothing above runs Python code, but stay safe
   if (it != g_locks->end()) return it->second;
-  return (*g_locks)[self] = LockEntry{acquire.release(), release.release(), weakref.release()};
+  return (*g_locks)[self] =
+             LockEntry{acquire.release(), release.release(), weakref.release(), new std::vector<CodeSlot>()};
 }
+
+}  // namespace
+
+std::vector<CodeSlot>& code_cache(PyObject* self) { return *lock_entry(self).codes; }
+
+namespace {
 
 // ---- Trade ids ---------------------------------------------------------------------------
 // While the module's `generate` is nanoid's own, ids are drawn here: the same 64-letter
