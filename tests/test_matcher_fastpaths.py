@@ -255,3 +255,22 @@ def test_pass_sees_books_changed_between_passes(m, change):
     assert all(r["code"] != "C9" for r in m.pending_orders)
     m.match_deal("C1", 99, 5, 3)
     assert sorted(r["code"] for r in m.pending_orders) == ["C0", "C0", "C2", "C2"]
+
+
+@pytest.mark.parametrize("key, value, reports, left", [
+    ("price", 102.0, ["deal"], 0),
+    ("action", Action.SELL, ["deal"], 0),
+    ("order_type", OrderType.IOC, ["cancel"], 0),
+    ("quantity", 0, [], 0),
+    ("price_type", PriceType.MKT, ["deal"], 0),
+    ("code", "C2", [], 1),
+])
+def test_pass_sees_fields_changed_in_place_after_a_visit(m, key, value, reports, left):
+    stock(m, code="C1", qty=1)
+    m.match_deal("C1", 101, 1, 1)  # visited, nothing fills
+    m.match_deal("C1", 101, 1, 2)
+    m.pending_orders[0][key] = value
+    m.match_deal("C1", 101, 1, 3)
+    kinds = ["deal" if "exchange_seqno" in r else "cancel" for r in drain(m)]
+    assert kinds == reports
+    assert len(m.pending_orders) == left

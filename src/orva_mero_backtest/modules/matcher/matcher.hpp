@@ -38,6 +38,9 @@ struct CodeSlot {
   uint64_t version = 0;
   PyObject* code = nullptr;  // exactly str, held by the record
   Py_hash_t hash = 0;
+  // What a visit of the record read, held by the record too (valid when `fields` is set).
+  bool fields = false;
+  PyObject *action = nullptr, *price = nullptr, *order_type = nullptr, *price_type = nullptr, *quantity = nullptr;
 };
 
 // The slots of one Matcher, kept beside the instance with its book lock (state.cpp).

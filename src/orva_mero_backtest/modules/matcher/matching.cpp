@@ -4,6 +4,11 @@
 
 #include "matcher.hpp"
 
+// A dict's version tag (changed by every change of the dict) is read while CPython has it.
+#if PY_VERSION_HEX < 0x030C0000
+#define ORVA_DICT_VERSIONS 1
+#endif
+
 namespace orva::matcher {
 
 Ref reset_tick_infos(const Args& a) {
@@ -200,16 +205,70 @@ bool price_reached(const Pass& p, PyObject* action, PyObject* price_type, PyObje
   return r != 0;
 }
 
+// The slot of position `i` when it describes `record` as it is now, with the fields a visit reads.
+const CodeSlot* known_fields(const Pass& p, Py_ssize_t i, PyObject* record) {
+#ifdef ORVA_DICT_VERSIONS
+  const auto at = static_cast<size_t>(i);
+  if (at >= p.codes->size() || !PyDict_CheckExact(record)) return nullptr;
+  const CodeSlot& s = (*p.codes)[at];
+  if (s.record != record || !s.fields || s.version != reinterpret_cast<PyDictObject*>(record)->ma_version_tag)
+    return nullptr;
+  return &s;
+#else
+  (void)p, (void)i, (void)record;
+  return nullptr;
+#endif
+}
+
+// Keeps what a visit read from `record` in the slot of position `i`, if the record is the one
+// the slot describes and has not changed since.
+void remember_fields(Pass& p, Py_ssize_t i, PyObject* record, uint64_t version, PyObject* action, PyObject* price,
+                     PyObject* order_type, PyObject* price_type, PyObject* quantity) {
+#ifdef ORVA_DICT_VERSIONS
+  const auto at = static_cast<size_t>(i);
+  if (at >= p.codes->size() || !PyDict_CheckExact(record)) return;
+  CodeSlot& s = (*p.codes)[at];
+  if (s.record != record || s.version != version ||
+      reinterpret_cast<PyDictObject*>(record)->ma_version_tag != version)
+    return;
+  s.action = action;
+  s.price = price;
+  s.order_type = order_type;
+  s.price_type = price_type;
+  s.quantity = quantity;
+  s.fields = true;
+#else
+  (void)p, (void)i, (void)record, (void)version, (void)action, (void)price, (void)order_type, (void)price_type,
+      (void)quantity;
+#endif
+}
+
+uint64_t version_of(PyObject* record) {
+#ifdef ORVA_DICT_VERSIONS
+  if (PyDict_CheckExact(record)) return reinterpret_cast<PyDictObject*>(record)->ma_version_tag;
+#endif
+  (void)record;
+  return 0;
+}
+
 // Examines one order of the instrument. Returns false when the tick's volume is used up.
 bool visit(Pass& p, Order& o) {
-  Ref action = field(o.record, ORVA_NAME("action"));
-  Ref price = field(o.record, ORVA_NAME("price"));
-  Ref order_type = field(o.record, ORVA_NAME("order_type"));
-  Ref price_type = field(o.record, ORVA_NAME("price_type"));
+  const CodeSlot* known = known_fields(p, o.index, o.record);
+  const uint64_t version = known ? 0 : version_of(o.record);
+  Ref action = known ? Ref::borrow(known->action) : field(o.record, ORVA_NAME("action"));
+  Ref price = known ? Ref::borrow(known->price) : field(o.record, ORVA_NAME("price"));
+  Ref order_type = known ? Ref::borrow(known->order_type) : field(o.record, ORVA_NAME("order_type"));
+  Ref price_type = known ? Ref::borrow(known->price_type) : field(o.record, ORVA_NAME("price_type"));
+  Ref quantity = known ? Ref::borrow(known->quantity) : Ref();
   if (p.tick_qty == 0) return false;
   const OrderKind kind = kind_of(p, order_type.get());
   if (kind == OrderKind::Other) return true;
-  o.quantity = as_quantity(field(o.record, ORVA_NAME("quantity")).get());
+  if (!known) {
+    quantity = field(o.record, ORVA_NAME("quantity"));
+    remember_fields(p, o.index, o.record, version, action.get(), price.get(), order_type.get(), price_type.get(),
+                    quantity.get());
+  }
+  o.quantity = as_quantity(quantity.get());
   if (o.quantity == 0) {
     // Nothing left to trade (its whole quantity was modified away): it leaves without a report.
     take_out(p, o);
@@ -254,10 +313,6 @@ bool is_code(PyObject* record, PyObject* code) {
   Ref value = getitem(record, ORVA_NAME("code"));
   return same_text(value.get(), code);
 }
-
-#if PY_VERSION_HEX < 0x030C0000
-#define ORVA_DICT_VERSIONS 1
-#endif
 
 // is_code for the record at position `i`, through the slot that remembers its code while the
 // record is unchanged: the scan then reads one word of most records instead of a dict lookup.
