@@ -274,3 +274,10 @@ def test_pass_sees_fields_changed_in_place_after_a_visit(m, key, value, reports,
     kinds = ["deal" if "exchange_seqno" in r else "cancel" for r in drain(m)]
     assert kinds == reports
     assert len(m.pending_orders) == left
+
+
+@pytest.mark.parametrize("trade_id", ["abc", "委託-1", "x\ud800y", "{}"])
+def test_console_lines_hold_the_values_as_python_formats_them(m, console, trade_id):
+    m.cancel_order(trade_id)
+    m.modify_order(trade_id, qty=2)
+    assert console.lines == [f"[red]委託單 {trade_id} 不存在[/red]"] * 2
