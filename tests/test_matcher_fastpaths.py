@@ -281,3 +281,28 @@ def test_console_lines_hold_the_values_as_python_formats_them(m, console, trade_
     m.cancel_order(trade_id)
     m.modify_order(trade_id, qty=2)
     assert console.lines == [f"[red]委託單 {trade_id} 不存在[/red]"] * 2
+
+
+@pytest.mark.parametrize("replace", ["from_value", "enumeration"])
+def test_enumeration_replaced_after_use_is_used_then_dropped(m, monkeypatch, replace):
+    stock(m, order_type="IOC")  # the native shortcuts have served this enumeration
+    seen = []
+    if replace == "from_value":
+        original = OrderType.from_value.__func__
+        monkeypatch.setattr(OrderType, "from_value", classmethod(lambda cls, v: (seen.append(v), original(cls, v))[1]))
+    else:
+        class Spy:
+            ROD, IOC, FOK = OrderType.ROD, OrderType.IOC, OrderType.FOK
+
+            @staticmethod
+            def from_value(v):
+                seen.append(v)
+                return OrderType.from_value(v)
+
+        monkeypatch.setattr(matcher_module, "OrderType", Spy)
+    stock(m, order_type="FOK")
+    assert seen[:2] == ["FOK", OrderType.FOK]
+    monkeypatch.undo()
+    del seen[:]
+    stock(m, order_type="ROD")
+    assert seen == []

@@ -5,6 +5,7 @@
 // results are the ones Python would give: an Enum class's members cannot be reassigned,
 // from_value returns a member given as is and the member of a known value, and the member
 // properties used here (code, message, value) depend on the member alone.
+#include <cstdint>
 #include <vector>
 
 #include "matcher.hpp"
@@ -19,6 +20,8 @@ struct EnumClass {
   PyObject* from_value;  // the attribute found on the class at load
   PyObject* value_map;   // cls._value2member_map_, or nullptr
   PyObject* members;     // member name -> member, filled as used
+  uint64_t module_version = 0;   // module dict version at which the module was seen to bind cls
+  unsigned from_value_version = 0;  // class version at which from_value was seen unchanged
 };
 
 struct CachedAttr {
@@ -38,14 +41,39 @@ PyObject* module_entry(PyObject* name) {
   return v;
 }
 
+// The module dict's version tag (changed by every change of a module global), or 0 when
+// CPython keeps none.
+uint64_t module_version() {
+#if PY_VERSION_HEX < 0x030C0000
+  return reinterpret_cast<PyDictObject*>(PyModule_GetDict(g_module))->ma_version_tag;
+#else
+  return 0;
+#endif
+}
+
 // The load-time record of `enum_name` while the module still binds that class.
 EnumClass* unchanged(PyObject* enum_name) {
   for (EnumClass& e : *g_enums) {
     if (e.name != enum_name) continue;
+    const uint64_t version = module_version();
+    if (version && version == e.module_version) return &e;
     if (module_entry(enum_name) != e.cls) return nullptr;
+    e.module_version = version;
     return &e;
   }
   return nullptr;
+}
+
+// Whether the class still has the from_value it had at load.
+bool own_from_value(EnumClass& e) {
+  if (!e.from_value) return false;
+  auto* type = reinterpret_cast<PyTypeObject*>(e.cls);
+  const bool tagged = type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG;
+  if (tagged && e.from_value_version && type->tp_version_tag == e.from_value_version) return true;
+  if (_PyType_Lookup(type, ORVA_NAME("from_value")) != e.from_value) return false;
+  // The look-up gives the class a version tag; a change of the class takes it away.
+  e.from_value_version = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+  return true;
 }
 
 bool is_loaded_enum_type(PyTypeObject* type) {
@@ -71,7 +99,7 @@ void load_enums() {
     if (!map) PyErr_Clear();
     PyObject* members = PyDict_New();
     if (!members) throw_error();
-    g_enums->push_back(EnumClass{name, cls, from, map, members});
+    g_enums->push_back(EnumClass{name, cls, from, map, members, 0, 0});
   }
 }
 
@@ -90,8 +118,7 @@ Ref enum_member(PyObject* enum_name, PyObject* member_name) {
 
 Ref from_value(PyObject* enum_name, PyObject* value) {
   EnumClass* e = unchanged(enum_name);
-  if (e && e->from_value &&
-      _PyType_Lookup(reinterpret_cast<PyTypeObject*>(e->cls), ORVA_NAME("from_value")) == e->from_value) {
+  if (e && own_from_value(*e)) {
     if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == e->cls) return Ref::borrow(value);
     if (e->value_map && PyUnicode_CheckExact(value)) {
       PyObject* m = PyDict_GetItemWithError(e->value_map, value);
