@@ -344,6 +344,33 @@ bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
 #endif
 }
 
+// How many records from position `i` on (at most `limit`) are known from their slots to be of
+// another instrument: their code's hash differs from the pass's, and the record is unchanged.
+// No Python code runs here, so the book cannot change while they are skipped.
+Py_ssize_t skip_other_codes(const Pass& p, Py_ssize_t i, Py_ssize_t limit) {
+#ifdef ORVA_DICT_VERSIONS
+  PyObject** items = reinterpret_cast<PyListObject*>(p.book)->ob_item;
+  const Py_ssize_t end = std::min<Py_ssize_t>(
+      {PyList_GET_SIZE(p.book), i + limit, static_cast<Py_ssize_t>(p.codes->size())});
+  const CodeSlot* slots = p.codes->data();
+  Py_ssize_t at = i;
+  for (; at < end; ++at) {
+#if defined(__GNUC__) || defined(__clang__)
+    if (at + 8 < end) __builtin_prefetch(items[at + 8]);
+#endif
+    PyObject* record = items[at];
+    const CodeSlot& s = slots[at];
+    if (s.record != record || s.hash == p.code_hash || Py_TYPE(record) != &PyDict_Type ||
+        s.version != reinterpret_cast<PyDictObject*>(record)->ma_version_tag)
+      break;
+  }
+  return at - i;
+#else
+  (void)p, (void)i, (void)limit;
+  return 0;
+#endif
+}
+
 }  // namespace
 
 Ref match_deal(const Args& a) {
@@ -380,6 +407,10 @@ Ref match_deal(const Args& a) {
   Py_ssize_t to_visit = PyList_GET_SIZE(p.book);
   Py_ssize_t i = 0;
   while (to_visit > 0 && i < PyList_GET_SIZE(p.book)) {
+    const Py_ssize_t skipped = skip_other_codes(p, i, to_visit);
+    i += skipped;
+    to_visit -= skipped;
+    if (to_visit == 0 || i >= PyList_GET_SIZE(p.book)) break;
     --to_visit;
     prefetch_ahead(p.book, i);
     PyObject* record = PyList_GET_ITEM(p.book, i);
