@@ -22,6 +22,7 @@ struct EnumClass {
   PyObject* members;     // member name -> member, filled as used
   uint64_t module_version = 0;   // module dict version at which the module was seen to bind cls
   unsigned from_value_version = 0;  // class version at which from_value was seen unchanged
+  std::vector<std::pair<PyObject*, PyObject*>> seen{};  // interned member name -> member
 };
 
 struct CachedAttr {
@@ -99,17 +100,24 @@ void load_enums() {
     if (!map) PyErr_Clear();
     PyObject* members = PyDict_New();
     if (!members) throw_error();
-    g_enums->push_back(EnumClass{name, cls, from, map, members, 0, 0});
+    g_enums->push_back(EnumClass{name, cls, from, map, members, 0, 0, {}});
   }
 }
 
 Ref enum_member(PyObject* enum_name, PyObject* member_name) {
   if (EnumClass* e = unchanged(enum_name)) {
+    // Member names come interned from this module: found by identity in the few seen so far.
+    for (const auto& m : e->seen)
+      if (m.first == member_name) return Ref::borrow(m.second);
     PyObject* m = PyDict_GetItemWithError(e->members, member_name);
     if (m) return Ref::borrow(m);
     if (PyErr_Occurred()) throw_error();
     Ref member = getattr(e->cls, member_name);
     dict_set(e->members, member_name, member.get());
+    if (PyUnicode_CHECK_INTERNED(member_name) && e->seen.size() < 16) {
+      Py_INCREF(member_name);
+      e->seen.emplace_back(member_name, Ref(member).release());
+    }
     return member;
   }
   Ref cls = global(enum_name);
