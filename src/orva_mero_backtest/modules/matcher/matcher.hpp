@@ -53,8 +53,14 @@ void record_own_methods(PyObject* cls);
 // a subclass or the instance. `name` is interned.
 bool own_method(PyObject* self, PyObject* name);
 
-// Holds the book lock of one Matcher for a scope. The lock is re-entrant and is created
-// through Python, so a thread waiting for it lets the others run.
+// The book lock of one Matcher: re-entrant, and a thread waiting for it lets the others run.
+struct BookMutex {
+  PyThread_type_lock lock;
+  unsigned long owner;  // thread ident of the holder, while count > 0
+  unsigned long count;
+};
+
+// Holds the book lock of one Matcher for a scope.
 class BookLock {
  public:
   explicit BookLock(PyObject* self);
@@ -63,7 +69,7 @@ class BookLock {
   BookLock& operator=(const BookLock&) = delete;
 
  private:
-  Ref release_;
+  BookMutex* mutex_ = nullptr;
 };
 
 // Hint to the CPU: the records a scan of `book` at `i` reaches next. A scan is bound by
