@@ -4,6 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -23,7 +27,12 @@ inline bool holds_gil() noexcept {
 #else
   PyThreadState* current = _PyThreadState_UncheckedGet();
 #endif
-  if (current && current->thread_id == PyThread_get_thread_ident()) return true;
+#ifdef _WIN32
+  const unsigned long me = PyThread_get_thread_ident();
+#else
+  const auto me = (unsigned long)pthread_self();  // what PyThread_get_thread_ident() returns
+#endif
+  if (current && current->thread_id == me) return true;
   return PyGILState_Check() != 0;
 }
 
