@@ -21,16 +21,30 @@ Ref set_current_tick(const Args& a) {
   PyObject* tick = a[1];
   Ref code = Ref::borrow(dict_item(tick, ORVA_NAME("code")));
   Ref infos = getattr(self, ORVA_NAME("current_tick_infos"));
-  int known = PySequence_Contains(infos.get(), code.get());
-  if (known < 0) throw_error();
-  if (!known) {
-    Ref record = call_self(self, ORVA_NAME("_Matcher__init_current_tick_info"), {code.get()});
-    if (PyObject_SetItem(infos.get(), code.get(), record.get()) < 0) throw_error();
+  Ref record;
+  if (PyDict_CheckExact(infos.get()) && PyUnicode_CheckExact(code.get())) {
+    // A plain dict keyed by text: one look-up answers both "in" and "[]".
+    PyObject* found = PyDict_GetItemWithError(infos.get(), code.get());
+    if (!found && PyErr_Occurred()) throw_error();
+    if (found) record = Ref::borrow(found);
   }
-  Ref record = getitem(infos.get(), code.get());
-  if (PyObject_SetItem(record.get(), ORVA_NAME("tick"), tick) < 0) throw_error();
-  Ref ts = Ref::borrow(dict_item(tick, ORVA_NAME("timestamp")));
-  if (PyObject_SetItem(record.get(), ORVA_NAME("ts"), ts.get()) < 0) throw_error();
+  if (!record) {
+    int known = PySequence_Contains(infos.get(), code.get());
+    if (known < 0) throw_error();
+    if (!known) {
+      Ref fresh = call_self(self, ORVA_NAME("_Matcher__init_current_tick_info"), {code.get()});
+      if (PyObject_SetItem(infos.get(), code.get(), fresh.get()) < 0) throw_error();
+    }
+    record = getitem(infos.get(), code.get());
+  }
+  if (PyDict_CheckExact(record.get())) {
+    dict_set(record.get(), ORVA_NAME("tick"), tick);
+    dict_set(record.get(), ORVA_NAME("ts"), dict_item(tick, ORVA_NAME("timestamp")));
+  } else {
+    if (PyObject_SetItem(record.get(), ORVA_NAME("tick"), tick) < 0) throw_error();
+    Ref ts = Ref::borrow(dict_item(tick, ORVA_NAME("timestamp")));
+    if (PyObject_SetItem(record.get(), ORVA_NAME("ts"), ts.get()) < 0) throw_error();
+  }
   Ref positions = getattr(self, ORVA_NAME("positions"));
   call_method(positions.get(), ORVA_NAME("set_current_tick"), {tick});
   return Ref::none();
