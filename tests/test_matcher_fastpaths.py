@@ -313,3 +313,42 @@ def test_enumeration_replaced_after_use_is_used_then_dropped(m, monkeypatch, rep
     del seen[:]
     stock(m, order_type="ROD")
     assert seen == []
+
+
+@pytest.mark.parametrize("volumes", [(1, 1, 2, 1, 3, 1, 0, 5), (9, 9, 9, 9, 9, 9, 9, 9)])
+def test_passes_over_remembered_records_match_passes_the_long_way(console, logger, monkeypatch, volumes):
+    def run(long_way):
+        ids = iter(f"ID{i:014d}" for i in range(100))
+        monkeypatch.setattr(matcher_module, "generate", lambda size: next(ids))
+        m = matcher_module.Matcher(FakePositions())
+        for i, (action, limit) in enumerate([("Buy", 100.0), ("Sell", 101.0), ("Buy", 99.0), ("Sell", 100.0),
+                                             ("Buy", 100.5), ("Sell", 102.0), ("Buy", 98.0), ("Sell", 99.5)]):
+            m.add_order("C1" if i % 3 else "C2", "Stock", action, limit, 1 + i % 3, "LMT", "ROD")
+        m.add_order("C1", "Stock", "Buy", 1.0, 2, "MKT", "ROD")
+        m.pending_orders[2]["quantity"] = 0
+
+        def touch():  # a change that leaves the records as they were: nothing remembered holds
+            if long_way:
+                for r in m.pending_orders:
+                    r["_"] = 0
+                    del r["_"]
+
+        for k, close in enumerate([101.5, 99.5, 100.0, 98.0, 103.0, 100.5, 97.0, 101.0]):
+            touch()
+            m.match_deal("C1" if k % 4 else "C2", close, volumes[k], float(k))
+            touch()
+            m.match_deal("C1", close, volumes[k], float(k))
+        return drain(m), [dict(r) for r in m.pending_orders], m.positions.calls
+
+    assert run(long_way=False) == run(long_way=True)
+
+
+@pytest.mark.parametrize("action, away", [("Buy", 100.5), ("Sell", 99.5)])
+def test_remembered_resting_order_fills_at_exactly_its_limit(m, action, away):
+    stock(m, code="C3", action=action, price=100.0, qty=2)
+    for ts in (1, 2):  # the second pass finds the order remembered and out of reach
+        m.match_deal("C3", away, 5, ts)
+    assert drain(m) == []
+    m.match_deal("C3", 100.0, 1, 3)
+    assert [r["quantity"] for r in drain(m)] == [1]
+    assert m.pending_orders[0]["quantity"] == 1

@@ -124,6 +124,17 @@ Ref enum_member(PyObject* enum_name, PyObject* member_name) {
   return getattr(cls.get(), member_name);
 }
 
+Ref loaded_member(PyObject* enum_name, PyObject* member_name) {
+  if (!unchanged(enum_name)) return Ref();
+  try {
+    return enum_member(enum_name, member_name);
+  } catch (PyError&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return Ref();
+  }
+}
+
 Ref from_value(PyObject* enum_name, PyObject* value) {
   EnumClass* e = unchanged(enum_name);
   if (e && own_from_value(*e)) {

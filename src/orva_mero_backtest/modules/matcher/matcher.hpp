@@ -22,6 +22,10 @@ void load_enums();
 // module.<enum_name>.<member_name>, through the module's current binding of the enumeration.
 Ref enum_member(PyObject* enum_name, PyObject* member_name);
 
+// The member while the module binds the enumeration it had at load and the member exists;
+// else empty (and nothing of a replaced enumeration is called).
+Ref loaded_member(PyObject* enum_name, PyObject* member_name);
+
 // module.<enum_name>.from_value(value)
 Ref from_value(PyObject* enum_name, PyObject* value);
 

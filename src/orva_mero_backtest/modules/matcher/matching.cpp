@@ -64,6 +64,7 @@ struct Pass {
   Ref ts_obj;     // tick_ts as a float
   long long tick_qty;  // volume still available to the orders of this pass
   Ref buy, buy_value, lmt, rod, ioc, fok;
+  Ref sell;  // Action.SELL when the enumeration is the one bound at load, else empty
 };
 
 // One pending order being examined.
@@ -358,9 +359,25 @@ bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
 #endif
 }
 
-// How many records from position `i` on (at most `limit`) are known from their slots to be of
-// another instrument: their code's hash differs from the pass's, and the record is unchanged.
-// No Python code runs here, so the book cannot change while they are skipped.
+// Whether a visit of the order the slot describes would do nothing at all: a resting ROD limit
+// order, with a small non-zero quantity, whose limit the tick's close does not reach (the
+// comparisons visit makes, on the same values).
+bool idle_rod(const Pass& p, const CodeSlot& s) {
+  if (!s.fields || s.order_type != p.rod.get() || s.price_type != p.lmt.get() || !PyFloat_CheckExact(s.price) ||
+      !PyLong_CheckExact(s.quantity))
+    return false;
+  const Py_ssize_t digits = Py_SIZE(s.quantity);
+  if (digits != 1 && digits != -1) return false;  // zero leaves the book; big ones take the long way
+  const double limit = PyFloat_AS_DOUBLE(s.price);
+  if (s.action == p.buy.get()) return !(p.close <= limit);
+  if (p.sell && s.action == p.sell.get()) return !(p.close >= limit);
+  return false;
+}
+
+// How many records from position `i` on (at most `limit`) are known from their slots to need
+// nothing from this pass: records of another instrument (their code's hash differs), and
+// resting orders of this one that the tick does not reach, all unchanged since their slot was
+// written. No Python code runs here, so the book cannot change while they are skipped.
 Py_ssize_t skip_other_codes(const Pass& p, Py_ssize_t i, Py_ssize_t limit) {
 #ifdef ORVA_DICT_VERSIONS
   PyObject** items = reinterpret_cast<PyListObject*>(p.book)->ob_item;
@@ -374,9 +391,13 @@ Py_ssize_t skip_other_codes(const Pass& p, Py_ssize_t i, Py_ssize_t limit) {
 #endif
     PyObject* record = items[at];
     const CodeSlot& s = slots[at];
-    if (s.record != record || s.hash == p.code_hash || Py_TYPE(record) != &PyDict_Type ||
+    if (s.record != record || Py_TYPE(record) != &PyDict_Type ||
         s.version != reinterpret_cast<PyDictObject*>(record)->ma_version_tag)
       break;
+    if (s.hash != p.code_hash) continue;
+    if (s.code != p.code && !same_text(s.code, p.code)) continue;
+    // Of this instrument: a visit would first stop the pass when the volume is used up.
+    if (p.tick_qty == 0 || !idle_rod(p, s)) break;
   }
   return at - i;
 #else
@@ -406,6 +427,7 @@ Ref match_deal(const Args& a) {
   p.ts_obj = py_float(ts);
   p.buy = enum_member(ORVA_NAME("Action"), ORVA_NAME("BUY"));
   p.buy_value = member_attr(p.buy.get(), ORVA_NAME("value"));
+  p.sell = loaded_member(ORVA_NAME("Action"), ORVA_NAME("SELL"));
   p.lmt = enum_member(ORVA_NAME("PriceType"), ORVA_NAME("LMT"));
   p.rod = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("ROD"));
   p.ioc = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("IOC"));
