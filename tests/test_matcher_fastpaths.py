@@ -352,3 +352,24 @@ def test_remembered_resting_order_fills_at_exactly_its_limit(m, action, away):
     m.match_deal("C3", 100.0, 1, 3)
     assert [r["quantity"] for r in drain(m)] == [1]
     assert m.pending_orders[0]["quantity"] == 1
+
+
+@pytest.mark.parametrize("extra", [{}, {1: 2}, {"foo": 1}])
+def test_receiver_calls_add_order_with_the_payload_as_python_would(m, console, extra):
+    payload = {"code": "2330", "product_type": "Stock", "action": "Buy", "price": 100.0, "qty": 1,
+               "price_type": "LMT", "order_type": "ROD", **extra}
+    before = dict(payload)
+
+    def python_add_order(code, product_type, action, price, qty, price_type, order_type,
+                         order_cond="Cash", order_lot="Common", oc_type="Auto"):
+        pass
+
+    try:
+        python_add_order(**payload)
+        expected = "[green]"
+    except TypeError as e:
+        expected = f"[red]接收委託單失敗: {str(e).replace(python_add_order.__qualname__, 'Matcher.add_order')}[/red]"
+    m.add_pending_order_queue("add", payload)
+    wait_until(lambda: console.lines)
+    assert console.lines[0].startswith(expected)
+    assert payload == before
