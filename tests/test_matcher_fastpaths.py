@@ -373,3 +373,50 @@ def test_receiver_calls_add_order_with_the_payload_as_python_would(m, console, e
     wait_until(lambda: console.lines)
     assert console.lines[0].startswith(expected)
     assert payload == before
+
+
+@pytest.mark.parametrize("where", ["instance", "class", "subclass"])
+@pytest.mark.parametrize("method", ["add_response_to_queue", "build_order_response", "_Matcher__get_random_uuid"])
+def test_own_methods_called_from_native_code_give_way_when_replaced(console, logger, monkeypatch, where, method):
+    seen = []
+    original = getattr(matcher_module.Matcher, method)
+
+    def spy(self, *args):
+        seen.append(method)
+        return original(self, *args)
+
+    cls = matcher_module.Matcher
+    if where == "class":
+        monkeypatch.setattr(cls, method, spy)
+    elif where == "subclass":
+        cls = type("Sub", (cls,), {method: spy})
+    m = cls(FakePositions())
+    if where == "instance":
+        setattr(m, method, lambda *args: spy(m, *args))
+    m.add_order("2330", "Stock", "Buy", 100.0, 1, "LMT", "ROD")
+    assert seen == [method]
+    assert next_report(m)["order"]["id"] == m.pending_orders[0]["trade_id"]
+
+
+def frame_names(text):
+    return [line.split(" in ")[-1] for line in text.splitlines() if line.startswith("  File ")]
+
+
+def test_failure_inside_an_own_method_called_natively_has_its_frame(console, logger):
+    import traceback
+
+    texts = []
+    for cls in (matcher_module.Matcher, type("Sub", (matcher_module.Matcher,), {
+            "build_order_response": lambda self, *a: matcher_module.Matcher.build_order_response(self, *a)})):
+        m = cls(FakePositions())
+        tid = stock(m)
+        m.pending_orders[0]["order_cond"] = "Nope"
+        try:
+            m.modify_order(tid, price=101.0)
+        except ValueError:
+            texts.append(traceback.format_exc())
+    native, through_python = (frame_names(t) for t in texts)
+    assert native[-3:] == ["Matcher.build_order_response", "Matcher.get_simulation_stock_order_response",
+                           "from_value"]
+    assert [n for n in through_python if n.startswith("Matcher.")] == [
+        n for n in native if n.startswith("Matcher.")]

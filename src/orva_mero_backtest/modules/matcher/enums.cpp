@@ -6,9 +6,12 @@
 // from_value returns a member given as is and the member of a known value, and the member
 // properties used here (code, message, value) depend on the member alone.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "matcher.hpp"
+
+#include <frameobject.h>
 
 namespace orva::matcher {
 
@@ -180,9 +183,58 @@ namespace {
 // The class's methods as built at load: name -> the object in the class namespace.
 std::vector<std::pair<PyObject*, PyObject*>>* g_own_methods = new std::vector<std::pair<PyObject*, PyObject*>>();
 
+// Methods whose body is called straight from here while they are the class's own, when every
+// argument passes the check its binding makes.
+struct DirectBody {
+  PyObject* name;  // interned, as stored in the class
+  Body body;
+  std::vector<Kind> kinds;  // of the parameters after self
+  std::string qualname;     // "Matcher.<name as written>", as the binding names it
+};
+std::vector<DirectBody>* g_direct = new std::vector<DirectBody>();
+
+bool passes(Kind kind, PyObject* value) {
+  switch (kind) {
+    case Kind::Any: return true;
+    case Kind::Str: return PyUnicode_CheckExact(value);
+    case Kind::Dict: return PyDict_CheckExact(value);
+    default: return false;  // the binding decides
+  }
+}
+
 }  // namespace
 
-void record_own_methods(PyObject* cls) {
+void add_method_frame(const char* qualname) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyObject* frame = nullptr;
+  try {
+    Ref module_name = getattr(g_module, ORVA_NAME("__name__"));
+    const std::string filename = "<" + utf8(module_name.get()) + ">";
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename.c_str(), qualname, 0)));
+    Ref globals = Ref::steal(PyDict_New());
+    frame = reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr));
+  } catch (PyError&) {
+  }
+  if (!frame) PyErr_Clear();
+  PyErr_Restore(type, value, tb);
+  if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
+  Py_XDECREF(frame);
+}
+
+void record_own_methods(PyObject* cls, const std::vector<Method>& table) {
+  Ref cls_name = getattr(cls, ORVA_NAME("__name__"));
+  const std::string cls_text = utf8(cls_name.get());
+  for (const Method& m : table) {
+    if (m.varargs) continue;
+    PyObject* name = PyUnicode_InternFromString(mangle(cls_text.c_str(), m.name).c_str());
+    if (!name) throw_error();
+    DirectBody d{name, m.body, {}, cls_text + "." + m.name};
+    for (const Param& p : m.params) d.kinds.push_back(p.kind);
+    g_direct->push_back(std::move(d));
+  }
+
   Ref ns = getattr(cls, ORVA_NAME("__dict__"));
   Ref items = Ref::steal(PyMapping_Items(ns.get()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
@@ -216,7 +268,37 @@ bool own_method(PyObject* self, PyObject* name) {
   return !shadow;
 }
 
+namespace {
+
+// The body of self.<name> to call directly, or null.
+const DirectBody* direct_body(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
+  for (const DirectBody& d : *g_direct) {
+    if (d.name != name) continue;
+    if (d.kinds.size() != args.size() || args.size() > 11) return nullptr;
+    size_t i = 0;
+    for (PyObject* a : args)
+      if (!passes(d.kinds[i++], a)) return nullptr;
+    return own_method(self, name) ? &d : nullptr;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
+  if (const DirectBody* d = direct_body(self, name, args)) {
+    PyObject* stack[12];
+    stack[0] = self;
+    size_t n = 1;
+    for (PyObject* a : args) stack[n++] = a;
+    const Args bound{stack, nullptr, &d->qualname};
+    try {
+      return d->body(bound);
+    } catch (PyError&) {
+      add_method_frame(d->qualname.c_str());
+      throw;
+    }
+  }
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro == PyObject_GenericGetAttr) {
     PyObject* descr = _PyType_Lookup(type, name);

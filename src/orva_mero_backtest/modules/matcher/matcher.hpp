@@ -50,8 +50,12 @@ struct CodeSlot {
 // The slots of one Matcher, kept beside the instance with its book lock (state.cpp).
 std::vector<CodeSlot>& code_cache(PyObject* self);
 
-// Records the class's own methods, once it is built (enums.cpp).
-void record_own_methods(PyObject* cls);
+// Records the class's own methods, once it is built from `table` (enums.cpp).
+void record_own_methods(PyObject* cls, const std::vector<Method>& table);
+
+// Adds to the pending error's traceback the frame a method of this module adds when it fails
+// (its binding does so): "<module>", `qualname`.
+void add_method_frame(const char* qualname);
 
 // Whether self.<name> is the class's own method as built at load: not replaced on the class,
 // a subclass or the instance. `name` is interned.

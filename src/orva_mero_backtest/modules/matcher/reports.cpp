@@ -4,8 +4,6 @@
 #include "matcher.hpp"
 #include "queues.hpp"
 
-#include <frameobject.h>
-
 namespace orva::matcher {
 
 namespace {
@@ -172,33 +170,12 @@ Ref finish(PyObject* self, PyObject* method, Builder& common, Direct&&) {
   return call_self(self, method, {common.get()});
 }
 
-// The traceback frame the method would have added had it been called: "Matcher.<method>".
-void add_method_frame(PyObject* method) {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyObject* frame = nullptr;
-  try {
-    Ref module_name = getattr(g_module, ORVA_NAME("__name__"));
-    const std::string filename = "<" + utf8(module_name.get()) + ">";
-    const std::string qualname = "Matcher." + utf8(method);
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename.c_str(), qualname.c_str(), 0)));
-    Ref globals = Ref::steal(PyDict_New());
-    frame = reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr));
-  } catch (PyError&) {
-  }
-  if (!frame) PyErr_Clear();
-  PyErr_Restore(type, value, tb);
-  if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
-  Py_XDECREF(frame);
-}
-
 template <class Direct>
 Ref finish(PyObject*, PyObject* method, Fields& common, Direct&& direct) {
   try {
     return direct(common);
   } catch (PyError&) {
-    add_method_frame(method);
+    add_method_frame(("Matcher." + utf8(method)).c_str());
     throw;
   }
 }
