@@ -71,6 +71,7 @@ class Fields {
         values_[i] = std::move(value);
         return *this;
       }
+    if (n_ == kCapacity) raise(PyExc_SystemError, "too many report fields");
     keys_[n_] = key;
     values_[n_++] = std::move(value);
     return *this;
@@ -85,8 +86,9 @@ class Fields {
   }
 
  private:
-  PyObject* keys_[16] = {};
-  Ref values_[16];
+  static constexpr int kCapacity = 16;
+  PyObject* keys_[kCapacity] = {};
+  Ref values_[kCapacity];
   int n_ = 0;
 };
 
