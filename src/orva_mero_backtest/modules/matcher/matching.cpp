@@ -359,6 +359,7 @@ bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
 #endif
 }
 
+#ifdef ORVA_DICT_VERSIONS
 // Whether a visit of the order the slot describes would do nothing at all: a resting ROD limit
 // order, with a small non-zero quantity, whose limit the tick's close does not reach (the
 // comparisons visit makes, on the same values).
@@ -373,6 +374,7 @@ bool idle_rod(const Pass& p, const CodeSlot& s) {
   if (p.sell && s.action == p.sell.get()) return !(p.close >= limit);
   return false;
 }
+#endif
 
 // How many records from position `i` on (at most `limit`) are known from their slots to need
 // nothing from this pass: records of another instrument (their code's hash differs), and
