@@ -214,18 +214,59 @@ std::string utf8(PyObject* obj) {
   return std::string(data, static_cast<size_t>(size));
 }
 
-Ref format(const char* fmt, std::initializer_list<PyObject*> values) {
-  std::string out;
-  auto it = values.begin();
-  for (const char* p = fmt; *p; ++p) {
-    if (p[0] == '{' && p[1] == '}' && it != values.end()) {
-      out += utf8(*it++);
+namespace {
+
+// The literal texts of a format between its "{}" marks, as a tuple of str, made once per
+// format string (formats are literals) and kept for the life of the process.
+struct FormatPieces {
+  const char* fmt;
+  PyObject* pieces;
+};
+FormatPieces g_format_pieces[64];
+size_t g_format_count = 0;
+
+Ref split_format(const char* fmt) {
+  Ref pieces = Ref::steal(PyList_New(0));
+  const char* start = fmt;
+  const char* p = fmt;
+  for (; *p; ++p) {
+    if (p[0] == '{' && p[1] == '}') {
+      Ref piece = Ref::steal(PyUnicode_DecodeUTF8(start, p - start, nullptr));
+      if (PyList_Append(pieces.get(), piece.get()) < 0) throw_error();
+      start = p + 2;
       ++p;
-    } else {
-      out += *p;
     }
   }
-  return text(out);
+  Ref last = Ref::steal(PyUnicode_DecodeUTF8(start, p - start, nullptr));
+  if (PyList_Append(pieces.get(), last.get()) < 0) throw_error();
+  return Ref::steal(PyList_AsTuple(pieces.get()));
+}
+
+Ref format_pieces(const char* fmt) {
+  for (size_t i = 0; i < g_format_count; ++i)
+    if (g_format_pieces[i].fmt == fmt) return Ref::borrow(g_format_pieces[i].pieces);
+  Ref pieces = split_format(fmt);
+  if (g_format_count < sizeof(g_format_pieces) / sizeof(g_format_pieces[0]))
+    g_format_pieces[g_format_count++] = FormatPieces{fmt, Ref(pieces).release()};
+  return pieces;
+}
+
+}  // namespace
+
+Ref format(const char* fmt, std::initializer_list<PyObject*> values) {
+  Ref pieces = format_pieces(fmt);
+  const Py_ssize_t marks = PyTuple_GET_SIZE(pieces.get()) - 1;
+  Ref parts = Ref::steal(PyList_New(0));
+  auto it = values.begin();
+  for (Py_ssize_t i = 0; i <= marks; ++i) {
+    if (PyList_Append(parts.get(), PyTuple_GET_ITEM(pieces.get(), i)) < 0) throw_error();
+    if (i == marks) break;
+    // A mark left without a value stays as it is written.
+    Ref value = it != values.end() ? str_of(*it++) : text("{}");
+    if (PyList_Append(parts.get(), value.get()) < 0) throw_error();
+  }
+  Ref empty = Ref::steal(PyUnicode_New(0, 0));
+  return Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
 }
 
 Caught Caught::fetch() {

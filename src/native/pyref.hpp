@@ -4,6 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -14,6 +18,23 @@ namespace orva {
 struct PyError {};
 
 [[noreturn]] inline void throw_error() { throw PyError{}; }
+
+// Whether this thread holds the GIL. Asked on every release of a reference, so the common
+// answer comes from the running thread state's owner id; anything else asks CPython.
+inline bool holds_gil() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyThreadState* current = PyThreadState_GetUnchecked();
+#else
+  PyThreadState* current = _PyThreadState_UncheckedGet();
+#endif
+#ifdef _WIN32
+  const unsigned long me = PyThread_get_thread_ident();
+#else
+  const auto me = (unsigned long)pthread_self();  // what PyThread_get_thread_ident() returns
+#endif
+  if (current && current->thread_id == me) return true;
+  return PyGILState_Check() != 0;
+}
 
 // Sets `type` with `message` (UTF-8) and throws.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
@@ -30,7 +51,7 @@ class Ref {
     return *this;
   }
   ~Ref() {
-    if (p_ && PyGILState_Check()) Py_DECREF(p_);
+    if (p_ && holds_gil()) Py_DECREF(p_);
   }
 
   // Takes over a new reference; NULL means a Python error is set.
@@ -150,7 +171,7 @@ struct Caught {
     struct Reset {
       PyObject *t, *v, *tb;
       ~Reset() {
-        if (PyGILState_Check()) PyErr_SetExcInfo(t, v, tb);
+        if (holds_gil()) PyErr_SetExcInfo(t, v, tb);
       }
     } reset{t, v, tb};
     return fn();

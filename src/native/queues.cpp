@@ -1,43 +1,227 @@
 #include "queues.hpp"
 
+#include <cstdint>
+
 namespace orva {
 
 namespace {
 
-// queue.Queue, imported once and kept for the life of the process.
-PyObject* queue_class() {
-  static PyObject* cls = [] {
-    PyObject* mod = PyImport_ImportModule("queue");
-    if (!mod) return static_cast<PyObject*>(nullptr);
-    PyObject* c = PyObject_GetAttrString(mod, "Queue");
-    Py_DECREF(mod);
-    return c;
+// ---- What the fast path relies on ------------------------------------------------------------
+// queue.Queue and threading.Condition as first seen, and the C methods of the mutex and the
+// deque. Kept for the life of the process (never released).
+
+struct Known {
+  PyObject* queue_cls = nullptr;
+  PyObject* cond_cls = nullptr;
+  PyTypeObject* lock_type = nullptr;
+  PyTypeObject* deque_type = nullptr;
+  PyObject* acquire = nullptr;  // method descriptors, called with the object first
+  PyObject* release = nullptr;
+  PyObject* append = nullptr;
+  PyObject* popleft = nullptr;
+  PyObject* queue_methods = nullptr;  // tuple: the class's own put, get, ... as first seen
+  PyObject* notify = nullptr;         // threading.Condition.notify as first seen
+  unsigned queue_version = 0;         // class versions found unchanged (0: check again)
+  unsigned cond_version = 0;
+};
+
+const char* const kQueueMethods[] = {"put", "get", "put_nowait", "get_nowait", "qsize",
+                                     "empty", "_put", "_get", "_qsize", "_init"};
+
+PyObject* type_attr(PyObject* cls, const char* name) {
+  PyObject* key = PyUnicode_InternFromString(name);
+  if (!key) throw_error();
+  PyObject* v = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), key);
+  Py_DECREF(key);
+  return v;  // borrowed, may be NULL
+}
+
+Known& known() {
+  static Known* k = [] {
+    auto* s = new Known();
+    Ref queue_mod = Ref::steal(PyImport_ImportModule("queue"));
+    s->queue_cls = getattr(queue_mod.get(), ORVA_NAME("Queue")).release();
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    s->cond_cls = getattr(threading.get(), ORVA_NAME("Condition")).release();
+    Ref lock = call_method(threading.get(), ORVA_NAME("Lock"));
+    s->lock_type = Py_TYPE(lock.get());
+    Py_INCREF(s->lock_type);
+    Ref collections = Ref::steal(PyImport_ImportModule("collections"));
+    Ref deque = getattr(collections.get(), ORVA_NAME("deque"));
+    s->deque_type = reinterpret_cast<PyTypeObject*>(deque.release());
+    s->acquire = getattr(reinterpret_cast<PyObject*>(s->lock_type), ORVA_NAME("acquire")).release();
+    s->release = getattr(reinterpret_cast<PyObject*>(s->lock_type), ORVA_NAME("release")).release();
+    s->append = getattr(reinterpret_cast<PyObject*>(s->deque_type), ORVA_NAME("append")).release();
+    s->popleft = getattr(reinterpret_cast<PyObject*>(s->deque_type), ORVA_NAME("popleft")).release();
+    constexpr Py_ssize_t n = sizeof(kQueueMethods) / sizeof(kQueueMethods[0]);
+    Ref methods = Ref::steal(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* m = type_attr(s->queue_cls, kQueueMethods[i]);
+      if (!m) m = Py_None;
+      Py_INCREF(m);
+      PyTuple_SET_ITEM(methods.get(), i, m);
+    }
+    s->queue_methods = methods.release();
+    s->notify = type_attr(s->cond_cls, "notify");
+    Py_XINCREF(s->notify);
+    return s;
   }();
-  if (!cls) throw_error();
-  return cls;
+  return *k;
 }
 
-// Whether the fast path applies: exactly queue.Queue, unbounded.
-bool plain_queue(PyObject* q) {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(q)) != queue_class()) return false;
-  Ref maxsize = getattr(q, ORVA_NAME("maxsize"));
-  if (!PyLong_CheckExact(maxsize.get())) return false;
-  long v = PyLong_AsLong(maxsize.get());
+// Whether `type`'s attributes have not changed since `*version` was recorded: a class whose
+// dict (or a base's) changes gets a new version tag.
+bool same_version(PyTypeObject* type, unsigned version) {
+  return version != 0 && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == version;
+}
+
+void record_version(PyTypeObject* type, unsigned* version) {
+  *version = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+// The names read from the instance dicts must not be data descriptors of the class (they would
+// come first), and the methods the fast path stands for must be the class's own.
+bool no_data_descriptor(PyObject* cls, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    PyObject* d = type_attr(cls, name);
+    if (d && Py_TYPE(d)->tp_descr_set) return false;
+  }
+  return true;
+}
+
+bool queue_class_unchanged(Known& k) {
+  auto* type = reinterpret_cast<PyTypeObject*>(k.queue_cls);
+  if (same_version(type, k.queue_version)) return true;
+  k.queue_version = 0;
+  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
+  if (!no_data_descriptor(k.queue_cls, {"maxsize", "queue", "mutex", "not_empty", "not_full", "all_tasks_done",
+                                        "unfinished_tasks"}))
+    return false;
+  constexpr Py_ssize_t n = sizeof(kQueueMethods) / sizeof(kQueueMethods[0]);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* m = type_attr(k.queue_cls, kQueueMethods[i]);
+    if ((m ? m : Py_None) != PyTuple_GET_ITEM(k.queue_methods, i)) return false;
+  }
+  record_version(type, &k.queue_version);
+  return true;
+}
+
+bool cond_class_unchanged(Known& k) {
+  auto* type = reinterpret_cast<PyTypeObject*>(k.cond_cls);
+  if (same_version(type, k.cond_version)) return true;
+  k.cond_version = 0;
+  if (type->tp_getattro != PyObject_GenericGetAttr || !k.notify) return false;
+  if (!no_data_descriptor(k.cond_cls, {"_waiters"}) || type_attr(k.cond_cls, "notify") != k.notify) return false;
+  record_version(type, &k.cond_version);
+  return true;
+}
+
+PyObject* entry(PyObject* dict, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(dict, name);
+  if (!v && PyErr_Occurred()) throw_error();
+  return v;
+}
+
+// A plain queue's attributes, borrowed from its instance dict.
+struct Slots {
+  PyObject* maxsize = nullptr;
+  PyObject* items = nullptr;  // q.queue
+  PyObject* mutex = nullptr;
+  PyObject* not_empty = nullptr;
+  PyObject* not_full = nullptr;
+  PyObject* all_tasks_done = nullptr;
+  PyObject* unfinished = nullptr;
+};
+
+// Reads the seven attributes Queue.__init__ gives an instance, in one pass over its dict;
+// false when the dict holds anything else (an instance attribute could hide a method).
+bool scan(PyObject* dict, Slots& s) {
+  if (PyDict_GET_SIZE(dict) != 7) return false;
+  static PyObject* const names[] = {ORVA_NAME("maxsize"),  ORVA_NAME("queue"),          ORVA_NAME("mutex"),
+                                    ORVA_NAME("not_empty"), ORVA_NAME("not_full"),      ORVA_NAME("all_tasks_done"),
+                                    ORVA_NAME("unfinished_tasks")};
+  PyObject** slots[] = {&s.maxsize, &s.items, &s.mutex, &s.not_empty, &s.not_full, &s.all_tasks_done, &s.unfinished};
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    int i = 0;
+    while (i < 7 && names[i] != key) ++i;
+    if (i == 7 || *slots[i]) return false;  // keys are interned; anything else goes the slow way
+    *slots[i] = value;
+  }
+  return true;
+}
+
+// The last queues found plain, with their attributes as they were at a version of their dict
+// (a dict's version tag changes with every change of the dict). Pointers are compared, and the
+// attributes used, only while the dict is that very dict at that version.
+#if PY_VERSION_HEX < 0x030C0000
+struct Memo {
+  PyObject* q = nullptr;
+  PyObject* dict = nullptr;
+  uint64_t version = 0;
+  Slots slots;
+};
+Memo g_memos[8];
+
+Memo& memo_of(PyObject* q) { return g_memos[(reinterpret_cast<uintptr_t>(q) >> 4) & 7]; }
+
+uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+void remember(PyObject* q, PyObject* dict, const Slots& s) {
+  Memo& m = memo_of(q);
+  m.q = q;
+  m.dict = dict;
+  m.version = version_of(dict);
+  m.slots = s;
+}
+
+bool recall(PyObject* q, PyObject* dict, Slots& s) {
+  const Memo& m = memo_of(q);
+  if (m.q != q || m.dict != dict || m.version != version_of(dict)) return false;
+  s = m.slots;
+  return true;
+}
+#else
+void remember(PyObject*, PyObject*, const Slots&) {}
+bool recall(PyObject*, PyObject*, Slots&) { return false; }
+#endif
+
+// The queue's dict now, when q is exactly queue.Queue (its class unchanged), unbounded, holding
+// just the attributes Queue.__init__ gives it, with a plain lock and deque. Else NULL.
+PyObject* plain_dict(PyObject* q, Slots& s) {
+  Known& k = known();
+  if (reinterpret_cast<PyObject*>(Py_TYPE(q)) != k.queue_cls || !queue_class_unchanged(k)) return nullptr;
+  PyObject** dictptr = _PyObject_GetDictPtr(q);
+  if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
+  PyObject* d = *dictptr;
+  if (recall(q, d, s)) return d;
+  s = Slots();
+  if (!scan(d, s) || !PyLong_CheckExact(s.maxsize)) return nullptr;
+  int overflow = 0;
+  long v = PyLong_AsLongAndOverflow(s.maxsize, &overflow);
   if (v == -1 && PyErr_Occurred()) throw_error();
-  return v <= 0;
+  if (overflow > 0 || v > 0) return nullptr;
+  if (Py_TYPE(s.items) != k.deque_type || Py_TYPE(s.mutex) != k.lock_type) return nullptr;
+  remember(q, d, s);
+  return d;
 }
 
-// Holds q.mutex; released on every way out (but not without the GIL, at interpreter exit).
+
+// Holds a _thread.lock, through its own C methods; released on every way out (but not
+// without the GIL, at interpreter exit).
 class Locked {
  public:
-  explicit Locked(PyObject* q) : mutex_(getattr(q, ORVA_NAME("mutex"))) {
-    call_method(mutex_.get(), ORVA_NAME("acquire"));
+  explicit Locked(PyObject* mutex) : mutex_(Ref::borrow(mutex)) {
+    PyObject* self = mutex;
+    Ref::steal(PyObject_Vectorcall(known().acquire, &self, 1, nullptr));
   }
   ~Locked() {
-    if (!PyGILState_Check()) return;
+    if (!holds_gil()) return;
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
-    PyObject* r = PyObject_CallMethodNoArgs(mutex_.get(), ORVA_NAME("release"));
+    PyObject* self = mutex_.get();
+    PyObject* r = PyObject_Vectorcall(known().release, &self, 1, nullptr);
     Py_XDECREF(r);
     if (!r) PyErr_Clear();
     PyErr_Restore(t, v, tb);
@@ -50,50 +234,108 @@ class Locked {
 };
 
 // cond.notify() when a thread waits on cond (notify is a no-op otherwise).
-void notify_waiter(PyObject* q, PyObject* cond_name) {
-  Ref cond = getattr(q, cond_name);
-  Ref waiters = getattr(cond.get(), ORVA_NAME("_waiters"));
+void notify_cond(PyObject* cond) {
+  Known& k = known();
+  Ref keep = Ref::borrow(cond);
+  Ref waiters;
+  PyObject** dictptr = reinterpret_cast<PyObject*>(Py_TYPE(cond)) == k.cond_cls && cond_class_unchanged(k)
+                           ? _PyObject_GetDictPtr(cond)
+                           : nullptr;
+  PyObject* found = dictptr && *dictptr ? entry(*dictptr, ORVA_NAME("_waiters")) : nullptr;
+  waiters = found ? Ref::borrow(found) : getattr(cond, ORVA_NAME("_waiters"));
   Py_ssize_t n = PyObject_Length(waiters.get());
   if (n < 0) throw_error();
-  if (n > 0) call_method(cond.get(), ORVA_NAME("notify"));
+  if (n > 0) call_method(cond, ORVA_NAME("notify"));
+}
+
+// The queue's attributes once its mutex is held: another thread may have run while this one
+// waited for it, so they are read again (and looked up one by one if they changed shape).
+struct Held {
+  Ref items, unfinished, not_empty, not_full;
+  PyObject* dict;
+  Slots slots;
+};
+
+Held held_parts(PyObject* q) {
+  Slots s;
+  Held h;
+  h.dict = plain_dict(q, s);
+  if (h.dict) {
+    h.slots = s;
+    h.items = Ref::borrow(s.items);
+    h.unfinished = Ref::borrow(s.unfinished);
+    h.not_empty = Ref::borrow(s.not_empty);
+    h.not_full = Ref::borrow(s.not_full);
+    return h;
+  }
+  h.items = getattr(q, ORVA_NAME("queue"));
+  h.unfinished = getattr(q, ORVA_NAME("unfinished_tasks"));
+  h.not_empty = getattr(q, ORVA_NAME("not_empty"));
+  h.not_full = getattr(q, ORVA_NAME("not_full"));
+  return h;
+}
+
+void fast_put(PyObject* q, PyObject* mutex, PyObject* item) {
+  Locked lock(mutex);
+  Held h = held_parts(q);
+  if (Py_TYPE(h.items.get()) == known().deque_type) {
+    PyObject* args[] = {h.items.get(), item};
+    Ref::steal(PyObject_Vectorcall(known().append, args, 2, nullptr));
+  } else {
+    call_method(h.items.get(), ORVA_NAME("append"), {item});
+  }
+  Ref one = py_long(1);
+  Ref next = Ref::steal(PyNumber_Add(h.unfinished.get(), one.get()));
+  if (h.dict) {
+    dict_set(h.dict, ORVA_NAME("unfinished_tasks"), next.get());
+    // The count is the only change: the queue stays known at the dict's new version.
+    h.slots.unfinished = next.get();
+    remember(q, h.dict, h.slots);
+  } else {
+    setattr(q, ORVA_NAME("unfinished_tasks"), next.get());
+  }
+  notify_cond(h.not_empty.get());
+}
+
+Ref fast_try_get(PyObject* q, PyObject* mutex) {
+  Locked lock(mutex);
+  Held h = held_parts(q);
+  Py_ssize_t n = PyObject_Length(h.items.get());
+  if (n < 0) throw_error();
+  if (n == 0) return Ref();
+  Ref item;
+  if (Py_TYPE(h.items.get()) == known().deque_type) {
+    PyObject* self = h.items.get();
+    item = Ref::steal(PyObject_Vectorcall(known().popleft, &self, 1, nullptr));
+  } else {
+    item = call_method(h.items.get(), ORVA_NAME("popleft"));
+  }
+  notify_cond(h.not_full.get());
+  return item;
 }
 
 }  // namespace
 
 void queue_put(PyObject* q, PyObject* item) {
-  if (!plain_queue(q)) {
-    call_method(q, ORVA_NAME("put"), {item});
+  Slots s;
+  if (plain_dict(q, s)) {
+    fast_put(q, s.mutex, item);
     return;
   }
-  Locked lock(q);
-  Ref items = getattr(q, ORVA_NAME("queue"));
-  call_method(items.get(), ORVA_NAME("append"), {item});
-  Ref unfinished = getattr(q, ORVA_NAME("unfinished_tasks"));
-  Ref one = py_long(1);
-  Ref next = Ref::steal(PyNumber_Add(unfinished.get(), one.get()));
-  setattr(q, ORVA_NAME("unfinished_tasks"), next.get());
-  notify_waiter(q, ORVA_NAME("not_empty"));
+  call_method(q, ORVA_NAME("put"), {item});
 }
 
 Ref queue_try_get(PyObject* q) {
-  if (!plain_queue(q)) {
-    try {
-      return call_method(q, ORVA_NAME("get_nowait"));
-    } catch (PyError&) {
-      Ref empty = getattr(PyImport_AddModule("queue"), ORVA_NAME("Empty"));
-      if (!PyErr_ExceptionMatches(empty.get())) throw;
-      PyErr_Clear();
-      return Ref();
-    }
+  Slots s;
+  if (plain_dict(q, s)) return fast_try_get(q, s.mutex);
+  try {
+    return call_method(q, ORVA_NAME("get_nowait"));
+  } catch (PyError&) {
+    Ref empty = getattr(PyImport_AddModule("queue"), ORVA_NAME("Empty"));
+    if (!PyErr_ExceptionMatches(empty.get())) throw;
+    PyErr_Clear();
+    return Ref();
   }
-  Locked lock(q);
-  Ref items = getattr(q, ORVA_NAME("queue"));
-  Py_ssize_t n = PyObject_Length(items.get());
-  if (n < 0) throw_error();
-  if (n == 0) return Ref();
-  Ref item = call_method(items.get(), ORVA_NAME("popleft"));
-  notify_waiter(q, ORVA_NAME("not_full"));
-  return item;
 }
 
 Ref queue_get(PyObject* q) {
@@ -108,7 +350,7 @@ void queue_clear(PyObject* q) {
 }
 
 Py_ssize_t queue_size(PyObject* q) {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(q)) == queue_class()) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(q)) == known().queue_cls) {
     Ref items = getattr(q, ORVA_NAME("queue"));
     Py_ssize_t n = PyObject_Length(items.get());
     if (n < 0) throw_error();

@@ -97,7 +97,9 @@ PyMODINIT_FUNC PyInit_matcher() {
     bind_names();
     load_enums();
     load_id_source();
-    Ref cls = make_class(module, "Matcher", methods());
+    std::vector<Method> table = methods();
+    Ref cls = make_class(module, "Matcher", table);
+    record_own_methods(cls.get(), table);
     if (PyModule_AddObjectRef(module, "Matcher", cls.get()) < 0) throw_error();
   } catch (PyError&) {
     g_module = nullptr;

@@ -204,6 +204,12 @@ Ref optional_field(PyObject* payload, PyObject* key) {
 // self.add_order(**payload), with the texts Python gives for a payload that isn't a mapping.
 void apply_add(PyObject* self, PyObject* payload) {
   Ref method = getattr(self, ORVA_NAME("add_order"));
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  if (PyDict_CheckExact(payload)) {
+    // As Python passes a plain dict after **: as it is (the call only reads it).
+    Ref::steal(PyObject_Call(method.get(), no_args.get(), payload));
+    return;
+  }
   Ref kwargs = Ref::steal(PyDict_New());
   if (PyDict_Merge(kwargs.get(), payload, 1) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
@@ -212,7 +218,6 @@ void apply_add(PyObject* self, PyObject* payload) {
     raise(PyExc_TypeError, utf8(module_name.get()) + ".Matcher.add_order() argument after ** must be a mapping, not " +
                                Py_TYPE(payload)->tp_name);
   }
-  Ref no_args = Ref::steal(PyTuple_New(0));
   Ref::steal(PyObject_Call(method.get(), no_args.get(), kwargs.get()));
 }
 

@@ -2,7 +2,9 @@
 // the small helpers the order entry, matching and report code have in common.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "binder.hpp"
 #include "pyref.hpp"
@@ -20,6 +22,10 @@ void load_enums();
 // module.<enum_name>.<member_name>, through the module's current binding of the enumeration.
 Ref enum_member(PyObject* enum_name, PyObject* member_name);
 
+// The member while the module binds the enumeration it had at load and the member exists;
+// else empty (and nothing of a replaced enumeration is called).
+Ref loaded_member(PyObject* enum_name, PyObject* member_name);
+
 // module.<enum_name>.from_value(value)
 Ref from_value(PyObject* enum_name, PyObject* value);
 
@@ -29,8 +35,40 @@ Ref member_attr(PyObject* obj, PyObject* name);
 // self.<name>(*args), looked up on the instance like Python does.
 Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {});
 
-// Holds the book lock of one Matcher for a scope. The lock is re-entrant and is created
-// through Python, so a thread waiting for it lets the others run.
+// What a matching pass learnt about the record at one position of the book: its "code", valid
+// while the same dict sits there unmodified (a dict's version tag changes with every change).
+struct CodeSlot {
+  PyObject* record = nullptr;  // compared only, never dereferenced through the slot
+  uint64_t version = 0;
+  PyObject* code = nullptr;  // exactly str, held by the record
+  Py_hash_t hash = 0;
+  // What a visit of the record read, held by the record too (valid when `fields` is set).
+  bool fields = false;
+  PyObject *action = nullptr, *price = nullptr, *order_type = nullptr, *price_type = nullptr, *quantity = nullptr;
+};
+
+// The slots of one Matcher, kept beside the instance with its book lock (state.cpp).
+std::vector<CodeSlot>& code_cache(PyObject* self);
+
+// Records the class's own methods, once it is built from `table` (enums.cpp).
+void record_own_methods(PyObject* cls, const std::vector<Method>& table);
+
+// Adds to the pending error's traceback the frame a method of this module adds when it fails
+// (its binding does so): "<module>", `qualname`.
+void add_method_frame(const char* qualname);
+
+// Whether self.<name> is the class's own method as built at load: not replaced on the class,
+// a subclass or the instance. `name` is interned.
+bool own_method(PyObject* self, PyObject* name);
+
+// The book lock of one Matcher: re-entrant, and a thread waiting for it lets the others run.
+struct BookMutex {
+  PyThread_type_lock lock;
+  unsigned long owner;  // thread ident of the holder, while count > 0
+  unsigned long count;
+};
+
+// Holds the book lock of one Matcher for a scope.
 class BookLock {
  public:
   explicit BookLock(PyObject* self);
@@ -39,7 +77,7 @@ class BookLock {
   BookLock& operator=(const BookLock&) = delete;
 
  private:
-  Ref release_;
+  BookMutex* mutex_ = nullptr;
 };
 
 // Hint to the CPU: the records a scan of `book` at `i` reaches next. A scan is bound by

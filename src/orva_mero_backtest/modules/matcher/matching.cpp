@@ -4,6 +4,11 @@
 
 #include "matcher.hpp"
 
+// A dict's version tag (changed by every change of the dict) is read while CPython has it.
+#if PY_VERSION_HEX < 0x030C0000
+#define ORVA_DICT_VERSIONS 1
+#endif
+
 namespace orva::matcher {
 
 Ref reset_tick_infos(const Args& a) {
@@ -16,16 +21,30 @@ Ref set_current_tick(const Args& a) {
   PyObject* tick = a[1];
   Ref code = Ref::borrow(dict_item(tick, ORVA_NAME("code")));
   Ref infos = getattr(self, ORVA_NAME("current_tick_infos"));
-  int known = PySequence_Contains(infos.get(), code.get());
-  if (known < 0) throw_error();
-  if (!known) {
-    Ref record = call_self(self, ORVA_NAME("_Matcher__init_current_tick_info"), {code.get()});
-    if (PyObject_SetItem(infos.get(), code.get(), record.get()) < 0) throw_error();
+  Ref record;
+  if (PyDict_CheckExact(infos.get()) && PyUnicode_CheckExact(code.get())) {
+    // A plain dict keyed by text: one look-up answers both "in" and "[]".
+    PyObject* found = PyDict_GetItemWithError(infos.get(), code.get());
+    if (!found && PyErr_Occurred()) throw_error();
+    if (found) record = Ref::borrow(found);
   }
-  Ref record = getitem(infos.get(), code.get());
-  if (PyObject_SetItem(record.get(), ORVA_NAME("tick"), tick) < 0) throw_error();
-  Ref ts = Ref::borrow(dict_item(tick, ORVA_NAME("timestamp")));
-  if (PyObject_SetItem(record.get(), ORVA_NAME("ts"), ts.get()) < 0) throw_error();
+  if (!record) {
+    int known = PySequence_Contains(infos.get(), code.get());
+    if (known < 0) throw_error();
+    if (!known) {
+      Ref fresh = call_self(self, ORVA_NAME("_Matcher__init_current_tick_info"), {code.get()});
+      if (PyObject_SetItem(infos.get(), code.get(), fresh.get()) < 0) throw_error();
+    }
+    record = getitem(infos.get(), code.get());
+  }
+  if (PyDict_CheckExact(record.get())) {
+    dict_set(record.get(), ORVA_NAME("tick"), tick);
+    dict_set(record.get(), ORVA_NAME("ts"), dict_item(tick, ORVA_NAME("timestamp")));
+  } else {
+    if (PyObject_SetItem(record.get(), ORVA_NAME("tick"), tick) < 0) throw_error();
+    Ref ts = Ref::borrow(dict_item(tick, ORVA_NAME("timestamp")));
+    if (PyObject_SetItem(record.get(), ORVA_NAME("ts"), ts.get()) < 0) throw_error();
+  }
   Ref positions = getattr(self, ORVA_NAME("positions"));
   call_method(positions.get(), ORVA_NAME("set_current_tick"), {tick});
   return Ref::none();
@@ -38,11 +57,14 @@ struct Pass {
   PyObject* self;
   PyObject* book;
   PyObject* code;
+  Py_hash_t code_hash;
+  std::vector<CodeSlot>* codes;
   double close;
   Ref close_obj;  // tick_close as a float
   Ref ts_obj;     // tick_ts as a float
   long long tick_qty;  // volume still available to the orders of this pass
   Ref buy, buy_value, lmt, rod, ioc, fok;
+  Ref sell;  // Action.SELL when the enumeration is the one bound at load, else empty
 };
 
 // One pending order being examined.
@@ -198,16 +220,70 @@ bool price_reached(const Pass& p, PyObject* action, PyObject* price_type, PyObje
   return r != 0;
 }
 
+// The slot of position `i` when it describes `record` as it is now, with the fields a visit reads.
+const CodeSlot* known_fields(const Pass& p, Py_ssize_t i, PyObject* record) {
+#ifdef ORVA_DICT_VERSIONS
+  const auto at = static_cast<size_t>(i);
+  if (at >= p.codes->size() || !PyDict_CheckExact(record)) return nullptr;
+  const CodeSlot& s = (*p.codes)[at];
+  if (s.record != record || !s.fields || s.version != reinterpret_cast<PyDictObject*>(record)->ma_version_tag)
+    return nullptr;
+  return &s;
+#else
+  (void)p, (void)i, (void)record;
+  return nullptr;
+#endif
+}
+
+// Keeps what a visit read from `record` in the slot of position `i`, if the record is the one
+// the slot describes and has not changed since.
+void remember_fields(Pass& p, Py_ssize_t i, PyObject* record, uint64_t version, PyObject* action, PyObject* price,
+                     PyObject* order_type, PyObject* price_type, PyObject* quantity) {
+#ifdef ORVA_DICT_VERSIONS
+  const auto at = static_cast<size_t>(i);
+  if (at >= p.codes->size() || !PyDict_CheckExact(record)) return;
+  CodeSlot& s = (*p.codes)[at];
+  if (s.record != record || s.version != version ||
+      reinterpret_cast<PyDictObject*>(record)->ma_version_tag != version)
+    return;
+  s.action = action;
+  s.price = price;
+  s.order_type = order_type;
+  s.price_type = price_type;
+  s.quantity = quantity;
+  s.fields = true;
+#else
+  (void)p, (void)i, (void)record, (void)version, (void)action, (void)price, (void)order_type, (void)price_type,
+      (void)quantity;
+#endif
+}
+
+uint64_t version_of(PyObject* record) {
+#ifdef ORVA_DICT_VERSIONS
+  if (PyDict_CheckExact(record)) return reinterpret_cast<PyDictObject*>(record)->ma_version_tag;
+#endif
+  (void)record;
+  return 0;
+}
+
 // Examines one order of the instrument. Returns false when the tick's volume is used up.
 bool visit(Pass& p, Order& o) {
-  Ref action = field(o.record, ORVA_NAME("action"));
-  Ref price = field(o.record, ORVA_NAME("price"));
-  Ref order_type = field(o.record, ORVA_NAME("order_type"));
-  Ref price_type = field(o.record, ORVA_NAME("price_type"));
+  const CodeSlot* known = known_fields(p, o.index, o.record);
+  const uint64_t version = known ? 0 : version_of(o.record);
+  Ref action = known ? Ref::borrow(known->action) : field(o.record, ORVA_NAME("action"));
+  Ref price = known ? Ref::borrow(known->price) : field(o.record, ORVA_NAME("price"));
+  Ref order_type = known ? Ref::borrow(known->order_type) : field(o.record, ORVA_NAME("order_type"));
+  Ref price_type = known ? Ref::borrow(known->price_type) : field(o.record, ORVA_NAME("price_type"));
+  Ref quantity = known ? Ref::borrow(known->quantity) : Ref();
   if (p.tick_qty == 0) return false;
   const OrderKind kind = kind_of(p, order_type.get());
   if (kind == OrderKind::Other) return true;
-  o.quantity = as_quantity(field(o.record, ORVA_NAME("quantity")).get());
+  if (!known) {
+    quantity = field(o.record, ORVA_NAME("quantity"));
+    remember_fields(p, o.index, o.record, version, action.get(), price.get(), order_type.get(), price_type.get(),
+                    quantity.get());
+  }
+  o.quantity = as_quantity(quantity.get());
   if (o.quantity == 0) {
     // Nothing left to trade (its whole quantity was modified away): it leaves without a report.
     take_out(p, o);
@@ -253,6 +329,85 @@ bool is_code(PyObject* record, PyObject* code) {
   return same_text(value.get(), code);
 }
 
+// is_code for the record at position `i`, through the slot that remembers its code while the
+// record is unchanged: the scan then reads one word of most records instead of a dict lookup.
+bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
+#ifdef ORVA_DICT_VERSIONS
+  if (!PyDict_CheckExact(record)) return is_code(record, p.code);
+  const uint64_t version = reinterpret_cast<PyDictObject*>(record)->ma_version_tag;
+  const auto at = static_cast<size_t>(i);
+  if (at < p.codes->size()) {
+    const CodeSlot& s = (*p.codes)[at];
+    if (s.record == record && s.version == version) {
+      if (s.code == p.code) return true;
+      if (s.hash != p.code_hash) return false;
+      return same_text(s.code, p.code);
+    }
+  }
+  PyObject* code = dict_item(record, ORVA_NAME("code"));
+  Ref keep = Ref::borrow(code);
+  const bool match = same_text(code, p.code);
+  // Looked up again: Python code run by the look-up (a key's __eq__) may have changed the book.
+  if (PyUnicode_CheckExact(code) && reinterpret_cast<PyDictObject*>(record)->ma_version_tag == version) {
+    if (at >= p.codes->size()) p.codes->resize(std::max<size_t>(at + 1, PyList_GET_SIZE(p.book)));
+    (*p.codes)[at] = CodeSlot{record, version, code, text_hash(code)};
+  }
+  return match;
+#else
+  (void)i;
+  return is_code(record, p.code);
+#endif
+}
+
+#ifdef ORVA_DICT_VERSIONS
+// Whether a visit of the order the slot describes would do nothing at all: a resting ROD limit
+// order, with a small non-zero quantity, whose limit the tick's close does not reach (the
+// comparisons visit makes, on the same values).
+bool idle_rod(const Pass& p, const CodeSlot& s) {
+  if (!s.fields || s.order_type != p.rod.get() || s.price_type != p.lmt.get() || !PyFloat_CheckExact(s.price) ||
+      !PyLong_CheckExact(s.quantity))
+    return false;
+  const Py_ssize_t digits = Py_SIZE(s.quantity);
+  if (digits != 1 && digits != -1) return false;  // zero leaves the book; big ones take the long way
+  const double limit = PyFloat_AS_DOUBLE(s.price);
+  if (s.action == p.buy.get()) return !(p.close <= limit);
+  if (p.sell && s.action == p.sell.get()) return !(p.close >= limit);
+  return false;
+}
+#endif
+
+// How many records from position `i` on (at most `limit`) are known from their slots to need
+// nothing from this pass: records of another instrument (their code's hash differs), and
+// resting orders of this one that the tick does not reach, all unchanged since their slot was
+// written. No Python code runs here, so the book cannot change while they are skipped.
+Py_ssize_t skip_other_codes(const Pass& p, Py_ssize_t i, Py_ssize_t limit) {
+#ifdef ORVA_DICT_VERSIONS
+  PyObject** items = reinterpret_cast<PyListObject*>(p.book)->ob_item;
+  const Py_ssize_t end = std::min<Py_ssize_t>(
+      {PyList_GET_SIZE(p.book), i + limit, static_cast<Py_ssize_t>(p.codes->size())});
+  const CodeSlot* slots = p.codes->data();
+  Py_ssize_t at = i;
+  for (; at < end; ++at) {
+#if defined(__GNUC__) || defined(__clang__)
+    if (at + 8 < end) __builtin_prefetch(items[at + 8]);
+#endif
+    PyObject* record = items[at];
+    const CodeSlot& s = slots[at];
+    if (s.record != record || Py_TYPE(record) != &PyDict_Type ||
+        s.version != reinterpret_cast<PyDictObject*>(record)->ma_version_tag)
+      break;
+    if (s.hash != p.code_hash) continue;
+    if (s.code != p.code && !same_text(s.code, p.code)) continue;
+    // Of this instrument: a visit would first stop the pass when the volume is used up.
+    if (p.tick_qty == 0 || !idle_rod(p, s)) break;
+  }
+  return at - i;
+#else
+  (void)p, (void)i, (void)limit;
+  return 0;
+#endif
+}
+
 }  // namespace
 
 Ref match_deal(const Args& a) {
@@ -274,10 +429,13 @@ Ref match_deal(const Args& a) {
   p.ts_obj = py_float(ts);
   p.buy = enum_member(ORVA_NAME("Action"), ORVA_NAME("BUY"));
   p.buy_value = member_attr(p.buy.get(), ORVA_NAME("value"));
+  p.sell = loaded_member(ORVA_NAME("Action"), ORVA_NAME("SELL"));
   p.lmt = enum_member(ORVA_NAME("PriceType"), ORVA_NAME("LMT"));
   p.rod = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("ROD"));
   p.ioc = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("IOC"));
   p.fok = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("FOK"));
+  p.code_hash = text_hash(p.code);
+  p.codes = &code_cache(p.self);
 
   BookLock lock(p.self);
   Ref book = getattr(p.self, ORVA_NAME("pending_orders"));
@@ -287,10 +445,14 @@ Ref match_deal(const Args& a) {
   Py_ssize_t to_visit = PyList_GET_SIZE(p.book);
   Py_ssize_t i = 0;
   while (to_visit > 0 && i < PyList_GET_SIZE(p.book)) {
+    const Py_ssize_t skipped = skip_other_codes(p, i, to_visit);
+    i += skipped;
+    to_visit -= skipped;
+    if (to_visit == 0 || i >= PyList_GET_SIZE(p.book)) break;
     --to_visit;
     prefetch_ahead(p.book, i);
     PyObject* record = PyList_GET_ITEM(p.book, i);
-    if (!is_code(record, p.code)) {
+    if (!is_code_at(p, i, record)) {
       ++i;
       continue;
     }

@@ -1,4 +1,6 @@
 // Order and deal reports, and the report queue they leave the exchange through.
+#include <string>
+
 #include "matcher.hpp"
 #include "queues.hpp"
 
@@ -34,17 +36,66 @@ class Builder {
   // key = source[source_key]
   Builder& copy(PyObject* key, PyObject* source, PyObject* source_key) { return set(key, item(source, source_key)); }
   Builder& copy(PyObject* key, PyObject* source) { return copy(key, source, key); }
+  template <class Source>
+  Builder& copy(PyObject* key, const Source& source, PyObject* source_key) {
+    return set(key, source(source_key));
+  }
+  template <class Source>
+  Builder& copy(PyObject* key, const Source& source) {
+    return set(key, source(key));
+  }
   // key = <Enum>.from_value(source[source_key])
-  Builder& member(PyObject* key, PyObject* enum_name, PyObject* source, PyObject* source_key) {
-    Ref raw = item(source, source_key);
+  template <class Source>
+  Builder& member(PyObject* key, PyObject* enum_name, const Source& source, PyObject* source_key) {
+    Ref raw = source(source_key);
     return set(key, from_value(enum_name, raw.get()));
   }
-  Builder& member(PyObject* key, PyObject* enum_name, PyObject* source) { return member(key, enum_name, source, key); }
+  template <class Source>
+  Builder& member(PyObject* key, PyObject* enum_name, const Source& source) {
+    return member(key, enum_name, source, key);
+  }
   Ref done() { return std::move(dict_); }
   PyObject* get() const { return dict_.get(); }
 
  private:
   Ref dict_;
+};
+
+// The common fields of a report, kept here instead of in a dict when the method that turns
+// them into the report is the class's own: it reads them straight from here.
+class Fields {
+ public:
+  Fields& set(PyObject* key, Ref value) {
+    for (int i = 0; i < n_; ++i)
+      if (keys_[i] == key) {
+        values_[i] = std::move(value);
+        return *this;
+      }
+    if (n_ == kCapacity) raise(PyExc_SystemError, "too many report fields");
+    keys_[n_] = key;
+    values_[n_++] = std::move(value);
+    return *this;
+  }
+  Fields& copy(PyObject* key, PyObject* source, PyObject* source_key) { return set(key, item(source, source_key)); }
+  Fields& copy(PyObject* key, PyObject* source) { return copy(key, source, key); }
+  Ref operator()(PyObject* key) const {
+    for (int i = 0; i < n_; ++i)
+      if (keys_[i] == key) return values_[i];
+    PyErr_SetObject(PyExc_KeyError, key);
+    throw_error();
+  }
+
+ private:
+  static constexpr int kCapacity = 16;
+  PyObject* keys_[kCapacity] = {};
+  Ref values_[kCapacity];
+  int n_ = 0;
+};
+
+// Reads a dict the way the report methods do: data[key].
+struct DictSource {
+  PyObject* data;
+  Ref operator()(PyObject* key) const { return item(data, key); }
 };
 
 Ref attr_item(PyObject* self, PyObject* attr, PyObject* key) {
@@ -63,7 +114,8 @@ Product product_of(PyObject* trade) {
   throw_error();
 }
 
-Ref order_response(PyObject* self, PyObject* data, Product product) {
+template <class Source>
+Ref order_response(PyObject* self, const Source& data, Product product) {
   PyObject* id = ORVA_NAME("trade_id");
   Builder report(5);
   report.member(ORVA_NAME("operation_type"), ORVA_NAME("OperationType"), data)
@@ -96,7 +148,8 @@ Ref order_response(PyObject* self, PyObject* data, Product product) {
   return report.done();
 }
 
-Ref deal_response(PyObject* data, Product product) {
+template <class Source>
+Ref deal_response(const Source& data, Product product) {
   Builder report(13);
   for (PyObject* key : {ORVA_NAME("id"), ORVA_NAME("seqno"), ORVA_NAME("ordno"), ORVA_NAME("exchange_seqno"),
                         ORVA_NAME("broker_id"), ORVA_NAME("account"), ORVA_NAME("action"), ORVA_NAME("code"),
@@ -109,15 +162,31 @@ Ref deal_response(PyObject* data, Product product) {
   return report.done();
 }
 
-}  // namespace
+// self.<method>(common), or the report built straight from the fields when <method> is the
+// class's own.
+template <class Common, class Direct>
+Ref finish(PyObject* self, PyObject* method, Common& common, Direct&& direct);
 
-Ref build_order_response(const Args& a) {
-  PyObject* self = a.self();
-  PyObject* trade = a[1];
-  Builder common(14);
-  common.set(ORVA_NAME("operation_type"), Ref::borrow(a[2]))
-      .set(ORVA_NAME("operation_code"), member_attr(a[3], ORVA_NAME("code")))
-      .set(ORVA_NAME("operation_message"), member_attr(a[3], ORVA_NAME("message")))
+template <class Direct>
+Ref finish(PyObject* self, PyObject* method, Builder& common, Direct&&) {
+  return call_self(self, method, {common.get()});
+}
+
+template <class Direct>
+Ref finish(PyObject*, PyObject* method, Fields& common, Direct&& direct) {
+  try {
+    return direct(common);
+  } catch (PyError&) {
+    add_method_frame(("Matcher." + utf8(method)).c_str());
+    throw;
+  }
+}
+
+template <class Common>
+Ref order_report(PyObject* self, PyObject* trade, PyObject* operation_type, PyObject* code_obj, Common& common) {
+  common.set(ORVA_NAME("operation_type"), Ref::borrow(operation_type))
+      .set(ORVA_NAME("operation_code"), member_attr(code_obj, ORVA_NAME("code")))
+      .set(ORVA_NAME("operation_message"), member_attr(code_obj, ORVA_NAME("message")))
       .copy(ORVA_NAME("trade_id"), trade)
       .set(ORVA_NAME("account_id"), attr_item(self, ORVA_NAME("account_info"), ORVA_NAME("account_id")));
   for (PyObject* key : {ORVA_NAME("code"), ORVA_NAME("action"), ORVA_NAME("price"), ORVA_NAME("quantity"),
@@ -138,17 +207,17 @@ Ref build_order_response(const Args& a) {
   common.set(ORVA_NAME("exchange_ts"), info ? get_or(info.get(), ORVA_NAME("ts"), Py_None) : Ref::none());
   if (product_of(trade) == Product::Stock) {
     common.copy(ORVA_NAME("order_cond"), trade).copy(ORVA_NAME("order_lot"), trade);
-    return call_self(self, ORVA_NAME("get_simulation_stock_order_response"), {common.get()});
+    return finish(self, ORVA_NAME("get_simulation_stock_order_response"), common,
+                  [&](const Fields& f) { return order_response(self, f, Product::Stock); });
   }
   common.copy(ORVA_NAME("oc_type"), trade);
-  return call_self(self, ORVA_NAME("get_simulation_future_order_response"), {common.get()});
+  return finish(self, ORVA_NAME("get_simulation_future_order_response"), common,
+                [&](const Fields& f) { return order_response(self, f, Product::Future); });
 }
 
-Ref build_deal_response(const Args& a) {
-  PyObject* self = a.self();
-  PyObject* trade = a[1];
+template <class Common>
+Ref deal_report(PyObject* self, PyObject* trade, Common& common) {
   PyObject* id = ORVA_NAME("trade_id");
-  Builder common(14);
   common.copy(ORVA_NAME("id"), trade, id)
       .copy(ORVA_NAME("seqno"), trade, id)
       .copy(ORVA_NAME("ordno"), trade, id)
@@ -160,15 +229,46 @@ Ref build_deal_response(const Args& a) {
     common.copy(key, trade);
   if (product_of(trade) == Product::Stock) {
     common.copy(ORVA_NAME("order_cond"), trade).copy(ORVA_NAME("order_lot"), trade);
-    return call_self(self, ORVA_NAME("get_simulation_stock_deal_response"), {common.get()});
+    return finish(self, ORVA_NAME("get_simulation_stock_deal_response"), common,
+                  [&](const Fields& f) { return deal_response(f, Product::Stock); });
   }
-  return call_self(self, ORVA_NAME("get_simulation_future_deal_response"), {common.get()});
+  return finish(self, ORVA_NAME("get_simulation_future_deal_response"), common,
+                [&](const Fields& f) { return deal_response(f, Product::Future); });
 }
 
-Ref stock_order_response(const Args& a) { return order_response(a.self(), a[1], Product::Stock); }
-Ref future_order_response(const Args& a) { return order_response(a.self(), a[1], Product::Future); }
-Ref stock_deal_response(const Args& a) { return deal_response(a[1], Product::Stock); }
-Ref future_deal_response(const Args& a) { return deal_response(a[1], Product::Future); }
+// Whether both report methods of a kind are the class's own, so the common fields need no dict.
+bool direct_reports(PyObject* self, PyObject* stock_method, PyObject* future_method) {
+  return own_method(self, stock_method) && own_method(self, future_method);
+}
+
+}  // namespace
+
+Ref build_order_response(const Args& a) {
+  PyObject* self = a.self();
+  if (direct_reports(self, ORVA_NAME("get_simulation_stock_order_response"),
+                     ORVA_NAME("get_simulation_future_order_response"))) {
+    Fields common;
+    return order_report(self, a[1], a[2], a[3], common);
+  }
+  Builder common(14);
+  return order_report(self, a[1], a[2], a[3], common);
+}
+
+Ref build_deal_response(const Args& a) {
+  PyObject* self = a.self();
+  if (direct_reports(self, ORVA_NAME("get_simulation_stock_deal_response"),
+                     ORVA_NAME("get_simulation_future_deal_response"))) {
+    Fields common;
+    return deal_report(self, a[1], common);
+  }
+  Builder common(14);
+  return deal_report(self, a[1], common);
+}
+
+Ref stock_order_response(const Args& a) { return order_response(a.self(), DictSource{a[1]}, Product::Stock); }
+Ref future_order_response(const Args& a) { return order_response(a.self(), DictSource{a[1]}, Product::Future); }
+Ref stock_deal_response(const Args& a) { return deal_response(DictSource{a[1]}, Product::Stock); }
+Ref future_deal_response(const Args& a) { return deal_response(DictSource{a[1]}, Product::Future); }
 
 Ref pop_response(const Args& a) {
   Ref queue = getattr(a.self(), ORVA_NAME("response_queue"));

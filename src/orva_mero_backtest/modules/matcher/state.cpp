@@ -1,4 +1,5 @@
 // Construction of a Matcher, its book lock, tick-info records and trade ids.
+#include <climits>
 #include <cstring>
 #include <unordered_map>
 #ifndef _WIN32
@@ -14,26 +15,27 @@ namespace {
 // ---- Book locks -------------------------------------------------------------------------
 // One re-entrant lock per Matcher, kept beside the instance (vars(m) shows only the
 // documented attributes) and dropped by a weakref callback when the instance goes.
+// It works as _thread.RLock does: owner and count (read and written with the GIL held), and
+// a thread that has to wait lets the others run while it waits.
 
 struct LockEntry {
-  PyObject* acquire;  // bound methods of the lock
-  PyObject* release;
+  BookMutex* mutex;
   PyObject* weakref;
+  std::vector<CodeSlot>* codes;
 };
 
 // Never destroyed: it is only touched with the GIL held, and must outlive every thread.
 auto* g_locks = new std::unordered_map<PyObject*, LockEntry>();
-
-PyObject* g_rlock_class = nullptr;  // _thread.RLock, kept for the life of the process
 
 PyObject* forget_lock(PyObject* key, PyObject* /*weakref*/) {
   auto it = g_locks->find(static_cast<PyObject*>(PyLong_AsVoidPtr(key)));
   if (it != g_locks->end()) {
     LockEntry e = it->second;
     g_locks->erase(it);
-    Py_DECREF(e.acquire);
-    Py_DECREF(e.release);
     Py_DECREF(e.weakref);
+    delete e.codes;
+    PyThread_free_lock(e.mutex->lock);
+    delete e.mutex;
   }
   PyErr_Clear();
   Py_RETURN_NONE;
@@ -44,20 +46,47 @@ PyMethodDef forget_lock_def = {"_forget_book_lock", forget_lock, METH_O, nullptr
 const LockEntry& lock_entry(PyObject* self) {
   auto it = g_locks->find(self);
   if (it != g_locks->end()) return it->second;
-  if (!g_rlock_class) {
-    Ref thread_mod = Ref::steal(PyImport_ImportModule("_thread"));
-    g_rlock_class = getattr(thread_mod.get(), ORVA_NAME("RLock")).release();
-  }
-  Ref lock = call(g_rlock_class, {});
-  Ref acquire = getattr(lock.get(), ORVA_NAME("acquire"));
-  Ref release = getattr(lock.get(), ORVA_NAME("release"));
   Ref key = Ref::steal(PyLong_FromVoidPtr(self));
   Ref callback = Ref::steal(PyCFunction_New(&forget_lock_def, key.get()));
   Ref weakref = Ref::steal(PyWeakref_NewRef(self, callback.get()));
   it = g_locks->find(self);  // nothing above runs Python code, but stay safe
   if (it != g_locks->end()) return it->second;
-  return (*g_locks)[self] = LockEntry{acquire.release(), release.release(), weakref.release()};
+  PyThread_type_lock lock = PyThread_allocate_lock();
+  if (!lock) raise(PyExc_MemoryError, "cannot allocate the book lock");
+  return (*g_locks)[self] = LockEntry{new BookMutex{lock, 0, 0}, weakref.release(), new std::vector<CodeSlot>()};
 }
+
+void acquire(BookMutex& m) {
+  const unsigned long me = PyThread_get_thread_ident();
+  if (m.count > 0 && m.owner == me) {
+    if (m.count == ULONG_MAX) raise(PyExc_OverflowError, "Internal lock count overflowed");
+    ++m.count;
+    return;
+  }
+  PyLockStatus r = PyThread_acquire_lock_timed(m.lock, 0, 0);
+  while (r != PY_LOCK_ACQUIRED) {
+    Py_BEGIN_ALLOW_THREADS
+    r = PyThread_acquire_lock_timed(m.lock, -1, 1);
+    Py_END_ALLOW_THREADS
+    // Interrupted by a signal: its handler runs now, and may raise.
+    if (r == PY_LOCK_INTR && Py_MakePendingCalls() < 0) throw_error();
+  }
+  m.owner = me;
+  m.count = 1;
+}
+
+void release(BookMutex& m) {
+  if (--m.count == 0) {
+    m.owner = 0;
+    PyThread_release_lock(m.lock);
+  }
+}
+
+}  // namespace
+
+std::vector<CodeSlot>& code_cache(PyObject* self) { return *lock_entry(self).codes; }
+
+namespace {
 
 // ---- Trade ids ---------------------------------------------------------------------------
 // While the module's `generate` is nanoid's own, ids are drawn here: the same 64-letter
@@ -133,24 +162,15 @@ Ref new_trade_id() {
 }
 
 BookLock::BookLock(PyObject* self) {
-  const LockEntry& e = lock_entry(self);
-  Ref release = Ref::borrow(e.release);
-  Ref acquire = Ref::borrow(e.acquire);
-  call(acquire.get(), {});
-  release_ = std::move(release);
+  BookMutex* mutex = lock_entry(self).mutex;
+  acquire(*mutex);
+  mutex_ = mutex;
 }
 
 BookLock::~BookLock() {
   // A daemon thread unwound at exit has no GIL: the lock dies with the process.
-  if (!release_ || !PyGILState_Check()) return;
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyObject* r = PyObject_CallNoArgs(release_.get());
-  if (r)
-    Py_DECREF(r);
-  else
-    PyErr_Clear();
-  PyErr_Restore(t, v, tb);
+  if (!mutex_ || !holds_gil()) return;
+  release(*mutex_);
 }
 
 Ref init(const Args& a) {
