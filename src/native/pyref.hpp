@@ -4,10 +4,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#ifndef _WIN32
-#include <pthread.h>
-#endif
-
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -19,22 +15,8 @@ struct PyError {};
 
 [[noreturn]] inline void throw_error() { throw PyError{}; }
 
-// Whether this thread holds the GIL. Asked on every release of a reference, so the common
-// answer comes from the running thread state's owner id; anything else asks CPython.
-inline bool holds_gil() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  PyThreadState* current = PyThreadState_GetUnchecked();
-#else
-  PyThreadState* current = _PyThreadState_UncheckedGet();
-#endif
-#ifdef _WIN32
-  const unsigned long me = PyThread_get_thread_ident();
-#else
-  const auto me = (unsigned long)pthread_self();  // what PyThread_get_thread_ident() returns
-#endif
-  if (current && current->thread_id == me) return true;
-  return PyGILState_Check() != 0;
-}
+// Whether this thread holds the GIL (daemon threads are unwound without it at exit).
+inline bool holds_gil() noexcept { return PyGILState_Check() != 0; }
 
 // Sets `type` with `message` (UTF-8) and throws.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
