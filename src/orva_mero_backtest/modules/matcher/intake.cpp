@@ -118,6 +118,17 @@ Ref add_order(const Args& a) {
   return Ref::none();
 }
 
+namespace {
+
+// The position of the order `trade_id` in the book, or -1 after telling the operator it is not there.
+Py_ssize_t find_or_say_missing(PyObject* book, PyObject* trade_id) {
+  Py_ssize_t at = find_order(book, trade_id);
+  if (at < 0) print_line("[red]委託單 {} 不存在[/red]", {trade_id});
+  return at;
+}
+
+}  // namespace
+
 Ref modify_order(const Args& a) {
   PyObject* self = a.self();
   PyObject *trade_id = a[1], *qty = a[2], *price = a[3];
@@ -126,11 +137,8 @@ Ref modify_order(const Args& a) {
   if (!qty_given && !price_given) fail("請至少提供數量或價格來修改委託單 {}", {trade_id});
   BookLock lock(self);
   Ref book = book_of(self);
-  Py_ssize_t at = find_order(book.get(), trade_id);
-  if (at < 0) {
-    print_line("[red]委託單 {} 不存在[/red]", {trade_id});
-    return Ref::none();
-  }
+  Py_ssize_t at = find_or_say_missing(book.get(), trade_id);
+  if (at < 0) return Ref::none();
   Ref record = Ref::borrow(PyList_GET_ITEM(book.get(), at));
   if (qty_given) {
     if (is_negative(qty)) fail("修改的數量 {} 必須大於 0", {qty});
@@ -157,11 +165,8 @@ Ref cancel_order(const Args& a) {
   PyObject* trade_id = a[1];
   BookLock lock(self);
   Ref book = book_of(self);
-  Py_ssize_t at = find_order(book.get(), trade_id);
-  if (at < 0) {
-    print_line("[red]委託單 {} 不存在[/red]", {trade_id});
-    return Ref::none();
-  }
+  Py_ssize_t at = find_or_say_missing(book.get(), trade_id);
+  if (at < 0) return Ref::none();
   Ref record = Ref::borrow(PyList_GET_ITEM(book.get(), at));
   remove_order(book.get(), record.get(), at);
   absorbing(
