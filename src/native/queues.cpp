@@ -1,5 +1,7 @@
 #include "queues.hpp"
 
+#include <unistd.h>
+
 #include <cstdint>
 
 namespace orva {
@@ -275,8 +277,10 @@ Held held_parts(PyObject* q) {
   return h;
 }
 
-void fast_put(PyObject* q, PyObject* mutex, PyObject* item) {
+// Appends `item` unless `keep` says no (asked with the mutex held); whether it was put.
+bool fast_put(PyObject* q, PyObject* mutex, PyObject* item, const std::function<bool()>& keep) {
   Locked lock(mutex);
+  if (keep && !keep()) return false;
   Held h = held_parts(q);
   if (Py_TYPE(h.items.get()) == known().deque_type) {
     PyObject* args[] = {h.items.get(), item};
@@ -295,11 +299,11 @@ void fast_put(PyObject* q, PyObject* mutex, PyObject* item) {
     setattr(q, ORVA_NAME("unfinished_tasks"), next.get());
   }
   notify_cond(h.not_empty.get());
+  return true;
 }
 
-Ref fast_try_get(PyObject* q, PyObject* mutex) {
-  Locked lock(mutex);
-  Held h = held_parts(q);
+// The first item, or an empty Ref; the caller holds the mutex.
+Ref pop_held(const Held& h) {
   Py_ssize_t n = PyObject_Length(h.items.get());
   if (n < 0) throw_error();
   if (n == 0) return Ref();
@@ -314,15 +318,26 @@ Ref fast_try_get(PyObject* q, PyObject* mutex) {
   return item;
 }
 
+Ref fast_try_get(PyObject* q, PyObject* mutex) {
+  Locked lock(mutex);
+  return pop_held(held_parts(q));
+}
+
+bool is_empty_error() {
+  Ref empty = getattr(PyImport_AddModule("queue"), ORVA_NAME("Empty"));
+  return PyErr_ExceptionMatches(empty.get()) != 0;
+}
+
 }  // namespace
 
-void queue_put(PyObject* q, PyObject* item) {
+void queue_put(PyObject* q, PyObject* item) { queue_put_if(q, item, nullptr); }
+
+bool queue_put_if(PyObject* q, PyObject* item, const std::function<bool()>& keep) {
   Slots s;
-  if (plain_dict(q, s)) {
-    fast_put(q, s.mutex, item);
-    return;
-  }
+  if (plain_dict(q, s)) return fast_put(q, s.mutex, item, keep);
+  if (keep && !keep()) return false;
   call_method(q, ORVA_NAME("put"), {item});
+  return true;
 }
 
 Ref queue_try_get(PyObject* q) {
@@ -331,8 +346,7 @@ Ref queue_try_get(PyObject* q) {
   try {
     return call_method(q, ORVA_NAME("get_nowait"));
   } catch (PyError&) {
-    Ref empty = getattr(PyImport_AddModule("queue"), ORVA_NAME("Empty"));
-    if (!PyErr_ExceptionMatches(empty.get())) throw;
+    if (!is_empty_error()) throw;
     PyErr_Clear();
     return Ref();
   }
@@ -342,6 +356,46 @@ Ref queue_get(PyObject* q) {
   Ref item = queue_try_get(q);
   if (item) return item;
   return call_method(q, ORVA_NAME("get"));
+}
+
+Ref queue_wait_take(PyObject* q, const std::function<bool()>& stop, const std::function<bool()>& take) {
+  Slots s;
+  if (!plain_dict(q, s)) {
+    // Not a plain queue.Queue: its conditions are not ours to wait on, so poll it.
+    static PyObject* timeout = PyFloat_FromDouble(0.02);
+    for (;;) {
+      if (stop()) return Ref();
+      if (take()) {
+        try {
+          return call_method(q, ORVA_NAME("get"), {Py_True, timeout});
+        } catch (PyError&) {
+          if (!is_empty_error()) throw;
+          PyErr_Clear();
+        }
+      } else {
+        Py_BEGIN_ALLOW_THREADS usleep(20000);
+        Py_END_ALLOW_THREADS
+      }
+    }
+  }
+  Locked lock(s.mutex);
+  for (;;) {
+    if (stop()) return Ref();
+    Held h = held_parts(q);
+    if (take()) {
+      Ref item = pop_held(h);
+      if (item) return item;
+    }
+    call_method(h.not_empty.get(), ORVA_NAME("wait"));
+  }
+}
+
+void queue_wake_all(PyObject* q) {
+  Slots s;
+  if (!plain_dict(q, s)) return;  // waiters on other queues poll
+  Locked lock(s.mutex);
+  Held h = held_parts(q);
+  call_method(h.not_empty.get(), ORVA_NAME("notify_all"));
 }
 
 void queue_clear(PyObject* q) {

@@ -6,6 +6,8 @@
 // through its own put/get.
 #pragma once
 
+#include <functional>
+
 #include "pyref.hpp"
 
 namespace orva {
@@ -13,11 +15,23 @@ namespace orva {
 // q.put(item)
 void queue_put(PyObject* q, PyObject* item);
 
+// q.put(item) unless `keep()` says no, asked under the queue's mutex (so nothing that is
+// decided under the same mutex can slip in between); whether the item was put.
+bool queue_put_if(PyObject* q, PyObject* item, const std::function<bool()>& keep);
+
 // q.get(): waits as long as it takes.
 Ref queue_get(PyObject* q);
 
 // q.get_nowait() without the exception: an empty Ref when nothing is queued.
 Ref queue_try_get(PyObject* q);
+
+// Waits on the queue until `stop()` (an empty Ref), or until an item is there while `take()`
+// holds (the item, taken). Both are asked under the queue's mutex, so a change followed by
+// queue_wake_all() is never missed.
+Ref queue_wait_take(PyObject* q, const std::function<bool()>& stop, const std::function<bool()>& take);
+
+// Wakes every thread in queue_wait_take() on `q`, to look at stop() and take() again.
+void queue_wake_all(PyObject* q);
 
 // Removes every queued item (what a loop of get_nowait() until Empty does).
 void queue_clear(PyObject* q);

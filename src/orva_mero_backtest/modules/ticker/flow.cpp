@@ -1,167 +1,11 @@
 #include "flow.hpp"
 
-#include <unistd.h>
-
 #include <unordered_map>
 
+#include "queues.hpp"
 #include "ticker.hpp"
 
 namespace orva::ticker {
-
-// ---------------------------------------------------------------------------------------------
-// QueueOps
-
-namespace {
-
-PyObject* queue_module() {
-  static PyObject* mod = PyImport_ImportModule("queue");  // kept for the life of the process
-  if (!mod) throw_error();
-  return mod;
-}
-
-bool is_plain_queue(PyObject* q) {
-  static PyObject* cls = PyObject_GetAttrString(queue_module(), "Queue");
-  if (!cls) throw_error();
-  if (reinterpret_cast<PyObject*>(Py_TYPE(q)) != cls) return false;
-  Ref maxsize = getattr(q, ORVA_NAME("maxsize"));
-  if (!PyLong_CheckExact(maxsize.get())) return false;
-  long v = PyLong_AsLong(maxsize.get());
-  if (v == -1 && PyErr_Occurred()) throw_error();
-  return v <= 0;
-}
-
-bool is_empty_error() {
-  Ref empty = getattr(queue_module(), ORVA_NAME("Empty"));
-  return PyErr_ExceptionMatches(empty.get());
-}
-
-Py_ssize_t length(PyObject* seq) {
-  Py_ssize_t n = PyObject_Length(seq);
-  if (n < 0) throw_error();
-  return n;
-}
-
-}  // namespace
-
-// Holds the queue's mutex until the end of the scope (not without the GIL, at interpreter exit).
-class QueueOps::Held {
- public:
-  explicit Held(QueueOps& ops) : ops_(ops) { ops_.lock(); }
-  ~Held() {
-    if (!PyGILState_Check()) return;
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyObject* r = PyObject_CallNoArgs(ops_.release_.get());
-    Py_XDECREF(r);
-    if (!r) PyErr_Clear();
-    PyErr_Restore(t, v, tb);
-  }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-
- private:
-  QueueOps& ops_;
-};
-
-QueueOps::QueueOps(PyObject* q) : q_(Ref::borrow(q)), plain_(is_plain_queue(q)) {
-  if (!plain_) return;
-  Ref mutex = getattr(q, ORVA_NAME("mutex"));
-  acquire_ = getattr(mutex.get(), ORVA_NAME("acquire"));
-  release_ = getattr(mutex.get(), ORVA_NAME("release"));
-  items_ = getattr(q, ORVA_NAME("queue"));
-  not_empty_ = getattr(q, ORVA_NAME("not_empty"));
-  not_empty_waiters_ = getattr(not_empty_.get(), ORVA_NAME("_waiters"));
-  not_full_ = getattr(q, ORVA_NAME("not_full"));
-  not_full_waiters_ = getattr(not_full_.get(), ORVA_NAME("_waiters"));
-}
-
-void QueueOps::lock() { Ref::steal(PyObject_CallNoArgs(acquire_.get())); }
-
-bool QueueOps::put(PyObject* item, const std::function<bool()>& keep) {
-  if (!plain_) {
-    if (keep && !keep()) return false;
-    call_method(q_.get(), ORVA_NAME("put"), {item});
-    return true;
-  }
-  Held held(*this);
-  if (keep && !keep()) return false;
-  call_method(items_.get(), ORVA_NAME("append"), {item});
-  Ref unfinished = getattr(q_.get(), ORVA_NAME("unfinished_tasks"));
-  Ref one = py_long(1);
-  Ref next = Ref::steal(PyNumber_Add(unfinished.get(), one.get()));
-  setattr(q_.get(), ORVA_NAME("unfinished_tasks"), next.get());
-  if (length(not_empty_waiters_.get()) > 0) call_method(not_empty_.get(), ORVA_NAME("notify"));
-  return true;
-}
-
-Ref QueueOps::try_get() {
-  if (!plain_) {
-    try {
-      return call_method(q_.get(), ORVA_NAME("get_nowait"));
-    } catch (PyError&) {
-      if (!is_empty_error()) throw;
-      PyErr_Clear();
-      return Ref();
-    }
-  }
-  // Reading the length without the mutex is safe under the GIL; an item that lands right
-  // after is seen by whoever waits on the queue.
-  if (length(items_.get()) == 0) return Ref();
-  Held held(*this);
-  if (length(items_.get()) == 0) return Ref();
-  Ref item = call_method(items_.get(), ORVA_NAME("popleft"));
-  if (length(not_full_waiters_.get()) > 0) call_method(not_full_.get(), ORVA_NAME("notify"));
-  return item;
-}
-
-Ref QueueOps::get() {
-  Ref item = try_get();
-  if (item) return item;
-  return call_method(q_.get(), ORVA_NAME("get"));
-}
-
-Ref QueueOps::wait_take(const std::function<bool()>& stop, const std::function<bool()>& take) {
-  if (!plain_) {
-    // Not a queue.Queue: poll it.
-    static PyObject* timeout = PyFloat_FromDouble(0.02);
-    for (;;) {
-      if (stop()) return Ref();
-      if (take()) {
-        try {
-          return call_method(q_.get(), ORVA_NAME("get"), {Py_True, timeout});
-        } catch (PyError&) {
-          if (!is_empty_error()) throw;
-          PyErr_Clear();
-        }
-      } else {
-        Py_BEGIN_ALLOW_THREADS usleep(20000);
-        Py_END_ALLOW_THREADS
-      }
-    }
-  }
-  Held held(*this);
-  for (;;) {
-    if (stop()) return Ref();
-    if (take() && length(items_.get()) > 0) {
-      Ref item = call_method(items_.get(), ORVA_NAME("popleft"));
-      if (length(not_full_waiters_.get()) > 0) call_method(not_full_.get(), ORVA_NAME("notify"));
-      return item;
-    }
-    call_method(not_empty_.get(), ORVA_NAME("wait"));
-  }
-}
-
-void QueueOps::wake_all() {
-  if (!plain_) return;
-  Held held(*this);
-  call_method(not_empty_.get(), ORVA_NAME("notify_all"));
-}
-
-std::shared_ptr<QueueOps> QueueSlot::of(PyObject* self, PyObject* attr) {
-  Ref q = getattr(self, attr);
-  if (!ops_ || ops_->queue() != q.get()) ops_ = std::make_shared<QueueOps>(q.get());
-  return ops_;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Per-Ticker state
@@ -264,13 +108,10 @@ Ref status_dict(PyObject* member_name) {
 
 namespace {
 
-std::shared_ptr<QueueOps> permit_queue(State& st) {
-  return st.permits.of(st.self, ORVA_NAME("allow_next_tick_flag_queue"));
-}
-std::shared_ptr<QueueOps> tick_queue(State& st) { return st.ticks.of(st.self, ORVA_NAME("tick_queue")); }
-std::shared_ptr<QueueOps> finish_queue(State& st) {
-  return st.finishes.of(st.self, ORVA_NAME("backfilling_notify_finish_queue"));
-}
+// The queues the Ticker holds now (other code may replace them).
+Ref permit_queue(State& st) { return getattr(st.self, ORVA_NAME("allow_next_tick_flag_queue")); }
+Ref tick_queue(State& st) { return getattr(st.self, ORVA_NAME("tick_queue")); }
+Ref finish_queue(State& st) { return getattr(st.self, ORVA_NAME("backfilling_notify_finish_queue")); }
 
 bool ended(Phase p) {
   return p == Phase::Summary || p == Phase::Finished || p == Phase::Failed || p == Phase::Superseded;
@@ -278,7 +119,7 @@ bool ended(Phase p) {
 
 // The owning thread waits on the permit queue's condition unless its machine waits for the
 // backfill; a change it must act on is announced there.
-void wake_owner(State& st) { permit_queue(st)->wake_all(); }
+void wake_owner(State& st) { queue_wake_all(permit_queue(st).get()); }
 
 bool flag(PyObject* self, PyObject* name) {
   Ref value = getattr(self, name);
@@ -314,11 +155,11 @@ void advance(State& st, const std::shared_ptr<Machine>& m) {
           break;
         case Phase::AfterBackfill: {
           Ref status = status_dict(ORVA_NAME("finish_backfilling"));
-          if (tick_queue(st)->put(status.get(), keep)) m->phase = Phase::NeedPermit;
+          if (queue_put_if(tick_queue(st).get(), status.get(), keep)) m->phase = Phase::NeedPermit;
           break;
         }
         case Phase::NeedPermit:
-          if (permit_queue(st)->try_get()) {
+          if (queue_try_get(permit_queue(st).get())) {
             m->phase = Phase::HasPermit;
           } else {
             m->phase = Phase::Parked;
@@ -338,12 +179,12 @@ void advance(State& st, const std::shared_ptr<Machine>& m) {
           if (!tick) {
             if (st.current(*m)) setattr(self, ORVA_NAME("exit_send_thread_flag"), Py_True);
             Ref status = status_dict(ORVA_NAME("exit_send_tick"));
-            if (!tick_queue(st)->put(status.get(), keep)) break;  // superseded: handed back above
+            if (!queue_put_if(tick_queue(st).get(), status.get(), keep)) break;  // superseded: handed back above
             m->phase = Phase::Summary;
             wake_owner(st);
             return;
           }
-          if (!tick_queue(st)->put(tick.get(), keep)) break;
+          if (!queue_put_if(tick_queue(st).get(), tick.get(), keep)) break;
           ++m->sent;
           if (!backfill) {
             m->phase = Phase::Top;
@@ -394,7 +235,7 @@ void step_all(State& st) {
       advance(st, m);
     } else if (st.owed > 0) {
       --st.owed;
-      permit_queue(st)->put(Py_True);
+      queue_put(permit_queue(st).get(), Py_True);
     } else {
       break;
     }
@@ -427,8 +268,8 @@ void begin_run(State& st) {
   st.premade.clear();  // machines of threads that never began (a replaced sender method)
   st.parked.clear();
   st.runnable.clear();
-  permit_queue(st)->wake_all();
-  finish_queue(st)->wake_all();
+  queue_wake_all(permit_queue(st).get());
+  queue_wake_all(finish_queue(st).get());
 }
 
 void deposit_permit(State& st) {
@@ -437,7 +278,7 @@ void deposit_permit(State& st) {
     return;
   }
   if (st.parked.empty()) {
-    permit_queue(st)->put(Py_True);
+    queue_put(permit_queue(st).get(), Py_True);
     return;
   }
   ++st.owed;
@@ -465,14 +306,14 @@ void drive(State& st, const std::shared_ptr<Machine>& m) {
     }
     if (ended(m->phase)) return;
     if (m->phase == Phase::WaitBackfill) {
-      Ref item = finish_queue(st)->wait_take([&] { return !st.current(*m); }, [] { return true; });
+      Ref item = queue_wait_take(finish_queue(st).get(), [&] { return !st.current(*m); }, [] { return true; });
       if (item) {
         m->phase = Phase::AfterBackfill;
         make_runnable(st, m);
       }
       continue;
     }
-    Ref permit = permit_queue(st)->wait_take(
+    Ref permit = queue_wait_take(permit_queue(st).get(), 
         [&] { return !st.current(*m) || m->phase == Phase::WaitBackfill || ended(m->phase); },
         [&] { return !st.parked.empty(); });
     if (permit) {

@@ -16,51 +16,12 @@
 
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <memory>
 
 #include "pyref.hpp"
 #include "rows.hpp"
 
 namespace orva::ticker {
-
-// Put/get/wait on one queue.Queue through its own mutex and conditions, so Python code using
-// the same queue sees nothing unusual. Other queue objects go through their methods.
-class QueueOps {
- public:
-  explicit QueueOps(PyObject* q);
-  PyObject* queue() const { return q_.get(); }
-
-  // Appends `item` unless `keep` says no (checked under the queue's mutex); whether it was put.
-  bool put(PyObject* item, const std::function<bool()>& keep = nullptr);
-  // The first item, or an empty Ref at once when there is none.
-  Ref try_get();
-  // The first item, waiting as long as it takes.
-  Ref get();
-  // Waits until `stop()` (empty Ref) or an item is there while `take()` (the item, taken).
-  // Both are checked under the queue's mutex, so a wake_all() after a change is never missed.
-  Ref wait_take(const std::function<bool()>& stop, const std::function<bool()>& take);
-  // Wakes every thread waiting for an item (they check again and wait on).
-  void wake_all();
-
- private:
-  void lock();
-  void unlock();
-  class Held;
-  Ref q_;
-  bool plain_ = false;
-  Ref acquire_, release_, items_, not_empty_, not_empty_waiters_, not_full_, not_full_waiters_;
-};
-
-// QueueOps for whatever object an attribute of the Ticker holds now.
-class QueueSlot {
- public:
-  // Shared, so a thread still using the previous queue's ops is not left with a dangling one.
-  std::shared_ptr<QueueOps> of(PyObject* self, PyObject* attr);
-
- private:
-  std::shared_ptr<QueueOps> ops_;
-};
 
 struct State;
 
@@ -102,7 +63,6 @@ struct State {
   // Sender machines send_ticks made for its thread, which takes its own when it begins.
   std::deque<std::pair<Ref, std::shared_ptr<Machine>>> premade;
   Ref weak;         // weakref to the Ticker whose callback drops this state
-  QueueSlot ticks, permits, finishes;
 
   bool current(const Machine& m) const { return m.run == run; }
 };

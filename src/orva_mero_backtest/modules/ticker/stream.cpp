@@ -38,7 +38,8 @@ Ref now() {
 void put_status(State& st, PyObject* member, uint64_t run) {
   if (st.run != run) return;
   Ref status = status_dict(member);
-  st.ticks.of(st.self, ORVA_NAME("tick_queue"))->put(status.get(), [&] { return st.run == run; });
+  Ref ticks = getattr(st.self, ORVA_NAME("tick_queue"));
+  queue_put_if(ticks.get(), status.get(), [&] { return st.run == run; });
 }
 
 // A failed sender still ends its run: the consumer gets the exit status instead of waiting.
@@ -141,8 +142,8 @@ Ref push_tick_to_queue(const Args& a) {
 }
 
 Ref pop_tick(const Args& a) {
-  State& st = state_of(a.self());
-  return st.ticks.of(st.self, ORVA_NAME("tick_queue"))->get();
+  Ref ticks = getattr(a.self(), ORVA_NAME("tick_queue"));
+  return queue_get(ticks.get());
 }
 
 Ref allow_next_tick(const Args& a) {
