@@ -1,5 +1,5 @@
 // Small native helpers for the backtest's per-tick path (each has a plain-Python equivalent).
-#include "pyref.hpp"
+#include "fast.hpp"
 #include "seconds.hpp"
 
 namespace orva::fast {
@@ -57,6 +57,7 @@ PyObject* positions_set_current_tick(PyObject*, PyObject* const* args, Py_ssize_
 }
 
 PyMethodDef functions[] = {
+    {"tick_loop", tick_loop, METH_O, "driver.tick_loop in C++: the per-tick loop of a TickStream."},
     {"ns_to_seconds", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(ns_to_seconds)), METH_FASTCALL,
      "The package's nanosecond-to-seconds helper computed natively; None outside its range."},
     {"_positions_set_current_tick",
