@@ -232,6 +232,8 @@ class TickStream:
     are ``queue.Queue`` objects whose ``queue`` deque is read (never changed) to tell whether an item
     waits. The driver is their only consumer, so an item seen there is still there when taken, and the
     native pop is then used; a waiting get only when the next tick has not been released yet.
+    Likewise the exchange's ``pending_orders`` list is read to skip ``match_deal`` when it has nothing
+    to do (see ``nothing_to_match``).
     """
 
     def __init__(self, backtest: "Backtest", recording: Recording) -> None:
@@ -241,6 +243,7 @@ class TickStream:
         self.pop = ticker.pop_tick
         self.allow = ticker.allow_next_tick
         self._get = ticker.tick_queue.get
+        self.matcher = matcher
         self.set_tick = matcher.set_current_tick
         self.match = matcher.match_deal
         self.reports = matcher.response_queue.queue  # filled only on this thread (see Backtest)
@@ -322,10 +325,24 @@ class TickStream:
         bt.on_progress(Progress(phase, self.ticks, self.backfill_ticks, self.timestamp, covered))
 
 
+def nothing_to_match(book: Any, code: Any, close: Any, qty: Any, timestamp: Any) -> bool:
+    """Whether ``match_deal`` would do nothing: on an empty book it only checks its arguments, so it
+    is skipped when the book is an empty list and the arguments are of the types it takes."""
+    return (
+        type(book) is list
+        and not book
+        and type(code) is str
+        and type(close) is float
+        and type(qty) is int
+        and qty >= 0
+        and type(timestamp) is float
+    )
+
+
 def tick_loop(s: TickStream) -> None:
     """The per-tick loop in Python; ``fast.tick_loop`` does the same, step for step."""
     pending, pop, wait, allow = s.pending, s.pop, s.wait, s.allow
-    set_tick, match, reports, deliver = s.set_tick, s.match, s.reports, s.deliver
+    matcher, set_tick, match, reports, deliver = s.matcher, s.set_tick, s.match, s.reports, s.deliver
     on_tick, ctx, last_close, every = s.on_tick, s.ctx, s.last_close, s.every
     rec = s.recording
     sample, prices, last_sample, last_main_ts = rec.sample, rec.prices, rec.last_sample, rec.last_main_ts
@@ -344,7 +361,9 @@ def tick_loop(s: TickStream) -> None:
         s.ticks += 1
         last_main_ts[code] = timestamp
         set_tick(item)
-        match(code, close, item["qty"], timestamp)
+        qty = item["qty"]
+        if not nothing_to_match(matcher.pending_orders, code, close, qty, timestamp):
+            match(code, close, qty, timestamp)
         if reports:
             deliver(item)
         try:
@@ -482,14 +501,14 @@ class Backtest:
         return StrategyError(f"strategy {self.strategy.name} raised in {hook}{where}: {type(exc).__name__}: {exc}")
 
     def _deliver_reports(self) -> int:
-        responses = self.matcher.response_queue
+        waiting = self.matcher.response_queue.queue  # the seam described in TickStream
         pop = self.matcher.pop_response
         strategy, tracker = self.strategy, self._orders
         delivered = 0
         # Only a queue seen non-empty is popped: pop_response waits for good on an empty one.
-        while not responses.empty():
+        while waiting:
             batch = []
-            while not responses.empty():
+            while waiting:
                 batch.append(pop())
             delivered += len(batch)
             if delivered > _MAX_REPORTS_PER_TICK:

@@ -54,12 +54,12 @@ class OrderTracker:
     def _add_to_book(self, request: Dict[str, Any]) -> str:
         """The one place that reads the exchange's book: ``add_order`` returns nothing, and the order it
         takes is appended to ``pending_orders`` (a public list of records holding "trade_id")."""
-        from .driver import BacktestError
-
         book = self.matcher.pending_orders
         before = len(book)
         self.matcher.add_order(**request)
         if len(book) != before + 1:
+            from .driver import BacktestError
+
             raise BacktestError(f"the exchange did not take the order {request}")
         return book[-1]["trade_id"]
 

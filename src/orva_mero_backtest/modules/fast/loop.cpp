@@ -44,11 +44,19 @@ void append(PyObject* list, PyObject* value) {
   }
 }
 
+// driver.nothing_to_match: match_deal on an empty book only checks its arguments.
+bool nothing_to_match(PyObject* book, PyObject* code, PyObject* close, PyObject* qty, PyObject* ts) {
+  if (!PyList_CheckExact(book) || PyList_GET_SIZE(book) != 0) return false;
+  if (!PyUnicode_CheckExact(code) || !PyFloat_CheckExact(close) || !PyFloat_CheckExact(ts)) return false;
+  if (!PyLong_CheckExact(qty)) return false;
+  return _PyLong_Sign(qty) >= 0;
+}
+
 Ref pair(PyObject* a, PyObject* b) { return Ref::steal(PyTuple_Pack(2, a, b)); }
 
 struct Loop {
   PyObject* s;  // the TickStream
-  Ref pending, pop, wait, allow, set_tick, match, reports, deliver, other, begin_main, failed, progress;
+  Ref pending, pop, wait, allow, matcher, set_tick, match, reports, deliver, other, begin_main, failed, progress;
   Ref on_tick, ctx, last_close, rec, sample, prices, last_sample, last_main_ts, fills, equity, equity_of;
   long long every = 1;
   long long ticks = 0;
@@ -61,6 +69,7 @@ struct Loop {
     pop = attr(s, "pop");
     wait = attr(s, "wait");
     allow = attr(s, "allow");
+    matcher = attr(s, "matcher");
     set_tick = attr(s, "set_tick");
     match = attr(s, "match");
     reports = attr(s, "reports");
@@ -163,8 +172,11 @@ struct Loop {
       call1(set_tick.get(), item.get());
       {
         Ref qty = item_of(item.get(), ORVA_NAME("qty"));
-        PyObject* args[] = {code.get(), close.get(), qty.get(), ts.get()};
-        Ref done = Ref::steal(PyObject_Vectorcall(match.get(), args, 4, nullptr));
+        Ref book = getattr(matcher.get(), ORVA_NAME("pending_orders"));
+        if (!nothing_to_match(book.get(), code.get(), close.get(), qty.get(), ts.get())) {
+          PyObject* args[] = {code.get(), close.get(), qty.get(), ts.get()};
+          Ref done = Ref::steal(PyObject_Vectorcall(match.get(), args, 4, nullptr));
+        }
       }
       if (any(reports.get())) {
         sync();
