@@ -567,8 +567,10 @@ class Backtest:
         recording = Recording(list(self.markets), self.positions, self.sample_seconds)
         stream = TickStream(self, recording)
         stream_started = time.perf_counter()
+        stream_ended = False
         try:
             _tick_loop()(stream)
+            stream_ended = True
             stream_seconds = time.perf_counter() - stream_started
             self._check_feed(ticker_module)
             if ctx.warming_up:
@@ -577,13 +579,13 @@ class Backtest:
             self._call("on_finish", strategy.on_finish)
             self._deliver_reports()
         except BaseException:
-            # The sender may be waiting for a permit: end its run (it ends with the process at the latest).
-            ticker.stop_send_ticks()
+            if stream_ended:
+                _join(feed_threads)
+            else:
+                # The sender may be waiting for a permit: end its run (it ends with the process at the latest).
+                ticker.stop_send_ticks()
             raise
-        # The sender prints its closing line after the exit status; let it finish while the modules'
-        # console is still filtered.
-        for thread in feed_threads:
-            thread.join(timeout=2.0)
+        _join(feed_threads)
         recording.finish(self._last_close, stream.timestamp)
         stream.progress(done=True)
         return BacktestResult(
@@ -622,6 +624,13 @@ class Backtest:
         exc = stream_error(self.ticker)
         if exc is not None:
             raise BacktestError(f"the tick feed failed: {type(exc).__name__}: {exc}") from exc
+
+
+def _join(feed_threads: List[threading.Thread]) -> None:
+    """The sender prints its closing line after the exit status; let it finish while the modules'
+    console is still filtered (bounded: a wedged thread does not hold the run)."""
+    for thread in feed_threads:
+        thread.join(timeout=2.0)
 
 
 def _tick_loop() -> Callable[[TickStream], None]:

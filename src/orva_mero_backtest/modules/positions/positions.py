@@ -9,6 +9,11 @@ from ...constant import Action, OrderLot
 from ...costs import CostSettings
 from ..fast import fast as _fast
 
+# Enum members' .value is a Python-level descriptor on 3.10: read once, not per fill.
+_BUY = Action.BUY.value
+_COMMON_LOT = OrderLot.COMMON.value
+_ODD_LOTS = (OrderLot.ODD.value, OrderLot.INTRADAY_ODD.value)
+
 
 @dataclass
 class InstrumentPosition:
@@ -92,12 +97,12 @@ class Positions:
         if not quantity:
             return  # an order emptied by a modification can still "fill" 0; nothing changes hands
         price = float(trade["price"])
-        is_buy = trade["action"] == Action.BUY.value
+        is_buy = trade["action"] == _BUY
         costs = self.costs
         if product_type == "Stock":
-            order_lot = trade.get("order_lot", OrderLot.COMMON.value)
+            order_lot = trade.get("order_lot", _COMMON_LOT)
             units = costs.stock_shares(quantity, order_lot)
-            odd = order_lot in (OrderLot.ODD.value, OrderLot.INTRADAY_ODD.value)
+            odd = order_lot in _ODD_LOTS
             commission = costs.stock_commission(price, units, odd_lot=odd)
             tax = costs.stock_tax(price, units, is_sell=not is_buy)
         elif product_type == "Future":
