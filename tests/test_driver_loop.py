@@ -295,3 +295,66 @@ def test_match_deal_is_skipped_only_when_it_would_do_nothing(loop, book, tick, m
     assert (len(calls) == 2) == matched
     assert stream.ticks == 1 and stream.timestamp == tick["timestamp"]
     assert stream.recording.prices["A"] == [(tick["timestamp"], tick["close"])]
+
+
+def test_a_stalled_feed_ends_the_run_after_the_stall_timeout(loop):
+    import queue
+
+    stream = FakeStream([], [])
+    stream.stall_timeout = 0.3
+
+    def get(timeout):
+        assert timeout <= 0.3
+        raise queue.Empty
+
+    stream._get = get
+    with pytest.raises(BacktestError, match="sent nothing for 0.3 seconds"):
+        driver._tick_loop()(stream)
+
+
+CHILD = r"""
+import sys, threading
+from orva_mero_backtest.driver import Backtest, Instrument
+from orva_mero_backtest.strategy import Strategy
+
+class Announce(Strategy):
+    def on_tick(self, ctx, tick):
+        if not getattr(self, "told", False):
+            self.told = True
+            print("streaming", flush=True)
+
+bt = Backtest(Announce(), [Instrument("2330", "Stock")], "2024-01-02", "2024-03-29", module_console="none")
+try:
+    bt.run()
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("native", ["1", "0"])
+def test_ctrl_c_during_a_stream_raises_promptly(native, tmp_path):
+    import os
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    env = dict(os.environ, ORVA_MERO_BACKTEST_NATIVE_LOOP=native,
+               ORVA_MERO_BACKTEST_DATA_DIR=str(tmp_path / "data"))
+    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=env)
+    try:
+        line = child.stdout.readline()  # the cache is written first: up to some seconds
+        assert line.strip() == "streaming"
+        time.sleep(0.2)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, err = child.communicate(timeout=20)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait(timeout=10)
+    assert out.strip() == "interrupted" and child.returncode == 0, err
+    assert time.monotonic() - sent < 10
+    assert "Traceback" not in err
