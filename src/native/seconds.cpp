@@ -9,12 +9,10 @@ namespace {
 using u128 = unsigned __int128;
 
 int bit_length(u128 v) {
-  int n = 0;
-  while (v) {
-    v >>= 1;
-    ++n;
-  }
-  return n;
+  const unsigned long long high = static_cast<unsigned long long>(v >> 64);
+  const unsigned long long low = static_cast<unsigned long long>(v);
+  if (high) return 128 - __builtin_clzll(high);
+  return low ? 64 - __builtin_clzll(low) : 0;
 }
 
 // The double nearest to num / den (ties to even); num >= den, num < 2**75, den < 2**40.
