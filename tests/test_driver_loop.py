@@ -205,7 +205,7 @@ ns = st.one_of(
 )
 
 
-@settings(max_examples=3000, deadline=None)
+@settings(max_examples=1500, deadline=None)
 @given(ts=ns, digits=st.integers(min_value=0, max_value=9))
 def test_native_seconds_equal_the_python_helper(ts, digits):
     assert fast.ns_to_seconds(ts, digits) == utils.format_nano_ts_to_second_ts(ts, digits)
@@ -313,17 +313,21 @@ def test_a_stalled_feed_ends_the_run_after_the_stall_timeout(loop):
 
 
 CHILD = r"""
-import sys, threading
+import sys, threading, time
 from orva_mero_backtest.driver import Backtest, Instrument
 from orva_mero_backtest.strategy import Strategy
 
 class Announce(Strategy):
-    def on_tick(self, ctx, tick):
-        if not getattr(self, "told", False):
-            self.told = True
-            print("streaming", flush=True)
+    n = 0
 
-bt = Backtest(Announce(), [Instrument("2330", "Stock")], "2024-01-02", "2024-03-29", module_console="none")
+    def on_tick(self, ctx, tick):
+        self.n += 1
+        if self.n == 1:
+            print("streaming", flush=True)
+        if self.n % 200 == 0:  # keeps the stream going for about a second
+            time.sleep(0.002)
+
+bt = Backtest(Announce(), [Instrument("2330", "Stock")], "2024-01-02", "2024-01-12", module_console="none")
 try:
     bt.run()
     print("finished", flush=True)
