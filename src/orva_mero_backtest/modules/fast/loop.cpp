@@ -49,7 +49,9 @@ bool nothing_to_match(PyObject* book, PyObject* code, PyObject* close, PyObject*
   if (!PyList_CheckExact(book) || PyList_GET_SIZE(book) != 0) return false;
   if (!PyUnicode_CheckExact(code) || !PyFloat_CheckExact(close) || !PyFloat_CheckExact(ts)) return false;
   if (!PyLong_CheckExact(qty)) return false;
-  return _PyLong_Sign(qty) >= 0;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(qty, &overflow);  // cannot fail on an exact int
+  return overflow > 0 || (overflow == 0 && value >= 0);
 }
 
 Ref pair(PyObject* a, PyObject* b) { return Ref::steal(PyTuple_Pack(2, a, b)); }
@@ -104,7 +106,8 @@ struct Loop {
     if (fills_seen == -1 && PyErr_Occurred()) throw_error();
   }
 
-  // The stream's counters as Python code reads them.
+  // The stream's counters as Python code reads them: before the calls that read them (other,
+  // progress, failed) and at the end.
   void sync() {
     setattr(s, ORVA_NAME("ticks"), py_long(ticks).get());
     if (timestamp) {
@@ -178,15 +181,9 @@ struct Loop {
           Ref done = Ref::steal(PyObject_Vectorcall(match.get(), args, 4, nullptr));
         }
       }
-      if (any(reports.get())) {
-        sync();
-        call1(deliver.get(), item.get());
-      }
+      if (any(reports.get())) call1(deliver.get(), item.get());
       call_hook(item.get());
-      if (any(reports.get())) {
-        sync();
-        call1(deliver.get(), item.get());
-      }
+      if (any(reports.get())) call1(deliver.get(), item.get());
       Ref last = item_of(last_sample.get(), code.get());
       if (gap_at_least(ts.get(), last.get(), sample.get())) {
         set_item(last_sample.get(), code.get(), ts.get());
