@@ -362,3 +362,15 @@ def test_ctrl_c_during_a_stream_raises_promptly(native, tmp_path):
     assert out.strip() == "interrupted" and child.returncode == 0, err
     assert time.monotonic() - sent < 10
     assert "Traceback" not in err
+
+
+def test_many_runs_keep_a_flat_thread_count():
+    from orva_mero_backtest.modules.matcher import matcher as matcher_module
+
+    if not hasattr(matcher_module.Matcher, "close"):
+        pytest.skip("the exchange has no close() in this build")
+    run(Strategy())  # the first run may start long-lived helpers (polars' pool)
+    before = threading.active_count()
+    for _ in range(12):
+        run(Strategy())
+    assert threading.active_count() <= before + 1
