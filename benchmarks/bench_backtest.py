@@ -1,46 +1,200 @@
-"""End to end: the sample backtest over about 1,000,000 ticks, against the bare streaming floor.
+"""The backtest loop against a bare Python loop doing the same work, measured in the same run.
 
     .venv/bin/python benchmarks/run.py backtest
 
-The floor is the tick streaming benchmark's own (two Python threads passing a permit and a small dict
-through two queue.Queue objects, one thread handoff per tick), measured in the same run. The backtest
-streams the sample strategy's instruments out of the tick cache through Ticker, Matcher, the positions
-book and the strategy, with the console silenced.
+The ticks of one stock over BENCH_DAYS trading days (default 20, about 175,000 ticks) are written to
+the tick cache once; each case then runs three times and its median is printed:
+
+- empty strategy: ticks per second through Backtest (stream time) and our own cost per tick, the
+  stream time less a bare loop calling the same empty hook on the same tick dicts, per tick;
+- MA cross on ticks, market orders of one lot: Backtest's stream CPU time against a bare loop computing
+  the same signal and filling each order at the next tick's close (the fill count must agree);
+- one order through the driver: a strategy placing a one-lot market order every ORDER_EVERY ticks
+  (placed, filled on the next tick, "New" and deal reports delivered to on_order / on_deal, the
+  positions book updated), less the empty strategy's time, per order.
+
+ORVA_MERO_BACKTEST_NATIVE_LOOP=0 measures the plain-Python tick loop instead of the native one.
+BENCH_SAMPLE=1 also runs the sample strategy over two instruments (about 1,000,000 ticks).
 """
 
 import os
 import shutil
+import statistics
 import sys
 import tempfile
 import time
+from collections import deque
+from datetime import date, timedelta
 
 from orva_mero_backtest.constant import BASIC_INFO
 from orva_mero_backtest.driver import Backtest, Instrument
 from orva_mero_backtest.sim_broker import SimulatedBroker
-from orva_mero_backtest.strategies import Sample
+from orva_mero_backtest.strategy import Strategy
 
-INSTRUMENTS = [Instrument("2330", "Stock"), Instrument("TXFR1", "Future")]
-# 39 trading days of about 26,000 ticks each (2330 about 8,000, TXFR1 about 18,000).
-START, END = "2024-01-02", "2024-02-23"
-FLOOR_TICKS = 50_000
-
-
-def warm_cache(api) -> None:
-    from orva_mero_backtest.modules.ticker import ticker as ticker_module
-
-    saved = ticker_module.console
-    ticker_module.console = _Silent()
-    try:
-        feed = ticker_module.Ticker(api)
-        for inst in INSTRUMENTS:
-            feed.get_ticks_df(inst.code, inst.market, START, END)
-    finally:
-        ticker_module.console = saved
+CODE = "2330"
+INSTRUMENTS = [Instrument(CODE, "Stock")]
+START = "2024-01-02"
+DAYS = int(os.environ.get("BENCH_DAYS", "20"))
+RUNS = 3
+FAST, SLOW = 20, 60  # ticks in the moving averages
+ORDER_EVERY = 10
 
 
-class _Silent:
-    def print(self, *args, **kwargs):
+class Empty(Strategy):
+    name = "empty"
+
+
+class TickMACross(Strategy):
+    """Long one lot while the mean of the last FAST closes is above that of the last SLOW closes."""
+
+    name = "tick_ma_cross"
+
+    def on_start(self, ctx):
+        self.window = deque()
+        self.fast_sum = self.slow_sum = 0.0
+        self.long = self.busy = False
+
+    def on_tick(self, ctx, tick):
+        close = tick["close"]
+        window = self.window
+        window.append(close)
+        self.slow_sum += close
+        self.fast_sum += close
+        if len(window) > FAST:
+            self.fast_sum -= window[-FAST - 1]
+        if len(window) > SLOW:
+            self.slow_sum -= window.popleft()
+        elif len(window) < SLOW:
+            return
+        wanted = self.fast_sum * SLOW > self.slow_sum * FAST
+        if wanted != self.long and not self.busy:
+            self.busy = True
+            self.long = wanted
+            if wanted:
+                ctx.buy(CODE, 1)
+            else:
+                ctx.sell(CODE, 1)
+
+    def on_deal(self, ctx, deal):
+        self.busy = False
+
+
+def bare_ma_cross(ticks):
+    """The same signal and fills with no engine: an order fills at the next tick's close."""
+    window = deque()
+    fast_sum = slow_sum = 0.0
+    long = busy = False
+    order = 0  # +1 buy / -1 sell waiting for the next tick
+    position, cash, fills = 0, 0.0, 0
+    for tick in ticks:
+        close = tick["close"]
+        if order:
+            position += order
+            cash -= order * close
+            fills += 1
+            order = 0
+            busy = False
+        window.append(close)
+        slow_sum += close
+        fast_sum += close
+        if len(window) > FAST:
+            fast_sum -= window[-FAST - 1]
+        if len(window) > SLOW:
+            slow_sum -= window.popleft()
+        elif len(window) < SLOW:
+            continue
+        wanted = fast_sum * SLOW > slow_sum * FAST
+        if wanted != long and not busy:
+            busy = True
+            long = wanted
+            order = 1 if wanted else -1
+    return fills
+
+
+class EveryNth(Strategy):
+    """A one-lot market order every ORDER_EVERY ticks, buying and selling in turn."""
+
+    name = "every_nth"
+
+    def on_start(self, ctx):
+        self.n = 0
+        self.orders = 0
+
+    def on_tick(self, ctx, tick):
+        self.n += 1
+        if self.n == ORDER_EVERY:
+            self.n = 0
+            self.orders += 1
+            if self.orders & 1:
+                ctx.buy(CODE, 1)
+            else:
+                ctx.sell(CODE, 1)
+
+    def on_order(self, ctx, report):
         pass
+
+    def on_deal(self, ctx, deal):
+        pass
+
+
+class StopAtFirstTick(Strategy):
+    def on_tick(self, ctx, tick):
+        raise StopIteration
+
+
+def run_backtest(strategy, api, end):
+    """CPU seconds of this thread spent streaming (the run less the run stopped at its first tick), and
+    the result. CPU time rather than wall-clock time: the machine's other load does not count."""
+    started = time.thread_time()
+    result = Backtest(strategy, INSTRUMENTS, START, end, api=api, module_console="none").run()
+    return time.thread_time() - started - load_cpu(api, end), result
+
+
+_LOAD_CPU = {}
+
+
+def load_cpu(api, end):
+    """CPU seconds of a run up to its first tick (reading the cache, starting the feed): median of RUNS."""
+    if end not in _LOAD_CPU:
+        def once():
+            started = time.thread_time()
+            try:
+                Backtest(StopAtFirstTick(), INSTRUMENTS, START, end, api=api, module_console="none").run()
+            except Exception:
+                pass
+            return time.thread_time() - started
+
+        _LOAD_CPU[end] = statistics.median(once() for _ in range(RUNS))
+    return _LOAD_CPU[end]
+
+
+def median_of(fn):
+    return statistics.median(fn() for _ in range(RUNS))
+
+
+def collect_ticks(api, end):
+    """The tick dicts the feed hands the strategy, for the bare loops."""
+
+    class Collect(Strategy):
+        def on_start(self, ctx):
+            self.ticks = []
+
+        def on_tick(self, ctx, tick):
+            self.ticks.append(tick)
+
+    strategy = Collect()
+    Backtest(strategy, INSTRUMENTS, START, end, api=api, module_console="none").run()
+    return strategy.ticks
+
+
+def last_day(api):
+    day, found = date.fromisoformat(START), 0
+    while True:
+        if day.weekday() < 5:
+            found += 1
+            if found == DAYS:
+                return day.isoformat()
+        day += timedelta(days=1)
 
 
 def main() -> None:
@@ -53,30 +207,74 @@ def main() -> None:
 
 
 def run(api) -> None:
-    started = time.perf_counter()
-    warm_cache(api)
-    print(f"tick cache written in {time.perf_counter() - started:.1f} s (generated once, read by the run)", flush=True)
+    end = last_day(api)
+    loop = "Python" if os.environ.get("ORVA_MERO_BACKTEST_NATIVE_LOOP") == "0" else "native"
+    ticks = collect_ticks(api, end)  # also writes the tick cache
+    n = len(ticks)
+    print(f"{n:,} ticks of {CODE}, {START} to {end}; {loop} tick loop; medians of {RUNS} runs", flush=True)
 
-    import bench_ticker_stream
+    # 1. empty strategy
+    empty = Empty()
+    on_tick = empty.on_tick
 
-    floor = 1.0 / bench_ticker_stream.floor(FLOOR_TICKS)
-    print(f"floor (two threads, two queue.Queue, {FLOOR_TICKS:,} ticks): {floor:,.0f} ticks/s "
-          f"({1e6 / floor:.1f} us/tick)", flush=True)
+    def bare_empty():
+        started = time.thread_time()
+        for tick in ticks:
+            on_tick(None, tick)
+        return time.thread_time() - started
 
-    fetched = len(api.requests)
-    backtest = Backtest(Sample(), INSTRUMENTS, START, END, api=api, module_console="none")
-    started = time.perf_counter()
-    result = backtest.run()
-    wall = time.perf_counter() - started
-    rate = result.ticks_per_second
-    print(f"backtest {result.strategy}: {result.ticks:,} ticks, {len(result.orders):,} orders, "
-          f"{len(result.fills):,} fills", flush=True)
-    print(f"  streaming: {rate:,.0f} ticks/s ({1e6 / rate:.1f} us/tick): time {floor / rate:.3f}x floor, "
-          f"throughput {rate / floor:.1f}x floor", flush=True)
-    print(f"  whole run incl. reading the cache: {wall:.1f} s ({result.ticks / wall:,.0f} ticks/s); "
-          f"cache read {result.load_seconds:.1f} s", flush=True)
-    if len(api.requests) != fetched:
-        print(f"  note: {len(api.requests) - fetched} days were fetched again during the run", flush=True)
+    bare = median_of(bare_empty)
+    engine = median_of(lambda: run_backtest(Empty(), api, end)[0])
+    own = (engine - bare) / n
+    print(f"empty strategy: {n / engine:,.0f} ticks/s through Backtest ({engine:.3f} s); bare loop {bare:.3f} s; "
+          f"own cost {own * 1e6:.2f} us/tick (target <= 1 us, >= 1,000,000 ticks/s)", flush=True)
+
+    # 2. MA cross with market orders of one lot
+    bare_fills = bare_ma_cross(ticks)
+
+    def bare_ma():
+        started = time.thread_time()
+        bare_ma_cross(ticks)
+        return time.thread_time() - started
+
+    bare = median_of(bare_ma)
+    results = []
+
+    def engine_ma():
+        seconds, result = run_backtest(TickMACross(), api, end)
+        results.append(len(result.fills))
+        return seconds
+
+    engine_ma_s = median_of(engine_ma)
+    agree = "fills agree" if set(results) == {bare_fills} else f"FILLS DIFFER: {sorted(set(results))} vs {bare_fills}"
+    print(f"MA cross ({FAST}/{SLOW} ticks, one lot, {bare_fills:,} fills): Backtest {engine_ma_s:.3f} s, "
+          f"bare loop {bare:.3f} s: {engine_ma_s / bare:.1f}x the bare loop (target <= 3x); {agree}", flush=True)
+
+    # 3. one order through the driver
+    orders = []
+
+    def engine_orders():
+        strategy = EveryNth()
+        seconds, result = run_backtest(strategy, api, end)
+        orders.append(strategy.orders)
+        return seconds
+
+    with_orders = median_of(engine_orders)
+    per_order = (with_orders - engine) / orders[-1]
+    print(f"one order (every {ORDER_EVERY} ticks, {orders[-1]:,} orders): {with_orders:.3f} s against "
+          f"{engine:.3f} s without: {per_order * 1e6:.1f} us per order (target <= 10 us)", flush=True)
+
+    if os.environ.get("BENCH_SAMPLE") == "1":
+        run_sample(api)
+
+
+def run_sample(api) -> None:
+    from orva_mero_backtest.strategies import Sample
+
+    instruments = [Instrument("2330", "Stock"), Instrument("TXFR1", "Future")]
+    result = Backtest(Sample(), instruments, "2024-01-02", "2024-02-23", api=api, module_console="none").run()
+    print(f"sample strategy: {result.ticks:,} ticks, {len(result.fills):,} fills, "
+          f"{result.ticks_per_second:,.0f} ticks/s streaming", flush=True)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,14 @@
-"""The backtest driver: streams ticks from a Ticker through a Matcher and a strategy."""
+"""The backtest driver: streams ticks from a Ticker through a Matcher and a strategy.
+
+Parts, each doing one thing: input checks (``parse_day``, ``check_instruments``, ``Backtest.__init__``),
+the order mirror (``orders.OrderTracker``), the recording of prices and equity (``Recording``), the
+per-tick loop (``tick_loop`` here, with a native mirror in ``modules.fast``) and the run around it
+(``Backtest.run``: the modules' consoles, the feed, the hooks before and after the stream, clean-up).
+"""
 
 from __future__ import annotations
 
+import os
 import queue
 import re
 import threading
@@ -10,9 +17,10 @@ from dataclasses import dataclass, field
 from datetime import date as Date, datetime
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from .constant import FLAG, OperationType
+from .constant import FLAG
 from .costs import CostSettings
 from .modules.positions.positions import Positions
+from .orders import OrderTracker
 from .sim_broker import TAIPEI
 from .strategy import OrderRejected, Strategy, StrategyContext
 from .utils import console as default_console
@@ -23,8 +31,10 @@ _EXIT = FLAG.exit_send_tick.value
 _BACKFILL_DONE = FLAG.finish_backfilling.value
 # A strategy that answers every report with another request would never let the tick go.
 _MAX_REPORTS_PER_TICK = 100_000
-_SESSION_OPEN = 8 * 3600 + 45 * 60  # the futures day session; stocks trade inside it
-_SESSION_LENGTH = 5 * 3600
+# Waits for the feed are cut into slices this long, so Ctrl-C is seen between them.
+_WAIT_SLICE = 0.2
+# ORVA_MERO_BACKTEST_NATIVE_LOOP=0 runs the plain-Python tick loop (same results, slower).
+_NATIVE_LOOP = os.environ.get("ORVA_MERO_BACKTEST_NATIVE_LOOP", "1") != "0"
 
 
 class BacktestError(Exception):
@@ -79,22 +89,28 @@ class BacktestResult:
         return total / self.stream_seconds if self.stream_seconds > 0 else 0.0
 
 
-class _FilteredConsole:
-    """Stands in for the modules' console: passes on failures ("[red]" lines) only, or nothing."""
+# --- the time convention of tick timestamps ------------------------------------------------------
 
-    # Red lines of the tick feed that announce no failure: a cache miss and the end of an empty run.
-    NOT_FAILURES = ("[red]檔案 ", "[red]傳送 Tick 資料結束")
+_SESSION_OPEN = 8 * 3600 + 45 * 60  # the futures day session; stocks trade inside it
+_SESSION_LENGTH = 5 * 3600
 
-    def __init__(self, target, keep_errors: bool) -> None:
-        self._target = target
-        self._keep_errors = keep_errors
 
-    def print(self, *args: Any, **kwargs: Any) -> None:
-        if not self._keep_errors or not args or not isinstance(args[0], str):
-            return
-        text = args[0]
-        if text.startswith("[red]") and not text.startswith(self.NOT_FAILURES):
-            self._target.print(*args, **kwargs)
+def session_fraction(timestamp: float, first_day: Date, last_day: Date) -> float:
+    """Share of the days first_day..last_day covered at ``timestamp`` (epoch seconds): whole days
+    passed plus the share of the day session (08:45-13:45 Taipei time) passed, in 0..1."""
+    range_start = datetime(first_day.year, first_day.month, first_day.day, tzinfo=TAIPEI).timestamp()
+    range_days = (last_day - first_day).days + 1
+    days, seconds = divmod(timestamp - range_start, 86400.0)
+    covered = (days + min(max((seconds - _SESSION_OPEN) / _SESSION_LENGTH, 0.0), 1.0)) / range_days
+    return min(1.0, max(0.0, covered))
+
+
+def tick_time_text(timestamp: float) -> str:
+    """A tick's timestamp as the user reads it (Taipei time)."""
+    return datetime.fromtimestamp(timestamp, TAIPEI).strftime("%Y-%m-%d %H:%M:%S")
+
+
+# --- input checks ----------------------------------------------------------------------------------
 
 
 def parse_day(text: Any, what: str) -> Date:
@@ -117,6 +133,261 @@ def check_instruments(api: Any, instruments: Sequence[Instrument]) -> None:
             raise BacktestError(f"unknown instrument {inst.code} ({inst.market}): {exc}") from None
         if contract is None:
             raise BacktestError(f"unknown instrument {inst.code} ({inst.market}): the broker lists no such code")
+
+
+def check_markets(instruments: Sequence[Instrument]) -> Dict[str, str]:
+    """Instrument code -> market, refusing empty, unknown or repeated entries."""
+    if not instruments:
+        raise BacktestError("no instruments given")
+    markets: Dict[str, str] = {}
+    for inst in instruments:
+        if not isinstance(inst.code, str) or not inst.code:
+            raise BacktestError(f"instrument code must be a non-empty text, got {inst.code!r}")
+        if inst.market not in MARKETS:
+            raise BacktestError(f"market of {inst.code} must be Stock or Future, got {inst.market!r}")
+        if inst.code in markets:
+            raise BacktestError(f"instrument {inst.code} is listed twice")
+        markets[inst.code] = inst.market
+    return markets
+
+
+def check_ranges(start: Any, end: Any, backfill_start: Any, backfill_end: Any) -> Tuple[Date, Date]:
+    """The main range's first and last day; the backfill range must lie before it."""
+    first, last = parse_day(start, "start date"), parse_day(end, "end date")
+    if last < first:
+        raise BacktestError(f"end date {end} is before start date {start}")
+    if (backfill_start is None) != (backfill_end is None):
+        raise BacktestError("give both backfill dates or neither")
+    if backfill_start is not None:
+        bf_first = parse_day(backfill_start, "backfill start date")
+        bf_last = parse_day(backfill_end, "backfill end date")
+        if bf_last < bf_first:
+            raise BacktestError(f"backfill end date {backfill_end} is before backfill start date {backfill_start}")
+        if bf_last >= first:
+            raise BacktestError(f"the backfill range must end before the start date {start}")
+    return first, last
+
+
+# --- the modules' console ------------------------------------------------------------------------
+
+
+class _FilteredConsole:
+    """Stands in for the modules' console: passes on failures ("[red]" lines) only, or nothing."""
+
+    # Red lines of the tick feed that announce no failure: a cache miss and the end of an empty run.
+    NOT_FAILURES = ("[red]檔案 ", "[red]傳送 Tick 資料結束")
+
+    def __init__(self, target, keep_errors: bool) -> None:
+        self._target = target
+        self._keep_errors = keep_errors
+
+    def print(self, *args: Any, **kwargs: Any) -> None:
+        if not self._keep_errors or not args or not isinstance(args[0], str):
+            return
+        text = args[0]
+        if text.startswith("[red]") and not text.startswith(self.NOT_FAILURES):
+            self._target.print(*args, **kwargs)
+
+
+# --- recording of prices and equity --------------------------------------------------------------
+
+
+class Recording:
+    """Prices and equity for the plot: a series gets a point when ``sample`` seconds of tick time have
+    passed since its last one; equity also after every fill; each series ends at the last main tick."""
+
+    def __init__(self, codes: Sequence[str], positions: Positions, sample: float) -> None:
+        self.sample = sample
+        self.prices: Dict[str, List[Tuple[float, float]]] = {code: [] for code in codes}
+        self.last_sample: Dict[str, float] = {code: float("-inf") for code in codes}
+        self.last_main_ts: Dict[str, float] = {}  # code -> timestamp of its last main tick
+        self.equity: List[Tuple[float, float]] = []
+        self.last_equity_ts = float("-inf")
+        self.fills = positions.fills
+        self.fills_seen = len(self.fills)
+        self.equity_of = positions.equity
+
+    def finish(self, last_close: Dict[str, float], timestamp: Optional[float]) -> None:
+        for code, ts in self.last_main_ts.items():
+            series = self.prices[code]
+            if not series or series[-1][0] != ts:
+                series.append((ts, last_close[code]))
+        if timestamp is not None and (not self.equity or self.equity[-1][0] != timestamp):
+            self.equity.append((timestamp, self.equity_of()))
+
+
+# --- the per-tick loop ---------------------------------------------------------------------------
+
+
+class TickStream:
+    """One run's stream: the handles the per-tick loop works with and what it hands back to Python.
+
+    The loop (``tick_loop`` or its native mirror ``fast.tick_loop``) takes each item of the feed; a
+    main-range tick is matched, its reports delivered, the strategy's ``on_tick`` called, the reports
+    of that delivered, prices and equity sampled, progress reported every ``every`` ticks and the next
+    tick allowed. Everything else (status items, backfill ticks, the end of the warm-up, failures,
+    progress) goes through the methods below.
+
+    The one seam into other objects: the feed's ``tick_queue`` and the exchange's ``response_queue``
+    are ``queue.Queue`` objects whose ``queue`` deque is read (never changed) to tell whether an item
+    waits. The driver is their only consumer, so an item seen there is still there when taken, and the
+    native pop is then used; a waiting get only when the next tick has not been released yet.
+    Likewise the exchange's ``pending_orders`` list is read to skip ``match_deal`` when it has nothing
+    to do (see ``nothing_to_match``).
+    """
+
+    def __init__(self, backtest: "Backtest", recording: Recording) -> None:
+        ticker, matcher, strategy = backtest.ticker, backtest.matcher, backtest.strategy
+        self.backtest = backtest
+        self.pending = ticker.tick_queue.queue
+        self.pop = ticker.pop_tick
+        self.allow = ticker.allow_next_tick
+        self._get = ticker.tick_queue.get
+        self.matcher = matcher
+        self.set_tick = matcher.set_current_tick
+        self.match = matcher.match_deal
+        self.reports = matcher.response_queue.queue  # filled only on this thread (see Backtest)
+        self.on_tick = strategy.on_tick
+        self.ctx = backtest.ctx
+        self.last_close = backtest._last_close
+        self.recording = recording
+        self.every = backtest.progress_every
+        self.stall_timeout = backtest.stall_timeout
+        self.ticks = 0
+        self.backfill_ticks = 0
+        self.timestamp: Optional[float] = None
+
+    def wait(self) -> Dict[str, Any]:
+        """The next item once the feed puts it: bounded by the stall timeout, in slices Ctrl-C can end."""
+        deadline = time.monotonic() + self.stall_timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise BacktestError(
+                    f"the tick feed sent nothing for {self.stall_timeout:g} seconds; see the error log"
+                )
+            try:
+                return self._get(timeout=min(_WAIT_SLICE, left))
+            except queue.Empty:
+                pass
+
+    def other(self, item: Dict[str, Any]) -> bool:
+        """A status item or a backfill tick; True when the stream has ended."""
+        bt, ctx = self.backtest, self.ctx
+        if "orva_status" in item:
+            # Status dicts take no permit: nothing to release.
+            status = item["orva_status"]
+            if status == _EXIT:
+                return True
+            if status == _BACKFILL_DONE and ctx.warming_up:
+                bt._end_backfill()
+            return False
+        bt._tick = item
+        self.timestamp = ctx.now = item["timestamp"]
+        self.last_close[item["code"]] = item["close"]
+        self.backfill_ticks += 1
+        bt._call("on_tick", self.on_tick, item)
+        if self.backfill_ticks % self.every == 0:
+            self.progress()
+        self.allow()
+        return False
+
+    def begin_main(self, item: Dict[str, Any]) -> None:
+        """The first main-range tick while still warming up: the sender leaves out the finish status
+        when the backfill ended before it started."""
+        self.backtest._tick = item
+        self.backtest._end_backfill()
+
+    def deliver(self, item: Dict[str, Any]) -> None:
+        self.backtest._tick = item
+        self.backtest._deliver_reports()
+
+    def failed(self, hook: str, exc: BaseException, item: Dict[str, Any]) -> BaseException:
+        """What to raise for an exception of a strategy hook."""
+        if isinstance(exc, (BacktestError, KeyboardInterrupt)):
+            return exc
+        self.backtest._tick = item
+        error = self.backtest._strategy_failed(hook, exc)
+        error.__cause__ = exc
+        return error
+
+    def progress(self, done: bool = False) -> None:
+        bt = self.backtest
+        if bt.on_progress is None:
+            return
+        warming = bt.ctx.warming_up
+        covered = 0.0
+        if done:
+            covered = 1.0
+        elif self.timestamp is not None and not warming:
+            covered = session_fraction(self.timestamp, *bt._range)
+        phase = "backfill" if warming else "main"
+        bt.on_progress(Progress(phase, self.ticks, self.backfill_ticks, self.timestamp, covered))
+
+
+def nothing_to_match(book: Any, code: Any, close: Any, qty: Any, timestamp: Any) -> bool:
+    """Whether ``match_deal`` would do nothing: on an empty book it only checks its arguments, so it
+    is skipped when the book is an empty list and the arguments are of the types it takes."""
+    return (
+        type(book) is list
+        and not book
+        and type(code) is str
+        and type(close) is float
+        and type(qty) is int
+        and qty >= 0
+        and type(timestamp) is float
+    )
+
+
+def tick_loop(s: TickStream) -> None:
+    """The per-tick loop in Python; ``fast.tick_loop`` does the same, step for step."""
+    pending, pop, wait, allow = s.pending, s.pop, s.wait, s.allow
+    matcher, set_tick, match, reports, deliver = s.matcher, s.set_tick, s.match, s.reports, s.deliver
+    on_tick, ctx, last_close, every = s.on_tick, s.ctx, s.last_close, s.every
+    rec = s.recording
+    sample, prices, last_sample, last_main_ts = rec.sample, rec.prices, rec.last_sample, rec.last_main_ts
+    fills, equity, equity_of = rec.fills, rec.equity, rec.equity_of
+    while True:
+        item = pop() if pending else wait()
+        if "orva_status" in item or item["is_backfilling"]:
+            if s.other(item):
+                return
+            continue
+        code, timestamp, close = item["code"], item["timestamp"], item["close"]
+        s.timestamp = ctx.now = timestamp
+        last_close[code] = close
+        if ctx.warming_up:
+            s.begin_main(item)
+        s.ticks += 1
+        last_main_ts[code] = timestamp
+        set_tick(item)
+        qty = item["qty"]
+        if not nothing_to_match(matcher.pending_orders, code, close, qty, timestamp):
+            match(code, close, qty, timestamp)
+        if reports:
+            deliver(item)
+        try:
+            on_tick(ctx, item)
+        except BaseException as exc:
+            error = s.failed("on_tick", exc, item)
+            if error is exc:
+                raise
+            raise error
+        if reports:
+            deliver(item)
+        if timestamp - last_sample[code] >= sample:
+            last_sample[code] = timestamp
+            prices[code].append((timestamp, close))
+        if timestamp - rec.last_equity_ts >= sample or len(fills) != rec.fills_seen:
+            rec.last_equity_ts = timestamp
+            rec.fills_seen = len(fills)
+            equity.append((timestamp, equity_of()))
+        if s.ticks % every == 0:
+            s.progress()
+        allow()
+
+
+# --- the run -------------------------------------------------------------------------------------
 
 
 class Backtest:
@@ -150,33 +421,10 @@ class Backtest:
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
         self.strategy = strategy
         self.instruments = [Instrument(i.code, i.market) for i in instruments]
-        if not self.instruments:
-            raise BacktestError("no instruments given")
-        self.markets: Dict[str, str] = {}
-        for inst in self.instruments:
-            if not isinstance(inst.code, str) or not inst.code:
-                raise BacktestError(f"instrument code must be a non-empty text, got {inst.code!r}")
-            if inst.market not in MARKETS:
-                raise BacktestError(f"market of {inst.code} must be Stock or Future, got {inst.market!r}")
-            if inst.code in self.markets:
-                raise BacktestError(f"instrument {inst.code} is listed twice")
-            self.markets[inst.code] = inst.market
-
+        self.markets: Dict[str, str] = check_markets(self.instruments)
         self.start, self.end = start, end
-        first, last = parse_day(start, "start date"), parse_day(end, "end date")
-        if last < first:
-            raise BacktestError(f"end date {end} is before start date {start}")
-        self._range = (first, last)
-        if (backfill_start is None) != (backfill_end is None):
-            raise BacktestError("give both backfill dates or neither")
         self.backfill_start, self.backfill_end = backfill_start, backfill_end
-        if backfill_start is not None:
-            bf_first = parse_day(backfill_start, "backfill start date")
-            bf_last = parse_day(backfill_end, "backfill end date")
-            if bf_last < bf_first:
-                raise BacktestError(f"backfill end date {backfill_end} is before backfill start date {backfill_start}")
-            if bf_last >= first:
-                raise BacktestError(f"the backfill range must end before the start date {start}")
+        self._range = check_ranges(start, end, backfill_start, backfill_end)
 
         if api is None:
             from .sim_broker import SimulatedBroker
@@ -197,12 +445,16 @@ class Backtest:
 
         self.matcher: Any = None
         self.ticker: Any = None
-        self.orders: Dict[str, Dict[str, Any]] = {}
-        self._open: Dict[str, Dict[str, Any]] = {}
+        self._orders: Optional[OrderTracker] = None
         self._last_close: Dict[str, float] = {}
         self._tick: Optional[Dict[str, Any]] = None
 
     # --- used by the strategy context -------------------------------------------------------------
+
+    @property
+    def orders(self) -> Dict[str, Dict[str, Any]]:
+        """trade id -> the driver's record of each order placed in the current (or last) run."""
+        return self._orders.orders if self._orders is not None else {}
 
     def market_of(self, code: str) -> str:
         try:
@@ -214,133 +466,55 @@ class Backtest:
         return self._last_close.get(code)
 
     def open_orders(self, code: Optional[str] = None) -> List[Dict[str, Any]]:
-        return [
-            {k: v for k, v in o.items() if not k.startswith("_")}
-            for o in self._open.values()
-            if code is None or o["code"] == code
-        ]
+        return self._orders.open_orders(code) if self._orders is not None else []
 
     def submit_order(self, **request: Any) -> str:
-        book = self.matcher.pending_orders
-        before = len(book)
-        self.matcher.add_order(**request)
-        if len(book) != before + 1:
-            raise BacktestError(f"the exchange did not take the order {request}")
-        trade_id = book[-1]["trade_id"]
-        order = {
-            "trade_id": trade_id,
-            "code": request["code"],
-            "product_type": request["product_type"],
-            "action": request["action"],
-            "price_type": request["price_type"],
-            "order_type": request["order_type"],
-            "price": request["price"],
-            "quantity": request["qty"],
-            "open_qty": request["qty"],
-            "filled_qty": 0,
-            "avg_fill_price": None,
-            "cancelled_qty": 0,
-            "status": "Open",
-            "placed_ts": self.ctx.now,
-            "updated_ts": self.ctx.now,
-            "_fill_value": 0.0,
-        }
-        self.orders[trade_id] = order
-        self._open[trade_id] = order
-        return trade_id
-
-    def _book_record(self, trade_id: str) -> Optional[Dict[str, Any]]:
-        """The exchange's own record of an open order; None once it has left the book."""
-        if trade_id not in self.orders:
-            raise OrderRejected(f"no order {trade_id!r} was placed in this backtest")
-        for record in self.matcher.pending_orders:
-            if record["trade_id"] == trade_id:
-                return record
-        return None
+        return self._order_tracker().place(request, self.ctx.now)
 
     def submit_modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> bool:
-        record = self._book_record(trade_id)
-        if record is None:
-            return False
-        if qty is not None and qty >= record["quantity"]:
-            # Taking off everything is a cancellation; the exchange would keep an empty order in its book.
-            return self.submit_cancel(trade_id)
-        self.matcher.modify_order(trade_id, qty, price)
-        # The strategy's view follows at once; the reports, delivered later, say the same.
-        order = self.orders[trade_id]
-        order["open_qty"] = record["quantity"]
-        order["price"] = record["price"]
-        order["cancelled_qty"] = order["quantity"] - order["filled_qty"] - order["open_qty"]
-        return True
+        return self._order_tracker().modify(trade_id, qty, price)
 
     def submit_cancel(self, trade_id: str) -> bool:
-        if self._book_record(trade_id) is None:
-            return False
-        self.matcher.cancel_order(trade_id)
-        order = self.orders[trade_id]
-        order["open_qty"] = 0
-        order["cancelled_qty"] = order["quantity"] - order["filled_qty"]
-        self._settle(order)
-        return True
+        return self._order_tracker().cancel(trade_id)
 
-    # --- reports ----------------------------------------------------------------------------------
+    def _order_tracker(self) -> OrderTracker:
+        if self._orders is None:
+            raise OrderRejected("orders are accepted only while the backtest runs")
+        return self._orders
 
-    def _track(self, report: Dict[str, Any]) -> bool:
-        """Updates the order list from one report; True for a deal report.
+    # --- hooks and reports ------------------------------------------------------------------------
 
-        Order reports carry absolute values, so applying one that the driver already applied when the
-        request was made changes nothing.
-        """
-        if "exchange_seqno" in report:
-            order = self.orders.get(report["id"])
-            if order is not None:
-                qty = report["quantity"]
-                order["filled_qty"] += qty
-                order["_fill_value"] += qty * report["price"]
-                if order["filled_qty"]:
-                    order["avg_fill_price"] = order["_fill_value"] / order["filled_qty"]
-                order["open_qty"] = max(0, order["open_qty"] - qty)
-                order["updated_ts"] = report["exchange_ts"]
-                self._settle(order)
-            return True
-        entry = report["order"]
-        order = self.orders.get(entry["id"])
-        if order is None:
-            return False
-        kind = report["operation_type"]
-        order["updated_ts"] = report["trade_status"]["exchange_ts"]
-        if kind == OperationType.UPDATE_QTY.value:
-            order["open_qty"] = entry["quantity"]
-        elif kind == OperationType.UPDATE_PRICE.value:
-            order["price"] = entry["price"]
-        elif kind == OperationType.CANCEL.value:
-            order["open_qty"] = 0
-        order["cancelled_qty"] = order["quantity"] - order["filled_qty"] - order["open_qty"]
-        self._settle(order)
-        return False
+    def _call(self, hook: str, method: Callable[..., Any], *args: Any) -> None:
+        """Calls a strategy hook. Any exception of the strategy, SystemExit and other BaseExceptions
+        included, becomes a StrategyError; Ctrl-C stays KeyboardInterrupt."""
+        try:
+            method(self.ctx, *args)
+        except (BacktestError, KeyboardInterrupt):
+            raise
+        except BaseException as exc:
+            raise self._strategy_failed(hook, exc) from exc
 
-    def _settle(self, order: Dict[str, Any]) -> None:
-        if order["open_qty"] > 0:
-            order["status"] = "PartFilled" if order["filled_qty"] else "Open"
-            return
-        order["status"] = "Cancelled" if order["cancelled_qty"] else "Filled"
-        self._open.pop(order["trade_id"], None)
+    def _strategy_failed(self, hook: str, exc: BaseException) -> StrategyError:
+        where = ""
+        if self._tick is not None:
+            where = f" at {self._tick['code']} {tick_time_text(self._tick['timestamp'])}"
+        return StrategyError(f"strategy {self.strategy.name} raised in {hook}{where}: {type(exc).__name__}: {exc}")
 
     def _deliver_reports(self) -> int:
-        responses = self.matcher.response_queue
+        waiting = self.matcher.response_queue.queue  # the seam described in TickStream
         pop = self.matcher.pop_response
-        strategy = self.strategy
+        strategy, tracker = self.strategy, self._orders
         delivered = 0
         # Only a queue seen non-empty is popped: pop_response waits for good on an empty one.
-        while not responses.empty():
+        while waiting:
             batch = []
-            while not responses.empty():
+            while waiting:
                 batch.append(pop())
             delivered += len(batch)
             if delivered > _MAX_REPORTS_PER_TICK:
                 raise StrategyError(f"strategy {strategy.name} keeps answering reports with new requests")
             # Track the whole batch first, so every hook sees the orders as the exchange has them now.
-            kinds = [self._track(report) for report in batch]
+            kinds = [tracker.track(report) for report in batch]
             for report, is_deal in zip(batch, kinds):
                 if is_deal:
                     self._call("on_deal", strategy.on_deal, report)
@@ -348,22 +522,12 @@ class Backtest:
                     self._call("on_order", strategy.on_order, report)
         return delivered
 
+    def _end_backfill(self) -> None:
+        self.ctx.warming_up = False
+        self._call("on_backfill_end", self.strategy.on_backfill_end)
+        self._deliver_reports()
+
     # --- the run ----------------------------------------------------------------------------------
-
-    def _call(self, hook: str, method: Callable[..., Any], *args: Any) -> None:
-        try:
-            method(self.ctx, *args)
-        except BacktestError:
-            raise
-        except Exception as exc:
-            raise self._strategy_failed(hook, exc) from exc
-
-    def _strategy_failed(self, hook: str, exc: Exception) -> StrategyError:
-        where = ""
-        if self._tick is not None:
-            stamp = datetime.fromtimestamp(self._tick["timestamp"], TAIPEI).strftime("%Y-%m-%d %H:%M:%S")
-            where = f" at {self._tick['code']} {stamp}"
-        return StrategyError(f"strategy {self.strategy.name} raised in {hook}{where}: {type(exc).__name__}: {exc}")
 
     def run(self) -> BacktestResult:
         from .modules.matcher import matcher as matcher_module
@@ -376,154 +540,54 @@ class Backtest:
                 module.console = quiet
         try:
             self.matcher = matcher_module.Matcher(self.positions)
-            self.ticker = ticker_module.Ticker(self.api)
-            return self._run()
+            try:
+                self.ticker = ticker_module.Ticker(self.api)
+                self._orders = OrderTracker(self.matcher)
+                return self._run(ticker_module)
+            finally:
+                # Ends the exchange's receiver thread (a process running many backtests keeps a flat
+                # thread count).
+                close = getattr(self.matcher, "close", None)
+                if close is not None:
+                    close()
         finally:
             for module, original in saved.items():
                 module.console = original
 
-    def _run(self) -> BacktestResult:
-        strategy, ctx, matcher, ticker = self.strategy, self.ctx, self.matcher, self.ticker
-        positions = self.positions
-        backfilling = self.backfill_start is not None
-        ctx.warming_up = backfilling
+    def _run(self, ticker_module: Any) -> BacktestResult:
+        strategy, ctx, ticker = self.strategy, self.ctx, self.ticker
+        ctx.warming_up = self.backfill_start is not None
         self._call("on_start", strategy.on_start)
         self._deliver_reports()
 
-        codes = [{"code": i.code, "market": i.market} for i in self.instruments]
         load_started = time.perf_counter()
-        threads_before = set(threading.enumerate())
-        try:
-            ticker.send_ticks(codes, self.start, self.end, self.backfill_start, self.backfill_end)
-        except Exception as exc:
-            raise BacktestError(f"could not load the ticks of {self.start} to {self.end}: {exc}") from exc
-        feed_threads = [t for t in threading.enumerate() if t not in threads_before]
+        feed_threads = self._start_feed()
         load_seconds = time.perf_counter() - load_started
 
-        first_day, last_day = self._range
-        range_start = datetime(first_day.year, first_day.month, first_day.day, tzinfo=TAIPEI).timestamp()
-        range_days = (last_day - first_day).days + 1
-        prices: Dict[str, List[Tuple[float, float]]] = {code: [] for code in self.markets}
-        last_sample = {code: float("-inf") for code in self.markets}
-        equity: List[Tuple[float, float]] = []
-        last_equity_ts = float("-inf")
-        sample = self.sample_seconds
-        # The driver is the only consumer of both queues, so an item seen in a queue's deque is still
-        # there when it is taken: the native pop is used then, and a waiting get (with a time limit,
-        # in case the feed's thread has died) only when the tick has not been released yet.
-        pending_ticks = ticker.tick_queue.queue
-        get, pop_tick = ticker.tick_queue.get, ticker.pop_tick
-        allow = ticker.allow_next_tick
-        set_tick, match = matcher.set_current_tick, matcher.match_deal
-        reports = matcher.response_queue.queue  # filled only on this thread (see the class comment)
-        last_close = self._last_close
-        last_main: Dict[str, Tuple[float, float]] = {}
-        fills = positions.fills
-        on_tick = strategy.on_tick
-        progress, every = self.on_progress, self.progress_every
-        ticks = backfill_ticks = 0
-        timestamp: Optional[float] = None
+        recording = Recording(list(self.markets), self.positions, self.sample_seconds)
+        stream = TickStream(self, recording)
         stream_started = time.perf_counter()
-
-        def report_progress(done: bool = False) -> None:
-            if progress is None:
-                return
-            covered = 0.0
-            if done:
-                covered = 1.0
-            elif timestamp is not None and not ctx.warming_up:
-                # Whole days passed plus the share of the day session (08:45-13:45) passed.
-                days, seconds = divmod(timestamp - range_start, 86400.0)
-                covered = (days + min(max((seconds - _SESSION_OPEN) / _SESSION_LENGTH, 0.0), 1.0)) / range_days
-            phase = "backfill" if ctx.warming_up else "main"
-            progress(Progress(phase, ticks, backfill_ticks, timestamp, min(1.0, max(0.0, covered))))
-
+        stream_ended = False
         try:
-            while True:
-                if pending_ticks:
-                    item = pop_tick()
-                else:
-                    try:
-                        item = get(timeout=self.stall_timeout)
-                    except queue.Empty:
-                        raise BacktestError(
-                            f"the tick feed sent nothing for {self.stall_timeout:g} seconds; see the error log"
-                        ) from None
-                if "orva_status" in item:
-                    # Status dicts take no permit: nothing to release.
-                    status = item["orva_status"]
-                    if status == _EXIT:
-                        break
-                    if status == _BACKFILL_DONE and ctx.warming_up:
-                        self._end_backfill()
-                    continue
-                self._tick = item
-                code = item["code"]
-                timestamp = item["timestamp"]
-                ctx.now = timestamp
-                last_close[code] = item["close"]
-                if item["is_backfilling"]:
-                    backfill_ticks += 1
-                    try:
-                        on_tick(ctx, item)
-                    except Exception as exc:
-                        raise self._strategy_failed("on_tick", exc) from exc
-                    if backfill_ticks % every == 0:
-                        report_progress()
-                    allow()
-                    continue
-                if ctx.warming_up:
-                    # The sender leaves out the finish status when the backfill ended before it started.
-                    self._end_backfill()
-                ticks += 1
-                last_main[code] = (timestamp, item["close"])
-                filled_before = len(fills)
-                set_tick(item)
-                match(code, item["close"], item["qty"], timestamp)
-                if reports:
-                    self._deliver_reports()
-                try:
-                    on_tick(ctx, item)
-                except BacktestError:
-                    raise
-                except Exception as exc:
-                    raise self._strategy_failed("on_tick", exc) from exc
-                if reports:
-                    self._deliver_reports()
-                if timestamp - last_sample[code] >= sample:
-                    last_sample[code] = timestamp
-                    prices[code].append((timestamp, item["close"]))
-                if timestamp - last_equity_ts >= sample or len(fills) != filled_before:
-                    last_equity_ts = timestamp
-                    equity.append((timestamp, positions.equity()))
-                if ticks % every == 0:
-                    report_progress()
-                allow()
+            _tick_loop()(stream)
+            stream_ended = True
             stream_seconds = time.perf_counter() - stream_started
+            self._check_feed(ticker_module)
             if ctx.warming_up:
                 self._end_backfill()
             self._tick = None
             self._call("on_finish", strategy.on_finish)
             self._deliver_reports()
         except BaseException:
-            # The sender may be waiting for a permit; it ends with the process.
-            ticker.stop_send_ticks()
+            if stream_ended:
+                _join(feed_threads)
+            else:
+                # The sender may be waiting for a permit: end its run (it ends with the process at the latest).
+                ticker.stop_send_ticks()
             raise
-        # The sender prints its closing line after the exit status; let it finish while the modules'
-        # console is still filtered.
-        for thread in feed_threads:
-            thread.join(timeout=2.0)
-        for code, (ts, close) in last_main.items():
-            series = prices[code]
-            if not series or series[-1][0] != ts:
-                series.append((ts, close))
-        if timestamp is not None and (not equity or equity[-1][0] != timestamp):
-            equity.append((timestamp, positions.equity()))
-        report_progress(done=True)
-        orders = []
-        for order in self.orders.values():
-            row = {k: v for k, v in order.items() if not k.startswith("_")}
-            orders.append(row)
+        _join(feed_threads)
+        recording.finish(self._last_close, stream.timestamp)
+        stream.progress(done=True)
         return BacktestResult(
             strategy=self.strategy.name,
             instruments=list(self.instruments),
@@ -531,17 +595,50 @@ class Backtest:
             end=self.end,
             backfill_start=self.backfill_start,
             backfill_end=self.backfill_end,
-            positions=positions,
-            orders=orders,
-            ticks=ticks,
-            backfill_ticks=backfill_ticks,
+            positions=self.positions,
+            orders=self._orders.rows(),
+            ticks=stream.ticks,
+            backfill_ticks=stream.backfill_ticks,
             load_seconds=load_seconds,
             stream_seconds=stream_seconds,
-            prices=prices,
-            equity=equity,
+            prices=recording.prices,
+            equity=recording.equity,
         )
 
-    def _end_backfill(self) -> None:
-        self.ctx.warming_up = False
-        self._call("on_backfill_end", self.strategy.on_backfill_end)
-        self._deliver_reports()
+    def _start_feed(self) -> List[threading.Thread]:
+        """Starts the feed; the threads it started (found by the difference of ``threading.enumerate()``
+        around ``send_ticks``, the feed having no other way to name them) are joined at the end."""
+        codes = [{"code": i.code, "market": i.market} for i in self.instruments]
+        threads_before = set(threading.enumerate())
+        try:
+            self.ticker.send_ticks(codes, self.start, self.end, self.backfill_start, self.backfill_end)
+        except Exception as exc:
+            raise BacktestError(f"could not load the ticks of {self.start} to {self.end}: {exc}") from exc
+        return [t for t in threading.enumerate() if t not in threads_before]
+
+    def _check_feed(self, ticker_module: Any) -> None:
+        """A feed that ended early (a damaged cache row, a failed download) is an error, not a short run."""
+        stream_error = getattr(ticker_module, "stream_error", None)
+        if stream_error is None:
+            return
+        exc = stream_error(self.ticker)
+        if exc is not None:
+            raise BacktestError(f"the tick feed failed: {type(exc).__name__}: {exc}") from exc
+
+
+def _join(feed_threads: List[threading.Thread]) -> None:
+    """The sender prints its closing line after the exit status; let it finish while the modules'
+    console is still filtered (bounded: a wedged thread does not hold the run)."""
+    for thread in feed_threads:
+        thread.join(timeout=2.0)
+
+
+def _tick_loop() -> Callable[[TickStream], None]:
+    """The native loop unless ORVA_MERO_BACKTEST_NATIVE_LOOP=0 (read at import)."""
+    if _NATIVE_LOOP:
+        from .modules.fast import fast
+
+        native = getattr(fast, "tick_loop", None)
+        if native is not None:
+            return native
+    return tick_loop

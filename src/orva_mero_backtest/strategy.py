@@ -75,6 +75,9 @@ class OrderRejected(ValueError):
 _ACTIONS = {a.value for a in Action}
 _ORDER_TYPES = {t.value for t in OrderType}
 _PRICE_TYPES = {t.value for t in PriceType}
+# Enum members' .value is a Python-level descriptor on 3.10: read once, not per order.
+_BUY, _SELL = Action.BUY.value, Action.SELL.value
+_MKT, _LMT = PriceType.MKT.value, PriceType.LMT.value
 
 
 class StrategyContext:
@@ -89,10 +92,10 @@ class StrategyContext:
 
     def buy(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
         """Buy ``qty`` (board lots or contracts); a limit order at ``price``, a market order without one."""
-        return self.place_order(code, Action.BUY.value, qty, price, order_type, **kwargs)
+        return self.place_order(code, _BUY, qty, price, order_type, **kwargs)
 
     def sell(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
-        return self.place_order(code, Action.SELL.value, qty, price, order_type, **kwargs)
+        return self.place_order(code, _SELL, qty, price, order_type, **kwargs)
 
     def place_order(
         self,
@@ -117,13 +120,13 @@ class StrategyContext:
         if order_type not in _ORDER_TYPES:
             raise OrderRejected(f"unknown order type {order_type!r} (use ROD, IOC or FOK)")
         if price_type is None:
-            price_type = PriceType.MKT.value if price is None else PriceType.LMT.value
+            price_type = _MKT if price is None else _LMT
         price_type = str(price_type)
         if price_type not in _PRICE_TYPES:
             raise OrderRejected(f"unknown price type {price_type!r} (use {', '.join(sorted(_PRICE_TYPES))})")
         if type(qty) is not int or qty <= 0:
             raise OrderRejected(f"order quantity must be a positive int, got {qty!r}")
-        if price_type == PriceType.LMT.value:
+        if price_type == _LMT:
             if price is None or isinstance(price, bool) or not price > 0:
                 raise OrderRejected(f"a limit order needs a price above 0, got {price!r}")
         limit = float(price) if price is not None else 0.0

@@ -7,6 +7,12 @@ from typing import Any, Dict, List, Optional
 
 from ...constant import Action, OrderLot
 from ...costs import CostSettings
+from ..fast import fast as _fast
+
+# Enum members' .value is a Python-level descriptor on 3.10: read once, not per fill.
+_BUY = Action.BUY.value
+_COMMON_LOT = OrderLot.COMMON.value
+_ODD_LOTS = (OrderLot.ODD.value, OrderLot.INTRADAY_ODD.value)
 
 
 @dataclass
@@ -61,12 +67,15 @@ class Positions:
 
     # --- called by the exchange -------------------------------------------------------------------
 
-    def set_current_tick(self, tick: Dict[str, Any]) -> None:
+    def _set_current_tick(self, tick: Dict[str, Any]) -> None:
         code = tick["code"]
         self.last_ticks[code] = tick
         entry = self.book.get(code)
         if entry is not None:
             entry.last_price = tick["close"]
+
+    # The exchange calls this on every tick: the same steps as _set_current_tick above, in C.
+    set_current_tick = _fast.positions_set_current_tick
 
     def add_trade_record(self, trade_id, code, action, quantity, price, timestamp, trade_status) -> None:
         self.trade_records.append(
@@ -88,12 +97,12 @@ class Positions:
         if not quantity:
             return  # an order emptied by a modification can still "fill" 0; nothing changes hands
         price = float(trade["price"])
-        is_buy = trade["action"] == Action.BUY.value
+        is_buy = trade["action"] == _BUY
         costs = self.costs
         if product_type == "Stock":
-            order_lot = trade.get("order_lot", OrderLot.COMMON.value)
+            order_lot = trade.get("order_lot", _COMMON_LOT)
             units = costs.stock_shares(quantity, order_lot)
-            odd = order_lot in (OrderLot.ODD.value, OrderLot.INTRADAY_ODD.value)
+            odd = order_lot in _ODD_LOTS
             commission = costs.stock_commission(price, units, odd_lot=odd)
             tax = costs.stock_tax(price, units, is_sell=not is_buy)
         elif product_type == "Future":

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "seconds.hpp"
 #include "ticker.hpp"
 
 namespace orva::ticker {
@@ -237,7 +238,7 @@ Ref TickRows::build(PyObject* self, PyObject* code, PyObject* ts, PyObject* clos
   }
   Ref convert = global(ORVA_NAME("format_nano_ts_to_second_ts"));
   static PyObject* eight = PyLong_FromLong(8);
-  Ref timestamp = call(convert.get(), {ts, eight});
+  Ref timestamp = seconds_from_ns(convert.get(), ts, eight);
   Ref tick = Ref::steal(PyDict_New());
   dict_set(tick.get(), ORVA_NAME("market_type"), market.get());
   dict_set(tick.get(), ORVA_NAME("timestamp"), timestamp.get());

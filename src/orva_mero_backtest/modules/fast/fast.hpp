@@ -1,0 +1,11 @@
+// Native helpers of the backtest's per-tick path.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace orva::fast {
+
+// fast.tick_loop(stream): driver.tick_loop in C++.
+PyObject* tick_loop(PyObject* module, PyObject* stream);
+
+}  // namespace orva::fast

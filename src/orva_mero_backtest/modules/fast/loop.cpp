@@ -1,0 +1,234 @@
+// The driver's per-tick loop, step for step as driver.tick_loop (the plain-Python text is the
+// reference; tests run both). Everything that is not a main-range tick goes back to Python
+// through the TickStream's methods.
+#include "fast.hpp"
+
+namespace orva::fast {
+
+namespace {
+
+Ref attr(PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrString(obj, name)); }
+
+Ref call0(PyObject* fn) { return Ref::steal(PyObject_CallNoArgs(fn)); }
+Ref call1(PyObject* fn, PyObject* a) { return Ref::steal(PyObject_CallOneArg(fn, a)); }
+
+// container[key] with a new reference; an exact dict is read directly.
+Ref item_of(PyObject* container, PyObject* key) {
+  if (PyDict_CheckExact(container)) {
+    PyObject* found = PyDict_GetItemWithError(container, key);
+    if (found) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw_error();
+  }
+  return getitem(container, key);
+}
+
+void set_item(PyObject* container, PyObject* key, PyObject* value) {
+  if (PyObject_SetItem(container, key, value) < 0) throw_error();
+}
+
+// `a - b >= limit` as Python computes it; floats (and ints as limit) directly.
+bool gap_at_least(PyObject* a, PyObject* b, PyObject* limit) {
+  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b) && PyFloat_CheckExact(limit))
+    return PyFloat_AS_DOUBLE(a) - PyFloat_AS_DOUBLE(b) >= PyFloat_AS_DOUBLE(limit);
+  Ref gap = Ref::steal(PyNumber_Subtract(a, b));
+  int r = PyObject_RichCompareBool(gap.get(), limit, Py_GE);
+  if (r < 0) throw_error();
+  return r != 0;
+}
+
+void append(PyObject* list, PyObject* value) {
+  if (PyList_CheckExact(list)) {
+    if (PyList_Append(list, value) < 0) throw_error();
+  } else {
+    call_method(list, ORVA_NAME("append"), {value});
+  }
+}
+
+// driver.nothing_to_match: match_deal on an empty book only checks its arguments.
+bool nothing_to_match(PyObject* book, PyObject* code, PyObject* close, PyObject* qty, PyObject* ts) {
+  if (!PyList_CheckExact(book) || PyList_GET_SIZE(book) != 0) return false;
+  if (!PyUnicode_CheckExact(code) || !PyFloat_CheckExact(close) || !PyFloat_CheckExact(ts)) return false;
+  if (!PyLong_CheckExact(qty)) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(qty, &overflow);  // cannot fail on an exact int
+  return overflow > 0 || (overflow == 0 && value >= 0);
+}
+
+Ref pair(PyObject* a, PyObject* b) { return Ref::steal(PyTuple_Pack(2, a, b)); }
+
+struct Loop {
+  PyObject* s;  // the TickStream
+  Ref pending, pop, wait, allow, matcher, set_tick, match, reports, deliver, other, begin_main, failed, progress;
+  Ref on_tick, ctx, last_close, rec, sample, prices, last_sample, last_main_ts, fills, equity, equity_of;
+  long long every = 1;
+  long long ticks = 0;
+  Ref timestamp;  // of the last main tick, when newer than the stream's own
+  Ref last_equity_ts;
+  Py_ssize_t fills_seen = 0;
+
+  explicit Loop(PyObject* stream) : s(stream) {
+    pending = attr(s, "pending");
+    pop = attr(s, "pop");
+    wait = attr(s, "wait");
+    allow = attr(s, "allow");
+    matcher = attr(s, "matcher");
+    set_tick = attr(s, "set_tick");
+    match = attr(s, "match");
+    reports = attr(s, "reports");
+    deliver = attr(s, "deliver");
+    other = attr(s, "other");
+    begin_main = attr(s, "begin_main");
+    failed = attr(s, "failed");
+    progress = attr(s, "progress");
+    on_tick = attr(s, "on_tick");
+    ctx = attr(s, "ctx");
+    last_close = attr(s, "last_close");
+    rec = attr(s, "recording");
+    sample = attr(rec.get(), "sample");
+    prices = attr(rec.get(), "prices");
+    last_sample = attr(rec.get(), "last_sample");
+    last_main_ts = attr(rec.get(), "last_main_ts");
+    fills = attr(rec.get(), "fills");
+    equity = attr(rec.get(), "equity");
+    equity_of = attr(rec.get(), "equity_of");
+    every = PyLong_AsLongLong(attr(s, "every").get());
+    if (every == -1 && PyErr_Occurred()) throw_error();
+    if (every < 1) raise(PyExc_ValueError, "every must be at least 1");
+    ticks = PyLong_AsLongLong(attr(s, "ticks").get());
+    if (ticks == -1 && PyErr_Occurred()) throw_error();
+    load_recording();
+  }
+
+  void load_recording() {
+    last_equity_ts = attr(rec.get(), "last_equity_ts");
+    Ref seen = attr(rec.get(), "fills_seen");
+    fills_seen = PyLong_AsSsize_t(seen.get());
+    if (fills_seen == -1 && PyErr_Occurred()) throw_error();
+  }
+
+  // The stream's counters as Python code reads them: before the calls that read them (other,
+  // progress, failed) and at the end.
+  void sync() {
+    setattr(s, ORVA_NAME("ticks"), py_long(ticks).get());
+    if (timestamp) {
+      setattr(s, ORVA_NAME("timestamp"), timestamp.get());
+      timestamp = Ref();
+    }
+    setattr(rec.get(), ORVA_NAME("last_equity_ts"), last_equity_ts.get());
+    setattr(rec.get(), ORVA_NAME("fills_seen"), Ref::steal(PyLong_FromSsize_t(fills_seen)).get());
+  }
+
+  // Python's `if x:` on a queue's deque.
+  static bool any(PyObject* deque) { return truthy(deque); }
+
+  bool warming_up() {
+    Ref flag = getattr(ctx.get(), ORVA_NAME("warming_up"));
+    return truthy(flag.get());
+  }
+
+  void call_hook(PyObject* item) {
+    PyObject* args[] = {ctx.get(), item};
+    PyObject* done = PyObject_Vectorcall(on_tick.get(), args, 2, nullptr);
+    if (done) {
+      Py_DECREF(done);
+      return;
+    }
+    Caught caught = Caught::fetch();
+    sync();
+    PyObject* fargs[] = {ORVA_NAME("on_tick"), caught.value.get(), item};
+    Ref error = Ref::steal(PyObject_Vectorcall(failed.get(), fargs, 3, nullptr));
+    if (error.get() == caught.value.get()) {
+      caught.restore();
+      throw_error();
+    }
+    // `raise error` inside the handler of the hook's exception (failed() set the cause).
+    PyException_SetContext(error.get(), Ref(caught.value).release());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw_error();
+  }
+
+  void run() {
+    for (long long n = 0;; ++n) {
+      if ((n & 1023) == 1023 && PyErr_CheckSignals() < 0) throw_error();
+      Ref item = any(pending.get()) ? call0(pop.get()) : call0(wait.get());
+      int status = PySequence_Contains(item.get(), ORVA_NAME("orva_status"));
+      if (status < 0) throw_error();
+      if (status || truthy(item_of(item.get(), ORVA_NAME("is_backfilling")).get())) {
+        sync();
+        bool ended = truthy(call1(other.get(), item.get()).get());
+        load_recording();
+        if (ended) return;
+        continue;
+      }
+      Ref code = item_of(item.get(), ORVA_NAME("code"));
+      Ref ts = item_of(item.get(), ORVA_NAME("timestamp"));
+      Ref close = item_of(item.get(), ORVA_NAME("close"));
+      timestamp = ts;
+      setattr(ctx.get(), ORVA_NAME("now"), ts.get());
+      set_item(last_close.get(), code.get(), close.get());
+      if (warming_up()) {
+        sync();
+        call1(begin_main.get(), item.get());
+      }
+      ++ticks;
+      set_item(last_main_ts.get(), code.get(), ts.get());
+      call1(set_tick.get(), item.get());
+      {
+        Ref qty = item_of(item.get(), ORVA_NAME("qty"));
+        Ref book = getattr(matcher.get(), ORVA_NAME("pending_orders"));
+        if (!nothing_to_match(book.get(), code.get(), close.get(), qty.get(), ts.get())) {
+          PyObject* args[] = {code.get(), close.get(), qty.get(), ts.get()};
+          Ref done = Ref::steal(PyObject_Vectorcall(match.get(), args, 4, nullptr));
+        }
+      }
+      if (any(reports.get())) call1(deliver.get(), item.get());
+      call_hook(item.get());
+      if (any(reports.get())) call1(deliver.get(), item.get());
+      Ref last = item_of(last_sample.get(), code.get());
+      if (gap_at_least(ts.get(), last.get(), sample.get())) {
+        set_item(last_sample.get(), code.get(), ts.get());
+        Ref series = item_of(prices.get(), code.get());
+        append(series.get(), pair(ts.get(), close.get()).get());
+      }
+      Py_ssize_t filled = PyObject_Length(fills.get());
+      if (filled < 0) throw_error();
+      if (gap_at_least(ts.get(), last_equity_ts.get(), sample.get()) || filled != fills_seen) {
+        last_equity_ts = ts;
+        fills_seen = filled;
+        Ref value = call0(equity_of.get());
+        append(equity.get(), pair(ts.get(), value.get()).get());
+      }
+      if (ticks % every == 0) {
+        sync();
+        call0(progress.get());
+      }
+      call0(allow.get());
+    }
+  }
+};
+
+}  // namespace
+
+PyObject* tick_loop(PyObject*, PyObject* stream) {
+  try {
+    Loop loop(stream);
+    try {
+      loop.run();
+    } catch (PyError&) {
+      Caught error = Caught::fetch();
+      try {
+        loop.sync();
+      } catch (PyError&) {
+        PyErr_Clear();
+      }
+      error.restore();
+      throw;
+    }
+    loop.sync();
+  } catch (PyError&) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace orva::fast

@@ -1,0 +1,376 @@
+"""The driver's tick loop: the native loop against the Python one, failures, the feed's and the
+exchange's end-of-run seams, and the native helpers of the per-tick path."""
+
+import random
+import threading
+from collections import deque
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from orva_mero_backtest import driver, utils
+from orva_mero_backtest.driver import Backtest, BacktestError, Instrument, StrategyError
+from orva_mero_backtest.modules.fast import fast
+from orva_mero_backtest.modules.positions.positions import Positions
+from orva_mero_backtest.strategies import MovingAverageCross
+from orva_mero_backtest.strategy import Strategy
+
+STOCK = Instrument("2412", "Stock")
+FUTURE = Instrument("TMFR1", "Future")
+DAY = "2024-01-02"
+LOOPS = ["native", "python"]
+
+
+@pytest.fixture(params=LOOPS)
+def loop(request, monkeypatch):
+    monkeypatch.setattr(driver, "_NATIVE_LOOP", request.param == "native")
+    return request.param
+
+
+def run(strategy, instruments=(STOCK,), **kwargs):
+    return Backtest(strategy, list(instruments), DAY, DAY, module_console="none", **kwargs).run()
+
+
+class Busy(Strategy):
+    """Trades in every way the context allows, logging every hook with what the context shows."""
+
+    name = "busy"
+
+    def __init__(self):
+        super().__init__()
+        self.events = []
+        self.rng = random.Random(7)
+        self.ids = []
+
+    def log(self, *event):
+        self.events.append(event)
+
+    def on_backfill_end(self, ctx):
+        self.log("backfill_end", ctx.now, sorted((c, ctx.last_price(c)) for c in ctx.instruments))
+
+    def on_tick(self, ctx, tick):
+        self.log("tick", tick["code"], tick["close"], tick["timestamp"], ctx.now, ctx.warming_up)
+        if ctx.warming_up or self.rng.random() > 0.02:
+            return
+        choice = self.rng.random()
+        code = tick["code"]
+        if choice < 0.4:
+            self.ids.append(ctx.buy(code, self.rng.randint(1, 3), order_type=self.rng.choice(["ROD", "IOC"])))
+        elif choice < 0.6:
+            self.ids.append(ctx.sell(code, 1, round(tick["close"] * 1.001, 1)))
+        elif choice < 0.8 and self.ids:
+            self.log("modify", ctx.modify_order(self.rng.choice(self.ids), price=round(tick["close"], 1)))
+        elif self.ids:
+            self.log("cancel", ctx.cancel_order(self.rng.choice(self.ids)))
+        self.log("open", [(o["trade_id"], o["open_qty"]) for o in ctx.open_orders()])
+
+    def on_order(self, ctx, report):
+        self.log("order", str(report["operation_type"]), report["order"]["quantity"])
+
+    def on_deal(self, ctx, deal):
+        self.log("deal", deal["code"], deal["quantity"], deal["price"], ctx.position(deal["code"]))
+
+
+def outcome(result, strategy, progress):
+    orders = [{k: v for k, v in o.items() if k != "trade_id"} for o in result.orders]
+    fills = [{k: v for k, v in f.items() if k != "trade_id"} for f in result.fills]
+    events = [e for e in strategy.events if e[0] != "open"]
+    return (events, orders, fills, result.prices, result.equity, result.ticks, result.backfill_ticks,
+            [(p.phase, p.ticks, p.backfill_ticks, p.timestamp, p.fraction) for p in progress])
+
+
+@pytest.mark.parametrize("backfill", [False, True])
+def test_native_and_python_loops_give_the_same_run(monkeypatch, backfill):
+    def once(native):
+        monkeypatch.setattr(driver, "_NATIVE_LOOP", native)
+        strategy, progress = Busy(), []
+        dates = {"backfill_start": "2023-12-29", "backfill_end": "2023-12-29"} if backfill else {}
+        result = run(strategy, (STOCK, FUTURE), on_progress=progress.append, progress_every=997,
+                     sample_seconds=7.5, **dates)
+        return outcome(result, strategy, progress)
+
+    native, python = once(True), once(False)
+    assert len(native[2]) >= 10 and native[3][STOCK.code]
+    assert native == python
+
+
+@pytest.mark.parametrize("hook", ["on_start", "on_tick", "on_order", "on_deal", "on_finish"])
+@pytest.mark.parametrize("raised, shown", [
+    (SystemExit("bye"), "SystemExit: bye"),
+    (type("Custom", (BaseException,), {})("odd"), "Custom: odd"),
+    (ValueError("bad"), "ValueError: bad"),
+])
+def test_any_exception_of_a_hook_is_a_strategy_error(loop, hook, raised, shown):
+    class Raises(Strategy):
+        name = "raises"
+
+        def on_tick(self, ctx, tick):
+            if hook == "on_tick":
+                raise raised
+            if not ctx.open_orders() and not ctx.positions.fills:
+                ctx.buy(tick["code"], 1)
+
+    setattr(Raises, hook, lambda self, ctx, *args: (_ for _ in ()).throw(raised))
+    if hook == "on_tick":
+        del Raises.on_tick
+        Raises.on_tick = lambda self, ctx, tick: (_ for _ in ()).throw(raised)
+    with pytest.raises(StrategyError, match=f"raised in {hook}.*{shown}$") as caught:
+        run(Raises())
+    assert caught.value.__cause__ is raised
+
+
+@pytest.mark.parametrize("hook", ["on_tick", "on_deal"])
+def test_ctrl_c_in_a_hook_stays_keyboard_interrupt_and_stops_the_feed(loop, hook):
+    class Interrupted(Strategy):
+        def on_tick(self, ctx, tick):
+            if hook == "on_tick":
+                raise KeyboardInterrupt
+            if not ctx.open_orders() and not ctx.positions.fills:
+                ctx.buy(tick["code"], 1)
+
+        def on_deal(self, ctx, deal):
+            raise KeyboardInterrupt
+
+    threads = threading.active_count()
+    with pytest.raises(KeyboardInterrupt):
+        run(Interrupted())
+    # the exchange's receiver is closed when it can be; the feed's sender may stay parked (daemon)
+    assert threading.active_count() <= threads + 2
+
+
+def test_a_failed_feed_is_an_error_not_a_short_run(loop, monkeypatch):
+    from orva_mero_backtest.modules.ticker import ticker as ticker_module
+
+    failure = ValueError("empty ts in a cached row")
+    monkeypatch.setattr(ticker_module, "stream_error", lambda ticker: failure, raising=False)
+    with pytest.raises(BacktestError, match="the tick feed failed: ValueError: empty ts in a cached row") as caught:
+        run(Strategy())
+    assert caught.value.__cause__ is failure
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_the_exchange_is_closed_after_every_run(monkeypatch, fails):
+    from orva_mero_backtest.modules.matcher import matcher as matcher_module
+
+    closed = []
+
+    class Closing(matcher_module.Matcher):
+        def close(self):
+            closed.append(self)
+
+    class Strat(Strategy):
+        def on_finish(self, ctx):
+            if fails:
+                raise RuntimeError("late")
+
+    monkeypatch.setattr(matcher_module, "Matcher", Closing)
+    bt = Backtest(Strat(), [STOCK], DAY, DAY, module_console="none")
+    if fails:
+        with pytest.raises(StrategyError):
+            bt.run()
+    else:
+        bt.run()
+    assert closed == [bt.matcher]
+
+
+def test_a_replaced_timestamp_helper_is_still_called(monkeypatch):
+    from orva_mero_backtest.modules.ticker import ticker as ticker_module
+
+    calls = []
+
+    def counting(ts, digits):
+        calls.append(ts)
+        return utils.format_nano_ts_to_second_ts(ts, digits)
+
+    seen = []
+
+    class Stamps(Strategy):
+        def on_tick(self, ctx, tick):
+            seen.append(tick["timestamp"])
+
+    run(Stamps())
+    native = list(seen)
+    seen.clear()
+    monkeypatch.setattr(ticker_module, "format_nano_ts_to_second_ts", counting)
+    run(Stamps())
+    assert len(calls) == len(seen) == len(native) > 1000
+    assert seen == native  # the native computation gives the helper's values
+
+
+ns = st.one_of(
+    st.integers(min_value=10**9, max_value=2**63 - 1),
+    st.integers(min_value=1_600_000_000 * 10**9, max_value=1_900_000_000 * 10**9),
+    # values whose seconds end in an exact binary half at the rounding digit
+    st.integers(min_value=1, max_value=2**20).map(lambda k: (1_704_158_100 * 2**22 + k * 2**13) * 10**9 // 2**22),
+)
+
+
+@settings(max_examples=1500, deadline=None)
+@given(ts=ns, digits=st.integers(min_value=0, max_value=9))
+def test_native_seconds_equal_the_python_helper(ts, digits):
+    assert fast.ns_to_seconds(ts, digits) == utils.format_nano_ts_to_second_ts(ts, digits)
+
+
+@pytest.mark.parametrize("ts, digits", [(10**9 - 1, 8), (-5, 8), (2**63, 8), (10**18, 10), (10**18, -1)])
+def test_native_seconds_leave_other_ranges_to_the_helper(ts, digits):
+    assert fast.ns_to_seconds(ts, digits) is None
+
+
+class DictLike(dict):
+    def get(self, key, default=None):
+        return super().get(key, default)
+
+
+@pytest.mark.parametrize("tick, book_kind, has_entry", [
+    ({"code": "2330", "close": 101.5}, dict, True),
+    ({"code": "2330", "close": 101.5}, DictLike, True),
+    ({"code": "2330"}, dict, False),  # no entry: close not read
+    ({"code": "2330"}, dict, True),  # KeyError for close
+    ({"close": 1.0}, dict, False),  # KeyError for code
+])
+def test_native_set_current_tick_matches_the_python_text(tick, book_kind, has_entry):
+    def attempt(method):
+        book = Positions()
+        book.book = book_kind()
+        if has_entry:
+            from orva_mero_backtest.modules.positions.positions import InstrumentPosition
+
+            book.book["2330"] = InstrumentPosition("2330", "Stock", 1.0)
+        try:
+            method(book, dict(tick))
+        except Exception as exc:
+            return type(exc), str(exc)
+        return book.last_ticks, {c: e.last_price for c, e in book.book.items()}
+
+    assert attempt(Positions.set_current_tick) == attempt(Positions._set_current_tick)
+
+
+class FakeMatcher:
+    def __init__(self, book):
+        self.pending_orders = book
+        self.calls = []
+
+    def set_current_tick(self, tick):
+        self.calls.append(("tick", tick["code"]))
+
+    def match_deal(self, code, close, qty, ts):
+        self.calls.append(("match", code, close, qty, ts))
+
+
+class FakeStream(driver.TickStream):
+    """A stream over prepared items: the loop's own steps without a feed or an exchange."""
+
+    def __init__(self, items, book):
+        self.pending = deque(items)
+        self.pop = self.pending.popleft
+        self.allow = lambda: None
+        self.matcher = FakeMatcher(book)
+        self.set_tick, self.match = self.matcher.set_current_tick, self.matcher.match_deal
+        self.reports = deque()
+        self.on_tick = lambda ctx, tick: None
+        self.ctx = type("Ctx", (), {"warming_up": False, "now": None})()
+        self.last_close = {}
+        self.recording = driver.Recording(["A"], Positions(), 10.0)
+        self.every, self.ticks, self.backfill_ticks, self.timestamp = 1000, 0, 0, None
+
+    def other(self, item):
+        return True
+
+
+@pytest.mark.parametrize("book, tick, matched", [
+    ([], {"close": 10.0, "qty": 2, "timestamp": 5.0}, False),
+    ([{"code": "A"}], {"close": 10.0, "qty": 2, "timestamp": 5.0}, True),
+    ([], {"close": 10.0, "qty": -1, "timestamp": 5.0}, True),  # the exchange refuses it
+    ([], {"close": 10, "qty": 2, "timestamp": 5.0}, True),
+    ([], {"close": 10.0, "qty": 2.0, "timestamp": 5.0}, True),
+    ([], {"close": 10.0, "qty": 2, "timestamp": 5}, True),
+    ((), {"close": 10.0, "qty": 2, "timestamp": 5.0}, True),
+])
+def test_match_deal_is_skipped_only_when_it_would_do_nothing(loop, book, tick, matched):
+    item = {"code": "A", "is_backfilling": False, **tick}
+    stream = FakeStream([item, {"orva_status": "exit_send_tick"}], book)
+    driver._tick_loop()(stream)
+    calls = stream.matcher.calls
+    assert calls[0] == ("tick", "A")
+    assert (len(calls) == 2) == matched
+    assert stream.ticks == 1 and stream.timestamp == tick["timestamp"]
+    assert stream.recording.prices["A"] == [(tick["timestamp"], tick["close"])]
+
+
+def test_a_stalled_feed_ends_the_run_after_the_stall_timeout(loop):
+    import queue
+
+    stream = FakeStream([], [])
+    stream.stall_timeout = 0.3
+
+    def get(timeout):
+        assert timeout <= 0.3
+        raise queue.Empty
+
+    stream._get = get
+    with pytest.raises(BacktestError, match="sent nothing for 0.3 seconds"):
+        driver._tick_loop()(stream)
+
+
+CHILD = r"""
+import sys, threading, time
+from orva_mero_backtest.driver import Backtest, Instrument
+from orva_mero_backtest.strategy import Strategy
+
+class Announce(Strategy):
+    n = 0
+
+    def on_tick(self, ctx, tick):
+        self.n += 1
+        if self.n == 1:
+            print("streaming", flush=True)
+        if self.n % 200 == 0:  # keeps the stream going for about a second
+            time.sleep(0.002)
+
+bt = Backtest(Announce(), [Instrument("2330", "Stock")], "2024-01-02", "2024-01-12", module_console="none")
+try:
+    bt.run()
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("native", ["1", "0"])
+def test_ctrl_c_during_a_stream_raises_promptly(native, tmp_path):
+    import os
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    env = dict(os.environ, ORVA_MERO_BACKTEST_NATIVE_LOOP=native,
+               ORVA_MERO_BACKTEST_DATA_DIR=str(tmp_path / "data"))
+    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=env)
+    try:
+        line = child.stdout.readline()  # the cache is written first: up to some seconds
+        assert line.strip() == "streaming"
+        time.sleep(0.2)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, err = child.communicate(timeout=20)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait(timeout=10)
+    assert out.strip() == "interrupted" and child.returncode == 0, err
+    assert time.monotonic() - sent < 10
+    assert "Traceback" not in err
+
+
+def test_many_runs_keep_a_flat_thread_count():
+    from orva_mero_backtest.modules.matcher import matcher as matcher_module
+
+    if not hasattr(matcher_module.Matcher, "close"):
+        pytest.skip("the exchange has no close() in this build")
+    run(Strategy())  # the first run may start long-lived helpers (polars' pool)
+    before = threading.active_count()
+    for _ in range(12):
+        run(Strategy())
+    assert threading.active_count() <= before + 1
