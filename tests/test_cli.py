@@ -41,7 +41,8 @@ def test_small_run_writes_the_report(workdir, tmp_path, capsys, monkeypatch):
     assert report_folders(workdir) == ["r1"]
     folder = workdir / "reports" / "r1"
     assert sorted(os.listdir(folder)) == sorted(
-        [report.FILLS_CSV, report.TRADES_CSV, report.POSITIONS_CSV, report.SUMMARY_JSON, report.PICTURE])
+        [report.FILLS_CSV, report.TRADES_CSV, report.POSITIONS_CSV, report.SUMMARY_JSON, report.PICTURE,
+         report.EQUITY_CSV, report.ROUND_TRIPS_CSV, report.HTML])
     assert (folder / report.PICTURE).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     summary = json.loads((folder / report.SUMMARY_JSON).read_text(encoding="utf-8"))
     with open(folder / report.FILLS_CSV, encoding="utf-8") as f:
