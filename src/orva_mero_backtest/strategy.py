@@ -171,14 +171,13 @@ class StrategyContext:
         when short. An int, unless odd-lot shares are held: then a fraction of a lot (1.5 = 1,500 shares
         with 1,000-share lots). ``shares()`` gives the exact number of shares."""
         held = self._bt.positions.position(code)
-        if self._bt.market_of(code) != "Stock":
+        if self._bt.markets.get(code) != "Stock":
             return held
         lot = self._bt.positions.costs.stock_lot_size
         return held // lot if held % lot == 0 else held / lot
 
     def shares(self, code: str) -> int:
         """Net position of a stock in shares (of a future: in contracts)."""
-        self._bt.market_of(code)
         return self._bt.positions.position(code)
 
     def last_price(self, code: str) -> Optional[float]:
