@@ -159,6 +159,12 @@ def test_trading_days_follow_the_exchange_calendar():
     assert days == [date(2024, 1, 6)]  # a day that had ticks counts even if the calendar has none
 
 
+def test_trading_days_without_the_calendar_are_the_weekdays(monkeypatch):
+    monkeypatch.setattr(stats, "_exchange_years", lambda first, last: {})
+    days, per_year = stats.trading_days(date(2024, 1, 1), date(2024, 1, 7))
+    assert days == [date(2024, 1, d) for d in (1, 2, 3, 4, 5)] and per_year == stats.FALLBACK_TRADING_DAYS
+
+
 @pytest.mark.parametrize(
     "fills, futures, expected",
     [

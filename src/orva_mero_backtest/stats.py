@@ -217,33 +217,36 @@ def max_drawdown(curve) -> Tuple[float, float, Optional[float], Optional[float]]
 # --- days -----------------------------------------------------------------------------------------
 
 
-@functools.lru_cache(maxsize=64)
-def _exchange_year(year: int) -> Tuple[Tuple[Date, ...], int]:
-    """The exchange's sessions of a year and their number; weekdays and a typical count if unknown."""
+@functools.lru_cache(maxsize=16)
+def _exchange_years(first_year: int, last_year: int) -> Dict[int, Tuple[Date, ...]]:
+    """The exchange's sessions of each year; None for a year the calendar cannot tell."""
     try:
         import exchange_calendars
 
-        calendar = exchange_calendars.get_calendar(EXCHANGE_CALENDAR, start=f"{year}-01-01", end=f"{year}-12-31")
-        sessions = tuple(s.date() for s in calendar.sessions)
-        if sessions:
-            return sessions, len(sessions)
-    except Exception:  # a year outside the calendar's bounds
-        pass
-    first = Date(year, 1, 1)
-    days = [Date.fromordinal(first.toordinal() + i) for i in range(366)]
-    return tuple(d for d in days if d.year == year and d.weekday() < 5), FALLBACK_TRADING_DAYS
+        calendar = exchange_calendars.get_calendar(
+            EXCHANGE_CALENDAR, start=f"{first_year}-01-01", end=f"{last_year}-12-31")
+    except Exception:  # years outside the calendar's bounds
+        return {}
+    years: Dict[int, List[Date]] = {}
+    for session in calendar.sessions:
+        day = session.date()
+        years.setdefault(day.year, []).append(day)
+    return {year: tuple(days) for year, days in years.items()}
 
 
 def trading_days(first: Date, last: Date, seen: Iterable[Date] = ()) -> Tuple[List[Date], int]:
     """Exchange sessions from ``first`` to ``last`` plus the days that had ticks, and the number of
-    trading days per year to annualise with (the average over the years covered)."""
+    trading days per year to annualise with (the average over the years covered). Without the
+    calendar: the weekdays, and a typical count."""
     days = set(d for d in seen if first <= d <= last)
-    counts = []
-    for year in range(first.year, last.year + 1):
-        sessions, count = _exchange_year(year)
-        days.update(d for d in sessions if first <= d <= last)
-        counts.append(count)
-    return sorted(days), round(sum(counts) / len(counts)) if counts else FALLBACK_TRADING_DAYS
+    known = _exchange_years(first.year, last.year)
+    if all(year in known for year in range(first.year, last.year + 1)):
+        counts = [len(known[year]) for year in range(first.year, last.year + 1)]
+        days.update(d for year in range(first.year, last.year + 1) for d in known[year] if first <= d <= last)
+        return sorted(days), round(sum(counts) / len(counts))
+    span = (last - first).days + 1
+    days.update(d for d in (Date.fromordinal(first.toordinal() + i) for i in range(span)) if d.weekday() < 5)
+    return sorted(days), FALLBACK_TRADING_DAYS
 
 
 def daily_returns(samples: Sequence[Tuple[float, float]], capital: float, days: Sequence[Date]) -> List[float]:
