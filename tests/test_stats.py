@@ -3,7 +3,7 @@
 import json
 import math
 import statistics as pystats
-from datetime import date, datetime, time
+from datetime import date, time
 from types import SimpleNamespace
 
 import pytest
@@ -296,3 +296,12 @@ def test_cost_settings_refuse_unusable_numbers(overrides, message):
 def test_cost_settings_constructor_refuses_them_too(kwargs):
     with pytest.raises(ValueError):
         CostSettings(**kwargs)
+
+
+@pytest.mark.parametrize("capital", [0, -1.0, float("inf"), float("nan"), True, "1000"])
+def test_backtest_refuses_an_unusable_capital(capital):
+    from orva_mero_backtest.driver import Backtest, BacktestError
+    from orva_mero_backtest.strategy import Strategy
+
+    with pytest.raises(BacktestError, match="capital"):
+        Backtest(Strategy(), [Instrument("2330", "Stock")], "2024-01-02", "2024-01-02", capital=capital)
