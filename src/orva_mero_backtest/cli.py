@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 from typing import Any, Dict, List, Optional, Sequence
@@ -10,6 +11,7 @@ from typing import Any, Dict, List, Optional, Sequence
 from .constant import BASIC_INFO
 from .costs import CostSettings
 from .driver import Backtest, BacktestError, BacktestResult, Instrument, Progress, StrategyError
+from .stats import DEFAULT_CAPITAL, Statistics
 from .utils import console, log_file_path, logger
 
 PROG = "orva-backtest"
@@ -24,8 +26,17 @@ API_KEY_ENV = "ORVA_SHIOAJI_API_KEY"
 SECRET_KEY_ENV = "ORVA_SHIOAJI_SECRET_KEY"
 SIMULATION_ENV = "ORVA_SHIOAJI_SIMULATION"
 
+EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_BAD_INPUT = 2
+EXIT_INTERRUPTED = 130
+
+EXIT_STATUS_HELP = """exit status:
+  0    the backtest ran to the end (and its report folder was written)
+  1    a failure during the run: the strategy raised or ended the run, the tick feed failed,
+       the report could not be written
+  2    bad input: options, dates, instruments, strategy parameters, cost settings, report name
+  130  interrupted (Ctrl-C); no report folder is written"""
 
 
 class _ArgumentParser(argparse.ArgumentParser):
@@ -39,6 +50,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Backtest a strategy on Taiwanese stocks and futures. With no arguments, runs the sample "
         f"backtest ({', '.join(SAMPLE_STOCKS + SAMPLE_FUTURES)}, {SAMPLE_START} to {SAMPLE_END}) on the "
         "offline simulated broker.",
+        epilog=EXIT_STATUS_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     p.add_argument("--stock", action="append", default=[], metavar="CODE", help="stock to trade (repeatable)")
     p.add_argument("--future", action="append", default=[], metavar="CODE", help="futures contract (repeatable)")
@@ -59,7 +72,48 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--name", help="name of the report folder (default: backtest-<date>-<time>)")
     p.add_argument("--verbose", action="store_true", help="show every message of the exchange and the tick feed")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    p.add_argument("--quiet", action="store_true", help="no progress bar and no tables; errors are still shown")
+    p.add_argument("--json", action="store_true",
+                   help="print the summary with its statistics as one JSON object on standard output, nothing "
+                   "else there (the progress bar, if any, goes to standard error)")
+    p.add_argument("--no-report", action="store_true", help="write no report folder")
+    p.add_argument("--capital", type=_positive_float, default=DEFAULT_CAPITAL, metavar="TWD",
+                   help=f"starting capital that returns, drawdown %% and turnover refer to "
+                   f"(default: {DEFAULT_CAPITAL:,.0f})")
+    p.add_argument("--slippage-ticks", type=_ticks, metavar="N",
+                   help="book each fill N ticks of the exchange's tick-size ladder worse than the exchange "
+                   "reported: buys higher, sells lower (default: 0, the cost setting slippage_ticks)")
     return p
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"needs a number, got {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"needs a number above 0, got {text!r}")
+    return value
+
+
+def _ticks(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"needs a whole number, got {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"needs a number >= 0, got {text!r}")
+    return value
+
+
+def check_report_name(name: Optional[str]) -> None:
+    """Refuses a report folder name that is not one plain folder name, before the run starts."""
+    if name is None:
+        return
+    bad = (not name.strip() or name in (".", "..") or "/" in name or "\\" in name or "\0" in name
+           or (os.altsep is not None and os.altsep in name))
+    if bad:
+        raise BacktestError(f"--name must be a plain folder name (no path), got {name!r}")
 
 
 def _progress_hook(progress: Progress) -> None:
@@ -115,8 +169,11 @@ def make_backtest(args: argparse.Namespace, on_progress=None) -> Backtest:
                 raise BacktestError("--backfill-end needs --backfill-start")
             backfill = (args.backfill_start, args.backfill_end or args.backfill_start)
 
+    overrides = _pairs(args.cost, "--cost")
+    if args.slippage_ticks is not None:
+        overrides["slippage_ticks"] = str(args.slippage_ticks)
     try:
-        costs = CostSettings.from_overrides(_pairs(args.cost, "--cost"))
+        costs = CostSettings.from_overrides(overrides)
     except ValueError as exc:
         raise BacktestError(str(exc)) from None
     params = _pairs(args.param, "--param")
@@ -139,12 +196,15 @@ def make_backtest(args: argparse.Namespace, on_progress=None) -> Backtest:
         costs=costs,
         on_progress=on_progress,
         module_console="all" if args.verbose else "errors",
+        capital=args.capital,
     )
 
 
-def print_summary(result: BacktestResult, report_path: str) -> None:
+def print_summary(result: BacktestResult, report_path: Optional[str], stats: Optional[Statistics] = None) -> None:
     from rich.table import Table
 
+    if stats is None:
+        stats = result.statistics()
     p = result.positions
     table = Table(title=f"Backtest {result.strategy}: {result.start} to {result.end}", show_header=False)
     table.add_column("item", style="bold")
@@ -154,11 +214,17 @@ def print_summary(result: BacktestResult, report_path: str) -> None:
     table.add_row("Ticks per second", f"{result.ticks_per_second:,.0f}")
     table.add_row("Orders", f"{len(result.orders):,}")
     table.add_row("Fills", f"{len(result.fills):,}")
+    if p.costs.slippage_ticks:
+        table.add_row("Slippage", f"{p.costs.slippage_ticks} tick(s) a fill")
     table.add_row("Commission", f"{p.commission:,.0f}")
     table.add_row("Tax", f"{p.tax:,.0f}")
     table.add_row("Realized P&L", f"{p.realized_pnl:,.0f}")
     table.add_row("Unrealized P&L", f"{p.unrealized_pnl:,.0f}")
     table.add_row("Net P&L (after costs)", f"{p.equity():,.0f}")
+    table.add_section()
+    for label, text in stats.rows():
+        if label != "Net P&L (after costs)":
+            table.add_row(label, text)
     console.print(table)
 
     book = Table(title="Final positions")
@@ -177,20 +243,27 @@ def print_summary(result: BacktestResult, report_path: str) -> None:
             f"{e['unrealized_pnl']:,.0f}",
         )
     console.print(book)
-    console.print(f"[green]Report written to {report_path}[/green]")
+    if report_path is not None:
+        console.print(f"[green]Report written to {report_path}[/green]")
 
 
-def _run(argv: Optional[Sequence[str]]) -> int:
+def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
+    args = build_parser().parse_args(argv)
+    check_report_name(args.name)
+    return args
+
+
+def _run(args: argparse.Namespace) -> int:
     from rich.progress import BarColumn, Progress as Bar, TaskProgressColumn, TextColumn, TimeElapsedColumn
 
-    from .report import taipei_time, write_report
+    from .report import summary, taipei_time, write_report
 
-    args = build_parser().parse_args(argv)
     if args.data_dir:
         BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
 
     bar: Optional[Bar] = None
     task = None
+    show_progress = not (args.no_progress or args.quiet)
 
     def on_progress(p: Progress) -> None:
         _progress_hook(p)
@@ -201,8 +274,8 @@ def _run(argv: Optional[Sequence[str]]) -> int:
         count = p.backfill_ticks if p.phase == "backfill" else p.ticks
         bar.update(task, completed=p.fraction, description=f"{label} {when}", ticks=f"{count:,}")
 
-    backtest = make_backtest(args, on_progress=None if args.no_progress else on_progress)
-    if not args.no_progress:
+    backtest = make_backtest(args, on_progress=on_progress if show_progress else None)
+    if show_progress:
         bar = Bar(
             TextColumn("{task.description}"), BarColumn(), TaskProgressColumn(), TextColumn("{task.fields[ticks]} ticks"),
             TimeElapsedColumn(), console=console,
@@ -211,34 +284,65 @@ def _run(argv: Optional[Sequence[str]]) -> int:
         bar.start()
     try:
         result = backtest.run()
+    except BacktestError as exc:
+        raise _RunFailed(str(exc)) from exc
     finally:
         if bar is not None:
             bar.stop()
-    path = write_report(result, os.path.abspath(args.report_dir), args.name)
-    print_summary(result, os.path.relpath(path))
-    return 0
+    stats = result.statistics()
+    path = None if args.no_report else write_report(result, os.path.abspath(args.report_dir), args.name, stats)
+    if args.json:
+        data = summary(result, stats)
+        data["report"] = path
+        sys.stdout.write(json.dumps(data, ensure_ascii=False, allow_nan=False) + "\n")
+        sys.stdout.flush()
+    elif not args.quiet:
+        print_summary(result, os.path.relpath(path) if path is not None else None, stats)
+    return EXIT_OK
+
+
+class _RunFailed(Exception):
+    """A failure once the run has started (the feed, the strategy): exit status 1."""
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
-        return _run(argv)
+        args = parse_args(argv)
     except SystemExit as exc:  # --help
         return exc.code if isinstance(exc.code, int) else 0
-    except StrategyError as exc:
+    except BacktestError as exc:
+        _fail(str(exc))
+        return EXIT_BAD_INPUT
+    # With --json, standard output carries the JSON object only: everything the console prints (the
+    # progress bar, the modules' error lines) goes to standard error.
+    saved_stderr = console.stderr
+    if args.json:
+        console.stderr = True
+    try:
+        return _run(args)
+    except KeyboardInterrupt:
+        _fail("interrupted")
+        return EXIT_INTERRUPTED
+    except _RunFailed as exc:
+        _fail(str(exc))
+        return EXIT_FAILED
+    except StrategyError as exc:  # the strategy's constructor
         _fail(str(exc))
         return EXIT_FAILED
     except BacktestError as exc:
         _fail(str(exc))
         return EXIT_BAD_INPUT
-    except KeyboardInterrupt:
-        _fail("interrupted")
-        return 130
     except Exception as exc:
         logger.exception("orva-backtest failed")
         _fail(f"{type(exc).__name__}: {exc} (traceback in {log_file_path()})")
         return EXIT_FAILED
+    except BaseException as exc:  # sys.exit() or a BaseException of the strategy's own: not a success
+        what = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+        _fail(f"the run was ended by {what}")
+        return EXIT_FAILED
+    finally:
+        console.stderr = saved_stderr
 
 
 def _fail(message: str) -> None:
     print(f"{PROG}: error: {' '.join(message.split())}", file=sys.stderr)
-

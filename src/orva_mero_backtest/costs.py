@@ -37,6 +37,68 @@ def _round_half_up(amount: float) -> int:
     return math.floor(round(amount, 6) + 0.5)
 
 
+def _check_number(name: str, value: object) -> None:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) or value < 0:
+        raise ValueError(f"cost setting {name} must be a finite number >= 0, got {value!r}")
+
+
+# --- the exchanges' tick-size ladders -------------------------------------------------------------
+
+# Index futures by product root: price step in index points. Other futures (stock futures) step on the
+# stock ladder.
+FUTURE_TICK_SIZES: Dict[str, float] = {"TXF": 1.0, "MXF": 1.0, "TMF": 1.0, "EXF": 0.05, "FXF": 0.2}
+
+
+def stock_tick_size(price: float, etf: bool = False) -> float:
+    """Tick size of the stock exchange at ``price`` (ETFs trade on a finer ladder)."""
+    if etf:
+        return 0.01 if price < 50 else 0.05
+    if price < 10:
+        return 0.01
+    if price < 50:
+        return 0.05
+    if price < 100:
+        return 0.1
+    if price < 500:
+        return 0.5
+    if price < 1000:
+        return 1.0
+    return 5.0
+
+
+class TickLadder:
+    """Moves a price one tick at a time on an instrument's ladder; prices stay on the exchange's grid."""
+
+    def __init__(self, product_type: str, code: str) -> None:
+        self.fixed = FUTURE_TICK_SIZES.get(future_root(code)) if product_type == "Future" else None
+        self.etf = product_type == "Stock" and code.startswith("00")
+
+    def size_above(self, price: float) -> float:
+        return self.fixed if self.fixed is not None else stock_tick_size(price, self.etf)
+
+    def size_below(self, price: float) -> float:
+        # Stepping down from a ladder boundary uses the finer tick below it.
+        return self.fixed if self.fixed is not None else stock_tick_size(price - 1e-9, self.etf)
+
+    def up(self, price: float) -> float:
+        return round(price + self.size_above(price), 2)
+
+    def down(self, price: float) -> float:
+        return round(price - self.size_below(price), 2)
+
+    def snap(self, price: float) -> float:
+        size = self.size_above(price)
+        return round(round(price / size) * size, 2)
+
+    def floor(self, price: float) -> float:
+        size = self.size_below(price)
+        return round(math.floor(round(price / size, 6)) * size, 2)
+
+    def ceil(self, price: float) -> float:
+        size = self.size_above(price)
+        return round(math.ceil(round(price / size, 6)) * size, 2)
+
+
 @dataclass
 class CostSettings:
     """Costs charged per fill. Amounts are in TWD; rates are fractions of the traded value."""
@@ -52,18 +114,28 @@ class CostSettings:
     future_tax_rate: float = 0.00002  # futures transaction tax, both sides, on contract value
     future_multipliers: Dict[str, float] = field(default_factory=lambda: dict(DEFAULT_FUTURE_MULTIPLIERS))
     default_future_multiplier: float = 2000.0  # stock futures: 2,000 shares per contract
+    # Each fill is booked this many ticks of the exchange's ladder worse than reported (0: as reported).
+    slippage_ticks: int = 0
 
     def __post_init__(self) -> None:
         for f in dataclasses.fields(self):
             value = getattr(self, f.name)
             if isinstance(value, dict):
                 for key, item in value.items():
-                    if not isinstance(item, (int, float)) or isinstance(item, bool) or item < 0:
-                        raise ValueError(f"cost setting {f.name}[{key}] must be a number >= 0, got {item!r}")
-            elif isinstance(value, bool) or not isinstance(value, (int, float)) or value < 0:
-                raise ValueError(f"cost setting {f.name} must be a number >= 0, got {value!r}")
+                    _check_number(f"{f.name}[{key}]", item)
+            else:
+                _check_number(f.name, value)
         if self.stock_lot_size < 1:
             raise ValueError("cost setting stock_lot_size must be at least 1")
+        if type(self.slippage_ticks) is not int:
+            raise ValueError(f"cost setting slippage_ticks must be a whole number, got {self.slippage_ticks!r}")
+        # A zero multiplier would book every futures fill as worth nothing.
+        for key, item in self.future_multipliers.items():
+            if item <= 0:
+                raise ValueError(f"cost setting future_multipliers[{key}] must be above 0, got {item!r}")
+        if self.default_future_multiplier <= 0:
+            raise ValueError(f"cost setting default_future_multiplier must be above 0, got "
+                             f"{self.default_future_multiplier!r}")
 
     # --- instrument sizes -------------------------------------------------------------------------
 
@@ -75,6 +147,13 @@ class CostSettings:
 
     def future_multiplier(self, code: str) -> float:
         return self.future_multipliers.get(future_root(code), self.default_future_multiplier)
+
+    def slipped_price(self, product_type: str, code: str, price: float, is_buy: bool) -> float:
+        """The price a fill is booked at: ``slippage_ticks`` ticks worse than ``price`` (buys higher)."""
+        ladder = TickLadder(product_type, code)
+        for _ in range(self.slippage_ticks):
+            price = ladder.up(price) if is_buy else max(ladder.down(price), ladder.size_below(price))
+        return price
 
     # --- costs of one fill ------------------------------------------------------------------------
 
@@ -111,6 +190,8 @@ class CostSettings:
                 number = float(text)
             except ValueError:
                 raise ValueError(f"cost setting {key} needs a number, got {text!r}") from None
+            if not math.isfinite(number):
+                raise ValueError(f"cost setting {key} must be a finite number, got {text!r}")
             current = getattr(defaults, name)
             if isinstance(current, dict):
                 if not entry:
@@ -120,5 +201,7 @@ class CostSettings:
             else:
                 if entry:
                     raise ValueError(f"cost setting {name} is not a table")
+                if isinstance(current, int) and number != int(number):
+                    raise ValueError(f"cost setting {key} needs a whole number, got {text!r}")
                 values[name] = int(number) if isinstance(current, int) else number
         return cls(**values)  # type: ignore[arg-type]

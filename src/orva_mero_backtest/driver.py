@@ -22,6 +22,7 @@ from .costs import CostSettings
 from .modules.positions.positions import Positions
 from .orders import OrderTracker
 from .sim_broker import TAIPEI
+from .stats import DEFAULT_CAPITAL
 from .strategy import OrderRejected, Strategy, StrategyContext
 from .utils import console as default_console
 
@@ -78,10 +79,23 @@ class BacktestResult:
     stream_seconds: float  # from the first tick to the end of the stream
     prices: Dict[str, List[Tuple[float, float]]] = field(default_factory=dict)
     equity: List[Tuple[float, float]] = field(default_factory=list)
+    capital: float = DEFAULT_CAPITAL  # starting capital (TWD) that returns and drawdown % refer to
 
     @property
     def fills(self) -> List[Dict[str, Any]]:
         return self.positions.fills
+
+    def statistics(self):
+        """Performance statistics (``stats.Statistics``): drawdown, Sharpe, round trips, exposure, ..."""
+        from .stats import compute
+
+        return compute(self)
+
+    def round_trips(self):
+        """The closed round trips (``stats.RoundTrip``), paired FIFO per instrument."""
+        from .stats import point_values, round_trips
+
+        return round_trips(self.fills, point_values(self))
 
     @property
     def ticks_per_second(self) -> float:
@@ -416,6 +430,7 @@ class Backtest:
         module_console: str = "errors",
         stall_timeout: float = 600.0,
         sample_seconds: float = 10.0,
+        capital: float = DEFAULT_CAPITAL,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
@@ -441,6 +456,9 @@ class Backtest:
         self.progress_every = max(1, int(progress_every))
         self.stall_timeout = stall_timeout
         self.sample_seconds = sample_seconds
+        if isinstance(capital, bool) or not isinstance(capital, (int, float)) or not 0 < capital < float("inf"):
+            raise BacktestError(f"capital must be a number above 0, got {capital!r}")
+        self.capital = float(capital)
         self.ctx = StrategyContext(self)
 
         self.matcher: Any = None
@@ -603,6 +621,7 @@ class Backtest:
             stream_seconds=stream_seconds,
             prices=recording.prices,
             equity=recording.equity,
+            capital=self.capital,
         )
 
     def _start_feed(self) -> List[threading.Thread]:

@@ -1,4 +1,5 @@
-"""The report folder of a backtest: fills and orders as CSV, positions, a summary, and a picture."""
+"""The report folder of a backtest: fills, orders, round trips and the equity curve as CSV, positions, a
+summary with the statistics, a picture and an HTML tear sheet."""
 
 from __future__ import annotations
 
@@ -11,18 +12,23 @@ import tempfile
 from datetime import date as Date, datetime
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
+from . import stats as statistics
+from .clock import format_time, local_time
 from .driver import BacktestResult
-from .sim_broker import TAIPEI
 
 FILLS_CSV = "fills.csv"
 TRADES_CSV = "trades.csv"
 POSITIONS_CSV = "positions.csv"
 SUMMARY_JSON = "summary.json"
 PICTURE = "backtest.png"
+EQUITY_CSV = "equity.csv"
+ROUND_TRIPS_CSV = "roundtrips.csv"
+HTML = "report.html"
+EQUITY_COLUMNS = ["time", "equity", "drawdown"]
 
 FILL_COLUMNS = [
     "time", "timestamp", "trade_id", "code", "product_type", "action", "quantity", "units", "price",
-    "commission", "tax", "realized_pnl", "position", "avg_price",
+    "commission", "tax", "realized_pnl", "position", "avg_price", "exchange_price",
 ]
 TRADE_COLUMNS = [
     "placed_time", "trade_id", "code", "product_type", "action", "price_type", "order_type", "price",
@@ -38,14 +44,14 @@ _SESSION_OPEN = 8 * 3600 + 45 * 60
 _SESSION_LENGTH = 5 * 3600
 
 
-def taipei_time(timestamp: Optional[float]) -> str:
-    if timestamp is None:
-        return ""
-    return datetime.fromtimestamp(timestamp, TAIPEI).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+taipei_time = format_time  # the one time format of reports lives in clock.py
 
 
-def summary(result: BacktestResult) -> Dict[str, Any]:
+def summary(result: BacktestResult, stats: Optional[statistics.Statistics] = None) -> Dict[str, Any]:
+    """The summary.json object: the run, the costs and P&L, and every statistic at the top level."""
     p = result.positions
+    if stats is None:
+        stats = result.statistics()
     return {
         "strategy": result.strategy,
         "instruments": [{"code": i.code, "market": i.market} for i in result.instruments],
@@ -63,7 +69,9 @@ def summary(result: BacktestResult) -> Dict[str, Any]:
         "realized_pnl": p.realized_pnl,
         "unrealized_pnl": p.unrealized_pnl,
         "net_pnl": p.equity(),
+        "slippage_ticks": p.costs.slippage_ticks,
         "positions": {e["code"]: e["quantity"] for e in p.summary()},
+        **stats.as_dict(),
     }
 
 
@@ -75,6 +83,13 @@ def _write_csv(path: str, columns: Sequence[str], rows: Iterable[Dict[str, Any]]
             writer.writerow({k: ("" if row.get(k) is None else row.get(k)) for k in columns})
 
 
+def equity_rows(curve) -> List[Dict[str, Any]]:
+    return [
+        {"time": format_time(ts), "equity": round(equity, 4), "drawdown": round(drawdown, 4)}
+        for ts, equity, drawdown in zip(curve["ts"], curve["equity"], curve["drawdown"])
+    ]
+
+
 def _unique_folder(parent: str, name: str) -> str:
     candidate, n = os.path.join(parent, name), 1
     while os.path.exists(candidate):
@@ -83,7 +98,9 @@ def _unique_folder(parent: str, name: str) -> str:
     return candidate
 
 
-def write_report(result: BacktestResult, parent: str, name: Optional[str] = None) -> str:
+def write_report(
+    result: BacktestResult, parent: str, name: Optional[str] = None, stats: Optional[statistics.Statistics] = None,
+) -> str:
     """Writes the report folder under ``parent`` and returns its path.
 
     Everything is written into a hidden temporary folder first and renamed at the end, so a failure
@@ -99,8 +116,17 @@ def write_report(result: BacktestResult, parent: str, name: Optional[str] = None
         trades = [{**o, "placed_time": taipei_time(o["placed_ts"])} for o in result.orders]
         _write_csv(os.path.join(staging, TRADES_CSV), TRADE_COLUMNS, trades)
         _write_csv(os.path.join(staging, POSITIONS_CSV), POSITION_COLUMNS, result.positions.summary())
+        if stats is None:
+            stats = result.statistics()
         with open(os.path.join(staging, SUMMARY_JSON), "w", encoding="utf-8") as f:
-            json.dump(summary(result), f, ensure_ascii=False, indent=2)
+            json.dump(summary(result, stats), f, ensure_ascii=False, indent=2, allow_nan=False)
+        curve = statistics.equity_curve(result.equity, result.capital)
+        _write_csv(os.path.join(staging, EQUITY_CSV), EQUITY_COLUMNS, equity_rows(curve))
+        trips = [t.as_row() for t in result.round_trips()]
+        _write_csv(os.path.join(staging, ROUND_TRIPS_CSV), statistics.ROUND_TRIP_COLUMNS, trips)
+        from .report_html import write_html
+
+        write_html(result, stats, curve, trips, os.path.join(staging, HTML))
         plot(result, os.path.join(staging, PICTURE))
         umask = os.umask(0)
         os.umask(umask)
@@ -126,10 +152,10 @@ class _SessionAxis:
 
     @staticmethod
     def _day(ts: float) -> Date:
-        return datetime.fromtimestamp(ts, TAIPEI).date()
+        return local_time(ts).date()
 
     def x(self, ts: float) -> float:
-        local = datetime.fromtimestamp(ts, TAIPEI)
+        local = local_time(ts)
         seconds = local.hour * 3600 + local.minute * 60 + local.second + local.microsecond / 1e6
         frac = min(max((seconds - _SESSION_OPEN) / _SESSION_LENGTH, 0.0), 1.0)
         return self.index[local.date()] + frac

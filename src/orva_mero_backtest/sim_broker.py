@@ -15,6 +15,8 @@ from dataclasses import dataclass
 from datetime import date as Date, datetime, time as Time, timedelta, timezone
 from typing import Dict, Iterator, List, Mapping, Tuple
 
+from .costs import TickLadder, stock_tick_size  # noqa: F401 - the ladder lives with the costs
+
 TAIPEI = timezone(timedelta(hours=8), "Asia/Taipei")
 
 TICK_COLUMNS = ("ts", "close", "volume", "bid_price", "bid_volume", "ask_price", "ask_volume", "tick_type")
@@ -94,54 +96,8 @@ class _Contracts:
 # --- exchange price ladders ---------------------------------------------------------------------
 
 
-def stock_tick_size(price: float, etf: bool = False) -> float:
-    """Tick size of the stock exchange at ``price`` (ETFs trade on a finer ladder)."""
-    if etf:
-        return 0.01 if price < 50 else 0.05
-    if price < 10:
-        return 0.01
-    if price < 50:
-        return 0.05
-    if price < 100:
-        return 0.1
-    if price < 500:
-        return 0.5
-    if price < 1000:
-        return 1.0
-    return 5.0
-
-
-class _Ladder:
-    """Moves a price one tick at a time; prices stay on the exchange's grid."""
-
-    def __init__(self, contract: Contract) -> None:
-        self.future = contract.security_type == "FUT"
-        self.etf = contract.code.startswith("00")
-
-    def size_above(self, price: float) -> float:
-        return 1.0 if self.future else stock_tick_size(price, self.etf)
-
-    def size_below(self, price: float) -> float:
-        # Stepping down from a ladder boundary uses the finer tick below it.
-        return 1.0 if self.future else stock_tick_size(price - 1e-9, self.etf)
-
-    def up(self, price: float) -> float:
-        return round(price + self.size_above(price), 2)
-
-    def down(self, price: float) -> float:
-        return round(price - self.size_below(price), 2)
-
-    def snap(self, price: float) -> float:
-        size = self.size_above(price)
-        return round(round(price / size) * size, 2)
-
-    def floor(self, price: float) -> float:
-        size = self.size_below(price)
-        return round(math.floor(round(price / size, 6)) * size, 2)
-
-    def ceil(self, price: float) -> float:
-        size = self.size_above(price)
-        return round(math.ceil(round(price / size, 6)) * size, 2)
+def _ladder(contract: Contract) -> TickLadder:
+    return TickLadder("Future" if contract.security_type == "FUT" else "Stock", contract.code)
 
 
 def _seed(code: str, day: str) -> int:
@@ -165,7 +121,7 @@ def generate_day(contract: Contract, day: Date) -> Dict[str, List]:
     if day.weekday() >= 5:
         return columns
     rng = random.Random(_seed(contract.code, day.isoformat()))
-    ladder = _Ladder(contract)
+    ladder = _ladder(contract)
     reference = ladder.snap(_reference(contract, day))
     # The day ends near the next trading day's reference, so consecutive days join up.
     following = day + timedelta(days=3 if day.weekday() == 4 else 1)

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
 
 from .constant import Action, OCType, OrderCond, OrderLot, OrderType, PriceType
 
@@ -110,7 +110,12 @@ class StrategyContext:
         oc_type: str = OCType.AUTO.value,
     ) -> str:
         """Places an order and returns its trade id. Market orders (no price, or price_type "MKT") fill at
-        the close of the next tick of the instrument."""
+        the close of the next tick of the instrument.
+
+        ``qty`` is in board lots for stocks and contracts for futures, the unit of ``position()``. To trade
+        odd lots, pass ``order_lot="IntradayOdd"`` (or ``"Odd"``): the quantity of such an order is in
+        shares, as the exchange takes odd-lot orders, e.g. ``ctx.buy("2330", 300, 590.0,
+        order_lot="IntradayOdd")`` buys 300 shares; ``position()`` then shows 0.3 lots."""
         if self.warming_up:
             raise OrderRejected("orders are not accepted during the backfill warm-up")
         product_type = self._bt.market_of(code)
@@ -164,8 +169,18 @@ class StrategyContext:
 
     # --- state ------------------------------------------------------------------------------------
 
-    def position(self, code: str) -> int:
-        """Net position: shares for stocks, contracts for futures; negative when short."""
+    def position(self, code: str) -> Union[int, float]:
+        """Net position in the unit orders use: board lots for stocks, contracts for futures; negative
+        when short. An int, unless odd-lot shares are held: then a fraction of a lot (1.5 = 1,500 shares
+        with 1,000-share lots). ``shares()`` gives the exact number of shares."""
+        held = self._bt.positions.position(code)
+        if self._bt.markets.get(code) != "Stock":
+            return held
+        lot = self._bt.positions.costs.stock_lot_size
+        return held // lot if held % lot == 0 else held / lot
+
+    def shares(self, code: str) -> int:
+        """Net position of a stock in shares (of a future: in contracts)."""
         return self._bt.positions.position(code)
 
     def last_price(self, code: str) -> Optional[float]:

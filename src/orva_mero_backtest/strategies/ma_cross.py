@@ -43,8 +43,7 @@ class MovingAverageCross(Strategy):
             self._trade(ctx, code, tick["close"])
 
     def _trade(self, ctx: StrategyContext, code: str, price: float) -> None:
-        unit = ctx.positions.costs.stock_lot_size if ctx.instruments[code] == "Stock" else 1
-        held = ctx.position(code) // unit
+        held = ctx.position(code)
         target = self.params["qty"] * self.signal[code]
         for order in ctx.open_orders(code):
             wanted_side = "Buy" if target > held else "Sell"

@@ -52,6 +52,9 @@ class InstrumentPosition:
 class Positions:
     """Records every trade record and keeps, per instrument, the position with its average cost and P&L.
 
+    A fill's ``price`` is the price it is booked at: the exchange's price (``exchange_price``) moved
+    ``costs.slippage_ticks`` ticks against the trader; both are the same without slippage.
+
     Average-cost accounting: adding to a position blends the average price; reducing it realizes
     (fill price - average) x closed quantity x point value and keeps the average; a fill that crosses
     zero closes the old side and opens the rest at the fill price.
@@ -96,9 +99,11 @@ class Positions:
         quantity = trade["quantity"]
         if not quantity:
             return  # an order emptied by a modification can still "fill" 0; nothing changes hands
-        price = float(trade["price"])
+        exchange_price = float(trade["price"])
         is_buy = trade["action"] == _BUY
         costs = self.costs
+        # Booked (and charged) at the slipped price; the exchange's own report keeps its price.
+        price = costs.slipped_price(product_type, code, exchange_price, is_buy) if costs.slippage_ticks else exchange_price
         if product_type == "Stock":
             order_lot = trade.get("order_lot", _COMMON_LOT)
             units = costs.stock_shares(quantity, order_lot)
@@ -138,6 +143,7 @@ class Positions:
                 "quantity": quantity,
                 "units": units,
                 "price": price,
+                "exchange_price": exchange_price,
                 "commission": commission,
                 "tax": tax,
                 "realized_pnl": realized,
