@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import queue
 import re
 import threading
@@ -10,10 +11,11 @@ from dataclasses import dataclass, field
 from datetime import date as Date, datetime
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from .constant import FLAG, OperationType
+from .constant import BASIC_INFO, FLAG, OperationType
 from .costs import CostSettings
 from .modules.positions.positions import Positions
-from .sim_broker import TAIPEI
+from .data.cache_broker import DataError, check_cache, data_root, using_data_dir
+from .data.clock import session_position, wall_clock_text
 from .strategy import OrderRejected, Strategy, StrategyContext
 from .utils import console as default_console
 
@@ -23,8 +25,6 @@ _EXIT = FLAG.exit_send_tick.value
 _BACKFILL_DONE = FLAG.finish_backfilling.value
 # A strategy that answers every report with another request would never let the tick go.
 _MAX_REPORTS_PER_TICK = 100_000
-_SESSION_OPEN = 8 * 3600 + 45 * 60  # the futures day session; stocks trade inside it
-_SESSION_LENGTH = 5 * 3600
 
 
 class BacktestError(Exception):
@@ -145,6 +145,7 @@ class Backtest:
         module_console: str = "errors",
         stall_timeout: float = 600.0,
         sample_seconds: float = 10.0,
+        data_dir: Optional[str] = None,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
@@ -167,6 +168,7 @@ class Backtest:
         if last < first:
             raise BacktestError(f"end date {end} is before start date {start}")
         self._range = (first, last)
+        ranges = [self._range]
         if (backfill_start is None) != (backfill_end is None):
             raise BacktestError("give both backfill dates or neither")
         self.backfill_start, self.backfill_end = backfill_start, backfill_end
@@ -177,6 +179,7 @@ class Backtest:
                 raise BacktestError(f"backfill end date {backfill_end} is before backfill start date {backfill_start}")
             if bf_last >= first:
                 raise BacktestError(f"the backfill range must end before the start date {start}")
+            ranges.append((bf_first, bf_last))
 
         if api is None:
             from .sim_broker import SimulatedBroker
@@ -184,6 +187,13 @@ class Backtest:
             api = SimulatedBroker()
         self.api = api
         check_instruments(api, self.instruments)
+        # The tick cache of this run: data_dir (default: the package's), or the broker's own root below it.
+        self.data_dir = os.path.abspath(data_dir or BASIC_INFO.data_dir)
+        self.data_root = data_root(api, self.data_dir)
+        try:
+            check_cache(api, self.data_root, [i.code for i in self.instruments], ranges)
+        except DataError as exc:
+            raise BacktestError(str(exc)) from None
 
         if module_console not in ("all", "errors", "none"):
             raise BacktestError("module_console must be 'all', 'errors' or 'none'")
@@ -361,7 +371,7 @@ class Backtest:
     def _strategy_failed(self, hook: str, exc: Exception) -> StrategyError:
         where = ""
         if self._tick is not None:
-            stamp = datetime.fromtimestamp(self._tick["timestamp"], TAIPEI).strftime("%Y-%m-%d %H:%M:%S")
+            stamp = wall_clock_text(self._tick["timestamp"], 0)
             where = f" at {self._tick['code']} {stamp}"
         return StrategyError(f"strategy {self.strategy.name} raised in {hook}{where}: {type(exc).__name__}: {exc}")
 
@@ -375,9 +385,10 @@ class Backtest:
             for module in saved:
                 module.console = quiet
         try:
-            self.matcher = matcher_module.Matcher(self.positions)
-            self.ticker = ticker_module.Ticker(self.api)
-            return self._run()
+            with using_data_dir(self.data_root):
+                self.matcher = matcher_module.Matcher(self.positions)
+                self.ticker = ticker_module.Ticker(self.api)
+                return self._run()
         finally:
             for module, original in saved.items():
                 module.console = original
@@ -401,7 +412,6 @@ class Backtest:
         load_seconds = time.perf_counter() - load_started
 
         first_day, last_day = self._range
-        range_start = datetime(first_day.year, first_day.month, first_day.day, tzinfo=TAIPEI).timestamp()
         range_days = (last_day - first_day).days + 1
         prices: Dict[str, List[Tuple[float, float]]] = {code: [] for code in self.markets}
         last_sample = {code: float("-inf") for code in self.markets}
@@ -432,9 +442,7 @@ class Backtest:
             if done:
                 covered = 1.0
             elif timestamp is not None and not ctx.warming_up:
-                # Whole days passed plus the share of the day session (08:45-13:45) passed.
-                days, seconds = divmod(timestamp - range_start, 86400.0)
-                covered = (days + min(max((seconds - _SESSION_OPEN) / _SESSION_LENGTH, 0.0), 1.0)) / range_days
+                covered = session_position(timestamp, first_day) / range_days
             phase = "backfill" if ctx.warming_up else "main"
             progress(Progress(phase, ticks, backfill_ticks, timestamp, min(1.0, max(0.0, covered))))
 

@@ -12,7 +12,7 @@ from datetime import date as Date, datetime
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from .driver import BacktestResult
-from .sim_broker import TAIPEI
+from .data.clock import session_fraction, wall_clock, wall_clock_text
 
 FILLS_CSV = "fills.csv"
 TRADES_CSV = "trades.csv"
@@ -39,9 +39,8 @@ _SESSION_LENGTH = 5 * 3600
 
 
 def taipei_time(timestamp: Optional[float]) -> str:
-    if timestamp is None:
-        return ""
-    return datetime.fromtimestamp(timestamp, TAIPEI).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+    # Tick times are Taipei wall-clock written as epoch time: read them back without a time zone.
+    return wall_clock_text(timestamp)
 
 
 def summary(result: BacktestResult) -> Dict[str, Any]:
@@ -126,13 +125,10 @@ class _SessionAxis:
 
     @staticmethod
     def _day(ts: float) -> Date:
-        return datetime.fromtimestamp(ts, TAIPEI).date()
+        return wall_clock(ts).date()
 
     def x(self, ts: float) -> float:
-        local = datetime.fromtimestamp(ts, TAIPEI)
-        seconds = local.hour * 3600 + local.minute * 60 + local.second + local.microsecond / 1e6
-        frac = min(max((seconds - _SESSION_OPEN) / _SESSION_LENGTH, 0.0), 1.0)
-        return self.index[local.date()] + frac
+        return self.index[self._day(ts)] + session_fraction(ts)
 
     def ticks(self) -> Tuple[List[float], List[str]]:
         if len(self.days) <= 2:
