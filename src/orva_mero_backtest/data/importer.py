@@ -100,7 +100,14 @@ def _frame_of(source: Any) -> pl.DataFrame:
     if isinstance(source, pl.DataFrame):
         return source
     if type(source).__module__.startswith("pandas"):
-        return pl.from_pandas(source)
+        import pandas as pd
+
+        frame = source.reset_index(drop=True)
+        for name in frame.columns:
+            # Time-zone-aware columns need pyarrow to convert; Taipei wall clock is all that is kept anyway.
+            if isinstance(frame[name].dtype, pd.DatetimeTZDtype):
+                frame[name] = frame[name].dt.tz_convert("Asia/Taipei").dt.tz_localize(None)
+        return pl.from_pandas(frame)
     raise TypeError(f"expected a file path or a polars or pandas DataFrame, got {type(source).__name__}")
 
 
@@ -124,6 +131,21 @@ def _ts_as_text(frame: pl.DataFrame) -> pl.DataFrame:
     return frame
 
 
+def _ts_values(column: pl.Series) -> pl.Series:
+    """Epoch nanoseconds (also written as a float) or date-time text (the Taipei wall clock, or with an
+    offset turned into Taipei time) as Int64; null where neither reads."""
+    text = column.cast(pl.String).str.strip_chars()
+    values = pl.select(_integer(pl.lit(text))).to_series()
+    if values.null_count() > text.null_count():
+        # Parsed as a Series (not in an expression) so that polars can find an offset in the text.
+        only_text = text.zip_with(values.is_null(), pl.Series([None] * len(text), dtype=pl.String))
+        stamps = only_text.str.to_datetime(strict=False, time_unit="ns")
+        if stamps.dtype.time_zone is not None:
+            stamps = stamps.dt.convert_time_zone("Asia/Taipei").dt.replace_time_zone(None)
+        values = values.fill_null(stamps.dt.epoch("ns"))
+    return values.cast(pl.Int64)
+
+
 def parse_sdk(frame: pl.DataFrame, code: str, market: str) -> Tuple[pl.DataFrame, pl.DataFrame]:
     """(kept ticks with "code" and "day", refused rows with "code" and "day") of a frame with the SDK's
     tick columns, matched by name in any order."""
@@ -132,21 +154,10 @@ def parse_sdk(frame: pl.DataFrame, code: str, market: str) -> Tuple[pl.DataFrame
     if absent:
         raise DataError(f"no column {', '.join(absent)} (columns: {', '.join(frame.columns)})")
     frame = _ts_as_text(frame)
+    frame = frame.with_columns(_ts_values(frame["ts"]).alias("ts"))
     raw = {c: _text(c) if c in frame.columns else pl.lit(None, pl.String) for c in TICK_SCHEMA}
 
-    ts_int = _integer(raw["ts"])
-    # Date-time text is the Taipei wall clock; with an offset it is turned into Taipei time first.
-    text = pl.when(ts_int.is_null()).then(raw["ts"])
-    if frame.height and frame["ts"].dtype == pl.String:
-        sample = frame["ts"].drop_nulls().str.strip_chars()
-        sample = sample.filter(sample.str.contains(r"[-/:T ]"))
-        aware = sample.len() > 0 and bool(re.search(r"(Z|[+-]\d\d:?\d\d)$", sample[0]))
-    else:
-        aware = False
-    parsed = text.str.to_datetime(strict=False, time_unit="ns")
-    if aware:
-        parsed = parsed.dt.convert_time_zone("Asia/Taipei").dt.replace_time_zone(None)
-    ts = pl.coalesce(ts_int, parsed.dt.epoch("ns"))
+    ts = pl.col("ts")
     close = _number(raw["close"])
     volume = _integer(raw["volume"])
     bid_price, bad_bp = _optional(raw["bid_price"], _number(raw["bid_price"]), 0.0)
