@@ -77,11 +77,19 @@ def _text(name: str) -> pl.Expr:
 
 
 def _integer(expr: pl.Expr) -> pl.Expr:
-    """Integer text, also written as a float ("105.0"); null when not a whole number."""
-    exact = expr.str.replace(r"\.0*$", "").cast(pl.Int64, strict=False)
+    """Integer text, also written as a float ("105.0"); null when not a whole number. Exact below 2**53,
+    which holds for volumes and tick types (time stamps go through ``_ts_values``)."""
     loose = expr.cast(pl.Float64, strict=False)
     whole = loose.is_finite() & (loose == loose.round(0)) & (loose.abs() < 2.0**53)
-    return pl.when(exact.is_not_null()).then(exact).when(whole).then(loose.cast(pl.Int64)).otherwise(None)
+    return pl.when(whole).then(loose.cast(pl.Int64))
+
+
+def _exact_integer(text: pl.Series) -> pl.Series:
+    """Integer text of any size (epoch nanoseconds), also written with a ".0" ending."""
+    values = text.cast(pl.Int64, strict=False)
+    if values.null_count() > text.null_count():
+        values = values.fill_null(text.str.replace(r"\.0*$", "").cast(pl.Int64, strict=False))
+    return values
 
 
 def _number(expr: pl.Expr) -> pl.Expr:
@@ -89,11 +97,14 @@ def _number(expr: pl.Expr) -> pl.Expr:
     return pl.when(value.is_finite()).then(value).otherwise(None)
 
 
-def _optional(expr: pl.Expr, parsed: pl.Expr, default: Union[int, float]) -> Tuple[pl.Expr, pl.Expr]:
-    """An optional column: empty means ``default``; text that does not parse (or is negative) is bad."""
-    empty = expr.is_null() | (expr == "")
-    bad = ~empty & (parsed.is_null() | (parsed < 0))
-    return pl.when(empty).then(pl.lit(default)).otherwise(parsed), bad
+def _floats(column: pl.Series) -> pl.Series:
+    """Numbers of a column of any type; text is read as written ("105", "105.0", " 105 ")."""
+    if column.dtype != pl.String:
+        return column.cast(pl.Float64, strict=False)
+    values = column.cast(pl.Float64, strict=False)
+    if values.null_count() > column.null_count():
+        values = values.fill_null(column.str.strip_chars().cast(pl.Float64, strict=False))
+    return values
 
 
 def _frame_of(source: Any) -> pl.DataFrame:
@@ -135,7 +146,7 @@ def _ts_values(column: pl.Series) -> pl.Series:
     """Epoch nanoseconds (also written as a float) or date-time text (the Taipei wall clock, or with an
     offset turned into Taipei time) as Int64; null where neither reads."""
     text = column.cast(pl.String).str.strip_chars()
-    values = pl.select(_integer(pl.lit(text))).to_series()
+    values = _exact_integer(text)
     if values.null_count() > text.null_count():
         # Parsed as a Series (not in an expression) so that polars can find an offset in the text.
         only_text = text.zip_with(values.is_null(), pl.Series([None] * len(text), dtype=pl.String))
@@ -155,25 +166,36 @@ def parse_sdk(frame: pl.DataFrame, code: str, market: str) -> Tuple[pl.DataFrame
         raise DataError(f"no column {', '.join(absent)} (columns: {', '.join(frame.columns)})")
     frame = _ts_as_text(frame)
     frame = frame.with_columns(_ts_values(frame["ts"]).alias("ts"))
-    raw = {c: _text(c) if c in frame.columns else pl.lit(None, pl.String) for c in TICK_SCHEMA}
+    # Numbers are parsed column by column as Series: the plain cast first, the slower clean-up only
+    # when some text did not read.
+    given = {c: frame[c].is_not_null() for c in TICK_SCHEMA if c in frame.columns}
+    numbers = pl.DataFrame({c: _floats(frame[c]) for c in TICK_SCHEMA if c in frame.columns and c != "ts"})
+    numbers = numbers.with_columns(frame["ts"].alias("ts"), *(mask.alias(f"_given_{c}") for c, mask in given.items()))
 
-    ts = pl.col("ts")
-    close = _number(raw["close"])
-    volume = _integer(raw["volume"])
-    bid_price, bad_bp = _optional(raw["bid_price"], _number(raw["bid_price"]), 0.0)
-    ask_price, bad_ap = _optional(raw["ask_price"], _number(raw["ask_price"]), 0.0)
-    bid_volume, bad_bv = _optional(raw["bid_volume"], _integer(raw["bid_volume"]), 0)
-    ask_volume, bad_av = _optional(raw["ask_volume"], _integer(raw["ask_volume"]), 0)
-    tick_type, bad_tt = _optional(raw["tick_type"], _integer(raw["tick_type"]), 0)
+    def value(name: str, whole: bool, default: Optional[float]) -> Tuple[pl.Expr, pl.Expr]:
+        """The column's values and where they are bad: not a number (or not whole), or negative."""
+        if name not in numbers.columns:
+            return pl.lit(default), pl.lit(False)
+        number = pl.col(name)
+        ok = number.is_finite() & (number >= 0)
+        if whole:
+            ok = ok & (number == number.round(0)) & (number.abs() < 2.0**53)
+        bad = pl.col(f"_given_{name}") & ~ok.fill_null(False)
+        return pl.when(ok).then(number).otherwise(default), bad
 
-    columns = frame.select(
-        ts.alias("ts"), close.alias("close"), volume.alias("volume"), bid_price.alias("bid_price"),
-        bid_volume.alias("bid_volume"), ask_price.alias("ask_price"), ask_volume.alias("ask_volume"),
-        tick_type.alias("tick_type"),
-        (bad_bp | bad_ap | bad_bv | bad_av | bad_tt).alias("_bad_optional"),
+    parsed = {}
+    bad_any = pl.lit(False)
+    for name, whole, default in (("close", False, None), ("volume", True, None), ("bid_price", False, 0.0),
+                                 ("bid_volume", True, 0), ("ask_price", False, 0.0), ("ask_volume", True, 0),
+                                 ("tick_type", True, 0)):
+        parsed[name], bad = value(name, whole, default)
+        if default is not None:  # optional columns: empty means the default, anything unreadable is bad
+            bad_any = bad_any | bad
+    columns = numbers.select(
+        pl.col("ts"), *(expr.alias(name) for name, expr in parsed.items()), bad_any.alias("_bad_optional")
     )
     good = (
-        pl.col("ts").is_between(_TS_MIN, _TS_MAX) & (pl.col("close") > 0) & (pl.col("volume") >= 0)
+        pl.col("ts").is_between(_TS_MIN, _TS_MAX) & (pl.col("close") > 0) & pl.col("volume").is_not_null()
         & ~pl.col("_bad_optional")
     ).fill_null(False)
     columns = columns.with_columns(good.alias("_good"), pl.lit(code).alias("code"))
