@@ -13,7 +13,7 @@ import re
 import threading
 import zipfile
 from dataclasses import dataclass, field
-from datetime import date as Date, timedelta
+from datetime import date as Date, datetime, timedelta
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 import polars as pl
@@ -247,6 +247,27 @@ def _taifex_text(path: str) -> str:
         raise DataError(f"not cp950 (Big5) text: {exc}") from None
 
 
+def _strip_few(name: str) -> pl.Expr:
+    return pl.col(name).cast(pl.Categorical).cast(pl.String).str.strip_chars()
+
+
+def _integers(column: pl.Series) -> pl.Series:
+    """Whole numbers of a text column ("84500", " 4 ", "4.0"); null where the text is not one."""
+    values = column.cast(pl.Int64, strict=False)
+    if values.null_count() > column.null_count():
+        loose = _floats(column)
+        whole = pl.select(pl.when(loose.is_finite() & (loose == loose.round(0))).then(loose)).to_series()
+        values = values.fill_null(whole.cast(pl.Int64))
+    return values
+
+
+def _yyyymmdd_ns(text: str) -> Optional[int]:
+    try:
+        return wall_ns(datetime.strptime(text, "%Y%m%d").date())
+    except ValueError:
+        return None
+
+
 def taifex_code(product: str) -> str:
     """The broker's code prefix of an exchange product (TX -> TXF)."""
     return TAIFEX_PRODUCTS.get(product, product)
@@ -256,30 +277,38 @@ def parse_taifex(text: str, products: Optional[Sequence[str]], session: str) -> 
     """(kept ticks with "code" and "day", refused rows with "code" and "day", left-out counts) of one daily
     transaction file. Each trade is stored under its contract month's code (TXF202401) and, when that
     month is the day's nearest, also under the continuous code (TXFR1)."""
-    frame = pl.read_csv(io.StringIO(text), infer_schema=False, truncate_ragged_lines=True)
+    frame = pl.read_csv(text.encode("utf-8"), infer_schema=False, truncate_ragged_lines=True)
     frame = frame.rename({c: c.strip() for c in frame.columns})
     absent = [c for c in _TAIFEX_COLUMNS if c not in frame.columns]
     if absent:
         raise DataError(f"not a daily transaction file: no column {', '.join(absent)}")
-    frame = frame.select(_text(c).alias(name) for c, name in _TAIFEX_COLUMNS.items())
+    frame = frame.select(pl.col(c).alias(name) for c, name in _TAIFEX_COLUMNS.items())
+    # Codes and months are few distinct texts: strip them once each.
+    frame = frame.with_columns(_strip_few("product"), _strip_few("month"))
     left_out: Dict[str, int] = {}
 
     frame = frame.with_columns(pl.col("product").replace(TAIFEX_PRODUCTS).alias("prefix"))
     if products:
         wanted = {taifex_code(p) for p in products} | {taifex_code(re.sub(r"R\d$", "", p)) for p in products}
         frame = frame.filter(pl.col("prefix").is_in(wanted) | pl.col("product").is_in(list(products)))
-    spread = pl.col("month").str.contains("/")
+    spread = pl.col("month").str.contains("/", literal=True)
     left_out["spread trades"] = frame.filter(spread).height
     frame = frame.filter(~spread)
 
-    clock = pl.col("time").str.replace(r"\.\d*$", "").str.zfill(6)
-    hh, mm, ss = (clock.str.slice(i, 2).cast(pl.Int64, strict=False) for i in (0, 2, 4))
-    seconds = pl.when(clock.str.contains(r"^\d{6}$") & (hh < 24) & (mm < 60) & (ss < 60)).then(hh * 3600 + mm * 60 + ss)
-    calendar = pl.col("date").str.to_date("%Y%m%d", strict=False)
-    midnight = calendar.cast(pl.Datetime("ns")).dt.epoch("ns")
-    ts = midnight + seconds * 1_000_000_000
-    price = _number(pl.col("price"))
-    both_sides = _integer(pl.col("volume"))
+    # Times are HHMMSS numbers, written without the leading zero ("84500").
+    hhmmss = _integers(frame["time"])
+    days = frame["date"].str.strip_chars().unique()
+    midnights = {d: _yyyymmdd_ns(d) for d in days.to_list() if d is not None}
+    frame = frame.with_columns(
+        hhmmss.alias("_hhmmss"), _floats(frame["price"]).alias("_price"), _integers(frame["volume"]).alias("_both"),
+        frame["date"].str.strip_chars().replace_strict(midnights, default=None, return_dtype=pl.Int64).alias("_midnight"),
+    )
+    hh, mm, ss = pl.col("_hhmmss") // 10000, pl.col("_hhmmss") // 100 % 100, pl.col("_hhmmss") % 100
+    seconds = pl.when((pl.col("_hhmmss") >= 0) & (hh < 24) & (mm < 60) & (ss < 60)).then(hh * 3600 + mm * 60 + ss)
+    ts = pl.col("_midnight") + seconds * 1_000_000_000
+    calendar = pl.col("_midnight").cast(pl.Datetime("ns")).dt.date()
+    price = pl.when(pl.col("_price").is_finite()).then(pl.col("_price"))
+    both_sides = pl.col("_both")
     frame = frame.with_columns(
         ts.alias("ts"), price.alias("close"), (both_sides // 2).alias("volume"),
         ((both_sides >= 0) & (both_sides % 2 == 0)).alias("_even"), calendar.alias("_calendar"),
