@@ -7,7 +7,7 @@ import contextlib
 import os
 from dataclasses import dataclass
 from datetime import date as Date, datetime
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Sequence, Tuple
 
 from .clock import is_trading_day, trading_days
 

@@ -7,14 +7,13 @@ before anything is written, so a file that cannot be read leaves the cache as it
 
 from __future__ import annotations
 
-import io
 import os
 import re
 import threading
 import zipfile
 from dataclasses import dataclass, field
-from datetime import date as Date, datetime, timedelta
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from datetime import date as Date, datetime
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import polars as pl
 
@@ -72,29 +71,12 @@ class ImportResult:
 # --- shared parsing ------------------------------------------------------------------------------
 
 
-def _text(name: str) -> pl.Expr:
-    return pl.col(name).cast(pl.String).str.strip_chars()
-
-
-def _integer(expr: pl.Expr) -> pl.Expr:
-    """Integer text, also written as a float ("105.0"); null when not a whole number. Exact below 2**53,
-    which holds for volumes and tick types (time stamps go through ``_ts_values``)."""
-    loose = expr.cast(pl.Float64, strict=False)
-    whole = loose.is_finite() & (loose == loose.round(0)) & (loose.abs() < 2.0**53)
-    return pl.when(whole).then(loose.cast(pl.Int64))
-
-
 def _exact_integer(text: pl.Series) -> pl.Series:
     """Integer text of any size (epoch nanoseconds), also written with a ".0" ending."""
     values = text.cast(pl.Int64, strict=False)
     if values.null_count() > text.null_count():
         values = values.fill_null(text.str.replace(r"\.0*$", "").cast(pl.Int64, strict=False))
     return values
-
-
-def _number(expr: pl.Expr) -> pl.Expr:
-    value = expr.cast(pl.Float64, strict=False)
-    return pl.when(value.is_finite()).then(value).otherwise(None)
 
 
 def _floats(column: pl.Series) -> pl.Series:
