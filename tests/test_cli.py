@@ -53,8 +53,9 @@ def test_small_run_writes_the_report(workdir, tmp_path, capsys, monkeypatch):
     assert summary["ticks"] > 5000 and summary["backfill_ticks"] == 0
     assert {row["code"] for row in fills} <= {"2412", "TMFR1"}
     assert fills[0]["time"].startswith("2024-01-02 ")
-    # the tick cache went to the data directory, not to the working directory
-    assert os.listdir(tmp_path / "cli-data" / "mero" / "ticks")
+    # the tick cache went to the data directory (the simulated broker's own root), not to the working directory
+    assert os.listdir(tmp_path / "cli-data" / "simulated" / "mero" / "ticks")
+    assert not (tmp_path / "cli-data" / "mero").exists()
     assert not (workdir / "mero").exists()
 
 

@@ -138,7 +138,7 @@ def test_backfill_warms_up_then_trading_starts():
 def test_ticks_flow_through_the_cache():
     broker = SimulatedBroker()
     run(Recorder(), api=broker)
-    cache = os.path.join(BASIC_INFO.data_dir, "mero", "ticks", f"2412 {DAY} - ticks.csv")
+    cache = os.path.join(BASIC_INFO.data_dir, "simulated", "mero", "ticks", f"2412 {DAY} - ticks.csv")
     assert os.path.exists(cache) and broker.requests == [("2412", DAY)]
     again = SimulatedBroker()
     run(Recorder(), api=again)

@@ -4,12 +4,12 @@ import hashlib
 import json
 import subprocess
 import sys
-from datetime import date, datetime
+from datetime import date, datetime, timezone
 
 import polars as pl
 import pytest
 
-from orva_mero_backtest.sim_broker import TAIPEI, TICK_COLUMNS, SimulatedBroker, UnknownInstrumentError, stock_tick_size
+from orva_mero_backtest.sim_broker import TICK_COLUMNS, SimulatedBroker, UnknownInstrumentError, stock_tick_size
 
 SCHEMA = {"ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "bid_price": pl.Float64,
           "bid_volume": pl.Int64, "ask_price": pl.Float64, "ask_volume": pl.Int64, "tick_type": pl.Int64}
@@ -54,7 +54,8 @@ def test_columns_hours_ladder_and_quotes(code, market, opens, closes):
     assert n > 1000 and all(len(column) == n for column in ticks.values())
     # polars infers the dtypes the tick feed's schema wants
     assert dict(pl.DataFrame(ticks).schema) == SCHEMA
-    times = [datetime.fromtimestamp(ts / 1e9, TAIPEI) for ts in ticks["ts"]]
+    # Taipei wall clock written as epoch time: read as UTC it shows the exchange's hours.
+    times = [datetime.fromtimestamp(ts / 1e9, timezone.utc).replace(tzinfo=None) for ts in ticks["ts"]]
     assert all(a <= b for a, b in zip(ticks["ts"], ticks["ts"][1:]))
     assert times[0].time().replace(microsecond=0) == datetime(2024, 1, 3, *opens).time()
     assert all(t.date() == date(2024, 1, 3) for t in times)

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from orva_mero_backtest import stats
-from orva_mero_backtest.clock import local_timestamp
+from orva_mero_backtest.data.clock import wall_ns
 from orva_mero_backtest.costs import CostSettings
 from orva_mero_backtest.driver import BacktestResult, Instrument
 from orva_mero_backtest.modules.positions.positions import Positions
@@ -22,7 +22,7 @@ DAY = date(2024, 1, 2)
 
 
 def at(hh, mm, day=DAY):
-    return local_timestamp(day, time(hh, mm))
+    return wall_ns(day, time(hh, mm)) / 1e9
 
 
 def f(code, action, units, price, ts, commission=0.0, tax=0.0, position=0, product_type="Stock"):

@@ -64,9 +64,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--param", action="append", default=[], metavar="KEY=VALUE", help="strategy parameter")
     p.add_argument("--cost", action="append", default=[], metavar="KEY=VALUE",
                    help="cost setting, e.g. stock_commission_discount=0.6 or future_multipliers.TXF=200")
-    p.add_argument("--broker", choices=("sim", "shioaji"), default="sim",
+    p.add_argument("--broker", choices=("sim", "shioaji", "cache"), default="sim",
                    help=f"sim: offline generated ticks; shioaji: the broker SDK, logged in with {API_KEY_ENV} "
-                   f"and {SECRET_KEY_ENV}")
+                   f"and {SECRET_KEY_ENV}; cache: only the tick cache (files brought in with '{PROG} import')")
     p.add_argument("--data-dir", help="data directory for the tick cache and the error log")
     p.add_argument("--report-dir", default="reports", help="folder that receives the report folder (default: reports)")
     p.add_argument("--name", help="name of the report folder (default: backtest-<date>-<time>)")
@@ -185,6 +185,10 @@ def make_backtest(args: argparse.Namespace, on_progress=None) -> Backtest:
         raise StrategyError(f"strategy {args.strategy} could not be created: {type(exc).__name__}: {exc}") from None
 
     api = login_shioaji() if args.broker == "shioaji" else None
+    if args.broker == "cache":
+        from .data import CacheOnly
+
+        api = CacheOnly()
     return Backtest(
         strategy,
         instruments,
@@ -197,6 +201,7 @@ def make_backtest(args: argparse.Namespace, on_progress=None) -> Backtest:
         on_progress=on_progress,
         module_console="all" if args.verbose else "errors",
         capital=args.capital,
+        data_dir=args.data_dir,
     )
 
 
@@ -306,6 +311,12 @@ class _RunFailed(Exception):
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    if argv is None:
+        argv = sys.argv[1:]
+    if argv and argv[0] == "import":
+        from .data.cli import main as data_cli
+
+        return data_cli(argv[1:], PROG)
     try:
         args = parse_args(argv)
     except SystemExit as exc:  # --help

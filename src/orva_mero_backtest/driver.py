@@ -17,11 +17,12 @@ from dataclasses import dataclass, field
 from datetime import date as Date, datetime
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from .constant import FLAG
+from .constant import BASIC_INFO, FLAG
 from .costs import CostSettings
+from .data.cache_broker import DataError, check_cache, data_root, using_data_dir
+from .data.clock import session_position, wall_clock_text
 from .modules.positions.positions import Positions
 from .orders import OrderTracker
-from .sim_broker import TAIPEI
 from .stats import DEFAULT_CAPITAL
 from .strategy import OrderRejected, Strategy, StrategyContext
 from .utils import console as default_console
@@ -103,25 +104,19 @@ class BacktestResult:
         return total / self.stream_seconds if self.stream_seconds > 0 else 0.0
 
 
-# --- the time convention of tick timestamps ------------------------------------------------------
-
-_SESSION_OPEN = 8 * 3600 + 45 * 60  # the futures day session; stocks trade inside it
-_SESSION_LENGTH = 5 * 3600
+# --- the time convention of tick timestamps (see data.clock) ---------------------------------------
 
 
 def session_fraction(timestamp: float, first_day: Date, last_day: Date) -> float:
-    """Share of the days first_day..last_day covered at ``timestamp`` (epoch seconds): whole days
-    passed plus the share of the day session (08:45-13:45 Taipei time) passed, in 0..1."""
-    range_start = datetime(first_day.year, first_day.month, first_day.day, tzinfo=TAIPEI).timestamp()
+    """Share of the days first_day..last_day covered at ``timestamp``: whole days passed plus the share
+    of the day session (08:45-13:45) passed, in 0..1."""
     range_days = (last_day - first_day).days + 1
-    days, seconds = divmod(timestamp - range_start, 86400.0)
-    covered = (days + min(max((seconds - _SESSION_OPEN) / _SESSION_LENGTH, 0.0), 1.0)) / range_days
-    return min(1.0, max(0.0, covered))
+    return min(1.0, max(0.0, session_position(timestamp, first_day) / range_days))
 
 
 def tick_time_text(timestamp: float) -> str:
-    """A tick's timestamp as the user reads it (Taipei time)."""
-    return datetime.fromtimestamp(timestamp, TAIPEI).strftime("%Y-%m-%d %H:%M:%S")
+    """A tick's timestamp as the user reads it (Taipei wall clock)."""
+    return wall_clock_text(timestamp, 0)
 
 
 # --- input checks ----------------------------------------------------------------------------------
@@ -431,6 +426,7 @@ class Backtest:
         stall_timeout: float = 600.0,
         sample_seconds: float = 10.0,
         capital: float = DEFAULT_CAPITAL,
+        data_dir: Optional[str] = None,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
@@ -447,6 +443,23 @@ class Backtest:
             api = SimulatedBroker()
         self.api = api
         check_instruments(api, self.instruments)
+        # The tick cache of this run: data_dir (default: the package's), or the broker's own root below it.
+        self.data_dir = os.path.abspath(data_dir or BASIC_INFO.data_dir)
+        self.data_root = data_root(api, self.data_dir)
+        ranges = [self._range]
+        if backfill_start is not None:
+            ranges.append((parse_day(backfill_start, "backfill start date"), parse_day(backfill_end, "backfill end date")))
+        try:
+            check_cache(api, self.data_root, [i.code for i in self.instruments], ranges)
+        except DataError as exc:
+            raise BacktestError(str(exc)) from None
+        # The tick cache of this run: data_dir (default: the package's), or the broker's own root below it.
+        self.data_dir = os.path.abspath(data_dir or BASIC_INFO.data_dir)
+        self.data_root = data_root(api, self.data_dir)
+        try:
+            check_cache(api, self.data_root, [i.code for i in self.instruments], ranges)
+        except DataError as exc:
+            raise BacktestError(str(exc)) from None
 
         if module_console not in ("all", "errors", "none"):
             raise BacktestError("module_console must be 'all', 'errors' or 'none'")
@@ -557,17 +570,18 @@ class Backtest:
             for module in saved:
                 module.console = quiet
         try:
-            self.matcher = matcher_module.Matcher(self.positions)
-            try:
-                self.ticker = ticker_module.Ticker(self.api)
-                self._orders = OrderTracker(self.matcher)
-                return self._run(ticker_module)
-            finally:
-                # Ends the exchange's receiver thread (a process running many backtests keeps a flat
-                # thread count).
-                close = getattr(self.matcher, "close", None)
-                if close is not None:
-                    close()
+            with using_data_dir(self.data_root):
+                self.matcher = matcher_module.Matcher(self.positions)
+                try:
+                    self.ticker = ticker_module.Ticker(self.api)
+                    self._orders = OrderTracker(self.matcher)
+                    return self._run(ticker_module)
+                finally:
+                    # Ends the exchange's receiver thread (a process running many backtests keeps a flat
+                    # thread count).
+                    close = getattr(self.matcher, "close", None)
+                    if close is not None:
+                        close()
         finally:
             for module, original in saved.items():
                 module.console = original

@@ -13,8 +13,8 @@ from datetime import date as Date, datetime
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from . import stats as statistics
-from .clock import format_time, local_time
 from .driver import BacktestResult
+from .data.clock import session_fraction, wall_clock, wall_clock_text
 
 FILLS_CSV = "fills.csv"
 TRADES_CSV = "trades.csv"
@@ -44,7 +44,7 @@ _SESSION_OPEN = 8 * 3600 + 45 * 60
 _SESSION_LENGTH = 5 * 3600
 
 
-taipei_time = format_time  # the one time format of reports lives in clock.py
+taipei_time = wall_clock_text  # tick times are Taipei wall clock written as epoch time (data.clock)
 
 
 def summary(result: BacktestResult, stats: Optional[statistics.Statistics] = None) -> Dict[str, Any]:
@@ -85,7 +85,7 @@ def _write_csv(path: str, columns: Sequence[str], rows: Iterable[Dict[str, Any]]
 
 def equity_rows(curve) -> List[Dict[str, Any]]:
     return [
-        {"time": format_time(ts), "equity": round(equity, 4), "drawdown": round(drawdown, 4)}
+        {"time": wall_clock_text(ts), "equity": round(equity, 4), "drawdown": round(drawdown, 4)}
         for ts, equity, drawdown in zip(curve["ts"], curve["equity"], curve["drawdown"])
     ]
 
@@ -152,13 +152,10 @@ class _SessionAxis:
 
     @staticmethod
     def _day(ts: float) -> Date:
-        return local_time(ts).date()
+        return wall_clock(ts).date()
 
     def x(self, ts: float) -> float:
-        local = local_time(ts)
-        seconds = local.hour * 3600 + local.minute * 60 + local.second + local.microsecond / 1e6
-        frac = min(max((seconds - _SESSION_OPEN) / _SESSION_LENGTH, 0.0), 1.0)
-        return self.index[local.date()] + frac
+        return self.index[self._day(ts)] + session_fraction(ts)
 
     def ticks(self) -> Tuple[List[float], List[str]]:
         if len(self.days) <= 2:

@@ -6,7 +6,7 @@ from __future__ import annotations
 import html
 from typing import TYPE_CHECKING, Any, Dict, List, Sequence
 
-from .clock import format_time
+from .data.clock import wall_clock_text
 
 if TYPE_CHECKING:  # pragma: no cover
     from .driver import BacktestResult
@@ -27,7 +27,7 @@ th { background: #f3f3f3; text-align: left; }
 def _figure(curve) -> Any:
     from plotly.subplots import make_subplots
 
-    times = [format_time(ts) for ts in curve["ts"]]
+    times = [wall_clock_text(ts) for ts in curve["ts"]]
     fig = make_subplots(rows=2, cols=1, shared_xaxes=True, row_heights=[0.65, 0.35], vertical_spacing=0.06,
                         subplot_titles=("Equity (TWD)", "Drawdown (TWD)"))
     fig.add_scatter(x=times, y=curve["equity"].to_list(), name="equity", line={"color": "black", "width": 1},

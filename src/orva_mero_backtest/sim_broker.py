@@ -10,12 +10,14 @@ from __future__ import annotations
 
 import hashlib
 import math
+import os
 import random
 from dataclasses import dataclass
 from datetime import date as Date, datetime, time as Time, timedelta, timezone
 from typing import Dict, Iterator, List, Mapping, Tuple
 
 from .costs import TickLadder, stock_tick_size  # noqa: F401 - the ladder lives with the costs
+from .data.clock import is_trading_day, next_trading_day, wall_ns
 
 TAIPEI = timezone(timedelta(hours=8), "Asia/Taipei")
 
@@ -112,19 +114,20 @@ def _reference(contract: Contract, day: Date) -> float:
 
 
 def _epoch_ns(day: Date, at: Time) -> int:
-    return int(datetime.combine(day, at, TAIPEI).timestamp()) * 1_000_000_000
+    # Taipei wall-clock as epoch nanoseconds, as the broker SDK writes it (09:00 reads 09:00 as UTC).
+    return wall_ns(day, at)
 
 
 def generate_day(contract: Contract, day: Date) -> Dict[str, List]:
-    """The generated ticks of one instrument on one day; weekends have none."""
+    """The generated ticks of one instrument on one day; weekends and exchange holidays have none."""
     columns: Dict[str, List] = {name: [] for name in TICK_COLUMNS}
-    if day.weekday() >= 5:
+    if not is_trading_day(day):
         return columns
     rng = random.Random(_seed(contract.code, day.isoformat()))
     ladder = _ladder(contract)
     reference = ladder.snap(_reference(contract, day))
     # The day ends near the next trading day's reference, so consecutive days join up.
-    following = day + timedelta(days=3 if day.weekday() == 4 else 1)
+    following = next_trading_day(day)
     target = _reference(contract, following)
     limit_up = ladder.floor(reference * 1.1)
     limit_down = ladder.ceil(reference * 0.9)
@@ -184,7 +187,13 @@ def generate_day(contract: Contract, day: Date) -> Dict[str, List]:
 
 
 class SimulatedBroker:
-    """The broker SDK's API object as the tick feed uses it, generating ticks instead of fetching them."""
+    """The broker SDK's API object as the tick feed uses it, generating ticks instead of fetching them.
+
+    Its ticks are cached under their own data root (``data_root(data_dir)``), never where real data
+    lives, so no run can mix generated ticks into real ones.
+    """
+
+    DATA_SUBDIR = "simulated"
 
     def __init__(self) -> None:
         self.Contracts = _Contracts()
@@ -199,3 +208,6 @@ class SimulatedBroker:
             raise ValueError(f"ticks() needs the day as YYYY-MM-DD, got {date!r}") from None
         self.requests.append((contract.code, date))
         return generate_day(contract, day)
+
+    def data_root(self, data_dir: str) -> str:
+        return os.path.join(data_dir, self.DATA_SUBDIR)

@@ -25,7 +25,7 @@ from dataclasses import asdict, dataclass
 from datetime import date as Date, time as Time
 from typing import TYPE_CHECKING, Any, Deque, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
-from .clock import format_time, local_time, local_timestamp
+from .data.clock import wall_clock, wall_clock_text, wall_ns
 
 if TYPE_CHECKING:  # pragma: no cover
     from .driver import BacktestResult
@@ -61,8 +61,8 @@ class RoundTrip:
     def as_row(self) -> Dict[str, Any]:
         return {
             "instrument": self.instrument, "market": self.market, "side": self.side,
-            "entry_time": format_time(self.entry_ts), "entry_price": self.entry_price,
-            "exit_time": format_time(self.exit_ts), "exit_price": self.exit_price, "quantity": self.quantity,
+            "entry_time": wall_clock_text(self.entry_ts), "entry_price": self.entry_price,
+            "exit_time": wall_clock_text(self.exit_ts), "exit_price": self.exit_price, "quantity": self.quantity,
             "gross_pnl": round(self.gross_pnl, 4), "costs": round(self.costs, 4), "net_pnl": round(self.net_pnl, 4),
             "holding_seconds": round(self.holding_seconds, 3),
         }
@@ -254,7 +254,7 @@ def daily_returns(samples: Sequence[Tuple[float, float]], capital: float, days: 
     samples keeps the previous day's P&L (a return of 0)."""
     day_end: Dict[Date, float] = {}
     for ts, pnl in samples:  # in time order: the last sample of a day wins
-        day_end[local_time(ts).date()] = float(pnl)
+        day_end[wall_clock(ts).date()] = float(pnl)
     returns, before = [], 0.0
     for day in days:
         now = day_end.get(day, before)
@@ -288,7 +288,7 @@ def sharpe_sortino(returns: Sequence[float], days_per_year: int) -> Tuple[float,
 
 def session_windows(days: Sequence[Date], futures: bool) -> List[Tuple[float, float]]:
     opens, closes = FUTURE_SESSION if futures else STOCK_SESSION
-    return [(local_timestamp(d, opens), local_timestamp(d, closes)) for d in days]
+    return [(wall_ns(d, opens) / 1e9, wall_ns(d, closes) / 1e9) for d in days]
 
 
 def exposure(fills: Iterable[Mapping[str, Any]], windows: Sequence[Tuple[float, float]]) -> float:
@@ -338,7 +338,7 @@ def compute(result: "BacktestResult", capital: Optional[float] = None) -> Statis
     worst, worst_pct, dd_start, dd_end = max_drawdown(curve)
 
     first, last = parse_day(result.start, "start date"), parse_day(result.end, "end date")
-    seen = {local_time(ts).date() for ts, _ in result.equity}
+    seen = {wall_clock(ts).date() for ts, _ in result.equity}
     days, per_year = trading_days(first, last, seen)
     sharpe, sortino = sharpe_sortino(daily_returns(result.equity, capital, days), per_year)
 
@@ -363,8 +363,8 @@ def compute(result: "BacktestResult", capital: Optional[float] = None) -> Statis
         return_pct=net / capital * 100.0,
         max_drawdown=worst,
         max_drawdown_pct=worst_pct,
-        max_drawdown_start=format_time(dd_start) if dd_start is not None else None,
-        max_drawdown_end=format_time(dd_end) if dd_end is not None else None,
+        max_drawdown_start=wall_clock_text(dd_start) if dd_start is not None else None,
+        max_drawdown_end=wall_clock_text(dd_end) if dd_end is not None else None,
         sharpe=sharpe,
         sortino=sortino,
         trading_days=len(days),

@@ -39,7 +39,7 @@ class Breakout(Strategy):
             return
         held = ctx.position(code)
         qty = self.params["qty"]
-        minute_of_day = int((ts + 8 * 3600) % _DAY) // 60  # Taipei wall clock
+        minute_of_day = int(ts % _DAY) // 60  # tick times are the Taipei wall clock written as epoch time
         if minute_of_day >= self.params["flat_after"]:
             target = 0
         else:

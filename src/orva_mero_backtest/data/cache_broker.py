@@ -1,0 +1,128 @@
+"""Runs on the tick cache alone: the API object that serves whatever the cache holds, and the
+check that every trading day of a run is there before the run starts."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+from dataclasses import dataclass
+from datetime import date as Date, datetime
+from typing import Any, Dict, Iterable, Iterator, List, Sequence, Tuple
+
+from .clock import is_trading_day, trading_days
+
+TICK_COLUMNS = ("ts", "close", "volume", "bid_price", "bid_volume", "ask_price", "ask_volume", "tick_type")
+# Written into the simulated broker's data root; a cache-only run refuses a data directory that has it.
+SIMULATED_MARK = "SIMULATED-TICKS"
+
+
+class DataError(Exception):
+    """Tick data that cannot be read, imported or served; the message is one line meant for the user."""
+
+
+def cache_dir(data_dir: str) -> str:
+    """The folder the tick feed reads its cache files from."""
+    return os.path.join(data_dir, "mero", "ticks")
+
+
+def cache_file(data_dir: str, code: str, day: str) -> str:
+    return os.path.join(cache_dir(data_dir), f"{code} {day} - ticks.csv")
+
+
+def data_root(api: Any, data_dir: str) -> str:
+    """Where a run with ``api`` keeps its tick cache: the broker's own root when it has one (the simulated
+    broker's generated ticks), otherwise ``data_dir`` itself."""
+    own_root = getattr(api, "data_root", None)
+    if callable(own_root):
+        root = own_root(data_dir)
+        os.makedirs(root, exist_ok=True)
+        mark = os.path.join(root, SIMULATED_MARK)
+        if not os.path.exists(mark):
+            with open(mark, "w", encoding="utf-8") as f:
+                f.write("generated ticks of the simulated broker; never real data\n")
+        return root
+    return data_dir
+
+
+@contextlib.contextmanager
+def using_data_dir(path: str) -> Iterator[None]:
+    """Points the package's data directory (read by the tick feed) at ``path`` for a block."""
+    from ..constant import BASIC_INFO
+
+    saved = BASIC_INFO.data_dir
+    BASIC_INFO.data_dir = path
+    try:
+        yield
+    finally:
+        BASIC_INFO.data_dir = saved
+
+
+@dataclass(frozen=True)
+class CachedContract:
+    code: str
+    market: str
+
+
+class _AnyCode:
+    def __init__(self, market: str) -> None:
+        self._market = market
+
+    def __getitem__(self, code: str) -> CachedContract:
+        if not isinstance(code, str) or not code:
+            raise KeyError(code)
+        return CachedContract(code, self._market)
+
+
+class _Contracts:
+    def __init__(self) -> None:
+        self.Stocks = _AnyCode("Stock")
+        self.Futures = _AnyCode("Future")
+
+
+class CacheOnly:
+    """The broker SDK's API object as the tick feed uses it, answering from the cache alone.
+
+    Any code is accepted. The feed asks the broker only for days that have no cache file: a
+    non-trading day gets an empty answer; a trading day is an error (``check_cache`` refuses such a run
+    before it starts, so this is reached only if a file vanishes during the run).
+    """
+
+    def __init__(self) -> None:
+        self.Contracts = _Contracts()
+
+    def ticks(self, contract: CachedContract, date: str) -> Dict[str, List]:
+        day = datetime.strptime(date, "%Y-%m-%d").date()
+        if is_trading_day(day):
+            raise DataError(f"no cache file for {contract.code} on {date}; import it first (orva-backtest import)")
+        return {name: [] for name in TICK_COLUMNS}
+
+
+def missing_days(data_dir: str, codes: Iterable[str], ranges: Sequence[Tuple[Date, Date]]) -> List[Tuple[str, str]]:
+    """(code, day) of every trading day in ``ranges`` whose cache file is missing."""
+    folder = cache_dir(data_dir)
+    present = set(os.listdir(folder)) if os.path.isdir(folder) else set()
+    missing = []
+    for code in codes:
+        for first, last in ranges:
+            for day in trading_days(first, last):
+                if f"{code} {day.isoformat()} - ticks.csv" not in present:
+                    missing.append((code, day.isoformat()))
+    return missing
+
+
+def check_cache(api: Any, data_dir: str, codes: Sequence[str], ranges: Sequence[Tuple[Date, Date]]) -> None:
+    """Refuses a cache-only run up front when a trading day is missing, listing the missing days."""
+    if not isinstance(api, CacheOnly):
+        return
+    if os.path.exists(os.path.join(data_dir, SIMULATED_MARK)):
+        raise DataError(f"{data_dir} holds generated ticks of the simulated broker; --broker cache reads real data only")
+    missing = missing_days(data_dir, codes, ranges)
+    if missing:
+        by_code: Dict[str, List[str]] = {}
+        for code, day in missing:
+            by_code.setdefault(code, []).append(day)
+        listed = "; ".join(f"{code}: {', '.join(days)}" for code, days in by_code.items())
+        raise DataError(
+            f"the tick cache in {cache_dir(data_dir)} lacks {len(missing)} trading day(s): {listed} "
+            "(import them with orva-backtest import)"
+        )
