@@ -38,8 +38,14 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Backtest a strategy on Taiwanese stocks and futures. With no arguments, runs the sample "
         f"backtest ({', '.join(SAMPLE_STOCKS + SAMPLE_FUTURES)}, {SAMPLE_START} to {SAMPLE_END}) on the "
-        "offline simulated broker.",
+        "offline simulated broker. `orva-backtest sweep --help` runs a grid of backtests.",
     )
+    add_run_arguments(p)
+    return p
+
+
+def add_run_arguments(p: argparse.ArgumentParser) -> None:
+    """The options of one run; the sweep command takes them too."""
     p.add_argument("--stock", action="append", default=[], metavar="CODE", help="stock to trade (repeatable)")
     p.add_argument("--future", action="append", default=[], metavar="CODE", help="futures contract (repeatable)")
     p.add_argument("--start", metavar="YYYY-MM-DD", help="first day of the backtest")
@@ -59,7 +65,6 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--name", help="name of the report folder (default: backtest-<date>-<time>)")
     p.add_argument("--verbose", action="store_true", help="show every message of the exchange and the tick feed")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
-    return p
 
 
 def _progress_hook(progress: Progress) -> None:
@@ -92,7 +97,7 @@ def login_shioaji() -> Any:
     return api
 
 
-def make_backtest(args: argparse.Namespace, on_progress=None) -> Backtest:
+def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -> Backtest:
     from .strategies import load_strategy
 
     no_dates = not any((args.start, args.end, args.backfill_start, args.backfill_end))
@@ -127,7 +132,8 @@ def make_backtest(args: argparse.Namespace, on_progress=None) -> Backtest:
     except Exception as exc:  # a user strategy whose constructor fails
         raise StrategyError(f"strategy {args.strategy} could not be created: {type(exc).__name__}: {exc}") from None
 
-    api = login_shioaji() if args.broker == "shioaji" else None
+    if api is None:  # a sweep hands its workers a cache-only broker
+        api = login_shioaji() if args.broker == "shioaji" else None
     return Backtest(
         strategy,
         instruments,
@@ -220,6 +226,12 @@ def _run(argv: Optional[Sequence[str]]) -> int:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    if argv is None:
+        argv = sys.argv[1:]
+    if argv and argv[0] == "sweep":
+        from .sweep import sweep_main
+
+        return sweep_main(argv[1:])
     try:
         return _run(argv)
     except SystemExit as exc:  # --help
