@@ -20,7 +20,7 @@ import signal
 import sys
 import tempfile
 import time
-from concurrent.futures import ProcessPoolExecutor, as_completed
+from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta
 from decimal import Decimal, InvalidOperation
@@ -255,7 +255,11 @@ class CacheOnlyBroker:
 
 def run_one(spec: RunSpec) -> Dict[str, Any]:
     """Runs one backtest of the grid and returns its row; a failing run returns its error instead."""
+    from .modules.ticker import ticker as ticker_module
+
     BASIC_INFO.data_dir = spec.data_dir
+    pause = ticker_module.RETRY_PAUSE_SECONDS
+    ticker_module.RETRY_PAUSE_SECONDS = 0.0  # a day missing from the cache stays missing: no waiting
     started = time.perf_counter()
     row = base_row(spec)
     try:
@@ -272,6 +276,8 @@ def run_one(spec: RunSpec) -> Dict[str, Any]:
             write_report(result, spec.report_dir, f"run-{spec.index:04d}")
     except (Exception, SystemExit) as exc:
         row["error"] = " ".join(str(exc).split()) if isinstance(exc, BacktestError) else f"{type(exc).__name__}: {exc}"
+    finally:
+        ticker_module.RETRY_PAUSE_SECONDS = pause
     row["seconds"] = round(time.perf_counter() - started, 3)
     return row
 
@@ -416,20 +422,27 @@ def _ray_run_one(spec: RunSpec, digest: Optional[str], bundle: Optional[Mapping[
 # --- engines -------------------------------------------------------------------------------------
 
 
-def run_local(specs: Sequence[RunSpec], jobs: int, on_row: Callable[[Dict[str, Any]], None]) -> None:
+def run_local(
+    specs: Sequence[RunSpec], jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float = 0.2
+) -> None:
     """Runs the specs in ``jobs`` worker processes, started fresh (spawn): the native modules start
     threads, and a process with threads must not be forked."""
     context = multiprocessing.get_context("spawn")
     pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_ignore_sigint)
     try:
         futures = {pool.submit(run_one, spec): spec for spec in specs}
-        for future in as_completed(futures):
-            spec = futures[future]
-            try:
-                row = future.result()
-            except Exception as exc:  # the worker process itself died (BrokenProcessPool)
-                row = error_row(spec, f"worker process failed: {type(exc).__name__}: {exc}")
-            on_row(row)
+        pending = set(futures)
+        while pending:
+            # A wait with a time limit: Ctrl-C may reach another thread, and only a main thread that
+            # wakes up now and then sees it.
+            done, pending = wait(pending, timeout=poll_seconds, return_when=FIRST_COMPLETED)
+            for future in sorted(done, key=lambda f: futures[f].index):
+                spec = futures[future]
+                try:
+                    row = future.result()
+                except Exception as exc:  # the worker process itself died (BrokenProcessPool)
+                    row = error_row(spec, f"worker process failed: {type(exc).__name__}: {exc}")
+                on_row(row)
     except BaseException:
         _stop_pool(pool)
         raise
