@@ -19,6 +19,7 @@ import os
 import signal
 import sys
 import tempfile
+import threading
 import time
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from dataclasses import dataclass, field
@@ -293,9 +294,18 @@ def error_row(spec: RunSpec, message: str) -> Dict[str, Any]:
     return {**base_row(spec), "error": message, "seconds": None}
 
 
-def _ignore_sigint() -> None:
+def _worker_init() -> None:
     # The parent alone answers Ctrl-C: it stops the workers and keeps the finished rows.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # A parent that is killed outright cannot stop its workers; they end themselves.
+    parent = os.getppid()
+
+    def watch() -> None:
+        while os.getppid() == parent:
+            time.sleep(1.0)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="orva-sweep-parent-watch", daemon=True).start()
 
 
 # --- data before fan-out -------------------------------------------------------------------------
@@ -428,7 +438,7 @@ def run_local(
     """Runs the specs in ``jobs`` worker processes, started fresh (spawn): the native modules start
     threads, and a process with threads must not be forked."""
     context = multiprocessing.get_context("spawn")
-    pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_ignore_sigint)
+    pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_worker_init)
     try:
         futures = {pool.submit(run_one, spec): spec for spec in specs}
         pending = set(futures)
