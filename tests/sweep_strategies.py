@@ -1,5 +1,7 @@
 """Strategies for the sweep tests, importable by name in the sweep's worker processes."""
 
+import os
+import signal
 import time
 
 from orva_mero_backtest.strategies import MovingAverageCross
@@ -7,13 +9,15 @@ from orva_mero_backtest.strategy import Strategy
 
 
 class Picky(MovingAverageCross):
-    """The moving-average cross, except that it raises in the middle of the run for fast=4."""
+    """The moving-average cross, except that it raises for fast=4 and kills its process for fast=6."""
 
     name = "picky"
 
     def on_tick(self, ctx, tick):
-        if self.params["fast"] == 4 and not tick["is_backfilling"] and tick["close"] > 0:
+        if self.params["fast"] == 4:
             raise RuntimeError("picky refuses fast=4")
+        if self.params["fast"] == 6:
+            os.kill(os.getpid(), signal.SIGKILL)
         super().on_tick(ctx, tick)
 
 

@@ -119,20 +119,22 @@ def test_a_failing_run_is_a_row_and_the_others_go_on(tmp_path, monkeypatch, caps
     monkeypatch.syspath_prepend(TESTS)
     monkeypatch.chdir(tmp_path)
     argv = ["sweep", "--strategy", "sweep_strategies:Picky", "--stock", "2412", *DAY,
-            "--param", "fast=3,4,5", "--param", "slow=10", "--jobs", "2", "--name", "s", "--no-progress",
+            "--param", "fast=3,4,5,6,7", "--param", "slow=10", "--jobs", "2", "--name", "s", "--no-progress",
             "--reports"]
     assert cli.main(argv) == 1  # some runs failed; the results are still written
     out = capsys.readouterr().out
-    assert "1 failed" in out and "picky refuses fast=4" in out
+    assert "2 failed" in out and "picky refuses fast=4" in out
     frame = pl.read_csv(tmp_path / "reports" / "s" / sweep.CSV_NAME)
     rows = {r["fast"]: r for r in frame.iter_rows(named=True)}
     assert "RuntimeError: picky refuses fast=4" in rows[4]["error"] and rows[4]["net_pnl"] is None
-    for fast in (3, 5):
+    # a run that kills its worker process is the only one blamed; the runs beside it are run again
+    assert "worker process died" in rows[6]["error"] and rows[6]["net_pnl"] is None
+    for fast in (3, 5, 7):
         assert rows[fast]["error"] is None
         assert rows[fast]["net_pnl"] == single_run_row({"fast": fast, "slow": 10})["net_pnl"]
     # one parameter varies: no heatmap; --reports: a report folder for each finished run
     assert not (tmp_path / "reports" / "s" / sweep.HEATMAP_NAME).exists()
-    assert sorted(os.listdir(tmp_path / "reports" / "s" / "runs")) == ["run-0000", "run-0002"]
+    assert sorted(os.listdir(tmp_path / "reports" / "s" / "runs")) == ["run-0000", "run-0002", "run-0004"]
 
 
 def test_worker_reads_the_cache_only(tmp_path):

@@ -22,6 +22,7 @@ import tempfile
 import threading
 import time
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta
 from decimal import Decimal, InvalidOperation
@@ -136,12 +137,15 @@ def instruments_label(instruments: Sequence[Instrument]) -> str:
 
 def typed(text: str) -> Any:
     """A parameter text as the number it reads as, for the result columns (the strategy gets the text)."""
-    for kind in (int, float):
-        try:
-            return kind(text)
-        except ValueError:
-            pass
-    return text
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    try:
+        number = float(text)
+    except ValueError:
+        return text
+    return number if math.isfinite(number) else text
 
 
 @dataclass(frozen=True)
@@ -436,27 +440,54 @@ def run_local(
     specs: Sequence[RunSpec], jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float = 0.2
 ) -> None:
     """Runs the specs in ``jobs`` worker processes, started fresh (spawn): the native modules start
-    threads, and a process with threads must not be forked."""
+    threads, and a process with threads must not be forked.
+
+    A worker process that dies (a crash in native code, a strategy calling os._exit) breaks its pool and
+    every run in flight with it. Those runs are run again one at a time, each in a pool of its own, so
+    only the run that kills its worker is recorded as failed; the others go on in a new pool.
+    """
+    remaining = list(specs)
+    while remaining:
+        suspects, remaining = _run_pool(remaining, jobs, on_row, poll_seconds)
+        for spec in suspects:
+            lost, _ = _run_pool([spec], 1, on_row, poll_seconds)
+            for dead in lost:
+                on_row(error_row(dead, "the worker process died during this run (a crash or an exit of the process)"))
+
+
+def _run_pool(
+    specs: Sequence[RunSpec], jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float
+) -> Tuple[List[RunSpec], List[RunSpec]]:
+    """Runs specs in one pool until they are done or the pool breaks; then returns the runs that were
+    in flight and the runs not yet started."""
     context = multiprocessing.get_context("spawn")
     pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_worker_init)
+    waiting = list(reversed(specs))
+    in_flight: Dict[Any, RunSpec] = {}
+    broken = False
     try:
-        futures = {pool.submit(run_one, spec): spec for spec in specs}
-        pending = set(futures)
-        while pending:
+        while waiting or in_flight:
+            # No more in flight than there are workers: when the pool breaks, only these are suspects.
+            while waiting and not broken and len(in_flight) < jobs:
+                spec = waiting.pop()
+                in_flight[pool.submit(run_one, spec)] = spec
             # A wait with a time limit: Ctrl-C may reach another thread, and only a main thread that
             # wakes up now and then sees it.
-            done, pending = wait(pending, timeout=poll_seconds, return_when=FIRST_COMPLETED)
-            for future in sorted(done, key=lambda f: futures[f].index):
-                spec = futures[future]
-                try:
-                    row = future.result()
-                except Exception as exc:  # the worker process itself died (BrokenProcessPool)
-                    row = error_row(spec, f"worker process failed: {type(exc).__name__}: {exc}")
-                on_row(row)
+            done, _ = wait(list(in_flight), timeout=poll_seconds, return_when=FIRST_COMPLETED)
+            for future in sorted(done, key=lambda f: in_flight[f].index):
+                error = future.exception()
+                if isinstance(error, BrokenProcessPool):
+                    broken = True
+                    continue
+                spec = in_flight.pop(future)
+                on_row(error_row(spec, f"{type(error).__name__}: {error}") if error else future.result())
+            if broken and all(f.done() for f in in_flight):
+                break
     except BaseException:
         _stop_pool(pool)
         raise
     pool.shutdown(wait=True)
+    return sorted(in_flight.values(), key=lambda s: s.index), list(reversed(waiting))
 
 
 def _stop_pool(pool: ProcessPoolExecutor) -> None:
@@ -761,6 +792,8 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
             bar.stop()
         # Also on Ctrl-C and on failures: the finished rows are kept, each file whole.
         flush()
+        if args.reports:
+            _remove_partial_reports(os.path.join(folder, "runs"))
     frame = results_frame(plan, rows)
     result = SweepResult(sorted(rows, key=lambda r: r["run"]), frame, folder, len(plan.runs), interrupted)
     if not interrupted:
@@ -768,6 +801,16 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
     if show:
         _print_outcome(plan, result, args)
     return result
+
+
+def _remove_partial_reports(runs_dir: str) -> None:
+    """Staging folders of report writers that were ended (a worker that died, Ctrl-C)."""
+    import shutil
+
+    if os.path.isdir(runs_dir):
+        for name in os.listdir(runs_dir):
+            if name.startswith(".") and name.endswith(".partial"):
+                shutil.rmtree(os.path.join(runs_dir, name), ignore_errors=True)
 
 
 def _with_reports(spec: RunSpec, runs_dir: str) -> RunSpec:
