@@ -172,14 +172,6 @@ class SweepPlan:
     instrument_sets: List[Tuple[Instrument, ...]]
     runs: List[RunSpec] = field(default_factory=list)
 
-    @property
-    def dimensions(self) -> List[str]:
-        """What varies across the runs: parameter names, and "instruments" when several sets are given."""
-        dims = list(self.varying)
-        if len(self.instrument_sets) > 1:
-            dims.append("instruments")
-        return dims
-
 
 def plan_sweep(args: argparse.Namespace) -> SweepPlan:
     """The runs of the grid; refuses bad input before anything runs."""
@@ -674,6 +666,8 @@ def plot_heatmaps(plan: SweepPlan, frame: Any, metric: str, ascending: bool, fol
     for group in plan.instrument_sets:
         label = instruments_label(group)
         part = frame.filter(frame["instruments"] == label)
+        if part[metric].drop_nulls().len() == 0:  # every run of the set failed: nothing to colour
+            continue
         name = HEATMAP_NAME if len(plan.instrument_sets) == 1 else f"heatmap-{label}.png"
         path = os.path.join(folder, name)
         title = f"{metric} by {y_name} and {x_name}" + (f" ({label})" if len(plan.instrument_sets) > 1 else "")
@@ -874,11 +868,17 @@ def build_sweep_parser() -> argparse.ArgumentParser:
         "2 bad input, 130 interrupted (the finished rows are kept).",
     )
     cli.add_run_arguments(p)
-    for action in p._actions:  # the run options' own --param text speaks of one value
-        if action.dest == "param":
-            action.metavar = "NAME=VALUES"
-            action.help = ("strategy parameter and its values: V1,V2,... and/or ranges start:stop[:step] "
-                           "(stop included); repeatable, the grid is the product")
+    # The run options' own texts speak of one value and one report folder.
+    retold = {
+        "param": ("strategy parameter and its values: V1,V2,... and/or ranges start:stop[:step] (stop "
+                  "included); repeatable, the grid is the product", "NAME=VALUES"),
+        "report_dir": ("folder that receives the sweep folder (default: reports)", None),
+        "name": ("name of the sweep folder (default: sweep-<date>-<time>)", None),
+    }
+    for action in p._actions:
+        if action.dest in retold:
+            action.help, metavar = retold[action.dest]
+            action.metavar = metavar or action.metavar
     g = p.add_argument_group("sweep")
     g.add_argument("--instruments", action="append", default=[], metavar="SETS",
                    help="instrument sets to sweep over, comma-separated; one set is one code or codes joined by "
