@@ -21,7 +21,9 @@ MA = ["--strategy", "ma_cross"] + DAY
 
 def single_run_row(params, instruments=("2412",)):
     """What one ordinary backtest of these parameters gives, in the sweep's row form."""
-    argv = MA + [f"--stock={c}" for c in instruments]
+    argv = list(MA)
+    for code in instruments:
+        argv.append(f"--{sweep.parse_instrument(code).market.lower()}={code}")
     for name, value in params.items():
         argv += ["--param", f"{name}={value}"]
     args = cli.build_parser().parse_args(argv)
@@ -220,11 +222,13 @@ def test_ray_sweep_equals_local_sweep_and_single_runs(tmp_path):
     _ray_or_skip()
     import ray
 
-    local = sweep.run_sweep(GRID, ["2412"], MA, jobs=2, folder=str(tmp_path / "local"))
-    on_ray = sweep.run_sweep(GRID, ["2412"], MA, engine="ray", jobs=2, folder=str(tmp_path / "ray"))
+    # 2 values x 2 instrument sets: each set's cache files travel through the object store on their own
+    grid, sets = {"fast": "3,5", "slow": "10"}, ["2412", "TMFR1"]
+    local = sweep.run_sweep(grid, sets, MA, jobs=2, folder=str(tmp_path / "local"))
+    on_ray = sweep.run_sweep(grid, sets, MA, engine="ray", jobs=2, folder=str(tmp_path / "ray"))
     assert not ray.is_initialized()  # the local cluster it started is shut down
     assert on_ray.failed == 0 and len(on_ray.rows) == 4
     assert [comparable(r) for r in on_ray.rows] == [comparable(r) for r in local.rows]
     for row in on_ray.rows:
-        alone = single_run_row({"fast": row["fast"], "slow": row["slow"]})
+        alone = single_run_row({"fast": row["fast"], "slow": row["slow"]}, [row["instruments"]])
         assert {k: row[k] for k in alone} == alone

@@ -320,14 +320,15 @@ def cache_file(code: str, day: str) -> str:
     return os.path.join(BASIC_INFO.data_dir, "mero", "ticks", f"{code} {day} - ticks.csv")
 
 
-def warm_cache(plan: SweepPlan) -> List[str]:
+def warm_cache(plan: SweepPlan) -> Dict[Tuple[Tuple[str, str], ...], List[str]]:
     """Checks every instrument set's runs can be built, puts every instrument-day of the grid in the tick
-    cache (each downloaded once, here) and returns the cache files the runs read."""
+    cache (each downloaded once, here) and returns the cache files that each instrument set's runs read."""
     from .driver import _FilteredConsole
     from .modules.ticker import ticker as ticker_module
 
     api = None
     wanted: Dict[Tuple[str, str], List[str]] = {}
+    needs: Dict[Tuple[Tuple[str, str], ...], List[Tuple[str, str]]] = {}
     for group in plan.instrument_sets:
         backtest = _first_buildable([s for s in plan.runs if s.instruments == _pairs(group)], api)
         api = backtest.api
@@ -338,10 +339,11 @@ def warm_cache(plan: SweepPlan) -> List[str]:
         ranges = [(backtest.start, backtest.end)]
         if backtest.backfill_start is not None:
             ranges.append((backtest.backfill_start, backtest.backfill_end))
+        days_of_run = sorted({d for first, last in ranges for d in _days(first, last)})
+        needs[_pairs(group)] = [(i.code, d) for i in backtest.instruments for d in days_of_run]
         for inst in backtest.instruments:
             days = wanted.setdefault((inst.code, inst.market), [])
-            for first, last in ranges:
-                days.extend(d for d in _days(first, last) if d not in days)
+            days.extend(d for d in days_of_run if d not in days)
 
     saved = ticker_module.console
     ticker_module.console = _FilteredConsole(console, keep_errors=True)
@@ -353,16 +355,13 @@ def warm_cache(plan: SweepPlan) -> List[str]:
                     ticker.get_ticks_df(code, market, day, day)
     finally:
         ticker_module.console = saved
-    files = []
     for (code, _), days in wanted.items():
-        for day in sorted(days):
-            path = cache_file(code, day)
-            if not os.path.isfile(path):
+        for day in days:
+            if not os.path.isfile(cache_file(code, day)):
                 raise BacktestError(
                     f"the ticks of {code} on {day} could not be put in the tick cache (days from today on are "
                     "never cached; a sweep runs on past days only)")
-            files.append(path)
-    return files
+    return {group: [cache_file(code, day) for code, day in pairs] for group, pairs in needs.items()}
 
 
 def _pairs(group: Sequence[Instrument]) -> Tuple[Tuple[str, str], ...]:
@@ -496,14 +495,15 @@ def run_ray(
     specs: Sequence[RunSpec],
     address: Optional[str],
     jobs: int,
-    files: Sequence[str],
+    files: Mapping[Tuple[Tuple[str, str], ...], Sequence[str]],
     shared_data: bool,
     on_row: Callable[[Dict[str, Any]], None],
     poll_seconds: float = 1.0,
 ) -> None:
     """Runs the specs as Ray tasks. Without ``address`` a local Ray cluster of ``jobs`` CPUs is started
-    (and shut down at the end). The cache files travel through the object store, unless ``shared_data``
-    says every node sees the data directory at the same path."""
+    (and shut down at the end). The cache files travel through the object store, one object per
+    instrument set (``files``), unless ``shared_data`` says every node sees the data directory at the
+    same path."""
     try:
         import ray
     except ImportError:
@@ -519,12 +519,15 @@ def run_ray(
             ray.init(num_cpus=jobs, **settings)
     pending: List[Any] = []
     try:
-        digest, bundle_ref = None, None
-        if not shared_data:
-            digest, bundle = data_bundle(files)
-            bundle_ref = ray.put(bundle)
+        shipped: Dict[Any, Tuple[Optional[str], Any]] = {}
+        for group, paths in files.items():
+            if shared_data:
+                shipped[group] = (None, None)
+            else:
+                digest, bundle = data_bundle(paths)
+                shipped[group] = (digest, ray.put(bundle))
         task = ray.remote(num_cpus=1, max_retries=0)(_ray_run_one)
-        refs = {task.remote(spec, digest, bundle_ref): spec for spec in specs}
+        refs = {task.remote(spec, *shipped[spec.instruments]): spec for spec in specs}
         pending = list(refs)
         while pending:
             done, pending = ray.wait(pending, num_returns=1, timeout=poll_seconds)
