@@ -596,6 +596,9 @@ def _write_atomically(path: str, write: Callable[[str], None]) -> None:
     os.close(fd)
     try:
         write(tmp)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)  # mkstemp makes it private
         os.replace(tmp, path)
     finally:
         if os.path.exists(tmp):
