@@ -232,3 +232,16 @@ def test_ray_sweep_equals_local_sweep_and_single_runs(tmp_path):
     for row in on_ray.rows:
         alone = single_run_row({"fast": row["fast"], "slow": row["slow"]}, [row["instruments"]])
         assert {k: row[k] for k in alone} == alone
+
+
+def test_json_flag_of_the_run_options_prints_one_object(tmp_path, monkeypatch, capsys):
+    import json
+
+    run_arguments = cli.add_run_arguments
+    monkeypatch.setattr(cli, "add_run_arguments", lambda p: (run_arguments(p), p.add_argument("--json",
+                                                                                              action="store_true")))
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["sweep"] + MA + ["--stock", "2412", "--param", "fast=3,5", "--jobs", "1", "--json"]) == 0
+    answer = json.loads(capsys.readouterr().out)
+    assert answer["runs"] == 2 and [r["fast"] for r in answer["rows"]] == [3, 5]
+    assert os.path.exists(os.path.join(answer["folder"], sweep.CSV_NAME))

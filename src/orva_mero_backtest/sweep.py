@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import hashlib
 import itertools
+import json
 import math
 import multiprocessing
 import os
@@ -753,8 +754,8 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
     if args.reports:
         plan.runs = [_with_reports(spec, os.path.join(folder, "runs")) for spec in plan.runs]
     jobs = min(args.jobs or os.cpu_count() or 1, len(plan.runs))
-    quiet = getattr(args, "quiet", False)
-    show = show and not quiet
+    # --quiet and --json of the run options, where the run command has them: no bar, no table.
+    show = show and not getattr(args, "quiet", False) and not getattr(args, "json", False)
 
     if show:
         console.print(f"[green]Sweep of {len(plan.runs)} runs; filling the tick cache first[/green]")
@@ -963,7 +964,11 @@ def run_sweep(
 def sweep_main(argv: Optional[Sequence[str]] = None) -> int:
     """``orva-backtest sweep ...``"""
     try:
-        result = execute(parse_sweep_args(sys.argv[2:] if argv is None else argv))
+        args = parse_sweep_args(sys.argv[2:] if argv is None else argv)
+        result = execute(args)
+        if getattr(args, "json", False):
+            print(json.dumps({"folder": result.folder, "runs": result.runs, "failed": result.failed,
+                              "interrupted": result.interrupted, "rows": result.rows}))
     except SystemExit as exc:  # --help
         return exc.code if isinstance(exc.code, int) else 0
     except BacktestError as exc:  # before any run: bad input (a failing run is a row, not an exception)
