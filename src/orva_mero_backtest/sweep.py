@@ -561,33 +561,19 @@ def results_frame(plan: SweepPlan, rows: Sequence[Dict[str, Any]]) -> Any:
     stats: List[str] = []
     for row in rows:
         stats.extend(k for k in row if k not in head and k not in tail and k not in stats)
-    columns: Dict[str, Any] = {}
-    for name in head + stats + tail:
-        values = [row.get(name) for row in rows]
-        columns[name] = pl.Series(name, _column_values(values), dtype=_column_type(values), strict=False)
-    return pl.DataFrame(columns)
+    return pl.DataFrame([_column(name, [row.get(name) for row in rows]) for name in head + stats + tail])
 
 
-def _column_type(values: Sequence[Any]) -> Any:
+def _column(name: str, values: Sequence[Any]) -> Any:
+    """Int64 when every value is an int, Float64 when every value is a number, else String."""
     import polars as pl
 
     present = [v for v in values if v is not None]
     if present and all(isinstance(v, int) and not isinstance(v, bool) for v in present):
-        return pl.Int64
+        return pl.Series(name, values, dtype=pl.Int64)
     if present and all(_is_number(v) for v in present):
-        return pl.Float64
-    return pl.String
-
-
-def _column_values(values: Sequence[Any]) -> List[Any]:
-    kind = _column_type(values)
-    import polars as pl
-
-    if kind == pl.Float64:
-        return [None if v is None else float(v) for v in values]
-    if kind == pl.String:
-        return [None if v is None else str(v) for v in values]
-    return list(values)
+        return pl.Series(name, [None if v is None else float(v) for v in values], dtype=pl.Float64)
+    return pl.Series(name, [None if v is None else str(v) for v in values], dtype=pl.String)
 
 
 def _write_atomically(path: str, write: Callable[[str], None]) -> None:
