@@ -245,3 +245,9 @@ def test_json_flag_of_the_run_options_prints_one_object(tmp_path, monkeypatch, c
     answer = json.loads(capsys.readouterr().out)
     assert answer["runs"] == 2 and [r["fast"] for r in answer["rows"]] == [3, 5]
     assert os.path.exists(os.path.join(answer["folder"], sweep.CSV_NAME))
+
+
+def test_only_the_ray_engine_imports_ray():
+    code = ("import sys, orva_mero_backtest.cli, orva_mero_backtest.sweep as s; s.build_sweep_parser(); "
+            "sys.exit('ray' in sys.modules)")
+    assert subprocess.run([sys.executable, "-c", code], timeout=60).returncode == 0
