@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Creates .venv on Python 3.10 and installs the package (built from source) with its test tools.
+# Creates .venv on Python 3.10 and installs the package (built from source) with its test tools
+# and, where it installs, Ray for cluster sweeps.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-}
@@ -12,4 +13,8 @@ if [ -z "$PY" ]; then
 fi
 "$PY" -m venv .venv
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q ".[test]"
+# Ray (the cluster extra) when it installs on this interpreter; without it the Ray tests skip.
+if ! .venv/bin/python -m pip install -q ".[test,cluster]"; then
+  echo "setup: Ray could not be installed for $("$PY" --version 2>&1); installing without the cluster extra" >&2
+  .venv/bin/python -m pip install -q ".[test]"
+fi

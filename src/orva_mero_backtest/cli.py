@@ -49,10 +49,17 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Backtest a strategy on Taiwanese stocks and futures. With no arguments, runs the sample "
         f"backtest ({', '.join(SAMPLE_STOCKS + SAMPLE_FUTURES)}, {SAMPLE_START} to {SAMPLE_END}) on the "
-        "offline simulated broker.",
+        "offline simulated broker. `orva-backtest sweep --help` runs a grid of backtests; "
+        "`orva-backtest import --help` brings your own tick files into the cache.",
         epilog=EXIT_STATUS_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    add_run_arguments(p)
+    return p
+
+
+def add_run_arguments(p: argparse.ArgumentParser) -> None:
+    """The options of one run; the sweep command takes them too."""
     p.add_argument("--stock", action="append", default=[], metavar="CODE", help="stock to trade (repeatable)")
     p.add_argument("--future", action="append", default=[], metavar="CODE", help="futures contract (repeatable)")
     p.add_argument("--start", metavar="YYYY-MM-DD", help="first day of the backtest")
@@ -83,7 +90,6 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--slippage-ticks", type=_ticks, metavar="N",
                    help="book each fill N ticks of the exchange's tick-size ladder worse than the exchange "
                    "reported: buys higher, sells lower (default: 0, the cost setting slippage_ticks)")
-    return p
 
 
 def _positive_float(text: str) -> float:
@@ -146,7 +152,7 @@ def login_shioaji() -> Any:
     return api
 
 
-def make_backtest(args: argparse.Namespace, on_progress=None) -> Backtest:
+def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -> Backtest:
     from .strategies import load_strategy
 
     no_dates = not any((args.start, args.end, args.backfill_start, args.backfill_end))
@@ -184,11 +190,13 @@ def make_backtest(args: argparse.Namespace, on_progress=None) -> Backtest:
     except Exception as exc:  # a user strategy whose constructor fails
         raise StrategyError(f"strategy {args.strategy} could not be created: {type(exc).__name__}: {exc}") from None
 
-    api = login_shioaji() if args.broker == "shioaji" else None
-    if args.broker == "cache":
-        from .data import CacheOnly
+    if api is None:  # a sweep hands its workers a cache-only broker
+        if args.broker == "shioaji":
+            api = login_shioaji()
+        elif args.broker == "cache":
+            from .data import CacheOnly
 
-        api = CacheOnly()
+            api = CacheOnly()
     return Backtest(
         strategy,
         instruments,
@@ -317,6 +325,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         from .data.cli import main as data_cli
 
         return data_cli(argv[1:], PROG)
+    if argv and argv[0] == "sweep":
+        from .sweep import sweep_main
+
+        return sweep_main(argv[1:])
     try:
         args = parse_args(argv)
     except SystemExit as exc:  # --help
