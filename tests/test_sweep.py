@@ -6,12 +6,16 @@ import subprocess
 import sys
 import time
 
+import shutil
+
 import polars as pl
 import pytest
 
 from orva_mero_backtest import cli, sweep
+from orva_mero_backtest.data.cache_broker import SIMULATED_MARK
 from orva_mero_backtest.driver import BacktestError, Instrument
 from orva_mero_backtest.sim_broker import SimulatedBroker
+from orva_mero_backtest.stats import Statistics
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 DAY = ["--start", "2024-01-02"]
@@ -107,6 +111,10 @@ def test_local_sweep_equals_single_runs_and_fills_the_cache_once(tmp_path, monke
     assert frame.equals(pl.read_csv(out / sweep.CSV_NAME, schema=frame.schema))
     assert frame.columns[:4] == ["run", "instruments", "fast", "slow"]
     assert frame["run"].to_list() == list(range(8)) and frame["fast"].dtype == pl.Int64
+    # every statistic of the run's summary is a column (numeric ones stay numeric even without a value);
+    # timings other than seconds are not
+    assert set(Statistics.__dataclass_fields__) <= set(frame.columns) and "ticks_per_second" not in frame.columns
+    assert all(frame[name].dtype == pl.Float64 for name in ("sharpe", "sortino", "profit_factor"))
     for row in frame.filter(pl.col("instruments") == "2412").iter_rows(named=True):
         alone = single_run_row({"fast": row["fast"], "slow": row["slow"]})
         assert {k: row[k] for k in alone} == alone
@@ -139,12 +147,50 @@ def test_a_failing_run_is_a_row_and_the_others_go_on(tmp_path, monkeypatch, caps
     assert sorted(os.listdir(tmp_path / "reports" / "s" / "runs")) == ["run-0000", "run-0002", "run-0004"]
 
 
-def test_worker_reads_the_cache_only(tmp_path):
+@pytest.mark.parametrize("simulated, marked, message", [
+    (False, False, "lacks 1 trading day(s): 2412: 2024-01-02"),
+    (True, True, "lacks 1 trading day(s): 2412: 2024-01-02"),
+    (False, True, "holds generated ticks of the simulated broker"),  # generated ticks never pass as real
+    (True, False, "is not the simulated broker's data root"),
+])
+def test_worker_reads_the_cache_only(tmp_path, simulated, marked, message):
+    root = tmp_path / "root"
+    root.mkdir()
+    if marked:
+        (root / SIMULATED_MARK).write_text("")
     spec = sweep.RunSpec(0, (("fast", "3"), ("slow", "10")), (("2412", "Stock"),),
-                         tuple(sorted(vars(cli.build_parser().parse_args(MA)).items())), str(tmp_path / "empty"))
+                         tuple(sorted(vars(cli.build_parser().parse_args(MA)).items())), str(root),
+                         simulated=simulated)
     row = sweep.run_one(spec)
-    assert "not in the tick cache" in row["error"]
-    assert not os.path.exists(tmp_path / "empty" / "mero" / "ticks" / "2412 2024-01-02 - ticks.csv")
+    assert message in row["error"] and "net_pnl" not in row
+    # nothing generated or fetched: the root is as it was
+    assert os.listdir(root) == ([SIMULATED_MARK] if marked else [])
+
+
+def test_simulated_ticks_stay_in_their_root_and_real_data_is_read_from_its_own(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    data = tmp_path / "data"
+    argv = MA + ["--data-dir", str(data)]
+    simulated = sweep.run_sweep({"fast": "3,5"}, ["2412"], argv, jobs=1, folder=str(tmp_path / "sim"))
+    assert simulated.failed == 0
+    assert not (data / "mero").exists()  # the real data's place stays empty
+    generated = data / "simulated" / "mero" / "ticks"
+    assert os.listdir(generated) == ["2412 2024-01-02 - ticks.csv"]
+
+    # The same ticks as real data: --broker cache runs read <data-dir>/mero/ticks and give the same rows.
+    (data / "mero").mkdir()
+    shutil.copytree(generated, data / "mero" / "ticks")
+    real = sweep.run_sweep({"fast": "3,5"}, ["2412"], argv + ["--broker", "cache"], jobs=1,
+                           folder=str(tmp_path / "real"))
+    assert [comparable(r) for r in real.rows] == [comparable(r) for r in simulated.rows]
+    assert os.listdir(data / "mero" / "ticks") == ["2412 2024-01-02 - ticks.csv"]
+
+    # A day missing from the real cache is refused before any run, and nothing is written.
+    monkeypatch.setattr(sweep, "run_local", lambda *a, **k: pytest.fail("ran despite a missing day"))
+    assert cli.main(["sweep"] + argv + ["--broker", "cache", "--stock", "2412", "--end", "2024-01-03",
+                                        "--param", "fast=3,5", "--name", "missing"]) == 2
+    assert os.listdir(data / "mero" / "ticks") == ["2412 2024-01-02 - ticks.csv"]
+    assert not (tmp_path / "reports").exists()
 
 
 def test_ranking_and_columns():
@@ -234,12 +280,9 @@ def test_ray_sweep_equals_local_sweep_and_single_runs(tmp_path):
         assert {k: row[k] for k in alone} == alone
 
 
-def test_json_flag_of_the_run_options_prints_one_object(tmp_path, monkeypatch, capsys):
+def test_json_flag_prints_one_object(tmp_path, monkeypatch, capsys):
     import json
 
-    run_arguments = cli.add_run_arguments
-    monkeypatch.setattr(cli, "add_run_arguments", lambda p: (run_arguments(p), p.add_argument("--json",
-                                                                                              action="store_true")))
     monkeypatch.chdir(tmp_path)
     assert cli.main(["sweep"] + MA + ["--stock", "2412", "--param", "fast=3,5", "--jobs", "1", "--json"]) == 0
     answer = json.loads(capsys.readouterr().out)

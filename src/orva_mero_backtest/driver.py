@@ -453,13 +453,6 @@ class Backtest:
             check_cache(api, self.data_root, [i.code for i in self.instruments], ranges)
         except DataError as exc:
             raise BacktestError(str(exc)) from None
-        # The tick cache of this run: data_dir (default: the package's), or the broker's own root below it.
-        self.data_dir = os.path.abspath(data_dir or BASIC_INFO.data_dir)
-        self.data_root = data_root(api, self.data_dir)
-        try:
-            check_cache(api, self.data_root, [i.code for i in self.instruments], ranges)
-        except DataError as exc:
-            raise BacktestError(str(exc)) from None
 
         if module_console not in ("all", "errors", "none"):
             raise BacktestError("module_console must be 'all', 'errors' or 'none'")

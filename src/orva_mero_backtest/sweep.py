@@ -1,9 +1,11 @@
 """Parameter sweeps: a grid of backtests run in local worker processes or on a Ray cluster.
 
 The grid is the product of every ``--param NAME=V1,V2,...`` and of the ``--instruments`` sets. Before any
-run starts, the parent process puts every instrument-day of the grid in the tick cache; workers then read
-the cache only (they get a broker that cannot download). Each run is one ordinary backtest built from the
-same run options as ``orva-backtest``, so a run gives the same row alone, in a local sweep or on Ray.
+run starts, the parent process puts every instrument-day of the grid in the tick cache, under the same data
+root a single run of the chosen broker uses (the simulated broker's own root for generated ticks); workers
+then read that root only (they get the cache-only broker, which never downloads or generates). Each run is
+one ordinary backtest built from the same run options as ``orva-backtest``, so a run gives the same row
+alone, in a local sweep or on Ray.
 
 Ray is imported only when the Ray engine is chosen (``pip install .[cluster]``).
 """
@@ -24,13 +26,14 @@ import threading
 import time
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from datetime import datetime, timedelta
 from decimal import Decimal, InvalidOperation
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from . import cli
 from .constant import BASIC_INFO
+from .data.cache_broker import SIMULATED_MARK, CacheOnly, cache_dir, cache_file, using_data_dir
 from .driver import BacktestError, BacktestResult, Instrument
 from .utils import console, logger
 
@@ -157,8 +160,9 @@ class RunSpec:
     params: Tuple[Tuple[str, str], ...]  # every strategy parameter of the run, as texts
     instruments: Tuple[Tuple[str, str], ...]  # (code, market)
     options: Tuple[Tuple[str, Any], ...]  # the run options every run shares
-    data_dir: str
+    data_dir: str  # the tick cache root the run reads (filled by the parent before the runs)
     report_dir: Optional[str] = None  # with --reports: the folder that receives this run's report
+    simulated: bool = False  # data_dir is the simulated broker's own root
 
     @property
     def label(self) -> str:
@@ -193,7 +197,8 @@ def plan_sweep(args: argparse.Namespace) -> SweepPlan:
         raise BacktestError(f"the grid has {total:,} runs; at most {MAX_RUNS:,} are allowed")
     options = {k: v for k, v in vars(args).items() if k not in SWEEP_OPTIONS}
     options.update(param=[], stock=[], future=[], no_progress=True, verbose=False)
-    data_dir = os.path.abspath(BASIC_INFO.data_dir)
+    # The user's data directory until warm_cache names the root that the runs read.
+    data_dir = os.path.abspath(args.data_dir or BASIC_INFO.data_dir)
     plan = SweepPlan(argparse.Namespace(**options), fixed, varying, sets)
     for index, (group, *values) in enumerate(itertools.product(sets, *varying.values())):
         params = {**fixed, **dict(zip(varying, values))}
@@ -210,6 +215,7 @@ def plan_sweep(args: argparse.Namespace) -> SweepPlan:
 def run_args(spec: RunSpec) -> argparse.Namespace:
     """The run options of one run, as the run command would have parsed them."""
     args = argparse.Namespace(**dict(spec.options))
+    args.data_dir = spec.data_dir
     args.param = [f"{k}={v}" for k, v in spec.params]
     args.stock = [code for code, market in spec.instruments if market == "Stock"]
     args.future = [code for code, market in spec.instruments if market == "Future"]
@@ -219,49 +225,35 @@ def run_args(spec: RunSpec) -> argparse.Namespace:
 # --- one run, in a worker ------------------------------------------------------------------------
 
 
+# Keys of a run's summary that describe the run rather than measure it (the sweep row has its own run
+# description), and its timing, which differs from run to run.
+NOT_STATISTICS = ("strategy", "instruments", "start", "end", "backfill_start", "backfill_end", "positions",
+                  "ticks", "ticks_per_second")
+
+
 def _summary_of(result: BacktestResult) -> Dict[str, Any]:
-    """The numeric statistics of a run's summary: what a sweep row and --metric can use."""
+    """Every statistic of a run's summary (as in summary.json): the columns of a sweep row, any numeric
+    one usable as --metric. A statistic without a value (an unbounded profit factor) stays None."""
     from .report import summary
 
-    return {k: v for k, v in summary(result).items() if _is_number(v) and k not in ("ticks", "ticks_per_second")}
+    return {k: v for k, v in summary(result).items() if k not in NOT_STATISTICS}
 
 
 def _is_number(value: Any) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
-class _CacheContract:
-    def __init__(self, code: str) -> None:
-        self.code = code
-
-
-class _CacheContracts(dict):
-    def __missing__(self, code: str) -> _CacheContract:
-        return _CacheContract(code)
-
-
-class CacheOnlyBroker:
-    """The broker a worker gets: every instrument was checked by the parent and every day it needs is
-    in the tick cache, so a request for ticks means the cache lost a file; it is refused, never fetched."""
-
-    def __init__(self) -> None:
-        self.Contracts = argparse.Namespace(Stocks=_CacheContracts(), Futures=_CacheContracts())
-
-    def ticks(self, contract: Any, date: str) -> Any:
-        raise BacktestError(f"the ticks of {getattr(contract, 'code', contract)} on {date} are not in the tick cache")
-
-
 def run_one(spec: RunSpec) -> Dict[str, Any]:
     """Runs one backtest of the grid and returns its row; a failing run returns its error instead."""
     from .modules.ticker import ticker as ticker_module
 
-    BASIC_INFO.data_dir = spec.data_dir
     pause = ticker_module.RETRY_PAUSE_SECONDS
     ticker_module.RETRY_PAUSE_SECONDS = 0.0  # a day missing from the cache stays missing: no waiting
     started = time.perf_counter()
     row = base_row(spec)
     try:
-        backtest = cli.make_backtest(run_args(spec), api=CacheOnlyBroker())
+        # The parent checked every instrument and filled this root: the worker reads it and nothing else.
+        backtest = cli.make_backtest(run_args(spec), api=CacheOnly(simulated=spec.simulated))
         backtest.module_console = "none"  # workers share the terminal with the progress bar
         result = backtest.run()
         stats = _summary_of(result)
@@ -317,22 +309,28 @@ def _days(first: str, last: str) -> List[str]:
     return days
 
 
-def cache_file(code: str, day: str) -> str:
-    return os.path.join(BASIC_INFO.data_dir, "mero", "ticks", f"{code} {day} - ticks.csv")
+@dataclass
+class CacheFill:
+    """What the parent put in the tick cache for the runs."""
+
+    root: str  # the data root every run reads: the one a single run of the chosen broker uses
+    simulated: bool  # root is the simulated broker's own root (generated ticks)
+    files: Dict[Tuple[Tuple[str, str], ...], List[str]]  # the cache files of each instrument set's runs
 
 
-def warm_cache(plan: SweepPlan) -> Dict[Tuple[Tuple[str, str], ...], List[str]]:
+def warm_cache(plan: SweepPlan) -> CacheFill:
     """Checks every instrument set's runs can be built, puts every instrument-day of the grid in the tick
-    cache (each downloaded once, here) and returns the cache files that each instrument set's runs read."""
+    cache of the runs' data root (each fetched or generated once, here) and says where it is."""
     from .driver import _FilteredConsole
     from .modules.ticker import ticker as ticker_module
 
-    api = None
+    api, root = None, ""
     wanted: Dict[Tuple[str, str], List[str]] = {}
     needs: Dict[Tuple[Tuple[str, str], ...], List[Tuple[str, str]]] = {}
     for group in plan.instrument_sets:
         backtest = _first_buildable([s for s in plan.runs if s.instruments == _pairs(group)], api)
-        api = backtest.api
+        # One broker for every set (one log-in); every run of the sweep has the same data directory.
+        api, root = backtest.api, backtest.data_root
         for variant in plan.varying:
             if variant not in backtest.strategy.defaults:
                 known = ", ".join(backtest.strategy.defaults) or "none"
@@ -340,6 +338,8 @@ def warm_cache(plan: SweepPlan) -> Dict[Tuple[Tuple[str, str], ...], List[str]]:
         ranges = [(backtest.start, backtest.end)]
         if backtest.backfill_start is not None:
             ranges.append((backtest.backfill_start, backtest.backfill_end))
+        # Every calendar day: the feed records a non-trading day as an empty file, which the parent
+        # writes here too, so no worker writes one.
         days_of_run = sorted({d for first, last in ranges for d in _days(first, last)})
         needs[_pairs(group)] = [(i.code, d) for i in backtest.instruments for d in days_of_run]
         for inst in backtest.instruments:
@@ -349,20 +349,22 @@ def warm_cache(plan: SweepPlan) -> Dict[Tuple[Tuple[str, str], ...], List[str]]:
     saved = ticker_module.console
     ticker_module.console = _FilteredConsole(console, keep_errors=True)
     try:
-        ticker = ticker_module.Ticker(api)
-        for (code, market), days in wanted.items():
-            for day in sorted(days):
-                if not os.path.exists(cache_file(code, day)):
-                    ticker.get_ticks_df(code, market, day, day)
+        with using_data_dir(root):
+            ticker = ticker_module.Ticker(api)
+            for (code, market), days in wanted.items():
+                for day in sorted(days):
+                    if not os.path.exists(cache_file(root, code, day)):
+                        ticker.get_ticks_df(code, market, day, day)
     finally:
         ticker_module.console = saved
     for (code, _), days in wanted.items():
         for day in days:
-            if not os.path.isfile(cache_file(code, day)):
+            if not os.path.isfile(cache_file(root, code, day)):
                 raise BacktestError(
                     f"the ticks of {code} on {day} could not be put in the tick cache (days from today on are "
                     "never cached; a sweep runs on past days only)")
-    return {group: [cache_file(code, day) for code, day in pairs] for group, pairs in needs.items()}
+    files = {group: [cache_file(root, code, day) for code, day in pairs] for group, pairs in needs.items()}
+    return CacheFill(root, os.path.exists(os.path.join(root, SIMULATED_MARK)), files)
 
 
 def _pairs(group: Sequence[Instrument]) -> Tuple[Tuple[str, str], ...]:
@@ -395,11 +397,15 @@ def data_bundle(files: Sequence[str]) -> Tuple[str, Dict[str, bytes]]:
     return digest.hexdigest()[:16], bundle
 
 
-def materialize(digest: str, bundle: Mapping[str, bytes]) -> str:
-    """Writes the shipped cache files into a data directory of this machine; returns the directory."""
-    data_dir = os.path.join(tempfile.gettempdir(), "orva-sweep-data", digest)
-    ticks = os.path.join(data_dir, "mero", "ticks")
+def materialize(digest: str, bundle: Mapping[str, bytes], simulated: bool = False) -> str:
+    """Writes the shipped cache files into a data root of this machine; returns the root. Generated
+    ticks get a root of their own, marked as the simulated broker's."""
+    data_dir = os.path.join(tempfile.gettempdir(), "orva-sweep-data", digest + ("-simulated" if simulated else ""))
+    ticks = cache_dir(data_dir)
     os.makedirs(ticks, exist_ok=True)
+    if simulated:
+        with open(os.path.join(data_dir, SIMULATED_MARK), "w", encoding="utf-8") as f:
+            f.write("generated ticks of the simulated broker, shipped to a sweep's Ray worker\n")
     for name, data in bundle.items():
         path = os.path.join(ticks, name)
         if os.path.exists(path):
@@ -419,9 +425,7 @@ def materialize(digest: str, bundle: Mapping[str, bytes]) -> str:
 
 def _ray_run_one(spec: RunSpec, digest: Optional[str], bundle: Optional[Mapping[str, bytes]]) -> Dict[str, Any]:
     if bundle is not None:
-        from dataclasses import replace
-
-        spec = replace(spec, data_dir=materialize(digest, bundle))
+        spec = replace(spec, data_dir=materialize(digest, bundle, spec.simulated))
     return run_one(spec)
 
 
@@ -561,14 +565,29 @@ def results_frame(plan: SweepPlan, rows: Sequence[Dict[str, Any]]) -> Any:
     stats: List[str] = []
     for row in rows:
         stats.extend(k for k in row if k not in head and k not in tail and k not in stats)
-    return pl.DataFrame([_column(name, [row.get(name) for row in rows]) for name in head + stats + tail])
+    texts = {"instruments", "error", *_text_statistics()}
+    return pl.DataFrame([_column(name, [row.get(name) for row in rows], name in texts)
+                         for name in head + stats + tail])
 
 
-def _column(name: str, values: Sequence[Any]) -> Any:
-    """Int64 when every value is an int, Float64 when every value is a number, else String."""
+def _text_statistics() -> List[str]:
+    """The statistics whose values are texts (times); every other one is a number or None."""
+    import typing
+
+    from .stats import Statistics
+
+    return [name for name, hint in typing.get_type_hints(Statistics).items() if str in (hint, *typing.get_args(hint))]
+
+
+def _column(name: str, values: Sequence[Any], text: bool = False) -> Any:
+    """Int64 when every value is an int, Float64 when every value is a number, else String. A column
+    without any value is String when it holds texts, else Float64 (a statistic that no run could give
+    stays a numeric column)."""
     import polars as pl
 
     present = [v for v in values if v is not None]
+    if not present and not text:
+        return pl.Series(name, values, dtype=pl.Float64)
     if present and all(isinstance(v, int) and not isinstance(v, bool) for v in present):
         return pl.Series(name, values, dtype=pl.Int64)
     if present and all(_is_number(v) for v in present):
@@ -623,20 +642,28 @@ def print_table(plan: SweepPlan, frame: Any, metric: str, ascending: bool, top: 
     extra = [metric] + [c for c in ("net_pnl", "max_drawdown", "sharpe", "win_rate", "round_trips", "fills")
                         if c != metric and c in frame.columns]
     shown += extra + ["ticks", "seconds"]
-    failed = order.filter(order["error"].is_not_null()).height
-    if failed:
-        shown.append("error")
+    failures = order.filter(order["error"].is_not_null())
+    failed = failures.height
     direction = "smallest" if ascending else "largest"
     table = Table(title=f"Sweep: {frame.height} runs, ranked by {metric} ({direction} first)"
                   + (f", {failed} failed" if failed else ""))
     for name in shown:
-        table.add_column(name, justify="left" if name in ("instruments", "error") else "right",
-                         overflow="fold", max_width=60 if name == "error" else None)
+        table.add_column(name, justify="left" if name == "instruments" else "right", overflow="fold")
     for row in order.head(top).iter_rows(named=True):
         table.add_row(*[_cell(row.get(name)) for name in shown])
     if frame.height > top:
         table.caption = f"the first {top} of {frame.height} runs; every run is in {CSV_NAME}"
     console.print(table)
+    # Errors are long texts: one whole line each below the table, never folded into a narrow column.
+    if failed:
+        console.print(f"[red]Failed runs ({failed}):[/red]")
+    named = (["instruments"] if len(plan.instrument_sets) > 1 else []) + list(plan.varying)
+    for row in failures.head(top).iter_rows(named=True):
+        which = ", ".join(f"{name}={row[name]}" for name in named)
+        console.print(f"  run {row['run']}" + (f" ({which})" if which else "") + f": {row['error']}",
+                      markup=False, highlight=False, soft_wrap=True)
+    if failed > top:
+        console.print(f"  and {failed - top} more; every error is in {CSV_NAME}", highlight=False)
 
 
 def _cell(value: Any) -> str:
@@ -727,8 +754,6 @@ class SweepResult:
 
 def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
     """Plans the grid, fills the cache, runs every run on the chosen engine and writes the results."""
-    if args.data_dir:
-        BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
     if args.jobs is not None and args.jobs < 1:
         raise BacktestError("--jobs must be 1 or more")
     if args.address and args.engine != "ray":
@@ -740,12 +765,12 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
     if args.reports:
         plan.runs = [_with_reports(spec, os.path.join(folder, "runs")) for spec in plan.runs]
     jobs = min(args.jobs or os.cpu_count() or 1, len(plan.runs))
-    # --quiet and --json of the run options, where the run command has them: no bar, no table.
-    show = show and not getattr(args, "quiet", False) and not getattr(args, "json", False)
+    show = show and not args.quiet and not args.json  # no bar, no table
 
     if show:
         console.print(f"[green]Sweep of {len(plan.runs)} runs; filling the tick cache first[/green]")
-    files = warm_cache(plan)
+    cache = warm_cache(plan)
+    plan.runs = [replace(spec, data_dir=cache.root, simulated=cache.simulated) for spec in plan.runs]
 
     rows: List[Dict[str, Any]] = []
     last_flush = [time.monotonic()]
@@ -769,7 +794,7 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
         bar.start()
     try:
         if args.engine == "ray":
-            run_ray(plan.runs, args.address, jobs, files, args.ray_shared_data, on_row)
+            run_ray(plan.runs, args.address, jobs, cache.files, args.ray_shared_data, on_row)
         else:
             run_local(plan.runs, jobs, on_row)
     except KeyboardInterrupt:
@@ -801,8 +826,6 @@ def _remove_partial_reports(runs_dir: str) -> None:
 
 
 def _with_reports(spec: RunSpec, runs_dir: str) -> RunSpec:
-    from dataclasses import replace
-
     return replace(spec, report_dir=runs_dir)
 
 
@@ -949,10 +972,13 @@ def run_sweep(
 
 def sweep_main(argv: Optional[Sequence[str]] = None) -> int:
     """``orva-backtest sweep ...``"""
+    saved_stderr = console.stderr
     try:
         args = parse_sweep_args(sys.argv[2:] if argv is None else argv)
+        # With --json, standard output carries the JSON object only; console lines go to standard error.
+        console.stderr = saved_stderr or args.json
         result = execute(args)
-        if getattr(args, "json", False):
+        if args.json:
             print(json.dumps({"folder": result.folder, "runs": result.runs, "failed": result.failed,
                               "interrupted": result.interrupted, "rows": result.rows}))
     except SystemExit as exc:  # --help
@@ -967,6 +993,8 @@ def sweep_main(argv: Optional[Sequence[str]] = None) -> int:
         logger.exception("orva-backtest sweep failed")
         cli._fail(f"{type(exc).__name__}: {exc}")
         return cli.EXIT_FAILED
+    finally:
+        console.stderr = saved_stderr
     if result.interrupted:
         return EXIT_INTERRUPTED
     return cli.EXIT_FAILED if result.failed else 0

@@ -85,10 +85,15 @@ class CacheOnly:
     Any code is accepted. The feed asks the broker only for days that have no cache file: a
     non-trading day gets an empty answer; a trading day is an error (``check_cache`` refuses such a run
     before it starts, so this is reached only if a file vanishes during the run).
+
+    ``simulated=True`` reads the simulated broker's own data root instead of real data (a parameter
+    sweep's workers replaying what the simulated broker generated); either kind refuses the other's root,
+    so no run mixes generated and real ticks.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, simulated: bool = False) -> None:
         self.Contracts = _Contracts()
+        self.simulated = simulated
 
     def ticks(self, contract: CachedContract, date: str) -> Dict[str, List]:
         day = datetime.strptime(date, "%Y-%m-%d").date()
@@ -114,8 +119,11 @@ def check_cache(api: Any, data_dir: str, codes: Sequence[str], ranges: Sequence[
     """Refuses a cache-only run up front when a trading day is missing, listing the missing days."""
     if not isinstance(api, CacheOnly):
         return
-    if os.path.exists(os.path.join(data_dir, SIMULATED_MARK)):
+    simulated = os.path.exists(os.path.join(data_dir, SIMULATED_MARK))
+    if simulated and not api.simulated:
         raise DataError(f"{data_dir} holds generated ticks of the simulated broker; --broker cache reads real data only")
+    if api.simulated and not simulated:
+        raise DataError(f"{data_dir} is not the simulated broker's data root; its generated ticks are read only there")
     missing = missing_days(data_dir, codes, ranges)
     if missing:
         by_code: Dict[str, List[str]] = {}
