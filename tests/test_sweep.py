@@ -133,7 +133,9 @@ def test_a_failing_run_is_a_row_and_the_others_go_on(tmp_path, monkeypatch, caps
             "--reports"]
     assert cli.main(argv) == 1  # some runs failed; the results are still written
     out = capsys.readouterr().out
-    assert "2 failed" in out and "picky refuses fast=4" in out
+    # each error whole on its own line below the table, naming the run's parameters
+    assert "2 failed" in out and "\n  run 1 (fast=4): strategy picky raised" in out
+    assert "RuntimeError: picky refuses fast=4\n" in out and "\n  run 3 (fast=6): the worker process died" in out
     frame = pl.read_csv(tmp_path / "reports" / "s" / sweep.CSV_NAME)
     rows = {r["fast"]: r for r in frame.iter_rows(named=True)}
     assert "RuntimeError: picky refuses fast=4" in rows[4]["error"] and rows[4]["net_pnl"] is None
@@ -229,6 +231,10 @@ def test_shipped_cache_files_are_written_once_whole(tmp_path, monkeypatch):
         with open(os.path.join(ticks, name), "rb") as f:
             assert f.read() == data
     assert sweep.data_bundle(files)[0] == digest != sweep.data_bundle(files[:1])[0]
+    # generated ticks get a root of their own, marked as the simulated broker's
+    simulated = sweep.materialize(digest, bundle, simulated=True)
+    assert simulated != data_dir and not os.path.exists(os.path.join(data_dir, SIMULATED_MARK))
+    assert sorted(os.listdir(simulated)) == sorted([SIMULATED_MARK, "mero"])
 
 
 def test_ctrl_c_keeps_the_finished_rows(tmp_path):

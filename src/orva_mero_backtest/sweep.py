@@ -43,7 +43,7 @@ PARQUET_NAME = "sweep.parquet"
 HEATMAP_NAME = "heatmap.png"
 DEFAULT_METRIC = "net_pnl"
 # Metrics where a smaller value ranks first; any other column ranks largest first.
-LOWER_IS_BETTER = {"max_drawdown", "max_drawdown_pct", "commission", "tax", "seconds"}
+LOWER_IS_BETTER = {"max_drawdown", "max_drawdown_pct", "commission", "tax", "total_costs", "seconds"}
 MAX_RUNS = 100_000
 EXIT_INTERRUPTED = 130
 # Rows are written to disk at least this often while a sweep runs, so a killed sweep keeps most of them.
@@ -914,7 +914,8 @@ def build_sweep_parser() -> argparse.ArgumentParser:
                    help="numeric result column that ranks the table and colours the heatmap (default: net_pnl)")
     order = g.add_mutually_exclusive_group()
     order.add_argument("--ascending", dest="ascending", action="store_true", default=None,
-                       help="smallest metric first (default for max_drawdown, commission, tax, seconds)")
+                       help="smallest metric first (default for max_drawdown, max_drawdown_pct, commission, tax, "
+                       "total_costs, seconds)")
     order.add_argument("--descending", dest="ascending", action="store_false", help="largest metric first")
     g.add_argument("--top", type=int, default=20, metavar="N", help="rows shown in the ranked table (default: 20)")
     g.add_argument("--reports", action="store_true",
