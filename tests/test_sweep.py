@@ -215,6 +215,17 @@ def test_ranking_and_columns():
     assert sweep.ranked(frame, "net_pnl", True)["run"].to_list() == [0, 1, 2]
 
 
+def test_failed_runs_are_listed_whole(capsys):
+    plan = sweep.SweepPlan(None, {}, {"fast": ["3", "4", "5"]}, [(Instrument("2412", "Stock"),)])
+    message = "strategy picky raised in on_tick at 2412 2024-01-02 09:00:00: [RuntimeError] " + "x" * 120
+    rows = [{"run": i, "instruments": "2412", "fast": 3 + i, "error": message if i else None, "seconds": None}
+            for i in range(3)]
+    sweep.print_failures(plan, sweep.results_frame(plan, rows), top=1)
+    out = capsys.readouterr().out
+    assert out.startswith("Failed runs (2):\n") and f"\n  run 1 (fast=4): {message}\n" in out
+    assert "run 2" not in out and "and 1 more; every error is in sweep.csv" in out
+
+
 def test_shipped_cache_files_are_written_once_whole(tmp_path, monkeypatch):
     monkeypatch.setattr(sweep.tempfile, "gettempdir", lambda: str(tmp_path))
     files = []

@@ -642,8 +642,7 @@ def print_table(plan: SweepPlan, frame: Any, metric: str, ascending: bool, top: 
     extra = [metric] + [c for c in ("net_pnl", "max_drawdown", "sharpe", "win_rate", "round_trips", "fills")
                         if c != metric and c in frame.columns]
     shown += extra + ["ticks", "seconds"]
-    failures = order.filter(order["error"].is_not_null())
-    failed = failures.height
+    failed = frame.filter(frame["error"].is_not_null()).height
     direction = "smallest" if ascending else "largest"
     table = Table(title=f"Sweep: {frame.height} runs, ranked by {metric} ({direction} first)"
                   + (f", {failed} failed" if failed else ""))
@@ -654,7 +653,14 @@ def print_table(plan: SweepPlan, frame: Any, metric: str, ascending: bool, top: 
     if frame.height > top:
         table.caption = f"the first {top} of {frame.height} runs; every run is in {CSV_NAME}"
     console.print(table)
-    # Errors are long texts: one whole line each below the table, never folded into a narrow column.
+    print_failures(plan, frame, top)
+
+
+def print_failures(plan: SweepPlan, frame: Any, top: int) -> None:
+    """The errors of failed runs, in run order: long texts, so one whole line each, never folded into a
+    narrow table column."""
+    failures = frame.filter(frame["error"].is_not_null())
+    failed = failures.height
     if failed:
         console.print(f"[red]Failed runs ({failed}):[/red]")
     named = (["instruments"] if len(plan.instrument_sets) > 1 else []) + list(plan.varying)
@@ -765,7 +771,9 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
     if args.reports:
         plan.runs = [_with_reports(spec, os.path.join(folder, "runs")) for spec in plan.runs]
     jobs = min(args.jobs or os.cpu_count() or 1, len(plan.runs))
-    show = show and not args.quiet and not args.json  # no bar, no table
+    # --quiet: no bar and no table, the errors of failed runs still shown; --json: the JSON object only.
+    show_errors = show and not args.json
+    show = show and not args.quiet and not args.json
 
     if show:
         console.print(f"[green]Sweep of {len(plan.runs)} runs; filling the tick cache first[/green]")
@@ -812,6 +820,12 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
         plot_heatmaps(plan, frame, args.metric, metric_order(args.metric, args.ascending), folder)
     if show:
         _print_outcome(plan, result, args)
+    elif show_errors:
+        saved, console.stderr = console.stderr, True  # as the run command's errors under --quiet
+        try:
+            print_failures(plan, frame, args.top)
+        finally:
+            console.stderr = saved
     return result
 
 
