@@ -35,7 +35,8 @@ Ref set_current_tick(const Args& a) {
   }
   if (PyObject_SetItem(record.get(), ORVA_NAME("tick"), tick) < 0) throw_error();
   Ref ts = item(tick, ORVA_NAME("timestamp"));
-  if (PyObject_SetItem(record.get(), ORVA_NAME("ts"), ts.get()) < 0) throw_error();
+  if (PyDict_CheckExact(record.get())) dict_set(record.get(), ORVA_NAME("ts"), ts.get());
+  else if (PyObject_SetItem(record.get(), ORVA_NAME("ts"), ts.get()) < 0) throw_error();
   Ref positions = getattr(self, ORVA_NAME("positions"));
   call_method(positions.get(), ORVA_NAME("set_current_tick"), {tick});
   return Ref::none();
@@ -270,10 +271,7 @@ int known_code(const Pass& p, Py_ssize_t i, PyObject* record) {
   if (const CodeSlot* s = slot_at(p, i, record)) {
     if (s->code == p.code) return 1;
     if (s->hash != p.code_hash) return 0;
-    // Both exactly str: compared without Python code.
-    const int r = PyUnicode_Compare(s->code, p.code);
-    if (r == -1 && PyErr_Occurred()) PyErr_Clear();
-    else return r == 0;
+    return same_text(s->code, p.code);  // both exactly str: no Python code
   }
 #endif
   (void)p, (void)i, (void)record;
@@ -377,16 +375,38 @@ void visit(Pass& p, Order& o) {
   if (out.cancel_info) cancel(p, o, out);
 }
 
+#if ORVA_DICT_VERSIONS
+// Goes over the book while its slots tell that nothing needs doing (records of other
+// instruments, resting orders the tick does not reach): pure, so the book cannot change
+// meanwhile and nothing needs holding. Returns where a visit (or a read) is needed, or -1 when
+// the whole book was passed so.
+Py_ssize_t idle_prefix(Pass& p) {
+  if (!p.slots) return 0;
+  PyObject* book = p.book.get();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(book); ++i) {
+    i = skip_other_codes(p, i);
+    if (i >= PyList_GET_SIZE(book)) break;
+    PyObject* record = PyList_GET_ITEM(book, i);
+    const int known = known_code(p, i, record);
+    if (known == 0) continue;
+    if (known < 0) return i;
+    const CodeSlot* s = slot_at(p, i, record);
+    if (!s || !idle_rod(p, *s)) return i;
+  }
+  return -1;
+}
+#endif
+
 // The orders of the pass's instrument, in book order. Each is held for the whole pass, so the
 // pass visits exactly the orders that were in the book when it started.
-std::vector<Order> orders_of_instrument(Pass& p) {
+std::vector<Order> orders_of_instrument(Pass& p, Py_ssize_t from) {
   std::vector<Order> orders;
   orders.reserve(8);
   std::unordered_set<PyObject*> seen;  // compared only; the records are held by `orders`
   PyObject* book = p.book.get();
   // The size is read again at every step: a comparison of a code that isn't exactly str runs
   // Python code, which may change the book.
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(book); ++i) {
+  for (Py_ssize_t i = from; i < PyList_GET_SIZE(book); ++i) {
 #if ORVA_DICT_VERSIONS
     i = skip_other_codes(p, i);
     if (i >= PyList_GET_SIZE(book)) break;
@@ -459,7 +479,12 @@ Ref match_deal(const Args& a) {
   BookLock lock(p.self);
   p.book = book_of(p.self);
   if (p.tick_qty == 0) return Ref::none();
-  std::vector<Order> orders = orders_of_instrument(p);
+  Py_ssize_t from = 0;
+#if ORVA_DICT_VERSIONS
+  from = idle_prefix(p);
+  if (from < 0) return Ref::none();  // every order of the instrument is known to stay as it is
+#endif
+  std::vector<Order> orders = orders_of_instrument(p, from);
   for (Order& o : orders) {
     if (p.tick_qty == 0) break;
     if (p.touched && (locate(p, o) < 0 || !is_code_at(p, o.hint, o.record.get()))) continue;
