@@ -1,7 +1,6 @@
 // Tick state and the matching pass: one instrument's pending orders against one market tick.
 #include <algorithm>
 #include <climits>
-#include <unordered_set>
 
 #include "matcher.hpp"
 
@@ -65,9 +64,9 @@ struct Pass {
 #endif
 };
 
-// One pending order of the instrument, held for the whole pass.
+// One order of the book, held by the pass's snapshot of the book for the whole pass.
 struct Order {
-  Ref record;
+  PyObject* record;
   Py_ssize_t origin;  // its position when the pass started
   Py_ssize_t hint;    // where it was last seen in the book
   long long quantity = 0;
@@ -100,7 +99,7 @@ long long as_quantity(PyObject* value) {
 Py_ssize_t locate(Pass& p, Order& o) {
   PyObject* book = p.book.get();
   const Py_ssize_t n = PyList_GET_SIZE(book);
-  PyObject* record = o.record.get();
+  PyObject* record = o.record;
   if (o.hint >= 0 && o.hint < n && PyList_GET_ITEM(book, o.hint) == record) return o.hint;
   // Usually only the pass's own removals (of orders before this one) have moved it.
   const Py_ssize_t moved = o.origin - p.removed;
@@ -111,16 +110,16 @@ Py_ssize_t locate(Pass& p, Order& o) {
 // Takes the order out of the book; whether it was still there.
 bool take_out(Pass& p, Order& o) {
   if (locate(p, o) < 0) return false;
-  remove_order(p.book.get(), o.record.get(), o.hint);
+  remove_order(p.book.get(), o.record, o.hint);
   ++p.removed;
   return true;
 }
 
 // The cancellation report of `quantity` of the order, at its own price.
 Ref cancellation(Pass& p, Order& o, long long quantity) {
-  Ref product = item(o.record.get(), ORVA_NAME("product_type"));
+  Ref product = item(o.record, ORVA_NAME("product_type"));
   if (product_kind(product.get()) == Product::Other) raise(PyExc_Exception, "不支援的商品類型");
-  Ref copy = copy_record(o.record.get());
+  Ref copy = copy_record(o.record);
   set_field(copy.get(), ORVA_NAME("quantity"), py_long(quantity).get());
   Ref op = enum_member(ORVA_NAME("OperationType"), ORVA_NAME("CANCEL"));
   Ref success = enum_member(ORVA_NAME("SuccessCode"), ORVA_NAME("OrderBeCancel"));
@@ -138,7 +137,7 @@ Outcome match_rod(Pass& p, Order& o) {
   out.qty_match = true;
   out.deal_qty = std::min(o.quantity, p.tick_qty);
   const long long rest = o.quantity - out.deal_qty;
-  set_field(o.record.get(), ORVA_NAME("quantity"), py_long(rest).get());
+  set_field(o.record, ORVA_NAME("quantity"), py_long(rest).get());
   if (rest == 0) take_out(p, o);
   return out;
 }
@@ -176,7 +175,7 @@ void trade_record(PyObject* positions, std::initializer_list<PyObject*> values) 
 
 void fill(Pass& p, Order& o, const Outcome& out) {
   p.tick_qty -= out.deal_qty;
-  Ref deal = copy_record(o.record.get());
+  Ref deal = copy_record(o.record);
   PyObject* d = deal.get();
   set_field(d, ORVA_NAME("quantity"), py_long(out.deal_qty).get());
   set_field(d, ORVA_NAME("price"), p.close_obj.get());
@@ -199,7 +198,7 @@ void cancel(Pass& p, Order& o, const Outcome& out) {
   Ref order = item(info, ORVA_NAME("order"));
   Ref status = item(info, ORVA_NAME("trade_status"));
   Ref positions = getattr(p.self, ORVA_NAME("positions"));
-  PyObject* r = o.record.get();
+  PyObject* r = o.record;
   Ref id = item(r, ORVA_NAME("trade_id")), code = item(r, ORVA_NAME("code")), action = item(r, ORVA_NAME("action"));
   Ref quantity = item(order.get(), ORVA_NAME("quantity")), price = item(order.get(), ORVA_NAME("price"));
   Ref ts = item(status.get(), ORVA_NAME("exchange_ts"));
@@ -300,6 +299,7 @@ Py_ssize_t skip_other_codes(const Pass& p, Py_ssize_t i) {
 // Whether the record at position `i` is of this pass's instrument.
 bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
   if (const int known = known_code(p, i, record); known >= 0) return known == 1;
+  p.touched = true;  // reading the record may run Python code
   Ref keep = Ref::borrow(record);
 #if ORVA_DICT_VERSIONS
   if (p.slots && Py_TYPE(record) == &PyDict_Type) {
@@ -321,12 +321,12 @@ bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
 
 Fields read_fields(Pass& p, Order& o) {
 #if ORVA_DICT_VERSIONS
-  if (const CodeSlot* s = slot_at(p, o.hint, o.record.get()); s && s->fields)
+  if (const CodeSlot* s = slot_at(p, o.hint, o.record); s && s->fields)
     return Fields{Ref::borrow(s->action), Ref::borrow(s->price), Ref::borrow(s->order_type),
                   Ref::borrow(s->price_type), Ref::borrow(s->quantity)};
-  const uint64_t version = p.slots && Py_TYPE(o.record.get()) == &PyDict_Type ? version_of(o.record.get()) : 0;
+  const uint64_t version = p.slots && Py_TYPE(o.record) == &PyDict_Type ? version_of(o.record) : 0;
 #endif
-  PyObject* r = o.record.get();
+  PyObject* r = o.record;
   Fields f{item(r, ORVA_NAME("action")), item(r, ORVA_NAME("price")), item(r, ORVA_NAME("order_type")),
            item(r, ORVA_NAME("price_type")), item(r, ORVA_NAME("quantity"))};
 #if ORVA_DICT_VERSIONS
@@ -350,7 +350,7 @@ Fields read_fields(Pass& p, Order& o) {
 // Examines one order of the instrument, found at o.hint just now.
 void visit(Pass& p, Order& o) {
 #if ORVA_DICT_VERSIONS
-  if (const CodeSlot* s = slot_at(p, o.hint, o.record.get()); s && idle_rod(p, *s)) return;
+  if (const CodeSlot* s = slot_at(p, o.hint, o.record); s && idle_rod(p, *s)) return;
 #endif
   p.touched = true;
   Fields f = read_fields(p, o);
@@ -397,48 +397,13 @@ Py_ssize_t idle_prefix(Pass& p) {
 }
 #endif
 
-// The orders of the pass's instrument, in book order. Each is held for the whole pass, so the
-// pass visits exactly the orders that were in the book when it started.
-std::vector<Order> orders_of_instrument(Pass& p, Py_ssize_t from) {
-  std::vector<Order> orders;
-  orders.reserve(8);
-  std::unordered_set<PyObject*> seen;  // compared only; the records are held by `orders`
-  PyObject* book = p.book.get();
-  // The size is read again at every step: a comparison of a code that isn't exactly str runs
-  // Python code, which may change the book.
-  for (Py_ssize_t i = from; i < PyList_GET_SIZE(book); ++i) {
-#if ORVA_DICT_VERSIONS
-    i = skip_other_codes(p, i);
-    if (i >= PyList_GET_SIZE(book)) break;
-#endif
-    const int known = known_code(p, i, PyList_GET_ITEM(book, i));
-    if (known == 0) continue;  // most records: nothing held
-    Ref record = Ref::borrow(PyList_GET_ITEM(book, i));
-    if (known < 0) {
-      p.touched = true;  // reading the record may run Python code
-      if (!is_code_at(p, i, record.get())) continue;
-    }
-    // A book changed under the scan can show a record twice.
-    bool twice = false;
-    if (orders.size() < 16) {
-      for (const Order& o : orders) twice = twice || o.record.get() == record.get();
-    } else {
-      if (seen.empty())
-        for (const Order& o : orders) seen.insert(o.record.get());
-      twice = !seen.insert(record.get()).second;
-    }
-    if (twice) continue;
-    orders.push_back(Order{std::move(record), i, i});
-  }
-  return orders;
-}
-
 }  // namespace
 
-// A pass visits the orders of the instrument that were in the book when it started, in book
-// order. Every change runs Python code (reports, the positions book, the console), which may
-// change the book: before each order is visited it is looked up again (by identity), an order
-// that has left the book is passed over, and one whose code was changed is compared again.
+// A pass visits the orders that were in the book when it started, in book order, each at
+// its turn: an order that has left the book by then is passed over, the others are compared
+// by code then. Every change runs Python code (reports, the positions book, the console) that
+// may change the book, so the pass holds a snapshot of the book (a new list: its references
+// keep every record alive) and looks each record up again by identity before using it.
 Ref match_deal(const Args& a) {
   Pass p;
   p.self = a.self();
@@ -484,10 +449,16 @@ Ref match_deal(const Args& a) {
   from = idle_prefix(p);
   if (from < 0) return Ref::none();  // every order of the instrument is known to stay as it is
 #endif
-  std::vector<Order> orders = orders_of_instrument(p, from);
-  for (Order& o : orders) {
+  Ref snapshot = Ref::steal(PyList_GetSlice(p.book.get(), from, PyList_GET_SIZE(p.book.get())));
+  for (Py_ssize_t j = 0; j < PyList_GET_SIZE(snapshot.get()); ++j) {
+    Order o{PyList_GET_ITEM(snapshot.get(), j), from + j, from + j};
+    if (p.touched) {
+      if (locate(p, o) < 0) continue;
+    } else {
+      o.hint = o.origin - p.removed;  // nothing but this pass's removals has changed the book
+    }
+    if (!is_code_at(p, o.hint, o.record)) continue;
     if (p.tick_qty == 0) break;
-    if (p.touched && (locate(p, o) < 0 || !is_code_at(p, o.hint, o.record.get()))) continue;
     visit(p, o);
   }
   return Ref::none();
