@@ -16,7 +16,6 @@ namespace orva::matcher {
 namespace {
 
 constexpr double kSliceSeconds = 0.1;
-constexpr double kCloseWaitSeconds = 5.0;
 
 bool finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -218,25 +217,11 @@ Ref receive_pending_order(const Args& a) {
   return Ref::none();
 }
 
-// Ends the receiver: it finishes the message in hand and stops; messages still queued stay in
-// the queue. Waits (at most a few seconds, Ctrl-C ends the wait) for the thread to end, unless
-// called from the receiver itself.
+// Ends the receiver: it finishes the message in hand (if any) and stops at its next wake-up,
+// within a slice of waiting; messages still queued stay in the queue. Never waits itself, so
+// it can be called from anywhere (a callback, the receiver, a finalizer).
 Ref close(const Args& a) {
-  Instance& inst = instance(a.self());
-  inst.closed = true;
-  Ref thread = Ref::borrow(inst.receiver);
-  if (!thread) return Ref::none();
-  Ref ident = getattr(thread.get(), ORVA_NAME("ident"));
-  if (PyLong_Check(ident.get()) && PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident())
-    return Ref::none();
-  if (PyErr_Occurred()) throw_error();
-  Ref slice = py_float(0.05);
-  for (double waited = 0; waited < kCloseWaitSeconds; waited += 0.05) {
-    call_method(thread.get(), ORVA_NAME("join"), {slice.get()});
-    if (PyErr_CheckSignals() < 0) throw_error();
-    Ref running = call_method(thread.get(), ORVA_NAME("is_alive"));
-    if (!truthy(running.get())) break;
-  }
+  instance(a.self()).closed = true;
   return Ref::none();
 }
 
