@@ -95,6 +95,8 @@ class Model:
         for rec in list(self.book):
             if not self._in_book(rec) or not rec["code"] == code:
                 continue
+            if not self._in_book(rec):
+                continue  # the comparison took it out
             if volume == 0:
                 break
             kind = rec["order_type"]

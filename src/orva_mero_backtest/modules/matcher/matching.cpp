@@ -458,6 +458,7 @@ Ref match_deal(const Args& a) {
       o.hint = o.origin - p.removed;  // nothing but this pass's removals has changed the book
     }
     if (!is_code_at(p, o.hint, o.record)) continue;
+    if (p.touched && locate(p, o) < 0) continue;  // the comparison took it out
     if (p.tick_qty == 0) break;
     visit(p, o);
   }
