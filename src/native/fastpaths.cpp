@@ -16,14 +16,6 @@ bool fastpaths_on() {
   }();
   return on;
 }
-
-bool fp(unsigned bit) {
-  static const unsigned mask = [] {
-    const char* v = std::getenv("ORVA_FP_MASK");
-    return v ? static_cast<unsigned>(std::strtoul(v, nullptr, 0)) : ~0u;
-  }();
-  return fastpaths_on() && (mask >> bit & 1u);
-}
 #endif
 
 }  // namespace orva

@@ -31,11 +31,8 @@ namespace orva {
 #if ORVA_FASTPATHS
 // Read once, at the first call (module load); the environment is not looked at again.
 bool fastpaths_on();
-// DEV ONLY (measurement): one shortcut by its bit in ORVA_FP_MASK.
-bool fp(unsigned bit);
 #else
 constexpr bool fastpaths_on() { return false; }
-constexpr bool fp(unsigned) { return false; }
 #endif
 
 }  // namespace orva

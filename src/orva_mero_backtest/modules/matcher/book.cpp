@@ -132,7 +132,7 @@ Ref copy_record(PyObject* record) {
   Ref copy_mod = global(ORVA_NAME("copy"));
   Ref deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy"));
 #if ORVA_FASTPATHS
-  if (fp(5) && g_copy.ready && copy_mod.get() == g_copy.copy_module && deepcopy.get() == g_copy.deepcopy &&
+  if (fastpaths_on() && g_copy.ready && copy_mod.get() == g_copy.copy_module && deepcopy.get() == g_copy.deepcopy &&
       PyDict_CheckExact(record)) {
     bool plain = true;
     Py_ssize_t pos = 0;

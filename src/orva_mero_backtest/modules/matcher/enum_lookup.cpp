@@ -172,7 +172,7 @@ void forget_members(uint64_t version) {
 
 Ref enum_member(PyObject* enum_name, PyObject* member_name) {
 #if ORVA_DICT_VERSIONS
-  if (fp(7) && module_version() == g_known_version)
+  if (fastpaths_on() && module_version() == g_known_version)
     for (size_t i = 0; i < g_known_count; ++i)
       if (g_known_members[i].enum_name == enum_name && g_known_members[i].member_name == member_name)
         return Ref::borrow(g_known_members[i].member);
@@ -181,7 +181,7 @@ Ref enum_member(PyObject* enum_name, PyObject* member_name) {
   Ref member = getattr(cls.get(), member_name);
 #if ORVA_DICT_VERSIONS
   // Remembered if the module still binds that class now (the getattr may have run Python code).
-  if (fp(7) && reinterpret_cast<PyObject*>(Py_TYPE(member.get())) == cls.get() && is_loaded_enum(cls.get()) &&
+  if (fastpaths_on() && reinterpret_cast<PyObject*>(Py_TYPE(member.get())) == cls.get() && is_loaded_enum(cls.get()) &&
       PyUnicode_CHECK_INTERNED(enum_name) && PyUnicode_CHECK_INTERNED(member_name) &&
       module_entry(enum_name) == cls.get()) {
     const uint64_t version = module_version();
@@ -196,7 +196,7 @@ Ref enum_member(PyObject* enum_name, PyObject* member_name) {
 
 Ref member_attr(PyObject* obj, PyObject* name) {
 #if ORVA_FASTPATHS
-  if (fp(2)) {
+  if (fastpaths_on()) {
     if (Ref v = known_member_attr(obj, name)) return v;
     Ref value = getattr(obj, name);
     remember_member_attr(obj, name, value.get());
@@ -208,7 +208,7 @@ Ref member_attr(PyObject* obj, PyObject* name) {
 
 Ref from_value(PyObject* enum_name, PyObject* value) {
 #if ORVA_FASTPATHS
-  if (fp(1)) {
+  if (fastpaths_on()) {
     if (const EnumClass* e = unchanged(enum_name)) {
       if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == e->cls) return Ref::borrow(value);
       if (PyUnicode_CheckExact(value)) {

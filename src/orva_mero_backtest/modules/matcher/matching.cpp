@@ -428,7 +428,7 @@ Ref match_deal(const Args& a) {
   p.ioc = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("IOC"));
   p.fok = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("FOK"));
 #if ORVA_FASTPATHS
-  p.slots = fp(0);
+  p.slots = fastpaths_on();
   if (p.slots) {
     p.code_hash = text_hash(p.code);
     p.codes = instance(p.self).codes;

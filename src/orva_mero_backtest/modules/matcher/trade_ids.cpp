@@ -73,7 +73,7 @@ void load_id_source() {
 Ref new_trade_id() {
   Ref generate = global(ORVA_NAME("generate"));
 #if ORVA_FASTPATHS
-  if (fp(6) && g_native_ids && generate.get() == g_original_generate) return native_trade_id();
+  if (fastpaths_on() && g_native_ids && generate.get() == g_original_generate) return native_trade_id();
 #endif
   Ref size = py_long(16);
   return call(generate.get(), {size.get()}, g_call_names.size);
