@@ -29,10 +29,34 @@ Ref book_of(PyObject* self) {
   return book;
 }
 
+namespace {
+
+// Whether the held `record`'s "trade_id" equals `trade_id`, for a plain record whose id is
+// exactly str: 1 or 0; -1 when the general comparison is needed. Throws nothing.
+int plain_id_match(PyObject* record, PyObject* trade_id) {
+  if (!PyDict_CheckExact(record) || !PyUnicode_CheckExact(trade_id)) return -1;
+  PyObject* id = PyDict_GetItemWithError(record, ORVA_NAME("trade_id"));
+  if (!id || !PyUnicode_CheckExact(id)) {
+    PyErr_Clear();  // the general path looks again and reports what it finds
+    return -1;
+  }
+  return same_text(id, trade_id) ? 1 : 0;  // both exactly str: no Python code
+}
+
+}  // namespace
+
 Ref find_order(PyObject* self, PyObject* trade_id) {
   Ref book = book_of(self);
   // The size is read again at every step: a comparison may change the book.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(book.get()); ++i) {
+    // Held by hand around the look-up (a Ref here costs a GIL check per record); nothing
+    // between the two can throw.
+    PyObject* held = PyList_GET_ITEM(book.get(), i);
+    Py_INCREF(held);
+    const int plain = plain_id_match(held, trade_id);
+    if (plain == 1) return Ref::steal(held);
+    Py_DECREF(held);
+    if (plain == 0) continue;
     Ref record = Ref::borrow(PyList_GET_ITEM(book.get(), i));
     Ref id = item(record.get(), ORVA_NAME("trade_id"));
     if (same_text(id.get(), trade_id)) return record;

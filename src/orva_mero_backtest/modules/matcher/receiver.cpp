@@ -198,14 +198,13 @@ PyMethodDef receiver_def = {"__receive_pending_order", receiver_main, METH_NOARG
 }  // namespace
 
 void start_receiver(PyObject* self) {
-  Instance& inst = instance(self);
+  instance(self);  // the side table entry exists before the receiver can look for it
   Ref weakref = Ref::steal(PyWeakref_NewRef(self, nullptr));
   Ref target = Ref::steal(PyCFunction_New(&receiver_def, weakref.get()));
   Ref thread_cls = global(ORVA_NAME("Thread"));
   Ref thread = call(thread_cls.get(), {target.get(), Py_True}, g_call_names.thread);
   call_method(thread.get(), ORVA_NAME("start"));
   Instance& now = instance(self);  // looked up again: starting a thread runs Python code
-  (void)inst;
   PyObject* old = now.receiver;
   now.receiver = thread.release();
   Py_XDECREF(old);
