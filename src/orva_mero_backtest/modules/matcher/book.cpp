@@ -136,6 +136,7 @@ bool kept_by_deepcopy(PyObject* v) {
 }  // namespace
 
 void load_copy_source() {
+#if ORVA_FASTPATHS
   CopySource& c = g_copy;
   Ref copy_mod = Ref::steal(PyImport_ImportModule("copy"));
   c.deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy")).release();
@@ -150,6 +151,7 @@ void load_copy_source() {
   c.enum_deepcopy = Ref::borrow(_PyType_Lookup(enum_type, ORVA_NAME("__deepcopy__"))).release();
   c.copy_module = copy_mod.release();
   c.ready = c.enum_reduce_ex && PyDict_Check(c.deepcopy_dispatch) && PyDict_Check(c.copyreg_dispatch);
+#endif
 }
 
 Ref copy_record(PyObject* record) {

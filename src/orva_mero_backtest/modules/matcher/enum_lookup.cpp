@@ -125,6 +125,8 @@ void load_enums() {
     EnumClass e;
     e.name = Ref::steal(PyUnicode_InternFromString(text)).release();
     PyObject* cls = module_entry(e.name);
+    (void)cls;  // recorded for the shortcuts only
+#if ORVA_FASTPATHS
     if (cls && PyType_Check(cls)) {
       e.cls = Ref::borrow(cls).release();
       e.from_value = Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), ORVA_NAME("from_value")))
@@ -134,6 +136,7 @@ void load_enums() {
       if (map && PyDict_CheckExact(map)) e.value_map = map;
       else Py_XDECREF(map);
     }
+#endif
     g_enums[g_enum_count++] = e;
 #if ORVA_FASTPATHS
     if (e.cls) g_meta_getattro = Py_TYPE(e.cls)->tp_getattro;
