@@ -17,6 +17,8 @@ struct EnumClass {
   PyObject* cls = nullptr;         // the class bound at load (owned)
   PyObject* from_value = nullptr;  // the attribute found on the class at load (owned), or null
   PyObject* value_map = nullptr;   // cls._value2member_map_ (owned), or null
+  uint64_t module_version = 0;     // module dict version at which the checks below last held
+  unsigned type_version = 0;       // the class's version tag then (a change of the class drops it)
 };
 
 // Filled once at load and never resized: entries stay where they are for the life of the
@@ -99,15 +101,27 @@ void remember_member_attr(PyObject* obj, PyObject* name, PyObject* value) {
 }
 
 // The load-time record of `enum_name` while the module still binds that class and the class
-// still has its own from_value.
+// still has its own from_value. Checked again only when the module's dict or the class changed
+// (their version tags).
 const EnumClass* unchanged(PyObject* enum_name) {
   for (size_t i = 0; i < g_enum_count; ++i) {
-    const EnumClass& e = g_enums[i];
+    EnumClass& e = g_enums[i];
     if (e.name != enum_name) continue;
-    if (!e.from_value || !e.value_map || module_entry(enum_name) != e.cls) return nullptr;
+    if (!e.from_value || !e.value_map) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(e.cls);
+#if ORVA_DICT_VERSIONS
+    const uint64_t version = reinterpret_cast<PyDictObject*>(PyModule_GetDict(g_module))->ma_version_tag;
+    if (version == e.module_version && e.type_version && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+        type->tp_version_tag == e.type_version)
+      return &e;
+#endif
+    if (module_entry(enum_name) != e.cls) return nullptr;
     // The type's method cache answers this look-up; no Python code runs.
-    if (_PyType_Lookup(reinterpret_cast<PyTypeObject*>(e.cls), ORVA_NAME("from_value")) != e.from_value)
-      return nullptr;
+    if (_PyType_Lookup(type, ORVA_NAME("from_value")) != e.from_value) return nullptr;
+#if ORVA_DICT_VERSIONS
+    e.module_version = version;
+    e.type_version = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
     return &e;
   }
   return nullptr;

@@ -42,11 +42,17 @@ Ref from_value(PyObject* enum_name, PyObject* value);
 // obj.<name> for a property of an enumeration member (SuccessCode.code, Action.BUY.value, ...).
 Ref member_attr(PyObject* obj, PyObject* name);
 
+// ---- method_dispatch.cpp: calls of the instance's own methods ----------------------------
+
+// Records the class's own methods, once it is built from `table`.
+void record_own_methods(PyObject* cls, const std::vector<Method>& table);
+
 // self.<name>(*args), looked up on the instance like Python does, so that a method replaced on
 // the class, a subclass or the instance is the one called.
-inline Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-  return call_method(self, name, args);
-}
+Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {});
+
+// Adds to the pending error's traceback the frame the binding adds for Matcher.<name>.
+void add_method_frame(const std::string& qualname);
 
 // ---- instance_table.cpp: what the exchange keeps beside each instance --------------------
 

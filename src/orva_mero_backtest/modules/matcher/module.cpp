@@ -119,6 +119,7 @@ PyMODINIT_FUNC PyInit_matcher() {
     load_copy_source();
     std::vector<Method> table = methods();
     Ref cls = make_class(module, "Matcher", table);
+    record_own_methods(cls.get(), table);
     if (PyModule_AddObjectRef(module, "Matcher", cls.get()) < 0) throw_error();
   } catch (PyError&) {
     g_module = nullptr;
