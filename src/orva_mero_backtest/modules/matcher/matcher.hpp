@@ -51,6 +51,12 @@ void record_own_methods(PyObject* cls, const std::vector<Method>& table);
 // the class, a subclass or the instance is the one called.
 Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {});
 
+#if ORVA_FASTPATHS
+// Whether self.<name> is the class's own method as built at load: not replaced on the class,
+// a subclass or the instance. `name` is interned.
+bool own_method(PyObject* self, PyObject* name);
+#endif
+
 // Adds to the pending error's traceback the frame the binding adds for Matcher.<name>.
 void add_method_frame(const std::string& qualname);
 

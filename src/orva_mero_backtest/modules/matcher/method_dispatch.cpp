@@ -27,8 +27,6 @@ void add_method_frame(const std::string& qualname) {
 #if ORVA_FASTPATHS
 namespace {
 
-bool own_method(PyObject* self, PyObject* name);
-
 struct OwnMethod {
   PyObject* name;    // interned, as stored in the class (owned, never released)
   PyObject* descr;   // the object in the class namespace (owned, never released)
@@ -85,7 +83,6 @@ void record_own_methods(PyObject* cls, const std::vector<Method>& table) {
 }
 
 #if ORVA_FASTPATHS
-namespace {
 bool own_method(PyObject* self, PyObject* name) {
   const OwnMethod* m = own_entry(name);
   if (!m) return false;
@@ -100,7 +97,6 @@ bool own_method(PyObject* self, PyObject* name) {
   if (!shadow && PyErr_Occurred()) throw_error();
   return !shadow;
 }
-}  // namespace
 #endif
 
 Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {

@@ -55,6 +55,37 @@ class Builder {
   Ref dict_;
 };
 
+// The common fields of a report, kept here instead of in a dict when the method that turns
+// them into the report is the class's own: it reads them straight from here.
+class Fields {
+ public:
+  Fields& set(PyObject* key, Ref value) {
+    for (int i = 0; i < n_; ++i)
+      if (keys_[i] == key) {
+        values_[i] = std::move(value);
+        return *this;
+      }
+    if (n_ == kCapacity) raise(PyExc_SystemError, "too many report fields");
+    keys_[n_] = key;
+    values_[n_++] = std::move(value);
+    return *this;
+  }
+  Fields& copy(PyObject* key, PyObject* source, PyObject* source_key) { return set(key, item(source, source_key)); }
+  Fields& copy(PyObject* key, PyObject* source) { return copy(key, source, key); }
+  Ref operator()(PyObject* key) const {
+    for (int i = 0; i < n_; ++i)
+      if (keys_[i] == key) return values_[i];
+    PyErr_SetObject(PyExc_KeyError, key);
+    throw_error();
+  }
+
+ private:
+  static constexpr int kCapacity = 16;
+  PyObject* keys_[kCapacity] = {};
+  Ref values_[kCapacity];
+  int n_ = 0;
+};
+
 // Reads a dict the way the report methods do: data[key].
 struct DictSource {
   PyObject* data;
@@ -124,10 +155,28 @@ Ref deal_response(const Source& data, Product product) {
   return report.done();
 }
 
-// self.<method>(common): the report methods are called as methods, so a replaced one is used.
-Ref finish(PyObject* self, PyObject* method, Builder& common) { return call_self(self, method, {common.get()}); }
+// self.<method>(common), or the report built straight from the fields when <method> is the
+// class's own.
+template <class Common, class Direct>
+Ref finish(PyObject* self, PyObject* method, Common& common, Direct&& direct);
 
-Ref order_report(PyObject* self, PyObject* trade, PyObject* operation_type, PyObject* code_obj, Builder& common) {
+template <class Direct>
+Ref finish(PyObject* self, PyObject* method, Builder& common, Direct&&) {
+  return call_self(self, method, {common.get()});
+}
+
+template <class Direct>
+Ref finish(PyObject*, PyObject* method, Fields& common, Direct&& direct) {
+  try {
+    return direct(common);
+  } catch (PyError&) {
+    add_method_frame("Matcher." + utf8(method));
+    throw;
+  }
+}
+
+template <class Common>
+Ref order_report(PyObject* self, PyObject* trade, PyObject* operation_type, PyObject* code_obj, Common& common) {
   common.set(ORVA_NAME("operation_type"), Ref::borrow(operation_type))
       .set(ORVA_NAME("operation_code"), member_attr(code_obj, ORVA_NAME("code")))
       .set(ORVA_NAME("operation_message"), member_attr(code_obj, ORVA_NAME("message")))
@@ -151,13 +200,16 @@ Ref order_report(PyObject* self, PyObject* trade, PyObject* operation_type, PyOb
   common.set(ORVA_NAME("exchange_ts"), info ? get_or(info.get(), ORVA_NAME("ts"), Py_None) : Ref::none());
   if (product_of(trade) == Product::Stock) {
     common.copy(ORVA_NAME("order_cond"), trade).copy(ORVA_NAME("order_lot"), trade);
-    return finish(self, ORVA_NAME("get_simulation_stock_order_response"), common);
+    return finish(self, ORVA_NAME("get_simulation_stock_order_response"), common,
+                  [&](const Fields& f) { return order_response(self, f, Product::Stock); });
   }
   common.copy(ORVA_NAME("oc_type"), trade);
-  return finish(self, ORVA_NAME("get_simulation_future_order_response"), common);
+  return finish(self, ORVA_NAME("get_simulation_future_order_response"), common,
+                [&](const Fields& f) { return order_response(self, f, Product::Future); });
 }
 
-Ref deal_report(PyObject* self, PyObject* trade, Builder& common) {
+template <class Common>
+Ref deal_report(PyObject* self, PyObject* trade, Common& common) {
   PyObject* id = ORVA_NAME("trade_id");
   common.copy(ORVA_NAME("id"), trade, id)
       .copy(ORVA_NAME("seqno"), trade, id)
@@ -170,21 +222,46 @@ Ref deal_report(PyObject* self, PyObject* trade, Builder& common) {
     common.copy(key, trade);
   if (product_of(trade) == Product::Stock) {
     common.copy(ORVA_NAME("order_cond"), trade).copy(ORVA_NAME("order_lot"), trade);
-    return finish(self, ORVA_NAME("get_simulation_stock_deal_response"), common);
+    return finish(self, ORVA_NAME("get_simulation_stock_deal_response"), common,
+                  [&](const Fields& f) { return deal_response(f, Product::Stock); });
   }
-  return finish(self, ORVA_NAME("get_simulation_future_deal_response"), common);
+  return finish(self, ORVA_NAME("get_simulation_future_deal_response"), common,
+                [&](const Fields& f) { return deal_response(f, Product::Future); });
+}
+
+// Whether both report methods of a kind are the class's own, so the common fields need no dict
+// (shortcut).
+bool direct_reports(PyObject* self, PyObject* stock_method, PyObject* future_method) {
+#if ORVA_FASTPATHS
+  return fastpaths_on() && own_method(self, stock_method) && own_method(self, future_method);
+#else
+  (void)self, (void)stock_method, (void)future_method;
+  return false;
+#endif
 }
 
 }  // namespace
 
 Ref build_order_response(const Args& a) {
+  PyObject* self = a.self();
+  if (direct_reports(self, ORVA_NAME("get_simulation_stock_order_response"),
+                     ORVA_NAME("get_simulation_future_order_response"))) {
+    Fields common;
+    return order_report(self, a[1], a[2], a[3], common);
+  }
   Builder common(14);
-  return order_report(a.self(), a[1], a[2], a[3], common);
+  return order_report(self, a[1], a[2], a[3], common);
 }
 
 Ref build_deal_response(const Args& a) {
+  PyObject* self = a.self();
+  if (direct_reports(self, ORVA_NAME("get_simulation_stock_deal_response"),
+                     ORVA_NAME("get_simulation_future_deal_response"))) {
+    Fields common;
+    return deal_report(self, a[1], common);
+  }
   Builder common(14);
-  return deal_report(a.self(), a[1], common);
+  return deal_report(self, a[1], common);
 }
 
 Ref stock_order_response(const Args& a) { return order_response(a.self(), DictSource{a[1]}, Product::Stock); }
