@@ -551,6 +551,71 @@ def case_backtest(ticks_total, label, positions=Positions):
     report(f"{label}: {ticks_total:,} ticks (per tick)", "us", 1e6, results)
 
 
+def market_maker_run(cls, ticks_total, positions=None):
+    """A market maker's book: 20 instruments, 5 quotes each (about 100 resting ROD limit orders,
+    both sides), ticks that wander around the quotes, a requote (new order) after every fill, and
+    every 50 ticks a price change of one quote and a cancel-and-replace of another."""
+    m = cls(positions() if positions else NoOp())
+    codes = [f"M{i:02d}" for i in range(20)]
+    mid = {c: 100.0 for c in codes}
+    ids = {c: [] for c in codes}  # trade ids of the instrument's quotes
+    q = m.response_queue
+
+    def quote(code, side, price):
+        m.add_order(code, "Stock", side, price, 2, "LMT", "ROD")
+
+    def collect():
+        fills = 0
+        while not q.empty():
+            r = m.pop_response()
+            if "exchange_seqno" in r:
+                fills += 1
+                if not any(o["trade_id"] == r["id"] for o in m.pending_orders):
+                    ids[r["code"]] = [t for t in ids[r["code"]] if t != r["id"]]
+                    side = "Buy" if r["action"] == Action.BUY else "Sell"
+                    off = -0.5 if side == "Buy" else 0.5
+                    quote(r["code"], side, mid[r["code"]] + off)
+            elif r["operation_type"] == OperationType.NEW:
+                ids[r["order"]["code"]].append(r["order"]["id"])
+        return fills
+
+    for c in codes:
+        for k, (side, off) in enumerate((("Buy", -0.5), ("Buy", -1.0), ("Sell", 0.5), ("Sell", 1.0),
+                                          ("Buy", -1.5))):
+            quote(c, side, mid[c] + off)
+    collect()
+    # A fixed pseudo-random walk: the same ticks for every run.
+    steps = [((i * 7919) % 13 - 6) * 0.1 for i in range(997)]
+
+    def run():
+        fills = 0
+        for i in range(ticks_total):
+            code = codes[i % 20]
+            mid[code] = round(mid[code] + steps[i % 997], 2)
+            close = mid[code]
+            tick = {"code": code, "timestamp": 1_700_000_000.0 + i, "close": close, "qty": 3,
+                    "market_type": "Stock", "tick_type": 1, "is_simulate": True, "is_backfilling": False}
+            m.set_current_tick(tick)
+            m.match_deal(code, close, 3, tick["timestamp"])
+            fills += collect()
+            if i % 50 == 25 and ids[code]:
+                m.modify_order(ids[code][0], None, round(close - 0.7, 2))
+                t = ids[code].pop()
+                m.cancel_order(t)
+                quote(code, "Sell", close + 0.8)
+                collect()
+        return fills
+
+    elapsed = timed(run)
+    return elapsed / ticks_total, len(m.pending_orders)
+
+
+def case_market_maker(ticks_total=50_000, positions=None, label="no-op positions book"):
+    per_tick, book = market_maker_run(native_module.Matcher, ticks_total, positions)
+    say(f"  market maker, {label}: {ticks_total:,} ticks, book {book}: C++ {per_tick * 1e6:.3f} us/tick")
+    return per_tick
+
+
 def case_entry(count, label):
     results = {}
     for name, cls in IMPLS:
@@ -595,6 +660,9 @@ def main():
         # the headline figure leaves it out, the next line has it in.
         case_backtest(200_000, "silenced, no-op positions book", positions=NoOp)
         case_backtest(200_000, "silenced, real Positions")
+        say("market maker: about 100 resting quotes over 20 instruments, requotes and cancels:")
+        case_market_maker()
+        case_market_maker(20_000, Positions, "real Positions")
         say("order entry through add_pending_order_queue until the New reports are popped:")
         case_entry(100_000, "silenced")
     say("-- default console (rich; its output sent to /dev/null)")
@@ -604,5 +672,16 @@ def main():
     case_copy()
 
 
+def main_market_maker(runs=5):
+    """Only the market maker loop, best of `runs`: python benchmarks/bench_matcher.py mm"""
+    with outputs(silent=True):
+        best = min(market_maker_run(native_module.Matcher, 30_000)[0] for _ in range(runs))
+    say(f"market maker (best of {runs}, fastpaths env={os.environ.get('ORVA_MERO_BACKTEST_FASTPATHS', '1')}): "
+        f"{best * 1e6:.3f} us/tick")
+
+
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:] == ["mm"]:
+        main_market_maker()
+    else:
+        main()

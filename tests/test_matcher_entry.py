@@ -66,6 +66,10 @@ def test_exchange_ts_is_the_current_tick_time(m):
         (("2330", "Future", "Buy", 1.0, 1, "LMT", "ROD", "Cash", "Common", "Close"), ValueError, "OCType"),
         (("2330", "Stock", "Buy", 1.0, -1, "LMT", "ROD"), Exception, "委託數量 -1 不能小於 0"),
         (("2330", "Stock", "Buy", 1.0, -(2**70), "LMT", "ROD"), Exception, "不能小於 0"),
+        # Matching keeps quantities as 64-bit integers: a larger one would stop its instrument.
+        (("2330", "Stock", "Buy", 1.0, 2**63, "LMT", "ROD"), Exception,
+         "委託數量 9223372036854775808 超過上限 9223372036854775807"),
+        (("2330", "Future", "Buy", 1.0, 2**70, "LMT", "ROD"), Exception, "超過上限"),
     ],
 )
 def test_refused_orders_leave_no_trace(m, console, args, error, text):
@@ -75,7 +79,7 @@ def test_refused_orders_leave_no_trace(m, console, args, error, text):
     assert m.pending_orders == [] and drain(m) == [] and console.lines == []
 
 
-@pytest.mark.parametrize("qty, price", [(0, 100.0), (3, 0.0), (3, -5.0), (2**70, 1.0)])
+@pytest.mark.parametrize("qty, price", [(0, 100.0), (3, 0.0), (3, -5.0), (2**63 - 1, 1.0)])
 def test_quantity_and_price_values_are_not_checked(m, qty, price):
     m.add_order("2330", "Stock", "Buy", price, qty, "LMT", "ROD")
     assert m.pending_orders[0]["quantity"] == qty

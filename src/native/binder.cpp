@@ -20,22 +20,6 @@ struct Entry {
   std::string filename;          // "<package.module>", what tracebacks show for this method
 };
 
-// Adds a frame for the C++ method to the traceback of the pending error, so that
-// traceback.format_exc() shows where a failure came from, as it would for Python code.
-void add_traceback_frame(const Entry& e) {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyCodeObject* code = PyCode_NewEmpty(e.filename.c_str(), e.qualname.c_str(), 0);
-  PyObject* globals = code ? PyDict_New() : nullptr;
-  PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-  if (!frame) PyErr_Clear();
-  PyErr_Restore(type, value, tb);
-  if (frame) PyTraceBack_Here(frame);
-  Py_XDECREF(frame);
-  Py_XDECREF(globals);
-  Py_XDECREF(code);
-}
-
 std::string quote_list(const std::vector<const char*>& names) {
   // CPython: 'a' / 'a' and 'b' / 'a', 'b', and 'c'
   std::string out;
@@ -63,6 +47,8 @@ const char* kind_text(Kind kind, bool none_ok) {
   return "";
 }
 
+}  // namespace
+
 bool kind_accepts(Kind kind, PyObject* v, bool none_ok) {
   if (none_ok && v == Py_None) return true;
   switch (kind) {
@@ -80,6 +66,8 @@ bool kind_accepts(Kind kind, PyObject* v, bool none_ok) {
   }
   return false;
 }
+
+namespace {
 
 // Binds like a Python function `def name(self, p1, ..., pn=d, *rest)` and checks the types.
 PyObject* trampoline(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -155,7 +143,7 @@ PyObject* trampoline(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf
     Args bound_args{bound, extra.get(), &e->qualname};
     return m.body(bound_args).release();
   } catch (PyError&) {
-    add_traceback_frame(*e);
+    add_traceback_frame(e->filename, e->qualname);
     return nullptr;
   } catch (std::bad_alloc&) {
     PyErr_NoMemory();
@@ -183,6 +171,20 @@ std::string text_signature(const Method& m) {
 }
 
 }  // namespace
+
+void add_traceback_frame(const std::string& filename, const std::string& qualname) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyCodeObject* code = PyCode_NewEmpty(filename.c_str(), qualname.c_str(), 0);
+  PyObject* globals = code ? PyDict_New() : nullptr;
+  PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+  if (!frame) PyErr_Clear();
+  PyErr_Restore(type, value, tb);
+  if (frame) PyTraceBack_Here(frame);
+  Py_XDECREF(frame);
+  Py_XDECREF(globals);
+  Py_XDECREF(code);
+}
 
 void raise(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());

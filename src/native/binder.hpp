@@ -64,6 +64,13 @@ double real_arg(const Args& args, size_t index);
 [[noreturn]] void argument_type_error(const std::string& qualname, const char* param, const char* what,
                                       PyObject* value);
 
+// Adds to the traceback of the pending error the frame a Python function `qualname` defined in
+// `filename` would add, so that traceback.format_exc() shows where a failure came from.
+void add_traceback_frame(const std::string& filename, const std::string& qualname);
+
+// Whether `value` passes the exact-type rule `kind` (None too when `none_ok`).
+bool kind_accepts(Kind kind, PyObject* value, bool none_ok);
+
 // The name a class body would store `name` under: "__x" becomes "_Cls__x".
 std::string mangle(const char* cls, const char* name);
 

@@ -1,54 +1,93 @@
-// Look-up, removal and copies of order records, and the enumerations they hold.
-#include <cstring>
-
+// The book of pending orders: look-up and removal by identity, copies of records, and the
+// reads of a record's fields.
 #include "matcher.hpp"
 
 namespace orva::matcher {
 
+Ref item(PyObject* mapping, PyObject* key) {
+  if (PyDict_CheckExact(mapping)) {
+    PyObject* v = PyDict_GetItemWithError(mapping, key);
+    if (!v) {
+      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+      throw_error();
+    }
+    return Ref::borrow(v);  // held before anything else can run
+  }
+  return getitem(mapping, key);
+}
+
+Product product_kind(PyObject* product_type) {
+  Ref keep = Ref::borrow(product_type);
+  if (same_text(product_type, ORVA_NAME("Stock"))) return Product::Stock;
+  if (same_text(product_type, ORVA_NAME("Future"))) return Product::Future;
+  return Product::Other;
+}
+
+Ref book_of(PyObject* self) {
+  Ref book = getattr(self, ORVA_NAME("pending_orders"));
+  if (!PyList_Check(book.get())) raise(PyExc_TypeError, "pending_orders must be a list");
+  return book;
+}
+
 namespace {
 
-PyObject* require_list(PyObject* book) {
-  if (!PyList_Check(book)) raise(PyExc_TypeError, "pending_orders must be a list");
-  return book;
+// Whether the held `record`'s "trade_id" equals `trade_id`, for a plain record whose id is
+// exactly str: 1 or 0; -1 when the general comparison is needed. Throws nothing.
+int plain_id_match(PyObject* record, PyObject* trade_id) {
+  if (!PyDict_CheckExact(record) || !PyUnicode_CheckExact(trade_id)) return -1;
+  PyObject* id = PyDict_GetItemWithError(record, ORVA_NAME("trade_id"));
+  if (!id || !PyUnicode_CheckExact(id)) {
+    PyErr_Clear();  // the general path looks again and reports what it finds
+    return -1;
+  }
+  return same_text(id, trade_id) ? 1 : 0;  // both exactly str: no Python code
 }
 
 }  // namespace
 
-Py_ssize_t find_order(PyObject* book, PyObject* trade_id) {
-  require_list(book);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(book); ++i) {
-    prefetch_ahead(book, i);
-    PyObject* record = PyList_GET_ITEM(book, i);
-    if (PyDict_CheckExact(record)) {
-      if (same_text(dict_item(record, ORVA_NAME("trade_id")), trade_id)) return i;
-    } else {
-      Ref keep = Ref::borrow(record);
-      Ref id = getitem(record, ORVA_NAME("trade_id"));
-      if (same_text(id.get(), trade_id)) return i;
-    }
+Ref find_order(PyObject* self, PyObject* trade_id) {
+  Ref book = book_of(self);
+  // The size is read again at every step: a comparison may change the book.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(book.get()); ++i) {
+    // Held by hand around the look-up (a Ref here costs a GIL check per record); nothing
+    // between the two can throw.
+    PyObject* held = PyList_GET_ITEM(book.get(), i);
+    Py_INCREF(held);
+    const int plain = plain_id_match(held, trade_id);
+    if (plain == 1) return Ref::steal(held);
+    Py_DECREF(held);
+    if (plain == 0) continue;
+    Ref record = Ref::borrow(PyList_GET_ITEM(book.get(), i));
+    Ref id = item(record.get(), ORVA_NAME("trade_id"));
+    if (same_text(id.get(), trade_id)) return record;
   }
+  return Ref();
+}
+
+Py_ssize_t position_of(PyObject* book, PyObject* record, Py_ssize_t hint) {
+  const Py_ssize_t n = PyList_GET_SIZE(book);
+  if (hint >= 0 && hint < n && PyList_GET_ITEM(book, hint) == record) return hint;
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyList_GET_ITEM(book, i) == record) return i;
   return -1;
 }
 
-void remove_order(PyObject* book, PyObject* record, Py_ssize_t hint) {
-  require_list(book);
-  Py_ssize_t n = PyList_GET_SIZE(book);
-  Py_ssize_t at = -1;
-  if (hint >= 0 && hint < n && PyList_GET_ITEM(book, hint) == record) {
-    at = hint;
-  } else {
-    for (Py_ssize_t i = 0; i < n; ++i)
-      if (PyList_GET_ITEM(book, i) == record) {
-        at = i;
-        break;
-      }
-  }
-  if (at >= 0 && PyList_SetSlice(book, at, at + 1, nullptr) < 0) throw_error();
+bool remove_order(PyObject* book, PyObject* record, Py_ssize_t hint) {
+  const Py_ssize_t at = position_of(book, record, hint);
+  if (at < 0) return false;
+  // The list drops its reference here; the caller holds its own.
+  if (PyList_SetSlice(book, at, at + 1, nullptr) < 0) throw_error();
+  return true;
 }
+
+// ---- Copies ---------------------------------------------------------------------------------
+// copy.deepcopy of a record whose keys are exact str and whose values deepcopy would return as
+// they are (None, str, int, float, bool and members of a plain Enum) is a dict copy: the
+// shortcut makes that copy while the module's copy.deepcopy is still the one seen at load.
 
 namespace {
 
-// What copy.deepcopy was at load: the plain copy is used only while it still is.
+// What copy.deepcopy was at load; filled once, references never released.
 struct CopySource {
   PyObject* copy_module = nullptr;
   PyObject* deepcopy = nullptr;
@@ -60,43 +99,18 @@ struct CopySource {
   bool ready = false;
 };
 
-CopySource& copy_source() {
-  static CopySource* s = [] {
-    auto* c = new CopySource();  // kept for the life of the process
-    try {
-      Ref copy_mod = Ref::steal(PyImport_ImportModule("copy"));
-      c->copy_module = copy_mod.get();
-      c->deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy")).release();
-      c->deepcopy_dispatch = getattr(copy_mod.get(), ORVA_NAME("_deepcopy_dispatch")).release();
-      Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
-      c->copyreg_dispatch = getattr(copyreg.get(), ORVA_NAME("dispatch_table")).release();
-      Ref enum_mod = Ref::steal(PyImport_ImportModule("enum"));
-      c->enum_meta = getattr(enum_mod.get(), ORVA_NAME("EnumMeta")).release();
-      Ref enum_cls = getattr(enum_mod.get(), ORVA_NAME("Enum"));
-      c->enum_reduce_ex =
-          _PyType_Lookup(reinterpret_cast<PyTypeObject*>(enum_cls.get()), ORVA_NAME("__reduce_ex__"));
-      Py_XINCREF(c->enum_reduce_ex);
-      c->enum_deepcopy = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(enum_cls.get()), ORVA_NAME("__deepcopy__"));
-      Py_XINCREF(c->enum_deepcopy);
-      c->copy_module = copy_mod.release();
-      c->ready = c->enum_reduce_ex && PyDict_Check(c->deepcopy_dispatch) && PyDict_Check(c->copyreg_dispatch);
-    } catch (PyError&) {
-      PyErr_Clear();
-    }
-    return c;
-  }();
-  return *s;
-}
+CopySource g_copy;
 
+#if ORVA_FASTPATHS
 bool registered(PyObject* table, PyTypeObject* type) {
   PyObject* v = PyDict_GetItemWithError(table, reinterpret_cast<PyObject*>(type));
   if (!v && PyErr_Occurred()) throw_error();
   return v != nullptr;
 }
 
-// Whether deepcopy(v) returns v itself: the atomic scalars, and members of a plain Enum
-// (deepcopy rebuilds them through __reduce_ex__ as cls(value), which is the member).
-bool kept_by_deepcopy(const CopySource& s, PyObject* v) {
+// Whether deepcopy(v) returns v itself. Only type look-ups and dict reads: no Python code runs.
+bool kept_by_deepcopy(PyObject* v) {
+  const CopySource& s = g_copy;
   if (v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v))
     return true;
   PyTypeObject* type = Py_TYPE(v);
@@ -111,26 +125,48 @@ bool kept_by_deepcopy(const CopySource& s, PyObject* v) {
   // An instance attribute __deepcopy__ would be used first.
   PyObject** dict = _PyObject_GetDictPtr(v);
   if (dict && *dict) {
+    if (!PyDict_CheckExact(*dict)) return false;
     PyObject* own = PyDict_GetItemWithError(*dict, ORVA_NAME("__deepcopy__"));
     if (own || PyErr_Occurred()) return false;
   }
   return true;
 }
+#endif
 
 }  // namespace
+
+void load_copy_source() {
+#if ORVA_FASTPATHS
+  CopySource& c = g_copy;
+  Ref copy_mod = Ref::steal(PyImport_ImportModule("copy"));
+  c.deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy")).release();
+  c.deepcopy_dispatch = getattr(copy_mod.get(), ORVA_NAME("_deepcopy_dispatch")).release();
+  Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+  c.copyreg_dispatch = getattr(copyreg.get(), ORVA_NAME("dispatch_table")).release();
+  Ref enum_mod = Ref::steal(PyImport_ImportModule("enum"));
+  c.enum_meta = getattr(enum_mod.get(), ORVA_NAME("EnumMeta")).release();
+  Ref enum_cls = getattr(enum_mod.get(), ORVA_NAME("Enum"));
+  auto* enum_type = reinterpret_cast<PyTypeObject*>(enum_cls.get());
+  c.enum_reduce_ex = Ref::borrow(_PyType_Lookup(enum_type, ORVA_NAME("__reduce_ex__"))).release();
+  c.enum_deepcopy = Ref::borrow(_PyType_Lookup(enum_type, ORVA_NAME("__deepcopy__"))).release();
+  c.copy_module = copy_mod.release();
+  c.ready = c.enum_reduce_ex && PyDict_Check(c.deepcopy_dispatch) && PyDict_Check(c.copyreg_dispatch);
+#endif
+}
 
 Ref copy_record(PyObject* record) {
   Ref copy_mod = global(ORVA_NAME("copy"));
   Ref deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy"));
-  const CopySource& s = copy_source();
-  if (s.ready && copy_mod.get() == s.copy_module && deepcopy.get() == s.deepcopy && PyDict_CheckExact(record)) {
+#if ORVA_FASTPATHS
+  if (fastpaths_on() && g_copy.ready && copy_mod.get() == g_copy.copy_module && deepcopy.get() == g_copy.deepcopy &&
+      PyDict_CheckExact(record)) {
     bool plain = true;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (plain && PyDict_Next(record, &pos, &key, &value))
-      plain = PyUnicode_CheckExact(key) && kept_by_deepcopy(s, value);
+    while (plain && PyDict_Next(record, &pos, &key, &value)) plain = PyUnicode_CheckExact(key) && kept_by_deepcopy(value);
     if (plain) return Ref::steal(PyDict_Copy(record));
   }
+#endif
   return call(deepcopy.get(), {record});
 }
 

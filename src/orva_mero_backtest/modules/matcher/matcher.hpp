@@ -1,5 +1,9 @@
 // Shared declarations of the simulated exchange: the module object, the method bodies and
 // the small helpers the order entry, matching and report code have in common.
+//
+// The reference rule here: nothing borrowed is used after a call that can run Python code
+// (a comparison, a look-up in a dict subclass, a callback), and a record found in the book is
+// looked up again by identity after such a call before the book or the record is changed.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +11,7 @@
 #include <vector>
 
 #include "binder.hpp"
+#include "fastpaths.hpp"
 #include "pyref.hpp"
 
 namespace orva::matcher {
@@ -16,15 +21,20 @@ extern PyObject* g_module;
 
 inline Ref global(PyObject* name) { return getattr(g_module, name); }
 
-// Records the enumeration classes bound at load (enums.cpp).
+// Keyword-name tuples for calls made from here, built at load (never released).
+struct CallNames {
+  PyObject* size = nullptr;            // ("size",)
+  PyObject* thread = nullptr;          // ("target", "daemon")
+  PyObject* trade_record = nullptr;    // ("trade_id", ..., "trade_status")
+};
+extern CallNames g_call_names;
+
+// ---- enum_lookup.cpp: the enumerations bound at load -------------------------------------
+
 void load_enums();
 
 // module.<enum_name>.<member_name>, through the module's current binding of the enumeration.
 Ref enum_member(PyObject* enum_name, PyObject* member_name);
-
-// The member while the module binds the enumeration it had at load and the member exists;
-// else empty (and nothing of a replaced enumeration is called).
-Ref loaded_member(PyObject* enum_name, PyObject* member_name);
 
 // module.<enum_name>.from_value(value)
 Ref from_value(PyObject* enum_name, PyObject* value);
@@ -32,34 +42,37 @@ Ref from_value(PyObject* enum_name, PyObject* value);
 // obj.<name> for a property of an enumeration member (SuccessCode.code, Action.BUY.value, ...).
 Ref member_attr(PyObject* obj, PyObject* name);
 
-// self.<name>(*args), looked up on the instance like Python does.
+// ---- method_dispatch.cpp: calls of the instance's own methods ----------------------------
+
+// Records the class's own methods, once it is built from `table`.
+void record_own_methods(PyObject* cls, const std::vector<Method>& table);
+
+// self.<name>(*args), looked up on the instance like Python does, so that a method replaced on
+// the class, a subclass or the instance is the one called.
 Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {});
+
+#if ORVA_FASTPATHS
+// Whether self.<name> is the class's own method as built at load: not replaced on the class,
+// a subclass or the instance. `name` is interned.
+bool own_method(PyObject* self, PyObject* name);
+#endif
+
+// Adds to the pending error's traceback the frame the binding adds for Matcher.<name>.
+void add_method_frame(const std::string& qualname);
+
+// ---- instance_table.cpp: what the exchange keeps beside each instance --------------------
 
 // What a matching pass learnt about the record at one position of the book: its "code", valid
 // while the same dict sits there unmodified (a dict's version tag changes with every change).
 struct CodeSlot {
   PyObject* record = nullptr;  // compared only, never dereferenced through the slot
   uint64_t version = 0;
-  PyObject* code = nullptr;  // exactly str, held by the record
+  PyObject* code = nullptr;  // exactly str, held by the record while the version holds
   Py_hash_t hash = 0;
   // What a visit of the record read, held by the record too (valid when `fields` is set).
   bool fields = false;
   PyObject *action = nullptr, *price = nullptr, *order_type = nullptr, *price_type = nullptr, *quantity = nullptr;
 };
-
-// The slots of one Matcher, kept beside the instance with its book lock (state.cpp).
-std::vector<CodeSlot>& code_cache(PyObject* self);
-
-// Records the class's own methods, once it is built from `table` (enums.cpp).
-void record_own_methods(PyObject* cls, const std::vector<Method>& table);
-
-// Adds to the pending error's traceback the frame a method of this module adds when it fails
-// (its binding does so): "<module>", `qualname`.
-void add_method_frame(const char* qualname);
-
-// Whether self.<name> is the class's own method as built at load: not replaced on the class,
-// a subclass or the instance. `name` is interned.
-bool own_method(PyObject* self, PyObject* name);
 
 // The book lock of one Matcher: re-entrant, and a thread waiting for it lets the others run.
 struct BookMutex {
@@ -68,7 +81,21 @@ struct BookMutex {
   unsigned long count;
 };
 
-// Holds the book lock of one Matcher for a scope.
+// Kept beside each instance (vars(m) shows only its documented attributes) and dropped by a
+// weakref callback when the instance goes.
+struct Instance {
+  BookMutex* mutex = nullptr;
+  std::vector<CodeSlot>* codes = nullptr;
+  PyObject* receiver = nullptr;  // its receiver Thread (owned), or null
+  bool closed = false;
+};
+
+// The entry of `self`, made on first use (TypeError for an object without weak references).
+Instance& instance(PyObject* self);
+
+// ---- book_lock.cpp -----------------------------------------------------------------------
+
+// Holds the book lock of one Matcher for a scope. Waiting for it can be ended by Ctrl-C.
 class BookLock {
  public:
   explicit BookLock(PyObject* self);
@@ -80,42 +107,49 @@ class BookLock {
   BookMutex* mutex_ = nullptr;
 };
 
-// Hint to the CPU: the records a scan of `book` at `i` reaches next. A scan is bound by
-// memory latency, so the records (and their key tables) ahead are asked for early.
-inline void prefetch_ahead(PyObject* book, Py_ssize_t i) {
-#if defined(__GNUC__) || defined(__clang__)
-  constexpr Py_ssize_t kFar = 16, kNear = 8;
-  const Py_ssize_t n = PyList_GET_SIZE(book);
-  if (i + kFar < n) __builtin_prefetch(PyList_GET_ITEM(book, i + kFar));
-  if (i + kNear < n) {
-    PyObject* near = PyList_GET_ITEM(book, i + kNear);
-    if (PyDict_CheckExact(near)) __builtin_prefetch(reinterpret_cast<PyDictObject*>(near)->ma_keys);
-  }
-#else
-  (void)book;
-  (void)i;
-#endif
-}
+BookMutex* new_book_mutex();
+void free_book_mutex(BookMutex* m);
 
-// Index of the first record in `book` whose "trade_id" equals `trade_id`, or -1.
-Py_ssize_t find_order(PyObject* book, PyObject* trade_id);
+// ---- book.cpp: records and the book -------------------------------------------------------
 
-// Takes `record` out of `book`, trying `hint` first; by identity, never by value.
-void remove_order(PyObject* book, PyObject* record, Py_ssize_t hint);
+// mapping[key] (KeyError when missing); straight from the table for an exact dict.
+Ref item(PyObject* mapping, PyObject* key);
+
+// self.pending_orders, which must be a list.
+Ref book_of(PyObject* self);
+
+// The first record in the book whose "trade_id" equals `trade_id`, or empty. Comparing ids may
+// run Python code, so the record is returned (held), never its position.
+Ref find_order(PyObject* self, PyObject* trade_id);
+
+// The position of `record` (by identity) in `book`, trying `hint` first; -1 when it is not there.
+Py_ssize_t position_of(PyObject* book, PyObject* record, Py_ssize_t hint = -1);
+
+// Takes `record` out of `book` (by identity, trying `hint` first); whether it was there.
+bool remove_order(PyObject* book, PyObject* record, Py_ssize_t hint = -1);
 
 // A deep copy of an order record; a plain dict copy when that gives the same result.
 Ref copy_record(PyObject* record);
+void load_copy_source();
 
-// A new trade id: generate(size=16).
-Ref new_trade_id();
+// "Stock", "Future" or anything else, compared by equality.
+enum class Product { Stock, Future, Other };
+Product product_kind(PyObject* product_type);
+
+// ---- trade_ids.cpp -----------------------------------------------------------------------
+
+void load_id_source();
+Ref new_trade_id();  // generate(size=16)
+
+// ---- receiver.cpp ------------------------------------------------------------------------
+
+// Starts the receiver thread of `self` (holding only a weak reference to it).
+void start_receiver(PyObject* self);
 
 // The str's hash, computed once and kept in the object by CPython.
 inline Py_hash_t text_hash(PyObject* s) {
-  Py_hash_t h = reinterpret_cast<PyASCIIObject*>(s)->hash;
-  if (h == -1) {
-    h = PyObject_Hash(s);
-    if (h == -1) throw_error();
-  }
+  Py_hash_t h = PyObject_Hash(s);
+  if (h == -1) throw_error();
   return h;
 }
 
@@ -123,8 +157,7 @@ inline Py_hash_t text_hash(PyObject* s) {
 inline bool same_text(PyObject* a, PyObject* b) {
   if (a == b) return true;
   if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-    // Different texts almost always differ in their cached hashes: no byte is compared.
-    if (text_hash(a) != text_hash(b)) return false;
+    // Ready str objects (all are, since 3.3's API): same length, kind and bytes.
     const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
     if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
@@ -133,15 +166,18 @@ inline bool same_text(PyObject* a, PyObject* b) {
 }
 
 // Method bodies; argument [0] is self, then the parameters in table order.
-Ref init(const Args& a);                     // state.cpp
-Ref init_current_tick_info(const Args& a);   // state.cpp
-Ref get_random_uuid(const Args& a);          // state.cpp
-Ref receive_pending_order(const Args& a);    // intake.cpp
+Ref init(const Args& a);                     // construction.cpp
+Ref init_current_tick_info(const Args& a);   // construction.cpp
+Ref get_random_uuid(const Args& a);          // construction.cpp
+Ref receive_pending_order(const Args& a);    // receiver.cpp
+Ref close(const Args& a);                    // receiver.cpp
+Ref enter(const Args& a);                    // receiver.cpp
+Ref exit(const Args& a);                     // receiver.cpp
 Ref reset_tick_infos(const Args& a);         // matching.cpp
 Ref set_current_tick(const Args& a);         // matching.cpp
-Ref add_order(const Args& a);                // intake.cpp
-Ref modify_order(const Args& a);             // intake.cpp
-Ref cancel_order(const Args& a);             // intake.cpp
+Ref add_order(const Args& a);                // orders.cpp
+Ref modify_order(const Args& a);             // orders.cpp
+Ref cancel_order(const Args& a);             // orders.cpp
 Ref match_deal(const Args& a);               // matching.cpp
 Ref build_order_response(const Args& a);     // reports.cpp
 Ref build_deal_response(const Args& a);      // reports.cpp
@@ -150,7 +186,7 @@ Ref future_order_response(const Args& a);    // reports.cpp
 Ref stock_deal_response(const Args& a);      // reports.cpp
 Ref future_deal_response(const Args& a);     // reports.cpp
 Ref pop_response(const Args& a);             // reports.cpp
-Ref add_pending_order_queue(const Args& a);  // intake.cpp
+Ref add_pending_order_queue(const Args& a);  // orders.cpp
 Ref add_response_to_queue(const Args& a);    // reports.cpp
 
 }  // namespace orva::matcher

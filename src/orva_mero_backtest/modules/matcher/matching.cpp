@@ -4,11 +4,6 @@
 
 #include "matcher.hpp"
 
-// A dict's version tag (changed by every change of the dict) is read while CPython has it.
-#if PY_VERSION_HEX < 0x030C0000
-#define ORVA_DICT_VERSIONS 1
-#endif
-
 namespace orva::matcher {
 
 Ref reset_tick_infos(const Args& a) {
@@ -19,7 +14,7 @@ Ref reset_tick_infos(const Args& a) {
 Ref set_current_tick(const Args& a) {
   PyObject* self = a.self();
   PyObject* tick = a[1];
-  Ref code = Ref::borrow(dict_item(tick, ORVA_NAME("code")));
+  Ref code = item(tick, ORVA_NAME("code"));
   Ref infos = getattr(self, ORVA_NAME("current_tick_infos"));
   Ref record;
   if (PyDict_CheckExact(infos.get()) && PyUnicode_CheckExact(code.get())) {
@@ -37,43 +32,45 @@ Ref set_current_tick(const Args& a) {
     }
     record = getitem(infos.get(), code.get());
   }
-  if (PyDict_CheckExact(record.get())) {
-    dict_set(record.get(), ORVA_NAME("tick"), tick);
-    dict_set(record.get(), ORVA_NAME("ts"), dict_item(tick, ORVA_NAME("timestamp")));
-  } else {
-    if (PyObject_SetItem(record.get(), ORVA_NAME("tick"), tick) < 0) throw_error();
-    Ref ts = Ref::borrow(dict_item(tick, ORVA_NAME("timestamp")));
-    if (PyObject_SetItem(record.get(), ORVA_NAME("ts"), ts.get()) < 0) throw_error();
-  }
+  if (PyObject_SetItem(record.get(), ORVA_NAME("tick"), tick) < 0) throw_error();
+  Ref ts = item(tick, ORVA_NAME("timestamp"));
+  if (PyDict_CheckExact(record.get())) dict_set(record.get(), ORVA_NAME("ts"), ts.get());
+  else if (PyObject_SetItem(record.get(), ORVA_NAME("ts"), ts.get()) < 0) throw_error();
   Ref positions = getattr(self, ORVA_NAME("positions"));
   call_method(positions.get(), ORVA_NAME("set_current_tick"), {tick});
   return Ref::none();
 }
+
 
 namespace {
 
 // What one pass works with: its arguments and the enumeration members it compares against.
 struct Pass {
   PyObject* self;
-  PyObject* book;
   PyObject* code;
-  Py_hash_t code_hash;
-  std::vector<CodeSlot>* codes;
   double close;
-  Ref close_obj;  // tick_close as a float
-  Ref ts_obj;     // tick_ts as a float
+  Ref close_obj;       // tick_close as a float
+  Ref ts_obj;          // tick_ts as a float
   long long tick_qty;  // volume still available to the orders of this pass
   Ref buy, buy_value, lmt, rod, ioc, fok;
-  Ref sell;  // Action.SELL when the enumeration is the one bound at load, else empty
+  Ref book;  // self.pending_orders when the pass started
+  Py_ssize_t removed = 0;  // orders this pass took out (those behind them moved up)
+  bool touched = false;    // whether Python code may have run since the book was scanned
+#if ORVA_FASTPATHS
+  bool slots = false;  // whether the remembered-slot shortcut is on for this pass
+  Py_hash_t code_hash = 0;
+  std::vector<CodeSlot>* codes = nullptr;
+  Ref sell;  // Action.SELL
+#endif
 };
 
-// One pending order being examined.
+// One order of the book, held by the pass's snapshot of the book for the whole pass.
 struct Order {
   PyObject* record;
-  Py_ssize_t index;
-  long long quantity;
+  Py_ssize_t origin;  // its position when the pass started
+  Py_ssize_t hint;    // where it was last seen in the book
+  long long quantity = 0;
   bool price_match = false;
-  bool removed = false;
 };
 
 // What the order's type made of it: a fill (qty_match, deal_qty) and/or a cancellation report.
@@ -81,12 +78,8 @@ struct Outcome {
   bool qty_match = false;
   long long deal_qty = 0;
   Ref cancel_info;
+  bool gone = false;  // the order left the book while this pass ran Python code: nothing happens
 };
-
-Ref field(PyObject* record, PyObject* key) {
-  if (PyDict_CheckExact(record)) return Ref::borrow(dict_item(record, key));
-  return getitem(record, key);
-}
 
 void set_field(PyObject* record, PyObject* key, PyObject* value) {
   if (PyObject_SetItem(record, key, value) < 0) throw_error();
@@ -101,21 +94,31 @@ long long as_quantity(PyObject* value) {
   return v;
 }
 
-void take_out(Pass& p, Order& o) {
-  remove_order(p.book, o.record, o.index);
-  o.removed = true;
+// Where the order is in the book now (by identity), or -1 when Python code run by this pass
+// has taken it out. The pass works on the list that was the book when it started.
+Py_ssize_t locate(Pass& p, Order& o) {
+  PyObject* book = p.book.get();
+  const Py_ssize_t n = PyList_GET_SIZE(book);
+  PyObject* record = o.record;
+  if (o.hint >= 0 && o.hint < n && PyList_GET_ITEM(book, o.hint) == record) return o.hint;
+  // Usually only the pass's own removals (of orders before this one) have moved it.
+  const Py_ssize_t moved = o.origin - p.removed;
+  if (moved >= 0 && moved < n && PyList_GET_ITEM(book, moved) == record) return o.hint = moved;
+  return o.hint = position_of(book, record);
 }
 
-// The order's own product type must have a report variant before its rest can be cancelled.
-void require_known_product(PyObject* record) {
-  Ref product = field(record, ORVA_NAME("product_type"));
-  if (same_text(product.get(), ORVA_NAME("Stock")) || same_text(product.get(), ORVA_NAME("Future"))) return;
-  raise(PyExc_Exception, "不支援的商品類型");
+// Takes the order out of the book; whether it was still there.
+bool take_out(Pass& p, Order& o) {
+  if (locate(p, o) < 0) return false;
+  remove_order(p.book.get(), o.record, o.hint);
+  ++p.removed;
+  return true;
 }
 
 // The cancellation report of `quantity` of the order, at its own price.
 Ref cancellation(Pass& p, Order& o, long long quantity) {
-  require_known_product(o.record);
+  Ref product = item(o.record, ORVA_NAME("product_type"));
+  if (product_kind(product.get()) == Product::Other) raise(PyExc_Exception, "不支援的商品類型");
   Ref copy = copy_record(o.record);
   set_field(copy.get(), ORVA_NAME("quantity"), py_long(quantity).get());
   Ref op = enum_member(ORVA_NAME("OperationType"), ORVA_NAME("CANCEL"));
@@ -127,6 +130,10 @@ Ref cancellation(Pass& p, Order& o, long long quantity) {
 Outcome match_rod(Pass& p, Order& o) {
   Outcome out;
   if (!o.price_match) return out;
+  if (locate(p, o) < 0) {
+    out.gone = true;
+    return out;
+  }
   out.qty_match = true;
   out.deal_qty = std::min(o.quantity, p.tick_qty);
   const long long rest = o.quantity - out.deal_qty;
@@ -136,6 +143,7 @@ Outcome match_rod(Pass& p, Order& o) {
 }
 
 // IOC: fills what the tick's volume allows, cancels the rest, and leaves the book either way.
+// Building the cancellation runs Python code: the order must still be in the book after it.
 Outcome match_ioc(Pass& p, Order& o) {
   Outcome out;
   long long rest = o.quantity;
@@ -145,7 +153,7 @@ Outcome match_ioc(Pass& p, Order& o) {
     rest = o.quantity - out.deal_qty;
   }
   if (rest > 0) out.cancel_info = cancellation(p, o, rest);
-  take_out(p, o);
+  if (!take_out(p, o)) return Outcome{false, 0, Ref(), true};
   return out;
 }
 
@@ -157,16 +165,12 @@ Outcome match_fok(Pass& p, Order& o) {
     if (out.qty_match) out.deal_qty = o.quantity;
   }
   if (!out.qty_match) out.cancel_info = cancellation(p, o, o.quantity);
-  take_out(p, o);
+  if (!take_out(p, o)) return Outcome{false, 0, Ref(), true};
   return out;
 }
 
-void trade_record(PyObject* positions, PyObject* trade_id, PyObject* code, PyObject* action, PyObject* quantity,
-                  PyObject* price, PyObject* timestamp, PyObject* status) {
-  static PyObject* names =
-      kwnames({"trade_id", "code", "action", "quantity", "price", "timestamp", "trade_status"});
-  call_method(positions, ORVA_NAME("add_trade_record"), {trade_id, code, action, quantity, price, timestamp, status},
-              names);
+void trade_record(PyObject* positions, std::initializer_list<PyObject*> values) {
+  call_method(positions, ORVA_NAME("add_trade_record"), values, g_call_names.trade_record);
 }
 
 void fill(Pass& p, Order& o, const Outcome& out) {
@@ -177,25 +181,29 @@ void fill(Pass& p, Order& o, const Outcome& out) {
   set_field(d, ORVA_NAME("price"), p.close_obj.get());
   set_field(d, ORVA_NAME("exchange_ts"), p.ts_obj.get());
   Ref positions = getattr(p.self, ORVA_NAME("positions"));
-  trade_record(positions.get(), field(d, ORVA_NAME("trade_id")).get(), field(d, ORVA_NAME("code")).get(),
-               field(d, ORVA_NAME("action")).get(), field(d, ORVA_NAME("quantity")).get(),
-               field(d, ORVA_NAME("price")).get(), field(d, ORVA_NAME("exchange_ts")).get(), ORVA_NAME("Deal"));
+  Ref id = item(d, ORVA_NAME("trade_id")), code = item(d, ORVA_NAME("code")), action = item(d, ORVA_NAME("action"));
+  Ref quantity = item(d, ORVA_NAME("quantity")), price = item(d, ORVA_NAME("price"));
+  Ref ts = item(d, ORVA_NAME("exchange_ts"));
+  trade_record(positions.get(), {id.get(), code.get(), action.get(), quantity.get(), price.get(), ts.get(),
+                                 ORVA_NAME("Deal")});
   Ref report = call_self(p.self, ORVA_NAME("build_deal_response"), {d});
   call_self(p.self, ORVA_NAME("add_response_to_queue"), {report.get()});
-  Ref product = field(d, ORVA_NAME("product_type"));
+  Ref product = item(d, ORVA_NAME("product_type"));
   Ref positions_now = getattr(p.self, ORVA_NAME("positions"));
   call_method(positions_now.get(), ORVA_NAME("set_positions"), {d, product.get()});
 }
 
 void cancel(Pass& p, Order& o, const Outcome& out) {
   PyObject* info = out.cancel_info.get();
-  Ref order = field(info, ORVA_NAME("order"));
-  Ref status = field(info, ORVA_NAME("trade_status"));
+  Ref order = item(info, ORVA_NAME("order"));
+  Ref status = item(info, ORVA_NAME("trade_status"));
   Ref positions = getattr(p.self, ORVA_NAME("positions"));
-  trade_record(positions.get(), field(o.record, ORVA_NAME("trade_id")).get(), field(o.record, ORVA_NAME("code")).get(),
-               field(o.record, ORVA_NAME("action")).get(), field(order.get(), ORVA_NAME("quantity")).get(),
-               field(order.get(), ORVA_NAME("price")).get(), field(status.get(), ORVA_NAME("exchange_ts")).get(),
-               ORVA_NAME("Cancel"));
+  PyObject* r = o.record;
+  Ref id = item(r, ORVA_NAME("trade_id")), code = item(r, ORVA_NAME("code")), action = item(r, ORVA_NAME("action"));
+  Ref quantity = item(order.get(), ORVA_NAME("quantity")), price = item(order.get(), ORVA_NAME("price"));
+  Ref ts = item(status.get(), ORVA_NAME("exchange_ts"));
+  trade_record(positions.get(), {id.get(), code.get(), action.get(), quantity.get(), price.get(), ts.get(),
+                                 ORVA_NAME("Cancel")});
   call_self(p.self, ORVA_NAME("add_response_to_queue"), {info});
 }
 
@@ -220,149 +228,28 @@ bool price_reached(const Pass& p, PyObject* action, PyObject* price_type, PyObje
   return r != 0;
 }
 
-// The slot of position `i` when it describes `record` as it is now, with the fields a visit reads.
-const CodeSlot* known_fields(const Pass& p, Py_ssize_t i, PyObject* record) {
-#ifdef ORVA_DICT_VERSIONS
+// The fields a visit reads, held.
+struct Fields {
+  Ref action, price, order_type, price_type, quantity;
+};
+
+// ---- Remembered slots (shortcut) -------------------------------------------------------------
+// Per position of the book, what a pass read from the record there, valid while the same dict
+// sits there at the same version tag (every change of a dict gives it a new one, and a new
+// dict never gets an old one). Only pointer and number compares: no Python code runs.
+#if ORVA_DICT_VERSIONS
+uint64_t version_of(PyObject* record) { return reinterpret_cast<PyDictObject*>(record)->ma_version_tag; }
+
+const CodeSlot* slot_at(const Pass& p, Py_ssize_t i, PyObject* record) {
   const auto at = static_cast<size_t>(i);
-  if (at >= p.codes->size() || !PyDict_CheckExact(record)) return nullptr;
+  if (!p.slots || at >= p.codes->size() || Py_TYPE(record) != &PyDict_Type) return nullptr;
   const CodeSlot& s = (*p.codes)[at];
-  if (s.record != record || !s.fields || s.version != reinterpret_cast<PyDictObject*>(record)->ma_version_tag)
-    return nullptr;
+  if (s.record != record || s.version != version_of(record)) return nullptr;
   return &s;
-#else
-  (void)p, (void)i, (void)record;
-  return nullptr;
-#endif
 }
 
-// Keeps what a visit read from `record` in the slot of position `i`, if the record is the one
-// the slot describes and has not changed since.
-void remember_fields(Pass& p, Py_ssize_t i, PyObject* record, uint64_t version, PyObject* action, PyObject* price,
-                     PyObject* order_type, PyObject* price_type, PyObject* quantity) {
-#ifdef ORVA_DICT_VERSIONS
-  const auto at = static_cast<size_t>(i);
-  if (at >= p.codes->size() || !PyDict_CheckExact(record)) return;
-  CodeSlot& s = (*p.codes)[at];
-  if (s.record != record || s.version != version ||
-      reinterpret_cast<PyDictObject*>(record)->ma_version_tag != version)
-    return;
-  s.action = action;
-  s.price = price;
-  s.order_type = order_type;
-  s.price_type = price_type;
-  s.quantity = quantity;
-  s.fields = true;
-#else
-  (void)p, (void)i, (void)record, (void)version, (void)action, (void)price, (void)order_type, (void)price_type,
-      (void)quantity;
-#endif
-}
-
-uint64_t version_of(PyObject* record) {
-#ifdef ORVA_DICT_VERSIONS
-  if (PyDict_CheckExact(record)) return reinterpret_cast<PyDictObject*>(record)->ma_version_tag;
-#endif
-  (void)record;
-  return 0;
-}
-
-// Examines one order of the instrument. Returns false when the tick's volume is used up.
-bool visit(Pass& p, Order& o) {
-  const CodeSlot* known = known_fields(p, o.index, o.record);
-  const uint64_t version = known ? 0 : version_of(o.record);
-  Ref action = known ? Ref::borrow(known->action) : field(o.record, ORVA_NAME("action"));
-  Ref price = known ? Ref::borrow(known->price) : field(o.record, ORVA_NAME("price"));
-  Ref order_type = known ? Ref::borrow(known->order_type) : field(o.record, ORVA_NAME("order_type"));
-  Ref price_type = known ? Ref::borrow(known->price_type) : field(o.record, ORVA_NAME("price_type"));
-  Ref quantity = known ? Ref::borrow(known->quantity) : Ref();
-  if (p.tick_qty == 0) return false;
-  const OrderKind kind = kind_of(p, order_type.get());
-  if (kind == OrderKind::Other) return true;
-  if (!known) {
-    quantity = field(o.record, ORVA_NAME("quantity"));
-    remember_fields(p, o.index, o.record, version, action.get(), price.get(), order_type.get(), price_type.get(),
-                    quantity.get());
-  }
-  o.quantity = as_quantity(quantity.get());
-  if (o.quantity == 0) {
-    // Nothing left to trade (its whole quantity was modified away): it leaves without a report.
-    take_out(p, o);
-    return true;
-  }
-  o.price_match = price_reached(p, action.get(), price_type.get(), price.get());
-  Outcome out;
-  switch (kind) {
-    case OrderKind::ROD: out = match_rod(p, o); break;
-    case OrderKind::IOC: out = match_ioc(p, o); break;
-    case OrderKind::FOK: out = match_fok(p, o); break;
-    case OrderKind::Other: break;
-  }
-  if (o.price_match && out.qty_match) fill(p, o, out);
-  if (out.cancel_info) cancel(p, o, out);
-  return true;
-}
-
-Py_ssize_t position_of(PyObject* book, PyObject* record) {
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(book); ++i)
-    if (PyList_GET_ITEM(book, i) == record) return i;
-  return -1;
-}
-
-// Where the pass goes on after `o`: normally right behind it. Reports and the positions book
-// run Python code that may change the book, so positions are checked by identity.
-Py_ssize_t next_index(PyObject* book, const Order& o, PyObject* follower) {
-  const Py_ssize_t n = PyList_GET_SIZE(book);
-  if (!o.removed) {
-    if (o.index < n && PyList_GET_ITEM(book, o.index) == o.record) return o.index + 1;
-    Py_ssize_t at = position_of(book, o.record);
-    if (at >= 0) return at + 1;
-  }
-  if (!follower) return n;
-  if (o.index < n && PyList_GET_ITEM(book, o.index) == follower) return o.index;
-  Py_ssize_t at = position_of(book, follower);
-  return at >= 0 ? at : std::min(o.index, n);
-}
-
-bool is_code(PyObject* record, PyObject* code) {
-  if (PyDict_CheckExact(record)) return same_text(dict_item(record, ORVA_NAME("code")), code);
-  Ref value = getitem(record, ORVA_NAME("code"));
-  return same_text(value.get(), code);
-}
-
-// is_code for the record at position `i`, through the slot that remembers its code while the
-// record is unchanged: the scan then reads one word of most records instead of a dict lookup.
-bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
-#ifdef ORVA_DICT_VERSIONS
-  if (!PyDict_CheckExact(record)) return is_code(record, p.code);
-  const uint64_t version = reinterpret_cast<PyDictObject*>(record)->ma_version_tag;
-  const auto at = static_cast<size_t>(i);
-  if (at < p.codes->size()) {
-    const CodeSlot& s = (*p.codes)[at];
-    if (s.record == record && s.version == version) {
-      if (s.code == p.code) return true;
-      if (s.hash != p.code_hash) return false;
-      return same_text(s.code, p.code);
-    }
-  }
-  PyObject* code = dict_item(record, ORVA_NAME("code"));
-  Ref keep = Ref::borrow(code);
-  const bool match = same_text(code, p.code);
-  // Looked up again: Python code run by the look-up (a key's __eq__) may have changed the book.
-  if (PyUnicode_CheckExact(code) && reinterpret_cast<PyDictObject*>(record)->ma_version_tag == version) {
-    if (at >= p.codes->size()) p.codes->resize(std::max<size_t>(at + 1, PyList_GET_SIZE(p.book)));
-    (*p.codes)[at] = CodeSlot{record, version, code, text_hash(code)};
-  }
-  return match;
-#else
-  (void)i;
-  return is_code(record, p.code);
-#endif
-}
-
-#ifdef ORVA_DICT_VERSIONS
-// Whether a visit of the order the slot describes would do nothing at all: a resting ROD limit
-// order, with a small non-zero quantity, whose limit the tick's close does not reach (the
-// comparisons visit makes, on the same values).
+// Whether a visit of the order the slot describes would do nothing: a resting ROD limit order
+// with a small non-zero quantity whose limit the close does not reach.
 bool idle_rod(const Pass& p, const CodeSlot& s) {
   if (!s.fields || s.order_type != p.rod.get() || s.price_type != p.lmt.get() || !PyFloat_CheckExact(s.price) ||
       !PyLong_CheckExact(s.quantity))
@@ -376,40 +263,147 @@ bool idle_rod(const Pass& p, const CodeSlot& s) {
 }
 #endif
 
-// How many records from position `i` on (at most `limit`) are known from their slots to need
-// nothing from this pass: records of another instrument (their code's hash differs), and
-// resting orders of this one that the tick does not reach, all unchanged since their slot was
-// written. No Python code runs here, so the book cannot change while they are skipped.
-Py_ssize_t skip_other_codes(const Pass& p, Py_ssize_t i, Py_ssize_t limit) {
-#ifdef ORVA_DICT_VERSIONS
-  PyObject** items = reinterpret_cast<PyListObject*>(p.book)->ob_item;
-  const Py_ssize_t end = std::min<Py_ssize_t>(
-      {PyList_GET_SIZE(p.book), i + limit, static_cast<Py_ssize_t>(p.codes->size())});
-  const CodeSlot* slots = p.codes->data();
-  Py_ssize_t at = i;
-  for (; at < end; ++at) {
-#if defined(__GNUC__) || defined(__clang__)
-    if (at + 8 < end) __builtin_prefetch(items[at + 8]);
-#endif
-    PyObject* record = items[at];
-    const CodeSlot& s = slots[at];
-    if (s.record != record || Py_TYPE(record) != &PyDict_Type ||
-        s.version != reinterpret_cast<PyDictObject*>(record)->ma_version_tag)
-      break;
-    if (s.hash != p.code_hash) continue;
-    if (s.code != p.code && !same_text(s.code, p.code)) continue;
-    // Of this instrument: a visit would first stop the pass when the volume is used up.
-    if (p.tick_qty == 0 || !idle_rod(p, s)) break;
+// What the slot of position `i` says of the record there: 1 of this instrument, 0 of another,
+// -1 unknown. Pure: no Python code runs, nothing is held.
+int known_code(const Pass& p, Py_ssize_t i, PyObject* record) {
+#if ORVA_DICT_VERSIONS
+  if (const CodeSlot* s = slot_at(p, i, record)) {
+    if (s->code == p.code) return 1;
+    if (s->hash != p.code_hash) return 0;
+    return same_text(s->code, p.code);  // both exactly str: no Python code
   }
-  return at - i;
-#else
-  (void)p, (void)i, (void)limit;
-  return 0;
 #endif
+  (void)p, (void)i, (void)record;
+  return -1;
 }
+
+#if ORVA_DICT_VERSIONS
+// The first position from `i` on whose record is not known from its slot to be of another
+// instrument (its code's hash differs). Pure: pointer and number compares only.
+Py_ssize_t skip_other_codes(const Pass& p, Py_ssize_t i) {
+  if (!p.slots) return i;
+  PyObject* const* items = reinterpret_cast<PyListObject*>(p.book.get())->ob_item;
+  const Py_ssize_t end = std::min<Py_ssize_t>(PyList_GET_SIZE(p.book.get()), static_cast<Py_ssize_t>(p.codes->size()));
+  const CodeSlot* slots = p.codes->data();
+  for (; i < end; ++i) {
+    PyObject* record = items[i];
+    const CodeSlot& s = slots[i];
+    if (s.record != record || Py_TYPE(record) != &PyDict_Type || s.version != version_of(record) ||
+        s.hash == p.code_hash)
+      break;
+  }
+  return i;
+}
+#endif
+
+// Whether the record at position `i` is of this pass's instrument.
+bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
+  if (const int known = known_code(p, i, record); known >= 0) return known == 1;
+  p.touched = true;  // reading the record may run Python code
+  Ref keep = Ref::borrow(record);
+#if ORVA_DICT_VERSIONS
+  if (p.slots && Py_TYPE(record) == &PyDict_Type) {
+    const uint64_t version = version_of(record);
+    Ref code = item(record, ORVA_NAME("code"));
+    const bool match = same_text(code.get(), p.code);
+    // Remembered only if nothing changed the record while it was compared.
+    if (PyUnicode_CheckExact(code.get()) && version_of(record) == version && i < PyList_GET_SIZE(p.book.get())) {
+      const auto at = static_cast<size_t>(i);
+      if (at >= p.codes->size()) p.codes->resize(std::max<size_t>(at + 1, PyList_GET_SIZE(p.book.get())));
+      (*p.codes)[at] = CodeSlot{record, version, code.get(), text_hash(code.get())};
+    }
+    return match;
+  }
+#endif
+  Ref code = item(record, ORVA_NAME("code"));
+  return same_text(code.get(), p.code);
+}
+
+Fields read_fields(Pass& p, Order& o) {
+#if ORVA_DICT_VERSIONS
+  if (const CodeSlot* s = slot_at(p, o.hint, o.record); s && s->fields)
+    return Fields{Ref::borrow(s->action), Ref::borrow(s->price), Ref::borrow(s->order_type),
+                  Ref::borrow(s->price_type), Ref::borrow(s->quantity)};
+  const uint64_t version = p.slots && Py_TYPE(o.record) == &PyDict_Type ? version_of(o.record) : 0;
+#endif
+  PyObject* r = o.record;
+  Fields f{item(r, ORVA_NAME("action")), item(r, ORVA_NAME("price")), item(r, ORVA_NAME("order_type")),
+           item(r, ORVA_NAME("price_type")), item(r, ORVA_NAME("quantity"))};
+#if ORVA_DICT_VERSIONS
+  // Kept only if nothing changed the record (or the slot) while the fields were read.
+  const auto at = static_cast<size_t>(o.hint);
+  if (version && version_of(r) == version && at < p.codes->size()) {
+    CodeSlot& s = (*p.codes)[at];
+    if (s.record == r && s.version == version) {
+      s.action = f.action.get();
+      s.price = f.price.get();
+      s.order_type = f.order_type.get();
+      s.price_type = f.price_type.get();
+      s.quantity = f.quantity.get();
+      s.fields = true;
+    }
+  }
+#endif
+  return f;
+}
+
+// Examines one order of the instrument, found at o.hint just now.
+void visit(Pass& p, Order& o) {
+#if ORVA_DICT_VERSIONS
+  if (const CodeSlot* s = slot_at(p, o.hint, o.record); s && idle_rod(p, *s)) return;
+#endif
+  p.touched = true;
+  Fields f = read_fields(p, o);
+  const OrderKind kind = kind_of(p, f.order_type.get());
+  if (kind == OrderKind::Other) return;
+  o.quantity = as_quantity(f.quantity.get());
+  if (o.quantity == 0) {
+    // Nothing left to trade (its whole quantity was modified away): it leaves without a report.
+    take_out(p, o);
+    return;
+  }
+  o.price_match = price_reached(p, f.action.get(), f.price_type.get(), f.price.get());
+  Outcome out;
+  switch (kind) {
+    case OrderKind::ROD: out = match_rod(p, o); break;
+    case OrderKind::IOC: out = match_ioc(p, o); break;
+    case OrderKind::FOK: out = match_fok(p, o); break;
+    case OrderKind::Other: break;
+  }
+  if (out.gone) return;
+  if (o.price_match && out.qty_match) fill(p, o, out);
+  if (out.cancel_info) cancel(p, o, out);
+}
+
+#if ORVA_DICT_VERSIONS
+// Goes over the book while its slots tell that nothing needs doing (records of other
+// instruments, resting orders the tick does not reach): pure, so the book cannot change
+// meanwhile and nothing needs holding. Returns where a visit (or a read) is needed, or -1 when
+// the whole book was passed so.
+Py_ssize_t idle_prefix(Pass& p) {
+  if (!p.slots) return 0;
+  PyObject* book = p.book.get();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(book); ++i) {
+    i = skip_other_codes(p, i);
+    if (i >= PyList_GET_SIZE(book)) break;
+    PyObject* record = PyList_GET_ITEM(book, i);
+    const int known = known_code(p, i, record);
+    if (known == 0) continue;
+    if (known < 0) return i;
+    const CodeSlot* s = slot_at(p, i, record);
+    if (!s || !idle_rod(p, *s)) return i;
+  }
+  return -1;
+}
+#endif
 
 }  // namespace
 
+// A pass visits the orders that were in the book when it started, in book order, each at
+// its turn: an order that has left the book by then is passed over, the others are compared
+// by code then. Every change runs Python code (reports, the positions book, the console) that
+// may change the book, so the pass holds a snapshot of the book (a new list: its references
+// keep every record alive) and looks each record up again by identity before using it.
 Ref match_deal(const Args& a) {
   Pass p;
   p.self = a.self();
@@ -429,38 +423,44 @@ Ref match_deal(const Args& a) {
   p.ts_obj = py_float(ts);
   p.buy = enum_member(ORVA_NAME("Action"), ORVA_NAME("BUY"));
   p.buy_value = member_attr(p.buy.get(), ORVA_NAME("value"));
-  p.sell = loaded_member(ORVA_NAME("Action"), ORVA_NAME("SELL"));
   p.lmt = enum_member(ORVA_NAME("PriceType"), ORVA_NAME("LMT"));
   p.rod = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("ROD"));
   p.ioc = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("IOC"));
   p.fok = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("FOK"));
-  p.code_hash = text_hash(p.code);
-  p.codes = &code_cache(p.self);
+#if ORVA_FASTPATHS
+  p.slots = fastpaths_on();
+  if (p.slots) {
+    p.code_hash = text_hash(p.code);
+    p.codes = instance(p.self).codes;
+    try {
+      p.sell = enum_member(ORVA_NAME("Action"), ORVA_NAME("SELL"));
+    } catch (PyError&) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+      PyErr_Clear();  // no Action.SELL: sell orders take the long way
+    }
+  }
+#endif
 
   BookLock lock(p.self);
-  Ref book = getattr(p.self, ORVA_NAME("pending_orders"));
-  if (!PyList_Check(book.get())) raise(PyExc_TypeError, "pending_orders must be a list");
-  p.book = book.get();
-  // Orders that enter the book during the pass (only possible from this thread) wait for the next one.
-  Py_ssize_t to_visit = PyList_GET_SIZE(p.book);
-  Py_ssize_t i = 0;
-  while (to_visit > 0 && i < PyList_GET_SIZE(p.book)) {
-    const Py_ssize_t skipped = skip_other_codes(p, i, to_visit);
-    i += skipped;
-    to_visit -= skipped;
-    if (to_visit == 0 || i >= PyList_GET_SIZE(p.book)) break;
-    --to_visit;
-    prefetch_ahead(p.book, i);
-    PyObject* record = PyList_GET_ITEM(p.book, i);
-    if (!is_code_at(p, i, record)) {
-      ++i;
-      continue;
+  p.book = book_of(p.self);
+  if (p.tick_qty == 0) return Ref::none();
+  Py_ssize_t from = 0;
+#if ORVA_DICT_VERSIONS
+  from = idle_prefix(p);
+  if (from < 0) return Ref::none();  // every order of the instrument is known to stay as it is
+#endif
+  Ref snapshot = Ref::steal(PyList_GetSlice(p.book.get(), from, PyList_GET_SIZE(p.book.get())));
+  for (Py_ssize_t j = 0; j < PyList_GET_SIZE(snapshot.get()); ++j) {
+    Order o{PyList_GET_ITEM(snapshot.get(), j), from + j, from + j};
+    if (p.touched) {
+      if (locate(p, o) < 0) continue;
+    } else {
+      o.hint = o.origin - p.removed;  // nothing but this pass's removals has changed the book
     }
-    Ref keep = Ref::borrow(record);
-    Ref follower = i + 1 < PyList_GET_SIZE(p.book) ? Ref::borrow(PyList_GET_ITEM(p.book, i + 1)) : Ref();
-    Order o{record, i, 0};
-    if (!visit(p, o)) break;
-    i = next_index(p.book, o, follower.get());
+    if (!is_code_at(p, o.hint, o.record)) continue;
+    if (p.touched && locate(p, o) < 0) continue;  // the comparison took it out
+    if (p.tick_qty == 0) break;
+    visit(p, o);
   }
   return Ref::none();
 }

@@ -8,12 +8,6 @@ namespace orva::matcher {
 
 namespace {
 
-// mapping[key]: KeyError when missing.
-Ref item(PyObject* mapping, PyObject* key) {
-  if (PyDict_CheckExact(mapping)) return Ref::borrow(dict_item(mapping, key));
-  return getitem(mapping, key);
-}
-
 // mapping.get(key, default)
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* fallback) {
   if (PyDict_CheckExact(mapping)) {
@@ -103,12 +97,11 @@ Ref attr_item(PyObject* self, PyObject* attr, PyObject* key) {
   return item(holder.get(), key);
 }
 
-enum class Product { Stock, Future };
-
+// The report variant of the record's "product_type".
 Product product_of(PyObject* trade) {
   Ref product = item(trade, ORVA_NAME("product_type"));
-  if (same_text(product.get(), ORVA_NAME("Stock"))) return Product::Stock;
-  if (same_text(product.get(), ORVA_NAME("Future"))) return Product::Future;
+  const Product kind = product_kind(product.get());
+  if (kind != Product::Other) return kind;
   Ref message = format("不支援的商品類型: {}", {product.get()});
   PyErr_SetObject(PyExc_Exception, message.get());
   throw_error();
@@ -177,7 +170,7 @@ Ref finish(PyObject*, PyObject* method, Fields& common, Direct&& direct) {
   try {
     return direct(common);
   } catch (PyError&) {
-    add_method_frame(("Matcher." + utf8(method)).c_str());
+    add_method_frame("Matcher." + utf8(method));
     throw;
   }
 }
@@ -236,9 +229,15 @@ Ref deal_report(PyObject* self, PyObject* trade, Common& common) {
                 [&](const Fields& f) { return deal_response(f, Product::Future); });
 }
 
-// Whether both report methods of a kind are the class's own, so the common fields need no dict.
+// Whether both report methods of a kind are the class's own, so the common fields need no dict
+// (shortcut).
 bool direct_reports(PyObject* self, PyObject* stock_method, PyObject* future_method) {
-  return own_method(self, stock_method) && own_method(self, future_method);
+#if ORVA_FASTPATHS
+  return fastpaths_on() && own_method(self, stock_method) && own_method(self, future_method);
+#else
+  (void)self, (void)stock_method, (void)future_method;
+  return false;
+#endif
 }
 
 }  // namespace

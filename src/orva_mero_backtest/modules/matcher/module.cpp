@@ -4,8 +4,7 @@
 namespace orva::matcher {
 
 PyObject* g_module = nullptr;
-
-void load_id_source();  // state.cpp
+CallNames g_call_names;
 
 namespace {
 
@@ -28,6 +27,21 @@ void bind_names() {
   bind("orva_mero_backtest.utils", "console");
   bind("orva_mero_backtest.utils", "logger");
   bind("orva_mero_backtest.modules.positions.positions", "Positions");
+}
+
+// A tuple of interned keyword names, kept for the life of the process.
+PyObject* names_tuple(std::initializer_list<const char*> names) {
+  Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Py_ssize_t i = 0;
+  for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, Ref::steal(PyUnicode_InternFromString(n)).release());
+  return t.release();
+}
+
+void make_call_names() {
+  g_call_names.size = names_tuple({"size"});
+  g_call_names.thread = names_tuple({"target", "daemon"});
+  g_call_names.trade_record =
+      names_tuple({"trade_id", "code", "action", "quantity", "price", "timestamp", "trade_status"});
 }
 
 // <Enum>.<member>.value, read once at load for the defaults of add_order.
@@ -76,6 +90,10 @@ std::vector<Method> methods() {
       {"pop_response", pop_response, {}},
       {"add_pending_order_queue", add_pending_order_queue, {{"action", Kind::Str}, {"payload", Kind::Dict}}},
       {"add_response_to_queue", add_response_to_queue, {{"response", Kind::Dict}}},
+      // Ends the receiver thread; also what leaving a `with Matcher() as m:` block does.
+      {"close", close, {}},
+      {"__enter__", enter, {}},
+      {"__exit__", exit, {{"exc_type"}, {"exc_value"}, {"traceback"}}},
   };
 }
 
@@ -94,9 +112,11 @@ PyMODINIT_FUNC PyInit_matcher() {
   if (!module) return nullptr;
   try {
     g_module = module;
+    make_call_names();
     bind_names();
     load_enums();
     load_id_source();
+    load_copy_source();
     std::vector<Method> table = methods();
     Ref cls = make_class(module, "Matcher", table);
     record_own_methods(cls.get(), table);

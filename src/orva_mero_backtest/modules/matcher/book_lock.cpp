@@ -1,0 +1,66 @@
+// The book lock of a Matcher: re-entrant like _thread.RLock (owner and count, read and written
+// with the GIL held). A thread that has to wait lets the others run, and wakes every few
+// milliseconds to run signal handlers: an interrupted wait is restarted by handlers installed
+// with SA_RESTART (polars does), so Ctrl-C would otherwise never end it.
+#include <climits>
+
+#include "matcher.hpp"
+
+namespace orva::matcher {
+
+namespace {
+
+constexpr PY_TIMEOUT_T kSliceMicros = 50'000;
+
+void acquire(BookMutex& m) {
+  const unsigned long me = PyThread_get_thread_ident();
+  if (m.count > 0 && m.owner == me) {
+    if (m.count == ULONG_MAX) raise(PyExc_OverflowError, "Internal lock count overflowed");
+    ++m.count;
+    return;
+  }
+  PyLockStatus r = PyThread_acquire_lock_timed(m.lock, 0, 0);
+  while (r != PY_LOCK_ACQUIRED) {
+    Py_BEGIN_ALLOW_THREADS
+    r = PyThread_acquire_lock_timed(m.lock, kSliceMicros, 0);
+    Py_END_ALLOW_THREADS
+    if (r != PY_LOCK_ACQUIRED && PyErr_CheckSignals() < 0) throw_error();
+  }
+  m.owner = me;
+  m.count = 1;
+}
+
+void release(BookMutex& m) {
+  if (--m.count == 0) {
+    m.owner = 0;
+    PyThread_release_lock(m.lock);
+  }
+}
+
+}  // namespace
+
+BookMutex* new_book_mutex() {
+  PyThread_type_lock lock = PyThread_allocate_lock();
+  if (!lock) raise(PyExc_MemoryError, "cannot allocate the book lock");
+  return new BookMutex{lock, 0, 0};
+}
+
+void free_book_mutex(BookMutex* m) {
+  if (!m) return;
+  PyThread_free_lock(m->lock);
+  delete m;
+}
+
+BookLock::BookLock(PyObject* self) {
+  BookMutex* mutex = instance(self).mutex;
+  acquire(*mutex);
+  mutex_ = mutex;
+}
+
+BookLock::~BookLock() {
+  // A daemon thread unwound at exit has no GIL: the lock dies with the process.
+  if (!mutex_ || !holds_gil()) return;
+  release(*mutex_);
+}
+
+}  // namespace orva::matcher

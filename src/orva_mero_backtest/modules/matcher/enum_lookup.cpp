@@ -1,0 +1,244 @@
+// The enumerations of the records: members, from_value and member properties.
+//
+// The plain path asks the module's current binding every time. The shortcut, while the module
+// still binds the class it had at load and that class still has its from_value, answers from
+// what the class itself holds: a member given as is, and the member of a known str value
+// (_value2member_map_), which is what from_value returns for them.
+#include <array>
+
+#include "matcher.hpp"
+
+namespace orva::matcher {
+
+namespace {
+
+struct EnumClass {
+  PyObject* name = nullptr;        // interned module attribute name
+  PyObject* cls = nullptr;         // the class bound at load (owned)
+  PyObject* from_value = nullptr;  // the attribute found on the class at load (owned), or null
+  PyObject* value_map = nullptr;   // cls._value2member_map_ (owned), or null
+  uint64_t module_version = 0;     // module dict version at which the checks below last held
+  unsigned type_version = 0;       // the class's version tag then (a change of the class drops it)
+};
+
+// Filled once at load and never resized: entries stay where they are for the life of the
+// process, and their references are never released.
+std::array<EnumClass, 8> g_enums;
+size_t g_enum_count = 0;
+
+PyObject* module_entry(PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(g_module), name);
+  if (!v && PyErr_Occurred()) throw_error();
+  return v;
+}
+
+#if ORVA_FASTPATHS
+// The metaclass's getattro seen at load (EnumMeta's).
+getattrofunc g_meta_getattro = nullptr;
+
+// Whether `cls` is one of the classes bound at load, with the metaclass getattro seen then.
+bool is_loaded_enum(PyObject* cls) {
+  if (Py_TYPE(cls)->tp_getattro != g_meta_getattro) return false;
+  for (size_t i = 0; i < g_enum_count; ++i)
+    if (g_enums[i].cls == cls) return true;
+  return false;
+}
+
+// Properties of members (SuccessCode.code, Action.BUY.value, ...) depend on the member alone:
+// remembered per member, name and the descriptor found on the member's class, so a property
+// replaced on the class is called again. A fixed table, never resized; entries are owned and
+// never released; a full table just stops remembering.
+struct MemberAttr {
+  PyObject* obj = nullptr;
+  PyObject* name = nullptr;
+  PyObject* descr = nullptr;
+  PyObject* value = nullptr;
+};
+std::array<MemberAttr, 32> g_member_attrs;
+
+// The data descriptor that alone decides obj.<name>, when obj is a member of a loaded enum.
+PyObject* member_descriptor(PyObject* obj, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro != PyObject_GenericGetAttr || !is_loaded_enum(reinterpret_cast<PyObject*>(type)))
+    return nullptr;
+  PyObject* descr = _PyType_Lookup(type, name);
+  if (!descr || !Py_TYPE(descr)->tp_descr_set) return nullptr;
+  return descr;
+}
+
+Ref known_member_attr(PyObject* obj, PyObject* name) {
+  PyObject* descr = member_descriptor(obj, name);
+  if (!descr) return Ref();
+  for (const MemberAttr& a : g_member_attrs)
+    if (a.obj == obj && a.name == name && a.descr == descr) return Ref::borrow(a.value);
+  return Ref();
+}
+
+void remember_member_attr(PyObject* obj, PyObject* name, PyObject* value) {
+  PyObject* descr = member_descriptor(obj, name);
+  if (!descr) return;
+  for (MemberAttr& a : g_member_attrs) {
+    if (a.obj && !(a.obj == obj && a.name == name)) continue;
+    // A free entry, or this member's with a descriptor replaced since.
+    PyObject* old_descr = a.descr;
+    PyObject* old_value = a.value;
+    const bool fresh = !a.obj;
+    a.obj = obj;
+    a.name = name;
+    a.descr = descr;
+    a.value = value;
+    Py_INCREF(descr);
+    Py_INCREF(value);
+    if (fresh) {
+      Py_INCREF(obj);
+      Py_INCREF(name);
+    }
+    // Released last: a release may run Python code, and the entry is complete by now.
+    Py_XDECREF(old_descr);
+    Py_XDECREF(old_value);
+    return;
+  }
+}
+
+// The load-time record of `enum_name` while the module still binds that class and the class
+// still has its own from_value. Checked again only when the module's dict or the class changed
+// (their version tags).
+const EnumClass* unchanged(PyObject* enum_name) {
+  for (size_t i = 0; i < g_enum_count; ++i) {
+    EnumClass& e = g_enums[i];
+    if (e.name != enum_name) continue;
+    if (!e.from_value || !e.value_map) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(e.cls);
+#if ORVA_DICT_VERSIONS
+    const uint64_t version = reinterpret_cast<PyDictObject*>(PyModule_GetDict(g_module))->ma_version_tag;
+    if (version == e.module_version && e.type_version && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+        type->tp_version_tag == e.type_version)
+      return &e;
+#endif
+    if (module_entry(enum_name) != e.cls) return nullptr;
+    // The type's method cache answers this look-up; no Python code runs.
+    if (_PyType_Lookup(type, ORVA_NAME("from_value")) != e.from_value) return nullptr;
+#if ORVA_DICT_VERSIONS
+    e.module_version = version;
+    e.type_version = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+    return &e;
+  }
+  return nullptr;
+}
+#endif
+
+}  // namespace
+
+void load_enums() {
+#if ORVA_FASTPATHS
+  g_meta_getattro = nullptr;
+#endif
+  for (const char* text :
+       {"Action", "OperationType", "OrderType", "OrderCond", "OrderLot", "PriceType", "OCType", "SuccessCode"}) {
+    EnumClass e;
+    e.name = Ref::steal(PyUnicode_InternFromString(text)).release();
+    PyObject* cls = module_entry(e.name);
+    (void)cls;  // recorded for the shortcuts only
+#if ORVA_FASTPATHS
+    if (cls && PyType_Check(cls)) {
+      e.cls = Ref::borrow(cls).release();
+      e.from_value = Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), ORVA_NAME("from_value")))
+                         .release();
+      PyObject* map = PyObject_GetAttrString(cls, "_value2member_map_");
+      if (!map) PyErr_Clear();
+      if (map && PyDict_CheckExact(map)) e.value_map = map;
+      else Py_XDECREF(map);
+    }
+#endif
+    g_enums[g_enum_count++] = e;
+#if ORVA_FASTPATHS
+    if (e.cls) g_meta_getattro = Py_TYPE(e.cls)->tp_getattro;
+#endif
+  }
+}
+
+#if ORVA_DICT_VERSIONS
+namespace {
+
+// Members found through the module's bindings, remembered while the module's dict keeps its
+// version tag (any change of a module global gives it a new one): an Enum class's members
+// cannot be reassigned, so the same binding gives the same member. A fixed table, never
+// resized; emptied when the module changes, its references released after it is emptied.
+struct KnownMember {
+  PyObject* enum_name;
+  PyObject* member_name;
+  PyObject* member;  // owned
+};
+std::array<KnownMember, 32> g_known_members;
+size_t g_known_count = 0;
+uint64_t g_known_version = 0;
+
+uint64_t module_version() { return reinterpret_cast<PyDictObject*>(PyModule_GetDict(g_module))->ma_version_tag; }
+
+void forget_members(uint64_t version) {
+  const std::array<KnownMember, 32> old = g_known_members;
+  const size_t n = g_known_count;
+  g_known_count = 0;
+  g_known_version = version;
+  for (size_t i = 0; i < n; ++i) Py_DECREF(old[i].member);
+}
+
+}  // namespace
+#endif
+
+Ref enum_member(PyObject* enum_name, PyObject* member_name) {
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on() && module_version() == g_known_version)
+    for (size_t i = 0; i < g_known_count; ++i)
+      if (g_known_members[i].enum_name == enum_name && g_known_members[i].member_name == member_name)
+        return Ref::borrow(g_known_members[i].member);
+#endif
+  Ref cls = global(enum_name);
+  Ref member = getattr(cls.get(), member_name);
+#if ORVA_DICT_VERSIONS
+  // Remembered if the module still binds that class now (the getattr may have run Python code).
+  if (fastpaths_on() && reinterpret_cast<PyObject*>(Py_TYPE(member.get())) == cls.get() && is_loaded_enum(cls.get()) &&
+      PyUnicode_CHECK_INTERNED(enum_name) && PyUnicode_CHECK_INTERNED(member_name) &&
+      module_entry(enum_name) == cls.get()) {
+    const uint64_t version = module_version();
+    if (version != g_known_version) forget_members(version);
+    if (g_known_count < g_known_members.size() && module_version() == version) {
+      g_known_members[g_known_count++] = KnownMember{enum_name, member_name, Ref(member).release()};
+    }
+  }
+#endif
+  return member;
+}
+
+Ref member_attr(PyObject* obj, PyObject* name) {
+#if ORVA_FASTPATHS
+  if (fastpaths_on()) {
+    if (Ref v = known_member_attr(obj, name)) return v;
+    Ref value = getattr(obj, name);
+    remember_member_attr(obj, name, value.get());
+    return value;
+  }
+#endif
+  return getattr(obj, name);
+}
+
+Ref from_value(PyObject* enum_name, PyObject* value) {
+#if ORVA_FASTPATHS
+  if (fastpaths_on()) {
+    if (const EnumClass* e = unchanged(enum_name)) {
+      if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == e->cls) return Ref::borrow(value);
+      if (PyUnicode_CheckExact(value)) {
+        // An exact str key: the look-up compares texts only, no Python code runs.
+        PyObject* m = PyDict_GetItemWithError(e->value_map, value);
+        if (m) return Ref::borrow(m);
+        if (PyErr_Occurred()) throw_error();
+      }
+    }
+  }
+#endif
+  Ref cls = global(enum_name);
+  return call_method(cls.get(), ORVA_NAME("from_value"), {value});
+}
+
+}  // namespace orva::matcher
