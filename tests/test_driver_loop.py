@@ -3,6 +3,7 @@ exchange's end-of-run seams, and the native helpers of the per-tick path."""
 
 import random
 import threading
+import time
 from collections import deque
 
 import pytest
@@ -373,4 +374,8 @@ def test_many_runs_keep_a_flat_thread_count():
     before = threading.active_count()
     for _ in range(12):
         run(Strategy())
+    # close() does not wait: each receiver ends at its next wake-up (a fraction of a second).
+    deadline = time.monotonic() + 10
+    while threading.active_count() > before + 1 and time.monotonic() < deadline:
+        time.sleep(0.05)
     assert threading.active_count() <= before + 1

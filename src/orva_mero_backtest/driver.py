@@ -572,9 +572,7 @@ class Backtest:
                 finally:
                     # Ends the exchange's receiver thread (a process running many backtests keeps a flat
                     # thread count).
-                    close = getattr(self.matcher, "close", None)
-                    if close is not None:
-                        close()
+                    self.matcher.close()
         finally:
             for module, original in saved.items():
                 module.console = original
