@@ -59,11 +59,27 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
-// An interned name, created once and kept for the life of the process (never released).
-#define ORVA_NAME(text)                                              \
-  ([]() -> PyObject* {                                               \
-    static PyObject* interned_ = PyUnicode_InternFromString(text);   \
-    return interned_;                                                \
+// An interned name, created at first use and kept for the life of the process (never released).
+// The static is constant-initialised (no C++ guard: making the name may run the garbage
+// collector, which may switch threads) and set only once the name exists, so a failure
+// (MemoryError) raises now and is tried again next time instead of caching NULL.
+#define ORVA_NAME(text)                                         \
+  ([]() -> PyObject* {                                          \
+    static PyObject* interned_ = nullptr;                       \
+    if (!interned_) {                                           \
+      PyObject* made_ = PyUnicode_InternFromString(text);       \
+      if (!made_) ::orva::throw_error();                        \
+      interned_ = made_;                                        \
+    }                                                           \
+    return interned_;                                           \
+  }())
+
+// A tuple of keyword names for call()/call_method(), made at first use like ORVA_NAME.
+#define ORVA_KWNAMES(...)                                       \
+  ([]() -> PyObject* {                                          \
+    static PyObject* names_ = nullptr;                          \
+    if (!names_) names_ = ::orva::kwnames({__VA_ARGS__});       \
+    return names_;                                              \
   }())
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
@@ -98,7 +114,7 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
   return Ref::steal(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// A tuple of keyword names for call()/call_method(), kept for the life of the process.
+// A new tuple of keyword names for call()/call_method(); see ORVA_KWNAMES for a kept one.
 PyObject* kwnames(std::initializer_list<const char*> names);
 
 // [items...] as a new list.

@@ -1,7 +1,7 @@
 // Order entry (add, modify, cancel) and the receiver thread that applies queued requests.
 #include "matcher.hpp"
 #include "queues.hpp"
-#include "report.hpp"
+#include "console_log.hpp"
 
 namespace orva::matcher {
 
