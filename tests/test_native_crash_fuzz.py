@@ -36,7 +36,7 @@ PRELUDE = textwrap.dedent("""
     def odd_queues():
         # Factories: each case gets a fresh object.
         return {{
-            "subclass": SubQueue, "lifo": queue.LifoQueue, "bounded": lambda: queue.Queue(maxsize=3),
+            "subclass": SubQueue, "lifo": queue.LifoQueue, "bounded": lambda: queue.Queue(maxsize=100),
             "simple": queue.SimpleQueue, "overridden get": SlowGetQueue, "none": lambda: None,
             "deque": collections.deque, "object": object, "int": lambda: 42, "text": lambda: "queue",
         }}

@@ -19,7 +19,6 @@ namespace {
 struct Known {
   PyObject* queue_cls = nullptr;
   PyObject* empty_cls = nullptr;  // queue.Empty
-  PyObject* full_cls = nullptr;   // queue.Full
   PyObject* cond_cls = nullptr;
   PyTypeObject* lock_type = nullptr;
   PyTypeObject* deque_type = nullptr;
@@ -54,14 +53,13 @@ Known* make_known() {
   Ref queue_mod = Ref::steal(PyImport_ImportModule("queue"));
   Ref queue_cls = getattr(queue_mod.get(), ORVA_NAME("Queue"));
   Ref empty_cls = getattr(queue_mod.get(), ORVA_NAME("Empty"));
-  Ref full_cls = getattr(queue_mod.get(), ORVA_NAME("Full"));
   Ref threading = Ref::steal(PyImport_ImportModule("threading"));
   Ref cond_cls = getattr(threading.get(), ORVA_NAME("Condition"));
   Ref lock = call_method(threading.get(), ORVA_NAME("Lock"));
   Ref collections = Ref::steal(PyImport_ImportModule("collections"));
   Ref deque = getattr(collections.get(), ORVA_NAME("deque"));
   if (!PyType_Check(queue_cls.get()) || !PyType_Check(cond_cls.get()) || !PyType_Check(deque.get()) ||
-      !PyExceptionClass_Check(empty_cls.get()) || !PyExceptionClass_Check(full_cls.get()))
+      !PyExceptionClass_Check(empty_cls.get()))
     raise(PyExc_ImportError, "queue, threading or collections is not the standard library's");
   Ref lock_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(lock.get())));
   Ref acquire = getattr(lock_type.get(), ORVA_NAME("acquire"));
@@ -80,7 +78,6 @@ Known* make_known() {
   // Kept for the life of the process (never released).
   k->queue_cls = queue_cls.release();
   k->empty_cls = empty_cls.release();
-  k->full_cls = full_cls.release();
   k->cond_cls = cond_cls.release();
   k->lock_type = reinterpret_cast<PyTypeObject*>(lock_type.release());
   k->deque_type = reinterpret_cast<PyTypeObject*>(deque.release());
@@ -387,23 +384,9 @@ bool queue_put_if(PyObject* q, PyObject* item, const std::function<bool()>& keep
   if (plain_dict(q, s)) return fast_put(q, s.mutex, item, keep);
   Ref put = queue_method(q, ORVA_NAME("put"));
   if (keep && !keep()) return false;
-  int bounded_kind = PyObject_IsInstance(q, known().queue_cls);
-  if (bounded_kind < 0) throw_error();
-  if (!bounded_kind) {
-    call(put.get(), {item});
-    return true;
-  }
-  // A queue.Queue of any kind may be bounded: its put would wait for a consumer that may be this
-  // very thread (allow_next_tick builds the next tick on the caller's), so a full one is an error.
-  PyObject* done = PyObject_CallFunctionObjArgs(put.get(), item, Py_False, nullptr);
-  if (done) {
-    Py_DECREF(done);
-    return true;
-  }
-  if (!PyErr_ExceptionMatches(known().full_cls)) throw_error();
-  PyErr_Clear();
-  raise(PyExc_RuntimeError, std::string("cannot put on a full ") + Py_TYPE(q)->tp_name +
-                                " (a bounded queue would wait for ever)");
+  // The object's own put, as called by Python code (a full bounded queue waits, as put does).
+  call(put.get(), {item});
+  return true;
 }
 
 Ref queue_try_get(PyObject* q) {
