@@ -2,11 +2,9 @@
 
 #include <unistd.h>
 
-#include <cstdint>
 #include <memory>
 #include <string>
 
-#include "fastpaths.hpp"
 
 namespace orva {
 
@@ -182,43 +180,6 @@ bool scan(PyObject* dict, Slots& s) {
   return true;
 }
 
-// The last queues found plain, with their attributes as they were at a version of their dict
-// (a dict's version tag changes with every change of the dict). Pointers are compared, and the
-// attributes used, only while the dict is that very dict at that version.
-#if ORVA_DICT_VERSIONS
-struct Memo {
-  PyObject* q = nullptr;
-  PyObject* dict = nullptr;
-  uint64_t version = 0;
-  Slots slots;
-};
-Memo g_memos[8];
-
-Memo& memo_of(PyObject* q) { return g_memos[(reinterpret_cast<uintptr_t>(q) >> 4) & 7]; }
-
-uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-
-void remember(PyObject* q, PyObject* dict, const Slots& s) {
-  if (!fastpaths_on()) return;
-  Memo& m = memo_of(q);
-  m.q = q;
-  m.dict = dict;
-  m.version = version_of(dict);
-  m.slots = s;
-}
-
-bool recall(PyObject* q, PyObject* dict, Slots& s) {
-  if (!fastpaths_on()) return false;
-  const Memo& m = memo_of(q);
-  if (m.q != q || m.dict != dict || m.version != version_of(dict)) return false;
-  s = m.slots;
-  return true;
-}
-#else
-void remember(PyObject*, PyObject*, const Slots&) {}
-bool recall(PyObject*, PyObject*, Slots&) { return false; }
-#endif
-
 // The queue's dict now, when q is exactly queue.Queue (its class unchanged), unbounded, holding
 // just the attributes Queue.__init__ gives it, with a plain lock and deque. Else NULL.
 PyObject* plain_dict(PyObject* q, Slots& s) {
@@ -227,7 +188,6 @@ PyObject* plain_dict(PyObject* q, Slots& s) {
   PyObject** dictptr = _PyObject_GetDictPtr(q);
   if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
   PyObject* d = *dictptr;
-  if (recall(q, d, s)) return d;
   s = Slots();
   if (!scan(d, s) || !PyLong_CheckExact(s.maxsize)) return nullptr;
   int overflow = 0;
@@ -235,7 +195,6 @@ PyObject* plain_dict(PyObject* q, Slots& s) {
   if (v == -1 && PyErr_Occurred()) throw_error();
   if (overflow > 0 || v > 0) return nullptr;
   if (Py_TYPE(s.items) != k.deque_type || Py_TYPE(s.mutex) != k.lock_type) return nullptr;
-  remember(q, d, s);
   return d;
 }
 
@@ -285,7 +244,6 @@ void notify_cond(PyObject* cond) {
 struct Held {
   Ref items, unfinished, not_empty, not_full;
   PyObject* dict;
-  Slots slots;
 };
 
 Held held_parts(PyObject* q) {
@@ -293,7 +251,6 @@ Held held_parts(PyObject* q) {
   Held h;
   h.dict = plain_dict(q, s);
   if (h.dict) {
-    h.slots = s;
     h.items = Ref::borrow(s.items);
     h.unfinished = Ref::borrow(s.unfinished);
     h.not_empty = Ref::borrow(s.not_empty);
@@ -322,9 +279,6 @@ bool fast_put(PyObject* q, PyObject* mutex, PyObject* item, const std::function<
   Ref next = Ref::steal(PyNumber_Add(h.unfinished.get(), one.get()));
   if (h.dict) {
     dict_set(h.dict, ORVA_NAME("unfinished_tasks"), next.get());
-    // The count is the only change: the queue stays known at the dict's new version.
-    h.slots.unfinished = next.get();
-    remember(q, h.dict, h.slots);
   } else {
     setattr(q, ORVA_NAME("unfinished_tasks"), next.get());
   }
