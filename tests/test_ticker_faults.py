@@ -218,3 +218,19 @@ def test_failed_module_import_leaves_nothing_half_made(tmp_path):
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert "failed: cannot import name 'FLAG'" in done.stdout and "second: Ticker" in done.stdout
+
+
+def test_native_state_goes_with_its_ticker(monkeypatch):
+    # A new Ticker often takes a collected one's address: it must not inherit that one's state.
+    import gc
+    feed, _, _, threads = use(monkeypatch)
+    feed.frames[MAIN] = frame(2, codes=("2330", "NOPE"))
+    for _ in range(20):
+        t = ticker.Ticker(object())
+        assert ticker.stream_error(t) is None
+        t.send_ticks(CODES, *MAIN)
+        consume(t)
+        threads.join_all()
+        assert isinstance(ticker.stream_error(t), KeyError)
+        del t
+        gc.collect()
