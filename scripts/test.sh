@@ -2,7 +2,8 @@
 # Runs the test suite.
 #   ./scripts/test.sh            every pass CI runs: .venv (Python 3.10) with the CPython-internals
 #                                shortcuts on, again with them off (ORVA_MERO_BACKTEST_FASTPATHS=0),
-#                                and .venv-next (the newest Python set up) when it exists
+#                                .venv-next (the newest Python set up) when it exists, and the
+#                                sanitizer build (scripts/sanitize.sh) unless ORVA_SKIP_SANITIZE=1
 #   ./scripts/test.sh ARGS...    one pass in .venv with these pytest arguments
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,4 +20,8 @@ pass "Python 3.10, shortcuts on" .venv/bin/python
 pass "Python 3.10, shortcuts off" .venv/bin/python ORVA_MERO_BACKTEST_FASTPATHS=0
 if [ -x .venv-next/bin/python ]; then
   pass "$(.venv-next/bin/python -c 'import platform; print("Python", platform.python_version())')" .venv-next/bin/python
+fi
+if [ "${ORVA_SKIP_SANITIZE:-0}" != 1 ]; then
+  echo "== Python 3.10, AddressSanitizer + UndefinedBehaviorSanitizer"
+  ./scripts/sanitize.sh
 fi
