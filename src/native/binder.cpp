@@ -319,7 +319,24 @@ double real_arg(const Args& args, size_t index) {
   return v;
 }
 
+unsigned long g_main_thread_ident = 0;
+
+namespace {
+
+void record_main_thread() {
+  if (g_main_thread_ident) return;
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref main = call_method(threading.get(), ORVA_NAME("main_thread"));
+  Ref ident = getattr(main.get(), ORVA_NAME("ident"));
+  unsigned long value = PyLong_AsUnsignedLong(ident.get());
+  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw_error();
+  g_main_thread_ident = value;
+}
+
+}  // namespace
+
 Ref make_class(PyObject* module, const char* name, std::vector<Method> methods) {
+  record_main_thread();
   Ref module_name = getattr(module, ORVA_NAME("__name__"));
   Ref ns = Ref::steal(PyDict_New());
   dict_set(ns.get(), ORVA_NAME("__module__"), module_name.get());

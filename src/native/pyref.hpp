@@ -15,8 +15,26 @@ struct PyError {};
 
 [[noreturn]] inline void throw_error() { throw PyError{}; }
 
-// Whether this thread holds the GIL (daemon threads are unwound without it at exit).
-inline bool holds_gil() noexcept { return PyGILState_Check() != 0; }
+// The ident of the thread that finalizes the interpreter (the main thread), recorded when a class is
+// made (module load); 0 until then.
+extern unsigned long g_main_thread_ident;
+
+// Whether the interpreter is being finalized; reads no thread state, so any thread may ask.
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Whether this thread holds the GIL (daemon threads are unwound without it at exit). Late in
+// finalization PyGILState_Check answers yes on every thread (its thread-state key is deleted), so
+// once finalization has begun only the finalizing thread counts: no other can take the GIL then.
+inline bool holds_gil() noexcept {
+  if (!PyGILState_Check()) return false;
+  return !interpreter_finalizing() || g_main_thread_ident == 0 || PyThread_get_thread_ident() == g_main_thread_ident;
+}
 
 // Sets `type` with `message` (UTF-8) and throws.
 [[noreturn]] void raise(PyObject* type, const std::string& message);

@@ -214,7 +214,7 @@ void step_all(State& st, bool interruptible) {
   struct Release {
     State& st;
     ~Release() {
-      if (PyGILState_Check()) st.busy = false;
+      if (holds_gil()) st.busy = false;
     }
   } release{st};
   for (;;) {
@@ -313,7 +313,7 @@ void drive(State& st, const std::shared_ptr<Machine>& m) {
     State& st;
     const std::shared_ptr<Machine>& m;
     ~Leave() {
-      if (!PyGILState_Check() || ended(m->phase)) return;
+      if (!holds_gil() || ended(m->phase)) return;
       remove_machine(st.parked, m.get());
       remove_machine(st.runnable, m.get());
       m->phase = Phase::Superseded;

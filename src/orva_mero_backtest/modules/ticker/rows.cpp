@@ -117,7 +117,7 @@ TickRows::TickRows(PyObject* df) {
 
 TickRows::~TickRows() {
   // Without the GIL (a daemon thread unwound at exit) the buffers are left to the process.
-  if (PyGILState_Check()) release_arrow();
+  if (holds_gil()) release_arrow();
 }
 
 void TickRows::release_arrow() {
