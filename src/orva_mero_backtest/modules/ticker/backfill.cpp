@@ -62,7 +62,7 @@ Ref backfilling(const Args& a) {
     if (m->total < 0) throw_error();
     console_print(g_module, format("[green]開始回補 Tick 資料, Tick 數 {}. ...[/green]", {py_long(m->total).get()}));
     if (m->total > 0) {
-      m->rows = std::make_unique<TickRows>(df.get());
+      m->rows = std::make_shared<TickRows>(df.get());
       df = Ref();
       drive(st, m);
       m->rows.reset();

@@ -161,7 +161,13 @@ void advance(State& st, const std::shared_ptr<Machine>& m, bool interruptible) {
           break;
         case Phase::HasPermit: {
           const bool backfill = m->role == Role::Backfill;
-          Ref tick = m->rows->next(self, backfill);
+          std::shared_ptr<TickRows> rows = m->rows;
+          if (!rows) {  // its owner let go of them: the run ended while this thread built a tick
+            ++st.owed;
+            m->phase = Phase::Superseded;
+            return;
+          }
+          Ref tick = rows->next(self, backfill);
           if (!tick && backfill) {  // fewer rows than counted: the permit released nothing
             ++st.owed;
             m->phase = Phase::Finished;

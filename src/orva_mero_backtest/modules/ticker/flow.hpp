@@ -46,7 +46,9 @@ struct Machine {
   State* st;
   uint64_t run;
   Phase phase = Phase::Top;
-  std::unique_ptr<TickRows> rows;
+  // Shared: a thread advancing the machine (allow_next_tick's caller) keeps the rows it is reading
+  // while the owning thread, seeing its run end meanwhile, lets go of them.
+  std::shared_ptr<TickRows> rows;
   Py_ssize_t total = 0;
   Py_ssize_t sent = 0;
   Caught error;

@@ -109,7 +109,7 @@ Ref push_tick_to_queue(const Args& a) {
       return Ref::none();
     }
     started = now();
-    m->rows = std::make_unique<TickRows>(df);
+    m->rows = std::make_shared<TickRows>(df);
   } catch (PyError&) {
     m->error = Caught::fetch();
     m->phase = Phase::Failed;
