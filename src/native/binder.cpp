@@ -201,11 +201,14 @@ PyObject* dict_item(PyObject* dict, PyObject* key) {
 }
 
 PyObject* kwnames(std::initializer_list<const char*> names) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-  if (!t) throw_error();
+  Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   Py_ssize_t i = 0;
-  for (const char* n : names) PyTuple_SET_ITEM(t, i++, PyUnicode_InternFromString(n));
-  return t;
+  for (const char* n : names) {
+    PyObject* name = PyUnicode_InternFromString(n);
+    if (!name) throw_error();
+    PyTuple_SET_ITEM(t.get(), i++, name);
+  }
+  return t.release();
 }
 
 std::string utf8(PyObject* obj) {
@@ -318,7 +321,24 @@ double real_arg(const Args& args, size_t index) {
   return v;
 }
 
+unsigned long g_main_thread_ident = 0;
+
+namespace {
+
+void record_main_thread() {
+  if (g_main_thread_ident) return;
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref main = call_method(threading.get(), ORVA_NAME("main_thread"));
+  Ref ident = getattr(main.get(), ORVA_NAME("ident"));
+  unsigned long value = PyLong_AsUnsignedLong(ident.get());
+  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw_error();
+  g_main_thread_ident = value;
+}
+
+}  // namespace
+
 Ref make_class(PyObject* module, const char* name, std::vector<Method> methods) {
+  record_main_thread();
   Ref module_name = getattr(module, ORVA_NAME("__name__"));
   Ref ns = Ref::steal(PyDict_New());
   dict_set(ns.get(), ORVA_NAME("__module__"), module_name.get());
@@ -332,10 +352,14 @@ Ref make_class(PyObject* module, const char* name, std::vector<Method> methods) 
     e->filename = "<" + utf8(module_name.get()) + ">";
     for (const Param& p : e->method.params)
       if (p.default_value) ++e->ndefaults;
-    e->names.push_back(PyUnicode_InternFromString("self"));
-    for (const Param& p : e->method.params) e->names.push_back(PyUnicode_InternFromString(p.name));
-    for (PyObject* n : e->names)
-      if (!n) throw_error();
+    // Each name is checked as it is made: a NULL is never kept in the table.
+    auto intern = [&](const char* n) {
+      PyObject* s = PyUnicode_InternFromString(n);
+      if (!s) throw_error();
+      e->names.push_back(s);
+    };
+    intern("self");
+    for (const Param& p : e->method.params) intern(p.name);
     auto* doc = new std::string(text_signature(e->method));
     e->def = PyMethodDef{e->method.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(trampoline)),
                          METH_FASTCALL | METH_KEYWORDS, doc->c_str()};

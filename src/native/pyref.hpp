@@ -15,8 +15,26 @@ struct PyError {};
 
 [[noreturn]] inline void throw_error() { throw PyError{}; }
 
-// Whether this thread holds the GIL (daemon threads are unwound without it at exit).
-inline bool holds_gil() noexcept { return PyGILState_Check() != 0; }
+// The ident of the thread that finalizes the interpreter (the main thread), recorded when a class is
+// made (module load); 0 until then.
+extern unsigned long g_main_thread_ident;
+
+// Whether the interpreter is being finalized; reads no thread state, so any thread may ask.
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Whether this thread holds the GIL (daemon threads are unwound without it at exit). Late in
+// finalization PyGILState_Check answers yes on every thread (its thread-state key is deleted), so
+// once finalization has begun only the finalizing thread counts: no other can take the GIL then.
+inline bool holds_gil() noexcept {
+  if (!PyGILState_Check()) return false;
+  return !interpreter_finalizing() || g_main_thread_ident == 0 || PyThread_get_thread_ident() == g_main_thread_ident;
+}
 
 // Sets `type` with `message` (UTF-8) and throws.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
@@ -59,11 +77,27 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
-// An interned name, created once and kept for the life of the process (never released).
-#define ORVA_NAME(text)                                              \
-  ([]() -> PyObject* {                                               \
-    static PyObject* interned_ = PyUnicode_InternFromString(text);   \
-    return interned_;                                                \
+// An interned name, created at first use and kept for the life of the process (never released).
+// The static is constant-initialised (no C++ guard: making the name may run the garbage
+// collector, which may switch threads) and set only once the name exists, so a failure
+// (MemoryError) raises now and is tried again next time instead of caching NULL.
+#define ORVA_NAME(text)                                         \
+  ([]() -> PyObject* {                                          \
+    static PyObject* interned_ = nullptr;                       \
+    if (!interned_) {                                           \
+      PyObject* made_ = PyUnicode_InternFromString(text);       \
+      if (!made_) ::orva::throw_error();                        \
+      interned_ = made_;                                        \
+    }                                                           \
+    return interned_;                                           \
+  }())
+
+// A tuple of keyword names for call()/call_method(), made at first use like ORVA_NAME.
+#define ORVA_KWNAMES(...)                                       \
+  ([]() -> PyObject* {                                          \
+    static PyObject* names_ = nullptr;                          \
+    if (!names_) names_ = ::orva::kwnames({__VA_ARGS__});       \
+    return names_;                                              \
   }())
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
@@ -98,7 +132,7 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
   return Ref::steal(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// A tuple of keyword names for call()/call_method(), kept for the life of the process.
+// A new tuple of keyword names for call()/call_method(); see ORVA_KWNAMES for a kept one.
 PyObject* kwnames(std::initializer_list<const char*> names);
 
 // [items...] as a new list.

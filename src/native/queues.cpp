@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
-#include <cstdint>
+#include <memory>
+#include <string>
+
 
 namespace orva {
 
@@ -14,6 +16,7 @@ namespace {
 
 struct Known {
   PyObject* queue_cls = nullptr;
+  PyObject* empty_cls = nullptr;  // queue.Empty
   PyObject* cond_cls = nullptr;
   PyTypeObject* lock_type = nullptr;
   PyTypeObject* deque_type = nullptr;
@@ -38,37 +41,60 @@ PyObject* type_attr(PyObject* cls, const char* name) {
   return v;  // borrowed, may be NULL
 }
 
+// Made at the first call, with the GIL held; a plain pointer (no C++ guard: the imports may
+// switch threads) set only once everything is found, so a failure raises now and is retried
+// by the next call instead of leaving half a table.
+Known* g_known = nullptr;
+
+Known* make_known() {
+  auto k = std::make_unique<Known>();
+  Ref queue_mod = Ref::steal(PyImport_ImportModule("queue"));
+  Ref queue_cls = getattr(queue_mod.get(), ORVA_NAME("Queue"));
+  Ref empty_cls = getattr(queue_mod.get(), ORVA_NAME("Empty"));
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref cond_cls = getattr(threading.get(), ORVA_NAME("Condition"));
+  Ref lock = call_method(threading.get(), ORVA_NAME("Lock"));
+  Ref collections = Ref::steal(PyImport_ImportModule("collections"));
+  Ref deque = getattr(collections.get(), ORVA_NAME("deque"));
+  if (!PyType_Check(queue_cls.get()) || !PyType_Check(cond_cls.get()) || !PyType_Check(deque.get()) ||
+      !PyExceptionClass_Check(empty_cls.get()))
+    raise(PyExc_ImportError, "queue, threading or collections is not the standard library's");
+  Ref lock_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(lock.get())));
+  Ref acquire = getattr(lock_type.get(), ORVA_NAME("acquire"));
+  Ref release = getattr(lock_type.get(), ORVA_NAME("release"));
+  Ref append = getattr(deque.get(), ORVA_NAME("append"));
+  Ref popleft = getattr(deque.get(), ORVA_NAME("popleft"));
+  constexpr Py_ssize_t n = sizeof(kQueueMethods) / sizeof(kQueueMethods[0]);
+  Ref methods = Ref::steal(PyTuple_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* m = type_attr(queue_cls.get(), kQueueMethods[i]);
+    if (!m) m = Py_None;
+    Py_INCREF(m);
+    PyTuple_SET_ITEM(methods.get(), i, m);
+  }
+  PyObject* notify = type_attr(cond_cls.get(), "notify");
+  // Kept for the life of the process (never released).
+  k->queue_cls = queue_cls.release();
+  k->empty_cls = empty_cls.release();
+  k->cond_cls = cond_cls.release();
+  k->lock_type = reinterpret_cast<PyTypeObject*>(lock_type.release());
+  k->deque_type = reinterpret_cast<PyTypeObject*>(deque.release());
+  k->acquire = acquire.release();
+  k->release = release.release();
+  k->append = append.release();
+  k->popleft = popleft.release();
+  k->queue_methods = methods.release();
+  k->notify = notify;
+  Py_XINCREF(k->notify);
+  return k.release();
+}
+
 Known& known() {
-  static Known* k = [] {
-    auto* s = new Known();
-    Ref queue_mod = Ref::steal(PyImport_ImportModule("queue"));
-    s->queue_cls = getattr(queue_mod.get(), ORVA_NAME("Queue")).release();
-    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-    s->cond_cls = getattr(threading.get(), ORVA_NAME("Condition")).release();
-    Ref lock = call_method(threading.get(), ORVA_NAME("Lock"));
-    s->lock_type = Py_TYPE(lock.get());
-    Py_INCREF(s->lock_type);
-    Ref collections = Ref::steal(PyImport_ImportModule("collections"));
-    Ref deque = getattr(collections.get(), ORVA_NAME("deque"));
-    s->deque_type = reinterpret_cast<PyTypeObject*>(deque.release());
-    s->acquire = getattr(reinterpret_cast<PyObject*>(s->lock_type), ORVA_NAME("acquire")).release();
-    s->release = getattr(reinterpret_cast<PyObject*>(s->lock_type), ORVA_NAME("release")).release();
-    s->append = getattr(reinterpret_cast<PyObject*>(s->deque_type), ORVA_NAME("append")).release();
-    s->popleft = getattr(reinterpret_cast<PyObject*>(s->deque_type), ORVA_NAME("popleft")).release();
-    constexpr Py_ssize_t n = sizeof(kQueueMethods) / sizeof(kQueueMethods[0]);
-    Ref methods = Ref::steal(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* m = type_attr(s->queue_cls, kQueueMethods[i]);
-      if (!m) m = Py_None;
-      Py_INCREF(m);
-      PyTuple_SET_ITEM(methods.get(), i, m);
-    }
-    s->queue_methods = methods.release();
-    s->notify = type_attr(s->cond_cls, "notify");
-    Py_XINCREF(s->notify);
-    return s;
-  }();
-  return *k;
+  if (!g_known) {
+    Known* made = make_known();
+    if (!g_known) g_known = made;  // another thread may have finished first while this one imported
+  }
+  return *g_known;
 }
 
 // Whether `type`'s attributes have not changed since `*version` was recorded: a class whose
@@ -139,9 +165,9 @@ struct Slots {
 // false when the dict holds anything else (an instance attribute could hide a method).
 bool scan(PyObject* dict, Slots& s) {
   if (PyDict_GET_SIZE(dict) != 7) return false;
-  static PyObject* const names[] = {ORVA_NAME("maxsize"),  ORVA_NAME("queue"),          ORVA_NAME("mutex"),
-                                    ORVA_NAME("not_empty"), ORVA_NAME("not_full"),      ORVA_NAME("all_tasks_done"),
-                                    ORVA_NAME("unfinished_tasks")};
+  PyObject* const names[] = {ORVA_NAME("maxsize"),   ORVA_NAME("queue"),          ORVA_NAME("mutex"),
+                             ORVA_NAME("not_empty"), ORVA_NAME("not_full"),       ORVA_NAME("all_tasks_done"),
+                             ORVA_NAME("unfinished_tasks")};
   PyObject** slots[] = {&s.maxsize, &s.items, &s.mutex, &s.not_empty, &s.not_full, &s.all_tasks_done, &s.unfinished};
   Py_ssize_t pos = 0;
   PyObject *key, *value;
@@ -154,41 +180,6 @@ bool scan(PyObject* dict, Slots& s) {
   return true;
 }
 
-// The last queues found plain, with their attributes as they were at a version of their dict
-// (a dict's version tag changes with every change of the dict). Pointers are compared, and the
-// attributes used, only while the dict is that very dict at that version.
-#if PY_VERSION_HEX < 0x030C0000
-struct Memo {
-  PyObject* q = nullptr;
-  PyObject* dict = nullptr;
-  uint64_t version = 0;
-  Slots slots;
-};
-Memo g_memos[8];
-
-Memo& memo_of(PyObject* q) { return g_memos[(reinterpret_cast<uintptr_t>(q) >> 4) & 7]; }
-
-uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-
-void remember(PyObject* q, PyObject* dict, const Slots& s) {
-  Memo& m = memo_of(q);
-  m.q = q;
-  m.dict = dict;
-  m.version = version_of(dict);
-  m.slots = s;
-}
-
-bool recall(PyObject* q, PyObject* dict, Slots& s) {
-  const Memo& m = memo_of(q);
-  if (m.q != q || m.dict != dict || m.version != version_of(dict)) return false;
-  s = m.slots;
-  return true;
-}
-#else
-void remember(PyObject*, PyObject*, const Slots&) {}
-bool recall(PyObject*, PyObject*, Slots&) { return false; }
-#endif
-
 // The queue's dict now, when q is exactly queue.Queue (its class unchanged), unbounded, holding
 // just the attributes Queue.__init__ gives it, with a plain lock and deque. Else NULL.
 PyObject* plain_dict(PyObject* q, Slots& s) {
@@ -197,7 +188,6 @@ PyObject* plain_dict(PyObject* q, Slots& s) {
   PyObject** dictptr = _PyObject_GetDictPtr(q);
   if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
   PyObject* d = *dictptr;
-  if (recall(q, d, s)) return d;
   s = Slots();
   if (!scan(d, s) || !PyLong_CheckExact(s.maxsize)) return nullptr;
   int overflow = 0;
@@ -205,7 +195,6 @@ PyObject* plain_dict(PyObject* q, Slots& s) {
   if (v == -1 && PyErr_Occurred()) throw_error();
   if (overflow > 0 || v > 0) return nullptr;
   if (Py_TYPE(s.items) != k.deque_type || Py_TYPE(s.mutex) != k.lock_type) return nullptr;
-  remember(q, d, s);
   return d;
 }
 
@@ -255,7 +244,6 @@ void notify_cond(PyObject* cond) {
 struct Held {
   Ref items, unfinished, not_empty, not_full;
   PyObject* dict;
-  Slots slots;
 };
 
 Held held_parts(PyObject* q) {
@@ -263,7 +251,6 @@ Held held_parts(PyObject* q) {
   Held h;
   h.dict = plain_dict(q, s);
   if (h.dict) {
-    h.slots = s;
     h.items = Ref::borrow(s.items);
     h.unfinished = Ref::borrow(s.unfinished);
     h.not_empty = Ref::borrow(s.not_empty);
@@ -292,9 +279,6 @@ bool fast_put(PyObject* q, PyObject* mutex, PyObject* item, const std::function<
   Ref next = Ref::steal(PyNumber_Add(h.unfinished.get(), one.get()));
   if (h.dict) {
     dict_set(h.dict, ORVA_NAME("unfinished_tasks"), next.get());
-    // The count is the only change: the queue stays known at the dict's new version.
-    h.slots.unfinished = next.get();
-    remember(q, h.dict, h.slots);
   } else {
     setattr(q, ORVA_NAME("unfinished_tasks"), next.get());
   }
@@ -323,9 +307,26 @@ Ref fast_try_get(PyObject* q, PyObject* mutex) {
   return pop_held(held_parts(q));
 }
 
-bool is_empty_error() {
-  Ref empty = getattr(PyImport_AddModule("queue"), ORVA_NAME("Empty"));
-  return PyErr_ExceptionMatches(empty.get()) != 0;
+// Whether the error being raised is queue.Empty. Nothing is looked up or called while it is
+// set: the class was found when the helpers were first used.
+bool is_empty_error() { return PyErr_ExceptionMatches(known().empty_cls) != 0; }
+
+// q.<name>, or a TypeError saying `q` is not a queue when it has no such method.
+Ref queue_method(PyObject* q, PyObject* name) {
+  PyObject* m = PyObject_GetAttr(q, name);
+  if (m) return Ref::steal(m);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+  PyErr_Clear();
+  raise(PyExc_TypeError, std::string("expected a queue, got ") + Py_TYPE(q)->tp_name + " (it has no " +
+                             PyUnicode_AsUTF8(name) + "())");
+}
+
+// Seconds a blocking wait sleeps before it looks at signals again: a SIGINT handler that makes
+// interrupted waits restart (polars installs one) would otherwise keep Ctrl-C from ever ending it.
+constexpr double kWaitSlice = 0.05;
+
+void check_signals() {
+  if (PyErr_CheckSignals() < 0) throw_error();
 }
 
 }  // namespace
@@ -335,47 +336,46 @@ void queue_put(PyObject* q, PyObject* item) { queue_put_if(q, item, nullptr); }
 bool queue_put_if(PyObject* q, PyObject* item, const std::function<bool()>& keep) {
   Slots s;
   if (plain_dict(q, s)) return fast_put(q, s.mutex, item, keep);
+  Ref put = queue_method(q, ORVA_NAME("put"));
   if (keep && !keep()) return false;
-  call_method(q, ORVA_NAME("put"), {item});
+  // The object's own put, as called by Python code (a full bounded queue waits, as put does).
+  call(put.get(), {item});
   return true;
 }
 
 Ref queue_try_get(PyObject* q) {
   Slots s;
   if (plain_dict(q, s)) return fast_try_get(q, s.mutex);
-  try {
-    return call_method(q, ORVA_NAME("get_nowait"));
-  } catch (PyError&) {
-    if (!is_empty_error()) throw;
-    PyErr_Clear();
-    return Ref();
-  }
+  Ref get_nowait = queue_method(q, ORVA_NAME("get_nowait"));
+  PyObject* item = PyObject_CallNoArgs(get_nowait.get());
+  if (item) return Ref::steal(item);
+  if (!is_empty_error()) throw_error();
+  PyErr_Clear();
+  return Ref();
 }
 
 Ref queue_get(PyObject* q) {
-  Ref item = queue_try_get(q);
-  if (item) return item;
-  return call_method(q, ORVA_NAME("get"));
+  return queue_wait_take(q, [] { return false; }, [] { return true; });
 }
 
 Ref queue_wait_take(PyObject* q, const std::function<bool()>& stop, const std::function<bool()>& take) {
+  Ref slice = py_float(kWaitSlice);
   Slots s;
   if (!plain_dict(q, s)) {
     // Not a plain queue.Queue: its conditions are not ours to wait on, so poll it.
-    static PyObject* timeout = PyFloat_FromDouble(0.02);
+    Ref get = queue_method(q, ORVA_NAME("get"));
     for (;;) {
       if (stop()) return Ref();
       if (take()) {
-        try {
-          return call_method(q, ORVA_NAME("get"), {Py_True, timeout});
-        } catch (PyError&) {
-          if (!is_empty_error()) throw;
-          PyErr_Clear();
-        }
+        PyObject* item = PyObject_CallFunctionObjArgs(get.get(), Py_True, slice.get(), nullptr);
+        if (item) return Ref::steal(item);
+        if (!is_empty_error()) throw_error();
+        PyErr_Clear();
       } else {
-        Py_BEGIN_ALLOW_THREADS usleep(20000);
+        Py_BEGIN_ALLOW_THREADS usleep(static_cast<useconds_t>(kWaitSlice * 1e6));
         Py_END_ALLOW_THREADS
       }
+      check_signals();
     }
   }
   Locked lock(s.mutex);
@@ -386,7 +386,8 @@ Ref queue_wait_take(PyObject* q, const std::function<bool()>& stop, const std::f
       Ref item = pop_held(h);
       if (item) return item;
     }
-    call_method(h.not_empty.get(), ORVA_NAME("wait"));
+    call_method(h.not_empty.get(), ORVA_NAME("wait"), {slice.get()});
+    check_signals();
   }
 }
 
@@ -410,7 +411,8 @@ Py_ssize_t queue_size(PyObject* q) {
     if (n < 0) throw_error();
     return n;
   }
-  Ref n = call_method(q, ORVA_NAME("qsize"));
+  Ref qsize = queue_method(q, ORVA_NAME("qsize"));
+  Ref n = Ref::steal(PyObject_CallNoArgs(qsize.get()));
   Py_ssize_t v = PyLong_AsSsize_t(n.get());
   if (v == -1 && PyErr_Occurred()) throw_error();
   return v;

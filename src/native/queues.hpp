@@ -3,7 +3,11 @@
 // For an unbounded queue.Queue (the exact class) these do what Queue.put and Queue.get do,
 // under the queue's own mutex and notifying its conditions only when a thread waits on them,
 // so they mix freely with Python code using the same queue. Any other object is driven
-// through its own put/get.
+// through its own put/get/get_nowait (an object without them raises TypeError).
+//
+// Blocking waits wake every 50 ms and look at signals (PyErr_CheckSignals), so Ctrl-C raises
+// KeyboardInterrupt even under a SIGINT handler that makes interrupted waits restart (polars
+// installs one).
 #pragma once
 
 #include <functional>
@@ -19,7 +23,7 @@ void queue_put(PyObject* q, PyObject* item);
 // decided under the same mutex can slip in between); whether the item was put.
 bool queue_put_if(PyObject* q, PyObject* item, const std::function<bool()>& keep);
 
-// q.get(): waits as long as it takes.
+// q.get(): waits as long as it takes (in slices; KeyboardInterrupt ends it).
 Ref queue_get(PyObject* q);
 
 // q.get_nowait() without the exception: an empty Ref when nothing is queued.

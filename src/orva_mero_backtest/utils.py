@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import logging
 import os
+import sys
+import tempfile
 from datetime import datetime
 
 from rich.console import Console
@@ -20,18 +22,58 @@ def make_dir(dir_path: str) -> None:
     os.makedirs(dir_path, exist_ok=True)
 
 
+def _usable_log_dir() -> str | None:
+    """<data_dir>/logs, made if missing; None when it cannot be made (the data directory is unusable)."""
+    log_dir = os.path.join(BASIC_INFO.data_dir, "logs")
+    try:
+        make_dir(log_dir)
+    except OSError:
+        return None
+    return log_dir
+
+
+def _fallback_log_dir() -> str:
+    return os.path.join(tempfile.gettempdir(), "orva_mero_backtest-logs")
+
+
 class _DataDirHandler(logging.Handler):
-    """Appends each record to <data_dir>/logs/error.log, following BASIC_INFO.data_dir as it changes."""
+    """Appends each record, as one line, to <data_dir>/logs/error.log, following BASIC_INFO.data_dir as it
+    changes. When that file cannot be written, records go to a log under the system's temporary directory
+    instead, announced by one line on stderr (once per unusable file)."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self._announced: set[str] = set()
 
     def emit(self, record: logging.LogRecord) -> None:
         try:
-            log_dir = os.path.join(BASIC_INFO.data_dir, "logs")
-            make_dir(log_dir)
-            line = self.format(record).replace("\n", "\\n")
-            with open(os.path.join(log_dir, LOG_FILE_NAME), "a", encoding="utf-8") as f:
-                f.write(line + "\n")
+            line = self.format(record).replace("\n", "\\n") + "\n"
         except Exception:
             self.handleError(record)
+            return
+        primary = os.path.join(BASIC_INFO.data_dir, "logs", LOG_FILE_NAME)
+        try:
+            make_dir(os.path.dirname(primary))
+            _append(primary, line)
+            return
+        except OSError as exc:
+            reason = exc
+        fallback = os.path.join(_fallback_log_dir(), LOG_FILE_NAME)
+        try:
+            make_dir(os.path.dirname(fallback))
+            _append(fallback, line)
+            where = f"written to {fallback}"
+        except OSError:
+            where = "not written anywhere"
+        if primary not in self._announced:
+            self._announced.add(primary)
+            sys.stderr.write(f"orva_mero_backtest: cannot write the error log {primary} ({reason}); "
+                             f"records are {where}\n")
+
+
+def _append(path: str, line: str) -> None:
+    with open(path, "a", encoding="utf-8") as f:
+        f.write(line)
 
 
 logger = logging.getLogger("orva_mero_backtest")
@@ -42,7 +84,22 @@ logger.addHandler(_handler)
 
 
 def log_file_path() -> str:
-    return os.path.join(BASIC_INFO.data_dir, "logs", LOG_FILE_NAME)
+    """The error log records go to now: <data_dir>/logs/error.log, or the fallback when that cannot be made."""
+    log_dir = _usable_log_dir() or _fallback_log_dir()
+    return os.path.join(log_dir, LOG_FILE_NAME)
+
+
+def _point_sdk_log_into_data_dir() -> None:
+    """The broker SDK writes shioaji.log into the current directory unless SJ_LOG_PATH says otherwise, which
+    it reads when imported: its log goes beside the error log (nowhere when the data directory is unusable).
+    A value already set by the user is kept."""
+    if "SJ_LOG_PATH" in os.environ:
+        return
+    log_dir = _usable_log_dir()
+    os.environ["SJ_LOG_PATH"] = os.path.join(log_dir, "shioaji.log") if log_dir else os.devnull
+
+
+_point_sdk_log_into_data_dir()
 
 
 def format_to_dt(text: str) -> datetime:

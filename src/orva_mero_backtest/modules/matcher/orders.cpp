@@ -3,7 +3,7 @@
 
 #include "matcher.hpp"
 #include "queues.hpp"
-#include "report.hpp"
+#include "console_log.hpp"
 
 namespace orva::matcher {
 

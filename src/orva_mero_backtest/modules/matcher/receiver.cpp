@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "matcher.hpp"
-#include "report.hpp"
+#include "console_log.hpp"
 
 namespace orva::matcher {
 

@@ -1,12 +1,22 @@
 // A backfill: the ticks of a second range of days, streamed ahead of the main range.
 #include "flow.hpp"
 #include "queues.hpp"
-#include "report.hpp"
+#include "console_log.hpp"
 #include "ticker.hpp"
 
 namespace orva::ticker {
 
 namespace {
+
+// Runs `fn`; an error it raises is dropped: the failure being reported is the one that counts.
+template <class Fn>
+void best_effort(Fn&& fn) {
+  try {
+    fn();
+  } catch (PyError&) {
+    PyErr_Clear();
+  }
+}
 
 bool missing(PyObject* bound) { return bound == Py_None || PyUnicode_GET_LENGTH(bound) == 0; }
 
@@ -31,7 +41,8 @@ Ref backfilling(const Args& a) {
   PyObject* self = a.self();
   PyObject *codes = a[1], *start_from = a[2], *end_to = a[3];
   State& st = state_of(self);
-  const uint64_t run = run_of_current_thread(st);
+  bool started = false;
+  const uint64_t run = run_of_current_thread(st, nullptr, &started);
 
   if (missing(start_from) || missing(end_to)) {
     notify_finish(st, run);
@@ -45,36 +56,36 @@ Ref backfilling(const Args& a) {
   auto m = std::make_shared<Machine>(Role::Backfill, &st, run);
   m->phase = Phase::NeedPermit;
   try {
-    try {
-      Ref df = call_method(self, ORVA_NAME("_Ticker__process_and_combine_ticks"), {codes, start_from, end_to});
-      if (st.run != run) return Ref::none();  // a newer run began while combining
-      m->total = PyObject_Length(df.get());
-      if (m->total < 0) throw_error();
-      console_print(g_module, format("[green]開始回補 Tick 資料, Tick 數 {}. ...[/green]", {py_long(m->total).get()}));
-      if (m->total > 0) {
-        m->rows = std::make_unique<TickRows>(df.get());
-        df = Ref();
-        drive(st, m);
-        m->rows.reset();
-        if (m->phase == Phase::Failed) {
-          m->error.restore();
-          throw_error();
-        }
+    Ref df = call_method(self, ORVA_NAME("_Ticker__process_and_combine_ticks"), {codes, start_from, end_to});
+    if (st.run != run) return Ref::none();  // a newer run began while combining
+    m->total = PyObject_Length(df.get());
+    if (m->total < 0) throw_error();
+    console_print(g_module, format("[green]開始回補 Tick 資料, Tick 數 {}. ...[/green]", {py_long(m->total).get()}));
+    if (m->total > 0) {
+      m->rows = std::make_shared<TickRows>(df.get());
+      df = Ref();
+      drive(st, m);
+      m->rows.reset();
+      if (m->phase == Phase::Failed) {
+        m->error.restore();
+        throw_error();
       }
-    } catch (PyError&) {
-      Caught error = Caught::fetch();
-      if (error.is_exception()) {
-        Ref message = format("[red]回補 Tick 資料失敗, 錯誤訊息: {}[/red]", {error.value.get()});
-        console_print(g_module, message);
-      }
-      error.restore();
-      throw;
     }
   } catch (PyError&) {
+    // The main range is not streamed on top of a warm-up that stopped short: the run ends
+    // (the consumer gets the exit status and stream_error() the cause).
     Caught error = Caught::fetch();
-    notify_finish(st, run);
+    const bool exception = error.is_exception();
+    if (exception) {
+      Ref message = format("[red]回補 Tick 資料失敗, 錯誤訊息: {}[/red]", {error.value.get()});
+      best_effort([&] { console_print(g_module, message); });
+    }
+    best_effort([&] { fail_run(st, run, error); });
+    // On a thread of send_ticks, only an Exception is raised (the thread runtime reports it);
+    // a KeyboardInterrupt or SystemExit there ends the thread quietly. Called directly, all propagate.
+    if (started && !exception) return Ref::none();
     error.restore();
-    throw;
+    throw_error();
   }
   if (m->phase != Phase::Superseded) notify_finish(st, run);
   return Ref::none();

@@ -1,5 +1,13 @@
 // Paths and names of the tick cache files, and the read-or-download of one instrument-day.
-#include "report.hpp"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "console_log.hpp"
 #include "ticker.hpp"
 
 namespace orva::ticker {
@@ -27,6 +35,48 @@ Ref generate_save_path(const Args& a) {
   return call(join.get(), {dir_path.get(), a[1]});
 }
 
+namespace {
+
+// What is at a cache file's path, looked at without reading it as CSV.
+enum class CacheFile { Whole, Damaged };
+
+// A file written by write_csv ends with a newline; one that does not was cut short mid-row.
+// Anything but a regular file (a directory, a FIFO, a device) is refused with OSError: it is
+// not the cache's to replace, and a FIFO is opened without blocking.
+CacheFile inspect_cache_file(PyObject* file_path) {
+  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(file_path));
+  std::string path(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+  int error = 0;
+  bool regular = true;
+  CacheFile state = CacheFile::Damaged;
+  Py_BEGIN_ALLOW_THREADS
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat info{};
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    regular = false;
+  } else if (info.st_size > 0) {
+    char last = 0;
+    if (pread(fd, &last, 1, info.st_size - 1) == 1 && last == '\n') state = CacheFile::Whole;
+  }
+  if (fd >= 0) close(fd);
+  Py_END_ALLOW_THREADS
+  if (error) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file_path);
+    throw_error();
+  }
+  if (!regular) {
+    Ref message = format("tick cache path {} is not a regular file", {file_path});
+    PyErr_SetObject(PyExc_OSError, message.get());
+    throw_error();
+  }
+  return state;
+}
+
+}  // namespace
+
 Ref tick_filename_formatter(const Args& a) {
   return Ref::steal(PyUnicode_FromFormat("%U %U - ticks.csv", a[1], a[2]));
 }
@@ -50,8 +100,10 @@ Ref auto_fetch_ticks(const Args& a) {
     console_print(g_module, format("[green]檔案 {} 已存在, 開始讀取檔案...[/green]", {file_path.get()}));
     Ref pl = global(ORVA_NAME("pl"));
     Ref schema = getattr(self, ORVA_NAME("tick_df_schema"));
-    static PyObject* schema_kw = kwnames({"schema"});
+    PyObject* schema_kw = ORVA_KWNAMES("schema");
+    const CacheFile state = inspect_cache_file(file_path.get());
     try {
+      if (state == CacheFile::Damaged) raise(PyExc_ValueError, "the file is empty or its last row is cut short");
       frame = call_method(pl.get(), ORVA_NAME("read_csv"), {file_path.get(), schema.get()}, schema_kw);
     } catch (PyError&) {
       // A file that cannot be read would fail every later run too: fetch the day again,

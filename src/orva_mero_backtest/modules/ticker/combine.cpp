@@ -1,7 +1,7 @@
 // Combination of several instruments over a range of days into one time-ordered frame.
 #include <vector>
 
-#include "report.hpp"
+#include "console_log.hpp"
 #include "ticker.hpp"
 
 namespace orva::ticker {
@@ -82,7 +82,7 @@ Ref process_and_combine_ticks(const Args& a) {
   Ref last = call(format_to_dt.get(), {a[3]});
   Ref timedelta = global(ORVA_NAME("timedelta"));
   Ref days = py_long(1);
-  static PyObject* days_kw = kwnames({"days"});
+  PyObject* days_kw = ORVA_KWNAMES("days");
   Ref one_day = call(timedelta.get(), {days.get()}, days_kw);
 
   std::vector<Ref> frames;
@@ -103,7 +103,7 @@ Ref process_and_combine_ticks(const Args& a) {
     Ref string_type = getattr(pl.get(), ORVA_NAME("String"));
     dict_set(full.get(), ORVA_NAME("code"), string_type.get());
     Ref frame_cls = getattr(pl.get(), ORVA_NAME("DataFrame"));
-    static PyObject* schema_kw = kwnames({"schema"});
+    PyObject* schema_kw = ORVA_KWNAMES("schema");
     return call(frame_cls.get(), {full.get()}, schema_kw);
   }
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(frames.size())));
@@ -113,7 +113,7 @@ Ref process_and_combine_ticks(const Args& a) {
   list = Ref();
   // Stable, so rows equal in time and code keep their file order and runs are reproducible.
   Ref keys = list_of({ORVA_NAME("ts"), ORVA_NAME("code")});
-  static PyObject* sort_kw = kwnames({"maintain_order"});
+  PyObject* sort_kw = ORVA_KWNAMES("maintain_order");
   return call_method(combined.get(), ORVA_NAME("sort"), {keys.get(), Py_True}, sort_kw);
 }
 

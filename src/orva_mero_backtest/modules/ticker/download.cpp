@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "report.hpp"
+#include "console_log.hpp"
 #include "ticker.hpp"
 
 namespace orva::ticker {
@@ -70,11 +70,11 @@ Ref fetch_history_ticks(const Args& a) {
 
   Ref pl = global(ORVA_NAME("pl"));
   Ref schema = getattr(self, ORVA_NAME("tick_df_schema"));
-  static PyObject* schema_kw = kwnames({"schema"});
+  PyObject* schema_kw = ORVA_KWNAMES("schema");
   Ref frame_cls = getattr(pl.get(), ORVA_NAME("DataFrame"));
   Ref all_df = call(frame_cls.get(), {schema.get()}, schema_kw);
 
-  static PyObject* ticks_kw = kwnames({"contract", "date"});
+  PyObject* ticks_kw = ORVA_KWNAMES("contract", "date");
   Ref day_format = text("%Y-%m-%d");
   Ref mero = text("mero");
   Ref ticks_dir = text("ticks");
@@ -91,7 +91,10 @@ Ref fetch_history_ticks(const Args& a) {
     Ref df = PyDict_GET_SIZE(columns.get()) == 0 ? call(frame_cls.get(), {schema.get()}, schema_kw)
                                                  : call(frame_cls.get(), {columns.get()});
     Ref height = getattr(df.get(), ORVA_NAME("height"));
-    if (truthy(height.get())) {
+    // A day without ticks is cached with the schema's header whatever columns the answer named,
+    // so that it reads back (and is not downloaded again on every run).
+    if (!truthy(height.get())) df = call(frame_cls.get(), {schema.get()}, schema_kw);
+    else {
       Ref pair = list_of({all_df.get(), df.get()});
       all_df = call_method(pl.get(), ORVA_NAME("concat"), {pair.get()});
     }
@@ -108,7 +111,7 @@ Ref fetch_history_ticks(const Args& a) {
     if (!one_day) {
       Ref timedelta = global(ORVA_NAME("timedelta"));
       Ref days = py_long(1);
-      static PyObject* days_kw = kwnames({"days"});
+      PyObject* days_kw = ORVA_KWNAMES("days");
       one_day = call(timedelta.get(), {days.get()}, days_kw);
     }
     date = Ref::steal(PyNumber_Add(date.get(), one_day.get()));

@@ -12,6 +12,8 @@ void bind(const char* module, const char* name, const char* alias = nullptr) {
 }
 
 void bind_names() {
+  // First: importing it points the broker SDK's log into the data directory before the SDK loads.
+  Ref::steal(PyImport_ImportModule("orva_mero_backtest.utils"));
   bind("json", nullptr);
   bind("os", nullptr);
   bind("polars", nullptr, "pl");
@@ -68,8 +70,22 @@ std::vector<Method> methods() {
   };
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ticker", "Historical tick feed: cache, combination, paced streaming.",
-                          -1, nullptr};
+PyMethodDef module_functions[] = {
+    {"stream_error", stream_error, METH_O,
+     "stream_error(ticker)\n--\n\n"
+     "The exception that ended the ticker's latest streaming run early, or None.\n\n"
+     "A run whose sender or backfill fails (a damaged cached row, a download that keeps failing)\n"
+     "still ends with the usual exit status on tick_queue; call this after receiving it to tell\n"
+     "a complete run from one cut short. Reset by every send_ticks."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ticker",
+                          "Historical tick feed: cache, combination, paced streaming.\n\n"
+                          "Ticker(api) streams ticks one per permit (allow_next_tick) onto tick_queue, ending\n"
+                          "with the exit status; stream_error(ticker) then tells whether the run ended early\n"
+                          "because of a failure (the exception) or completed (None).",
+                          -1, module_functions};
 
 }  // namespace
 
@@ -80,8 +96,7 @@ PyMODINIT_FUNC PyInit_ticker() {
   using namespace orva::ticker;
   PyObject* module = PyModule_Create(&module_def);
   if (!module) return nullptr;
-  g_module = module;  // kept for the life of the process
-  Py_INCREF(g_module);
+  g_module = module;  // the names are bound into it while it is made
   try {
     bind_names();
     // Seconds between attempts at a failing day; read when used, so tests and users can change it.
@@ -89,8 +104,10 @@ PyMODINIT_FUNC PyInit_ticker() {
     Ref cls = make_class(module, "Ticker", methods());
     if (PyModule_AddObjectRef(module, "Ticker", cls.get()) < 0) throw_error();
   } catch (PyError&) {
+    g_module = nullptr;  // never left pointing at a module that is released here
     Py_DECREF(module);
     return nullptr;
   }
+  Py_INCREF(module);  // kept for the life of the process
   return module;
 }

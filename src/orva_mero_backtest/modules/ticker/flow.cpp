@@ -1,8 +1,7 @@
 #include "flow.hpp"
 
-#include <unordered_map>
-
 #include "queues.hpp"
+#include "side_table.hpp"
 #include "ticker.hpp"
 
 namespace orva::ticker {
@@ -12,55 +11,31 @@ namespace orva::ticker {
 
 namespace {
 
-// Ticker -> its state; the map itself is never freed (it holds no Python reference).
-std::unordered_map<PyObject*, State*>& states() {
-  static auto* map = new std::unordered_map<PyObject*, State*>();
-  return *map;
+// Ticker -> its state; never freed (see WeakSideTable).
+WeakSideTable<State>& states() {
+  static auto* table = new WeakSideTable<State>();
+  return *table;
 }
 
-PyObject* drop_state(PyObject* key, PyObject* /*weakref*/) {
-  auto* self = static_cast<PyObject*>(PyLong_AsVoidPtr(key));
-  auto it = states().find(self);
-  if (it != states().end()) {
-    State* st = it->second;
-    states().erase(it);
-    delete st;
-  }
-  Py_RETURN_NONE;
-}
-
-PyMethodDef drop_state_def = {"_drop_ticker_state", drop_state, METH_O, nullptr};
-
-PyObject* current_thread_function() {
-  static PyObject* fn = [] {
-    PyObject* mod = PyImport_ImportModule("threading");
-    if (!mod) return static_cast<PyObject*>(nullptr);
-    PyObject* f = PyObject_GetAttrString(mod, "current_thread");
-    Py_DECREF(mod);
-    return f;
-  }();
-  if (!fn) throw_error();
-  return fn;
+// threading.current_thread, looked up when used (no cached import: a failed one is retried).
+Ref current_thread() {
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref fn = getattr(threading.get(), ORVA_NAME("current_thread"));
+  return Ref::steal(PyObject_CallNoArgs(fn.get()));
 }
 
 }  // namespace
 
-State* find_state(PyObject* self) {
-  auto it = states().find(self);
-  return it == states().end() ? nullptr : it->second;
-}
+State* find_state(PyObject* self) { return states().find(self); }
 
 State& state_of(PyObject* self) {
-  if (State* st = find_state(self)) return *st;
-  auto st = std::make_unique<State>();
-  st->self = self;
-  st->thread_runs = Ref::steal(PyDict_New());
-  Ref key = Ref::steal(PyLong_FromVoidPtr(self));
-  Ref callback = Ref::steal(PyCFunction_New(&drop_state_def, key.get()));
-  st->weak = Ref::steal(PyWeakref_NewRef(self, callback.get()));
-  State* raw = st.release();
-  states()[self] = raw;
-  return *raw;
+  return states().get(self, [&] {
+    Ref runs = Ref::steal(PyDict_New());
+    auto* st = new State();
+    st->self = self;
+    st->thread_runs = std::move(runs);
+    return st;
+  });
 }
 
 void register_thread(State& st, PyObject* thread, std::shared_ptr<Machine> premade) {
@@ -78,14 +53,16 @@ void forget_thread(State& st, PyObject* thread) {
     }
 }
 
-uint64_t run_of_current_thread(State& st, std::shared_ptr<Machine>* premade) {
-  Ref thread = Ref::steal(PyObject_CallNoArgs(current_thread_function()));
-  PyObject* run = PyDict_GetItemWithError(st.thread_runs.get(), thread.get());
-  if (!run) {
+uint64_t run_of_current_thread(State& st, std::shared_ptr<Machine>* premade, bool* started) {
+  Ref thread = current_thread();
+  PyObject* found = PyDict_GetItemWithError(st.thread_runs.get(), thread.get());
+  if (started) *started = found != nullptr;
+  if (!found) {
     if (PyErr_Occurred()) throw_error();
     return st.run;
   }
-  uint64_t value = PyLong_AsUnsignedLongLong(run);
+  Ref run = Ref::borrow(found);  // the dict may change below
+  uint64_t value = PyLong_AsUnsignedLongLong(run.get());
   if (PyErr_Occurred()) throw_error();
   if (premade)
     for (auto& entry : st.premade)
@@ -126,9 +103,24 @@ bool flag(PyObject* self, PyObject* name) {
   return truthy(value.get());
 }
 
+// Runs `fn` with the pending error put aside (and set again after): a wake-up must not see it.
+template <class Fn>
+void with_error_aside(Fn&& fn) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  try {
+    fn();
+  } catch (PyError&) {
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
 // Advances `m` until it waits for something or ends. Runs only while st.busy is held by the
-// calling thread. A Python error raised by a step stays with the machine.
-void advance(State& st, const std::shared_ptr<Machine>& m) {
+// calling thread. A Python error raised by a step stays with the machine, except one outside
+// the Exception family when `interruptible` (the consumer's own thread, in allow_next_tick):
+// that one propagates and the machine is put back, as it was, first in line for its thread.
+void advance(State& st, const std::shared_ptr<Machine>& m, bool interruptible) {
   PyObject* self = st.self;
   auto keep = [&] { return st.current(*m); };
   try {
@@ -169,7 +161,13 @@ void advance(State& st, const std::shared_ptr<Machine>& m) {
           break;
         case Phase::HasPermit: {
           const bool backfill = m->role == Role::Backfill;
-          Ref tick = m->rows->next(self, backfill);
+          std::shared_ptr<TickRows> rows = m->rows;
+          if (!rows) {  // its owner let go of them: the run ended while this thread built a tick
+            ++st.owed;
+            m->phase = Phase::Superseded;
+            return;
+          }
+          Ref tick = rows->next(self, backfill);
           if (!tick && backfill) {  // fewer rows than counted: the permit released nothing
             ++st.owed;
             m->phase = Phase::Finished;
@@ -202,37 +200,40 @@ void advance(State& st, const std::shared_ptr<Machine>& m) {
       }
     }
   } catch (PyError&) {
+    if (interruptible && !PyErr_ExceptionMatches(PyExc_Exception)) {
+      st.runnable.push_front(m);
+      with_error_aside([&] { wake_owner(st); });
+      throw;
+    }
+    // A permit held by a failing step is handed back: the run ends, but unused permits carry over.
+    if (m->phase == Phase::HasPermit) ++st.owed;
     m->error = Caught::fetch();
     m->phase = Phase::Failed;
-    try {
-      wake_owner(st);
-    } catch (PyError&) {
-      PyErr_Clear();
-    }
+    with_error_aside([&] { wake_owner(st); });
   }
 }
 
 // Takes st.busy and applies everything that is due: runnable machines, then owed permits
 // (each releasing the first parked machine's tick, or going to the queue when none waits).
-void step_all(State& st) {
+void step_all(State& st, bool interruptible) {
   st.busy = true;
   struct Release {
     State& st;
     ~Release() {
-      if (PyGILState_Check()) st.busy = false;
+      if (holds_gil()) st.busy = false;
     }
   } release{st};
   for (;;) {
     if (!st.runnable.empty()) {
       auto m = st.runnable.front();
       st.runnable.pop_front();
-      advance(st, m);
+      advance(st, m, interruptible);
     } else if (st.owed > 0 && !st.parked.empty()) {
       --st.owed;
       auto m = st.parked.front();
       st.parked.pop_front();
       m->phase = Phase::HasPermit;
-      advance(st, m);
+      advance(st, m, interruptible);
     } else if (st.owed > 0) {
       --st.owed;
       queue_put(permit_queue(st).get(), Py_True);
@@ -244,7 +245,7 @@ void step_all(State& st) {
 
 void make_runnable(State& st, const std::shared_ptr<Machine>& m) {
   st.runnable.push_back(m);
-  if (!st.busy) step_all(st);
+  if (!st.busy) step_all(st, false);
 }
 
 template <class Seq>
@@ -263,13 +264,40 @@ void first_pass(State& st, Machine& m) {
   m.phase = flag(st.self, ORVA_NAME("backfilling_finish_flag")) ? Phase::NeedPermit : Phase::WaitBackfill;
 }
 
-void begin_run(State& st) {
+namespace {
+
+void end_run(State& st) {
   ++st.run;
   st.premade.clear();  // machines of threads that never began (a replaced sender method)
   st.parked.clear();
   st.runnable.clear();
   queue_wake_all(permit_queue(st).get());
   queue_wake_all(finish_queue(st).get());
+}
+
+}  // namespace
+
+void begin_run(State& st) {
+  st.error = Ref();
+  end_run(st);
+}
+
+void put_status(State& st, PyObject* member, uint64_t run) {
+  if (st.run != run) return;
+  Ref status = status_dict(member);
+  Ref ticks = tick_queue(st);
+  queue_put_if(ticks.get(), status.get(), [&] { return st.run == run; });
+}
+
+void fail_run(State& st, uint64_t run, const Caught& error) {
+  if (st.run != run) return;
+  st.error = error.value;
+  setattr(st.self, ORVA_NAME("exit_send_thread_flag"), Py_True);
+  put_status(st, ORVA_NAME("exit_send_tick"), run);
+  if (st.run != run) return;
+  end_run(st);
+  // A permit handed back by a failed step is owed; nobody is parked any more to take it.
+  if (!st.busy) step_all(st, false);
 }
 
 void deposit_permit(State& st) {
@@ -282,7 +310,7 @@ void deposit_permit(State& st) {
     return;
   }
   ++st.owed;
-  step_all(st);
+  step_all(st, true);
 }
 
 void drive(State& st, const std::shared_ptr<Machine>& m) {
@@ -291,13 +319,15 @@ void drive(State& st, const std::shared_ptr<Machine>& m) {
     State& st;
     const std::shared_ptr<Machine>& m;
     ~Leave() {
-      if (!PyGILState_Check() || ended(m->phase)) return;
+      if (!holds_gil() || ended(m->phase)) return;
       remove_machine(st.parked, m.get());
       remove_machine(st.runnable, m.get());
       m->phase = Phase::Superseded;
     }
   } leave{st, m};
   make_runnable(st, m);
+  // Whether something is due that this thread must apply: it leaves its wait to do it.
+  auto due = [&] { return !st.busy && !st.runnable.empty(); };
   for (;;) {
     if (!st.current(*m) && !ended(m->phase)) {
       remove_machine(st.parked, m.get());
@@ -305,21 +335,27 @@ void drive(State& st, const std::shared_ptr<Machine>& m) {
       m->phase = Phase::Superseded;
     }
     if (ended(m->phase)) return;
+    if (due()) {
+      step_all(st, false);
+      continue;
+    }
     if (m->phase == Phase::WaitBackfill) {
-      Ref item = queue_wait_take(finish_queue(st).get(), [&] { return !st.current(*m); }, [] { return true; });
+      Ref item =
+          queue_wait_take(finish_queue(st).get(), [&] { return !st.current(*m) || due(); }, [] { return true; });
       if (item) {
         m->phase = Phase::AfterBackfill;
         make_runnable(st, m);
       }
       continue;
     }
-    Ref permit = queue_wait_take(permit_queue(st).get(), 
-        [&] { return !st.current(*m) || m->phase == Phase::WaitBackfill || ended(m->phase); },
+    Ref permit = queue_wait_take(
+        permit_queue(st).get(),
+        [&] { return !st.current(*m) || m->phase == Phase::WaitBackfill || ended(m->phase) || due(); },
         [&] { return !st.parked.empty(); });
     if (permit) {
       // Put straight on the queue by other code: it releases the first parked machine's tick.
       ++st.owed;
-      if (!st.busy) step_all(st);
+      if (!st.busy) step_all(st, false);
     }
   }
 }

@@ -46,7 +46,9 @@ struct Machine {
   State* st;
   uint64_t run;
   Phase phase = Phase::Top;
-  std::unique_ptr<TickRows> rows;
+  // Shared: a thread advancing the machine (allow_next_tick's caller) keeps the rows it is reading
+  // while the owning thread, seeing its run end meanwhile, lets go of them.
+  std::shared_ptr<TickRows> rows;
   Py_ssize_t total = 0;
   Py_ssize_t sent = 0;
   Caught error;
@@ -62,7 +64,7 @@ struct State {
   Ref thread_runs;  // {Thread: run} for threads send_ticks started and that have not begun yet
   // Sender machines send_ticks made for its thread, which takes its own when it begins.
   std::deque<std::pair<Ref, std::shared_ptr<Machine>>> premade;
-  Ref weak;         // weakref to the Ticker whose callback drops this state
+  Ref error;  // the exception that ended the latest run early (sender or backfill failure), or empty
 
   bool current(const Machine& m) const { return m.run == run; }
 };
@@ -74,9 +76,13 @@ State* find_state(PyObject* self);
 
 // Begins a new run: machines of earlier runs stop and their threads are woken to end.
 void begin_run(State& st);
+// Ends run `run` early because of `error` (if it is still the current one): the error is kept
+// for stream_error(), the consumer gets the exit status, and the run's machines stop (a
+// permit one of them holds goes back to the queue).
+void fail_run(State& st, uint64_t run, const Caught& error);
 // The run the calling thread belongs to (its send_ticks, else the current run), and the
-// machine send_ticks made for it, if any.
-uint64_t run_of_current_thread(State& st, std::shared_ptr<Machine>* premade = nullptr);
+// machine send_ticks made for it, if any; `started` tells whether send_ticks started the thread.
+uint64_t run_of_current_thread(State& st, std::shared_ptr<Machine>* premade = nullptr, bool* started = nullptr);
 // Records that `thread` (not yet started) belongs to the current run, with its machine.
 void register_thread(State& st, PyObject* thread, std::shared_ptr<Machine> premade = nullptr);
 void forget_thread(State& st, PyObject* thread);
@@ -85,7 +91,9 @@ void forget_thread(State& st, PyObject* thread);
 // run begins by waiting for the backfill is settled then, not whenever the thread gets to run.
 void first_pass(State& st, Machine& m);
 
-// A permit from allow_next_tick: releases a parked machine's tick now, or is queued.
+// A permit from allow_next_tick: releases a parked machine's tick now, or is queued. An
+// exception outside the Exception family (KeyboardInterrupt) raised while building that tick
+// propagates to the caller; the machine keeps its permit and its thread goes on with it.
 void deposit_permit(State& st);
 
 // Runs `m` on the calling thread until it reaches an end (Summary, Finished, Failed,
@@ -94,5 +102,8 @@ void drive(State& st, const std::shared_ptr<Machine>& m);
 
 // {"orva_status": FLAG.<member>.value}
 Ref status_dict(PyObject* member_name);
+
+// tick_queue.put(status) while `run` is current.
+void put_status(State& st, PyObject* member, uint64_t run);
 
 }  // namespace orva::ticker

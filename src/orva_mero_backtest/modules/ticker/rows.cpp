@@ -109,7 +109,7 @@ Ref ColumnChunk::value(int64_t row, std::unordered_map<std::string, Ref>& texts)
 
 TickRows::TickRows(PyObject* df) {
   if (!open_arrow(df)) {
-    static PyObject* named = kwnames({"named"});
+    PyObject* named = ORVA_KWNAMES("named");
     Ref iter_rows = getattr(df, ORVA_NAME("iter_rows"));
     Ref rows = call(iter_rows.get(), {Py_True}, named);
     rows_ = Ref::steal(PyObject_GetIter(rows.get()));
@@ -118,7 +118,7 @@ TickRows::TickRows(PyObject* df) {
 
 TickRows::~TickRows() {
   // Without the GIL (a daemon thread unwound at exit) the buffers are left to the process.
-  if (PyGILState_Check()) release_arrow();
+  if (holds_gil()) release_arrow();
 }
 
 void TickRows::release_arrow() {
@@ -185,19 +185,26 @@ bool TickRows::open_arrow(PyObject* df) {
 
 Ref TickRows::next(PyObject* self, bool backfilling) {
   if (rows_) {
-    PyObject* row = PyIter_Next(rows_.get());
-    if (!row) {
-      if (PyErr_Occurred()) throw_error();
-      rows_ = Ref();
-      return Ref();
+    // A row whose tick could not be built stays the next one.
+    Ref r = std::move(pending_);
+    if (!r) {
+      PyObject* row = PyIter_Next(rows_.get());
+      if (!row) {
+        if (PyErr_Occurred()) throw_error();
+        rows_ = Ref();
+        return Ref();
+      }
+      r = Ref::steal(row);
     }
-    Ref r = Ref::steal(row);
+    pending_ = r;
     Ref code = getitem(r.get(), ORVA_NAME("code"));
     Ref ts = getitem(r.get(), ORVA_NAME("ts"));
     Ref close = getitem(r.get(), ORVA_NAME("close"));
     Ref volume = getitem(r.get(), ORVA_NAME("volume"));
     Ref tick_type = getitem(r.get(), ORVA_NAME("tick_type"));
-    return build(self, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+    Ref tick = build(self, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+    pending_ = Ref();
+    return tick;
   }
   while (batch_ < batches_.size() && row_ >= batches_[batch_]->array.length) {
     // A batch is given back as soon as its rows are used.
@@ -209,13 +216,16 @@ Ref TickRows::next(PyObject* self, bool backfilling) {
   }
   if (batch_ >= batches_.size()) return Ref();
   const auto& cols = batches_[batch_]->columns;
-  const int64_t i = row_++;
+  // The row counts as used only once its tick is built: a failed one stays the next one.
+  const int64_t i = row_;
   Ref code = cols[0].value(i, texts_);
   Ref ts = cols[1].value(i, texts_);
   Ref close = cols[2].value(i, texts_);
   Ref volume = cols[3].value(i, texts_);
   Ref tick_type = cols[4].value(i, texts_);
-  return build(self, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+  Ref tick = build(self, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+  ++row_;
+  return tick;
 }
 
 Ref TickRows::build(PyObject* self, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume,
@@ -237,8 +247,8 @@ Ref TickRows::build(PyObject* self, PyObject* code, PyObject* ts, PyObject* clos
     market = getitem(markets.get(), code);
   }
   Ref convert = global(ORVA_NAME("format_nano_ts_to_second_ts"));
-  static PyObject* eight = PyLong_FromLong(8);
-  Ref timestamp = seconds_from_ns(convert.get(), ts, eight);
+  Ref eight = py_long(8);
+  Ref timestamp = seconds_from_ns(convert.get(), ts, eight.get());
   Ref tick = Ref::steal(PyDict_New());
   dict_set(tick.get(), ORVA_NAME("market_type"), market.get());
   dict_set(tick.get(), ORVA_NAME("timestamp"), timestamp.get());

@@ -79,7 +79,7 @@ class TickRows {
 
   // The next row's tick dict, or an empty Ref when the rows are exhausted. Raises as the
   // named-row generator would (KeyError for an unknown code or a missing column, errors of
-  // format_nano_ts_to_second_ts).
+  // format_nano_ts_to_second_ts); a row that raised is not used up.
   Ref next(PyObject* self, bool backfilling);
 
  private:
@@ -98,6 +98,7 @@ class TickRows {
   int64_t row_ = 0;
   std::unordered_map<std::string, Ref> texts_;  // one str per distinct code
   Ref rows_;                                    // iter_rows(named=True) iterator when not read through Arrow
+  Ref pending_;                                 // its row whose tick failed to build, tried again next
 };
 
 }  // namespace orva::ticker

@@ -3,7 +3,7 @@
 
 #include "flow.hpp"
 #include "queues.hpp"
-#include "report.hpp"
+#include "console_log.hpp"
 #include "ticker.hpp"
 
 namespace orva::ticker {
@@ -17,8 +17,7 @@ bool present(PyObject* bound) { return bound != Py_None && PyUnicode_GET_LENGTH(
 void start_thread(State& st, PyObject* method_name, PyObject* args, std::shared_ptr<Machine> premade = nullptr) {
   Ref target = getattr(st.self, method_name);
   Ref thread_class = global(ORVA_NAME("Thread"));
-  static PyObject* names = kwnames({"target", "args", "daemon"});
-  Ref thread = call(thread_class.get(), {target.get(), args, Py_True}, names);
+  Ref thread = call(thread_class.get(), {target.get(), args, Py_True}, ORVA_KWNAMES("target", "args", "daemon"));
   register_thread(st, thread.get(), std::move(premade));
   try {
     call_method(thread.get(), ORVA_NAME("start"));
@@ -35,13 +34,6 @@ Ref now() {
   return call_method(time_module.get(), ORVA_NAME("time"));
 }
 
-void put_status(State& st, PyObject* member, uint64_t run) {
-  if (st.run != run) return;
-  Ref status = status_dict(member);
-  Ref ticks = getattr(st.self, ORVA_NAME("tick_queue"));
-  queue_put_if(ticks.get(), status.get(), [&] { return st.run == run; });
-}
-
 // A failed sender still ends its run: the consumer gets the exit status instead of waiting.
 void sender_failed(State& st, Caught& error, uint64_t run, Py_ssize_t total, Py_ssize_t sent) {
   std::optional<Caught> reporting;
@@ -55,10 +47,7 @@ void sender_failed(State& st, Caught& error, uint64_t run, Py_ssize_t total, Py_
   } catch (PyError&) {
     reporting = Caught::fetch();
   }
-  if (st.run == run) {
-    setattr(st.self, ORVA_NAME("exit_send_thread_flag"), Py_True);
-    put_status(st, ORVA_NAME("exit_send_tick"), run);
-  }
+  fail_run(st, run, error);
   if (reporting) {
     reporting->restore();
     throw_error();
@@ -120,7 +109,7 @@ Ref push_tick_to_queue(const Args& a) {
       return Ref::none();
     }
     started = now();
-    m->rows = std::make_unique<TickRows>(df);
+    m->rows = std::make_shared<TickRows>(df);
   } catch (PyError&) {
     m->error = Caught::fetch();
     m->phase = Phase::Failed;
@@ -131,7 +120,8 @@ Ref push_tick_to_queue(const Args& a) {
   if (m->phase == Phase::Summary) {
     m->rows.reset();  // the frame's buffers go before the summary is printed
     Ref seconds = Ref::steal(PyNumber_Subtract(now().get(), started.get()));
-    Ref shown = Ref::steal(PyObject_Format(seconds.get(), Ref::steal(PyUnicode_FromString(".2f")).get()));
+    Ref spec = text(".2f");
+    Ref shown = Ref::steal(PyObject_Format(seconds.get(), spec.get()));
     console_print(g_module, format("[green]傳送 Tick 資料結束, 需傳送資料共 {} 筆, 已傳送 {} 筆, 耗時 {} 秒[/green]",
                                    {py_long(m->total).get(), py_long(m->sent).get(), shown.get()}));
   } else if (m->phase == Phase::Failed) {
@@ -141,6 +131,7 @@ Ref push_tick_to_queue(const Args& a) {
   return Ref::none();
 }
 
+// Waits in short slices (see queue_get), so Ctrl-C ends the wait with KeyboardInterrupt.
 Ref pop_tick(const Args& a) {
   Ref ticks = getattr(a.self(), ORVA_NAME("tick_queue"));
   return queue_get(ticks.get());
@@ -164,6 +155,17 @@ Ref stop_send_ticks(const Args& a) {
   Ref ticks = getattr(self, ORVA_NAME("tick_queue"));
   queue_put(ticks.get(), status.get());
   return Ref::none();
+}
+
+}  // namespace orva::ticker
+
+namespace orva::ticker {
+
+PyObject* stream_error(PyObject* /*module*/, PyObject* ticker) {
+  State* st = find_state(ticker);
+  PyObject* error = st && st->error ? st->error.get() : Py_None;
+  Py_INCREF(error);
+  return error;
 }
 
 }  // namespace orva::ticker

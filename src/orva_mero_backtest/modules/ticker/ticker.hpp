@@ -7,9 +7,13 @@
 namespace orva::ticker {
 
 // The module object: names bound at load (console, pl, format_to_dt, ...) are read from it when used.
+// Set only once the module is fully made (NULL before, and after a failed import).
 extern PyObject* g_module;
 
-inline Ref global(PyObject* name) { return getattr(g_module, name); }
+inline Ref global(PyObject* name) {
+  if (!g_module) raise(PyExc_ImportError, "the ticker module is not initialised");
+  return getattr(g_module, name);
+}
 
 // Method bodies; argument [0] is self, then the parameters in table order.
 Ref init(const Args& a);                       // state.cpp
@@ -27,5 +31,8 @@ Ref push_tick_to_queue(const Args& a);         // stream.cpp
 Ref pop_tick(const Args& a);                   // stream.cpp
 Ref allow_next_tick(const Args& a);            // stream.cpp
 Ref stop_send_ticks(const Args& a);            // stream.cpp
+
+// Module function stream_error(ticker) (stream.cpp).
+PyObject* stream_error(PyObject* module, PyObject* ticker);
 
 }  // namespace orva::ticker

@@ -1,4 +1,4 @@
-#include "report.hpp"
+#include "console_log.hpp"
 
 namespace orva {
 
@@ -12,8 +12,7 @@ namespace {
 Ref dumps(PyObject* json, PyObject* record, bool str_fallback) {
   if (!str_fallback) return call_method(json, ORVA_NAME("dumps"), {record});
   Ref str_type = Ref::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-  static PyObject* names = kwnames({"default"});
-  return call_method(json, ORVA_NAME("dumps"), {record, str_type.get()}, names);
+  return call_method(json, ORVA_NAME("dumps"), {record, str_type.get()}, ORVA_KWNAMES("default"));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Console lines and error-log records, through the names the calling module binds at load
+// Console lines and error-log records (the console and error log of both modules), through the names the calling module binds at load
 // (`console`, `logger`, `json`, `traceback`), looked up when used so callers can replace them.
 #pragma once
 
