@@ -642,10 +642,7 @@ class Backtest:
 
     def _check_feed(self, ticker_module: Any) -> None:
         """A feed that ended early (a damaged cache row, a failed download) is an error, not a short run."""
-        stream_error = getattr(ticker_module, "stream_error", None)
-        if stream_error is None:
-            return
-        exc = stream_error(self.ticker)
+        exc = ticker_module.stream_error(self.ticker)
         if exc is not None:
             raise BacktestError(f"the tick feed failed: {type(exc).__name__}: {exc}") from exc
 
