@@ -28,11 +28,14 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$PWD/$LOGS/ubs
 export PYTHONPATH="$PWD/$SITE${PYTHONPATH:+:$PYTHONPATH}"
 # The sanitized modules must be the ones loaded.
 "$PY" -c "import orva_mero_backtest.modules.ticker.ticker as t, sys; assert '$SITE' in t.__file__, t.__file__"
-# Left out: the tests that end daemon threads blocked in native code at interpreter exit. CPython ends
+# Left out: the tests that end daemon threads blocked in native code at interpreter exit (clean exits,
+# and the Ctrl-C children that exit with their receivers and feed threads still waiting). CPython ends
 # them with pthread_exit, a forced unwind that ASan's runtime does not follow (its own CHECK fails in
-# __asan_handle_no_return / sigaltstack), so they report there whatever the code does.
+# __asan_handle_no_return / sigaltstack, or it reports a stack-buffer-overflow in the unwinder), so
+# they report there whatever the code does.
 status=0
-"$PY" -m pytest -q -p no:cacheprovider -k "not process_exits_cleanly" "$@" || status=$?
+"$PY" -m pytest -q -p no:cacheprovider -k "not process_exits_cleanly and not sigint_at_random_moments" "$@" \
+  || status=$?
 if compgen -G "$LOGS/*" >/dev/null; then
   echo "sanitizer reports:" >&2
   cat "$LOGS"/* >&2

@@ -116,7 +116,8 @@ def test_memory_and_threads_stay_flat_over_many_matchers(tmp_path):
     assert proc.returncode == 0, proc.stderr
     threads, growth = proc.stdout.split()
     assert int(threads) <= 2  # the main thread (and at most one receiver still ending)
-    assert float(growth) < 15, f"RSS grew {growth} MB over 2,000 matchers"
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):  # ASan keeps freed memory in quarantine
+        assert float(growth) < 15, f"RSS grew {growth} MB over 2,000 matchers"
 
 
 BLOCKED = """
