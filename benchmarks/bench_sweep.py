@@ -5,7 +5,7 @@
 The grid is ma_cross over fast 3,5,8,10 x slow 20,30,40,50 on 2330 and TXFR1, 2024-01-02 to 2024-01-03
 (about 50,000 ticks a run). The tick cache is filled before the clock starts. Each figure is one sweep's
 wall time; "overhead per run" is (wall x workers - the runs' own seconds) / runs: starting worker
-processes, shipping specs and rows, importing the package in each worker. Ray's is measured on a local
+processes, shipping run descriptions and rows, importing the package in each worker. Ray's is measured on a local
 cluster of 2 CPUs that is started first (its start is reported on its own), then on the same grid.
 """
 

@@ -160,10 +160,10 @@ def test_worker_reads_the_cache_only(tmp_path, simulated, marked, message):
     root.mkdir()
     if marked:
         (root / SIMULATED_MARK).write_text("")
-    spec = sweep.RunSpec(0, (("fast", "3"), ("slow", "10")), (("2412", "Stock"),),
+    job = sweep.RunSpec(0, (("fast", "3"), ("slow", "10")), (("2412", "Stock"),),
                          tuple(sorted(vars(cli.build_parser().parse_args(MA)).items())), str(root),
                          simulated=simulated)
-    row = sweep.run_one(spec)
+    row = sweep.run_one(job)
     assert message in row["error"] and "net_pnl" not in row
     # nothing generated or fetched: the root is as it was
     assert os.listdir(root) == ([SIMULATED_MARK] if marked else [])

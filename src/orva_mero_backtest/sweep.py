@@ -212,13 +212,13 @@ def plan_sweep(args: argparse.Namespace) -> SweepPlan:
     return plan
 
 
-def run_args(spec: RunSpec) -> argparse.Namespace:
+def run_args(job: RunSpec) -> argparse.Namespace:
     """The run options of one run, as the run command would have parsed them."""
-    args = argparse.Namespace(**dict(spec.options))
-    args.data_dir = spec.data_dir
-    args.param = [f"{k}={v}" for k, v in spec.params]
-    args.stock = [code for code, market in spec.instruments if market == "Stock"]
-    args.future = [code for code, market in spec.instruments if market == "Future"]
+    args = argparse.Namespace(**dict(job.options))
+    args.data_dir = job.data_dir
+    args.param = [f"{k}={v}" for k, v in job.params]
+    args.stock = [code for code, market in job.instruments if market == "Stock"]
+    args.future = [code for code, market in job.instruments if market == "Future"]
     return args
 
 
@@ -243,27 +243,27 @@ def _is_number(value: Any) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
-def run_one(spec: RunSpec) -> Dict[str, Any]:
+def run_one(job: RunSpec) -> Dict[str, Any]:
     """Runs one backtest of the grid and returns its row; a failing run returns its error instead."""
     from .modules.ticker import ticker as ticker_module
 
     pause = ticker_module.RETRY_PAUSE_SECONDS
     ticker_module.RETRY_PAUSE_SECONDS = 0.0  # a day missing from the cache stays missing: no waiting
     started = time.perf_counter()
-    row = base_row(spec)
+    row = base_row(job)
     try:
         # The parent checked every instrument and filled this root: the worker reads it and nothing else.
-        backtest = cli.make_backtest(run_args(spec), api=CacheOnly(simulated=spec.simulated))
+        backtest = cli.make_backtest(run_args(job), api=CacheOnly(simulated=job.simulated))
         backtest.module_console = "none"  # workers share the terminal with the progress bar
         result = backtest.run()
         stats = _summary_of(result)
         for key, value in stats.items():
             row[f"stat_{key}" if key in row else key] = value
         row["ticks"] = result.ticks
-        if spec.report_dir is not None:
+        if job.report_dir is not None:
             from .report import write_report
 
-            write_report(result, spec.report_dir, f"run-{spec.index:04d}")
+            write_report(result, job.report_dir, f"run-{job.index:04d}")
     except (Exception, SystemExit) as exc:
         row["error"] = " ".join(str(exc).split()) if isinstance(exc, BacktestError) else f"{type(exc).__name__}: {exc}"
     finally:
@@ -272,15 +272,15 @@ def run_one(spec: RunSpec) -> Dict[str, Any]:
     return row
 
 
-def base_row(spec: RunSpec) -> Dict[str, Any]:
-    row: Dict[str, Any] = {"run": spec.index, "instruments": spec.label}
-    for name, value in spec.params:
+def base_row(job: RunSpec) -> Dict[str, Any]:
+    row: Dict[str, Any] = {"run": job.index, "instruments": job.label}
+    for name, value in job.params:
         row[name] = typed(value)
     return row
 
 
-def error_row(spec: RunSpec, message: str) -> Dict[str, Any]:
-    return {**base_row(spec), "error": message, "seconds": None}
+def error_row(job: RunSpec, message: str) -> Dict[str, Any]:
+    return {**base_row(job), "error": message, "seconds": None}
 
 
 def _worker_init() -> None:
@@ -371,13 +371,13 @@ def _pairs(group: Sequence[Instrument]) -> Tuple[Tuple[str, str], ...]:
     return tuple((i.code, i.market) for i in group)
 
 
-def _first_buildable(specs: Sequence[RunSpec], api: Any, attempts: int = 50) -> Any:
+def _first_buildable(runs: Sequence[RunSpec], api: Any, attempts: int = 50) -> Any:
     """The backtest of the first run that can be built: it checks the options shared by every run (days,
     instruments, costs, strategy). A bad value of a varying parameter fails its own runs only."""
     first: Optional[BacktestError] = None
-    for spec in specs[:attempts]:
+    for job in runs[:attempts]:
         try:
-            return cli.make_backtest(run_args(spec), api=api)
+            return cli.make_backtest(run_args(job), api=api)
         except BacktestError as exc:
             first = first or exc
     assert first is not None
@@ -423,50 +423,50 @@ def materialize(digest: str, bundle: Mapping[str, bytes], simulated: bool = Fals
     return data_dir
 
 
-def _ray_run_one(spec: RunSpec, digest: Optional[str], bundle: Optional[Mapping[str, bytes]]) -> Dict[str, Any]:
+def _ray_run_one(job: RunSpec, digest: Optional[str], bundle: Optional[Mapping[str, bytes]]) -> Dict[str, Any]:
     if bundle is not None:
-        spec = replace(spec, data_dir=materialize(digest, bundle, spec.simulated))
-    return run_one(spec)
+        job = replace(job, data_dir=materialize(digest, bundle, job.simulated))
+    return run_one(job)
 
 
 # --- engines -------------------------------------------------------------------------------------
 
 
 def run_local(
-    specs: Sequence[RunSpec], jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float = 0.2
+    runs: Sequence[RunSpec], jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float = 0.2
 ) -> None:
-    """Runs the specs in ``jobs`` worker processes, started fresh (spawn): the native modules start
+    """Runs the runs in ``jobs`` worker processes, started fresh (spawn): the native modules start
     threads, and a process with threads must not be forked.
 
     A worker process that dies (a crash in native code, a strategy calling os._exit) breaks its pool and
     every run in flight with it. Those runs are run again one at a time, each in a pool of its own, so
     only the run that kills its worker is recorded as failed; the others go on in a new pool.
     """
-    remaining = list(specs)
+    remaining = list(runs)
     while remaining:
         suspects, remaining = _run_pool(remaining, jobs, on_row, poll_seconds)
-        for spec in suspects:
-            lost, _ = _run_pool([spec], 1, on_row, poll_seconds)
+        for job in suspects:
+            lost, _ = _run_pool([job], 1, on_row, poll_seconds)
             for dead in lost:
                 on_row(error_row(dead, "the worker process died during this run (a crash or an exit of the process)"))
 
 
 def _run_pool(
-    specs: Sequence[RunSpec], jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float
+    runs: Sequence[RunSpec], jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float
 ) -> Tuple[List[RunSpec], List[RunSpec]]:
-    """Runs specs in one pool until they are done or the pool breaks; then returns the runs that were
+    """Runs the runs in one pool until they are done or the pool breaks; then returns the runs that were
     in flight and the runs not yet started."""
     context = multiprocessing.get_context("spawn")
     pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_worker_init)
-    waiting = list(reversed(specs))
+    waiting = list(reversed(runs))
     in_flight: Dict[Any, RunSpec] = {}
     broken = False
     try:
         while waiting or in_flight:
             # No more in flight than there are workers: when the pool breaks, only these are suspects.
             while waiting and not broken and len(in_flight) < jobs:
-                spec = waiting.pop()
-                in_flight[pool.submit(run_one, spec)] = spec
+                job = waiting.pop()
+                in_flight[pool.submit(run_one, job)] = job
             # A wait with a time limit: Ctrl-C may reach another thread, and only a main thread that
             # wakes up now and then sees it.
             done, _ = wait(list(in_flight), timeout=poll_seconds, return_when=FIRST_COMPLETED)
@@ -475,8 +475,8 @@ def _run_pool(
                 if isinstance(error, BrokenProcessPool):
                     broken = True
                     continue
-                spec = in_flight.pop(future)
-                on_row(error_row(spec, f"{type(error).__name__}: {error}") if error else future.result())
+                job = in_flight.pop(future)
+                on_row(error_row(job, f"{type(error).__name__}: {error}") if error else future.result())
             if broken and all(f.done() for f in in_flight):
                 break
     except BaseException:
@@ -497,7 +497,7 @@ def _stop_pool(pool: ProcessPoolExecutor) -> None:
 
 
 def run_ray(
-    specs: Sequence[RunSpec],
+    runs: Sequence[RunSpec],
     address: Optional[str],
     jobs: int,
     files: Mapping[Tuple[Tuple[str, str], ...], Sequence[str]],
@@ -505,7 +505,7 @@ def run_ray(
     on_row: Callable[[Dict[str, Any]], None],
     poll_seconds: float = 1.0,
 ) -> None:
-    """Runs the specs as Ray tasks. Without ``address`` a local Ray cluster of ``jobs`` CPUs is started
+    """Runs the runs as Ray tasks. Without ``address`` a local Ray cluster of ``jobs`` CPUs is started
     (and shut down at the end). The cache files travel through the object store, one object per
     instrument set (``files``), unless ``shared_data`` says every node sees the data directory at the
     same path."""
@@ -532,7 +532,7 @@ def run_ray(
                 digest, bundle = data_bundle(paths)
                 shipped[group] = (digest, ray.put(bundle))
         task = ray.remote(num_cpus=1, max_retries=0)(_ray_run_one)
-        refs = {task.remote(spec, *shipped[spec.instruments]): spec for spec in specs}
+        refs = {task.remote(job, *shipped[job.instruments]): job for job in runs}
         pending = list(refs)
         while pending:
             done, pending = ray.wait(pending, num_returns=1, timeout=poll_seconds)
@@ -769,7 +769,7 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
     plan = plan_sweep(args)
     folder = _sweep_folder(os.path.abspath(args.report_dir), args.name)
     if args.reports:
-        plan.runs = [_with_reports(spec, os.path.join(folder, "runs")) for spec in plan.runs]
+        plan.runs = [_with_reports(job, os.path.join(folder, "runs")) for job in plan.runs]
     jobs = min(args.jobs or os.cpu_count() or 1, len(plan.runs))
     # --quiet: no bar and no table, the errors of failed runs still shown; --json: the JSON object only.
     show_errors = show and not args.json
@@ -778,7 +778,7 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
     if show:
         console.print(f"[green]Sweep of {len(plan.runs)} runs; filling the tick cache first[/green]")
     cache = warm_cache(plan)
-    plan.runs = [replace(spec, data_dir=cache.root, simulated=cache.simulated) for spec in plan.runs]
+    plan.runs = [replace(job, data_dir=cache.root, simulated=cache.simulated) for job in plan.runs]
 
     rows: List[Dict[str, Any]] = []
     last_flush = [time.monotonic()]
@@ -839,8 +839,8 @@ def _remove_partial_reports(runs_dir: str) -> None:
                 shutil.rmtree(os.path.join(runs_dir, name), ignore_errors=True)
 
 
-def _with_reports(spec: RunSpec, runs_dir: str) -> RunSpec:
-    return replace(spec, report_dir=runs_dir)
+def _with_reports(job: RunSpec, runs_dir: str) -> RunSpec:
+    return replace(job, report_dir=runs_dir)
 
 
 def _sweep_folder(parent: str, name: Optional[str]) -> str:
