@@ -13,6 +13,7 @@ Ray is imported only when the Ray engine is chosen (``pip install .[cluster]``).
 from __future__ import annotations
 
 import argparse
+import functools
 import hashlib
 import itertools
 import json
@@ -35,7 +36,7 @@ from . import cli
 from .constant import BASIC_INFO
 from .data.cache_broker import SIMULATED_MARK, CacheOnly, cache_dir, cache_file, using_data_dir
 from .driver import BacktestError, BacktestResult, Instrument
-from .utils import console, logger
+from .utils import console, logger, write_atomically
 
 PROG = f"{cli.PROG} sweep"
 CSV_NAME = "sweep.csv"
@@ -411,15 +412,7 @@ def materialize(digest: str, bundle: Mapping[str, bytes], simulated: bool = Fals
         if os.path.exists(path):
             continue
         # Several tasks of one node may write the same file at once: each writes whole, then renames.
-        fd, tmp = tempfile.mkstemp(prefix=f".{name}.", dir=ticks)
-        try:
-            with os.fdopen(fd, "wb") as f:
-                f.write(data)
-            os.replace(tmp, path)
-        except BaseException:
-            if os.path.exists(tmp):
-                os.unlink(tmp)
-            raise
+        write_atomically(path, functools.partial(_write_bytes, data))
     return data_dir
 
 
@@ -595,26 +588,15 @@ def _column(name: str, values: Sequence[Any], text: bool = False) -> Any:
     return pl.Series(name, [None if v is None else str(v) for v in values], dtype=pl.String)
 
 
-def _write_atomically(path: str, write: Callable[[str], None]) -> None:
-    """Writes through a temporary file in the same folder and renames it: the file is whole or absent."""
-    folder, name = os.path.split(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=".partial", dir=folder)
-    os.close(fd)
-    try:
-        write(tmp)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)  # mkstemp makes it private
-        os.replace(tmp, path)
-    finally:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
+def _write_bytes(data: bytes, path: str) -> None:
+    with open(path, "wb") as f:
+        f.write(data)
 
 
 def write_results(frame: Any, folder: str) -> None:
     os.makedirs(folder, exist_ok=True)
-    _write_atomically(os.path.join(folder, CSV_NAME), frame.write_csv)
-    _write_atomically(os.path.join(folder, PARQUET_NAME), frame.write_parquet)
+    write_atomically(os.path.join(folder, CSV_NAME), frame.write_csv)
+    write_atomically(os.path.join(folder, PARQUET_NAME), frame.write_parquet)
 
 
 def metric_order(metric: str, ascending: Optional[bool]) -> bool:
@@ -697,7 +679,7 @@ def plot_heatmaps(plan: SweepPlan, frame: Any, metric: str, ascending: bool, fol
         name = HEATMAP_NAME if len(plan.instrument_sets) == 1 else f"heatmap-{label}.png"
         path = os.path.join(folder, name)
         title = f"{metric} by {y_name} and {x_name}" + (f" ({label})" if len(plan.instrument_sets) > 1 else "")
-        _write_atomically(path, lambda tmp: _heatmap(part, x_name, y_name, metric, ascending, title, tmp))
+        write_atomically(path, lambda tmp: _heatmap(part, x_name, y_name, metric, ascending, title, tmp))
         paths.append(path)
     return paths
 

@@ -7,6 +7,7 @@ import os
 import sys
 import tempfile
 from datetime import datetime
+from typing import Callable
 
 from rich.console import Console
 
@@ -115,3 +116,20 @@ def format_nano_ts_to_second_ts(ts: int, digits: int) -> float:
 # The ticker computes this helper natively while the name it calls is still this function (its code
 # and module); the second name keeps the original known after the public one is replaced.
 _package_ns_to_seconds = format_nano_ts_to_second_ts
+
+
+def write_atomically(path: str, write: Callable[[str], None]) -> None:
+    """Calls ``write(tmp)`` for a temporary file in the same folder and renames it to ``path``, so the file
+    is whole or absent (readers never see a half-written one)."""
+    folder, name = os.path.split(path)
+    fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=".partial", dir=folder or ".")
+    os.close(fd)
+    try:
+        write(tmp)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)  # mkstemp makes it private
+        os.replace(tmp, path)
+    finally:
+        if os.path.exists(tmp):
+            os.unlink(tmp)

@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import os
 import re
-import threading
 import zipfile
 from dataclasses import dataclass, field
 from datetime import date as Date, datetime
@@ -20,6 +19,7 @@ import polars as pl
 from .cache_broker import DataError, cache_dir, cache_file
 from .clock import after_hours_trading_day, wall_ns
 from ..constant import BASIC_INFO
+from ..utils import write_atomically
 
 TICK_SCHEMA = {
     "ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "bid_price": pl.Float64,
@@ -333,15 +333,8 @@ def parse_taifex(text: str, products: Optional[Sequence[str]], session: str) -> 
 
 
 def _write_atomically(frame: pl.DataFrame, path: str) -> None:
-    # Same way the tick feed writes its own files: a temporary file beside it, then one rename.
-    tmp = f"{path}.{os.getpid()}.{threading.get_ident()}.tmp"
-    try:
-        frame.write_csv(tmp)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.remove(tmp)
-        raise
+    # As the tick feed writes its own files: whole or absent.
+    write_atomically(path, frame.write_csv)
 
 
 def write_days(kept: pl.DataFrame, refused: pl.DataFrame, data_dir: str) -> List[ImportedDay]:
