@@ -16,6 +16,24 @@
 
 namespace orva::matcher {
 
+// console.print of `fmt` with each "{}" replaced by the next value's text.
+void print_line(const char* fmt, std::initializer_list<PyObject*> values);
+
+// Runs `fn`; an exception of the Exception family is handed to `on_error` instead of passing on.
+template <class Fn, class OnError>
+void absorbing(Fn&& fn, OnError&& on_error) {
+  try {
+    fn();
+  } catch (PyError&) {
+    Caught caught = Caught::fetch();
+    if (!caught.is_exception()) {
+      caught.restore();
+      throw;
+    }
+    on_error(caught);
+  }
+}
+
 // The module object: names bound at load (console, generate, Positions, ...) are read from it when used.
 extern PyObject* g_module;
 

@@ -26,25 +26,6 @@ void report_order(PyObject* self, PyObject* record, PyObject* operation, PyObjec
   throw_error();
 }
 
-void print_line(const char* fmt, std::initializer_list<PyObject*> values) {
-  console_print(g_module, format(fmt, values));
-}
-
-// Runs `fn`; an exception of the Exception family is handed to `on_error` instead of passing on.
-template <class Fn, class OnError>
-void absorbing(Fn&& fn, OnError&& on_error) {
-  try {
-    fn();
-  } catch (PyError&) {
-    Caught caught = Caught::fetch();
-    if (!caught.is_exception()) {
-      caught.restore();
-      throw;
-    }
-    on_error(caught);
-  }
-}
-
 bool is_negative(PyObject* number) {
   Ref zero = py_long(0);
   int r = PyObject_RichCompareBool(number, zero.get(), Py_LT);
@@ -74,6 +55,10 @@ bool in_book(PyObject* self, PyObject* record) {
 void say_missing(PyObject* trade_id) { print_line("[red]委託單 {} 不存在[/red]", {trade_id}); }
 
 }  // namespace
+
+void print_line(const char* fmt, std::initializer_list<PyObject*> values) {
+  console_print(g_module, format(fmt, values));
+}
 
 Ref add_order(const Args& a) {
   PyObject* self = a.self();

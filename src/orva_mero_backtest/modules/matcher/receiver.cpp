@@ -25,24 +25,6 @@ bool finalizing() {
 #endif
 }
 
-void print_line(const char* fmt, std::initializer_list<PyObject*> values) {
-  console_print(g_module, format(fmt, values));
-}
-
-template <class Fn, class OnError>
-void absorbing(Fn&& fn, OnError&& on_error) {
-  try {
-    fn();
-  } catch (PyError&) {
-    Caught caught = Caught::fetch();
-    if (!caught.is_exception()) {
-      caught.restore();
-      throw;
-    }
-    on_error(caught);
-  }
-}
-
 // message[key] / payload.get(key)
 Ref optional_field(PyObject* payload, PyObject* key) {
   if (PyDict_CheckExact(payload)) {
