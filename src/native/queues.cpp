@@ -391,6 +391,34 @@ Ref queue_wait_take(PyObject* q, const std::function<bool()>& stop, const std::f
   }
 }
 
+bool queue_count_direct(PyObject* q, const std::function<bool()>& keep) {
+  Slots s;
+  if (!plain_dict(q, s)) return false;
+  Locked lock(s.mutex);
+  Held h = held_parts(q);
+  if (!h.dict || Py_TYPE(h.items.get()) != known().deque_type || PyObject_Length(h.items.get()) != 0) return false;
+  Ref waiters = getattr(h.not_empty.get(), ORVA_NAME("_waiters"));
+  Py_ssize_t n = PyObject_Length(waiters.get());
+  if (n < 0) throw_error();
+  if (n > 0 || (keep && !keep())) return false;
+  Ref one = py_long(1);
+  Ref next = Ref::steal(PyNumber_Add(h.unfinished.get(), one.get()));
+  dict_set(h.dict, ORVA_NAME("unfinished_tasks"), next.get());
+  return true;
+}
+
+void queue_put_front(PyObject* q, PyObject* item) {
+  Slots s;
+  if (!plain_dict(q, s)) {
+    queue_put(q, item);  // counted only for a plain queue, which this one was
+    return;
+  }
+  Locked lock(s.mutex);
+  Held h = held_parts(q);
+  call_method(h.items.get(), ORVA_NAME("appendleft"), {item});
+  notify_cond(h.not_empty.get());
+}
+
 void queue_wake_all(PyObject* q) {
   Slots s;
   if (!plain_dict(q, s)) return;  // waiters on other queues poll

@@ -40,6 +40,15 @@ void queue_wake_all(PyObject* q);
 // Removes every queued item (what a loop of get_nowait() until Empty does).
 void queue_clear(PyObject* q);
 
+// For a hand-off that skips the queue: when `q` is a plain queue.Queue holding nothing, with no
+// thread waiting to take from it, and `keep()` (asked under its mutex) holds, counts an item as put
+// and taken at once (unfinished_tasks + 1, as put then get leave it) and returns true; the caller
+// then passes the item on itself. Otherwise changes nothing and returns false.
+bool queue_count_direct(PyObject* q, const std::function<bool()>& keep);
+
+// Puts `item` first in line (it was counted by queue_count_direct and is given back untaken).
+void queue_put_front(PyObject* q, PyObject* item);
+
 // len(q.queue) for a queue.Queue, else q.qsize().
 Py_ssize_t queue_size(PyObject* q);
 
