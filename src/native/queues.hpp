@@ -29,6 +29,10 @@ Ref queue_get(PyObject* q);
 // q.get_nowait() without the exception: an empty Ref when nothing is queued.
 Ref queue_try_get(PyObject* q);
 
+// queue_try_get, answering at once (without the mutex) when a plain queue.Queue holds nothing: an
+// item put meanwhile is one put just after this call, as the queue's own waiters see it.
+Ref queue_try_get_any(PyObject* q);
+
 // Waits on the queue until `stop()` (an empty Ref), or until an item is there while `take()`
 // holds (the item, taken). Both are asked under the queue's mutex, so a change followed by
 // queue_wake_all() is never missed.

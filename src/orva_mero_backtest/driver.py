@@ -579,7 +579,7 @@ class Backtest:
     def _deliver_reports(self) -> int:
         waiting = self.matcher.response_queue.queue  # the seam described in TickStream
         pop = self.matcher.pop_response
-        strategy, tracker = self.strategy, self._orders
+        strategy, tracker, ctx = self.strategy, self._orders, self.ctx
         delivered = 0
         # Only a queue seen non-empty is popped: pop_response waits for good on an empty one.
         while waiting:
@@ -592,10 +592,16 @@ class Backtest:
             # Track the whole batch first, so every hook sees the orders as the exchange has them now.
             kinds = [tracker.track(report) for report in batch]
             for report, is_deal in zip(batch, kinds):
-                if is_deal:
-                    self._call("on_deal", strategy.on_deal, report)
-                else:
-                    self._call("on_order", strategy.on_order, report)
+                # What _call does, without its frame (a hook call per report).
+                try:
+                    if is_deal:
+                        strategy.on_deal(ctx, report)
+                    else:
+                        strategy.on_order(ctx, report)
+                except (BacktestError, KeyboardInterrupt):
+                    raise
+                except BaseException as exc:
+                    raise self._strategy_failed("on_deal" if is_deal else "on_order", exc) from exc
         return delivered
 
     def _end_backfill(self) -> None:

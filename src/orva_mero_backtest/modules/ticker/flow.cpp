@@ -161,7 +161,7 @@ void advance(State& st, const std::shared_ptr<Machine>& m, bool interruptible) {
           break;
         }
         case Phase::NeedPermit:
-          if (queue_try_get(permit_queue(st).get())) {
+          if (queue_try_get_any(permit_queue(st).get())) {
             m->phase = Phase::HasPermit;
           } else {
             m->phase = Phase::Parked;
