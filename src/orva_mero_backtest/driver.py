@@ -237,7 +237,7 @@ class TickStream:
     The loop (``tick_loop`` or its native mirror ``fast.tick_loop``) takes each item of the feed; a
     main-range tick is matched, its reports delivered, the strategy's ``on_tick`` called, the reports
     of that delivered, prices and equity sampled, progress reported every ``every`` ticks and the next
-    tick allowed. Everything else (status items, backfill ticks, the end of the warm-up, failures,
+    tick allowed (``advance``: the feed's ``take_next_tick``, which often answers that tick at once). Everything else (status items, backfill ticks, the end of the warm-up, failures,
     progress) goes through the methods below.
 
     The one seam into other objects: the feed's ``tick_queue`` and the exchange's ``response_queue``
