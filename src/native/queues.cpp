@@ -22,6 +22,7 @@ struct Known {
   PyTypeObject* deque_type = nullptr;
   PyObject* acquire = nullptr;  // method descriptors, called with the object first
   PyObject* release = nullptr;
+  PyObject* locked = nullptr;
   PyObject* append = nullptr;
   PyObject* popleft = nullptr;
   PyObject* queue_methods = nullptr;  // tuple: the class's own put, get, ... as first seen
@@ -62,6 +63,7 @@ Known* make_known() {
   Ref lock_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(lock.get())));
   Ref acquire = getattr(lock_type.get(), ORVA_NAME("acquire"));
   Ref release = getattr(lock_type.get(), ORVA_NAME("release"));
+  Ref locked = getattr(lock_type.get(), ORVA_NAME("locked"));
   Ref append = getattr(deque.get(), ORVA_NAME("append"));
   Ref popleft = getattr(deque.get(), ORVA_NAME("popleft"));
   constexpr Py_ssize_t n = sizeof(kQueueMethods) / sizeof(kQueueMethods[0]);
@@ -81,6 +83,7 @@ Known* make_known() {
   k->deque_type = reinterpret_cast<PyTypeObject*>(deque.release());
   k->acquire = acquire.release();
   k->release = release.release();
+  k->locked = locked.release();
   k->append = append.release();
   k->popleft = popleft.release();
   k->queue_methods = methods.release();
@@ -354,6 +357,12 @@ Ref queue_try_get(PyObject* q) {
   return Ref();
 }
 
+Ref queue_try_get_any(PyObject* q) {
+  Slots s;
+  if (plain_dict(q, s) && Py_TYPE(s.items) == known().deque_type && PyObject_Length(s.items) == 0) return Ref();
+  return queue_try_get(q);
+}
+
 Ref queue_get(PyObject* q) {
   return queue_wait_take(q, [] { return false; }, [] { return true; });
 }
@@ -389,6 +398,41 @@ Ref queue_wait_take(PyObject* q, const std::function<bool()>& stop, const std::f
     call_method(h.not_empty.get(), ORVA_NAME("wait"), {slice.get()});
     check_signals();
   }
+}
+
+bool queue_count_direct(PyObject* q, const std::function<bool()>& keep) {
+  Slots s;
+  PyObject* dict = plain_dict(q, s);
+  if (!dict || Py_TYPE(s.items) != known().deque_type || PyObject_Length(s.items) != 0) return false;
+  // With the mutex free no thread is inside one of the queue's methods, and nothing below lets
+  // another thread run (the GIL is held throughout), so this is what put then get would do.
+  PyObject* self = s.mutex;
+  Ref held = Ref::steal(PyObject_Vectorcall(known().locked, &self, 1, nullptr));
+  if (held.get() != Py_False) return false;
+  Known& k = known();
+  PyObject* cond = s.not_empty;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(cond)) != k.cond_cls || !cond_class_unchanged(k)) return false;
+  PyObject** cond_dict = _PyObject_GetDictPtr(cond);
+  PyObject* waiters = cond_dict && *cond_dict ? entry(*cond_dict, ORVA_NAME("_waiters")) : nullptr;
+  if (!waiters || Py_TYPE(waiters) != k.deque_type || PyObject_Length(waiters) != 0) return false;
+  if (keep && !keep()) return false;
+  if (!PyLong_CheckExact(s.unfinished)) return false;
+  Ref one = py_long(1);
+  Ref next = Ref::steal(PyNumber_Add(s.unfinished, one.get()));
+  dict_set(dict, ORVA_NAME("unfinished_tasks"), next.get());
+  return true;
+}
+
+void queue_put_front(PyObject* q, PyObject* item) {
+  Slots s;
+  if (!plain_dict(q, s)) {
+    queue_put(q, item);  // counted only for a plain queue, which this one was
+    return;
+  }
+  Locked lock(s.mutex);
+  Held h = held_parts(q);
+  call_method(h.items.get(), ORVA_NAME("appendleft"), {item});
+  notify_cond(h.not_empty.get());
 }
 
 void queue_wake_all(PyObject* q) {

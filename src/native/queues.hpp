@@ -29,6 +29,10 @@ Ref queue_get(PyObject* q);
 // q.get_nowait() without the exception: an empty Ref when nothing is queued.
 Ref queue_try_get(PyObject* q);
 
+// queue_try_get, answering at once (without the mutex) when a plain queue.Queue holds nothing: an
+// item put meanwhile is one put just after this call, as the queue's own waiters see it.
+Ref queue_try_get_any(PyObject* q);
+
 // Waits on the queue until `stop()` (an empty Ref), or until an item is there while `take()`
 // holds (the item, taken). Both are asked under the queue's mutex, so a change followed by
 // queue_wake_all() is never missed.
@@ -39,6 +43,15 @@ void queue_wake_all(PyObject* q);
 
 // Removes every queued item (what a loop of get_nowait() until Empty does).
 void queue_clear(PyObject* q);
+
+// For a hand-off that skips the queue: when `q` is a plain queue.Queue holding nothing, with no
+// thread waiting to take from it, and `keep()` (asked under its mutex) holds, counts an item as put
+// and taken at once (unfinished_tasks + 1, as put then get leave it) and returns true; the caller
+// then passes the item on itself. Otherwise changes nothing and returns false.
+bool queue_count_direct(PyObject* q, const std::function<bool()>& keep);
+
+// Puts `item` first in line (it was counted by queue_count_direct and is given back untaken).
+void queue_put_front(PyObject* q, PyObject* item);
 
 // len(q.queue) for a queue.Queue, else q.qsize().
 Py_ssize_t queue_size(PyObject* q);

@@ -28,6 +28,10 @@ def future_root(code: str) -> str:
     return match.group(0)[:3] if match else code
 
 
+# Enum members' .value is a Python-level descriptor on 3.10: read once, not per fill.
+_ODD_LOTS = (OrderLot.ODD.value, OrderLot.INTRADAY_ODD.value)
+
+
 def _floor(amount: float) -> int:
     # Brokers truncate to whole dollars; round first so 826.4999999 (float noise for 826.5) stays 826.
     return math.floor(round(amount, 6))
@@ -141,7 +145,7 @@ class CostSettings:
 
     def stock_shares(self, quantity: int, order_lot) -> int:
         """Shares in an order quantity: board lots unless the order is an odd-lot order."""
-        if order_lot in (OrderLot.ODD.value, OrderLot.INTRADAY_ODD.value):
+        if order_lot in _ODD_LOTS:
             return quantity
         return quantity * self.stock_lot_size
 

@@ -8,6 +8,7 @@ per-tick loop (``tick_loop`` here, with a native mirror in ``modules.fast``) and
 
 from __future__ import annotations
 
+import functools
 import os
 import queue
 import re
@@ -37,6 +38,8 @@ _MAX_REPORTS_PER_TICK = 100_000
 _WAIT_SLICE = 0.2
 # ORVA_MERO_BACKTEST_NATIVE_LOOP=0 runs the plain-Python tick loop (same results, slower).
 _NATIVE_LOOP = os.environ.get("ORVA_MERO_BACKTEST_NATIVE_LOOP", "1") != "0"
+# ORVA_MERO_BACKTEST_NATIVE_TAKE=0 moves every tick through the feed's queue (allow_next_tick, pop_tick).
+_NATIVE_TAKE = os.environ.get("ORVA_MERO_BACKTEST_NATIVE_TAKE", "1") != "0"
 
 
 class BacktestError(Exception):
@@ -234,7 +237,7 @@ class TickStream:
     The loop (``tick_loop`` or its native mirror ``fast.tick_loop``) takes each item of the feed; a
     main-range tick is matched, its reports delivered, the strategy's ``on_tick`` called, the reports
     of that delivered, prices and equity sampled, progress reported every ``every`` ticks and the next
-    tick allowed. Everything else (status items, backfill ticks, the end of the warm-up, failures,
+    tick allowed (``advance``: the feed's ``take_next_tick``, which often answers that tick at once). Everything else (status items, backfill ticks, the end of the warm-up, failures,
     progress) goes through the methods below.
 
     The one seam into other objects: the feed's ``tick_queue`` and the exchange's ``response_queue``
@@ -251,6 +254,7 @@ class TickStream:
         self.pending = ticker.tick_queue.queue
         self.pop = ticker.pop_tick
         self.allow = ticker.allow_next_tick
+        self.advance = next_tick_taker(ticker, backtest._ticker_module)
         self._get = ticker.tick_queue.get
         self.matcher = matcher
         self.set_tick = matcher.set_current_tick
@@ -265,6 +269,12 @@ class TickStream:
         self.ticks = 0
         self.backfill_ticks = 0
         self.timestamp: Optional[float] = None
+
+    def advance(self) -> Optional[Dict[str, Any]]:
+        """Done with a tick: allows the next one; the next item when already taken (else None).
+        Replaced per run by ``next_tick_taker``."""
+        self.allow()
+        return None
 
     def wait(self) -> Dict[str, Any]:
         """The next item once the feed puts it: bounded by the stall timeout, in slices Ctrl-C can end."""
@@ -334,6 +344,43 @@ class TickStream:
         bt.on_progress(Progress(phase, self.ticks, self.backfill_ticks, self.timestamp, covered))
 
 
+def _own_method(ticker: Any, module: Any, name: str) -> bool:
+    """Whether ``ticker.<name>`` is the feed class's own native method (not replaced anywhere)."""
+    if name in getattr(ticker, "__dict__", {}):
+        return False
+    method = type(ticker).__dict__.get(name)
+    func = getattr(method, "__func__", None)
+    return (
+        type(method).__name__ == "instancemethod"
+        and type(func).__name__ == "builtin_function_or_method"
+        and getattr(func, "__module__", None) == module.__name__
+        and getattr(func, "__name__", None) == name
+    )
+
+
+def next_tick_taker(ticker: Any, module: Any) -> Callable[[], Optional[Dict[str, Any]]]:
+    """What the loop calls when done with a tick: ``allow_next_tick()``, answering the next item when
+    it is already there (None: take it from the queue as usual). With the feed's own methods in place
+    that is the feed's ``take_next_tick`` (one native call, the tick handed over without a queue round
+    trip); a replaced ``allow_next_tick`` or ``pop_tick`` is called as before."""
+    take = getattr(module, "take_next_tick", None)
+    if (
+        _NATIVE_TAKE
+        and take is not None
+        and type(ticker) is getattr(module, "Ticker", None)
+        and _own_method(ticker, module, "allow_next_tick")
+        and _own_method(ticker, module, "pop_tick")
+    ):
+        return functools.partial(take, ticker)
+    allow = ticker.allow_next_tick
+
+    def advance() -> None:
+        allow()
+        return None
+
+    return advance
+
+
 def nothing_to_match(book: Any, code: Any, close: Any, qty: Any, timestamp: Any) -> bool:
     """Whether ``match_deal`` would do nothing: on an empty book it only checks its arguments, so it
     is skipped when the book is an empty list and the arguments are of the types it takes."""
@@ -350,17 +397,21 @@ def nothing_to_match(book: Any, code: Any, close: Any, qty: Any, timestamp: Any)
 
 def tick_loop(s: TickStream) -> None:
     """The per-tick loop in Python; ``fast.tick_loop`` does the same, step for step."""
-    pending, pop, wait, allow = s.pending, s.pop, s.wait, s.allow
+    pending, pop, wait = s.pending, s.pop, s.wait
     matcher, set_tick, match, reports, deliver = s.matcher, s.set_tick, s.match, s.reports, s.deliver
     on_tick, ctx, last_close, every = s.on_tick, s.ctx, s.last_close, s.every
     rec = s.recording
     sample, prices, last_sample, last_main_ts = rec.sample, rec.prices, rec.last_sample, rec.last_main_ts
     fills, equity, equity_of = rec.fills, rec.equity, rec.equity_of
+    advance = s.advance
+    item = None
     while True:
-        item = pop() if pending else wait()
+        if item is None:
+            item = pop() if pending else wait()
         if "orva_status" in item or item["is_backfilling"]:
             if s.other(item):
                 return
+            item = None
             continue
         code, timestamp, close = item["code"], item["timestamp"], item["close"]
         s.timestamp = ctx.now = timestamp
@@ -393,7 +444,7 @@ def tick_loop(s: TickStream) -> None:
             equity.append((timestamp, equity_of()))
         if s.ticks % every == 0:
             s.progress()
-        allow()
+        item = advance()
 
 
 # --- the run -------------------------------------------------------------------------------------
@@ -472,6 +523,7 @@ class Backtest:
         self._orders: Optional[OrderTracker] = None
         self._last_close: Dict[str, float] = {}
         self._tick: Optional[Dict[str, Any]] = None
+        self._ticker_module: Any = None
 
     # --- used by the strategy context -------------------------------------------------------------
 
@@ -527,7 +579,7 @@ class Backtest:
     def _deliver_reports(self) -> int:
         waiting = self.matcher.response_queue.queue  # the seam described in TickStream
         pop = self.matcher.pop_response
-        strategy, tracker = self.strategy, self._orders
+        strategy, tracker, ctx = self.strategy, self._orders, self.ctx
         delivered = 0
         # Only a queue seen non-empty is popped: pop_response waits for good on an empty one.
         while waiting:
@@ -540,10 +592,16 @@ class Backtest:
             # Track the whole batch first, so every hook sees the orders as the exchange has them now.
             kinds = [tracker.track(report) for report in batch]
             for report, is_deal in zip(batch, kinds):
-                if is_deal:
-                    self._call("on_deal", strategy.on_deal, report)
-                else:
-                    self._call("on_order", strategy.on_order, report)
+                # What _call does, without its frame (a hook call per report).
+                try:
+                    if is_deal:
+                        strategy.on_deal(ctx, report)
+                    else:
+                        strategy.on_order(ctx, report)
+                except (BacktestError, KeyboardInterrupt):
+                    raise
+                except BaseException as exc:
+                    raise self._strategy_failed("on_deal" if is_deal else "on_order", exc) from exc
         return delivered
 
     def _end_backfill(self) -> None:
@@ -567,6 +625,7 @@ class Backtest:
                 self.matcher = matcher_module.Matcher(self.positions)
                 try:
                     self.ticker = ticker_module.Ticker(self.api)
+                    self._ticker_module = ticker_module
                     self._orders = OrderTracker(self.matcher)
                     return self._run(ticker_module)
                 finally:

@@ -58,7 +58,7 @@ Ref pair(PyObject* a, PyObject* b) { return Ref::steal(PyTuple_Pack(2, a, b)); }
 
 struct Loop {
   PyObject* s;  // the TickStream
-  Ref pending, pop, wait, allow, matcher, set_tick, match, reports, deliver, other, begin_main, failed, progress;
+  Ref pending, pop, wait, advance, matcher, set_tick, match, reports, deliver, other, begin_main, failed, progress;
   Ref on_tick, ctx, last_close, rec, sample, prices, last_sample, last_main_ts, fills, equity, equity_of;
   long long every = 1;
   long long ticks = 0;
@@ -70,7 +70,7 @@ struct Loop {
     pending = attr(s, "pending");
     pop = attr(s, "pop");
     wait = attr(s, "wait");
-    allow = attr(s, "allow");
+    advance = attr(s, "advance");
     matcher = attr(s, "matcher");
     set_tick = attr(s, "set_tick");
     match = attr(s, "match");
@@ -148,9 +148,10 @@ struct Loop {
   }
 
   void run() {
+    Ref item;  // the next item when advance() already took it
     for (long long n = 0;; ++n) {
       if ((n & 1023) == 1023 && PyErr_CheckSignals() < 0) throw_error();
-      Ref item = any(pending.get()) ? call0(pop.get()) : call0(wait.get());
+      if (!item || item.get() == Py_None) item = any(pending.get()) ? call0(pop.get()) : call0(wait.get());
       int status = PySequence_Contains(item.get(), ORVA_NAME("orva_status"));
       if (status < 0) throw_error();
       if (status || truthy(item_of(item.get(), ORVA_NAME("is_backfilling")).get())) {
@@ -158,6 +159,7 @@ struct Loop {
         bool ended = truthy(call1(other.get(), item.get()).get());
         load_recording();
         if (ended) return;
+        item = Ref();
         continue;
       }
       Ref code = item_of(item.get(), ORVA_NAME("code"));
@@ -202,7 +204,7 @@ struct Loop {
         sync();
         call0(progress.get());
       }
-      call0(allow.get());
+      item = call0(advance.get());
     }
   }
 };

@@ -15,6 +15,11 @@ _COMMON_LOT = OrderLot.COMMON.value
 _ODD_LOTS = (OrderLot.ODD.value, OrderLot.INTRADAY_ODD.value)
 
 
+def _text(action: Any) -> str:
+    """str(action); an Action member's text without its Python-level __str__."""
+    return str.__str__(action) if type(action) is Action else str(action)
+
+
 @dataclass
 class InstrumentPosition:
     """One instrument's book. ``quantity`` is signed: shares for stocks, contracts for futures."""
@@ -139,7 +144,7 @@ class Positions:
                 "timestamp": trade.get("exchange_ts"),
                 "code": code,
                 "product_type": product_type,
-                "action": str(trade["action"]),
+                "action": _text(trade["action"]),
                 "quantity": quantity,
                 "units": units,
                 "price": price,

@@ -77,6 +77,11 @@ PyMethodDef module_functions[] = {
      "A run whose sender or backfill fails (a damaged cached row, a download that keeps failing)\n"
      "still ends with the usual exit status on tick_queue; call this after receiving it to tell\n"
      "a complete run from one cut short. Reset by every send_ticks."},
+    {"take_next_tick", take_next_tick, METH_O,
+     "take_next_tick(ticker)\n--\n\n"
+     "ticker.allow_next_tick(), then the next item of tick_queue if one is there now (else None).\n\n"
+     "For the only consumer of tick_queue: a tick the permit releases is handed over without\n"
+     "passing through the queue when the queue is empty and no thread waits on it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -116,6 +116,16 @@ void with_error_aside(Fn&& fn) {
   PyErr_Restore(type, value, traceback);
 }
 
+// tick_queue.put(tick) while keep(), or the hand-off to take_next_tick's caller.
+bool put_tick(State& st, Ref& tick, const std::function<bool()>& keep) {
+  Ref ticks = tick_queue(st);
+  if (st.handoff && !*st.handoff && queue_count_direct(ticks.get(), keep)) {
+    *st.handoff = std::move(tick);
+    return true;
+  }
+  return queue_put_if(ticks.get(), tick.get(), keep);
+}
+
 // Advances `m` until it waits for something or ends. Runs only while st.busy is held by the
 // calling thread. A Python error raised by a step stays with the machine, except one outside
 // the Exception family when `interruptible` (the consumer's own thread, in allow_next_tick):
@@ -151,7 +161,7 @@ void advance(State& st, const std::shared_ptr<Machine>& m, bool interruptible) {
           break;
         }
         case Phase::NeedPermit:
-          if (queue_try_get(permit_queue(st).get())) {
+          if (queue_try_get_any(permit_queue(st).get())) {
             m->phase = Phase::HasPermit;
           } else {
             m->phase = Phase::Parked;
@@ -182,7 +192,7 @@ void advance(State& st, const std::shared_ptr<Machine>& m, bool interruptible) {
             wake_owner(st);
             return;
           }
-          if (!queue_put_if(tick_queue(st).get(), tick.get(), keep)) break;
+          if (!put_tick(st, tick, keep)) break;
           ++m->sent;
           if (!backfill) {
             m->phase = Phase::Top;
@@ -311,6 +321,26 @@ void deposit_permit(State& st) {
   }
   ++st.owed;
   step_all(st, true);
+}
+
+Ref deposit_and_take(State& st) {
+  Ref handed;
+  if (!st.busy && !st.parked.empty()) {
+    st.handoff = &handed;
+    try {
+      deposit_permit(st);
+    } catch (PyError&) {
+      st.handoff = nullptr;
+      // Released but not taken: it stays the next item of tick_queue.
+      if (handed) with_error_aside([&] { queue_put_front(tick_queue(st).get(), handed.get()); });
+      throw;
+    }
+    st.handoff = nullptr;
+    if (handed) return handed;
+  } else {
+    deposit_permit(st);
+  }
+  return queue_try_get(tick_queue(st).get());
 }
 
 void drive(State& st, const std::shared_ptr<Machine>& m) {

@@ -65,6 +65,9 @@ struct State {
   // Sender machines send_ticks made for its thread, which takes its own when it begins.
   std::deque<std::pair<Ref, std::shared_ptr<Machine>>> premade;
   Ref error;  // the exception that ended the latest run early (sender or backfill failure), or empty
+  // Set by take_next_tick while it deposits its permit: the first tick released then, when the
+  // tick queue is empty and nobody waits on it, goes here instead of through the queue.
+  Ref* handoff = nullptr;
 
   bool current(const Machine& m) const { return m.run == run; }
 };
@@ -95,6 +98,11 @@ void first_pass(State& st, Machine& m);
 // exception outside the Exception family (KeyboardInterrupt) raised while building that tick
 // propagates to the caller; the machine keeps its permit and its thread goes on with it.
 void deposit_permit(State& st);
+
+// deposit_permit for the consumer's own thread: the tick it releases is returned (taken as
+// pop_tick would take it) when it could be handed over directly, else the queue's first item if
+// one waits, else an empty Ref (the caller waits on tick_queue as usual).
+Ref deposit_and_take(State& st);
 
 // Runs `m` on the calling thread until it reaches an end (Summary, Finished, Failed,
 // Superseded), taking part in releasing ticks while it waits.

@@ -161,6 +161,24 @@ Ref stop_send_ticks(const Args& a) {
 
 namespace orva::ticker {
 
+PyObject* take_next_tick(PyObject* /*module*/, PyObject* ticker) {
+  try {
+    State* st = find_state(ticker);
+    Ref item;
+    if (!st) {
+      Ref permits = getattr(ticker, ORVA_NAME("allow_next_tick_flag_queue"));
+      queue_put(permits.get(), Py_True);
+      Ref ticks = getattr(ticker, ORVA_NAME("tick_queue"));
+      item = queue_try_get(ticks.get());
+    } else {
+      item = deposit_and_take(*st);
+    }
+    return item ? item.release() : Py_NewRef(Py_None);
+  } catch (PyError&) {
+    return nullptr;
+  }
+}
+
 PyObject* stream_error(PyObject* /*module*/, PyObject* ticker) {
   State* st = find_state(ticker);
   PyObject* error = st && st->error ? st->error.get() : Py_None;

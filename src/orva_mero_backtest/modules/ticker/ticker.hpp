@@ -34,5 +34,7 @@ Ref stop_send_ticks(const Args& a);            // stream.cpp
 
 // Module function stream_error(ticker) (stream.cpp).
 PyObject* stream_error(PyObject* module, PyObject* ticker);
+// Module function take_next_tick(ticker) (stream.cpp).
+PyObject* take_next_tick(PyObject* module, PyObject* ticker);
 
 }  // namespace orva::ticker
