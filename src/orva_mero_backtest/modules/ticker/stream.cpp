@@ -120,8 +120,8 @@ Ref push_tick_to_queue(const Args& a) {
   if (m->phase == Phase::Summary) {
     m->rows.reset();  // the frame's buffers go before the summary is printed
     Ref seconds = Ref::steal(PyNumber_Subtract(now().get(), started.get()));
-    Ref spec = text(".2f");
-    Ref shown = Ref::steal(PyObject_Format(seconds.get(), spec.get()));
+    Ref two_places = text(".2f");
+    Ref shown = Ref::steal(PyObject_Format(seconds.get(), two_places.get()));
     console_print(g_module, format("[green]傳送 Tick 資料結束, 需傳送資料共 {} 筆, 已傳送 {} 筆, 耗時 {} 秒[/green]",
                                    {py_long(m->total).get(), py_long(m->sent).get(), shown.get()}));
   } else if (m->phase == Phase::Failed) {
