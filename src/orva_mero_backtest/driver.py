@@ -579,7 +579,7 @@ class Backtest:
     def _deliver_reports(self) -> int:
         waiting = self.matcher.response_queue.queue  # the seam described in TickStream
         pop = self.matcher.pop_response
-        strategy, tracker, ctx = self.strategy, self._orders, self.ctx
+        strategy, track, ctx = self.strategy, self._orders.track, self.ctx
         delivered = 0
         # Only a queue seen non-empty is popped: pop_response waits for good on an empty one.
         while waiting:
@@ -590,7 +590,9 @@ class Backtest:
             if delivered > _MAX_REPORTS_PER_TICK:
                 raise StrategyError(f"strategy {strategy.name} keeps answering reports with new requests")
             # Track the whole batch first, so every hook sees the orders as the exchange has them now.
-            kinds = [tracker.track(report) for report in batch]
+            kinds = []
+            for report in batch:
+                kinds.append(track(report))
             for report, is_deal in zip(batch, kinds):
                 # What _call does, without its frame (a hook call per report).
                 try:
