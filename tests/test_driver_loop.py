@@ -120,6 +120,22 @@ def test_any_exception_of_a_hook_is_a_strategy_error(loop, hook, raised, shown):
     assert caught.value.__cause__ is raised
 
 
+def test_a_strategy_answering_every_report_with_an_order_is_stopped(loop, monkeypatch):
+    monkeypatch.setattr(driver, "_MAX_REPORTS_PER_TICK", 40)
+
+    class Echo(Strategy):
+        name = "echo"
+
+        def on_tick(self, ctx, tick):
+            ctx.buy(tick["code"], 1, 1.0)
+
+        def on_order(self, ctx, report):
+            ctx.buy(report["order"]["code"], 1, 1.0)
+
+    with pytest.raises(StrategyError, match="^strategy echo keeps answering reports with new requests$"):
+        run(Echo())
+
+
 @pytest.mark.parametrize("hook", ["on_tick", "on_deal"])
 def test_ctrl_c_in_a_hook_stays_keyboard_interrupt_and_stops_the_feed(loop, hook):
     class Interrupted(Strategy):

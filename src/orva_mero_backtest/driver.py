@@ -9,6 +9,7 @@ per-tick loop (``tick_loop`` here, with a native mirror in ``modules.fast``) and
 from __future__ import annotations
 
 import functools
+import gc
 import os
 import queue
 import re
@@ -261,6 +262,10 @@ class TickStream:
         self.match = matcher.match_deal
         self.reports = matcher.response_queue.queue  # filled only on this thread (see Backtest)
         self.on_tick = strategy.on_tick
+        self.strategy = strategy
+        self.pop_report = matcher.pop_response
+        self.track = backtest._orders.track
+        self.max_reports = _MAX_REPORTS_PER_TICK
         self.ctx = backtest.ctx
         self.last_close = backtest._last_close
         self.recording = recording
@@ -320,6 +325,9 @@ class TickStream:
     def deliver(self, item: Dict[str, Any]) -> None:
         self.backtest._tick = item
         self.backtest._deliver_reports()
+
+    def too_many_reports(self) -> None:
+        raise self.backtest._too_many_reports()
 
     def failed(self, hook: str, exc: BaseException, item: Dict[str, Any]) -> BaseException:
         """What to raise for an exception of a strategy hook."""
@@ -544,8 +552,23 @@ class Backtest:
     def open_orders(self, code: Optional[str] = None) -> List[Dict[str, Any]]:
         return self._orders.open_orders(code) if self._orders is not None else []
 
-    def submit_order(self, **request: Any) -> str:
-        return self._order_tracker().place(request, self.ctx.now)
+    def submit_order(
+        self,
+        code: str,
+        product_type: str,
+        action: str,
+        price: float,
+        qty: int,
+        price_type: str,
+        order_type: str,
+        order_cond: str,
+        order_lot: str,
+        oc_type: str,
+    ) -> str:
+        """An order checked by the strategy context, into the exchange's book; its trade id."""
+        return self._order_tracker().place(
+            code, product_type, action, price, qty, price_type, order_type, order_cond, order_lot, oc_type, self.ctx.now
+        )
 
     def submit_modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> bool:
         return self._order_tracker().modify(trade_id, qty, price)
@@ -588,7 +611,7 @@ class Backtest:
                 batch.append(pop())
             delivered += len(batch)
             if delivered > _MAX_REPORTS_PER_TICK:
-                raise StrategyError(f"strategy {strategy.name} keeps answering reports with new requests")
+                raise self._too_many_reports()
             # Track the whole batch first, so every hook sees the orders as the exchange has them now.
             kinds = []
             for report in batch:
@@ -606,6 +629,9 @@ class Backtest:
                     raise self._strategy_failed("on_deal" if is_deal else "on_order", exc) from exc
         return delivered
 
+    def _too_many_reports(self) -> StrategyError:
+        return StrategyError(f"strategy {self.strategy.name} keeps answering reports with new requests")
+
     def _end_backfill(self) -> None:
         self.ctx.warming_up = False
         self._call("on_backfill_end", self.strategy.on_backfill_end)
@@ -622,6 +648,11 @@ class Backtest:
             quiet = _FilteredConsole(default_console, keep_errors=self.module_console == "errors")
             for module in saved:
                 module.console = quiet
+        # The objects made before the run are left out of its full garbage collections, which would
+        # otherwise scan them all again each time; a freeze the caller made is left alone.
+        froze = gc.get_freeze_count() == 0
+        if froze:
+            gc.freeze()
         try:
             with using_data_dir(self.data_root):
                 self.matcher = matcher_module.Matcher(self.positions)
@@ -635,6 +666,8 @@ class Backtest:
                     # thread count).
                     self.matcher.close()
         finally:
+            if froze:
+                gc.unfreeze()
             for module, original in saved.items():
                 module.console = original
 

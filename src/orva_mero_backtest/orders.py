@@ -22,23 +22,49 @@ class OrderTracker:
 
     def __init__(self, matcher: Any) -> None:
         self.matcher = matcher
+        # The exchange keeps these for its life: bound once.
+        self._book = matcher.pending_orders
+        self._add_order = matcher.add_order
         self.orders: Dict[str, Dict[str, Any]] = {}
         self._open: Dict[str, Dict[str, Any]] = {}
 
     # --- requests ---------------------------------------------------------------------------------
 
-    def place(self, request: Dict[str, Any], now: Optional[float]) -> str:
-        trade_id = self._add_to_book(request)
-        order = {
+    def place(
+        self,
+        code: str,
+        product_type: str,
+        action: str,
+        price: float,
+        qty: int,
+        price_type: str,
+        order_type: str,
+        order_cond: str,
+        order_lot: str,
+        oc_type: str,
+        now: Optional[float],
+    ) -> str:
+        """Puts an order into the exchange's book and starts its record; the trade id."""
+        book = self._book
+        before = len(book)
+        self._add_order(code, product_type, action, price, qty, price_type, order_type, order_cond, order_lot, oc_type)
+        # add_order returns nothing: the order it takes is appended to the book (a public list of
+        # records holding "trade_id"). This is the one place that reads the exchange's book on entry.
+        if len(book) != before + 1:
+            from .driver import BacktestError
+
+            raise BacktestError(f"the exchange did not take the order of {qty} {code} ({action} {price_type})")
+        trade_id = book[-1]["trade_id"]
+        self.orders[trade_id] = self._open[trade_id] = {
             "trade_id": trade_id,
-            "code": request["code"],
-            "product_type": request["product_type"],
-            "action": request["action"],
-            "price_type": request["price_type"],
-            "order_type": request["order_type"],
-            "price": request["price"],
-            "quantity": request["qty"],
-            "open_qty": request["qty"],
+            "code": code,
+            "product_type": product_type,
+            "action": action,
+            "price_type": price_type,
+            "order_type": order_type,
+            "price": price,
+            "quantity": qty,
+            "open_qty": qty,
             "filled_qty": 0,
             "avg_fill_price": None,
             "cancelled_qty": 0,
@@ -47,21 +73,7 @@ class OrderTracker:
             "updated_ts": now,
             "_fill_value": 0.0,
         }
-        self.orders[trade_id] = order
-        self._open[trade_id] = order
         return trade_id
-
-    def _add_to_book(self, request: Dict[str, Any]) -> str:
-        """The one place that reads the exchange's book: ``add_order`` returns nothing, and the order it
-        takes is appended to ``pending_orders`` (a public list of records holding "trade_id")."""
-        book = self.matcher.pending_orders
-        before = len(book)
-        self.matcher.add_order(**request)
-        if len(book) != before + 1:
-            from .driver import BacktestError
-
-            raise BacktestError(f"the exchange did not take the order {request}")
-        return book[-1]["trade_id"]
 
     def _book_record(self, trade_id: str) -> Optional[Dict[str, Any]]:
         """The exchange's own record of an open order; None once it has left the book."""

@@ -136,16 +136,7 @@ class StrategyContext:
                 raise OrderRejected(f"a limit order needs a price above 0, got {price!r}")
         limit = float(price) if price is not None else 0.0
         return self._bt.submit_order(
-            code=code,
-            product_type=product_type,
-            action=action,
-            price=limit,
-            qty=qty,
-            price_type=price_type,
-            order_type=order_type,
-            order_cond=str(order_cond),
-            order_lot=str(order_lot),
-            oc_type=str(oc_type),
+            code, product_type, action, limit, qty, price_type, order_type, str(order_cond), str(order_lot), str(oc_type)
         )
 
     def modify_order(self, trade_id: str, qty: Optional[int] = None, price: Optional[float] = None) -> bool:

@@ -1,6 +1,8 @@
 // The driver's per-tick loop, step for step as driver.tick_loop (the plain-Python text is the
 // reference; tests run both). Everything that is not a main-range tick goes back to Python
 // through the TickStream's methods.
+#include <vector>
+
 #include "fast.hpp"
 
 namespace orva::fast {
@@ -58,9 +60,11 @@ Ref pair(PyObject* a, PyObject* b) { return Ref::steal(PyTuple_Pack(2, a, b)); }
 
 struct Loop {
   PyObject* s;  // the TickStream
-  Ref pending, pop, wait, advance, matcher, set_tick, match, reports, deliver, other, begin_main, failed, progress;
+  Ref pending, pop, wait, advance, matcher, set_tick, match, reports, other, begin_main, failed, progress;
   Ref on_tick, ctx, last_close, rec, sample, prices, last_sample, last_main_ts, fills, equity, equity_of;
+  Ref backtest, strategy, pop_report, track, too_many;
   long long every = 1;
+  long long max_reports = 0;
   long long ticks = 0;
   Ref timestamp;  // of the last main tick, when newer than the stream's own
   Ref last_equity_ts;
@@ -75,7 +79,6 @@ struct Loop {
     set_tick = attr(s, "set_tick");
     match = attr(s, "match");
     reports = attr(s, "reports");
-    deliver = attr(s, "deliver");
     other = attr(s, "other");
     begin_main = attr(s, "begin_main");
     failed = attr(s, "failed");
@@ -118,6 +121,17 @@ struct Loop {
     setattr(rec.get(), ORVA_NAME("fills_seen"), Ref::steal(PyLong_FromSsize_t(fills_seen)).get());
   }
 
+  // What a delivery needs, read when the first report waits.
+  void load_delivery() {
+    strategy = attr(s, "strategy");
+    pop_report = attr(s, "pop_report");
+    track = attr(s, "track");
+    too_many = attr(s, "too_many_reports");
+    max_reports = PyLong_AsLongLong(attr(s, "max_reports").get());
+    if (max_reports == -1 && PyErr_Occurred()) throw_error();
+    backtest = attr(s, "backtest");  // last: its presence says the rest is loaded
+  }
+
   // Python's `if x:` on a queue's deque.
   static bool any(PyObject* deque) { return truthy(deque); }
 
@@ -126,16 +140,11 @@ struct Loop {
     return truthy(flag.get());
   }
 
-  void call_hook(PyObject* item) {
-    PyObject* args[] = {ctx.get(), item};
-    PyObject* done = PyObject_Vectorcall(on_tick.get(), args, 2, nullptr);
-    if (done) {
-      Py_DECREF(done);
-      return;
-    }
+  // Raises what a hook's exception becomes (the pending one): TickStream.failed decides.
+  [[noreturn]] void hook_failed(PyObject* hook, PyObject* item) {
     Caught caught = Caught::fetch();
     sync();
-    PyObject* fargs[] = {ORVA_NAME("on_tick"), caught.value.get(), item};
+    PyObject* fargs[] = {hook, caught.value.get(), item};
     Ref error = Ref::steal(PyObject_Vectorcall(failed.get(), fargs, 3, nullptr));
     if (error.get() == caught.value.get()) {
       caught.restore();
@@ -145,6 +154,42 @@ struct Loop {
     PyException_SetContext(error.get(), Ref(caught.value).release());
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     throw_error();
+  }
+
+  void call_hook(PyObject* item) {
+    PyObject* args[] = {ctx.get(), item};
+    PyObject* done = PyObject_Vectorcall(on_tick.get(), args, 2, nullptr);
+    if (!done) hook_failed(ORVA_NAME("on_tick"), item);
+    Py_DECREF(done);
+  }
+
+  // Backtest._deliver_reports, step for step: every waiting report is taken, the batch tracked,
+  // then each handed to on_deal / on_order; their answers' reports form the next batch.
+  void deliver(PyObject* item) {
+    if (!backtest) load_delivery();
+    setattr(backtest.get(), ORVA_NAME("_tick"), item);
+    long long delivered = 0;
+    std::vector<Ref> batch;
+    std::vector<char> deals;
+    while (any(reports.get())) {
+      batch.clear();
+      while (any(reports.get())) batch.push_back(call0(pop_report.get()));
+      delivered += static_cast<long long>(batch.size());
+      if (delivered > max_reports) {
+        sync();
+        call0(too_many.get());  // raises
+        raise(PyExc_SystemError, "too_many_reports() returned");
+      }
+      deals.clear();
+      for (const Ref& report : batch) deals.push_back(truthy(call1(track.get(), report.get()).get()));
+      for (size_t i = 0; i < batch.size(); ++i) {
+        PyObject* hook = deals[i] ? ORVA_NAME("on_deal") : ORVA_NAME("on_order");
+        PyObject* args[] = {strategy.get(), ctx.get(), batch[i].get()};
+        PyObject* done = PyObject_VectorcallMethod(hook, args, 3, nullptr);
+        if (!done) hook_failed(hook, item);
+        Py_DECREF(done);
+      }
+    }
   }
 
   void run() {
@@ -183,9 +228,9 @@ struct Loop {
           Ref done = Ref::steal(PyObject_Vectorcall(match.get(), args, 4, nullptr));
         }
       }
-      if (any(reports.get())) call1(deliver.get(), item.get());
+      if (any(reports.get())) deliver(item.get());
       call_hook(item.get());
-      if (any(reports.get())) call1(deliver.get(), item.get());
+      if (any(reports.get())) deliver(item.get());
       Ref last = item_of(last_sample.get(), code.get());
       if (gap_at_least(ts.get(), last.get(), sample.get())) {
         set_item(last_sample.get(), code.get(), ts.get());
