@@ -1,4 +1,6 @@
 // Small native helpers for the backtest's per-tick path (each has a plain-Python equivalent).
+#include <string>
+
 #include "fast.hpp"
 #include "seconds.hpp"
 
@@ -63,6 +65,8 @@ PyMethodDef functions[] = {
     {"_positions_set_current_tick",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(positions_set_current_tick)), METH_FASTCALL,
      "Positions.set_current_tick, native."},
+    {"_order_tracker_track", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(order_tracker_track)),
+     METH_FASTCALL, "OrderTracker.track, native."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "fast", "Native helpers of the backtest's per-tick path.", -1,
@@ -76,14 +80,16 @@ PyMODINIT_FUNC PyInit_fast() {
   using namespace orva;
   PyObject* module = PyModule_Create(&orva::fast::module_def);
   if (!module) return nullptr;
-  // As a class attribute it must bind `self` like a Python function does.
-  PyObject* plain = PyObject_GetAttrString(module, "_positions_set_current_tick");
-  PyObject* method = plain ? PyInstanceMethod_New(plain) : nullptr;
-  Py_XDECREF(plain);
-  if (!method || PyModule_AddObject(module, "positions_set_current_tick", method) < 0) {
-    Py_XDECREF(method);
-    Py_DECREF(module);
-    return nullptr;
+  // As class attributes they must bind `self` like Python functions do.
+  for (const char* name : {"positions_set_current_tick", "order_tracker_track"}) {
+    PyObject* plain = PyObject_GetAttrString(module, (std::string("_") + name).c_str());
+    PyObject* method = plain ? PyInstanceMethod_New(plain) : nullptr;
+    Py_XDECREF(plain);
+    if (!method || PyModule_AddObject(module, name, method) < 0) {
+      Py_XDECREF(method);
+      Py_DECREF(module);
+      return nullptr;
+    }
   }
   return module;
 }

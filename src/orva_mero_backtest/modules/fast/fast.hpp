@@ -8,4 +8,7 @@ namespace orva::fast {
 // fast.tick_loop(stream): driver.tick_loop in C++.
 PyObject* tick_loop(PyObject* module, PyObject* stream);
 
+// OrderTracker.track(self, report) in C++.
+PyObject* order_tracker_track(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 }  // namespace orva::fast

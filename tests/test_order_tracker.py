@@ -1,0 +1,88 @@
+"""The driver's order mirror: the native report tracking against its Python text."""
+
+import copy
+from collections import UserDict
+
+import pytest
+
+from orva_mero_backtest.constant import OperationType
+from orva_mero_backtest.orders import OrderTracker
+
+
+class Book:
+    pending_orders = []
+
+    def add_order(self, *args):
+        raise AssertionError("not used here")
+
+
+def order(trade_id="A", quantity=5, open_qty=5, filled=0, cancelled=0, value=0.0):
+    return {
+        "trade_id": trade_id, "code": "2330", "price": 10.0, "quantity": quantity, "open_qty": open_qty,
+        "filled_qty": filled, "avg_fill_price": None, "cancelled_qty": cancelled, "status": "Open",
+        "placed_ts": 1.0, "updated_ts": 1.0, "_fill_value": value,
+    }
+
+
+def deal(trade_id="A", quantity=2, price=10.5, ts=2.0):
+    return {"id": trade_id, "exchange_seqno": trade_id, "quantity": quantity, "price": price, "exchange_ts": ts}
+
+
+def order_report(kind, trade_id="A", quantity=3, price=9.5, ts=3.0):
+    return {
+        "operation_type": kind,
+        "order": {"id": trade_id, "quantity": quantity, "price": price},
+        "trade_status": {"id": trade_id, "exchange_ts": ts},
+    }
+
+
+CASES = {
+    "partial deal": ([order()], [deal()]),
+    "deals that fill it": ([order()], [deal(quantity=2), deal(quantity=3, price=11)]),
+    "deal over the open quantity": ([order(open_qty=1)], [deal(quantity=4)]),
+    "deal of zero": ([order()], [deal(quantity=0)]),
+    "deal with int price": ([order()], [deal(price=10)]),
+    "deal of an unknown order": ([order()], [deal(trade_id="Z")]),
+    "new": ([order()], [order_report(OperationType.NEW)]),
+    "quantity taken off": ([order()], [order_report(OperationType.UPDATE_QTY)]),
+    "price moved": ([order()], [order_report(OperationType.UPDATE_PRICE)]),
+    "cancelled": ([order()], [order_report(OperationType.CANCEL)]),
+    "cancelled after a fill": ([order()], [deal(quantity=2), order_report(OperationType.CANCEL)]),
+    "plain str kind": ([order()], [order_report("UpdateQty", quantity=1)]),
+    "report of an unknown order": ([order()], [order_report(OperationType.CANCEL, trade_id="Z")]),
+    "missing key": ([order()], [{"id": "A", "exchange_seqno": "A"}]),
+    "not a report": ([order()], [{"order": None}]),
+    "mapping report": ([order()], [UserDict(deal())]),
+}
+
+
+def apply(track, orders, reports):
+    tracker = OrderTracker(Book())
+    for o in copy.deepcopy(orders):
+        tracker.orders[o["trade_id"]] = tracker._open[o["trade_id"]] = o
+    answers = []
+    for report in copy.deepcopy(reports):
+        try:
+            answers.append(track(tracker, report))
+        except Exception as exc:
+            answers.append((type(exc), str(exc)))
+    return answers, tracker.orders, list(tracker._open)
+
+
+@pytest.mark.parametrize("orders, reports", CASES.values(), ids=CASES.keys())
+def test_native_tracking_matches_the_python_text(orders, reports):
+    assert apply(OrderTracker.track, orders, reports) == apply(OrderTracker._track, orders, reports)
+
+
+def test_tracking_on_a_replaced_orders_mapping():
+    class Orders(UserDict):
+        pass
+
+    def run(track):
+        tracker = OrderTracker(Book())
+        tracker.orders = Orders({"A": order()})
+        tracker._open = {"A": tracker.orders["A"]}
+        return track(tracker, deal(quantity=5)), dict(tracker.orders), tracker._open
+
+    assert run(OrderTracker.track) == run(OrderTracker._track)
+    assert run(OrderTracker.track)[2] == {}
