@@ -92,10 +92,14 @@ class StrategyContext:
 
     def buy(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
         """Buy ``qty`` (board lots or contracts); a limit order at ``price``, a market order without one."""
-        return self.place_order(code, _BUY, qty, price, order_type, **kwargs)
+        if kwargs:
+            return self.place_order(code, _BUY, qty, price, order_type, **kwargs)
+        return self.place_order(code, _BUY, qty, price, order_type)
 
     def sell(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
-        return self.place_order(code, _SELL, qty, price, order_type, **kwargs)
+        if kwargs:
+            return self.place_order(code, _SELL, qty, price, order_type, **kwargs)
+        return self.place_order(code, _SELL, qty, price, order_type)
 
     def place_order(
         self,
