@@ -63,6 +63,7 @@ struct Loop {
   Ref pending, pop, wait, advance, matcher, set_tick, match, reports, other, begin_main, failed, progress;
   Ref on_tick, ctx, last_close, rec, sample, prices, last_sample, last_main_ts, fills, equity, equity_of;
   Ref backtest, strategy, pop_report, track, too_many;
+  Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
   long long every = 1;
   long long max_reports = 0;
   long long ticks = 0;
@@ -75,6 +76,7 @@ struct Loop {
     pop = attr(s, "pop");
     wait = attr(s, "wait");
     advance = attr(s, "advance");
+    unwrap_advance();
     matcher = attr(s, "matcher");
     set_tick = attr(s, "set_tick");
     match = attr(s, "match");
@@ -120,6 +122,22 @@ struct Loop {
     setattr(rec.get(), ORVA_NAME("last_equity_ts"), last_equity_ts.get());
     setattr(rec.get(), ORVA_NAME("fills_seen"), Ref::steal(PyLong_FromSsize_t(fills_seen)).get());
   }
+
+  // advance is usually functools.partial(take_next_tick, ticker): called as take(ticker), without
+  // the partial's own call in between.
+  void unwrap_advance() {
+    Ref functools = Ref::steal(PyImport_ImportModule("functools"));
+    Ref partial = attr(functools.get(), "partial");
+    if (reinterpret_cast<PyObject*>(Py_TYPE(advance.get())) != partial.get()) return;
+    Ref args = attr(advance.get(), "args");
+    Ref keywords = attr(advance.get(), "keywords");
+    if (!PyTuple_CheckExact(args.get()) || PyTuple_GET_SIZE(args.get()) != 1) return;
+    if (!PyDict_CheckExact(keywords.get()) || PyDict_GET_SIZE(keywords.get()) != 0) return;
+    take_arg = Ref::borrow(PyTuple_GET_ITEM(args.get(), 0));
+    take = attr(advance.get(), "func");
+  }
+
+  Ref next_item() { return take ? call1(take.get(), take_arg.get()) : call0(advance.get()); }
 
   // What a delivery needs, read when the first report waits.
   void load_delivery() {
@@ -249,7 +267,7 @@ struct Loop {
         sync();
         call0(progress.get());
       }
-      item = call0(advance.get());
+      item = next_item();
     }
   }
 };
