@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "fastpaths.hpp"
+
 namespace orva {
 
 namespace {
@@ -83,6 +85,56 @@ Ref seconds_from_ns(PyObject* convert, PyObject* ts, PyObject* digits) {
   }
   PyObject* args[] = {ts, digits};
   return Ref::steal(PyObject_Vectorcall(convert, args, 2, nullptr));
+}
+
+PyObject* SecondsBinding::bound() {
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on() && versioned_ &&
+      reinterpret_cast<PyDictObject*>(PyModule_GetDict(module_))->ma_version_tag == version_)
+    return fn_.get();
+  versioned_ = false;
+  // Read before the look-up: a change made while it runs is seen by the next row.
+  uint64_t version = 0;
+  PyObject* dict = PyModule_CheckExact(module_) ? PyModule_GetDict(module_) : nullptr;
+  if (fastpaths_on() && dict) version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
+  Ref fn = getattr(module_, name_);
+  if (fn.get() != fn_.get()) {
+    const bool package = is_package_helper(fn.get());
+    code_ = package ? Ref::borrow(PyFunction_GET_CODE(fn.get())) : Ref();
+    fn_ = std::move(fn);
+  }
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on() && dict) {
+    version_ = version;
+    versioned_ = true;
+  }
+#endif
+  return fn_.get();
+}
+
+Ref SecondsBinding::call(PyObject* ts, const long long* raw, long digits) {
+  PyObject* fn = bound();
+  // The same function object can be given other code (fn.__code__ = ...): asked every row.
+  if (code_ && PyFunction_GET_CODE(fn) == code_.get()) {
+    long long value = 0;
+    bool exact = raw != nullptr;
+    if (raw) {
+      value = *raw;
+    } else if (PyLong_CheckExact(ts)) {
+      int overflow = 0;
+      value = PyLong_AsLongLongAndOverflow(ts, &overflow);
+      exact = !overflow && !(value == -1 && PyErr_Occurred());
+      PyErr_Clear();
+    }
+    double result;
+    if (exact && native_seconds(value, digits, &result)) return Ref::steal(PyFloat_FromDouble(result));
+  }
+  Ref keep = fn_;  // the call may rebind the module's name
+  Ref made = raw ? py_long(*raw) : Ref();
+  Ref places = py_long(digits);
+  PyObject* args[] = {raw ? made.get() : ts, places.get()};
+  return Ref::steal(PyObject_Vectorcall(keep.get(), args, 2, nullptr));
 }
 
 }  // namespace orva

@@ -48,18 +48,56 @@ bool ColumnChunk::is_null(int64_t i) const {
   return !((validity[i >> 3] >> (i & 7)) & 1);
 }
 
-Ref ColumnChunk::value(int64_t row, std::unordered_map<std::string, Ref>& texts) const {
+bool ColumnChunk::text(int64_t row, std::string_view& out) const {
+  const int64_t i = base_ + row;
+  const void* data = a_->buffers[1];
+  switch (type_) {
+    case Type::Utf8: {
+      if (is_null(i)) return false;
+      auto offsets = static_cast<const int32_t*>(data);
+      auto chars = static_cast<const char*>(a_->buffers[2]);
+      out = std::string_view(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
+      return true;
+    }
+    case Type::LargeUtf8: {
+      if (is_null(i)) return false;
+      auto offsets = static_cast<const int64_t*>(data);
+      auto chars = static_cast<const char*>(a_->buffers[2]);
+      out = std::string_view(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
+      return true;
+    }
+    case Type::Utf8View: {
+      if (is_null(i)) return false;
+      // 16-byte views: length, then the text inline (<= 12 bytes) or prefix, buffer index, offset.
+      auto view = static_cast<const uint8_t*>(data) + 16 * i;
+      int32_t len;
+      std::memcpy(&len, view, 4);
+      if (len <= 12) {
+        out = std::string_view(reinterpret_cast<const char*>(view + 4), static_cast<size_t>(len));
+        return true;
+      }
+      int32_t buffer, offset;
+      std::memcpy(&buffer, view + 8, 4);
+      std::memcpy(&offset, view + 12, 4);
+      out = std::string_view(static_cast<const char*>(a_->buffers[2 + buffer]) + offset, static_cast<size_t>(len));
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+bool ColumnChunk::int64(int64_t row, long long& out) const {
+  const int64_t i = base_ + row;
+  if (type_ != Type::Int || width_ != 8 || is_null(i)) return false;
+  out = static_cast<const int64_t*>(a_->buffers[1])[i];
+  return true;
+}
+
+Ref ColumnChunk::value(int64_t row) const {
   const int64_t i = base_ + row;
   if (is_null(i)) return Ref::none();
   const void* data = a_->buffers[1];
-  auto intern = [&](const char* p, size_t len) -> Ref {
-    std::string key(p, len);
-    auto it = texts.find(key);
-    if (it != texts.end()) return it->second;
-    Ref s = Ref::steal(PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(len), nullptr));
-    texts.emplace(std::move(key), s);
-    return s;
-  };
   switch (type_) {
     case Type::Bool: {
       auto bits = static_cast<const uint8_t*>(data);
@@ -81,33 +119,19 @@ Ref ColumnChunk::value(int64_t row, std::unordered_map<std::string, Ref>& texts)
       }
     case Type::Float32: return py_float(static_cast<const float*>(data)[i]);
     case Type::Float64: return py_float(static_cast<const double*>(data)[i]);
-    case Type::Utf8: {
-      auto offsets = static_cast<const int32_t*>(data);
-      auto chars = static_cast<const char*>(a_->buffers[2]);
-      return intern(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
-    }
-    case Type::LargeUtf8: {
-      auto offsets = static_cast<const int64_t*>(data);
-      auto chars = static_cast<const char*>(a_->buffers[2]);
-      return intern(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
-    }
+    case Type::Utf8:
+    case Type::LargeUtf8:
     case Type::Utf8View: {
-      // 16-byte views: length, then the text inline (<= 12 bytes) or prefix, buffer index, offset.
-      auto view = static_cast<const uint8_t*>(data) + 16 * i;
-      int32_t len;
-      std::memcpy(&len, view, 4);
-      if (len <= 12) return intern(reinterpret_cast<const char*>(view + 4), static_cast<size_t>(len));
-      int32_t buffer, offset;
-      std::memcpy(&buffer, view + 8, 4);
-      std::memcpy(&offset, view + 12, 4);
-      auto chars = static_cast<const char*>(a_->buffers[2 + buffer]);
-      return intern(chars + offset, static_cast<size_t>(len));
+      std::string_view t;
+      text(row, t);
+      return Ref::steal(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
     }
   }
   return Ref::none();
 }
 
-TickRows::TickRows(PyObject* df) {
+TickRows::TickRows(PyObject* df) : seconds_(g_module, ORVA_NAME("format_nano_ts_to_second_ts")) {
+  if (!g_module) raise(PyExc_ImportError, "the ticker module is not initialised");
   if (!open_arrow(df)) {
     PyObject* named = ORVA_KWNAMES("named");
     Ref iter_rows = getattr(df, ORVA_NAME("iter_rows"));
@@ -218,46 +242,91 @@ Ref TickRows::next(PyObject* self, bool backfilling) {
   const auto& cols = batches_[batch_]->columns;
   // The row counts as used only once its tick is built: a failed one stays the next one.
   const int64_t i = row_;
-  Ref code = cols[0].value(i, texts_);
-  Ref ts = cols[1].value(i, texts_);
-  Ref close = cols[2].value(i, texts_);
-  Ref volume = cols[3].value(i, texts_);
-  Ref tick_type = cols[4].value(i, texts_);
-  Ref tick = build(self, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+  std::string_view code_text;
+  long long ts_raw;
+  const bool raw_ts = cols[1].int64(i, ts_raw);
+  Ref ts = raw_ts ? Ref() : cols[1].value(i);
+  Ref close = cols[2].value(i);
+  Ref volume = cols[3].value(i);
+  Ref tick_type = cols[4].value(i);
+  Ref tick;
+  if (cols[0].text(i, code_text)) {
+    tick = build_from_shape(self, instrument(code_text), ts.get(), raw_ts ? &ts_raw : nullptr, close.get(),
+                            volume.get(), tick_type.get(), backfilling);
+  } else {
+    Ref code = cols[0].value(i);
+    if (raw_ts) ts = py_long(ts_raw);
+    tick = build(self, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+  }
   ++row_;
   return tick;
 }
 
-Ref TickRows::build(PyObject* self, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume,
-                    PyObject* tick_type, bool backfilling) {
-  // Evaluated in the order of the dict's keys, so a failure is the one the named row would give.
+TickRows::Instrument& TickRows::instrument(std::string_view text) {
+  if (last_ && last_->text == text) return *last_;
+  auto it = by_text_.find(text);
+  if (it != by_text_.end()) return *(last_ = it->second);
+  auto made = std::make_unique<Instrument>();
+  made->text.assign(text.data(), text.size());
+  made->code = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  Instrument* ins = made.get();
+  instruments_.push_back(std::move(made));
+  by_text_.emplace(std::string_view(ins->text), ins);
+  return *(last_ = ins);
+}
+
+// self.code_market_map[code], read for every row (the map may change while ticks stream).
+Ref TickRows::market_of(PyObject* self, PyObject* code) {
   Ref markets = getattr(self, ORVA_NAME("code_market_map"));
-  Ref market;
-  if (PyDict_CheckExact(markets.get())) {
-    PyObject* m = PyDict_GetItemWithError(markets.get(), code);
-    if (!m) {
-      if (!PyErr_Occurred()) {
-        Ref key = Ref::steal(PyTuple_Pack(1, code));
-        PyErr_SetObject(PyExc_KeyError, key.get());
-      }
-      throw_error();
+  if (!PyDict_CheckExact(markets.get())) return getitem(markets.get(), code);
+  PyObject* m = PyDict_GetItemWithError(markets.get(), code);
+  if (!m) {
+    if (!PyErr_Occurred()) {
+      Ref key = Ref::steal(PyTuple_Pack(1, code));
+      PyErr_SetObject(PyExc_KeyError, key.get());
     }
-    market = Ref::borrow(m);
-  } else {
-    market = getitem(markets.get(), code);
+    throw_error();
   }
-  Ref convert = global(ORVA_NAME("format_nano_ts_to_second_ts"));
-  Ref eight = py_long(8);
-  Ref timestamp = seconds_from_ns(convert.get(), ts, eight.get());
+  return Ref::borrow(m);
+}
+
+// The tick dict with its keys in the order callers see them.
+static Ref make_tick(PyObject* market, PyObject* timestamp, PyObject* code, PyObject* close, PyObject* volume,
+              PyObject* tick_type, bool backfilling) {
   Ref tick = Ref::steal(PyDict_New());
-  dict_set(tick.get(), ORVA_NAME("market_type"), market.get());
-  dict_set(tick.get(), ORVA_NAME("timestamp"), timestamp.get());
+  dict_set(tick.get(), ORVA_NAME("market_type"), market);
+  dict_set(tick.get(), ORVA_NAME("timestamp"), timestamp);
   dict_set(tick.get(), ORVA_NAME("code"), code);
   dict_set(tick.get(), ORVA_NAME("close"), close);
   dict_set(tick.get(), ORVA_NAME("qty"), volume);
   dict_set(tick.get(), ORVA_NAME("tick_type"), tick_type);
   dict_set(tick.get(), ORVA_NAME("is_simulate"), Py_False);
   dict_set(tick.get(), ORVA_NAME("is_backfilling"), backfilling ? Py_True : Py_False);
+  return tick;
+}
+
+Ref TickRows::build(PyObject* self, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume,
+                    PyObject* tick_type, bool backfilling) {
+  // Evaluated in the order of the dict's keys, so a failure is the one the named row would give.
+  Ref market = market_of(self, code);
+  Ref timestamp = seconds_(ts, 8);
+  return make_tick(market.get(), timestamp.get(), code, close, volume, tick_type, backfilling);
+}
+
+Ref TickRows::build_from_shape(PyObject* self, Instrument& ins, PyObject* ts, const long long* ts_raw,
+                               PyObject* close, PyObject* volume, PyObject* tick_type, bool backfilling) {
+  Ref market = market_of(self, ins.code.get());
+  Ref timestamp = ts_raw ? seconds_(*ts_raw, 8) : seconds_(ts, 8);
+  Ref& shape = ins.shape[backfilling];
+  if (!shape || ins.market[backfilling].get() != market.get()) {
+    shape = make_tick(market.get(), Py_None, ins.code.get(), Py_None, Py_None, Py_None, backfilling);
+    ins.market[backfilling] = market;
+  }
+  Ref tick = Ref::steal(PyDict_Copy(shape.get()));
+  dict_set(tick.get(), ORVA_NAME("timestamp"), timestamp.get());
+  dict_set(tick.get(), ORVA_NAME("close"), close);
+  dict_set(tick.get(), ORVA_NAME("qty"), volume);
+  dict_set(tick.get(), ORVA_NAME("tick_type"), tick_type);
   return tick;
 }
 

@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "pyref.hpp"
+#include "seconds.hpp"
 
 namespace orva::ticker {
 
@@ -55,7 +57,11 @@ class ColumnChunk {
  public:
   enum class Type { Bool, Int, UInt, Float32, Float64, Utf8, LargeUtf8, Utf8View };
   ColumnChunk(const ArrowArray* array, int64_t parent_offset, Type type, int width);
-  Ref value(int64_t row, std::unordered_map<std::string, Ref>& texts) const;
+  Ref value(int64_t row) const;
+  // The UTF-8 bytes of a string column's row; false when the row is null or the column holds no text.
+  bool text(int64_t row, std::string_view& out) const;
+  // A 64-bit integer column's row; false when null or of another type.
+  bool int64(int64_t row, long long& out) const;
 
  private:
   bool is_null(int64_t i) const;
@@ -87,16 +93,34 @@ class TickRows {
     ArrowArray array;
     std::vector<ColumnChunk> columns;  // code, ts, close, volume, tick_type
   };
+  // What the ticks of one code share: its str (one object for all its ticks) and, per value of
+  // is_backfilling, a tick dict holding the values that stay the same (market_type, code and the two
+  // flags) for as long as code_market_map gives the same market object. A tick is a copy of it with
+  // the row's values set: the keys keep their order and their cached hashes.
+  struct Instrument {
+    std::string text;
+    Ref code;
+    Ref market[2];
+    Ref shape[2];
+  };
   bool open_arrow(PyObject* df);
   void release_arrow();
+  Instrument& instrument(std::string_view text);
+  Ref market_of(PyObject* self, PyObject* code);
+  Ref timestamp(PyObject* ts_value, const long long* ts_raw);
   Ref build(PyObject* self, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume, PyObject* tick_type,
             bool backfilling);
+  Ref build_from_shape(PyObject* self, Instrument& ins, PyObject* ts, const long long* ts_raw, PyObject* close,
+                       PyObject* volume, PyObject* tick_type, bool backfilling);
 
   ArrowArrayStream stream_{};
   std::vector<std::unique_ptr<Batch>> batches_;
   size_t batch_ = 0;
   int64_t row_ = 0;
-  std::unordered_map<std::string, Ref> texts_;  // one str per distinct code
+  std::vector<std::unique_ptr<Instrument>> instruments_;
+  std::unordered_map<std::string_view, Instrument*> by_text_;  // views of Instrument::text
+  Instrument* last_ = nullptr;                                 // the previous row's
+  SecondsBinding seconds_;                                     // format_nano_ts_to_second_ts
   Ref rows_;                                    // iter_rows(named=True) iterator when not read through Arrow
   Ref pending_;                                 // its row whose tick failed to build, tried again next
 };
