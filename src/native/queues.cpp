@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "fastpaths.hpp"
+
 
 namespace orva {
 
@@ -183,6 +185,47 @@ bool scan(PyObject* dict, Slots& s) {
   return true;
 }
 
+#if ORVA_DICT_VERSIONS
+// Plain queue dicts found lately, by version tag: a dict's tag changes with every change to it and
+// no two dicts share one, so an equal tag means the same dict holding the same objects, which it
+// keeps alive (nothing here owns a reference). The feed's two queues are looked at every tick.
+struct SeenPlain {
+  uint64_t version = 0;  // 0: empty
+  Slots slots;
+};
+SeenPlain g_seen[4];
+unsigned g_seen_next = 0;
+
+uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+bool seen_plain(PyObject* dict, Slots& s) {
+  const uint64_t v = version_of(dict);
+  for (const SeenPlain& e : g_seen)
+    if (e.version == v) {
+      s = e.slots;
+      return true;
+    }
+  return false;
+}
+
+// Records a dict found plain (or changed only by this file, `s` holding its values now).
+void remember_plain(PyObject* dict, const Slots& s) {
+  if (!fastpaths_on()) return;
+  const uint64_t v = version_of(dict);
+  for (SeenPlain& e : g_seen)
+    if (e.slots.mutex == s.mutex && e.slots.items == s.items) {  // the same queue's older state
+      e.version = v;
+      e.slots = s;
+      return;
+    }
+  SeenPlain& e = g_seen[g_seen_next++ % 4];
+  e.version = v;
+  e.slots = s;
+}
+#else
+void remember_plain(PyObject*, const Slots&) {}
+#endif
+
 // The queue's dict now, when q is exactly queue.Queue (its class unchanged), unbounded, holding
 // just the attributes Queue.__init__ gives it, with a plain lock and deque. Else NULL.
 PyObject* plain_dict(PyObject* q, Slots& s) {
@@ -191,6 +234,9 @@ PyObject* plain_dict(PyObject* q, Slots& s) {
   PyObject** dictptr = _PyObject_GetDictPtr(q);
   if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
   PyObject* d = *dictptr;
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on() && seen_plain(d, s)) return d;
+#endif
   s = Slots();
   if (!scan(d, s) || !PyLong_CheckExact(s.maxsize)) return nullptr;
   int overflow = 0;
@@ -198,6 +244,7 @@ PyObject* plain_dict(PyObject* q, Slots& s) {
   if (v == -1 && PyErr_Occurred()) throw_error();
   if (overflow > 0 || v > 0) return nullptr;
   if (Py_TYPE(s.items) != k.deque_type || Py_TYPE(s.mutex) != k.lock_type) return nullptr;
+  remember_plain(d, s);
   return d;
 }
 
@@ -420,6 +467,8 @@ bool queue_count_direct(PyObject* q, const std::function<bool()>& keep) {
   Ref one = py_long(1);
   Ref next = Ref::steal(PyNumber_Add(s.unfinished, one.get()));
   dict_set(dict, ORVA_NAME("unfinished_tasks"), next.get());
+  s.unfinished = next.get();  // held by the dict now
+  remember_plain(dict, s);
   return true;
 }
 

@@ -207,7 +207,7 @@ bool TickRows::open_arrow(PyObject* df) {
   return true;
 }
 
-Ref TickRows::next(PyObject* self, bool backfilling) {
+Ref TickRows::next(PyObject* self, bool backfilling, InstanceAttrs& attrs) {
   if (rows_) {
     // A row whose tick could not be built stays the next one.
     Ref r = std::move(pending_);
@@ -226,7 +226,7 @@ Ref TickRows::next(PyObject* self, bool backfilling) {
     Ref close = getitem(r.get(), ORVA_NAME("close"));
     Ref volume = getitem(r.get(), ORVA_NAME("volume"));
     Ref tick_type = getitem(r.get(), ORVA_NAME("tick_type"));
-    Ref tick = build(self, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+    Ref tick = build(self, attrs, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
     pending_ = Ref();
     return tick;
   }
@@ -251,12 +251,12 @@ Ref TickRows::next(PyObject* self, bool backfilling) {
   Ref tick_type = cols[4].value(i);
   Ref tick;
   if (cols[0].text(i, code_text)) {
-    tick = build_from_shape(self, instrument(code_text), ts.get(), raw_ts ? &ts_raw : nullptr, close.get(),
+    tick = build_from_shape(self, attrs, instrument(code_text), ts.get(), raw_ts ? &ts_raw : nullptr, close.get(),
                             volume.get(), tick_type.get(), backfilling);
   } else {
     Ref code = cols[0].value(i);
     if (raw_ts) ts = py_long(ts_raw);
-    tick = build(self, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+    tick = build(self, attrs, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
   }
   ++row_;
   return tick;
@@ -276,8 +276,8 @@ TickRows::Instrument& TickRows::instrument(std::string_view text) {
 }
 
 // self.code_market_map[code], read for every row (the map may change while ticks stream).
-Ref TickRows::market_of(PyObject* self, PyObject* code) {
-  Ref markets = getattr(self, ORVA_NAME("code_market_map"));
+Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code) {
+  Ref markets = attrs.get(self, InstanceAttrs::CodeMarketMap, ORVA_NAME("code_market_map"));
   if (!PyDict_CheckExact(markets.get())) return getitem(markets.get(), code);
   PyObject* m = PyDict_GetItemWithError(markets.get(), code);
   if (!m) {
@@ -305,17 +305,17 @@ static Ref make_tick(PyObject* market, PyObject* timestamp, PyObject* code, PyOb
   return tick;
 }
 
-Ref TickRows::build(PyObject* self, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume,
+Ref TickRows::build(PyObject* self, InstanceAttrs& attrs, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume,
                     PyObject* tick_type, bool backfilling) {
   // Evaluated in the order of the dict's keys, so a failure is the one the named row would give.
-  Ref market = market_of(self, code);
+  Ref market = market_of(self, attrs, code);
   Ref timestamp = seconds_(ts, 8);
   return make_tick(market.get(), timestamp.get(), code, close, volume, tick_type, backfilling);
 }
 
-Ref TickRows::build_from_shape(PyObject* self, Instrument& ins, PyObject* ts, const long long* ts_raw,
+Ref TickRows::build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw,
                                PyObject* close, PyObject* volume, PyObject* tick_type, bool backfilling) {
-  Ref market = market_of(self, ins.code.get());
+  Ref market = market_of(self, attrs, ins.code.get());
   Ref timestamp = ts_raw ? seconds_(*ts_raw, 8) : seconds_(ts, 8);
   Ref& shape = ins.shape[backfilling];
   if (!shape || ins.market[backfilling].get() != market.get()) {

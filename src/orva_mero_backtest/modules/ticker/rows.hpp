@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "attrs.hpp"
 #include "pyref.hpp"
 #include "seconds.hpp"
 
@@ -86,7 +87,8 @@ class TickRows {
   // The next row's tick dict, or an empty Ref when the rows are exhausted. Raises as the
   // named-row generator would (KeyError for an unknown code or a missing column, errors of
   // format_nano_ts_to_second_ts); a row that raised is not used up.
-  Ref next(PyObject* self, bool backfilling);
+  // `attrs` reads self.code_market_map.
+  Ref next(PyObject* self, bool backfilling, InstanceAttrs& attrs);
 
  private:
   struct Batch {
@@ -106,11 +108,11 @@ class TickRows {
   bool open_arrow(PyObject* df);
   void release_arrow();
   Instrument& instrument(std::string_view text);
-  Ref market_of(PyObject* self, PyObject* code);
+  Ref market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code);
   Ref timestamp(PyObject* ts_value, const long long* ts_raw);
-  Ref build(PyObject* self, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume, PyObject* tick_type,
+  Ref build(PyObject* self, InstanceAttrs& attrs, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume, PyObject* tick_type,
             bool backfilling);
-  Ref build_from_shape(PyObject* self, Instrument& ins, PyObject* ts, const long long* ts_raw, PyObject* close,
+  Ref build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw, PyObject* close,
                        PyObject* volume, PyObject* tick_type, bool backfilling);
 
   ArrowArrayStream stream_{};
