@@ -447,20 +447,87 @@ Ref queue_wait_take(PyObject* q, const std::function<bool()>& stop, const std::f
   }
 }
 
+namespace {
+
+#if ORVA_DICT_VERSIONS
+// _thread.lock's object layout on CPython 3.10 and 3.11 (Modules/_threadmodule.c); `locked` is
+// what lock.locked() answers. Checked against locked() on a lock of our own before it is used.
+struct LockLayout {
+  PyObject_HEAD
+  PyThread_type_lock lock_lock;
+  PyObject* in_weakreflist;
+  char locked;
+};
+
+// 1: the layout matches, 0: it does not, -1: not checked yet.
+int g_lock_layout = -1;
+
+bool lock_layout_matches() {
+  if (g_lock_layout >= 0) return g_lock_layout == 1;
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref lock = call_method(threading.get(), ORVA_NAME("Lock"));
+  bool ok = Py_TYPE(lock.get()) == known().lock_type && sizeof(LockLayout) <= Py_TYPE(lock.get())->tp_basicsize;
+  PyObject* self = lock.get();
+  auto field = [&] { return reinterpret_cast<LockLayout*>(self)->locked; };
+  if (ok) ok = field() == 0;
+  if (ok) {
+    Ref::steal(PyObject_Vectorcall(known().acquire, &self, 1, nullptr));
+    ok = field() == 1;
+    Ref::steal(PyObject_Vectorcall(known().release, &self, 1, nullptr));
+    ok = ok && field() == 0;
+  }
+  g_lock_layout = ok ? 1 : 0;
+  return ok;
+}
+
+// cond._waiters from the condition's dict, kept per dict version (the deque, not its length).
+struct SeenWaiters {
+  uint64_t version = 0;
+  PyObject* waiters = nullptr;
+};
+SeenWaiters g_waiters[2];
+unsigned g_waiters_next = 0;
+#endif
+
+// lock.locked() for a _thread.lock.
+bool mutex_locked(PyObject* mutex) {
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on() && lock_layout_matches()) return reinterpret_cast<LockLayout*>(mutex)->locked != 0;
+#endif
+  PyObject* self = mutex;
+  Ref held = Ref::steal(PyObject_Vectorcall(known().locked, &self, 1, nullptr));
+  return held.get() != Py_False;
+}
+
+// The entry "_waiters" of a Condition's instance dict (borrowed), or NULL.
+PyObject* cond_waiters(PyObject* cond_dict) {
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on()) {
+    const uint64_t v = version_of(cond_dict);
+    for (const SeenWaiters& e : g_waiters)
+      if (e.version == v) return e.waiters;
+    PyObject* found = entry(cond_dict, ORVA_NAME("_waiters"));
+    if (found && version_of(cond_dict) == v) g_waiters[g_waiters_next++ % 2] = SeenWaiters{v, found};
+    return found;
+  }
+#endif
+  return entry(cond_dict, ORVA_NAME("_waiters"));
+}
+
+}  // namespace
+
 bool queue_count_direct(PyObject* q, const std::function<bool()>& keep) {
   Slots s;
   PyObject* dict = plain_dict(q, s);
   if (!dict || Py_TYPE(s.items) != known().deque_type || PyObject_Length(s.items) != 0) return false;
   // With the mutex free no thread is inside one of the queue's methods, and nothing below lets
   // another thread run (the GIL is held throughout), so this is what put then get would do.
-  PyObject* self = s.mutex;
-  Ref held = Ref::steal(PyObject_Vectorcall(known().locked, &self, 1, nullptr));
-  if (held.get() != Py_False) return false;
+  if (mutex_locked(s.mutex)) return false;
   Known& k = known();
   PyObject* cond = s.not_empty;
   if (reinterpret_cast<PyObject*>(Py_TYPE(cond)) != k.cond_cls || !cond_class_unchanged(k)) return false;
   PyObject** cond_dict = _PyObject_GetDictPtr(cond);
-  PyObject* waiters = cond_dict && *cond_dict ? entry(*cond_dict, ORVA_NAME("_waiters")) : nullptr;
+  PyObject* waiters = cond_dict && *cond_dict ? cond_waiters(*cond_dict) : nullptr;
   if (!waiters || Py_TYPE(waiters) != k.deque_type || PyObject_Length(waiters) != 0) return false;
   if (keep && !keep()) return false;
   if (!PyLong_CheckExact(s.unfinished)) return false;

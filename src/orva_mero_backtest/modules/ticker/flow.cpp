@@ -241,12 +241,12 @@ void step_all(State& st, bool interruptible) {
   } release{st};
   for (;;) {
     if (!st.runnable.empty()) {
-      auto m = st.runnable.front();
+      auto m = std::move(st.runnable.front());
       st.runnable.pop_front();
       advance(st, m, interruptible);
     } else if (st.owed > 0 && !st.parked.empty()) {
       --st.owed;
-      auto m = st.parked.front();
+      auto m = std::move(st.parked.front());
       st.parked.pop_front();
       m->phase = Phase::HasPermit;
       advance(st, m, interruptible);
