@@ -310,22 +310,67 @@ Ref TickRows::next(PyObject* self, bool backfilling, InstanceAttrs& attrs) {
 }
 
 TickRows::Instrument& TickRows::instrument(std::string_view text) {
-  if (last_ && last_->text == text) return *last_;
-  auto it = by_text_.find(text);
-  if (it != by_text_.end()) return *(last_ = it->second);
+  if (text.size() > 15) {
+    auto it = by_text_.find(text);
+    return it != by_text_.end() ? *it->second : make_instrument(text);
+  }
+  char bytes[16] = {};
+  bytes[0] = static_cast<char>(text.size());
+  std::memcpy(bytes + 1, text.data(), text.size());
+  ShortKey key;
+  std::memcpy(&key.a, bytes, 8);
+  std::memcpy(&key.b, bytes + 8, 8);
+  Instrument*& slot = short_slot(key);
+  if (!slot) {
+    slot = &make_instrument(text);
+    if (++short_count_ * 2 > short_.size()) {  // grow: half full at most
+      std::vector<ShortSlot> old(short_.size() * 2);
+      old.swap(short_);
+      for (const ShortSlot& e : old)
+        if (e.ins) short_slot(e.key) = e.ins;
+      return *short_slot(key);
+    }
+  }
+  return *slot;
+}
+
+// The slot of `key` in short_: its entry, or the empty one where it goes.
+TickRows::Instrument*& TickRows::short_slot(const ShortKey& key) {
+  if (short_.empty()) short_.resize(64);
+  const size_t mask = short_.size() - 1;
+  size_t i = static_cast<size_t>((key.a * 0x9E3779B97F4A7C15ULL) ^ (key.b * 0xC2B2AE3D27D4EB4FULL)) >> 7;
+  for (;; ++i) {
+    ShortSlot& e = short_[i & mask];
+    if (!e.ins) {
+      e.key = key;
+      return e.ins;
+    }
+    if (e.key == key) return e.ins;
+  }
+}
+
+TickRows::Instrument& TickRows::make_instrument(std::string_view text) {
   auto made = std::make_unique<Instrument>();
   made->text.assign(text.data(), text.size());
   made->code = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
   Instrument* ins = made.get();
   instruments_.push_back(std::move(made));
-  by_text_.emplace(std::string_view(ins->text), ins);
-  return *(last_ = ins);
+  if (text.size() > 15) by_text_.emplace(std::string_view(ins->text), ins);
+  return *ins;
 }
 
 // self.code_market_map[code], read for every row (the map may change while ticks stream).
-Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code) {
+// self.code_market_map[code], read for every row (the map may change while ticks stream). With
+// the fast paths on, an exact dict whose version tag is unchanged since `ins`'s market was found
+// in it gives that market again without the look-up.
+Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, Instrument* ins) {
   Ref markets = attrs.get(self, InstanceAttrs::CodeMarketMap, ORVA_NAME("code_market_map"));
   if (!PyDict_CheckExact(markets.get())) return getitem(markets.get(), code);
+#if ORVA_DICT_VERSIONS
+  const uint64_t version = reinterpret_cast<PyDictObject*>(markets.get())->ma_version_tag;
+  if (ins && fastpaths_on() && ins->known_market && ins->map_seen == markets.get() && ins->map_version == version)
+    return ins->known_market;
+#endif
   PyObject* m = PyDict_GetItemWithError(markets.get(), code);
   if (!m) {
     if (!PyErr_Occurred()) {
@@ -334,7 +379,16 @@ Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code) {
     }
     throw_error();
   }
-  return Ref::borrow(m);
+  Ref market = Ref::borrow(m);
+#if ORVA_DICT_VERSIONS
+  if (ins && fastpaths_on()) {
+    // The version read before the look-up: a change made while it ran is seen next time.
+    ins->known_market = market;
+    ins->map_seen = markets.get();
+    ins->map_version = version;
+  }
+#endif
+  return market;
 }
 
 // The tick dict with its keys in the order callers see them.
@@ -362,7 +416,7 @@ Ref TickRows::build(PyObject* self, InstanceAttrs& attrs, PyObject* code, PyObje
 
 Ref TickRows::build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw,
                                PyObject* close, PyObject* volume, PyObject* tick_type, bool backfilling) {
-  Ref market = market_of(self, attrs, ins.code.get());
+  Ref market = market_of(self, attrs, ins.code.get(), &ins);
   Ref timestamp = ts_raw ? seconds_(*ts_raw, 8) : seconds_(ts, 8);
   Ref& shape = ins.shape[backfilling];
   if (!shape || ins.market[backfilling].get() != market.get()) {

@@ -104,11 +104,26 @@ class TickRows {
     Ref code;
     Ref market[2];
     Ref shape[2];
+    // The market code_market_map gave last, with the map and its version tag then (fast paths).
+    Ref known_market;
+    PyObject* map_seen = nullptr;  // compared only
+    uint64_t map_version = 0;
+  };
+  // Short codes (up to 15 bytes) as two words: their length and bytes, zero-padded.
+  struct ShortKey {
+    uint64_t a = 0, b = 0;
+    bool operator==(const ShortKey& o) const { return a == o.a && b == o.b; }
+  };
+  struct ShortSlot {
+    ShortKey key;
+    Instrument* ins = nullptr;
   };
   bool open_arrow(PyObject* df);
   void release_arrow();
   Instrument& instrument(std::string_view text);
-  Ref market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code);
+  Instrument& make_instrument(std::string_view text);
+  Instrument*& short_slot(const ShortKey& key);
+  Ref market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, Instrument* ins = nullptr);
   Ref timestamp(PyObject* ts_value, const long long* ts_raw);
   Ref build(PyObject* self, InstanceAttrs& attrs, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume, PyObject* tick_type,
             bool backfilling);
@@ -120,8 +135,9 @@ class TickRows {
   size_t batch_ = 0;
   int64_t row_ = 0;
   std::vector<std::unique_ptr<Instrument>> instruments_;
-  std::unordered_map<std::string_view, Instrument*> by_text_;  // views of Instrument::text
-  Instrument* last_ = nullptr;                                 // the previous row's
+  std::unordered_map<std::string_view, Instrument*> by_text_;  // longer codes, views of Instrument::text
+  std::vector<ShortSlot> short_;                               // open addressing, a power of two long
+  size_t short_count_ = 0;
   SecondsBinding seconds_;                                     // format_nano_ts_to_second_ts
   Ref rows_;                                    // iter_rows(named=True) iterator when not read through Arrow
   Ref pending_;                                 // its row whose tick failed to build, tried again next
