@@ -29,9 +29,11 @@ void InstanceAttrs::take_snapshot(PyObject* self, PyObject* dict) {
   type_ = nullptr;
   PyTypeObject* type = Py_TYPE(self);
   // Only the generic look-up is stood for, on a class whose version tag is valid.
-  if (!dict || type->tp_getattro != PyObject_GenericGetAttr || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+  if (!dict || type->tp_getattro != PyObject_GenericGetAttr || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
+      type->tp_dictoffset <= 0)
     return;
   type_ = type;
+  dict_offset_ = type->tp_dictoffset;
   type_version_ = type->tp_version_tag;
   dict_ = dict;
   dict_version_ = version_of(dict);
@@ -39,16 +41,10 @@ void InstanceAttrs::take_snapshot(PyObject* self, PyObject* dict) {
 
 #endif
 
-Ref InstanceAttrs::get(PyObject* self, Slot slot, PyObject* name) {
+Ref InstanceAttrs::look_up(PyObject* self, Slot slot, PyObject* name) {
 #if ORVA_DICT_VERSIONS
   PyObject* dict = nullptr;
-  if (fastpaths_on()) {
-    if (snapshot_matches(self, dict)) {
-      if (values_[slot]) return Ref::borrow(values_[slot]);
-    } else {
-      take_snapshot(self, dict);
-    }
-  }
+  if (fastpaths_on() && !snapshot_matches(self, dict)) take_snapshot(self, dict);
 #endif
   Ref value = getattr(self, name);
 #if ORVA_DICT_VERSIONS
@@ -63,11 +59,6 @@ Ref InstanceAttrs::get(PyObject* self, Slot slot, PyObject* name) {
   }
 #endif
   return value;
-}
-
-bool InstanceAttrs::truthy(PyObject* self, Slot slot, PyObject* name) {
-  Ref value = get(self, slot, name);
-  return orva::truthy(value.get());
 }
 
 }  // namespace orva::ticker

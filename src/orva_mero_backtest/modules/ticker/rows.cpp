@@ -338,7 +338,9 @@ TickRows::Instrument& TickRows::instrument(std::string_view text) {
 TickRows::Instrument*& TickRows::short_slot(const ShortKey& key) {
   if (short_.empty()) short_.resize(64);
   const size_t mask = short_.size() - 1;
-  size_t i = static_cast<size_t>((key.a * 0x9E3779B97F4A7C15ULL) ^ (key.b * 0xC2B2AE3D27D4EB4FULL)) >> 7;
+  // The top bits of a multiplicative hash: each depends on every byte of the code.
+  const uint64_t h = ((key.b * 0xC2B2AE3D27D4EB4FULL) ^ key.a) * 0x9E3779B97F4A7C15ULL;
+  size_t i = static_cast<size_t>(h >> (64 - __builtin_ctzll(short_.size())));
   for (;; ++i) {
     ShortSlot& e = short_[i & mask];
     if (!e.ins) {
