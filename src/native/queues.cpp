@@ -275,6 +275,8 @@ class Locked {
 };
 
 // cond.notify() when a thread waits on cond (notify is a no-op otherwise).
+PyObject* cond_waiters(PyObject* cond_dict);
+
 void notify_cond(PyObject* cond) {
   Known& k = known();
   Ref keep = Ref::borrow(cond);
@@ -282,7 +284,7 @@ void notify_cond(PyObject* cond) {
   PyObject** dictptr = reinterpret_cast<PyObject*>(Py_TYPE(cond)) == k.cond_cls && cond_class_unchanged(k)
                            ? _PyObject_GetDictPtr(cond)
                            : nullptr;
-  PyObject* found = dictptr && *dictptr ? entry(*dictptr, ORVA_NAME("_waiters")) : nullptr;
+  PyObject* found = dictptr && *dictptr ? cond_waiters(*dictptr) : nullptr;
   waiters = found ? Ref::borrow(found) : getattr(cond, ORVA_NAME("_waiters"));
   Py_ssize_t n = PyObject_Length(waiters.get());
   if (n < 0) throw_error();
@@ -294,6 +296,7 @@ void notify_cond(PyObject* cond) {
 struct Held {
   Ref items, unfinished, not_empty, not_full;
   PyObject* dict;
+  Slots slots;  // when dict is set
 };
 
 Held held_parts(PyObject* q) {
@@ -301,6 +304,7 @@ Held held_parts(PyObject* q) {
   Held h;
   h.dict = plain_dict(q, s);
   if (h.dict) {
+    h.slots = s;
     h.items = Ref::borrow(s.items);
     h.unfinished = Ref::borrow(s.unfinished);
     h.not_empty = Ref::borrow(s.not_empty);
@@ -329,6 +333,8 @@ bool fast_put(PyObject* q, PyObject* mutex, PyObject* item, const std::function<
   Ref next = Ref::steal(PyNumber_Add(h.unfinished.get(), one.get()));
   if (h.dict) {
     dict_set(h.dict, ORVA_NAME("unfinished_tasks"), next.get());
+    h.slots.unfinished = next.get();  // held by the dict now
+    remember_plain(h.dict, h.slots);
   } else {
     setattr(q, ORVA_NAME("unfinished_tasks"), next.get());
   }
