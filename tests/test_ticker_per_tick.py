@@ -3,6 +3,7 @@ helper remembered between rows, the Ticker's attributes read once while unchange
 plain reading gives, including when the things they remember change in the middle of a run."""
 
 import gc
+import queue
 import types
 
 import polars as pl
@@ -187,3 +188,36 @@ def test_a_new_ticker_at_a_freed_one_s_address_gets_no_old_state(monkeypatch):
         if id(fresh) == address:
             return
     pytest.skip("no new Ticker was placed at a freed one's address")
+
+
+QUEUE_CHANGES = {
+    # name: what happens after tick SWITCH
+    "task_done on tick_queue": lambda t: t.tick_queue.task_done(),
+    "tick_queue replaced": lambda t: setattr(t, "tick_queue", queue.Queue()),
+    "permit queue replaced": lambda t: setattr(t, "allow_next_tick_flag_queue", queue.Queue()),
+    "tick_queue bounded": lambda t: setattr(t.tick_queue, "maxsize", 1000),
+    "a permit put on the queue": lambda t: t.allow_next_tick_flag_queue.put(True),
+}
+
+
+@pytest.mark.parametrize("case", list(QUEUE_CHANGES))
+def test_queue_changes_mid_run_keep_the_ticks_and_the_counts(monkeypatch, case):
+    df = frame(20)
+    feed, _, _, threads = use(monkeypatch)
+    feed.frames[MAIN] = df
+    t = ticker.Ticker(object())
+    t.send_ticks(CODES, *MAIN)
+    got, taken, before = [pop(t)], 1, None
+    while got[-1] != EXIT:
+        if taken == SWITCH + 1 and before is None:
+            QUEUE_CHANGES[case](t)
+            before = t.tick_queue.unfinished_tasks
+        item = ticker.take_next_tick(t)
+        got.append(item if item is not None else pop(t))
+        taken += 1
+    threads.join_all()
+    ticks = [g for g in got if "orva_status" not in g]
+    assert ticks == plain_ticks(df, lambda i, c: MARKET[c], lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8))
+    # every dict taken after the change counted once on the queue it went through (put, then got)
+    assert t.tick_queue.unfinished_tasks == before + len(got) - (SWITCH + 1)
+    assert t.tick_queue.qsize() == 0
