@@ -472,7 +472,7 @@ bool lock_layout_matches() {
   if (g_lock_layout >= 0) return g_lock_layout == 1;
   Ref threading = Ref::steal(PyImport_ImportModule("threading"));
   Ref lock = call_method(threading.get(), ORVA_NAME("Lock"));
-  bool ok = Py_TYPE(lock.get()) == known().lock_type && sizeof(LockLayout) <= Py_TYPE(lock.get())->tp_basicsize;
+  bool ok = Py_TYPE(lock.get()) == known().lock_type && static_cast<Py_ssize_t>(sizeof(LockLayout)) <= Py_TYPE(lock.get())->tp_basicsize;
   PyObject* self = lock.get();
   auto field = [&] { return reinterpret_cast<LockLayout*>(self)->locked; };
   if (ok) ok = field() == 0;
@@ -498,7 +498,7 @@ unsigned g_waiters_next = 0;
 // lock.locked() for a _thread.lock.
 bool mutex_locked(PyObject* mutex) {
 #if ORVA_DICT_VERSIONS
-  if (fastpaths_on() && lock_layout_matches()) return reinterpret_cast<LockLayout*>(mutex)->locked != 0;
+  if (fastpaths_on() && g_lock_layout == 1) return reinterpret_cast<LockLayout*>(mutex)->locked != 0;
 #endif
   PyObject* self = mutex;
   Ref held = Ref::steal(PyObject_Vectorcall(known().locked, &self, 1, nullptr));
@@ -523,6 +523,10 @@ PyObject* cond_waiters(PyObject* cond_dict) {
 }  // namespace
 
 bool queue_count_direct(PyObject* q, const std::function<bool()>& keep) {
+#if ORVA_DICT_VERSIONS
+  // Checked first, before anything is read: checking may run Python code (and let threads run).
+  if (fastpaths_on()) lock_layout_matches();
+#endif
   Slots s;
   PyObject* dict = plain_dict(q, s);
   if (!dict || Py_TYPE(s.items) != known().deque_type || PyObject_Length(s.items) != 0) return false;

@@ -42,6 +42,7 @@ void InstanceAttrs::take_snapshot(PyObject* self, PyObject* dict) {
 #endif
 
 Ref InstanceAttrs::look_up(PyObject* self, Slot slot, PyObject* name) {
+  (void)slot;
 #if ORVA_DICT_VERSIONS
   PyObject* dict = nullptr;
   if (fastpaths_on() && !snapshot_matches(self, dict)) take_snapshot(self, dict);

@@ -366,6 +366,7 @@ TickRows::Instrument& TickRows::make_instrument(std::string_view text) {
 // the fast paths on, an exact dict whose version tag is unchanged since `ins`'s market was found
 // in it gives that market again without the look-up.
 Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, Instrument* ins) {
+  (void)ins;
   Ref markets = attrs.get(self, InstanceAttrs::CodeMarketMap, ORVA_NAME("code_market_map"));
   if (!PyDict_CheckExact(markets.get())) return getitem(markets.get(), code);
 #if ORVA_DICT_VERSIONS
