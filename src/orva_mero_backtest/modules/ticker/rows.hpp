@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -71,6 +72,60 @@ class ColumnChunk {
   Type type_;
   int width_;  // bytes of an integer value
 };
+
+// Read for every row: defined here to be inlined.
+inline bool ColumnChunk::is_null(int64_t i) const {
+  if (a_->null_count == 0) return false;
+  auto validity = static_cast<const uint8_t*>(a_->buffers[0]);
+  if (!validity) return false;
+  return !((validity[i >> 3] >> (i & 7)) & 1);
+}
+
+inline bool ColumnChunk::text(int64_t row, std::string_view& out) const {
+  const int64_t i = base_ + row;
+  const void* data = a_->buffers[1];
+  switch (type_) {
+    case Type::Utf8: {
+      if (is_null(i)) return false;
+      auto offsets = static_cast<const int32_t*>(data);
+      auto chars = static_cast<const char*>(a_->buffers[2]);
+      out = std::string_view(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
+      return true;
+    }
+    case Type::LargeUtf8: {
+      if (is_null(i)) return false;
+      auto offsets = static_cast<const int64_t*>(data);
+      auto chars = static_cast<const char*>(a_->buffers[2]);
+      out = std::string_view(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
+      return true;
+    }
+    case Type::Utf8View: {
+      if (is_null(i)) return false;
+      // 16-byte views: length, then the text inline (<= 12 bytes) or prefix, buffer index, offset.
+      auto view = static_cast<const uint8_t*>(data) + 16 * i;
+      int32_t len;
+      std::memcpy(&len, view, 4);
+      if (len <= 12) {
+        out = std::string_view(reinterpret_cast<const char*>(view + 4), static_cast<size_t>(len));
+        return true;
+      }
+      int32_t buffer, offset;
+      std::memcpy(&buffer, view + 8, 4);
+      std::memcpy(&offset, view + 12, 4);
+      out = std::string_view(static_cast<const char*>(a_->buffers[2 + buffer]) + offset, static_cast<size_t>(len));
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+inline bool ColumnChunk::int64(int64_t row, long long& out) const {
+  const int64_t i = base_ + row;
+  if (type_ != Type::Int || width_ != 8 || is_null(i)) return false;
+  out = static_cast<const int64_t*>(a_->buffers[1])[i];
+  return true;
+}
 
 // Which reader a format string needs; false when there is none.
 bool column_type(const char* format, ColumnChunk::Type& type, int& width);
