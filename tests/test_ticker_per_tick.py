@@ -88,6 +88,11 @@ CASES = {
         lambda mp, t: setattr(t, "code_market_map", {"2330": "A", "TXFR1": "B"}),
         lambda i, c: {"2330": "A", "TXFR1": "B"}[c] if i > SWITCH else MARKET[c],
         lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
+    "a property in front of the map": (
+        lambda mp, t: mp.setattr(ticker.Ticker, "code_market_map",
+                                 property(lambda self: {"2330": "P", "TXFR1": "Q"}), raising=False),
+        lambda i, c: {"2330": "P", "TXFR1": "Q"}[c] if i > SWITCH else MARKET[c],
+        lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
 }
 
 
