@@ -332,9 +332,13 @@ bool fast_put(PyObject* q, PyObject* mutex, PyObject* item, const std::function<
   Ref one = py_long(1);
   Ref next = Ref::steal(PyNumber_Add(h.unfinished.get(), one.get()));
   if (h.dict) {
+    // With an int count nothing above or in the set ran Python code, so the other slots still hold.
+    const bool plain_count = PyLong_CheckExact(h.unfinished.get());
     dict_set(h.dict, ORVA_NAME("unfinished_tasks"), next.get());
-    h.slots.unfinished = next.get();  // held by the dict now
-    remember_plain(h.dict, h.slots);
+    if (plain_count) {
+      h.slots.unfinished = next.get();  // held by the dict now
+      remember_plain(h.dict, h.slots);
+    }
   } else {
     setattr(q, ORVA_NAME("unfinished_tasks"), next.get());
   }
