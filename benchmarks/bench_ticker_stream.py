@@ -7,6 +7,9 @@ Cases (each printed as time per tick, throughput, and ratio to the floor measure
   objects, the cost of one thread handoff per tick;
 - streaming: 1,000,000 ticks of 20 instruments through Ticker.pop_tick / allow_next_tick, without
   and with a backfill (half the ticks backfilled);
+- take_next_tick: the main thread's own cost per tick (thread_time) of ticker.take_next_tick, the
+  driver's one call per tick (deposits the permit, builds the tick it releases and hands it over),
+  with an empty consumer;
 - end to end: the same ticks handed to a Matcher (set_current_tick + match_deal), when the matcher
   module is built;
 - memory: peak resident memory while streaming 5,000,000 ticks, against the frame's own size
@@ -123,6 +126,24 @@ def stream(n: int, backfill: int, on_tick=None) -> float:
     return elapsed / n
 
 
+def take_next(n: int) -> float:
+    """Main-thread CPU seconds per tick through ticker.take_next_tick, the tick dicts included."""
+    install({("2024-01-01", "2024-01-31"): tick_frame(n)})
+    t = ticker.Ticker(object())
+    t.send_ticks(CODES, "2024-01-01", "2024-01-31")
+    take, ticks = ticker.take_next_tick, t.tick_queue
+    item, count = ticks.get(timeout=60), 0
+    start = time.thread_time()
+    while "orva_status" not in item:
+        count += 1
+        item = take(t)
+        if item is None:
+            item = ticks.get(timeout=60)
+    elapsed = time.thread_time() - start
+    assert count == n, (count, n)
+    return elapsed / n
+
+
 def end_to_end(n: int):
     try:
         from orva_mero_backtest.modules.matcher.matcher import Matcher
@@ -200,6 +221,9 @@ def main():
         per_tick = stream(STREAM_TICKS, backfill)
         print(f"{name:27} ({STREAM_TICKS:,} ticks)  {rate(per_tick)}   time {per_tick / fl:.3f}x floor, "
               f"throughput {fl / per_tick:.1f}x floor", flush=True)
+    own = sorted(take_next(STREAM_TICKS // 2) for _ in range(3))[1]
+    print(f"take_next_tick, main thread's own cost, empty consumer ({STREAM_TICKS // 2:,} ticks, median of 3)  "
+          f"{rate(own)}", flush=True)
     e2e, why = end_to_end(STREAM_TICKS)
     if e2e is None:
         print(f"end to end with a Matcher: skipped ({why})")

@@ -28,12 +28,16 @@ inline bool interpreter_finalizing() noexcept {
 #endif
 }
 
-// Whether this thread holds the GIL (daemon threads are unwound without it at exit). Late in
+// Whether this thread holds the GIL, for destructors. Our code never drops a reference while it has
+// released the GIL; a destructor runs without it only when CPython ends a daemon thread during
+// finalization (pthread_exit unwinds its C++ frames), and that happens only once finalization has
+// begun. So until then the answer is yes without asking for the thread state. After it, late in
 // finalization PyGILState_Check answers yes on every thread (its thread-state key is deleted), so
-// once finalization has begun only the finalizing thread counts: no other can take the GIL then.
+// only the finalizing thread counts: no other can take the GIL then.
 inline bool holds_gil() noexcept {
+  if (!interpreter_finalizing()) return true;
   if (!PyGILState_Check()) return false;
-  return !interpreter_finalizing() || g_main_thread_ident == 0 || PyThread_get_thread_ident() == g_main_thread_ident;
+  return g_main_thread_ident == 0 || PyThread_get_thread_ident() == g_main_thread_ident;
 }
 
 // Sets `type` with `message` (UTF-8) and throws.

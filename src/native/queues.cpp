@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "fastpaths.hpp"
+
 
 namespace orva {
 
@@ -183,6 +185,47 @@ bool scan(PyObject* dict, Slots& s) {
   return true;
 }
 
+#if ORVA_DICT_VERSIONS
+// Plain queue dicts found lately, by version tag: a dict's tag changes with every change to it and
+// no two dicts share one, so an equal tag means the same dict holding the same objects, which it
+// keeps alive (nothing here owns a reference). The feed's two queues are looked at every tick.
+struct SeenPlain {
+  uint64_t version = 0;  // 0: empty
+  Slots slots;
+};
+SeenPlain g_seen[4];
+unsigned g_seen_next = 0;
+
+uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+bool seen_plain(PyObject* dict, Slots& s) {
+  const uint64_t v = version_of(dict);
+  for (const SeenPlain& e : g_seen)
+    if (e.version == v) {
+      s = e.slots;
+      return true;
+    }
+  return false;
+}
+
+// Records a dict found plain (or changed only by this file, `s` holding its values now).
+void remember_plain(PyObject* dict, const Slots& s) {
+  if (!fastpaths_on()) return;
+  const uint64_t v = version_of(dict);
+  for (SeenPlain& e : g_seen)
+    if (e.slots.mutex == s.mutex && e.slots.items == s.items) {  // the same queue's older state
+      e.version = v;
+      e.slots = s;
+      return;
+    }
+  SeenPlain& e = g_seen[g_seen_next++ % 4];
+  e.version = v;
+  e.slots = s;
+}
+#else
+void remember_plain(PyObject*, const Slots&) {}
+#endif
+
 // The queue's dict now, when q is exactly queue.Queue (its class unchanged), unbounded, holding
 // just the attributes Queue.__init__ gives it, with a plain lock and deque. Else NULL.
 PyObject* plain_dict(PyObject* q, Slots& s) {
@@ -191,6 +234,9 @@ PyObject* plain_dict(PyObject* q, Slots& s) {
   PyObject** dictptr = _PyObject_GetDictPtr(q);
   if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
   PyObject* d = *dictptr;
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on() && seen_plain(d, s)) return d;
+#endif
   s = Slots();
   if (!scan(d, s) || !PyLong_CheckExact(s.maxsize)) return nullptr;
   int overflow = 0;
@@ -198,6 +244,7 @@ PyObject* plain_dict(PyObject* q, Slots& s) {
   if (v == -1 && PyErr_Occurred()) throw_error();
   if (overflow > 0 || v > 0) return nullptr;
   if (Py_TYPE(s.items) != k.deque_type || Py_TYPE(s.mutex) != k.lock_type) return nullptr;
+  remember_plain(d, s);
   return d;
 }
 
@@ -228,6 +275,8 @@ class Locked {
 };
 
 // cond.notify() when a thread waits on cond (notify is a no-op otherwise).
+PyObject* cond_waiters(PyObject* cond_dict);
+
 void notify_cond(PyObject* cond) {
   Known& k = known();
   Ref keep = Ref::borrow(cond);
@@ -235,7 +284,7 @@ void notify_cond(PyObject* cond) {
   PyObject** dictptr = reinterpret_cast<PyObject*>(Py_TYPE(cond)) == k.cond_cls && cond_class_unchanged(k)
                            ? _PyObject_GetDictPtr(cond)
                            : nullptr;
-  PyObject* found = dictptr && *dictptr ? entry(*dictptr, ORVA_NAME("_waiters")) : nullptr;
+  PyObject* found = dictptr && *dictptr ? cond_waiters(*dictptr) : nullptr;
   waiters = found ? Ref::borrow(found) : getattr(cond, ORVA_NAME("_waiters"));
   Py_ssize_t n = PyObject_Length(waiters.get());
   if (n < 0) throw_error();
@@ -247,6 +296,7 @@ void notify_cond(PyObject* cond) {
 struct Held {
   Ref items, unfinished, not_empty, not_full;
   PyObject* dict;
+  Slots slots;  // when dict is set
 };
 
 Held held_parts(PyObject* q) {
@@ -254,6 +304,7 @@ Held held_parts(PyObject* q) {
   Held h;
   h.dict = plain_dict(q, s);
   if (h.dict) {
+    h.slots = s;
     h.items = Ref::borrow(s.items);
     h.unfinished = Ref::borrow(s.unfinished);
     h.not_empty = Ref::borrow(s.not_empty);
@@ -281,7 +332,13 @@ bool fast_put(PyObject* q, PyObject* mutex, PyObject* item, const std::function<
   Ref one = py_long(1);
   Ref next = Ref::steal(PyNumber_Add(h.unfinished.get(), one.get()));
   if (h.dict) {
+    // With an int count nothing above or in the set ran Python code, so the other slots still hold.
+    const bool plain_count = PyLong_CheckExact(h.unfinished.get());
     dict_set(h.dict, ORVA_NAME("unfinished_tasks"), next.get());
+    if (plain_count) {
+      h.slots.unfinished = next.get();  // held by the dict now
+      remember_plain(h.dict, h.slots);
+    }
   } else {
     setattr(q, ORVA_NAME("unfinished_tasks"), next.get());
   }
@@ -400,26 +457,99 @@ Ref queue_wait_take(PyObject* q, const std::function<bool()>& stop, const std::f
   }
 }
 
+namespace {
+
+#if ORVA_DICT_VERSIONS
+// _thread.lock's object layout on CPython 3.10 and 3.11 (Modules/_threadmodule.c); `locked` is
+// what lock.locked() answers. Checked against locked() on a lock of our own before it is used.
+struct LockLayout {
+  PyObject_HEAD
+  PyThread_type_lock lock_lock;
+  PyObject* in_weakreflist;
+  char locked;
+};
+
+// 1: the layout matches, 0: it does not, -1: not checked yet.
+int g_lock_layout = -1;
+
+bool lock_layout_matches() {
+  if (g_lock_layout >= 0) return g_lock_layout == 1;
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref lock = call_method(threading.get(), ORVA_NAME("Lock"));
+  bool ok = Py_TYPE(lock.get()) == known().lock_type && static_cast<Py_ssize_t>(sizeof(LockLayout)) <= Py_TYPE(lock.get())->tp_basicsize;
+  PyObject* self = lock.get();
+  auto field = [&] { return reinterpret_cast<LockLayout*>(self)->locked; };
+  if (ok) ok = field() == 0;
+  if (ok) {
+    Ref::steal(PyObject_Vectorcall(known().acquire, &self, 1, nullptr));
+    ok = field() == 1;
+    Ref::steal(PyObject_Vectorcall(known().release, &self, 1, nullptr));
+    ok = ok && field() == 0;
+  }
+  g_lock_layout = ok ? 1 : 0;
+  return ok;
+}
+
+// cond._waiters from the condition's dict, kept per dict version (the deque, not its length).
+struct SeenWaiters {
+  uint64_t version = 0;
+  PyObject* waiters = nullptr;
+};
+SeenWaiters g_waiters[2];
+unsigned g_waiters_next = 0;
+#endif
+
+// lock.locked() for a _thread.lock.
+bool mutex_locked(PyObject* mutex) {
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on() && g_lock_layout == 1) return reinterpret_cast<LockLayout*>(mutex)->locked != 0;
+#endif
+  PyObject* self = mutex;
+  Ref held = Ref::steal(PyObject_Vectorcall(known().locked, &self, 1, nullptr));
+  return held.get() != Py_False;
+}
+
+// The entry "_waiters" of a Condition's instance dict (borrowed), or NULL.
+PyObject* cond_waiters(PyObject* cond_dict) {
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on()) {
+    const uint64_t v = version_of(cond_dict);
+    for (const SeenWaiters& e : g_waiters)
+      if (e.version == v) return e.waiters;
+    PyObject* found = entry(cond_dict, ORVA_NAME("_waiters"));
+    if (found && version_of(cond_dict) == v) g_waiters[g_waiters_next++ % 2] = SeenWaiters{v, found};
+    return found;
+  }
+#endif
+  return entry(cond_dict, ORVA_NAME("_waiters"));
+}
+
+}  // namespace
+
 bool queue_count_direct(PyObject* q, const std::function<bool()>& keep) {
+#if ORVA_DICT_VERSIONS
+  // Checked first, before anything is read: checking may run Python code (and let threads run).
+  if (fastpaths_on()) lock_layout_matches();
+#endif
   Slots s;
   PyObject* dict = plain_dict(q, s);
   if (!dict || Py_TYPE(s.items) != known().deque_type || PyObject_Length(s.items) != 0) return false;
   // With the mutex free no thread is inside one of the queue's methods, and nothing below lets
   // another thread run (the GIL is held throughout), so this is what put then get would do.
-  PyObject* self = s.mutex;
-  Ref held = Ref::steal(PyObject_Vectorcall(known().locked, &self, 1, nullptr));
-  if (held.get() != Py_False) return false;
+  if (mutex_locked(s.mutex)) return false;
   Known& k = known();
   PyObject* cond = s.not_empty;
   if (reinterpret_cast<PyObject*>(Py_TYPE(cond)) != k.cond_cls || !cond_class_unchanged(k)) return false;
   PyObject** cond_dict = _PyObject_GetDictPtr(cond);
-  PyObject* waiters = cond_dict && *cond_dict ? entry(*cond_dict, ORVA_NAME("_waiters")) : nullptr;
+  PyObject* waiters = cond_dict && *cond_dict ? cond_waiters(*cond_dict) : nullptr;
   if (!waiters || Py_TYPE(waiters) != k.deque_type || PyObject_Length(waiters) != 0) return false;
   if (keep && !keep()) return false;
   if (!PyLong_CheckExact(s.unfinished)) return false;
   Ref one = py_long(1);
   Ref next = Ref::steal(PyNumber_Add(s.unfinished, one.get()));
   dict_set(dict, ORVA_NAME("unfinished_tasks"), next.get());
+  s.unfinished = next.get();  // held by the dict now
+  remember_plain(dict, s);
   return true;
 }
 

@@ -1,6 +1,10 @@
 #include "seconds.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "fastpaths.hpp"
 
 namespace orva {
 
@@ -8,23 +12,51 @@ namespace {
 
 using u128 = unsigned __int128;
 
-int bit_length(u128 v) {
-  const unsigned long long high = static_cast<unsigned long long>(v >> 64);
-  const unsigned long long low = static_cast<unsigned long long>(v);
-  if (high) return 128 - __builtin_clzll(high);
-  return low ? 64 - __builtin_clzll(low) : 0;
+// (high:low) / den, for a quotient known to fit 64 bits (high < den); the remainder in *rem.
+inline uint64_t div_128_by_64(u128 num, uint64_t den, uint64_t* rem) {
+#if defined(__x86_64__)
+  uint64_t q, r;
+  __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(static_cast<uint64_t>(num)), "d"(static_cast<uint64_t>(num >> 64)), "rm"(den));
+  *rem = r;
+  return q;
+#else
+  *rem = static_cast<uint64_t>(num % den);
+  return static_cast<uint64_t>(num / den);
+#endif
 }
 
-// The double nearest to num / den (ties to even); num >= den, num < 2**75, den < 2**40.
-double nearest(u128 num, u128 den) {
-  const int whole = bit_length(num / den);  // >= 1
-  const int shift = whole >= 53 ? 0 : 53 - whole;
-  const u128 scaled = num << shift;
-  u128 q = scaled / den;
-  const u128 rem = scaled % den;
-  if (2 * rem > den || (2 * rem == den && (q & 1))) ++q;
-  // q < 2**54 here; when whole > 53 (not reached for the ranges handled) the cast rounds again.
-  return std::ldexp(static_cast<double>(q), -shift);
+// 2**e for -1022 <= e <= 1023, exactly.
+inline double power_of_two(int e) {
+  const uint64_t bits = static_cast<uint64_t>(1023 + e) << 52;
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+// The double nearest to num / den (ties to even) as kept * 2**exponent, for 0 < num < 2**64,
+// 0 < den < 2**40 and a quotient below 2**54; false outside that range. One division: the
+// quotient is taken to 54 or 55 bits and rounded to 53 with the remainder as the sticky bit.
+bool nearest_parts(uint64_t num, uint64_t den, uint64_t* kept_out, int* exponent) {
+  const int bits_num = 64 - __builtin_clzll(num), bits_den = 64 - __builtin_clzll(den);
+  const int shift = 54 + bits_den - bits_num;
+  if (shift < 0 || bits_den > 40) return false;
+  uint64_t rem;
+  const uint64_t q = div_128_by_64(static_cast<u128>(num) << shift, den, &rem);  // in [2**53, 2**55)
+  const int extra = (q >> 54) ? 2 : 1;
+  uint64_t kept = q >> extra;
+  const uint64_t dropped = q & ((1ULL << extra) - 1), half = 1ULL << (extra - 1);
+  if (dropped > half || (dropped == half && (rem != 0 || (kept & 1)))) ++kept;  // kept <= 2**53
+  *kept_out = kept;
+  *exponent = extra - shift;
+  return true;
+}
+
+bool nearest(uint64_t num, uint64_t den, double* out) {
+  uint64_t kept;
+  int exponent;
+  if (!nearest_parts(num, den, &kept, &exponent)) return false;
+  *out = static_cast<double>(kept) * power_of_two(exponent);  // exact
+  return true;
 }
 
 constexpr unsigned long long kPow10[] = {1ULL,         10ULL,         100ULL,         1000ULL,
@@ -54,35 +86,76 @@ bool is_package_helper(PyObject* convert) {
 
 bool native_seconds(long long ts, long digits, double* out) {
   if (ts < 1000000000LL || digits < 0 || digits > 9) return false;
-  // ts / 1e9 as Python's int true division gives it: the double nearest to the exact quotient.
-  const double seconds = nearest(static_cast<u128>(ts), 1000000000ULL);
-  // round(seconds, digits): the exact binary value to `digits` decimals, ties to even ...
-  int exponent = 0;
-  const double mantissa = std::frexp(seconds, &exponent);  // seconds = mantissa * 2**exponent
-  const unsigned long long m = static_cast<unsigned long long>(std::ldexp(mantissa, 53));
-  const int frac_bits = 53 - exponent;  // seconds = m / 2**frac_bits
+  // ts / 1e9 as Python's int true division gives it: the double nearest to the exact quotient,
+  // m / 2**frac_bits ...
+  uint64_t m;
+  int exponent;
+  if (!nearest_parts(static_cast<uint64_t>(ts), 1000000000ULL, &m, &exponent)) return false;
+  const int frac_bits = -exponent;
   if (frac_bits <= 0 || frac_bits > 60) return false;
+  // ... round(seconds, digits): the exact binary value to `digits` decimals, ties to even ...
   const u128 scaled = static_cast<u128>(m) * kPow10[digits];
   u128 units = scaled >> frac_bits;
   const u128 rem = scaled & ((static_cast<u128>(1) << frac_bits) - 1);
   const u128 half = static_cast<u128>(1) << (frac_bits - 1);
   if (rem > half || (rem == half && (units & 1))) ++units;
+  if (units >> 64) return false;
   // ... then the double nearest to that decimal.
-  *out = digits == 0 ? static_cast<double>(units) : nearest(units, kPow10[digits]);
-  return true;
+  if (digits == 0) {
+    *out = static_cast<double>(static_cast<uint64_t>(units));
+    return true;
+  }
+  return nearest(static_cast<uint64_t>(units), kPow10[digits], out);
 }
 
-Ref seconds_from_ns(PyObject* convert, PyObject* ts, PyObject* digits) {
-  if (PyLong_CheckExact(ts) && PyLong_CheckExact(digits) && is_package_helper(convert)) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(ts, &overflow);
-    const long places = PyLong_AsLong(digits);
-    if (PyErr_Occurred()) PyErr_Clear();
-    double result;
-    if (!overflow && native_seconds(value, places, &result)) return Ref::steal(PyFloat_FromDouble(result));
+PyObject* SecondsBinding::bound() {
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on() && versioned_ &&
+      reinterpret_cast<PyDictObject*>(PyModule_GetDict(module_))->ma_version_tag == version_)
+    return fn_.get();
+  versioned_ = false;
+  // Read before the look-up: a change made while it runs is seen by the next row.
+  uint64_t version = 0;
+  PyObject* dict = PyModule_CheckExact(module_) ? PyModule_GetDict(module_) : nullptr;
+  if (fastpaths_on() && dict) version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
+  Ref fn = getattr(module_, name_);
+  if (fn.get() != fn_.get()) {
+    const bool package = is_package_helper(fn.get());
+    code_ = package ? Ref::borrow(PyFunction_GET_CODE(fn.get())) : Ref();
+    fn_ = std::move(fn);
   }
-  PyObject* args[] = {ts, digits};
-  return Ref::steal(PyObject_Vectorcall(convert, args, 2, nullptr));
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on() && dict) {
+    version_ = version;
+    versioned_ = true;
+  }
+#endif
+  return fn_.get();
+}
+
+Ref SecondsBinding::call(PyObject* ts, const long long* raw, long digits) {
+  PyObject* fn = bound();
+  // The same function object can be given other code (fn.__code__ = ...): asked every row.
+  if (code_ && PyFunction_GET_CODE(fn) == code_.get()) {
+    long long value = 0;
+    bool exact = raw != nullptr;
+    if (raw) {
+      value = *raw;
+    } else if (PyLong_CheckExact(ts)) {
+      int overflow = 0;
+      value = PyLong_AsLongLongAndOverflow(ts, &overflow);
+      exact = !overflow && !(value == -1 && PyErr_Occurred());
+      PyErr_Clear();
+    }
+    double result;
+    if (exact && native_seconds(value, digits, &result)) return Ref::steal(PyFloat_FromDouble(result));
+  }
+  Ref keep = fn_;  // the call may rebind the module's name
+  Ref made = raw ? py_long(*raw) : Ref();
+  Ref places = py_long(digits);
+  PyObject* args[] = {raw ? made.get() : ts, places.get()};
+  return Ref::steal(PyObject_Vectorcall(keep.get(), args, 2, nullptr));
 }
 
 }  // namespace orva

@@ -7,6 +7,8 @@
 // replaced: any other function (a user's replacement, a wrapper) is still called.
 #pragma once
 
+#include <cstdint>
+
 #include "pyref.hpp"
 
 namespace orva {
@@ -14,6 +16,28 @@ namespace orva {
 // convert(ts, digits), computed natively when `convert` is the package's own helper and the
 // arguments are in the range handled here (an int ts of at least one second, 0 <= digits <= 9).
 Ref seconds_from_ns(PyObject* convert, PyObject* ts, PyObject* digits);
+
+// `module.<name>(ts, digits)` called once per row: the binding is looked up for every row (a replaced
+// helper is called for every row), but whether it is the package's own helper is decided once per
+// bound function, not per row. With the fast paths on, an unchanged module dict (its version tag)
+// also skips the look-up. One per reader of rows; use with the GIL held.
+class SecondsBinding {
+ public:
+  SecondsBinding(PyObject* module, PyObject* name) : module_(module), name_(name) {}
+  Ref operator()(PyObject* ts, long digits) { return call(ts, nullptr, digits); }
+  // The same for a ts known as a C integer: no int object is made unless the helper is called.
+  Ref operator()(long long ts, long digits) { return call(nullptr, &ts, digits); }
+
+ private:
+  Ref call(PyObject* ts, const long long* raw, long digits);
+  PyObject* bound();  // borrowed from fn_, which holds it
+  PyObject* module_;  // borrowed: a module kept for the life of the process
+  PyObject* name_;    // interned, never released
+  Ref fn_;            // the function last found bound
+  Ref code_;          // its code object when it was the package's helper, else empty
+  uint64_t version_ = 0;  // the module dict's version tag when fn_ was found (fast paths)
+  bool versioned_ = false;
+};
 
 // The native computation alone; false when the arguments are outside its range.
 bool native_seconds(long long ts, long digits, double* out);

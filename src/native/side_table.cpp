@@ -18,8 +18,12 @@ PyMethodDef g_collected_def = {"_orva_drop_native_state", collected, METH_O, nul
 }  // namespace
 
 void* WeakSideTableBase::find_raw(PyObject* obj) const {
+  if (obj == last_obj_) return last_value_;
   auto it = map_.find(obj);
-  return it == map_.end() ? nullptr : it->second.value;
+  if (it == map_.end()) return nullptr;
+  last_obj_ = obj;
+  last_value_ = it->second.value;
+  return last_value_;
 }
 
 namespace {
@@ -36,6 +40,10 @@ PyObject* collected(PyObject* capsule, PyObject* /*weakref*/) {
 void WeakSideTableBase::erase(PyObject* obj) {
   auto it = map_.find(obj);
   if (it == map_.end()) return;
+  if (obj == last_obj_) {
+    last_obj_ = nullptr;
+    last_value_ = nullptr;
+  }
   Slot slot = std::move(it->second);
   // Out of the table before the value goes: its destructor may run Python code that looks here.
   map_.erase(it);

@@ -34,6 +34,9 @@ class WeakSideTableBase {
     Ref weak;
   };
   std::unordered_map<PyObject*, Slot> map_;
+  // The entry found last (the same object is asked for again and again); cleared by erase.
+  mutable PyObject* last_obj_ = nullptr;
+  mutable void* last_value_ = nullptr;
 };
 
 // Tables are meant to live for the whole process (allocate them with `new` and never free

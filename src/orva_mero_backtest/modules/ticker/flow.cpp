@@ -86,9 +86,13 @@ Ref status_dict(PyObject* member_name) {
 namespace {
 
 // The queues the Ticker holds now (other code may replace them).
-Ref permit_queue(State& st) { return getattr(st.self, ORVA_NAME("allow_next_tick_flag_queue")); }
-Ref tick_queue(State& st) { return getattr(st.self, ORVA_NAME("tick_queue")); }
-Ref finish_queue(State& st) { return getattr(st.self, ORVA_NAME("backfilling_notify_finish_queue")); }
+Ref permit_queue(State& st) {
+  return st.attrs.get(st.self, InstanceAttrs::PermitQueue, ORVA_NAME("allow_next_tick_flag_queue"));
+}
+Ref tick_queue(State& st) { return st.attrs.get(st.self, InstanceAttrs::TickQueue, ORVA_NAME("tick_queue")); }
+Ref finish_queue(State& st) {
+  return st.attrs.get(st.self, InstanceAttrs::FinishQueue, ORVA_NAME("backfilling_notify_finish_queue"));
+}
 
 bool ended(Phase p) {
   return p == Phase::Summary || p == Phase::Finished || p == Phase::Failed || p == Phase::Superseded;
@@ -98,9 +102,11 @@ bool ended(Phase p) {
 // backfill; a change it must act on is announced there.
 void wake_owner(State& st) { queue_wake_all(permit_queue(st).get()); }
 
-bool flag(PyObject* self, PyObject* name) {
-  Ref value = getattr(self, name);
-  return truthy(value.get());
+bool exit_flag(State& st) {
+  return st.attrs.truthy(st.self, InstanceAttrs::ExitFlag, ORVA_NAME("exit_send_thread_flag"));
+}
+bool backfill_done_flag(State& st) {
+  return st.attrs.truthy(st.self, InstanceAttrs::BackfillFlag, ORVA_NAME("backfilling_finish_flag"));
 }
 
 // Runs `fn` with the pending error put aside (and set again after): a wake-up must not see it.
@@ -143,12 +149,12 @@ void advance(State& st, const std::shared_ptr<Machine>& m, bool interruptible) {
       }
       switch (m->phase) {
         case Phase::Top:
-          if (flag(self, ORVA_NAME("exit_send_thread_flag"))) {
+          if (exit_flag(st)) {
             m->phase = Phase::Summary;
             wake_owner(st);
             return;
           }
-          if (!flag(self, ORVA_NAME("backfilling_finish_flag"))) {
+          if (!backfill_done_flag(st)) {
             m->phase = Phase::WaitBackfill;
             wake_owner(st);
             return;
@@ -177,7 +183,7 @@ void advance(State& st, const std::shared_ptr<Machine>& m, bool interruptible) {
             m->phase = Phase::Superseded;
             return;
           }
-          Ref tick = rows->next(self, backfill);
+          Ref tick = rows->next(self, backfill, st.attrs);
           if (!tick && backfill) {  // fewer rows than counted: the permit released nothing
             ++st.owed;
             m->phase = Phase::Finished;
@@ -235,12 +241,12 @@ void step_all(State& st, bool interruptible) {
   } release{st};
   for (;;) {
     if (!st.runnable.empty()) {
-      auto m = st.runnable.front();
+      auto m = std::move(st.runnable.front());
       st.runnable.pop_front();
       advance(st, m, interruptible);
     } else if (st.owed > 0 && !st.parked.empty()) {
       --st.owed;
-      auto m = st.parked.front();
+      auto m = std::move(st.parked.front());
       st.parked.pop_front();
       m->phase = Phase::HasPermit;
       advance(st, m, interruptible);
@@ -270,8 +276,8 @@ void remove_machine(Seq& seq, const Machine* m) {
 }  // namespace
 
 void first_pass(State& st, Machine& m) {
-  if (flag(st.self, ORVA_NAME("exit_send_thread_flag"))) return;  // left to the thread's own pass
-  m.phase = flag(st.self, ORVA_NAME("backfilling_finish_flag")) ? Phase::NeedPermit : Phase::WaitBackfill;
+  if (exit_flag(st)) return;  // left to the thread's own pass
+  m.phase = backfill_done_flag(st) ? Phase::NeedPermit : Phase::WaitBackfill;
 }
 
 namespace {

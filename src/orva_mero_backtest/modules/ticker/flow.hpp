@@ -18,6 +18,7 @@
 #include <deque>
 #include <memory>
 
+#include "attrs.hpp"
 #include "pyref.hpp"
 #include "rows.hpp"
 
@@ -68,6 +69,7 @@ struct State {
   // Set by take_next_tick while it deposits its permit: the first tick released then, when the
   // tick queue is empty and nobody waits on it, goes here instead of through the queue.
   Ref* handoff = nullptr;
+  InstanceAttrs attrs;  // self's attributes read for every tick
 
   bool current(const Machine& m) const { return m.run == run; }
 };

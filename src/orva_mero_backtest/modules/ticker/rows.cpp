@@ -2,12 +2,59 @@
 
 #include <cstring>
 
+#include "fastpaths.hpp"
 #include "seconds.hpp"
 #include "ticker.hpp"
+
+#if ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030B0000
+#define ORVA_DICT_ENTRIES 1
+#else
+#define ORVA_DICT_ENTRIES 0
+#endif
 
 namespace orva::ticker {
 
 namespace {
+
+#if ORVA_DICT_ENTRIES
+// A combined dict's keys and entries as CPython 3.10 lays them out (Objects/dict-common.h).
+struct KeysLayout {
+  Py_ssize_t dk_refcnt;
+  Py_ssize_t dk_size;
+  void* dk_lookup;
+  Py_ssize_t dk_usable;
+  Py_ssize_t dk_nentries;
+  char dk_indices[1];  // dk_size indices, then the entries
+};
+struct EntryLayout {
+  Py_hash_t me_hash;
+  PyObject* me_key;
+  PyObject* me_value;
+};
+
+// The entries of an 8-item combined dict with no deleted slots, in insertion order; else NULL.
+EntryLayout* entries_of_tick(PyObject* dict) {
+  auto* d = reinterpret_cast<PyDictObject*>(dict);
+  if (d->ma_values || d->ma_used != 8) return nullptr;
+  auto* k = reinterpret_cast<KeysLayout*>(d->ma_keys);
+  if (k->dk_nentries != 8) return nullptr;
+  const Py_ssize_t size = k->dk_size;
+  const Py_ssize_t index_bytes = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
+  return reinterpret_cast<EntryLayout*>(k->dk_indices + size * index_bytes);
+}
+
+// Values a dict holding them needs no garbage-collector tracking for.
+bool atomic(PyObject* v) {
+  return v == Py_None || PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v);
+}
+
+void replace_value(EntryLayout& e, PyObject* value) {
+  PyObject* old = e.me_value;
+  Py_INCREF(value);
+  e.me_value = value;
+  Py_DECREF(old);
+}
+#endif
 
 // The frame's columns a tick dict is made of, in the order TickRows::Batch keeps them.
 constexpr const char* kColumns[] = {"code", "ts", "close", "volume", "tick_type"};
@@ -41,25 +88,10 @@ bool column_type(const char* format, ColumnChunk::Type& type, int& width) {
 ColumnChunk::ColumnChunk(const ArrowArray* array, int64_t parent_offset, Type type, int width)
     : a_(array), base_(parent_offset + array->offset), type_(type), width_(width) {}
 
-bool ColumnChunk::is_null(int64_t i) const {
-  if (a_->null_count == 0) return false;
-  auto validity = static_cast<const uint8_t*>(a_->buffers[0]);
-  if (!validity) return false;
-  return !((validity[i >> 3] >> (i & 7)) & 1);
-}
-
-Ref ColumnChunk::value(int64_t row, std::unordered_map<std::string, Ref>& texts) const {
+Ref ColumnChunk::value(int64_t row) const {
   const int64_t i = base_ + row;
   if (is_null(i)) return Ref::none();
   const void* data = a_->buffers[1];
-  auto intern = [&](const char* p, size_t len) -> Ref {
-    std::string key(p, len);
-    auto it = texts.find(key);
-    if (it != texts.end()) return it->second;
-    Ref s = Ref::steal(PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(len), nullptr));
-    texts.emplace(std::move(key), s);
-    return s;
-  };
   switch (type_) {
     case Type::Bool: {
       auto bits = static_cast<const uint8_t*>(data);
@@ -81,33 +113,19 @@ Ref ColumnChunk::value(int64_t row, std::unordered_map<std::string, Ref>& texts)
       }
     case Type::Float32: return py_float(static_cast<const float*>(data)[i]);
     case Type::Float64: return py_float(static_cast<const double*>(data)[i]);
-    case Type::Utf8: {
-      auto offsets = static_cast<const int32_t*>(data);
-      auto chars = static_cast<const char*>(a_->buffers[2]);
-      return intern(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
-    }
-    case Type::LargeUtf8: {
-      auto offsets = static_cast<const int64_t*>(data);
-      auto chars = static_cast<const char*>(a_->buffers[2]);
-      return intern(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
-    }
+    case Type::Utf8:
+    case Type::LargeUtf8:
     case Type::Utf8View: {
-      // 16-byte views: length, then the text inline (<= 12 bytes) or prefix, buffer index, offset.
-      auto view = static_cast<const uint8_t*>(data) + 16 * i;
-      int32_t len;
-      std::memcpy(&len, view, 4);
-      if (len <= 12) return intern(reinterpret_cast<const char*>(view + 4), static_cast<size_t>(len));
-      int32_t buffer, offset;
-      std::memcpy(&buffer, view + 8, 4);
-      std::memcpy(&offset, view + 12, 4);
-      auto chars = static_cast<const char*>(a_->buffers[2 + buffer]);
-      return intern(chars + offset, static_cast<size_t>(len));
+      std::string_view t;
+      text(row, t);
+      return Ref::steal(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
     }
   }
   return Ref::none();
 }
 
-TickRows::TickRows(PyObject* df) {
+TickRows::TickRows(PyObject* df) : seconds_(g_module, ORVA_NAME("format_nano_ts_to_second_ts")) {
+  if (!g_module) raise(PyExc_ImportError, "the ticker module is not initialised");
   if (!open_arrow(df)) {
     PyObject* named = ORVA_KWNAMES("named");
     Ref iter_rows = getattr(df, ORVA_NAME("iter_rows"));
@@ -183,7 +201,7 @@ bool TickRows::open_arrow(PyObject* df) {
   return true;
 }
 
-Ref TickRows::next(PyObject* self, bool backfilling) {
+Ref TickRows::next(PyObject* self, bool backfilling, InstanceAttrs& attrs) {
   if (rows_) {
     // A row whose tick could not be built stays the next one.
     Ref r = std::move(pending_);
@@ -202,7 +220,7 @@ Ref TickRows::next(PyObject* self, bool backfilling) {
     Ref close = getitem(r.get(), ORVA_NAME("close"));
     Ref volume = getitem(r.get(), ORVA_NAME("volume"));
     Ref tick_type = getitem(r.get(), ORVA_NAME("tick_type"));
-    Ref tick = build(self, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+    Ref tick = build(self, attrs, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
     pending_ = Ref();
     return tick;
   }
@@ -218,46 +236,164 @@ Ref TickRows::next(PyObject* self, bool backfilling) {
   const auto& cols = batches_[batch_]->columns;
   // The row counts as used only once its tick is built: a failed one stays the next one.
   const int64_t i = row_;
-  Ref code = cols[0].value(i, texts_);
-  Ref ts = cols[1].value(i, texts_);
-  Ref close = cols[2].value(i, texts_);
-  Ref volume = cols[3].value(i, texts_);
-  Ref tick_type = cols[4].value(i, texts_);
-  Ref tick = build(self, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+  std::string_view code_text;
+  long long ts_raw;
+  const bool raw_ts = cols[1].int64(i, ts_raw);
+  Ref ts = raw_ts ? Ref() : cols[1].value(i);
+  Ref close = cols[2].value(i);
+  Ref volume = cols[3].value(i);
+  Ref tick_type = cols[4].value(i);
+  Ref tick;
+  if (cols[0].text(i, code_text)) {
+    tick = build_from_shape(self, attrs, instrument(code_text), ts.get(), raw_ts ? &ts_raw : nullptr, close.get(),
+                            volume.get(), tick_type.get(), backfilling);
+  } else {
+    Ref code = cols[0].value(i);
+    if (raw_ts) ts = py_long(ts_raw);
+    tick = build(self, attrs, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+  }
   ++row_;
   return tick;
 }
 
-Ref TickRows::build(PyObject* self, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume,
-                    PyObject* tick_type, bool backfilling) {
-  // Evaluated in the order of the dict's keys, so a failure is the one the named row would give.
-  Ref markets = getattr(self, ORVA_NAME("code_market_map"));
-  Ref market;
-  if (PyDict_CheckExact(markets.get())) {
-    PyObject* m = PyDict_GetItemWithError(markets.get(), code);
-    if (!m) {
-      if (!PyErr_Occurred()) {
-        Ref key = Ref::steal(PyTuple_Pack(1, code));
-        PyErr_SetObject(PyExc_KeyError, key.get());
-      }
-      throw_error();
-    }
-    market = Ref::borrow(m);
-  } else {
-    market = getitem(markets.get(), code);
+TickRows::Instrument& TickRows::instrument(std::string_view text) {
+  if (text.size() > 15) {
+    auto it = by_text_.find(text);
+    return it != by_text_.end() ? *it->second : make_instrument(text);
   }
-  Ref convert = global(ORVA_NAME("format_nano_ts_to_second_ts"));
-  Ref eight = py_long(8);
-  Ref timestamp = seconds_from_ns(convert.get(), ts, eight.get());
+  char bytes[16] = {};
+  bytes[0] = static_cast<char>(text.size());
+  std::memcpy(bytes + 1, text.data(), text.size());
+  ShortKey key;
+  std::memcpy(&key.a, bytes, 8);
+  std::memcpy(&key.b, bytes + 8, 8);
+  Instrument*& slot = short_slot(key);
+  if (!slot) {
+    slot = &make_instrument(text);
+    if (++short_count_ * 2 > short_.size()) {  // grow: half full at most
+      std::vector<ShortSlot> old(short_.size() * 2);
+      old.swap(short_);
+      for (const ShortSlot& e : old)
+        if (e.ins) short_slot(e.key) = e.ins;
+      return *short_slot(key);
+    }
+  }
+  return *slot;
+}
+
+// The slot of `key` in short_: its entry, or the empty one where it goes.
+TickRows::Instrument*& TickRows::short_slot(const ShortKey& key) {
+  if (short_.empty()) short_.resize(64);
+  const size_t mask = short_.size() - 1;
+  // The top bits of a multiplicative hash: each depends on every byte of the code.
+  const uint64_t h = ((key.b * 0xC2B2AE3D27D4EB4FULL) ^ key.a) * 0x9E3779B97F4A7C15ULL;
+  size_t i = static_cast<size_t>(h >> (64 - __builtin_ctzll(short_.size())));
+  for (;; ++i) {
+    ShortSlot& e = short_[i & mask];
+    if (!e.ins) {
+      e.key = key;
+      return e.ins;
+    }
+    if (e.key == key) return e.ins;
+  }
+}
+
+TickRows::Instrument& TickRows::make_instrument(std::string_view text) {
+  auto made = std::make_unique<Instrument>();
+  made->text.assign(text.data(), text.size());
+  made->code = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  Instrument* ins = made.get();
+  instruments_.push_back(std::move(made));
+  if (text.size() > 15) by_text_.emplace(std::string_view(ins->text), ins);
+  return *ins;
+}
+
+// self.code_market_map[code], read for every row (the map may change while ticks stream).
+// self.code_market_map[code], read for every row (the map may change while ticks stream). With
+// the fast paths on, an exact dict whose version tag is unchanged since `ins`'s market was found
+// in it gives that market again without the look-up.
+Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, Instrument* ins) {
+  (void)ins;
+  Ref markets = attrs.get(self, InstanceAttrs::CodeMarketMap, ORVA_NAME("code_market_map"));
+  if (!PyDict_CheckExact(markets.get())) return getitem(markets.get(), code);
+#if ORVA_DICT_VERSIONS
+  const uint64_t version = reinterpret_cast<PyDictObject*>(markets.get())->ma_version_tag;
+  if (ins && fastpaths_on() && ins->known_market && ins->map_seen == markets.get() && ins->map_version == version)
+    return ins->known_market;
+#endif
+  PyObject* m = PyDict_GetItemWithError(markets.get(), code);
+  if (!m) {
+    if (!PyErr_Occurred()) {
+      Ref key = Ref::steal(PyTuple_Pack(1, code));
+      PyErr_SetObject(PyExc_KeyError, key.get());
+    }
+    throw_error();
+  }
+  Ref market = Ref::borrow(m);
+#if ORVA_DICT_VERSIONS
+  if (ins && fastpaths_on()) {
+    // The version read before the look-up: a change made while it ran is seen next time.
+    ins->known_market = market;
+    ins->map_seen = markets.get();
+    ins->map_version = version;
+  }
+#endif
+  return market;
+}
+
+// The tick dict with its keys in the order callers see them.
+static Ref make_tick(PyObject* market, PyObject* timestamp, PyObject* code, PyObject* close, PyObject* volume,
+              PyObject* tick_type, bool backfilling) {
   Ref tick = Ref::steal(PyDict_New());
-  dict_set(tick.get(), ORVA_NAME("market_type"), market.get());
-  dict_set(tick.get(), ORVA_NAME("timestamp"), timestamp.get());
+  dict_set(tick.get(), ORVA_NAME("market_type"), market);
+  dict_set(tick.get(), ORVA_NAME("timestamp"), timestamp);
   dict_set(tick.get(), ORVA_NAME("code"), code);
   dict_set(tick.get(), ORVA_NAME("close"), close);
   dict_set(tick.get(), ORVA_NAME("qty"), volume);
   dict_set(tick.get(), ORVA_NAME("tick_type"), tick_type);
   dict_set(tick.get(), ORVA_NAME("is_simulate"), Py_False);
   dict_set(tick.get(), ORVA_NAME("is_backfilling"), backfilling ? Py_True : Py_False);
+  return tick;
+}
+
+Ref TickRows::build(PyObject* self, InstanceAttrs& attrs, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume,
+                    PyObject* tick_type, bool backfilling) {
+  // Evaluated in the order of the dict's keys, so a failure is the one the named row would give.
+  Ref market = market_of(self, attrs, code);
+  Ref timestamp = seconds_(ts, 8);
+  return make_tick(market.get(), timestamp.get(), code, close, volume, tick_type, backfilling);
+}
+
+Ref TickRows::build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw,
+                               PyObject* close, PyObject* volume, PyObject* tick_type, bool backfilling) {
+  Ref market = market_of(self, attrs, ins.code.get(), &ins);
+  Ref timestamp = ts_raw ? seconds_(*ts_raw, 8) : seconds_(ts, 8);
+  Ref& shape = ins.shape[backfilling];
+  if (!shape || ins.market[backfilling].get() != market.get()) {
+    shape = make_tick(market.get(), Py_None, ins.code.get(), Py_None, Py_None, Py_None, backfilling);
+    ins.market[backfilling] = market;
+  }
+  Ref tick = Ref::steal(PyDict_Copy(shape.get()));
+#if ORVA_DICT_ENTRIES
+  // The copy is new and seen by nobody yet: its four row values are written into its entries
+  // (a placeholder None each) without a look-up per key. Its version tag, given when it was
+  // made, is first seen with these values. Only atomic values: the copy stays untracked.
+  if (fastpaths_on() && atomic(timestamp.get()) && atomic(close) && atomic(volume) && atomic(tick_type)) {
+    EntryLayout* e = entries_of_tick(tick.get());
+    if (e && e[1].me_key == ORVA_NAME("timestamp") && e[3].me_key == ORVA_NAME("close") &&
+        e[4].me_key == ORVA_NAME("qty") && e[5].me_key == ORVA_NAME("tick_type")) {
+      replace_value(e[1], timestamp.get());
+      replace_value(e[3], close);
+      replace_value(e[4], volume);
+      replace_value(e[5], tick_type);
+      return tick;
+    }
+  }
+#endif
+  dict_set(tick.get(), ORVA_NAME("timestamp"), timestamp.get());
+  dict_set(tick.get(), ORVA_NAME("close"), close);
+  dict_set(tick.get(), ORVA_NAME("qty"), volume);
+  dict_set(tick.get(), ORVA_NAME("tick_type"), tick_type);
   return tick;
 }
 

@@ -7,12 +7,16 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "attrs.hpp"
 #include "pyref.hpp"
+#include "seconds.hpp"
 
 namespace orva::ticker {
 
@@ -55,7 +59,11 @@ class ColumnChunk {
  public:
   enum class Type { Bool, Int, UInt, Float32, Float64, Utf8, LargeUtf8, Utf8View };
   ColumnChunk(const ArrowArray* array, int64_t parent_offset, Type type, int width);
-  Ref value(int64_t row, std::unordered_map<std::string, Ref>& texts) const;
+  Ref value(int64_t row) const;
+  // The UTF-8 bytes of a string column's row; false when the row is null or the column holds no text.
+  bool text(int64_t row, std::string_view& out) const;
+  // A 64-bit integer column's row; false when null or of another type.
+  bool int64(int64_t row, long long& out) const;
 
  private:
   bool is_null(int64_t i) const;
@@ -64,6 +72,60 @@ class ColumnChunk {
   Type type_;
   int width_;  // bytes of an integer value
 };
+
+// Read for every row: defined here to be inlined.
+inline bool ColumnChunk::is_null(int64_t i) const {
+  if (a_->null_count == 0) return false;
+  auto validity = static_cast<const uint8_t*>(a_->buffers[0]);
+  if (!validity) return false;
+  return !((validity[i >> 3] >> (i & 7)) & 1);
+}
+
+inline bool ColumnChunk::text(int64_t row, std::string_view& out) const {
+  const int64_t i = base_ + row;
+  const void* data = a_->buffers[1];
+  switch (type_) {
+    case Type::Utf8: {
+      if (is_null(i)) return false;
+      auto offsets = static_cast<const int32_t*>(data);
+      auto chars = static_cast<const char*>(a_->buffers[2]);
+      out = std::string_view(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
+      return true;
+    }
+    case Type::LargeUtf8: {
+      if (is_null(i)) return false;
+      auto offsets = static_cast<const int64_t*>(data);
+      auto chars = static_cast<const char*>(a_->buffers[2]);
+      out = std::string_view(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
+      return true;
+    }
+    case Type::Utf8View: {
+      if (is_null(i)) return false;
+      // 16-byte views: length, then the text inline (<= 12 bytes) or prefix, buffer index, offset.
+      auto view = static_cast<const uint8_t*>(data) + 16 * i;
+      int32_t len;
+      std::memcpy(&len, view, 4);
+      if (len <= 12) {
+        out = std::string_view(reinterpret_cast<const char*>(view + 4), static_cast<size_t>(len));
+        return true;
+      }
+      int32_t buffer, offset;
+      std::memcpy(&buffer, view + 8, 4);
+      std::memcpy(&offset, view + 12, 4);
+      out = std::string_view(static_cast<const char*>(a_->buffers[2 + buffer]) + offset, static_cast<size_t>(len));
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+inline bool ColumnChunk::int64(int64_t row, long long& out) const {
+  const int64_t i = base_ + row;
+  if (type_ != Type::Int || width_ != 8 || is_null(i)) return false;
+  out = static_cast<const int64_t*>(a_->buffers[1])[i];
+  return true;
+}
 
 // Which reader a format string needs; false when there is none.
 bool column_type(const char* format, ColumnChunk::Type& type, int& width);
@@ -80,23 +142,58 @@ class TickRows {
   // The next row's tick dict, or an empty Ref when the rows are exhausted. Raises as the
   // named-row generator would (KeyError for an unknown code or a missing column, errors of
   // format_nano_ts_to_second_ts); a row that raised is not used up.
-  Ref next(PyObject* self, bool backfilling);
+  // `attrs` reads self.code_market_map.
+  Ref next(PyObject* self, bool backfilling, InstanceAttrs& attrs);
 
  private:
   struct Batch {
     ArrowArray array;
     std::vector<ColumnChunk> columns;  // code, ts, close, volume, tick_type
   };
+  // What the ticks of one code share: its str (one object for all its ticks) and, per value of
+  // is_backfilling, a tick dict holding the values that stay the same (market_type, code and the two
+  // flags) for as long as code_market_map gives the same market object. A tick is a copy of it with
+  // the row's values set: the keys keep their order and their cached hashes.
+  struct Instrument {
+    std::string text;
+    Ref code;
+    Ref market[2];
+    Ref shape[2];
+    // The market code_market_map gave last, with the map and its version tag then (fast paths).
+    Ref known_market;
+    PyObject* map_seen = nullptr;  // compared only
+    uint64_t map_version = 0;
+  };
+  // Short codes (up to 15 bytes) as two words: their length and bytes, zero-padded.
+  struct ShortKey {
+    uint64_t a = 0, b = 0;
+    bool operator==(const ShortKey& o) const { return a == o.a && b == o.b; }
+  };
+  struct ShortSlot {
+    ShortKey key;
+    Instrument* ins = nullptr;
+  };
   bool open_arrow(PyObject* df);
   void release_arrow();
-  Ref build(PyObject* self, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume, PyObject* tick_type,
+  Instrument& instrument(std::string_view text);
+  Instrument& make_instrument(std::string_view text);
+  Instrument*& short_slot(const ShortKey& key);
+  Ref market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, Instrument* ins = nullptr);
+  Ref timestamp(PyObject* ts_value, const long long* ts_raw);
+  Ref build(PyObject* self, InstanceAttrs& attrs, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume, PyObject* tick_type,
             bool backfilling);
+  Ref build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw, PyObject* close,
+                       PyObject* volume, PyObject* tick_type, bool backfilling);
 
   ArrowArrayStream stream_{};
   std::vector<std::unique_ptr<Batch>> batches_;
   size_t batch_ = 0;
   int64_t row_ = 0;
-  std::unordered_map<std::string, Ref> texts_;  // one str per distinct code
+  std::vector<std::unique_ptr<Instrument>> instruments_;
+  std::unordered_map<std::string_view, Instrument*> by_text_;  // longer codes, views of Instrument::text
+  std::vector<ShortSlot> short_;                               // open addressing, a power of two long
+  size_t short_count_ = 0;
+  SecondsBinding seconds_;                                     // format_nano_ts_to_second_ts
   Ref rows_;                                    // iter_rows(named=True) iterator when not read through Arrow
   Ref pending_;                                 // its row whose tick failed to build, tried again next
 };

@@ -1,0 +1,63 @@
+// The Ticker attributes read for every tick (its queues, its flags, code_market_map).
+//
+// Each read is getattr(self, name). With the fast paths on (CPython < 3.12), a value found in the
+// instance dict is kept as a borrowed pointer together with the dict's and the class's version
+// tags: while both are unchanged the dict still holds that value and getattr would give it again,
+// so later reads skip the look-up. Any change to the instance's attributes or to its class (a
+// property, __getattribute__) changes a tag and the next read looks up again.
+#pragma once
+
+#include <cstdint>
+
+#include "fastpaths.hpp"
+#include "pyref.hpp"
+
+namespace orva::ticker {
+
+class InstanceAttrs {
+ public:
+  enum Slot { TickQueue, PermitQueue, FinishQueue, CodeMarketMap, ExitFlag, BackfillFlag, kSlots };
+
+  // getattr(self, name); `slot` names which of the attributes above it is.
+  Ref get(PyObject* self, Slot slot, PyObject* name) {
+#if ORVA_DICT_VERSIONS
+    if (PyObject* v = kept(self, slot)) return Ref::borrow(v);
+#endif
+    return look_up(self, slot, name);
+  }
+  // bool(getattr(self, name))
+  bool truthy(PyObject* self, Slot slot, PyObject* name) {
+#if ORVA_DICT_VERSIONS
+    PyObject* v = kept(self, slot);
+    if (v == Py_True) return true;
+    if (v == Py_False) return false;
+#endif
+    Ref value = get(self, slot, name);
+    return orva::truthy(value.get());
+  }
+
+ private:
+  Ref look_up(PyObject* self, Slot slot, PyObject* name);
+#if ORVA_DICT_VERSIONS
+  // The kept value of `slot` while the snapshot holds (values are kept only with the fast paths on).
+  PyObject* kept(PyObject* self, Slot slot) const {
+    PyObject* v = values_[slot];
+    if (!v || Py_TYPE(self) != type_ || type_->tp_version_tag != type_version_ ||
+        !(type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+      return nullptr;
+    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + dict_offset_);
+    if (dict != dict_ || reinterpret_cast<PyDictObject*>(dict)->ma_version_tag != dict_version_) return nullptr;
+    return v;
+  }
+  bool snapshot_matches(PyObject* self, PyObject*& dict) const;
+  void take_snapshot(PyObject* self, PyObject* dict);
+  PyTypeObject* type_ = nullptr;
+  unsigned type_version_ = 0;
+  Py_ssize_t dict_offset_ = 0;  // the type's tp_dictoffset (> 0) when type_ is set
+  PyObject* dict_ = nullptr;    // compared only
+  uint64_t dict_version_ = 0;
+  PyObject* values_[kSlots] = {};  // borrowed from the dict while its version is dict_version_
+#endif
+};
+
+}  // namespace orva::ticker
