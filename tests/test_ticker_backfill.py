@@ -155,3 +155,24 @@ def test_superseded_backfill_neither_puts_nor_notifies(monkeypatch):
     assert nothing_arrives(t)
     assert t.backfilling_notify_finish_queue.qsize() == 0
     assert t.allow_next_tick_flag_queue.qsize() == 0
+
+
+@pytest.mark.parametrize("bounds", [(), BACK])
+def test_feed_threads_are_those_of_the_latest_run(monkeypatch, bounds):
+    feed, _, _, threads = use(monkeypatch)
+    feed.frames[BACK] = frame(2, start=500)
+    feed.frames[MAIN] = frame(2)
+    t = ticker.Ticker(object())
+    assert ticker.feed_threads(t) == []
+    t.send_ticks(CODES, *MAIN, *bounds)
+    first = ticker.feed_threads(t)
+    assert len(first) == 1 + bool(bounds) and all(th.daemon for th in first)
+    assert sorted(map(id, first)) == sorted(map(id, threads.made))
+    assert ticker.feed_threads(t) is not first  # a new list each time
+    consume(t)
+    threads.join_all()
+    t.send_ticks(CODES, *MAIN)  # a new run: its sender only
+    assert [id(th) for th in ticker.feed_threads(t)] == [id(threads.made[-1])] != [id(th) for th in first]
+    t.allow_next_tick()
+    consume(t)
+    threads.join_all()

@@ -668,7 +668,7 @@ class Backtest:
         self._deliver_reports()
 
         load_started = time.perf_counter()
-        feed_threads = self._start_feed()
+        feed_threads = self._start_feed(ticker_module)
         load_seconds = time.perf_counter() - load_started
 
         recording = Recording(list(self.markets), self.positions, self.sample_seconds)
@@ -713,16 +713,14 @@ class Backtest:
             capital=self.capital,
         )
 
-    def _start_feed(self) -> List[threading.Thread]:
-        """Starts the feed; the threads it started (found by the difference of ``threading.enumerate()``
-        around ``send_ticks``, the feed having no other way to name them) are joined at the end."""
+    def _start_feed(self, ticker_module: Any) -> List[threading.Thread]:
+        """Starts the feed; the threads it started are joined at the end."""
         codes = [{"code": i.code, "market": i.market} for i in self.instruments]
-        threads_before = set(threading.enumerate())
         try:
             self.ticker.send_ticks(codes, self.start, self.end, self.backfill_start, self.backfill_end)
         except Exception as exc:
             raise BacktestError(f"could not load the ticks of {self.start} to {self.end}: {exc}") from exc
-        return [t for t in threading.enumerate() if t not in threads_before]
+        return ticker_module.feed_threads(self.ticker)
 
     def _check_feed(self, ticker_module: Any) -> None:
         """A feed that ended early (a damaged cache row, a failed download) is an error, not a short run."""

@@ -77,6 +77,11 @@ PyMethodDef module_functions[] = {
      "A run whose sender or backfill fails (a damaged cached row, a download that keeps failing)\n"
      "still ends with the usual exit status on tick_queue; call this after receiving it to tell\n"
      "a complete run from one cut short. Reset by every send_ticks."},
+    {"feed_threads", feed_threads, METH_O,
+     "feed_threads(ticker)\n--\n\n"
+     "The threads the ticker's latest send_ticks started (the sender, and the backfill when there is\n"
+     "one), as a new list; empty before the first. Join them to wait until the run's last line is\n"
+     "printed."},
     {"take_next_tick", take_next_tick, METH_O,
      "take_next_tick(ticker)\n--\n\n"
      "ticker.allow_next_tick(), then the next item of tick_queue if one is there now (else None).\n\n"

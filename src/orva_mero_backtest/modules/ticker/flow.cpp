@@ -295,6 +295,7 @@ void end_run(State& st) {
 
 void begin_run(State& st) {
   st.error = Ref();
+  st.run_threads = Ref();
   end_run(st);
 }
 

@@ -66,6 +66,9 @@ struct State {
   // Sender machines send_ticks made for its thread, which takes its own when it begins.
   std::deque<std::pair<Ref, std::shared_ptr<Machine>>> premade;
   Ref error;  // the exception that ended the latest run early (sender or backfill failure), or empty
+  // The threads the latest send_ticks started (a list, or empty), for feed_threads(). A thread
+  // drops its target (and so this Ticker) when it ends: no lasting cycle.
+  Ref run_threads;
   // Set by take_next_tick while it deposits its permit: the first tick released then, when the
   // tick queue is empty and nobody waits on it, goes here instead of through the queue.
   Ref* handoff = nullptr;

@@ -27,6 +27,8 @@ void start_thread(State& st, PyObject* method_name, PyObject* args, std::shared_
     error.restore();
     throw;
   }
+  if (!st.run_threads) st.run_threads = Ref::steal(PyList_New(0));
+  if (PyList_Append(st.run_threads.get(), thread.get()) < 0) throw_error();
 }
 
 Ref now() {
@@ -177,6 +179,12 @@ PyObject* take_next_tick(PyObject* /*module*/, PyObject* ticker) {
   } catch (PyError&) {
     return nullptr;
   }
+}
+
+PyObject* feed_threads(PyObject* /*module*/, PyObject* ticker) {
+  State* st = find_state(ticker);
+  if (!st || !st->run_threads) return PyList_New(0);
+  return PyList_GetSlice(st->run_threads.get(), 0, PY_SSIZE_T_MAX);
 }
 
 PyObject* stream_error(PyObject* /*module*/, PyObject* ticker) {

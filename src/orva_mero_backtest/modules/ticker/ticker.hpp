@@ -32,6 +32,8 @@ Ref pop_tick(const Args& a);                   // stream.cpp
 Ref allow_next_tick(const Args& a);            // stream.cpp
 Ref stop_send_ticks(const Args& a);            // stream.cpp
 
+// Module function feed_threads(ticker) (stream.cpp).
+PyObject* feed_threads(PyObject* module, PyObject* ticker);
 // Module function stream_error(ticker) (stream.cpp).
 PyObject* stream_error(PyObject* module, PyObject* ticker);
 // Module function take_next_tick(ticker) (stream.cpp).
