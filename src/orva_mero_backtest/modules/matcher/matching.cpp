@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "matcher.hpp"
+#include "hot.hpp"
 
 namespace orva::matcher {
 
@@ -11,33 +11,37 @@ Ref reset_tick_infos(const Args& a) {
   return Ref::none();
 }
 
+// Called for every tick: its references are held by a Keep (one GIL check for all at the end).
 Ref set_current_tick(const Args& a) {
   PyObject* self = a.self();
-  PyObject* tick = a[1];
-  Ref code = item(tick, ORVA_NAME("code"));
-  Ref infos = getattr(self, ORVA_NAME("current_tick_infos"));
-  Ref record;
-  if (PyDict_CheckExact(infos.get()) && PyUnicode_CheckExact(code.get())) {
+  PyObject* tick = a[1];  // exactly a dict
+  Keep keep;
+  PyObject* code = keep.hold(dict_item(tick, ORVA_NAME("code")));
+  PyObject* infos = keep.own(PyObject_GetAttr(self, ORVA_NAME("current_tick_infos")));
+  PyObject* record = nullptr;
+  if (PyDict_CheckExact(infos) && PyUnicode_CheckExact(code)) {
     // A plain dict keyed by text: one look-up answers both "in" and "[]".
-    PyObject* found = PyDict_GetItemWithError(infos.get(), code.get());
+    PyObject* found = PyDict_GetItemWithError(infos, code);
     if (!found && PyErr_Occurred()) throw_error();
-    if (found) record = Ref::borrow(found);
+    if (found) record = keep.hold(found);
   }
   if (!record) {
-    int known = PySequence_Contains(infos.get(), code.get());
+    int known = PySequence_Contains(infos, code);
     if (known < 0) throw_error();
     if (!known) {
-      Ref fresh = call_self(self, ORVA_NAME("_Matcher__init_current_tick_info"), {code.get()});
-      if (PyObject_SetItem(infos.get(), code.get(), fresh.get()) < 0) throw_error();
+      Ref fresh = call_self(self, ORVA_NAME("_Matcher__init_current_tick_info"), {code});
+      if (PyObject_SetItem(infos, code, fresh.get()) < 0) throw_error();
     }
-    record = getitem(infos.get(), code.get());
+    record = keep.own(PyObject_GetItem(infos, code));
   }
-  if (PyObject_SetItem(record.get(), ORVA_NAME("tick"), tick) < 0) throw_error();
-  Ref ts = item(tick, ORVA_NAME("timestamp"));
-  if (PyDict_CheckExact(record.get())) dict_set(record.get(), ORVA_NAME("ts"), ts.get());
-  else if (PyObject_SetItem(record.get(), ORVA_NAME("ts"), ts.get()) < 0) throw_error();
-  Ref positions = getattr(self, ORVA_NAME("positions"));
-  call_method(positions.get(), ORVA_NAME("set_current_tick"), {tick});
+  if (PyObject_SetItem(record, ORVA_NAME("tick"), tick) < 0) throw_error();
+  PyObject* ts = keep.hold(dict_item(tick, ORVA_NAME("timestamp")));
+  if (PyDict_CheckExact(record)) dict_set(record, ORVA_NAME("ts"), ts);
+  else if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
+  PyObject* positions = keep.own(PyObject_GetAttr(self, ORVA_NAME("positions")));
+  PyObject* stack[] = {positions, tick};
+  keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_current_tick"), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr));
   return Ref::none();
 }
 
