@@ -375,9 +375,13 @@ bool resolve(const Args& a, const EnumSnapshot& e, Request& r) {
 // SuccessCode.CreateOrder) makes it with the class's own report methods.
 Ref new_order_report(const EnumSnapshot& e, const Request& r, PyObject* record, PyObject* exchange_name,
                      PyObject* exchange_ts) {
+  // The dicts are made first (making one may run the collector); then filled from held objects
+  // with nothing else running.
+  Ref order = Ref::steal(_PyDict_NewPresized(12));
+  Ref status = Ref::steal(_PyDict_NewPresized(3));
+  Ref report = Ref::steal(_PyDict_NewPresized(5));
   auto get = [record](PyObject* key) { return dict_item(record, key); };
   PyObject* id = get(ORVA_NAME("trade_id"));
-  Ref order = Ref::steal(_PyDict_NewPresized(12));
   PyObject* o = order.get();
   set(o, ORVA_NAME("id"), id);
   set(o, ORVA_NAME("seqno"), id);
@@ -394,11 +398,9 @@ Ref new_order_report(const EnumSnapshot& e, const Request& r, PyObject* record, 
     set(o, ORVA_NAME("price_type"), r.price_type);
     set(o, ORVA_NAME("oc_type"), r.oc);
   }
-  Ref status = Ref::steal(_PyDict_NewPresized(3));
   set(status.get(), ORVA_NAME("id"), id);
   set(status.get(), ORVA_NAME("exchange"), exchange_name);
   set(status.get(), ORVA_NAME("exchange_ts"), exchange_ts);
-  Ref report = Ref::steal(_PyDict_NewPresized(5));
   PyObject* rep = report.get();
   set(rep, ORVA_NAME("operation_type"), e.op_new);
   set(rep, ORVA_NAME("operation_status_code"), e.create_code);
@@ -409,6 +411,48 @@ Ref new_order_report(const EnumSnapshot& e, const Request& r, PyObject* record, 
 }
 
 }  // namespace
+
+#if ORVA_DICT_VERSIONS
+Ref quick_deal_report(const EnumSnapshot& e, PyObject* deal, const SelfView& v) {
+  if (!PyDict_CheckExact(deal)) return Ref();
+  // Made first: making it may run the collector. What is read below is set before anything else runs.
+  Ref report = Ref::steal(_PyDict_NewPresized(13));
+  PyObject* product = entry_of(deal, ORVA_NAME("product_type"));
+  if (!product) return Ref();
+  const bool stock = same_text(product, ORVA_NAME("Stock"));
+  if (!stock && !same_text(product, ORVA_NAME("Future"))) return Ref();
+  PyObject* broker = entry_of(v.exchange_info, ORVA_NAME("name"));
+  PyObject* account = entry_of(v.account_info, ORVA_NAME("account_id"));
+  PyObject* id = entry_of(deal, ORVA_NAME("trade_id"));
+  if (!broker || !account || !id) return Ref();
+  PyObject* const copied[] = {ORVA_NAME("action"), ORVA_NAME("code"), ORVA_NAME("quantity"), ORVA_NAME("price"),
+                              ORVA_NAME("exchange_ts")};
+  PyObject* values[5];
+  for (int i = 0; i < 5; ++i)
+    if (!(values[i] = entry_of(deal, copied[i]))) return Ref();
+  PyObject *cond = nullptr, *lot = nullptr;
+  if (stock) {
+    PyObject* raw_cond = entry_of(deal, ORVA_NAME("order_cond"));
+    PyObject* raw_lot = entry_of(deal, ORVA_NAME("order_lot"));
+    if (!raw_cond || !raw_lot) return Ref();
+    cond = snapshot_member(e, kOrderCond, raw_cond);
+    lot = snapshot_member(e, kOrderLot, raw_lot);
+    if (!cond || !lot) return Ref();
+  }
+  PyObject* r = report.get();
+  for (PyObject* key : {ORVA_NAME("id"), ORVA_NAME("seqno"), ORVA_NAME("ordno"), ORVA_NAME("exchange_seqno")})
+    set(r, key, id);
+  set(r, ORVA_NAME("broker_id"), broker);
+  set(r, ORVA_NAME("account"), account);
+  for (int i = 0; i < 4; ++i) set(r, copied[i], values[i]);
+  if (stock) {
+    set(r, ORVA_NAME("order_cond"), cond);
+    set(r, ORVA_NAME("order_lot"), lot);
+  }
+  set(r, ORVA_NAME("exchange_ts"), values[4]);
+  return report;
+}
+#endif
 
 bool quick_add_order(const Args& a) {
   if (!fastpaths_on()) return false;

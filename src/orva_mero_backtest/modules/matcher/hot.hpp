@@ -66,6 +66,12 @@ Ref plain_pop(PyObject* q);
 
 void load_queue_source();
 
+#if ORVA_DICT_VERSIONS
+// build_deal_response(deal) as the class's own report methods make it, for the instance `view`
+// shows; an empty Ref (no error set, nothing changed) when only the methods can tell.
+Ref quick_deal_report(const EnumSnapshot& e, PyObject* deal, const SelfView& view);
+#endif
+
 // add_order of a valid request while every shortcut holds; false when the plain path must do it
 // (nothing observable has happened then).
 bool quick_add_order(const Args& a);
