@@ -154,11 +154,41 @@ PyObject* dict_of(PyObject* obj) {
   return *dictptr;
 }
 
+#if ORVA_DICT_VERSIONS
+// The parts of the queue last found plain, valid while its dict keeps the version tag it had then
+// (the dict holds them; tags are never reused). Compared only, never dereferenced through `queue`.
+struct KnownQueue {
+  PyObject* queue = nullptr;
+  uint64_t version = 0;
+  QueueParts parts;
+};
+KnownQueue g_known_queue;
+
+uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+
+bool known_queue(PyObject* q, QueueParts& s) {
+  const KnownQueue& k = g_known_queue;
+  if (k.queue != q || !k.version || dict_of(q) != k.parts.dict || dict_version(k.parts.dict) != k.version) return false;
+  // An instance of a Python class can change class without its holder's dict changing.
+  PyObject* cond = g_queue.cond_cls;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(k.parts.not_empty)) != cond ||
+      reinterpret_cast<PyObject*>(Py_TYPE(k.parts.not_full)) != cond || !cond_class_unchanged())
+    return false;
+  s = k.parts;
+  return true;
+}
+
+void remember_queue(PyObject* q, const QueueParts& s) { g_known_queue = KnownQueue{q, dict_version(s.dict), s}; }
+#endif
+
 // Whether `q` is an unbounded queue.Queue holding just what Queue.__init__ gives it (a plain lock,
 // deque and conditions), its class and Condition unchanged. Reads only: no Python code runs.
 bool plain_queue(PyObject* q, QueueParts& s) {
   QueueSource& k = g_queue;
   if (!k.ready || reinterpret_cast<PyObject*>(Py_TYPE(q)) != k.queue_cls || !queue_class_unchanged()) return false;
+#if ORVA_DICT_VERSIONS
+  if (known_queue(q, s)) return true;
+#endif
   s.dict = dict_of(q);
   if (!s.dict || PyDict_GET_SIZE(s.dict) != 7) return false;
   PyObject* const names[] = {ORVA_NAME("maxsize"),   ORVA_NAME("queue"),          ORVA_NAME("mutex"),
@@ -182,9 +212,14 @@ bool plain_queue(PyObject* q, QueueParts& s) {
   }
   if (overflow > 0 || maxsize > 0) return false;
   PyObject* cond = k.cond_cls;
-  return Py_TYPE(s.items) == k.deque_type && Py_TYPE(s.mutex) == k.lock_type &&
-         reinterpret_cast<PyObject*>(Py_TYPE(s.not_empty)) == cond &&
-         reinterpret_cast<PyObject*>(Py_TYPE(s.not_full)) == cond && cond_class_unchanged();
+  if (Py_TYPE(s.items) != k.deque_type || Py_TYPE(s.mutex) != k.lock_type ||
+      reinterpret_cast<PyObject*>(Py_TYPE(s.not_empty)) != cond ||
+      reinterpret_cast<PyObject*>(Py_TYPE(s.not_full)) != cond || !cond_class_unchanged())
+    return false;
+#if ORVA_DICT_VERSIONS
+  remember_queue(q, s);
+#endif
+  return true;
 }
 
 // Holds a queue's mutex, taken without waiting (and without letting other threads run).
@@ -213,19 +248,18 @@ class Mutex {
 };
 
 // cond.notify() when a thread waits on `cond` (a plain Condition): notify does nothing otherwise.
-void notify_waiter(PyObject* cond) {
+void notify_waiter(PyObject* cond, Keep& keep) {
   PyObject* dict = dict_of(cond);
   PyObject* waiters = dict ? PyDict_GetItemWithError(dict, ORVA_NAME("_waiters")) : nullptr;
-  Ref held;
   if (waiters) {
-    held = Ref::borrow(waiters);
+    keep.hold(waiters);
   } else {
     if (PyErr_Occurred()) throw_error();
-    held = getattr(cond, ORVA_NAME("_waiters"));
+    waiters = keep.own(PyObject_GetAttr(cond, ORVA_NAME("_waiters")));
   }
-  const Py_ssize_t n = PyObject_Length(held.get());
+  const Py_ssize_t n = PyObject_Length(waiters);
   if (n < 0) throw_error();
-  if (n > 0) call_method(cond, ORVA_NAME("notify"));
+  if (n > 0) keep.own(PyObject_CallMethodNoArgs(cond, ORVA_NAME("notify")));
 }
 
 // Whether the running interpreter lays out _thread.lock as LockObject: a lock is taken and
@@ -282,16 +316,23 @@ void load_queue_source() {
 bool plain_put(PyObject* q, PyObject* item) {
   QueueParts s;
   if (!plain_queue(q, s)) return false;
+  Keep keep;  // released after the mutex (declared first)
   Mutex mutex(s.mutex);
   if (!mutex.held()) return false;
   // Nothing has run since the look: the parts are as read. Held, as the notify runs Python code.
-  Ref items = Ref::borrow(s.items), not_empty = Ref::borrow(s.not_empty), dict = Ref::borrow(s.dict);
-  PyObject* args[] = {items.get(), item};
-  Ref none = Ref::steal(PyObject_Vectorcall(g_queue.append, args, 2, nullptr));
-  Ref one = py_long(1);
-  Ref next = Ref::steal(PyNumber_Add(s.unfinished, one.get()));
-  dict_set(dict.get(), ORVA_NAME("unfinished_tasks"), next.get());
-  notify_waiter(not_empty.get());
+  PyObject* items = keep.hold(s.items);
+  PyObject* not_empty = keep.hold(s.not_empty);
+  PyObject* dict = keep.hold(s.dict);
+  PyObject* args[] = {items, item};
+  keep.own(PyObject_Vectorcall(g_queue.append, args, 2, nullptr));
+  PyObject* next = keep.own(PyNumber_Add(s.unfinished, keep.own(PyLong_FromLong(1))));
+  dict_set(dict, ORVA_NAME("unfinished_tasks"), next);
+#if ORVA_DICT_VERSIONS
+  // The one change made to the dict: the parts stay known (the dict holds the new count).
+  s.unfinished = next;
+  remember_queue(q, s);
+#endif
+  notify_waiter(not_empty, keep);
   return true;
 }
 
@@ -301,12 +342,13 @@ Ref plain_pop(PyObject* q) {
   const Py_ssize_t waiting = PyObject_Length(s.items);
   if (waiting < 0) throw_error();
   if (waiting == 0) return Ref();
+  Keep keep;
   Mutex mutex(s.mutex);
   if (!mutex.held()) return Ref();
-  Ref not_full = Ref::borrow(s.not_full);
+  PyObject* not_full = keep.hold(s.not_full);
   PyObject* self = s.items;
   Ref item = Ref::steal(PyObject_Vectorcall(g_queue.popleft, &self, 1, nullptr));
-  notify_waiter(not_full.get());
+  notify_waiter(not_full, keep);
   return item;
 }
 
@@ -371,24 +413,29 @@ bool resolve(const Args& a, const EnumSnapshot& e, Request& r) {
   return r.oc != nullptr;
 }
 
-// The "New" report of `record`, as build_order_response(record, OperationType.NEW,
+// The fields of a new order's record that its report repeats (held by the record).
+struct NewOrder {
+  PyObject *trade_id, *account_id, *code, *price, *quantity, *exchange_name, *exchange_ts;
+};
+
+// The "New" report of the record just made, as build_order_response(record, OperationType.NEW,
 // SuccessCode.CreateOrder) makes it with the class's own report methods.
-Ref new_order_report(const EnumSnapshot& e, const Request& r, PyObject* record, PyObject* exchange_name,
-                     PyObject* exchange_ts) {
+Ref new_order_report(const EnumSnapshot& e, const Request& r, const NewOrder& n) {
   // The dicts are made first (making one may run the collector); then filled from held objects
   // with nothing else running.
   Ref order = Ref::steal(_PyDict_NewPresized(12));
   Ref status = Ref::steal(_PyDict_NewPresized(3));
   Ref report = Ref::steal(_PyDict_NewPresized(5));
-  auto get = [record](PyObject* key) { return dict_item(record, key); };
-  PyObject* id = get(ORVA_NAME("trade_id"));
+  PyObject* id = n.trade_id;
   PyObject* o = order.get();
   set(o, ORVA_NAME("id"), id);
   set(o, ORVA_NAME("seqno"), id);
   set(o, ORVA_NAME("ordno"), id);
-  set(o, ORVA_NAME("account"), get(ORVA_NAME("account_id")));
-  for (PyObject* key : {ORVA_NAME("code"), ORVA_NAME("action"), ORVA_NAME("price"), ORVA_NAME("quantity")})
-    set(o, key, get(key));
+  set(o, ORVA_NAME("account"), n.account_id);
+  set(o, ORVA_NAME("code"), n.code);
+  set(o, ORVA_NAME("action"), r.action);
+  set(o, ORVA_NAME("price"), n.price);
+  set(o, ORVA_NAME("quantity"), n.quantity);
   set(o, ORVA_NAME("order_type"), r.order_type);
   if (r.stock) {
     set(o, ORVA_NAME("order_cond"), r.cond);
@@ -399,8 +446,8 @@ Ref new_order_report(const EnumSnapshot& e, const Request& r, PyObject* record, 
     set(o, ORVA_NAME("oc_type"), r.oc);
   }
   set(status.get(), ORVA_NAME("id"), id);
-  set(status.get(), ORVA_NAME("exchange"), exchange_name);
-  set(status.get(), ORVA_NAME("exchange_ts"), exchange_ts);
+  set(status.get(), ORVA_NAME("exchange"), n.exchange_name);
+  set(status.get(), ORVA_NAME("exchange_ts"), n.exchange_ts);
   PyObject* rep = report.get();
   set(rep, ORVA_NAME("operation_type"), e.op_new);
   set(rep, ORVA_NAME("operation_status_code"), e.create_code);
@@ -515,7 +562,8 @@ bool quick_add_order(const Args& a) {
 
   absorbing(
       [&] {
-        Ref report = new_order_report(*e, r, record, exchange_name, exchange_ts);
+        const NewOrder n{trade_id, account_id, code, price, qty, exchange_name, exchange_ts};
+        Ref report = new_order_report(*e, r, n);
         put_report(v.response_queue, report.get());
         print_line("[green]新增委託單 {} 成功[/green]", {trade_id});
       },
