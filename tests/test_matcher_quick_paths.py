@@ -230,3 +230,22 @@ def test_a_replaced_property_of_the_instance_class_is_read(monkeypatch):
         assert m.pop_response()["order"]["account"] == "WATCHED"
     finally:
         m.close()
+
+
+def test_a_failing_member_property_is_met_only_where_the_plain_path_meets_it(monkeypatch):
+    from orva_mero_backtest.constant import SuccessCode
+
+    quick, plain = pair(monkeypatch)
+    try:
+        for m in (quick, plain):
+            m.add_order("2330", "Stock", "Buy", 0.0, 1, "MKT", "ROD")
+        monkeypatch.setattr(SuccessCode, "code", property(lambda self: 1 / 0))
+        for m in (quick, plain):
+            m.match_deal("2330", 100.0, 5, 1.0)  # a fill reads no SuccessCode
+            assert not m.pending_orders and len(drain(m)) == 2
+            with pytest.raises(ZeroDivisionError):
+                m.add_order("2330", "Stock", "Buy", 0.0, 1, "MKT", "ROD")
+            assert not m.pending_orders
+    finally:
+        quick.close()
+        plain.close()

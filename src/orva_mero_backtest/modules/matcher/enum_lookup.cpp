@@ -290,7 +290,14 @@ const EnumSnapshot* enum_snapshot() {
   if (!fastpaths_on()) return nullptr;
   if (g_snapshot_valid && module_version() == g_snapshot_module_version && types_unchanged(g_snapshot_type_versions))
     return &g_snapshot;
-  return refresh_snapshot();
+  try {
+    return refresh_snapshot();
+  } catch (PyError&) {
+    // A look-up that fails is left to the plain path, which meets it where it would.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return nullptr;
+  }
 }
 
 PyObject* snapshot_member(const EnumSnapshot& s, EnumId id, PyObject* value) {
