@@ -144,6 +144,24 @@ void remember_kept_type(PyTypeObject* type) {
 }
 #endif
 
+#if ORVA_DICT_VERSIONS
+// Members whose own dict was found without __deepcopy__, with that dict's version tag then.
+// Compared only, never dereferenced through the table.
+struct PlainMember {
+  PyObject* member = nullptr;
+  PyObject* dict = nullptr;
+  uint64_t version = 0;
+};
+PlainMember g_plain_members[16];
+unsigned g_plain_member_next = 0;
+
+bool known_plain_member(PyObject* member, PyObject* dict) {
+  for (const PlainMember& m : g_plain_members)
+    if (m.member == member && m.dict == dict && m.version == dict_version(dict)) return true;
+  return false;
+}
+#endif
+
 // Whether deepcopy returns the members of the enumeration `type` as they are, as far as the type
 // tells. Only type look-ups and dict reads: no Python code runs.
 bool type_kept(PyTypeObject* type) {
@@ -174,8 +192,14 @@ bool kept_by_deepcopy(PyObject* v) {
   PyObject** dict = _PyObject_GetDictPtr(v);
   if (dict && *dict) {
     if (!PyDict_CheckExact(*dict)) return false;
+#if ORVA_DICT_VERSIONS
+    if (known_plain_member(v, *dict)) return true;
+#endif
     PyObject* own = PyDict_GetItemWithError(*dict, ORVA_NAME("__deepcopy__"));
     if (own || PyErr_Occurred()) return false;
+#if ORVA_DICT_VERSIONS
+    g_plain_members[g_plain_member_next++ % 16] = PlainMember{v, *dict, dict_version(*dict)};
+#endif
   }
   return true;
 }

@@ -460,8 +460,6 @@ Ref match_deal(const Args& a) {
     PyErr_SetObject(PyExc_ValueError, message.get());
     throw_error();
   }
-  p.close_obj = p.keep.own(PyFloat_FromDouble(p.close));
-  p.ts_obj = p.keep.own(PyFloat_FromDouble(ts));
   if (!snapshot_members(p)) {
     auto kept = [&p](Ref r) { return p.keep.own(r.release()); };
     p.buy = kept(enum_member(ORVA_NAME("Action"), ORVA_NAME("BUY")));
@@ -481,6 +479,12 @@ Ref match_deal(const Args& a) {
     }
 #endif
   }
+
+  BookLock lock(p.self);
+  p.book = book_of(p.self);
+  if (p.tick_qty == 0 || PyList_GET_SIZE(p.book.get()) == 0) return Ref::none();
+  p.close_obj = p.keep.own(PyFloat_FromDouble(p.close));
+  p.ts_obj = p.keep.own(PyFloat_FromDouble(ts));
 #if ORVA_FASTPATHS
   p.slots = fastpaths_on();
   if (p.slots) {
@@ -488,10 +492,6 @@ Ref match_deal(const Args& a) {
     p.codes = instance(p.self).codes;
   }
 #endif
-
-  BookLock lock(p.self);
-  p.book = book_of(p.self);
-  if (p.tick_qty == 0 || PyList_GET_SIZE(p.book.get()) == 0) return Ref::none();
   Py_ssize_t from = 0;
 #if ORVA_DICT_VERSIONS
   from = idle_prefix(p);
