@@ -426,6 +426,38 @@ Py_ssize_t idle_prefix(Pass& p) {
 
 }  // namespace
 
+// The records of book[from:], held for a pass (Python code it runs may change the book): a few
+// in place, more in a new list.
+class Orders {
+ public:
+  Orders(PyObject* book, Py_ssize_t from) {
+    const Py_ssize_t n = PyList_GET_SIZE(book) - from;
+    if (n > kInPlace) {
+      list_ = Ref::steal(PyList_GetSlice(book, from, PyList_GET_SIZE(book)));
+      return;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      items_[i] = PyList_GET_ITEM(book, from + i);
+      Py_INCREF(items_[i]);
+    }
+    n_ = n;
+  }
+  ~Orders() {
+    if (n_ && holds_gil())
+      for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(items_[i]);
+  }
+  Orders(const Orders&) = delete;
+  Orders& operator=(const Orders&) = delete;
+  Py_ssize_t size() const { return list_ ? PyList_GET_SIZE(list_.get()) : n_; }
+  PyObject* operator[](Py_ssize_t i) const { return list_ ? PyList_GET_ITEM(list_.get(), i) : items_[i]; }
+
+ private:
+  static constexpr Py_ssize_t kInPlace = 8;
+  PyObject* items_[kInPlace];
+  Py_ssize_t n_ = 0;
+  Ref list_;
+};
+
 // The members a pass compares against, from the enumerations' snapshot (shortcut); false when
 // they must be looked up.
 bool snapshot_members(Pass& p) {
@@ -497,9 +529,9 @@ Ref match_deal(const Args& a) {
   from = idle_prefix(p);
   if (from < 0) return Ref::none();  // every order of the instrument is known to stay as it is
 #endif
-  Ref snapshot = Ref::steal(PyList_GetSlice(p.book.get(), from, PyList_GET_SIZE(p.book.get())));
-  for (Py_ssize_t j = 0; j < PyList_GET_SIZE(snapshot.get()); ++j) {
-    Order o{PyList_GET_ITEM(snapshot.get(), j), from + j, from + j};
+  const Orders snapshot(p.book.get(), from);
+  for (Py_ssize_t j = 0; j < snapshot.size(); ++j) {
+    Order o{snapshot[j], from + j, from + j};
     if (p.touched) {
       if (locate(p, o) < 0) continue;
     } else {
