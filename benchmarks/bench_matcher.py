@@ -1,6 +1,7 @@
 """Matcher benchmarks: the C++ Matcher against a plain-Python rendering of the same work.
 
     .venv/bin/python benchmarks/run.py matcher
+    .venv/bin/python benchmarks/bench_matcher.py calls   # only the per-call figures
 
 Each case prints the time per operation of both and their ratio. Console and logger are
 replaced by no-op objects (a silenced backtest); the backtest loop and order entry are then
@@ -647,6 +648,47 @@ def case_copy():
         "(the C++ deal copy is a dict copy for such records)")
 
 
+def case_per_call(n=20_000, runs=5):
+    """The calls a backtest makes per order and per tick, each timed alone (perf_counter around the
+    call, median of `runs`), with a positions book that does nothing and the driver's console for
+    module_console="errors" (it drops the green lines)."""
+    from orva_mero_backtest.driver import _FilteredConsole
+
+    saved = native_module.console
+    native_module.console = _FilteredConsole(console, keep_errors=True)
+    try:
+        m = native_module.Matcher(NoOp())
+        req = dict(code="2330", product_type="Stock", action="Buy", price=0.0, qty=1, price_type="MKT",
+                   order_type="ROD", order_cond="Cash", order_lot="Common", oc_type="Auto")
+        tick = {"market_type": "Stock", "timestamp": 1704186000.0, "code": "2330", "close": 614.0, "qty": 5,
+                "tick_type": 1, "is_simulate": False, "is_backfilling": False}
+        pc = time.perf_counter
+        names = ("add_order (market order)", "set_current_tick", "match_deal filling it",
+                 "match_deal, empty book", "pop_response, an item waiting")
+
+        def once():
+            spent = [0.0] * 5
+            for _ in range(n):
+                t0 = pc(); m.add_order(**req); t1 = pc()
+                m.set_current_tick(tick); t2 = pc()
+                m.match_deal("2330", 614.0, 5, 1704186000.0); t3 = pc()
+                m.match_deal("2330", 614.0, 5, 1704186000.0); t4 = pc()
+                m.pop_response(); t5 = pc()
+                m.pop_response()
+                for i, d in enumerate((t1 - t0, t2 - t1, t3 - t2, t4 - t3, t5 - t4)):
+                    spent[i] += d
+            assert not m.pending_orders and m.response_queue.empty()
+            return spent
+
+        results = [once() for _ in range(runs)]
+        say(f"per call, alone (perf_counter around each, {n:,} orders, median of {runs}; no-op positions book):")
+        for i, name in enumerate(names):
+            say(f"  {name:32s} {statistics.median(r[i] for r in results) / n * 1e6:.3f} us")
+        m.close()
+    finally:
+        native_module.console = saved
+
+
 def main():
     global OUT
     OUT = sys.stdout
@@ -670,6 +712,7 @@ def main():
         case_backtest(50_000, "default console")
         case_entry(20_000, "default console")
     case_copy()
+    case_per_call()
 
 
 def main_market_maker(runs=5):
@@ -683,5 +726,8 @@ def main_market_maker(runs=5):
 if __name__ == "__main__":
     if sys.argv[1:] == ["mm"]:
         main_market_maker()
+    elif sys.argv[1:] == ["calls"]:
+        OUT = sys.stdout
+        case_per_call()
     else:
         main()

@@ -130,6 +130,19 @@ SCENARIOS = {
                  if "exchange_seqno" in r]
         assert len(deals) == 1 and m.pending_orders == []
     """,
+    # A pass over a few orders holds them itself rather than in a copy of the book.
+    "pass over a small book: a deal's callback clears the book and drops its records": """
+        orders = book(m, 3, order_type="IOC")
+        del orders
+        def clear():
+            m.pending_orders.clear()
+            gc.collect()
+        m.positions.on_deal = clear
+        m.match_deal("A", 99.0, 100, 1.0)
+        deals = [r for r in iter(lambda: m.response_queue.get_nowait() if not m.response_queue.empty() else None, None)
+                 if "exchange_seqno" in r]
+        assert len(deals) == 1 and m.pending_orders == []
+    """,
     "pass: the positions callback replaces the book and adds orders": """
         orders = book(m, 40, order_type="IOC")
         def replace():

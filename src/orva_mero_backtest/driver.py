@@ -193,6 +193,8 @@ class _FilteredConsole:
     def __init__(self, target, keep_errors: bool) -> None:
         self._target = target
         self._keep_errors = keep_errors
+        # Lines starting with none of these are dropped: the native modules then skip making them.
+        self.kept_prefixes = ("[red]",) if keep_errors else ()
 
     def print(self, *args: Any, **kwargs: Any) -> None:
         if not self._keep_errors or not args or not isinstance(args[0], str):

@@ -108,13 +108,67 @@ bool registered(PyObject* table, PyTypeObject* type) {
   return v != nullptr;
 }
 
-// Whether deepcopy(v) returns v itself. Only type look-ups and dict reads: no Python code runs.
-bool kept_by_deepcopy(PyObject* v) {
+#if ORVA_DICT_VERSIONS
+// Enumeration types whose members deepcopy returns as they are (the checks on the type below),
+// with the version tags they had then, while both dispatch tables keep theirs. Compared only.
+struct KeptType {
+  PyTypeObject* type = nullptr;
+  unsigned version = 0;
+};
+KeptType g_kept_types[8];
+unsigned g_kept_next = 0;
+uint64_t g_kept_tables[2] = {0, 0};
+
+uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+
+bool tables_unchanged() {
+  return dict_version(g_copy.deepcopy_dispatch) == g_kept_tables[0] &&
+         dict_version(g_copy.copyreg_dispatch) == g_kept_tables[1];
+}
+
+bool known_kept_type(PyTypeObject* type) {
+  if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || !tables_unchanged()) return false;
+  for (const KeptType& k : g_kept_types)
+    if (k.type == type && k.version == type->tp_version_tag) return true;
+  return false;
+}
+
+void remember_kept_type(PyTypeObject* type) {
+  if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return;
+  if (!tables_unchanged()) {
+    for (KeptType& k : g_kept_types) k = KeptType();
+    g_kept_tables[0] = dict_version(g_copy.deepcopy_dispatch);
+    g_kept_tables[1] = dict_version(g_copy.copyreg_dispatch);
+  }
+  g_kept_types[g_kept_next++ % 8] = KeptType{type, type->tp_version_tag};
+}
+#endif
+
+#if ORVA_DICT_VERSIONS
+// Members whose own dict was found without __deepcopy__, with that dict's version tag then.
+// Compared only, never dereferenced through the table.
+struct PlainMember {
+  PyObject* member = nullptr;
+  PyObject* dict = nullptr;
+  uint64_t version = 0;
+};
+PlainMember g_plain_members[16];
+unsigned g_plain_member_next = 0;
+
+bool known_plain_member(PyObject* member, PyObject* dict) {
+  for (const PlainMember& m : g_plain_members)
+    if (m.member == member && m.dict == dict && m.version == dict_version(dict)) return true;
+  return false;
+}
+#endif
+
+// Whether deepcopy returns the members of the enumeration `type` as they are, as far as the type
+// tells. Only type look-ups and dict reads: no Python code runs.
+bool type_kept(PyTypeObject* type) {
   const CopySource& s = g_copy;
-  if (v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v))
-    return true;
-  PyTypeObject* type = Py_TYPE(v);
-  if (reinterpret_cast<PyObject*>(Py_TYPE(type)) != s.enum_meta) return false;
+#if ORVA_DICT_VERSIONS
+  if (known_kept_type(type)) return true;
+#endif
   PyObject* own_deepcopy = _PyType_Lookup(type, ORVA_NAME("__deepcopy__"));
   if (own_deepcopy) {
     if (own_deepcopy != s.enum_deepcopy) return false;
@@ -122,12 +176,30 @@ bool kept_by_deepcopy(PyObject* v) {
     return false;
   }
   if (registered(s.deepcopy_dispatch, type) || registered(s.copyreg_dispatch, type)) return false;
+#if ORVA_DICT_VERSIONS
+  remember_kept_type(type);
+#endif
+  return true;
+}
+
+// Whether deepcopy(v) returns v itself. Only type look-ups and dict reads: no Python code runs.
+bool kept_by_deepcopy(PyObject* v) {
+  if (v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v))
+    return true;
+  PyTypeObject* type = Py_TYPE(v);
+  if (reinterpret_cast<PyObject*>(Py_TYPE(type)) != g_copy.enum_meta || !type_kept(type)) return false;
   // An instance attribute __deepcopy__ would be used first.
   PyObject** dict = _PyObject_GetDictPtr(v);
   if (dict && *dict) {
     if (!PyDict_CheckExact(*dict)) return false;
+#if ORVA_DICT_VERSIONS
+    if (known_plain_member(v, *dict)) return true;
+#endif
     PyObject* own = PyDict_GetItemWithError(*dict, ORVA_NAME("__deepcopy__"));
     if (own || PyErr_Occurred()) return false;
+#if ORVA_DICT_VERSIONS
+    g_plain_members[g_plain_member_next++ % 16] = PlainMember{v, *dict, dict_version(*dict)};
+#endif
   }
   return true;
 }

@@ -5,6 +5,7 @@
 // what the class itself holds: a member given as is, and the member of a known str value
 // (_value2member_map_), which is what from_value returns for them.
 #include <array>
+#include <cstring>
 
 #include "matcher.hpp"
 
@@ -222,6 +223,92 @@ Ref member_attr(PyObject* obj, PyObject* name) {
 #endif
   return getattr(obj, name);
 }
+
+#if ORVA_DICT_VERSIONS
+namespace {
+
+// Kept for the life of the process: a refresh overwrites the pointers without releasing the old
+// ones (members and their texts live as long as their classes anyway), so a pointer read from the
+// snapshot stays valid whatever runs later.
+EnumSnapshot g_snapshot;
+bool g_snapshot_valid = false;
+uint64_t g_snapshot_module_version = 0;
+unsigned g_snapshot_type_versions[kEnumCount];
+
+bool types_unchanged(const unsigned* versions) {
+  for (size_t i = 0; i < kEnumCount; ++i) {
+    auto* type = reinterpret_cast<PyTypeObject*>(g_enums[i].cls);
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != versions[i]) return false;
+  }
+  return true;
+}
+
+PyObject* kept(Ref r) { return r.release(); }
+
+const EnumSnapshot* refresh_snapshot() {
+  g_snapshot_valid = false;
+  if (g_enum_count != kEnumCount) return nullptr;
+  const uint64_t before = module_version();
+  unsigned versions[kEnumCount];
+  for (size_t i = 0; i < kEnumCount; ++i) {
+    // SuccessCode has no from_value: only its binding counts.
+    if (i == kSuccessCode ? module_entry(g_enums[i].name) != g_enums[i].cls || !g_enums[i].cls
+                          : !unchanged(g_enums[i].name))
+      return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(g_enums[i].cls);
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return nullptr;
+    versions[i] = type->tp_version_tag;
+  }
+  EnumSnapshot s;
+  for (size_t i = 0; i < kEnumCount; ++i) {
+    s.cls[i] = g_enums[i].cls;
+    s.map[i] = g_enums[i].value_map;
+  }
+  s.buy = kept(enum_member(ORVA_NAME("Action"), ORVA_NAME("BUY")));
+  s.sell = kept(enum_member(ORVA_NAME("Action"), ORVA_NAME("SELL")));
+  s.buy_value = kept(member_attr(s.buy, ORVA_NAME("value")));
+  s.lmt = kept(enum_member(ORVA_NAME("PriceType"), ORVA_NAME("LMT")));
+  s.rod = kept(enum_member(ORVA_NAME("OrderType"), ORVA_NAME("ROD")));
+  s.ioc = kept(enum_member(ORVA_NAME("OrderType"), ORVA_NAME("IOC")));
+  s.fok = kept(enum_member(ORVA_NAME("OrderType"), ORVA_NAME("FOK")));
+  s.op_new = kept(enum_member(ORVA_NAME("OperationType"), ORVA_NAME("NEW")));
+  s.create = kept(enum_member(ORVA_NAME("SuccessCode"), ORVA_NAME("CreateOrder")));
+  s.create_code = kept(member_attr(s.create, ORVA_NAME("code")));
+  s.create_message = kept(member_attr(s.create, ORVA_NAME("message")));
+  // Used only if nothing changed while the members were read (a property may run any code).
+  if (module_version() != before || !types_unchanged(versions)) return nullptr;
+  g_snapshot = s;
+  g_snapshot_module_version = before;
+  std::memcpy(g_snapshot_type_versions, versions, sizeof versions);
+  g_snapshot_valid = true;
+  return &g_snapshot;
+}
+
+}  // namespace
+
+const EnumSnapshot* enum_snapshot() {
+  if (!fastpaths_on()) return nullptr;
+  if (g_snapshot_valid && module_version() == g_snapshot_module_version && types_unchanged(g_snapshot_type_versions))
+    return &g_snapshot;
+  try {
+    return refresh_snapshot();
+  } catch (PyError&) {
+    // A look-up that fails is left to the plain path, which meets it where it would.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return nullptr;
+  }
+}
+
+PyObject* snapshot_member(const EnumSnapshot& s, EnumId id, PyObject* value) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == s.cls[id]) return value;
+  if (!PyUnicode_CheckExact(value) || !s.map[id]) return nullptr;
+  // An exact str key: the look-up compares texts only, no Python code runs.
+  PyObject* m = PyDict_GetItemWithError(s.map[id], value);
+  if (!m) PyErr_Clear();
+  return m;
+}
+#endif
 
 Ref from_value(PyObject* enum_name, PyObject* value) {
 #if ORVA_FASTPATHS

@@ -60,6 +60,29 @@ Ref from_value(PyObject* enum_name, PyObject* value);
 // obj.<name> for a property of an enumeration member (SuccessCode.code, Action.BUY.value, ...).
 Ref member_attr(PyObject* obj, PyObject* name);
 
+#if ORVA_DICT_VERSIONS
+// In the order the module binds them at load.
+enum EnumId { kAction, kOperationType, kOrderType, kOrderCond, kOrderLot, kPriceType, kOCType, kSuccessCode, kEnumCount };
+
+// The members the hot paths use, as the module's bindings give them, while the module's dict and
+// every enumeration class keep the version tags they had when it was read (shortcut). Its
+// pointers stay valid for the life of the process.
+struct EnumSnapshot {
+  PyObject* cls[kEnumCount] = {};
+  PyObject* map[kEnumCount] = {};  // cls._value2member_map_, or null
+  PyObject *buy = nullptr, *sell = nullptr, *buy_value = nullptr, *lmt = nullptr;
+  PyObject *rod = nullptr, *ioc = nullptr, *fok = nullptr, *op_new = nullptr;
+  PyObject *create = nullptr, *create_code = nullptr, *create_message = nullptr;  // SuccessCode.CreateOrder
+};
+
+// The snapshot, or null when the shortcut is off or a binding is not what it was at load.
+const EnumSnapshot* enum_snapshot();
+
+// What <Enum>.from_value(value) gives, from the snapshot: a member of the class as it is, the member
+// of an exact str value; null (no error set) when only the call can tell. Borrowed.
+PyObject* snapshot_member(const EnumSnapshot& s, EnumId id, PyObject* value);
+#endif
+
 // ---- method_dispatch.cpp: calls of the instance's own methods ----------------------------
 
 // Records the class's own methods, once it is built from `table`.
@@ -73,6 +96,12 @@ Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> a
 // Whether self.<name> is the class's own method as built at load: not replaced on the class,
 // a subclass or the instance. `name` is interned.
 bool own_method(PyObject* self, PyObject* name);
+#endif
+
+#if ORVA_FASTPATHS
+// Whether every method of the class is, on `type`, the one the class was built with (none
+// replaced on it or on a base). Type look-ups only: no Python code runs.
+bool own_methods_on(PyTypeObject* type);
 #endif
 
 // Adds to the pending error's traceback the frame the binding adds for Matcher.<name>.
@@ -158,6 +187,12 @@ Product product_kind(PyObject* product_type);
 
 void load_id_source();
 Ref new_trade_id();  // generate(size=16)
+#if ORVA_FASTPATHS
+// Whether new_trade_id() would draw the id here (the module's generate is nanoid's own): then
+// drawn_trade_id() gives it, running no Python code (it may let other threads run).
+bool native_trade_ids();
+Ref drawn_trade_id();
+#endif
 
 // ---- receiver.cpp ------------------------------------------------------------------------
 

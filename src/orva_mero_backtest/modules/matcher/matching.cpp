@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "matcher.hpp"
+#include "hot.hpp"
 
 namespace orva::matcher {
 
@@ -11,33 +11,37 @@ Ref reset_tick_infos(const Args& a) {
   return Ref::none();
 }
 
+// Called for every tick: its references are held by a Keep (one GIL check for all at the end).
 Ref set_current_tick(const Args& a) {
   PyObject* self = a.self();
-  PyObject* tick = a[1];
-  Ref code = item(tick, ORVA_NAME("code"));
-  Ref infos = getattr(self, ORVA_NAME("current_tick_infos"));
-  Ref record;
-  if (PyDict_CheckExact(infos.get()) && PyUnicode_CheckExact(code.get())) {
+  PyObject* tick = a[1];  // exactly a dict
+  Keep keep;
+  PyObject* code = keep.hold(dict_item(tick, ORVA_NAME("code")));
+  PyObject* infos = keep.own(PyObject_GetAttr(self, ORVA_NAME("current_tick_infos")));
+  PyObject* record = nullptr;
+  if (PyDict_CheckExact(infos) && PyUnicode_CheckExact(code)) {
     // A plain dict keyed by text: one look-up answers both "in" and "[]".
-    PyObject* found = PyDict_GetItemWithError(infos.get(), code.get());
+    PyObject* found = PyDict_GetItemWithError(infos, code);
     if (!found && PyErr_Occurred()) throw_error();
-    if (found) record = Ref::borrow(found);
+    if (found) record = keep.hold(found);
   }
   if (!record) {
-    int known = PySequence_Contains(infos.get(), code.get());
+    int known = PySequence_Contains(infos, code);
     if (known < 0) throw_error();
     if (!known) {
-      Ref fresh = call_self(self, ORVA_NAME("_Matcher__init_current_tick_info"), {code.get()});
-      if (PyObject_SetItem(infos.get(), code.get(), fresh.get()) < 0) throw_error();
+      Ref fresh = call_self(self, ORVA_NAME("_Matcher__init_current_tick_info"), {code});
+      if (PyObject_SetItem(infos, code, fresh.get()) < 0) throw_error();
     }
-    record = getitem(infos.get(), code.get());
+    record = keep.own(PyObject_GetItem(infos, code));
   }
-  if (PyObject_SetItem(record.get(), ORVA_NAME("tick"), tick) < 0) throw_error();
-  Ref ts = item(tick, ORVA_NAME("timestamp"));
-  if (PyDict_CheckExact(record.get())) dict_set(record.get(), ORVA_NAME("ts"), ts.get());
-  else if (PyObject_SetItem(record.get(), ORVA_NAME("ts"), ts.get()) < 0) throw_error();
-  Ref positions = getattr(self, ORVA_NAME("positions"));
-  call_method(positions.get(), ORVA_NAME("set_current_tick"), {tick});
+  if (PyObject_SetItem(record, ORVA_NAME("tick"), tick) < 0) throw_error();
+  PyObject* ts = keep.hold(dict_item(tick, ORVA_NAME("timestamp")));
+  if (PyDict_CheckExact(record)) dict_set(record, ORVA_NAME("ts"), ts);
+  else if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
+  PyObject* positions = keep.own(PyObject_GetAttr(self, ORVA_NAME("positions")));
+  PyObject* stack[] = {positions, tick};
+  keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_current_tick"), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr));
   return Ref::none();
 }
 
@@ -49,10 +53,11 @@ struct Pass {
   PyObject* self;
   PyObject* code;
   double close;
-  Ref close_obj;       // tick_close as a float
-  Ref ts_obj;          // tick_ts as a float
+  Keep keep;  // holds what the pass reads (one GIL check for all at the end)
+  PyObject* close_obj = nullptr;  // tick_close as a float
+  PyObject* ts_obj = nullptr;     // tick_ts as a float
   long long tick_qty;  // volume still available to the orders of this pass
-  Ref buy, buy_value, lmt, rod, ioc, fok;
+  PyObject *buy = nullptr, *buy_value = nullptr, *lmt = nullptr, *rod = nullptr, *ioc = nullptr, *fok = nullptr;
   Ref book;  // self.pending_orders when the pass started
   Py_ssize_t removed = 0;  // orders this pass took out (those behind them moved up)
   bool touched = false;    // whether Python code may have run since the book was scanned
@@ -60,7 +65,7 @@ struct Pass {
   bool slots = false;  // whether the remembered-slot shortcut is on for this pass
   Py_hash_t code_hash = 0;
   std::vector<CodeSlot>* codes = nullptr;
-  Ref sell;  // Action.SELL
+  PyObject* sell = nullptr;  // Action.SELL
 #endif
 };
 
@@ -173,24 +178,46 @@ void trade_record(PyObject* positions, std::initializer_list<PyObject*> values) 
   call_method(positions, ORVA_NAME("add_trade_record"), values, g_call_names.trade_record);
 }
 
+// The deal report and its trip to the report queue: straight from the deal while the instance and
+// the enumerations are as built (shortcut), else through self's own methods.
+void report_deal(Pass& p, PyObject* deal) {
+#if ORVA_DICT_VERSIONS
+  if (const EnumSnapshot* e = enum_snapshot()) {
+    Keep keep;
+    SelfView v;
+    if (view_of(p.self, keep, v)) {
+      if (Ref report = quick_deal_report(*e, deal, v)) {
+        put_report(v.response_queue, report.get());
+        return;
+      }
+    }
+  }
+#endif
+  Ref report = call_self(p.self, ORVA_NAME("build_deal_response"), {deal});
+  call_self(p.self, ORVA_NAME("add_response_to_queue"), {report.get()});
+}
+
 void fill(Pass& p, Order& o, const Outcome& out) {
   p.tick_qty -= out.deal_qty;
-  Ref deal = copy_record(o.record);
-  PyObject* d = deal.get();
-  set_field(d, ORVA_NAME("quantity"), py_long(out.deal_qty).get());
-  set_field(d, ORVA_NAME("price"), p.close_obj.get());
-  set_field(d, ORVA_NAME("exchange_ts"), p.ts_obj.get());
-  Ref positions = getattr(p.self, ORVA_NAME("positions"));
-  Ref id = item(d, ORVA_NAME("trade_id")), code = item(d, ORVA_NAME("code")), action = item(d, ORVA_NAME("action"));
-  Ref quantity = item(d, ORVA_NAME("quantity")), price = item(d, ORVA_NAME("price"));
-  Ref ts = item(d, ORVA_NAME("exchange_ts"));
-  trade_record(positions.get(), {id.get(), code.get(), action.get(), quantity.get(), price.get(), ts.get(),
-                                 ORVA_NAME("Deal")});
-  Ref report = call_self(p.self, ORVA_NAME("build_deal_response"), {d});
-  call_self(p.self, ORVA_NAME("add_response_to_queue"), {report.get()});
-  Ref product = item(d, ORVA_NAME("product_type"));
-  Ref positions_now = getattr(p.self, ORVA_NAME("positions"));
-  call_method(positions_now.get(), ORVA_NAME("set_positions"), {d, product.get()});
+  Keep keep;
+  PyObject* d = keep.own(copy_record(o.record).release());
+  set_field(d, ORVA_NAME("quantity"), keep.own(PyLong_FromLongLong(out.deal_qty)));
+  set_field(d, ORVA_NAME("price"), p.close_obj);
+  set_field(d, ORVA_NAME("exchange_ts"), p.ts_obj);
+  PyObject* positions = keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
+  auto field = [&](PyObject* key) { return keep.own(item(d, key).release()); };
+  PyObject* id = field(ORVA_NAME("trade_id"));
+  PyObject* code = field(ORVA_NAME("code"));
+  PyObject* action = field(ORVA_NAME("action"));
+  PyObject* quantity = field(ORVA_NAME("quantity"));
+  PyObject* price = field(ORVA_NAME("price"));
+  PyObject* ts = field(ORVA_NAME("exchange_ts"));
+  trade_record(positions, {id, code, action, quantity, price, ts, ORVA_NAME("Deal")});
+  report_deal(p, d);
+  PyObject* product = field(ORVA_NAME("product_type"));
+  PyObject* positions_now = keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
+  PyObject* stack[] = {positions_now, d, product};
+  keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_positions"), stack, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 void cancel(Pass& p, Order& o, const Outcome& out) {
@@ -210,20 +237,20 @@ void cancel(Pass& p, Order& o, const Outcome& out) {
 enum class OrderKind { ROD, IOC, FOK, Other };
 
 OrderKind kind_of(const Pass& p, PyObject* order_type) {
-  if (equal(order_type, p.rod.get())) return OrderKind::ROD;
-  if (equal(order_type, p.ioc.get())) return OrderKind::IOC;
-  if (equal(order_type, p.fok.get())) return OrderKind::FOK;
+  if (equal(order_type, p.rod)) return OrderKind::ROD;
+  if (equal(order_type, p.ioc)) return OrderKind::IOC;
+  if (equal(order_type, p.fok)) return OrderKind::FOK;
   return OrderKind::Other;
 }
 
 bool price_reached(const Pass& p, PyObject* action, PyObject* price_type, PyObject* price) {
-  if (!equal(price_type, p.lmt.get())) return true;  // any other price type fills like a market order
-  const bool buy = action == p.buy.get() || equal(action, p.buy_value.get());
+  if (!equal(price_type, p.lmt)) return true;  // any other price type fills like a market order
+  const bool buy = action == p.buy || equal(action, p.buy_value);
   if (PyFloat_CheckExact(price)) {
     const double limit = PyFloat_AS_DOUBLE(price);
     return buy ? p.close <= limit : p.close >= limit;
   }
-  int r = PyObject_RichCompareBool(p.close_obj.get(), price, buy ? Py_LE : Py_GE);
+  int r = PyObject_RichCompareBool(p.close_obj, price, buy ? Py_LE : Py_GE);
   if (r < 0) throw_error();
   return r != 0;
 }
@@ -251,14 +278,14 @@ const CodeSlot* slot_at(const Pass& p, Py_ssize_t i, PyObject* record) {
 // Whether a visit of the order the slot describes would do nothing: a resting ROD limit order
 // with a small non-zero quantity whose limit the close does not reach.
 bool idle_rod(const Pass& p, const CodeSlot& s) {
-  if (!s.fields || s.order_type != p.rod.get() || s.price_type != p.lmt.get() || !PyFloat_CheckExact(s.price) ||
+  if (!s.fields || s.order_type != p.rod || s.price_type != p.lmt || !PyFloat_CheckExact(s.price) ||
       !PyLong_CheckExact(s.quantity))
     return false;
   const Py_ssize_t digits = Py_SIZE(s.quantity);
   if (digits != 1 && digits != -1) return false;  // zero leaves the book; big ones take the long way
   const double limit = PyFloat_AS_DOUBLE(s.price);
-  if (s.action == p.buy.get()) return !(p.close <= limit);
-  if (p.sell && s.action == p.sell.get()) return !(p.close >= limit);
+  if (s.action == p.buy) return !(p.close <= limit);
+  if (p.sell && s.action == p.sell) return !(p.close >= limit);
   return false;
 }
 #endif
@@ -399,6 +426,52 @@ Py_ssize_t idle_prefix(Pass& p) {
 
 }  // namespace
 
+// The records of book[from:], held for a pass (Python code it runs may change the book): a few
+// in place, more in a new list.
+class Orders {
+ public:
+  Orders(PyObject* book, Py_ssize_t from) {
+    const Py_ssize_t n = PyList_GET_SIZE(book) - from;
+    if (n > kInPlace) {
+      list_ = Ref::steal(PyList_GetSlice(book, from, PyList_GET_SIZE(book)));
+      return;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      items_[i] = PyList_GET_ITEM(book, from + i);
+      Py_INCREF(items_[i]);
+    }
+    n_ = n;
+  }
+  ~Orders() {
+    if (n_ && holds_gil())
+      for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(items_[i]);
+  }
+  Orders(const Orders&) = delete;
+  Orders& operator=(const Orders&) = delete;
+  Py_ssize_t size() const { return list_ ? PyList_GET_SIZE(list_.get()) : n_; }
+  PyObject* operator[](Py_ssize_t i) const { return list_ ? PyList_GET_ITEM(list_.get(), i) : items_[i]; }
+
+ private:
+  static constexpr Py_ssize_t kInPlace = 8;
+  PyObject* items_[kInPlace];
+  Py_ssize_t n_ = 0;
+  Ref list_;
+};
+
+// The members a pass compares against, from the enumerations' snapshot (shortcut); false when
+// they must be looked up.
+bool snapshot_members(Pass& p) {
+#if ORVA_DICT_VERSIONS
+  if (const EnumSnapshot* e = enum_snapshot()) {
+    p.buy = e->buy, p.buy_value = e->buy_value, p.lmt = e->lmt, p.sell = e->sell;
+    p.rod = e->rod, p.ioc = e->ioc, p.fok = e->fok;
+    return true;
+  }
+#endif
+  (void)p;
+  return false;
+}
+
 // A pass visits the orders that were in the book when it started, in book order, each at
 // its turn: an order that has left the book by then is passed over, the others are compared
 // by code then. Every change runs Python code (reports, the positions book, the console) that
@@ -419,39 +492,46 @@ Ref match_deal(const Args& a) {
     PyErr_SetObject(PyExc_ValueError, message.get());
     throw_error();
   }
-  p.close_obj = py_float(p.close);
-  p.ts_obj = py_float(ts);
-  p.buy = enum_member(ORVA_NAME("Action"), ORVA_NAME("BUY"));
-  p.buy_value = member_attr(p.buy.get(), ORVA_NAME("value"));
-  p.lmt = enum_member(ORVA_NAME("PriceType"), ORVA_NAME("LMT"));
-  p.rod = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("ROD"));
-  p.ioc = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("IOC"));
-  p.fok = enum_member(ORVA_NAME("OrderType"), ORVA_NAME("FOK"));
+  if (!snapshot_members(p)) {
+    auto kept = [&p](Ref r) { return p.keep.own(r.release()); };
+    p.buy = kept(enum_member(ORVA_NAME("Action"), ORVA_NAME("BUY")));
+    p.buy_value = kept(member_attr(p.buy, ORVA_NAME("value")));
+    p.lmt = kept(enum_member(ORVA_NAME("PriceType"), ORVA_NAME("LMT")));
+    p.rod = kept(enum_member(ORVA_NAME("OrderType"), ORVA_NAME("ROD")));
+    p.ioc = kept(enum_member(ORVA_NAME("OrderType"), ORVA_NAME("IOC")));
+    p.fok = kept(enum_member(ORVA_NAME("OrderType"), ORVA_NAME("FOK")));
+#if ORVA_FASTPATHS
+    if (fastpaths_on()) {
+      try {
+        p.sell = kept(enum_member(ORVA_NAME("Action"), ORVA_NAME("SELL")));
+      } catch (PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();  // no Action.SELL: sell orders take the long way
+      }
+    }
+#endif
+  }
+
+  BookLock lock(p.self);
+  p.book = book_of(p.self);
+  if (p.tick_qty == 0 || PyList_GET_SIZE(p.book.get()) == 0) return Ref::none();
+  p.close_obj = p.keep.own(PyFloat_FromDouble(p.close));
+  p.ts_obj = p.keep.own(PyFloat_FromDouble(ts));
 #if ORVA_FASTPATHS
   p.slots = fastpaths_on();
   if (p.slots) {
     p.code_hash = text_hash(p.code);
     p.codes = instance(p.self).codes;
-    try {
-      p.sell = enum_member(ORVA_NAME("Action"), ORVA_NAME("SELL"));
-    } catch (PyError&) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-      PyErr_Clear();  // no Action.SELL: sell orders take the long way
-    }
   }
 #endif
-
-  BookLock lock(p.self);
-  p.book = book_of(p.self);
-  if (p.tick_qty == 0) return Ref::none();
   Py_ssize_t from = 0;
 #if ORVA_DICT_VERSIONS
   from = idle_prefix(p);
   if (from < 0) return Ref::none();  // every order of the instrument is known to stay as it is
 #endif
-  Ref snapshot = Ref::steal(PyList_GetSlice(p.book.get(), from, PyList_GET_SIZE(p.book.get())));
-  for (Py_ssize_t j = 0; j < PyList_GET_SIZE(snapshot.get()); ++j) {
-    Order o{PyList_GET_ITEM(snapshot.get(), j), from + j, from + j};
+  const Orders snapshot(p.book.get(), from);
+  for (Py_ssize_t j = 0; j < snapshot.size(); ++j) {
+    Order o{snapshot[j], from + j, from + j};
     if (p.touched) {
       if (locate(p, o) < 0) continue;
     } else {

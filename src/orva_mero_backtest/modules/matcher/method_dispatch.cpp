@@ -99,6 +99,15 @@ bool own_method(PyObject* self, PyObject* name) {
 }
 #endif
 
+#if ORVA_FASTPATHS
+bool own_methods_on(PyTypeObject* type) {
+  if (g_own->empty()) return false;
+  for (const OwnMethod& m : *g_own)
+    if (_PyType_Lookup(type, m.name) != m.descr) return false;
+  return true;
+}
+#endif
+
 Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
 #if ORVA_FASTPATHS
   if (fastpaths_on()) {

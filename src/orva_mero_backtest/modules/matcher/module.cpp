@@ -1,5 +1,5 @@
 // The module as Python sees it: the names bound at load and the class Matcher.
-#include "matcher.hpp"
+#include "hot.hpp"
 
 namespace orva::matcher {
 
@@ -117,6 +117,7 @@ PyMODINIT_FUNC PyInit_matcher() {
     load_enums();
     load_id_source();
     load_copy_source();
+    load_queue_source();
     std::vector<Method> table = methods();
     Ref cls = make_class(module, "Matcher", table);
     record_own_methods(cls.get(), table);

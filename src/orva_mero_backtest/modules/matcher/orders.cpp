@@ -4,6 +4,7 @@
 #include "matcher.hpp"
 #include "queues.hpp"
 #include "console_log.hpp"
+#include "hot.hpp"
 
 namespace orva::matcher {
 
@@ -57,10 +58,25 @@ void say_missing(PyObject* trade_id) { print_line("[red]委託單 {} 不存在[/
 }  // namespace
 
 void print_line(const char* fmt, std::initializer_list<PyObject*> values) {
-  console_print(g_module, format(fmt, values));
+  console_line(g_module, fmt, values);
+}
+
+void add_order_failed(const Args& a, PyObject* price, Caught& caught) {
+  Ref data = Ref::steal(PyDict_New());
+  const char* names[] = {"code",       "product_type", "action",     "price",     "qty",
+                         "price_type", "order_type",   "order_cond", "order_lot", "oc_type"};
+  for (size_t i = 0; i < 10; ++i) {
+    PyObject* value = i == 3 ? price : a[i + 1];
+    if (PyDict_SetItemString(data.get(), names[i], value) < 0) throw_error();
+  }
+  log_error(g_module, caught, data.get());
+  print_line("[red]發生錯誤: {}[/red]", {caught.value.get()});
 }
 
 Ref add_order(const Args& a) {
+#if ORVA_FASTPATHS
+  if (quick_add_order(a)) return Ref::none();
+#endif
   PyObject* self = a.self();
   PyObject *code = a[1], *product_type = a[2], *action = a[3], *qty = a[5];
   const double price_value = real_arg(a, 4);
@@ -111,17 +127,7 @@ Ref add_order(const Args& a) {
         report_order(self, r, ORVA_NAME("NEW"), ORVA_NAME("CreateOrder"));
         print_line("[green]新增委託單 {} 成功[/green]", {trade_id.get()});
       },
-      [&](Caught& caught) {
-        Ref data = Ref::steal(PyDict_New());
-        const char* names[] = {"code",       "product_type", "action",     "price",     "qty",
-                               "price_type", "order_type",   "order_cond", "order_lot", "oc_type"};
-        for (size_t i = 0; i < 10; ++i) {
-          PyObject* value = i == 3 ? price.get() : a[i + 1];
-          if (PyDict_SetItemString(data.get(), names[i], value) < 0) throw_error();
-        }
-        log_error(g_module, caught, data.get());
-        print_line("[red]發生錯誤: {}[/red]", {caught.value.get()});
-      });
+      [&](Caught& caught) { add_order_failed(a, price.get(), caught); });
   return Ref::none();
 }
 

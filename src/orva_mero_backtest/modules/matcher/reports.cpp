@@ -2,6 +2,7 @@
 #include <string>
 
 #include "matcher.hpp"
+#include "hot.hpp"
 #include "queues.hpp"
 
 namespace orva::matcher {
@@ -271,12 +272,16 @@ Ref future_deal_response(const Args& a) { return deal_response(DictSource{a[1]},
 
 Ref pop_response(const Args& a) {
   Ref queue = getattr(a.self(), ORVA_NAME("response_queue"));
+#if ORVA_FASTPATHS
+  if (fastpaths_on())
+    if (Ref item = plain_pop(queue.get())) return item;
+#endif
   return queue_get(queue.get());
 }
 
 Ref add_response_to_queue(const Args& a) {
   Ref queue = getattr(a.self(), ORVA_NAME("response_queue"));
-  queue_put(queue.get(), a[1]);
+  put_report(queue.get(), a[1]);
   return Ref::none();
 }
 

@@ -70,6 +70,17 @@ void load_id_source() {
   g_native_ids = true;
 }
 
+#if ORVA_FASTPATHS
+bool native_trade_ids() {
+  if (!fastpaths_on() || !g_native_ids) return false;
+  PyObject* bound = PyDict_GetItemWithError(PyModule_GetDict(g_module), ORVA_NAME("generate"));
+  if (!bound && PyErr_Occurred()) throw_error();
+  return bound == g_original_generate;
+}
+
+Ref drawn_trade_id() { return native_trade_id(); }
+#endif
+
 Ref new_trade_id() {
   Ref generate = global(ORVA_NAME("generate"));
 #if ORVA_FASTPATHS
