@@ -76,6 +76,10 @@ PyMODINIT_FUNC PyInit_fast() {
   using namespace orva;
   PyObject* module = PyModule_Create(&orva::fast::module_def);
   if (!module) return nullptr;
+  if (orva::fast::add_book_functions(module) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
   // As a class attribute it must bind `self` like a Python function does.
   PyObject* plain = PyObject_GetAttrString(module, "_positions_set_current_tick");
   PyObject* method = plain ? PyInstanceMethod_New(plain) : nullptr;

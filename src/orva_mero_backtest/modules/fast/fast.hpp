@@ -8,4 +8,7 @@ namespace orva::fast {
 // fast.tick_loop(stream): driver.tick_loop in C++.
 PyObject* tick_loop(PyObject* module, PyObject* stream);
 
+// Adds the positions book's native methods (book.cpp) to the module; -1 with an error set on failure.
+int add_book_functions(PyObject* module);
+
 }  // namespace orva::fast

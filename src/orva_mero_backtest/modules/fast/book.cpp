@@ -1,0 +1,811 @@
+// The positions book's per-fill and per-tick steps (Positions.set_positions, equity, add_trade_record,
+// set_current_tick), step for step as their Python text in positions.py and the cost methods of
+// costs.py (the Python text is the reference; tests run both).
+//
+// positions.py registers, once at import, the classes, module namespaces and original functions
+// (fast._book_registry). A cost method, a module helper or _apply_fill is computed here only while the
+// one Python would call is that original; a replaced or overridden one is called. Arithmetic is done
+// in doubles only where Python's own would be float arithmetic (a chain that starts from an exact
+// float, other operands exact floats or ints); anything else goes through the number protocol.
+#pragma GCC optimize("fp-contract=off")  // a*b+c must round twice, as in Python
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "fast.hpp"
+#include "fastpaths.hpp"
+
+namespace orva::fast {
+
+namespace {
+
+// A new reference, released without asking whether this thread holds the GIL (the Ref of pyref.hpp
+// asks on every release, a third of these methods' cost): they run only with the GIL held, and a
+// thread is unwound without it (a daemon thread at exit) only once finalization has begun, when
+// this leaks instead, as Ref does.
+class Own {
+ public:
+  Own() noexcept = default;
+  Own(const Own& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+  Own(Own&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  Own(Ref&& other) noexcept : p_(other.release()) {}  // NOLINT: from the shared helpers
+  Own& operator=(Own other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+  ~Own() {
+    if (p_ && !interpreter_finalizing()) Py_DECREF(p_);
+  }
+  static Own steal(PyObject* p) {
+    if (!p) throw_error();
+    Own r;
+    r.p_ = p;
+    return r;
+  }
+  static Own borrow(PyObject* p) noexcept {
+    Own r;
+    Py_XINCREF(p);
+    r.p_ = p;
+    return r;
+  }
+  static Own none() noexcept { return borrow(Py_None); }
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// Slots of the registration tuple (see positions.py, _fast.book_register).
+enum Slot {
+  kPositions,         // class Positions
+  kEntry,             // class InstrumentPosition
+  kCosts,             // class CostSettings
+  kPosGlobals,        // positions.py's namespace
+  kCostGlobals,       // costs.py's namespace
+  kApplyFill,         // Positions.__dict__["_apply_fill"]
+  kText,              // positions._text
+  kStockShares,       // CostSettings.stock_shares ... future_multiplier
+  kStockCommission,
+  kStockTax,
+  kFutureCommission,
+  kFutureTax,
+  kFutureMultiplier,
+  kFloor,             // costs._floor
+  kRoundHalfUp,       // costs._round_half_up
+  kFutureRoot,        // costs.future_root
+  kRootPattern,       // costs._ROOT
+  kPySetPositions,    // the Python text of each native method
+  kPyEquity,
+  kPyAddTradeRecord,
+  kPySetCurrentTick,
+  kSlots,
+  kFillRow = kSlots,  // added by book_register: a fill row's keys in order, copied per fill
+  kRegistered
+};
+
+// The keys of a row of Positions.fills, in the order of its Python text.
+constexpr int kRowKeys = 14;
+PyObject* row_key(int i) {
+  switch (i) {
+    case 0: return ORVA_NAME("trade_id");
+    case 1: return ORVA_NAME("timestamp");
+    case 2: return ORVA_NAME("code");
+    case 3: return ORVA_NAME("product_type");
+    case 4: return ORVA_NAME("action");
+    case 5: return ORVA_NAME("quantity");
+    case 6: return ORVA_NAME("units");
+    case 7: return ORVA_NAME("price");
+    case 8: return ORVA_NAME("exchange_price");
+    case 9: return ORVA_NAME("commission");
+    case 10: return ORVA_NAME("tax");
+    case 11: return ORVA_NAME("realized_pnl");
+    case 12: return ORVA_NAME("position");
+    default: return ORVA_NAME("avg_price");
+  }
+}
+
+#define N(text) ORVA_NAME(text)
+
+PyObject* const* registry(PyObject* module, Own* keep) {
+  PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), N("_book_registry"));
+  if (!found) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the positions book is not registered");
+    throw_error();
+  }
+  if (!PyTuple_CheckExact(found) || PyTuple_GET_SIZE(found) != kRegistered)
+    raise(PyExc_RuntimeError, "fast._book_registry is not the positions book's registration");
+  *keep = Own::borrow(found);  // its items live as long as the tuple
+  return &PyTuple_GET_ITEM(found, 0);
+}
+
+// The instance __dict__ when `obj` is exactly of class `cls` (whose fields live there, with no
+// class-level descriptor of the same name); none otherwise (then attribute access is used).
+Own instance_dict(PyObject* obj, PyObject* cls) {
+  if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(cls)) return Own();
+  return Own::steal(PyObject_GenericGetDict(obj, nullptr));
+}
+
+// obj.name, read from its __dict__ when given.
+Own field(PyObject* obj, const Own& dict, PyObject* name) {
+  if (dict) {
+    PyObject* v = PyDict_GetItemWithError(dict.get(), name);
+    if (v) return Own::borrow(v);
+    if (PyErr_Occurred()) throw_error();
+  }
+  return getattr(obj, name);
+}
+
+void set_field(PyObject* obj, const Own& dict, PyObject* name, PyObject* value) {
+  if (dict)
+    dict_set(dict.get(), name, value);
+  else
+    setattr(obj, name, value);
+}
+
+// obj.name += value
+void add_to_field(PyObject* obj, const Own& dict, PyObject* name, PyObject* value) {
+  Own now = field(obj, dict, name);
+  Own sum = Own::steal(PyNumber_InPlaceAdd(now.get(), value));
+  set_field(obj, dict, name, sum.get());
+}
+
+// container[key]
+Own item_of(PyObject* container, PyObject* key) {
+  if (PyDict_CheckExact(container)) {
+    PyObject* v = PyDict_GetItemWithError(container, key);
+    if (v) return Own::borrow(v);
+    if (PyErr_Occurred()) throw_error();
+  }
+  return getitem(container, key);
+}
+
+// container.get(key, fallback)
+Own get_or(PyObject* container, PyObject* key, PyObject* fallback) {
+  if (PyDict_CheckExact(container)) {
+    PyObject* v = PyDict_GetItemWithError(container, key);
+    if (v) return Own::borrow(v);
+    if (PyErr_Occurred()) throw_error();
+    return Own::borrow(fallback);
+  }
+  return call_method(container, N("get"), {key, fallback});
+}
+
+// A module-level name as the module's code reads it (its namespace, then builtins).
+Own global(PyObject* globals, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(globals, name);
+  if (v) return Own::borrow(v);
+  if (PyErr_Occurred()) throw_error();
+  v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+  if (v) return Own::borrow(v);
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  throw_error();
+}
+
+bool global_is(PyObject* globals, PyObject* name, PyObject* original) {
+  PyObject* v = PyDict_GetItemWithError(globals, name);
+  if (!v && PyErr_Occurred()) throw_error();
+  return v == original;
+}
+
+// `a == b` as a truth value, without the identity shortcut of PyObject_RichCompareBool.
+bool eq(PyObject* a, PyObject* b) {
+  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return PyUnicode_Compare(a, b) == 0;
+  Own r = Own::steal(PyObject_RichCompare(a, b, Py_EQ));
+  return truthy(r.get());
+}
+
+// A number as float arithmetic converts it: exact float or exact int (false for other types or an
+// int beyond a double, where Python raises and the number protocol will too).
+bool as_double(PyObject* v, double* out) {
+  if (PyFloat_CheckExact(v)) {
+    *out = PyFloat_AS_DOUBLE(v);
+    return true;
+  }
+  if (PyLong_CheckExact(v)) {
+    const double d = PyLong_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    *out = d;
+    return true;
+  }
+  return false;
+}
+
+// An exact int well inside a long long (sums and products of two stay exact).
+bool small_int(PyObject* v, long long* out) {
+  if (!PyLong_CheckExact(v)) return false;
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);  // cannot fail on an exact int
+  if (overflow || x > (1LL << 52) || x < -(1LL << 52)) return false;
+  *out = x;
+  return true;
+}
+
+// a * b * c * d, left to right, as Python computes it.
+Own product(std::initializer_list<PyObject*> factors) {
+  const PyObject* const* f = factors.begin();
+  if (PyFloat_CheckExact(f[0])) {
+    double acc = PyFloat_AS_DOUBLE(f[0]);
+    bool plain = true;
+    for (size_t i = 1; i < factors.size() && plain; ++i) {
+      double v = 0.0;
+      plain = as_double(const_cast<PyObject*>(f[i]), &v);
+      acc = acc * v;
+    }
+    if (plain) return py_float(acc);
+  }
+  Own acc = Own::borrow(const_cast<PyObject*>(f[0]));
+  for (size_t i = 1; i < factors.size(); ++i)
+    acc = Own::steal(PyNumber_Multiply(acc.get(), const_cast<PyObject*>(f[i])));
+  return acc;
+}
+
+// round(x, 6) for a finite float: the same correctly rounded 6-place decimal, read back.
+bool round6(double x, double* out) {
+  char* text = PyOS_double_to_string(x, 'f', 6, 0, nullptr);
+  if (!text) {
+    PyErr_Clear();
+    return false;
+  }
+  const double r = PyOS_string_to_double(text, nullptr, nullptr);
+  PyMem_Free(text);
+  if (r == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = r;
+  return true;
+}
+
+constexpr double kNativeLimit = 2147483648.0;  // beyond it the margins below are not proven
+
+// costs._floor: math.floor(round(x, 6)). Farther than 1e-6 below the next integer, rounding to six
+// places cannot reach it (for |x| < 2**31 a double's spacing is below 2.4e-7); nearer, round as Python.
+bool floor_round6(double x, long long* out) {
+  if (!std::isfinite(x) || std::fabs(x) >= kNativeLimit) return false;
+  const double n = std::floor(x);
+  if ((n + 1.0) - x > 1e-6) {
+    *out = static_cast<long long>(n);
+    return true;
+  }
+  double r;
+  if (!round6(x, &r)) return false;
+  *out = static_cast<long long>(std::floor(r));
+  return true;
+}
+
+// costs._round_half_up: math.floor(round(x, 6) + 0.5); the same margin around the half.
+bool round_half_up6(double x, long long* out) {
+  if (!std::isfinite(x) || std::fabs(x) >= kNativeLimit) return false;
+  const double n = std::floor(x);
+  const double frac = x - n;
+  if (std::fabs(frac - 0.5) > 1e-6) {
+    *out = static_cast<long long>(n) + (frac > 0.5 ? 1 : 0);
+    return true;
+  }
+  double r;
+  if (!round6(x, &r)) return false;
+  *out = static_cast<long long>(std::floor(r + 0.5));
+  return true;
+}
+
+// One fill's context: the registration and the costs object.
+struct Fill {
+  PyObject* const* reg;
+  PyObject* costs;
+  Own costs_dict;  // when costs is exactly CostSettings
+
+  PyObject* slot(Slot s) const { return reg[s]; }
+
+  // Whether costs.<name> is CostSettings' own method `original` (not replaced on the class, not
+  // shadowed on the instance, the instance not of a subclass).
+  bool own(PyObject* name, Slot original) const {
+    if (!costs_dict) return false;
+    if (PyDict_GetItemWithError(costs_dict.get(), name)) return false;
+    if (PyErr_Occurred()) throw_error();
+    PyObject* cls_dict = reinterpret_cast<PyTypeObject*>(slot(kCosts))->tp_dict;
+    PyObject* found = PyDict_GetItemWithError(cls_dict, name);
+    if (!found && PyErr_Occurred()) throw_error();
+    return found == slot(original);
+  }
+
+  bool own_helper(PyObject* name, Slot original) const { return global_is(slot(kCostGlobals), name, slot(original)); }
+
+  Own cost_field(PyObject* name) const { return field(costs, costs_dict, name); }
+
+  // costs._floor(amount)
+  Own floor_of(PyObject* amount) const {
+    long long v;
+    if (PyFloat_CheckExact(amount) && own_helper(N("_floor"), kFloor) &&
+        floor_round6(PyFloat_AS_DOUBLE(amount), &v))
+      return py_long(v);
+    return call(global(slot(kCostGlobals), N("_floor")).get(), {amount});
+  }
+
+  // costs._round_half_up(amount)
+  Own round_half_up_of(PyObject* amount) const {
+    long long v;
+    if (PyFloat_CheckExact(amount) && own_helper(N("_round_half_up"), kRoundHalfUp) &&
+        round_half_up6(PyFloat_AS_DOUBLE(amount), &v))
+      return py_long(v);
+    return call(global(slot(kCostGlobals), N("_round_half_up")).get(), {amount});
+  }
+
+  // costs.future_root(code): _ROOT.match(code.upper()) is the leading run of A-Z after upper-casing.
+  Own future_root(PyObject* code) const {
+    if (PyUnicode_CheckExact(code) && PyUnicode_IS_ASCII(code) && own_helper(N("future_root"), kFutureRoot) &&
+        own_helper(N("_ROOT"), kRootPattern)) {
+      const char* s = reinterpret_cast<const char*>(PyUnicode_DATA(code));
+      const Py_ssize_t size = PyUnicode_GET_LENGTH(code);
+      char root[3];
+      Py_ssize_t k = 0;
+      for (; k < size; ++k) {
+        char c = s[k];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c < 'A' || c > 'Z') break;
+        if (k < 3) root[k] = c;
+      }
+      if (k == 0) return Own::borrow(code);
+      return Own::steal(PyUnicode_FromStringAndSize(root, k < 3 ? k : 3));
+    }
+    return call(global(slot(kCostGlobals), N("future_root")).get(), {code});
+  }
+
+  // costs.stock_shares(quantity, order_lot)
+  Own stock_shares(PyObject* quantity, PyObject* order_lot) const {
+    if (!own(N("stock_shares"), kStockShares))
+      return call_method(costs, N("stock_shares"), {quantity, order_lot});
+    Own odd_lots = global(slot(kCostGlobals), N("_ODD_LOTS"));
+    const int odd = PySequence_Contains(odd_lots.get(), order_lot);
+    if (odd < 0) throw_error();
+    if (odd) return Own::borrow(quantity);
+    Own lot = cost_field(N("stock_lot_size"));
+    return Own::steal(PyNumber_Multiply(quantity, lot.get()));
+  }
+
+  // costs.stock_commission(price, shares, odd_lot=odd)
+  Own stock_commission(PyObject* price, PyObject* shares, bool odd) const {
+    PyObject* odd_lot = odd ? Py_True : Py_False;
+    if (!own(N("stock_commission"), kStockCommission))
+      return call_method(costs, N("stock_commission"), {price, shares, odd_lot}, ORVA_KWNAMES("odd_lot"));
+    Own zero = py_long(0);
+    if (eq(shares, zero.get())) return zero;
+    Own rate = cost_field(N("stock_commission_rate"));
+    Own discount = cost_field(N("stock_commission_discount"));
+    Own amount = product({price, shares, rate.get(), discount.get()});
+    Own fee = floor_of(amount.get());
+    Own minimum = cost_field(odd ? N("stock_odd_lot_min_commission") : N("stock_min_commission"));
+    Own floor = Own::steal(PyNumber_Long(minimum.get()));
+    const int above = PyObject_RichCompareBool(floor.get(), fee.get(), Py_GT);  // max() keeps the first of equals
+    if (above < 0) throw_error();
+    return above ? floor : fee;
+  }
+
+  // costs.stock_tax(price, shares, is_sell=...)
+  Own stock_tax(PyObject* price, PyObject* shares, bool is_sell) const {
+    PyObject* sell = is_sell ? Py_True : Py_False;
+    if (!own(N("stock_tax"), kStockTax))
+      return call_method(costs, N("stock_tax"), {price, shares, sell}, ORVA_KWNAMES("is_sell"));
+    if (!is_sell) return py_long(0);
+    Own rate = cost_field(N("stock_tax_rate"));
+    Own amount = product({price, shares, rate.get()});
+    return floor_of(amount.get());
+  }
+
+  // costs.future_multiplier(code)
+  Own future_multiplier(PyObject* code) const {
+    if (!own(N("future_multiplier"), kFutureMultiplier))
+      return call_method(costs, N("future_multiplier"), {code});
+    Own table = cost_field(N("future_multipliers"));
+    Own root = future_root(code);
+    Own fallback = cost_field(N("default_future_multiplier"));
+    return get_or(table.get(), root.get(), fallback.get());
+  }
+
+  // costs.future_commission(code, contracts)
+  Own future_commission(PyObject* code, PyObject* contracts) const {
+    if (!own(N("future_commission"), kFutureCommission))
+      return call_method(costs, N("future_commission"), {code, contracts});
+    Own table = cost_field(N("future_commission_by_root"));
+    Own root = future_root(code);
+    Own fallback = cost_field(N("future_commission_per_contract"));
+    Own per_contract = get_or(table.get(), root.get(), fallback.get());
+    return Own::steal(PyNumber_Multiply(per_contract.get(), contracts));
+  }
+
+  // costs.future_tax(code, price, contracts)
+  Own future_tax(PyObject* code, PyObject* price, PyObject* contracts) const {
+    if (!own(N("future_tax"), kFutureTax)) return call_method(costs, N("future_tax"), {code, price, contracts});
+    Own multiplier = future_multiplier(code);
+    Own rate = cost_field(N("future_tax_rate"));
+    Own amount = product({price, multiplier.get(), contracts, rate.get()});
+    return round_half_up_of(amount.get());
+  }
+};
+
+// Positions._apply_fill(entry, signed_units, price) on the entry's __dict__, for plain numbers; false
+// (nothing changed) when the numbers are not plain, and Python's text runs instead.
+bool apply_fill(const Own& d, PyObject* signed_obj, PyObject* price_obj, Own* realized_out) {
+  PyObject* held_obj = PyDict_GetItemWithError(d.get(), N("quantity"));
+  PyObject* avg_obj = held_obj ? PyDict_GetItemWithError(d.get(), N("avg_price")) : nullptr;
+  if (!avg_obj) {
+    if (PyErr_Occurred()) throw_error();
+    return false;
+  }
+  long long held, units;
+  if (!small_int(held_obj, &held) || !small_int(signed_obj, &units)) return false;
+  if (!PyFloat_CheckExact(price_obj) || !PyFloat_CheckExact(avg_obj)) return false;
+  const double price = PyFloat_AS_DOUBLE(price_obj), avg = PyFloat_AS_DOUBLE(avg_obj);
+  const long long held_abs = std::llabs(held), units_abs = std::llabs(units);
+  if (held == 0 || (held > 0) == (units > 0)) {
+    const long long total = held_abs + units_abs;
+    Own quantity = py_long(held + units);
+    if (total) {
+      const double blended = (avg * static_cast<double>(held_abs) + price * static_cast<double>(units_abs)) /
+                             static_cast<double>(total);
+      dict_set(d.get(), N("avg_price"), py_float(blended).get());
+    }
+    dict_set(d.get(), N("quantity"), quantity.get());
+    *realized_out = py_float(0.0);
+    return true;
+  }
+  PyObject* point_obj = PyDict_GetItemWithError(d.get(), N("point_value"));
+  PyObject* pnl_obj = point_obj ? PyDict_GetItemWithError(d.get(), N("realized_pnl")) : nullptr;
+  if (!pnl_obj) {
+    if (PyErr_Occurred()) throw_error();
+    return false;
+  }
+  double point_value;
+  if (!as_double(point_obj, &point_value)) return false;
+  const long long closed = held_abs < units_abs ? held_abs : units_abs;
+  const double direction = held > 0 ? 1.0 : -1.0;
+  Own realized = py_float((price - avg) * static_cast<double>(closed) * direction * point_value);
+  Own pnl = Own::borrow(pnl_obj);
+  Own total_pnl = Own::steal(PyNumber_InPlaceAdd(pnl.get(), realized.get()));
+  dict_set(d.get(), N("realized_pnl"), total_pnl.get());
+  const long long now = held + units;
+  dict_set(d.get(), N("quantity"), py_long(now).get());
+  if (now == 0)
+    dict_set(d.get(), N("avg_price"), py_float(0.0).get());
+  else if ((now > 0) != (held > 0))
+    dict_set(d.get(), N("avg_price"), price_obj);  // crossed zero: the rest is a new position
+  *realized_out = realized;
+  return true;
+}
+
+// A dict sized as Python sizes a display of `n` keys.
+Own new_dict(Py_ssize_t n) {
+#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030D0000
+  if (fastpaths_on()) return Own::steal(_PyDict_NewPresized(n));
+#else
+  (void)n;
+#endif
+  return Own::steal(PyDict_New());
+}
+
+void append(PyObject* list, PyObject* value) {
+  if (PyList_CheckExact(list)) {
+    if (PyList_Append(list, value) < 0) throw_error();
+  } else {
+    call_method(list, N("append"), {value});
+  }
+}
+
+// positions._text(action)
+Own action_text(PyObject* const* reg, PyObject* action) {
+  PyObject* globals = reg[kPosGlobals];
+  if (global_is(globals, N("_text"), reg[kText])) {
+    Own cls = global(globals, N("Action"));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(action)) == cls.get()) return Own::steal(PyUnicode_FromObject(action));
+    return str_of(action);
+  }
+  return call(global(globals, N("_text")).get(), {action});
+}
+
+Own set_positions(PyObject* const* reg, PyObject* self, PyObject* trade, PyObject* product_type) {
+  PyObject* globals = reg[kPosGlobals];
+  Own self_dict = instance_dict(self, reg[kPositions]);
+  Own code = item_of(trade, N("code"));
+  Own quantity = item_of(trade, N("quantity"));
+  if (!truthy(quantity.get())) return Own::none();
+  Own exchange_price = Own::steal(PyNumber_Float(item_of(trade, N("price")).get()));
+  Own action = item_of(trade, N("action"));
+  Own buy = global(globals, N("_BUY"));
+  Own is_buy_obj = Own::steal(PyObject_RichCompare(action.get(), buy.get(), Py_EQ));
+  const bool is_buy = truthy(is_buy_obj.get());
+  Fill f{reg, nullptr, Own()};
+  Own costs = field(self, self_dict, N("costs"));
+  f.costs = costs.get();
+  f.costs_dict = instance_dict(costs.get(), reg[kCosts]);
+  Own price = exchange_price;
+  if (truthy(f.cost_field(N("slippage_ticks")).get()))
+    price = call_method(costs.get(), N("slipped_price"), {product_type, code.get(), exchange_price.get(),
+                                                           is_buy_obj.get()});
+  Own units, commission, tax;
+  if (eq(product_type, N("Stock"))) {
+    Own common = global(globals, N("_COMMON_LOT"));
+    Own order_lot = get_or(trade, N("order_lot"), common.get());
+    units = f.stock_shares(quantity.get(), order_lot.get());
+    const int odd = PySequence_Contains(global(globals, N("_ODD_LOTS")).get(), order_lot.get());
+    if (odd < 0) throw_error();
+    commission = f.stock_commission(price.get(), units.get(), odd != 0);
+    tax = f.stock_tax(price.get(), units.get(), !is_buy);
+  } else if (eq(product_type, N("Future"))) {
+    units = quantity;
+    commission = f.future_commission(code.get(), units.get());
+    tax = truthy(units.get()) ? f.future_tax(code.get(), price.get(), units.get()) : py_long(0);
+  } else {
+    PyErr_Format(PyExc_ValueError, "unsupported product type %R for %S", product_type, code.get());
+    throw_error();
+  }
+
+  Own book = field(self, self_dict, N("book"));
+  Own entry = get_or(book.get(), code.get(), Py_None);
+  if (entry.get() == Py_None) {
+    Own point_value = eq(product_type, N("Stock")) ? py_float(1.0) : f.future_multiplier(code.get());
+    entry = call(global(globals, N("InstrumentPosition")).get(), {code.get(), product_type, point_value.get()});
+    Own book_now = field(self, self_dict, N("book"));
+    if (PyObject_SetItem(book_now.get(), code.get(), entry.get()) < 0) throw_error();
+    Own last_ticks = field(self, self_dict, N("last_ticks"));
+    Own tick = get_or(last_ticks.get(), code.get(), Py_None);
+    Own last = tick.get() != Py_None ? item_of(tick.get(), N("close")) : price;
+    setattr(entry.get(), N("last_price"), last.get());
+  }
+  Own entry_dict = instance_dict(entry.get(), reg[kEntry]);
+
+  Own signed_units = is_buy ? units : Own::steal(PyNumber_Negative(units.get()));
+  Own realized;
+  bool done = false;
+  if (entry_dict && self_dict) {
+    PyObject* mine = PyDict_GetItemWithError(self_dict.get(), N("_apply_fill"));
+    if (!mine && PyErr_Occurred()) throw_error();
+    PyObject* cls_dict = reinterpret_cast<PyTypeObject*>(reg[kPositions])->tp_dict;
+    PyObject* method = mine ? nullptr : PyDict_GetItemWithError(cls_dict, N("_apply_fill"));
+    if (!method && PyErr_Occurred()) throw_error();
+    if (method == reg[kApplyFill]) done = apply_fill(entry_dict, signed_units.get(), price.get(), &realized);
+  }
+  if (!done) realized = call_method(self, N("_apply_fill"), {entry.get(), signed_units.get(), price.get()});
+  PyObject* e = entry.get();
+  add_to_field(e, entry_dict, N("commission"), commission.get());
+  add_to_field(e, entry_dict, N("tax"), tax.get());
+  add_to_field(e, entry_dict, N("fills"), py_long(1).get());
+  add_to_field(e, entry_dict, is_buy ? N("bought") : N("sold"), units.get());
+  {
+    Own position = field(e, entry_dict, N("quantity"));
+    Own net = field(self, self_dict, N("net_positions"));
+    if (PyObject_SetItem(net.get(), code.get(), position.get()) < 0) throw_error();
+  }
+  Own fills = field(self, self_dict, N("fills"));
+  Own trade_id = item_of(trade, N("trade_id"));
+  Own timestamp = get_or(trade, N("exchange_ts"), Py_None);
+  Own text = action_text(reg, item_of(trade, N("action")).get());
+  Own position = field(e, entry_dict, N("quantity"));
+  Own avg_price = field(e, entry_dict, N("avg_price"));
+  PyObject* values[kRowKeys] = {trade_id.get(),       timestamp.get(), code.get(),       product_type,
+                                text.get(),           quantity.get(),  units.get(),      price.get(),
+                                exchange_price.get(), commission.get(), tax.get(),       realized.get(),
+                                position.get(),       avg_price.get()};
+  // A copy of the keys' template (the same table a display of these keys builds), values replaced.
+  Own row = Own::steal(PyDict_Copy(reg[kFillRow]));
+  for (int i = 0; i < kRowKeys; ++i) dict_set(row.get(), row_key(i), values[i]);
+  append(fills.get(), row.get());
+  return Own::none();
+}
+
+// Positions.equity in doubles when every entry is a plain InstrumentPosition of plain numbers; false
+// otherwise (Python's text then runs; it has no side effects, so starting over is the same).
+bool equity(PyObject* const* reg, PyObject* self, double* out) {
+  Own self_dict = instance_dict(self, reg[kPositions]);
+  if (!self_dict) return false;
+  PyObject* book = PyDict_GetItemWithError(self_dict.get(), N("book"));
+  if (!book || !PyDict_CheckExact(book)) {
+    if (PyErr_Occurred()) throw_error();
+    return false;
+  }
+  // Only reads of exact dicts by str keys below: no Python code runs while a borrowed field is used.
+  PyTypeObject* entry_type = reinterpret_cast<PyTypeObject*>(reg[kEntry]);
+  double total = 0.0;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  Own keep_book = Own::borrow(book);
+  while (PyDict_Next(book, &pos, &key, &value)) {
+    if (Py_TYPE(value) != entry_type) return false;
+    Own e = Own::borrow(value);
+    Own dict = Own::steal(PyObject_GenericGetDict(e.get(), nullptr));
+    PyObject* d = dict.get();
+    if (!PyDict_CheckExact(d)) return false;
+    PyObject* fields[7];
+    PyObject* names[7] = {N("realized_pnl"), N("commission"), N("tax"), N("quantity"),
+                          N("last_price"), N("avg_price"), N("point_value")};
+    for (int i = 0; i < 7; ++i) {
+      fields[i] = PyDict_GetItemWithError(d, names[i]);
+      if (!fields[i]) {
+        if (PyErr_Occurred()) throw_error();
+        return false;
+      }
+    }
+    double realized, commission, tax;
+    if (!PyFloat_CheckExact(fields[0]) || !as_double(fields[1], &commission) || !as_double(fields[2], &tax))
+      return false;
+    realized = PyFloat_AS_DOUBLE(fields[0]);
+    total += realized - commission - tax;
+    long long quantity;
+    if (!small_int(fields[3], &quantity)) return false;
+    if (quantity && fields[4] != Py_None) {
+      double avg, point_value;
+      if (!PyFloat_CheckExact(fields[4]) || !as_double(fields[5], &avg) || !as_double(fields[6], &point_value))
+        return false;
+      total += (PyFloat_AS_DOUBLE(fields[4]) - avg) * static_cast<double>(quantity) * point_value;
+    }
+  }
+  *out = total;
+  return true;
+}
+
+// The Python text of a native method, called with the same arguments (for calls it does not take
+// natively: keywords, a wrong count; its errors are then Python's own).
+PyObject* python_text(PyObject* module, Slot which, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  try {
+    Own keep;
+    PyObject* const* reg = registry(module, &keep);
+    return PyObject_Vectorcall(reg[which], args, nargsf, kwnames);
+  } catch (PyError&) {
+    return nullptr;
+  }
+}
+
+PyObject* book_set_positions(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargsf) != 3 || kwnames) return python_text(module, kPySetPositions, args, nargsf, kwnames);
+  try {
+    Own keep;
+    PyObject* const* reg = registry(module, &keep);
+    return set_positions(reg, args[0], args[1], args[2]).release();
+  } catch (PyError&) {
+    return nullptr;
+  }
+}
+
+PyObject* book_equity(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargsf) != 1 || kwnames) return python_text(module, kPyEquity, args, nargsf, kwnames);
+  try {
+    Own keep;
+    PyObject* const* reg = registry(module, &keep);
+    double total;
+    if (equity(reg, args[0], &total)) return PyFloat_FromDouble(total);
+    return PyObject_Vectorcall(reg[kPyEquity], args, 1, nullptr);
+  } catch (PyError&) {
+    return nullptr;
+  }
+}
+
+// add_trade_record(self, trade_id, code, action, quantity, price, timestamp, trade_status)
+PyObject* book_add_trade_record(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  try {
+    PyObject* const names[7] = {N("trade_id"), N("code"),      N("action"),      N("quantity"),
+                                N("price"),    N("timestamp"), N("trade_status")};
+    PyObject* values[7] = {};
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    bool plain = nargs >= 1 && nargs + nkw == 8;
+    for (Py_ssize_t i = 1; plain && i < nargs; ++i) values[i - 1] = args[i];
+    for (Py_ssize_t k = 0; plain && k < nkw; ++k) {
+      PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+      int j = static_cast<int>(nargs - 1 + k);  // names usually come in order, interned
+      if (name != names[j]) {
+        j = 0;
+        while (j < 7 && name != names[j]) ++j;
+      }
+      if (j == 7) {  // equal but not the interned object
+        j = 0;
+        while (j < 7 && !(PyUnicode_Check(name) && PyUnicode_Compare(name, names[j]) == 0)) ++j;
+        if (PyErr_Occurred()) throw_error();
+      }
+      plain = j < 7 && !values[j];
+      if (plain) values[j] = args[nargs + k];
+    }
+    if (!plain) return python_text(module, kPyAddTradeRecord, args, nargsf, kwnames);
+    Own keep;
+    PyObject* const* reg = registry(module, &keep);
+    PyObject* self = args[0];
+    Own records = field(self, instance_dict(self, reg[kPositions]), N("trade_records"));
+    Own row = new_dict(7);
+    for (int j = 0; j < 7; ++j) dict_set(row.get(), names[j], values[j]);
+    append(records.get(), row.get());
+  } catch (PyError&) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// set_current_tick(self, tick): code = tick["code"]; self.last_ticks[code] = tick;
+// entry = self.book.get(code); if entry is not None: entry.last_price = tick["close"]
+PyObject* book_set_current_tick(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargsf) != 2 || kwnames) return python_text(module, kPySetCurrentTick, args, nargsf, kwnames);
+  try {
+    Own keep;
+    PyObject* const* reg = registry(module, &keep);
+    PyObject *self = args[0], *tick = args[1];
+    Own self_dict = instance_dict(self, reg[kPositions]);
+    Own code = item_of(tick, N("code"));
+    Own last_ticks = field(self, self_dict, N("last_ticks"));
+    if (PyObject_SetItem(last_ticks.get(), code.get(), tick) < 0) throw_error();
+    Own book = field(self, self_dict, N("book"));
+    Own entry = get_or(book.get(), code.get(), Py_None);
+    if (entry.get() != Py_None) {
+      Own close = item_of(tick, N("close"));
+      set_field(entry.get(), instance_dict(entry.get(), reg[kEntry]), N("last_price"), close.get());
+    }
+  } catch (PyError&) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// book_register(registration): kept as fast._book_registry (see Slot).
+PyObject* book_register(PyObject* module, PyObject* registration) {
+  if (!PyTuple_CheckExact(registration) || PyTuple_GET_SIZE(registration) != kSlots) {
+    PyErr_Format(PyExc_TypeError, "book_register() takes a tuple of %d items", static_cast<int>(kSlots));
+    return nullptr;
+  }
+  for (int i : {kPositions, kEntry, kCosts})
+    if (!PyType_Check(PyTuple_GET_ITEM(registration, i))) {
+      PyErr_SetString(PyExc_TypeError, "book_register(): the first three items are classes");
+      return nullptr;
+    }
+  for (int i : {kPosGlobals, kCostGlobals})
+    if (!PyDict_CheckExact(PyTuple_GET_ITEM(registration, i))) {
+      PyErr_SetString(PyExc_TypeError, "book_register(): module namespaces are dicts");
+      return nullptr;
+    }
+  try {
+    Own row = new_dict(kRowKeys);
+    for (int i = 0; i < kRowKeys; ++i) dict_set(row.get(), row_key(i), Py_None);
+    Own kept = Own::steal(PyTuple_New(kRegistered));
+    for (int i = 0; i < kSlots; ++i) {
+      PyObject* item = PyTuple_GET_ITEM(registration, i);
+      Py_INCREF(item);
+      PyTuple_SET_ITEM(kept.get(), i, item);
+    }
+    PyTuple_SET_ITEM(kept.get(), kFillRow, row.release());
+    if (PyObject_SetAttrString(module, "_book_registry", kept.get()) < 0) return nullptr;
+  } catch (PyError&) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_FASTCALL | METH_KEYWORDS
+
+PyMethodDef book_functions[] = {
+    {"book_register", book_register, METH_O, "Registers the positions book's classes and original functions."},
+    {"_book_set_positions", FASTCALL_KW(book_set_positions), "Positions.set_positions, native."},
+    {"_book_equity", FASTCALL_KW(book_equity), "Positions.equity, native."},
+    {"_book_add_trade_record", FASTCALL_KW(book_add_trade_record), "Positions.add_trade_record, native."},
+    {"_book_set_current_tick", FASTCALL_KW(book_set_current_tick), "Positions.set_current_tick, native."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+int add_book_functions(PyObject* module) {
+  if (PyModule_AddFunctions(module, book_functions) < 0) return -1;
+  // As class attributes they must bind `self` like Python functions do.
+  for (const char* name : {"set_positions", "equity", "add_trade_record", "set_current_tick"}) {
+    const std::string plain_name = std::string("_book_") + name;
+    PyObject* plain = PyObject_GetAttrString(module, plain_name.c_str());
+    PyObject* method = plain ? PyInstanceMethod_New(plain) : nullptr;
+    Py_XDECREF(plain);
+    if (!method || PyModule_AddObject(module, ("book_" + std::string(name)).c_str(), method) < 0) {
+      Py_XDECREF(method);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace orva::fast
