@@ -74,6 +74,7 @@ enum Slot {
   kFutureCommission,
   kFutureTax,
   kFutureMultiplier,
+  kSlippedPrice,      // CostSettings.slipped_price
   kFloor,             // costs._floor
   kRoundHalfUp,       // costs._round_half_up
   kFutureRoot,        // costs.future_root
@@ -295,17 +296,52 @@ bool round_half_up6(double x, long long* out) {
   return true;
 }
 
+// The settings a fill reads from the costs object.
+constexpr int kCostFields = 12;
+PyObject* cost_field_name(int i) {
+  switch (i) {
+    case 0: return ORVA_NAME("slippage_ticks");
+    case 1: return ORVA_NAME("stock_lot_size");
+    case 2: return ORVA_NAME("stock_commission_rate");
+    case 3: return ORVA_NAME("stock_commission_discount");
+    case 4: return ORVA_NAME("stock_min_commission");
+    case 5: return ORVA_NAME("stock_odd_lot_min_commission");
+    case 6: return ORVA_NAME("stock_tax_rate");
+    case 7: return ORVA_NAME("future_commission_by_root");
+    case 8: return ORVA_NAME("future_commission_per_contract");
+    case 9: return ORVA_NAME("future_multipliers");
+    case 10: return ORVA_NAME("default_future_multiplier");
+    default: return ORVA_NAME("future_tax_rate");
+  }
+}
+
+// What one call reads from the book, its costs and the two modules, taken at once from a plan
+// (below) when nothing it was made from has changed. A plan is made only while every cost method,
+// helper and _apply_fill is the original, so these are then the values Python's text would read.
+struct Snapshot {
+  Own costs, costs_dict, book, fills, net, buy, common_lot, odd_lots, cost_odd_lots, action_cls;
+  Own fields[kCostFields];
+
+  Own cost_field(PyObject* name) const {
+    for (int i = 0; i < kCostFields; ++i)
+      if (cost_field_name(i) == name) return fields[i];
+    raise(PyExc_SystemError, "positions book: a cost setting missing from the plan");
+  }
+};
+
 // One fill's context: the registration and the costs object.
 struct Fill {
   PyObject* const* reg;
   PyObject* costs;
   Own costs_dict;  // when costs is exactly CostSettings
+  const Snapshot* snap = nullptr;  // everything own, settings read at the start
 
   PyObject* slot(Slot s) const { return reg[s]; }
 
   // Whether costs.<name> is CostSettings' own method `original` (not replaced on the class, not
   // shadowed on the instance, the instance not of a subclass).
   bool own(PyObject* name, Slot original) const {
+    if (snap) return true;
     if (!costs_dict) return false;
     if (PyDict_GetItemWithError(costs_dict.get(), name)) return false;
     if (PyErr_Occurred()) throw_error();
@@ -315,9 +351,11 @@ struct Fill {
     return found == slot(original);
   }
 
-  bool own_helper(PyObject* name, Slot original) const { return global_is(slot(kCostGlobals), name, slot(original)); }
+  bool own_helper(PyObject* name, Slot original) const {
+    return snap || global_is(slot(kCostGlobals), name, slot(original));
+  }
 
-  Own cost_field(PyObject* name) const { return field(costs, costs_dict, name); }
+  Own cost_field(PyObject* name) const { return snap ? snap->cost_field(name) : field(costs, costs_dict, name); }
 
   // costs._floor(amount)
   Own floor_of(PyObject* amount) const {
@@ -361,7 +399,7 @@ struct Fill {
   Own stock_shares(PyObject* quantity, PyObject* order_lot) const {
     if (!own(N("stock_shares"), kStockShares))
       return call_method(costs, N("stock_shares"), {quantity, order_lot});
-    Own odd_lots = global(slot(kCostGlobals), N("_ODD_LOTS"));
+    Own odd_lots = snap ? snap->cost_odd_lots : global(slot(kCostGlobals), N("_ODD_LOTS"));
     const int odd = PySequence_Contains(odd_lots.get(), order_lot);
     if (odd < 0) throw_error();
     if (odd) return Own::borrow(quantity);
@@ -498,41 +536,157 @@ void append(PyObject* list, PyObject* value) {
 }
 
 // positions._text(action)
-Own action_text(PyObject* const* reg, PyObject* action) {
+Own action_text(PyObject* const* reg, const Snapshot* snap, PyObject* action) {
   PyObject* globals = reg[kPosGlobals];
-  if (global_is(globals, N("_text"), reg[kText])) {
-    Own cls = global(globals, N("Action"));
+  if (snap || global_is(globals, N("_text"), reg[kText])) {
+    Own cls = snap ? snap->action_cls : global(globals, N("Action"));
     if (reinterpret_cast<PyObject*>(Py_TYPE(action)) == cls.get()) return Own::steal(PyUnicode_FromObject(action));
     return str_of(action);
   }
   return call(global(globals, N("_text")).get(), {action});
 }
 
-Own set_positions(PyObject* const* reg, PyObject* self, PyObject* trade, PyObject* product_type) {
+#if ORVA_DICT_VERSIONS
+uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+PyObject* dict_of(PyObject* obj) {
+  PyObject** p = _PyObject_GetDictPtr(obj);
+  return p && *p && PyDict_CheckExact(*p) ? *p : nullptr;
+}
+
+uint64_t class_version(PyObject* cls) { return version_of(reinterpret_cast<PyTypeObject*>(cls)->tp_dict); }
+
+// Borrowed pointers valid while the dicts they were read from keep their version tags: a dict's tag
+// changes with every change to it and is never given to another dict, so an equal tag means the same
+// dict, unchanged (and what it holds alive).
+struct Plan {
+  uint64_t module = 0, positions_globals = 0, costs_globals = 0, positions_class = 0, costs_class = 0;
+  uint64_t self = 0, costs = 0;  // costs: 0 when its class is not CostSettings (then never usable)
+  bool usable = false;
+  PyObject *costs_obj = nullptr, *book = nullptr, *fills = nullptr, *net = nullptr;
+  PyObject *buy = nullptr, *common_lot = nullptr, *odd_lots = nullptr, *cost_odd_lots = nullptr;
+  PyObject* action_cls = nullptr;
+  PyObject* fields[kCostFields] = {};
+};
+Plan g_plan;  // borrowed pointers only: never released
+
+bool plan_current(const Plan& p, PyObject* module, PyObject* const* reg, PyObject* self_dict) {
+  if (p.self != version_of(self_dict) || p.module != version_of(PyModule_GetDict(module)) ||
+      p.positions_globals != version_of(reg[kPosGlobals]) || p.costs_globals != version_of(reg[kCostGlobals]) ||
+      p.positions_class != class_version(reg[kPositions]) || p.costs_class != class_version(reg[kCosts]))
+    return false;
+  if (!p.costs) return true;
+  PyObject* costs_dict = dict_of(p.costs_obj);  // alive: the unchanged self dict holds it
+  return costs_dict && version_of(costs_dict) == p.costs;
+}
+
+// d[key] for an exact dict; null when missing (never raises: str keys).
+PyObject* peek(PyObject* d, PyObject* key) {
+  PyObject* v = PyDict_GetItemWithError(d, key);
+  if (!v && PyErr_Occurred()) throw_error();
+  return v;
+}
+
+// Reads everything a fill needs with dict lookups only (no Python code runs), and whether every cost
+// method, helper and _apply_fill is the original.
+void make_plan(Plan& p, PyObject* module, PyObject* const* reg, PyObject* self_dict) {
+  p = Plan{};
+  p.module = version_of(PyModule_GetDict(module));
+  p.positions_globals = version_of(reg[kPosGlobals]);
+  p.costs_globals = version_of(reg[kCostGlobals]);
+  p.positions_class = class_version(reg[kPositions]);
+  p.costs_class = class_version(reg[kCosts]);
+  p.self = version_of(self_dict);
+  p.costs_obj = peek(self_dict, N("costs"));
+  if (!p.costs_obj || Py_TYPE(p.costs_obj) != reinterpret_cast<PyTypeObject*>(reg[kCosts])) return;
+  PyObject* costs_dict = dict_of(p.costs_obj);
+  if (!costs_dict) return;
+  p.costs = version_of(costs_dict);
+  PyObject* pos_globals = reg[kPosGlobals];
+  PyObject* cost_globals = reg[kCostGlobals];
+  PyObject* positions_class_dict = reinterpret_cast<PyTypeObject*>(reg[kPositions])->tp_dict;
+  PyObject* costs_class_dict = reinterpret_cast<PyTypeObject*>(reg[kCosts])->tp_dict;
+  if (peek(self_dict, N("_apply_fill")) || peek(positions_class_dict, N("_apply_fill")) != reg[kApplyFill]) return;
+  if (peek(pos_globals, N("_text")) != reg[kText]) return;
+  const std::pair<PyObject*, Slot> helpers[] = {{N("_floor"), kFloor}, {N("_round_half_up"), kRoundHalfUp},
+                                                {N("future_root"), kFutureRoot}, {N("_ROOT"), kRootPattern}};
+  for (const auto& h : helpers)
+    if (peek(cost_globals, h.first) != reg[h.second]) return;
+  const std::pair<PyObject*, Slot> methods[] = {
+      {N("stock_shares"), kStockShares},           {N("stock_commission"), kStockCommission},
+      {N("stock_tax"), kStockTax},                 {N("future_commission"), kFutureCommission},
+      {N("future_tax"), kFutureTax},               {N("future_multiplier"), kFutureMultiplier},
+      {N("slipped_price"), kSlippedPrice}};
+  for (const auto& m : methods)
+    if (peek(costs_dict, m.first) || peek(costs_class_dict, m.first) != reg[m.second]) return;
+  for (int i = 0; i < kCostFields; ++i)
+    if (!(p.fields[i] = peek(costs_dict, cost_field_name(i)))) return;
+  if (!(p.book = peek(self_dict, N("book"))) || !(p.fills = peek(self_dict, N("fills"))) ||
+      !(p.net = peek(self_dict, N("net_positions"))))
+    return;
+  if (!(p.buy = peek(pos_globals, N("_BUY"))) || !(p.common_lot = peek(pos_globals, N("_COMMON_LOT"))) ||
+      !(p.odd_lots = peek(pos_globals, N("_ODD_LOTS"))) || !(p.action_cls = peek(pos_globals, N("Action"))) ||
+      !(p.cost_odd_lots = peek(cost_globals, N("_ODD_LOTS"))))
+    return;
+  p.usable = true;
+}
+#endif
+
+// The snapshot for this call when a usable plan applies (fast paths on); false otherwise.
+bool take_snapshot(PyObject* module, PyObject* const* reg, PyObject* self, Snapshot* out) {
+#if ORVA_DICT_VERSIONS
+  if (!fastpaths_on() || Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(reg[kPositions])) return false;
+  PyObject* self_dict = dict_of(self);
+  if (!self_dict) return false;
+  Plan& p = g_plan;
+  if (!plan_current(p, module, reg, self_dict)) make_plan(p, module, reg, self_dict);
+  if (!p.usable) return false;
+  out->costs = Own::borrow(p.costs_obj);
+  out->costs_dict = Own::borrow(dict_of(p.costs_obj));
+  out->book = Own::borrow(p.book);
+  out->fills = Own::borrow(p.fills);
+  out->net = Own::borrow(p.net);
+  out->buy = Own::borrow(p.buy);
+  out->common_lot = Own::borrow(p.common_lot);
+  out->odd_lots = Own::borrow(p.odd_lots);
+  out->cost_odd_lots = Own::borrow(p.cost_odd_lots);
+  out->action_cls = Own::borrow(p.action_cls);
+  for (int i = 0; i < kCostFields; ++i) out->fields[i] = Own::borrow(p.fields[i]);
+  return true;
+#else
+  (void)module, (void)reg, (void)self, (void)out;
+  return false;
+#endif
+}
+
+Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObject* trade, PyObject* product_type) {
   PyObject* globals = reg[kPosGlobals];
+  Snapshot snapshot;
+  const Snapshot* snap = take_snapshot(module, reg, self, &snapshot) ? &snapshot : nullptr;
   Own self_dict = instance_dict(self, reg[kPositions]);
   Own code = item_of(trade, N("code"));
   Own quantity = item_of(trade, N("quantity"));
   if (!truthy(quantity.get())) return Own::none();
   Own exchange_price = Own::steal(PyNumber_Float(item_of(trade, N("price")).get()));
   Own action = item_of(trade, N("action"));
-  Own buy = global(globals, N("_BUY"));
+  Own buy = snap ? snap->buy : global(globals, N("_BUY"));
   Own is_buy_obj = Own::steal(PyObject_RichCompare(action.get(), buy.get(), Py_EQ));
   const bool is_buy = truthy(is_buy_obj.get());
-  Fill f{reg, nullptr, Own()};
-  Own costs = field(self, self_dict, N("costs"));
+  Fill f{reg, nullptr, Own(), snap};
+  Own costs = snap ? snap->costs : field(self, self_dict, N("costs"));
   f.costs = costs.get();
-  f.costs_dict = instance_dict(costs.get(), reg[kCosts]);
+  f.costs_dict = snap ? snap->costs_dict : instance_dict(costs.get(), reg[kCosts]);
   Own price = exchange_price;
   if (truthy(f.cost_field(N("slippage_ticks")).get()))
     price = call_method(costs.get(), N("slipped_price"), {product_type, code.get(), exchange_price.get(),
                                                            is_buy_obj.get()});
   Own units, commission, tax;
   if (eq(product_type, N("Stock"))) {
-    Own common = global(globals, N("_COMMON_LOT"));
+    Own common = snap ? snap->common_lot : global(globals, N("_COMMON_LOT"));
     Own order_lot = get_or(trade, N("order_lot"), common.get());
     units = f.stock_shares(quantity.get(), order_lot.get());
-    const int odd = PySequence_Contains(global(globals, N("_ODD_LOTS")).get(), order_lot.get());
+    Own odd_lots = snap ? snap->odd_lots : global(globals, N("_ODD_LOTS"));
+    const int odd = PySequence_Contains(odd_lots.get(), order_lot.get());
     if (odd < 0) throw_error();
     commission = f.stock_commission(price.get(), units.get(), odd != 0);
     tax = f.stock_tax(price.get(), units.get(), !is_buy);
@@ -545,7 +699,7 @@ Own set_positions(PyObject* const* reg, PyObject* self, PyObject* trade, PyObjec
     throw_error();
   }
 
-  Own book = field(self, self_dict, N("book"));
+  Own book = snap ? snap->book : field(self, self_dict, N("book"));
   Own entry = get_or(book.get(), code.get(), Py_None);
   if (entry.get() == Py_None) {
     Own point_value = eq(product_type, N("Stock")) ? py_float(1.0) : f.future_multiplier(code.get());
@@ -556,13 +710,16 @@ Own set_positions(PyObject* const* reg, PyObject* self, PyObject* trade, PyObjec
     Own tick = get_or(last_ticks.get(), code.get(), Py_None);
     Own last = tick.get() != Py_None ? item_of(tick.get(), N("close")) : price;
     setattr(entry.get(), N("last_price"), last.get());
+    snap = nullptr;  // Python code ran (the entry's class): read the rest as the text does
   }
   Own entry_dict = instance_dict(entry.get(), reg[kEntry]);
 
   Own signed_units = is_buy ? units : Own::steal(PyNumber_Negative(units.get()));
   Own realized;
   bool done = false;
-  if (entry_dict && self_dict) {
+  if (entry_dict && snap) {
+    done = apply_fill(entry_dict, signed_units.get(), price.get(), &realized);
+  } else if (entry_dict && self_dict) {
     PyObject* mine = PyDict_GetItemWithError(self_dict.get(), N("_apply_fill"));
     if (!mine && PyErr_Occurred()) throw_error();
     PyObject* cls_dict = reinterpret_cast<PyTypeObject*>(reg[kPositions])->tp_dict;
@@ -578,13 +735,13 @@ Own set_positions(PyObject* const* reg, PyObject* self, PyObject* trade, PyObjec
   add_to_field(e, entry_dict, is_buy ? N("bought") : N("sold"), units.get());
   {
     Own position = field(e, entry_dict, N("quantity"));
-    Own net = field(self, self_dict, N("net_positions"));
+    Own net = snap ? snap->net : field(self, self_dict, N("net_positions"));
     if (PyObject_SetItem(net.get(), code.get(), position.get()) < 0) throw_error();
   }
-  Own fills = field(self, self_dict, N("fills"));
+  Own fills = snap ? snap->fills : field(self, self_dict, N("fills"));
   Own trade_id = item_of(trade, N("trade_id"));
   Own timestamp = get_or(trade, N("exchange_ts"), Py_None);
-  Own text = action_text(reg, item_of(trade, N("action")).get());
+  Own text = action_text(reg, snap, item_of(trade, N("action")).get());
   Own position = field(e, entry_dict, N("quantity"));
   Own avg_price = field(e, entry_dict, N("avg_price"));
   PyObject* values[kRowKeys] = {trade_id.get(),       timestamp.get(), code.get(),       product_type,
@@ -665,7 +822,7 @@ PyObject* book_set_positions(PyObject* module, PyObject* const* args, size_t nar
   try {
     Own keep;
     PyObject* const* reg = registry(module, &keep);
-    return set_positions(reg, args[0], args[1], args[2]).release();
+    return set_positions(module, reg, args[0], args[1], args[2]).release();
   } catch (PyError&) {
     return nullptr;
   }
@@ -747,6 +904,28 @@ PyObject* book_set_current_tick(PyObject* module, PyObject* const* args, size_t 
   Py_RETURN_NONE;
 }
 
+// The dict each fill row is copied from: its keys in order, values None. With the fast paths on it
+// is the __dict__ of an instance of a private class, whose key table CPython shares: copies of it
+// (PyDict_Copy) share that table and carry only their values, a third of the memory of a dict of
+// their own (each row would otherwise allocate a 32-slot table: its page faults were a third of a
+// fill's cost). A copy is a dict like any other (a key added to one is handled by CPython).
+Own row_template() {
+#if ORVA_FASTPATHS
+  if (fastpaths_on()) {
+    Own ns = Own::steal(PyDict_New());
+    Own cls = Own::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "_FillRow", ns.get()));
+    Own instance = Own::steal(PyObject_CallNoArgs(cls.get()));
+    for (int i = 0; i < kRowKeys; ++i) setattr(instance.get(), row_key(i), Py_None);
+    Own dict = Own::steal(PyObject_GenericGetDict(instance.get(), nullptr));
+    Own copy = Own::steal(PyDict_Copy(dict.get()));  // the kind of dict rows will be
+    return copy;
+  }
+#endif
+  Own row = new_dict(kRowKeys);
+  for (int i = 0; i < kRowKeys; ++i) dict_set(row.get(), row_key(i), Py_None);
+  return row;
+}
+
 // book_register(registration): kept as fast._book_registry (see Slot).
 PyObject* book_register(PyObject* module, PyObject* registration) {
   if (!PyTuple_CheckExact(registration) || PyTuple_GET_SIZE(registration) != kSlots) {
@@ -764,8 +943,7 @@ PyObject* book_register(PyObject* module, PyObject* registration) {
       return nullptr;
     }
   try {
-    Own row = new_dict(kRowKeys);
-    for (int i = 0; i < kRowKeys; ++i) dict_set(row.get(), row_key(i), Py_None);
+    Own row = row_template();
     Own kept = Own::steal(PyTuple_New(kRegistered));
     for (int i = 0; i < kSlots; ++i) {
       PyObject* item = PyTuple_GET_ITEM(registration, i);

@@ -226,6 +226,7 @@ _fast.book_register(
         Positions.__dict__["_apply_fill"], _text,
         CostSettings.stock_shares, CostSettings.stock_commission, CostSettings.stock_tax,
         CostSettings.future_commission, CostSettings.future_tax, CostSettings.future_multiplier,
+        CostSettings.slipped_price,
         _costs._floor, _costs._round_half_up, _costs.future_root, _costs._ROOT,
         Positions._set_positions, Positions._equity, Positions._add_trade_record, Positions._set_current_tick,
     )
