@@ -540,7 +540,12 @@ Own action_text(PyObject* const* reg, const Snapshot* snap, PyObject* action) {
   PyObject* globals = reg[kPosGlobals];
   if (snap || global_is(globals, N("_text"), reg[kText])) {
     Own cls = snap ? snap->action_cls : global(globals, N("Action"));
-    if (reinterpret_cast<PyObject*>(Py_TYPE(action)) == cls.get()) return Own::steal(PyUnicode_FromObject(action));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(action)) == cls.get()) {
+      // str.__str__ of the member: an exact str of its text (the kept name when it is one of the two).
+      for (PyObject* side : {N("Buy"), N("Sell")})
+        if (PyUnicode_Compare(action, side) == 0) return Own::borrow(side);
+      return Own::steal(PyUnicode_FromObject(action));
+    }
     return str_of(action);
   }
   return call(global(globals, N("_text")).get(), {action});
@@ -659,6 +664,28 @@ bool take_snapshot(PyObject* module, PyObject* const* reg, PyObject* self, Snaps
 #endif
 }
 
+// Sets a new copy of the row template's values in place when it shares the template's key table
+// (3.10's split dicts: the values array in key order, key i at index i, checked at registration);
+// nobody has seen the copy yet, so no lookup or version change is needed.
+bool fill_shared_row(PyObject* row, PyObject* templ, PyObject* const* values) {
+#if ORVA_DICT_VERSIONS && PY_VERSION_HEX < 0x030B0000
+  if (!fastpaths_on()) return false;
+  auto* r = reinterpret_cast<PyDictObject*>(row);
+  auto* t = reinterpret_cast<PyDictObject*>(templ);
+  if (!r->ma_values || r->ma_keys != t->ma_keys || r->ma_used != kRowKeys || !t->ma_values) return false;
+  for (int i = 0; i < kRowKeys; ++i) {
+    PyObject* old = r->ma_values[i];
+    Py_INCREF(values[i]);
+    r->ma_values[i] = values[i];
+    Py_XDECREF(old);  // None
+  }
+  return true;
+#else
+  (void)row, (void)templ, (void)values;
+  return false;
+#endif
+}
+
 Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObject* trade, PyObject* product_type) {
   PyObject* globals = reg[kPosGlobals];
   Snapshot snapshot;
@@ -748,9 +775,9 @@ Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObje
                                 text.get(),           quantity.get(),  units.get(),      price.get(),
                                 exchange_price.get(), commission.get(), tax.get(),       realized.get(),
                                 position.get(),       avg_price.get()};
-  // A copy of the keys' template (the same table a display of these keys builds), values replaced.
-  Own row = Own::steal(PyDict_Copy(reg[kFillRow]));
-  for (int i = 0; i < kRowKeys; ++i) dict_set(row.get(), row_key(i), values[i]);
+  Own row = Own::steal(PyDict_Copy(reg[kFillRow]));  // the keys in order, values None
+  if (!fill_shared_row(row.get(), reg[kFillRow], values))
+    for (int i = 0; i < kRowKeys; ++i) dict_set(row.get(), row_key(i), values[i]);
   append(fills.get(), row.get());
   return Own::none();
 }
@@ -918,7 +945,18 @@ Own row_template() {
     for (int i = 0; i < kRowKeys; ++i) setattr(instance.get(), row_key(i), Py_None);
     Own dict = Own::steal(PyObject_GenericGetDict(instance.get(), nullptr));
     Own copy = Own::steal(PyDict_Copy(dict.get()));  // the kind of dict rows will be
+#if PY_VERSION_HEX < 0x030B0000
+    // fill_shared_row writes key i's value at index i: only for a split table in exactly that order.
+    auto* d = reinterpret_cast<PyDictObject*>(copy.get());
+    bool in_order = d->ma_values != nullptr && d->ma_used == kRowKeys;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (int i = 0; in_order && PyDict_Next(copy.get(), &pos, &key, &value); ++i)
+      in_order = key == row_key(i) && pos == i + 1;
+    if (in_order) return copy;
+#else
     return copy;
+#endif
   }
 #endif
   Own row = new_dict(kRowKeys);
