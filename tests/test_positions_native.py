@@ -264,3 +264,48 @@ def test_equity_of_unusual_numbers_is_the_python_text():
         book.equity()
     entry.commission = 7
     assert repr(book.equity()) == repr(book._equity())
+
+
+def _change_discount(book):
+    book.costs.stock_commission_discount = 0.5
+
+
+def _new_costs(book):
+    book.costs = CostSettings(stock_tax_rate=0.0015, future_commission_per_contract=20.0)
+
+
+def _class_override(book):
+    CostSettings.stock_tax = lambda self, price, shares, is_sell: 7  # undone by the test
+
+
+def _table_entry(book):
+    book.costs.future_multipliers["TXF"] = 100.0  # a change inside a setting, not of the settings
+
+
+def _helper_replaced(book):
+    costs_module._floor = lambda amount: -1  # undone by the test
+
+
+@pytest.mark.parametrize("change", [_change_discount, _new_costs, _class_override, _table_entry, _helper_replaced])
+def test_changes_between_fills_are_seen(change):
+    """What a book reads per fill may change between fills (settings, classes, module helpers):
+    the native path sees each change as Python's text does."""
+    saved_tax, saved_floor = CostSettings.__dict__["stock_tax"], costs_module._floor
+    events = script(11, 40)
+    try:
+        results = []
+        for driver in (PythonText, Native):
+            book = Positions()
+            d = driver(book)
+            for i, event in enumerate(events):
+                if i == 20:
+                    change(book)
+                if event[0] == "tick":
+                    d.tick(dict(event[1]))
+                else:
+                    d.fill(dict(event[1]), event[2])
+            results.append((state(book), repr(d.equity())))
+            CostSettings.stock_tax, costs_module._floor = saved_tax, saved_floor
+        assert results[1] == results[0]
+    finally:
+        CostSettings.stock_tax, costs_module._floor = saved_tax, saved_floor

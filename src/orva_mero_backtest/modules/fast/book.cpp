@@ -800,10 +800,20 @@ bool equity(PyObject* const* reg, PyObject* self, double* out) {
   Own keep_book = Own::borrow(book);
   while (PyDict_Next(book, &pos, &key, &value)) {
     if (Py_TYPE(value) != entry_type) return false;
-    Own e = Own::borrow(value);
-    Own dict = Own::steal(PyObject_GenericGetDict(e.get(), nullptr));
-    PyObject* d = dict.get();
-    if (!PyDict_CheckExact(d)) return false;
+    Own dict;
+    PyObject* d = nullptr;
+#if ORVA_FASTPATHS
+    // The entry's own dict pointer: no reference to take, and nothing made that could run a collection.
+    PyObject** slot = fastpaths_on() ? _PyObject_GetDictPtr(value) : nullptr;
+    if (slot) d = *slot;
+    if (!slot)
+#endif
+    {
+      Own e = Own::borrow(value);
+      dict = Own::steal(PyObject_GenericGetDict(e.get(), nullptr));
+      d = dict.get();
+    }
+    if (!d || !PyDict_CheckExact(d)) return false;
     PyObject* fields[7];
     PyObject* names[7] = {N("realized_pnl"), N("commission"), N("tax"), N("quantity"),
                           N("last_price"), N("avg_price"), N("point_value")};
