@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import statistics
+import sys
 import time
 
 from orva_mero_backtest.constant import Action, OrderLot
@@ -59,11 +60,11 @@ def run(calls, prefix):
     return out
 
 
-def main():
+def main(argv=()):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=20_000)
-    parser.add_argument("--repeat", type=int, default=5)
-    args = parser.parse_args()
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args(argv)
     native = [run(args.calls, "") for _ in range(args.repeat)]
     python = [run(args.calls, "_") for _ in range(args.repeat)]
     print(f"{'us per call':28s} {'native':>8s} {'python':>8s}")
@@ -73,4 +74,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])
