@@ -85,12 +85,13 @@ enum Slot {
   kPySetCurrentTick,
   kSlots,
   kFillRow = kSlots,  // added by book_register: a fill row's keys in order, copied per fill
+  kRecordRow,         // the same for a trade record
   kRegistered
 };
 
 // The keys of a row of Positions.fills, in the order of its Python text.
 constexpr int kRowKeys = 14;
-PyObject* row_key(int i) {
+PyObject* fill_key(int i) {
   switch (i) {
     case 0: return ORVA_NAME("trade_id");
     case 1: return ORVA_NAME("timestamp");
@@ -108,6 +109,22 @@ PyObject* row_key(int i) {
     default: return ORVA_NAME("avg_price");
   }
 }
+
+// The keys of a trade record (add_trade_record's parameters), in order.
+constexpr int kRecordKeys = 7;
+PyObject* record_key(int i) {
+  switch (i) {
+    case 0: return ORVA_NAME("trade_id");
+    case 1: return ORVA_NAME("code");
+    case 2: return ORVA_NAME("action");
+    case 3: return ORVA_NAME("quantity");
+    case 4: return ORVA_NAME("price");
+    case 5: return ORVA_NAME("timestamp");
+    default: return ORVA_NAME("trade_status");
+  }
+}
+
+using KeyOf = PyObject* (*)(int);
 
 #define N(text) ORVA_NAME(text)
 
@@ -667,13 +684,13 @@ bool take_snapshot(PyObject* module, PyObject* const* reg, PyObject* self, Snaps
 // Sets a new copy of the row template's values in place when it shares the template's key table
 // (3.10's split dicts: the values array in key order, key i at index i, checked at registration);
 // nobody has seen the copy yet, so no lookup or version change is needed.
-bool fill_shared_row(PyObject* row, PyObject* templ, PyObject* const* values) {
+bool fill_shared_row(PyObject* row, PyObject* templ, PyObject* const* values, int n) {
 #if ORVA_DICT_VERSIONS && PY_VERSION_HEX < 0x030B0000
   if (!fastpaths_on()) return false;
   auto* r = reinterpret_cast<PyDictObject*>(row);
   auto* t = reinterpret_cast<PyDictObject*>(templ);
-  if (!r->ma_values || r->ma_keys != t->ma_keys || r->ma_used != kRowKeys || !t->ma_values) return false;
-  for (int i = 0; i < kRowKeys; ++i) {
+  if (!r->ma_values || r->ma_keys != t->ma_keys || r->ma_used != n || !t->ma_values) return false;
+  for (int i = 0; i < n; ++i) {
     PyObject* old = r->ma_values[i];
     Py_INCREF(values[i]);
     r->ma_values[i] = values[i];
@@ -681,7 +698,7 @@ bool fill_shared_row(PyObject* row, PyObject* templ, PyObject* const* values) {
   }
   return true;
 #else
-  (void)row, (void)templ, (void)values;
+  (void)row, (void)templ, (void)values, (void)n;
   return false;
 #endif
 }
@@ -776,8 +793,8 @@ Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObje
                                 exchange_price.get(), commission.get(), tax.get(),       realized.get(),
                                 position.get(),       avg_price.get()};
   Own row = Own::steal(PyDict_Copy(reg[kFillRow]));  // the keys in order, values None
-  if (!fill_shared_row(row.get(), reg[kFillRow], values))
-    for (int i = 0; i < kRowKeys; ++i) dict_set(row.get(), row_key(i), values[i]);
+  if (!fill_shared_row(row.get(), reg[kFillRow], values, kRowKeys))
+    for (int i = 0; i < kRowKeys; ++i) dict_set(row.get(), fill_key(i), values[i]);
   append(fills.get(), row.get());
   return Own::none();
 }
@@ -881,8 +898,8 @@ PyObject* book_equity(PyObject* module, PyObject* const* args, size_t nargsf, Py
 // add_trade_record(self, trade_id, code, action, quantity, price, timestamp, trade_status)
 PyObject* book_add_trade_record(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   try {
-    PyObject* const names[7] = {N("trade_id"), N("code"),      N("action"),      N("quantity"),
-                                N("price"),    N("timestamp"), N("trade_status")};
+    PyObject* const names[kRecordKeys] = {record_key(0), record_key(1), record_key(2), record_key(3),
+                                          record_key(4), record_key(5), record_key(6)};
     PyObject* values[7] = {};
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -908,8 +925,9 @@ PyObject* book_add_trade_record(PyObject* module, PyObject* const* args, size_t 
     PyObject* const* reg = registry(module, &keep);
     PyObject* self = args[0];
     Own records = field(self, instance_dict(self, reg[kPositions]), N("trade_records"));
-    Own row = new_dict(7);
-    for (int j = 0; j < 7; ++j) dict_set(row.get(), names[j], values[j]);
+    Own row = Own::steal(PyDict_Copy(reg[kRecordRow]));  // the keys in order, values None
+    if (!fill_shared_row(row.get(), reg[kRecordRow], values, kRecordKeys))
+      for (int j = 0; j < kRecordKeys; ++j) dict_set(row.get(), names[j], values[j]);
     append(records.get(), row.get());
   } catch (PyError&) {
     return nullptr;
@@ -946,19 +964,19 @@ PyObject* book_set_current_tick(PyObject* module, PyObject* const* args, size_t 
 // (PyDict_Copy) share that table and carry only their values, a third of the memory of a dict of
 // their own (each row would otherwise allocate a 32-slot table: its page faults were a third of a
 // fill's cost). A copy is a dict like any other (a key added to one is handled by CPython).
-Own row_template() {
+Own row_template(const char* cls_name, KeyOf row_key, int n) {
 #if ORVA_FASTPATHS
   if (fastpaths_on()) {
     Own ns = Own::steal(PyDict_New());
-    Own cls = Own::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "_FillRow", ns.get()));
+    Own cls = Own::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", cls_name, ns.get()));
     Own instance = Own::steal(PyObject_CallNoArgs(cls.get()));
-    for (int i = 0; i < kRowKeys; ++i) setattr(instance.get(), row_key(i), Py_None);
+    for (int i = 0; i < n; ++i) setattr(instance.get(), row_key(i), Py_None);
     Own dict = Own::steal(PyObject_GenericGetDict(instance.get(), nullptr));
     Own copy = Own::steal(PyDict_Copy(dict.get()));  // the kind of dict rows will be
 #if PY_VERSION_HEX < 0x030B0000
     // fill_shared_row writes key i's value at index i: only for a split table in exactly that order.
     auto* d = reinterpret_cast<PyDictObject*>(copy.get());
-    bool in_order = d->ma_values != nullptr && d->ma_used == kRowKeys;
+    bool in_order = d->ma_values != nullptr && d->ma_used == n;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     for (int i = 0; in_order && PyDict_Next(copy.get(), &pos, &key, &value); ++i)
@@ -969,8 +987,8 @@ Own row_template() {
 #endif
   }
 #endif
-  Own row = new_dict(kRowKeys);
-  for (int i = 0; i < kRowKeys; ++i) dict_set(row.get(), row_key(i), Py_None);
+  Own row = new_dict(n);
+  for (int i = 0; i < n; ++i) dict_set(row.get(), row_key(i), Py_None);
   return row;
 }
 
@@ -991,7 +1009,8 @@ PyObject* book_register(PyObject* module, PyObject* registration) {
       return nullptr;
     }
   try {
-    Own row = row_template();
+    Own row = row_template("_FillRow", fill_key, kRowKeys);
+    Own record = row_template("_TradeRecord", record_key, kRecordKeys);
     Own kept = Own::steal(PyTuple_New(kRegistered));
     for (int i = 0; i < kSlots; ++i) {
       PyObject* item = PyTuple_GET_ITEM(registration, i);
@@ -999,6 +1018,7 @@ PyObject* book_register(PyObject* module, PyObject* registration) {
       PyTuple_SET_ITEM(kept.get(), i, item);
     }
     PyTuple_SET_ITEM(kept.get(), kFillRow, row.release());
+    PyTuple_SET_ITEM(kept.get(), kRecordRow, record.release());
     if (PyObject_SetAttrString(module, "_book_registry", kept.get()) < 0) return nullptr;
   } catch (PyError&) {
     return nullptr;
