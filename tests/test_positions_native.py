@@ -309,3 +309,18 @@ def test_changes_between_fills_are_seen(change):
         assert results[1] == results[0]
     finally:
         CostSettings.stock_tax, costs_module._floor = saved_tax, saved_floor
+
+
+def test_native_methods_bind_like_functions():
+    book = Positions()
+    t = trade(1, "2330", "Buy", 1, 580.0, "Stock")
+    Positions.set_positions(book, t, "Stock")  # read from the class: unbound, self passed first
+    bound = book.set_positions  # read from an instance: bound
+    bound(dict(t, trade_id="id2"), "Stock")
+    assert [f["trade_id"] for f in book.fills] == ["id1", "id2"]
+    assert bound.__self__ is book and Positions.equity.__name__ == "equity"
+    assert getattr(book, "equity")() == book._equity()
+    # An object that is not a Positions gets the Python text, as a plain function would give it.
+    other = type("Other", (), {})()
+    other.book = {}
+    assert Positions.equity(other) == 0.0
