@@ -11,4 +11,7 @@ PyObject* tick_loop(PyObject* module, PyObject* stream);
 // OrderTracker.track(self, report) in C++.
 PyObject* order_tracker_track(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// Adds the positions book's native methods (book.cpp) to the module; -1 with an error set on failure.
+int add_book_functions(PyObject* module);
+
 }  // namespace orva::fast

@@ -5,6 +5,7 @@ from __future__ import annotations
 from dataclasses import asdict, dataclass
 from typing import Any, Dict, List, Optional
 
+from ... import costs as _costs
 from ...constant import Action, OrderLot
 from ...costs import CostSettings
 from ..fast import fast as _fast
@@ -82,10 +83,7 @@ class Positions:
         if entry is not None:
             entry.last_price = tick["close"]
 
-    # The exchange calls this on every tick: the same steps as _set_current_tick above, in C.
-    set_current_tick = _fast.positions_set_current_tick
-
-    def add_trade_record(self, trade_id, code, action, quantity, price, timestamp, trade_status) -> None:
+    def _add_trade_record(self, trade_id, code, action, quantity, price, timestamp, trade_status) -> None:
         self.trade_records.append(
             {
                 "trade_id": trade_id,
@@ -98,7 +96,13 @@ class Positions:
             }
         )
 
-    def set_positions(self, trade: Dict[str, Any], product_type: str) -> None:
+    # The exchange calls these on every tick and fill: the same steps as their Python text, in C
+    # (book.cpp), which calls a replaced or overridden cost method, helper or _apply_fill instead.
+    set_current_tick = _fast.book_set_current_tick
+    add_trade_record = _fast.book_add_trade_record
+    set_positions = _fast.book_set_positions
+
+    def _set_positions(self, trade: Dict[str, Any], product_type: str) -> None:
         """Books one fill (the exchange's deal copy of the order)."""
         code = trade["code"]
         quantity = trade["quantity"]
@@ -199,7 +203,7 @@ class Positions:
     def tax(self) -> float:
         return sum(e.tax for e in self.book.values())
 
-    def equity(self) -> float:
+    def _equity(self) -> float:
         """Profit since the start: realized + unrealized - commission - tax."""
         total = 0.0
         for e in self.book.values():
@@ -208,5 +212,22 @@ class Positions:
                 total += (e.last_price - e.avg_price) * e.quantity * e.point_value
         return total
 
+    # Called after every fill and every sample: the same sums as _equity above, in C.
+    equity = _fast.book_equity
+
     def summary(self) -> List[Dict[str, Any]]:
         return [e.as_dict() for e in self.book.values()]
+
+
+# What the native methods compare against to know that the code they stand for is still in place.
+_fast.book_register(
+    (
+        Positions, InstrumentPosition, CostSettings, globals(), vars(_costs),
+        Positions.__dict__["_apply_fill"], _text,
+        CostSettings.stock_shares, CostSettings.stock_commission, CostSettings.stock_tax,
+        CostSettings.future_commission, CostSettings.future_tax, CostSettings.future_multiplier,
+        CostSettings.slipped_price,
+        _costs._floor, _costs._round_half_up, _costs.future_root, _costs._ROOT,
+        Positions._set_positions, Positions._equity, Positions._add_trade_record, Positions._set_current_tick,
+    )
+)

@@ -1,0 +1,1149 @@
+// The positions book's per-fill and per-tick steps (Positions.set_positions, equity, add_trade_record,
+// set_current_tick), step for step as their Python text in positions.py and the cost methods of
+// costs.py (the Python text is the reference; tests run both).
+//
+// positions.py registers, once at import, the classes, module namespaces and original functions
+// (fast._book_registry). A cost method, a module helper or _apply_fill is computed here only while the
+// one Python would call is that original; a replaced or overridden one is called. Arithmetic is done
+// in doubles only where Python's own would be float arithmetic (a chain that starts from an exact
+// float, other operands exact floats or ints); anything else goes through the number protocol.
+#pragma GCC optimize("fp-contract=off")  // a*b+c must round twice, as in Python
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "fast.hpp"
+#include "fastpaths.hpp"
+#include <structmember.h>
+
+namespace orva::fast {
+
+namespace {
+
+// A new reference, released without asking whether this thread holds the GIL (the Ref of pyref.hpp
+// asks on every release, a third of these methods' cost): they run only with the GIL held, and a
+// thread is unwound without it (a daemon thread at exit) only once finalization has begun, when
+// this leaks instead, as Ref does.
+class Own {
+ public:
+  Own() noexcept = default;
+  Own(const Own& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+  Own(Own&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  Own(Ref&& other) noexcept : p_(other.release()) {}  // NOLINT: from the shared helpers
+  Own& operator=(Own other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+  ~Own() {
+    if (p_ && !interpreter_finalizing()) Py_DECREF(p_);
+  }
+  static Own steal(PyObject* p) {
+    if (!p) throw_error();
+    Own r;
+    r.p_ = p;
+    return r;
+  }
+  static Own borrow(PyObject* p) noexcept {
+    Own r;
+    Py_XINCREF(p);
+    r.p_ = p;
+    return r;
+  }
+  static Own none() noexcept { return borrow(Py_None); }
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// Slots of the registration tuple (see positions.py, _fast.book_register).
+enum Slot {
+  kPositions,         // class Positions
+  kEntry,             // class InstrumentPosition
+  kCosts,             // class CostSettings
+  kPosGlobals,        // positions.py's namespace
+  kCostGlobals,       // costs.py's namespace
+  kApplyFill,         // Positions.__dict__["_apply_fill"]
+  kText,              // positions._text
+  kStockShares,       // CostSettings.stock_shares ... future_multiplier
+  kStockCommission,
+  kStockTax,
+  kFutureCommission,
+  kFutureTax,
+  kFutureMultiplier,
+  kSlippedPrice,      // CostSettings.slipped_price
+  kFloor,             // costs._floor
+  kRoundHalfUp,       // costs._round_half_up
+  kFutureRoot,        // costs.future_root
+  kRootPattern,       // costs._ROOT
+  kPySetPositions,    // the Python text of each native method
+  kPyEquity,
+  kPyAddTradeRecord,
+  kPySetCurrentTick,
+  kSlots,
+  kFillRow = kSlots,  // added by book_register: a fill row's keys in order, copied per fill
+  kRecordRow,         // the same for a trade record
+  kRegistered
+};
+
+// The keys of a row of Positions.fills, in the order of its Python text.
+constexpr int kRowKeys = 14;
+PyObject* fill_key(int i) {
+  switch (i) {
+    case 0: return ORVA_NAME("trade_id");
+    case 1: return ORVA_NAME("timestamp");
+    case 2: return ORVA_NAME("code");
+    case 3: return ORVA_NAME("product_type");
+    case 4: return ORVA_NAME("action");
+    case 5: return ORVA_NAME("quantity");
+    case 6: return ORVA_NAME("units");
+    case 7: return ORVA_NAME("price");
+    case 8: return ORVA_NAME("exchange_price");
+    case 9: return ORVA_NAME("commission");
+    case 10: return ORVA_NAME("tax");
+    case 11: return ORVA_NAME("realized_pnl");
+    case 12: return ORVA_NAME("position");
+    default: return ORVA_NAME("avg_price");
+  }
+}
+
+// The keys of a trade record (add_trade_record's parameters), in order.
+constexpr int kRecordKeys = 7;
+PyObject* record_key(int i) {
+  switch (i) {
+    case 0: return ORVA_NAME("trade_id");
+    case 1: return ORVA_NAME("code");
+    case 2: return ORVA_NAME("action");
+    case 3: return ORVA_NAME("quantity");
+    case 4: return ORVA_NAME("price");
+    case 5: return ORVA_NAME("timestamp");
+    default: return ORVA_NAME("trade_status");
+  }
+}
+
+using KeyOf = PyObject* (*)(int);
+
+#define N(text) ORVA_NAME(text)
+
+PyObject* const* registry(PyObject* module, Own* keep) {
+  PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), N("_book_registry"));
+  if (!found) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the positions book is not registered");
+    throw_error();
+  }
+  if (!PyTuple_CheckExact(found) || PyTuple_GET_SIZE(found) != kRegistered)
+    raise(PyExc_RuntimeError, "fast._book_registry is not the positions book's registration");
+  *keep = Own::borrow(found);  // its items live as long as the tuple
+  return &PyTuple_GET_ITEM(found, 0);
+}
+
+// The instance __dict__ when `obj` is exactly of class `cls` (whose fields live there, with no
+// class-level descriptor of the same name); none otherwise (then attribute access is used).
+Own instance_dict(PyObject* obj, PyObject* cls) {
+  if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(cls)) return Own();
+  return Own::steal(PyObject_GenericGetDict(obj, nullptr));
+}
+
+// obj.name, read from its __dict__ when given.
+Own field(PyObject* obj, const Own& dict, PyObject* name) {
+  if (dict) {
+    PyObject* v = PyDict_GetItemWithError(dict.get(), name);
+    if (v) return Own::borrow(v);
+    if (PyErr_Occurred()) throw_error();
+  }
+  return getattr(obj, name);
+}
+
+void set_field(PyObject* obj, const Own& dict, PyObject* name, PyObject* value) {
+  if (dict)
+    dict_set(dict.get(), name, value);
+  else
+    setattr(obj, name, value);
+}
+
+// obj.name += value
+void add_to_field(PyObject* obj, const Own& dict, PyObject* name, PyObject* value) {
+  Own now = field(obj, dict, name);
+  Own sum = Own::steal(PyNumber_InPlaceAdd(now.get(), value));
+  set_field(obj, dict, name, sum.get());
+}
+
+// container[key]
+Own item_of(PyObject* container, PyObject* key) {
+  if (PyDict_CheckExact(container)) {
+    PyObject* v = PyDict_GetItemWithError(container, key);
+    if (v) return Own::borrow(v);
+    if (PyErr_Occurred()) throw_error();
+  }
+  return getitem(container, key);
+}
+
+// container.get(key, fallback)
+Own get_or(PyObject* container, PyObject* key, PyObject* fallback) {
+  if (PyDict_CheckExact(container)) {
+    PyObject* v = PyDict_GetItemWithError(container, key);
+    if (v) return Own::borrow(v);
+    if (PyErr_Occurred()) throw_error();
+    return Own::borrow(fallback);
+  }
+  return call_method(container, N("get"), {key, fallback});
+}
+
+// A module-level name as the module's code reads it (its namespace, then builtins).
+Own global(PyObject* globals, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(globals, name);
+  if (v) return Own::borrow(v);
+  if (PyErr_Occurred()) throw_error();
+  v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+  if (v) return Own::borrow(v);
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  throw_error();
+}
+
+bool global_is(PyObject* globals, PyObject* name, PyObject* original) {
+  PyObject* v = PyDict_GetItemWithError(globals, name);
+  if (!v && PyErr_Occurred()) throw_error();
+  return v == original;
+}
+
+// `a == b` as a truth value, without the identity shortcut of PyObject_RichCompareBool.
+bool eq(PyObject* a, PyObject* b) {
+  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return PyUnicode_Compare(a, b) == 0;
+  Own r = Own::steal(PyObject_RichCompare(a, b, Py_EQ));
+  return truthy(r.get());
+}
+
+// A number as float arithmetic converts it: exact float or exact int (false for other types or an
+// int beyond a double, where Python raises and the number protocol will too).
+bool as_double(PyObject* v, double* out) {
+  if (PyFloat_CheckExact(v)) {
+    *out = PyFloat_AS_DOUBLE(v);
+    return true;
+  }
+  if (PyLong_CheckExact(v)) {
+    const double d = PyLong_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    *out = d;
+    return true;
+  }
+  return false;
+}
+
+// An exact int well inside a long long (sums and products of two stay exact).
+bool small_int(PyObject* v, long long* out) {
+  if (!PyLong_CheckExact(v)) return false;
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);  // cannot fail on an exact int
+  if (overflow || x > (1LL << 52) || x < -(1LL << 52)) return false;
+  *out = x;
+  return true;
+}
+
+// a * b * c * d, left to right, as Python computes it.
+Own product(std::initializer_list<PyObject*> factors) {
+  const PyObject* const* f = factors.begin();
+  if (PyFloat_CheckExact(f[0])) {
+    double acc = PyFloat_AS_DOUBLE(f[0]);
+    bool plain = true;
+    for (size_t i = 1; i < factors.size() && plain; ++i) {
+      double v = 0.0;
+      plain = as_double(const_cast<PyObject*>(f[i]), &v);
+      acc = acc * v;
+    }
+    if (plain) return py_float(acc);
+  }
+  Own acc = Own::borrow(const_cast<PyObject*>(f[0]));
+  for (size_t i = 1; i < factors.size(); ++i)
+    acc = Own::steal(PyNumber_Multiply(acc.get(), const_cast<PyObject*>(f[i])));
+  return acc;
+}
+
+// round(x, 6) for a finite float: the same correctly rounded 6-place decimal, read back.
+bool round6(double x, double* out) {
+  char* text = PyOS_double_to_string(x, 'f', 6, 0, nullptr);
+  if (!text) {
+    PyErr_Clear();
+    return false;
+  }
+  const double r = PyOS_string_to_double(text, nullptr, nullptr);
+  PyMem_Free(text);
+  if (r == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = r;
+  return true;
+}
+
+constexpr double kNativeLimit = 2147483648.0;  // beyond it the margins below are not proven
+
+// costs._floor: math.floor(round(x, 6)). Farther than 1e-6 below the next integer, rounding to six
+// places cannot reach it (for |x| < 2**31 a double's spacing is below 2.4e-7); nearer, round as Python.
+bool floor_round6(double x, long long* out) {
+  if (!std::isfinite(x) || std::fabs(x) >= kNativeLimit) return false;
+  const double n = std::floor(x);
+  if ((n + 1.0) - x > 1e-6) {
+    *out = static_cast<long long>(n);
+    return true;
+  }
+  double r;
+  if (!round6(x, &r)) return false;
+  *out = static_cast<long long>(std::floor(r));
+  return true;
+}
+
+// costs._round_half_up: math.floor(round(x, 6) + 0.5); the same margin around the half.
+bool round_half_up6(double x, long long* out) {
+  if (!std::isfinite(x) || std::fabs(x) >= kNativeLimit) return false;
+  const double n = std::floor(x);
+  const double frac = x - n;
+  if (std::fabs(frac - 0.5) > 1e-6) {
+    *out = static_cast<long long>(n) + (frac > 0.5 ? 1 : 0);
+    return true;
+  }
+  double r;
+  if (!round6(x, &r)) return false;
+  *out = static_cast<long long>(std::floor(r + 0.5));
+  return true;
+}
+
+// The settings a fill reads from the costs object.
+constexpr int kCostFields = 12;
+PyObject* cost_field_name(int i) {
+  switch (i) {
+    case 0: return ORVA_NAME("slippage_ticks");
+    case 1: return ORVA_NAME("stock_lot_size");
+    case 2: return ORVA_NAME("stock_commission_rate");
+    case 3: return ORVA_NAME("stock_commission_discount");
+    case 4: return ORVA_NAME("stock_min_commission");
+    case 5: return ORVA_NAME("stock_odd_lot_min_commission");
+    case 6: return ORVA_NAME("stock_tax_rate");
+    case 7: return ORVA_NAME("future_commission_by_root");
+    case 8: return ORVA_NAME("future_commission_per_contract");
+    case 9: return ORVA_NAME("future_multipliers");
+    case 10: return ORVA_NAME("default_future_multiplier");
+    default: return ORVA_NAME("future_tax_rate");
+  }
+}
+
+// What one call reads from the book, its costs and the two modules, taken at once from a plan
+// (below) when nothing it was made from has changed. A plan is made only while every cost method,
+// helper and _apply_fill is the original, so these are then the values Python's text would read.
+struct Snapshot {
+  Own costs, costs_dict, book, fills, net, buy, common_lot, odd_lots, cost_odd_lots, action_cls;
+  Own fields[kCostFields];
+
+  Own cost_field(PyObject* name) const {
+    for (int i = 0; i < kCostFields; ++i)
+      if (cost_field_name(i) == name) return fields[i];
+    raise(PyExc_SystemError, "positions book: a cost setting missing from the plan");
+  }
+};
+
+// One fill's context: the registration and the costs object.
+struct Fill {
+  PyObject* const* reg;
+  PyObject* costs;
+  Own costs_dict;  // when costs is exactly CostSettings
+  const Snapshot* snap = nullptr;  // everything own, settings read at the start
+
+  PyObject* slot(Slot s) const { return reg[s]; }
+
+  // Whether costs.<name> is CostSettings' own method `original` (not replaced on the class, not
+  // shadowed on the instance, the instance not of a subclass).
+  bool own(PyObject* name, Slot original) const {
+    if (snap) return true;
+    if (!costs_dict) return false;
+    if (PyDict_GetItemWithError(costs_dict.get(), name)) return false;
+    if (PyErr_Occurred()) throw_error();
+    PyObject* cls_dict = reinterpret_cast<PyTypeObject*>(slot(kCosts))->tp_dict;
+    PyObject* found = PyDict_GetItemWithError(cls_dict, name);
+    if (!found && PyErr_Occurred()) throw_error();
+    return found == slot(original);
+  }
+
+  bool own_helper(PyObject* name, Slot original) const {
+    return snap || global_is(slot(kCostGlobals), name, slot(original));
+  }
+
+  Own cost_field(PyObject* name) const { return snap ? snap->cost_field(name) : field(costs, costs_dict, name); }
+
+  // costs._floor(amount)
+  Own floor_of(PyObject* amount) const {
+    long long v;
+    if (PyFloat_CheckExact(amount) && own_helper(N("_floor"), kFloor) &&
+        floor_round6(PyFloat_AS_DOUBLE(amount), &v))
+      return py_long(v);
+    return call(global(slot(kCostGlobals), N("_floor")).get(), {amount});
+  }
+
+  // costs._round_half_up(amount)
+  Own round_half_up_of(PyObject* amount) const {
+    long long v;
+    if (PyFloat_CheckExact(amount) && own_helper(N("_round_half_up"), kRoundHalfUp) &&
+        round_half_up6(PyFloat_AS_DOUBLE(amount), &v))
+      return py_long(v);
+    return call(global(slot(kCostGlobals), N("_round_half_up")).get(), {amount});
+  }
+
+  // costs.future_root(code): _ROOT.match(code.upper()) is the leading run of A-Z after upper-casing.
+  Own future_root(PyObject* code) const {
+    if (PyUnicode_CheckExact(code) && PyUnicode_IS_ASCII(code) && own_helper(N("future_root"), kFutureRoot) &&
+        own_helper(N("_ROOT"), kRootPattern)) {
+      const char* s = reinterpret_cast<const char*>(PyUnicode_DATA(code));
+      const Py_ssize_t size = PyUnicode_GET_LENGTH(code);
+      char root[3];
+      Py_ssize_t k = 0;
+      for (; k < size; ++k) {
+        char c = s[k];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c < 'A' || c > 'Z') break;
+        if (k < 3) root[k] = c;
+      }
+      if (k == 0) return Own::borrow(code);
+      return Own::steal(PyUnicode_FromStringAndSize(root, k < 3 ? k : 3));
+    }
+    return call(global(slot(kCostGlobals), N("future_root")).get(), {code});
+  }
+
+  // costs.stock_shares(quantity, order_lot)
+  Own stock_shares(PyObject* quantity, PyObject* order_lot) const {
+    if (!own(N("stock_shares"), kStockShares))
+      return call_method(costs, N("stock_shares"), {quantity, order_lot});
+    Own odd_lots = snap ? snap->cost_odd_lots : global(slot(kCostGlobals), N("_ODD_LOTS"));
+    const int odd = PySequence_Contains(odd_lots.get(), order_lot);
+    if (odd < 0) throw_error();
+    if (odd) return Own::borrow(quantity);
+    Own lot = cost_field(N("stock_lot_size"));
+    return Own::steal(PyNumber_Multiply(quantity, lot.get()));
+  }
+
+  // costs.stock_commission(price, shares, odd_lot=odd)
+  Own stock_commission(PyObject* price, PyObject* shares, bool odd) const {
+    PyObject* odd_lot = odd ? Py_True : Py_False;
+    if (!own(N("stock_commission"), kStockCommission))
+      return call_method(costs, N("stock_commission"), {price, shares, odd_lot}, ORVA_KWNAMES("odd_lot"));
+    Own zero = py_long(0);
+    if (eq(shares, zero.get())) return zero;
+    Own rate = cost_field(N("stock_commission_rate"));
+    Own discount = cost_field(N("stock_commission_discount"));
+    Own amount = product({price, shares, rate.get(), discount.get()});
+    Own fee = floor_of(amount.get());
+    Own minimum = cost_field(odd ? N("stock_odd_lot_min_commission") : N("stock_min_commission"));
+    Own floor = Own::steal(PyNumber_Long(minimum.get()));
+    const int above = PyObject_RichCompareBool(floor.get(), fee.get(), Py_GT);  // max() keeps the first of equals
+    if (above < 0) throw_error();
+    return above ? floor : fee;
+  }
+
+  // costs.stock_tax(price, shares, is_sell=...)
+  Own stock_tax(PyObject* price, PyObject* shares, bool is_sell) const {
+    PyObject* sell = is_sell ? Py_True : Py_False;
+    if (!own(N("stock_tax"), kStockTax))
+      return call_method(costs, N("stock_tax"), {price, shares, sell}, ORVA_KWNAMES("is_sell"));
+    if (!is_sell) return py_long(0);
+    Own rate = cost_field(N("stock_tax_rate"));
+    Own amount = product({price, shares, rate.get()});
+    return floor_of(amount.get());
+  }
+
+  // costs.future_multiplier(code)
+  Own future_multiplier(PyObject* code) const {
+    if (!own(N("future_multiplier"), kFutureMultiplier))
+      return call_method(costs, N("future_multiplier"), {code});
+    Own table = cost_field(N("future_multipliers"));
+    Own root = future_root(code);
+    Own fallback = cost_field(N("default_future_multiplier"));
+    return get_or(table.get(), root.get(), fallback.get());
+  }
+
+  // costs.future_commission(code, contracts)
+  Own future_commission(PyObject* code, PyObject* contracts) const {
+    if (!own(N("future_commission"), kFutureCommission))
+      return call_method(costs, N("future_commission"), {code, contracts});
+    Own table = cost_field(N("future_commission_by_root"));
+    Own root = future_root(code);
+    Own fallback = cost_field(N("future_commission_per_contract"));
+    Own per_contract = get_or(table.get(), root.get(), fallback.get());
+    return Own::steal(PyNumber_Multiply(per_contract.get(), contracts));
+  }
+
+  // costs.future_tax(code, price, contracts)
+  Own future_tax(PyObject* code, PyObject* price, PyObject* contracts) const {
+    if (!own(N("future_tax"), kFutureTax)) return call_method(costs, N("future_tax"), {code, price, contracts});
+    Own multiplier = future_multiplier(code);
+    Own rate = cost_field(N("future_tax_rate"));
+    Own amount = product({price, multiplier.get(), contracts, rate.get()});
+    return round_half_up_of(amount.get());
+  }
+};
+
+// Positions._apply_fill(entry, signed_units, price) on the entry's __dict__, for plain numbers; false
+// (nothing changed) when the numbers are not plain, and Python's text runs instead.
+bool apply_fill(const Own& d, PyObject* signed_obj, PyObject* price_obj, Own* realized_out) {
+  PyObject* held_obj = PyDict_GetItemWithError(d.get(), N("quantity"));
+  PyObject* avg_obj = held_obj ? PyDict_GetItemWithError(d.get(), N("avg_price")) : nullptr;
+  if (!avg_obj) {
+    if (PyErr_Occurred()) throw_error();
+    return false;
+  }
+  long long held, units;
+  if (!small_int(held_obj, &held) || !small_int(signed_obj, &units)) return false;
+  if (!PyFloat_CheckExact(price_obj) || !PyFloat_CheckExact(avg_obj)) return false;
+  const double price = PyFloat_AS_DOUBLE(price_obj), avg = PyFloat_AS_DOUBLE(avg_obj);
+  const long long held_abs = std::llabs(held), units_abs = std::llabs(units);
+  if (held == 0 || (held > 0) == (units > 0)) {
+    const long long total = held_abs + units_abs;
+    Own quantity = py_long(held + units);
+    if (total) {
+      const double blended = (avg * static_cast<double>(held_abs) + price * static_cast<double>(units_abs)) /
+                             static_cast<double>(total);
+      dict_set(d.get(), N("avg_price"), py_float(blended).get());
+    }
+    dict_set(d.get(), N("quantity"), quantity.get());
+    *realized_out = py_float(0.0);
+    return true;
+  }
+  PyObject* point_obj = PyDict_GetItemWithError(d.get(), N("point_value"));
+  PyObject* pnl_obj = point_obj ? PyDict_GetItemWithError(d.get(), N("realized_pnl")) : nullptr;
+  if (!pnl_obj) {
+    if (PyErr_Occurred()) throw_error();
+    return false;
+  }
+  double point_value;
+  if (!as_double(point_obj, &point_value)) return false;
+  const long long closed = held_abs < units_abs ? held_abs : units_abs;
+  const double direction = held > 0 ? 1.0 : -1.0;
+  Own realized = py_float((price - avg) * static_cast<double>(closed) * direction * point_value);
+  Own pnl = Own::borrow(pnl_obj);
+  Own total_pnl = Own::steal(PyNumber_InPlaceAdd(pnl.get(), realized.get()));
+  dict_set(d.get(), N("realized_pnl"), total_pnl.get());
+  const long long now = held + units;
+  dict_set(d.get(), N("quantity"), py_long(now).get());
+  if (now == 0)
+    dict_set(d.get(), N("avg_price"), py_float(0.0).get());
+  else if ((now > 0) != (held > 0))
+    dict_set(d.get(), N("avg_price"), price_obj);  // crossed zero: the rest is a new position
+  *realized_out = realized;
+  return true;
+}
+
+// A dict sized as Python sizes a display of `n` keys.
+Own new_dict(Py_ssize_t n) {
+#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030D0000
+  if (fastpaths_on()) return Own::steal(_PyDict_NewPresized(n));
+#else
+  (void)n;
+#endif
+  return Own::steal(PyDict_New());
+}
+
+void append(PyObject* list, PyObject* value) {
+  if (PyList_CheckExact(list)) {
+    if (PyList_Append(list, value) < 0) throw_error();
+  } else {
+    call_method(list, N("append"), {value});
+  }
+}
+
+// positions._text(action)
+Own action_text(PyObject* const* reg, const Snapshot* snap, PyObject* action) {
+  PyObject* globals = reg[kPosGlobals];
+  if (snap || global_is(globals, N("_text"), reg[kText])) {
+    Own cls = snap ? snap->action_cls : global(globals, N("Action"));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(action)) == cls.get()) {
+      // str.__str__ of the member: an exact str of its text (the kept name when it is one of the two).
+      for (PyObject* side : {N("Buy"), N("Sell")})
+        if (PyUnicode_Compare(action, side) == 0) return Own::borrow(side);
+      return Own::steal(PyUnicode_FromObject(action));
+    }
+    return str_of(action);
+  }
+  return call(global(globals, N("_text")).get(), {action});
+}
+
+#if ORVA_DICT_VERSIONS
+uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+PyObject* dict_of(PyObject* obj) {
+  PyObject** p = _PyObject_GetDictPtr(obj);
+  return p && *p && PyDict_CheckExact(*p) ? *p : nullptr;
+}
+
+uint64_t class_version(PyObject* cls) { return version_of(reinterpret_cast<PyTypeObject*>(cls)->tp_dict); }
+
+// Borrowed pointers valid while the dicts they were read from keep their version tags: a dict's tag
+// changes with every change to it and is never given to another dict, so an equal tag means the same
+// dict, unchanged (and what it holds alive).
+struct Plan {
+  uint64_t module = 0, positions_globals = 0, costs_globals = 0, positions_class = 0, costs_class = 0;
+  uint64_t self = 0, costs = 0;  // costs: 0 when its class is not CostSettings (then never usable)
+  bool usable = false;
+  PyObject *costs_obj = nullptr, *book = nullptr, *fills = nullptr, *net = nullptr;
+  PyObject *buy = nullptr, *common_lot = nullptr, *odd_lots = nullptr, *cost_odd_lots = nullptr;
+  PyObject* action_cls = nullptr;
+  PyObject* fields[kCostFields] = {};
+};
+Plan g_plan;  // borrowed pointers only: never released
+
+bool plan_current(const Plan& p, PyObject* module, PyObject* const* reg, PyObject* self_dict) {
+  if (p.self != version_of(self_dict) || p.module != version_of(PyModule_GetDict(module)) ||
+      p.positions_globals != version_of(reg[kPosGlobals]) || p.costs_globals != version_of(reg[kCostGlobals]) ||
+      p.positions_class != class_version(reg[kPositions]) || p.costs_class != class_version(reg[kCosts]))
+    return false;
+  if (!p.costs) return true;
+  PyObject* costs_dict = dict_of(p.costs_obj);  // alive: the unchanged self dict holds it
+  return costs_dict && version_of(costs_dict) == p.costs;
+}
+
+// d[key] for an exact dict; null when missing (never raises: str keys).
+PyObject* peek(PyObject* d, PyObject* key) {
+  PyObject* v = PyDict_GetItemWithError(d, key);
+  if (!v && PyErr_Occurred()) throw_error();
+  return v;
+}
+
+// Reads everything a fill needs with dict lookups only (no Python code runs), and whether every cost
+// method, helper and _apply_fill is the original.
+void make_plan(Plan& p, PyObject* module, PyObject* const* reg, PyObject* self_dict) {
+  p = Plan{};
+  p.module = version_of(PyModule_GetDict(module));
+  p.positions_globals = version_of(reg[kPosGlobals]);
+  p.costs_globals = version_of(reg[kCostGlobals]);
+  p.positions_class = class_version(reg[kPositions]);
+  p.costs_class = class_version(reg[kCosts]);
+  p.self = version_of(self_dict);
+  p.costs_obj = peek(self_dict, N("costs"));
+  if (!p.costs_obj || Py_TYPE(p.costs_obj) != reinterpret_cast<PyTypeObject*>(reg[kCosts])) return;
+  PyObject* costs_dict = dict_of(p.costs_obj);
+  if (!costs_dict) return;
+  p.costs = version_of(costs_dict);
+  PyObject* pos_globals = reg[kPosGlobals];
+  PyObject* cost_globals = reg[kCostGlobals];
+  PyObject* positions_class_dict = reinterpret_cast<PyTypeObject*>(reg[kPositions])->tp_dict;
+  PyObject* costs_class_dict = reinterpret_cast<PyTypeObject*>(reg[kCosts])->tp_dict;
+  if (peek(self_dict, N("_apply_fill")) || peek(positions_class_dict, N("_apply_fill")) != reg[kApplyFill]) return;
+  if (peek(pos_globals, N("_text")) != reg[kText]) return;
+  const std::pair<PyObject*, Slot> helpers[] = {{N("_floor"), kFloor}, {N("_round_half_up"), kRoundHalfUp},
+                                                {N("future_root"), kFutureRoot}, {N("_ROOT"), kRootPattern}};
+  for (const auto& h : helpers)
+    if (peek(cost_globals, h.first) != reg[h.second]) return;
+  const std::pair<PyObject*, Slot> methods[] = {
+      {N("stock_shares"), kStockShares},           {N("stock_commission"), kStockCommission},
+      {N("stock_tax"), kStockTax},                 {N("future_commission"), kFutureCommission},
+      {N("future_tax"), kFutureTax},               {N("future_multiplier"), kFutureMultiplier},
+      {N("slipped_price"), kSlippedPrice}};
+  for (const auto& m : methods)
+    if (peek(costs_dict, m.first) || peek(costs_class_dict, m.first) != reg[m.second]) return;
+  for (int i = 0; i < kCostFields; ++i)
+    if (!(p.fields[i] = peek(costs_dict, cost_field_name(i)))) return;
+  if (!(p.book = peek(self_dict, N("book"))) || !(p.fills = peek(self_dict, N("fills"))) ||
+      !(p.net = peek(self_dict, N("net_positions"))))
+    return;
+  if (!(p.buy = peek(pos_globals, N("_BUY"))) || !(p.common_lot = peek(pos_globals, N("_COMMON_LOT"))) ||
+      !(p.odd_lots = peek(pos_globals, N("_ODD_LOTS"))) || !(p.action_cls = peek(pos_globals, N("Action"))) ||
+      !(p.cost_odd_lots = peek(cost_globals, N("_ODD_LOTS"))))
+    return;
+  p.usable = true;
+}
+#endif
+
+// The snapshot for this call when a usable plan applies (fast paths on); false otherwise.
+bool take_snapshot(PyObject* module, PyObject* const* reg, PyObject* self, Snapshot* out) {
+#if ORVA_DICT_VERSIONS
+  if (!fastpaths_on() || Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(reg[kPositions])) return false;
+  PyObject* self_dict = dict_of(self);
+  if (!self_dict) return false;
+  Plan& p = g_plan;
+  if (!plan_current(p, module, reg, self_dict)) make_plan(p, module, reg, self_dict);
+  if (!p.usable) return false;
+  out->costs = Own::borrow(p.costs_obj);
+  out->costs_dict = Own::borrow(dict_of(p.costs_obj));
+  out->book = Own::borrow(p.book);
+  out->fills = Own::borrow(p.fills);
+  out->net = Own::borrow(p.net);
+  out->buy = Own::borrow(p.buy);
+  out->common_lot = Own::borrow(p.common_lot);
+  out->odd_lots = Own::borrow(p.odd_lots);
+  out->cost_odd_lots = Own::borrow(p.cost_odd_lots);
+  out->action_cls = Own::borrow(p.action_cls);
+  for (int i = 0; i < kCostFields; ++i) out->fields[i] = Own::borrow(p.fields[i]);
+  return true;
+#else
+  (void)module, (void)reg, (void)self, (void)out;
+  return false;
+#endif
+}
+
+// Sets a new copy of the row template's values in place when it shares the template's key table
+// (3.10's split dicts: the values array in key order, key i at index i, checked at registration);
+// nobody has seen the copy yet, so no lookup or version change is needed.
+bool fill_shared_row(PyObject* row, PyObject* templ, PyObject* const* values, int n) {
+#if ORVA_DICT_VERSIONS && PY_VERSION_HEX < 0x030B0000
+  if (!fastpaths_on()) return false;
+  auto* r = reinterpret_cast<PyDictObject*>(row);
+  auto* t = reinterpret_cast<PyDictObject*>(templ);
+  if (!r->ma_values || r->ma_keys != t->ma_keys || r->ma_used != n || !t->ma_values) return false;
+  for (int i = 0; i < n; ++i) {
+    PyObject* old = r->ma_values[i];
+    Py_INCREF(values[i]);
+    r->ma_values[i] = values[i];
+    Py_XDECREF(old);  // None
+  }
+  return true;
+#else
+  (void)row, (void)templ, (void)values, (void)n;
+  return false;
+#endif
+}
+
+Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObject* trade, PyObject* product_type) {
+  PyObject* globals = reg[kPosGlobals];
+  Snapshot snapshot;
+  const Snapshot* snap = take_snapshot(module, reg, self, &snapshot) ? &snapshot : nullptr;
+  Own self_dict = instance_dict(self, reg[kPositions]);
+  Own code = item_of(trade, N("code"));
+  Own quantity = item_of(trade, N("quantity"));
+  if (!truthy(quantity.get())) return Own::none();
+  Own exchange_price = Own::steal(PyNumber_Float(item_of(trade, N("price")).get()));
+  Own action = item_of(trade, N("action"));
+  Own buy = snap ? snap->buy : global(globals, N("_BUY"));
+  Own is_buy_obj = Own::steal(PyObject_RichCompare(action.get(), buy.get(), Py_EQ));
+  const bool is_buy = truthy(is_buy_obj.get());
+  Fill f{reg, nullptr, Own(), snap};
+  Own costs = snap ? snap->costs : field(self, self_dict, N("costs"));
+  f.costs = costs.get();
+  f.costs_dict = snap ? snap->costs_dict : instance_dict(costs.get(), reg[kCosts]);
+  Own price = exchange_price;
+  if (truthy(f.cost_field(N("slippage_ticks")).get()))
+    price = call_method(costs.get(), N("slipped_price"), {product_type, code.get(), exchange_price.get(),
+                                                           is_buy_obj.get()});
+  Own units, commission, tax;
+  if (eq(product_type, N("Stock"))) {
+    Own common = snap ? snap->common_lot : global(globals, N("_COMMON_LOT"));
+    Own order_lot = get_or(trade, N("order_lot"), common.get());
+    units = f.stock_shares(quantity.get(), order_lot.get());
+    Own odd_lots = snap ? snap->odd_lots : global(globals, N("_ODD_LOTS"));
+    const int odd = PySequence_Contains(odd_lots.get(), order_lot.get());
+    if (odd < 0) throw_error();
+    commission = f.stock_commission(price.get(), units.get(), odd != 0);
+    tax = f.stock_tax(price.get(), units.get(), !is_buy);
+  } else if (eq(product_type, N("Future"))) {
+    units = quantity;
+    commission = f.future_commission(code.get(), units.get());
+    tax = truthy(units.get()) ? f.future_tax(code.get(), price.get(), units.get()) : py_long(0);
+  } else {
+    PyErr_Format(PyExc_ValueError, "unsupported product type %R for %S", product_type, code.get());
+    throw_error();
+  }
+
+  Own book = snap ? snap->book : field(self, self_dict, N("book"));
+  Own entry = get_or(book.get(), code.get(), Py_None);
+  if (entry.get() == Py_None) {
+    Own point_value = eq(product_type, N("Stock")) ? py_float(1.0) : f.future_multiplier(code.get());
+    entry = call(global(globals, N("InstrumentPosition")).get(), {code.get(), product_type, point_value.get()});
+    Own book_now = field(self, self_dict, N("book"));
+    if (PyObject_SetItem(book_now.get(), code.get(), entry.get()) < 0) throw_error();
+    Own last_ticks = field(self, self_dict, N("last_ticks"));
+    Own tick = get_or(last_ticks.get(), code.get(), Py_None);
+    Own last = tick.get() != Py_None ? item_of(tick.get(), N("close")) : price;
+    setattr(entry.get(), N("last_price"), last.get());
+    snap = nullptr;  // Python code ran (the entry's class): read the rest as the text does
+  }
+  Own entry_dict = instance_dict(entry.get(), reg[kEntry]);
+
+  Own signed_units = is_buy ? units : Own::steal(PyNumber_Negative(units.get()));
+  Own realized;
+  bool done = false;
+  if (entry_dict && snap) {
+    done = apply_fill(entry_dict, signed_units.get(), price.get(), &realized);
+  } else if (entry_dict && self_dict) {
+    PyObject* mine = PyDict_GetItemWithError(self_dict.get(), N("_apply_fill"));
+    if (!mine && PyErr_Occurred()) throw_error();
+    PyObject* cls_dict = reinterpret_cast<PyTypeObject*>(reg[kPositions])->tp_dict;
+    PyObject* method = mine ? nullptr : PyDict_GetItemWithError(cls_dict, N("_apply_fill"));
+    if (!method && PyErr_Occurred()) throw_error();
+    if (method == reg[kApplyFill]) done = apply_fill(entry_dict, signed_units.get(), price.get(), &realized);
+  }
+  if (!done) realized = call_method(self, N("_apply_fill"), {entry.get(), signed_units.get(), price.get()});
+  PyObject* e = entry.get();
+  add_to_field(e, entry_dict, N("commission"), commission.get());
+  add_to_field(e, entry_dict, N("tax"), tax.get());
+  add_to_field(e, entry_dict, N("fills"), py_long(1).get());
+  add_to_field(e, entry_dict, is_buy ? N("bought") : N("sold"), units.get());
+  {
+    Own position = field(e, entry_dict, N("quantity"));
+    Own net = snap ? snap->net : field(self, self_dict, N("net_positions"));
+    if (PyObject_SetItem(net.get(), code.get(), position.get()) < 0) throw_error();
+  }
+  Own fills = snap ? snap->fills : field(self, self_dict, N("fills"));
+  Own trade_id = item_of(trade, N("trade_id"));
+  Own timestamp = get_or(trade, N("exchange_ts"), Py_None);
+  Own text = action_text(reg, snap, item_of(trade, N("action")).get());
+  Own position = field(e, entry_dict, N("quantity"));
+  Own avg_price = field(e, entry_dict, N("avg_price"));
+  PyObject* values[kRowKeys] = {trade_id.get(),       timestamp.get(), code.get(),       product_type,
+                                text.get(),           quantity.get(),  units.get(),      price.get(),
+                                exchange_price.get(), commission.get(), tax.get(),       realized.get(),
+                                position.get(),       avg_price.get()};
+  Own row = Own::steal(PyDict_Copy(reg[kFillRow]));  // the keys in order, values None
+  if (!fill_shared_row(row.get(), reg[kFillRow], values, kRowKeys))
+    for (int i = 0; i < kRowKeys; ++i) dict_set(row.get(), fill_key(i), values[i]);
+  append(fills.get(), row.get());
+  return Own::none();
+}
+
+// Positions.equity in doubles when every entry is a plain InstrumentPosition of plain numbers; false
+// otherwise (Python's text then runs; it has no side effects, so starting over is the same).
+bool equity(PyObject* const* reg, PyObject* self, double* out) {
+  Own self_dict = instance_dict(self, reg[kPositions]);
+  if (!self_dict) return false;
+  PyObject* book = PyDict_GetItemWithError(self_dict.get(), N("book"));
+  if (!book || !PyDict_CheckExact(book)) {
+    if (PyErr_Occurred()) throw_error();
+    return false;
+  }
+  // Only reads of exact dicts by str keys below: no Python code runs while a borrowed field is used.
+  PyTypeObject* entry_type = reinterpret_cast<PyTypeObject*>(reg[kEntry]);
+  double total = 0.0;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  Own keep_book = Own::borrow(book);
+  while (PyDict_Next(book, &pos, &key, &value)) {
+    if (Py_TYPE(value) != entry_type) return false;
+    Own dict;
+    PyObject* d = nullptr;
+#if ORVA_FASTPATHS
+    // The entry's own dict pointer: no reference to take, and nothing made that could run a collection.
+    PyObject** slot = fastpaths_on() ? _PyObject_GetDictPtr(value) : nullptr;
+    if (slot) d = *slot;
+    if (!slot)
+#endif
+    {
+      Own e = Own::borrow(value);
+      dict = Own::steal(PyObject_GenericGetDict(e.get(), nullptr));
+      d = dict.get();
+    }
+    if (!d || !PyDict_CheckExact(d)) return false;
+    PyObject* fields[7];
+    PyObject* names[7] = {N("realized_pnl"), N("commission"), N("tax"), N("quantity"),
+                          N("last_price"), N("avg_price"), N("point_value")};
+    for (int i = 0; i < 7; ++i) {
+      fields[i] = PyDict_GetItemWithError(d, names[i]);
+      if (!fields[i]) {
+        if (PyErr_Occurred()) throw_error();
+        return false;
+      }
+    }
+    double realized, commission, tax;
+    if (!PyFloat_CheckExact(fields[0]) || !as_double(fields[1], &commission) || !as_double(fields[2], &tax))
+      return false;
+    realized = PyFloat_AS_DOUBLE(fields[0]);
+    total += realized - commission - tax;
+    long long quantity;
+    if (!small_int(fields[3], &quantity)) return false;
+    if (quantity && fields[4] != Py_None) {
+      double avg, point_value;
+      if (!PyFloat_CheckExact(fields[4]) || !as_double(fields[5], &avg) || !as_double(fields[6], &point_value))
+        return false;
+      total += (PyFloat_AS_DOUBLE(fields[4]) - avg) * static_cast<double>(quantity) * point_value;
+    }
+  }
+  *out = total;
+  return true;
+}
+
+// The Python text of a native method, called with the same arguments (for calls it does not take
+// natively: keywords, a wrong count; its errors are then Python's own).
+PyObject* python_text(PyObject* module, Slot which, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  try {
+    Own keep;
+    PyObject* const* reg = registry(module, &keep);
+    return PyObject_Vectorcall(reg[which], args, nargsf, kwnames);
+  } catch (PyError&) {
+    return nullptr;
+  }
+}
+
+PyObject* book_set_positions(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargsf) != 3 || kwnames) return python_text(module, kPySetPositions, args, nargsf, kwnames);
+  try {
+    Own keep;
+    PyObject* const* reg = registry(module, &keep);
+    return set_positions(module, reg, args[0], args[1], args[2]).release();
+  } catch (PyError&) {
+    return nullptr;
+  }
+}
+
+PyObject* book_equity(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargsf) != 1 || kwnames) return python_text(module, kPyEquity, args, nargsf, kwnames);
+  try {
+    Own keep;
+    PyObject* const* reg = registry(module, &keep);
+    double total;
+    if (equity(reg, args[0], &total)) return PyFloat_FromDouble(total);
+    return PyObject_Vectorcall(reg[kPyEquity], args, 1, nullptr);
+  } catch (PyError&) {
+    return nullptr;
+  }
+}
+
+// add_trade_record(self, trade_id, code, action, quantity, price, timestamp, trade_status)
+PyObject* book_add_trade_record(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  try {
+    PyObject* const names[kRecordKeys] = {record_key(0), record_key(1), record_key(2), record_key(3),
+                                          record_key(4), record_key(5), record_key(6)};
+    PyObject* values[7] = {};
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    bool plain = nargs >= 1 && nargs + nkw == 8;
+    for (Py_ssize_t i = 1; plain && i < nargs; ++i) values[i - 1] = args[i];
+    for (Py_ssize_t k = 0; plain && k < nkw; ++k) {
+      PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+      int j = static_cast<int>(nargs - 1 + k);  // names usually come in order, interned
+      if (name != names[j]) {
+        j = 0;
+        while (j < 7 && name != names[j]) ++j;
+      }
+      if (j == 7) {  // equal but not the interned object
+        j = 0;
+        while (j < 7 && !(PyUnicode_Check(name) && PyUnicode_Compare(name, names[j]) == 0)) ++j;
+        if (PyErr_Occurred()) throw_error();
+      }
+      plain = j < 7 && !values[j];
+      if (plain) values[j] = args[nargs + k];
+    }
+    if (!plain) return python_text(module, kPyAddTradeRecord, args, nargsf, kwnames);
+    Own keep;
+    PyObject* const* reg = registry(module, &keep);
+    PyObject* self = args[0];
+    Own records = field(self, instance_dict(self, reg[kPositions]), N("trade_records"));
+    Own row = Own::steal(PyDict_Copy(reg[kRecordRow]));  // the keys in order, values None
+    if (!fill_shared_row(row.get(), reg[kRecordRow], values, kRecordKeys))
+      for (int j = 0; j < kRecordKeys; ++j) dict_set(row.get(), names[j], values[j]);
+    append(records.get(), row.get());
+  } catch (PyError&) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// set_current_tick(self, tick): code = tick["code"]; self.last_ticks[code] = tick;
+// entry = self.book.get(code); if entry is not None: entry.last_price = tick["close"]
+PyObject* book_set_current_tick(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargsf) != 2 || kwnames) return python_text(module, kPySetCurrentTick, args, nargsf, kwnames);
+  try {
+    Own keep;
+    PyObject* const* reg = registry(module, &keep);
+    PyObject *self = args[0], *tick = args[1];
+    Own self_dict = instance_dict(self, reg[kPositions]);
+    Own code = item_of(tick, N("code"));
+    Own last_ticks = field(self, self_dict, N("last_ticks"));
+    if (PyObject_SetItem(last_ticks.get(), code.get(), tick) < 0) throw_error();
+    Own book = field(self, self_dict, N("book"));
+    Own entry = get_or(book.get(), code.get(), Py_None);
+    if (entry.get() != Py_None) {
+      Own close = item_of(tick, N("close"));
+      set_field(entry.get(), instance_dict(entry.get(), reg[kEntry]), N("last_price"), close.get());
+    }
+  } catch (PyError&) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// The dict each fill row is copied from: its keys in order, values None. With the fast paths on it
+// is the __dict__ of an instance of a private class, whose key table CPython shares: copies of it
+// (PyDict_Copy) share that table and carry only their values, a third of the memory of a dict of
+// their own (each row would otherwise allocate a 32-slot table: its page faults were a third of a
+// fill's cost). A copy is a dict like any other (a key added to one is handled by CPython).
+Own row_template(const char* cls_name, KeyOf row_key, int n) {
+#if ORVA_FASTPATHS
+  if (fastpaths_on()) {
+    Own ns = Own::steal(PyDict_New());
+    Own cls = Own::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", cls_name, ns.get()));
+    Own instance = Own::steal(PyObject_CallNoArgs(cls.get()));
+    for (int i = 0; i < n; ++i) setattr(instance.get(), row_key(i), Py_None);
+    Own dict = Own::steal(PyObject_GenericGetDict(instance.get(), nullptr));
+    Own copy = Own::steal(PyDict_Copy(dict.get()));  // the kind of dict rows will be
+#if PY_VERSION_HEX < 0x030B0000
+    // fill_shared_row writes key i's value at index i: only for a split table in exactly that order.
+    auto* d = reinterpret_cast<PyDictObject*>(copy.get());
+    bool in_order = d->ma_values != nullptr && d->ma_used == n;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (int i = 0; in_order && PyDict_Next(copy.get(), &pos, &key, &value); ++i)
+      in_order = key == row_key(i) && pos == i + 1;
+    if (in_order) return copy;
+#else
+    return copy;
+#endif
+  }
+#endif
+  Own row = new_dict(n);
+  for (int i = 0; i < n; ++i) dict_set(row.get(), row_key(i), Py_None);
+  return row;
+}
+
+// book_register(registration): kept as fast._book_registry (see Slot).
+PyObject* book_register(PyObject* module, PyObject* registration) {
+  if (!PyTuple_CheckExact(registration) || PyTuple_GET_SIZE(registration) != kSlots) {
+    PyErr_Format(PyExc_TypeError, "book_register() takes a tuple of %d items", static_cast<int>(kSlots));
+    return nullptr;
+  }
+  for (int i : {kPositions, kEntry, kCosts})
+    if (!PyType_Check(PyTuple_GET_ITEM(registration, i))) {
+      PyErr_SetString(PyExc_TypeError, "book_register(): the first three items are classes");
+      return nullptr;
+    }
+  for (int i : {kPosGlobals, kCostGlobals})
+    if (!PyDict_CheckExact(PyTuple_GET_ITEM(registration, i))) {
+      PyErr_SetString(PyExc_TypeError, "book_register(): module namespaces are dicts");
+      return nullptr;
+    }
+  try {
+    Own row = row_template("_FillRow", fill_key, kRowKeys);
+    Own record = row_template("_TradeRecord", record_key, kRecordKeys);
+    Own kept = Own::steal(PyTuple_New(kRegistered));
+    for (int i = 0; i < kSlots; ++i) {
+      PyObject* item = PyTuple_GET_ITEM(registration, i);
+      Py_INCREF(item);
+      PyTuple_SET_ITEM(kept.get(), i, item);
+    }
+    PyTuple_SET_ITEM(kept.get(), kFillRow, row.release());
+    PyTuple_SET_ITEM(kept.get(), kRecordRow, record.release());
+    if (PyObject_SetAttrString(module, "_book_registry", kept.get()) < 0) return nullptr;
+  } catch (PyError&) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// A native method as a class attribute. Like a Python function it binds `self` when read from an
+// instance (a bound method), and like one it is a method descriptor: `obj.name(...)` in Python code
+// and PyObject_VectorcallMethod call it with `self` first, without making a bound method per call
+// (about 40 ns of each call with PyInstanceMethod).
+struct BookMethod {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* (*impl)(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+  PyObject* module;    // the fast module, where the registration is kept
+  PyObject* name;
+  PyObject* qualname;
+};
+
+PyObject* book_method_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  auto* m = reinterpret_cast<BookMethod*>(callable);
+  return m->impl(m->module, args, nargsf, kwnames);
+}
+
+PyObject* book_method_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) {
+    Py_INCREF(self);
+    return self;
+  }
+  return PyMethod_New(self, obj);
+}
+
+int book_method_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<BookMethod*>(self)->module);
+  return 0;
+}
+
+int book_method_clear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<BookMethod*>(self)->module);
+  return 0;
+}
+
+void book_method_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  auto* m = reinterpret_cast<BookMethod*>(self);
+  Py_CLEAR(m->module);
+  Py_CLEAR(m->name);
+  Py_CLEAR(m->qualname);
+  PyObject_GC_Del(self);
+}
+
+PyObject* book_method_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<native method %U>", reinterpret_cast<BookMethod*>(self)->qualname);
+}
+
+PyMemberDef book_method_members[] = {
+    {"__name__", T_OBJECT, offsetof(BookMethod, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(BookMethod, qualname), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyTypeObject BookMethodType = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "orva_mero_backtest.modules.fast.fast.native_method";
+  t.tp_basicsize = sizeof(BookMethod);
+  t.tp_dealloc = book_method_dealloc;
+  t.tp_vectorcall_offset = offsetof(BookMethod, vectorcall);
+  t.tp_repr = book_method_repr;
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  t.tp_doc = "A method of the positions book written in C (book.cpp).";
+  t.tp_traverse = book_method_traverse;
+  t.tp_clear = book_method_clear;
+  t.tp_members = book_method_members;
+  t.tp_descr_get = book_method_get;
+  return t;
+}();
+
+PyObject* new_book_method(PyObject* module, const char* name,
+                          PyObject* (*impl)(PyObject*, PyObject* const*, size_t, PyObject*)) {
+  auto* m = PyObject_GC_New(BookMethod, &BookMethodType);
+  if (!m) return nullptr;
+  m->vectorcall = book_method_call;
+  m->impl = impl;
+  Py_INCREF(module);
+  m->module = module;
+  m->name = PyUnicode_FromString(name);
+  m->qualname = PyUnicode_FromFormat("Positions.%s", name);
+  PyObject_GC_Track(reinterpret_cast<PyObject*>(m));
+  if (!m->name || !m->qualname) {
+    Py_DECREF(m);
+    return nullptr;
+  }
+  return reinterpret_cast<PyObject*>(m);
+}
+
+#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_FASTCALL | METH_KEYWORDS
+
+PyMethodDef book_functions[] = {
+    {"book_register", book_register, METH_O, "Registers the positions book's classes and original functions."},
+    {"_book_set_positions", FASTCALL_KW(book_set_positions), "Positions.set_positions, native."},
+    {"_book_equity", FASTCALL_KW(book_equity), "Positions.equity, native."},
+    {"_book_add_trade_record", FASTCALL_KW(book_add_trade_record), "Positions.add_trade_record, native."},
+    {"_book_set_current_tick", FASTCALL_KW(book_set_current_tick), "Positions.set_current_tick, native."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+int add_book_functions(PyObject* module) {
+  if (PyModule_AddFunctions(module, book_functions) < 0) return -1;
+  if (PyType_Ready(&BookMethodType) < 0) return -1;
+  using Impl = PyObject* (*)(PyObject*, PyObject* const*, size_t, PyObject*);
+  const std::pair<const char*, Impl> methods[] = {{"set_positions", book_set_positions},
+                                                  {"equity", book_equity},
+                                                  {"add_trade_record", book_add_trade_record},
+                                                  {"set_current_tick", book_set_current_tick}};
+  for (const auto& m : methods) {
+    PyObject* method = new_book_method(module, m.first, m.second);
+    if (!method || PyModule_AddObject(module, ("book_" + std::string(m.first)).c_str(), method) < 0) {
+      Py_XDECREF(method);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace orva::fast
