@@ -64,6 +64,8 @@ struct Loop {
   Ref on_tick, ctx, last_close, rec, sample, prices, last_sample, last_main_ts, fills, equity, equity_of;
   Ref backtest, strategy, pop_report, track, too_many;
   Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
+  std::vector<Ref> batch;  // the reports of one delivery round, kept to reuse their storage
+  std::vector<char> deals;
   long long every = 1;
   long long max_reports = 0;
   long long ticks = 0;
@@ -187,8 +189,6 @@ struct Loop {
     if (!backtest) load_delivery();
     setattr(backtest.get(), ORVA_NAME("_tick"), item);
     long long delivered = 0;
-    std::vector<Ref> batch;
-    std::vector<char> deals;
     while (any(reports.get())) {
       batch.clear();
       while (any(reports.get())) batch.push_back(call0(pop_report.get()));
@@ -208,6 +208,7 @@ struct Loop {
         Py_DECREF(done);
       }
     }
+    batch.clear();
   }
 
   void run() {
