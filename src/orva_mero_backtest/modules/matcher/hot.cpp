@@ -396,6 +396,7 @@ struct Request {
   bool stock;
 };
 
+#if ORVA_DICT_VERSIONS
 bool resolve(const Args& a, const EnumSnapshot& e, Request& r) {
   PyObject* product = a[2];
   r.stock = same_text(product, ORVA_NAME("Stock"));
@@ -457,6 +458,8 @@ Ref new_order_report(const EnumSnapshot& e, const Request& r, const NewOrder& n)
   return report;
 }
 
+#endif
+
 }  // namespace
 
 #if ORVA_DICT_VERSIONS
@@ -501,6 +504,7 @@ Ref quick_deal_report(const EnumSnapshot& e, PyObject* deal, const SelfView& v) 
 }
 #endif
 
+#if ORVA_DICT_VERSIONS
 bool quick_add_order(const Args& a) {
   if (!fastpaths_on()) return false;
   PyObject *self = a.self(), *code = a[1], *qty = a[5];
@@ -570,6 +574,7 @@ bool quick_add_order(const Args& a) {
       [&](Caught& caught) { add_order_failed(a, price, caught); });
   return true;
 }
+#endif
 #endif
 
 }  // namespace orva::matcher

@@ -72,9 +72,13 @@ void load_queue_source();
 Ref quick_deal_report(const EnumSnapshot& e, PyObject* deal, const SelfView& view);
 #endif
 
+#if ORVA_DICT_VERSIONS
 // add_order of a valid request while every shortcut holds; false when the plain path must do it
 // (nothing observable has happened then).
 bool quick_add_order(const Args& a);
+#else
+inline bool quick_add_order(const Args&) { return false; }
+#endif
 #else
 inline void load_queue_source() {}
 #endif
