@@ -56,7 +56,13 @@ bool nothing_to_match(PyObject* book, PyObject* code, PyObject* close, PyObject*
   return overflow > 0 || (overflow == 0 && value >= 0);
 }
 
-Ref pair(PyObject* a, PyObject* b) { return Ref::steal(PyTuple_Pack(2, a, b)); }
+// (a, b). A pair of floats can never be part of a cycle: it leaves the collector's lists at once,
+// as a collection would take it out anyway, so the young collections the samples set off stay short.
+Ref pair(PyObject* a, PyObject* b) {
+  Ref t = Ref::steal(PyTuple_Pack(2, a, b));
+  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) PyObject_GC_UnTrack(t.get());
+  return t;
+}
 
 struct Loop {
   PyObject* s;  // the TickStream
