@@ -1,0 +1,45 @@
+"""One backtest of bench_backtest's strategies, to count the tick loop's instructions with callgrind
+(deterministic, unlike CPU time on a shared machine):
+
+    BENCH_DAYS=2 valgrind --tool=callgrind --toggle-collect='orva::fast::tick_loop*' \\
+        .venv/bin/python benchmarks/loop_instructions.py empty|orders|counting|ma
+
+"Collected" is then the loop's instructions: divide by the ticks (empty), or take orders less
+counting (the same strategy placing no orders) and divide by the orders.
+"""
+
+import os
+import shutil
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import bench_backtest as bench  # noqa: E402
+from orva_mero_backtest.constant import BASIC_INFO  # noqa: E402
+from orva_mero_backtest.sim_broker import SimulatedBroker  # noqa: E402
+
+STRATEGIES = {
+    "empty": bench.Empty,
+    "orders": lambda: bench.EveryNth(trade=True),
+    "counting": lambda: bench.EveryNth(trade=False),
+    "ma": bench.TickMACross,
+}
+
+
+def main() -> None:
+    kind = sys.argv[1] if len(sys.argv) > 1 else "empty"
+    data_dir = tempfile.mkdtemp(prefix="orva-instructions-")
+    BASIC_INFO.data_dir = data_dir
+    try:
+        api = SimulatedBroker()
+        end = bench.last_day(api)
+        result = bench.Backtest(STRATEGIES[kind](), bench.INSTRUMENTS, bench.START, end, api=api,
+                                module_console="none").run()
+        print(f"{kind}: {result.ticks:,} ticks, {len(result.fills):,} fills")
+    finally:
+        shutil.rmtree(data_dir, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
