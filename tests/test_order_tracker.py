@@ -86,3 +86,43 @@ def test_tracking_on_a_replaced_orders_mapping():
 
     assert run(OrderTracker.track) == run(OrderTracker._track)
     assert run(OrderTracker.track)[2] == {}
+
+
+class Exchange:
+    """add_order as the exchange does it (a record with a trade id appended to the book), or not."""
+
+    def __init__(self, takes=True, raises=None):
+        self.pending_orders = []
+        self.takes, self.raises, self.calls = takes, raises, []
+
+    def add_order(self, *args):
+        self.calls.append(args)
+        if self.raises is not None:
+            raise self.raises
+        if self.takes:
+            self.pending_orders.append({"trade_id": f"T{len(self.calls)}", "code": args[0]})
+
+
+ORDER = ("2330", "Stock", "Buy", 0.0, 2, "MKT", "ROD", "Cash", "Common", "Auto")
+
+
+@pytest.mark.parametrize("exchange, now", [
+    (dict(), 1704186000.5),
+    (dict(), None),
+    (dict(takes=False), 1.0),
+    (dict(raises=ValueError("委託數量 -1 不能小於 0")), 1.0),
+])
+def test_native_placing_matches_the_python_text(exchange, now):
+    def place(method):
+        ex = Exchange(**exchange)
+        tracker = OrderTracker(ex)
+        try:
+            answer = method(tracker, *ORDER, now), method(tracker, *ORDER[:2], "Sell", 590.0, 1, "LMT", *ORDER[6:], now)
+        except Exception as exc:
+            answer = (type(exc).__name__, str(exc))
+        return answer, tracker.orders, list(tracker._open), ex.calls
+
+    native, python = place(OrderTracker.place), place(OrderTracker._place)
+    assert native == python
+    if exchange == {}:
+        assert native[0] == ("T1", "T2") and native[1]["T2"]["price"] == 590.0 and native[1]["T1"]["placed_ts"] == now

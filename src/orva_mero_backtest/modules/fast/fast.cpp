@@ -30,6 +30,8 @@ PyMethodDef functions[] = {
      "The package's nanosecond-to-seconds helper computed natively; None outside its range."},
     {"_order_tracker_track", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(order_tracker_track)),
      METH_FASTCALL, "OrderTracker.track, native."},
+    {"_order_tracker_place", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(order_tracker_place)),
+     METH_FASTCALL, "OrderTracker.place, native."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "fast", "Native helpers of the backtest's per-tick path.", -1,
@@ -47,14 +49,16 @@ PyMODINIT_FUNC PyInit_fast() {
     Py_DECREF(module);
     return nullptr;
   }
-  // As a class attribute it must bind `self` like a Python function does.
-  PyObject* plain = PyObject_GetAttrString(module, "_order_tracker_track");
-  PyObject* method = plain ? PyInstanceMethod_New(plain) : nullptr;
-  Py_XDECREF(plain);
-  if (!method || PyModule_AddObject(module, "order_tracker_track", method) < 0) {
-    Py_XDECREF(method);
-    Py_DECREF(module);
-    return nullptr;
+  // As class attributes they must bind `self` like Python functions do.
+  for (const char* name : {"order_tracker_track", "order_tracker_place"}) {
+    PyObject* plain = PyObject_GetAttrString(module, (std::string("_") + name).c_str());
+    PyObject* method = plain ? PyInstanceMethod_New(plain) : nullptr;
+    Py_XDECREF(plain);
+    if (!method || PyModule_AddObject(module, name, method) < 0) {
+      Py_XDECREF(method);
+      Py_DECREF(module);
+      return nullptr;
+    }
   }
   return module;
 }

@@ -8,6 +8,9 @@ namespace orva::fast {
 // fast.tick_loop(stream): driver.tick_loop in C++.
 PyObject* tick_loop(PyObject* module, PyObject* stream);
 
+// OrderTracker.place(self, <the order's ten fields>, now) in C++.
+PyObject* order_tracker_place(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 // OrderTracker.track(self, report) in C++.
 PyObject* order_tracker_track(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 

@@ -1,5 +1,7 @@
 // OrderTracker.track in C++, step for step as the Python text in orders.py (which stays the
 // reference; a test compares the two): one report of the exchange applied to the order's record.
+#include <utility>
+
 #include "fast.hpp"
 
 namespace orva::fast {
@@ -100,7 +102,60 @@ bool track(PyObject* self, PyObject* report) {
   return false;
 }
 
+// OrderTracker._place(self, code, product_type, action, price, qty, price_type, order_type,
+// order_cond, order_lot, oc_type, now): `a` holds those eleven after self.
+Ref place(PyObject* self, PyObject* const* a) {
+  Ref book = getattr(self, ORVA_NAME("_book"));
+  const Py_ssize_t before = PyObject_Length(book.get());
+  if (before < 0) throw_error();
+  Ref add = getattr(self, ORVA_NAME("_add_order"));
+  Ref added = Ref::steal(PyObject_Vectorcall(add.get(), a, 10, nullptr));
+  const Py_ssize_t after = PyObject_Length(book.get());
+  if (after < 0) throw_error();
+  if (after != before + 1) {
+    Ref error = call_method(self, ORVA_NAME("_not_taken"), {a[0], a[2], a[4], a[5]});
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw_error();
+  }
+  Ref last_index = py_long(-1);
+  Ref last = getitem(book.get(), last_index.get());
+  Ref trade_id = getitem(last.get(), ORVA_NAME("trade_id"));
+  Ref zero = py_long(0);
+  Ref no_value = py_float(0.0);
+  PyObject* now = a[10];
+  // The record's keys in the order the Python text writes them.
+  const std::pair<PyObject*, PyObject*> fields[] = {
+      {ORVA_NAME("trade_id"), trade_id.get()}, {ORVA_NAME("code"), a[0]},
+      {ORVA_NAME("product_type"), a[1]},       {ORVA_NAME("action"), a[2]},
+      {ORVA_NAME("price_type"), a[5]},         {ORVA_NAME("order_type"), a[6]},
+      {ORVA_NAME("price"), a[3]},              {ORVA_NAME("quantity"), a[4]},
+      {ORVA_NAME("open_qty"), a[4]},           {ORVA_NAME("filled_qty"), zero.get()},
+      {ORVA_NAME("avg_fill_price"), Py_None},  {ORVA_NAME("cancelled_qty"), zero.get()},
+      {ORVA_NAME("status"), ORVA_NAME("Open")}, {ORVA_NAME("placed_ts"), now},
+      {ORVA_NAME("updated_ts"), now},          {ORVA_NAME("_fill_value"), no_value.get()},
+  };
+  Ref order = Ref::steal(_PyDict_NewPresized(16));
+  for (const auto& [key, value] : fields) dict_set(order.get(), key, value);
+  Ref orders = getattr(self, ORVA_NAME("orders"));
+  set_item(orders.get(), trade_id.get(), order.get());
+  Ref open_orders = getattr(self, ORVA_NAME("_open"));
+  set_item(open_orders.get(), trade_id.get(), order.get());
+  return trade_id;
+}
+
 }  // namespace
+
+PyObject* order_tracker_place(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 12) {
+    PyErr_Format(PyExc_TypeError, "place() takes 12 positional arguments but %zd were given", nargs);
+    return nullptr;
+  }
+  try {
+    return place(args[0], args + 1).release();
+  } catch (PyError&) {
+    return nullptr;
+  }
+}
 
 PyObject* order_tracker_track(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2) {
