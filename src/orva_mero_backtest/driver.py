@@ -652,6 +652,7 @@ class Backtest:
                     self.ticker = ticker_module.Ticker(self.api)
                     self._ticker_module = ticker_module
                     self._orders = OrderTracker(self.matcher)
+                    self.ctx._place = self._orders.place
                     return self._run(ticker_module)
                 finally:
                     # Ends the exchange's receiver thread (a process running many backtests keeps a flat

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Union
 
 from .constant import Action, OCType, OrderCond, OrderLot, OrderType, PriceType
 
@@ -80,11 +80,17 @@ _BUY, _SELL = Action.BUY.value, Action.SELL.value
 _MKT, _LMT = PriceType.MKT.value, PriceType.LMT.value
 
 
+def _not_running(*order: Any) -> str:
+    raise OrderRejected("orders are accepted only while the backtest runs")
+
+
 class StrategyContext:
     """The strategy's handle on the running backtest: orders, positions, last prices, clock."""
 
     def __init__(self, backtest: "Backtest") -> None:
         self._bt = backtest
+        # The backtest's order tracker's place(<order>, now) once it runs.
+        self._place: Callable[..., str] = _not_running
         self.warming_up = False
         self.now: Optional[float] = None  # timestamp (epoch seconds) of the tick being handled
 
@@ -139,8 +145,9 @@ class StrategyContext:
             if price is None or isinstance(price, bool) or not price > 0:
                 raise OrderRejected(f"a limit order needs a price above 0, got {price!r}")
         limit = float(price) if price is not None else 0.0
-        return self._bt.submit_order(
-            code, product_type, action, limit, qty, price_type, order_type, str(order_cond), str(order_lot), str(oc_type)
+        return self._place(
+            code, product_type, action, limit, qty, price_type, order_type, str(order_cond), str(order_lot),
+            str(oc_type), self.now,
         )
 
     def modify_order(self, trade_id: str, qty: Optional[int] = None, price: Optional[float] = None) -> bool:
