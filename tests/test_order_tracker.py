@@ -126,3 +126,12 @@ def test_native_placing_matches_the_python_text(exchange, now):
     assert native == python
     if exchange == {}:
         assert native[0] == ("T1", "T2") and native[1]["T2"]["price"] == 590.0 and native[1]["T1"]["placed_ts"] == now
+
+
+def test_a_none_record_counts_as_no_order():
+    def run(track):
+        tracker = OrderTracker(Book())
+        tracker.orders["A"] = None
+        return track(tracker, deal()), track(tracker, order_report(OperationType.CANCEL)), tracker.orders
+
+    assert run(OrderTracker.track) == run(OrderTracker._track) == (True, False, {"A": None})

@@ -554,14 +554,6 @@ class Backtest:
     def open_orders(self, code: Optional[str] = None) -> List[Dict[str, Any]]:
         return self._orders.open_orders(code) if self._orders is not None else []
 
-    def submit_order(self, *order: Any) -> str:
-        """An order checked by the strategy context (code, product_type, action, price, qty,
-        price_type, order_type, order_cond, order_lot, oc_type) into the exchange's book; its trade id."""
-        tracker = self._orders
-        if tracker is None:
-            raise OrderRejected("orders are accepted only while the backtest runs")
-        return tracker.place(*order, self.ctx.now)
-
     def submit_modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> bool:
         return self._order_tracker().modify(trade_id, qty, price)
 

@@ -80,17 +80,13 @@ _BUY, _SELL = Action.BUY.value, Action.SELL.value
 _MKT, _LMT = PriceType.MKT.value, PriceType.LMT.value
 
 
-def _not_running(*order: Any) -> str:
-    raise OrderRejected("orders are accepted only while the backtest runs")
-
-
 class StrategyContext:
     """The strategy's handle on the running backtest: orders, positions, last prices, clock."""
 
     def __init__(self, backtest: "Backtest") -> None:
         self._bt = backtest
-        # The backtest's order tracker's place(<order>, now) once it runs.
-        self._place: Callable[..., str] = _not_running
+        # The backtest's order tracker's place(<order>, now) once it runs; until then the backtest refuses.
+        self._place: Callable[..., str] = lambda *order: backtest._order_tracker().place(*order)
         self.warming_up = False
         self.now: Optional[float] = None  # timestamp (epoch seconds) of the tick being handled
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "fast.hpp"
+#include "items.hpp"
 
 namespace orva::fast {
 
@@ -13,20 +14,6 @@ Ref attr(PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrSt
 
 Ref call0(PyObject* fn) { return Ref::steal(PyObject_CallNoArgs(fn)); }
 Ref call1(PyObject* fn, PyObject* a) { return Ref::steal(PyObject_CallOneArg(fn, a)); }
-
-// container[key] with a new reference; an exact dict is read directly.
-Ref item_of(PyObject* container, PyObject* key) {
-  if (PyDict_CheckExact(container)) {
-    PyObject* found = PyDict_GetItemWithError(container, key);
-    if (found) return Ref::borrow(found);
-    if (PyErr_Occurred()) throw_error();
-  }
-  return getitem(container, key);
-}
-
-void set_item(PyObject* container, PyObject* key, PyObject* value) {
-  if (PyObject_SetItem(container, key, value) < 0) throw_error();
-}
 
 // `a - b >= limit` as Python computes it; floats (and ints as limit) directly.
 bool gap_at_least(PyObject* a, PyObject* b, PyObject* limit) {

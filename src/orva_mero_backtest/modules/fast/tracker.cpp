@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "fast.hpp"
+#include "items.hpp"
 
 namespace orva::fast {
 
@@ -13,14 +14,10 @@ Ref get_of(PyObject* mapping, PyObject* key) {
   if (PyDict_CheckExact(mapping)) {
     PyObject* found = PyDict_GetItemWithError(mapping, key);
     if (!found && PyErr_Occurred()) throw_error();
-    return Ref::borrow(found);
+    return found == Py_None ? Ref() : Ref::borrow(found);
   }
   Ref found = call_method(mapping, ORVA_NAME("get"), {key});
   return found.get() == Py_None ? Ref() : found;
-}
-
-void set_item(PyObject* mapping, PyObject* key, PyObject* value) {
-  if (PyObject_SetItem(mapping, key, value) < 0) throw_error();
 }
 
 // `a <op> b` as Python's `if a <op> b:` decides it.
@@ -34,16 +31,16 @@ Ref number(PyObject* result) { return Ref::steal(result); }
 // OrderTracker._settle(order)
 void settle(PyObject* self, PyObject* order) {
   Ref zero = py_long(0);
-  Ref open = getitem(order, ORVA_NAME("open_qty"));
+  Ref open = item_of(order, ORVA_NAME("open_qty"));
   if (compare(open.get(), zero.get(), Py_GT)) {
-    Ref filled = getitem(order, ORVA_NAME("filled_qty"));
+    Ref filled = item_of(order, ORVA_NAME("filled_qty"));
     set_item(order, ORVA_NAME("status"), truthy(filled.get()) ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"));
     return;
   }
-  Ref cancelled = getitem(order, ORVA_NAME("cancelled_qty"));
+  Ref cancelled = item_of(order, ORVA_NAME("cancelled_qty"));
   set_item(order, ORVA_NAME("status"), truthy(cancelled.get()) ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled"));
   Ref open_orders = getattr(self, ORVA_NAME("_open"));
-  Ref trade_id = getitem(order, ORVA_NAME("trade_id"));
+  Ref trade_id = item_of(order, ORVA_NAME("trade_id"));
   call_method(open_orders.get(), ORVA_NAME("pop"), {trade_id.get(), Py_None});
 }
 
@@ -52,15 +49,15 @@ bool track(PyObject* self, PyObject* report) {
   if (is_deal < 0) throw_error();
   Ref orders = getattr(self, ORVA_NAME("orders"));
   if (is_deal) {
-    Ref id = getitem(report, ORVA_NAME("id"));
+    Ref id = item_of(report, ORVA_NAME("id"));
     Ref order = get_of(orders.get(), id.get());
     if (order) {
       PyObject* o = order.get();
-      Ref qty = getitem(report, ORVA_NAME("quantity"));
-      Ref filled = number(PyNumber_Add(getitem(o, ORVA_NAME("filled_qty")).get(), qty.get()));
+      Ref qty = item_of(report, ORVA_NAME("quantity"));
+      Ref filled = number(PyNumber_Add(item_of(o, ORVA_NAME("filled_qty")).get(), qty.get()));
       set_item(o, ORVA_NAME("filled_qty"), filled.get());
-      Ref before = getitem(o, ORVA_NAME("_fill_value"));
-      Ref price = getitem(report, ORVA_NAME("price"));
+      Ref before = item_of(o, ORVA_NAME("_fill_value"));
+      Ref price = item_of(report, ORVA_NAME("price"));
       Ref worth = number(PyNumber_Multiply(qty.get(), price.get()));
       Ref value = number(PyNumber_Add(before.get(), worth.get()));
       set_item(o, ORVA_NAME("_fill_value"), value.get());
@@ -68,34 +65,34 @@ bool track(PyObject* self, PyObject* report) {
         Ref average = number(PyNumber_TrueDivide(value.get(), filled.get()));
         set_item(o, ORVA_NAME("avg_fill_price"), average.get());
       }
-      Ref left = number(PyNumber_Subtract(getitem(o, ORVA_NAME("open_qty")).get(), qty.get()));
+      Ref left = number(PyNumber_Subtract(item_of(o, ORVA_NAME("open_qty")).get(), qty.get()));
       Ref zero = py_long(0);
       set_item(o, ORVA_NAME("open_qty"), compare(left.get(), zero.get(), Py_GT) ? left.get() : zero.get());
-      set_item(o, ORVA_NAME("updated_ts"), getitem(report, ORVA_NAME("exchange_ts")).get());
+      set_item(o, ORVA_NAME("updated_ts"), item_of(report, ORVA_NAME("exchange_ts")).get());
       settle(self, o);
     }
     return true;
   }
-  Ref entry = getitem(report, ORVA_NAME("order"));
-  Ref id = getitem(entry.get(), ORVA_NAME("id"));
+  Ref entry = item_of(report, ORVA_NAME("order"));
+  Ref id = item_of(entry.get(), ORVA_NAME("id"));
   Ref order = get_of(orders.get(), id.get());
   if (!order) return false;
   PyObject* o = order.get();
-  Ref kind = getitem(report, ORVA_NAME("operation_type"));
-  Ref status = getitem(report, ORVA_NAME("trade_status"));
-  set_item(o, ORVA_NAME("updated_ts"), getitem(status.get(), ORVA_NAME("exchange_ts")).get());
+  Ref kind = item_of(report, ORVA_NAME("operation_type"));
+  Ref status = item_of(report, ORVA_NAME("trade_status"));
+  set_item(o, ORVA_NAME("updated_ts"), item_of(status.get(), ORVA_NAME("exchange_ts")).get());
   // The texts of OperationType.UPDATE_QTY, UPDATE_PRICE and CANCEL.
   if (compare(kind.get(), ORVA_NAME("UpdateQty"), Py_EQ)) {
-    set_item(o, ORVA_NAME("open_qty"), getitem(entry.get(), ORVA_NAME("quantity")).get());
+    set_item(o, ORVA_NAME("open_qty"), item_of(entry.get(), ORVA_NAME("quantity")).get());
   } else if (compare(kind.get(), ORVA_NAME("UpdatePrice"), Py_EQ)) {
-    set_item(o, ORVA_NAME("price"), getitem(entry.get(), ORVA_NAME("price")).get());
+    set_item(o, ORVA_NAME("price"), item_of(entry.get(), ORVA_NAME("price")).get());
   } else if (compare(kind.get(), ORVA_NAME("Cancel"), Py_EQ)) {
     set_item(o, ORVA_NAME("open_qty"), py_long(0).get());
   }
-  Ref quantity = getitem(o, ORVA_NAME("quantity"));
-  Ref filled = getitem(o, ORVA_NAME("filled_qty"));
+  Ref quantity = item_of(o, ORVA_NAME("quantity"));
+  Ref filled = item_of(o, ORVA_NAME("filled_qty"));
   Ref rest = number(PyNumber_Subtract(quantity.get(), filled.get()));
-  Ref open = getitem(o, ORVA_NAME("open_qty"));
+  Ref open = item_of(o, ORVA_NAME("open_qty"));
   Ref cancelled = number(PyNumber_Subtract(rest.get(), open.get()));
   set_item(o, ORVA_NAME("cancelled_qty"), cancelled.get());
   settle(self, o);
@@ -118,8 +115,8 @@ Ref place(PyObject* self, PyObject* const* a) {
     throw_error();
   }
   Ref last_index = py_long(-1);
-  Ref last = getitem(book.get(), last_index.get());
-  Ref trade_id = getitem(last.get(), ORVA_NAME("trade_id"));
+  Ref last = item_of(book.get(), last_index.get());
+  Ref trade_id = item_of(last.get(), ORVA_NAME("trade_id"));
   Ref zero = py_long(0);
   Ref no_value = py_float(0.0);
   PyObject* now = a[10];
