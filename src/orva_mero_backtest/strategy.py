@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Union
 
 from .constant import Action, OCType, OrderCond, OrderLot, OrderType, PriceType
+from .modules.fast import fast as _fast
 
 if TYPE_CHECKING:  # pragma: no cover
     from .driver import Backtest
@@ -92,18 +93,25 @@ class StrategyContext:
 
     # --- orders -----------------------------------------------------------------------------------
 
-    def buy(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
+    # buy, sell and place_order are native (fast.context_*): the same steps as the Python text below,
+    # which they hand anything but plain str / int / float arguments and every refusal to.
+    buy = _fast.context_buy
+    sell = _fast.context_sell
+    place_order = _fast.context_place_order
+
+    def _buy(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
         """Buy ``qty`` (board lots or contracts); a limit order at ``price``, a market order without one."""
         if kwargs:
             return self.place_order(code, _BUY, qty, price, order_type, **kwargs)
         return self.place_order(code, _BUY, qty, price, order_type)
 
-    def sell(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
+    def _sell(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
+        """Sell ``qty``, as buy does."""
         if kwargs:
             return self.place_order(code, _SELL, qty, price, order_type, **kwargs)
         return self.place_order(code, _SELL, qty, price, order_type)
 
-    def place_order(
+    def _place_order(
         self,
         code: str,
         action: str,
@@ -197,3 +205,8 @@ class StrategyContext:
     def positions(self):
         """The positions book (P&L, costs, fills)."""
         return self._bt.positions
+
+
+_fast.context_register(
+    (StrategyContext, globals(), StrategyContext._buy, StrategyContext._sell, StrategyContext._place_order)
+)

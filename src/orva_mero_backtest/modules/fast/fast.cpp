@@ -32,6 +32,8 @@ PyMethodDef functions[] = {
      METH_FASTCALL, "OrderTracker.track, native."},
     {"_order_tracker_place", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(order_tracker_place)),
      METH_FASTCALL, "OrderTracker.place, native."},
+    {"context_register", context_register, METH_O,
+     "Registers StrategyContext, strategy.py's namespace and the Python text of buy, sell and place_order."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "fast", "Native helpers of the backtest's per-tick path.", -1,
@@ -45,7 +47,7 @@ PyMODINIT_FUNC PyInit_fast() {
   using namespace orva;
   PyObject* module = PyModule_Create(&orva::fast::module_def);
   if (!module) return nullptr;
-  if (orva::fast::add_book_functions(module) < 0) {
+  if (orva::fast::add_book_functions(module) < 0 || orva::fast::add_context_methods(module) < 0) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -14,6 +14,13 @@ PyObject* order_tracker_place(PyObject* module, PyObject* const* args, Py_ssize_
 // OrderTracker.track(self, report) in C++.
 PyObject* order_tracker_track(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// StrategyContext's buy, sell and place_order (context.cpp) as module attributes context_<name>;
+// -1 with an error set on failure.
+int add_context_methods(PyObject* module);
+
+// fast.context_register(registration): see context.cpp.
+PyObject* context_register(PyObject* module, PyObject* registration);
+
 // Adds the positions book's native methods (book.cpp) to the module; -1 with an error set on failure.
 int add_book_functions(PyObject* module);
 

@@ -1,0 +1,260 @@
+// StrategyContext.buy, sell and place_order in C++, step for step as their Python text in strategy.py
+// (kept as _buy, _sell and _place_order; a test compares the two). A call with plain arguments (exact
+// str, int and float, as strategies pass them) on a StrategyContext runs here. Anything else, and every
+// call the Python text would refuse, goes to the Python text before anything observable has happened,
+// so it converts, calls and raises as it always did.
+#include "fast.hpp"
+#include "method.hpp"
+
+namespace orva::fast {
+
+namespace {
+
+// Slots of fast._context_registry (see context_register).
+enum Slot { kContext, kGlobals, kBuyText, kSellText, kPlaceText, kSideDefaults, kPlaceDefaults, kPlaceMethod, kSlots };
+
+Ref registry(PyObject* module) {
+  PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), ORVA_NAME("_context_registry"));
+  if (found) return Ref::borrow(found);
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "StrategyContext's native methods are not registered");
+  throw_error();
+}
+
+PyObject* slot(const Ref& reg, Slot i) { return PyTuple_GET_ITEM(reg.get(), i); }
+
+// globals[name], or empty when missing.
+Ref global(PyObject* globals, PyObject* name) {
+  PyObject* found = PyDict_GetItemWithError(globals, name);
+  if (!found && PyErr_Occurred()) throw_error();
+  return Ref::borrow(found);
+}
+
+// Binds the arguments after self to `names` the way Python binds them to a def's parameters, the
+// first `required` without defaults; false where Python would raise a TypeError.
+template <size_t N>
+bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* const (&names)[N], size_t required,
+          PyObject* defaults, PyObject* (&out)[N]) {
+  if (nargs < 0 || static_cast<size_t>(nargs) > N) return false;
+  for (size_t i = 0; i < N; ++i) out[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;
+  const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    size_t i = 0;
+    while (i < N && names[i] != key) ++i;
+    for (size_t j = 0; i == N && j < N; ++j) {  // a keyword that is not the interned name
+      const int order = PyUnicode_Compare(names[j], key);
+      if (order == -1 && PyErr_Occurred()) throw_error();
+      if (order == 0) i = j;
+    }
+    if (i == N || out[i]) return false;
+    out[i] = args[nargs + k];
+  }
+  for (size_t i = 0; i < N; ++i) {
+    if (out[i]) continue;
+    if (i < required) return false;
+    out[i] = PyTuple_GET_ITEM(defaults, i - required);
+  }
+  return true;
+}
+
+// `key in container` for an exact set and an exact str (no Python code runs); -1 when the container
+// is something else.
+int member(PyObject* container, PyObject* key) {
+  if (!PyAnySet_CheckExact(container)) return -1;
+  int r = PySet_Contains(container, key);
+  if (r < 0) throw_error();
+  return r;
+}
+
+bool positive(PyObject* number) {
+  if (PyFloat_CheckExact(number)) return PyFloat_AS_DOUBLE(number) > 0;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+  if (value == -1 && PyErr_Occurred()) throw_error();
+  return overflow > 0 || (overflow == 0 && value > 0);
+}
+
+enum Field { kCode, kAction, kQty, kPrice, kOrderType, kPriceType, kOrderCond, kOrderLot, kOcType, kFields };
+
+// place_order's body for the bound arguments `v`; empty when the Python text must run instead. Every
+// check before market_of reads only exact builtins, so handing over to the text is unobservable.
+Ref place(const Ref& reg, PyObject* self, PyObject* const* v) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(self)) != slot(reg, kContext)) return Ref();
+  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  PyObject* warming = PyDict_GetItemWithError(dict.get(), ORVA_NAME("warming_up"));
+  if (warming != Py_False) {  // refused, missing, or not a bool: the text decides
+    if (PyErr_Occurred()) throw_error();
+    return Ref();
+  }
+  Ref bt = global(dict.get(), ORVA_NAME("_bt"));
+  if (!bt) return Ref();
+  for (Field f : {kCode, kAction, kOrderType, kOrderCond, kOrderLot, kOcType})
+    if (!PyUnicode_CheckExact(v[f])) return Ref();
+  if (v[kPriceType] != Py_None && !PyUnicode_CheckExact(v[kPriceType])) return Ref();
+  if (!PyLong_CheckExact(v[kQty]) || !positive(v[kQty])) return Ref();
+  PyObject* price = v[kPrice];
+  const bool priced = price != Py_None;
+  if (priced && !PyFloat_CheckExact(price) && !PyLong_CheckExact(price)) return Ref();
+
+  PyObject* globals = slot(reg, kGlobals);
+  Ref lmt = global(globals, ORVA_NAME("_LMT"));
+  Ref price_type = v[kPriceType] != Py_None ? Ref::borrow(v[kPriceType])
+                                            : global(globals, priced ? ORVA_NAME("_LMT") : ORVA_NAME("_MKT"));
+  if (!lmt || !price_type || !PyUnicode_CheckExact(lmt.get()) || !PyUnicode_CheckExact(price_type.get())) return Ref();
+  Ref actions = global(globals, ORVA_NAME("_ACTIONS"));
+  Ref order_types = global(globals, ORVA_NAME("_ORDER_TYPES"));
+  Ref price_types = global(globals, ORVA_NAME("_PRICE_TYPES"));
+  if (!actions || !order_types || !price_types) return Ref();
+  if (member(actions.get(), v[kAction]) != 1 || member(order_types.get(), v[kOrderType]) != 1 ||
+      member(price_types.get(), price_type.get()) != 1)
+    return Ref();
+  if (PyUnicode_Compare(price_type.get(), lmt.get()) == 0 && (!priced || !positive(price))) return Ref();
+
+  // The order is accepted: the rest of the text, in its order.
+  PyObject* market_args[] = {bt.get(), v[kCode]};
+  Ref product_type = Ref::steal(
+      PyObject_VectorcallMethod(ORVA_NAME("market_of"), market_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref limit = !priced ? py_float(0.0) : PyFloat_CheckExact(price) ? Ref::borrow(price)
+                                                                  : Ref::steal(PyNumber_Float(price));
+  Ref placer = getattr(self, ORVA_NAME("_place"));
+  Ref now = getattr(self, ORVA_NAME("now"));
+  PyObject* order[] = {v[kCode],       product_type.get(), v[kAction],    limit.get(), v[kQty],   price_type.get(),
+                       v[kOrderType],  v[kOrderCond],      v[kOrderLot],  v[kOcType],  now.get()};
+  return Ref::steal(PyObject_Vectorcall(placer.get(), order, 11, nullptr));
+}
+
+// Whether `self.place_order` is this module's place_order (not overridden, not set on the instance).
+bool own_place_order(const Ref& reg, PyObject* self) {
+  if (_PyType_Lookup(Py_TYPE(self), ORVA_NAME("place_order")) != slot(reg, kPlaceMethod)) return false;
+  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  if (PyDict_GetItemWithError(dict.get(), ORVA_NAME("place_order"))) return false;
+  if (PyErr_Occurred()) throw_error();
+  return true;
+}
+
+PyObject* const (&place_names())[kFields] {
+  static PyObject* const* names = nullptr;
+  static PyObject* table[kFields];
+  if (!names) {
+    const char* text[] = {"code", "action", "qty", "price", "order_type", "price_type", "order_cond", "order_lot",
+                          "oc_type"};
+    for (int i = 0; i < kFields; ++i) {
+      table[i] = PyUnicode_InternFromString(text[i]);
+      if (!table[i]) throw_error();
+    }
+    names = table;
+  }
+  return table;
+}
+
+// buy / sell: self.place_order(code, <action>, qty, price, order_type, **kwargs)
+PyObject* side(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames, Slot text,
+               PyObject* action_name) {
+  try {
+    Ref reg = registry(module);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const auto& all = place_names();
+    PyObject* const names[] = {all[kCode], all[kQty], all[kPrice], all[kOrderType]};
+    PyObject* v[4];
+    Ref action = global(slot(reg, kGlobals), action_name);
+    if (nargs < 1 || !action || !bind(args + 1, nargs - 1, kwnames, names, 2, slot(reg, kSideDefaults), v))
+      return PyObject_Vectorcall(slot(reg, text), args, nargsf, kwnames);
+    PyObject* self = args[0];
+    if (own_place_order(reg, self)) {
+      PyObject* defaults = slot(reg, kPlaceDefaults);  // price_type's and the three after it
+      PyObject* full[] = {v[0], action.get(), v[1], v[2], v[3], PyTuple_GET_ITEM(defaults, 2),
+                          PyTuple_GET_ITEM(defaults, 3), PyTuple_GET_ITEM(defaults, 4), PyTuple_GET_ITEM(defaults, 5)};
+      if (Ref done = place(reg, self, full)) return done.release();
+      PyObject* call[] = {self, v[0], action.get(), v[1], v[2], v[3]};
+      return PyObject_Vectorcall(slot(reg, kPlaceText), call, 6, nullptr);
+    }
+    PyObject* call[] = {self, v[0], action.get(), v[1], v[2], v[3]};
+    return PyObject_VectorcallMethod(ORVA_NAME("place_order"), call, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  } catch (PyError&) {
+    return nullptr;
+  }
+}
+
+PyObject* context_buy(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return side(module, args, nargsf, kwnames, kBuyText, ORVA_NAME("_BUY"));
+}
+
+PyObject* context_sell(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return side(module, args, nargsf, kwnames, kSellText, ORVA_NAME("_SELL"));
+}
+
+PyObject* context_place_order(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  try {
+    Ref reg = registry(module);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* v[kFields];
+    if (nargs >= 1 && bind(args + 1, nargs - 1, kwnames, place_names(), 3, slot(reg, kPlaceDefaults), v))
+      if (Ref done = place(reg, args[0], v)) return done.release();
+    return PyObject_Vectorcall(slot(reg, kPlaceText), args, nargsf, kwnames);
+  } catch (PyError&) {
+    return nullptr;
+  }
+}
+
+// The defaults of a text function, checked to be `count` of them.
+Ref defaults_of(PyObject* function, Py_ssize_t count) {
+  Ref defaults = getattr(function, ORVA_NAME("__defaults__"));
+  if (!PyTuple_CheckExact(defaults.get()) || PyTuple_GET_SIZE(defaults.get()) != count)
+    raise(PyExc_TypeError, "context_register(): a text function's defaults are not those of its native method");
+  return defaults;
+}
+
+const struct {
+  const char* name;
+  MethodImpl impl;
+  Slot text;
+} kMethods[] = {{"buy", context_buy, kBuyText}, {"sell", context_sell, kSellText},
+                {"place_order", context_place_order, kPlaceText}};
+
+}  // namespace
+
+// context_register((StrategyContext, strategy.py's namespace, _buy, _sell, _place_order)): kept as
+// fast._context_registry with the defaults and the native place_order; each native method gets its
+// text's docstring.
+PyObject* context_register(PyObject* module, PyObject* registration) {
+  if (!PyTuple_CheckExact(registration) || PyTuple_GET_SIZE(registration) != kPlaceText + 1 ||
+      !PyType_Check(PyTuple_GET_ITEM(registration, kContext)) ||
+      !PyDict_CheckExact(PyTuple_GET_ITEM(registration, kGlobals))) {
+    PyErr_SetString(PyExc_TypeError, "context_register() takes (StrategyContext, globals, _buy, _sell, _place_order)");
+    return nullptr;
+  }
+  try {
+    Ref kept = Ref::steal(PyTuple_New(kSlots));
+    for (int i = 0; i <= kPlaceText; ++i) {
+      PyObject* item = PyTuple_GET_ITEM(registration, i);
+      Py_INCREF(item);
+      PyTuple_SET_ITEM(kept.get(), i, item);
+    }
+    PyTuple_SET_ITEM(kept.get(), kSideDefaults, defaults_of(PyTuple_GET_ITEM(registration, kBuyText), 2).release());
+    PyTuple_SET_ITEM(kept.get(), kPlaceDefaults, defaults_of(PyTuple_GET_ITEM(registration, kPlaceText), 6).release());
+    PyTuple_SET_ITEM(kept.get(), kPlaceMethod, getattr(module, ORVA_NAME("context_place_order")).release());
+    for (const auto& m : kMethods) {
+      Ref method = getattr(module, Ref::steal(PyUnicode_FromFormat("context_%s", m.name)).get());
+      Ref doc = getattr(PyTuple_GET_ITEM(registration, m.text), ORVA_NAME("__doc__"));
+      if (is_native_method(method.get())) set_native_method_doc(method.get(), doc.get());
+    }
+    if (PyObject_SetAttrString(module, "_context_registry", kept.get()) < 0) return nullptr;
+  } catch (PyError&) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+int add_context_methods(PyObject* module) {
+  for (const auto& m : kMethods) {
+    const std::string qualname = std::string("StrategyContext.") + m.name;
+    PyObject* method = new_native_method(module, m.name, qualname.c_str(), m.impl);
+    if (!method || PyModule_AddObject(module, ("context_" + std::string(m.name)).c_str(), method) < 0) {
+      Py_XDECREF(method);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace orva::fast

@@ -1,0 +1,22 @@
+// C++ functions as methods of plain Python classes.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace orva::fast {
+
+// impl(module, args, nargsf, kwnames): args[0] is self when called as a method.
+using MethodImpl = PyObject* (*)(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+// A method descriptor for a class attribute: like a Python function it binds `self` when read from an
+// instance, and `obj.name(...)` calls impl with `self` first without making a bound method per call.
+// `qualname` is e.g. "Positions.equity"; the fast module is passed to impl.
+PyObject* new_native_method(PyObject* module, const char* name, const char* qualname, MethodImpl impl);
+
+// Whether `method` is such a descriptor.
+bool is_native_method(PyObject* method);
+
+// Sets the descriptor's __doc__ (help() on the class shows it).
+void set_native_method_doc(PyObject* method, PyObject* doc);
+
+}  // namespace orva::fast
