@@ -163,3 +163,30 @@ def test_plain_orders_take_no_python_frame(call, text_runs):
     finally:
         sys.setprofile(None)
     assert bool(frames) == text_runs
+
+
+class CountingBacktest(Backtest):
+    def market_of(self, code):
+        self.calls = getattr(self, "calls", 0) + 1
+        return super().market_of(code)
+
+
+@pytest.mark.parametrize("make, counted", [
+    (lambda: Backtest.__new__(Backtest), False),
+    (lambda: CountingBacktest.__new__(CountingBacktest), True),
+])
+@pytest.mark.parametrize("code", ["2330", "TXFR1", "9999", Code("2330")])
+def test_markets_read_directly_only_while_market_of_is_the_backtests(make, counted, code):
+    bt = make()
+    bt.markets = {"2330": "Stock", "TXFR1": "Future"}
+    ctx = StrategyContext(bt)
+    ctx._place = lambda *order: order[:2]
+    expected = Backtest.market_of(bt, code) if code in bt.markets else None
+    if expected is None:
+        with pytest.raises(Exception, match="is not an instrument of this backtest"):
+            ctx.buy(code, 1)
+    else:
+        assert ctx.buy(code, 1) == (code, expected)
+    assert getattr(bt, "calls", 0) == (1 if counted else 0)
+    bt.market_of = lambda code: "Set on the instance"
+    assert ctx.sell("2330", 1) == ("2330", "Set on the instance")

@@ -23,6 +23,7 @@ from .constant import BASIC_INFO, FLAG
 from .costs import CostSettings
 from .data.cache_broker import DataError, check_cache, data_root, using_data_dir
 from .data.clock import session_position, wall_clock_text
+from .modules.fast import fast as _fast
 from .modules.positions.positions import Positions
 from .orders import OrderTracker
 from .stats import DEFAULT_CAPITAL
@@ -724,6 +725,10 @@ class Backtest:
             raise BacktestError(f"the tick feed failed: {type(exc).__name__}: {exc}") from exc
 
 
+# The context's native place_order reads the markets while this market_of is the one in place.
+_fast.context_register_backtest(Backtest.market_of)
+
+
 def _join(feed_threads: List[threading.Thread]) -> None:
     """The sender prints its closing line after the exit status; let it finish while the modules'
     console is still filtered (bounded: a wedged thread does not hold the run)."""
@@ -734,9 +739,7 @@ def _join(feed_threads: List[threading.Thread]) -> None:
 def _tick_loop() -> Callable[[TickStream], None]:
     """The native loop unless ORVA_MERO_BACKTEST_NATIVE_LOOP=0 (read at import)."""
     if _NATIVE_LOOP:
-        from .modules.fast import fast
-
-        native = getattr(fast, "tick_loop", None)
+        native = getattr(_fast, "tick_loop", None)
         if native is not None:
             return native
     return tick_loop

@@ -11,7 +11,12 @@ namespace orva::fast {
 namespace {
 
 // Slots of fast._context_registry (see context_register).
-enum Slot { kContext, kGlobals, kBuyText, kSellText, kPlaceText, kSideDefaults, kPlaceDefaults, kPlaceMethod, kSlots };
+enum Slot {
+  kContext, kGlobals, kBuyText, kSellText, kPlaceText,  // as registered
+  kSideDefaults, kPlaceDefaults, kPlaceMethod,          // taken from them
+  kMarketOf,                                            // Backtest.market_of once registered, else None
+  kSlots
+};
 
 Ref registry(PyObject* module) {
   PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), ORVA_NAME("_context_registry"));
@@ -74,6 +79,25 @@ bool positive(PyObject* number) {
   return overflow > 0 || (overflow == 0 && value > 0);
 }
 
+// self._bt.market_of(code): Backtest.market_of's dict read while it is the one registered (see
+// context_register_backtest) and the code is known; the method itself otherwise (it raises).
+Ref market_of(const Ref& reg, PyObject* bt, PyObject* code) {
+  PyObject* original = slot(reg, kMarketOf);
+  if (original != Py_None && _PyType_Lookup(Py_TYPE(bt), ORVA_NAME("market_of")) == original) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(bt, nullptr));
+    PyObject* own = PyDict_GetItemWithError(dict.get(), ORVA_NAME("market_of"));
+    PyObject* markets = own ? nullptr : PyDict_GetItemWithError(dict.get(), ORVA_NAME("markets"));
+    if (PyErr_Occurred()) throw_error();
+    if (markets && PyDict_CheckExact(markets)) {
+      PyObject* market = PyDict_GetItemWithError(markets, code);  // code is an exact str
+      if (market) return Ref::borrow(market);
+      if (PyErr_Occurred()) throw_error();
+    }
+  }
+  PyObject* args[] = {bt, code};
+  return Ref::steal(PyObject_VectorcallMethod(ORVA_NAME("market_of"), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 enum Field { kCode, kAction, kQty, kPrice, kOrderType, kPriceType, kOrderCond, kOrderLot, kOcType, kFields };
 
 // place_order's body for the bound arguments `v`; empty when the Python text must run instead. Every
@@ -111,9 +135,7 @@ Ref place(const Ref& reg, PyObject* self, PyObject* const* v) {
   if (PyUnicode_Compare(price_type.get(), lmt.get()) == 0 && (!priced || !positive(price))) return Ref();
 
   // The order is accepted: the rest of the text, in its order.
-  PyObject* market_args[] = {bt.get(), v[kCode]};
-  Ref product_type = Ref::steal(
-      PyObject_VectorcallMethod(ORVA_NAME("market_of"), market_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref product_type = market_of(reg, bt.get(), v[kCode]);
   Ref limit = !priced ? py_float(0.0) : PyFloat_CheckExact(price) ? Ref::borrow(price)
                                                                   : Ref::steal(PyNumber_Float(price));
   Ref placer = getattr(self, ORVA_NAME("_place"));
@@ -233,10 +255,28 @@ PyObject* context_register(PyObject* module, PyObject* registration) {
     PyTuple_SET_ITEM(kept.get(), kSideDefaults, defaults_of(PyTuple_GET_ITEM(registration, kBuyText), 2).release());
     PyTuple_SET_ITEM(kept.get(), kPlaceDefaults, defaults_of(PyTuple_GET_ITEM(registration, kPlaceText), 6).release());
     PyTuple_SET_ITEM(kept.get(), kPlaceMethod, getattr(module, ORVA_NAME("context_place_order")).release());
+    PyTuple_SET_ITEM(kept.get(), kMarketOf, Ref::none().release());
     for (const auto& m : kMethods) {
       Ref method = getattr(module, Ref::steal(PyUnicode_FromFormat("context_%s", m.name)).get());
       Ref doc = getattr(PyTuple_GET_ITEM(registration, m.text), ORVA_NAME("__doc__"));
       if (is_native_method(method.get())) set_native_method_doc(method.get(), doc.get());
+    }
+    if (PyObject_SetAttrString(module, "_context_registry", kept.get()) < 0) return nullptr;
+  } catch (PyError&) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// context_register_backtest(Backtest.market_of): the function place_order may read the markets for.
+PyObject* context_register_backtest(PyObject* module, PyObject* market_of) {
+  try {
+    Ref reg = registry(module);
+    Ref kept = Ref::steal(PyTuple_New(kSlots));
+    for (int i = 0; i < kSlots; ++i) {
+      PyObject* item = i == kMarketOf ? market_of : PyTuple_GET_ITEM(reg.get(), i);
+      Py_INCREF(item);
+      PyTuple_SET_ITEM(kept.get(), i, item);
     }
     if (PyObject_SetAttrString(module, "_context_registry", kept.get()) < 0) return nullptr;
   } catch (PyError&) {

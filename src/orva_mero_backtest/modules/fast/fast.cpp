@@ -34,6 +34,8 @@ PyMethodDef functions[] = {
      METH_FASTCALL, "OrderTracker.place, native."},
     {"context_register", context_register, METH_O,
      "Registers StrategyContext, strategy.py's namespace and the Python text of buy, sell and place_order."},
+    {"context_register_backtest", context_register_backtest, METH_O,
+     "Registers Backtest.market_of, whose markets the native place_order reads while it is in place."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "fast", "Native helpers of the backtest's per-tick path.", -1,

@@ -18,8 +18,9 @@ PyObject* order_tracker_track(PyObject* module, PyObject* const* args, Py_ssize_
 // -1 with an error set on failure.
 int add_context_methods(PyObject* module);
 
-// fast.context_register(registration): see context.cpp.
+// fast.context_register(registration), fast.context_register_backtest(market_of): see context.cpp.
 PyObject* context_register(PyObject* module, PyObject* registration);
+PyObject* context_register_backtest(PyObject* module, PyObject* market_of);
 
 // Adds the positions book's native methods (book.cpp) to the module; -1 with an error set on failure.
 int add_book_functions(PyObject* module);
