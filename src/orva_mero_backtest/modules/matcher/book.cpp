@@ -226,7 +226,8 @@ void load_copy_source() {
 #endif
 }
 
-Ref copy_record(PyObject* record) {
+Ref copy_record(PyObject* record, bool* fresh) {
+  if (fresh) *fresh = false;
   Ref copy_mod = global(ORVA_NAME("copy"));
   Ref deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy"));
 #if ORVA_FASTPATHS
@@ -236,7 +237,11 @@ Ref copy_record(PyObject* record) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (plain && PyDict_Next(record, &pos, &key, &value)) plain = PyUnicode_CheckExact(key) && kept_by_deepcopy(value);
-    if (plain) return Ref::steal(PyDict_Copy(record));
+    if (plain) {
+      Ref copy = Ref::steal(PyDict_Copy(record));
+      if (fresh) *fresh = true;
+      return copy;
+    }
   }
 #endif
   return call(deepcopy.get(), {record});

@@ -372,7 +372,24 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
     *found_slots[i] = value;
   }
   for (int i = 0; i < 7; ++i) *slots[i] = keep.hold(*found_slots[i]);
+  v.type = Py_TYPE(self);
+  v.dict = dict;
+#if ORVA_DICT_VERSIONS
+  v.version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
   return true;
+}
+
+bool view_holds(PyObject* self, const SelfView& v) {
+#if ORVA_DICT_VERSIONS
+  // Compared only: another dict made at the same address has another version tag.
+  PyObject* dict = dict_of(self);
+  return dict && dict == v.dict && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == v.version &&
+         Py_TYPE(self) == v.type && plain_type(v.type);
+#else
+  (void)self, (void)v;
+  return false;
+#endif
 }
 
 // ---- add_order ---------------------------------------------------------------------------------
@@ -422,40 +439,21 @@ struct NewOrder {
 // The "New" report of the record just made, as build_order_response(record, OperationType.NEW,
 // SuccessCode.CreateOrder) makes it with the class's own report methods.
 Ref new_order_report(const EnumSnapshot& e, const Request& r, const NewOrder& n) {
-  // The dicts are made first (making one may run the collector); then filled from held objects
-  // with nothing else running.
-  Ref order = Ref::steal(_PyDict_NewPresized(12));
-  Ref status = Ref::steal(_PyDict_NewPresized(3));
-  Ref report = Ref::steal(_PyDict_NewPresized(5));
   PyObject* id = n.trade_id;
-  PyObject* o = order.get();
-  set(o, ORVA_NAME("id"), id);
-  set(o, ORVA_NAME("seqno"), id);
-  set(o, ORVA_NAME("ordno"), id);
-  set(o, ORVA_NAME("account"), n.account_id);
-  set(o, ORVA_NAME("code"), n.code);
-  set(o, ORVA_NAME("action"), r.action);
-  set(o, ORVA_NAME("price"), n.price);
-  set(o, ORVA_NAME("quantity"), n.quantity);
-  set(o, ORVA_NAME("order_type"), r.order_type);
+  Ref order;
   if (r.stock) {
-    set(o, ORVA_NAME("order_cond"), r.cond);
-    set(o, ORVA_NAME("order_lot"), r.lot);
-    set(o, ORVA_NAME("price_type"), r.price_type);
+    PyObject* const fixed[] = {id, id, id, n.account_id, n.code, r.action, n.price, n.quantity, r.order_type,
+                               r.cond, r.lot, r.price_type};
+    order = make_shaped(kOrderStockShape, fixed);
   } else {
-    set(o, ORVA_NAME("price_type"), r.price_type);
-    set(o, ORVA_NAME("oc_type"), r.oc);
+    PyObject* const fixed[] = {id, id, id, n.account_id, n.code, r.action, n.price, n.quantity, r.order_type,
+                               r.price_type, r.oc};
+    order = make_shaped(kOrderFutureShape, fixed);
   }
-  set(status.get(), ORVA_NAME("id"), id);
-  set(status.get(), ORVA_NAME("exchange"), n.exchange_name);
-  set(status.get(), ORVA_NAME("exchange_ts"), n.exchange_ts);
-  PyObject* rep = report.get();
-  set(rep, ORVA_NAME("operation_type"), e.op_new);
-  set(rep, ORVA_NAME("operation_status_code"), e.create_code);
-  set(rep, ORVA_NAME("operation_message"), e.create_message);
-  set(rep, ORVA_NAME("order"), o);
-  set(rep, ORVA_NAME("trade_status"), status.get());
-  return report;
+  PyObject* const status_values[] = {id, n.exchange_name, n.exchange_ts};
+  Ref status = make_shaped(kStatusShape, status_values);
+  PyObject* const report_values[] = {e.op_new, e.create_code, e.create_message, order.get(), status.get()};
+  return make_shaped(kNewReportShape, report_values);
 }
 
 #endif
@@ -463,44 +461,43 @@ Ref new_order_report(const EnumSnapshot& e, const Request& r, const NewOrder& n)
 }  // namespace
 
 #if ORVA_DICT_VERSIONS
-Ref quick_deal_report(const EnumSnapshot& e, PyObject* deal, const SelfView& v) {
-  if (!PyDict_CheckExact(deal)) return Ref();
-  // Made first: making it may run the collector. What is read below is set before anything else runs.
-  Ref report = Ref::steal(_PyDict_NewPresized(13));
-  PyObject* product = entry_of(deal, ORVA_NAME("product_type"));
-  if (!product) return Ref();
-  const bool stock = same_text(product, ORVA_NAME("Stock"));
-  if (!stock && !same_text(product, ORVA_NAME("Future"))) return Ref();
+bool deal_fields(PyObject* deal, DealFields& f) {
+  if (!PyDict_CheckExact(deal)) return false;
+  f.product = entry_of(deal, ORVA_NAME("product_type"));
+  f.id = entry_of(deal, ORVA_NAME("trade_id"));
+  f.action = entry_of(deal, ORVA_NAME("action"));
+  f.code = entry_of(deal, ORVA_NAME("code"));
+  f.quantity = entry_of(deal, ORVA_NAME("quantity"));
+  f.price = entry_of(deal, ORVA_NAME("price"));
+  f.ts = entry_of(deal, ORVA_NAME("exchange_ts"));
+  f.cond = entry_of(deal, ORVA_NAME("order_cond"));
+  f.lot = entry_of(deal, ORVA_NAME("order_lot"));
+  return f.product && f.id && f.action && f.code && f.quantity && f.price && f.ts;
+}
+
+Ref quick_deal_report(const EnumSnapshot& e, const DealFields& f, const SelfView& v, Keep& keep) {
+  const bool stock = same_text(f.product, ORVA_NAME("Stock"));
+  if (!stock && !same_text(f.product, ORVA_NAME("Future"))) return Ref();
   PyObject* broker = entry_of(v.exchange_info, ORVA_NAME("name"));
   PyObject* account = entry_of(v.account_info, ORVA_NAME("account_id"));
-  PyObject* id = entry_of(deal, ORVA_NAME("trade_id"));
-  if (!broker || !account || !id) return Ref();
-  PyObject* const copied[] = {ORVA_NAME("action"), ORVA_NAME("code"), ORVA_NAME("quantity"), ORVA_NAME("price"),
-                              ORVA_NAME("exchange_ts")};
-  PyObject* values[5];
-  for (int i = 0; i < 5; ++i)
-    if (!(values[i] = entry_of(deal, copied[i]))) return Ref();
+  if (!broker || !account) return Ref();
   PyObject *cond = nullptr, *lot = nullptr;
   if (stock) {
-    PyObject* raw_cond = entry_of(deal, ORVA_NAME("order_cond"));
-    PyObject* raw_lot = entry_of(deal, ORVA_NAME("order_lot"));
-    if (!raw_cond || !raw_lot) return Ref();
-    cond = snapshot_member(e, kOrderCond, raw_cond);
-    lot = snapshot_member(e, kOrderLot, raw_lot);
+    if (!f.cond || !f.lot) return Ref();
+    cond = snapshot_member(e, kOrderCond, f.cond);
+    lot = snapshot_member(e, kOrderLot, f.lot);
     if (!cond || !lot) return Ref();
   }
-  PyObject* r = report.get();
-  for (PyObject* key : {ORVA_NAME("id"), ORVA_NAME("seqno"), ORVA_NAME("ordno"), ORVA_NAME("exchange_seqno")})
-    set(r, key, id);
-  set(r, ORVA_NAME("broker_id"), broker);
-  set(r, ORVA_NAME("account"), account);
-  for (int i = 0; i < 4; ++i) set(r, copied[i], values[i]);
+  // Held while the report is made (making a dict may run the collector).
+  for (PyObject* held : {f.id, f.action, f.code, f.quantity, f.price, f.ts, broker, account}) keep.hold(held);
+  PyObject* id = f.id;
   if (stock) {
-    set(r, ORVA_NAME("order_cond"), cond);
-    set(r, ORVA_NAME("order_lot"), lot);
+    PyObject* const values[] = {id,       id,      id,         id,   broker, account, f.action,
+                                f.code,   f.quantity, f.price, cond, lot,    f.ts};
+    return make_shaped(kDealStockShape, values);
   }
-  set(r, ORVA_NAME("exchange_ts"), values[4]);
-  return report;
+  PyObject* const values[] = {id, id, id, id, broker, account, f.action, f.code, f.quantity, f.price, f.ts};
+  return make_shaped(kDealFutureShape, values);
 }
 #endif
 
@@ -542,25 +539,17 @@ bool quick_add_order(const Args& a) {
   keep.hold(exchange_ts);
 
   PyObject* price = keep.own(PyFloat_FromDouble(price_value));
-  PyObject* record = keep.own(_PyDict_NewPresized(15));
-  set(record, ORVA_NAME("operation_type"), ORVA_NAME("New"));
-  set(record, ORVA_NAME("operation_code"), e->create_code);
-  set(record, ORVA_NAME("operation_message"), e->create_message);
-  set(record, ORVA_NAME("trade_id"), trade_id);
-  set(record, ORVA_NAME("account_id"), account_id);
-  set(record, ORVA_NAME("code"), code);
-  set(record, ORVA_NAME("product_type"), a[2]);
-  set(record, ORVA_NAME("action"), r.action);
-  set(record, ORVA_NAME("price"), price);
-  set(record, ORVA_NAME("quantity"), qty);
-  set(record, ORVA_NAME("price_type"), r.price_type);
-  set(record, ORVA_NAME("order_type"), r.order_type);
-  set(record, ORVA_NAME("exchange_ts"), exchange_ts);
+  PyObject* record;
   if (r.stock) {
-    set(record, ORVA_NAME("order_cond"), r.cond);
-    set(record, ORVA_NAME("order_lot"), r.lot);
+    PyObject* const values[] = {ORVA_NAME("New"), e->create_code, e->create_message, trade_id,     account_id,
+                                code,             a[2],           r.action,          price,        qty,
+                                r.price_type,     r.order_type,   exchange_ts,       r.cond,       r.lot};
+    record = keep.own(make_shaped(kRecordStockShape, values).release());
   } else {
-    set(record, ORVA_NAME("oc_type"), r.oc);
+    PyObject* const values[] = {ORVA_NAME("New"), e->create_code, e->create_message, trade_id, account_id,
+                                code,             a[2],           r.action,          price,    qty,
+                                r.price_type,     r.order_type,   exchange_ts,       r.oc};
+    record = keep.own(make_shaped(kRecordFutureShape, values).release());
   }
   if (PyList_Append(v.pending_orders, record) < 0) throw_error();
 

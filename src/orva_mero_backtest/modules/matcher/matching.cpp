@@ -178,30 +178,94 @@ void trade_record(PyObject* positions, std::initializer_list<PyObject*> values) 
   call_method(positions, ORVA_NAME("add_trade_record"), values, g_call_names.trade_record);
 }
 
-// The deal report and its trip to the report queue: straight from the deal while the instance and
-// the enumerations are as built (shortcut), else through self's own methods.
-void report_deal(Pass& p, PyObject* deal) {
+// The deal report and its trip to the report queue: from the deal's fields while the instance and
+// the enumerations are as built (shortcut), else through self's own methods. Whether the shortcut
+// made it (then no Python code has seen the deal).
+// `known`: the deal's fields, when known; `seen`: a view of self taken before, used while it holds.
+bool report_deal(Pass& p, PyObject* deal, const DealFields* known = nullptr, const SelfView* seen = nullptr) {
 #if ORVA_DICT_VERSIONS
   if (const EnumSnapshot* e = enum_snapshot()) {
     Keep keep;
     SelfView v;
-    if (view_of(p.self, keep, v)) {
-      if (Ref report = quick_deal_report(*e, deal, v)) {
+    DealFields read;
+    const DealFields* f = known;
+    if (!f && deal_fields(deal, read)) f = &read;
+    if (f && seen && view_holds(p.self, *seen)) {
+      v = *seen;
+    } else if (!f || !view_of(p.self, keep, v)) {
+      f = nullptr;
+    }
+    if (f) {
+      if (Ref report = quick_deal_report(*e, *f, v, keep)) {
         put_report(v.response_queue, report.get());
-        return;
+        return true;
       }
     }
   }
 #endif
+  (void)known, (void)seen;
   Ref report = call_self(p.self, ORVA_NAME("build_deal_response"), {deal});
   call_self(p.self, ORVA_NAME("add_response_to_queue"), {report.get()});
+  return false;
 }
+
+void set_positions(PyObject* positions, PyObject* deal, PyObject* product, Keep& keep) {
+  PyObject* stack[] = {positions, deal, product};
+  keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_positions"), stack, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+#if ORVA_DICT_VERSIONS
+// fill() for a deal copied here from a record of the quick add_order (a key-sharing dict of a
+// record shape, seen by no Python code yet): its three new values are written in place and its
+// fields read by position, self's attributes read once from its instance dict while it stays
+// unchanged. False (nothing changed) when that does not apply.
+bool quick_fill(Pass& p, PyObject* d, PyObject* deal_qty, Keep& keep) {
+  PyObject** values = shaped_values(kRecordStockShape, d);
+  const bool stock = values != nullptr;
+  if (!values) values = shaped_values(kRecordFutureShape, d);
+  if (!values) return false;
+  for (int i : {kRecTradeId, kRecCode, kRecProduct, kRecAction, kRecPrice, kRecQuantity, kRecExchangeTs})
+    if (!values[i]) return false;
+  // The old values stay held by the record the deal was copied from: releasing them runs nothing.
+  PyObject* const fresh[] = {deal_qty, p.close_obj, p.ts_obj};
+  const int at[] = {kRecQuantity, kRecPrice, kRecExchangeTs};
+  for (int k = 0; k < 3; ++k) {
+    PyObject* old = values[at[k]];
+    Py_INCREF(fresh[k]);
+    values[at[k]] = fresh[k];
+    Py_DECREF(old);
+  }
+  DealFields f{keep.hold(values[kRecProduct]), keep.hold(values[kRecTradeId]), keep.hold(values[kRecAction]),
+               keep.hold(values[kRecCode]),    deal_qty,                      p.close_obj,
+               p.ts_obj,                       nullptr,                       nullptr};
+  if (stock) {
+    if (values[kRecOrderCond]) f.cond = keep.hold(values[kRecOrderCond]);
+    if (values[kRecOrderLot]) f.lot = keep.hold(values[kRecOrderLot]);
+  }
+  SelfView v;
+  const bool viewed = view_of(p.self, keep, v);
+  PyObject* positions = viewed ? v.positions : keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
+  trade_record(positions, {f.id, f.code, f.action, f.quantity, f.price, f.ts, ORVA_NAME("Deal")});
+  const bool unseen = report_deal(p, d, &f, viewed ? &v : nullptr);
+  PyObject* product = unseen ? f.product : keep.own(item(d, ORVA_NAME("product_type")).release());
+  PyObject* positions_now = viewed && view_holds(p.self, v)
+                                ? v.positions
+                                : keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
+  set_positions(positions_now, d, product, keep);
+  return true;
+}
+#endif
 
 void fill(Pass& p, Order& o, const Outcome& out) {
   p.tick_qty -= out.deal_qty;
   Keep keep;
-  PyObject* d = keep.own(copy_record(o.record).release());
-  set_field(d, ORVA_NAME("quantity"), keep.own(PyLong_FromLongLong(out.deal_qty)));
+  bool fresh = false;
+  PyObject* d = keep.own(copy_record(o.record, &fresh).release());
+  PyObject* deal_qty = keep.own(PyLong_FromLongLong(out.deal_qty));
+#if ORVA_DICT_VERSIONS
+  if (fresh && quick_fill(p, d, deal_qty, keep)) return;
+#endif
+  set_field(d, ORVA_NAME("quantity"), deal_qty);
   set_field(d, ORVA_NAME("price"), p.close_obj);
   set_field(d, ORVA_NAME("exchange_ts"), p.ts_obj);
   PyObject* positions = keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
@@ -216,8 +280,7 @@ void fill(Pass& p, Order& o, const Outcome& out) {
   report_deal(p, d);
   PyObject* product = field(ORVA_NAME("product_type"));
   PyObject* positions_now = keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
-  PyObject* stack[] = {positions_now, d, product};
-  keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_positions"), stack, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  set_positions(positions_now, d, product, keep);
 }
 
 void cancel(Pass& p, Order& o, const Outcome& out) {
