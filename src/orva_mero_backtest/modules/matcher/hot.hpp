@@ -96,15 +96,6 @@ bool view_of(PyObject* self, Keep& keep, SelfView& view);
 // Whether `view` still shows `self`: the same plain class and instance dict, the dict unchanged.
 bool view_holds(PyObject* self, const SelfView& view);
 
-// q.put(item) for an unbounded plain queue.Queue whose mutex is free, as Queue.put does it;
-// false (nothing changed) otherwise.
-bool plain_put(PyObject* q, PyObject* item);
-
-// q.get() for a plain queue.Queue whose mutex is free and that holds an item, as Queue.get does
-// it; an empty Ref (nothing changed) otherwise.
-Ref plain_pop(PyObject* q);
-
-void load_queue_source();
 
 #if ORVA_DICT_VERSIONS
 // The fields of a deal its report is made of, borrowed from the deal (cond and lot may be null).
@@ -128,8 +119,6 @@ bool quick_add_order(const Args& a);
 #else
 inline bool quick_add_order(const Args&) { return false; }
 #endif
-#else
-inline void load_queue_source() {}
 #endif
 
 // q.put(item): the shortcut when it applies, else the queue's own put.

@@ -272,10 +272,7 @@ Ref future_deal_response(const Args& a) { return deal_response(DictSource{a[1]},
 
 Ref pop_response(const Args& a) {
   Ref queue = getattr(a.self(), ORVA_NAME("response_queue"));
-#if ORVA_FASTPATHS
-  if (fastpaths_on())
-    if (Ref item = plain_pop(queue.get())) return item;
-#endif
+  if (Ref item = queue_pop_quick(queue.get())) return item;
   return queue_get(queue.get());
 }
 
