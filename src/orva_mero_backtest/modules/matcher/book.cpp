@@ -226,10 +226,59 @@ void load_copy_source() {
 #endif
 }
 
+#if ORVA_DICT_VERSIONS
+namespace {
+
+// The version tags of our module's dict and the copy module's dict when module.copy and
+// copy.deepcopy were last found to be the ones seen at load (0: not known).
+uint64_t g_seen_versions[2] = {0, 0};
+
+bool exact_module_dict(PyObject* module, uint64_t* version) {
+  if (Py_TYPE(module) != &PyModule_Type) return false;
+  PyObject* d = PyModule_GetDict(module);  // borrowed, never NULL for a module
+  *version = dict_version(d);
+  return true;
+}
+
+// Whether module.copy.deepcopy is still the one seen at load, from the two dicts' version tags.
+bool known_deepcopy() {
+  uint64_t mine, theirs;
+  return g_seen_versions[0] && exact_module_dict(g_module, &mine) && exact_module_dict(g_copy.copy_module, &theirs) &&
+         mine == g_seen_versions[0] && theirs == g_seen_versions[1];
+}
+
+}  // namespace
+#endif
+
 Ref copy_record(PyObject* record, bool* fresh) {
   if (fresh) *fresh = false;
-  Ref copy_mod = global(ORVA_NAME("copy"));
-  Ref deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy"));
+  Ref copy_mod, deepcopy;
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on() && g_copy.ready && known_deepcopy()) {
+    copy_mod = Ref::borrow(g_copy.copy_module);
+    deepcopy = Ref::borrow(g_copy.deepcopy);
+  }
+#endif
+  if (!deepcopy) {
+#if ORVA_DICT_VERSIONS
+    uint64_t before[2] = {0, 0};
+    const bool exact = g_copy.ready && exact_module_dict(g_module, &before[0]) &&
+                       exact_module_dict(g_copy.copy_module, &before[1]);
+#endif
+    copy_mod = global(ORVA_NAME("copy"));
+    deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy"));
+#if ORVA_DICT_VERSIONS
+    // Remembered only when nothing changed either dict while they were read.
+    uint64_t after[2];
+    g_seen_versions[0] = 0;
+    if (exact && copy_mod.get() == g_copy.copy_module && deepcopy.get() == g_copy.deepcopy &&
+        exact_module_dict(g_module, &after[0]) && exact_module_dict(g_copy.copy_module, &after[1]) &&
+        after[0] == before[0] && after[1] == before[1]) {
+      g_seen_versions[0] = before[0];
+      g_seen_versions[1] = before[1];
+    }
+#endif
+  }
 #if ORVA_FASTPATHS
   if (fastpaths_on() && g_copy.ready && copy_mod.get() == g_copy.copy_module && deepcopy.get() == g_copy.deepcopy &&
       PyDict_CheckExact(record)) {

@@ -61,10 +61,30 @@ PyObject* dict_of(PyObject* obj) {
 
 }  // namespace
 
+#if ORVA_DICT_VERSIONS
+namespace {
+// The view last read, valid while its instance dict keeps the version tag it had then (the dict
+// holds what it shows; tags are never reused). Compared only, never dereferenced through it.
+SelfView g_last_view;
+}  // namespace
+#endif
+
 bool view_of(PyObject* self, Keep& keep, SelfView& v) {
   if (!plain_type(Py_TYPE(self))) return false;
   PyObject* dict = dict_of(self);
-  if (!dict || PyDict_GET_SIZE(dict) != 7) return false;
+  if (!dict) return false;
+#if ORVA_DICT_VERSIONS
+  const SelfView& last = g_last_view;
+  if (last.dict == dict && last.version == reinterpret_cast<PyDictObject*>(dict)->ma_version_tag &&
+      last.type == Py_TYPE(self)) {
+    v = last;
+    for (PyObject* held : {v.pending_orders, v.response_queue, v.pending_order_queue, v.current_tick_infos,
+                           v.positions, v.account_info, v.exchange_info})
+      keep.hold(held);
+    return true;
+  }
+#endif
+  if (PyDict_GET_SIZE(dict) != 7) return false;
   PyObject* const* names = attribute_names();
   PyObject** slots[] = {&v.pending_orders, &v.response_queue, &v.pending_order_queue, &v.current_tick_infos,
                         &v.positions,      &v.account_info,   &v.exchange_info};
@@ -85,6 +105,7 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
   v.dict = dict;
 #if ORVA_DICT_VERSIONS
   v.version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  g_last_view = v;
 #endif
   return true;
 }

@@ -78,9 +78,11 @@ Ref shared_template(const Shape& s) {
   return copy;
 }
 
-// What CPython's dict does on an insert: a dict holding something the collector may track is tracked.
+// What CPython's dict does on an insert: a dict holding something the collector may track is
+// tracked. (A type whose instances may opt out, tp_is_gc, counts as tracked: tracking a dict
+// that need not be costs nothing but the collector's visit.)
 bool may_be_tracked(PyObject* v) {
-  return PyObject_IS_GC(v) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v));
+  return PyType_IS_GC(Py_TYPE(v)) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v));
 }
 #endif
 
