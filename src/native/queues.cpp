@@ -38,6 +38,16 @@ struct Known {
 const char* const kQueueMethods[] = {"put", "get", "put_nowait", "get_nowait", "qsize",
                                      "empty", "_put", "_get", "_qsize", "_init"};
 
+// n + 1: for an int that fits, without PyNumber_Add's dispatch.
+Ref plus_one(PyObject* n) {
+  if (!PyLong_CheckExact(n)) return Ref::steal(PyNumber_Add(n, py_long(1).get()));
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw_error();
+  if (overflow || v == LLONG_MAX) return Ref::steal(PyNumber_Add(n, py_long(1).get()));
+  return py_long(v + 1);
+}
+
 PyObject* type_attr(PyObject* cls, const char* name) {
   PyObject* key = PyUnicode_InternFromString(name);
   if (!key) throw_error();
@@ -331,8 +341,7 @@ bool fast_put(PyObject* q, PyObject* mutex, PyObject* item, const std::function<
   } else {
     call_method(h.items.get(), ORVA_NAME("append"), {item});
   }
-  Ref one = py_long(1);
-  Ref next = Ref::steal(PyNumber_Add(h.unfinished.get(), one.get()));
+  Ref next = plus_one(h.unfinished.get());
   if (h.dict) {
     // With an int count nothing above or in the set ran Python code, so the other slots still hold.
     const bool plain_count = PyLong_CheckExact(h.unfinished.get());
@@ -550,8 +559,7 @@ bool queue_count_direct(PyObject* q, const std::function<bool()>& keep) {
   if (!waiters || Py_TYPE(waiters) != k.deque_type || PyObject_Length(waiters) != 0) return false;
   if (keep && !keep()) return false;
   if (!PyLong_CheckExact(s.unfinished)) return false;
-  Ref one = py_long(1);
-  Ref next = Ref::steal(PyNumber_Add(s.unfinished, one.get()));
+  Ref next = plus_one(s.unfinished);
   dict_set(dict, ORVA_NAME("unfinished_tasks"), next.get());
   s.unfinished = next.get();  // held by the dict now
   remember_plain(dict, s);
@@ -639,14 +647,6 @@ PyObject* quick_parts(PyObject* q, Slots& s) {
   return dict;
 }
 
-// n + 1 for an exact int.
-Ref plus_one(PyObject* n) {
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
-  if (v == -1 && PyErr_Occurred()) throw_error();
-  if (overflow || v == LLONG_MAX) return Ref::steal(PyNumber_Add(n, py_long(1).get()));
-  return py_long(v + 1);
-}
 #endif
 
 }  // namespace
