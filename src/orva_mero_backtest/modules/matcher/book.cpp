@@ -1,6 +1,6 @@
 // The book of pending orders: look-up and removal by identity, copies of records, and the
 // reads of a record's fields.
-#include "matcher.hpp"
+#include "hot.hpp"
 
 namespace orva::matcher {
 
@@ -205,6 +205,27 @@ bool kept_by_deepcopy(PyObject* v) {
 }
 #endif
 
+#if ORVA_FASTPATHS
+// For a record of a quick add_order's shape (its keys exact str): whether each of its values is
+// kept by deepcopy, read by position (`plain`); 1 when that covered the whole record, 0 when the
+// general loop must look.
+int shaped_kept(PyObject* record, bool& plain) {
+  ShapeId id = kRecordStockShape;
+  PyObject** values = shaped_values(id, record);
+  if (!values) values = shaped_values(id = kRecordFutureShape, record);
+  if (!values) return 0;
+  const int n = shape_size(id);
+  Py_ssize_t seen = 0;
+  for (int i = 0; i < n && plain; ++i)
+    if (PyObject* v = values[i]) {
+      ++seen;
+      plain = kept_by_deepcopy(v);
+    }
+  if (!plain) return 1;
+  return seen == PyDict_GET_SIZE(record) ? 1 : 0;  // keys added past the shape: the loop looks
+}
+#endif
+
 }  // namespace
 
 void load_copy_source() {
@@ -283,9 +304,11 @@ Ref copy_record(PyObject* record, bool* fresh) {
   if (fastpaths_on() && g_copy.ready && copy_mod.get() == g_copy.copy_module && deepcopy.get() == g_copy.deepcopy &&
       PyDict_CheckExact(record)) {
     bool plain = true;
+    int known = shaped_kept(record, plain);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (plain && PyDict_Next(record, &pos, &key, &value)) plain = PyUnicode_CheckExact(key) && kept_by_deepcopy(value);
+    while (!known && plain && PyDict_Next(record, &pos, &key, &value))
+      plain = PyUnicode_CheckExact(key) && kept_by_deepcopy(value);
     if (plain) {
       Ref copy = Ref::steal(PyDict_Copy(record));
       if (fresh) *fresh = true;

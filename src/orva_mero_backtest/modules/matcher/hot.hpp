@@ -69,6 +69,9 @@ void load_shapes();
 // one by one on a new dict gives.
 Ref make_shaped(ShapeId id, PyObject* const* values);
 
+// The number of keys of a shape.
+int shape_size(ShapeId id);
+
 // The values of `d`, by key index, when it shares the key table of the shape's template (made by
 // make_shaped or copied from such a dict); else null. A value may be null (the key is not in `d`).
 PyObject** shaped_values(ShapeId id, PyObject* d);

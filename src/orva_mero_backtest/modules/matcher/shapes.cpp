@@ -103,7 +103,6 @@ void load_shapes() {
   }
 }
 
-PyObject* const* shape_keys(ShapeId id) { return g_shapes[id].keys; }
 int shape_size(ShapeId id) { return g_shapes[id].n; }
 
 Ref make_shaped(ShapeId id, PyObject* const* values) {
