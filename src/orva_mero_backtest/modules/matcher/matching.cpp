@@ -587,7 +587,12 @@ Ref match_deal(const Args& a) {
   }
 
   BookLock lock(p.self);
-  p.book = book_of(p.self);
+#if ORVA_FASTPATHS
+  SelfView v;
+  if (fastpaths_on() && view_of(p.self, p.keep, v) && PyList_Check(v.pending_orders))
+    p.book = Ref::borrow(v.pending_orders);
+#endif
+  if (!p.book) p.book = book_of(p.self);
   if (p.tick_qty == 0 || PyList_GET_SIZE(p.book.get()) == 0) return Ref::none();
   p.close_obj = p.keep.own(PyFloat_FromDouble(p.close));
   p.ts_obj = p.keep.own(PyFloat_FromDouble(ts));
