@@ -162,3 +162,40 @@ def test_the_report_queue_counts_past_any_machine_word(monkeypatch, count):
         assert type(m.response_queue.unfinished_tasks) is int
     finally:
         m.close()
+
+
+@pytest.mark.parametrize("in_place", [True, False], ids=["map edited", "map replaced"])
+@pytest.mark.parametrize("edit", ["alias added", "text removed", "text remapped"])
+def test_a_request_text_follows_the_value_map_after_it_was_resolved(monkeypatch, edit, in_place):
+    """The member a text resolved to is remembered only while the enumeration's value map is unchanged."""
+    from orva_mero_backtest.constant import Action
+
+    quick, plain = pair(monkeypatch)
+    text = "Buy"
+    try:
+        outcomes = []
+        for m in (quick, plain):
+            with monkeypatch.context() as mp:
+                m.add_order("2330", "Stock", text, 1.0, 1, "LMT", "ROD")  # resolved (and remembered)
+                value_map = Action._value2member_map_ if in_place else dict(Action._value2member_map_)
+                if edit == "alias added":
+                    mp.setitem(value_map, "Purchase", Action.BUY)
+                elif edit == "text removed":
+                    mp.delitem(value_map, text)
+                else:
+                    mp.setitem(value_map, text, Action.SELL)
+                if not in_place:
+                    mp.setattr(Action, "_value2member_map_", value_map)
+                for request in (text, "Purchase"):
+                    try:
+                        m.add_order("2330", "Stock", request, 1.0, 1, "LMT", "ROD")
+                        outcomes.append(m.pending_orders[-1]["action"])
+                    except Exception as error:  # noqa: BLE001 - the failure itself is compared
+                        outcomes.append(type(error))
+        half = len(outcomes) // 2
+        assert outcomes[:half] == outcomes[half:]
+        same_shape(without_ids([dict(r) for r in quick.pending_orders], {}),
+                   without_ids([dict(r) for r in plain.pending_orders], {}))
+    finally:
+        quick.close()
+        plain.close()
