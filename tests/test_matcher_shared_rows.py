@@ -63,6 +63,8 @@ CHANGES = {
     "quantity modified": lambda m, mp: modify(m),
     "key added to a report": lambda m, mp: add_key_to_a_report(m),
     "positions replaced": lambda m, mp: replace_positions(m),
+    "account and exchange renamed": lambda m, mp: (m.account_info.update(account_id="ACC-2"),
+                                                   m.exchange_info.update(name="EXCH-2")),
     "deepcopy returns the record": deepcopy_identity,
     "deepcopy replaced": deepcopy_counted,
 }

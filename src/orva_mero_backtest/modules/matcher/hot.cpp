@@ -137,6 +137,29 @@ inline PyObject* entry_of(PyObject* d, PyObject* key) {
   return v;
 }
 
+#if ORVA_DICT_VERSIONS
+// d[key] as entry_of gives it, remembered while the dict keeps its version tag (the dict holds the
+// value; tags are never reused). Compared only, never dereferenced through it.
+struct LastEntry {
+  PyObject* dict = nullptr;
+  uint64_t version = 0;
+  PyObject* value = nullptr;
+};
+LastEntry g_account_id, g_exchange_name;
+
+uint64_t version_tag(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+
+PyObject* remembered_entry(LastEntry& last, PyObject* d, PyObject* key) {
+  if (!PyDict_CheckExact(d)) return nullptr;
+  const uint64_t version = version_tag(d);
+  if (last.dict == d && last.version == version) return last.value;
+  PyObject* v = entry_of(d, key);
+  // Remembered only if the look-up left the dict as it was.
+  if (v && version_tag(d) == version) last = LastEntry{d, version, v};
+  return v;
+}
+#endif
+
 // What a request resolves to before anything is changed.
 struct Request {
   PyObject *action, *price_type, *order_type, *cond = nullptr, *lot = nullptr, *oc = nullptr;
@@ -208,8 +231,8 @@ bool deal_fields(PyObject* deal, DealFields& f) {
 Ref quick_deal_report(const EnumSnapshot& e, const DealFields& f, const SelfView& v, Keep& keep) {
   const bool stock = same_text(f.product, ORVA_NAME("Stock"));
   if (!stock && !same_text(f.product, ORVA_NAME("Future"))) return Ref();
-  PyObject* broker = entry_of(v.exchange_info, ORVA_NAME("name"));
-  PyObject* account = entry_of(v.account_info, ORVA_NAME("account_id"));
+  PyObject* broker = remembered_entry(g_exchange_name, v.exchange_info, ORVA_NAME("name"));
+  PyObject* account = remembered_entry(g_account_id, v.account_info, ORVA_NAME("account_id"));
   if (!broker || !account) return Ref();
   PyObject *cond = nullptr, *lot = nullptr;
   if (stock) {
@@ -252,8 +275,8 @@ bool quick_add_order(const Args& a) {
   SelfView v;
   Request r;
   if (!e || !resolve(a, *e, r) || !view_of(self, keep, v)) return false;
-  PyObject* account_id = entry_of(v.account_info, ORVA_NAME("account_id"));
-  PyObject* exchange_name = entry_of(v.exchange_info, ORVA_NAME("name"));
+  PyObject* account_id = remembered_entry(g_account_id, v.account_info, ORVA_NAME("account_id"));
+  PyObject* exchange_name = remembered_entry(g_exchange_name, v.exchange_info, ORVA_NAME("name"));
   if (!account_id || !exchange_name || !PyDict_CheckExact(v.current_tick_infos) || !PyList_Check(v.pending_orders))
     return false;
   PyObject* exchange_ts = Py_None;
