@@ -110,6 +110,16 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
   return true;
 }
 
+PyObject* remembered_attr(PyObject* self, PyObject* SelfView::*attribute) {
+#if ORVA_DICT_VERSIONS
+  const SelfView& last = g_last_view;
+  if (last.dict && view_holds(self, last)) return last.*attribute;
+#else
+  (void)self, (void)attribute;
+#endif
+  return nullptr;
+}
+
 bool view_holds(PyObject* self, const SelfView& v) {
 #if ORVA_DICT_VERSIONS
   // Compared only: another dict made at the same address has another version tag.

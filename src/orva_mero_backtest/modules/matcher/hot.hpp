@@ -99,6 +99,10 @@ bool view_of(PyObject* self, Keep& keep, SelfView& view);
 // Whether `view` still shows `self`: the same plain class and instance dict, the dict unchanged.
 bool view_holds(PyObject* self, const SelfView& view);
 
+// One attribute of `self` from the view last read, while that view still shows `self`; else null.
+// Borrowed from self's instance dict: hold it before anything can run Python code.
+PyObject* remembered_attr(PyObject* self, PyObject* SelfView::*attribute);
+
 
 #if ORVA_DICT_VERSIONS
 // The fields of a deal its report is made of, borrowed from the deal (cond and lot may be null).

@@ -20,8 +20,10 @@ Ref set_current_tick(const Args& a) {
   // self's attributes from its instance dict while the class is plain (shortcut).
   PyObject* infos = nullptr;
 #if ORVA_FASTPATHS
+  if (fastpaths_on())
+    if (PyObject* seen = remembered_attr(self, &SelfView::current_tick_infos)) infos = keep.hold(seen);
   SelfView v;
-  const bool viewed = fastpaths_on() && view_of(self, keep, v);
+  const bool viewed = !infos && fastpaths_on() && view_of(self, keep, v);
   if (viewed) infos = v.current_tick_infos;
 #endif
   if (!infos) infos = keep.own(PyObject_GetAttr(self, ORVA_NAME("current_tick_infos")));
@@ -48,6 +50,8 @@ Ref set_current_tick(const Args& a) {
   PyObject* positions = nullptr;
 #if ORVA_FASTPATHS
   if (viewed && view_holds(self, v)) positions = v.positions;
+  if (!positions && fastpaths_on())
+    if (PyObject* seen = remembered_attr(self, &SelfView::positions)) positions = keep.hold(seen);
 #endif
   if (!positions) positions = keep.own(PyObject_GetAttr(self, ORVA_NAME("positions")));
   PyObject* stack[] = {positions, tick};
@@ -588,9 +592,12 @@ Ref match_deal(const Args& a) {
 
   BookLock lock(p.self);
 #if ORVA_FASTPATHS
-  SelfView v;
-  if (fastpaths_on() && view_of(p.self, p.keep, v) && PyList_Check(v.pending_orders))
-    p.book = Ref::borrow(v.pending_orders);
+  if (fastpaths_on()) {
+    PyObject* book = remembered_attr(p.self, &SelfView::pending_orders);
+    SelfView v;
+    if (!book && view_of(p.self, p.keep, v)) book = v.pending_orders;
+    if (book && PyList_Check(book)) p.book = Ref::borrow(book);
+  }
 #endif
   if (!p.book) p.book = book_of(p.self);
   if (p.tick_qty == 0 || PyList_GET_SIZE(p.book.get()) == 0) return Ref::none();

@@ -274,6 +274,7 @@ Ref future_deal_response(const Args& a) { return deal_response(DictSource{a[1]},
 Ref response_queue_of(PyObject* self) {
 #if ORVA_FASTPATHS
   if (fastpaths_on()) {
+    if (PyObject* q = remembered_attr(self, &SelfView::response_queue)) return Ref::borrow(q);
     Keep keep;
     SelfView v;
     if (view_of(self, keep, v)) return Ref::borrow(v.response_queue);
