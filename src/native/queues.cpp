@@ -291,13 +291,14 @@ PyObject* cond_waiters(PyObject* cond_dict);
 
 void notify_cond(PyObject* cond) {
   Known& k = known();
-  Ref keep = Ref::borrow(cond);
-  Ref waiters;
   PyObject** dictptr = reinterpret_cast<PyObject*>(Py_TYPE(cond)) == k.cond_cls && cond_class_unchanged(k)
                            ? _PyObject_GetDictPtr(cond)
                            : nullptr;
   PyObject* found = dictptr && *dictptr ? cond_waiters(*dictptr) : nullptr;
-  waiters = found ? Ref::borrow(found) : getattr(cond, ORVA_NAME("_waiters"));
+  // A plain deque's length is its size field: nobody waits, nothing to hold or call.
+  if (found && Py_TYPE(found) == k.deque_type && Py_SIZE(found) == 0) return;
+  Ref keep = Ref::borrow(cond);
+  Ref waiters = found ? Ref::borrow(found) : getattr(cond, ORVA_NAME("_waiters"));
   Py_ssize_t n = PyObject_Length(waiters.get());
   if (n < 0) throw_error();
   if (n > 0) call_method(cond, ORVA_NAME("notify"));
