@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <climits>
+
 #include <memory>
 #include <string>
 
@@ -35,6 +37,16 @@ struct Known {
 
 const char* const kQueueMethods[] = {"put", "get", "put_nowait", "get_nowait", "qsize",
                                      "empty", "_put", "_get", "_qsize", "_init"};
+
+// n + 1: for an int that fits, without PyNumber_Add's dispatch.
+Ref plus_one(PyObject* n) {
+  if (!PyLong_CheckExact(n)) return Ref::steal(PyNumber_Add(n, py_long(1).get()));
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw_error();
+  if (overflow || v == LLONG_MAX) return Ref::steal(PyNumber_Add(n, py_long(1).get()));
+  return py_long(v + 1);
+}
 
 PyObject* type_attr(PyObject* cls, const char* name) {
   PyObject* key = PyUnicode_InternFromString(name);
@@ -279,13 +291,14 @@ PyObject* cond_waiters(PyObject* cond_dict);
 
 void notify_cond(PyObject* cond) {
   Known& k = known();
-  Ref keep = Ref::borrow(cond);
-  Ref waiters;
   PyObject** dictptr = reinterpret_cast<PyObject*>(Py_TYPE(cond)) == k.cond_cls && cond_class_unchanged(k)
                            ? _PyObject_GetDictPtr(cond)
                            : nullptr;
   PyObject* found = dictptr && *dictptr ? cond_waiters(*dictptr) : nullptr;
-  waiters = found ? Ref::borrow(found) : getattr(cond, ORVA_NAME("_waiters"));
+  // A plain deque's length is its size field: nobody waits, nothing to hold or call.
+  if (found && Py_TYPE(found) == k.deque_type && Py_SIZE(found) == 0) return;
+  Ref keep = Ref::borrow(cond);
+  Ref waiters = found ? Ref::borrow(found) : getattr(cond, ORVA_NAME("_waiters"));
   Py_ssize_t n = PyObject_Length(waiters.get());
   if (n < 0) throw_error();
   if (n > 0) call_method(cond, ORVA_NAME("notify"));
@@ -329,8 +342,7 @@ bool fast_put(PyObject* q, PyObject* mutex, PyObject* item, const std::function<
   } else {
     call_method(h.items.get(), ORVA_NAME("append"), {item});
   }
-  Ref one = py_long(1);
-  Ref next = Ref::steal(PyNumber_Add(h.unfinished.get(), one.get()));
+  Ref next = plus_one(h.unfinished.get());
   if (h.dict) {
     // With an int count nothing above or in the set ran Python code, so the other slots still hold.
     const bool plain_count = PyLong_CheckExact(h.unfinished.get());
@@ -391,7 +403,10 @@ void check_signals() {
 
 }  // namespace
 
-void queue_put(PyObject* q, PyObject* item) { queue_put_if(q, item, nullptr); }
+void queue_put(PyObject* q, PyObject* item) {
+  if (queue_put_quick(q, item)) return;
+  queue_put_if(q, item, nullptr);
+}
 
 bool queue_put_if(PyObject* q, PyObject* item, const std::function<bool()>& keep) {
   Slots s;
@@ -495,7 +510,7 @@ struct SeenWaiters {
   uint64_t version = 0;
   PyObject* waiters = nullptr;
 };
-SeenWaiters g_waiters[2];
+SeenWaiters g_waiters[4];
 unsigned g_waiters_next = 0;
 #endif
 
@@ -517,7 +532,7 @@ PyObject* cond_waiters(PyObject* cond_dict) {
     for (const SeenWaiters& e : g_waiters)
       if (e.version == v) return e.waiters;
     PyObject* found = entry(cond_dict, ORVA_NAME("_waiters"));
-    if (found && version_of(cond_dict) == v) g_waiters[g_waiters_next++ % 2] = SeenWaiters{v, found};
+    if (found && version_of(cond_dict) == v) g_waiters[g_waiters_next++ % 4] = SeenWaiters{v, found};
     return found;
   }
 #endif
@@ -545,8 +560,7 @@ bool queue_count_direct(PyObject* q, const std::function<bool()>& keep) {
   if (!waiters || Py_TYPE(waiters) != k.deque_type || PyObject_Length(waiters) != 0) return false;
   if (keep && !keep()) return false;
   if (!PyLong_CheckExact(s.unfinished)) return false;
-  Ref one = py_long(1);
-  Ref next = Ref::steal(PyNumber_Add(s.unfinished, one.get()));
+  Ref next = plus_one(s.unfinished);
   dict_set(dict, ORVA_NAME("unfinished_tasks"), next.get());
   s.unfinished = next.get();  // held by the dict now
   remember_plain(dict, s);
@@ -590,6 +604,96 @@ Py_ssize_t queue_size(PyObject* q) {
   Py_ssize_t v = PyLong_AsSsize_t(n.get());
   if (v == -1 && PyErr_Occurred()) throw_error();
   return v;
+}
+
+// ---- Quick put and get ----------------------------------------------------------------------
+// Queue.put and Queue.get as the methods do them, for a plain queue whose mutex is free: taken
+// without waiting through the lock's layout (no method call), the parts read from the dict
+// version cache above.
+
+namespace {
+
+#if ORVA_DICT_VERSIONS
+// Holds a free _thread.lock, taken without waiting (and without letting other threads run).
+class FreeMutex {
+ public:
+  explicit FreeMutex(PyObject* mutex) : lock_(reinterpret_cast<LockLayout*>(mutex)) {
+    if (!PyThread_acquire_lock(lock_->lock_lock, 0)) {
+      lock_ = nullptr;
+      return;
+    }
+    lock_->locked = 1;
+    Py_INCREF(mutex);  // Python code run under it (a notify) may drop the queue's reference
+  }
+  ~FreeMutex() {
+    if (!lock_ || !holds_gil()) return;
+    lock_->locked = 0;
+    PyThread_release_lock(lock_->lock_lock);
+    Py_DECREF(reinterpret_cast<PyObject*>(lock_));
+  }
+  FreeMutex(const FreeMutex&) = delete;
+  FreeMutex& operator=(const FreeMutex&) = delete;
+  bool held() const { return lock_ != nullptr; }
+
+ private:
+  LockLayout* lock_;
+};
+
+// The plain queue's parts when the quick path applies to `q` now; null otherwise.
+PyObject* quick_parts(PyObject* q, Slots& s) {
+  // Checked first, before anything is read: checking may run Python code (and let threads run).
+  if (!fastpaths_on() || !lock_layout_matches()) return nullptr;
+  PyObject* dict = plain_dict(q, s);
+  if (!dict || Py_TYPE(s.items) != known().deque_type) return nullptr;
+  return dict;
+}
+
+#endif
+
+}  // namespace
+
+bool queue_put_quick(PyObject* q, PyObject* item) {
+#if ORVA_DICT_VERSIONS
+  Slots s;
+  PyObject* dict = quick_parts(q, s);
+  if (!dict || !PyLong_CheckExact(s.unfinished)) return false;
+  FreeMutex mutex(s.mutex);
+  if (!mutex.held()) return false;
+  // Nothing has run since the look: the parts are as read. Held, as the notify runs Python code.
+  Ref items = Ref::borrow(s.items), not_empty = Ref::borrow(s.not_empty), holder = Ref::borrow(dict);
+  PyObject* args[] = {items.get(), item};
+  Ref::steal(PyObject_Vectorcall(known().append, args, 2, nullptr));
+  Ref next = plus_one(s.unfinished);
+  dict_set(dict, ORVA_NAME("unfinished_tasks"), next.get());
+  // The one change made to the dict: its parts stay known (the dict holds the new count).
+  s.unfinished = next.get();
+  remember_plain(dict, s);
+  notify_cond(not_empty.get());
+  return true;
+#else
+  (void)q, (void)item;
+  return false;
+#endif
+}
+
+Ref queue_pop_quick(PyObject* q) {
+#if ORVA_DICT_VERSIONS
+  Slots s;
+  if (!quick_parts(q, s)) return Ref();
+  const Py_ssize_t waiting = PyObject_Length(s.items);
+  if (waiting < 0) throw_error();
+  if (waiting == 0) return Ref();
+  FreeMutex mutex(s.mutex);
+  if (!mutex.held()) return Ref();
+  Ref not_full = Ref::borrow(s.not_full);
+  PyObject* items = s.items;
+  Ref item = Ref::steal(PyObject_Vectorcall(known().popleft, &items, 1, nullptr));
+  notify_cond(not_full.get());
+  return item;
+#else
+  (void)q;
+  return Ref();
+#endif
 }
 
 }  // namespace orva

@@ -23,6 +23,14 @@ void queue_put(PyObject* q, PyObject* item);
 // decided under the same mutex can slip in between); whether the item was put.
 bool queue_put_if(PyObject* q, PyObject* item, const std::function<bool()>& keep);
 
+// q.put(item) for an unbounded plain queue.Queue whose mutex is free, as Queue.put does it
+// (shortcut); false (nothing changed) otherwise. queue_put tries it first.
+bool queue_put_quick(PyObject* q, PyObject* item);
+
+// q.get() for a plain queue.Queue whose mutex is free and that holds an item, as Queue.get does it
+// (shortcut); an empty Ref (nothing changed) otherwise.
+Ref queue_pop_quick(PyObject* q);
+
 // q.get(): waits as long as it takes (in slices; KeyboardInterrupt ends it).
 Ref queue_get(PyObject* q);
 

@@ -1,6 +1,6 @@
 // The book of pending orders: look-up and removal by identity, copies of records, and the
 // reads of a record's fields.
-#include "matcher.hpp"
+#include "hot.hpp"
 
 namespace orva::matcher {
 
@@ -205,6 +205,27 @@ bool kept_by_deepcopy(PyObject* v) {
 }
 #endif
 
+#if ORVA_FASTPATHS
+// For a record of a quick add_order's shape (its keys exact str): whether each of its values is
+// kept by deepcopy, read by position (`plain`); 1 when that covered the whole record, 0 when the
+// general loop must look.
+int shaped_kept(PyObject* record, bool& plain) {
+  ShapeId id = kRecordStockShape;
+  PyObject** values = shaped_values(id, record);
+  if (!values) values = shaped_values(id = kRecordFutureShape, record);
+  if (!values) return 0;
+  const int n = shape_size(id);
+  Py_ssize_t seen = 0;
+  for (int i = 0; i < n && plain; ++i)
+    if (PyObject* v = values[i]) {
+      ++seen;
+      plain = kept_by_deepcopy(v);
+    }
+  if (!plain) return 1;
+  return seen == PyDict_GET_SIZE(record) ? 1 : 0;  // keys added past the shape: the loop looks
+}
+#endif
+
 }  // namespace
 
 void load_copy_source() {
@@ -226,17 +247,73 @@ void load_copy_source() {
 #endif
 }
 
-Ref copy_record(PyObject* record) {
-  Ref copy_mod = global(ORVA_NAME("copy"));
-  Ref deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy"));
+#if ORVA_DICT_VERSIONS
+namespace {
+
+// The version tags of our module's dict and the copy module's dict when module.copy and
+// copy.deepcopy were last found to be the ones seen at load (0: not known).
+uint64_t g_seen_versions[2] = {0, 0};
+
+bool exact_module_dict(PyObject* module, uint64_t* version) {
+  if (Py_TYPE(module) != &PyModule_Type) return false;
+  PyObject* d = PyModule_GetDict(module);  // borrowed, never NULL for a module
+  *version = dict_version(d);
+  return true;
+}
+
+// Whether module.copy.deepcopy is still the one seen at load, from the two dicts' version tags.
+bool known_deepcopy() {
+  uint64_t mine, theirs;
+  return g_seen_versions[0] && exact_module_dict(g_module, &mine) && exact_module_dict(g_copy.copy_module, &theirs) &&
+         mine == g_seen_versions[0] && theirs == g_seen_versions[1];
+}
+
+}  // namespace
+#endif
+
+Ref copy_record(PyObject* record, bool* fresh) {
+  if (fresh) *fresh = false;
+  Ref copy_mod, deepcopy;
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on() && g_copy.ready && known_deepcopy()) {
+    copy_mod = Ref::borrow(g_copy.copy_module);
+    deepcopy = Ref::borrow(g_copy.deepcopy);
+  }
+#endif
+  if (!deepcopy) {
+#if ORVA_DICT_VERSIONS
+    uint64_t before[2] = {0, 0};
+    const bool exact = g_copy.ready && exact_module_dict(g_module, &before[0]) &&
+                       exact_module_dict(g_copy.copy_module, &before[1]);
+#endif
+    copy_mod = global(ORVA_NAME("copy"));
+    deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy"));
+#if ORVA_DICT_VERSIONS
+    // Remembered only when nothing changed either dict while they were read.
+    uint64_t after[2];
+    g_seen_versions[0] = 0;
+    if (exact && copy_mod.get() == g_copy.copy_module && deepcopy.get() == g_copy.deepcopy &&
+        exact_module_dict(g_module, &after[0]) && exact_module_dict(g_copy.copy_module, &after[1]) &&
+        after[0] == before[0] && after[1] == before[1]) {
+      g_seen_versions[0] = before[0];
+      g_seen_versions[1] = before[1];
+    }
+#endif
+  }
 #if ORVA_FASTPATHS
   if (fastpaths_on() && g_copy.ready && copy_mod.get() == g_copy.copy_module && deepcopy.get() == g_copy.deepcopy &&
       PyDict_CheckExact(record)) {
     bool plain = true;
+    int known = shaped_kept(record, plain);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (plain && PyDict_Next(record, &pos, &key, &value)) plain = PyUnicode_CheckExact(key) && kept_by_deepcopy(value);
-    if (plain) return Ref::steal(PyDict_Copy(record));
+    while (!known && plain && PyDict_Next(record, &pos, &key, &value))
+      plain = PyUnicode_CheckExact(key) && kept_by_deepcopy(value);
+    if (plain) {
+      Ref copy = Ref::steal(PyDict_Copy(record));
+      if (fresh) *fresh = true;
+      return copy;
+    }
   }
 #endif
   return call(deepcopy.get(), {record});

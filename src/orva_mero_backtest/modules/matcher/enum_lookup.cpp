@@ -300,12 +300,38 @@ const EnumSnapshot* enum_snapshot() {
   }
 }
 
+namespace {
+
+// Per enumeration, the text last looked up (held: kept for the life of the process, or until the
+// next one replaces it) and the member it found, while the value map keeps its version tag (the
+// map holds the member). Requests repeat the same few text objects.
+struct LastMember {
+  PyObject* map = nullptr;
+  uint64_t version = 0;
+  PyObject* text = nullptr;
+  PyObject* member = nullptr;
+};
+LastMember g_last_member[kEnumCount];
+
+}  // namespace
+
 PyObject* snapshot_member(const EnumSnapshot& s, EnumId id, PyObject* value) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == s.cls[id]) return value;
   if (!PyUnicode_CheckExact(value) || !s.map[id]) return nullptr;
+  PyObject* map = s.map[id];
+  const uint64_t version = reinterpret_cast<PyDictObject*>(map)->ma_version_tag;
+  LastMember& last = g_last_member[id];
+  if (last.text == value && last.map == map && last.version == version) return last.member;
   // An exact str key: the look-up compares texts only, no Python code runs.
-  PyObject* m = PyDict_GetItemWithError(s.map[id], value);
-  if (!m) PyErr_Clear();
+  PyObject* m = PyDict_GetItemWithError(map, value);
+  if (!m) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* old = last.text;
+  Py_INCREF(value);
+  last = LastMember{map, version, value, m};
+  Py_XDECREF(old);  // a str: releasing it runs no Python code
   return m;
 }
 #endif

@@ -6,6 +6,9 @@
 
 namespace orva::matcher {
 
+struct SelfView;
+struct DealFields;
+
 // References held until the end of a call and released together, under one GIL check (a Ref
 // checks at every release).
 class Keep {
@@ -39,6 +42,40 @@ class Keep {
   int n_ = 0;
 };
 
+// ---- shapes.cpp: dicts of a fixed list of keys ---------------------------------------------
+
+enum ShapeId {
+  kRecordStockShape,   // an order record of a stock
+  kRecordFutureShape,  // ... of a future
+  kOrderStockShape,    // the "order" part of an order report
+  kOrderFutureShape,
+  kStatusShape,     // its "trade_status" part
+  kNewReportShape,  // the report itself
+  kDealStockShape,  // a deal report
+  kDealFutureShape,
+  kShapeCount
+};
+constexpr int kMaxShapeKeys = 16;
+
+// Where an order record's fields sit, in both record shapes.
+enum RecordField {
+  kRecTradeId = 3, kRecCode = 5, kRecProduct = 6, kRecAction = 7, kRecPrice = 8, kRecQuantity = 9,
+  kRecExchangeTs = 12, kRecOrderCond = 13, kRecOrderLot = 14
+};
+
+void load_shapes();
+
+// A new dict of the shape's keys in order, key i holding values[i] (borrowed): what setting them
+// one by one on a new dict gives.
+Ref make_shaped(ShapeId id, PyObject* const* values);
+
+// The number of keys of a shape.
+int shape_size(ShapeId id);
+
+// The values of `d`, by key index, when it shares the key table of the shape's template (made by
+// make_shaped or copied from such a dict); else null. A value may be null (the key is not in `d`).
+PyObject** shaped_values(ShapeId id, PyObject* d);
+
 #if ORVA_FASTPATHS
 // The documented attributes of a Matcher, read from its instance dict in one pass, while that dict
 // holds exactly them and the class (or subclass) is as built: no data descriptor over them, every
@@ -51,25 +88,35 @@ struct SelfView {
   PyObject* positions = nullptr;
   PyObject* account_info = nullptr;
   PyObject* exchange_info = nullptr;
+  PyTypeObject* type = nullptr;  // what it was read through: compared only
+  PyObject* dict = nullptr;
+  uint64_t version = 0;
 };
 
 // Fills `view`; false (nothing held) when the shortcut does not apply to `self` now.
 bool view_of(PyObject* self, Keep& keep, SelfView& view);
 
-// q.put(item) for an unbounded plain queue.Queue whose mutex is free, as Queue.put does it;
-// false (nothing changed) otherwise.
-bool plain_put(PyObject* q, PyObject* item);
+// Whether `view` still shows `self`: the same plain class and instance dict, the dict unchanged.
+bool view_holds(PyObject* self, const SelfView& view);
 
-// q.get() for a plain queue.Queue whose mutex is free and that holds an item, as Queue.get does
-// it; an empty Ref (nothing changed) otherwise.
-Ref plain_pop(PyObject* q);
+// One attribute of `self` from the view last read, while that view still shows `self`; else null.
+// Borrowed from self's instance dict: hold it before anything can run Python code.
+PyObject* remembered_attr(PyObject* self, PyObject* SelfView::*attribute);
 
-void load_queue_source();
 
 #if ORVA_DICT_VERSIONS
+// The fields of a deal its report is made of, borrowed from the deal (cond and lot may be null).
+struct DealFields {
+  PyObject *product, *id, *action, *code, *quantity, *price, *ts, *cond, *lot;
+};
+
+// Read from an exact dict `deal`; false when one of the first seven is missing.
+bool deal_fields(PyObject* deal, DealFields& f);
+
 // build_deal_response(deal) as the class's own report methods make it, for the instance `view`
-// shows; an empty Ref (no error set, nothing changed) when only the methods can tell.
-Ref quick_deal_report(const EnumSnapshot& e, PyObject* deal, const SelfView& view);
+// shows, from the deal's fields; an empty Ref (no error set, nothing changed) when only the
+// methods can tell. What it reads is held by `keep`.
+Ref quick_deal_report(const EnumSnapshot& e, const DealFields& f, const SelfView& view, Keep& keep);
 #endif
 
 #if ORVA_DICT_VERSIONS
@@ -79,8 +126,6 @@ bool quick_add_order(const Args& a);
 #else
 inline bool quick_add_order(const Args&) { return false; }
 #endif
-#else
-inline void load_queue_source() {}
 #endif
 
 // q.put(item): the shortcut when it applies, else the queue's own put.

@@ -175,8 +175,9 @@ Py_ssize_t position_of(PyObject* book, PyObject* record, Py_ssize_t hint = -1);
 // Takes `record` out of `book` (by identity, trying `hint` first); whether it was there.
 bool remove_order(PyObject* book, PyObject* record, Py_ssize_t hint = -1);
 
-// A deep copy of an order record; a plain dict copy when that gives the same result.
-Ref copy_record(PyObject* record);
+// A deep copy of an order record; a plain dict copy when that gives the same result (then
+// `*fresh` is set: the copy is new and no Python code has seen it).
+Ref copy_record(PyObject* record, bool* fresh = nullptr);
 void load_copy_source();
 
 // "Stock", "Future" or anything else, compared by equality.

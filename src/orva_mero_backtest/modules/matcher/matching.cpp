@@ -17,7 +17,16 @@ Ref set_current_tick(const Args& a) {
   PyObject* tick = a[1];  // exactly a dict
   Keep keep;
   PyObject* code = keep.hold(dict_item(tick, ORVA_NAME("code")));
-  PyObject* infos = keep.own(PyObject_GetAttr(self, ORVA_NAME("current_tick_infos")));
+  // self's attributes from its instance dict while the class is plain (shortcut).
+  PyObject* infos = nullptr;
+#if ORVA_FASTPATHS
+  if (fastpaths_on())
+    if (PyObject* seen = remembered_attr(self, &SelfView::current_tick_infos)) infos = keep.hold(seen);
+  SelfView v;
+  const bool viewed = !infos && fastpaths_on() && view_of(self, keep, v);
+  if (viewed) infos = v.current_tick_infos;
+#endif
+  if (!infos) infos = keep.own(PyObject_GetAttr(self, ORVA_NAME("current_tick_infos")));
   PyObject* record = nullptr;
   if (PyDict_CheckExact(infos) && PyUnicode_CheckExact(code)) {
     // A plain dict keyed by text: one look-up answers both "in" and "[]".
@@ -38,7 +47,13 @@ Ref set_current_tick(const Args& a) {
   PyObject* ts = keep.hold(dict_item(tick, ORVA_NAME("timestamp")));
   if (PyDict_CheckExact(record)) dict_set(record, ORVA_NAME("ts"), ts);
   else if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
-  PyObject* positions = keep.own(PyObject_GetAttr(self, ORVA_NAME("positions")));
+  PyObject* positions = nullptr;
+#if ORVA_FASTPATHS
+  if (viewed && view_holds(self, v)) positions = v.positions;
+  if (!positions && fastpaths_on())
+    if (PyObject* seen = remembered_attr(self, &SelfView::positions)) positions = keep.hold(seen);
+#endif
+  if (!positions) positions = keep.own(PyObject_GetAttr(self, ORVA_NAME("positions")));
   PyObject* stack[] = {positions, tick};
   keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_current_tick"), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      nullptr));
@@ -178,30 +193,94 @@ void trade_record(PyObject* positions, std::initializer_list<PyObject*> values) 
   call_method(positions, ORVA_NAME("add_trade_record"), values, g_call_names.trade_record);
 }
 
-// The deal report and its trip to the report queue: straight from the deal while the instance and
-// the enumerations are as built (shortcut), else through self's own methods.
-void report_deal(Pass& p, PyObject* deal) {
+// The deal report and its trip to the report queue: from the deal's fields while the instance and
+// the enumerations are as built (shortcut), else through self's own methods. Whether the shortcut
+// made it (then no Python code has seen the deal).
+// `known`: the deal's fields, when known; `seen`: a view of self taken before, used while it holds.
+bool report_deal(Pass& p, PyObject* deal, const DealFields* known = nullptr, const SelfView* seen = nullptr) {
 #if ORVA_DICT_VERSIONS
   if (const EnumSnapshot* e = enum_snapshot()) {
     Keep keep;
     SelfView v;
-    if (view_of(p.self, keep, v)) {
-      if (Ref report = quick_deal_report(*e, deal, v)) {
+    DealFields read;
+    const DealFields* f = known;
+    if (!f && deal_fields(deal, read)) f = &read;
+    if (f && seen && view_holds(p.self, *seen)) {
+      v = *seen;
+    } else if (!f || !view_of(p.self, keep, v)) {
+      f = nullptr;
+    }
+    if (f) {
+      if (Ref report = quick_deal_report(*e, *f, v, keep)) {
         put_report(v.response_queue, report.get());
-        return;
+        return true;
       }
     }
   }
 #endif
+  (void)known, (void)seen;
   Ref report = call_self(p.self, ORVA_NAME("build_deal_response"), {deal});
   call_self(p.self, ORVA_NAME("add_response_to_queue"), {report.get()});
+  return false;
 }
+
+void set_positions(PyObject* positions, PyObject* deal, PyObject* product, Keep& keep) {
+  PyObject* stack[] = {positions, deal, product};
+  keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_positions"), stack, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+#if ORVA_DICT_VERSIONS
+// fill() for a deal copied here from a record of the quick add_order (a key-sharing dict of a
+// record shape, seen by no Python code yet): its three new values are written in place and its
+// fields read by position, self's attributes read once from its instance dict while it stays
+// unchanged. False (nothing changed) when that does not apply.
+bool quick_fill(Pass& p, PyObject* d, PyObject* deal_qty, Keep& keep) {
+  PyObject** values = shaped_values(kRecordStockShape, d);
+  const bool stock = values != nullptr;
+  if (!values) values = shaped_values(kRecordFutureShape, d);
+  if (!values) return false;
+  for (int i : {kRecTradeId, kRecCode, kRecProduct, kRecAction, kRecPrice, kRecQuantity, kRecExchangeTs})
+    if (!values[i]) return false;
+  // The old values stay held by the record the deal was copied from: releasing them runs nothing.
+  PyObject* const fresh[] = {deal_qty, p.close_obj, p.ts_obj};
+  const int at[] = {kRecQuantity, kRecPrice, kRecExchangeTs};
+  for (int k = 0; k < 3; ++k) {
+    PyObject* old = values[at[k]];
+    Py_INCREF(fresh[k]);
+    values[at[k]] = fresh[k];
+    Py_DECREF(old);
+  }
+  DealFields f{keep.hold(values[kRecProduct]), keep.hold(values[kRecTradeId]), keep.hold(values[kRecAction]),
+               keep.hold(values[kRecCode]),    deal_qty,                      p.close_obj,
+               p.ts_obj,                       nullptr,                       nullptr};
+  if (stock) {
+    if (values[kRecOrderCond]) f.cond = keep.hold(values[kRecOrderCond]);
+    if (values[kRecOrderLot]) f.lot = keep.hold(values[kRecOrderLot]);
+  }
+  SelfView v;
+  const bool viewed = view_of(p.self, keep, v);
+  PyObject* positions = viewed ? v.positions : keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
+  trade_record(positions, {f.id, f.code, f.action, f.quantity, f.price, f.ts, ORVA_NAME("Deal")});
+  const bool unseen = report_deal(p, d, &f, viewed ? &v : nullptr);
+  PyObject* product = unseen ? f.product : keep.own(item(d, ORVA_NAME("product_type")).release());
+  PyObject* positions_now = viewed && view_holds(p.self, v)
+                                ? v.positions
+                                : keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
+  set_positions(positions_now, d, product, keep);
+  return true;
+}
+#endif
 
 void fill(Pass& p, Order& o, const Outcome& out) {
   p.tick_qty -= out.deal_qty;
   Keep keep;
-  PyObject* d = keep.own(copy_record(o.record).release());
-  set_field(d, ORVA_NAME("quantity"), keep.own(PyLong_FromLongLong(out.deal_qty)));
+  bool fresh = false;
+  PyObject* d = keep.own(copy_record(o.record, &fresh).release());
+  PyObject* deal_qty = keep.own(PyLong_FromLongLong(out.deal_qty));
+#if ORVA_DICT_VERSIONS
+  if (fresh && quick_fill(p, d, deal_qty, keep)) return;
+#endif
+  set_field(d, ORVA_NAME("quantity"), deal_qty);
   set_field(d, ORVA_NAME("price"), p.close_obj);
   set_field(d, ORVA_NAME("exchange_ts"), p.ts_obj);
   PyObject* positions = keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
@@ -216,8 +295,7 @@ void fill(Pass& p, Order& o, const Outcome& out) {
   report_deal(p, d);
   PyObject* product = field(ORVA_NAME("product_type"));
   PyObject* positions_now = keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
-  PyObject* stack[] = {positions_now, d, product};
-  keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_positions"), stack, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  set_positions(positions_now, d, product, keep);
 }
 
 void cancel(Pass& p, Order& o, const Outcome& out) {
@@ -513,7 +591,15 @@ Ref match_deal(const Args& a) {
   }
 
   BookLock lock(p.self);
-  p.book = book_of(p.self);
+#if ORVA_FASTPATHS
+  if (fastpaths_on()) {
+    PyObject* book = remembered_attr(p.self, &SelfView::pending_orders);
+    SelfView v;
+    if (!book && view_of(p.self, p.keep, v)) book = v.pending_orders;
+    if (book && PyList_Check(book)) p.book = Ref::borrow(book);
+  }
+#endif
+  if (!p.book) p.book = book_of(p.self);
   if (p.tick_qty == 0 || PyList_GET_SIZE(p.book.get()) == 0) return Ref::none();
   p.close_obj = p.keep.own(PyFloat_FromDouble(p.close));
   p.ts_obj = p.keep.own(PyFloat_FromDouble(ts));

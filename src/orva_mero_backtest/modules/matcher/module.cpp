@@ -117,7 +117,7 @@ PyMODINIT_FUNC PyInit_matcher() {
     load_enums();
     load_id_source();
     load_copy_source();
-    load_queue_source();
+    load_shapes();
     std::vector<Method> table = methods();
     Ref cls = make_class(module, "Matcher", table);
     record_own_methods(cls.get(), table);

@@ -39,10 +39,12 @@ void refill_pool() {
 Ref native_trade_id() {
   // Another thread may take bytes while this one refills: check again after every refill.
   while (g_pool_used + 16 > kPoolSize) refill_pool();
-  char id[16];
-  for (int i = 0; i < 16; ++i) id[i] = g_alphabet[g_pool[g_pool_used + i] & 63];
+  // The alphabet is ASCII (checked at load): the letters go straight into a new compact str.
+  Ref id = Ref::steal(PyUnicode_New(16, 127));
+  Py_UCS1* letters = PyUnicode_1BYTE_DATA(id.get());
+  for (int i = 0; i < 16; ++i) letters[i] = static_cast<Py_UCS1>(g_alphabet[g_pool[g_pool_used + i] & 63]);
   g_pool_used += 16;
-  return Ref::steal(PyUnicode_FromStringAndSize(id, 16));
+  return id;
 }
 
 }  // namespace
@@ -71,10 +73,25 @@ void load_id_source() {
 }
 
 #if ORVA_FASTPATHS
+#if ORVA_DICT_VERSIONS
+// The module dict's version tag when its `generate` was last found to be nanoid's own (0: not known).
+uint64_t g_generate_seen = 0;
+#endif
+
 bool native_trade_ids() {
   if (!fastpaths_on() || !g_native_ids) return false;
-  PyObject* bound = PyDict_GetItemWithError(PyModule_GetDict(g_module), ORVA_NAME("generate"));
+  PyObject* dict = PyModule_GetDict(g_module);
+#if ORVA_DICT_VERSIONS
+  const uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  if (version == g_generate_seen) return true;
+#endif
+  PyObject* bound = PyDict_GetItemWithError(dict, ORVA_NAME("generate"));
   if (!bound && PyErr_Occurred()) throw_error();
+#if ORVA_DICT_VERSIONS
+  // Remembered only if the look-up left the dict as it was.
+  const bool same = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == version;
+  g_generate_seen = bound == g_original_generate && same ? version : 0;
+#endif
   return bound == g_original_generate;
 }
 
