@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "dict_rows.hpp"
 #include "fast.hpp"
 #include "fastpaths.hpp"
 #include <structmember.h>
@@ -125,11 +126,24 @@ PyObject* record_key(int i) {
   }
 }
 
-using KeyOf = PyObject* (*)(int);
-
 #define N(text) ORVA_NAME(text)
 
+#if ORVA_DICT_VERSIONS
+// The registration last read and the module dict's version then: while the version is unchanged the
+// dict is unchanged and holds the tuple (borrowed, never released).
+uint64_t g_registry_version = 0;
+PyObject* g_registry = nullptr;
+#endif
+
 PyObject* const* registry(PyObject* module, Own* keep) {
+#if ORVA_DICT_VERSIONS
+  PyObject* module_dict = PyModule_GetDict(module);
+  const uint64_t version = reinterpret_cast<PyDictObject*>(module_dict)->ma_version_tag;
+  if (g_registry && version == g_registry_version && fastpaths_on()) {
+    *keep = Own::borrow(g_registry);
+    return &PyTuple_GET_ITEM(g_registry, 0);
+  }
+#endif
   PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), N("_book_registry"));
   if (!found) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the positions book is not registered");
@@ -138,6 +152,10 @@ PyObject* const* registry(PyObject* module, Own* keep) {
   if (!PyTuple_CheckExact(found) || PyTuple_GET_SIZE(found) != kRegistered)
     raise(PyExc_RuntimeError, "fast._book_registry is not the positions book's registration");
   *keep = Own::borrow(found);  // its items live as long as the tuple
+#if ORVA_DICT_VERSIONS
+  g_registry = found;
+  g_registry_version = version;
+#endif
   return &PyTuple_GET_ITEM(found, 0);
 }
 
@@ -535,16 +553,6 @@ bool apply_fill(const Own& d, PyObject* signed_obj, PyObject* price_obj, Own* re
   return true;
 }
 
-// A dict sized as Python sizes a display of `n` keys.
-Own new_dict(Py_ssize_t n) {
-#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030D0000
-  if (fastpaths_on()) return Own::steal(_PyDict_NewPresized(n));
-#else
-  (void)n;
-#endif
-  return Own::steal(PyDict_New());
-}
-
 void append(PyObject* list, PyObject* value) {
   if (PyList_CheckExact(list)) {
     if (PyList_Append(list, value) < 0) throw_error();
@@ -682,24 +690,56 @@ bool take_snapshot(PyObject* module, PyObject* const* reg, PyObject* self, Snaps
 #endif
 }
 
-// Sets a new copy of the row template's values in place when it shares the template's key table
-// (3.10's split dicts: the values array in key order, key i at index i, checked at registration);
-// nobody has seen the copy yet, so no lookup or version change is needed.
-bool fill_shared_row(PyObject* row, PyObject* templ, PyObject* const* values, int n) {
-#if ORVA_DICT_VERSIONS && PY_VERSION_HEX < 0x030B0000
-  if (!fastpaths_on()) return false;
-  auto* r = reinterpret_cast<PyDictObject*>(row);
-  auto* t = reinterpret_cast<PyDictObject*>(templ);
-  if (!r->ma_values || r->ma_keys != t->ma_keys || r->ma_used != n || !t->ma_values) return false;
-  for (int i = 0; i < n; ++i) {
-    PyObject* old = r->ma_values[i];
-    Py_INCREF(values[i]);
-    r->ma_values[i] = values[i];
-    Py_XDECREF(old);  // None
+#if ORVA_DICT_VERSIONS
+// What set_current_tick reads from the book's own dict, kept while that dict keeps its version tag
+// (then it is the same dict, unchanged, and holds both).
+struct TickPlan {
+  PyObject* self_dict = nullptr;
+  uint64_t version = 0;
+  PyObject *last_ticks = nullptr, *book = nullptr;
+};
+TickPlan g_tick_plan;  // borrowed pointers only: never released
+#endif
+
+// set_current_tick for an exact Positions whose last_ticks and book are exact dicts, a tick that is an
+// exact dict holding "code": the Python text's steps on those dicts. False (nothing done) otherwise.
+bool set_current_tick_quick(PyObject* const* reg, PyObject* self, PyObject* tick) {
+#if ORVA_DICT_VERSIONS
+  if (!fastpaths_on() || !PyDict_CheckExact(tick) || Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(reg[kPositions]))
+    return false;
+  PyObject* self_dict = dict_of(self);
+  if (!self_dict) return false;
+  TickPlan& p = g_tick_plan;
+  if (p.self_dict != self_dict || p.version != version_of(self_dict)) {
+    p = TickPlan{};
+    PyObject* last_ticks = peek(self_dict, N("last_ticks"));
+    PyObject* book = peek(self_dict, N("book"));
+    if (!last_ticks || !book || !PyDict_CheckExact(last_ticks) || !PyDict_CheckExact(book)) return false;
+    p = TickPlan{self_dict, version_of(self_dict), last_ticks, book};
   }
+  PyObject* found = PyDict_GetItemWithError(tick, N("code"));
+  if (!found) {
+    if (PyErr_Occurred()) throw_error();
+    return false;  // the plain path raises the KeyError
+  }
+  // Held: storing the tick may release an old one, and the code of a finalizer may change the book.
+  Own code = Own::borrow(found), last_ticks = Own::borrow(p.last_ticks), book = Own::borrow(p.book);
+  dict_set(last_ticks.get(), code.get(), tick);
+  found = PyDict_GetItemWithError(book.get(), code.get());
+  if (!found || found == Py_None) {
+    if (PyErr_Occurred()) throw_error();
+    return true;
+  }
+  Own entry = Own::borrow(found);
+  Own close = item_of(tick, N("close"));
+  PyObject* entry_dict = Py_TYPE(found) == reinterpret_cast<PyTypeObject*>(reg[kEntry]) ? dict_of(found) : nullptr;
+  if (entry_dict)
+    dict_set(entry_dict, N("last_price"), close.get());
+  else
+    setattr(entry.get(), N("last_price"), close.get());
   return true;
 #else
-  (void)row, (void)templ, (void)values, (void)n;
+  (void)reg, (void)self, (void)tick;
   return false;
 #endif
 }
@@ -793,9 +833,7 @@ Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObje
                                 text.get(),           quantity.get(),  units.get(),      price.get(),
                                 exchange_price.get(), commission.get(), tax.get(),       realized.get(),
                                 position.get(),       avg_price.get()};
-  Own row = Own::steal(PyDict_Copy(reg[kFillRow]));  // the keys in order, values None
-  if (!fill_shared_row(row.get(), reg[kFillRow], values, kRowKeys))
-    for (int i = 0; i < kRowKeys; ++i) dict_set(row.get(), fill_key(i), values[i]);
+  Own row = dict_row(reg[kFillRow], fill_key, values, kRowKeys);
   append(fills.get(), row.get());
   return Own::none();
 }
@@ -926,9 +964,7 @@ PyObject* book_add_trade_record(PyObject* module, PyObject* const* args, size_t 
     PyObject* const* reg = registry(module, &keep);
     PyObject* self = args[0];
     Own records = field(self, instance_dict(self, reg[kPositions]), N("trade_records"));
-    Own row = Own::steal(PyDict_Copy(reg[kRecordRow]));  // the keys in order, values None
-    if (!fill_shared_row(row.get(), reg[kRecordRow], values, kRecordKeys))
-      for (int j = 0; j < kRecordKeys; ++j) dict_set(row.get(), names[j], values[j]);
+    Own row = dict_row(reg[kRecordRow], record_key, values, kRecordKeys);
     append(records.get(), row.get());
   } catch (PyError&) {
     return nullptr;
@@ -944,6 +980,7 @@ PyObject* book_set_current_tick(PyObject* module, PyObject* const* args, size_t 
     Own keep;
     PyObject* const* reg = registry(module, &keep);
     PyObject *self = args[0], *tick = args[1];
+    if (set_current_tick_quick(reg, self, tick)) Py_RETURN_NONE;
     Own self_dict = instance_dict(self, reg[kPositions]);
     Own code = item_of(tick, N("code"));
     Own last_ticks = field(self, self_dict, N("last_ticks"));
@@ -958,39 +995,6 @@ PyObject* book_set_current_tick(PyObject* module, PyObject* const* args, size_t 
     return nullptr;
   }
   Py_RETURN_NONE;
-}
-
-// The dict each fill row is copied from: its keys in order, values None. With the fast paths on it
-// is the __dict__ of an instance of a private class, whose key table CPython shares: copies of it
-// (PyDict_Copy) share that table and carry only their values, a third of the memory of a dict of
-// their own (each row would otherwise allocate a 32-slot table: its page faults were a third of a
-// fill's cost). A copy is a dict like any other (a key added to one is handled by CPython).
-Own row_template(const char* cls_name, KeyOf row_key, int n) {
-#if ORVA_FASTPATHS
-  if (fastpaths_on()) {
-    Own ns = Own::steal(PyDict_New());
-    Own cls = Own::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", cls_name, ns.get()));
-    Own instance = Own::steal(PyObject_CallNoArgs(cls.get()));
-    for (int i = 0; i < n; ++i) setattr(instance.get(), row_key(i), Py_None);
-    Own dict = Own::steal(PyObject_GenericGetDict(instance.get(), nullptr));
-    Own copy = Own::steal(PyDict_Copy(dict.get()));  // the kind of dict rows will be
-#if PY_VERSION_HEX < 0x030B0000
-    // fill_shared_row writes key i's value at index i: only for a split table in exactly that order.
-    auto* d = reinterpret_cast<PyDictObject*>(copy.get());
-    bool in_order = d->ma_values != nullptr && d->ma_used == n;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    for (int i = 0; in_order && PyDict_Next(copy.get(), &pos, &key, &value); ++i)
-      in_order = key == row_key(i) && pos == i + 1;
-    if (in_order) return copy;
-#else
-    return copy;
-#endif
-  }
-#endif
-  Own row = new_dict(n);
-  for (int i = 0; i < n; ++i) dict_set(row.get(), row_key(i), Py_None);
-  return row;
 }
 
 // book_register(registration): kept as fast._book_registry (see Slot).
@@ -1010,8 +1014,9 @@ PyObject* book_register(PyObject* module, PyObject* registration) {
       return nullptr;
     }
   try {
-    Own row = row_template("_FillRow", fill_key, kRowKeys);
-    Own record = row_template("_TradeRecord", record_key, kRecordKeys);
+    // Fill rows and trade records share their key tables (dict_rows.hpp): a third of the memory.
+    Own row = dict_row_template("_FillRow", fill_key, kRowKeys);
+    Own record = dict_row_template("_TradeRecord", record_key, kRecordKeys);
     Own kept = Own::steal(PyTuple_New(kRegistered));
     for (int i = 0; i < kSlots; ++i) {
       PyObject* item = PyTuple_GET_ITEM(registration, i);

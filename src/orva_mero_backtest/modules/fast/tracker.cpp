@@ -1,8 +1,12 @@
 // OrderTracker.track in C++, step for step as the Python text in orders.py (which stays the
 // reference; a test compares the two): one report of the exchange applied to the order's record.
+#pragma GCC optimize("fp-contract=off")  // a*b+c must round twice, as in Python
+
 #include <utility>
 
+#include "dict_rows.hpp"
 #include "fast.hpp"
+#include "fastpaths.hpp"
 #include "items.hpp"
 
 namespace orva::fast {
@@ -28,6 +32,95 @@ bool compare(PyObject* a, PyObject* b, int op) {
 
 Ref number(PyObject* result) { return Ref::steal(result); }
 
+// obj.name; an instance's own attribute is read from its __dict__ when nothing on its class can stand
+// in front of it (generic attribute access, no class attribute of that name).
+Ref attribute(PyObject* obj, PyObject* name) {
+#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+  PyTypeObject* type = Py_TYPE(obj);
+  if (fastpaths_on() && type->tp_getattro == PyObject_GenericGetAttr) {
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    if (slot && *slot && !_PyType_Lookup(type, name)) {
+      PyObject* found = PyDict_GetItemWithError(*slot, name);
+      if (found) return Ref::borrow(found);
+      if (PyErr_Occurred()) throw_error();
+    }
+  }
+#endif
+  return getattr(obj, name);
+}
+
+// `kind == text` for an operation type: a str (or a str enum member) compares as str does.
+bool is_kind(PyObject* kind, PyObject* text) {
+  if (PyUnicode_Check(kind) && Py_TYPE(kind)->tp_richcompare == PyUnicode_Type.tp_richcompare)
+    return PyUnicode_Compare(kind, text) == 0;
+  return compare(kind, text, Py_EQ);
+}
+
+// An exact int that fits a long long with room for a sum of two.
+bool small_int(PyObject* v, long long* out) {
+  if (!v || !PyLong_CheckExact(v)) return false;
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (overflow || x > (1LL << 52) || x < -(1LL << 52)) return false;
+  *out = x;
+  return true;
+}
+
+// d[key] of an exact dict, borrowed; null when missing.
+PyObject* peek(PyObject* d, PyObject* key) {
+  PyObject* found = PyDict_GetItemWithError(d, key);
+  if (!found && PyErr_Occurred()) throw_error();
+  return found;
+}
+
+// open_orders.pop(trade_id, None)
+void drop_open(PyObject* self, PyObject* trade_id) {
+  Ref open_orders = attribute(self, ORVA_NAME("_open"));
+  if (PyDict_CheckExact(open_orders.get())) {
+    PyObject* found = peek(open_orders.get(), trade_id);
+    if (found && PyDict_DelItem(open_orders.get(), trade_id) < 0) throw_error();
+    return;
+  }
+  call_method(open_orders.get(), ORVA_NAME("pop"), {trade_id, Py_None});
+}
+
+// A deal report applied to an order record when all of it is plain: exact dicts, ints for the
+// quantities, floats for the price and the fill value. The same values as the Python text; false
+// (nothing changed) otherwise.
+bool track_plain_deal(PyObject* self, PyObject* order, PyObject* report) {
+  if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report)) return false;
+  PyObject* qty_obj = peek(report, ORVA_NAME("quantity"));
+  PyObject* price_obj = peek(report, ORVA_NAME("price"));
+  PyObject* ts = peek(report, ORVA_NAME("exchange_ts"));
+  PyObject* filled_obj = peek(order, ORVA_NAME("filled_qty"));
+  PyObject* value_obj = peek(order, ORVA_NAME("_fill_value"));
+  PyObject* open_obj = peek(order, ORVA_NAME("open_qty"));
+  PyObject* cancelled_obj = peek(order, ORVA_NAME("cancelled_qty"));
+  PyObject* trade_id = peek(order, ORVA_NAME("trade_id"));
+  long long qty, filled, open, cancelled;
+  if (!ts || !trade_id || !price_obj || !value_obj || !PyFloat_CheckExact(price_obj) ||
+      !PyFloat_CheckExact(value_obj) || !small_int(qty_obj, &qty) || !small_int(filled_obj, &filled) ||
+      !small_int(open_obj, &open) || !small_int(cancelled_obj, &cancelled))
+    return false;
+  // Held: writing a value releases the one before, and these came from the dicts written to.
+  Ref keep_ts = Ref::borrow(ts), keep_id = Ref::borrow(trade_id);
+  filled += qty;
+  const double value = PyFloat_AS_DOUBLE(value_obj) + static_cast<double>(qty) * PyFloat_AS_DOUBLE(price_obj);
+  const long long left = open - qty;
+  dict_set(order, ORVA_NAME("filled_qty"), py_long(filled).get());
+  dict_set(order, ORVA_NAME("_fill_value"), py_float(value).get());
+  if (filled) dict_set(order, ORVA_NAME("avg_fill_price"), py_float(value / static_cast<double>(filled)).get());
+  dict_set(order, ORVA_NAME("open_qty"), py_long(left > 0 ? left : 0).get());
+  dict_set(order, ORVA_NAME("updated_ts"), ts);
+  if (left > 0) {
+    dict_set(order, ORVA_NAME("status"), filled ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"));
+    return true;
+  }
+  dict_set(order, ORVA_NAME("status"), cancelled ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled"));
+  drop_open(self, trade_id);
+  return true;
+}
+
 // OrderTracker._settle(order)
 void settle(PyObject* self, PyObject* order) {
   Ref zero = py_long(0);
@@ -39,19 +132,18 @@ void settle(PyObject* self, PyObject* order) {
   }
   Ref cancelled = item_of(order, ORVA_NAME("cancelled_qty"));
   set_item(order, ORVA_NAME("status"), truthy(cancelled.get()) ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled"));
-  Ref open_orders = getattr(self, ORVA_NAME("_open"));
   Ref trade_id = item_of(order, ORVA_NAME("trade_id"));
-  call_method(open_orders.get(), ORVA_NAME("pop"), {trade_id.get(), Py_None});
+  drop_open(self, trade_id.get());
 }
 
 bool track(PyObject* self, PyObject* report) {
   int is_deal = PySequence_Contains(report, ORVA_NAME("exchange_seqno"));
   if (is_deal < 0) throw_error();
-  Ref orders = getattr(self, ORVA_NAME("orders"));
+  Ref orders = attribute(self, ORVA_NAME("orders"));
   if (is_deal) {
     Ref id = item_of(report, ORVA_NAME("id"));
     Ref order = get_of(orders.get(), id.get());
-    if (order) {
+    if (order && !track_plain_deal(self, order.get(), report)) {
       PyObject* o = order.get();
       Ref qty = item_of(report, ORVA_NAME("quantity"));
       Ref filled = number(PyNumber_Add(item_of(o, ORVA_NAME("filled_qty")).get(), qty.get()));
@@ -82,11 +174,11 @@ bool track(PyObject* self, PyObject* report) {
   Ref status = item_of(report, ORVA_NAME("trade_status"));
   set_item(o, ORVA_NAME("updated_ts"), item_of(status.get(), ORVA_NAME("exchange_ts")).get());
   // The texts of OperationType.UPDATE_QTY, UPDATE_PRICE and CANCEL.
-  if (compare(kind.get(), ORVA_NAME("UpdateQty"), Py_EQ)) {
+  if (is_kind(kind.get(), ORVA_NAME("UpdateQty"))) {
     set_item(o, ORVA_NAME("open_qty"), item_of(entry.get(), ORVA_NAME("quantity")).get());
-  } else if (compare(kind.get(), ORVA_NAME("UpdatePrice"), Py_EQ)) {
+  } else if (is_kind(kind.get(), ORVA_NAME("UpdatePrice"))) {
     set_item(o, ORVA_NAME("price"), item_of(entry.get(), ORVA_NAME("price")).get());
-  } else if (compare(kind.get(), ORVA_NAME("Cancel"), Py_EQ)) {
+  } else if (is_kind(kind.get(), ORVA_NAME("Cancel"))) {
     set_item(o, ORVA_NAME("open_qty"), py_long(0).get());
   }
   Ref quantity = item_of(o, ORVA_NAME("quantity"));
@@ -99,13 +191,47 @@ bool track(PyObject* self, PyObject* report) {
   return false;
 }
 
+// The keys of an order record in the order the Python text writes them.
+constexpr int kRecordKeys = 16;
+PyObject* record_key(int i) {
+  switch (i) {
+    case 0: return ORVA_NAME("trade_id");
+    case 1: return ORVA_NAME("code");
+    case 2: return ORVA_NAME("product_type");
+    case 3: return ORVA_NAME("action");
+    case 4: return ORVA_NAME("price_type");
+    case 5: return ORVA_NAME("order_type");
+    case 6: return ORVA_NAME("price");
+    case 7: return ORVA_NAME("quantity");
+    case 8: return ORVA_NAME("open_qty");
+    case 9: return ORVA_NAME("filled_qty");
+    case 10: return ORVA_NAME("avg_fill_price");
+    case 11: return ORVA_NAME("cancelled_qty");
+    case 12: return ORVA_NAME("status");
+    case 13: return ORVA_NAME("placed_ts");
+    case 14: return ORVA_NAME("updated_ts");
+    default: return ORVA_NAME("_fill_value");
+  }
+}
+
+// The template records are copied from (dict_rows.hpp: records kept for the whole run share one key
+// table), made at first use and kept as fast._order_record.
+Ref record_template(PyObject* module) {
+  PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), ORVA_NAME("_order_record"));
+  if (found && PyDict_CheckExact(found)) return Ref::borrow(found);
+  if (PyErr_Occurred()) throw_error();
+  Ref made = dict_row_template("_OrderRecord", record_key, kRecordKeys);
+  if (PyObject_SetAttr(module, ORVA_NAME("_order_record"), made.get()) < 0) throw_error();
+  return made;
+}
+
 // OrderTracker._place(self, code, product_type, action, price, qty, price_type, order_type,
 // order_cond, order_lot, oc_type, now): `a` holds those eleven after self.
-Ref place(PyObject* self, PyObject* const* a) {
-  Ref book = getattr(self, ORVA_NAME("_book"));
+Ref place(PyObject* module, PyObject* self, PyObject* const* a) {
+  Ref book = attribute(self, ORVA_NAME("_book"));
   const Py_ssize_t before = PyObject_Length(book.get());
   if (before < 0) throw_error();
-  Ref add = getattr(self, ORVA_NAME("_add_order"));
+  Ref add = attribute(self, ORVA_NAME("_add_order"));
   Ref added = Ref::steal(PyObject_Vectorcall(add.get(), a, 10, nullptr));
   const Py_ssize_t after = PyObject_Length(book.get());
   if (after < 0) throw_error();
@@ -114,41 +240,37 @@ Ref place(PyObject* self, PyObject* const* a) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     throw_error();
   }
-  Ref last_index = py_long(-1);
-  Ref last = item_of(book.get(), last_index.get());
+  Ref last;
+  if (PyList_CheckExact(book.get()) && PyList_GET_SIZE(book.get()) > 0) {
+    last = Ref::borrow(PyList_GET_ITEM(book.get(), PyList_GET_SIZE(book.get()) - 1));
+  } else {
+    Ref last_index = py_long(-1);
+    last = item_of(book.get(), last_index.get());
+  }
   Ref trade_id = item_of(last.get(), ORVA_NAME("trade_id"));
   Ref zero = py_long(0);
   Ref no_value = py_float(0.0);
   PyObject* now = a[10];
-  // The record's keys in the order the Python text writes them.
-  const std::pair<PyObject*, PyObject*> fields[] = {
-      {ORVA_NAME("trade_id"), trade_id.get()}, {ORVA_NAME("code"), a[0]},
-      {ORVA_NAME("product_type"), a[1]},       {ORVA_NAME("action"), a[2]},
-      {ORVA_NAME("price_type"), a[5]},         {ORVA_NAME("order_type"), a[6]},
-      {ORVA_NAME("price"), a[3]},              {ORVA_NAME("quantity"), a[4]},
-      {ORVA_NAME("open_qty"), a[4]},           {ORVA_NAME("filled_qty"), zero.get()},
-      {ORVA_NAME("avg_fill_price"), Py_None},  {ORVA_NAME("cancelled_qty"), zero.get()},
-      {ORVA_NAME("status"), ORVA_NAME("Open")}, {ORVA_NAME("placed_ts"), now},
-      {ORVA_NAME("updated_ts"), now},          {ORVA_NAME("_fill_value"), no_value.get()},
-  };
-  Ref order = Ref::steal(_PyDict_NewPresized(16));
-  for (const auto& [key, value] : fields) dict_set(order.get(), key, value);
-  Ref orders = getattr(self, ORVA_NAME("orders"));
+  PyObject* const values[kRecordKeys] = {
+      trade_id.get(), a[0], a[1],      a[2],    a[5],      a[6], a[3], a[4], a[4], zero.get(), Py_None,
+      zero.get(),     ORVA_NAME("Open"), now, now, no_value.get()};
+  Ref order = dict_row(record_template(module).get(), record_key, values, kRecordKeys);
+  Ref orders = attribute(self, ORVA_NAME("orders"));
   set_item(orders.get(), trade_id.get(), order.get());
-  Ref open_orders = getattr(self, ORVA_NAME("_open"));
+  Ref open_orders = attribute(self, ORVA_NAME("_open"));
   set_item(open_orders.get(), trade_id.get(), order.get());
   return trade_id;
 }
 
 }  // namespace
 
-PyObject* order_tracker_place(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* order_tracker_place(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 12) {
     PyErr_Format(PyExc_TypeError, "place() takes 12 positional arguments but %zd were given", nargs);
     return nullptr;
   }
   try {
-    return place(args[0], args + 1).release();
+    return place(module, args[0], args + 1).release();
   } catch (PyError&) {
     return nullptr;
   }
