@@ -58,10 +58,16 @@ Ref dict_row_template(const char* cls_name, RowKey key, int n) {
   return row;
 }
 
+Ref dict_row_blank(PyObject* templ) { return Ref::steal(PyDict_Copy(templ)); }
+
+void dict_row_fill(PyObject* row, PyObject* templ, RowKey key, PyObject* const* values, int n) {
+  if (!fill_shared(row, templ, values, n))
+    for (int i = 0; i < n; ++i) dict_set(row, key(i), values[i]);
+}
+
 Ref dict_row(PyObject* templ, RowKey key, PyObject* const* values, int n) {
-  Ref row = Ref::steal(PyDict_Copy(templ));
-  if (!fill_shared(row.get(), templ, values, n))
-    for (int i = 0; i < n; ++i) dict_set(row.get(), key(i), values[i]);
+  Ref row = dict_row_blank(templ);
+  dict_row_fill(row.get(), templ, key, values, n);
   return row;
 }
 

@@ -20,4 +20,9 @@ Ref dict_row_template(const char* cls_name, RowKey key, int n);
 // A new dict with the template's keys in order and `values` (n of them, in key order).
 Ref dict_row(PyObject* templ, RowKey key, PyObject* const* values, int n);
 
+// The same in two steps, for a caller that must allocate before it reads borrowed values: a copy of
+// the template (values None; making it may run a garbage collection), then its values written.
+Ref dict_row_blank(PyObject* templ);
+void dict_row_fill(PyObject* row, PyObject* templ, RowKey key, PyObject* const* values, int n);
+
 }  // namespace orva

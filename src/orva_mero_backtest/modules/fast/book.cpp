@@ -744,7 +744,180 @@ bool set_current_tick_quick(PyObject* const* reg, PyObject* self, PyObject* tick
 #endif
 }
 
+// A str, or a str enum member, that compares as str does (no Python code runs).
+bool plain_text(PyObject* v) {
+  return PyUnicode_Check(v) && Py_TYPE(v)->tp_richcompare == PyUnicode_Type.tp_richcompare;
+}
+
+// a == b for two plain texts: the same length and code points.
+bool plain_equal(PyObject* a, PyObject* b) {
+  return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
+}
+
+// `item in texts` for an exact tuple of exact str and a plain text item (as the tuple's == would say);
+// -1 when either is not so.
+int in_texts(PyObject* texts, PyObject* item) {
+  if (!PyTuple_CheckExact(texts) || !plain_text(item)) return -1;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts); ++i) {
+    PyObject* t = PyTuple_GET_ITEM(texts, i);
+    if (!PyUnicode_CheckExact(t)) return -1;
+    if (plain_equal(t, item)) return 1;
+  }
+  return 0;
+}
+
+// int(x) of an exact int or finite float, within a long long.
+bool int_of(PyObject* v, long long* out) {
+  if (small_int(v, out)) return true;
+  if (!PyFloat_CheckExact(v)) return false;
+  const double d = PyFloat_AS_DOUBLE(v);
+  if (!std::isfinite(d) || std::fabs(d) >= 9.0e15) return false;
+  *out = static_cast<long long>(d);  // truncates toward zero, as int() does
+  return true;
+}
+
+// set_positions for the common fill, in one pass over plain values: a stock fill of an instrument
+// already in the book, with the costs' original methods and no slippage (the plan says so), every
+// number an exact int or float and every container an exact dict or list. Everything is read and
+// checked before anything is written, and after the row is made nothing here runs Python code (no
+// allocation that can collect, no value released but exact ints and floats); false (nothing changed)
+// when any of it does not hold, and the general path runs.
+bool quick_stock_fill(PyObject* module, PyObject* const* reg, PyObject* self, PyObject* trade,
+                      PyObject* product_type) {
+#if ORVA_DICT_VERSIONS
+  if (!fastpaths_on() || Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(reg[kPositions]) ||
+      !PyDict_CheckExact(trade) || !PyUnicode_CheckExact(product_type) ||
+      (product_type != N("Stock") && PyUnicode_CompareWithASCIIString(product_type, "Stock") != 0))
+    return false;
+  // The row first: making it may run a collection (and finalizers); nothing is borrowed yet.
+  Own row = dict_row_blank(reg[kFillRow]);
+  PyObject* self_dict = dict_of(self);
+  if (!self_dict) return false;
+  Plan& p = g_plan;
+  if (!plan_current(p, module, reg, self_dict)) make_plan(p, module, reg, self_dict);
+  if (!p.usable || !PyDict_CheckExact(p.book) || !PyDict_CheckExact(p.net) || !PyList_CheckExact(p.fills) ||
+      !PyUnicode_CheckExact(p.buy))
+    return false;
+  PyObject* code = peek(trade, N("code"));
+  PyObject* quantity = peek(trade, N("quantity"));
+  PyObject* price_obj = peek(trade, N("price"));
+  PyObject* action = peek(trade, N("action"));
+  PyObject* trade_id = peek(trade, N("trade_id"));
+  if (!code || !quantity || !price_obj || !action || !trade_id || !PyUnicode_CheckExact(code) ||
+      !plain_text(action))
+    return false;
+  PyObject* order_lot = peek(trade, N("order_lot"));
+  if (!order_lot) order_lot = p.common_lot;
+  PyObject* timestamp = peek(trade, N("exchange_ts"));
+  if (!timestamp) timestamp = Py_None;
+  long long qty;
+  if (!small_int(quantity, &qty) || qty == 0) return false;
+  double price;
+  if (!as_double(price_obj, &price) || !(PyFloat_CheckExact(price_obj) || PyLong_CheckExact(price_obj))) return false;
+  const bool is_buy = PyUnicode_Compare(action, p.buy) == 0;
+  // The cost settings the stock methods read (cost_field_name's order).
+  long long slippage, lot;
+  double rate, discount, tax_rate;
+  if (!small_int(p.fields[0], &slippage) || slippage != 0 || !small_int(p.fields[1], &lot) ||
+      !as_double(p.fields[2], &rate) || !as_double(p.fields[3], &discount) || !as_double(p.fields[6], &tax_rate))
+    return false;
+  const int odd_shares = in_texts(p.cost_odd_lots, order_lot);  // costs.stock_shares
+  const int odd = in_texts(p.odd_lots, order_lot);                // the commission's odd_lot
+  if (odd_shares < 0 || odd < 0) return false;
+  long long units = qty;
+  if (!odd_shares && (__builtin_mul_overflow(qty, lot, &units) || units > (1LL << 52) || units < -(1LL << 52)))
+    return false;
+  // stock_commission: max(_floor(price * shares * rate * discount), int(minimum)); 0 for no shares.
+  long long commission = 0, minimum, tax = 0;
+  if (units != 0) {
+    long long fee;
+    if (!floor_round6(price * static_cast<double>(units) * rate * discount, &fee) ||
+        !int_of(p.fields[odd ? 5 : 4], &minimum))
+      return false;
+    commission = minimum > fee ? minimum : fee;
+  }
+  if (!is_buy && !floor_round6(price * static_cast<double>(units) * tax_rate, &tax)) return false;
+  PyObject* entry = peek(p.book, code);
+  if (!entry || Py_TYPE(entry) != reinterpret_cast<PyTypeObject*>(reg[kEntry])) return false;
+  PyObject* d = dict_of(entry);
+  if (!d) return false;
+  // The entry's fields, all plain: _apply_fill and the sums below in doubles and long longs.
+  PyObject* avg_obj = peek(d, N("avg_price"));
+  PyObject* point_obj = peek(d, N("point_value"));
+  PyObject* pnl_obj = peek(d, N("realized_pnl"));
+  PyObject* commission_field = peek(d, N("commission"));
+  PyObject* tax_field = peek(d, N("tax"));
+  long long held, fills, side;
+  double point_value;
+  if (!small_int(peek(d, N("quantity")), &held) || !small_int(peek(d, N("fills")), &fills) ||
+      !small_int(peek(d, is_buy ? N("bought") : N("sold")), &side) || !avg_obj || !PyFloat_CheckExact(avg_obj) ||
+      !pnl_obj || !PyFloat_CheckExact(pnl_obj) || !commission_field || !PyFloat_CheckExact(commission_field) ||
+      !tax_field || !PyFloat_CheckExact(tax_field) || !point_obj || !as_double(point_obj, &point_value))
+    return false;
+  // positions._text(action): the text of an Action member, or the str itself.
+  Own text;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(action)) == p.action_cls) {
+    for (PyObject* name : {N("Buy"), N("Sell")})
+      if (!text && plain_equal(action, name)) text = Own::borrow(name);
+    if (!text) text = Own::steal(PyUnicode_FromObject(action));
+  } else if (PyUnicode_CheckExact(action)) {
+    text = Own::borrow(action);
+  } else {
+    return false;
+  }
+  // Every value the writes below release is an exact int or float (the net position too), so no
+  // Python code runs from here and what was read stays valid.
+  PyObject* old_net = peek(p.net, code);
+  if (!old_net || !PyLong_CheckExact(old_net)) return false;
+  PyObject *fills_list = p.fills, *net = p.net;
+  Own exchange_price = PyFloat_CheckExact(price_obj) ? Own::borrow(price_obj) : Own(py_float(price));
+  Own units_obj = odd_shares ? Own::borrow(quantity) : Own(py_long(units));
+  // _apply_fill(entry, units if is_buy else -units, price)
+  const long long signed_units = is_buy ? units : -units;
+  const double avg = PyFloat_AS_DOUBLE(avg_obj);
+  const long long held_abs = std::llabs(held), units_abs = std::llabs(signed_units), now = held + signed_units;
+  Own position = py_long(now), avg_price = Own::borrow(avg_obj), realized;
+  if (held == 0 || (held > 0) == (signed_units > 0)) {
+    const long long total = held_abs + units_abs;
+    if (total)
+      avg_price = py_float((avg * static_cast<double>(held_abs) + price * static_cast<double>(units_abs)) /
+                           static_cast<double>(total));
+    realized = py_float(0.0);
+  } else {
+    const long long closed = held_abs < units_abs ? held_abs : units_abs;
+    const double direction = held > 0 ? 1.0 : -1.0;
+    const double gain = (price - avg) * static_cast<double>(closed) * direction * point_value;
+    realized = py_float(gain);
+    dict_set(d, N("realized_pnl"), py_float(PyFloat_AS_DOUBLE(pnl_obj) + gain).get());
+    if (now == 0)
+      avg_price = py_float(0.0);
+    else if ((now > 0) != (held > 0))
+      avg_price = exchange_price;  // crossed zero: the rest is a new position
+  }
+  if (avg_price.get() != avg_obj) dict_set(d, N("avg_price"), avg_price.get());
+  dict_set(d, N("quantity"), position.get());
+  Own commission_obj = py_long(commission), tax_obj = py_long(tax);
+  dict_set(d, N("commission"), py_float(PyFloat_AS_DOUBLE(commission_field) + static_cast<double>(commission)).get());
+  // tax += 0 leaves an equal float: the write is skipped
+  if (tax) dict_set(d, N("tax"), py_float(PyFloat_AS_DOUBLE(tax_field) + static_cast<double>(tax)).get());
+  dict_set(d, N("fills"), py_long(fills + 1).get());
+  dict_set(d, is_buy ? N("bought") : N("sold"), py_long(side + units).get());
+  dict_set(net, code, position.get());
+  PyObject* values[kRowKeys] = {trade_id,             timestamp,          code,          product_type,
+                                text.get(),           quantity,           units_obj.get(), exchange_price.get(),
+                                exchange_price.get(), commission_obj.get(), tax_obj.get(), realized.get(),
+                                position.get(),       avg_price.get()};
+  dict_row_fill(row.get(), reg[kFillRow], fill_key, values, kRowKeys);
+  append(fills_list, row.get());
+  return true;
+#else
+  (void)module, (void)reg, (void)self, (void)trade, (void)product_type;
+  return false;
+#endif
+}
+
 Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObject* trade, PyObject* product_type) {
+  if (quick_stock_fill(module, reg, self, trade, product_type)) return Own::none();
   PyObject* globals = reg[kPosGlobals];
   Snapshot snapshot;
   const Snapshot* snap = take_snapshot(module, reg, self, &snapshot) ? &snapshot : nullptr;

@@ -49,10 +49,74 @@ Ref attribute(PyObject* obj, PyObject* name) {
   return getattr(obj, name);
 }
 
+// The tracker's own attributes that place and track read on every call.
+enum Part { kOrders, kOpen, kBook, kAddOrder, kParts };
+PyObject* part_name(int i) {
+  switch (i) {
+    case kOrders: return ORVA_NAME("orders");
+    case kOpen: return ORVA_NAME("_open");
+    case kBook: return ORVA_NAME("_book");
+    default: return ORVA_NAME("_add_order");
+  }
+}
+
+#if ORVA_DICT_VERSIONS
+// Those attributes as read from a tracker's __dict__, kept while that dict keeps its version tag and
+// its class its type version tag (then no class attribute has come in front of them since): borrowed,
+// the unchanged dict holds them.
+struct PartsPlan {
+  PyObject* dict = nullptr;
+  uint64_t version = 0;
+  PyTypeObject* type = nullptr;
+  unsigned int type_version = 0;
+  PyObject* parts[kParts] = {};
+};
+PartsPlan g_parts;  // borrowed pointers only: never released
+
+bool parts_current(PyObject* self, PyObject* dict) {
+  const PartsPlan& p = g_parts;
+  PyTypeObject* type = Py_TYPE(self);
+  return p.dict == dict && p.version == reinterpret_cast<PyDictObject*>(dict)->ma_version_tag && p.type == type &&
+         (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && p.type_version == type->tp_version_tag;
+}
+
+bool make_parts(PyObject* self, PyObject* dict) {
+  PartsPlan& p = g_parts;
+  p = PartsPlan{};
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  for (int i = 0; i < kParts; ++i) {
+    if (_PyType_Lookup(type, part_name(i))) return false;  // also gives the type its version tag
+    if (!(p.parts[i] = PyDict_GetItemWithError(dict, part_name(i)))) {
+      if (PyErr_Occurred()) throw_error();
+      return false;
+    }
+  }
+  if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+  p.dict = dict;
+  p.version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  p.type = type;
+  p.type_version = type->tp_version_tag;
+  return true;
+}
+#endif
+
+// self.<part>
+Ref part(PyObject* self, Part which) {
+#if ORVA_DICT_VERSIONS
+  if (fastpaths_on()) {
+    PyObject** slot = _PyObject_GetDictPtr(self);
+    if (slot && *slot && PyDict_CheckExact(*slot) && (parts_current(self, *slot) || make_parts(self, *slot)))
+      return Ref::borrow(g_parts.parts[which]);
+  }
+#endif
+  return attribute(self, part_name(which));
+}
+
 // `kind == text` for an operation type: a str (or a str enum member) compares as str does.
 bool is_kind(PyObject* kind, PyObject* text) {
   if (PyUnicode_Check(kind) && Py_TYPE(kind)->tp_richcompare == PyUnicode_Type.tp_richcompare)
-    return PyUnicode_Compare(kind, text) == 0;
+    return kind == text || (PyUnicode_GET_LENGTH(kind) == PyUnicode_GET_LENGTH(text) && PyUnicode_Compare(kind, text) == 0);
   return compare(kind, text, Py_EQ);
 }
 
@@ -75,7 +139,7 @@ PyObject* peek(PyObject* d, PyObject* key) {
 
 // open_orders.pop(trade_id, None)
 void drop_open(PyObject* self, PyObject* trade_id) {
-  Ref open_orders = attribute(self, ORVA_NAME("_open"));
+  Ref open_orders = part(self, kOpen);
   if (PyDict_CheckExact(open_orders.get())) {
     PyObject* found = peek(open_orders.get(), trade_id);
     if (found && PyDict_DelItem(open_orders.get(), trade_id) < 0) throw_error();
@@ -136,10 +200,59 @@ void settle(PyObject* self, PyObject* order) {
   drop_open(self, trade_id.get());
 }
 
+// An order report (new, quantity or price changed, cancelled) applied to an order record when all of
+// it is plain: exact dicts, ints for the quantities, a str kind. The same values as the Python text;
+// a value the text would write again unchanged (the same status text, an equal count) is left as
+// it is. False (nothing changed) otherwise.
+bool track_plain_order(PyObject* self, PyObject* order, PyObject* report, PyObject* entry) {
+  if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report) || !PyDict_CheckExact(entry)) return false;
+  PyObject* kind = peek(report, ORVA_NAME("operation_type"));
+  PyObject* status = peek(report, ORVA_NAME("trade_status"));
+  if (!kind || !status || !PyDict_CheckExact(status) || !PyUnicode_Check(kind) ||
+      Py_TYPE(kind)->tp_richcompare != PyUnicode_Type.tp_richcompare)
+    return false;
+  PyObject* ts = peek(status, ORVA_NAME("exchange_ts"));
+  PyObject* old_cancelled = peek(order, ORVA_NAME("cancelled_qty"));
+  PyObject* old_status = peek(order, ORVA_NAME("status"));
+  PyObject* trade_id = peek(order, ORVA_NAME("trade_id"));
+  long long quantity, filled, open;
+  if (!ts || !old_cancelled || !old_status || !trade_id || !small_int(peek(order, ORVA_NAME("quantity")), &quantity) ||
+      !small_int(peek(order, ORVA_NAME("filled_qty")), &filled) || !small_int(peek(order, ORVA_NAME("open_qty")), &open))
+    return false;
+  PyObject* new_open = nullptr;  // the open quantity written, when it changes
+  PyObject* new_price = nullptr;
+  if (is_kind(kind, ORVA_NAME("UpdateQty"))) {
+    new_open = peek(entry, ORVA_NAME("quantity"));
+    if (!small_int(new_open, &open)) return false;
+  } else if (is_kind(kind, ORVA_NAME("UpdatePrice"))) {
+    if (!(new_price = peek(entry, ORVA_NAME("price")))) return false;
+  } else if (is_kind(kind, ORVA_NAME("Cancel"))) {
+    open = 0;
+  }
+  const long long cancelled = quantity - filled - open;
+  long long before;
+  const bool cancelled_same = small_int(old_cancelled, &before) && before == cancelled;
+  // Held: each write releases the value before it.
+  Ref keep_ts = Ref::borrow(ts), keep_id = Ref::borrow(trade_id), keep_open = Ref::borrow(new_open);
+  Ref keep_price = Ref::borrow(new_price), keep_status = Ref::borrow(old_status);
+  dict_set(order, ORVA_NAME("updated_ts"), ts);
+  if (new_open)
+    dict_set(order, ORVA_NAME("open_qty"), new_open);
+  else if (is_kind(kind, ORVA_NAME("Cancel")))
+    dict_set(order, ORVA_NAME("open_qty"), py_long(0).get());
+  if (new_price) dict_set(order, ORVA_NAME("price"), new_price);
+  if (!cancelled_same) dict_set(order, ORVA_NAME("cancelled_qty"), py_long(cancelled).get());
+  PyObject* text = open > 0 ? (filled ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"))
+                            : (cancelled ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled"));
+  if (text != old_status) dict_set(order, ORVA_NAME("status"), text);
+  if (open <= 0) drop_open(self, trade_id);
+  return true;
+}
+
 bool track(PyObject* self, PyObject* report) {
   int is_deal = PySequence_Contains(report, ORVA_NAME("exchange_seqno"));
   if (is_deal < 0) throw_error();
-  Ref orders = attribute(self, ORVA_NAME("orders"));
+  Ref orders = part(self, kOrders);
   if (is_deal) {
     Ref id = item_of(report, ORVA_NAME("id"));
     Ref order = get_of(orders.get(), id.get());
@@ -168,7 +281,7 @@ bool track(PyObject* self, PyObject* report) {
   Ref entry = item_of(report, ORVA_NAME("order"));
   Ref id = item_of(entry.get(), ORVA_NAME("id"));
   Ref order = get_of(orders.get(), id.get());
-  if (!order) return false;
+  if (!order || track_plain_order(self, order.get(), report, entry.get())) return false;
   PyObject* o = order.get();
   Ref kind = item_of(report, ORVA_NAME("operation_type"));
   Ref status = item_of(report, ORVA_NAME("trade_status"));
@@ -228,10 +341,10 @@ Ref record_template(PyObject* module) {
 // OrderTracker._place(self, code, product_type, action, price, qty, price_type, order_type,
 // order_cond, order_lot, oc_type, now): `a` holds those eleven after self.
 Ref place(PyObject* module, PyObject* self, PyObject* const* a) {
-  Ref book = attribute(self, ORVA_NAME("_book"));
+  Ref book = part(self, kBook);
   const Py_ssize_t before = PyObject_Length(book.get());
   if (before < 0) throw_error();
-  Ref add = attribute(self, ORVA_NAME("_add_order"));
+  Ref add = part(self, kAddOrder);
   Ref added = Ref::steal(PyObject_Vectorcall(add.get(), a, 10, nullptr));
   const Py_ssize_t after = PyObject_Length(book.get());
   if (after < 0) throw_error();
@@ -255,9 +368,9 @@ Ref place(PyObject* module, PyObject* self, PyObject* const* a) {
       trade_id.get(), a[0], a[1],      a[2],    a[5],      a[6], a[3], a[4], a[4], zero.get(), Py_None,
       zero.get(),     ORVA_NAME("Open"), now, now, no_value.get()};
   Ref order = dict_row(record_template(module).get(), record_key, values, kRecordKeys);
-  Ref orders = attribute(self, ORVA_NAME("orders"));
+  Ref orders = part(self, kOrders);
   set_item(orders.get(), trade_id.get(), order.get());
-  Ref open_orders = attribute(self, ORVA_NAME("_open"));
+  Ref open_orders = part(self, kOpen);
   set_item(open_orders.get(), trade_id.get(), order.get());
   return trade_id;
 }
