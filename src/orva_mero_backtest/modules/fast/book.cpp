@@ -776,6 +776,87 @@ bool int_of(PyObject* v, long long* out) {
   return true;
 }
 
+// The fields of an InstrumentPosition the quick fill reads and writes.
+enum EntryField { kQuantity, kAvgPrice, kRealized, kPointValue, kCommission, kTax, kFills, kBought, kSold, kEntryFields };
+PyObject* entry_field_name(int i) {
+  switch (i) {
+    case kQuantity: return ORVA_NAME("quantity");
+    case kAvgPrice: return ORVA_NAME("avg_price");
+    case kRealized: return ORVA_NAME("realized_pnl");
+    case kPointValue: return ORVA_NAME("point_value");
+    case kCommission: return ORVA_NAME("commission");
+    case kTax: return ORVA_NAME("tax");
+    case kFills: return ORVA_NAME("fills");
+    case kBought: return ORVA_NAME("bought");
+    default: return ORVA_NAME("sold");
+  }
+}
+
+#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+// Where each field sat last in an entry's split dict (entries share one key table): plain indexes,
+// checked on every use.
+Py_ssize_t g_entry_index[kEntryFields] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
+#endif
+
+// An entry's fields in its __dict__. With the fast paths on (3.10) each is read and replaced in place
+// in the split dict's values: a split dict's position i+1 (PyDict_Next) is its values[i], so the
+// index is confirmed by the key and the value there before use. The caller ends with one ordinary
+// write (dict_set), which gives the dict its new version tag.
+class EntryFields {
+ public:
+  explicit EntryFields(PyObject* d) : d_(d) {
+#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+    if (fastpaths_on() && reinterpret_cast<PyDictObject*>(d)->ma_values)
+      for (int i = 0; i < kEntryFields; ++i) slot_[i] = find(i);
+#endif
+  }
+
+  PyObject* get(int i) const { return slot_[i] ? *slot_[i] : peek_field(i); }
+
+  // Replaces a field's value; the old one must be an exact int or float (its release runs no code).
+  void set(int i, PyObject* value) {
+    if (!slot_[i]) {
+      dict_set(d_, entry_field_name(i), value);
+      return;
+    }
+    PyObject* old = *slot_[i];
+    Py_INCREF(value);
+    *slot_[i] = value;
+    Py_DECREF(old);
+  }
+
+ private:
+  PyObject* peek_field(int i) const {
+    PyObject* v = PyDict_GetItemWithError(d_, entry_field_name(i));
+    if (!v && PyErr_Occurred()) throw_error();
+    return v;
+  }
+
+#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+  PyObject** find(int i) {
+    PyObject* name = entry_field_name(i);
+    auto* mp = reinterpret_cast<PyDictObject*>(d_);
+    PyObject *key, *value;
+    Py_ssize_t ix = g_entry_index[i], pos = ix;
+    if (ix < 0 || !PyDict_Next(d_, &pos, &key, &value) || pos != ix + 1 || key != name) {
+      pos = 0;
+      ix = -1;
+      while (PyDict_Next(d_, &pos, &key, &value))
+        if (key == name) {
+          ix = pos - 1;
+          break;
+        }
+      if (ix < 0) return nullptr;
+      g_entry_index[i] = ix;
+    }
+    return mp->ma_values[ix] == value ? &mp->ma_values[ix] : nullptr;
+  }
+#endif
+
+  PyObject* d_;
+  PyObject** slot_[kEntryFields] = {};
+};
+
 // set_positions for the common fill, in one pass over plain values: a stock fill of an instrument
 // already in the book, with the costs' original methods and no slippage (the plan says so), every
 // number an exact int or float and every container an exact dict or list. Everything is read and
@@ -842,15 +923,17 @@ bool quick_stock_fill(PyObject* module, PyObject* const* reg, PyObject* self, Py
   PyObject* d = dict_of(entry);
   if (!d) return false;
   // The entry's fields, all plain: _apply_fill and the sums below in doubles and long longs.
-  PyObject* avg_obj = peek(d, N("avg_price"));
-  PyObject* point_obj = peek(d, N("point_value"));
-  PyObject* pnl_obj = peek(d, N("realized_pnl"));
-  PyObject* commission_field = peek(d, N("commission"));
-  PyObject* tax_field = peek(d, N("tax"));
+  EntryFields fields(d);
+  const int side_field = is_buy ? kBought : kSold;
+  PyObject* avg_obj = fields.get(kAvgPrice);
+  PyObject* point_obj = fields.get(kPointValue);
+  PyObject* pnl_obj = fields.get(kRealized);
+  PyObject* commission_field = fields.get(kCommission);
+  PyObject* tax_field = fields.get(kTax);
   long long held, fills, side;
   double point_value;
-  if (!small_int(peek(d, N("quantity")), &held) || !small_int(peek(d, N("fills")), &fills) ||
-      !small_int(peek(d, is_buy ? N("bought") : N("sold")), &side) || !avg_obj || !PyFloat_CheckExact(avg_obj) ||
+  if (!small_int(fields.get(kQuantity), &held) || !small_int(fields.get(kFills), &fills) ||
+      !small_int(fields.get(side_field), &side) || !avg_obj || !PyFloat_CheckExact(avg_obj) ||
       !pnl_obj || !PyFloat_CheckExact(pnl_obj) || !commission_field || !PyFloat_CheckExact(commission_field) ||
       !tax_field || !PyFloat_CheckExact(tax_field) || !point_obj || !as_double(point_obj, &point_value))
     return false;
@@ -888,20 +971,20 @@ bool quick_stock_fill(PyObject* module, PyObject* const* reg, PyObject* self, Py
     const double direction = held > 0 ? 1.0 : -1.0;
     const double gain = (price - avg) * static_cast<double>(closed) * direction * point_value;
     realized = py_float(gain);
-    dict_set(d, N("realized_pnl"), py_float(PyFloat_AS_DOUBLE(pnl_obj) + gain).get());
+    fields.set(kRealized, py_float(PyFloat_AS_DOUBLE(pnl_obj) + gain).get());
     if (now == 0)
       avg_price = py_float(0.0);
     else if ((now > 0) != (held > 0))
       avg_price = exchange_price;  // crossed zero: the rest is a new position
   }
-  if (avg_price.get() != avg_obj) dict_set(d, N("avg_price"), avg_price.get());
-  dict_set(d, N("quantity"), position.get());
+  if (avg_price.get() != avg_obj) fields.set(kAvgPrice, avg_price.get());
+  fields.set(kQuantity, position.get());
   Own commission_obj = py_long(commission), tax_obj = py_long(tax);
-  dict_set(d, N("commission"), py_float(PyFloat_AS_DOUBLE(commission_field) + static_cast<double>(commission)).get());
+  fields.set(kCommission, py_float(PyFloat_AS_DOUBLE(commission_field) + static_cast<double>(commission)).get());
   // tax += 0 leaves an equal float: the write is skipped
-  if (tax) dict_set(d, N("tax"), py_float(PyFloat_AS_DOUBLE(tax_field) + static_cast<double>(tax)).get());
-  dict_set(d, N("fills"), py_long(fills + 1).get());
-  dict_set(d, is_buy ? N("bought") : N("sold"), py_long(side + units).get());
+  if (tax) fields.set(kTax, py_float(PyFloat_AS_DOUBLE(tax_field) + static_cast<double>(tax)).get());
+  fields.set(side_field, py_long(side + units).get());
+  dict_set(d, N("fills"), py_long(fills + 1).get());  // an ordinary write last: the dict's new version tag
   dict_set(net, code, position.get());
   PyObject* values[kRowKeys] = {trade_id,             timestamp,          code,          product_type,
                                 text.get(),           quantity,           units_obj.get(), exchange_price.get(),
