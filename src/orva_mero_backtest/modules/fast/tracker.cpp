@@ -148,162 +148,6 @@ void drop_open(PyObject* self, PyObject* trade_id) {
   call_method(open_orders.get(), ORVA_NAME("pop"), {trade_id, Py_None});
 }
 
-// A deal report applied to an order record when all of it is plain: exact dicts, ints for the
-// quantities, floats for the price and the fill value. The same values as the Python text; false
-// (nothing changed) otherwise.
-bool track_plain_deal(PyObject* self, PyObject* order, PyObject* report) {
-  if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report)) return false;
-  PyObject* qty_obj = peek(report, ORVA_NAME("quantity"));
-  PyObject* price_obj = peek(report, ORVA_NAME("price"));
-  PyObject* ts = peek(report, ORVA_NAME("exchange_ts"));
-  PyObject* filled_obj = peek(order, ORVA_NAME("filled_qty"));
-  PyObject* value_obj = peek(order, ORVA_NAME("_fill_value"));
-  PyObject* open_obj = peek(order, ORVA_NAME("open_qty"));
-  PyObject* cancelled_obj = peek(order, ORVA_NAME("cancelled_qty"));
-  PyObject* trade_id = peek(order, ORVA_NAME("trade_id"));
-  long long qty, filled, open, cancelled;
-  if (!ts || !trade_id || !price_obj || !value_obj || !PyFloat_CheckExact(price_obj) ||
-      !PyFloat_CheckExact(value_obj) || !small_int(qty_obj, &qty) || !small_int(filled_obj, &filled) ||
-      !small_int(open_obj, &open) || !small_int(cancelled_obj, &cancelled))
-    return false;
-  // Held: writing a value releases the one before, and these came from the dicts written to.
-  Ref keep_ts = Ref::borrow(ts), keep_id = Ref::borrow(trade_id);
-  filled += qty;
-  const double value = PyFloat_AS_DOUBLE(value_obj) + static_cast<double>(qty) * PyFloat_AS_DOUBLE(price_obj);
-  const long long left = open - qty;
-  dict_set(order, ORVA_NAME("filled_qty"), py_long(filled).get());
-  dict_set(order, ORVA_NAME("_fill_value"), py_float(value).get());
-  if (filled) dict_set(order, ORVA_NAME("avg_fill_price"), py_float(value / static_cast<double>(filled)).get());
-  dict_set(order, ORVA_NAME("open_qty"), py_long(left > 0 ? left : 0).get());
-  dict_set(order, ORVA_NAME("updated_ts"), ts);
-  if (left > 0) {
-    dict_set(order, ORVA_NAME("status"), filled ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"));
-    return true;
-  }
-  dict_set(order, ORVA_NAME("status"), cancelled ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled"));
-  drop_open(self, trade_id);
-  return true;
-}
-
-// OrderTracker._settle(order)
-void settle(PyObject* self, PyObject* order) {
-  Ref zero = py_long(0);
-  Ref open = item_of(order, ORVA_NAME("open_qty"));
-  if (compare(open.get(), zero.get(), Py_GT)) {
-    Ref filled = item_of(order, ORVA_NAME("filled_qty"));
-    set_item(order, ORVA_NAME("status"), truthy(filled.get()) ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"));
-    return;
-  }
-  Ref cancelled = item_of(order, ORVA_NAME("cancelled_qty"));
-  set_item(order, ORVA_NAME("status"), truthy(cancelled.get()) ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled"));
-  Ref trade_id = item_of(order, ORVA_NAME("trade_id"));
-  drop_open(self, trade_id.get());
-}
-
-// An order report (new, quantity or price changed, cancelled) applied to an order record when all of
-// it is plain: exact dicts, ints for the quantities, a str kind. The same values as the Python text;
-// a value the text would write again unchanged (the same status text, an equal count) is left as
-// it is. False (nothing changed) otherwise.
-bool track_plain_order(PyObject* self, PyObject* order, PyObject* report, PyObject* entry) {
-  if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report) || !PyDict_CheckExact(entry)) return false;
-  PyObject* kind = peek(report, ORVA_NAME("operation_type"));
-  PyObject* status = peek(report, ORVA_NAME("trade_status"));
-  if (!kind || !status || !PyDict_CheckExact(status) || !PyUnicode_Check(kind) ||
-      Py_TYPE(kind)->tp_richcompare != PyUnicode_Type.tp_richcompare)
-    return false;
-  PyObject* ts = peek(status, ORVA_NAME("exchange_ts"));
-  PyObject* old_cancelled = peek(order, ORVA_NAME("cancelled_qty"));
-  PyObject* old_status = peek(order, ORVA_NAME("status"));
-  PyObject* trade_id = peek(order, ORVA_NAME("trade_id"));
-  long long quantity, filled, open;
-  if (!ts || !old_cancelled || !old_status || !trade_id || !small_int(peek(order, ORVA_NAME("quantity")), &quantity) ||
-      !small_int(peek(order, ORVA_NAME("filled_qty")), &filled) || !small_int(peek(order, ORVA_NAME("open_qty")), &open))
-    return false;
-  PyObject* new_open = nullptr;  // the open quantity written, when it changes
-  PyObject* new_price = nullptr;
-  if (is_kind(kind, ORVA_NAME("UpdateQty"))) {
-    new_open = peek(entry, ORVA_NAME("quantity"));
-    if (!small_int(new_open, &open)) return false;
-  } else if (is_kind(kind, ORVA_NAME("UpdatePrice"))) {
-    if (!(new_price = peek(entry, ORVA_NAME("price")))) return false;
-  } else if (is_kind(kind, ORVA_NAME("Cancel"))) {
-    open = 0;
-  }
-  const long long cancelled = quantity - filled - open;
-  long long before;
-  const bool cancelled_same = small_int(old_cancelled, &before) && before == cancelled;
-  // Held: each write releases the value before it.
-  Ref keep_ts = Ref::borrow(ts), keep_id = Ref::borrow(trade_id), keep_open = Ref::borrow(new_open);
-  Ref keep_price = Ref::borrow(new_price), keep_status = Ref::borrow(old_status);
-  dict_set(order, ORVA_NAME("updated_ts"), ts);
-  if (new_open)
-    dict_set(order, ORVA_NAME("open_qty"), new_open);
-  else if (is_kind(kind, ORVA_NAME("Cancel")))
-    dict_set(order, ORVA_NAME("open_qty"), py_long(0).get());
-  if (new_price) dict_set(order, ORVA_NAME("price"), new_price);
-  if (!cancelled_same) dict_set(order, ORVA_NAME("cancelled_qty"), py_long(cancelled).get());
-  PyObject* text = open > 0 ? (filled ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"))
-                            : (cancelled ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled"));
-  if (text != old_status) dict_set(order, ORVA_NAME("status"), text);
-  if (open <= 0) drop_open(self, trade_id);
-  return true;
-}
-
-bool track(PyObject* self, PyObject* report) {
-  int is_deal = PySequence_Contains(report, ORVA_NAME("exchange_seqno"));
-  if (is_deal < 0) throw_error();
-  Ref orders = part(self, kOrders);
-  if (is_deal) {
-    Ref id = item_of(report, ORVA_NAME("id"));
-    Ref order = get_of(orders.get(), id.get());
-    if (order && !track_plain_deal(self, order.get(), report)) {
-      PyObject* o = order.get();
-      Ref qty = item_of(report, ORVA_NAME("quantity"));
-      Ref filled = number(PyNumber_Add(item_of(o, ORVA_NAME("filled_qty")).get(), qty.get()));
-      set_item(o, ORVA_NAME("filled_qty"), filled.get());
-      Ref before = item_of(o, ORVA_NAME("_fill_value"));
-      Ref price = item_of(report, ORVA_NAME("price"));
-      Ref worth = number(PyNumber_Multiply(qty.get(), price.get()));
-      Ref value = number(PyNumber_Add(before.get(), worth.get()));
-      set_item(o, ORVA_NAME("_fill_value"), value.get());
-      if (truthy(filled.get())) {
-        Ref average = number(PyNumber_TrueDivide(value.get(), filled.get()));
-        set_item(o, ORVA_NAME("avg_fill_price"), average.get());
-      }
-      Ref left = number(PyNumber_Subtract(item_of(o, ORVA_NAME("open_qty")).get(), qty.get()));
-      Ref zero = py_long(0);
-      set_item(o, ORVA_NAME("open_qty"), compare(left.get(), zero.get(), Py_GT) ? left.get() : zero.get());
-      set_item(o, ORVA_NAME("updated_ts"), item_of(report, ORVA_NAME("exchange_ts")).get());
-      settle(self, o);
-    }
-    return true;
-  }
-  Ref entry = item_of(report, ORVA_NAME("order"));
-  Ref id = item_of(entry.get(), ORVA_NAME("id"));
-  Ref order = get_of(orders.get(), id.get());
-  if (!order || track_plain_order(self, order.get(), report, entry.get())) return false;
-  PyObject* o = order.get();
-  Ref kind = item_of(report, ORVA_NAME("operation_type"));
-  Ref status = item_of(report, ORVA_NAME("trade_status"));
-  set_item(o, ORVA_NAME("updated_ts"), item_of(status.get(), ORVA_NAME("exchange_ts")).get());
-  // The texts of OperationType.UPDATE_QTY, UPDATE_PRICE and CANCEL.
-  if (is_kind(kind.get(), ORVA_NAME("UpdateQty"))) {
-    set_item(o, ORVA_NAME("open_qty"), item_of(entry.get(), ORVA_NAME("quantity")).get());
-  } else if (is_kind(kind.get(), ORVA_NAME("UpdatePrice"))) {
-    set_item(o, ORVA_NAME("price"), item_of(entry.get(), ORVA_NAME("price")).get());
-  } else if (is_kind(kind.get(), ORVA_NAME("Cancel"))) {
-    set_item(o, ORVA_NAME("open_qty"), py_long(0).get());
-  }
-  Ref quantity = item_of(o, ORVA_NAME("quantity"));
-  Ref filled = item_of(o, ORVA_NAME("filled_qty"));
-  Ref rest = number(PyNumber_Subtract(quantity.get(), filled.get()));
-  Ref open = item_of(o, ORVA_NAME("open_qty"));
-  Ref cancelled = number(PyNumber_Subtract(rest.get(), open.get()));
-  set_item(o, ORVA_NAME("cancelled_qty"), cancelled.get());
-  settle(self, o);
-  return false;
-}
-
 // The keys of an order record in the order the Python text writes them.
 constexpr int kRecordKeys = 16;
 PyObject* record_key(int i) {
@@ -336,6 +180,214 @@ Ref record_template(PyObject* module) {
   Ref made = dict_row_template("_OrderRecord", record_key, kRecordKeys);
   if (PyObject_SetAttr(module, ORVA_NAME("_order_record"), made.get()) < 0) throw_error();
   return made;
+}
+
+// An order record's fields. With the fast paths on (3.10) a record that still shares the template's
+// key table (dict_rows.hpp) holds key i's value at values[i]: a field is read there, and one that
+// takes an int, float or str (no value the collector tracks) is replaced there. The caller ends with
+// one ordinary write (dict_set), which gives the dict its new version tag.
+enum RecordField { kTradeId = 0, kPrice = 6, kQuantity = 7, kOpenQty = 8, kFilledQty = 9, kAvgFillPrice = 10,
+                   kCancelledQty = 11, kStatus = 12, kUpdatedTs = 14, kFillValue = 15 };
+
+class RecordFields {
+ public:
+  RecordFields(PyObject* module, PyObject* order) : d_(order) {
+#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+    auto* r = reinterpret_cast<PyDictObject*>(order);
+    if (!fastpaths_on() || !r->ma_values || r->ma_used != kRecordKeys) return;
+    PyObject* templ = PyDict_GetItemWithError(PyModule_GetDict(module), ORVA_NAME("_order_record"));
+    if (!templ) {
+      if (PyErr_Occurred()) throw_error();
+      return;
+    }
+    auto* t = reinterpret_cast<PyDictObject*>(templ);
+    if (PyDict_CheckExact(templ) && t->ma_values && t->ma_keys == r->ma_keys) values_ = r->ma_values;
+#else
+    (void)module;
+#endif
+  }
+
+  PyObject* get(RecordField i) const { return values_ ? values_[i] : peek(d_, record_key(i)); }
+
+  void set(RecordField i, PyObject* value) {
+    if (!values_) {
+      dict_set(d_, record_key(i), value);
+      return;
+    }
+    PyObject* old = values_[i];
+    Py_INCREF(value);
+    values_[i] = value;
+    Py_XDECREF(old);
+  }
+
+ private:
+  PyObject* d_;
+  PyObject** values_ = nullptr;
+};
+
+// Whether releasing `v` runs no Python code (and it is no object the collector tracks).
+bool harmless(PyObject* v) {
+  return v == Py_None || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v);
+}
+
+// A deal report applied to an order record when all of it is plain: exact dicts, ints for the
+// quantities, floats for the price and the fill value, and every value replaced a plain one. The same
+// values as the Python text; false (nothing changed) otherwise.
+bool track_plain_deal(PyObject* module, PyObject* self, PyObject* order, PyObject* report) {
+  if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report)) return false;
+  PyObject* qty_obj = peek(report, ORVA_NAME("quantity"));
+  PyObject* price_obj = peek(report, ORVA_NAME("price"));
+  PyObject* ts = peek(report, ORVA_NAME("exchange_ts"));
+  RecordFields f(module, order);
+  PyObject* value_obj = f.get(kFillValue);
+  PyObject* trade_id = f.get(kTradeId);
+  PyObject* average = f.get(kAvgFillPrice);
+  PyObject* status = f.get(kStatus);
+  PyObject* updated = f.get(kUpdatedTs);
+  long long qty, filled, open, cancelled;
+  if (!ts || !trade_id || !price_obj || !value_obj || !PyFloat_CheckExact(price_obj) ||
+      !PyFloat_CheckExact(value_obj) || !small_int(qty_obj, &qty) || !small_int(f.get(kFilledQty), &filled) ||
+      !small_int(f.get(kOpenQty), &open) || !small_int(f.get(kCancelledQty), &cancelled) || !average ||
+      !harmless(average) || !status || !harmless(status) || !updated || !harmless(updated))
+    return false;
+  // Held: the last write releases the value before it, and these came from the dicts written to.
+  Ref keep_ts = Ref::borrow(ts), keep_id = Ref::borrow(trade_id);
+  filled += qty;
+  const double value = PyFloat_AS_DOUBLE(value_obj) + static_cast<double>(qty) * PyFloat_AS_DOUBLE(price_obj);
+  const long long left = open - qty;
+  f.set(kFilledQty, py_long(filled).get());
+  f.set(kFillValue, py_float(value).get());
+  if (filled) f.set(kAvgFillPrice, py_float(value / static_cast<double>(filled)).get());
+  f.set(kOpenQty, py_long(left > 0 ? left : 0).get());
+  f.set(kStatus, left > 0 ? (filled ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"))
+                          : (cancelled ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled")));
+  dict_set(order, ORVA_NAME("updated_ts"), ts);  // an ordinary write last: the dict's new version tag
+  if (left <= 0) drop_open(self, trade_id);
+  return true;
+}
+
+// OrderTracker._settle(order)
+void settle(PyObject* self, PyObject* order) {
+  Ref zero = py_long(0);
+  Ref open = item_of(order, ORVA_NAME("open_qty"));
+  if (compare(open.get(), zero.get(), Py_GT)) {
+    Ref filled = item_of(order, ORVA_NAME("filled_qty"));
+    set_item(order, ORVA_NAME("status"), truthy(filled.get()) ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"));
+    return;
+  }
+  Ref cancelled = item_of(order, ORVA_NAME("cancelled_qty"));
+  set_item(order, ORVA_NAME("status"), truthy(cancelled.get()) ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled"));
+  Ref trade_id = item_of(order, ORVA_NAME("trade_id"));
+  drop_open(self, trade_id.get());
+}
+
+// An order report (new, quantity or price changed, cancelled) applied to an order record when all of
+// it is plain: exact dicts, ints for the quantities, a str kind. The same values as the Python text;
+// a value the text would write again unchanged (the same status text, an equal count) is left as
+// it is. False (nothing changed) otherwise.
+bool track_plain_order(PyObject* module, PyObject* self, PyObject* order, PyObject* report, PyObject* entry) {
+  if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report) || !PyDict_CheckExact(entry)) return false;
+  PyObject* kind = peek(report, ORVA_NAME("operation_type"));
+  PyObject* status = peek(report, ORVA_NAME("trade_status"));
+  if (!kind || !status || !PyDict_CheckExact(status) || !PyUnicode_Check(kind) ||
+      Py_TYPE(kind)->tp_richcompare != PyUnicode_Type.tp_richcompare)
+    return false;
+  PyObject* ts = peek(status, ORVA_NAME("exchange_ts"));
+  RecordFields f(module, order);
+  PyObject* old_cancelled = f.get(kCancelledQty);
+  PyObject* old_status = f.get(kStatus);
+  PyObject* trade_id = f.get(kTradeId);
+  PyObject* updated = f.get(kUpdatedTs);
+  PyObject* old_price = f.get(kPrice);
+  long long quantity, filled, open;
+  if (!ts || !old_cancelled || !old_status || !harmless(old_status) || !trade_id || !updated ||
+      !harmless(updated) || !old_price || !harmless(old_price) || !small_int(f.get(kQuantity), &quantity) ||
+      !small_int(f.get(kFilledQty), &filled) || !small_int(f.get(kOpenQty), &open))
+    return false;
+  PyObject* new_open = nullptr;  // the open quantity written, when it changes
+  PyObject* new_price = nullptr;
+  const bool cancel = is_kind(kind, ORVA_NAME("Cancel"));
+  if (is_kind(kind, ORVA_NAME("UpdateQty"))) {
+    new_open = peek(entry, ORVA_NAME("quantity"));
+    if (!small_int(new_open, &open)) return false;
+  } else if (is_kind(kind, ORVA_NAME("UpdatePrice"))) {
+    if (!(new_price = peek(entry, ORVA_NAME("price")))) return false;
+  } else if (cancel) {
+    open = 0;
+  }
+  const long long cancelled = quantity - filled - open;
+  long long before;
+  const bool cancelled_same = small_int(old_cancelled, &before) && before == cancelled;
+  // Held: the ordinary writes release the values before them.
+  Ref keep_ts = Ref::borrow(ts), keep_id = Ref::borrow(trade_id), keep_price = Ref::borrow(new_price);
+  if (new_open)
+    f.set(kOpenQty, new_open);
+  else if (cancel)
+    f.set(kOpenQty, py_long(0).get());
+  if (!cancelled_same) f.set(kCancelledQty, py_long(cancelled).get());
+  PyObject* text = open > 0 ? (filled ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"))
+                            : (cancelled ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled"));
+  // The same status text left as it is (the text would write it again).
+  if (text != old_status) f.set(kStatus, text);
+  if (new_price) dict_set(order, ORVA_NAME("price"), new_price);
+  dict_set(order, ORVA_NAME("updated_ts"), ts);  // an ordinary write last: the dict's new version tag
+  if (open <= 0) drop_open(self, trade_id);
+  return true;
+}
+
+bool track(PyObject* module, PyObject* self, PyObject* report) {
+  int is_deal = PySequence_Contains(report, ORVA_NAME("exchange_seqno"));
+  if (is_deal < 0) throw_error();
+  Ref orders = part(self, kOrders);
+  if (is_deal) {
+    Ref id = item_of(report, ORVA_NAME("id"));
+    Ref order = get_of(orders.get(), id.get());
+    if (order && !track_plain_deal(module, self, order.get(), report)) {
+      PyObject* o = order.get();
+      Ref qty = item_of(report, ORVA_NAME("quantity"));
+      Ref filled = number(PyNumber_Add(item_of(o, ORVA_NAME("filled_qty")).get(), qty.get()));
+      set_item(o, ORVA_NAME("filled_qty"), filled.get());
+      Ref before = item_of(o, ORVA_NAME("_fill_value"));
+      Ref price = item_of(report, ORVA_NAME("price"));
+      Ref worth = number(PyNumber_Multiply(qty.get(), price.get()));
+      Ref value = number(PyNumber_Add(before.get(), worth.get()));
+      set_item(o, ORVA_NAME("_fill_value"), value.get());
+      if (truthy(filled.get())) {
+        Ref average = number(PyNumber_TrueDivide(value.get(), filled.get()));
+        set_item(o, ORVA_NAME("avg_fill_price"), average.get());
+      }
+      Ref left = number(PyNumber_Subtract(item_of(o, ORVA_NAME("open_qty")).get(), qty.get()));
+      Ref zero = py_long(0);
+      set_item(o, ORVA_NAME("open_qty"), compare(left.get(), zero.get(), Py_GT) ? left.get() : zero.get());
+      set_item(o, ORVA_NAME("updated_ts"), item_of(report, ORVA_NAME("exchange_ts")).get());
+      settle(self, o);
+    }
+    return true;
+  }
+  Ref entry = item_of(report, ORVA_NAME("order"));
+  Ref id = item_of(entry.get(), ORVA_NAME("id"));
+  Ref order = get_of(orders.get(), id.get());
+  if (!order || track_plain_order(module, self, order.get(), report, entry.get())) return false;
+  PyObject* o = order.get();
+  Ref kind = item_of(report, ORVA_NAME("operation_type"));
+  Ref status = item_of(report, ORVA_NAME("trade_status"));
+  set_item(o, ORVA_NAME("updated_ts"), item_of(status.get(), ORVA_NAME("exchange_ts")).get());
+  // The texts of OperationType.UPDATE_QTY, UPDATE_PRICE and CANCEL.
+  if (is_kind(kind.get(), ORVA_NAME("UpdateQty"))) {
+    set_item(o, ORVA_NAME("open_qty"), item_of(entry.get(), ORVA_NAME("quantity")).get());
+  } else if (is_kind(kind.get(), ORVA_NAME("UpdatePrice"))) {
+    set_item(o, ORVA_NAME("price"), item_of(entry.get(), ORVA_NAME("price")).get());
+  } else if (is_kind(kind.get(), ORVA_NAME("Cancel"))) {
+    set_item(o, ORVA_NAME("open_qty"), py_long(0).get());
+  }
+  Ref quantity = item_of(o, ORVA_NAME("quantity"));
+  Ref filled = item_of(o, ORVA_NAME("filled_qty"));
+  Ref rest = number(PyNumber_Subtract(quantity.get(), filled.get()));
+  Ref open = item_of(o, ORVA_NAME("open_qty"));
+  Ref cancelled = number(PyNumber_Subtract(rest.get(), open.get()));
+  set_item(o, ORVA_NAME("cancelled_qty"), cancelled.get());
+  settle(self, o);
+  return false;
 }
 
 // OrderTracker._place(self, code, product_type, action, price, qty, price_type, order_type,
@@ -389,13 +441,13 @@ PyObject* order_tracker_place(PyObject* module, PyObject* const* args, Py_ssize_
   }
 }
 
-PyObject* order_tracker_track(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* order_tracker_track(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2) {
     PyErr_Format(PyExc_TypeError, "track() takes 2 positional arguments but %zd were given", nargs);
     return nullptr;
   }
   try {
-    return Ref::borrow(track(args[0], args[1]) ? Py_True : Py_False).release();
+    return Ref::borrow(track(module, args[0], args[1]) ? Py_True : Py_False).release();
   } catch (PyError&) {
     return nullptr;
   }
