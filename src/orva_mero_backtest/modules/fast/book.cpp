@@ -618,6 +618,25 @@ PyObject* peek(PyObject* d, PyObject* key) {
   return v;
 }
 
+// peek(d, key) for dicts made alike (ticks): the entry at the index where the key sat last is
+// taken when it holds that very key object (PyDict_Next from there), else the key is looked up and its
+// index kept for the next dict.
+PyObject* peek_at(PyObject* d, PyObject* key, Py_ssize_t* index) {
+  PyObject *k, *v;
+  Py_ssize_t pos = *index;
+  if (pos >= 0 && PyDict_Next(d, &pos, &k, &v) && k == key) return v;
+  PyObject* found = peek(d, key);
+  if (found) {
+    pos = 0;
+    while (PyDict_Next(d, &pos, &k, &v))
+      if (k == key) {
+        *index = pos - 1;
+        break;
+      }
+  }
+  return found;
+}
+
 // Reads everything a fill needs with dict lookups only (no Python code runs), and whether every cost
 // method, helper and _apply_fill is the original.
 void make_plan(Plan& p, PyObject* module, PyObject* const* reg, PyObject* self_dict) {
@@ -695,35 +714,38 @@ bool take_snapshot(PyObject* module, PyObject* const* reg, PyObject* self, Snaps
 // (then it is the same dict, unchanged, and holds both).
 struct TickPlan {
   PyObject* self_dict = nullptr;
-  uint64_t version = 0;
-  PyObject *last_ticks = nullptr, *book = nullptr;
+  uint64_t version = 0, module_version = 0;  // the registration's too: it holds the two classes
+  PyObject *positions_type = nullptr, *entry_type = nullptr, *last_ticks = nullptr, *book = nullptr;
 };
 TickPlan g_tick_plan;  // borrowed pointers only: never released
+Py_ssize_t g_tick_code = -1, g_tick_close = -1;  // where a tick's "code" and "close" sat last
 #endif
 
 // set_current_tick for an exact Positions whose last_ticks and book are exact dicts, a tick that is an
 // exact dict holding "code": the Python text's steps on those dicts. False (nothing done) otherwise.
-bool set_current_tick_quick(PyObject* const* reg, PyObject* self, PyObject* tick) {
+bool set_current_tick_quick(PyObject* module, PyObject* self, PyObject* tick) {
 #if ORVA_DICT_VERSIONS
-  if (!fastpaths_on() || !PyDict_CheckExact(tick) || Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(reg[kPositions]))
-    return false;
+  if (!fastpaths_on() || !PyDict_CheckExact(tick)) return false;
   PyObject* self_dict = dict_of(self);
   if (!self_dict) return false;
   TickPlan& p = g_tick_plan;
-  if (p.self_dict != self_dict || p.version != version_of(self_dict)) {
+  const uint64_t module_version = version_of(PyModule_GetDict(module));
+  if (p.self_dict != self_dict || p.version != version_of(self_dict) || p.module_version != module_version ||
+      reinterpret_cast<PyObject*>(Py_TYPE(self)) != p.positions_type) {
     p = TickPlan{};
+    Own keep;
+    PyObject* const* reg = registry(module, &keep);
+    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(reg[kPositions])) return false;
     PyObject* last_ticks = peek(self_dict, N("last_ticks"));
     PyObject* book = peek(self_dict, N("book"));
     if (!last_ticks || !book || !PyDict_CheckExact(last_ticks) || !PyDict_CheckExact(book)) return false;
-    p = TickPlan{self_dict, version_of(self_dict), last_ticks, book};
+    p = TickPlan{self_dict, version_of(self_dict), module_version, reg[kPositions], reg[kEntry], last_ticks, book};
   }
-  PyObject* found = PyDict_GetItemWithError(tick, N("code"));
-  if (!found) {
-    if (PyErr_Occurred()) throw_error();
-    return false;  // the plain path raises the KeyError
-  }
+  PyObject* found = peek_at(tick, N("code"), &g_tick_code);
+  if (!found) return false;  // the plain path raises the KeyError
   // Held: storing the tick may release an old one, and the code of a finalizer may change the book.
   Own code = Own::borrow(found), last_ticks = Own::borrow(p.last_ticks), book = Own::borrow(p.book);
+  PyObject* entry_type = p.entry_type;  // a class the positions module keeps
   dict_set(last_ticks.get(), code.get(), tick);
   found = PyDict_GetItemWithError(book.get(), code.get());
   if (!found || found == Py_None) {
@@ -731,15 +753,16 @@ bool set_current_tick_quick(PyObject* const* reg, PyObject* self, PyObject* tick
     return true;
   }
   Own entry = Own::borrow(found);
-  Own close = item_of(tick, N("close"));
-  PyObject* entry_dict = Py_TYPE(found) == reinterpret_cast<PyTypeObject*>(reg[kEntry]) ? dict_of(found) : nullptr;
+  PyObject* close_found = peek_at(tick, N("close"), &g_tick_close);
+  Own close = close_found ? Own::borrow(close_found) : item_of(tick, N("close"));
+  PyObject* entry_dict = reinterpret_cast<PyObject*>(Py_TYPE(found)) == entry_type ? dict_of(found) : nullptr;
   if (entry_dict)
     dict_set(entry_dict, N("last_price"), close.get());
   else
     setattr(entry.get(), N("last_price"), close.get());
   return true;
 #else
-  (void)reg, (void)self, (void)tick;
+  (void)module, (void)self, (void)tick;
   return false;
 #endif
 }
@@ -1233,10 +1256,10 @@ PyObject* book_add_trade_record(PyObject* module, PyObject* const* args, size_t 
 PyObject* book_set_current_tick(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   if (PyVectorcall_NARGS(nargsf) != 2 || kwnames) return python_text(module, kPySetCurrentTick, args, nargsf, kwnames);
   try {
+    PyObject *self = args[0], *tick = args[1];
+    if (set_current_tick_quick(module, self, tick)) Py_RETURN_NONE;
     Own keep;
     PyObject* const* reg = registry(module, &keep);
-    PyObject *self = args[0], *tick = args[1];
-    if (set_current_tick_quick(reg, self, tick)) Py_RETURN_NONE;
     Own self_dict = instance_dict(self, reg[kPositions]);
     Own code = item_of(tick, N("code"));
     Own last_ticks = field(self, self_dict, N("last_ticks"));
