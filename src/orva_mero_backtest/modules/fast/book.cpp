@@ -23,44 +23,6 @@ namespace orva::fast {
 
 namespace {
 
-// A new reference, released without asking whether this thread holds the GIL (the Ref of pyref.hpp
-// asks on every release, a third of these methods' cost): they run only with the GIL held, and a
-// thread is unwound without it (a daemon thread at exit) only once finalization has begun, when
-// this leaks instead, as Ref does.
-class Own {
- public:
-  Own() noexcept = default;
-  Own(const Own& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
-  Own(Own&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  Own(Ref&& other) noexcept : p_(other.release()) {}  // NOLINT: from the shared helpers
-  Own& operator=(Own other) noexcept {
-    std::swap(p_, other.p_);
-    return *this;
-  }
-  ~Own() {
-    if (p_ && !interpreter_finalizing()) Py_DECREF(p_);
-  }
-  static Own steal(PyObject* p) {
-    if (!p) throw_error();
-    Own r;
-    r.p_ = p;
-    return r;
-  }
-  static Own borrow(PyObject* p) noexcept {
-    Own r;
-    Py_XINCREF(p);
-    r.p_ = p;
-    return r;
-  }
-  static Own none() noexcept { return borrow(Py_None); }
-  PyObject* get() const noexcept { return p_; }
-  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
-
- private:
-  PyObject* p_ = nullptr;
-};
-
 // Slots of the registration tuple (see positions.py, _fast.book_register).
 enum Slot {
   kPositions,         // class Positions
@@ -135,12 +97,12 @@ uint64_t g_registry_version = 0;
 PyObject* g_registry = nullptr;
 #endif
 
-PyObject* const* registry(PyObject* module, Own* keep) {
+PyObject* const* registry(PyObject* module, Ref* keep) {
 #if ORVA_DICT_VERSIONS
   PyObject* module_dict = PyModule_GetDict(module);
   const uint64_t version = reinterpret_cast<PyDictObject*>(module_dict)->ma_version_tag;
   if (g_registry && version == g_registry_version && fastpaths_on()) {
-    *keep = Own::borrow(g_registry);
+    *keep = Ref::borrow(g_registry);
     return &PyTuple_GET_ITEM(g_registry, 0);
   }
 #endif
@@ -151,7 +113,7 @@ PyObject* const* registry(PyObject* module, Own* keep) {
   }
   if (!PyTuple_CheckExact(found) || PyTuple_GET_SIZE(found) != kRegistered)
     raise(PyExc_RuntimeError, "fast._book_registry is not the positions book's registration");
-  *keep = Own::borrow(found);  // its items live as long as the tuple
+  *keep = Ref::borrow(found);  // its items live as long as the tuple
 #if ORVA_DICT_VERSIONS
   g_registry = found;
   g_registry_version = version;
@@ -161,22 +123,22 @@ PyObject* const* registry(PyObject* module, Own* keep) {
 
 // The instance __dict__ when `obj` is exactly of class `cls` (whose fields live there, with no
 // class-level descriptor of the same name); none otherwise (then attribute access is used).
-Own instance_dict(PyObject* obj, PyObject* cls) {
-  if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(cls)) return Own();
-  return Own::steal(PyObject_GenericGetDict(obj, nullptr));
+Ref instance_dict(PyObject* obj, PyObject* cls) {
+  if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(cls)) return Ref();
+  return Ref::steal(PyObject_GenericGetDict(obj, nullptr));
 }
 
 // obj.name, read from its __dict__ when given.
-Own field(PyObject* obj, const Own& dict, PyObject* name) {
+Ref field(PyObject* obj, const Ref& dict, PyObject* name) {
   if (dict) {
     PyObject* v = PyDict_GetItemWithError(dict.get(), name);
-    if (v) return Own::borrow(v);
+    if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) throw_error();
   }
   return getattr(obj, name);
 }
 
-void set_field(PyObject* obj, const Own& dict, PyObject* name, PyObject* value) {
+void set_field(PyObject* obj, const Ref& dict, PyObject* name, PyObject* value) {
   if (dict)
     dict_set(dict.get(), name, value);
   else
@@ -184,40 +146,40 @@ void set_field(PyObject* obj, const Own& dict, PyObject* name, PyObject* value) 
 }
 
 // obj.name += value
-void add_to_field(PyObject* obj, const Own& dict, PyObject* name, PyObject* value) {
-  Own now = field(obj, dict, name);
-  Own sum = Own::steal(PyNumber_InPlaceAdd(now.get(), value));
+void add_to_field(PyObject* obj, const Ref& dict, PyObject* name, PyObject* value) {
+  Ref now = field(obj, dict, name);
+  Ref sum = Ref::steal(PyNumber_InPlaceAdd(now.get(), value));
   set_field(obj, dict, name, sum.get());
 }
 
 // container[key]
-Own item_of(PyObject* container, PyObject* key) {
+Ref item_of(PyObject* container, PyObject* key) {
   if (PyDict_CheckExact(container)) {
     PyObject* v = PyDict_GetItemWithError(container, key);
-    if (v) return Own::borrow(v);
+    if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) throw_error();
   }
   return getitem(container, key);
 }
 
 // container.get(key, fallback)
-Own get_or(PyObject* container, PyObject* key, PyObject* fallback) {
+Ref get_or(PyObject* container, PyObject* key, PyObject* fallback) {
   if (PyDict_CheckExact(container)) {
     PyObject* v = PyDict_GetItemWithError(container, key);
-    if (v) return Own::borrow(v);
+    if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) throw_error();
-    return Own::borrow(fallback);
+    return Ref::borrow(fallback);
   }
   return call_method(container, N("get"), {key, fallback});
 }
 
 // A module-level name as the module's code reads it (its namespace, then builtins).
-Own global(PyObject* globals, PyObject* name) {
+Ref global(PyObject* globals, PyObject* name) {
   PyObject* v = PyDict_GetItemWithError(globals, name);
-  if (v) return Own::borrow(v);
+  if (v) return Ref::borrow(v);
   if (PyErr_Occurred()) throw_error();
   v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-  if (v) return Own::borrow(v);
+  if (v) return Ref::borrow(v);
   if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   throw_error();
 }
@@ -231,7 +193,7 @@ bool global_is(PyObject* globals, PyObject* name, PyObject* original) {
 // `a == b` as a truth value, without the identity shortcut of PyObject_RichCompareBool.
 bool eq(PyObject* a, PyObject* b) {
   if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return PyUnicode_Compare(a, b) == 0;
-  Own r = Own::steal(PyObject_RichCompare(a, b, Py_EQ));
+  Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
   return truthy(r.get());
 }
 
@@ -265,7 +227,7 @@ bool small_int(PyObject* v, long long* out) {
 }
 
 // a * b * c * d, left to right, as Python computes it.
-Own product(std::initializer_list<PyObject*> factors) {
+Ref product(std::initializer_list<PyObject*> factors) {
   const PyObject* const* f = factors.begin();
   if (PyFloat_CheckExact(f[0])) {
     double acc = PyFloat_AS_DOUBLE(f[0]);
@@ -277,9 +239,9 @@ Own product(std::initializer_list<PyObject*> factors) {
     }
     if (plain) return py_float(acc);
   }
-  Own acc = Own::borrow(const_cast<PyObject*>(f[0]));
+  Ref acc = Ref::borrow(const_cast<PyObject*>(f[0]));
   for (size_t i = 1; i < factors.size(); ++i)
-    acc = Own::steal(PyNumber_Multiply(acc.get(), const_cast<PyObject*>(f[i])));
+    acc = Ref::steal(PyNumber_Multiply(acc.get(), const_cast<PyObject*>(f[i])));
   return acc;
 }
 
@@ -355,10 +317,10 @@ PyObject* cost_field_name(int i) {
 // (below) when nothing it was made from has changed. A plan is made only while every cost method,
 // helper and _apply_fill is the original, so these are then the values Python's text would read.
 struct Snapshot {
-  Own costs, costs_dict, book, fills, net, buy, common_lot, odd_lots, cost_odd_lots, action_cls;
-  Own fields[kCostFields];
+  Ref costs, costs_dict, book, fills, net, buy, common_lot, odd_lots, cost_odd_lots, action_cls;
+  Ref fields[kCostFields];
 
-  Own cost_field(PyObject* name) const {
+  Ref cost_field(PyObject* name) const {
     for (int i = 0; i < kCostFields; ++i)
       if (cost_field_name(i) == name) return fields[i];
     raise(PyExc_SystemError, "positions book: a cost setting missing from the plan");
@@ -369,7 +331,7 @@ struct Snapshot {
 struct Fill {
   PyObject* const* reg;
   PyObject* costs;
-  Own costs_dict;  // when costs is exactly CostSettings
+  Ref costs_dict;  // when costs is exactly CostSettings
   const Snapshot* snap = nullptr;  // everything own, settings read at the start
 
   PyObject* slot(Slot s) const { return reg[s]; }
@@ -391,10 +353,10 @@ struct Fill {
     return snap || global_is(slot(kCostGlobals), name, slot(original));
   }
 
-  Own cost_field(PyObject* name) const { return snap ? snap->cost_field(name) : field(costs, costs_dict, name); }
+  Ref cost_field(PyObject* name) const { return snap ? snap->cost_field(name) : field(costs, costs_dict, name); }
 
   // costs._floor(amount)
-  Own floor_of(PyObject* amount) const {
+  Ref floor_of(PyObject* amount) const {
     long long v;
     if (PyFloat_CheckExact(amount) && own_helper(N("_floor"), kFloor) &&
         floor_round6(PyFloat_AS_DOUBLE(amount), &v))
@@ -403,7 +365,7 @@ struct Fill {
   }
 
   // costs._round_half_up(amount)
-  Own round_half_up_of(PyObject* amount) const {
+  Ref round_half_up_of(PyObject* amount) const {
     long long v;
     if (PyFloat_CheckExact(amount) && own_helper(N("_round_half_up"), kRoundHalfUp) &&
         round_half_up6(PyFloat_AS_DOUBLE(amount), &v))
@@ -412,7 +374,7 @@ struct Fill {
   }
 
   // costs.future_root(code): _ROOT.match(code.upper()) is the leading run of A-Z after upper-casing.
-  Own future_root(PyObject* code) const {
+  Ref future_root(PyObject* code) const {
     if (PyUnicode_CheckExact(code) && PyUnicode_IS_ASCII(code) && own_helper(N("future_root"), kFutureRoot) &&
         own_helper(N("_ROOT"), kRootPattern)) {
       const char* s = reinterpret_cast<const char*>(PyUnicode_DATA(code));
@@ -425,87 +387,87 @@ struct Fill {
         if (c < 'A' || c > 'Z') break;
         if (k < 3) root[k] = c;
       }
-      if (k == 0) return Own::borrow(code);
-      return Own::steal(PyUnicode_FromStringAndSize(root, k < 3 ? k : 3));
+      if (k == 0) return Ref::borrow(code);
+      return Ref::steal(PyUnicode_FromStringAndSize(root, k < 3 ? k : 3));
     }
     return call(global(slot(kCostGlobals), N("future_root")).get(), {code});
   }
 
   // costs.stock_shares(quantity, order_lot)
-  Own stock_shares(PyObject* quantity, PyObject* order_lot) const {
+  Ref stock_shares(PyObject* quantity, PyObject* order_lot) const {
     if (!own(N("stock_shares"), kStockShares))
       return call_method(costs, N("stock_shares"), {quantity, order_lot});
-    Own odd_lots = snap ? snap->cost_odd_lots : global(slot(kCostGlobals), N("_ODD_LOTS"));
+    Ref odd_lots = snap ? snap->cost_odd_lots : global(slot(kCostGlobals), N("_ODD_LOTS"));
     const int odd = PySequence_Contains(odd_lots.get(), order_lot);
     if (odd < 0) throw_error();
-    if (odd) return Own::borrow(quantity);
-    Own lot = cost_field(N("stock_lot_size"));
-    return Own::steal(PyNumber_Multiply(quantity, lot.get()));
+    if (odd) return Ref::borrow(quantity);
+    Ref lot = cost_field(N("stock_lot_size"));
+    return Ref::steal(PyNumber_Multiply(quantity, lot.get()));
   }
 
   // costs.stock_commission(price, shares, odd_lot=odd)
-  Own stock_commission(PyObject* price, PyObject* shares, bool odd) const {
+  Ref stock_commission(PyObject* price, PyObject* shares, bool odd) const {
     PyObject* odd_lot = odd ? Py_True : Py_False;
     if (!own(N("stock_commission"), kStockCommission))
       return call_method(costs, N("stock_commission"), {price, shares, odd_lot}, ORVA_KWNAMES("odd_lot"));
-    Own zero = py_long(0);
+    Ref zero = py_long(0);
     if (eq(shares, zero.get())) return zero;
-    Own rate = cost_field(N("stock_commission_rate"));
-    Own discount = cost_field(N("stock_commission_discount"));
-    Own amount = product({price, shares, rate.get(), discount.get()});
-    Own fee = floor_of(amount.get());
-    Own minimum = cost_field(odd ? N("stock_odd_lot_min_commission") : N("stock_min_commission"));
-    Own floor = Own::steal(PyNumber_Long(minimum.get()));
+    Ref rate = cost_field(N("stock_commission_rate"));
+    Ref discount = cost_field(N("stock_commission_discount"));
+    Ref amount = product({price, shares, rate.get(), discount.get()});
+    Ref fee = floor_of(amount.get());
+    Ref minimum = cost_field(odd ? N("stock_odd_lot_min_commission") : N("stock_min_commission"));
+    Ref floor = Ref::steal(PyNumber_Long(minimum.get()));
     const int above = PyObject_RichCompareBool(floor.get(), fee.get(), Py_GT);  // max() keeps the first of equals
     if (above < 0) throw_error();
     return above ? floor : fee;
   }
 
   // costs.stock_tax(price, shares, is_sell=...)
-  Own stock_tax(PyObject* price, PyObject* shares, bool is_sell) const {
+  Ref stock_tax(PyObject* price, PyObject* shares, bool is_sell) const {
     PyObject* sell = is_sell ? Py_True : Py_False;
     if (!own(N("stock_tax"), kStockTax))
       return call_method(costs, N("stock_tax"), {price, shares, sell}, ORVA_KWNAMES("is_sell"));
     if (!is_sell) return py_long(0);
-    Own rate = cost_field(N("stock_tax_rate"));
-    Own amount = product({price, shares, rate.get()});
+    Ref rate = cost_field(N("stock_tax_rate"));
+    Ref amount = product({price, shares, rate.get()});
     return floor_of(amount.get());
   }
 
   // costs.future_multiplier(code)
-  Own future_multiplier(PyObject* code) const {
+  Ref future_multiplier(PyObject* code) const {
     if (!own(N("future_multiplier"), kFutureMultiplier))
       return call_method(costs, N("future_multiplier"), {code});
-    Own table = cost_field(N("future_multipliers"));
-    Own root = future_root(code);
-    Own fallback = cost_field(N("default_future_multiplier"));
+    Ref table = cost_field(N("future_multipliers"));
+    Ref root = future_root(code);
+    Ref fallback = cost_field(N("default_future_multiplier"));
     return get_or(table.get(), root.get(), fallback.get());
   }
 
   // costs.future_commission(code, contracts)
-  Own future_commission(PyObject* code, PyObject* contracts) const {
+  Ref future_commission(PyObject* code, PyObject* contracts) const {
     if (!own(N("future_commission"), kFutureCommission))
       return call_method(costs, N("future_commission"), {code, contracts});
-    Own table = cost_field(N("future_commission_by_root"));
-    Own root = future_root(code);
-    Own fallback = cost_field(N("future_commission_per_contract"));
-    Own per_contract = get_or(table.get(), root.get(), fallback.get());
-    return Own::steal(PyNumber_Multiply(per_contract.get(), contracts));
+    Ref table = cost_field(N("future_commission_by_root"));
+    Ref root = future_root(code);
+    Ref fallback = cost_field(N("future_commission_per_contract"));
+    Ref per_contract = get_or(table.get(), root.get(), fallback.get());
+    return Ref::steal(PyNumber_Multiply(per_contract.get(), contracts));
   }
 
   // costs.future_tax(code, price, contracts)
-  Own future_tax(PyObject* code, PyObject* price, PyObject* contracts) const {
+  Ref future_tax(PyObject* code, PyObject* price, PyObject* contracts) const {
     if (!own(N("future_tax"), kFutureTax)) return call_method(costs, N("future_tax"), {code, price, contracts});
-    Own multiplier = future_multiplier(code);
-    Own rate = cost_field(N("future_tax_rate"));
-    Own amount = product({price, multiplier.get(), contracts, rate.get()});
+    Ref multiplier = future_multiplier(code);
+    Ref rate = cost_field(N("future_tax_rate"));
+    Ref amount = product({price, multiplier.get(), contracts, rate.get()});
     return round_half_up_of(amount.get());
   }
 };
 
 // Positions._apply_fill(entry, signed_units, price) on the entry's __dict__, for plain numbers; false
 // (nothing changed) when the numbers are not plain, and Python's text runs instead.
-bool apply_fill(const Own& d, PyObject* signed_obj, PyObject* price_obj, Own* realized_out) {
+bool apply_fill(const Ref& d, PyObject* signed_obj, PyObject* price_obj, Ref* realized_out) {
   PyObject* held_obj = PyDict_GetItemWithError(d.get(), N("quantity"));
   PyObject* avg_obj = held_obj ? PyDict_GetItemWithError(d.get(), N("avg_price")) : nullptr;
   if (!avg_obj) {
@@ -519,7 +481,7 @@ bool apply_fill(const Own& d, PyObject* signed_obj, PyObject* price_obj, Own* re
   const long long held_abs = std::llabs(held), units_abs = std::llabs(units);
   if (held == 0 || (held > 0) == (units > 0)) {
     const long long total = held_abs + units_abs;
-    Own quantity = py_long(held + units);
+    Ref quantity = py_long(held + units);
     if (total) {
       const double blended = (avg * static_cast<double>(held_abs) + price * static_cast<double>(units_abs)) /
                              static_cast<double>(total);
@@ -539,9 +501,9 @@ bool apply_fill(const Own& d, PyObject* signed_obj, PyObject* price_obj, Own* re
   if (!as_double(point_obj, &point_value)) return false;
   const long long closed = held_abs < units_abs ? held_abs : units_abs;
   const double direction = held > 0 ? 1.0 : -1.0;
-  Own realized = py_float((price - avg) * static_cast<double>(closed) * direction * point_value);
-  Own pnl = Own::borrow(pnl_obj);
-  Own total_pnl = Own::steal(PyNumber_InPlaceAdd(pnl.get(), realized.get()));
+  Ref realized = py_float((price - avg) * static_cast<double>(closed) * direction * point_value);
+  Ref pnl = Ref::borrow(pnl_obj);
+  Ref total_pnl = Ref::steal(PyNumber_InPlaceAdd(pnl.get(), realized.get()));
   dict_set(d.get(), N("realized_pnl"), total_pnl.get());
   const long long now = held + units;
   dict_set(d.get(), N("quantity"), py_long(now).get());
@@ -562,15 +524,15 @@ void append(PyObject* list, PyObject* value) {
 }
 
 // positions._text(action)
-Own action_text(PyObject* const* reg, const Snapshot* snap, PyObject* action) {
+Ref action_text(PyObject* const* reg, const Snapshot* snap, PyObject* action) {
   PyObject* globals = reg[kPosGlobals];
   if (snap || global_is(globals, N("_text"), reg[kText])) {
-    Own cls = snap ? snap->action_cls : global(globals, N("Action"));
+    Ref cls = snap ? snap->action_cls : global(globals, N("Action"));
     if (reinterpret_cast<PyObject*>(Py_TYPE(action)) == cls.get()) {
       // str.__str__ of the member: an exact str of its text (the kept name when it is one of the two).
       for (PyObject* side : {N("Buy"), N("Sell")})
-        if (PyUnicode_Compare(action, side) == 0) return Own::borrow(side);
-      return Own::steal(PyUnicode_FromObject(action));
+        if (PyUnicode_Compare(action, side) == 0) return Ref::borrow(side);
+      return Ref::steal(PyUnicode_FromObject(action));
     }
     return str_of(action);
   }
@@ -691,17 +653,17 @@ bool take_snapshot(PyObject* module, PyObject* const* reg, PyObject* self, Snaps
   Plan& p = g_plan;
   if (!plan_current(p, module, reg, self_dict)) make_plan(p, module, reg, self_dict);
   if (!p.usable) return false;
-  out->costs = Own::borrow(p.costs_obj);
-  out->costs_dict = Own::borrow(dict_of(p.costs_obj));
-  out->book = Own::borrow(p.book);
-  out->fills = Own::borrow(p.fills);
-  out->net = Own::borrow(p.net);
-  out->buy = Own::borrow(p.buy);
-  out->common_lot = Own::borrow(p.common_lot);
-  out->odd_lots = Own::borrow(p.odd_lots);
-  out->cost_odd_lots = Own::borrow(p.cost_odd_lots);
-  out->action_cls = Own::borrow(p.action_cls);
-  for (int i = 0; i < kCostFields; ++i) out->fields[i] = Own::borrow(p.fields[i]);
+  out->costs = Ref::borrow(p.costs_obj);
+  out->costs_dict = Ref::borrow(dict_of(p.costs_obj));
+  out->book = Ref::borrow(p.book);
+  out->fills = Ref::borrow(p.fills);
+  out->net = Ref::borrow(p.net);
+  out->buy = Ref::borrow(p.buy);
+  out->common_lot = Ref::borrow(p.common_lot);
+  out->odd_lots = Ref::borrow(p.odd_lots);
+  out->cost_odd_lots = Ref::borrow(p.cost_odd_lots);
+  out->action_cls = Ref::borrow(p.action_cls);
+  for (int i = 0; i < kCostFields; ++i) out->fields[i] = Ref::borrow(p.fields[i]);
   return true;
 #else
   (void)module, (void)reg, (void)self, (void)out;
@@ -733,7 +695,7 @@ bool set_current_tick_quick(PyObject* module, PyObject* self, PyObject* tick) {
   if (p.self_dict != self_dict || p.version != version_of(self_dict) || p.module_version != module_version ||
       reinterpret_cast<PyObject*>(Py_TYPE(self)) != p.positions_type) {
     p = TickPlan{};
-    Own keep;
+    Ref keep;
     PyObject* const* reg = registry(module, &keep);
     if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(reg[kPositions])) return false;
     PyObject* last_ticks = peek(self_dict, N("last_ticks"));
@@ -744,7 +706,7 @@ bool set_current_tick_quick(PyObject* module, PyObject* self, PyObject* tick) {
   PyObject* found = peek_at(tick, N("code"), &g_tick_code);
   if (!found) return false;  // the plain path raises the KeyError
   // Held: storing the tick may release an old one, and the code of a finalizer may change the book.
-  Own code = Own::borrow(found), last_ticks = Own::borrow(p.last_ticks), book = Own::borrow(p.book);
+  Ref code = Ref::borrow(found), last_ticks = Ref::borrow(p.last_ticks), book = Ref::borrow(p.book);
   PyObject* entry_type = p.entry_type;  // a class the positions module keeps
   dict_set(last_ticks.get(), code.get(), tick);
   found = PyDict_GetItemWithError(book.get(), code.get());
@@ -752,9 +714,9 @@ bool set_current_tick_quick(PyObject* module, PyObject* self, PyObject* tick) {
     if (PyErr_Occurred()) throw_error();
     return true;
   }
-  Own entry = Own::borrow(found);
+  Ref entry = Ref::borrow(found);
   PyObject* close_found = peek_at(tick, N("close"), &g_tick_close);
-  Own close = close_found ? Own::borrow(close_found) : item_of(tick, N("close"));
+  Ref close = close_found ? Ref::borrow(close_found) : item_of(tick, N("close"));
   PyObject* entry_dict = reinterpret_cast<PyObject*>(Py_TYPE(found)) == entry_type ? dict_of(found) : nullptr;
   if (entry_dict)
     dict_set(entry_dict, N("last_price"), close.get());
@@ -894,7 +856,7 @@ bool quick_stock_fill(PyObject* module, PyObject* const* reg, PyObject* self, Py
       (product_type != N("Stock") && PyUnicode_CompareWithASCIIString(product_type, "Stock") != 0))
     return false;
   // The row first: making it may run a collection (and finalizers); nothing is borrowed yet.
-  Own row = dict_row_blank(reg[kFillRow]);
+  Ref row = dict_row_blank(reg[kFillRow]);
   PyObject* self_dict = dict_of(self);
   if (!self_dict) return false;
   Plan& p = g_plan;
@@ -961,13 +923,13 @@ bool quick_stock_fill(PyObject* module, PyObject* const* reg, PyObject* self, Py
       !tax_field || !PyFloat_CheckExact(tax_field) || !point_obj || !as_double(point_obj, &point_value))
     return false;
   // positions._text(action): the text of an Action member, or the str itself.
-  Own text;
+  Ref text;
   if (reinterpret_cast<PyObject*>(Py_TYPE(action)) == p.action_cls) {
     for (PyObject* name : {N("Buy"), N("Sell")})
-      if (!text && plain_equal(action, name)) text = Own::borrow(name);
-    if (!text) text = Own::steal(PyUnicode_FromObject(action));
+      if (!text && plain_equal(action, name)) text = Ref::borrow(name);
+    if (!text) text = Ref::steal(PyUnicode_FromObject(action));
   } else if (PyUnicode_CheckExact(action)) {
-    text = Own::borrow(action);
+    text = Ref::borrow(action);
   } else {
     return false;
   }
@@ -976,13 +938,13 @@ bool quick_stock_fill(PyObject* module, PyObject* const* reg, PyObject* self, Py
   PyObject* old_net = peek(p.net, code);
   if (!old_net || !PyLong_CheckExact(old_net)) return false;
   PyObject *fills_list = p.fills, *net = p.net;
-  Own exchange_price = PyFloat_CheckExact(price_obj) ? Own::borrow(price_obj) : Own(py_float(price));
-  Own units_obj = odd_shares ? Own::borrow(quantity) : Own(py_long(units));
+  Ref exchange_price = PyFloat_CheckExact(price_obj) ? Ref::borrow(price_obj) : Ref(py_float(price));
+  Ref units_obj = odd_shares ? Ref::borrow(quantity) : Ref(py_long(units));
   // _apply_fill(entry, units if is_buy else -units, price)
   const long long signed_units = is_buy ? units : -units;
   const double avg = PyFloat_AS_DOUBLE(avg_obj);
   const long long held_abs = std::llabs(held), units_abs = std::llabs(signed_units), now = held + signed_units;
-  Own position = py_long(now), avg_price = Own::borrow(avg_obj), realized;
+  Ref position = py_long(now), avg_price = Ref::borrow(avg_obj), realized;
   if (held == 0 || (held > 0) == (signed_units > 0)) {
     const long long total = held_abs + units_abs;
     if (total)
@@ -1002,7 +964,7 @@ bool quick_stock_fill(PyObject* module, PyObject* const* reg, PyObject* self, Py
   }
   if (avg_price.get() != avg_obj) fields.set(kAvgPrice, avg_price.get());
   fields.set(kQuantity, position.get());
-  Own commission_obj = py_long(commission), tax_obj = py_long(tax);
+  Ref commission_obj = py_long(commission), tax_obj = py_long(tax);
   fields.set(kCommission, py_float(PyFloat_AS_DOUBLE(commission_field) + static_cast<double>(commission)).get());
   // tax += 0 leaves an equal float: the write is skipped
   if (tax) fields.set(kTax, py_float(PyFloat_AS_DOUBLE(tax_field) + static_cast<double>(tax)).get());
@@ -1022,34 +984,34 @@ bool quick_stock_fill(PyObject* module, PyObject* const* reg, PyObject* self, Py
 #endif
 }
 
-Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObject* trade, PyObject* product_type) {
-  if (quick_stock_fill(module, reg, self, trade, product_type)) return Own::none();
+Ref set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObject* trade, PyObject* product_type) {
+  if (quick_stock_fill(module, reg, self, trade, product_type)) return Ref::none();
   PyObject* globals = reg[kPosGlobals];
   Snapshot snapshot;
   const Snapshot* snap = take_snapshot(module, reg, self, &snapshot) ? &snapshot : nullptr;
-  Own self_dict = instance_dict(self, reg[kPositions]);
-  Own code = item_of(trade, N("code"));
-  Own quantity = item_of(trade, N("quantity"));
-  if (!truthy(quantity.get())) return Own::none();
-  Own exchange_price = Own::steal(PyNumber_Float(item_of(trade, N("price")).get()));
-  Own action = item_of(trade, N("action"));
-  Own buy = snap ? snap->buy : global(globals, N("_BUY"));
-  Own is_buy_obj = Own::steal(PyObject_RichCompare(action.get(), buy.get(), Py_EQ));
+  Ref self_dict = instance_dict(self, reg[kPositions]);
+  Ref code = item_of(trade, N("code"));
+  Ref quantity = item_of(trade, N("quantity"));
+  if (!truthy(quantity.get())) return Ref::none();
+  Ref exchange_price = Ref::steal(PyNumber_Float(item_of(trade, N("price")).get()));
+  Ref action = item_of(trade, N("action"));
+  Ref buy = snap ? snap->buy : global(globals, N("_BUY"));
+  Ref is_buy_obj = Ref::steal(PyObject_RichCompare(action.get(), buy.get(), Py_EQ));
   const bool is_buy = truthy(is_buy_obj.get());
-  Fill f{reg, nullptr, Own(), snap};
-  Own costs = snap ? snap->costs : field(self, self_dict, N("costs"));
+  Fill f{reg, nullptr, Ref(), snap};
+  Ref costs = snap ? snap->costs : field(self, self_dict, N("costs"));
   f.costs = costs.get();
   f.costs_dict = snap ? snap->costs_dict : instance_dict(costs.get(), reg[kCosts]);
-  Own price = exchange_price;
+  Ref price = exchange_price;
   if (truthy(f.cost_field(N("slippage_ticks")).get()))
     price = call_method(costs.get(), N("slipped_price"), {product_type, code.get(), exchange_price.get(),
                                                            is_buy_obj.get()});
-  Own units, commission, tax;
+  Ref units, commission, tax;
   if (eq(product_type, N("Stock"))) {
-    Own common = snap ? snap->common_lot : global(globals, N("_COMMON_LOT"));
-    Own order_lot = get_or(trade, N("order_lot"), common.get());
+    Ref common = snap ? snap->common_lot : global(globals, N("_COMMON_LOT"));
+    Ref order_lot = get_or(trade, N("order_lot"), common.get());
     units = f.stock_shares(quantity.get(), order_lot.get());
-    Own odd_lots = snap ? snap->odd_lots : global(globals, N("_ODD_LOTS"));
+    Ref odd_lots = snap ? snap->odd_lots : global(globals, N("_ODD_LOTS"));
     const int odd = PySequence_Contains(odd_lots.get(), order_lot.get());
     if (odd < 0) throw_error();
     commission = f.stock_commission(price.get(), units.get(), odd != 0);
@@ -1063,23 +1025,23 @@ Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObje
     throw_error();
   }
 
-  Own book = snap ? snap->book : field(self, self_dict, N("book"));
-  Own entry = get_or(book.get(), code.get(), Py_None);
+  Ref book = snap ? snap->book : field(self, self_dict, N("book"));
+  Ref entry = get_or(book.get(), code.get(), Py_None);
   if (entry.get() == Py_None) {
-    Own point_value = eq(product_type, N("Stock")) ? py_float(1.0) : f.future_multiplier(code.get());
+    Ref point_value = eq(product_type, N("Stock")) ? py_float(1.0) : f.future_multiplier(code.get());
     entry = call(global(globals, N("InstrumentPosition")).get(), {code.get(), product_type, point_value.get()});
-    Own book_now = field(self, self_dict, N("book"));
+    Ref book_now = field(self, self_dict, N("book"));
     if (PyObject_SetItem(book_now.get(), code.get(), entry.get()) < 0) throw_error();
-    Own last_ticks = field(self, self_dict, N("last_ticks"));
-    Own tick = get_or(last_ticks.get(), code.get(), Py_None);
-    Own last = tick.get() != Py_None ? item_of(tick.get(), N("close")) : price;
+    Ref last_ticks = field(self, self_dict, N("last_ticks"));
+    Ref tick = get_or(last_ticks.get(), code.get(), Py_None);
+    Ref last = tick.get() != Py_None ? item_of(tick.get(), N("close")) : price;
     setattr(entry.get(), N("last_price"), last.get());
     snap = nullptr;  // Python code ran (the entry's class): read the rest as the text does
   }
-  Own entry_dict = instance_dict(entry.get(), reg[kEntry]);
+  Ref entry_dict = instance_dict(entry.get(), reg[kEntry]);
 
-  Own signed_units = is_buy ? units : Own::steal(PyNumber_Negative(units.get()));
-  Own realized;
+  Ref signed_units = is_buy ? units : Ref::steal(PyNumber_Negative(units.get()));
+  Ref realized;
   bool done = false;
   if (entry_dict && snap) {
     done = apply_fill(entry_dict, signed_units.get(), price.get(), &realized);
@@ -1098,29 +1060,29 @@ Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObje
   add_to_field(e, entry_dict, N("fills"), py_long(1).get());
   add_to_field(e, entry_dict, is_buy ? N("bought") : N("sold"), units.get());
   {
-    Own position = field(e, entry_dict, N("quantity"));
-    Own net = snap ? snap->net : field(self, self_dict, N("net_positions"));
+    Ref position = field(e, entry_dict, N("quantity"));
+    Ref net = snap ? snap->net : field(self, self_dict, N("net_positions"));
     if (PyObject_SetItem(net.get(), code.get(), position.get()) < 0) throw_error();
   }
-  Own fills = snap ? snap->fills : field(self, self_dict, N("fills"));
-  Own trade_id = item_of(trade, N("trade_id"));
-  Own timestamp = get_or(trade, N("exchange_ts"), Py_None);
-  Own text = action_text(reg, snap, item_of(trade, N("action")).get());
-  Own position = field(e, entry_dict, N("quantity"));
-  Own avg_price = field(e, entry_dict, N("avg_price"));
+  Ref fills = snap ? snap->fills : field(self, self_dict, N("fills"));
+  Ref trade_id = item_of(trade, N("trade_id"));
+  Ref timestamp = get_or(trade, N("exchange_ts"), Py_None);
+  Ref text = action_text(reg, snap, item_of(trade, N("action")).get());
+  Ref position = field(e, entry_dict, N("quantity"));
+  Ref avg_price = field(e, entry_dict, N("avg_price"));
   PyObject* values[kRowKeys] = {trade_id.get(),       timestamp.get(), code.get(),       product_type,
                                 text.get(),           quantity.get(),  units.get(),      price.get(),
                                 exchange_price.get(), commission.get(), tax.get(),       realized.get(),
                                 position.get(),       avg_price.get()};
-  Own row = dict_row(reg[kFillRow], fill_key, values, kRowKeys);
+  Ref row = dict_row(reg[kFillRow], fill_key, values, kRowKeys);
   append(fills.get(), row.get());
-  return Own::none();
+  return Ref::none();
 }
 
 // Positions.equity in doubles when every entry is a plain InstrumentPosition of plain numbers; false
 // otherwise (Python's text then runs; it has no side effects, so starting over is the same).
 bool equity(PyObject* const* reg, PyObject* self, double* out) {
-  Own self_dict = instance_dict(self, reg[kPositions]);
+  Ref self_dict = instance_dict(self, reg[kPositions]);
   if (!self_dict) return false;
   PyObject* book = PyDict_GetItemWithError(self_dict.get(), N("book"));
   if (!book || !PyDict_CheckExact(book)) {
@@ -1132,10 +1094,10 @@ bool equity(PyObject* const* reg, PyObject* self, double* out) {
   double total = 0.0;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
-  Own keep_book = Own::borrow(book);
+  Ref keep_book = Ref::borrow(book);
   while (PyDict_Next(book, &pos, &key, &value)) {
     if (Py_TYPE(value) != entry_type) return false;
-    Own dict;
+    Ref dict;
     PyObject* d = nullptr;
 #if ORVA_FASTPATHS
     // The entry's own dict pointer: no reference to take, and nothing made that could run a collection.
@@ -1144,8 +1106,8 @@ bool equity(PyObject* const* reg, PyObject* self, double* out) {
     if (!slot)
 #endif
     {
-      Own e = Own::borrow(value);
-      dict = Own::steal(PyObject_GenericGetDict(e.get(), nullptr));
+      Ref e = Ref::borrow(value);
+      dict = Ref::steal(PyObject_GenericGetDict(e.get(), nullptr));
       d = dict.get();
     }
     if (!d || !PyDict_CheckExact(d)) return false;
@@ -1181,7 +1143,7 @@ bool equity(PyObject* const* reg, PyObject* self, double* out) {
 // natively: keywords, a wrong count; its errors are then Python's own).
 PyObject* python_text(PyObject* module, Slot which, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   try {
-    Own keep;
+    Ref keep;
     PyObject* const* reg = registry(module, &keep);
     return PyObject_Vectorcall(reg[which], args, nargsf, kwnames);
   } catch (PyError&) {
@@ -1192,7 +1154,7 @@ PyObject* python_text(PyObject* module, Slot which, PyObject* const* args, size_
 PyObject* book_set_positions(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   if (PyVectorcall_NARGS(nargsf) != 3 || kwnames) return python_text(module, kPySetPositions, args, nargsf, kwnames);
   try {
-    Own keep;
+    Ref keep;
     PyObject* const* reg = registry(module, &keep);
     return set_positions(module, reg, args[0], args[1], args[2]).release();
   } catch (PyError&) {
@@ -1203,7 +1165,7 @@ PyObject* book_set_positions(PyObject* module, PyObject* const* args, size_t nar
 PyObject* book_equity(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   if (PyVectorcall_NARGS(nargsf) != 1 || kwnames) return python_text(module, kPyEquity, args, nargsf, kwnames);
   try {
-    Own keep;
+    Ref keep;
     PyObject* const* reg = registry(module, &keep);
     double total;
     if (equity(reg, args[0], &total)) return PyFloat_FromDouble(total);
@@ -1239,11 +1201,11 @@ PyObject* book_add_trade_record(PyObject* module, PyObject* const* args, size_t 
       if (plain) values[j] = args[nargs + k];
     }
     if (!plain) return python_text(module, kPyAddTradeRecord, args, nargsf, kwnames);
-    Own keep;
+    Ref keep;
     PyObject* const* reg = registry(module, &keep);
     PyObject* self = args[0];
-    Own records = field(self, instance_dict(self, reg[kPositions]), N("trade_records"));
-    Own row = dict_row(reg[kRecordRow], record_key, values, kRecordKeys);
+    Ref records = field(self, instance_dict(self, reg[kPositions]), N("trade_records"));
+    Ref row = dict_row(reg[kRecordRow], record_key, values, kRecordKeys);
     append(records.get(), row.get());
   } catch (PyError&) {
     return nullptr;
@@ -1258,16 +1220,16 @@ PyObject* book_set_current_tick(PyObject* module, PyObject* const* args, size_t 
   try {
     PyObject *self = args[0], *tick = args[1];
     if (set_current_tick_quick(module, self, tick)) Py_RETURN_NONE;
-    Own keep;
+    Ref keep;
     PyObject* const* reg = registry(module, &keep);
-    Own self_dict = instance_dict(self, reg[kPositions]);
-    Own code = item_of(tick, N("code"));
-    Own last_ticks = field(self, self_dict, N("last_ticks"));
+    Ref self_dict = instance_dict(self, reg[kPositions]);
+    Ref code = item_of(tick, N("code"));
+    Ref last_ticks = field(self, self_dict, N("last_ticks"));
     if (PyObject_SetItem(last_ticks.get(), code.get(), tick) < 0) throw_error();
-    Own book = field(self, self_dict, N("book"));
-    Own entry = get_or(book.get(), code.get(), Py_None);
+    Ref book = field(self, self_dict, N("book"));
+    Ref entry = get_or(book.get(), code.get(), Py_None);
     if (entry.get() != Py_None) {
-      Own close = item_of(tick, N("close"));
+      Ref close = item_of(tick, N("close"));
       set_field(entry.get(), instance_dict(entry.get(), reg[kEntry]), N("last_price"), close.get());
     }
   } catch (PyError&) {
@@ -1294,9 +1256,9 @@ PyObject* book_register(PyObject* module, PyObject* registration) {
     }
   try {
     // Fill rows and trade records share their key tables (dict_rows.hpp): a third of the memory.
-    Own row = dict_row_template("_FillRow", fill_key, kRowKeys);
-    Own record = dict_row_template("_TradeRecord", record_key, kRecordKeys);
-    Own kept = Own::steal(PyTuple_New(kRegistered));
+    Ref row = dict_row_template("_FillRow", fill_key, kRowKeys);
+    Ref record = dict_row_template("_TradeRecord", record_key, kRecordKeys);
+    Ref kept = Ref::steal(PyTuple_New(kRegistered));
     for (int i = 0; i < kSlots; ++i) {
       PyObject* item = PyTuple_GET_ITEM(registration, i);
       Py_INCREF(item);
