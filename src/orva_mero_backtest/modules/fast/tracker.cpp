@@ -1,5 +1,7 @@
-// OrderTracker.track in C++, step for step as the Python text in orders.py (which stays the
-// reference; a test compares the two): one report of the exchange applied to the order's record.
+// OrderTracker.place and track in C++, step for step as the Python text in orders.py (which stays the
+// reference; tests compare the two): an order's record started, one report of the exchange applied to
+// it. Records share one key table (dict_rows.hpp); a plain report on a plain record is applied on its
+// values in place, anything else by the general steps.
 #pragma GCC optimize("fp-contract=off")  // a*b+c must round twice, as in Python
 
 #include <utility>
