@@ -197,10 +197,18 @@ class RecordFields {
 #if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
     auto* r = reinterpret_cast<PyDictObject*>(order);
     if (!fastpaths_on() || !r->ma_values || r->ma_used != kRecordKeys) return;
-    PyObject* templ = PyDict_GetItemWithError(PyModule_GetDict(module), ORVA_NAME("_order_record"));
-    if (!templ) {
-      if (PyErr_Occurred()) throw_error();
-      return;
+    // The template as last read, while the module's dict keeps its version tag (then it holds it).
+    static uint64_t module_version = 0;
+    static PyObject* templ = nullptr;  // borrowed: never released
+    PyObject* module_dict = PyModule_GetDict(module);
+    const uint64_t version = reinterpret_cast<PyDictObject*>(module_dict)->ma_version_tag;
+    if (!templ || version != module_version) {
+      templ = PyDict_GetItemWithError(module_dict, ORVA_NAME("_order_record"));
+      if (!templ) {
+        if (PyErr_Occurred()) throw_error();
+        return;
+      }
+      module_version = version;
     }
     auto* t = reinterpret_cast<PyDictObject*>(templ);
     if (PyDict_CheckExact(templ) && t->ma_values && t->ma_keys == r->ma_keys) values_ = r->ma_values;
@@ -425,7 +433,10 @@ Ref place(PyObject* module, PyObject* self, PyObject* const* a) {
   Ref orders = part(self, kOrders);
   set_item(orders.get(), trade_id.get(), order.get());
   Ref open_orders = part(self, kOpen);
-  set_item(open_orders.get(), trade_id.get(), order.get());
+  if (PyDict_CheckExact(open_orders.get()))
+    dict_set(open_orders.get(), trade_id.get(), order.get());
+  else
+    set_item(open_orders.get(), trade_id.get(), order.get());
   return trade_id;
 }
 
