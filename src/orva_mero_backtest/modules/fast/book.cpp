@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -736,7 +737,11 @@ bool plain_text(PyObject* v) {
 
 // a == b for two plain texts: the same length and code points.
 bool plain_equal(PyObject* a, PyObject* b) {
-  return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
+  if (a == b) return true;
+  if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
+  if (PyUnicode_IS_COMPACT_ASCII(a) && PyUnicode_IS_COMPACT_ASCII(b))  // the usual texts: compare the bytes
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(PyUnicode_GET_LENGTH(a))) == 0;
+  return PyUnicode_Compare(a, b) == 0;
 }
 
 // `item in texts` for an exact tuple of exact str and a plain text item (as the tuple's == would say);
@@ -880,7 +885,7 @@ bool quick_stock_fill(PyObject* module, PyObject* const* reg, PyObject* self, Py
   if (!small_int(quantity, &qty) || qty == 0) return false;
   double price;
   if (!as_double(price_obj, &price) || !(PyFloat_CheckExact(price_obj) || PyLong_CheckExact(price_obj))) return false;
-  const bool is_buy = PyUnicode_Compare(action, p.buy) == 0;
+  const bool is_buy = plain_equal(action, p.buy);
   // The cost settings the stock methods read (cost_field_name's order).
   long long slippage, lot;
   double rate, discount, tax_rate;
