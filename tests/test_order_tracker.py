@@ -181,3 +181,23 @@ def test_tracking_follows_attributes_replaced_between_reports(make):
         return tracker.orders, tracker._open, tracker.rows(), tracker.open_orders()
 
     assert run(OrderTracker.track, OrderTracker.place) == run(OrderTracker._track, OrderTracker._place)
+
+
+def test_records_changed_by_a_user_leave_later_records_alone():
+    """Records share one key table: a key added to or taken from one must not reach the others, and
+    the reports on every record still give the Python text's values."""
+    def run(track, place):
+        tracker = OrderTracker(Exchange())
+        ids = [place(tracker, *ORDER, float(i)) for i in range(3)]
+        tracker.orders[ids[0]]["note"] = "mine"
+        del tracker.orders[ids[1]]["code"]
+        ids += [place(tracker, *ORDER, float(i)) for i in range(3, 5)]
+        for trade_id in ids:
+            track(tracker, order_report(OperationType.NEW, trade_id=trade_id))
+            track(tracker, deal(trade_id=trade_id, quantity=1))
+        track(tracker, order_report(OperationType.CANCEL, trade_id=ids[2]))
+        return [list(o.items()) for o in tracker.orders.values()], tracker.rows(), tracker.open_orders()
+
+    native, python = run(OrderTracker.track, OrderTracker.place), run(OrderTracker._track, OrderTracker._place)
+    assert native == python
+    assert "note" not in dict(native[0][3]) and "code" in dict(native[0][4])

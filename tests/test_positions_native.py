@@ -423,7 +423,30 @@ def _no_close(book, tick):
     return tick
 
 
-@pytest.mark.parametrize("tweak", [None, _tick_mapping, _new_last_ticks, _none_entry, _no_close])
+def _reordered_tick(book, tick):
+    return dict(reversed(list(tick.items())))  # the same keys in another order
+
+
+def _entry_with_a_property(book, tick):
+    class Entry(positions_module.InstrumentPosition):
+        seen = []
+
+        @property
+        def last_price(self):
+            return self.seen[-1] if self.seen else None
+
+        @last_price.setter
+        def last_price(self, value):
+            self.seen.append(value)
+
+    old = book.book["2330"]
+    fields = {k: v for k, v in vars(old).items() if k != "last_price"}
+    book.book["2330"] = Entry(**fields)
+    return dict(tick, code="2330")
+
+
+@pytest.mark.parametrize("tweak", [None, _tick_mapping, _new_last_ticks, _none_entry, _no_close, _reordered_tick,
+                                   _entry_with_a_property])
 @pytest.mark.parametrize("make_book", [Positions, type("Sub", (Positions,), {})], ids=["Positions", "subclass"])
 def test_ticks_match_the_python_text(make_book, tweak):
     results = []
@@ -442,3 +465,21 @@ def test_ticks_match_the_python_text(make_book, tweak):
         answers.append(book.book.pop("0050", "none kept"))
         results.append((answers, state(book), repr(book._equity())))
     assert results[1] == results[0]
+
+
+def test_rows_sharing_a_key_table_stay_apart():
+    """Fill rows and trade records are made from templates (shared key tables): a row changed by a
+    user must not change another row, the rows made after it, or what they compare equal to."""
+    book, python = Positions(), Positions()
+    for i in range(6):
+        t = trade(i, "2330", "Buy" if i % 3 else "Sell", 1 + i, 580.0 + i, "Stock")
+        Native(book).fill(dict(t), "Stock")
+        PythonText(python).fill(dict(t), "Stock")
+        if i == 2:
+            for rows in (book.fills, book.trade_records, python.fills, python.trade_records):
+                rows[0]["note"] = "x"
+                del rows[1]["code"]
+                rows[1]["code"] = "moved"
+    for ours, theirs in ((book.fills, python.fills), (book.trade_records, python.trade_records)):
+        assert [list(r.items()) for r in ours] == [list(r.items()) for r in theirs]
+    assert "note" not in book.fills[3] and list(book.fills[4]) == list(python.fills[4])
