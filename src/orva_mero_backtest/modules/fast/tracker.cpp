@@ -310,8 +310,8 @@ bool track_plain_order(PyObject* module, PyObject* self, PyObject* order, PyObje
   PyObject* updated = f.get(kUpdatedTs);
   PyObject* old_price = f.get(kPrice);
   long long quantity, filled, open;
-  if (!ts || !old_cancelled || !old_status || !harmless(old_status) || !trade_id || !updated ||
-      !harmless(updated) || !old_price || !harmless(old_price) || !small_int(f.get(kQuantity), &quantity) ||
+  if (!ts || !old_cancelled || !harmless(old_cancelled) || !old_status || !harmless(old_status) || !trade_id ||
+      !updated || !harmless(updated) || !old_price || !harmless(old_price) || !small_int(f.get(kQuantity), &quantity) ||
       !small_int(f.get(kFilledQty), &filled) || !small_int(f.get(kOpenQty), &open))
     return false;
   PyObject* new_open = nullptr;  // the open quantity written, when it changes
