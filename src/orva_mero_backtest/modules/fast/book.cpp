@@ -767,7 +767,9 @@ bool int_of(PyObject* v, long long* out) {
 }
 
 // The fields of an InstrumentPosition the quick fill reads and writes.
-enum EntryField { kQuantity, kAvgPrice, kRealized, kPointValue, kCommission, kTax, kFills, kBought, kSold, kEntryFields };
+enum EntryField {
+  kQuantity, kAvgPrice, kRealized, kPointValue, kCommission, kTax, kFills, kBought, kSold, kEntryFields
+};
 PyObject* entry_field_name(int i) {
   switch (i) {
     case kQuantity: return ORVA_NAME("quantity");

@@ -118,7 +118,8 @@ Ref part(PyObject* self, Part which) {
 // `kind == text` for an operation type: a str (or a str enum member) compares as str does.
 bool is_kind(PyObject* kind, PyObject* text) {
   if (PyUnicode_Check(kind) && Py_TYPE(kind)->tp_richcompare == PyUnicode_Type.tp_richcompare)
-    return kind == text || (PyUnicode_GET_LENGTH(kind) == PyUnicode_GET_LENGTH(text) && PyUnicode_Compare(kind, text) == 0);
+    return kind == text ||
+           (PyUnicode_GET_LENGTH(kind) == PyUnicode_GET_LENGTH(text) && PyUnicode_Compare(kind, text) == 0);
   return compare(kind, text, Py_EQ);
 }
 
