@@ -53,6 +53,14 @@ CASES = {
     "missing key": ([order()], [{"id": "A", "exchange_seqno": "A"}]),
     "not a report": ([order()], [{"order": None}]),
     "mapping report": ([order()], [UserDict(deal())]),
+    "deal of a float quantity": ([order()], [deal(quantity=2.0)]),
+    "deal into float counts": ([order(filled=1.0, value=10.0)], [deal()]),
+    "deal of a cancelled rest": ([order(open_qty=2, cancelled=3)], [deal(quantity=2)]),
+    "new, then deals that fill it": ([order()], [order_report(OperationType.NEW), deal(quantity=5)]),
+    "quantity taken off to a float": ([order()], [order_report(OperationType.UPDATE_QTY, quantity=2.0)]),
+    "quantity taken off after a fill": ([order()], [deal(quantity=1), order_report(OperationType.UPDATE_QTY, quantity=2)]),
+    "cancel of a filled order": ([order(open_qty=0, filled=5)], [order_report(OperationType.CANCEL)]),
+    "order report without a time": ([order()], [{"operation_type": "New", "order": {"id": "A"}, "trade_status": {}}]),
 }
 
 
@@ -124,6 +132,13 @@ def test_native_placing_matches_the_python_text(exchange, now):
 
     native, python = place(OrderTracker.place), place(OrderTracker._place)
     assert native == python
+    # The same keys in the same order, and a record behaves as any dict when changed later.
+    assert [list(o.items()) for o in native[1].values()] == [list(o.items()) for o in python[1].values()]
+    for records in (native[1], python[1]):
+        for record in records.values():
+            record["note"] = 1
+            del record["code"]
+    assert [list(o.items()) for o in native[1].values()] == [list(o.items()) for o in python[1].values()]
     if exchange == {}:
         assert native[0] == ("T1", "T2") and native[1]["T2"]["price"] == 590.0 and native[1]["T1"]["placed_ts"] == now
 
@@ -135,3 +150,54 @@ def test_a_none_record_counts_as_no_order():
         return track(tracker, deal()), track(tracker, order_report(OperationType.CANCEL)), tracker.orders
 
     assert run(OrderTracker.track) == run(OrderTracker._track) == (True, False, {"A": None})
+
+
+class PropertyTracker(OrderTracker):
+    """Its orders come through a property: read by attribute access, not from the instance dict."""
+
+    @property
+    def orders(self):
+        return self.__dict__["_orders"]
+
+    @orders.setter
+    def orders(self, value):
+        self.__dict__["_orders"] = value
+
+
+@pytest.mark.parametrize("make", [OrderTracker, PropertyTracker], ids=["tracker", "property"])
+def test_tracking_follows_attributes_replaced_between_reports(make):
+    """The native methods may keep what they read of a tracker only while it is unchanged."""
+    def run(track, place):
+        ex = Exchange()
+        tracker = make(ex)
+        first = place(tracker, *ORDER, 1.0)
+        track(tracker, order_report(OperationType.NEW, trade_id=first))
+        tracker._open = dict(tracker._open)  # replaced between reports
+        track(tracker, deal(trade_id=first, quantity=1))
+        tracker.orders = dict(tracker.orders)
+        track(tracker, deal(trade_id=first, quantity=1))
+        second = place(tracker, *ORDER, 2.0)
+        track(tracker, order_report(OperationType.CANCEL, trade_id=second))
+        return tracker.orders, tracker._open, tracker.rows(), tracker.open_orders()
+
+    assert run(OrderTracker.track, OrderTracker.place) == run(OrderTracker._track, OrderTracker._place)
+
+
+def test_records_changed_by_a_user_leave_later_records_alone():
+    """Records share one key table: a key added to or taken from one must not reach the others, and
+    the reports on every record still give the Python text's values."""
+    def run(track, place):
+        tracker = OrderTracker(Exchange())
+        ids = [place(tracker, *ORDER, float(i)) for i in range(3)]
+        tracker.orders[ids[0]]["note"] = "mine"
+        del tracker.orders[ids[1]]["code"]
+        ids += [place(tracker, *ORDER, float(i)) for i in range(3, 5)]
+        for trade_id in ids:
+            track(tracker, order_report(OperationType.NEW, trade_id=trade_id))
+            track(tracker, deal(trade_id=trade_id, quantity=1))
+        track(tracker, order_report(OperationType.CANCEL, trade_id=ids[2]))
+        return [list(o.items()) for o in tracker.orders.values()], tracker.rows(), tracker.open_orders()
+
+    native, python = run(OrderTracker.track, OrderTracker.place), run(OrderTracker._track, OrderTracker._place)
+    assert native == python
+    assert "note" not in dict(native[0][3]) and "code" in dict(native[0][4])

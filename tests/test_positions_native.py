@@ -324,3 +324,162 @@ def test_native_methods_bind_like_functions():
     other = type("Other", (), {})()
     other.book = {}
     assert Positions.equity(other) == 0.0
+
+
+# --- the one-pass stock fill and the per-tick path, against the Python text ---------------------------
+
+def stock(i, action, quantity, price, lot=None, code="2330"):
+    return ("fill", trade(i, code, action, quantity, price, "Stock", lot), "Stock")
+
+
+def _plain_str_action(i, action, quantity, price):
+    t = trade(i, "2330", action, quantity, price, "Stock")
+    t["action"] = action  # a plain str, not an Action member
+    del t["exchange_ts"]
+    return ("fill", t, "Stock")
+
+
+ONE_PASS_CASES = {
+    "add, add, close": [stock(0, "Buy", 2, 580.0), stock(1, "Buy", 3, 590.5), stock(2, "Sell", 5, 600.0)],
+    "partial close, cross zero, back": [stock(0, "Buy", 2, 580.0), stock(1, "Sell", 1, 578.0),
+                                        stock(2, "Sell", 4, 575.0), stock(3, "Buy", 3, 570.0)],
+    "odd lots": [stock(0, "Buy", 300, 580.0, OrderLot.ODD), stock(1, "Sell", 120, 581.0, OrderLot.INTRADAY_ODD),
+                 stock(2, "Sell", 1, 582.0, "Odd"), stock(3, "Buy", 2, 583.0, OrderLot.COMMON)],
+    "int prices, str actions, no lot or time": [stock(0, "Buy", 1, 580), _plain_str_action(1, "Buy", 2, 581),
+                                                _plain_str_action(2, "Sell", 4, 579.5)],
+    "small amounts hit the minimum": [stock(0, "Buy", 5, 1.0, OrderLot.ODD), stock(1, "Sell", 5, 1.05, OrderLot.ODD)],
+    "empty fill": [stock(0, "Buy", 1, 580.0), stock(1, "Sell", 0, 580.0)],
+}
+
+
+def _int_commission(book):
+    book.book["2330"].commission = 3  # an int field: int sums from here
+
+
+def _float_net(book):
+    book.net_positions["2330"] = 1.5
+
+
+def _list_like_fills(book):
+    from collections import UserList
+    book.fills = UserList(book.fills)
+
+
+def _combined_entry_dict(book):
+    entry = book.book["2330"]
+    fills = entry.fills
+    del entry.fills  # the entry's dict no longer shares its key table
+    entry.fills = fills
+
+
+def _slippage(book):
+    book.costs.slippage_ticks = 1
+
+
+def _subclassed_entry(book):
+    class Entry(positions_module.InstrumentPosition):
+        pass
+
+    old = book.book["2330"]
+    book.book["2330"] = Entry(**{k: v for k, v in vars(old).items()})
+
+
+@pytest.mark.parametrize("tweak", [None, _int_commission, _float_net, _list_like_fills, _combined_entry_dict,
+                                   _slippage, _subclassed_entry])
+@pytest.mark.parametrize("case", list(ONE_PASS_CASES), ids=list(ONE_PASS_CASES))
+def test_one_pass_stock_fills_match_the_python_text(case, tweak):
+    """After the first fill (which makes the entry) every stock fill may take the one-pass path; a tweak
+    made then (an unusual field, container or setting) must lead to the same result by the general path."""
+    events = ONE_PASS_CASES[case]
+    results = []
+    for driver in (PythonText, Native):
+        book = Positions(CostSettings(stock_min_commission=1))
+        d = driver(book)
+        for i, event in enumerate(events):
+            d.fill(dict(event[1]), event[2])
+            if i == 0 and tweak is not None:
+                tweak(book)
+        results.append((state(book), vars(book.book["2330"]), repr(d.equity())))
+    assert results[1] == results[0]
+
+
+def _tick_mapping(book, tick):
+    from collections import UserDict
+    return UserDict(tick)
+
+
+def _new_last_ticks(book, tick):
+    book.last_ticks = {}
+    return tick
+
+
+def _none_entry(book, tick):
+    book.book["0050"] = None
+    return dict(tick, code="0050")
+
+
+def _no_close(book, tick):
+    del tick["close"]
+    return tick
+
+
+def _reordered_tick(book, tick):
+    return dict(reversed(list(tick.items())))  # the same keys in another order
+
+
+def _entry_with_a_property(book, tick):
+    class Entry(positions_module.InstrumentPosition):
+        seen = []
+
+        @property
+        def last_price(self):
+            return self.seen[-1] if self.seen else None
+
+        @last_price.setter
+        def last_price(self, value):
+            self.seen.append(value)
+
+    old = book.book["2330"]
+    fields = {k: v for k, v in vars(old).items() if k != "last_price"}
+    book.book["2330"] = Entry(**fields)
+    return dict(tick, code="2330")
+
+
+@pytest.mark.parametrize("tweak", [None, _tick_mapping, _new_last_ticks, _none_entry, _no_close, _reordered_tick,
+                                   _entry_with_a_property])
+@pytest.mark.parametrize("make_book", [Positions, type("Sub", (Positions,), {})], ids=["Positions", "subclass"])
+def test_ticks_match_the_python_text(make_book, tweak):
+    results = []
+    for tick_of in (Positions._set_current_tick, Positions.set_current_tick):
+        book = make_book()
+        book._set_positions(trade(0, "2330", "Buy", 1, 580.0, "Stock"), "Stock")
+        answers = []
+        for i in range(4):
+            tick = {"code": "2330" if i % 2 else "2317", "close": 580.0 + i, "timestamp": float(i)}
+            if i == 2 and tweak is not None:
+                tick = tweak(book, tick)
+            try:
+                answers.append(tick_of(book, tick))
+            except KeyError as exc:
+                answers.append(repr(exc))
+        answers.append(book.book.pop("0050", "none kept"))
+        results.append((answers, state(book), repr(book._equity())))
+    assert results[1] == results[0]
+
+
+def test_rows_sharing_a_key_table_stay_apart():
+    """Fill rows and trade records are made from templates (shared key tables): a row changed by a
+    user must not change another row, the rows made after it, or what they compare equal to."""
+    book, python = Positions(), Positions()
+    for i in range(6):
+        t = trade(i, "2330", "Buy" if i % 3 else "Sell", 1 + i, 580.0 + i, "Stock")
+        Native(book).fill(dict(t), "Stock")
+        PythonText(python).fill(dict(t), "Stock")
+        if i == 2:
+            for rows in (book.fills, book.trade_records, python.fills, python.trade_records):
+                rows[0]["note"] = "x"
+                del rows[1]["code"]
+                rows[1]["code"] = "moved"
+    for ours, theirs in ((book.fills, python.fills), (book.trade_records, python.trade_records)):
+        assert [list(r.items()) for r in ours] == [list(r.items()) for r in theirs]
+    assert "note" not in book.fills[3] and list(book.fills[4]) == list(python.fills[4])

@@ -11,9 +11,11 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 
+#include "dict_rows.hpp"
 #include "fast.hpp"
 #include "fastpaths.hpp"
 #include <structmember.h>
@@ -21,44 +23,6 @@
 namespace orva::fast {
 
 namespace {
-
-// A new reference, released without asking whether this thread holds the GIL (the Ref of pyref.hpp
-// asks on every release, a third of these methods' cost): they run only with the GIL held, and a
-// thread is unwound without it (a daemon thread at exit) only once finalization has begun, when
-// this leaks instead, as Ref does.
-class Own {
- public:
-  Own() noexcept = default;
-  Own(const Own& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
-  Own(Own&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  Own(Ref&& other) noexcept : p_(other.release()) {}  // NOLINT: from the shared helpers
-  Own& operator=(Own other) noexcept {
-    std::swap(p_, other.p_);
-    return *this;
-  }
-  ~Own() {
-    if (p_ && !interpreter_finalizing()) Py_DECREF(p_);
-  }
-  static Own steal(PyObject* p) {
-    if (!p) throw_error();
-    Own r;
-    r.p_ = p;
-    return r;
-  }
-  static Own borrow(PyObject* p) noexcept {
-    Own r;
-    Py_XINCREF(p);
-    r.p_ = p;
-    return r;
-  }
-  static Own none() noexcept { return borrow(Py_None); }
-  PyObject* get() const noexcept { return p_; }
-  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
-
- private:
-  PyObject* p_ = nullptr;
-};
 
 // Slots of the registration tuple (see positions.py, _fast.book_register).
 enum Slot {
@@ -125,11 +89,24 @@ PyObject* record_key(int i) {
   }
 }
 
-using KeyOf = PyObject* (*)(int);
-
 #define N(text) ORVA_NAME(text)
 
-PyObject* const* registry(PyObject* module, Own* keep) {
+#if ORVA_DICT_VERSIONS
+// The registration last read and the module dict's version then: while the version is unchanged the
+// dict is unchanged and holds the tuple (borrowed, never released).
+uint64_t g_registry_version = 0;
+PyObject* g_registry = nullptr;
+#endif
+
+PyObject* const* registry(PyObject* module, Ref* keep) {
+#if ORVA_DICT_VERSIONS
+  PyObject* module_dict = PyModule_GetDict(module);
+  const uint64_t version = reinterpret_cast<PyDictObject*>(module_dict)->ma_version_tag;
+  if (g_registry && version == g_registry_version && fastpaths_on()) {
+    *keep = Ref::borrow(g_registry);
+    return &PyTuple_GET_ITEM(g_registry, 0);
+  }
+#endif
   PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), N("_book_registry"));
   if (!found) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the positions book is not registered");
@@ -137,28 +114,32 @@ PyObject* const* registry(PyObject* module, Own* keep) {
   }
   if (!PyTuple_CheckExact(found) || PyTuple_GET_SIZE(found) != kRegistered)
     raise(PyExc_RuntimeError, "fast._book_registry is not the positions book's registration");
-  *keep = Own::borrow(found);  // its items live as long as the tuple
+  *keep = Ref::borrow(found);  // its items live as long as the tuple
+#if ORVA_DICT_VERSIONS
+  g_registry = found;
+  g_registry_version = version;
+#endif
   return &PyTuple_GET_ITEM(found, 0);
 }
 
 // The instance __dict__ when `obj` is exactly of class `cls` (whose fields live there, with no
 // class-level descriptor of the same name); none otherwise (then attribute access is used).
-Own instance_dict(PyObject* obj, PyObject* cls) {
-  if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(cls)) return Own();
-  return Own::steal(PyObject_GenericGetDict(obj, nullptr));
+Ref instance_dict(PyObject* obj, PyObject* cls) {
+  if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(cls)) return Ref();
+  return Ref::steal(PyObject_GenericGetDict(obj, nullptr));
 }
 
 // obj.name, read from its __dict__ when given.
-Own field(PyObject* obj, const Own& dict, PyObject* name) {
+Ref field(PyObject* obj, const Ref& dict, PyObject* name) {
   if (dict) {
     PyObject* v = PyDict_GetItemWithError(dict.get(), name);
-    if (v) return Own::borrow(v);
+    if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) throw_error();
   }
   return getattr(obj, name);
 }
 
-void set_field(PyObject* obj, const Own& dict, PyObject* name, PyObject* value) {
+void set_field(PyObject* obj, const Ref& dict, PyObject* name, PyObject* value) {
   if (dict)
     dict_set(dict.get(), name, value);
   else
@@ -166,40 +147,40 @@ void set_field(PyObject* obj, const Own& dict, PyObject* name, PyObject* value) 
 }
 
 // obj.name += value
-void add_to_field(PyObject* obj, const Own& dict, PyObject* name, PyObject* value) {
-  Own now = field(obj, dict, name);
-  Own sum = Own::steal(PyNumber_InPlaceAdd(now.get(), value));
+void add_to_field(PyObject* obj, const Ref& dict, PyObject* name, PyObject* value) {
+  Ref now = field(obj, dict, name);
+  Ref sum = Ref::steal(PyNumber_InPlaceAdd(now.get(), value));
   set_field(obj, dict, name, sum.get());
 }
 
 // container[key]
-Own item_of(PyObject* container, PyObject* key) {
+Ref item_of(PyObject* container, PyObject* key) {
   if (PyDict_CheckExact(container)) {
     PyObject* v = PyDict_GetItemWithError(container, key);
-    if (v) return Own::borrow(v);
+    if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) throw_error();
   }
   return getitem(container, key);
 }
 
 // container.get(key, fallback)
-Own get_or(PyObject* container, PyObject* key, PyObject* fallback) {
+Ref get_or(PyObject* container, PyObject* key, PyObject* fallback) {
   if (PyDict_CheckExact(container)) {
     PyObject* v = PyDict_GetItemWithError(container, key);
-    if (v) return Own::borrow(v);
+    if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) throw_error();
-    return Own::borrow(fallback);
+    return Ref::borrow(fallback);
   }
   return call_method(container, N("get"), {key, fallback});
 }
 
 // A module-level name as the module's code reads it (its namespace, then builtins).
-Own global(PyObject* globals, PyObject* name) {
+Ref global(PyObject* globals, PyObject* name) {
   PyObject* v = PyDict_GetItemWithError(globals, name);
-  if (v) return Own::borrow(v);
+  if (v) return Ref::borrow(v);
   if (PyErr_Occurred()) throw_error();
   v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-  if (v) return Own::borrow(v);
+  if (v) return Ref::borrow(v);
   if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   throw_error();
 }
@@ -213,7 +194,7 @@ bool global_is(PyObject* globals, PyObject* name, PyObject* original) {
 // `a == b` as a truth value, without the identity shortcut of PyObject_RichCompareBool.
 bool eq(PyObject* a, PyObject* b) {
   if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return PyUnicode_Compare(a, b) == 0;
-  Own r = Own::steal(PyObject_RichCompare(a, b, Py_EQ));
+  Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
   return truthy(r.get());
 }
 
@@ -247,7 +228,7 @@ bool small_int(PyObject* v, long long* out) {
 }
 
 // a * b * c * d, left to right, as Python computes it.
-Own product(std::initializer_list<PyObject*> factors) {
+Ref product(std::initializer_list<PyObject*> factors) {
   const PyObject* const* f = factors.begin();
   if (PyFloat_CheckExact(f[0])) {
     double acc = PyFloat_AS_DOUBLE(f[0]);
@@ -259,9 +240,9 @@ Own product(std::initializer_list<PyObject*> factors) {
     }
     if (plain) return py_float(acc);
   }
-  Own acc = Own::borrow(const_cast<PyObject*>(f[0]));
+  Ref acc = Ref::borrow(const_cast<PyObject*>(f[0]));
   for (size_t i = 1; i < factors.size(); ++i)
-    acc = Own::steal(PyNumber_Multiply(acc.get(), const_cast<PyObject*>(f[i])));
+    acc = Ref::steal(PyNumber_Multiply(acc.get(), const_cast<PyObject*>(f[i])));
   return acc;
 }
 
@@ -337,10 +318,10 @@ PyObject* cost_field_name(int i) {
 // (below) when nothing it was made from has changed. A plan is made only while every cost method,
 // helper and _apply_fill is the original, so these are then the values Python's text would read.
 struct Snapshot {
-  Own costs, costs_dict, book, fills, net, buy, common_lot, odd_lots, cost_odd_lots, action_cls;
-  Own fields[kCostFields];
+  Ref costs, costs_dict, book, fills, net, buy, common_lot, odd_lots, cost_odd_lots, action_cls;
+  Ref fields[kCostFields];
 
-  Own cost_field(PyObject* name) const {
+  Ref cost_field(PyObject* name) const {
     for (int i = 0; i < kCostFields; ++i)
       if (cost_field_name(i) == name) return fields[i];
     raise(PyExc_SystemError, "positions book: a cost setting missing from the plan");
@@ -351,7 +332,7 @@ struct Snapshot {
 struct Fill {
   PyObject* const* reg;
   PyObject* costs;
-  Own costs_dict;  // when costs is exactly CostSettings
+  Ref costs_dict;  // when costs is exactly CostSettings
   const Snapshot* snap = nullptr;  // everything own, settings read at the start
 
   PyObject* slot(Slot s) const { return reg[s]; }
@@ -373,10 +354,10 @@ struct Fill {
     return snap || global_is(slot(kCostGlobals), name, slot(original));
   }
 
-  Own cost_field(PyObject* name) const { return snap ? snap->cost_field(name) : field(costs, costs_dict, name); }
+  Ref cost_field(PyObject* name) const { return snap ? snap->cost_field(name) : field(costs, costs_dict, name); }
 
   // costs._floor(amount)
-  Own floor_of(PyObject* amount) const {
+  Ref floor_of(PyObject* amount) const {
     long long v;
     if (PyFloat_CheckExact(amount) && own_helper(N("_floor"), kFloor) &&
         floor_round6(PyFloat_AS_DOUBLE(amount), &v))
@@ -385,7 +366,7 @@ struct Fill {
   }
 
   // costs._round_half_up(amount)
-  Own round_half_up_of(PyObject* amount) const {
+  Ref round_half_up_of(PyObject* amount) const {
     long long v;
     if (PyFloat_CheckExact(amount) && own_helper(N("_round_half_up"), kRoundHalfUp) &&
         round_half_up6(PyFloat_AS_DOUBLE(amount), &v))
@@ -394,7 +375,7 @@ struct Fill {
   }
 
   // costs.future_root(code): _ROOT.match(code.upper()) is the leading run of A-Z after upper-casing.
-  Own future_root(PyObject* code) const {
+  Ref future_root(PyObject* code) const {
     if (PyUnicode_CheckExact(code) && PyUnicode_IS_ASCII(code) && own_helper(N("future_root"), kFutureRoot) &&
         own_helper(N("_ROOT"), kRootPattern)) {
       const char* s = reinterpret_cast<const char*>(PyUnicode_DATA(code));
@@ -407,87 +388,87 @@ struct Fill {
         if (c < 'A' || c > 'Z') break;
         if (k < 3) root[k] = c;
       }
-      if (k == 0) return Own::borrow(code);
-      return Own::steal(PyUnicode_FromStringAndSize(root, k < 3 ? k : 3));
+      if (k == 0) return Ref::borrow(code);
+      return Ref::steal(PyUnicode_FromStringAndSize(root, k < 3 ? k : 3));
     }
     return call(global(slot(kCostGlobals), N("future_root")).get(), {code});
   }
 
   // costs.stock_shares(quantity, order_lot)
-  Own stock_shares(PyObject* quantity, PyObject* order_lot) const {
+  Ref stock_shares(PyObject* quantity, PyObject* order_lot) const {
     if (!own(N("stock_shares"), kStockShares))
       return call_method(costs, N("stock_shares"), {quantity, order_lot});
-    Own odd_lots = snap ? snap->cost_odd_lots : global(slot(kCostGlobals), N("_ODD_LOTS"));
+    Ref odd_lots = snap ? snap->cost_odd_lots : global(slot(kCostGlobals), N("_ODD_LOTS"));
     const int odd = PySequence_Contains(odd_lots.get(), order_lot);
     if (odd < 0) throw_error();
-    if (odd) return Own::borrow(quantity);
-    Own lot = cost_field(N("stock_lot_size"));
-    return Own::steal(PyNumber_Multiply(quantity, lot.get()));
+    if (odd) return Ref::borrow(quantity);
+    Ref lot = cost_field(N("stock_lot_size"));
+    return Ref::steal(PyNumber_Multiply(quantity, lot.get()));
   }
 
   // costs.stock_commission(price, shares, odd_lot=odd)
-  Own stock_commission(PyObject* price, PyObject* shares, bool odd) const {
+  Ref stock_commission(PyObject* price, PyObject* shares, bool odd) const {
     PyObject* odd_lot = odd ? Py_True : Py_False;
     if (!own(N("stock_commission"), kStockCommission))
       return call_method(costs, N("stock_commission"), {price, shares, odd_lot}, ORVA_KWNAMES("odd_lot"));
-    Own zero = py_long(0);
+    Ref zero = py_long(0);
     if (eq(shares, zero.get())) return zero;
-    Own rate = cost_field(N("stock_commission_rate"));
-    Own discount = cost_field(N("stock_commission_discount"));
-    Own amount = product({price, shares, rate.get(), discount.get()});
-    Own fee = floor_of(amount.get());
-    Own minimum = cost_field(odd ? N("stock_odd_lot_min_commission") : N("stock_min_commission"));
-    Own floor = Own::steal(PyNumber_Long(minimum.get()));
+    Ref rate = cost_field(N("stock_commission_rate"));
+    Ref discount = cost_field(N("stock_commission_discount"));
+    Ref amount = product({price, shares, rate.get(), discount.get()});
+    Ref fee = floor_of(amount.get());
+    Ref minimum = cost_field(odd ? N("stock_odd_lot_min_commission") : N("stock_min_commission"));
+    Ref floor = Ref::steal(PyNumber_Long(minimum.get()));
     const int above = PyObject_RichCompareBool(floor.get(), fee.get(), Py_GT);  // max() keeps the first of equals
     if (above < 0) throw_error();
     return above ? floor : fee;
   }
 
   // costs.stock_tax(price, shares, is_sell=...)
-  Own stock_tax(PyObject* price, PyObject* shares, bool is_sell) const {
+  Ref stock_tax(PyObject* price, PyObject* shares, bool is_sell) const {
     PyObject* sell = is_sell ? Py_True : Py_False;
     if (!own(N("stock_tax"), kStockTax))
       return call_method(costs, N("stock_tax"), {price, shares, sell}, ORVA_KWNAMES("is_sell"));
     if (!is_sell) return py_long(0);
-    Own rate = cost_field(N("stock_tax_rate"));
-    Own amount = product({price, shares, rate.get()});
+    Ref rate = cost_field(N("stock_tax_rate"));
+    Ref amount = product({price, shares, rate.get()});
     return floor_of(amount.get());
   }
 
   // costs.future_multiplier(code)
-  Own future_multiplier(PyObject* code) const {
+  Ref future_multiplier(PyObject* code) const {
     if (!own(N("future_multiplier"), kFutureMultiplier))
       return call_method(costs, N("future_multiplier"), {code});
-    Own table = cost_field(N("future_multipliers"));
-    Own root = future_root(code);
-    Own fallback = cost_field(N("default_future_multiplier"));
+    Ref table = cost_field(N("future_multipliers"));
+    Ref root = future_root(code);
+    Ref fallback = cost_field(N("default_future_multiplier"));
     return get_or(table.get(), root.get(), fallback.get());
   }
 
   // costs.future_commission(code, contracts)
-  Own future_commission(PyObject* code, PyObject* contracts) const {
+  Ref future_commission(PyObject* code, PyObject* contracts) const {
     if (!own(N("future_commission"), kFutureCommission))
       return call_method(costs, N("future_commission"), {code, contracts});
-    Own table = cost_field(N("future_commission_by_root"));
-    Own root = future_root(code);
-    Own fallback = cost_field(N("future_commission_per_contract"));
-    Own per_contract = get_or(table.get(), root.get(), fallback.get());
-    return Own::steal(PyNumber_Multiply(per_contract.get(), contracts));
+    Ref table = cost_field(N("future_commission_by_root"));
+    Ref root = future_root(code);
+    Ref fallback = cost_field(N("future_commission_per_contract"));
+    Ref per_contract = get_or(table.get(), root.get(), fallback.get());
+    return Ref::steal(PyNumber_Multiply(per_contract.get(), contracts));
   }
 
   // costs.future_tax(code, price, contracts)
-  Own future_tax(PyObject* code, PyObject* price, PyObject* contracts) const {
+  Ref future_tax(PyObject* code, PyObject* price, PyObject* contracts) const {
     if (!own(N("future_tax"), kFutureTax)) return call_method(costs, N("future_tax"), {code, price, contracts});
-    Own multiplier = future_multiplier(code);
-    Own rate = cost_field(N("future_tax_rate"));
-    Own amount = product({price, multiplier.get(), contracts, rate.get()});
+    Ref multiplier = future_multiplier(code);
+    Ref rate = cost_field(N("future_tax_rate"));
+    Ref amount = product({price, multiplier.get(), contracts, rate.get()});
     return round_half_up_of(amount.get());
   }
 };
 
 // Positions._apply_fill(entry, signed_units, price) on the entry's __dict__, for plain numbers; false
 // (nothing changed) when the numbers are not plain, and Python's text runs instead.
-bool apply_fill(const Own& d, PyObject* signed_obj, PyObject* price_obj, Own* realized_out) {
+bool apply_fill(const Ref& d, PyObject* signed_obj, PyObject* price_obj, Ref* realized_out) {
   PyObject* held_obj = PyDict_GetItemWithError(d.get(), N("quantity"));
   PyObject* avg_obj = held_obj ? PyDict_GetItemWithError(d.get(), N("avg_price")) : nullptr;
   if (!avg_obj) {
@@ -501,7 +482,7 @@ bool apply_fill(const Own& d, PyObject* signed_obj, PyObject* price_obj, Own* re
   const long long held_abs = std::llabs(held), units_abs = std::llabs(units);
   if (held == 0 || (held > 0) == (units > 0)) {
     const long long total = held_abs + units_abs;
-    Own quantity = py_long(held + units);
+    Ref quantity = py_long(held + units);
     if (total) {
       const double blended = (avg * static_cast<double>(held_abs) + price * static_cast<double>(units_abs)) /
                              static_cast<double>(total);
@@ -521,9 +502,9 @@ bool apply_fill(const Own& d, PyObject* signed_obj, PyObject* price_obj, Own* re
   if (!as_double(point_obj, &point_value)) return false;
   const long long closed = held_abs < units_abs ? held_abs : units_abs;
   const double direction = held > 0 ? 1.0 : -1.0;
-  Own realized = py_float((price - avg) * static_cast<double>(closed) * direction * point_value);
-  Own pnl = Own::borrow(pnl_obj);
-  Own total_pnl = Own::steal(PyNumber_InPlaceAdd(pnl.get(), realized.get()));
+  Ref realized = py_float((price - avg) * static_cast<double>(closed) * direction * point_value);
+  Ref pnl = Ref::borrow(pnl_obj);
+  Ref total_pnl = Ref::steal(PyNumber_InPlaceAdd(pnl.get(), realized.get()));
   dict_set(d.get(), N("realized_pnl"), total_pnl.get());
   const long long now = held + units;
   dict_set(d.get(), N("quantity"), py_long(now).get());
@@ -535,16 +516,6 @@ bool apply_fill(const Own& d, PyObject* signed_obj, PyObject* price_obj, Own* re
   return true;
 }
 
-// A dict sized as Python sizes a display of `n` keys.
-Own new_dict(Py_ssize_t n) {
-#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030D0000
-  if (fastpaths_on()) return Own::steal(_PyDict_NewPresized(n));
-#else
-  (void)n;
-#endif
-  return Own::steal(PyDict_New());
-}
-
 void append(PyObject* list, PyObject* value) {
   if (PyList_CheckExact(list)) {
     if (PyList_Append(list, value) < 0) throw_error();
@@ -554,15 +525,15 @@ void append(PyObject* list, PyObject* value) {
 }
 
 // positions._text(action)
-Own action_text(PyObject* const* reg, const Snapshot* snap, PyObject* action) {
+Ref action_text(PyObject* const* reg, const Snapshot* snap, PyObject* action) {
   PyObject* globals = reg[kPosGlobals];
   if (snap || global_is(globals, N("_text"), reg[kText])) {
-    Own cls = snap ? snap->action_cls : global(globals, N("Action"));
+    Ref cls = snap ? snap->action_cls : global(globals, N("Action"));
     if (reinterpret_cast<PyObject*>(Py_TYPE(action)) == cls.get()) {
       // str.__str__ of the member: an exact str of its text (the kept name when it is one of the two).
       for (PyObject* side : {N("Buy"), N("Sell")})
-        if (PyUnicode_Compare(action, side) == 0) return Own::borrow(side);
-      return Own::steal(PyUnicode_FromObject(action));
+        if (PyUnicode_Compare(action, side) == 0) return Ref::borrow(side);
+      return Ref::steal(PyUnicode_FromObject(action));
     }
     return str_of(action);
   }
@@ -608,6 +579,25 @@ PyObject* peek(PyObject* d, PyObject* key) {
   PyObject* v = PyDict_GetItemWithError(d, key);
   if (!v && PyErr_Occurred()) throw_error();
   return v;
+}
+
+// peek(d, key) for dicts made alike (ticks): the entry at the index where the key sat last is
+// taken when it holds that very key object (PyDict_Next from there), else the key is looked up and its
+// index kept for the next dict.
+PyObject* peek_at(PyObject* d, PyObject* key, Py_ssize_t* index) {
+  PyObject *k, *v;
+  Py_ssize_t pos = *index;
+  if (pos >= 0 && PyDict_Next(d, &pos, &k, &v) && k == key) return v;
+  PyObject* found = peek(d, key);
+  if (found) {
+    pos = 0;
+    while (PyDict_Next(d, &pos, &k, &v))
+      if (k == key) {
+        *index = pos - 1;
+        break;
+      }
+  }
+  return found;
 }
 
 // Reads everything a fill needs with dict lookups only (no Python code runs), and whether every cost
@@ -664,17 +654,17 @@ bool take_snapshot(PyObject* module, PyObject* const* reg, PyObject* self, Snaps
   Plan& p = g_plan;
   if (!plan_current(p, module, reg, self_dict)) make_plan(p, module, reg, self_dict);
   if (!p.usable) return false;
-  out->costs = Own::borrow(p.costs_obj);
-  out->costs_dict = Own::borrow(dict_of(p.costs_obj));
-  out->book = Own::borrow(p.book);
-  out->fills = Own::borrow(p.fills);
-  out->net = Own::borrow(p.net);
-  out->buy = Own::borrow(p.buy);
-  out->common_lot = Own::borrow(p.common_lot);
-  out->odd_lots = Own::borrow(p.odd_lots);
-  out->cost_odd_lots = Own::borrow(p.cost_odd_lots);
-  out->action_cls = Own::borrow(p.action_cls);
-  for (int i = 0; i < kCostFields; ++i) out->fields[i] = Own::borrow(p.fields[i]);
+  out->costs = Ref::borrow(p.costs_obj);
+  out->costs_dict = Ref::borrow(dict_of(p.costs_obj));
+  out->book = Ref::borrow(p.book);
+  out->fills = Ref::borrow(p.fills);
+  out->net = Ref::borrow(p.net);
+  out->buy = Ref::borrow(p.buy);
+  out->common_lot = Ref::borrow(p.common_lot);
+  out->odd_lots = Ref::borrow(p.odd_lots);
+  out->cost_odd_lots = Ref::borrow(p.cost_odd_lots);
+  out->action_cls = Ref::borrow(p.action_cls);
+  for (int i = 0; i < kCostFields; ++i) out->fields[i] = Ref::borrow(p.fields[i]);
   return true;
 #else
   (void)module, (void)reg, (void)self, (void)out;
@@ -682,55 +672,353 @@ bool take_snapshot(PyObject* module, PyObject* const* reg, PyObject* self, Snaps
 #endif
 }
 
-// Sets a new copy of the row template's values in place when it shares the template's key table
-// (3.10's split dicts: the values array in key order, key i at index i, checked at registration);
-// nobody has seen the copy yet, so no lookup or version change is needed.
-bool fill_shared_row(PyObject* row, PyObject* templ, PyObject* const* values, int n) {
-#if ORVA_DICT_VERSIONS && PY_VERSION_HEX < 0x030B0000
-  if (!fastpaths_on()) return false;
-  auto* r = reinterpret_cast<PyDictObject*>(row);
-  auto* t = reinterpret_cast<PyDictObject*>(templ);
-  if (!r->ma_values || r->ma_keys != t->ma_keys || r->ma_used != n || !t->ma_values) return false;
-  for (int i = 0; i < n; ++i) {
-    PyObject* old = r->ma_values[i];
-    Py_INCREF(values[i]);
-    r->ma_values[i] = values[i];
-    Py_XDECREF(old);  // None
+#if ORVA_DICT_VERSIONS
+// What set_current_tick reads from the book's own dict, kept while that dict keeps its version tag
+// (then it is the same dict, unchanged, and holds both).
+struct TickPlan {
+  PyObject* self_dict = nullptr;
+  uint64_t version = 0, module_version = 0;  // the registration's too: it holds the two classes
+  PyObject *positions_type = nullptr, *entry_type = nullptr, *last_ticks = nullptr, *book = nullptr;
+};
+TickPlan g_tick_plan;  // borrowed pointers only: never released
+Py_ssize_t g_tick_code = -1, g_tick_close = -1;  // where a tick's "code" and "close" sat last
+#endif
+
+// set_current_tick for an exact Positions whose last_ticks and book are exact dicts, a tick that is an
+// exact dict holding "code": the Python text's steps on those dicts. False (nothing done) otherwise.
+bool set_current_tick_quick(PyObject* module, PyObject* self, PyObject* tick) {
+#if ORVA_DICT_VERSIONS
+  if (!fastpaths_on() || !PyDict_CheckExact(tick)) return false;
+  PyObject* self_dict = dict_of(self);
+  if (!self_dict) return false;
+  TickPlan& p = g_tick_plan;
+  const uint64_t module_version = version_of(PyModule_GetDict(module));
+  if (p.self_dict != self_dict || p.version != version_of(self_dict) || p.module_version != module_version ||
+      reinterpret_cast<PyObject*>(Py_TYPE(self)) != p.positions_type) {
+    p = TickPlan{};
+    Ref keep;
+    PyObject* const* reg = registry(module, &keep);
+    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(reg[kPositions])) return false;
+    PyObject* last_ticks = peek(self_dict, N("last_ticks"));
+    PyObject* book = peek(self_dict, N("book"));
+    if (!last_ticks || !book || !PyDict_CheckExact(last_ticks) || !PyDict_CheckExact(book)) return false;
+    p = TickPlan{self_dict, version_of(self_dict), module_version, reg[kPositions], reg[kEntry], last_ticks, book};
   }
+  PyObject* found = peek_at(tick, N("code"), &g_tick_code);
+  if (!found) return false;  // the plain path raises the KeyError
+  // Held: storing the tick may release an old one, and the code of a finalizer may change the book.
+  Ref code = Ref::borrow(found), last_ticks = Ref::borrow(p.last_ticks), book = Ref::borrow(p.book);
+  PyObject* entry_type = p.entry_type;  // a class the positions module keeps
+  dict_set(last_ticks.get(), code.get(), tick);
+  found = PyDict_GetItemWithError(book.get(), code.get());
+  if (!found || found == Py_None) {
+    if (PyErr_Occurred()) throw_error();
+    return true;
+  }
+  Ref entry = Ref::borrow(found);
+  PyObject* close_found = peek_at(tick, N("close"), &g_tick_close);
+  Ref close = close_found ? Ref::borrow(close_found) : item_of(tick, N("close"));
+  PyObject* entry_dict = reinterpret_cast<PyObject*>(Py_TYPE(found)) == entry_type ? dict_of(found) : nullptr;
+  if (entry_dict)
+    dict_set(entry_dict, N("last_price"), close.get());
+  else
+    setattr(entry.get(), N("last_price"), close.get());
   return true;
 #else
-  (void)row, (void)templ, (void)values, (void)n;
+  (void)module, (void)self, (void)tick;
   return false;
 #endif
 }
 
-Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObject* trade, PyObject* product_type) {
+// A str, or a str enum member, that compares as str does (no Python code runs).
+bool plain_text(PyObject* v) {
+  return PyUnicode_Check(v) && Py_TYPE(v)->tp_richcompare == PyUnicode_Type.tp_richcompare;
+}
+
+// a == b for two plain texts: the same length and code points.
+bool plain_equal(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
+  if (PyUnicode_IS_COMPACT_ASCII(a) && PyUnicode_IS_COMPACT_ASCII(b))  // the usual texts: compare the bytes
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(PyUnicode_GET_LENGTH(a))) == 0;
+  return PyUnicode_Compare(a, b) == 0;
+}
+
+// `item in texts` for an exact tuple of exact str and a plain text item (as the tuple's == would say);
+// -1 when either is not so.
+int in_texts(PyObject* texts, PyObject* item) {
+  if (!PyTuple_CheckExact(texts) || !plain_text(item)) return -1;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts); ++i) {
+    PyObject* t = PyTuple_GET_ITEM(texts, i);
+    if (!PyUnicode_CheckExact(t)) return -1;
+    if (plain_equal(t, item)) return 1;
+  }
+  return 0;
+}
+
+// int(x) of an exact int or finite float, within a long long.
+bool int_of(PyObject* v, long long* out) {
+  if (small_int(v, out)) return true;
+  if (!PyFloat_CheckExact(v)) return false;
+  const double d = PyFloat_AS_DOUBLE(v);
+  if (!std::isfinite(d) || std::fabs(d) >= 9.0e15) return false;
+  *out = static_cast<long long>(d);  // truncates toward zero, as int() does
+  return true;
+}
+
+// The fields of an InstrumentPosition the quick fill reads and writes.
+enum EntryField {
+  kQuantity, kAvgPrice, kRealized, kPointValue, kCommission, kTax, kFills, kBought, kSold, kEntryFields
+};
+PyObject* entry_field_name(int i) {
+  switch (i) {
+    case kQuantity: return ORVA_NAME("quantity");
+    case kAvgPrice: return ORVA_NAME("avg_price");
+    case kRealized: return ORVA_NAME("realized_pnl");
+    case kPointValue: return ORVA_NAME("point_value");
+    case kCommission: return ORVA_NAME("commission");
+    case kTax: return ORVA_NAME("tax");
+    case kFills: return ORVA_NAME("fills");
+    case kBought: return ORVA_NAME("bought");
+    default: return ORVA_NAME("sold");
+  }
+}
+
+#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+// Where each field sat last in an entry's split dict (entries share one key table): plain indexes,
+// checked on every use.
+Py_ssize_t g_entry_index[kEntryFields] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
+#endif
+
+// An entry's fields in its __dict__. With the fast paths on (3.10) each is read and replaced in place
+// in the split dict's values: a split dict's position i+1 (PyDict_Next) is its values[i], so the
+// index is confirmed by the key and the value there before use. The caller ends with one ordinary
+// write (dict_set), which gives the dict its new version tag.
+class EntryFields {
+ public:
+  explicit EntryFields(PyObject* d) : d_(d) {
+#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+    if (fastpaths_on() && reinterpret_cast<PyDictObject*>(d)->ma_values)
+      for (int i = 0; i < kEntryFields; ++i) slot_[i] = find(i);
+#endif
+  }
+
+  PyObject* get(int i) const { return slot_[i] ? *slot_[i] : peek_field(i); }
+
+  // Replaces a field's value; the old one must be an exact int or float (its release runs no code).
+  void set(int i, PyObject* value) {
+    if (!slot_[i]) {
+      dict_set(d_, entry_field_name(i), value);
+      return;
+    }
+    PyObject* old = *slot_[i];
+    Py_INCREF(value);
+    *slot_[i] = value;
+    Py_DECREF(old);
+  }
+
+ private:
+  PyObject* peek_field(int i) const {
+    PyObject* v = PyDict_GetItemWithError(d_, entry_field_name(i));
+    if (!v && PyErr_Occurred()) throw_error();
+    return v;
+  }
+
+#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+  PyObject** find(int i) {
+    PyObject* name = entry_field_name(i);
+    auto* mp = reinterpret_cast<PyDictObject*>(d_);
+    PyObject *key, *value;
+    Py_ssize_t ix = g_entry_index[i], pos = ix;
+    if (ix < 0 || !PyDict_Next(d_, &pos, &key, &value) || pos != ix + 1 || key != name) {
+      pos = 0;
+      ix = -1;
+      while (PyDict_Next(d_, &pos, &key, &value))
+        if (key == name) {
+          ix = pos - 1;
+          break;
+        }
+      if (ix < 0) return nullptr;
+      g_entry_index[i] = ix;
+    }
+    return mp->ma_values[ix] == value ? &mp->ma_values[ix] : nullptr;
+  }
+#endif
+
+  PyObject* d_;
+  PyObject** slot_[kEntryFields] = {};
+};
+
+// set_positions for the common fill, in one pass over plain values: a stock fill of an instrument
+// already in the book, with the costs' original methods and no slippage (the plan says so), every
+// number an exact int or float and every container an exact dict or list. Everything is read and
+// checked before anything is written, and after the row is made nothing here runs Python code (no
+// allocation that can collect, no value released but exact ints and floats); false (nothing changed)
+// when any of it does not hold, and the general path runs.
+bool quick_stock_fill(PyObject* module, PyObject* const* reg, PyObject* self, PyObject* trade,
+                      PyObject* product_type) {
+#if ORVA_DICT_VERSIONS
+  if (!fastpaths_on() || Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(reg[kPositions]) ||
+      !PyDict_CheckExact(trade) || !PyUnicode_CheckExact(product_type) ||
+      (product_type != N("Stock") && PyUnicode_CompareWithASCIIString(product_type, "Stock") != 0))
+    return false;
+  // The row first: making it may run a collection (and finalizers); nothing is borrowed yet.
+  Ref row = dict_row_blank(reg[kFillRow]);
+  PyObject* self_dict = dict_of(self);
+  if (!self_dict) return false;
+  Plan& p = g_plan;
+  if (!plan_current(p, module, reg, self_dict)) make_plan(p, module, reg, self_dict);
+  if (!p.usable || !PyDict_CheckExact(p.book) || !PyDict_CheckExact(p.net) || !PyList_CheckExact(p.fills) ||
+      !PyUnicode_CheckExact(p.buy))
+    return false;
+  PyObject* code = peek(trade, N("code"));
+  PyObject* quantity = peek(trade, N("quantity"));
+  PyObject* price_obj = peek(trade, N("price"));
+  PyObject* action = peek(trade, N("action"));
+  PyObject* trade_id = peek(trade, N("trade_id"));
+  if (!code || !quantity || !price_obj || !action || !trade_id || !PyUnicode_CheckExact(code) ||
+      !plain_text(action))
+    return false;
+  PyObject* order_lot = peek(trade, N("order_lot"));
+  if (!order_lot) order_lot = p.common_lot;
+  PyObject* timestamp = peek(trade, N("exchange_ts"));
+  if (!timestamp) timestamp = Py_None;
+  long long qty;
+  if (!small_int(quantity, &qty) || qty == 0) return false;
+  double price;
+  if (!as_double(price_obj, &price) || !(PyFloat_CheckExact(price_obj) || PyLong_CheckExact(price_obj))) return false;
+  const bool is_buy = plain_equal(action, p.buy);
+  // The cost settings the stock methods read (cost_field_name's order).
+  long long slippage, lot;
+  double rate, discount, tax_rate;
+  if (!small_int(p.fields[0], &slippage) || slippage != 0 || !small_int(p.fields[1], &lot) ||
+      !as_double(p.fields[2], &rate) || !as_double(p.fields[3], &discount) || !as_double(p.fields[6], &tax_rate))
+    return false;
+  const int odd_shares = in_texts(p.cost_odd_lots, order_lot);  // costs.stock_shares
+  const int odd = in_texts(p.odd_lots, order_lot);                // the commission's odd_lot
+  if (odd_shares < 0 || odd < 0) return false;
+  long long units = qty;
+  if (!odd_shares && (__builtin_mul_overflow(qty, lot, &units) || units > (1LL << 52) || units < -(1LL << 52)))
+    return false;
+  // stock_commission: max(_floor(price * shares * rate * discount), int(minimum)); 0 for no shares.
+  long long commission = 0, minimum, tax = 0;
+  if (units != 0) {
+    long long fee;
+    if (!floor_round6(price * static_cast<double>(units) * rate * discount, &fee) ||
+        !int_of(p.fields[odd ? 5 : 4], &minimum))
+      return false;
+    commission = minimum > fee ? minimum : fee;
+  }
+  if (!is_buy && !floor_round6(price * static_cast<double>(units) * tax_rate, &tax)) return false;
+  PyObject* entry = peek(p.book, code);
+  if (!entry || Py_TYPE(entry) != reinterpret_cast<PyTypeObject*>(reg[kEntry])) return false;
+  PyObject* d = dict_of(entry);
+  if (!d) return false;
+  // The entry's fields, all plain: _apply_fill and the sums below in doubles and long longs.
+  EntryFields fields(d);
+  const int side_field = is_buy ? kBought : kSold;
+  PyObject* avg_obj = fields.get(kAvgPrice);
+  PyObject* point_obj = fields.get(kPointValue);
+  PyObject* pnl_obj = fields.get(kRealized);
+  PyObject* commission_field = fields.get(kCommission);
+  PyObject* tax_field = fields.get(kTax);
+  long long held, fills, side;
+  double point_value;
+  if (!small_int(fields.get(kQuantity), &held) || !small_int(fields.get(kFills), &fills) ||
+      !small_int(fields.get(side_field), &side) || !avg_obj || !PyFloat_CheckExact(avg_obj) ||
+      !pnl_obj || !PyFloat_CheckExact(pnl_obj) || !commission_field || !PyFloat_CheckExact(commission_field) ||
+      !tax_field || !PyFloat_CheckExact(tax_field) || !point_obj || !as_double(point_obj, &point_value))
+    return false;
+  // positions._text(action): the text of an Action member, or the str itself.
+  Ref text;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(action)) == p.action_cls) {
+    for (PyObject* name : {N("Buy"), N("Sell")})
+      if (!text && plain_equal(action, name)) text = Ref::borrow(name);
+    if (!text) text = Ref::steal(PyUnicode_FromObject(action));
+  } else if (PyUnicode_CheckExact(action)) {
+    text = Ref::borrow(action);
+  } else {
+    return false;
+  }
+  // Every value the writes below release is an exact int or float (the net position too), so no
+  // Python code runs from here and what was read stays valid.
+  PyObject* old_net = peek(p.net, code);
+  if (!old_net || !PyLong_CheckExact(old_net)) return false;
+  PyObject *fills_list = p.fills, *net = p.net;
+  Ref exchange_price = PyFloat_CheckExact(price_obj) ? Ref::borrow(price_obj) : Ref(py_float(price));
+  Ref units_obj = odd_shares ? Ref::borrow(quantity) : Ref(py_long(units));
+  // _apply_fill(entry, units if is_buy else -units, price)
+  const long long signed_units = is_buy ? units : -units;
+  const double avg = PyFloat_AS_DOUBLE(avg_obj);
+  const long long held_abs = std::llabs(held), units_abs = std::llabs(signed_units), now = held + signed_units;
+  Ref position = py_long(now), avg_price = Ref::borrow(avg_obj), realized;
+  if (held == 0 || (held > 0) == (signed_units > 0)) {
+    const long long total = held_abs + units_abs;
+    if (total)
+      avg_price = py_float((avg * static_cast<double>(held_abs) + price * static_cast<double>(units_abs)) /
+                           static_cast<double>(total));
+    realized = py_float(0.0);
+  } else {
+    const long long closed = held_abs < units_abs ? held_abs : units_abs;
+    const double direction = held > 0 ? 1.0 : -1.0;
+    const double gain = (price - avg) * static_cast<double>(closed) * direction * point_value;
+    realized = py_float(gain);
+    fields.set(kRealized, py_float(PyFloat_AS_DOUBLE(pnl_obj) + gain).get());
+    if (now == 0)
+      avg_price = py_float(0.0);
+    else if ((now > 0) != (held > 0))
+      avg_price = exchange_price;  // crossed zero: the rest is a new position
+  }
+  if (avg_price.get() != avg_obj) fields.set(kAvgPrice, avg_price.get());
+  fields.set(kQuantity, position.get());
+  Ref commission_obj = py_long(commission), tax_obj = py_long(tax);
+  fields.set(kCommission, py_float(PyFloat_AS_DOUBLE(commission_field) + static_cast<double>(commission)).get());
+  // tax += 0 leaves an equal float: the write is skipped
+  if (tax) fields.set(kTax, py_float(PyFloat_AS_DOUBLE(tax_field) + static_cast<double>(tax)).get());
+  fields.set(side_field, py_long(side + units).get());
+  dict_set(d, N("fills"), py_long(fills + 1).get());  // an ordinary write last: the dict's new version tag
+  dict_set(net, code, position.get());
+  PyObject* values[kRowKeys] = {trade_id,             timestamp,          code,          product_type,
+                                text.get(),           quantity,           units_obj.get(), exchange_price.get(),
+                                exchange_price.get(), commission_obj.get(), tax_obj.get(), realized.get(),
+                                position.get(),       avg_price.get()};
+  dict_row_fill(row.get(), reg[kFillRow], fill_key, values, kRowKeys);
+  append(fills_list, row.get());
+  return true;
+#else
+  (void)module, (void)reg, (void)self, (void)trade, (void)product_type;
+  return false;
+#endif
+}
+
+Ref set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObject* trade, PyObject* product_type) {
+  if (quick_stock_fill(module, reg, self, trade, product_type)) return Ref::none();
   PyObject* globals = reg[kPosGlobals];
   Snapshot snapshot;
   const Snapshot* snap = take_snapshot(module, reg, self, &snapshot) ? &snapshot : nullptr;
-  Own self_dict = instance_dict(self, reg[kPositions]);
-  Own code = item_of(trade, N("code"));
-  Own quantity = item_of(trade, N("quantity"));
-  if (!truthy(quantity.get())) return Own::none();
-  Own exchange_price = Own::steal(PyNumber_Float(item_of(trade, N("price")).get()));
-  Own action = item_of(trade, N("action"));
-  Own buy = snap ? snap->buy : global(globals, N("_BUY"));
-  Own is_buy_obj = Own::steal(PyObject_RichCompare(action.get(), buy.get(), Py_EQ));
+  Ref self_dict = instance_dict(self, reg[kPositions]);
+  Ref code = item_of(trade, N("code"));
+  Ref quantity = item_of(trade, N("quantity"));
+  if (!truthy(quantity.get())) return Ref::none();
+  Ref exchange_price = Ref::steal(PyNumber_Float(item_of(trade, N("price")).get()));
+  Ref action = item_of(trade, N("action"));
+  Ref buy = snap ? snap->buy : global(globals, N("_BUY"));
+  Ref is_buy_obj = Ref::steal(PyObject_RichCompare(action.get(), buy.get(), Py_EQ));
   const bool is_buy = truthy(is_buy_obj.get());
-  Fill f{reg, nullptr, Own(), snap};
-  Own costs = snap ? snap->costs : field(self, self_dict, N("costs"));
+  Fill f{reg, nullptr, Ref(), snap};
+  Ref costs = snap ? snap->costs : field(self, self_dict, N("costs"));
   f.costs = costs.get();
   f.costs_dict = snap ? snap->costs_dict : instance_dict(costs.get(), reg[kCosts]);
-  Own price = exchange_price;
+  Ref price = exchange_price;
   if (truthy(f.cost_field(N("slippage_ticks")).get()))
     price = call_method(costs.get(), N("slipped_price"), {product_type, code.get(), exchange_price.get(),
                                                            is_buy_obj.get()});
-  Own units, commission, tax;
+  Ref units, commission, tax;
   if (eq(product_type, N("Stock"))) {
-    Own common = snap ? snap->common_lot : global(globals, N("_COMMON_LOT"));
-    Own order_lot = get_or(trade, N("order_lot"), common.get());
+    Ref common = snap ? snap->common_lot : global(globals, N("_COMMON_LOT"));
+    Ref order_lot = get_or(trade, N("order_lot"), common.get());
     units = f.stock_shares(quantity.get(), order_lot.get());
-    Own odd_lots = snap ? snap->odd_lots : global(globals, N("_ODD_LOTS"));
+    Ref odd_lots = snap ? snap->odd_lots : global(globals, N("_ODD_LOTS"));
     const int odd = PySequence_Contains(odd_lots.get(), order_lot.get());
     if (odd < 0) throw_error();
     commission = f.stock_commission(price.get(), units.get(), odd != 0);
@@ -744,23 +1032,23 @@ Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObje
     throw_error();
   }
 
-  Own book = snap ? snap->book : field(self, self_dict, N("book"));
-  Own entry = get_or(book.get(), code.get(), Py_None);
+  Ref book = snap ? snap->book : field(self, self_dict, N("book"));
+  Ref entry = get_or(book.get(), code.get(), Py_None);
   if (entry.get() == Py_None) {
-    Own point_value = eq(product_type, N("Stock")) ? py_float(1.0) : f.future_multiplier(code.get());
+    Ref point_value = eq(product_type, N("Stock")) ? py_float(1.0) : f.future_multiplier(code.get());
     entry = call(global(globals, N("InstrumentPosition")).get(), {code.get(), product_type, point_value.get()});
-    Own book_now = field(self, self_dict, N("book"));
+    Ref book_now = field(self, self_dict, N("book"));
     if (PyObject_SetItem(book_now.get(), code.get(), entry.get()) < 0) throw_error();
-    Own last_ticks = field(self, self_dict, N("last_ticks"));
-    Own tick = get_or(last_ticks.get(), code.get(), Py_None);
-    Own last = tick.get() != Py_None ? item_of(tick.get(), N("close")) : price;
+    Ref last_ticks = field(self, self_dict, N("last_ticks"));
+    Ref tick = get_or(last_ticks.get(), code.get(), Py_None);
+    Ref last = tick.get() != Py_None ? item_of(tick.get(), N("close")) : price;
     setattr(entry.get(), N("last_price"), last.get());
     snap = nullptr;  // Python code ran (the entry's class): read the rest as the text does
   }
-  Own entry_dict = instance_dict(entry.get(), reg[kEntry]);
+  Ref entry_dict = instance_dict(entry.get(), reg[kEntry]);
 
-  Own signed_units = is_buy ? units : Own::steal(PyNumber_Negative(units.get()));
-  Own realized;
+  Ref signed_units = is_buy ? units : Ref::steal(PyNumber_Negative(units.get()));
+  Ref realized;
   bool done = false;
   if (entry_dict && snap) {
     done = apply_fill(entry_dict, signed_units.get(), price.get(), &realized);
@@ -779,31 +1067,29 @@ Own set_positions(PyObject* module, PyObject* const* reg, PyObject* self, PyObje
   add_to_field(e, entry_dict, N("fills"), py_long(1).get());
   add_to_field(e, entry_dict, is_buy ? N("bought") : N("sold"), units.get());
   {
-    Own position = field(e, entry_dict, N("quantity"));
-    Own net = snap ? snap->net : field(self, self_dict, N("net_positions"));
+    Ref position = field(e, entry_dict, N("quantity"));
+    Ref net = snap ? snap->net : field(self, self_dict, N("net_positions"));
     if (PyObject_SetItem(net.get(), code.get(), position.get()) < 0) throw_error();
   }
-  Own fills = snap ? snap->fills : field(self, self_dict, N("fills"));
-  Own trade_id = item_of(trade, N("trade_id"));
-  Own timestamp = get_or(trade, N("exchange_ts"), Py_None);
-  Own text = action_text(reg, snap, item_of(trade, N("action")).get());
-  Own position = field(e, entry_dict, N("quantity"));
-  Own avg_price = field(e, entry_dict, N("avg_price"));
+  Ref fills = snap ? snap->fills : field(self, self_dict, N("fills"));
+  Ref trade_id = item_of(trade, N("trade_id"));
+  Ref timestamp = get_or(trade, N("exchange_ts"), Py_None);
+  Ref text = action_text(reg, snap, item_of(trade, N("action")).get());
+  Ref position = field(e, entry_dict, N("quantity"));
+  Ref avg_price = field(e, entry_dict, N("avg_price"));
   PyObject* values[kRowKeys] = {trade_id.get(),       timestamp.get(), code.get(),       product_type,
                                 text.get(),           quantity.get(),  units.get(),      price.get(),
                                 exchange_price.get(), commission.get(), tax.get(),       realized.get(),
                                 position.get(),       avg_price.get()};
-  Own row = Own::steal(PyDict_Copy(reg[kFillRow]));  // the keys in order, values None
-  if (!fill_shared_row(row.get(), reg[kFillRow], values, kRowKeys))
-    for (int i = 0; i < kRowKeys; ++i) dict_set(row.get(), fill_key(i), values[i]);
+  Ref row = dict_row(reg[kFillRow], fill_key, values, kRowKeys);
   append(fills.get(), row.get());
-  return Own::none();
+  return Ref::none();
 }
 
 // Positions.equity in doubles when every entry is a plain InstrumentPosition of plain numbers; false
 // otherwise (Python's text then runs; it has no side effects, so starting over is the same).
 bool equity(PyObject* const* reg, PyObject* self, double* out) {
-  Own self_dict = instance_dict(self, reg[kPositions]);
+  Ref self_dict = instance_dict(self, reg[kPositions]);
   if (!self_dict) return false;
   PyObject* book = PyDict_GetItemWithError(self_dict.get(), N("book"));
   if (!book || !PyDict_CheckExact(book)) {
@@ -815,10 +1101,10 @@ bool equity(PyObject* const* reg, PyObject* self, double* out) {
   double total = 0.0;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
-  Own keep_book = Own::borrow(book);
+  Ref keep_book = Ref::borrow(book);
   while (PyDict_Next(book, &pos, &key, &value)) {
     if (Py_TYPE(value) != entry_type) return false;
-    Own dict;
+    Ref dict;
     PyObject* d = nullptr;
 #if ORVA_FASTPATHS
     // The entry's own dict pointer: no reference to take, and nothing made that could run a collection.
@@ -827,8 +1113,8 @@ bool equity(PyObject* const* reg, PyObject* self, double* out) {
     if (!slot)
 #endif
     {
-      Own e = Own::borrow(value);
-      dict = Own::steal(PyObject_GenericGetDict(e.get(), nullptr));
+      Ref e = Ref::borrow(value);
+      dict = Ref::steal(PyObject_GenericGetDict(e.get(), nullptr));
       d = dict.get();
     }
     if (!d || !PyDict_CheckExact(d)) return false;
@@ -864,7 +1150,7 @@ bool equity(PyObject* const* reg, PyObject* self, double* out) {
 // natively: keywords, a wrong count; its errors are then Python's own).
 PyObject* python_text(PyObject* module, Slot which, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   try {
-    Own keep;
+    Ref keep;
     PyObject* const* reg = registry(module, &keep);
     return PyObject_Vectorcall(reg[which], args, nargsf, kwnames);
   } catch (PyError&) {
@@ -875,7 +1161,7 @@ PyObject* python_text(PyObject* module, Slot which, PyObject* const* args, size_
 PyObject* book_set_positions(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   if (PyVectorcall_NARGS(nargsf) != 3 || kwnames) return python_text(module, kPySetPositions, args, nargsf, kwnames);
   try {
-    Own keep;
+    Ref keep;
     PyObject* const* reg = registry(module, &keep);
     return set_positions(module, reg, args[0], args[1], args[2]).release();
   } catch (PyError&) {
@@ -886,7 +1172,7 @@ PyObject* book_set_positions(PyObject* module, PyObject* const* args, size_t nar
 PyObject* book_equity(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   if (PyVectorcall_NARGS(nargsf) != 1 || kwnames) return python_text(module, kPyEquity, args, nargsf, kwnames);
   try {
-    Own keep;
+    Ref keep;
     PyObject* const* reg = registry(module, &keep);
     double total;
     if (equity(reg, args[0], &total)) return PyFloat_FromDouble(total);
@@ -922,13 +1208,11 @@ PyObject* book_add_trade_record(PyObject* module, PyObject* const* args, size_t 
       if (plain) values[j] = args[nargs + k];
     }
     if (!plain) return python_text(module, kPyAddTradeRecord, args, nargsf, kwnames);
-    Own keep;
+    Ref keep;
     PyObject* const* reg = registry(module, &keep);
     PyObject* self = args[0];
-    Own records = field(self, instance_dict(self, reg[kPositions]), N("trade_records"));
-    Own row = Own::steal(PyDict_Copy(reg[kRecordRow]));  // the keys in order, values None
-    if (!fill_shared_row(row.get(), reg[kRecordRow], values, kRecordKeys))
-      for (int j = 0; j < kRecordKeys; ++j) dict_set(row.get(), names[j], values[j]);
+    Ref records = field(self, instance_dict(self, reg[kPositions]), N("trade_records"));
+    Ref row = dict_row(reg[kRecordRow], record_key, values, kRecordKeys);
     append(records.get(), row.get());
   } catch (PyError&) {
     return nullptr;
@@ -941,56 +1225,24 @@ PyObject* book_add_trade_record(PyObject* module, PyObject* const* args, size_t 
 PyObject* book_set_current_tick(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   if (PyVectorcall_NARGS(nargsf) != 2 || kwnames) return python_text(module, kPySetCurrentTick, args, nargsf, kwnames);
   try {
-    Own keep;
-    PyObject* const* reg = registry(module, &keep);
     PyObject *self = args[0], *tick = args[1];
-    Own self_dict = instance_dict(self, reg[kPositions]);
-    Own code = item_of(tick, N("code"));
-    Own last_ticks = field(self, self_dict, N("last_ticks"));
+    if (set_current_tick_quick(module, self, tick)) Py_RETURN_NONE;
+    Ref keep;
+    PyObject* const* reg = registry(module, &keep);
+    Ref self_dict = instance_dict(self, reg[kPositions]);
+    Ref code = item_of(tick, N("code"));
+    Ref last_ticks = field(self, self_dict, N("last_ticks"));
     if (PyObject_SetItem(last_ticks.get(), code.get(), tick) < 0) throw_error();
-    Own book = field(self, self_dict, N("book"));
-    Own entry = get_or(book.get(), code.get(), Py_None);
+    Ref book = field(self, self_dict, N("book"));
+    Ref entry = get_or(book.get(), code.get(), Py_None);
     if (entry.get() != Py_None) {
-      Own close = item_of(tick, N("close"));
+      Ref close = item_of(tick, N("close"));
       set_field(entry.get(), instance_dict(entry.get(), reg[kEntry]), N("last_price"), close.get());
     }
   } catch (PyError&) {
     return nullptr;
   }
   Py_RETURN_NONE;
-}
-
-// The dict each fill row is copied from: its keys in order, values None. With the fast paths on it
-// is the __dict__ of an instance of a private class, whose key table CPython shares: copies of it
-// (PyDict_Copy) share that table and carry only their values, a third of the memory of a dict of
-// their own (each row would otherwise allocate a 32-slot table: its page faults were a third of a
-// fill's cost). A copy is a dict like any other (a key added to one is handled by CPython).
-Own row_template(const char* cls_name, KeyOf row_key, int n) {
-#if ORVA_FASTPATHS
-  if (fastpaths_on()) {
-    Own ns = Own::steal(PyDict_New());
-    Own cls = Own::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", cls_name, ns.get()));
-    Own instance = Own::steal(PyObject_CallNoArgs(cls.get()));
-    for (int i = 0; i < n; ++i) setattr(instance.get(), row_key(i), Py_None);
-    Own dict = Own::steal(PyObject_GenericGetDict(instance.get(), nullptr));
-    Own copy = Own::steal(PyDict_Copy(dict.get()));  // the kind of dict rows will be
-#if PY_VERSION_HEX < 0x030B0000
-    // fill_shared_row writes key i's value at index i: only for a split table in exactly that order.
-    auto* d = reinterpret_cast<PyDictObject*>(copy.get());
-    bool in_order = d->ma_values != nullptr && d->ma_used == n;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    for (int i = 0; in_order && PyDict_Next(copy.get(), &pos, &key, &value); ++i)
-      in_order = key == row_key(i) && pos == i + 1;
-    if (in_order) return copy;
-#else
-    return copy;
-#endif
-  }
-#endif
-  Own row = new_dict(n);
-  for (int i = 0; i < n; ++i) dict_set(row.get(), row_key(i), Py_None);
-  return row;
 }
 
 // book_register(registration): kept as fast._book_registry (see Slot).
@@ -1010,9 +1262,10 @@ PyObject* book_register(PyObject* module, PyObject* registration) {
       return nullptr;
     }
   try {
-    Own row = row_template("_FillRow", fill_key, kRowKeys);
-    Own record = row_template("_TradeRecord", record_key, kRecordKeys);
-    Own kept = Own::steal(PyTuple_New(kRegistered));
+    // Fill rows and trade records share their key tables (dict_rows.hpp): a third of the memory.
+    Ref row = dict_row_template("_FillRow", fill_key, kRowKeys);
+    Ref record = dict_row_template("_TradeRecord", record_key, kRecordKeys);
+    Ref kept = Ref::steal(PyTuple_New(kRegistered));
     for (int i = 0; i < kSlots; ++i) {
       PyObject* item = PyTuple_GET_ITEM(registration, i);
       Py_INCREF(item);
