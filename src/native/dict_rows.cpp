@@ -6,21 +6,34 @@ namespace orva {
 
 namespace {
 
+#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+// What CPython's dict does on an insert: a dict holding something the collector may track is
+// tracked. (A type whose instances may opt out, tp_is_gc, counts as tracked: tracking a dict that
+// need not be costs nothing but the collector's visit.)
+bool may_be_tracked(PyObject* v) {
+  return PyType_IS_GC(Py_TYPE(v)) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v));
+}
+#endif
+
 // Sets a new copy's values in place when it shares the template's key table (3.10's split dicts:
 // the values array in key order, key i at index i, checked when the template was made); nobody has
-// seen the copy yet, so no lookup or version change is needed.
+// seen the copy yet, so no lookup or version change is needed, and nothing here runs Python code
+// (the values replaced are None).
 bool fill_shared(PyObject* row, PyObject* templ, PyObject* const* values, int n) {
 #if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
   if (!fastpaths_on()) return false;
   auto* r = reinterpret_cast<PyDictObject*>(row);
   auto* t = reinterpret_cast<PyDictObject*>(templ);
   if (!r->ma_values || r->ma_keys != t->ma_keys || r->ma_used != n || !t->ma_values) return false;
+  bool track = false;
   for (int i = 0; i < n; ++i) {
     PyObject* old = r->ma_values[i];
     Py_INCREF(values[i]);
     r->ma_values[i] = values[i];
-    Py_XDECREF(old);  // None
+    Py_XDECREF(old);
+    track = track || may_be_tracked(values[i]);
   }
+  if (track && !PyObject_GC_IsTracked(row)) PyObject_GC_Track(row);
   return true;
 #else
   (void)row, (void)templ, (void)values, (void)n;
@@ -69,6 +82,20 @@ Ref dict_row(PyObject* templ, RowKey key, PyObject* const* values, int n) {
   Ref row = dict_row_blank(templ);
   dict_row_fill(row.get(), templ, key, values, n);
   return row;
+}
+
+PyObject** dict_row_values(PyObject* templ, PyObject* d) {
+#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+  if (!fastpaths_on() || Py_TYPE(d) != &PyDict_Type) return nullptr;
+  auto* r = reinterpret_cast<PyDictObject*>(d);
+  auto* t = reinterpret_cast<PyDictObject*>(templ);
+  // A shared key table only ever grows at its end: key i is still at index i.
+  if (!r->ma_values || !t->ma_values || r->ma_keys != t->ma_keys) return nullptr;
+  return r->ma_values;
+#else
+  (void)templ, (void)d;
+  return nullptr;
+#endif
 }
 
 }  // namespace orva

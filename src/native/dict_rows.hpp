@@ -25,4 +25,9 @@ Ref dict_row(PyObject* templ, RowKey key, PyObject* const* values, int n);
 Ref dict_row_blank(PyObject* templ);
 void dict_row_fill(PyObject* row, PyObject* templ, RowKey key, PyObject* const* values, int n);
 
+// The values of `d`, by key index, when it shares the template's key table (made from it, or
+// copied from such a dict; keys added later come after the template's); else null. A value may
+// be null: that key was taken out of `d`.
+PyObject** dict_row_values(PyObject* templ, PyObject* d);
+
 }  // namespace orva

@@ -18,7 +18,7 @@
 #include "dict_rows.hpp"
 #include "fast.hpp"
 #include "fastpaths.hpp"
-#include <structmember.h>
+#include "method.hpp"
 
 namespace orva::fast {
 
@@ -1273,100 +1273,18 @@ PyObject* book_register(PyObject* module, PyObject* registration) {
     }
     PyTuple_SET_ITEM(kept.get(), kFillRow, row.release());
     PyTuple_SET_ITEM(kept.get(), kRecordRow, record.release());
+    const std::pair<const char*, Slot> texts[] = {{"book_set_positions", kPySetPositions},
+                                                  {"book_equity", kPyEquity},
+                                                  {"book_add_trade_record", kPyAddTradeRecord},
+                                                  {"book_set_current_tick", kPySetCurrentTick}};
+    for (const auto& [attr, text] : texts)
+      set_native_method_doc(getattr(module, Ref::steal(PyUnicode_FromString(attr)).get()).get(),
+                            getattr(PyTuple_GET_ITEM(registration, text), ORVA_NAME("__doc__")).get());
     if (PyObject_SetAttrString(module, "_book_registry", kept.get()) < 0) return nullptr;
   } catch (PyError&) {
     return nullptr;
   }
   Py_RETURN_NONE;
-}
-
-// A native method as a class attribute. Like a Python function it binds `self` when read from an
-// instance (a bound method), and like one it is a method descriptor: `obj.name(...)` in Python code
-// and PyObject_VectorcallMethod call it with `self` first, without making a bound method per call
-// (about 40 ns of each call with PyInstanceMethod).
-struct BookMethod {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
-  PyObject* (*impl)(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames);
-  PyObject* module;    // the fast module, where the registration is kept
-  PyObject* name;
-  PyObject* qualname;
-};
-
-PyObject* book_method_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  auto* m = reinterpret_cast<BookMethod*>(callable);
-  return m->impl(m->module, args, nargsf, kwnames);
-}
-
-PyObject* book_method_get(PyObject* self, PyObject* obj, PyObject*) {
-  if (obj == nullptr || obj == Py_None) {
-    Py_INCREF(self);
-    return self;
-  }
-  return PyMethod_New(self, obj);
-}
-
-int book_method_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(reinterpret_cast<BookMethod*>(self)->module);
-  return 0;
-}
-
-int book_method_clear(PyObject* self) {
-  Py_CLEAR(reinterpret_cast<BookMethod*>(self)->module);
-  return 0;
-}
-
-void book_method_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  auto* m = reinterpret_cast<BookMethod*>(self);
-  Py_CLEAR(m->module);
-  Py_CLEAR(m->name);
-  Py_CLEAR(m->qualname);
-  PyObject_GC_Del(self);
-}
-
-PyObject* book_method_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<native method %U>", reinterpret_cast<BookMethod*>(self)->qualname);
-}
-
-PyMemberDef book_method_members[] = {
-    {"__name__", T_OBJECT, offsetof(BookMethod, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(BookMethod, qualname), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyTypeObject BookMethodType = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "orva_mero_backtest.modules.fast.fast.native_method";
-  t.tp_basicsize = sizeof(BookMethod);
-  t.tp_dealloc = book_method_dealloc;
-  t.tp_vectorcall_offset = offsetof(BookMethod, vectorcall);
-  t.tp_repr = book_method_repr;
-  t.tp_call = PyVectorcall_Call;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-  t.tp_doc = "A method of the positions book written in C (book.cpp).";
-  t.tp_traverse = book_method_traverse;
-  t.tp_clear = book_method_clear;
-  t.tp_members = book_method_members;
-  t.tp_descr_get = book_method_get;
-  return t;
-}();
-
-PyObject* new_book_method(PyObject* module, const char* name,
-                          PyObject* (*impl)(PyObject*, PyObject* const*, size_t, PyObject*)) {
-  auto* m = PyObject_GC_New(BookMethod, &BookMethodType);
-  if (!m) return nullptr;
-  m->vectorcall = book_method_call;
-  m->impl = impl;
-  Py_INCREF(module);
-  m->module = module;
-  m->name = PyUnicode_FromString(name);
-  m->qualname = PyUnicode_FromFormat("Positions.%s", name);
-  PyObject_GC_Track(reinterpret_cast<PyObject*>(m));
-  if (!m->name || !m->qualname) {
-    Py_DECREF(m);
-    return nullptr;
-  }
-  return reinterpret_cast<PyObject*>(m);
 }
 
 #define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_FASTCALL | METH_KEYWORDS
@@ -1383,14 +1301,13 @@ PyMethodDef book_functions[] = {
 
 int add_book_functions(PyObject* module) {
   if (PyModule_AddFunctions(module, book_functions) < 0) return -1;
-  if (PyType_Ready(&BookMethodType) < 0) return -1;
-  using Impl = PyObject* (*)(PyObject*, PyObject* const*, size_t, PyObject*);
-  const std::pair<const char*, Impl> methods[] = {{"set_positions", book_set_positions},
+  const std::pair<const char*, MethodImpl> methods[] = {{"set_positions", book_set_positions},
                                                   {"equity", book_equity},
                                                   {"add_trade_record", book_add_trade_record},
                                                   {"set_current_tick", book_set_current_tick}};
   for (const auto& m : methods) {
-    PyObject* method = new_book_method(module, m.first, m.second);
+    const std::string qualname = std::string("Positions.") + m.first;
+    PyObject* method = new_native_method(module, m.first, qualname.c_str(), m.second);
     if (!method || PyModule_AddObject(module, ("book_" + std::string(m.first)).c_str(), method) < 0) {
       Py_XDECREF(method);
       return -1;

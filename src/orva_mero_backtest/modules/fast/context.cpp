@@ -259,7 +259,7 @@ PyObject* context_register(PyObject* module, PyObject* registration) {
     for (const auto& m : kMethods) {
       Ref method = getattr(module, Ref::steal(PyUnicode_FromFormat("context_%s", m.name)).get());
       Ref doc = getattr(PyTuple_GET_ITEM(registration, m.text), ORVA_NAME("__doc__"));
-      if (is_native_method(method.get())) set_native_method_doc(method.get(), doc.get());
+      set_native_method_doc(method.get(), doc.get());
     }
     if (PyObject_SetAttrString(module, "_context_registry", kept.get()) < 0) return nullptr;
   } catch (PyError&) {

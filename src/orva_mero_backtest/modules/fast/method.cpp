@@ -102,6 +102,7 @@ PyObject* new_native_method(PyObject* module, const char* name, const char* qual
 bool is_native_method(PyObject* method) { return Py_TYPE(method) == &NativeMethodType; }
 
 void set_native_method_doc(PyObject* method, PyObject* doc) {
+  if (!is_native_method(method)) return;
   NativeMethod* m = as_method(method);
   Py_INCREF(doc);
   Py_SETREF(m->doc, doc);

@@ -16,7 +16,7 @@ PyObject* new_native_method(PyObject* module, const char* name, const char* qual
 // Whether `method` is such a descriptor.
 bool is_native_method(PyObject* method);
 
-// Sets the descriptor's __doc__ (help() on the class shows it).
+// Sets the descriptor's __doc__ (help() on the class shows it); nothing for anything else.
 void set_native_method_doc(PyObject* method, PyObject* doc);
 
 }  // namespace orva::fast

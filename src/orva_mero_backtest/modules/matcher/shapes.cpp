@@ -1,16 +1,10 @@
-// Dicts of a fixed list of keys (order records, reports): made from a template and their values
-// written in place, instead of key by key (a look-up and an insert per key).
-//
-// On CPython 3.10 a template is a key-sharing dict (the __dict__ layout of instances): its copies
-// share its key table and carry only their values, a third of the memory of a dict of their own. A
-// copy is a dict like any other afterwards (a key added to one, or taken out, is CPython's business).
-#include "hot.hpp"
+// The exchange's dicts of a fixed list of keys (order records, reports), made from templates
+// (dict_rows.hpp): their values written in place instead of key by key, their key tables shared.
+#include <array>
+#include <utility>
 
-#if ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030B0000
-#define ORVA_SHARED_KEYS 1
-#else
-#define ORVA_SHARED_KEYS 0
-#endif
+#include "dict_rows.hpp"
+#include "hot.hpp"
 
 namespace orva::matcher {
 
@@ -53,38 +47,19 @@ constexpr ShapeSource kSources[kShapeCount] = {source(kRecordStock), source(kRec
 struct Shape {
   PyObject* keys[kMaxShapeKeys] = {};  // interned
   int n = 0;
-  PyObject* templ = nullptr;  // key-sharing, values None; null when not available
+  PyObject* templ = nullptr;
 };
 Shape g_shapes[kShapeCount];
 
-#if ORVA_SHARED_KEYS
-// A key-sharing dict of `keys` in order, values None (the __dict__ of an instance of a private
-// class, copied), or empty when this interpreter does not lay it out so.
-Ref shared_template(const Shape& s) {
-  Ref ns = Ref::steal(PyDict_New());
-  Ref cls = Ref::steal(
-      PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "_matcher_shape", ns.get()));
-  Ref instance = Ref::steal(PyObject_CallNoArgs(cls.get()));
-  for (int i = 0; i < s.n; ++i) setattr(instance.get(), s.keys[i], Py_None);
-  Ref dict = Ref::steal(PyObject_GenericGetDict(instance.get(), nullptr));
-  Ref copy = Ref::steal(PyDict_Copy(dict.get()));
-  auto* d = reinterpret_cast<PyDictObject*>(copy.get());
-  if (!d->ma_values || d->ma_used != s.n) return Ref();
-  // Values are written by index: key i must sit at index i.
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  for (int i = 0; PyDict_Next(copy.get(), &pos, &key, &value); ++i)
-    if (i >= s.n || key != s.keys[i] || pos != i + 1 || value != Py_None) return Ref();
-  return copy;
+template <int Id>
+PyObject* shape_key(int i) {
+  return g_shapes[Id].keys[i];
 }
-
-// What CPython's dict does on an insert: a dict holding something the collector may track is
-// tracked. (A type whose instances may opt out, tp_is_gc, counts as tracked: tracking a dict
-// that need not be costs nothing but the collector's visit.)
-bool may_be_tracked(PyObject* v) {
-  return PyType_IS_GC(Py_TYPE(v)) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v));
+template <int... Id>
+constexpr std::array<RowKey, kShapeCount> key_readers(std::integer_sequence<int, Id...>) {
+  return {shape_key<Id>...};
 }
-#endif
+constexpr std::array<RowKey, kShapeCount> kKeyOf = key_readers(std::make_integer_sequence<int, kShapeCount>());
 
 }  // namespace
 
@@ -95,11 +70,9 @@ void load_shapes() {
     for (int i = 0; i < s.n; ++i) {
       PyObject* key = PyUnicode_InternFromString(kSources[id].names[i]);
       if (!key) throw_error();
-      s.keys[i] = key;  // kept for the life of the process
+      s.keys[i] = key;
     }
-#if ORVA_SHARED_KEYS
-    if (fastpaths_on()) s.templ = shared_template(s).release();
-#endif
+    s.templ = dict_row_template("_matcher_shape", kKeyOf[id], s.n).release();
   }
 }
 
@@ -107,45 +80,9 @@ int shape_size(ShapeId id) { return g_shapes[id].n; }
 
 Ref make_shaped(ShapeId id, PyObject* const* values) {
   const Shape& s = g_shapes[id];
-#if ORVA_SHARED_KEYS
-  if (s.templ && fastpaths_on()) {
-    Ref copy = Ref::steal(PyDict_Copy(s.templ));
-    auto* d = reinterpret_cast<PyDictObject*>(copy.get());
-    if (d->ma_values && d->ma_keys == reinterpret_cast<PyDictObject*>(s.templ)->ma_keys && d->ma_used == s.n) {
-      // New and seen by nobody: its version tag, given when it was made, is first seen with these
-      // values. Nothing here can run Python code (the values replaced are None).
-      bool track = false;
-      for (int i = 0; i < s.n; ++i) {
-        PyObject* old = d->ma_values[i];
-        Py_INCREF(values[i]);
-        d->ma_values[i] = values[i];
-        Py_XDECREF(old);
-        track = track || may_be_tracked(values[i]);
-      }
-      if (track && !PyObject_GC_IsTracked(copy.get())) PyObject_GC_Track(copy.get());
-      return copy;
-    }
-    for (int i = 0; i < s.n; ++i) dict_set(copy.get(), s.keys[i], values[i]);  // keys already in order
-    return copy;
-  }
-#endif
-  Ref d = Ref::steal(_PyDict_NewPresized(s.n));
-  for (int i = 0; i < s.n; ++i) dict_set(d.get(), s.keys[i], values[i]);
-  return d;
+  return dict_row(s.templ, kKeyOf[id], values, s.n);
 }
 
-PyObject** shaped_values(ShapeId id, PyObject* d) {
-#if ORVA_SHARED_KEYS
-  const Shape& s = g_shapes[id];
-  if (!s.templ || !fastpaths_on() || Py_TYPE(d) != &PyDict_Type) return nullptr;
-  auto* dict = reinterpret_cast<PyDictObject*>(d);
-  // The key table is shared and only ever grows at its end: key i is still at index i.
-  if (!dict->ma_values || dict->ma_keys != reinterpret_cast<PyDictObject*>(s.templ)->ma_keys) return nullptr;
-  return dict->ma_values;
-#else
-  (void)id, (void)d;
-  return nullptr;
-#endif
-}
+PyObject** shaped_values(ShapeId id, PyObject* d) { return dict_row_values(g_shapes[id].templ, d); }
 
 }  // namespace orva::matcher
