@@ -190,3 +190,14 @@ def test_markets_read_directly_only_while_market_of_is_the_backtests(make, count
     assert getattr(bt, "calls", 0) == (1 if counted else 0)
     bt.market_of = lambda code: "Set on the instance"
     assert ctx.sell("2330", 1) == ("2330", "Set on the instance")
+
+
+@pytest.mark.parametrize("name", ["buy", "sell", "place_order"])
+def test_native_methods_show_their_texts_signature_and_doc(name):
+    import inspect
+
+    text = getattr(StrategyContext, "_" + name)
+    method = getattr(StrategyContext, name)
+    assert inspect.signature(method) == inspect.signature(text) and method.__doc__ == text.__doc__
+    bound = getattr(StrategyContext(FakeBacktest()), name)
+    assert list(inspect.signature(bound).parameters) == list(inspect.signature(text).parameters)[1:]

@@ -236,8 +236,8 @@ const struct {
 }  // namespace
 
 // context_register((StrategyContext, strategy.py's namespace, _buy, _sell, _place_order)): kept as
-// fast._context_registry with the defaults and the native place_order; each native method gets its
-// text's docstring.
+// fast._context_registry with the defaults and the native place_order; each native method shows its
+// text's docstring and signature.
 PyObject* context_register(PyObject* module, PyObject* registration) {
   if (!PyTuple_CheckExact(registration) || PyTuple_GET_SIZE(registration) != kPlaceText + 1 ||
       !PyType_Check(PyTuple_GET_ITEM(registration, kContext)) ||
@@ -258,8 +258,7 @@ PyObject* context_register(PyObject* module, PyObject* registration) {
     PyTuple_SET_ITEM(kept.get(), kMarketOf, Ref::none().release());
     for (const auto& m : kMethods) {
       Ref method = getattr(module, Ref::steal(PyUnicode_FromFormat("context_%s", m.name)).get());
-      Ref doc = getattr(PyTuple_GET_ITEM(registration, m.text), ORVA_NAME("__doc__"));
-      set_native_method_doc(method.get(), doc.get());
+      set_native_method_text(method.get(), PyTuple_GET_ITEM(registration, m.text));
     }
     if (PyObject_SetAttrString(module, "_context_registry", kept.get()) < 0) return nullptr;
   } catch (PyError&) {

@@ -14,6 +14,7 @@ struct NativeMethod {
   PyObject* name;
   PyObject* qualname;
   PyObject* doc;
+  PyObject* wrapped;  // the Python text it stands for, or None
 };
 
 NativeMethod* as_method(PyObject* self) { return reinterpret_cast<NativeMethod*>(self); }
@@ -34,12 +35,14 @@ PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(as_method(self)->module);
   Py_VISIT(as_method(self)->doc);
+  Py_VISIT(as_method(self)->wrapped);
   return 0;
 }
 
 int method_clear(PyObject* self) {
   Py_CLEAR(as_method(self)->module);
   Py_CLEAR(as_method(self)->doc);
+  Py_CLEAR(as_method(self)->wrapped);
   return 0;
 }
 
@@ -50,6 +53,7 @@ void method_dealloc(PyObject* self) {
   Py_CLEAR(m->name);
   Py_CLEAR(m->qualname);
   Py_CLEAR(m->doc);
+  Py_CLEAR(m->wrapped);
   PyObject_GC_Del(self);
 }
 
@@ -59,6 +63,7 @@ PyMemberDef method_members[] = {
     {"__name__", T_OBJECT, offsetof(NativeMethod, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(NativeMethod, qualname), READONLY, nullptr},
     {"__doc__", T_OBJECT, offsetof(NativeMethod, doc), READONLY, nullptr},
+    {"__wrapped__", T_OBJECT, offsetof(NativeMethod, wrapped), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyTypeObject NativeMethodType = [] {
@@ -91,6 +96,8 @@ PyObject* new_native_method(PyObject* module, const char* name, const char* qual
   m->qualname = PyUnicode_FromString(qualname);
   Py_INCREF(Py_None);
   m->doc = Py_None;
+  Py_INCREF(Py_None);
+  m->wrapped = Py_None;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(m));
   if (!m->name || !m->qualname) {
     Py_DECREF(m);
@@ -101,11 +108,14 @@ PyObject* new_native_method(PyObject* module, const char* name, const char* qual
 
 bool is_native_method(PyObject* method) { return Py_TYPE(method) == &NativeMethodType; }
 
-void set_native_method_doc(PyObject* method, PyObject* doc) {
+void set_native_method_text(PyObject* method, PyObject* text) {
   if (!is_native_method(method)) return;
   NativeMethod* m = as_method(method);
-  Py_INCREF(doc);
+  PyObject* doc = PyObject_GetAttrString(text, "__doc__");
+  if (!doc) throw_error();
   Py_SETREF(m->doc, doc);
+  Py_INCREF(text);
+  Py_SETREF(m->wrapped, text);
 }
 
 }  // namespace orva::fast

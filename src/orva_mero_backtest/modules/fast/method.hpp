@@ -16,7 +16,8 @@ PyObject* new_native_method(PyObject* module, const char* name, const char* qual
 // Whether `method` is such a descriptor.
 bool is_native_method(PyObject* method);
 
-// Sets the descriptor's __doc__ (help() on the class shows it); nothing for anything else.
-void set_native_method_doc(PyObject* method, PyObject* doc);
+// Names the Python text `method` stands for: its __doc__ becomes the method's, and __wrapped__ is
+// the text, so help() and inspect.signature() show the text's. Nothing for anything but a native method.
+void set_native_method_text(PyObject* method, PyObject* text);
 
 }  // namespace orva::fast
