@@ -1301,19 +1301,11 @@ PyMethodDef book_functions[] = {
 
 int add_book_functions(PyObject* module) {
   if (PyModule_AddFunctions(module, book_functions) < 0) return -1;
-  const std::pair<const char*, MethodImpl> methods[] = {{"set_positions", book_set_positions},
-                                                  {"equity", book_equity},
-                                                  {"add_trade_record", book_add_trade_record},
-                                                  {"set_current_tick", book_set_current_tick}};
-  for (const auto& m : methods) {
-    const std::string qualname = std::string("Positions.") + m.first;
-    PyObject* method = new_native_method(module, m.first, qualname.c_str(), m.second);
-    if (!method || PyModule_AddObject(module, ("book_" + std::string(m.first)).c_str(), method) < 0) {
-      Py_XDECREF(method);
-      return -1;
-    }
-  }
-  return 0;
+  return add_native_methods(module, "Positions", "book_",
+                            {{"set_positions", book_set_positions},
+                             {"equity", book_equity},
+                             {"add_trade_record", book_add_trade_record},
+                             {"set_current_tick", book_set_current_tick}});
 }
 
 }  // namespace orva::fast

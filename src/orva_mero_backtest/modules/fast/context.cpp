@@ -3,6 +3,8 @@
 // str, int and float, as strategies pass them) on a StrategyContext runs here. Anything else, and every
 // call the Python text would refuse, goes to the Python text before anything observable has happened,
 // so it converts, calls and raises as it always did.
+#include <utility>
+
 #include "fast.hpp"
 #include "method.hpp"
 
@@ -226,13 +228,6 @@ Ref defaults_of(PyObject* function, Py_ssize_t count) {
   return defaults;
 }
 
-const struct {
-  const char* name;
-  MethodImpl impl;
-  Slot text;
-} kMethods[] = {{"buy", context_buy, kBuyText}, {"sell", context_sell, kSellText},
-                {"place_order", context_place_order, kPlaceText}};
-
 }  // namespace
 
 // context_register((StrategyContext, strategy.py's namespace, _buy, _sell, _place_order)): kept as
@@ -256,10 +251,11 @@ PyObject* context_register(PyObject* module, PyObject* registration) {
     PyTuple_SET_ITEM(kept.get(), kPlaceDefaults, defaults_of(PyTuple_GET_ITEM(registration, kPlaceText), 6).release());
     PyTuple_SET_ITEM(kept.get(), kPlaceMethod, getattr(module, ORVA_NAME("context_place_order")).release());
     PyTuple_SET_ITEM(kept.get(), kMarketOf, Ref::none().release());
-    for (const auto& m : kMethods) {
-      Ref method = getattr(module, Ref::steal(PyUnicode_FromFormat("context_%s", m.name)).get());
-      set_native_method_text(method.get(), PyTuple_GET_ITEM(registration, m.text));
-    }
+    const std::pair<const char*, Slot> texts[] = {
+        {"context_buy", kBuyText}, {"context_sell", kSellText}, {"context_place_order", kPlaceText}};
+    for (const auto& [attr, text] : texts)
+      set_native_method_text(getattr(module, Ref::steal(PyUnicode_FromString(attr)).get()).get(),
+                             PyTuple_GET_ITEM(registration, text));
     if (PyObject_SetAttrString(module, "_context_registry", kept.get()) < 0) return nullptr;
   } catch (PyError&) {
     return nullptr;
@@ -285,15 +281,8 @@ PyObject* context_register_backtest(PyObject* module, PyObject* market_of) {
 }
 
 int add_context_methods(PyObject* module) {
-  for (const auto& m : kMethods) {
-    const std::string qualname = std::string("StrategyContext.") + m.name;
-    PyObject* method = new_native_method(module, m.name, qualname.c_str(), m.impl);
-    if (!method || PyModule_AddObject(module, ("context_" + std::string(m.name)).c_str(), method) < 0) {
-      Py_XDECREF(method);
-      return -1;
-    }
-  }
-  return 0;
+  return add_native_methods(module, "StrategyContext", "context_",
+                            {{"buy", context_buy}, {"sell", context_sell}, {"place_order", context_place_order}});
 }
 
 }  // namespace orva::fast

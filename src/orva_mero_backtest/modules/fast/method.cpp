@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include <string>
+
 namespace orva::fast {
 
 namespace {
@@ -104,6 +106,19 @@ PyObject* new_native_method(PyObject* module, const char* name, const char* qual
     return nullptr;
   }
   return reinterpret_cast<PyObject*>(m);
+}
+
+int add_native_methods(PyObject* module, const char* owner, const char* prefix,
+                       std::initializer_list<std::pair<const char*, MethodImpl>> methods) {
+  for (const auto& [name, impl] : methods) {
+    const std::string qualname = std::string(owner) + "." + name;
+    PyObject* method = new_native_method(module, name, qualname.c_str(), impl);
+    if (!method || PyModule_AddObject(module, (std::string(prefix) + name).c_str(), method) < 0) {
+      Py_XDECREF(method);
+      return -1;
+    }
+  }
+  return 0;
 }
 
 bool is_native_method(PyObject* method) { return Py_TYPE(method) == &NativeMethodType; }

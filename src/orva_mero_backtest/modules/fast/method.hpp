@@ -1,6 +1,9 @@
 // C++ functions as methods of plain Python classes.
 #pragma once
 
+#include <initializer_list>
+#include <utility>
+
 #include "pyref.hpp"
 
 namespace orva::fast {
@@ -12,6 +15,11 @@ using MethodImpl = PyObject* (*)(PyObject* module, PyObject* const* args, size_t
 // instance, and `obj.name(...)` calls impl with `self` first without making a bound method per call.
 // `qualname` is e.g. "Positions.equity"; the fast module is passed to impl.
 PyObject* new_native_method(PyObject* module, const char* name, const char* qualname, MethodImpl impl);
+
+// Adds one such method per {name, impl} to `module` as `<prefix><name>`, with the qualname
+// "<owner>.<name>"; -1 with an error set on failure.
+int add_native_methods(PyObject* module, const char* owner, const char* prefix,
+                       std::initializer_list<std::pair<const char*, MethodImpl>> methods);
 
 // Whether `method` is such a descriptor.
 bool is_native_method(PyObject* method);
