@@ -1278,8 +1278,7 @@ PyObject* book_register(PyObject* module, PyObject* registration) {
                                                   {"book_add_trade_record", kPyAddTradeRecord},
                                                   {"book_set_current_tick", kPySetCurrentTick}};
     for (const auto& [attr, text] : texts)
-      set_native_method_text(getattr(module, Ref::steal(PyUnicode_FromString(attr)).get()).get(),
-                             PyTuple_GET_ITEM(registration, text));
+      set_native_method_text(module, attr, PyTuple_GET_ITEM(registration, text));
     if (PyObject_SetAttrString(module, "_book_registry", kept.get()) < 0) return nullptr;
   } catch (PyError&) {
     return nullptr;

@@ -254,8 +254,7 @@ PyObject* context_register(PyObject* module, PyObject* registration) {
     const std::pair<const char*, Slot> texts[] = {
         {"context_buy", kBuyText}, {"context_sell", kSellText}, {"context_place_order", kPlaceText}};
     for (const auto& [attr, text] : texts)
-      set_native_method_text(getattr(module, Ref::steal(PyUnicode_FromString(attr)).get()).get(),
-                             PyTuple_GET_ITEM(registration, text));
+      set_native_method_text(module, attr, PyTuple_GET_ITEM(registration, text));
     if (PyObject_SetAttrString(module, "_context_registry", kept.get()) < 0) return nullptr;
   } catch (PyError&) {
     return nullptr;

@@ -123,9 +123,10 @@ int add_native_methods(PyObject* module, const char* owner, const char* prefix,
 
 bool is_native_method(PyObject* method) { return Py_TYPE(method) == &NativeMethodType; }
 
-void set_native_method_text(PyObject* method, PyObject* text) {
-  if (!is_native_method(method)) return;
-  NativeMethod* m = as_method(method);
+void set_native_method_text(PyObject* module, const char* attr, PyObject* text) {
+  Ref method = Ref::steal(PyObject_GetAttrString(module, attr));
+  if (!is_native_method(method.get())) return;
+  NativeMethod* m = as_method(method.get());
   PyObject* doc = PyObject_GetAttrString(text, "__doc__");
   if (!doc) throw_error();
   Py_SETREF(m->doc, doc);

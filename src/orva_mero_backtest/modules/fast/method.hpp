@@ -24,8 +24,9 @@ int add_native_methods(PyObject* module, const char* owner, const char* prefix,
 // Whether `method` is such a descriptor.
 bool is_native_method(PyObject* method);
 
-// Names the Python text `method` stands for: its __doc__ becomes the method's, and __wrapped__ is
-// the text, so help() and inspect.signature() show the text's. Nothing for anything but a native method.
-void set_native_method_text(PyObject* method, PyObject* text);
+// Names the Python text the module's attribute `attr` stands for: its __doc__ becomes the method's,
+// and __wrapped__ is the text, so help() and inspect.signature() show the text's. Nothing when the
+// attribute is not a native method.
+void set_native_method_text(PyObject* module, const char* attr, PyObject* text);
 
 }  // namespace orva::fast
