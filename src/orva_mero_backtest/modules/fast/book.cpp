@@ -18,6 +18,7 @@
 #include "dict_rows.hpp"
 #include "fast.hpp"
 #include "fastpaths.hpp"
+#include "items.hpp"
 #include "method.hpp"
 
 namespace orva::fast {
@@ -153,16 +154,6 @@ void add_to_field(PyObject* obj, const Ref& dict, PyObject* name, PyObject* valu
   set_field(obj, dict, name, sum.get());
 }
 
-// container[key]
-Ref item_of(PyObject* container, PyObject* key) {
-  if (PyDict_CheckExact(container)) {
-    PyObject* v = PyDict_GetItemWithError(container, key);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) throw_error();
-  }
-  return getitem(container, key);
-}
-
 // container.get(key, fallback)
 Ref get_or(PyObject* container, PyObject* key, PyObject* fallback) {
   if (PyDict_CheckExact(container)) {
@@ -215,16 +206,6 @@ bool as_double(PyObject* v, double* out) {
     return true;
   }
   return false;
-}
-
-// An exact int well inside a long long (sums and products of two stay exact).
-bool small_int(PyObject* v, long long* out) {
-  if (!PyLong_CheckExact(v)) return false;
-  int overflow = 0;
-  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);  // cannot fail on an exact int
-  if (overflow || x > (1LL << 52) || x < -(1LL << 52)) return false;
-  *out = x;
-  return true;
 }
 
 // a * b * c * d, left to right, as Python computes it.
@@ -572,13 +553,6 @@ bool plan_current(const Plan& p, PyObject* module, PyObject* const* reg, PyObjec
   if (!p.costs) return true;
   PyObject* costs_dict = dict_of(p.costs_obj);  // alive: the unchanged self dict holds it
   return costs_dict && version_of(costs_dict) == p.costs;
-}
-
-// d[key] for an exact dict; null when missing (never raises: str keys).
-PyObject* peek(PyObject* d, PyObject* key) {
-  PyObject* v = PyDict_GetItemWithError(d, key);
-  if (!v && PyErr_Occurred()) throw_error();
-  return v;
 }
 
 // peek(d, key) for dicts made alike (ticks): the entry at the index where the key sat last is

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "fast.hpp"
+#include "items.hpp"
 #include "method.hpp"
 
 namespace orva::fast {
@@ -30,11 +31,7 @@ Ref registry(PyObject* module) {
 PyObject* slot(const Ref& reg, Slot i) { return PyTuple_GET_ITEM(reg.get(), i); }
 
 // globals[name], or empty when missing.
-Ref global(PyObject* globals, PyObject* name) {
-  PyObject* found = PyDict_GetItemWithError(globals, name);
-  if (!found && PyErr_Occurred()) throw_error();
-  return Ref::borrow(found);
-}
+Ref global(PyObject* globals, PyObject* name) { return Ref::borrow(peek(globals, name)); }
 
 // Binds the arguments after self to `names` the way Python binds them to a def's parameters, the
 // first `required` without defaults; false where Python would raise a TypeError.
@@ -87,14 +84,9 @@ Ref market_of(const Ref& reg, PyObject* bt, PyObject* code) {
   PyObject* original = slot(reg, kMarketOf);
   if (original != Py_None && _PyType_Lookup(Py_TYPE(bt), ORVA_NAME("market_of")) == original) {
     Ref dict = Ref::steal(PyObject_GenericGetDict(bt, nullptr));
-    PyObject* own = PyDict_GetItemWithError(dict.get(), ORVA_NAME("market_of"));
-    PyObject* markets = own ? nullptr : PyDict_GetItemWithError(dict.get(), ORVA_NAME("markets"));
-    if (PyErr_Occurred()) throw_error();
-    if (markets && PyDict_CheckExact(markets)) {
-      PyObject* market = PyDict_GetItemWithError(markets, code);  // code is an exact str
-      if (market) return Ref::borrow(market);
-      if (PyErr_Occurred()) throw_error();
-    }
+    PyObject* markets = peek(dict.get(), ORVA_NAME("market_of")) ? nullptr : peek(dict.get(), ORVA_NAME("markets"));
+    if (markets && PyDict_CheckExact(markets))
+      if (PyObject* market = peek(markets, code)) return Ref::borrow(market);  // code is an exact str
   }
   PyObject* args[] = {bt, code};
   return Ref::steal(PyObject_VectorcallMethod(ORVA_NAME("market_of"), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -102,16 +94,20 @@ Ref market_of(const Ref& reg, PyObject* bt, PyObject* code) {
 
 enum Field { kCode, kAction, kQty, kPrice, kOrderType, kPriceType, kOrderCond, kOrderLot, kOcType, kFields };
 
-// place_order's body for the bound arguments `v`; empty when the Python text must run instead. Every
-// check before market_of reads only exact builtins, so handing over to the text is unobservable.
-Ref place(const Ref& reg, PyObject* self, PyObject* const* v) {
+// self.__dict__ when self is exactly a StrategyContext (no subclass may put a descriptor over its
+// attributes); empty otherwise.
+Ref context_dict(const Ref& reg, PyObject* self) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(self)) != slot(reg, kContext)) return Ref();
-  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-  PyObject* warming = PyDict_GetItemWithError(dict.get(), ORVA_NAME("warming_up"));
-  if (warming != Py_False) {  // refused, missing, or not a bool: the text decides
-    if (PyErr_Occurred()) throw_error();
-    return Ref();
-  }
+  return Ref::steal(PyObject_GenericGetDict(self, nullptr));
+}
+
+// place_order's body for the bound arguments `v`, `dict` being context_dict(self); empty when the
+// Python text must run instead. Every check before market_of reads only exact builtins, so handing
+// over to the text is unobservable.
+Ref place(const Ref& reg, PyObject* self, const Ref& dict, PyObject* const* v) {
+  if (!dict) return Ref();
+  // Refused, missing, or not a bool: the text decides.
+  if (peek(dict.get(), ORVA_NAME("warming_up")) != Py_False) return Ref();
   Ref bt = global(dict.get(), ORVA_NAME("_bt"));
   if (!bt) return Ref();
   for (Field f : {kCode, kAction, kOrderType, kOrderCond, kOrderLot, kOcType})
@@ -147,28 +143,12 @@ Ref place(const Ref& reg, PyObject* self, PyObject* const* v) {
   return Ref::steal(PyObject_Vectorcall(placer.get(), order, 11, nullptr));
 }
 
-// Whether `self.place_order` is this module's place_order (not overridden, not set on the instance).
-bool own_place_order(const Ref& reg, PyObject* self) {
+// Whether `self.place_order` is this module's place_order (not overridden, not set on the instance);
+// `dict` is context_dict(self), read here when that is empty.
+bool own_place_order(const Ref& reg, PyObject* self, const Ref& dict) {
   if (_PyType_Lookup(Py_TYPE(self), ORVA_NAME("place_order")) != slot(reg, kPlaceMethod)) return false;
-  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-  if (PyDict_GetItemWithError(dict.get(), ORVA_NAME("place_order"))) return false;
-  if (PyErr_Occurred()) throw_error();
-  return true;
-}
-
-PyObject* const (&place_names())[kFields] {
-  static PyObject* const* names = nullptr;
-  static PyObject* table[kFields];
-  if (!names) {
-    const char* text[] = {"code", "action", "qty", "price", "order_type", "price_type", "order_cond", "order_lot",
-                          "oc_type"};
-    for (int i = 0; i < kFields; ++i) {
-      table[i] = PyUnicode_InternFromString(text[i]);
-      if (!table[i]) throw_error();
-    }
-    names = table;
-  }
-  return table;
+  Ref own = dict ? dict : Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  return !peek(own.get(), ORVA_NAME("place_order"));
 }
 
 // buy / sell: self.place_order(code, <action>, qty, price, order_type, **kwargs)
@@ -177,23 +157,21 @@ PyObject* side(PyObject* module, PyObject* const* args, size_t nargsf, PyObject*
   try {
     Ref reg = registry(module);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const auto& all = place_names();
-    PyObject* const names[] = {all[kCode], all[kQty], all[kPrice], all[kOrderType]};
+    PyObject* const names[] = {ORVA_NAME("code"), ORVA_NAME("qty"), ORVA_NAME("price"), ORVA_NAME("order_type")};
     PyObject* v[4];
     Ref action = global(slot(reg, kGlobals), action_name);
     if (nargs < 1 || !action || !bind(args + 1, nargs - 1, kwnames, names, 2, slot(reg, kSideDefaults), v))
       return PyObject_Vectorcall(slot(reg, text), args, nargsf, kwnames);
     PyObject* self = args[0];
-    if (own_place_order(reg, self)) {
-      PyObject* defaults = slot(reg, kPlaceDefaults);  // price_type's and the three after it
-      PyObject* full[] = {v[0], action.get(), v[1], v[2], v[3], PyTuple_GET_ITEM(defaults, 2),
-                          PyTuple_GET_ITEM(defaults, 3), PyTuple_GET_ITEM(defaults, 4), PyTuple_GET_ITEM(defaults, 5)};
-      if (Ref done = place(reg, self, full)) return done.release();
-      PyObject* call[] = {self, v[0], action.get(), v[1], v[2], v[3]};
-      return PyObject_Vectorcall(slot(reg, kPlaceText), call, 6, nullptr);
-    }
     PyObject* call[] = {self, v[0], action.get(), v[1], v[2], v[3]};
-    return PyObject_VectorcallMethod(ORVA_NAME("place_order"), call, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Ref dict = context_dict(reg, self);
+    if (!own_place_order(reg, self, dict))
+      return PyObject_VectorcallMethod(ORVA_NAME("place_order"), call, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* defaults = slot(reg, kPlaceDefaults);  // price_type's and the three after it
+    PyObject* full[] = {v[0], action.get(), v[1], v[2], v[3], PyTuple_GET_ITEM(defaults, 2),
+                        PyTuple_GET_ITEM(defaults, 3), PyTuple_GET_ITEM(defaults, 4), PyTuple_GET_ITEM(defaults, 5)};
+    if (Ref done = place(reg, self, dict, full)) return done.release();
+    return PyObject_Vectorcall(slot(reg, kPlaceText), call, 6, nullptr);
   } catch (PyError&) {
     return nullptr;
   }
@@ -211,9 +189,12 @@ PyObject* context_place_order(PyObject* module, PyObject* const* args, size_t na
   try {
     Ref reg = registry(module);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* const names[] = {ORVA_NAME("code"),       ORVA_NAME("action"),     ORVA_NAME("qty"),
+                               ORVA_NAME("price"),      ORVA_NAME("order_type"), ORVA_NAME("price_type"),
+                               ORVA_NAME("order_cond"), ORVA_NAME("order_lot"),  ORVA_NAME("oc_type")};
     PyObject* v[kFields];
-    if (nargs >= 1 && bind(args + 1, nargs - 1, kwnames, place_names(), 3, slot(reg, kPlaceDefaults), v))
-      if (Ref done = place(reg, args[0], v)) return done.release();
+    if (nargs >= 1 && bind(args + 1, nargs - 1, kwnames, names, 3, slot(reg, kPlaceDefaults), v))
+      if (Ref done = place(reg, args[0], context_dict(reg, args[0]), v)) return done.release();
     return PyObject_Vectorcall(slot(reg, kPlaceText), args, nargsf, kwnames);
   } catch (PyError&) {
     return nullptr;

@@ -123,23 +123,6 @@ bool is_kind(PyObject* kind, PyObject* text) {
   return compare(kind, text, Py_EQ);
 }
 
-// An exact int that fits a long long with room for a sum of two.
-bool small_int(PyObject* v, long long* out) {
-  if (!v || !PyLong_CheckExact(v)) return false;
-  int overflow = 0;
-  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-  if (overflow || x > (1LL << 52) || x < -(1LL << 52)) return false;
-  *out = x;
-  return true;
-}
-
-// d[key] of an exact dict, borrowed; null when missing.
-PyObject* peek(PyObject* d, PyObject* key) {
-  PyObject* found = PyDict_GetItemWithError(d, key);
-  if (!found && PyErr_Occurred()) throw_error();
-  return found;
-}
-
 // open_orders.pop(trade_id, None)
 void drop_open(PyObject* self, PyObject* trade_id) {
   Ref open_orders = part(self, kOpen);
