@@ -101,15 +101,11 @@ class StrategyContext:
 
     def _buy(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
         """Buy ``qty`` (board lots or contracts); a limit order at ``price``, a market order without one."""
-        if kwargs:
-            return self.place_order(code, _BUY, qty, price, order_type, **kwargs)
-        return self.place_order(code, _BUY, qty, price, order_type)
+        return self.place_order(code, _BUY, qty, price, order_type, **kwargs)
 
     def _sell(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
         """Sell ``qty``, as buy does."""
-        if kwargs:
-            return self.place_order(code, _SELL, qty, price, order_type, **kwargs)
-        return self.place_order(code, _SELL, qty, price, order_type)
+        return self.place_order(code, _SELL, qty, price, order_type, **kwargs)
 
     def _place_order(
         self,
