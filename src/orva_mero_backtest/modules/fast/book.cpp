@@ -704,20 +704,6 @@ bool set_current_tick_quick(PyObject* module, PyObject* self, PyObject* tick) {
 #endif
 }
 
-// A str, or a str enum member, that compares as str does (no Python code runs).
-bool plain_text(PyObject* v) {
-  return PyUnicode_Check(v) && Py_TYPE(v)->tp_richcompare == PyUnicode_Type.tp_richcompare;
-}
-
-// a == b for two plain texts: the same length and code points.
-bool plain_equal(PyObject* a, PyObject* b) {
-  if (a == b) return true;
-  if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
-  if (PyUnicode_IS_COMPACT_ASCII(a) && PyUnicode_IS_COMPACT_ASCII(b))  // the usual texts: compare the bytes
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(PyUnicode_GET_LENGTH(a))) == 0;
-  return PyUnicode_Compare(a, b) == 0;
-}
-
 // `item in texts` for an exact tuple of exact str and a plain text item (as the tuple's == would say);
 // -1 when either is not so.
 int in_texts(PyObject* texts, PyObject* item) {
@@ -815,7 +801,7 @@ class EntryFields {
       if (ix < 0) return nullptr;
       g_entry_index[i] = ix;
     }
-    return mp->ma_values[ix] == value ? &mp->ma_values[ix] : nullptr;
+    return &mp->ma_values[ix];  // PyDict_Next read the value there
   }
 #endif
 
@@ -860,7 +846,7 @@ bool quick_stock_fill(PyObject* module, PyObject* const* reg, PyObject* self, Py
   long long qty;
   if (!small_int(quantity, &qty) || qty == 0) return false;
   double price;
-  if (!as_double(price_obj, &price) || !(PyFloat_CheckExact(price_obj) || PyLong_CheckExact(price_obj))) return false;
+  if (!as_double(price_obj, &price)) return false;
   const bool is_buy = plain_equal(action, p.buy);
   // The cost settings the stock methods read (cost_field_name's order).
   long long slippage, lot;

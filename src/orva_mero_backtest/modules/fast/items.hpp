@@ -1,6 +1,8 @@
 // Item reads and writes shared by the fast module's files.
 #pragma once
 
+#include <cstring>
+
 #include "pyref.hpp"
 
 namespace orva::fast {
@@ -30,6 +32,20 @@ inline bool small_int(PyObject* v, long long* out) {
   if (overflow || x > (1LL << 52) || x < -(1LL << 52)) return false;
   *out = x;
   return true;
+}
+
+// A str, or a str enum member, that compares as str does (no Python code runs).
+inline bool plain_text(PyObject* v) {
+  return PyUnicode_Check(v) && Py_TYPE(v)->tp_richcompare == PyUnicode_Type.tp_richcompare;
+}
+
+// a == b for two plain texts: the same length and code points.
+inline bool plain_equal(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
+  if (PyUnicode_IS_COMPACT_ASCII(a) && PyUnicode_IS_COMPACT_ASCII(b))  // the usual texts: compare the bytes
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(PyUnicode_GET_LENGTH(a))) == 0;
+  return PyUnicode_Compare(a, b) == 0;
 }
 
 // container[key] = value

@@ -34,23 +34,6 @@ bool compare(PyObject* a, PyObject* b, int op) {
 
 Ref number(PyObject* result) { return Ref::steal(result); }
 
-// obj.name; an instance's own attribute is read from its __dict__ when nothing on its class can stand
-// in front of it (generic attribute access, no class attribute of that name).
-Ref attribute(PyObject* obj, PyObject* name) {
-#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
-  PyTypeObject* type = Py_TYPE(obj);
-  if (fastpaths_on() && type->tp_getattro == PyObject_GenericGetAttr) {
-    PyObject** slot = _PyObject_GetDictPtr(obj);
-    if (slot && *slot && !_PyType_Lookup(type, name)) {
-      PyObject* found = PyDict_GetItemWithError(*slot, name);
-      if (found) return Ref::borrow(found);
-      if (PyErr_Occurred()) throw_error();
-    }
-  }
-#endif
-  return getattr(obj, name);
-}
-
 // The tracker's own attributes that place and track read on every call.
 enum Part { kOrders, kOpen, kBook, kAddOrder, kParts };
 PyObject* part_name(int i) {
@@ -112,15 +95,12 @@ Ref part(PyObject* self, Part which) {
       return Ref::borrow(g_parts.parts[which]);
   }
 #endif
-  return attribute(self, part_name(which));
+  return getattr(self, part_name(which));
 }
 
 // `kind == text` for an operation type: a str (or a str enum member) compares as str does.
 bool is_kind(PyObject* kind, PyObject* text) {
-  if (PyUnicode_Check(kind) && Py_TYPE(kind)->tp_richcompare == PyUnicode_Type.tp_richcompare)
-    return kind == text ||
-           (PyUnicode_GET_LENGTH(kind) == PyUnicode_GET_LENGTH(text) && PyUnicode_Compare(kind, text) == 0);
-  return compare(kind, text, Py_EQ);
+  return plain_text(kind) ? plain_equal(kind, text) : compare(kind, text, Py_EQ);
 }
 
 // open_orders.pop(trade_id, None)
@@ -160,9 +140,8 @@ PyObject* record_key(int i) {
 // The template records are copied from (dict_rows.hpp: records kept for the whole run share one key
 // table), made at first use and kept as fast._order_record.
 Ref record_template(PyObject* module) {
-  PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), ORVA_NAME("_order_record"));
+  PyObject* found = peek(PyModule_GetDict(module), ORVA_NAME("_order_record"));
   if (found && PyDict_CheckExact(found)) return Ref::borrow(found);
-  if (PyErr_Occurred()) throw_error();
   Ref made = dict_row_template("_OrderRecord", record_key, kRecordKeys);
   if (PyObject_SetAttr(module, ORVA_NAME("_order_record"), made.get()) < 0) throw_error();
   return made;
@@ -178,27 +157,9 @@ enum RecordField { kTradeId = 0, kPrice = 6, kQuantity = 7, kOpenQty = 8, kFille
 class RecordFields {
  public:
   RecordFields(PyObject* module, PyObject* order) : d_(order) {
-#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
-    auto* r = reinterpret_cast<PyDictObject*>(order);
-    if (!fastpaths_on() || !r->ma_values || r->ma_used != kRecordKeys) return;
-    // The template as last read, while the module's dict keeps its version tag (then it holds it).
-    static uint64_t module_version = 0;
-    static PyObject* templ = nullptr;  // borrowed: never released
-    PyObject* module_dict = PyModule_GetDict(module);
-    const uint64_t version = reinterpret_cast<PyDictObject*>(module_dict)->ma_version_tag;
-    if (!templ || version != module_version) {
-      templ = PyDict_GetItemWithError(module_dict, ORVA_NAME("_order_record"));
-      if (!templ) {
-        if (PyErr_Occurred()) throw_error();
-        return;
-      }
-      module_version = version;
-    }
-    auto* t = reinterpret_cast<PyDictObject*>(templ);
-    if (PyDict_CheckExact(templ) && t->ma_values && t->ma_keys == r->ma_keys) values_ = r->ma_values;
-#else
-    (void)module;
-#endif
+    PyObject* templ = peek(PyModule_GetDict(module), ORVA_NAME("_order_record"));
+    if (templ && PyDict_CheckExact(templ)) values_ = dict_row_values(templ, order);
+    if (values_ && PyDict_GET_SIZE(order) != kRecordKeys) values_ = nullptr;  // a field taken out
   }
 
   PyObject* get(RecordField i) const { return values_ ? values_[i] : peek(d_, record_key(i)); }
@@ -283,9 +244,7 @@ bool track_plain_order(PyObject* module, PyObject* self, PyObject* order, PyObje
   if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report) || !PyDict_CheckExact(entry)) return false;
   PyObject* kind = peek(report, ORVA_NAME("operation_type"));
   PyObject* status = peek(report, ORVA_NAME("trade_status"));
-  if (!kind || !status || !PyDict_CheckExact(status) || !PyUnicode_Check(kind) ||
-      Py_TYPE(kind)->tp_richcompare != PyUnicode_Type.tp_richcompare)
-    return false;
+  if (!kind || !status || !PyDict_CheckExact(status) || !plain_text(kind)) return false;
   PyObject* ts = peek(status, ORVA_NAME("exchange_ts"));
   RecordFields f(module, order);
   PyObject* old_cancelled = f.get(kCancelledQty);
