@@ -155,6 +155,38 @@ SCENARIOS = {
         m.match_deal("A", 99.0, 10**6, 2.0)
         assert m.pending_orders == []
     """,
+    # The account id is read before the tick info: a colliding key's __eq__ replaces it mid-entry.
+    "entry: a tick-info key's comparison replaces the account id": """
+        book(m, 1)
+        m.account_info = {"account_id": "".join(["acc", "ount-", "1234567"])}
+        class Collide:
+            def __hash__(self): return hash("A")
+            def __eq__(self, other):
+                m.account_info["account_id"] = "".join(["zz", "zz"])
+                junk = ["".join(["q", str(i)]) * 3 for i in range(1000)]
+                return False
+        m.current_tick_infos[Collide()] = {"ts": 1.0}
+        m.add_order("A", "Stock", "Buy", 100.0, 1, "LMT", "ROD")
+        record = m.pending_orders[-1]
+        assert record["account_id"] in ("account-1234567", "zzzz"), record["account_id"]
+        m.current_tick_infos.clear()
+    """,
+    "deal report: an exchange-info key's comparison replaces the account id": """
+        book(m, 1)
+        m.account_info = {"account_id": "".join(["acc", "ount-", "7654321"])}
+        m.exchange_info = dict(m.exchange_info)
+        class Collide:
+            def __hash__(self): return hash("name")
+            def __eq__(self, other):
+                m.account_info["account_id"] = "".join(["yy", "yy"])
+                junk = ["".join(["q", str(i)]) * 3 for i in range(1000)]
+                return False
+        m.exchange_info[Collide()] = 0
+        m.match_deal("A", 99.0, 100, 1.0)
+        deals = [r for r in iter(lambda: m.response_queue.get_nowait() if not m.response_queue.empty() else None, None)
+                 if "exchange_seqno" in r]
+        assert len(deals) == 1 and deals[0]["account"] in ("account-7654321", "yyyy"), deals
+    """,
     "pass: the console drops the matcher's last reference": """
         orders = book(m, 10, order_type="IOC")
         class Drop:

@@ -241,18 +241,25 @@ bool deal_fields(PyObject* deal, DealFields& f) {
 Ref quick_deal_report(const EnumSnapshot& e, const DealFields& f, const SelfView& v, Keep& keep) {
   const bool stock = same_text(f.product, ORVA_NAME("Stock"));
   if (!stock && !same_text(f.product, ORVA_NAME("Future"))) return Ref();
+  // Everything read is held at once: a later look-up (a key's __eq__) or making a dict (the
+  // collector) may run code that changes the dicts it came from.
+  for (PyObject* held : {f.id, f.action, f.code, f.quantity, f.price, f.ts}) keep.hold(held);
   PyObject* broker = remembered_entry(g_exchange_name, v.exchange_info, ORVA_NAME("name"));
+  if (!broker) return Ref();
+  keep.hold(broker);
   PyObject* account = remembered_entry(g_account_id, v.account_info, ORVA_NAME("account_id"));
-  if (!broker || !account) return Ref();
+  if (!account) return Ref();
+  keep.hold(account);
   PyObject *cond = nullptr, *lot = nullptr;
   if (stock) {
     if (!f.cond || !f.lot) return Ref();
-    cond = snapshot_member(e, kOrderCond, f.cond);
-    lot = snapshot_member(e, kOrderLot, f.lot);
-    if (!cond || !lot) return Ref();
+    keep.hold(f.cond);
+    keep.hold(f.lot);
+    if (!(cond = snapshot_member(e, kOrderCond, f.cond))) return Ref();
+    keep.hold(cond);
+    if (!(lot = snapshot_member(e, kOrderLot, f.lot))) return Ref();
+    keep.hold(lot);
   }
-  // Held while the report is made (making a dict may run the collector).
-  for (PyObject* held : {f.id, f.action, f.code, f.quantity, f.price, f.ts, broker, account}) keep.hold(held);
   PyObject* id = f.id;
   if (stock) {
     PyObject* const values[] = {id,       id,      id,         id,   broker, account, f.action,
@@ -285,21 +292,28 @@ bool quick_add_order(const Args& a) {
   SelfView v;
   Request r;
   if (!e || !resolve(a, *e, r) || !view_of(self, keep, v)) return false;
+  // Each value is held as soon as it is read: a later look-up may run a key's __eq__, which may
+  // change the dicts it came from (and self).
+  for (PyObject* held : {r.action, r.price_type, r.order_type, r.cond, r.lot, r.oc})
+    if (held) keep.hold(held);
   PyObject* account_id = remembered_entry(g_account_id, v.account_info, ORVA_NAME("account_id"));
+  if (!account_id) return false;
+  keep.hold(account_id);
   PyObject* exchange_name = remembered_entry(g_exchange_name, v.exchange_info, ORVA_NAME("name"));
-  if (!account_id || !exchange_name || !PyDict_CheckExact(v.current_tick_infos) || !PyList_Check(v.pending_orders))
-    return false;
+  if (!exchange_name) return false;
+  keep.hold(exchange_name);
+  if (!PyDict_CheckExact(v.current_tick_infos) || !PyList_Check(v.pending_orders)) return false;
   PyObject* exchange_ts = Py_None;
   if (PyObject* info = PyDict_GetItemWithError(v.current_tick_infos, code)) {
+    keep.hold(info);
     exchange_ts = entry_of(info, ORVA_NAME("ts"));
     if (!exchange_ts) return false;
+    keep.hold(exchange_ts);
   } else if (PyErr_Occurred()) {
     PyErr_Clear();
     return false;
   }
-  keep.hold(account_id);
-  keep.hold(exchange_name);
-  keep.hold(exchange_ts);
+  if (!view_holds(self, v)) return false;  // those look-ups ran code that changed self
 
   PyObject* price = keep.own(PyFloat_FromDouble(price_value));
   PyObject* record;
