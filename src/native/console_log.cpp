@@ -69,7 +69,8 @@ namespace {
 // What a call found when its line was dropped unmade: the console the module bound, read through a
 // plain class (generic attribute look-up, kept_prefixes no descriptor) and its instance dict, all at
 // the version tags they had then. While they keep them the same look-ups give the same answer for
-// the same format. Compared only, never dereferenced through the table.
+// the same format. Borrowed: `console` is used only while the module dict, which holds it, keeps its
+// version tag; the rest is only compared.
 struct DroppedLine {
   PyObject* module_dict = nullptr;
   uint64_t module_version = 0;
@@ -116,9 +117,19 @@ bool known_dropped(PyObject* module, const char* fmt) {
     if (d.fmt != fmt || d.module_dict != dict || d.module_version != version) continue;
     // module.console is d.console (the module dict is unchanged): check what reading it depends on.
     DroppedLine now;
-    return Py_TYPE(module) == &PyModule_Type && console_state(module, d.console, now) && same_state(d, now);
+    if (Py_TYPE(module) == &PyModule_Type && console_state(module, d.console, now) && same_state(d, now)) return true;
   }
   return false;
+}
+
+// Takes the place of what was remembered for the same format and module, else of the oldest entry.
+void remember_dropped(const DroppedLine& line) {
+  for (DroppedLine& d : g_dropped)
+    if (d.fmt == line.fmt && d.module_dict == line.module_dict) {
+      d = line;
+      return;
+    }
+  g_dropped[g_dropped_next++ % 8] = line;
 }
 
 }  // namespace
@@ -151,7 +162,7 @@ void console_line(PyObject* module, const char* fmt, std::initializer_list<PyObj
     if (plain && console.get() == before.console && console_state(module, console.get(), after) &&
         same_state(before, after)) {
       after.fmt = fmt;
-      g_dropped[g_dropped_next++ % 8] = after;
+      remember_dropped(after);
     }
 #endif
     return;

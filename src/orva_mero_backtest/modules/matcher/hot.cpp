@@ -7,8 +7,6 @@
 
 namespace orva::matcher {
 
-void put_report(PyObject* q, PyObject* item) { queue_put(q, item); }
-
 #if ORVA_FASTPATHS
 namespace {
 
@@ -113,7 +111,7 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
 PyObject* remembered_attr(PyObject* self, PyObject* SelfView::*attribute) {
 #if ORVA_DICT_VERSIONS
   const SelfView& last = g_last_view;
-  if (last.dict && view_holds(self, last)) return last.*attribute;
+  if (view_holds(self, last)) return last.*attribute;
 #else
   (void)self, (void)attribute;
 #endif
@@ -135,9 +133,6 @@ bool view_holds(PyObject* self, const SelfView& v) {
 // ---- add_order ---------------------------------------------------------------------------------
 
 namespace {
-
-// Sets d[key] = value, a reference borrowed from something held.
-inline void set(PyObject* d, PyObject* key, PyObject* value) { dict_set(d, key, value); }
 
 // d[key] for an exact dict holding it, else NULL (no error set).
 inline PyObject* entry_of(PyObject* d, PyObject* key) {
@@ -334,7 +329,7 @@ bool quick_add_order(const Args& a) {
       [&] {
         const NewOrder n{trade_id, account_id, code, price, qty, exchange_name, exchange_ts};
         Ref report = new_order_report(*e, r, n);
-        put_report(v.response_queue, report.get());
+        queue_put(v.response_queue, report.get());
         print_line("[green]新增委託單 {} 成功[/green]", {trade_id});
       },
       [&](Caught& caught) { add_order_failed(a, price, caught); });

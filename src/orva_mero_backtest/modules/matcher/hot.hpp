@@ -7,7 +7,6 @@
 namespace orva::matcher {
 
 struct SelfView;
-struct DealFields;
 
 // References held until the end of a call and released together, under one GIL check (a Ref
 // checks at every release).
@@ -127,9 +126,6 @@ bool quick_add_order(const Args& a);
 inline bool quick_add_order(const Args&) { return false; }
 #endif
 #endif
-
-// q.put(item): the shortcut when it applies, else the queue's own put.
-void put_report(PyObject* q, PyObject* item);
 
 // What add_order does when building or sending the order's "New" report fails.
 void add_order_failed(const Args& a, PyObject* price, Caught& caught);

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "hot.hpp"
+#include "queues.hpp"
 
 namespace orva::matcher {
 
@@ -212,7 +213,7 @@ bool report_deal(Pass& p, PyObject* deal, const DealFields* known = nullptr, con
     }
     if (f) {
       if (Ref report = quick_deal_report(*e, *f, v, keep)) {
-        put_report(v.response_queue, report.get());
+        queue_put(v.response_queue, report.get());
         return true;
       }
     }

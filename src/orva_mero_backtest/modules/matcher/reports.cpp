@@ -291,7 +291,7 @@ Ref pop_response(const Args& a) {
 
 Ref add_response_to_queue(const Args& a) {
   Ref queue = response_queue_of(a.self());
-  put_report(queue.get(), a[1]);
+  queue_put(queue.get(), a[1]);
   return Ref::none();
 }
 

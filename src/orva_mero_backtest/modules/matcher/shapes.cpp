@@ -10,26 +10,41 @@ namespace orva::matcher {
 
 namespace {
 
-const char* const kRecordStock[] = {"operation_type", "operation_code", "operation_message", "trade_id",
+constexpr const char* kRecordStock[] = {"operation_type", "operation_code", "operation_message", "trade_id",
                                     "account_id",     "code",           "product_type",      "action",
                                     "price",          "quantity",       "price_type",        "order_type",
                                     "exchange_ts",    "order_cond",     "order_lot"};
-const char* const kRecordFuture[] = {"operation_type", "operation_code", "operation_message", "trade_id",
+constexpr const char* kRecordFuture[] = {"operation_type", "operation_code", "operation_message", "trade_id",
                                      "account_id",     "code",           "product_type",      "action",
                                      "price",          "quantity",       "price_type",        "order_type",
                                      "exchange_ts",    "oc_type"};
-const char* const kOrderStock[] = {"id",     "seqno",    "ordno",      "account",    "code",      "action",
+constexpr const char* kOrderStock[] = {"id",     "seqno",    "ordno",      "account",    "code",      "action",
                                    "price",  "quantity", "order_type", "order_cond", "order_lot", "price_type"};
-const char* const kOrderFuture[] = {"id",    "seqno",    "ordno",      "account",    "code",   "action",
+constexpr const char* kOrderFuture[] = {"id",    "seqno",    "ordno",      "account",    "code",   "action",
                                     "price", "quantity", "order_type", "price_type", "oc_type"};
-const char* const kStatus[] = {"id", "exchange", "exchange_ts"};
-const char* const kNewReport[] = {"operation_type", "operation_status_code", "operation_message", "order",
+constexpr const char* kStatus[] = {"id", "exchange", "exchange_ts"};
+constexpr const char* kNewReport[] = {"operation_type", "operation_status_code", "operation_message", "order",
                                   "trade_status"};
-const char* const kDealStock[] = {"id",     "seqno", "ordno",    "exchange_seqno", "broker_id",  "account",
+constexpr const char* kDealStock[] = {"id",     "seqno", "ordno",    "exchange_seqno", "broker_id",  "account",
                                   "action", "code",  "quantity", "price",          "order_cond", "order_lot",
                                   "exchange_ts"};
-const char* const kDealFuture[] = {"id",     "seqno", "ordno",    "exchange_seqno", "broker_id", "account",
+constexpr const char* kDealFuture[] = {"id",     "seqno", "ordno",    "exchange_seqno", "broker_id", "account",
                                    "action", "code",  "quantity", "price",          "exchange_ts"};
+
+constexpr bool same_chars(const char* a, const char* b) {
+  return *a == *b && (*a == '\0' || same_chars(a + 1, b + 1));
+}
+// The fill and the deal report read a record's fields by these positions (hot.hpp).
+template <size_t N>
+constexpr bool record_fields_at_their_places(const char* const (&keys)[N]) {
+  return same_chars(keys[kRecTradeId], "trade_id") && same_chars(keys[kRecCode], "code") &&
+         same_chars(keys[kRecProduct], "product_type") && same_chars(keys[kRecAction], "action") &&
+         same_chars(keys[kRecPrice], "price") && same_chars(keys[kRecQuantity], "quantity") &&
+         same_chars(keys[kRecExchangeTs], "exchange_ts");
+}
+static_assert(record_fields_at_their_places(kRecordStock) && record_fields_at_their_places(kRecordFuture) &&
+              same_chars(kRecordStock[kRecOrderCond], "order_cond") &&
+              same_chars(kRecordStock[kRecOrderLot], "order_lot"));
 
 struct ShapeSource {
   const char* const* names;
@@ -37,6 +52,7 @@ struct ShapeSource {
 };
 template <size_t N>
 constexpr ShapeSource source(const char* const (&names)[N]) {
+  static_assert(N <= kMaxShapeKeys, "a shape has more keys than Shape::keys holds");
   return {names, static_cast<int>(N)};
 }
 constexpr ShapeSource kSources[kShapeCount] = {source(kRecordStock), source(kRecordFuture), source(kOrderStock),
