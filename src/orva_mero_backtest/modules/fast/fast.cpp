@@ -1,6 +1,4 @@
 // Small native helpers for the backtest's per-tick path (each has a plain-Python equivalent).
-#include <string>
-
 #include "fast.hpp"
 #include "seconds.hpp"
 
@@ -28,10 +26,6 @@ PyMethodDef functions[] = {
     {"tick_loop", tick_loop, METH_O, "driver.tick_loop in C++: the per-tick loop of a TickStream."},
     {"ns_to_seconds", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(ns_to_seconds)), METH_FASTCALL,
      "The package's nanosecond-to-seconds helper computed natively; None outside its range."},
-    {"_order_tracker_track", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(order_tracker_track)),
-     METH_FASTCALL, "OrderTracker.track, native."},
-    {"_order_tracker_place", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(order_tracker_place)),
-     METH_FASTCALL, "OrderTracker.place, native."},
     {"context_register", context_register, METH_O,
      "Registers StrategyContext, strategy.py's namespace and the Python text of buy, sell and place_order."},
     {"context_register_backtest", context_register_backtest, METH_O,
@@ -49,20 +43,10 @@ PyMODINIT_FUNC PyInit_fast() {
   using namespace orva;
   PyObject* module = PyModule_Create(&orva::fast::module_def);
   if (!module) return nullptr;
-  if (orva::fast::add_book_functions(module) < 0 || orva::fast::add_context_methods(module) < 0) {
+  if (orva::fast::add_book_functions(module) < 0 || orva::fast::add_context_methods(module) < 0 ||
+      orva::fast::add_tracker_methods(module) < 0) {
     Py_DECREF(module);
     return nullptr;
-  }
-  // As class attributes they must bind `self` like Python functions do.
-  for (const char* name : {"order_tracker_track", "order_tracker_place"}) {
-    PyObject* plain = PyObject_GetAttrString(module, (std::string("_") + name).c_str());
-    PyObject* method = plain ? PyInstanceMethod_New(plain) : nullptr;
-    Py_XDECREF(plain);
-    if (!method || PyModule_AddObject(module, name, method) < 0) {
-      Py_XDECREF(method);
-      Py_DECREF(module);
-      return nullptr;
-    }
   }
   return module;
 }

@@ -8,11 +8,9 @@ namespace orva::fast {
 // fast.tick_loop(stream): driver.tick_loop in C++.
 PyObject* tick_loop(PyObject* module, PyObject* stream);
 
-// OrderTracker.place(self, <the order's ten fields>, now) in C++.
-PyObject* order_tracker_place(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-
-// OrderTracker.track(self, report) in C++.
-PyObject* order_tracker_track(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// OrderTracker.place(self, <the order's ten fields>, now) and track(self, report) (tracker.cpp) as
+// module attributes order_tracker_<name>; -1 with an error set on failure.
+int add_tracker_methods(PyObject* module);
 
 // StrategyContext's buy, sell and place_order (context.cpp) as module attributes context_<name>;
 // -1 with an error set on failure.

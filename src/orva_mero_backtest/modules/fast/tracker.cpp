@@ -10,6 +10,7 @@
 #include "fast.hpp"
 #include "fastpaths.hpp"
 #include "items.hpp"
+#include "method.hpp"
 
 namespace orva::fast {
 
@@ -385,11 +386,22 @@ Ref place(PyObject* module, PyObject* self, PyObject* const* a) {
 
 }  // namespace
 
-PyObject* order_tracker_place(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 12) {
-    PyErr_Format(PyExc_TypeError, "place() takes 12 positional arguments but %zd were given", nargs);
-    return nullptr;
+namespace {
+
+// A TypeError as a def taking `count` positional arguments (self included) gives for other calls.
+bool wrong_call(const char* name, Py_ssize_t count, size_t nargsf, PyObject* kwnames) {
+  if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
+    return true;
   }
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs == count) return false;
+  PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", name, count, nargs);
+  return true;
+}
+
+PyObject* order_tracker_place(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (wrong_call("place", 12, nargsf, kwnames)) return nullptr;
   try {
     return place(module, args[0], args + 1).release();
   } catch (PyError&) {
@@ -397,16 +409,20 @@ PyObject* order_tracker_place(PyObject* module, PyObject* const* args, Py_ssize_
   }
 }
 
-PyObject* order_tracker_track(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError, "track() takes 2 positional arguments but %zd were given", nargs);
-    return nullptr;
-  }
+PyObject* order_tracker_track(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (wrong_call("track", 2, nargsf, kwnames)) return nullptr;
   try {
     return Ref::borrow(track(module, args[0], args[1]) ? Py_True : Py_False).release();
   } catch (PyError&) {
     return nullptr;
   }
+}
+
+}  // namespace
+
+int add_tracker_methods(PyObject* module) {
+  return add_native_methods(module, "OrderTracker", "order_tracker_",
+                            {{"place", order_tracker_place}, {"track", order_tracker_track}});
 }
 
 }  // namespace orva::fast
