@@ -84,8 +84,6 @@ struct DroppedLine {
 DroppedLine g_dropped[8];
 unsigned g_dropped_next = 0;
 
-uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-
 // The state the look-ups of console_line depend on, when it can be told by version tags.
 bool console_state(PyObject* module, PyObject* console, DroppedLine& s) {
   if (Py_TYPE(module) != &PyModule_Type) return false;

@@ -28,6 +28,11 @@
 
 namespace orva {
 
+#if ORVA_DICT_VERSIONS
+// A dict's version tag: it changes with every change of the dict, and no two dicts share one.
+inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+#endif
+
 #if ORVA_FASTPATHS
 // Read once, at the first call (module load); the environment is not looked at again.
 bool fastpaths_on();

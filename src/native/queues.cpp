@@ -208,10 +208,8 @@ struct SeenPlain {
 SeenPlain g_seen[4];
 unsigned g_seen_next = 0;
 
-uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-
 bool seen_plain(PyObject* dict, Slots& s) {
-  const uint64_t v = version_of(dict);
+  const uint64_t v = dict_version(dict);
   for (const SeenPlain& e : g_seen)
     if (e.version == v) {
       s = e.slots;
@@ -223,7 +221,7 @@ bool seen_plain(PyObject* dict, Slots& s) {
 // Records a dict found plain (or changed only by this file, `s` holding its values now).
 void remember_plain(PyObject* dict, const Slots& s) {
   if (!fastpaths_on()) return;
-  const uint64_t v = version_of(dict);
+  const uint64_t v = dict_version(dict);
   for (SeenPlain& e : g_seen)
     if (e.slots.mutex == s.mutex && e.slots.items == s.items) {  // the same queue's older state
       e.version = v;
@@ -528,11 +526,11 @@ bool mutex_locked(PyObject* mutex) {
 PyObject* cond_waiters(PyObject* cond_dict) {
 #if ORVA_DICT_VERSIONS
   if (fastpaths_on()) {
-    const uint64_t v = version_of(cond_dict);
+    const uint64_t v = dict_version(cond_dict);
     for (const SeenWaiters& e : g_waiters)
       if (e.version == v) return e.waiters;
     PyObject* found = entry(cond_dict, ORVA_NAME("_waiters"));
-    if (found && version_of(cond_dict) == v) g_waiters[g_waiters_next++ % 4] = SeenWaiters{v, found};
+    if (found && dict_version(cond_dict) == v) g_waiters[g_waiters_next++ % 4] = SeenWaiters{v, found};
     return found;
   }
 #endif

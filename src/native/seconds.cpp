@@ -111,13 +111,13 @@ bool native_seconds(long long ts, long digits, double* out) {
 PyObject* SecondsBinding::bound() {
 #if ORVA_DICT_VERSIONS
   if (fastpaths_on() && versioned_ &&
-      reinterpret_cast<PyDictObject*>(PyModule_GetDict(module_))->ma_version_tag == version_)
+      dict_version(PyModule_GetDict(module_)) == version_)
     return fn_.get();
   versioned_ = false;
   // Read before the look-up: a change made while it runs is seen by the next row.
   uint64_t version = 0;
   PyObject* dict = PyModule_CheckExact(module_) ? PyModule_GetDict(module_) : nullptr;
-  if (fastpaths_on() && dict) version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  if (fastpaths_on() && dict) version = dict_version(dict);
 #endif
   Ref fn = getattr(module_, name_);
   if (fn.get() != fn_.get()) {

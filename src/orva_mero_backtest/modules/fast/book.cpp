@@ -102,7 +102,7 @@ PyObject* g_registry = nullptr;
 PyObject* const* registry(PyObject* module, Ref* keep) {
 #if ORVA_DICT_VERSIONS
   PyObject* module_dict = PyModule_GetDict(module);
-  const uint64_t version = reinterpret_cast<PyDictObject*>(module_dict)->ma_version_tag;
+  const uint64_t version = dict_version(module_dict);
   if (g_registry && version == g_registry_version && fastpaths_on()) {
     *keep = Ref::borrow(g_registry);
     return &PyTuple_GET_ITEM(g_registry, 0);
@@ -522,14 +522,12 @@ Ref action_text(PyObject* const* reg, const Snapshot* snap, PyObject* action) {
 }
 
 #if ORVA_DICT_VERSIONS
-uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-
 PyObject* dict_of(PyObject* obj) {
   PyObject** p = _PyObject_GetDictPtr(obj);
   return p && *p && PyDict_CheckExact(*p) ? *p : nullptr;
 }
 
-uint64_t class_version(PyObject* cls) { return version_of(reinterpret_cast<PyTypeObject*>(cls)->tp_dict); }
+uint64_t class_version(PyObject* cls) { return dict_version(reinterpret_cast<PyTypeObject*>(cls)->tp_dict); }
 
 // Borrowed pointers valid while the dicts they were read from keep their version tags: a dict's tag
 // changes with every change to it and is never given to another dict, so an equal tag means the same
@@ -546,13 +544,13 @@ struct Plan {
 Plan g_plan;  // borrowed pointers only: never released
 
 bool plan_current(const Plan& p, PyObject* module, PyObject* const* reg, PyObject* self_dict) {
-  if (p.self != version_of(self_dict) || p.module != version_of(PyModule_GetDict(module)) ||
-      p.positions_globals != version_of(reg[kPosGlobals]) || p.costs_globals != version_of(reg[kCostGlobals]) ||
+  if (p.self != dict_version(self_dict) || p.module != dict_version(PyModule_GetDict(module)) ||
+      p.positions_globals != dict_version(reg[kPosGlobals]) || p.costs_globals != dict_version(reg[kCostGlobals]) ||
       p.positions_class != class_version(reg[kPositions]) || p.costs_class != class_version(reg[kCosts]))
     return false;
   if (!p.costs) return true;
   PyObject* costs_dict = dict_of(p.costs_obj);  // alive: the unchanged self dict holds it
-  return costs_dict && version_of(costs_dict) == p.costs;
+  return costs_dict && dict_version(costs_dict) == p.costs;
 }
 
 // peek(d, key) for dicts made alike (ticks): the entry at the index where the key sat last is
@@ -578,17 +576,17 @@ PyObject* peek_at(PyObject* d, PyObject* key, Py_ssize_t* index) {
 // method, helper and _apply_fill is the original.
 void make_plan(Plan& p, PyObject* module, PyObject* const* reg, PyObject* self_dict) {
   p = Plan{};
-  p.module = version_of(PyModule_GetDict(module));
-  p.positions_globals = version_of(reg[kPosGlobals]);
-  p.costs_globals = version_of(reg[kCostGlobals]);
+  p.module = dict_version(PyModule_GetDict(module));
+  p.positions_globals = dict_version(reg[kPosGlobals]);
+  p.costs_globals = dict_version(reg[kCostGlobals]);
   p.positions_class = class_version(reg[kPositions]);
   p.costs_class = class_version(reg[kCosts]);
-  p.self = version_of(self_dict);
+  p.self = dict_version(self_dict);
   p.costs_obj = peek(self_dict, N("costs"));
   if (!p.costs_obj || Py_TYPE(p.costs_obj) != reinterpret_cast<PyTypeObject*>(reg[kCosts])) return;
   PyObject* costs_dict = dict_of(p.costs_obj);
   if (!costs_dict) return;
-  p.costs = version_of(costs_dict);
+  p.costs = dict_version(costs_dict);
   PyObject* pos_globals = reg[kPosGlobals];
   PyObject* cost_globals = reg[kCostGlobals];
   PyObject* positions_class_dict = reinterpret_cast<PyTypeObject*>(reg[kPositions])->tp_dict;
@@ -666,8 +664,8 @@ bool set_current_tick_quick(PyObject* module, PyObject* self, PyObject* tick) {
   PyObject* self_dict = dict_of(self);
   if (!self_dict) return false;
   TickPlan& p = g_tick_plan;
-  const uint64_t module_version = version_of(PyModule_GetDict(module));
-  if (p.self_dict != self_dict || p.version != version_of(self_dict) || p.module_version != module_version ||
+  const uint64_t module_version = dict_version(PyModule_GetDict(module));
+  if (p.self_dict != self_dict || p.version != dict_version(self_dict) || p.module_version != module_version ||
       reinterpret_cast<PyObject*>(Py_TYPE(self)) != p.positions_type) {
     p = TickPlan{};
     Ref keep;
@@ -676,7 +674,7 @@ bool set_current_tick_quick(PyObject* module, PyObject* self, PyObject* tick) {
     PyObject* last_ticks = peek(self_dict, N("last_ticks"));
     PyObject* book = peek(self_dict, N("book"));
     if (!last_ticks || !book || !PyDict_CheckExact(last_ticks) || !PyDict_CheckExact(book)) return false;
-    p = TickPlan{self_dict, version_of(self_dict), module_version, reg[kPositions], reg[kEntry], last_ticks, book};
+    p = TickPlan{self_dict, dict_version(self_dict), module_version, reg[kPositions], reg[kEntry], last_ticks, book};
   }
   PyObject* found = peek_at(tick, N("code"), &g_tick_code);
   if (!found) return false;  // the plain path raises the KeyError

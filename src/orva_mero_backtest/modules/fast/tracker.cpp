@@ -62,7 +62,7 @@ PartsPlan g_parts;  // borrowed pointers only: never released
 bool parts_current(PyObject* self, PyObject* dict) {
   const PartsPlan& p = g_parts;
   PyTypeObject* type = Py_TYPE(self);
-  return p.dict == dict && p.version == reinterpret_cast<PyDictObject*>(dict)->ma_version_tag && p.type == type &&
+  return p.dict == dict && p.version == dict_version(dict) && p.type == type &&
          (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && p.type_version == type->tp_version_tag;
 }
 
@@ -80,7 +80,7 @@ bool make_parts(PyObject* self, PyObject* dict) {
   }
   if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
   p.dict = dict;
-  p.version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  p.version = dict_version(dict);
   p.type = type;
   p.type_version = type->tp_version_tag;
   return true;

@@ -119,8 +119,6 @@ KeptType g_kept_types[8];
 unsigned g_kept_next = 0;
 uint64_t g_kept_tables[2] = {0, 0};
 
-uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-
 bool tables_unchanged() {
   return dict_version(g_copy.deepcopy_dispatch) == g_kept_tables[0] &&
          dict_version(g_copy.copyreg_dispatch) == g_kept_tables[1];

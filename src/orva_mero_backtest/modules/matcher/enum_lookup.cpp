@@ -111,7 +111,7 @@ const EnumClass* unchanged(PyObject* enum_name) {
     if (!e.from_value || !e.value_map) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(e.cls);
 #if ORVA_DICT_VERSIONS
-    const uint64_t version = reinterpret_cast<PyDictObject*>(PyModule_GetDict(g_module))->ma_version_tag;
+    const uint64_t version = dict_version(PyModule_GetDict(g_module));
     if (version == e.module_version && e.type_version && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
         type->tp_version_tag == e.type_version)
       return &e;
@@ -175,7 +175,7 @@ std::array<KnownMember, 32> g_known_members;
 size_t g_known_count = 0;
 uint64_t g_known_version = 0;
 
-uint64_t module_version() { return reinterpret_cast<PyDictObject*>(PyModule_GetDict(g_module))->ma_version_tag; }
+uint64_t module_version() { return dict_version(PyModule_GetDict(g_module)); }
 
 void forget_members(uint64_t version) {
   const std::array<KnownMember, 32> old = g_known_members;
@@ -319,7 +319,7 @@ PyObject* snapshot_member(const EnumSnapshot& s, EnumId id, PyObject* value) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == s.cls[id]) return value;
   if (!PyUnicode_CheckExact(value) || !s.map[id]) return nullptr;
   PyObject* map = s.map[id];
-  const uint64_t version = reinterpret_cast<PyDictObject*>(map)->ma_version_tag;
+  const uint64_t version = dict_version(map);
   LastMember& last = g_last_member[id];
   if (last.text == value && last.map == map && last.version == version) return last.member;
   // An exact str key: the look-up compares texts only, no Python code runs.

@@ -73,7 +73,7 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
   if (!dict) return false;
 #if ORVA_DICT_VERSIONS
   const SelfView& last = g_last_view;
-  if (last.dict == dict && last.version == reinterpret_cast<PyDictObject*>(dict)->ma_version_tag &&
+  if (last.dict == dict && last.version == dict_version(dict) &&
       last.type == Py_TYPE(self)) {
     v = last;
     for (PyObject* held : {v.pending_orders, v.response_queue, v.pending_order_queue, v.current_tick_infos,
@@ -102,7 +102,7 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
   v.type = Py_TYPE(self);
   v.dict = dict;
 #if ORVA_DICT_VERSIONS
-  v.version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  v.version = dict_version(dict);
   g_last_view = v;
 #endif
   return true;
@@ -122,7 +122,7 @@ bool view_holds(PyObject* self, const SelfView& v) {
 #if ORVA_DICT_VERSIONS
   // Compared only: another dict made at the same address has another version tag.
   PyObject* dict = dict_of(self);
-  return dict && dict == v.dict && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == v.version &&
+  return dict && dict == v.dict && dict_version(dict) == v.version &&
          Py_TYPE(self) == v.type && plain_type(v.type);
 #else
   (void)self, (void)v;
@@ -152,15 +152,13 @@ struct LastEntry {
 };
 LastEntry g_account_id, g_exchange_name;
 
-uint64_t version_tag(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-
 PyObject* remembered_entry(LastEntry& last, PyObject* d, PyObject* key) {
   if (!PyDict_CheckExact(d)) return nullptr;
-  const uint64_t version = version_tag(d);
+  const uint64_t version = dict_version(d);
   if (last.dict == d && last.version == version) return last.value;
   PyObject* v = entry_of(d, key);
   // Remembered only if the look-up left the dict as it was.
-  if (v && version_tag(d) == version) last = LastEntry{d, version, v};
+  if (v && dict_version(d) == version) last = LastEntry{d, version, v};
   return v;
 }
 #endif

@@ -7,6 +7,7 @@
 namespace orva::matcher {
 
 struct SelfView;
+struct DealFields;  // defined where dict version tags exist; report_deal names it everywhere
 
 // References held until the end of a call and released together, under one GIL check (a Ref
 // checks at every release).

@@ -344,13 +344,11 @@ struct Fields {
 // sits there at the same version tag (every change of a dict gives it a new one, and a new
 // dict never gets an old one). Only pointer and number compares: no Python code runs.
 #if ORVA_DICT_VERSIONS
-uint64_t version_of(PyObject* record) { return reinterpret_cast<PyDictObject*>(record)->ma_version_tag; }
-
 const CodeSlot* slot_at(const Pass& p, Py_ssize_t i, PyObject* record) {
   const auto at = static_cast<size_t>(i);
   if (!p.slots || at >= p.codes->size() || Py_TYPE(record) != &PyDict_Type) return nullptr;
   const CodeSlot& s = (*p.codes)[at];
-  if (s.record != record || s.version != version_of(record)) return nullptr;
+  if (s.record != record || s.version != dict_version(record)) return nullptr;
   return &s;
 }
 
@@ -394,7 +392,7 @@ Py_ssize_t skip_other_codes(const Pass& p, Py_ssize_t i) {
   for (; i < end; ++i) {
     PyObject* record = items[i];
     const CodeSlot& s = slots[i];
-    if (s.record != record || Py_TYPE(record) != &PyDict_Type || s.version != version_of(record) ||
+    if (s.record != record || Py_TYPE(record) != &PyDict_Type || s.version != dict_version(record) ||
         s.hash == p.code_hash)
       break;
   }
@@ -409,11 +407,11 @@ bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
   Ref keep = Ref::borrow(record);
 #if ORVA_DICT_VERSIONS
   if (p.slots && Py_TYPE(record) == &PyDict_Type) {
-    const uint64_t version = version_of(record);
+    const uint64_t version = dict_version(record);
     Ref code = item(record, ORVA_NAME("code"));
     const bool match = same_text(code.get(), p.code);
     // Remembered only if nothing changed the record while it was compared.
-    if (PyUnicode_CheckExact(code.get()) && version_of(record) == version && i < PyList_GET_SIZE(p.book.get())) {
+    if (PyUnicode_CheckExact(code.get()) && dict_version(record) == version && i < PyList_GET_SIZE(p.book.get())) {
       const auto at = static_cast<size_t>(i);
       if (at >= p.codes->size()) p.codes->resize(std::max<size_t>(at + 1, PyList_GET_SIZE(p.book.get())));
       (*p.codes)[at] = CodeSlot{record, version, code.get(), text_hash(code.get())};
@@ -430,7 +428,7 @@ Fields read_fields(Pass& p, Order& o) {
   if (const CodeSlot* s = slot_at(p, o.hint, o.record); s && s->fields)
     return Fields{Ref::borrow(s->action), Ref::borrow(s->price), Ref::borrow(s->order_type),
                   Ref::borrow(s->price_type), Ref::borrow(s->quantity)};
-  const uint64_t version = p.slots && Py_TYPE(o.record) == &PyDict_Type ? version_of(o.record) : 0;
+  const uint64_t version = p.slots && Py_TYPE(o.record) == &PyDict_Type ? dict_version(o.record) : 0;
 #endif
   PyObject* r = o.record;
   Fields f{item(r, ORVA_NAME("action")), item(r, ORVA_NAME("price")), item(r, ORVA_NAME("order_type")),
@@ -438,7 +436,7 @@ Fields read_fields(Pass& p, Order& o) {
 #if ORVA_DICT_VERSIONS
   // Kept only if nothing changed the record (or the slot) while the fields were read.
   const auto at = static_cast<size_t>(o.hint);
-  if (version && version_of(r) == version && at < p.codes->size()) {
+  if (version && dict_version(r) == version && at < p.codes->size()) {
     CodeSlot& s = (*p.codes)[at];
     if (s.record == r && s.version == version) {
       s.action = f.action.get();

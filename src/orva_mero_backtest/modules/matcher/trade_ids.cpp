@@ -82,14 +82,14 @@ bool native_trade_ids() {
   if (!fastpaths_on() || !g_native_ids) return false;
   PyObject* dict = PyModule_GetDict(g_module);
 #if ORVA_DICT_VERSIONS
-  const uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  const uint64_t version = dict_version(dict);
   if (version == g_generate_seen) return true;
 #endif
   PyObject* bound = PyDict_GetItemWithError(dict, ORVA_NAME("generate"));
   if (!bound && PyErr_Occurred()) throw_error();
 #if ORVA_DICT_VERSIONS
   // Remembered only if the look-up left the dict as it was.
-  const bool same = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == version;
+  const bool same = dict_version(dict) == version;
   g_generate_seen = bound == g_original_generate && same ? version : 0;
 #endif
   return bound == g_original_generate;

@@ -8,8 +8,6 @@ namespace orva::ticker {
 
 namespace {
 
-uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-
 PyObject* instance_dict(PyObject* self) {
   PyObject** p = _PyObject_GetDictPtr(self);
   return p && *p && PyDict_CheckExact(*p) ? *p : nullptr;
@@ -20,7 +18,7 @@ PyObject* instance_dict(PyObject* self) {
 bool InstanceAttrs::snapshot_matches(PyObject* self, PyObject*& dict) const {
   PyTypeObject* type = Py_TYPE(self);
   dict = instance_dict(self);
-  return dict && dict == dict_ && version_of(dict) == dict_version_ && type == type_ &&
+  return dict && dict == dict_ && dict_version(dict) == dict_version_ && type == type_ &&
          (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == type_version_;
 }
 
@@ -36,7 +34,7 @@ void InstanceAttrs::take_snapshot(PyObject* self, PyObject* dict) {
   dict_offset_ = type->tp_dictoffset;
   type_version_ = type->tp_version_tag;
   dict_ = dict;
-  dict_version_ = version_of(dict);
+  dict_version_ = dict_version(dict);
 }
 
 #endif

@@ -46,7 +46,7 @@ class InstanceAttrs {
         !(type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
       return nullptr;
     PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + dict_offset_);
-    if (dict != dict_ || reinterpret_cast<PyDictObject*>(dict)->ma_version_tag != dict_version_) return nullptr;
+    if (dict != dict_ || dict_version(dict) != dict_version_) return nullptr;
     return v;
   }
   bool snapshot_matches(PyObject* self, PyObject*& dict) const;

@@ -317,7 +317,7 @@ Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, In
   Ref markets = attrs.get(self, InstanceAttrs::CodeMarketMap, ORVA_NAME("code_market_map"));
   if (!PyDict_CheckExact(markets.get())) return getitem(markets.get(), code);
 #if ORVA_DICT_VERSIONS
-  const uint64_t version = reinterpret_cast<PyDictObject*>(markets.get())->ma_version_tag;
+  const uint64_t version = dict_version(markets.get());
   if (ins && fastpaths_on() && ins->known_market && ins->map_seen == markets.get() && ins->map_version == version)
     return ins->known_market;
 #endif
