@@ -7,6 +7,17 @@
 
 namespace orva::matcher {
 
+PyObject* self_attr(PyObject* self, PyObject* SelfView::*attribute, PyObject* name, Keep& keep) {
+#if ORVA_FASTPATHS
+  if (fastpaths_on()) {
+    if (PyObject* seen = remembered_attr(self, attribute)) return keep.hold(seen);
+    SelfView v;
+    if (view_of(self, keep, v)) return v.*attribute;  // held by keep
+  }
+#endif
+  return keep.own(PyObject_GetAttr(self, name));
+}
+
 #if ORVA_FASTPATHS
 namespace {
 

@@ -6,7 +6,6 @@
 
 namespace orva::matcher {
 
-struct SelfView;
 struct DealFields;  // defined where dict version tags exist; report_deal names it everywhere
 
 // References held until the end of a call and released together, under one GIL check (a Ref
@@ -76,7 +75,6 @@ int shape_size(ShapeId id);
 // make_shaped or copied from such a dict); else null. A value may be null (the key is not in `d`).
 PyObject** shaped_values(ShapeId id, PyObject* d);
 
-#if ORVA_FASTPATHS
 // The documented attributes of a Matcher, read from its instance dict in one pass, while that dict
 // holds exactly them and the class (or subclass) is as built: no data descriptor over them, every
 // method its own. Held by the Keep the view was made with.
@@ -93,6 +91,12 @@ struct SelfView {
   uint64_t version = 0;
 };
 
+// self.<name> held by `keep`: with the shortcuts, from the remembered view of self, else from a new
+// one; else (and without them) getattr.
+PyObject* self_attr(PyObject* self, PyObject* SelfView::*attribute, PyObject* name, Keep& keep);
+
+#if ORVA_FASTPATHS
+
 // Fills `view`; false (nothing held) when the shortcut does not apply to `self` now.
 bool view_of(PyObject* self, Keep& keep, SelfView& view);
 
@@ -102,7 +106,6 @@ bool view_holds(PyObject* self, const SelfView& view);
 // One attribute of `self` from the view last read, while that view still shows `self`; else null.
 // Borrowed from self's instance dict: hold it before anything can run Python code.
 PyObject* remembered_attr(PyObject* self, PyObject* SelfView::*attribute);
-
 
 #if ORVA_DICT_VERSIONS
 // The fields of a deal its report is made of, borrowed from the deal (cond and lot may be null).

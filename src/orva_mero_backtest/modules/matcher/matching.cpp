@@ -18,16 +18,7 @@ Ref set_current_tick(const Args& a) {
   PyObject* tick = a[1];  // exactly a dict
   Keep keep;
   PyObject* code = keep.hold(dict_item(tick, ORVA_NAME("code")));
-  // self's attributes from its instance dict while the class is plain (shortcut).
-  PyObject* infos = nullptr;
-#if ORVA_FASTPATHS
-  if (fastpaths_on())
-    if (PyObject* seen = remembered_attr(self, &SelfView::current_tick_infos)) infos = keep.hold(seen);
-  SelfView v;
-  const bool viewed = !infos && fastpaths_on() && view_of(self, keep, v);
-  if (viewed) infos = v.current_tick_infos;
-#endif
-  if (!infos) infos = keep.own(PyObject_GetAttr(self, ORVA_NAME("current_tick_infos")));
+  PyObject* infos = self_attr(self, &SelfView::current_tick_infos, ORVA_NAME("current_tick_infos"), keep);
   PyObject* record = nullptr;
   if (PyDict_CheckExact(infos) && PyUnicode_CheckExact(code)) {
     // A plain dict keyed by text: one look-up answers both "in" and "[]".
@@ -48,13 +39,7 @@ Ref set_current_tick(const Args& a) {
   PyObject* ts = keep.hold(dict_item(tick, ORVA_NAME("timestamp")));
   if (PyDict_CheckExact(record)) dict_set(record, ORVA_NAME("ts"), ts);
   else if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
-  PyObject* positions = nullptr;
-#if ORVA_FASTPATHS
-  if (viewed && view_holds(self, v)) positions = v.positions;
-  if (!positions && fastpaths_on())
-    if (PyObject* seen = remembered_attr(self, &SelfView::positions)) positions = keep.hold(seen);
-#endif
-  if (!positions) positions = keep.own(PyObject_GetAttr(self, ORVA_NAME("positions")));
+  PyObject* positions = self_attr(self, &SelfView::positions, ORVA_NAME("positions"), keep);
   PyObject* stack[] = {positions, tick};
   keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_current_tick"), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      nullptr));

@@ -270,28 +270,16 @@ Ref future_order_response(const Args& a) { return order_response(a.self(), DictS
 Ref stock_deal_response(const Args& a) { return deal_response(DictSource{a[1]}, Product::Stock); }
 Ref future_deal_response(const Args& a) { return deal_response(DictSource{a[1]}, Product::Future); }
 
-// self.response_queue: from the remembered instance view while the class is plain (shortcut).
-Ref response_queue_of(PyObject* self) {
-#if ORVA_FASTPATHS
-  if (fastpaths_on()) {
-    if (PyObject* q = remembered_attr(self, &SelfView::response_queue)) return Ref::borrow(q);
-    Keep keep;
-    SelfView v;
-    if (view_of(self, keep, v)) return Ref::borrow(v.response_queue);
-  }
-#endif
-  return getattr(self, ORVA_NAME("response_queue"));
-}
-
 Ref pop_response(const Args& a) {
-  Ref queue = response_queue_of(a.self());
-  if (Ref item = queue_pop_quick(queue.get())) return item;
-  return queue_get(queue.get());
+  Keep keep;
+  PyObject* queue = self_attr(a.self(), &SelfView::response_queue, ORVA_NAME("response_queue"), keep);
+  if (Ref item = queue_pop_quick(queue)) return item;
+  return queue_get(queue);
 }
 
 Ref add_response_to_queue(const Args& a) {
-  Ref queue = response_queue_of(a.self());
-  queue_put(queue.get(), a[1]);
+  Keep keep;
+  queue_put(self_attr(a.self(), &SelfView::response_queue, ORVA_NAME("response_queue"), keep), a[1]);
   return Ref::none();
 }
 
