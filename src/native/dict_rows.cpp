@@ -27,10 +27,8 @@ bool fill_shared(PyObject* row, PyObject* templ, PyObject* const* values, int n)
   if (!r->ma_values || r->ma_keys != t->ma_keys || r->ma_used != n || !t->ma_values) return false;
   bool track = false;
   for (int i = 0; i < n; ++i) {
-    PyObject* old = r->ma_values[i];
     Py_INCREF(values[i]);
-    r->ma_values[i] = values[i];
-    Py_XDECREF(old);
+    Py_XSETREF(r->ma_values[i], values[i]);
     track = track || may_be_tracked(values[i]);
   }
   if (track && !PyObject_GC_IsTracked(row)) PyObject_GC_Track(row);

@@ -769,10 +769,8 @@ class EntryFields {
       dict_set(d_, entry_field_name(i), value);
       return;
     }
-    PyObject* old = *slot_[i];
     Py_INCREF(value);
-    *slot_[i] = value;
-    Py_DECREF(old);
+    Py_SETREF(*slot_[i], value);
   }
 
  private:

@@ -170,10 +170,8 @@ class RecordFields {
       dict_set(d_, record_key(i), value);
       return;
     }
-    PyObject* old = values_[i];
     Py_INCREF(value);
-    values_[i] = value;
-    Py_XDECREF(old);
+    Py_XSETREF(values_[i], value);
   }
 
  private:

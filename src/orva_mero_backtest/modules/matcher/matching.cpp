@@ -231,10 +231,8 @@ bool quick_fill(Pass& p, PyObject* d, PyObject* deal_qty, Keep& keep) {
   PyObject* const fresh[] = {deal_qty, p.close_obj, p.ts_obj};
   const int at[] = {kRecQuantity, kRecPrice, kRecExchangeTs};
   for (int k = 0; k < 3; ++k) {
-    PyObject* old = values[at[k]];
     Py_INCREF(fresh[k]);
-    values[at[k]] = fresh[k];
-    Py_DECREF(old);
+    Py_SETREF(values[at[k]], fresh[k]);
   }
   DealFields f{keep.hold(values[kRecProduct]), keep.hold(values[kRecTradeId]), keep.hold(values[kRecAction]),
                keep.hold(values[kRecCode]),    deal_qty,                      p.close_obj,

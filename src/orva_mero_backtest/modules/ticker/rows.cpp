@@ -49,10 +49,8 @@ bool atomic(PyObject* v) {
 }
 
 void replace_value(EntryLayout& e, PyObject* value) {
-  PyObject* old = e.me_value;
   Py_INCREF(value);
-  e.me_value = value;
-  Py_DECREF(old);
+  Py_SETREF(e.me_value, value);
 }
 #endif
 
