@@ -81,24 +81,26 @@ inline bool ColumnChunk::is_null(int64_t i) const {
   return !((validity[i >> 3] >> (i & 7)) & 1);
 }
 
+// Row i of a string array whose offsets are of type Offset (int32 for Utf8, int64 for LargeUtf8).
+template <class Offset>
+std::string_view offset_text(const ArrowArray* a, int64_t i) {
+  auto offsets = static_cast<const Offset*>(a->buffers[1]);
+  auto chars = static_cast<const char*>(a->buffers[2]);
+  return std::string_view(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
+}
+
 inline bool ColumnChunk::text(int64_t row, std::string_view& out) const {
   const int64_t i = base_ + row;
   const void* data = a_->buffers[1];
   switch (type_) {
-    case Type::Utf8: {
+    case Type::Utf8:
       if (is_null(i)) return false;
-      auto offsets = static_cast<const int32_t*>(data);
-      auto chars = static_cast<const char*>(a_->buffers[2]);
-      out = std::string_view(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
+      out = offset_text<int32_t>(a_, i);
       return true;
-    }
-    case Type::LargeUtf8: {
+    case Type::LargeUtf8:
       if (is_null(i)) return false;
-      auto offsets = static_cast<const int64_t*>(data);
-      auto chars = static_cast<const char*>(a_->buffers[2]);
-      out = std::string_view(chars + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
+      out = offset_text<int64_t>(a_, i);
       return true;
-    }
     case Type::Utf8View: {
       if (is_null(i)) return false;
       // 16-byte views: length, then the text inline (<= 12 bytes) or prefix, buffer index, offset.
