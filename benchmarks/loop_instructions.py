@@ -1,7 +1,7 @@
 """One backtest of bench_backtest's strategies, to count the tick loop's instructions with callgrind
 (deterministic, unlike CPU time on a shared machine):
 
-    BENCH_DAYS=2 valgrind --tool=callgrind --toggle-collect='orva::fast::tick_loop*' \\
+    BENCH_DAYS=2 valgrind --tool=callgrind --toggle-collect='orva::engine::tick_loop*' \\
         .venv/bin/python benchmarks/loop_instructions.py empty|orders|counting|ma
 
 "Collected" is then the loop's instructions: divide by the ticks (empty), or take orders less

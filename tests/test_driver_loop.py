@@ -11,7 +11,7 @@ from hypothesis import given, settings, strategies as st
 
 from orva_mero_backtest import driver, utils
 from orva_mero_backtest.driver import Backtest, BacktestError, Instrument, StrategyError
-from orva_mero_backtest.modules.fast import fast
+from orva_mero_backtest.modules.engine import engine
 from orva_mero_backtest.modules.positions.positions import Positions
 from orva_mero_backtest.strategies import MovingAverageCross
 from orva_mero_backtest.strategy import Strategy
@@ -225,12 +225,12 @@ ns = st.one_of(
 @settings(max_examples=1500, deadline=None)
 @given(ts=ns, digits=st.integers(min_value=0, max_value=9))
 def test_native_seconds_equal_the_python_helper(ts, digits):
-    assert fast.ns_to_seconds(ts, digits) == utils.format_nano_ts_to_second_ts(ts, digits)
+    assert engine.ns_to_seconds(ts, digits) == utils.format_nano_ts_to_second_ts(ts, digits)
 
 
 @pytest.mark.parametrize("ts, digits", [(10**9 - 1, 8), (-5, 8), (2**63, 8), (10**18, 10), (10**18, -1)])
 def test_native_seconds_leave_other_ranges_to_the_helper(ts, digits):
-    assert fast.ns_to_seconds(ts, digits) is None
+    assert engine.ns_to_seconds(ts, digits) is None
 
 
 class DictLike(dict):

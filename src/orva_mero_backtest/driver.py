@@ -2,7 +2,7 @@
 
 Parts, each doing one thing: input checks (``parse_day``, ``check_instruments``, ``Backtest.__init__``),
 the order mirror (``orders.OrderTracker``), the recording of prices and equity (``Recording``), the
-per-tick loop (``tick_loop`` here, with a native mirror in ``modules.fast``) and the run around it
+per-tick loop (``tick_loop`` here, with a native mirror in ``modules.engine``) and the run around it
 (``Backtest.run``: the modules' consoles, the feed, the hooks before and after the stream, clean-up).
 """
 
@@ -23,7 +23,7 @@ from .constant import BASIC_INFO, FLAG
 from .costs import CostSettings
 from .data.cache_broker import DataError, check_cache, data_root, using_data_dir
 from .data.clock import session_position, wall_clock_text
-from .modules.fast import fast as _fast
+from .modules.engine import engine as _engine
 from .modules.positions.positions import Positions
 from .orders import OrderTracker
 from .stats import DEFAULT_CAPITAL
@@ -238,7 +238,7 @@ class Recording:
 class TickStream:
     """One run's stream: the handles the per-tick loop works with and what it hands back to Python.
 
-    The loop (``tick_loop`` or its native mirror ``fast.tick_loop``) takes each item of the feed; a
+    The loop (``tick_loop`` or its native mirror ``engine.tick_loop``) takes each item of the feed; a
     main-range tick is matched, its reports delivered, the strategy's ``on_tick`` called, the reports
     of that delivered, prices and equity sampled, progress reported every ``every`` ticks and the next
     tick allowed (``advance``: the feed's ``take_next_tick``, which often answers that tick at once). Everything else (status items, backfill ticks, the end of the warm-up, failures,
@@ -407,7 +407,7 @@ def nothing_to_match(book: Any, code: Any, close: Any, qty: Any, timestamp: Any)
 
 
 def tick_loop(s: TickStream) -> None:
-    """The per-tick loop in Python; ``fast.tick_loop`` does the same, step for step."""
+    """The per-tick loop in Python; ``engine.tick_loop`` does the same, step for step."""
     pending, pop, wait = s.pending, s.pop, s.wait
     matcher, set_tick, match, reports, deliver = s.matcher, s.set_tick, s.match, s.reports, s.deliver
     on_tick, ctx, last_close, every = s.on_tick, s.ctx, s.last_close, s.every
@@ -726,7 +726,7 @@ class Backtest:
 
 
 # The context's native place_order reads the markets while this market_of is the one in place.
-_fast.context_register_backtest(Backtest.market_of)
+_engine.context_register_backtest(Backtest.market_of)
 
 
 def _join(feed_threads: List[threading.Thread]) -> None:
@@ -739,7 +739,7 @@ def _join(feed_threads: List[threading.Thread]) -> None:
 def _tick_loop() -> Callable[[TickStream], None]:
     """The native loop unless ORVA_MERO_BACKTEST_NATIVE_LOOP=0 (read at import)."""
     if _NATIVE_LOOP:
-        native = getattr(_fast, "tick_loop", None)
+        native = getattr(_engine, "tick_loop", None)
         if native is not None:
             return native
     return tick_loop

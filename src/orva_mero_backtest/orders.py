@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Optional
 
 from .constant import OperationType
-from .modules.fast import fast as _fast
+from .modules.engine import engine as _engine
 from .strategy import OrderRejected
 
 _UPDATE_QTY = OperationType.UPDATE_QTY.value
@@ -75,7 +75,7 @@ class OrderTracker:
         return trade_id
 
     # Called for every order: the same steps as _place above, in C.
-    place = _fast.order_tracker_place
+    place = _engine.order_tracker_place
 
     @staticmethod
     def _not_taken(code: str, action: str, qty: int, price_type: str) -> Exception:
@@ -151,7 +151,7 @@ class OrderTracker:
         return False
 
     # Called for every report: the same steps as _track above, in C.
-    track = _fast.order_tracker_track
+    track = _engine.order_tracker_track
 
     def _settle(self, order: Dict[str, Any]) -> None:
         if order["open_qty"] > 0:

@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Union
 
 from .constant import Action, OCType, OrderCond, OrderLot, OrderType, PriceType
-from .modules.fast import fast as _fast
+from .modules.engine import engine as _engine
 
 if TYPE_CHECKING:  # pragma: no cover
     from .driver import Backtest
@@ -93,11 +93,11 @@ class StrategyContext:
 
     # --- orders -----------------------------------------------------------------------------------
 
-    # buy, sell and place_order are native (fast.context_*): the same steps as the Python text below,
+    # buy, sell and place_order are native (engine.context_*): the same steps as the Python text below,
     # which they hand anything but plain str / int / float arguments and every refusal to.
-    buy = _fast.context_buy
-    sell = _fast.context_sell
-    place_order = _fast.context_place_order
+    buy = _engine.context_buy
+    sell = _engine.context_sell
+    place_order = _engine.context_place_order
 
     def _buy(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
         """Buy ``qty`` (board lots or contracts); a limit order at ``price``, a market order without one."""
@@ -203,6 +203,6 @@ class StrategyContext:
         return self._bt.positions
 
 
-_fast.context_register(
+_engine.context_register(
     (StrategyContext, globals(), StrategyContext._buy, StrategyContext._sell, StrategyContext._place_order)
 )

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "hot.hpp"
+#include "shortcuts.hpp"
 #include "queues.hpp"
 
 namespace orva::matcher {

@@ -1,5 +1,5 @@
 // The module as Python sees it: the names bound at load and the class Matcher.
-#include "hot.hpp"
+#include "shortcuts.hpp"
 
 namespace orva::matcher {
 

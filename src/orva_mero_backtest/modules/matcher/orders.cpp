@@ -4,7 +4,7 @@
 #include "matcher.hpp"
 #include "queues.hpp"
 #include "console_log.hpp"
-#include "hot.hpp"
+#include "shortcuts.hpp"
 
 namespace orva::matcher {
 

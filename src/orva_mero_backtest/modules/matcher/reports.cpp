@@ -2,7 +2,7 @@
 #include <string>
 
 #include "matcher.hpp"
-#include "hot.hpp"
+#include "shortcuts.hpp"
 #include "queues.hpp"
 
 namespace orva::matcher {

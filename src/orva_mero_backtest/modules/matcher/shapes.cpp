@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "dict_rows.hpp"
-#include "hot.hpp"
+#include "shortcuts.hpp"
 
 namespace orva::matcher {
 

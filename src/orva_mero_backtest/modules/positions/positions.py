@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Optional
 from ... import costs as _costs
 from ...constant import Action, OrderLot
 from ...costs import CostSettings
-from ..fast import fast as _fast
+from ..engine import engine as _engine
 
 # Enum members' .value is a Python-level descriptor on 3.10: read once, not per fill.
 _BUY = Action.BUY.value
@@ -98,9 +98,9 @@ class Positions:
 
     # The exchange calls these on every tick and fill: the same steps as their Python text, in C
     # (book.cpp), which calls a replaced or overridden cost method, helper or _apply_fill instead.
-    set_current_tick = _fast.book_set_current_tick
-    add_trade_record = _fast.book_add_trade_record
-    set_positions = _fast.book_set_positions
+    set_current_tick = _engine.book_set_current_tick
+    add_trade_record = _engine.book_add_trade_record
+    set_positions = _engine.book_set_positions
 
     def _set_positions(self, trade: Dict[str, Any], product_type: str) -> None:
         """Books one fill (the exchange's deal copy of the order)."""
@@ -213,14 +213,14 @@ class Positions:
         return total
 
     # Called after every fill and every sample: the same sums as _equity above, in C.
-    equity = _fast.book_equity
+    equity = _engine.book_equity
 
     def summary(self) -> List[Dict[str, Any]]:
         return [e.as_dict() for e in self.book.values()]
 
 
 # What the native methods compare against to know that the code they stand for is still in place.
-_fast.book_register(
+_engine.book_register(
     (
         Positions, InstrumentPosition, CostSettings, globals(), vars(_costs),
         Positions.__dict__["_apply_fill"], _text,

@@ -6,7 +6,7 @@
 
 #include "pyref.hpp"
 
-namespace orva::fast {
+namespace orva::engine {
 
 // impl(module, args, nargsf, kwnames): args[0] is self when called as a method.
 using MethodImpl = PyObject* (*)(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames);
@@ -29,4 +29,4 @@ bool is_native_method(PyObject* method);
 // attribute is not a native method.
 void set_native_method_text(PyObject* module, const char* attr, PyObject* text);
 
-}  // namespace orva::fast
+}  // namespace orva::engine

@@ -5,7 +5,7 @@
 
 #include "pyref.hpp"
 
-namespace orva::fast {
+namespace orva::engine {
 
 // container[key] with a new reference; an exact dict is read directly.
 inline Ref item_of(PyObject* container, PyObject* key) {
@@ -53,4 +53,4 @@ inline void set_item(PyObject* container, PyObject* key, PyObject* value) {
   if (PyObject_SetItem(container, key, value) < 0) throw_error();
 }
 
-}  // namespace orva::fast
+}  // namespace orva::engine

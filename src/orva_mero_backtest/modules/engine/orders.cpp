@@ -7,12 +7,12 @@
 #include <utility>
 
 #include "dict_rows.hpp"
-#include "fast.hpp"
+#include "engine.hpp"
 #include "fastpaths.hpp"
-#include "items.hpp"
-#include "method.hpp"
+#include "dict_items.hpp"
+#include "native_method.hpp"
 
-namespace orva::fast {
+namespace orva::engine {
 
 namespace {
 
@@ -139,7 +139,7 @@ PyObject* record_key(int i) {
 }
 
 // The template records are copied from (dict_rows.hpp: records kept for the whole run share one key
-// table), made at first use and kept as fast._order_record.
+// table), made at first use and kept as engine._order_record.
 Ref record_template(PyObject* module) {
   PyObject* found = peek(PyModule_GetDict(module), ORVA_NAME("_order_record"));
   if (found && PyDict_CheckExact(found)) return Ref::borrow(found);
@@ -423,4 +423,4 @@ int add_tracker_methods(PyObject* module) {
                             {{"place", order_tracker_place}, {"track", order_tracker_track}});
 }
 
-}  // namespace orva::fast
+}  // namespace orva::engine

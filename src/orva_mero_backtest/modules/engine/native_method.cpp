@@ -1,10 +1,10 @@
-#include "method.hpp"
+#include "native_method.hpp"
 
 #include <structmember.h>
 
 #include <string>
 
-namespace orva::fast {
+namespace orva::engine {
 
 namespace {
 
@@ -70,7 +70,7 @@ PyMemberDef method_members[] = {
 
 PyTypeObject NativeMethodType = [] {
   PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "orva_mero_backtest.modules.fast.fast.native_method";
+  t.tp_name = "orva_mero_backtest.modules.engine.engine.native_method";
   t.tp_basicsize = sizeof(NativeMethod);
   t.tp_dealloc = method_dealloc;
   t.tp_vectorcall_offset = offsetof(NativeMethod, vectorcall);
@@ -134,4 +134,4 @@ void set_native_method_text(PyObject* module, const char* attr, PyObject* text) 
   Py_SETREF(m->wrapped, text);
 }
 
-}  // namespace orva::fast
+}  // namespace orva::engine

@@ -3,7 +3,7 @@
 // costs.py (the Python text is the reference; tests run both).
 //
 // positions.py registers, once at import, the classes, module namespaces and original functions
-// (fast._book_registry). A cost method, a module helper or _apply_fill is computed here only while the
+// (engine._book_registry). A cost method, a module helper or _apply_fill is computed here only while the
 // one Python would call is that original; a replaced or overridden one is called. Arithmetic is done
 // in doubles only where Python's own would be float arithmetic (a chain that starts from an exact
 // float, other operands exact floats or ints); anything else goes through the number protocol.
@@ -16,16 +16,16 @@
 #include <utility>
 
 #include "dict_rows.hpp"
-#include "fast.hpp"
+#include "engine.hpp"
 #include "fastpaths.hpp"
-#include "items.hpp"
-#include "method.hpp"
+#include "dict_items.hpp"
+#include "native_method.hpp"
 
-namespace orva::fast {
+namespace orva::engine {
 
 namespace {
 
-// Slots of the registration tuple (see positions.py, _fast.book_register).
+// Slots of the registration tuple (see positions.py, _engine.book_register).
 enum Slot {
   kPositions,         // class Positions
   kEntry,             // class InstrumentPosition
@@ -114,7 +114,7 @@ PyObject* const* registry(PyObject* module, Ref* keep) {
     throw_error();
   }
   if (!PyTuple_CheckExact(found) || PyTuple_GET_SIZE(found) != kRegistered)
-    raise(PyExc_RuntimeError, "fast._book_registry is not the positions book's registration");
+    raise(PyExc_RuntimeError, "engine._book_registry is not the positions book's registration");
   *keep = Ref::borrow(found);  // its items live as long as the tuple
 #if ORVA_DICT_VERSIONS
   g_registry = found;
@@ -1201,7 +1201,7 @@ PyObject* book_set_current_tick(PyObject* module, PyObject* const* args, size_t 
   Py_RETURN_NONE;
 }
 
-// book_register(registration): kept as fast._book_registry (see Slot).
+// book_register(registration): kept as engine._book_registry (see Slot).
 PyObject* book_register(PyObject* module, PyObject* registration) {
   if (!PyTuple_CheckExact(registration) || PyTuple_GET_SIZE(registration) != kSlots) {
     PyErr_Format(PyExc_TypeError, "book_register() takes a tuple of %d items", static_cast<int>(kSlots));
@@ -1263,4 +1263,4 @@ int add_book_functions(PyObject* module) {
                              {"set_current_tick", book_set_current_tick}});
 }
 
-}  // namespace orva::fast
+}  // namespace orva::engine

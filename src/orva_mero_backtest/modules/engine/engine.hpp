@@ -3,9 +3,9 @@
 
 #include "pyref.hpp"
 
-namespace orva::fast {
+namespace orva::engine {
 
-// fast.tick_loop(stream): driver.tick_loop in C++.
+// engine.tick_loop(stream): driver.tick_loop in C++.
 PyObject* tick_loop(PyObject* module, PyObject* stream);
 
 // OrderTracker.place(self, <the order's ten fields>, now) and track(self, report) (tracker.cpp) as
@@ -16,11 +16,11 @@ int add_tracker_methods(PyObject* module);
 // -1 with an error set on failure.
 int add_context_methods(PyObject* module);
 
-// fast.context_register(registration), fast.context_register_backtest(market_of): see context.cpp.
+// engine.context_register(registration), engine.context_register_backtest(market_of): see context.cpp.
 PyObject* context_register(PyObject* module, PyObject* registration);
 PyObject* context_register_backtest(PyObject* module, PyObject* market_of);
 
 // Adds the positions book's native methods (book.cpp) to the module; -1 with an error set on failure.
 int add_book_functions(PyObject* module);
 
-}  // namespace orva::fast
+}  // namespace orva::engine

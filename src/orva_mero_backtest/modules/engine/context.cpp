@@ -5,15 +5,15 @@
 // so it converts, calls and raises as it always did.
 #include <utility>
 
-#include "fast.hpp"
-#include "items.hpp"
-#include "method.hpp"
+#include "engine.hpp"
+#include "dict_items.hpp"
+#include "native_method.hpp"
 
-namespace orva::fast {
+namespace orva::engine {
 
 namespace {
 
-// Slots of fast._context_registry (see context_register).
+// Slots of engine._context_registry (see context_register).
 enum Slot {
   kContext, kGlobals, kBuyText, kSellText, kPlaceText,  // as registered
   kSideDefaults, kPlaceDefaults, kPlaceMethod,          // taken from them
@@ -212,7 +212,7 @@ Ref defaults_of(PyObject* function, Py_ssize_t count) {
 }  // namespace
 
 // context_register((StrategyContext, strategy.py's namespace, _buy, _sell, _place_order)): kept as
-// fast._context_registry with the defaults and the native place_order; each native method shows its
+// engine._context_registry with the defaults and the native place_order; each native method shows its
 // text's docstring and signature.
 PyObject* context_register(PyObject* module, PyObject* registration) {
   if (!PyTuple_CheckExact(registration) || PyTuple_GET_SIZE(registration) != kPlaceText + 1 ||
@@ -265,4 +265,4 @@ int add_context_methods(PyObject* module) {
                             {{"buy", context_buy}, {"sell", context_sell}, {"place_order", context_place_order}});
 }
 
-}  // namespace orva::fast
+}  // namespace orva::engine

@@ -1,6 +1,6 @@
 // The shortcuts of hot.hpp. Each checks what it relies on first and leaves the call to the plain
 // path, having changed nothing, when any of it does not hold.
-#include "hot.hpp"
+#include "shortcuts.hpp"
 
 #include "console_log.hpp"
 #include "queues.hpp"

@@ -1,8 +1,8 @@
 // Small native helpers for the backtest's per-tick path (each has a plain-Python equivalent).
-#include "fast.hpp"
+#include "engine.hpp"
 #include "seconds.hpp"
 
-namespace orva::fast {
+namespace orva::engine {
 
 namespace {
 
@@ -32,19 +32,19 @@ PyMethodDef functions[] = {
      "Registers Backtest.market_of, whose markets the native place_order reads while it is in place."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "fast", "Native helpers of the backtest's per-tick path.", -1,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "engine", "Native helpers of the backtest's per-tick path.", -1,
                           functions};
 
 }  // namespace
 
-}  // namespace orva::fast
+}  // namespace orva::engine
 
-PyMODINIT_FUNC PyInit_fast() {
+PyMODINIT_FUNC PyInit_engine() {
   using namespace orva;
-  PyObject* module = PyModule_Create(&orva::fast::module_def);
+  PyObject* module = PyModule_Create(&orva::engine::module_def);
   if (!module) return nullptr;
-  if (orva::fast::add_book_functions(module) < 0 || orva::fast::add_context_methods(module) < 0 ||
-      orva::fast::add_tracker_methods(module) < 0) {
+  if (orva::engine::add_book_functions(module) < 0 || orva::engine::add_context_methods(module) < 0 ||
+      orva::engine::add_tracker_methods(module) < 0) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -3,10 +3,10 @@
 // through the TickStream's methods.
 #include <vector>
 
-#include "fast.hpp"
-#include "items.hpp"
+#include "engine.hpp"
+#include "dict_items.hpp"
 
-namespace orva::fast {
+namespace orva::engine {
 
 namespace {
 
@@ -290,4 +290,4 @@ PyObject* tick_loop(PyObject*, PyObject* stream) {
   Py_RETURN_NONE;
 }
 
-}  // namespace orva::fast
+}  // namespace orva::engine

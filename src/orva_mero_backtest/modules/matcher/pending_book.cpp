@@ -1,6 +1,6 @@
 // The book of pending orders: look-up and removal by identity, copies of records, and the
 // reads of a record's fields.
-#include "hot.hpp"
+#include "shortcuts.hpp"
 
 namespace orva::matcher {
 
