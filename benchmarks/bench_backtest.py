@@ -16,9 +16,13 @@ the tick cache once; each case then runs three times and its median is printed:
 
 ORVA_MERO_BACKTEST_NATIVE_LOOP=0 measures the plain-Python tick loop instead of the native one.
 BENCH_RUNS sets the runs per case (default 3). BENCH_SAMPLE=1 also runs the sample strategy over two instruments (about 1,000,000 ticks).
+BENCH_CASES picks cases by name (comma-separated: empty, ma, order; default all). BENCH_JSON=1 also prints the
+figures as one JSON line last (``benchmarks/interpreters.py`` reads it to compare interpreters).
 """
 
+import json
 import os
+import platform
 import shutil
 import statistics
 import sys
@@ -39,6 +43,11 @@ DAYS = int(os.environ.get("BENCH_DAYS", "20"))
 RUNS = int(os.environ.get("BENCH_RUNS", "3"))
 FAST, SLOW = 20, 60  # ticks in the moving averages
 ORDER_EVERY = 10
+CASES = [c for c in os.environ.get("BENCH_CASES", "empty,ma,order").split(",") if c]
+# The figures a run of the engine must reach on every interpreter it supports.
+TARGET_TICKS_PER_SECOND = 1_000_000
+TARGET_MA_RATIO = 5.0
+TARGET_US_PER_ORDER = 10.0
 
 
 class Empty(Strategy):
@@ -219,9 +228,23 @@ def run(api) -> None:
     loop = "Python" if os.environ.get("ORVA_MERO_BACKTEST_NATIVE_LOOP") == "0" else "native"
     ticks = collect_ticks(api, end)  # also writes the tick cache
     n = len(ticks)
-    print(f"{n:,} ticks of {CODE}, {START} to {end}; {loop} tick loop; medians of {RUNS} runs", flush=True)
+    print(f"{n:,} ticks of {CODE}, {START} to {end}; {loop} tick loop; Python {platform.python_version()}; "
+          f"medians of {RUNS} runs", flush=True)
+    figures = {"python": platform.python_version(), "ticks": n, "runs": RUNS}
+    if "empty" in CASES:
+        figures.update(empty_case(api, end, ticks))
+    if "ma" in CASES:
+        figures.update(ma_case(api, end, ticks))
+    if "order" in CASES:
+        figures.update(order_case(api, end))
+    if os.environ.get("BENCH_SAMPLE") == "1":
+        run_sample(api)
+    if os.environ.get("BENCH_JSON") == "1":
+        print(json.dumps(figures), flush=True)
 
-    # 1. empty strategy
+
+def empty_case(api, end, ticks):
+    n = len(ticks)
     empty = Empty()
     on_tick = empty.on_tick
 
@@ -235,9 +258,12 @@ def run(api) -> None:
     engine = median_of(lambda: run_backtest(Empty(), api, end)[0])
     own = (engine - bare) / n
     print(f"empty strategy: {n / engine:,.0f} ticks/s through Backtest ({engine:.3f} s); bare loop {bare:.3f} s; "
-          f"own cost {own * 1e6:.2f} us/tick (target <= 1 us, >= 1,000,000 ticks/s)", flush=True)
+          f"own cost {own * 1e6:.2f} us/tick (target >= {TARGET_TICKS_PER_SECOND:,} ticks/s)", flush=True)
+    return {"empty_ticks_per_second": n / engine, "empty_seconds": engine, "empty_bare_seconds": bare}
 
-    # 2. MA cross with market orders of one lot
+
+def ma_case(api, end, ticks):
+    """MA cross with market orders of one lot, against the bare loop."""
     bare_fills = bare_ma_cross(ticks)
 
     def bare_ma():
@@ -254,11 +280,17 @@ def run(api) -> None:
         return seconds
 
     engine_ma_s = median_of(engine_ma)
-    agree = "fills agree" if set(results) == {bare_fills} else f"FILLS DIFFER: {sorted(set(results))} vs {bare_fills}"
+    agree = set(results) == {bare_fills}
+    shown = "fills agree" if agree else f"FILLS DIFFER: {sorted(set(results))} vs {bare_fills}"
     print(f"MA cross ({FAST}/{SLOW} ticks, one lot, {bare_fills:,} fills): Backtest {engine_ma_s:.3f} s, "
-          f"bare loop {bare:.3f} s: {engine_ma_s / bare:.1f}x the bare loop (target <= 3x); {agree}", flush=True)
+          f"bare loop {bare:.3f} s: {engine_ma_s / bare:.1f}x the bare loop (target <= {TARGET_MA_RATIO:g}x); "
+          f"{shown}", flush=True)
+    return {"ma_ratio": engine_ma_s / bare, "ma_seconds": engine_ma_s, "ma_bare_seconds": bare,
+            "ma_fills_agree": agree}
 
-    # 3. one order through the driver
+
+def order_case(api, end):
+    """One order through the driver: placed, filled on the next tick, reports delivered, positions updated."""
     orders = []
 
     def engine_orders():
@@ -272,10 +304,8 @@ def run(api) -> None:
     per_order = (with_orders - without) / orders[-1]
     print(f"one order (every {ORDER_EVERY} ticks, {orders[-1]:,} orders): {with_orders:.3f} s against "
           f"{without:.3f} s for the same strategy placing none: {per_order * 1e6:.1f} us per order "
-          f"(target <= 10 us)", flush=True)
-
-    if os.environ.get("BENCH_SAMPLE") == "1":
-        run_sample(api)
+          f"(target <= {TARGET_US_PER_ORDER:g} us)", flush=True)
+    return {"us_per_order": per_order * 1e6}
 
 
 def run_sample(api) -> None:

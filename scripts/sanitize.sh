@@ -9,13 +9,10 @@ cd "$(dirname "$0")/.."
 PY=.venv/bin/python
 SITE=build/sanitize/site
 FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1"
-rm -rf "$SITE"
-"$PY" -m pip install -q --no-deps --no-build-isolation --target "$SITE" \
-  -C build-dir=build/sanitize/cmake \
+./scripts/build_variant.sh sanitize \
   -C cmake.define.CMAKE_CXX_FLAGS="$FLAGS" \
   -C cmake.define.CMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
-  -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
-  .
+  -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined"
 # The ASan runtime first; libstdc++ with it, so that ASan finds __cxa_throw for C++ modules loaded later
 # (matplotlib's ft2font aborts otherwise).
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Runs the test suite.
 #   ./scripts/test.sh            every pass CI runs: .venv (Python 3.10) with the CPython-internals
-#                                shortcuts on, again with them off (ORVA_MERO_BACKTEST_FASTPATHS=0;
-#                                without the sweep tests, as the sanitizer pass),
-#                                .venv-next (the newest Python set up) when it exists, and the
-#                                sanitizer build (scripts/sanitize.sh) unless ORVA_SKIP_SANITIZE=1
+#                                shortcuts on; again with them off at run time
+#                                (ORVA_MERO_BACKTEST_FASTPATHS=0) and compiled out (-DORVA_FASTPATHS=OFF),
+#                                both without the sweep tests, as the sanitizer pass; .venv-next (the
+#                                newest Python set up) when it exists; the sanitizer build
+#                                (scripts/sanitize.sh) unless ORVA_SKIP_SANITIZE=1; and the speed check
+#                                across interpreters (benchmarks/interpreters.py --guard) unless
+#                                ORVA_SKIP_SPEED=1
 #   ./scripts/test.sh ARGS...    one pass in .venv with these pytest arguments
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,11 +27,20 @@ pass() {  # pass <label> <python> [VAR=value...] [-- pytest arguments]
 # a Ray cluster in Python, over the same native calls the driver tests cover (and take a third of a pass).
 NATIVE_ONLY=(--ignore=tests/test_sweep.py)
 pass "Python 3.10, shortcuts on" .venv/bin/python
-pass "Python 3.10, shortcuts off" .venv/bin/python ORVA_MERO_BACKTEST_FASTPATHS=0 -- "${NATIVE_ONLY[@]}"
+pass "Python 3.10, shortcuts off at run time" .venv/bin/python ORVA_MERO_BACKTEST_FASTPATHS=0 -- "${NATIVE_ONLY[@]}"
+./scripts/build_variant.sh plain -C cmake.define.ORVA_FASTPATHS=OFF
+PYTHONPATH="$PWD/build/plain/site" .venv/bin/python -c \
+  "import orva_mero_backtest.modules.matcher.matcher as m; assert 'build/plain/site' in m.__file__, m.__file__"
+pass "Python 3.10, shortcuts compiled out" .venv/bin/python PYTHONPATH="$PWD/build/plain/site" -- "${NATIVE_ONLY[@]}"
 if [ -x .venv-next/bin/python ]; then
   pass "$(.venv-next/bin/python -c 'import platform; print("Python", platform.python_version())')" .venv-next/bin/python
 fi
 if [ "${ORVA_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== Python 3.10, AddressSanitizer + UndefinedBehaviorSanitizer"
   ./scripts/sanitize.sh "${NATIVE_ONLY[@]}"
+fi
+if [ "${ORVA_SKIP_SPEED:-0}" != 1 ] && [ -x .venv-next/bin/python ]; then
+  # A ratio within one run: an interpreter that takes a slow path (a 10x cliff) fails, noise does not.
+  echo "== Speed across interpreters (empty strategy)"
+  BENCH_RUNS=3 .venv/bin/python benchmarks/interpreters.py --guard 0.333 --cases empty
 fi
