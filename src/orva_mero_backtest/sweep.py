@@ -32,13 +32,15 @@ from datetime import datetime, timedelta
 from decimal import Decimal, InvalidOperation
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from . import cli
+from .options import (EXIT_BAD_INPUT, EXIT_FAILED, PROG as RUN_PROG, OneLineParser, add_run_arguments, fail,
+                      make_backtest, run_instruments)
 from .constant import BASIC_INFO
 from .data.cache_broker import SIMULATED_MARK, CacheOnly, cache_dir, cache_file, using_data_dir
-from .driver import BacktestError, BacktestResult, Instrument
+from .driver import BacktestResult, Instrument
+from .errors import BacktestError
 from .utils import console, logger, write_atomically
 
-PROG = f"{cli.PROG} sweep"
+PROG = f"{RUN_PROG} sweep"
 CSV_NAME = "sweep.csv"
 PARQUET_NAME = "sweep.parquet"
 HEATMAP_NAME = "heatmap.png"
@@ -187,10 +189,7 @@ def plan_sweep(args: argparse.Namespace) -> SweepPlan:
     if args.instruments:
         sets = parse_instrument_sets(args.instruments)
     else:
-        stocks, futures = args.stock, args.future
-        if not stocks and not futures:
-            stocks, futures = cli.SAMPLE_STOCKS, cli.SAMPLE_FUTURES
-        sets = [tuple(Instrument(c, "Stock") for c in stocks) + tuple(Instrument(c, "Future") for c in futures)]
+        sets = [tuple(run_instruments(args.stock, args.future))]
     fixed = {name: values[0] for name, values in grid.items() if len(values) == 1}
     varying = {name: values for name, values in grid.items() if len(values) > 1}
     total = len(sets) * math.prod(len(v) for v in varying.values())
@@ -254,7 +253,7 @@ def run_one(job: RunSpec) -> Dict[str, Any]:
     row = base_row(job)
     try:
         # The parent checked every instrument and filled this root: the worker reads it and nothing else.
-        backtest = cli.make_backtest(run_args(job), api=CacheOnly(simulated=job.simulated))
+        backtest = make_backtest(run_args(job), api=CacheOnly(simulated=job.simulated))
         backtest.module_console = "none"  # workers share the terminal with the progress bar
         result = backtest.run()
         stats = _summary_of(result)
@@ -378,7 +377,7 @@ def _first_buildable(runs: Sequence[RunSpec], api: Any, attempts: int = 50) -> A
     first: Optional[BacktestError] = None
     for job in runs[:attempts]:
         try:
-            return cli.make_backtest(run_args(job), api=api)
+            return make_backtest(run_args(job), api=api)
         except BacktestError as exc:
             first = first or exc
     assert first is not None
@@ -872,14 +871,14 @@ SWEEP_OPTIONS = ("instruments", "jobs", "engine", "address", "metric", "ascendin
 
 
 def build_sweep_parser() -> argparse.ArgumentParser:
-    p = cli._ArgumentParser(
+    p = OneLineParser(
         prog=PROG,
         description="Run a strategy over a grid of parameter values and instrument sets: every combination "
         "is one backtest. Takes the options of a single run; --param takes several values here.",
         epilog="Exit status: 0 every run finished, 1 some runs failed (their error is in the results), "
         "2 bad input, 130 interrupted (the finished rows are kept).",
     )
-    cli.add_run_arguments(p)
+    add_run_arguments(p)
     # The run options' own texts speak of one value and one report folder.
     retold = {
         "param": ("strategy parameter and its values: V1,V2,... and/or ranges start:stop[:step] (stop "
@@ -981,17 +980,17 @@ def sweep_main(argv: Optional[Sequence[str]] = None) -> int:
     except SystemExit as exc:  # --help
         return exc.code if isinstance(exc.code, int) else 0
     except BacktestError as exc:  # before any run: bad input (a failing run is a row, not an exception)
-        cli._fail(str(exc))
-        return cli.EXIT_BAD_INPUT
+        fail(str(exc))
+        return EXIT_BAD_INPUT
     except KeyboardInterrupt:
-        cli._fail("interrupted")
+        fail("interrupted")
         return EXIT_INTERRUPTED
     except Exception as exc:
         logger.exception("orva-backtest sweep failed")
-        cli._fail(f"{type(exc).__name__}: {exc}")
-        return cli.EXIT_FAILED
+        fail(f"{type(exc).__name__}: {exc}")
+        return EXIT_FAILED
     finally:
         console.stderr = saved_stderr
     if result.interrupted:
         return EXIT_INTERRUPTED
-    return cli.EXIT_FAILED if result.failed else 0
+    return EXIT_FAILED if result.failed else 0
