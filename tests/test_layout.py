@@ -202,3 +202,17 @@ def test_an_order_refusal_of_the_tracker_is_caught_as_the_strategy_module_names_
     assert issubclass(errors.StrategyError, errors.BacktestError) and issubclass(strategy.OrderRejected, ValueError)
     error = __import__(f"{PACKAGE}.orders", fromlist=["OrderTracker"]).OrderTracker._not_taken("2330", "Buy", 1, "MKT")
     assert type(error) is errors.BacktestError and "did not take the order of 1 2330" in str(error)
+
+
+@pytest.mark.parametrize("dotted", ["sweep.worker.run_one", "sweep.worker._worker_init", "sweep.engines._ray_run_one",
+                                    "sweep.grid.RunSpec", "sweep.cache.materialize"])
+def test_what_a_sweep_sends_its_workers_is_found_again_by_its_module_path(dotted):
+    """Process pools and Ray pickle functions and classes by module and name; the worker imports them."""
+    import pickle
+
+    module, _, name = dotted.rpartition(".")
+    thing = getattr(importlib.import_module(f"{PACKAGE}.{module}"), name)
+    assert thing.__module__ == f"{PACKAGE}.{module}" and pickle.loads(pickle.dumps(thing)) is thing
+    if name == "RunSpec":
+        job = thing(3, (("fast", "5"),), (("2412", "Stock"),), (("strategy", "ma_cross"),), "/data")
+        assert pickle.loads(pickle.dumps(job)) == job

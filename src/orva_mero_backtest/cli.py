@@ -9,7 +9,7 @@ import sys
 from typing import Optional, Sequence
 
 from .constant import BASIC_INFO
-from .driver import Backtest, BacktestResult, Progress
+from .driver import Backtest, BacktestResult, Progress  # noqa: F401 - Backtest: callers reach it here
 from .errors import BacktestError, StrategyError
 from .options import (  # noqa: F401 - the run command's own names, used by its callers too
     API_KEY_ENV, EXIT_BAD_INPUT, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, PROG, SAMPLE_BACKFILL, SAMPLE_END,
