@@ -89,7 +89,7 @@ def test_instrument_sets():
 ])
 def test_bad_input_exits_2_before_any_run(argv, message, tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(sweep, "run_local", lambda *a, **k: pytest.fail("ran despite bad input"))
+    monkeypatch.setattr(sweep.engines, "run_local", lambda *a, **k: pytest.fail("ran despite bad input"))
     assert cli.main(["sweep"] + MA + argv) == 2
     err = capsys.readouterr().err
     assert err.startswith("orva-backtest: error: ") and message in err
@@ -188,7 +188,7 @@ def test_simulated_ticks_stay_in_their_root_and_real_data_is_read_from_its_own(t
     assert os.listdir(data / "mero" / "ticks") == ["2412 2024-01-02 - ticks.csv"]
 
     # A day missing from the real cache is refused before any run, and nothing is written.
-    monkeypatch.setattr(sweep, "run_local", lambda *a, **k: pytest.fail("ran despite a missing day"))
+    monkeypatch.setattr(sweep.engines, "run_local", lambda *a, **k: pytest.fail("ran despite a missing day"))
     assert cli.main(["sweep"] + argv + ["--broker", "cache", "--stock", "2412", "--end", "2024-01-03",
                                         "--param", "fast=3,5", "--name", "missing"]) == 2
     assert os.listdir(data / "mero" / "ticks") == ["2412 2024-01-02 - ticks.csv"]
@@ -227,7 +227,7 @@ def test_failed_runs_are_listed_whole(capsys):
 
 
 def test_shipped_cache_files_are_written_once_whole(tmp_path, monkeypatch):
-    monkeypatch.setattr(sweep.tempfile, "gettempdir", lambda: str(tmp_path))
+    monkeypatch.setattr(sweep.cache.tempfile, "gettempdir", lambda: str(tmp_path))
     files = []
     for name in ("A 2024-01-02 - ticks.csv", "B 2024-01-02 - ticks.csv"):
         path = tmp_path / name

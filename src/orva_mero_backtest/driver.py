@@ -12,26 +12,25 @@ import functools
 import gc
 import os
 import queue
-import re
 import threading
 import time
 from dataclasses import dataclass, field
-from datetime import date as Date, datetime
+from datetime import date as Date
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .constant import BASIC_INFO, FLAG
 from .costs import CostSettings
-from .data.cache_broker import DataError, check_cache, data_root, using_data_dir
-from .data.clock import session_position, wall_clock_text
+from .data.cache_broker import check_cache, data_root, using_data_dir
+from .data.clock import parse_day, session_position, wall_clock_text
+from .errors import BacktestError, DataError, OrderRejected, StrategyError
 from .modules.engine import engine as _engine
 from .modules.positions.positions import Positions
 from .orders import OrderTracker
 from .stats import DEFAULT_CAPITAL
-from .strategy import OrderRejected, Strategy, StrategyContext
+from .strategy import Strategy, StrategyContext
 from .utils import console as default_console
 
 MARKETS = ("Stock", "Future")
-_DAY = re.compile(r"\d{4}-\d{2}-\d{2}")
 _EXIT = FLAG.exit_send_tick.value
 _BACKFILL_DONE = FLAG.finish_backfilling.value
 # A strategy that answers every report with another request would never let the tick go.
@@ -42,14 +41,6 @@ _WAIT_SLICE = 0.2
 _NATIVE_LOOP = os.environ.get("ORVA_MERO_BACKTEST_NATIVE_LOOP", "1") != "0"
 # ORVA_MERO_BACKTEST_NATIVE_TAKE=0 moves every tick through the feed's queue (allow_next_tick, pop_tick).
 _NATIVE_TAKE = os.environ.get("ORVA_MERO_BACKTEST_NATIVE_TAKE", "1") != "0"
-
-
-class BacktestError(Exception):
-    """A backtest that cannot start or cannot go on; the message is one line meant for the user."""
-
-
-class StrategyError(BacktestError):
-    """The strategy raised; the original exception is the ``__cause__``."""
 
 
 @dataclass(frozen=True)
@@ -125,16 +116,6 @@ def tick_time_text(timestamp: float) -> str:
 
 
 # --- input checks ----------------------------------------------------------------------------------
-
-
-def parse_day(text: Any, what: str) -> Date:
-    """A "%Y-%m-%d" day text as a date; anything else is a BacktestError naming ``what``."""
-    if not isinstance(text, str) or not _DAY.fullmatch(text):
-        raise BacktestError(f"{what} must be a day written YYYY-MM-DD, got {text!r}")
-    try:
-        return datetime.strptime(text, "%Y-%m-%d").date()
-    except ValueError:
-        raise BacktestError(f"{what} is not a calendar day: {text!r}") from None
 
 
 def check_instruments(api: Any, instruments: Sequence[Instrument]) -> None:

@@ -6,7 +6,7 @@ from typing import Any, Dict, List, Optional
 
 from .constant import OperationType
 from .modules.engine import engine as _engine
-from .strategy import OrderRejected
+from .errors import BacktestError, OrderRejected
 
 _UPDATE_QTY = OperationType.UPDATE_QTY.value
 _UPDATE_PRICE = OperationType.UPDATE_PRICE.value
@@ -79,8 +79,6 @@ class OrderTracker:
 
     @staticmethod
     def _not_taken(code: str, action: str, qty: int, price_type: str) -> Exception:
-        from .driver import BacktestError
-
         return BacktestError(f"the exchange did not take the order of {qty} {code} ({action} {price_type})")
 
     def _book_record(self, trade_id: str) -> Optional[Dict[str, Any]]:

@@ -25,7 +25,7 @@ from dataclasses import asdict, dataclass
 from datetime import date as Date, time as Time
 from typing import TYPE_CHECKING, Any, Deque, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
-from .data.clock import wall_clock, wall_clock_text, wall_ns
+from .data.clock import parse_day, wall_clock, wall_clock_text, wall_ns
 
 if TYPE_CHECKING:  # pragma: no cover
     from .driver import BacktestResult
@@ -328,8 +328,6 @@ def point_values(result: "BacktestResult") -> Dict[str, float]:
 
 
 def compute(result: "BacktestResult", capital: Optional[float] = None) -> Statistics:
-    from .driver import parse_day
-
     capital = float(result.capital if capital is None else capital)
     positions, fills = result.positions, result.fills
     net = positions.equity()

@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Union
 
 from .constant import Action, OCType, OrderCond, OrderLot, OrderType, PriceType
+from .errors import OrderRejected
 from .modules.engine import engine as _engine
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -67,10 +68,6 @@ def _convert(value: Any, default: Any, key: str) -> Any:
         return kind(value)
     except (TypeError, ValueError):
         raise ValueError(f"parameter {key} needs a {kind.__name__}, got {value!r}") from None
-
-
-class OrderRejected(ValueError):
-    """An order request the context refuses before it reaches the exchange."""
 
 
 _ACTIONS = {a.value for a in Action}

@@ -9,15 +9,12 @@ from dataclasses import dataclass
 from datetime import date as Date, datetime
 from typing import Any, Dict, Iterable, Iterator, List, Sequence, Tuple
 
+from ..errors import DataError
 from .clock import is_trading_day, trading_days
 
 TICK_COLUMNS = ("ts", "close", "volume", "bid_price", "bid_volume", "ask_price", "ask_volume", "tick_type")
 # Written into the simulated broker's data root; a cache-only run refuses a data directory that has it.
 SIMULATED_MARK = "SIMULATED-TICKS"
-
-
-class DataError(Exception):
-    """Tick data that cannot be read, imported or served; the message is one line meant for the user."""
 
 
 def cache_dir(data_dir: str) -> str:

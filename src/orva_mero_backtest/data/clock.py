@@ -9,8 +9,11 @@ helpers below, never through a time zone.
 from __future__ import annotations
 
 import functools
+import re
 from datetime import date as Date, datetime, time as Time, timedelta, timezone
-from typing import List, Optional
+from typing import Any, List, Optional
+
+from ..errors import BacktestError
 
 DAY_SESSION = (Time(8, 45), Time(13, 45))  # futures day session; stocks trade inside it
 AFTER_HOURS_OPEN = Time(15, 0)
@@ -19,6 +22,7 @@ CALENDAR_NAME = "XTAI"  # Taiwan Stock Exchange, in exchange-calendars
 _SESSION_OPEN = DAY_SESSION[0].hour * 3600 + DAY_SESSION[0].minute * 60
 _SESSION_LENGTH = (DAY_SESSION[1].hour * 3600 + DAY_SESSION[1].minute * 60) - _SESSION_OPEN
 _NS = 1_000_000_000
+_DAY = re.compile(r"\d{4}-\d{2}-\d{2}")
 
 
 def wall_ns(day: Date, at: Time = Time(0, 0)) -> int:
@@ -99,3 +103,16 @@ def after_hours_trading_day(calendar_day: Date, at: Time) -> Date:
     trading day (and runs past midnight) is booked on the next trading day."""
     opened = calendar_day if at >= AFTER_HOURS_OPEN else calendar_day - timedelta(days=1)
     return next_trading_day(opened)
+
+
+# --- days as the user writes them ----------------------------------------------------------------
+
+
+def parse_day(text: Any, what: str) -> Date:
+    """A "%Y-%m-%d" day text as a date; anything else is a BacktestError naming ``what``."""
+    if not isinstance(text, str) or not _DAY.fullmatch(text):
+        raise BacktestError(f"{what} must be a day written YYYY-MM-DD, got {text!r}")
+    try:
+        return datetime.strptime(text, "%Y-%m-%d").date()
+    except ValueError:
+        raise BacktestError(f"{what} is not a calendar day: {text!r}") from None

@@ -1,0 +1,187 @@
+"""The options of one run, shared by ``orva-backtest`` and ``orva-backtest sweep``: how they are parsed,
+their defaults (the sample backtest), and the backtest they build."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Any, Dict, List, Optional, Sequence
+
+from .costs import CostSettings
+from .driver import Backtest, Instrument
+from .errors import BacktestError, StrategyError
+from .stats import DEFAULT_CAPITAL
+
+PROG = "orva-backtest"
+
+# The sample backtest: a stock and the near-month TAIEX future over two days, one day of warm-up.
+SAMPLE_STOCKS = ["2330"]
+SAMPLE_FUTURES = ["TXFR1"]
+SAMPLE_START, SAMPLE_END = "2024-01-02", "2024-01-03"
+SAMPLE_BACKFILL = ("2023-12-29", "2023-12-29")
+
+API_KEY_ENV = "ORVA_SHIOAJI_API_KEY"
+SECRET_KEY_ENV = "ORVA_SHIOAJI_SECRET_KEY"
+SIMULATION_ENV = "ORVA_SHIOAJI_SIMULATION"
+
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_BAD_INPUT = 2
+EXIT_INTERRUPTED = 130
+
+
+class OneLineParser(argparse.ArgumentParser):
+    def error(self, message: str) -> None:  # one line, like every other refusal of these commands
+        raise BacktestError(message)
+
+
+def add_run_arguments(p: argparse.ArgumentParser) -> None:
+    """The options of one run; the sweep command takes them too."""
+    p.add_argument("--stock", action="append", default=[], metavar="CODE", help="stock to trade (repeatable)")
+    p.add_argument("--future", action="append", default=[], metavar="CODE", help="futures contract (repeatable)")
+    p.add_argument("--start", metavar="YYYY-MM-DD", help="first day of the backtest")
+    p.add_argument("--end", metavar="YYYY-MM-DD", help="last day of the backtest (default: the start day)")
+    p.add_argument("--backfill-start", metavar="YYYY-MM-DD", help="first warm-up day, streamed before the start")
+    p.add_argument("--backfill-end", metavar="YYYY-MM-DD", help="last warm-up day (default: the backfill start)")
+    p.add_argument("--no-backfill", action="store_true", help="no warm-up days")
+    p.add_argument("--strategy", default="sample", help="sample, ma_cross, breakout, or package.module:Class")
+    p.add_argument("--param", action="append", default=[], metavar="KEY=VALUE", help="strategy parameter")
+    p.add_argument("--cost", action="append", default=[], metavar="KEY=VALUE",
+                   help="cost setting, e.g. stock_commission_discount=0.6 or future_multipliers.TXF=200")
+    p.add_argument("--broker", choices=("sim", "shioaji", "cache"), default="sim",
+                   help=f"sim: offline generated ticks; shioaji: the broker SDK, logged in with {API_KEY_ENV} "
+                   f"and {SECRET_KEY_ENV}; cache: only the tick cache (files brought in with '{PROG} import')")
+    p.add_argument("--data-dir", help="data directory for the tick cache and the error log")
+    p.add_argument("--report-dir", default="reports", help="folder that receives the report folder (default: reports)")
+    p.add_argument("--name", help="name of the report folder (default: backtest-<date>-<time>)")
+    p.add_argument("--verbose", action="store_true", help="show every message of the exchange and the tick feed")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    p.add_argument("--quiet", action="store_true", help="no progress bar and no tables; errors are still shown")
+    p.add_argument("--json", action="store_true",
+                   help="print the summary with its statistics as one JSON object on standard output, nothing "
+                   "else there (the progress bar, if any, goes to standard error)")
+    p.add_argument("--no-report", action="store_true", help="write no report folder")
+    p.add_argument("--capital", type=_positive_float, default=DEFAULT_CAPITAL, metavar="TWD",
+                   help=f"starting capital that returns, drawdown %% and turnover refer to "
+                   f"(default: {DEFAULT_CAPITAL:,.0f})")
+    p.add_argument("--slippage-ticks", type=_ticks, metavar="N",
+                   help="book each fill N ticks of the exchange's tick-size ladder worse than the exchange "
+                   "reported: buys higher, sells lower (default: 0, the cost setting slippage_ticks)")
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"needs a number, got {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"needs a number above 0, got {text!r}")
+    return value
+
+
+def _ticks(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"needs a whole number, got {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"needs a number >= 0, got {text!r}")
+    return value
+
+
+def key_values(items: Sequence[str], what: str) -> Dict[str, str]:
+    """``KEY=VALUE`` items (--param, --cost) as a dict."""
+    pairs: Dict[str, str] = {}
+    for item in items:
+        key, sep, value = item.partition("=")
+        if not sep or not key.strip():
+            raise BacktestError(f"{what} must look like KEY=VALUE, got {item!r}")
+        pairs[key.strip()] = value.strip()
+    return pairs
+
+
+def run_instruments(stocks: Sequence[str], futures: Sequence[str]) -> List[Instrument]:
+    """The instruments of --stock and --future; the sample's when neither is given."""
+    if not stocks and not futures:
+        stocks, futures = SAMPLE_STOCKS, SAMPLE_FUTURES
+    return [Instrument(c, "Stock") for c in stocks] + [Instrument(c, "Future") for c in futures]
+
+
+def login_shioaji() -> Any:
+    """The broker SDK's API object, logged in with the keys from the environment."""
+    api_key, secret_key = os.environ.get(API_KEY_ENV), os.environ.get(SECRET_KEY_ENV)
+    if not api_key or not secret_key:
+        raise BacktestError(f"--broker shioaji needs the environment variables {API_KEY_ENV} and {SECRET_KEY_ENV}")
+    import shioaji as sj
+
+    simulation = os.environ.get(SIMULATION_ENV, "").lower() in ("1", "true", "yes")
+    api = sj.Shioaji(simulation=simulation)
+    try:
+        api.login(api_key=api_key, secret_key=secret_key, fetch_contract=True)
+    except Exception as exc:
+        raise BacktestError(f"broker log-in failed: {exc}") from None
+    return api
+
+
+def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -> Backtest:
+    from .strategies import load_strategy
+
+    no_dates = not any((args.start, args.end, args.backfill_start, args.backfill_end))
+    instruments = run_instruments(args.stock, args.future)
+    if no_dates:
+        start, end = SAMPLE_START, SAMPLE_END
+        backfill: Optional[tuple] = None if args.no_backfill else SAMPLE_BACKFILL
+    else:
+        if not args.start:
+            raise BacktestError("--start is required when other dates are given")
+        start, end = args.start, args.end or args.start
+        backfill = None
+        if args.backfill_start or args.backfill_end:
+            if args.no_backfill:
+                raise BacktestError("--no-backfill contradicts the backfill dates given")
+            if not args.backfill_start:
+                raise BacktestError("--backfill-end needs --backfill-start")
+            backfill = (args.backfill_start, args.backfill_end or args.backfill_start)
+
+    overrides = key_values(args.cost, "--cost")
+    if args.slippage_ticks is not None:
+        overrides["slippage_ticks"] = str(args.slippage_ticks)
+    try:
+        costs = CostSettings.from_overrides(overrides)
+    except ValueError as exc:
+        raise BacktestError(str(exc)) from None
+    params = key_values(args.param, "--param")
+    try:
+        strategy = load_strategy(args.strategy, params)
+    except ValueError as exc:
+        raise BacktestError(str(exc)) from None
+    except Exception as exc:  # a user strategy whose constructor fails
+        raise StrategyError(f"strategy {args.strategy} could not be created: {type(exc).__name__}: {exc}") from None
+
+    if api is None:  # a sweep hands its workers a cache-only broker
+        if args.broker == "shioaji":
+            api = login_shioaji()
+        elif args.broker == "cache":
+            from .data import CacheOnly
+
+            api = CacheOnly()
+    return Backtest(
+        strategy,
+        instruments,
+        start,
+        end,
+        backfill[0] if backfill else None,
+        backfill[1] if backfill else None,
+        api=api,
+        costs=costs,
+        on_progress=on_progress,
+        module_console="all" if args.verbose else "errors",
+        capital=args.capital,
+        data_dir=args.data_dir,
+    )
+
+
+def fail(message: str) -> None:
+    """A refusal or failure as the commands print it: one line on standard error."""
+    print(f"{PROG}: error: {' '.join(message.split())}", file=sys.stderr)

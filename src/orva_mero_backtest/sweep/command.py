@@ -1,0 +1,290 @@
+"""The sweep itself: plan, cache, runs and results, from the command line or from Python."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from dataclasses import dataclass, replace
+from datetime import datetime
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+
+from ..errors import BacktestError
+from ..options import EXIT_BAD_INPUT, EXIT_FAILED, PROG as RUN_PROG, OneLineParser, add_run_arguments, fail
+from ..utils import console, logger
+from . import engines
+from .cache import warm_cache
+from .grid import RunSpec, SweepPlan, plan_sweep
+from .results import (DEFAULT_METRIC, metric_order, numeric_columns, plot_heatmaps, print_failures, print_table,
+                      results_frame, write_results)
+
+PROG = f"{RUN_PROG} sweep"
+EXIT_INTERRUPTED = 130
+# Rows are written to disk at least this often while a sweep runs, so a killed sweep keeps most of them.
+FLUSH_SECONDS = 30.0
+
+
+@dataclass
+class SweepResult:
+    rows: List[Dict[str, Any]]  # in run order
+    frame: Any  # polars DataFrame of the rows
+    folder: str  # where sweep.csv, sweep.parquet and the heatmap are
+    runs: int  # runs in the grid
+    interrupted: bool = False
+
+    @property
+    def failed(self) -> int:
+        return sum(1 for row in self.rows if row.get("error"))
+
+
+def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
+    """Plans the grid, fills the cache, runs every run on the chosen engine and writes the results."""
+    if args.jobs is not None and args.jobs < 1:
+        raise BacktestError("--jobs must be 1 or more")
+    if args.address and args.engine != "ray":
+        raise BacktestError("--address needs --engine ray")
+    if args.ray_shared_data and args.engine != "ray":
+        raise BacktestError("--ray-shared-data needs --engine ray")
+    plan = plan_sweep(args)
+    folder = _sweep_folder(os.path.abspath(args.report_dir), args.name)
+    if args.reports:
+        plan.runs = [_with_reports(job, os.path.join(folder, "runs")) for job in plan.runs]
+    jobs = min(args.jobs or os.cpu_count() or 1, len(plan.runs))
+    # --quiet: no bar and no table, the errors of failed runs still shown; --json: the JSON object only.
+    show_errors = show and not args.json
+    show = show and not args.quiet and not args.json
+
+    if show:
+        console.print(f"[green]Sweep of {len(plan.runs)} runs; filling the tick cache first[/green]")
+    cache = warm_cache(plan)
+    plan.runs = [replace(job, data_dir=cache.root, simulated=cache.simulated) for job in plan.runs]
+
+    rows: List[Dict[str, Any]] = []
+    last_flush = [time.monotonic()]
+
+    def flush() -> None:
+        write_results(results_frame(plan, rows), folder)
+        last_flush[0] = time.monotonic()
+
+    bar, task = _progress_bar(len(plan.runs)) if show and not args.no_progress else (None, None)
+
+    def on_row(row: Dict[str, Any]) -> None:
+        rows.append(row)
+        if bar is not None:
+            failed = sum(1 for r in rows if r.get("error"))
+            bar.update(task, advance=1, failed=f"{failed} failed" if failed else "")
+        if time.monotonic() - last_flush[0] >= FLUSH_SECONDS:
+            flush()
+
+    interrupted = False
+    if bar is not None:
+        bar.start()
+    try:
+        if args.engine == "ray":
+            engines.run_ray(plan.runs, args.address, jobs, cache.files, args.ray_shared_data, on_row)
+        else:
+            engines.run_local(plan.runs, jobs, on_row)
+    except KeyboardInterrupt:
+        interrupted = True
+    finally:
+        if bar is not None:
+            bar.stop()
+        # Also on Ctrl-C and on failures: the finished rows are kept, each file whole.
+        flush()
+        if args.reports:
+            _remove_partial_reports(os.path.join(folder, "runs"))
+    frame = results_frame(plan, rows)
+    result = SweepResult(sorted(rows, key=lambda r: r["run"]), frame, folder, len(plan.runs), interrupted)
+    if not interrupted:
+        plot_heatmaps(plan, frame, args.metric, metric_order(args.metric, args.ascending), folder)
+    if show:
+        _print_outcome(plan, result, args)
+    elif show_errors:
+        saved, console.stderr = console.stderr, True  # as the run command's errors under --quiet
+        try:
+            print_failures(plan, frame, args.top)
+        finally:
+            console.stderr = saved
+    return result
+
+
+def _remove_partial_reports(runs_dir: str) -> None:
+    """Staging folders of report writers that were ended (a worker that died, Ctrl-C)."""
+    import shutil
+
+    if os.path.isdir(runs_dir):
+        for name in os.listdir(runs_dir):
+            if name.startswith(".") and name.endswith(".partial"):
+                shutil.rmtree(os.path.join(runs_dir, name), ignore_errors=True)
+
+
+def _with_reports(job: RunSpec, runs_dir: str) -> RunSpec:
+    return replace(job, report_dir=runs_dir)
+
+
+def _sweep_folder(parent: str, name: Optional[str]) -> str:
+    if name is not None:
+        if not name or name in (".", "..") or os.sep in name or (os.altsep and os.altsep in name):
+            raise BacktestError(f"--name must be a plain folder name, got {name!r}")
+        return os.path.join(parent, name)
+    base = "sweep-" + datetime.now().strftime("%Y%m%d-%H%M%S")
+    candidate, n = os.path.join(parent, base), 1
+    while os.path.exists(candidate):
+        n += 1
+        candidate = os.path.join(parent, f"{base}-{n}")
+    return candidate
+
+
+def _progress_bar(total: int) -> Tuple[Any, Any]:
+    from rich.progress import (BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn,
+                               TimeRemainingColumn)
+
+    bar = Progress(
+        TextColumn("runs"), BarColumn(), MofNCompleteColumn(), TextColumn("[red]{task.fields[failed]}"),
+        TimeElapsedColumn(), TimeRemainingColumn(), console=console,
+    )
+    task = bar.add_task("runs", total=total, failed="")
+    return bar, task
+
+
+def _print_outcome(plan: SweepPlan, result: SweepResult, args: argparse.Namespace) -> None:
+    frame, metric = result.frame, args.metric
+    if frame.height and metric in numeric_columns(frame):
+        print_table(plan, frame, metric, metric_order(metric, args.ascending), args.top)
+    elif frame.height:
+        known = ", ".join(numeric_columns(frame)) or "none"
+        console.print(f"[yellow]No numeric column {metric!r} to rank by (columns: {known})[/yellow]")
+    where = os.path.relpath(result.folder)
+    if result.interrupted:
+        console.print(f"[yellow]Interrupted: {len(result.rows)} of {result.runs} runs finished; "
+                      f"their rows are in {where}[/yellow]")
+    else:
+        console.print(f"[green]Results written to {where}[/green]")
+
+
+def build_sweep_parser() -> argparse.ArgumentParser:
+    p = OneLineParser(
+        prog=PROG,
+        description="Run a strategy over a grid of parameter values and instrument sets: every combination "
+        "is one backtest. Takes the options of a single run; --param takes several values here.",
+        epilog="Exit status: 0 every run finished, 1 some runs failed (their error is in the results), "
+        "2 bad input, 130 interrupted (the finished rows are kept).",
+    )
+    add_run_arguments(p)
+    # The run options' own texts speak of one value and one report folder.
+    retold = {
+        "param": ("strategy parameter and its values: V1,V2,... and/or ranges start:stop[:step] (stop "
+                  "included); repeatable, the grid is the product", "NAME=VALUES"),
+        "report_dir": ("folder that receives the sweep folder (default: reports)", None),
+        "name": ("name of the sweep folder (default: sweep-<date>-<time>)", None),
+    }
+    for action in p._actions:
+        if action.dest in retold:
+            action.help, metavar = retold[action.dest]
+            action.metavar = metavar or action.metavar
+    g = p.add_argument_group("sweep")
+    g.add_argument("--instruments", action="append", default=[], metavar="SETS",
+                   help="instrument sets to sweep over, comma-separated; one set is one code or codes joined by "
+                   "'+'; a code starting with a digit is a stock, else a future (or write stock:CODE / future:CODE)")
+    g.add_argument("--jobs", type=int, default=None, metavar="N",
+                   help="worker processes (default: the machine's cores); with --engine ray and no --address, "
+                   "the CPUs of the local Ray cluster")
+    g.add_argument("--engine", choices=("local", "ray"), default="local",
+                   help="local: worker processes on this machine; ray: tasks on a Ray cluster (pip install "
+                   ".[cluster])")
+    g.add_argument("--address", metavar="ADDR",
+                   help="Ray cluster to use (e.g. auto, HOST:6379 or ray://HOST:10001); default: start a local one")
+    g.add_argument("--ray-shared-data", action="store_true",
+                   help="every Ray node sees --data-dir at the same path: workers read the cache there instead "
+                   "of receiving the files through Ray's object store")
+    g.add_argument("--metric", default=DEFAULT_METRIC,
+                   help="numeric result column that ranks the table and colours the heatmap (default: net_pnl)")
+    order = g.add_mutually_exclusive_group()
+    order.add_argument("--ascending", dest="ascending", action="store_true", default=None,
+                       help="smallest metric first (default for max_drawdown, max_drawdown_pct, commission, tax, "
+                       "total_costs, seconds)")
+    order.add_argument("--descending", dest="ascending", action="store_false", help="largest metric first")
+    g.add_argument("--top", type=int, default=20, metavar="N", help="rows shown in the ranked table (default: 20)")
+    g.add_argument("--reports", action="store_true",
+                   help="also write each run's own report folder under runs/ of the sweep folder")
+    return p
+
+
+def parse_sweep_args(argv: Sequence[str]) -> argparse.Namespace:
+    args = build_sweep_parser().parse_args(list(argv))
+    if args.top < 1:
+        raise BacktestError("--top must be 1 or more")
+    return args
+
+
+def run_sweep(
+    params: Mapping[str, Any],
+    instruments: Optional[Sequence[str]] = None,
+    run_options: Sequence[str] = (),
+    engine: str = "local",
+    jobs: Optional[int] = None,
+    address: Optional[str] = None,
+    metric: str = DEFAULT_METRIC,
+    folder: Optional[str] = None,
+    reports: bool = False,
+    show: bool = False,
+) -> SweepResult:
+    """Runs a sweep from Python; the same as the command line.
+
+    ``params`` maps a strategy parameter to a value, a list of values, or a text as ``--param`` takes it
+    ("5,10" or "5:20:5"); ``instruments`` lists sets as ``--instruments`` does ("2330", "2330+TXFR1");
+    ``run_options`` are options of a single run (["--strategy", "ma_cross", "--start", "2024-01-02"]);
+    ``folder`` is where the results go (default reports/sweep-<date>-<time>).
+    """
+    argv = list(run_options)
+    for name, values in params.items():
+        text = values if isinstance(values, str) else (
+            ",".join(str(v) for v in values) if isinstance(values, (list, tuple, range)) else str(values))
+        argv += ["--param", f"{name}={text}"]
+    for group in instruments or ():
+        argv += ["--instruments", group]
+    argv += ["--engine", engine, "--metric", metric]
+    if jobs is not None:
+        argv += ["--jobs", str(jobs)]
+    if address:
+        argv += ["--address", address]
+    if folder is not None:
+        parent, name = os.path.split(os.path.abspath(folder))
+        argv += ["--report-dir", parent, "--name", name]
+    if reports:
+        argv.append("--reports")
+    if not show:
+        argv.append("--no-progress")
+    return execute(parse_sweep_args(argv), show=show)
+
+
+def sweep_main(argv: Optional[Sequence[str]] = None) -> int:
+    """``orva-backtest sweep ...``"""
+    saved_stderr = console.stderr
+    try:
+        args = parse_sweep_args(sys.argv[2:] if argv is None else argv)
+        # With --json, standard output carries the JSON object only; console lines go to standard error.
+        console.stderr = saved_stderr or args.json
+        result = execute(args)
+        if args.json:
+            print(json.dumps({"folder": result.folder, "runs": result.runs, "failed": result.failed,
+                              "interrupted": result.interrupted, "rows": result.rows}))
+    except SystemExit as exc:  # --help
+        return exc.code if isinstance(exc.code, int) else 0
+    except BacktestError as exc:  # before any run: bad input (a failing run is a row, not an exception)
+        fail(str(exc))
+        return EXIT_BAD_INPUT
+    except KeyboardInterrupt:
+        fail("interrupted")
+        return EXIT_INTERRUPTED
+    except Exception as exc:
+        logger.exception("orva-backtest sweep failed")
+        fail(f"{type(exc).__name__}: {exc}")
+        return EXIT_FAILED
+    finally:
+        console.stderr = saved_stderr
+    if result.interrupted:
+        return EXIT_INTERRUPTED
+    return EXIT_FAILED if result.failed else 0

@@ -1,0 +1,191 @@
+"""The grid of a sweep: parameter values and instrument sets as given, and the runs they make."""
+
+from __future__ import annotations
+
+import argparse
+import itertools
+import math
+import os
+from dataclasses import dataclass, field
+from decimal import Decimal, InvalidOperation
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from ..constant import BASIC_INFO
+from ..driver import Instrument
+from ..errors import BacktestError
+from ..options import run_instruments
+
+MAX_RUNS = 100_000
+# The sweep command's own options; every other option is a run option, handed to each run.
+SWEEP_OPTIONS = ("instruments", "jobs", "engine", "address", "metric", "ascending", "top", "reports",
+                 "ray_shared_data")
+
+
+def _number_text(value: Decimal) -> str:
+    return format(value.normalize(), "f")
+
+
+def expand_values(name: str, text: str) -> List[str]:
+    """The values of one ``--param``: a comma list whose items are values or ``start:stop[:step]``
+    ranges (the stop included)."""
+    values: List[str] = []
+    for item in text.split(","):
+        item = item.strip()
+        if not item:
+            raise BacktestError(f"--param {name}: empty value in {text!r}")
+        if ":" not in item:
+            values.append(item)
+            continue
+        parts = item.split(":")
+        if len(parts) not in (2, 3):
+            raise BacktestError(f"--param {name}: a range is start:stop or start:stop:step, got {item!r}")
+        try:
+            start, stop = Decimal(parts[0]), Decimal(parts[1])
+            step = Decimal(parts[2]) if len(parts) == 3 else Decimal(1)
+        except InvalidOperation:
+            raise BacktestError(f"--param {name}: the range {item!r} needs numbers") from None
+        if not all(v.is_finite() for v in (start, stop, step)) or step <= 0:
+            raise BacktestError(f"--param {name}: the range {item!r} needs finite numbers and a step above 0")
+        if stop < start:
+            raise BacktestError(f"--param {name}: the range {item!r} ends before it starts")
+        count = int((stop - start) / step) + 1
+        if len(values) + count > MAX_RUNS:
+            raise BacktestError(f"--param {name}: the range {item!r} has more than {MAX_RUNS:,} values")
+        values.extend(_number_text(start + i * step) for i in range(count))
+    duplicates = sorted({v for v in values if values.count(v) > 1})
+    if duplicates:
+        raise BacktestError(f"--param {name}: value {duplicates[0]} is given twice")
+    return values
+
+
+def parse_params(items: Sequence[str]) -> Dict[str, List[str]]:
+    """Every ``--param`` as NAME -> its values, in the order given."""
+    grid: Dict[str, List[str]] = {}
+    for item in items:
+        name, sep, text = item.partition("=")
+        name = name.strip()
+        if not sep or not name:
+            raise BacktestError(f"--param must look like NAME=V1,V2,... or NAME=start:stop:step, got {item!r}")
+        if name in grid:
+            raise BacktestError(f"--param {name} is given twice")
+        grid[name] = expand_values(name, text)
+    return grid
+
+
+def parse_instrument(text: str) -> Instrument:
+    """``stock:CODE`` / ``future:CODE``, or a bare code: a stock when it starts with a digit (the
+    exchange's stock codes do), else a futures contract."""
+    prefix, sep, code = text.partition(":")
+    if sep:
+        market = {"stock": "Stock", "future": "Future"}.get(prefix.strip().lower())
+        if market is None:
+            raise BacktestError(f"--instruments: the market of {text!r} must be stock: or future:")
+    else:
+        code = text
+        market = "Stock" if code.strip()[:1].isdigit() else "Future"
+    code = code.strip()
+    if not code:
+        raise BacktestError(f"--instruments: empty instrument code in {text!r}")
+    return Instrument(code, market)
+
+
+def parse_instrument_sets(items: Sequence[str]) -> List[Tuple[Instrument, ...]]:
+    """``--instruments`` values: comma-separated alternatives, each one code or codes joined by "+"."""
+    sets: List[Tuple[Instrument, ...]] = []
+    for item in items:
+        for alternative in item.split(","):
+            if not alternative.strip():
+                raise BacktestError(f"--instruments: empty set in {item!r}")
+            group = tuple(parse_instrument(part) for part in alternative.split("+"))
+            if group in sets:
+                raise BacktestError(f"--instruments: the set {instruments_label(group)} is given twice")
+            sets.append(group)
+    return sets
+
+
+def instruments_label(instruments: Sequence[Instrument]) -> str:
+    return "+".join(i.code for i in instruments)
+
+
+def typed(text: str) -> Any:
+    """A parameter text as the number it reads as, for the result columns (the strategy gets the text)."""
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    try:
+        number = float(text)
+    except ValueError:
+        return text
+    return number if math.isfinite(number) else text
+
+
+@dataclass(frozen=True)
+class RunSpec:
+    """One run of the grid, as a worker needs it (plain values only: it crosses process boundaries)."""
+
+    index: int
+    params: Tuple[Tuple[str, str], ...]  # every strategy parameter of the run, as texts
+    instruments: Tuple[Tuple[str, str], ...]  # (code, market)
+    options: Tuple[Tuple[str, Any], ...]  # the run options every run shares
+    data_dir: str  # the tick cache root the run reads (filled by the parent before the runs)
+    report_dir: Optional[str] = None  # with --reports: the folder that receives this run's report
+    simulated: bool = False  # data_dir is the simulated broker's own root
+
+    @property
+    def label(self) -> str:
+        return "+".join(code for code, _ in self.instruments)
+
+
+@dataclass
+class SweepPlan:
+    options: argparse.Namespace
+    fixed: Dict[str, str]  # parameters with one value
+    varying: Dict[str, List[str]]  # parameters with several values, in the order given
+    instrument_sets: List[Tuple[Instrument, ...]]
+    runs: List[RunSpec] = field(default_factory=list)
+
+
+def plan_sweep(args: argparse.Namespace) -> SweepPlan:
+    """The runs of the grid; refuses bad input before anything runs."""
+    grid = parse_params(args.param)
+    if args.instruments and (args.stock or args.future):
+        raise BacktestError("give the instruments either with --instruments or with --stock/--future")
+    if args.instruments:
+        sets = parse_instrument_sets(args.instruments)
+    else:
+        sets = [tuple(run_instruments(args.stock, args.future))]
+    fixed = {name: values[0] for name, values in grid.items() if len(values) == 1}
+    varying = {name: values for name, values in grid.items() if len(values) > 1}
+    total = len(sets) * math.prod(len(v) for v in varying.values())
+    if total > MAX_RUNS:
+        raise BacktestError(f"the grid has {total:,} runs; at most {MAX_RUNS:,} are allowed")
+    options = {k: v for k, v in vars(args).items() if k not in SWEEP_OPTIONS}
+    options.update(param=[], stock=[], future=[], no_progress=True, verbose=False)
+    # The user's data directory until warm_cache names the root that the runs read.
+    data_dir = os.path.abspath(args.data_dir or BASIC_INFO.data_dir)
+    plan = SweepPlan(argparse.Namespace(**options), fixed, varying, sets)
+    for index, (group, *values) in enumerate(itertools.product(sets, *varying.values())):
+        params = {**fixed, **dict(zip(varying, values))}
+        plan.runs.append(RunSpec(
+            index=index,
+            params=tuple(params.items()),
+            instruments=_pairs(group),
+            options=tuple(sorted(options.items())),
+            data_dir=data_dir,
+        ))
+    return plan
+
+
+def run_args(job: RunSpec) -> argparse.Namespace:
+    """The run options of one run, as the run command would have parsed them."""
+    args = argparse.Namespace(**dict(job.options))
+    args.data_dir = job.data_dir
+    args.param = [f"{k}={v}" for k, v in job.params]
+    args.stock = [code for code, market in job.instruments if market == "Stock"]
+    args.future = [code for code, market in job.instruments if market == "Future"]
+    return args
+
+
+def _pairs(group: Sequence[Instrument]) -> Tuple[Tuple[str, str], ...]:
+    return tuple((i.code, i.market) for i in group)

@@ -1,0 +1,82 @@
+"""One run of the grid, in a worker process (or a Ray task): the backtest and its row."""
+
+from __future__ import annotations
+
+import os
+import signal
+import threading
+import time
+from typing import Any, Dict
+
+from ..data.cache_broker import CacheOnly
+from ..driver import BacktestResult
+from ..errors import BacktestError
+from ..options import make_backtest
+from .grid import RunSpec, run_args, typed
+
+# Keys of a run's summary that describe the run rather than measure it (the sweep row has its own run
+# description), and its timing, which differs from run to run.
+NOT_STATISTICS = ("strategy", "instruments", "start", "end", "backfill_start", "backfill_end", "positions",
+                  "ticks", "ticks_per_second")
+
+
+def _summary_of(result: BacktestResult) -> Dict[str, Any]:
+    """Every statistic of a run's summary (as in summary.json): the columns of a sweep row, any numeric
+    one usable as --metric. A statistic without a value (an unbounded profit factor) stays None."""
+    from ..report import summary
+
+    return {k: v for k, v in summary(result).items() if k not in NOT_STATISTICS}
+
+
+def run_one(job: RunSpec) -> Dict[str, Any]:
+    """Runs one backtest of the grid and returns its row; a failing run returns its error instead."""
+    from ..modules.ticker import ticker as ticker_module
+
+    pause = ticker_module.RETRY_PAUSE_SECONDS
+    ticker_module.RETRY_PAUSE_SECONDS = 0.0  # a day missing from the cache stays missing: no waiting
+    started = time.perf_counter()
+    row = base_row(job)
+    try:
+        # The parent checked every instrument and filled this root: the worker reads it and nothing else.
+        backtest = make_backtest(run_args(job), api=CacheOnly(simulated=job.simulated))
+        backtest.module_console = "none"  # workers share the terminal with the progress bar
+        result = backtest.run()
+        stats = _summary_of(result)
+        for key, value in stats.items():
+            row[f"stat_{key}" if key in row else key] = value
+        row["ticks"] = result.ticks
+        if job.report_dir is not None:
+            from ..report import write_report
+
+            write_report(result, job.report_dir, f"run-{job.index:04d}")
+    except (Exception, SystemExit) as exc:
+        row["error"] = " ".join(str(exc).split()) if isinstance(exc, BacktestError) else f"{type(exc).__name__}: {exc}"
+    finally:
+        ticker_module.RETRY_PAUSE_SECONDS = pause
+    row["seconds"] = round(time.perf_counter() - started, 3)
+    return row
+
+
+def base_row(job: RunSpec) -> Dict[str, Any]:
+    row: Dict[str, Any] = {"run": job.index, "instruments": job.label}
+    for name, value in job.params:
+        row[name] = typed(value)
+    return row
+
+
+def error_row(job: RunSpec, message: str) -> Dict[str, Any]:
+    return {**base_row(job), "error": message, "seconds": None}
+
+
+def _worker_init() -> None:
+    # The parent alone answers Ctrl-C: it stops the workers and keeps the finished rows.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # A parent that is killed outright cannot stop its workers; they end themselves.
+    parent = os.getppid()
+
+    def watch() -> None:
+        while os.getppid() == parent:
+            time.sleep(1.0)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="orva-sweep-parent-watch", daemon=True).start()
