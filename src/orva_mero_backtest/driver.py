@@ -646,6 +646,7 @@ class Backtest:
                     self._ticker_module = ticker_module
                     self._orders = OrderTracker(self.matcher)
                     self.ctx._place = self._orders.place
+                    self.ctx._prepare()  # what the strategy replaced, looked at once per run
                     return self._run(ticker_module)
                 finally:
                     # Ends the exchange's receiver thread (a process running many backtests keeps a flat
@@ -723,10 +724,6 @@ class Backtest:
         exc = ticker_module.stream_error(self.ticker)
         if exc is not None:
             raise BacktestError(f"the tick feed failed: {type(exc).__name__}: {exc}") from exc
-
-
-# The context's native place_order reads the markets while this market_of is the one in place.
-_engine.context_register_backtest(Backtest.market_of)
 
 
 def _join(feed_threads: List[threading.Thread]) -> None:

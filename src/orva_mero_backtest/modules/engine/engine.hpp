@@ -16,10 +16,6 @@ int add_tracker_methods(PyObject* module);
 // -1 with an error set on failure.
 int add_context_methods(PyObject* module);
 
-// engine.context_register(registration), engine.context_register_backtest(market_of): see context.cpp.
-PyObject* context_register(PyObject* module, PyObject* registration);
-PyObject* context_register_backtest(PyObject* module, PyObject* market_of);
-
 // Adds the positions book's native methods (book.cpp) to the module; -1 with an error set on failure.
 int add_book_functions(PyObject* module);
 

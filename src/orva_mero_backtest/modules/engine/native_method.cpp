@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <string>
 
 namespace orva::engine {
@@ -16,7 +17,8 @@ struct NativeMethod {
   PyObject* name;
   PyObject* qualname;
   PyObject* doc;
-  PyObject* wrapped;  // the Python text it stands for, or None
+  PyObject* text_signature;  // "($self, ...)" from a docstring that starts with one, else None
+  PyObject* wrapped;         // the Python text it stands for (the positions book's), or None
 };
 
 NativeMethod* as_method(PyObject* self) { return reinterpret_cast<NativeMethod*>(self); }
@@ -55,6 +57,7 @@ void method_dealloc(PyObject* self) {
   Py_CLEAR(m->name);
   Py_CLEAR(m->qualname);
   Py_CLEAR(m->doc);
+  Py_CLEAR(m->text_signature);
   Py_CLEAR(m->wrapped);
   PyObject_GC_Del(self);
 }
@@ -65,8 +68,22 @@ PyMemberDef method_members[] = {
     {"__name__", T_OBJECT, offsetof(NativeMethod, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(NativeMethod, qualname), READONLY, nullptr},
     {"__doc__", T_OBJECT, offsetof(NativeMethod, doc), READONLY, nullptr},
-    {"__wrapped__", T_OBJECT, offsetof(NativeMethod, wrapped), READONLY, nullptr},
+    {"__text_signature__", T_OBJECT, offsetof(NativeMethod, text_signature), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
+
+// __wrapped__ only where there is a text (inspect follows any __wrapped__, None included).
+PyObject* method_wrapped(PyObject* self, void*) {
+  PyObject* wrapped = as_method(self)->wrapped;
+  if (wrapped == Py_None) {
+    PyErr_SetString(PyExc_AttributeError, "__wrapped__");
+    return nullptr;
+  }
+  Py_INCREF(wrapped);
+  return wrapped;
+}
+
+PyGetSetDef method_getset[] = {{"__wrapped__", method_wrapped, nullptr, nullptr, nullptr},
+                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyTypeObject NativeMethodType = [] {
   PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -80,6 +97,7 @@ PyTypeObject NativeMethodType = [] {
   t.tp_traverse = method_traverse;
   t.tp_clear = method_clear;
   t.tp_members = method_members;
+  t.tp_getset = method_getset;
   t.tp_descr_get = method_get;
   return t;
 }();
@@ -98,6 +116,8 @@ PyObject* new_native_method(PyObject* module, const char* name, const char* qual
   m->qualname = PyUnicode_FromString(qualname);
   Py_INCREF(Py_None);
   m->doc = Py_None;
+  Py_INCREF(Py_None);
+  m->text_signature = Py_None;
   Py_INCREF(Py_None);
   m->wrapped = Py_None;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(m));
@@ -119,6 +139,93 @@ int add_native_methods(PyObject* module, const char* owner, const char* prefix,
     }
   }
   return 0;
+}
+
+int add_documented_methods(PyObject* module, const char* owner, const char* prefix,
+                           std::initializer_list<DocumentedMethod> methods) {
+  for (const DocumentedMethod& d : methods) {
+    const std::string qualname = std::string(owner) + "." + d.name;
+    PyObject* method = new_native_method(module, d.name, qualname.c_str(), d.impl);
+    if (!method) return -1;
+    // "name(<signature>)\n--\n\n<doc>", split as CPython splits a builtin's docstring.
+    const std::string doc = d.doc, marker = ")\n--\n\n", name = std::string(d.name) + "(";
+    const size_t end = doc.find(marker);
+    NativeMethod* m = as_method(method);
+    PyObject* body = nullptr;
+    if (doc.compare(0, name.size(), name) == 0 && end != std::string::npos) {
+      PyObject* sig = PyUnicode_FromStringAndSize(doc.data() + name.size() - 1, end + 1 - (name.size() - 1));
+      if (sig) Py_SETREF(m->text_signature, sig);
+      body = sig ? PyUnicode_FromString(doc.c_str() + end + marker.size()) : nullptr;
+    } else {
+      body = PyUnicode_FromString(d.doc);
+    }
+    if (body) Py_SETREF(m->doc, body);
+    if (!body || PyModule_AddObject(module, (std::string(prefix) + d.name).c_str(), method) < 0) {
+      Py_DECREF(method);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+namespace {
+
+std::string name_text(PyObject* name) {
+  const char* text = PyUnicode_AsUTF8(name);
+  if (!text) throw_error();
+  return text;
+}
+
+[[noreturn]] void call_error(const Signature& sig, const std::string& what) {
+  raise(PyExc_TypeError, std::string(sig.qualname) + "() " + what);
+}
+
+}  // namespace
+
+void bind_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject* const* kwvalues, PyObject** out, std::vector<Py_ssize_t>* rest) {
+  // CPython's order: positionals, then each keyword, then too many positionals, then missing ones.
+  const size_t given = static_cast<size_t>(nargs);
+  for (size_t i = 0; i < sig.count; ++i) out[i] = i < given ? args[i] : nullptr;
+  const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    size_t i = 0;
+    while (i < sig.count && sig.names[i] != key) ++i;  // keywords written in source are interned
+    for (size_t j = 0; i == sig.count && j < sig.count; ++j) {
+      const int order = PyUnicode_Compare(sig.names[j], key);
+      if (order == -1 && PyErr_Occurred()) throw_error();
+      if (order == 0) i = j;
+    }
+    if (i == sig.count) {
+      if (sig.varkw && rest) {
+        rest->push_back(k);
+        continue;
+      }
+      call_error(sig, "got an unexpected keyword argument '" + name_text(key) + "'");
+    }
+    if (out[i]) call_error(sig, "got multiple values for argument '" + name_text(key) + "'");
+    out[i] = kwvalues[k];
+  }
+  if (given > sig.count) {
+    const size_t defaults = sig.count - sig.required;
+    const std::string takes = defaults ? "from " + std::to_string(sig.required) + " to " + std::to_string(sig.count)
+                                       : std::to_string(sig.count);
+    const bool plural = defaults || sig.count != 1;
+    call_error(sig, "takes " + takes + " positional argument" + (plural ? "s" : "") + " but " + std::to_string(given) +
+                        (given == 1 ? " was" : " were") + " given");
+  }
+  std::vector<std::string> missing;
+  for (size_t i = 0; i < sig.required; ++i)
+    if (!out[i]) missing.push_back("'" + name_text(sig.names[i]) + "'");
+  if (missing.empty()) return;
+  std::string names;
+  for (size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) names += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+    names += missing[i];
+  }
+  call_error(sig, "missing " + std::to_string(missing.size()) + " required positional argument" +
+                      (missing.size() == 1 ? "" : "s") + ": " + names);
 }
 
 bool is_native_method(PyObject* method) { return Py_TYPE(method) == &NativeMethodType; }
