@@ -103,6 +103,11 @@ BAD_CALLS = [
     ("sell", (), {}, bad_call("StrategyContext.sell() missing 2 required positional arguments: 'code' and 'qty'")),
     ("buy", (), {"code": "2330", "qty": 1, "colour": "red"},
      bad_call("StrategyContext.place_order() got an unexpected keyword argument 'colour'")),
+    ("sell", ("2330", 1), {"oc": "New"}, bad_call("StrategyContext.place_order() got an unexpected keyword argument "
+                                                 "'oc'")),
+    ("buy", ("2330", 1), {"order_lots": "Odd"}, bad_call(
+        "StrategyContext.place_order() got an unexpected keyword argument 'order_lots'"
+        + (". Did you mean 'order_lot'?" if sys.version_info >= (3, 13) else ""))),
     ("buy", ("2330", 1), {"action": "Sell"},
      bad_call("StrategyContext.place_order() got multiple values for argument 'action'")),
     ("buy", ("2330", 1), {"code": "2330"}, bad_call("StrategyContext.buy() got multiple values for argument 'code'")),
