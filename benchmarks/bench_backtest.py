@@ -14,7 +14,6 @@ the tick cache once; each case then runs three times and its median is printed:
   positions book updated), less the time of the same strategy counting ticks without placing
   orders, per order.
 
-ORVA_MERO_BACKTEST_NATIVE_LOOP=0 measures the plain-Python tick loop instead of the native one.
 BENCH_RUNS sets the runs per case (default 3). BENCH_SAMPLE=1 also runs the sample strategy over two instruments (about 1,000,000 ticks).
 """
 
@@ -216,10 +215,9 @@ def main() -> None:
 
 def run(api) -> None:
     end = last_day(api)
-    loop = "Python" if os.environ.get("ORVA_MERO_BACKTEST_NATIVE_LOOP") == "0" else "native"
     ticks = collect_ticks(api, end)  # also writes the tick cache
     n = len(ticks)
-    print(f"{n:,} ticks of {CODE}, {START} to {end}; {loop} tick loop; medians of {RUNS} runs", flush=True)
+    print(f"{n:,} ticks of {CODE}, {START} to {end}; native tick loop; medians of {RUNS} runs", flush=True)
 
     # 1. empty strategy
     empty = Empty()

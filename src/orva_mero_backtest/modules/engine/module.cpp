@@ -23,7 +23,7 @@ PyObject* ns_to_seconds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef functions[] = {
-    {"tick_loop", tick_loop, METH_O, "driver.tick_loop in C++: the per-tick loop of a TickStream."},
+    {"tick_loop", tick_loop, METH_O, "tick_loop(stream): the per-tick loop of a run's TickStream, until the feed's exit status."},
     {"ns_to_seconds", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(ns_to_seconds)), METH_FASTCALL,
      "The package's nanosecond-to-seconds helper computed natively; None outside its range."},
     {nullptr, nullptr, 0, nullptr}};
