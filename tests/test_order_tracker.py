@@ -302,3 +302,16 @@ def test_records_changed_by_a_user_leave_later_records_alone(Tracker):
     assert records[0]["note"] == "mine" and "code" not in records[1]
     assert "note" not in records[3] and records[4]["code"] == "2330"
     assert [o["trade_id"] for o in tracker.open_orders()] == ["T1", "T2", "T4", "T5"]
+
+
+def test_an_exchange_replacing_the_trackers_attributes_while_it_takes_an_order(Tracker):
+    """What place read of the tracker before add_order ran is read again after it."""
+    class Meddling(Exchange):
+        def add_order(self, *args):
+            super().add_order(*args)
+            tracker._open = {}
+            tracker.orders = {"old": None}
+
+    tracker = Tracker(Meddling())
+    assert tracker.place(*ORDER, 1.0) == "T1"
+    assert list(tracker.orders) == ["old", "T1"] and list(tracker._open) == ["T1"]

@@ -481,6 +481,9 @@ class Backtest:
         return self._orders.orders if self._orders is not None else {}
 
     def market_of(self, code: str) -> str:
+        """The market of an instrument of this backtest; OrderRejected for any other code. A subclass
+        may override it: whether it did is looked at when a run starts, and the context then calls it
+        for every order (otherwise it reads ``markets`` itself)."""
         try:
             return self.markets[code]
         except (KeyError, TypeError):

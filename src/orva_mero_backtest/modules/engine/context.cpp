@@ -18,6 +18,7 @@
 // here directly), and whether the context's attributes live in its __dict__. A context without a
 // plan (a subclass whose __init__ skipped ours) takes the general path: every attribute by getattr,
 // every method called.
+#include <algorithm>
 #include <vector>
 
 #include "dict_items.hpp"
@@ -156,12 +157,14 @@ Ref place(PyObject* const* v, const Context& ctx) {
     reject("a limit order needs a price above 0, got " + repr(price));
   Ref limit = price == Py_None ? py_float(0.0) : PyFloat_CheckExact(price) ? Ref::borrow(price)
                                                                             : Ref::steal(PyNumber_Float(price));
-  // The order is accepted: handed on as `self._place(...)` evaluates, callee first.
-  Ref placer = attrs.get(ORVA_NAME("_place"));
+  // The order is accepted: handed on as `self._place(...)` evaluates, callee first. market_of and the
+  // conversions may have run Python code: the context's attributes are read afresh.
+  const Attributes after(v[kSelf], plan & kPlainAttributes);
+  Ref placer = after.get(ORVA_NAME("_place"));
   Ref cond = str_value(v[kOrderCond]);
   Ref lot = str_value(v[kOrderLot]);
   Ref oc = str_value(v[kOcType]);
-  Ref now = attrs.get(ORVA_NAME("now"));
+  Ref now = after.get(ORVA_NAME("now"));
   PyObject* order[] = {v[kCode],        product_type.get(), action.get(), limit.get(), qty, price_type.get(),
                        order_type.get(), cond.get(),        lot.get(),    oc.get(),    now.get()};
   return Ref::steal(PyObject_Vectorcall(placer.get(), order, 11, nullptr));
@@ -194,8 +197,17 @@ PyObject* side(const char* qualname, PyObject* const* args, size_t nargsf, PyObj
     PyObject* self = b[kSideSelf];
     PyObject* price = b[kSidePrice] ? b[kSidePrice] : Py_None;
     PyObject* order_type = b[kSideOrderType] ? b[kSideOrderType] : ORVA_NAME("ROD");
-    // The call to place_order: five positionals, then the keywords buy did not take.
-    std::vector<PyObject*> call_args = {self, b[kSideCode], action, b[kSideQty], price, order_type};
+    // The call to place_order: five positionals, then the keywords buy did not take (on the stack
+    // for the usual few).
+    PyObject* few[16];
+    std::vector<PyObject*> many;
+    PyObject** call_args = few;
+    if (rest.size() > 10) {
+      many.resize(6 + rest.size());
+      call_args = many.data();
+    }
+    PyObject* const head[] = {self, b[kSideCode], action, b[kSideQty], price, order_type};
+    std::copy(head, head + 6, call_args);
     Ref rest_names;
     if (!rest.empty()) {
       rest_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(rest.size())));
@@ -203,15 +215,15 @@ PyObject* side(const char* qualname, PyObject* const* args, size_t nargsf, PyObj
         PyObject* key = PyTuple_GET_ITEM(kwnames, rest[i]);
         Py_INCREF(key);
         PyTuple_SET_ITEM(rest_names.get(), static_cast<Py_ssize_t>(i), key);
-        call_args.push_back(kwvalues[rest[i]]);
+        call_args[6 + i] = kwvalues[rest[i]];
       }
     }
     Context ctx(self);
     if (!(ctx.plan & kOwnPlaceOrder))
-      return PyObject_VectorcallMethod(ORVA_NAME("place_order"), call_args.data(),
+      return PyObject_VectorcallMethod(ORVA_NAME("place_order"), call_args,
                                        6 | PY_VECTORCALL_ARGUMENTS_OFFSET, rest_names.get());
     PyObject* v[kFields];
-    bind_call(place_signature(), call_args.data(), 6, rest_names.get(), call_args.data() + 6, v);
+    bind_call(place_signature(), call_args, 6, rest_names.get(), call_args + 6, v);
     fill_place_defaults(v);
     return place(v, ctx).release();
   } catch (PyError&) {

@@ -70,6 +70,9 @@ class Attributes {
 
   void forget_dict() { dict_ = Ref(); }
 
+  // The __dict__ read, or null.
+  PyObject* dict() const { return dict_.get(); }
+
   // The value of `name` in the __dict__ (borrowed), null when there is none or no dict is read.
   PyObject* own(PyObject* name) const { return dict_ ? peek(dict_.get(), name) : nullptr; }
 

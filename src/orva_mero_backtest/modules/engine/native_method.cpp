@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 namespace orva::engine {
@@ -218,23 +219,19 @@ size_t edit_distance(std::string a, std::string b, size_t max_cost) {
 }
 
 std::string suggestion(const Signature& sig, const std::string& key) {
-  const std::string* best = nullptr;
   std::string found;
   size_t best_distance = SIZE_MAX;
   for (size_t i = 0; i < sig.count; ++i) {
     const std::string name = name_text(sig.names[i]);
     if (name == key) continue;
-    size_t max_distance = (key.size() + name.size() + 3) * kMoveCost / 6;
-    max_distance = std::min(max_distance, best_distance - 1);
+    // No more than a third of the characters involved may change, and it must beat the best so far.
+    const size_t max_distance = std::min((key.size() + name.size() + 3) * kMoveCost / 6, best_distance - 1);
     const size_t distance = edit_distance(key, name, max_distance);
     if (distance > max_distance) continue;
-    if (!best || distance < best_distance) {
-      found = name;
-      best = &found;
-      best_distance = distance;
-    }
+    found = name;
+    best_distance = distance;
   }
-  return best ? ". Did you mean '" + found + "'?" : "";
+  return found.empty() ? "" : ". Did you mean '" + found + "'?";
 }
 #else
 std::string suggestion(const Signature&, const std::string&) { return ""; }

@@ -22,6 +22,7 @@
 
 #include "dict_rows.hpp"
 #include "engine.hpp"
+#include "fastpaths.hpp"
 #include "dict_items.hpp"
 #include "native_method.hpp"
 
@@ -52,21 +53,83 @@ Ref number(PyObject* result) { return Ref::steal(result); }
 // when it has none).
 enum Plan : long { kPlainExchange = 1, kPlainAttributes = 2 };
 
+// The attributes place and track read on every call.
+enum Part { kOrders, kOpen, kBook, kAddOrder, kParts };
+PyObject* part_name(int i) {
+  switch (i) {
+    case kOrders: return ORVA_NAME("orders");
+    case kOpen: return ORVA_NAME("_open");
+    case kBook: return ORVA_NAME("_book");
+    default: return ORVA_NAME("_add_order");
+  }
+}
+
+#if ORVA_DICT_VERSIONS
+// 3.10: the plan and parts last read from a plain tracker's __dict__, kept while that dict keeps its
+// version tag (it changes with every change of the dict, and no two dicts share one): borrowed, the
+// unchanged dict holds them.
+struct Remembered {
+  uint64_t version = 0;
+  PyObject* dict = nullptr;
+  long plan = 0;
+  PyObject* parts[kParts] = {};
+};
+Remembered g_remembered;  // borrowed pointers only: never released
+#endif
+
 struct Tracker {
   PyObject* self;
   Attributes attrs;
   long plan = 0;
 
   explicit Tracker(PyObject* tracker) : self(tracker), attrs(tracker, true) {
+#if ORVA_DICT_VERSIONS
+    if (remembered()) {
+      plan = g_remembered.plan;
+      return;
+    }
+#endif
     PyObject* bits = attrs.own(ORVA_NAME("_plan"));
     if (bits && PyLong_CheckExact(bits)) {
       plan = PyLong_AsLong(bits);
       if (plan == -1 && PyErr_Occurred()) throw_error();
     }
-    if (!(plan & kPlainAttributes)) attrs.forget_dict();
+    if (!(plan & kPlainAttributes)) {
+      attrs.forget_dict();
+      return;
+    }
+#if ORVA_DICT_VERSIONS
+    remember();
+#endif
   }
 
-  Ref get(PyObject* name) const { return attrs.get(name); }
+  Ref get(Part part) const {
+#if ORVA_DICT_VERSIONS
+    if (remembered()) return Ref::borrow(g_remembered.parts[part]);
+#endif
+    return attrs.get(part_name(part));
+  }
+
+#if ORVA_DICT_VERSIONS
+ private:
+  bool remembered() const {
+    PyObject* dict = attrs.dict();
+    return dict && fastpaths_on() && g_remembered.dict == dict && g_remembered.version == dict_version(dict);
+  }
+
+  void remember() {
+    g_remembered = Remembered{};
+    if (!fastpaths_on()) return;
+    PyObject* dict = attrs.dict();
+    Remembered r;
+    for (int i = 0; i < kParts; ++i)
+      if (!(r.parts[i] = attrs.own(part_name(i)))) return;
+    r.dict = dict;
+    r.version = dict_version(dict);
+    r.plan = plan;
+    g_remembered = r;
+  }
+#endif
 };
 
 // `kind == text` for an operation type: a str (or a str enum member) compares as str does.
@@ -76,7 +139,7 @@ bool is_kind(PyObject* kind, PyObject* text) {
 
 // tracker._open.pop(trade_id, None)
 void drop_open(const Tracker& t, PyObject* trade_id) {
-  Ref open_orders = t.get(ORVA_NAME("_open"));
+  Ref open_orders = t.get(kOpen);
   if (PyDict_CheckExact(open_orders.get())) {
     PyObject* found = peek(open_orders.get(), trade_id);
     if (found && PyDict_DelItem(open_orders.get(), trade_id) < 0) throw_error();
@@ -85,7 +148,7 @@ void drop_open(const Tracker& t, PyObject* trade_id) {
   call_method(open_orders.get(), ORVA_NAME("pop"), {trade_id, Py_None});
 }
 
-// The keys of an order record in the order the Python text writes them.
+// The keys of an order record, in the order a record shows them.
 constexpr int kRecordKeys = 16;
 PyObject* record_key(int i) {
   switch (i) {
@@ -156,7 +219,7 @@ bool harmless(PyObject* v) {
 
 // A deal report applied to an order record when all of it is plain: exact dicts, ints for the
 // quantities, floats for the price and the fill value, and every value replaced a plain one. The same
-// values as the Python text; false (nothing changed) otherwise.
+// values as the general steps in track(); false (nothing changed) otherwise.
 bool track_plain_deal(PyObject* module, const Tracker& t, PyObject* order, PyObject* report) {
   if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report)) return false;
   PyObject* qty_obj = peek(report, ORVA_NAME("quantity"));
@@ -206,8 +269,8 @@ void settle(const Tracker& t, PyObject* order) {
 }
 
 // An order report (new, quantity or price changed, cancelled) applied to an order record when all of
-// it is plain: exact dicts, ints for the quantities, a str kind. The same values as the Python text;
-// a value the text would write again unchanged (the same status text, an equal count) is left as
+// it is plain: exact dicts, ints for the quantities, a str kind. The same values as the general
+// steps in track(); a value they would write again unchanged (the same status text, an equal count) is left as
 // it is. False (nothing changed) otherwise.
 bool track_plain_order(PyObject* module, const Tracker& t, PyObject* order, PyObject* report, PyObject* entry) {
   if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report) || !PyDict_CheckExact(entry)) return false;
@@ -249,7 +312,7 @@ bool track_plain_order(PyObject* module, const Tracker& t, PyObject* order, PyOb
   if (!cancelled_same) f.set(kCancelledQty, py_long(cancelled).get());
   PyObject* text = open > 0 ? (filled ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"))
                             : (cancelled ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled"));
-  // The same status text left as it is (the text would write it again).
+  // The same status text left as it is (the general steps would write it again).
   if (text != old_status) f.set(kStatus, text);
   if (new_price) dict_set(order, ORVA_NAME("price"), new_price);
   dict_set(order, ORVA_NAME("updated_ts"), ts);  // an ordinary write last: the dict's new version tag
@@ -260,7 +323,7 @@ bool track_plain_order(PyObject* module, const Tracker& t, PyObject* order, PyOb
 bool track(PyObject* module, const Tracker& t, PyObject* report) {
   int is_deal = PySequence_Contains(report, ORVA_NAME("exchange_seqno"));
   if (is_deal < 0) throw_error();
-  Ref orders = t.get(ORVA_NAME("orders"));
+  Ref orders = t.get(kOrders);
   if (is_deal) {
     Ref id = item_of(report, ORVA_NAME("id"));
     Ref order = get_of(orders.get(), id.get());
@@ -318,7 +381,7 @@ Ref place(PyObject* module, const Tracker& t, PyObject* const* a) {
   // add_order returns nothing: the order it takes is appended to the exchange's book (a list of
   // records holding "trade_id"), read here, the one place that reads the book on entry. The plain
   // Matcher's book is a list: its length and last record are read directly.
-  Ref book = t.get(ORVA_NAME("_book"));
+  Ref book = t.get(kBook);
   const bool listed = (t.plan & kPlainExchange) && PyList_CheckExact(book.get());
   auto length = [&] {
     const Py_ssize_t n = listed ? PyList_GET_SIZE(book.get()) : PyObject_Length(book.get());
@@ -326,7 +389,7 @@ Ref place(PyObject* module, const Tracker& t, PyObject* const* a) {
     return n;
   };
   const Py_ssize_t before = length();
-  Ref add = t.get(ORVA_NAME("_add_order"));
+  Ref add = t.get(kAddOrder);
   Ref added = Ref::steal(PyObject_Vectorcall(add.get(), a, 10, nullptr));
   const Py_ssize_t after = length();
   if (after != before + 1) {
@@ -349,9 +412,9 @@ Ref place(PyObject* module, const Tracker& t, PyObject* const* a) {
       trade_id.get(), a[0], a[1],      a[2],    a[5],      a[6], a[3], a[4], a[4], zero.get(), Py_None,
       zero.get(),     ORVA_NAME("Open"), now, now, no_value.get()};
   Ref order = dict_row(record_template(module).get(), record_key, values, kRecordKeys);
-  Ref orders = t.get(ORVA_NAME("orders"));
+  Ref orders = t.get(kOrders);
   set_item(orders.get(), trade_id.get(), order.get());
-  Ref open_orders = t.get(ORVA_NAME("_open"));
+  Ref open_orders = t.get(kOpen);
   if (PyDict_CheckExact(open_orders.get()))
     dict_set(open_orders.get(), trade_id.get(), order.get());
   else
