@@ -14,7 +14,6 @@ the tick cache once; each case then runs three times and its median is printed:
   positions book updated), less the time of the same strategy counting ticks without placing
   orders, per order.
 
-ORVA_MERO_BACKTEST_NATIVE_LOOP=0 measures the plain-Python tick loop instead of the native one.
 BENCH_RUNS sets the runs per case (default 3). BENCH_SAMPLE=1 also runs the sample strategy over two instruments (about 1,000,000 ticks).
 BENCH_CASES picks cases by name (comma-separated: empty, ma, order; default all). BENCH_JSON=1 also prints the
 figures as one JSON line last (``benchmarks/interpreters.py`` reads it to compare interpreters).
@@ -225,10 +224,9 @@ def main() -> None:
 
 def run(api) -> None:
     end = last_day(api)
-    loop = "Python" if os.environ.get("ORVA_MERO_BACKTEST_NATIVE_LOOP") == "0" else "native"
     ticks = collect_ticks(api, end)  # also writes the tick cache
     n = len(ticks)
-    print(f"{n:,} ticks of {CODE}, {START} to {end}; {loop} tick loop; Python {platform.python_version()}; "
+    print(f"{n:,} ticks of {CODE}, {START} to {end}; Python {platform.python_version()}; "
           f"medians of {RUNS} runs", flush=True)
     figures = {"python": platform.python_version(), "ticks": n, "runs": RUNS}
     if "empty" in CASES:

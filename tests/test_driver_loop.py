@@ -1,5 +1,6 @@
-"""The driver's tick loop: the native loop against the Python one, failures, the feed's and the
-exchange's end-of-run seams, and the native helpers of the per-tick path."""
+"""The driver's tick loop: one suite run with the native loop and with the plain-Python model in
+tests/reference, failures, the feed's and the exchange's end-of-run seams, and the native helpers of
+the per-tick path."""
 
 import random
 import threading
@@ -15,16 +16,18 @@ from orva_mero_backtest.modules.engine import engine
 from orva_mero_backtest.modules.positions.positions import Positions
 from orva_mero_backtest.strategies import MovingAverageCross
 from orva_mero_backtest.strategy import Strategy
+from reference.tick_loop import tick_loop as reference_loop
 
 STOCK = Instrument("2412", "Stock")
 FUTURE = Instrument("TMFR1", "Future")
 DAY = "2024-01-02"
-LOOPS = ["native", "python"]
+LOOPS = ["native", "reference"]
 
 
 @pytest.fixture(params=LOOPS)
 def loop(request, monkeypatch):
-    monkeypatch.setattr(driver, "_NATIVE_LOOP", request.param == "native")
+    if request.param == "reference":
+        monkeypatch.setattr(driver, "tick_loop", reference_loop)
     return request.param
 
 
@@ -80,19 +83,47 @@ def outcome(result, strategy, progress):
             [(p.phase, p.ticks, p.backfill_ticks, p.timestamp, p.fraction) for p in progress])
 
 
-@pytest.mark.parametrize("backfill", [False, True])
-def test_native_and_python_loops_give_the_same_run(monkeypatch, backfill):
-    def once(native):
-        monkeypatch.setattr(driver, "_NATIVE_LOOP", native)
-        strategy, progress = Busy(), []
-        dates = {"backfill_start": "2023-12-29", "backfill_end": "2023-12-29"} if backfill else {}
-        result = run(strategy, (STOCK, FUTURE), on_progress=progress.append, progress_every=997,
-                     sample_seconds=7.5, **dates)
-        return outcome(result, strategy, progress)
+def busy_run(backfill):
+    strategy, progress = Busy(), []
+    dates = {"backfill_start": "2023-12-29", "backfill_end": "2023-12-29"} if backfill else {}
+    result = run(strategy, (STOCK, FUTURE), on_progress=progress.append, progress_every=997,
+                 sample_seconds=7.5, **dates)
+    return result, strategy, progress
 
-    native, python = once(True), once(False)
-    assert len(native[2]) >= 10 and native[3][STOCK.code]
-    assert native == python
+
+@pytest.mark.parametrize("backfill", [False, True])
+def test_a_busy_run_hooks_records_and_samples(loop, backfill):
+    result, strategy, progress = busy_run(backfill)
+    ticks = [e for e in strategy.events if e[0] == "tick"]
+    main = [e for e in ticks if not e[5]]
+    # every tick reaches on_tick with ctx.now at its time; the warm-up ones first, and only with a backfill
+    assert all(e[3] == e[4] for e in ticks) and len(main) == result.ticks > 1000
+    assert len(ticks) - len(main) == result.backfill_ticks and (result.backfill_ticks > 0) == backfill
+    assert ticks[:result.backfill_ticks] == [e for e in ticks if e[5]]
+    assert [e[0] for e in strategy.events].count("backfill_end") == int(backfill)
+    # every fill reached on_deal, and the order records add up to the fills
+    deals = [e for e in strategy.events if e[0] == "deal"]
+    assert len(deals) == len(result.fills) >= 10
+    for o in result.orders:
+        assert o["filled_qty"] + o["open_qty"] + o["cancelled_qty"] == o["quantity"]
+        assert o["status"] in ("Open", "PartFilled", "Filled", "Cancelled")
+    assert sum(o["filled_qty"] for o in result.orders) == sum(f["quantity"] for f in result.fills)
+    # prices sampled per instrument at least 7.5 s apart from its first tick, ending at its last one
+    for code, series in result.prices.items():
+        own = [e for e in main if e[1] == code]
+        assert series[0] == (own[0][3], own[0][2]) and series[-1] == (own[-1][3], own[-1][2])
+        assert all(b[0] - a[0] >= 7.5 for a, b in zip(series, series[1:-1]))
+    # progress every 997 ticks of each phase, then once when done
+    phases = [(p.phase, p.ticks if p.phase == "main" else p.backfill_ticks) for p in progress[:-1]]
+    assert all(n % 997 == 0 for _, n in phases) and progress[-1].fraction == 1.0
+    assert [n for phase, n in phases if phase == "main"] == list(range(997, result.ticks + 1, 997))
+
+
+@pytest.mark.parametrize("backfill", [False, True])
+def test_the_native_loop_runs_the_models_steps(monkeypatch, backfill):
+    native = outcome(*busy_run(backfill))
+    monkeypatch.setattr(driver, "tick_loop", reference_loop)
+    assert native == outcome(*busy_run(backfill))
 
 
 @pytest.mark.parametrize("hook", ["on_start", "on_tick", "on_order", "on_deal", "on_finish"])
@@ -306,7 +337,7 @@ class FakeStream(driver.TickStream):
 def test_match_deal_is_skipped_only_when_it_would_do_nothing(loop, book, tick, matched):
     item = {"code": "A", "is_backfilling": False, **tick}
     stream = FakeStream([item, {"orva_status": "exit_send_tick"}], book)
-    driver._tick_loop()(stream)
+    driver.tick_loop(stream)
     calls = stream.matcher.calls
     assert calls[0] == ("tick", "A")
     assert (len(calls) == 2) == matched
@@ -326,11 +357,12 @@ def test_a_stalled_feed_ends_the_run_after_the_stall_timeout(loop):
 
     stream._get = get
     with pytest.raises(BacktestError, match="sent nothing for 0.3 seconds"):
-        driver._tick_loop()(stream)
+        driver.tick_loop(stream)
 
 
 CHILD = r"""
-import sys, threading, time
+import os, sys, threading, time
+from orva_mero_backtest import driver
 from orva_mero_backtest.driver import Backtest, Instrument
 from orva_mero_backtest.strategy import Strategy
 
@@ -344,6 +376,10 @@ class Announce(Strategy):
         if self.n % 200 == 0:  # keeps the stream going for about a second
             time.sleep(0.002)
 
+if os.environ["LOOP"] == "reference":
+    from reference.tick_loop import tick_loop as reference_loop
+
+    driver.tick_loop = reference_loop
 bt = Backtest(Announce(), [Instrument("2330", "Stock")], "2024-01-02", "2024-01-12", module_console="none")
 try:
     bt.run()
@@ -353,15 +389,16 @@ except KeyboardInterrupt:
 """
 
 
-@pytest.mark.parametrize("native", ["1", "0"])
-def test_ctrl_c_during_a_stream_raises_promptly(native, tmp_path):
+@pytest.mark.parametrize("which", LOOPS)
+def test_ctrl_c_during_a_stream_raises_promptly(which, tmp_path):
     import os
     import signal
     import subprocess
     import sys
     import time
 
-    env = dict(os.environ, ORVA_MERO_BACKTEST_NATIVE_LOOP=native,
+    tests = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, LOOP=which, PYTHONPATH=os.pathsep.join(filter(None, [tests, os.environ.get("PYTHONPATH")])),
                ORVA_MERO_BACKTEST_DATA_DIR=str(tmp_path / "data"))
     child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True, env=env)

@@ -2,7 +2,7 @@
 
 Parts, each doing one thing: input checks (``parse_day``, ``check_instruments``, ``Backtest.__init__``),
 the order mirror (``orders.OrderTracker``), the recording of prices and equity (``Recording``), the
-per-tick loop (``tick_loop`` here, with a native mirror in ``modules.engine``) and the run around it
+per-tick loop (``tick_loop``, native, in ``modules.engine``) and the run around it
 (``Backtest.run``: the modules' consoles, the feed, the hooks before and after the stream, clean-up).
 """
 
@@ -37,8 +37,6 @@ _BACKFILL_DONE = FLAG.finish_backfilling.value
 _MAX_REPORTS_PER_TICK = 100_000
 # Waits for the feed are cut into slices this long, so Ctrl-C is seen between them.
 _WAIT_SLICE = 0.2
-# ORVA_MERO_BACKTEST_NATIVE_LOOP=0 runs the plain-Python tick loop (same results, slower).
-_NATIVE_LOOP = os.environ.get("ORVA_MERO_BACKTEST_NATIVE_LOOP", "1") != "0"
 # ORVA_MERO_BACKTEST_NATIVE_TAKE=0 moves every tick through the feed's queue (allow_next_tick, pop_tick).
 _NATIVE_TAKE = os.environ.get("ORVA_MERO_BACKTEST_NATIVE_TAKE", "1") != "0"
 
@@ -219,7 +217,7 @@ class Recording:
 class TickStream:
     """One run's stream: the handles the per-tick loop works with and what it hands back to Python.
 
-    The loop (``tick_loop`` or its native mirror ``engine.tick_loop``) takes each item of the feed; a
+    The loop (``tick_loop``, modules/engine/loop.cpp) takes each item of the feed; a
     main-range tick is matched, its reports delivered, the strategy's ``on_tick`` called, the reports
     of that delivered, prices and equity sampled, progress reported every ``every`` ticks and the next
     tick allowed (``advance``: the feed's ``take_next_tick``, which often answers that tick at once). Everything else (status items, backfill ticks, the end of the warm-up, failures,
@@ -230,7 +228,7 @@ class TickStream:
     waits. The driver is their only consumer, so an item seen there is still there when taken, and the
     native pop is then used; a waiting get only when the next tick has not been released yet.
     Likewise the exchange's ``pending_orders`` list is read to skip ``match_deal`` when it has nothing
-    to do (see ``nothing_to_match``).
+    to do (an empty list, and a tick of the types it takes: then it would only check them).
     """
 
     def __init__(self, backtest: "Backtest", recording: Recording) -> None:
@@ -373,70 +371,9 @@ def next_tick_taker(ticker: Any, module: Any) -> Callable[[], Optional[Dict[str,
     return advance
 
 
-def nothing_to_match(book: Any, code: Any, close: Any, qty: Any, timestamp: Any) -> bool:
-    """Whether ``match_deal`` would do nothing: on an empty book it only checks its arguments, so it
-    is skipped when the book is an empty list and the arguments are of the types it takes."""
-    return (
-        type(book) is list
-        and not book
-        and type(code) is str
-        and type(close) is float
-        and type(qty) is int
-        and qty >= 0
-        and type(timestamp) is float
-    )
-
-
-def tick_loop(s: TickStream) -> None:
-    """The per-tick loop in Python; ``engine.tick_loop`` does the same, step for step."""
-    pending, pop, wait = s.pending, s.pop, s.wait
-    matcher, set_tick, match, reports, deliver = s.matcher, s.set_tick, s.match, s.reports, s.deliver
-    on_tick, ctx, last_close, every = s.on_tick, s.ctx, s.last_close, s.every
-    rec = s.recording
-    sample, prices, last_sample, last_main_ts = rec.sample, rec.prices, rec.last_sample, rec.last_main_ts
-    fills, equity, equity_of = rec.fills, rec.equity, rec.equity_of
-    advance = s.advance
-    item = None
-    while True:
-        if item is None:
-            item = pop() if pending else wait()
-        if "orva_status" in item or item["is_backfilling"]:
-            if s.other(item):
-                return
-            item = None
-            continue
-        code, timestamp, close = item["code"], item["timestamp"], item["close"]
-        s.timestamp = ctx.now = timestamp
-        last_close[code] = close
-        if ctx.warming_up:
-            s.begin_main(item)
-        s.ticks += 1
-        last_main_ts[code] = timestamp
-        set_tick(item)
-        qty = item["qty"]
-        if not nothing_to_match(matcher.pending_orders, code, close, qty, timestamp):
-            match(code, close, qty, timestamp)
-        if reports:
-            deliver(item)
-        try:
-            on_tick(ctx, item)
-        except BaseException as exc:
-            error = s.failed("on_tick", exc, item)
-            if error is exc:
-                raise
-            raise error
-        if reports:
-            deliver(item)
-        if timestamp - last_sample[code] >= sample:
-            last_sample[code] = timestamp
-            prices[code].append((timestamp, close))
-        if timestamp - rec.last_equity_ts >= sample or len(fills) != rec.fills_seen:
-            rec.last_equity_ts = timestamp
-            rec.fills_seen = len(fills)
-            equity.append((timestamp, equity_of()))
-        if s.ticks % every == 0:
-            s.progress()
-        item = advance()
+# The per-tick loop (modules/engine/loop.cpp): tick_loop(stream) takes the stream's items until the
+# feed's exit status. A module attribute, so that a test may run a model of it in its place.
+tick_loop = _engine.tick_loop
 
 
 # --- the run -------------------------------------------------------------------------------------
@@ -525,6 +462,9 @@ class Backtest:
         return self._orders.orders if self._orders is not None else {}
 
     def market_of(self, code: str) -> str:
+        """The market of an instrument of this backtest; OrderRejected for any other code. A subclass
+        may override it: whether it did is looked at when a run starts, and the context then calls it
+        for every order (otherwise it reads ``markets`` itself)."""
         try:
             return self.markets[code]
         except (KeyError, TypeError):
@@ -627,6 +567,7 @@ class Backtest:
                     self._ticker_module = ticker_module
                     self._orders = OrderTracker(self.matcher)
                     self.ctx._place = self._orders.place
+                    self.ctx._prepare()  # what the strategy replaced, looked at once per run
                     return self._run(ticker_module)
                 finally:
                     # Ends the exchange's receiver thread (a process running many backtests keeps a flat
@@ -653,7 +594,7 @@ class Backtest:
         stream_started = time.perf_counter()
         stream_ended = False
         try:
-            _tick_loop()(stream)
+            tick_loop(stream)
             stream_ended = True
             stream_seconds = time.perf_counter() - stream_started
             self._check_feed(ticker_module)
@@ -706,21 +647,8 @@ class Backtest:
             raise BacktestError(f"the tick feed failed: {type(exc).__name__}: {exc}") from exc
 
 
-# The context's native place_order reads the markets while this market_of is the one in place.
-_engine.context_register_backtest(Backtest.market_of)
-
-
 def _join(feed_threads: List[threading.Thread]) -> None:
     """The sender prints its closing line after the exit status; let it finish while the modules'
     console is still filtered (bounded: a wedged thread does not hold the run)."""
     for thread in feed_threads:
         thread.join(timeout=2.0)
-
-
-def _tick_loop() -> Callable[[TickStream], None]:
-    """The native loop unless ORVA_MERO_BACKTEST_NATIVE_LOOP=0 (read at import)."""
-    if _NATIVE_LOOP:
-        native = getattr(_engine, "tick_loop", None)
-        if native is not None:
-            return native
-    return tick_loop

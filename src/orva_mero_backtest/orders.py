@@ -4,13 +4,10 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Optional
 
-from .constant import OperationType
 from .modules.engine import engine as _engine
 from .errors import BacktestError, OrderRejected
 
-_UPDATE_QTY = OperationType.UPDATE_QTY.value
-_UPDATE_PRICE = OperationType.UPDATE_PRICE.value
-_CANCEL = OperationType.CANCEL.value
+_ATTRIBUTES = ("matcher", "orders", "_open", "_book", "_add_order", "_plan")
 
 
 class OrderTracker:
@@ -19,62 +16,32 @@ class OrderTracker:
 
     Order reports carry absolute values, so applying one that the tracker already applied when the
     request was made changes nothing.
+
+    ``place`` and ``track`` are native (``engine.order_tracker_*``). Any exchange with the Matcher's
+    ``pending_orders`` / ``add_order`` works; whether it is the package's own Matcher (whose book is a
+    list, read directly) and whether a subclass puts its own attributes in front of the tracker's
+    are looked at once, when the tracker is made.
     """
 
     def __init__(self, matcher: Any) -> None:
+        from .modules.matcher.matcher import Matcher
+
         self.matcher = matcher
         # The exchange keeps these for its life: bound once.
         self._book = matcher.pending_orders
         self._add_order = matcher.add_order
         self.orders: Dict[str, Dict[str, Any]] = {}
         self._open: Dict[str, Dict[str, Any]] = {}
+        # What place and track may take as plain (orders.cpp reads _plan): the exchange is the package's
+        # Matcher (1), nothing in the class stands in front of the attributes (2).
+        cls = type(self)
+        plan = 1 if type(matcher) is Matcher and type(self._book) is list else 0
+        if cls.__getattribute__ is object.__getattribute__ and not any(hasattr(cls, n) for n in _ATTRIBUTES):
+            plan |= 2
+        self._plan = plan
 
     # --- requests ---------------------------------------------------------------------------------
 
-    def _place(
-        self,
-        code: str,
-        product_type: str,
-        action: str,
-        price: float,
-        qty: int,
-        price_type: str,
-        order_type: str,
-        order_cond: str,
-        order_lot: str,
-        oc_type: str,
-        now: Optional[float],
-    ) -> str:
-        """Puts an order into the exchange's book and starts its record; the trade id."""
-        book = self._book
-        before = len(book)
-        self._add_order(code, product_type, action, price, qty, price_type, order_type, order_cond, order_lot, oc_type)
-        # add_order returns nothing: the order it takes is appended to the book (a public list of
-        # records holding "trade_id"). This is the one place that reads the exchange's book on entry.
-        if len(book) != before + 1:
-            raise self._not_taken(code, action, qty, price_type)
-        trade_id = book[-1]["trade_id"]
-        self.orders[trade_id] = self._open[trade_id] = {
-            "trade_id": trade_id,
-            "code": code,
-            "product_type": product_type,
-            "action": action,
-            "price_type": price_type,
-            "order_type": order_type,
-            "price": price,
-            "quantity": qty,
-            "open_qty": qty,
-            "filled_qty": 0,
-            "avg_fill_price": None,
-            "cancelled_qty": 0,
-            "status": "Open",
-            "placed_ts": now,
-            "updated_ts": now,
-            "_fill_value": 0.0,
-        }
-        return trade_id
-
-    # Called for every order: the same steps as _place above, in C.
     place = _engine.order_tracker_place
 
     @staticmethod
@@ -117,38 +84,6 @@ class OrderTracker:
 
     # --- reports ----------------------------------------------------------------------------------
 
-    def _track(self, report: Dict[str, Any]) -> bool:
-        """Applies one report of the exchange; True for a deal report."""
-        if "exchange_seqno" in report:
-            order = self.orders.get(report["id"])
-            if order is not None:
-                qty = report["quantity"]
-                filled = order["filled_qty"] = order["filled_qty"] + qty
-                value = order["_fill_value"] = order["_fill_value"] + qty * report["price"]
-                if filled:
-                    order["avg_fill_price"] = value / filled
-                left = order["open_qty"] - qty
-                order["open_qty"] = left if left > 0 else 0
-                order["updated_ts"] = report["exchange_ts"]
-                self._settle(order)
-            return True
-        entry = report["order"]
-        order = self.orders.get(entry["id"])
-        if order is None:
-            return False
-        kind = report["operation_type"]
-        order["updated_ts"] = report["trade_status"]["exchange_ts"]
-        if kind == _UPDATE_QTY:
-            order["open_qty"] = entry["quantity"]
-        elif kind == _UPDATE_PRICE:
-            order["price"] = entry["price"]
-        elif kind == _CANCEL:
-            order["open_qty"] = 0
-        order["cancelled_qty"] = order["quantity"] - order["filled_qty"] - order["open_qty"]
-        self._settle(order)
-        return False
-
-    # Called for every report: the same steps as _track above, in C.
     track = _engine.order_tracker_track
 
     def _settle(self, order: Dict[str, Any]) -> None:

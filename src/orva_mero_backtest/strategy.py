@@ -4,7 +4,6 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Union
 
-from .constant import Action, OCType, OrderCond, OrderLot, OrderType, PriceType
 from .errors import OrderRejected
 from .modules.engine import engine as _engine
 
@@ -70,16 +69,16 @@ def _convert(value: Any, default: Any, key: str) -> Any:
         raise ValueError(f"parameter {key} needs a {kind.__name__}, got {value!r}") from None
 
 
-_ACTIONS = {a.value for a in Action}
-_ORDER_TYPES = {t.value for t in OrderType}
-_PRICE_TYPES = {t.value for t in PriceType}
-# Enum members' .value is a Python-level descriptor on 3.10: read once, not per order.
-_BUY, _SELL = Action.BUY.value, Action.SELL.value
-_MKT, _LMT = PriceType.MKT.value, PriceType.LMT.value
 
 
 class StrategyContext:
-    """The strategy's handle on the running backtest: orders, positions, last prices, clock."""
+    """The strategy's handle on the running backtest: orders, positions, last prices, clock.
+
+    ``buy``, ``sell`` and ``place_order`` are native (``engine.context_*``). A subclass or an instance
+    may replace ``place_order`` (``buy`` and ``sell`` then call it), and a ``Backtest`` subclass its
+    ``market_of``; what is replaced is looked at when the context is made and when a run starts
+    (``_prepare``), and honoured on every call until the next look.
+    """
 
     def __init__(self, backtest: "Backtest") -> None:
         self._bt = backtest
@@ -87,65 +86,35 @@ class StrategyContext:
         self._place: Callable[..., str] = lambda *order: backtest._order_tracker().place(*order)
         self.warming_up = False
         self.now: Optional[float] = None  # timestamp (epoch seconds) of the tick being handled
+        self._prepare()
+
+    def _prepare(self) -> None:
+        """Decides what the native order methods may take as the package's own (context.cpp reads
+        ``_plan``): place_order not replaced (1), the backtest's own market_of and markets (2), the
+        context's attributes in its ``__dict__`` (4)."""
+        from .driver import Backtest
+
+        cls, bt = type(self), self._bt
+        plan = 0
+        if getattr(cls, "place_order", None) is _PLACE_ORDER and "place_order" not in vars(self):
+            plan |= _OWN_PLACE_ORDER
+        bt_type = type(bt)
+        if (
+            getattr(bt_type, "market_of", None) is Backtest.market_of
+            and "market_of" not in getattr(bt, "__dict__", {"market_of": None})
+            and not hasattr(bt_type, "markets")
+            and bt_type.__getattribute__ is object.__getattribute__
+        ):
+            plan |= _OWN_MARKET_OF
+        if cls.__getattribute__ is object.__getattribute__ and not any(hasattr(cls, n) for n in _ATTRIBUTES):
+            plan |= _PLAIN_ATTRIBUTES
+        self._plan = plan
 
     # --- orders -----------------------------------------------------------------------------------
 
-    # buy, sell and place_order are native (engine.context_*): the same steps as the Python text below,
-    # which they hand anything but plain str / int / float arguments and every refusal to.
     buy = _engine.context_buy
     sell = _engine.context_sell
     place_order = _engine.context_place_order
-
-    def _buy(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
-        """Buy ``qty`` (board lots or contracts); a limit order at ``price``, a market order without one."""
-        return self.place_order(code, _BUY, qty, price, order_type, **kwargs)
-
-    def _sell(self, code: str, qty: int, price: Optional[float] = None, order_type: str = "ROD", **kwargs: Any) -> str:
-        """Sell ``qty``, as buy does."""
-        return self.place_order(code, _SELL, qty, price, order_type, **kwargs)
-
-    def _place_order(
-        self,
-        code: str,
-        action: str,
-        qty: int,
-        price: Optional[float] = None,
-        order_type: str = "ROD",
-        price_type: Optional[str] = None,
-        order_cond: str = OrderCond.CASH.value,
-        order_lot: str = OrderLot.COMMON.value,
-        oc_type: str = OCType.AUTO.value,
-    ) -> str:
-        """Places an order and returns its trade id. Market orders (no price, or price_type "MKT") fill at
-        the close of the next tick of the instrument.
-
-        ``qty`` is in board lots for stocks and contracts for futures, the unit of ``position()``. To trade
-        odd lots, pass ``order_lot="IntradayOdd"`` (or ``"Odd"``): the quantity of such an order is in
-        shares, as the exchange takes odd-lot orders, e.g. ``ctx.buy("2330", 300, 590.0,
-        order_lot="IntradayOdd")`` buys 300 shares; ``position()`` then shows 0.3 lots."""
-        if self.warming_up:
-            raise OrderRejected("orders are not accepted during the backfill warm-up")
-        product_type = self._bt.market_of(code)
-        action, order_type = str(action), str(order_type)
-        if action not in _ACTIONS:
-            raise OrderRejected(f"unknown action {action!r} (use {', '.join(sorted(_ACTIONS))})")
-        if order_type not in _ORDER_TYPES:
-            raise OrderRejected(f"unknown order type {order_type!r} (use ROD, IOC or FOK)")
-        if price_type is None:
-            price_type = _MKT if price is None else _LMT
-        price_type = str(price_type)
-        if price_type not in _PRICE_TYPES:
-            raise OrderRejected(f"unknown price type {price_type!r} (use {', '.join(sorted(_PRICE_TYPES))})")
-        if type(qty) is not int or qty <= 0:
-            raise OrderRejected(f"order quantity must be a positive int, got {qty!r}")
-        if price_type == _LMT:
-            if price is None or isinstance(price, bool) or not price > 0:
-                raise OrderRejected(f"a limit order needs a price above 0, got {price!r}")
-        limit = float(price) if price is not None else 0.0
-        return self._place(
-            code, product_type, action, limit, qty, price_type, order_type, str(order_cond), str(order_lot),
-            str(oc_type), self.now,
-        )
 
     def modify_order(self, trade_id: str, qty: Optional[int] = None, price: Optional[float] = None) -> bool:
         """Takes ``qty`` off the open quantity and/or moves the limit to ``price``; taking off the whole open
@@ -200,6 +169,7 @@ class StrategyContext:
         return self._bt.positions
 
 
-_engine.context_register(
-    (StrategyContext, globals(), StrategyContext._buy, StrategyContext._sell, StrategyContext._place_order)
-)
+_PLACE_ORDER = _engine.context_place_order
+# The bits of StrategyContext._plan, as context.cpp reads them.
+_OWN_PLACE_ORDER, _OWN_MARKET_OF, _PLAIN_ATTRIBUTES = 1, 2, 4
+_ATTRIBUTES = ("_bt", "_place", "warming_up", "now", "_plan")

@@ -1,268 +1,268 @@
-// StrategyContext.buy, sell and place_order in C++, step for step as their Python text in strategy.py
-// (kept as _buy, _sell and _place_order; a test compares the two). A call with plain arguments (exact
-// str, int and float, as strategies pass them) on a StrategyContext runs here. Anything else, and every
-// call the Python text would refuse, goes to the Python text before anything observable has happened,
-// so it converts, calls and raises as it always did.
-#include <utility>
+// StrategyContext.buy, sell and place_order: where an order starts.
+//
+// The life of one order, in the order the code runs:
+//   1. The strategy calls ctx.buy(code, qty, price) in a hook. `side` below binds the arguments as a
+//      def would (CPython's TypeError texts for a bad call) and hands them, with the action, to
+//      place_order: this file's own (`place`) unless the context replaces it (see the plan).
+//   2. `place` checks the request (warm-up, instrument, action, order type, price type, quantity,
+//      limit price); a refusal is an OrderRejected with the text the strategy sees.
+//   3. An accepted request goes to ctx._place: in a run the order tracker's place (orders.cpp), which
+//      hands it to the exchange's add_order (the matcher puts it in its book and queues an order
+//      report), starts the driver's record of the order and returns the trade id.
+//   4. The reports of the exchange come back through the tick loop (loop.cpp) to OrderTracker.track
+//      (orders.cpp) and then to the strategy's on_order / on_deal.
+//
+// What the user may replace is decided once, by StrategyContext._prepare (strategy.py) when the
+// context is made and when a run starts, and kept as an int in ctx._plan: whether place_order is
+// the package's own, whether the backtest's market_of is Backtest's own (then its markets are read
+// here directly), and whether the context's attributes live in its __dict__. A context without a
+// plan (a subclass whose __init__ skipped ours) takes the general path: every attribute by getattr,
+// every method called.
+#include <algorithm>
+#include <vector>
 
-#include "engine.hpp"
 #include "dict_items.hpp"
+#include "engine.hpp"
 #include "native_method.hpp"
 
 namespace orva::engine {
 
 namespace {
 
-// Slots of engine._context_registry (see context_register).
-enum Slot {
-  kContext, kGlobals, kBuyText, kSellText, kPlaceText,  // as registered
-  kSideDefaults, kPlaceDefaults, kPlaceMethod,          // taken from them
-  kMarketOf,                                            // Backtest.market_of once registered, else None
-  kSlots
+// The bits of ctx._plan; strategy.py writes the same numbers.
+enum Plan : long { kOwnPlaceOrder = 1, kOwnMarketOf = 2, kPlainAttributes = 4 };
+
+// The context's attributes and its plan (ctx._plan; 0, the general path, when it has none).
+struct Context {
+  Attributes attrs;
+  long plan = 0;
+
+  explicit Context(PyObject* ctx) : attrs(ctx, true) {
+    PyObject* bits = attrs.own(ORVA_NAME("_plan"));
+    if (bits && PyLong_CheckExact(bits)) {
+      plan = PyLong_AsLong(bits);
+      if (plan == -1 && PyErr_Occurred()) throw_error();
+    }
+    if (!(plan & kPlainAttributes)) attrs.forget_dict();
+  }
 };
 
-Ref registry(PyObject* module) {
-  PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), ORVA_NAME("_context_registry"));
-  if (found) return Ref::borrow(found);
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "StrategyContext's native methods are not registered");
+bool one_of(PyObject* text, std::initializer_list<PyObject*> allowed) {
+  for (PyObject* a : allowed)
+    if (PyUnicode_Compare(text, a) == 0) return true;
+  return false;
+}
+
+// An exact int above 0.
+bool positive_int(PyObject* v) {
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (x == -1 && PyErr_Occurred()) throw_error();
+  return overflow > 0 || (overflow == 0 && x > 0);
+}
+
+// str(value): an exact str as it is.
+Ref str_value(PyObject* value) { return PyUnicode_CheckExact(value) ? Ref::borrow(value) : str_of(value); }
+
+// repr(value) as UTF-8.
+std::string repr(PyObject* value) {
+  Ref text = Ref::steal(PyObject_Repr(value));
+  return utf8(text.get());
+}
+
+// Raises strategy.OrderRejected(message).
+[[noreturn]] void reject(const std::string& message) {
+  Ref strategy = Ref::steal(PyImport_ImportModule("orva_mero_backtest.strategy"));
+  Ref rejected = getattr(strategy.get(), ORVA_NAME("OrderRejected"));
+  Ref error = call(rejected.get(), {text(message).get()});
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
   throw_error();
 }
 
-PyObject* slot(const Ref& reg, Slot i) { return PyTuple_GET_ITEM(reg.get(), i); }
-
-// globals[name], or empty when missing.
-Ref global(PyObject* globals, PyObject* name) { return Ref::borrow(peek(globals, name)); }
-
-// Binds the arguments after self to `names` the way Python binds them to a def's parameters, the
-// first `required` without defaults; false where Python would raise a TypeError.
-template <size_t N>
-bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* const (&names)[N], size_t required,
-          PyObject* defaults, PyObject* (&out)[N]) {
-  if (nargs < 0 || static_cast<size_t>(nargs) > N) return false;
-  for (size_t i = 0; i < N; ++i) out[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;
-  const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t k = 0; k < keywords; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    size_t i = 0;
-    while (i < N && names[i] != key) ++i;
-    for (size_t j = 0; i == N && j < N; ++j) {  // a keyword that is not the interned name
-      const int order = PyUnicode_Compare(names[j], key);
-      if (order == -1 && PyErr_Occurred()) throw_error();
-      if (order == 0) i = j;
-    }
-    if (i == N || out[i]) return false;
-    out[i] = args[nargs + k];
-  }
-  for (size_t i = 0; i < N; ++i) {
-    if (out[i]) continue;
-    if (i < required) return false;
-    out[i] = PyTuple_GET_ITEM(defaults, i - required);
-  }
-  return true;
+// `value > 0` as Python's `if value > 0:` decides it.
+bool above_zero(PyObject* value) {
+  if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value) > 0;
+  if (PyLong_CheckExact(value)) return positive_int(value);
+  Ref zero = py_long(0);
+  Ref result = Ref::steal(PyObject_RichCompare(value, zero.get(), Py_GT));
+  return truthy(result.get());
 }
 
-// `key in container` for an exact set and an exact str (no Python code runs); -1 when the container
-// is something else.
-int member(PyObject* container, PyObject* key) {
-  if (!PyAnySet_CheckExact(container)) return -1;
-  int r = PySet_Contains(container, key);
-  if (r < 0) throw_error();
-  return r;
-}
-
-bool positive(PyObject* number) {
-  if (PyFloat_CheckExact(number)) return PyFloat_AS_DOUBLE(number) > 0;
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
-  if (value == -1 && PyErr_Occurred()) throw_error();
-  return overflow > 0 || (overflow == 0 && value > 0);
-}
-
-// self._bt.market_of(code): Backtest.market_of's dict read while it is the one registered (see
-// context_register_backtest) and the code is known; the method itself otherwise (it raises).
-Ref market_of(const Ref& reg, PyObject* bt, PyObject* code) {
-  PyObject* original = slot(reg, kMarketOf);
-  if (original != Py_None && _PyType_Lookup(Py_TYPE(bt), ORVA_NAME("market_of")) == original) {
-    Ref dict = Ref::steal(PyObject_GenericGetDict(bt, nullptr));
-    PyObject* markets = peek(dict.get(), ORVA_NAME("market_of")) ? nullptr : peek(dict.get(), ORVA_NAME("markets"));
+// self._bt.market_of(code); with Backtest's own market_of its markets dict is read directly (the
+// method itself still answers for codes it does not hold, with its refusal).
+Ref market_of(PyObject* bt, PyObject* code, long plan) {
+  if ((plan & kOwnMarketOf) && PyUnicode_CheckExact(code)) {
+    Attributes attrs(bt, true);
+    PyObject* markets = attrs.own(ORVA_NAME("markets"));
     if (markets && PyDict_CheckExact(markets))
-      if (PyObject* market = peek(markets, code)) return Ref::borrow(market);  // code is an exact str
+      if (PyObject* market = peek(markets, code)) return Ref::borrow(market);
   }
-  PyObject* args[] = {bt, code};
-  return Ref::steal(PyObject_VectorcallMethod(ORVA_NAME("market_of"), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return call_method(bt, ORVA_NAME("market_of"), {code});
 }
 
-enum Field { kCode, kAction, kQty, kPrice, kOrderType, kPriceType, kOrderCond, kOrderLot, kOcType, kFields };
+// place_order's parameters, self first.
+enum Field { kSelf, kCode, kAction, kQty, kPrice, kOrderType, kPriceType, kOrderCond, kOrderLot, kOcType, kFields };
 
-// self.__dict__ when self is exactly a StrategyContext (no subclass may put a descriptor over its
-// attributes); empty otherwise.
-Ref context_dict(const Ref& reg, PyObject* self) {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(self)) != slot(reg, kContext)) return Ref();
-  return Ref::steal(PyObject_GenericGetDict(self, nullptr));
+PyObject* const* place_names() {
+  static PyObject* names[kFields] = {};
+  if (!names[kOcType]) {
+    PyObject* made[kFields] = {ORVA_NAME("self"),       ORVA_NAME("code"),       ORVA_NAME("action"),
+                               ORVA_NAME("qty"),        ORVA_NAME("price"),      ORVA_NAME("order_type"),
+                               ORVA_NAME("price_type"), ORVA_NAME("order_cond"), ORVA_NAME("order_lot"),
+                               ORVA_NAME("oc_type")};
+    std::copy(made, made + kFields, names);
+  }
+  return names;
 }
 
-// place_order's body for the bound arguments `v`, `dict` being context_dict(self); empty when the
-// Python text must run instead. Every check before market_of reads only exact builtins, so handing
-// over to the text is unobservable.
-Ref place(const Ref& reg, PyObject* self, const Ref& dict, PyObject* const* v) {
-  if (!dict) return Ref();
-  // Refused, missing, or not a bool: the text decides.
-  if (peek(dict.get(), ORVA_NAME("warming_up")) != Py_False) return Ref();
-  Ref bt = global(dict.get(), ORVA_NAME("_bt"));
-  if (!bt) return Ref();
-  for (Field f : {kCode, kAction, kOrderType, kOrderCond, kOrderLot, kOcType})
-    if (!PyUnicode_CheckExact(v[f])) return Ref();
-  if (v[kPriceType] != Py_None && !PyUnicode_CheckExact(v[kPriceType])) return Ref();
-  if (!PyLong_CheckExact(v[kQty]) || !positive(v[kQty])) return Ref();
+const Signature& place_signature() {
+  static Signature sig{"StrategyContext.place_order", nullptr, kFields, 4};
+  sig.names = place_names();
+  return sig;
+}
+
+// The defaults of place_order's parameters after qty.
+void fill_place_defaults(PyObject** v) {
+  if (!v[kPrice]) v[kPrice] = Py_None;
+  if (!v[kOrderType]) v[kOrderType] = ORVA_NAME("ROD");
+  if (!v[kPriceType]) v[kPriceType] = Py_None;
+  if (!v[kOrderCond]) v[kOrderCond] = ORVA_NAME("Cash");
+  if (!v[kOrderLot]) v[kOrderLot] = ORVA_NAME("Common");
+  if (!v[kOcType]) v[kOcType] = ORVA_NAME("Auto");
+}
+
+// place_order's body for the bound arguments `v` (self first).
+Ref place(PyObject* const* v, const Context& ctx) {
+  const Attributes& attrs = ctx.attrs;
+  const long plan = ctx.plan;
+  if (truthy(attrs.get(ORVA_NAME("warming_up")).get())) reject("orders are not accepted during the backfill warm-up");
+  Ref bt = attrs.get(ORVA_NAME("_bt"));
+  Ref product_type = market_of(bt.get(), v[kCode], plan);
+  Ref action = str_value(v[kAction]);
+  Ref order_type = str_value(v[kOrderType]);
+  if (!one_of(action.get(), {ORVA_NAME("Buy"), ORVA_NAME("Sell")}))
+    reject("unknown action " + repr(action.get()) + " (use Buy, Sell)");
+  if (!one_of(order_type.get(), {ORVA_NAME("ROD"), ORVA_NAME("IOC"), ORVA_NAME("FOK")}))
+    reject("unknown order type " + repr(order_type.get()) + " (use ROD, IOC or FOK)");
   PyObject* price = v[kPrice];
-  const bool priced = price != Py_None;
-  if (priced && !PyFloat_CheckExact(price) && !PyLong_CheckExact(price)) return Ref();
-
-  PyObject* globals = slot(reg, kGlobals);
-  Ref lmt = global(globals, ORVA_NAME("_LMT"));
-  Ref price_type = v[kPriceType] != Py_None ? Ref::borrow(v[kPriceType])
-                                            : global(globals, priced ? ORVA_NAME("_LMT") : ORVA_NAME("_MKT"));
-  if (!lmt || !price_type || !PyUnicode_CheckExact(lmt.get()) || !PyUnicode_CheckExact(price_type.get())) return Ref();
-  Ref actions = global(globals, ORVA_NAME("_ACTIONS"));
-  Ref order_types = global(globals, ORVA_NAME("_ORDER_TYPES"));
-  Ref price_types = global(globals, ORVA_NAME("_PRICE_TYPES"));
-  if (!actions || !order_types || !price_types) return Ref();
-  if (member(actions.get(), v[kAction]) != 1 || member(order_types.get(), v[kOrderType]) != 1 ||
-      member(price_types.get(), price_type.get()) != 1)
-    return Ref();
-  if (PyUnicode_Compare(price_type.get(), lmt.get()) == 0 && (!priced || !positive(price))) return Ref();
-
-  // The order is accepted: the rest of the text, in its order.
-  Ref product_type = market_of(reg, bt.get(), v[kCode]);
-  Ref limit = !priced ? py_float(0.0) : PyFloat_CheckExact(price) ? Ref::borrow(price)
-                                                                  : Ref::steal(PyNumber_Float(price));
-  Ref placer = getattr(self, ORVA_NAME("_place"));
-  Ref now = getattr(self, ORVA_NAME("now"));
-  PyObject* order[] = {v[kCode],       product_type.get(), v[kAction],    limit.get(), v[kQty],   price_type.get(),
-                       v[kOrderType],  v[kOrderCond],      v[kOrderLot],  v[kOcType],  now.get()};
+  Ref price_type = v[kPriceType] != Py_None ? str_value(v[kPriceType])
+                                            : Ref::borrow(price == Py_None ? ORVA_NAME("MKT") : ORVA_NAME("LMT"));
+  if (!one_of(price_type.get(), {ORVA_NAME("LMT"), ORVA_NAME("MKT"), ORVA_NAME("MKP")}))
+    reject("unknown price type " + repr(price_type.get()) + " (use LMT, MKP, MKT)");
+  PyObject* qty = v[kQty];
+  if (!PyLong_CheckExact(qty) || !positive_int(qty))
+    reject("order quantity must be a positive int, got " + repr(qty));
+  if (PyUnicode_Compare(price_type.get(), ORVA_NAME("LMT")) == 0 &&
+      (price == Py_None || PyBool_Check(price) || !above_zero(price)))
+    reject("a limit order needs a price above 0, got " + repr(price));
+  Ref limit = price == Py_None ? py_float(0.0) : PyFloat_CheckExact(price) ? Ref::borrow(price)
+                                                                            : Ref::steal(PyNumber_Float(price));
+  // The order is accepted: handed on as `self._place(...)` evaluates, callee first. market_of and the
+  // conversions may have run Python code: the context's attributes are read afresh.
+  const Attributes after(v[kSelf], plan & kPlainAttributes);
+  Ref placer = after.get(ORVA_NAME("_place"));
+  Ref cond = str_value(v[kOrderCond]);
+  Ref lot = str_value(v[kOrderLot]);
+  Ref oc = str_value(v[kOcType]);
+  Ref now = after.get(ORVA_NAME("now"));
+  PyObject* order[] = {v[kCode],        product_type.get(), action.get(), limit.get(), qty, price_type.get(),
+                       order_type.get(), cond.get(),        lot.get(),    oc.get(),    now.get()};
   return Ref::steal(PyObject_Vectorcall(placer.get(), order, 11, nullptr));
 }
 
-// Whether `self.place_order` is this module's place_order (not overridden, not set on the instance);
-// `dict` is context_dict(self), read here when that is empty.
-bool own_place_order(const Ref& reg, PyObject* self, const Ref& dict) {
-  if (_PyType_Lookup(Py_TYPE(self), ORVA_NAME("place_order")) != slot(reg, kPlaceMethod)) return false;
-  Ref own = dict ? dict : Ref::steal(PyObject_GenericGetDict(self, nullptr));
-  return !peek(own.get(), ORVA_NAME("place_order"));
-}
-
-// buy / sell: self.place_order(code, <action>, qty, price, order_type, **kwargs)
-PyObject* side(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames, Slot text,
-               PyObject* action_name) {
+PyObject* context_place_order(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   try {
-    Ref reg = registry(module);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* const names[] = {ORVA_NAME("code"), ORVA_NAME("qty"), ORVA_NAME("price"), ORVA_NAME("order_type")};
-    PyObject* v[4];
-    Ref action = global(slot(reg, kGlobals), action_name);
-    if (nargs < 1 || !action || !bind(args + 1, nargs - 1, kwnames, names, 2, slot(reg, kSideDefaults), v))
-      return PyObject_Vectorcall(slot(reg, text), args, nargsf, kwnames);
-    PyObject* self = args[0];
-    PyObject* call[] = {self, v[0], action.get(), v[1], v[2], v[3]};
-    Ref dict = context_dict(reg, self);
-    if (!own_place_order(reg, self, dict))
-      return PyObject_VectorcallMethod(ORVA_NAME("place_order"), call, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    PyObject* defaults = slot(reg, kPlaceDefaults);  // price_type's and the three after it
-    PyObject* full[] = {v[0], action.get(), v[1], v[2], v[3], PyTuple_GET_ITEM(defaults, 2),
-                        PyTuple_GET_ITEM(defaults, 3), PyTuple_GET_ITEM(defaults, 4), PyTuple_GET_ITEM(defaults, 5)};
-    if (Ref done = place(reg, self, dict, full)) return done.release();
-    return PyObject_Vectorcall(slot(reg, kPlaceText), call, 6, nullptr);
-  } catch (PyError&) {
-    return nullptr;
-  }
-}
-
-PyObject* context_buy(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return side(module, args, nargsf, kwnames, kBuyText, ORVA_NAME("_BUY"));
-}
-
-PyObject* context_sell(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return side(module, args, nargsf, kwnames, kSellText, ORVA_NAME("_SELL"));
-}
-
-PyObject* context_place_order(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  try {
-    Ref reg = registry(module);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* const names[] = {ORVA_NAME("code"),       ORVA_NAME("action"),     ORVA_NAME("qty"),
-                               ORVA_NAME("price"),      ORVA_NAME("order_type"), ORVA_NAME("price_type"),
-                               ORVA_NAME("order_cond"), ORVA_NAME("order_lot"),  ORVA_NAME("oc_type")};
     PyObject* v[kFields];
-    if (nargs >= 1 && bind(args + 1, nargs - 1, kwnames, names, 3, slot(reg, kPlaceDefaults), v))
-      if (Ref done = place(reg, args[0], context_dict(reg, args[0]), v)) return done.release();
-    return PyObject_Vectorcall(slot(reg, kPlaceText), args, nargsf, kwnames);
+    bind_call(place_signature(), args, nargs, kwnames, args + nargs, v);
+    fill_place_defaults(v);
+    return place(v, Context(v[kSelf])).release();
   } catch (PyError&) {
     return nullptr;
   }
 }
 
-// The defaults of a text function, checked to be `count` of them.
-Ref defaults_of(PyObject* function, Py_ssize_t count) {
-  Ref defaults = getattr(function, ORVA_NAME("__defaults__"));
-  if (!PyTuple_CheckExact(defaults.get()) || PyTuple_GET_SIZE(defaults.get()) != count)
-    raise(PyExc_TypeError, "context_register(): a text function's defaults are not those of its native method");
-  return defaults;
+// buy / sell: self.place_order(code, <action>, qty, price, order_type, **kwargs).
+PyObject* side(const char* qualname, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject* action) {
+  try {
+    enum { kSideSelf, kSideCode, kSideQty, kSidePrice, kSideOrderType, kSideFields };
+    PyObject* const names[] = {ORVA_NAME("self"), ORVA_NAME("code"), ORVA_NAME("qty"), ORVA_NAME("price"),
+                               ORVA_NAME("order_type")};
+    const Signature sig{qualname, names, kSideFields, 3, true};
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* const* kwvalues = args + nargs;
+    PyObject* b[kSideFields];
+    std::vector<Py_ssize_t> rest;
+    bind_call(sig, args, nargs, kwnames, kwvalues, b, &rest);
+    PyObject* self = b[kSideSelf];
+    PyObject* price = b[kSidePrice] ? b[kSidePrice] : Py_None;
+    PyObject* order_type = b[kSideOrderType] ? b[kSideOrderType] : ORVA_NAME("ROD");
+    // The call to place_order: five positionals, then the keywords buy did not take (on the stack
+    // for the usual few).
+    PyObject* few[16];
+    std::vector<PyObject*> many;
+    PyObject** call_args = few;
+    if (rest.size() > 10) {
+      many.resize(6 + rest.size());
+      call_args = many.data();
+    }
+    PyObject* const head[] = {self, b[kSideCode], action, b[kSideQty], price, order_type};
+    std::copy(head, head + 6, call_args);
+    Ref rest_names;
+    if (!rest.empty()) {
+      rest_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(rest.size())));
+      for (size_t i = 0; i < rest.size(); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, rest[i]);
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(rest_names.get(), static_cast<Py_ssize_t>(i), key);
+        call_args[6 + i] = kwvalues[rest[i]];
+      }
+    }
+    Context ctx(self);
+    if (!(ctx.plan & kOwnPlaceOrder))
+      return PyObject_VectorcallMethod(ORVA_NAME("place_order"), call_args,
+                                       6 | PY_VECTORCALL_ARGUMENTS_OFFSET, rest_names.get());
+    PyObject* v[kFields];
+    bind_call(place_signature(), call_args, 6, rest_names.get(), call_args + 6, v);
+    fill_place_defaults(v);
+    return place(v, ctx).release();
+  } catch (PyError&) {
+    return nullptr;
+  }
+}
+
+PyObject* context_buy(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return side("StrategyContext.buy", args, nargsf, kwnames, ORVA_NAME("Buy"));
+}
+
+PyObject* context_sell(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return side("StrategyContext.sell", args, nargsf, kwnames, ORVA_NAME("Sell"));
 }
 
 }  // namespace
 
-// context_register((StrategyContext, strategy.py's namespace, _buy, _sell, _place_order)): kept as
-// engine._context_registry with the defaults and the native place_order; each native method shows its
-// text's docstring and signature.
-PyObject* context_register(PyObject* module, PyObject* registration) {
-  if (!PyTuple_CheckExact(registration) || PyTuple_GET_SIZE(registration) != kPlaceText + 1 ||
-      !PyType_Check(PyTuple_GET_ITEM(registration, kContext)) ||
-      !PyDict_CheckExact(PyTuple_GET_ITEM(registration, kGlobals))) {
-    PyErr_SetString(PyExc_TypeError, "context_register() takes (StrategyContext, globals, _buy, _sell, _place_order)");
-    return nullptr;
-  }
-  try {
-    Ref kept = Ref::steal(PyTuple_New(kSlots));
-    for (int i = 0; i <= kPlaceText; ++i) {
-      PyObject* item = PyTuple_GET_ITEM(registration, i);
-      Py_INCREF(item);
-      PyTuple_SET_ITEM(kept.get(), i, item);
-    }
-    PyTuple_SET_ITEM(kept.get(), kSideDefaults, defaults_of(PyTuple_GET_ITEM(registration, kBuyText), 2).release());
-    PyTuple_SET_ITEM(kept.get(), kPlaceDefaults, defaults_of(PyTuple_GET_ITEM(registration, kPlaceText), 6).release());
-    PyTuple_SET_ITEM(kept.get(), kPlaceMethod, getattr(module, ORVA_NAME("context_place_order")).release());
-    PyTuple_SET_ITEM(kept.get(), kMarketOf, Ref::none().release());
-    const std::pair<const char*, Slot> texts[] = {
-        {"context_buy", kBuyText}, {"context_sell", kSellText}, {"context_place_order", kPlaceText}};
-    for (const auto& [attr, text] : texts)
-      set_native_method_text(module, attr, PyTuple_GET_ITEM(registration, text));
-    if (PyObject_SetAttrString(module, "_context_registry", kept.get()) < 0) return nullptr;
-  } catch (PyError&) {
-    return nullptr;
-  }
-  Py_RETURN_NONE;
-}
-
-// context_register_backtest(Backtest.market_of): the function place_order may read the markets for.
-PyObject* context_register_backtest(PyObject* module, PyObject* market_of) {
-  try {
-    Ref reg = registry(module);
-    Ref kept = Ref::steal(PyTuple_New(kSlots));
-    for (int i = 0; i < kSlots; ++i) {
-      PyObject* item = i == kMarketOf ? market_of : PyTuple_GET_ITEM(reg.get(), i);
-      Py_INCREF(item);
-      PyTuple_SET_ITEM(kept.get(), i, item);
-    }
-    if (PyObject_SetAttrString(module, "_context_registry", kept.get()) < 0) return nullptr;
-  } catch (PyError&) {
-    return nullptr;
-  }
-  Py_RETURN_NONE;
-}
-
 int add_context_methods(PyObject* module) {
-  return add_native_methods(module, "StrategyContext", "context_",
-                            {{"buy", context_buy}, {"sell", context_sell}, {"place_order", context_place_order}});
+  return add_documented_methods(
+      module, "StrategyContext", "context_",
+      {{"buy", context_buy,
+        "buy($self, code, qty, price=None, order_type='ROD', **kwargs)\n--\n\n"
+        "Buy ``qty`` (board lots or contracts); a limit order at ``price``, a market order without one.\n"
+        "Other keywords go to place_order; the trade id."},
+       {"sell", context_sell,
+        "sell($self, code, qty, price=None, order_type='ROD', **kwargs)\n--\n\n"
+        "Sell ``qty``, as buy does."},
+       {"place_order", context_place_order,
+        "place_order($self, code, action, qty, price=None, order_type='ROD', price_type=None, "
+        "order_cond='Cash', order_lot='Common', oc_type='Auto')\n--\n\n"
+        "Places an order and returns its trade id. Market orders (no price, or price_type \"MKT\") fill at\n"
+        "the close of the next tick of the instrument.\n\n"
+        "``qty`` is in board lots for stocks and contracts for futures, the unit of ``position()``. To trade\n"
+        "odd lots, pass ``order_lot=\"IntradayOdd\"`` (or ``\"Odd\"``): the quantity of such an order is in\n"
+        "shares, as the exchange takes odd-lot orders, e.g. ``ctx.buy(\"2330\", 300, 590.0,\n"
+        "order_lot=\"IntradayOdd\")`` buys 300 shares; ``position()`` then shows 0.3 lots.\n\n"
+        "Refused with OrderRejected: during the warm-up, an instrument not in the backtest, an unknown\n"
+        "action, order type or price type, a quantity that is not a positive int, a limit order without a\n"
+        "price above 0."}});
 }
 
 }  // namespace orva::engine

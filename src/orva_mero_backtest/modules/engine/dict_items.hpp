@@ -48,6 +48,39 @@ inline bool plain_equal(PyObject* a, PyObject* b) {
   return PyUnicode_Compare(a, b) == 0;
 }
 
+// An object's attributes: read from its __dict__ when nothing in its class can stand in front of
+// them (decided once per object by its owner, see context.cpp), by getattr otherwise.
+class Attributes {
+ public:
+  Attributes(PyObject* obj, bool plain) : obj_(obj) {
+    if (plain && Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
+      PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+      if (!dict && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+      PyErr_Clear();  // no __dict__ (slots): every attribute by getattr
+      if (dict && PyDict_CheckExact(dict)) dict_ = Ref::steal(dict);
+      else Py_XDECREF(dict);
+    }
+  }
+
+  Ref get(PyObject* name) const {
+    if (dict_)
+      if (PyObject* found = peek(dict_.get(), name)) return Ref::borrow(found);
+    return getattr(obj_, name);
+  }
+
+  void forget_dict() { dict_ = Ref(); }
+
+  // The __dict__ read, or null.
+  PyObject* dict() const { return dict_.get(); }
+
+  // The value of `name` in the __dict__ (borrowed), null when there is none or no dict is read.
+  PyObject* own(PyObject* name) const { return dict_ ? peek(dict_.get(), name) : nullptr; }
+
+ private:
+  PyObject* obj_;
+  Ref dict_;
+};
+
 // container[key] = value
 inline void set_item(PyObject* container, PyObject* key, PyObject* value) {
   if (PyObject_SetItem(container, key, value) < 0) throw_error();

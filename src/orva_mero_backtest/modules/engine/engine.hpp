@@ -5,10 +5,10 @@
 
 namespace orva::engine {
 
-// engine.tick_loop(stream): driver.tick_loop in C++.
+// engine.tick_loop(stream): the driver's per-tick loop (loop.cpp).
 PyObject* tick_loop(PyObject* module, PyObject* stream);
 
-// OrderTracker.place(self, <the order's ten fields>, now) and track(self, report) (tracker.cpp) as
+// OrderTracker.place(self, <the order's ten fields>, now) and track(self, report) (orders.cpp) as
 // module attributes order_tracker_<name>; -1 with an error set on failure.
 int add_tracker_methods(PyObject* module);
 
@@ -16,11 +16,7 @@ int add_tracker_methods(PyObject* module);
 // -1 with an error set on failure.
 int add_context_methods(PyObject* module);
 
-// engine.context_register(registration), engine.context_register_backtest(market_of): see context.cpp.
-PyObject* context_register(PyObject* module, PyObject* registration);
-PyObject* context_register_backtest(PyObject* module, PyObject* market_of);
-
-// Adds the positions book's native methods (book.cpp) to the module; -1 with an error set on failure.
+// Adds the positions book's native methods (positions.cpp) to the module; -1 with an error set on failure.
 int add_book_functions(PyObject* module);
 
 }  // namespace orva::engine

@@ -1,6 +1,24 @@
-// The driver's per-tick loop, step for step as driver.tick_loop (the plain-Python text is the
-// reference; tests run both). Everything that is not a main-range tick goes back to Python
-// through the TickStream's methods.
+// The driver's per-tick loop: engine.tick_loop(stream), called once per run by Backtest._run with
+// a TickStream (driver.py) that holds the handles it works with.
+//
+// The life of one tick, in the order `Loop::run` below takes it:
+//   1. The feed (the ticker's sender thread) puts the tick dict on its tick queue; the loop pops it
+//      (`pop`, or `wait` with the stall timeout when nothing is there yet).
+//   2. A status item (the end of the backfill, the end of the feed) or a warm-up tick goes back to
+//      Python: TickStream.other decides (on_tick only, during the warm-up).
+//   3. A main-range tick sets the clock (ctx.now, the last close), ends the warm-up if it still runs
+//      (TickStream.begin_main), and is handed to the exchange: set_current_tick (the positions book
+//      marks its holdings at the close), then match_deal, which fills orders in its book against the
+//      tick and queues their reports (skipped when the book is empty: it would only check the tick).
+//   4. The reports waiting are delivered (`deliver`): each batch is first applied to the driver's
+//      order records (OrderTracker.track, orders.cpp), then handed to on_order / on_deal.
+//   5. The strategy's on_tick runs; orders it places (context.cpp) enter the book at once and meet
+//      the next tick of their instrument. The reports they caused are delivered as in 4.
+//   6. Prices and equity are sampled (every `sample` seconds of tick time, equity after each fill
+//      too), progress is reported every `every` ticks, and the next tick is allowed (`advance`,
+//      which often returns it at once).
+// A hook's exception goes through TickStream.failed, which says what the run raises. The model in
+// tests/reference/tick_loop.py takes the same steps in Python; the tests run both.
 #include <vector>
 
 #include "engine.hpp"
@@ -208,7 +226,9 @@ struct Loop {
     Ref item;  // the next item when advance() already took it
     for (long long n = 0;; ++n) {
       if ((n & 1023) == 1023 && PyErr_CheckSignals() < 0) throw_error();
+      // 1. the next item of the feed
       if (!item || item.get() == Py_None) item = any(pending.get()) ? call0(pop.get()) : call0(wait.get());
+      // 2. status items and warm-up ticks: Python's
       int status = PySequence_Contains(item.get(), ORVA_NAME("orva_status"));
       if (status < 0) throw_error();
       if (status || truthy(item_of(item.get(), ORVA_NAME("is_backfilling")).get())) {
@@ -219,6 +239,7 @@ struct Loop {
         item = Ref();
         continue;
       }
+      // 3. a main-range tick: the clock, then the exchange
       Ref code = item_of(item.get(), ORVA_NAME("code"));
       Ref ts = item_of(item.get(), ORVA_NAME("timestamp"));
       Ref close = item_of(item.get(), ORVA_NAME("close"));
@@ -240,9 +261,11 @@ struct Loop {
           Ref done = Ref::steal(PyObject_Vectorcall(match.get(), args, 4, nullptr));
         }
       }
+      // 4. the fills' reports; 5. the strategy, and the reports of what it did
       if (any(reports.get())) deliver(item.get());
       call_hook(item.get());
       if (any(reports.get())) deliver(item.get());
+      // 6. samples, progress, the next tick
       Ref last = item_of(last_sample.get(), code.get());
       if (gap_at_least(ts.get(), last.get(), sample.get())) {
         set_item(last_sample.get(), code.get(), ts.get());

@@ -23,13 +23,9 @@ PyObject* ns_to_seconds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef functions[] = {
-    {"tick_loop", tick_loop, METH_O, "driver.tick_loop in C++: the per-tick loop of a TickStream."},
+    {"tick_loop", tick_loop, METH_O, "tick_loop(stream): the per-tick loop of a run's TickStream, until the feed's exit status."},
     {"ns_to_seconds", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(ns_to_seconds)), METH_FASTCALL,
      "The package's nanosecond-to-seconds helper computed natively; None outside its range."},
-    {"context_register", context_register, METH_O,
-     "Registers StrategyContext, strategy.py's namespace and the Python text of buy, sell and place_order."},
-    {"context_register_backtest", context_register_backtest, METH_O,
-     "Registers Backtest.market_of, whose markets the native place_order reads while it is in place."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "engine", "Native helpers of the backtest's per-tick path.", -1,

@@ -3,6 +3,7 @@
 
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 #include "pyref.hpp"
 
@@ -21,12 +22,43 @@ PyObject* new_native_method(PyObject* module, const char* name, const char* qual
 int add_native_methods(PyObject* module, const char* owner, const char* prefix,
                        std::initializer_list<std::pair<const char*, MethodImpl>> methods);
 
+// A method with its docstring, which starts as CPython's own builtins do with the signature
+// ("buy($self, code, qty, price=None)\n--\n\n..."): help() and inspect.signature() read it.
+struct DocumentedMethod {
+  const char* name;
+  MethodImpl impl;
+  const char* doc;
+};
+
+// add_native_methods for methods with such docstrings.
+int add_documented_methods(PyObject* module, const char* owner, const char* prefix,
+                           std::initializer_list<DocumentedMethod> methods);
+
+// A def's signature for bind_call: `names` are the parameters, self first, of which the first
+// `required` have no default; `varkw` when it ends with **kwargs. `qualname` ("Cls.name") is what
+// CPython's errors name the function.
+struct Signature {
+  const char* qualname;
+  PyObject* const* names;
+  size_t count;
+  size_t required;
+  bool varkw = false;
+};
+
+// Binds a call as CPython binds it to a def of that signature: out[i] (count of them) becomes the
+// argument of names[i] (borrowed), null where the default applies. Positionals are args[0..nargs),
+// keywords kwnames with values kwvalues (kwnames may be null). A keyword no parameter takes goes to
+// `rest` (its index in kwnames) when the signature has **kwargs. Raises CPython's TypeError (its text
+// too) where it would.
+void bind_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject* const* kwvalues, PyObject** out, std::vector<Py_ssize_t>* rest = nullptr);
+
 // Whether `method` is such a descriptor.
 bool is_native_method(PyObject* method);
 
-// Names the Python text the module's attribute `attr` stands for: its __doc__ becomes the method's,
-// and __wrapped__ is the text, so help() and inspect.signature() show the text's. Nothing when the
-// attribute is not a native method.
+// For methods that still stand for a Python text (the positions book's): its __doc__ becomes the
+// method's, and __wrapped__ is the text, so help() and inspect.signature() show the text's. Nothing
+// when the attribute is not a native method.
 void set_native_method_text(PyObject* module, const char* attr, PyObject* text);
 
 }  // namespace orva::engine

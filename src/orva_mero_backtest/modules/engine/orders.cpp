@@ -1,7 +1,21 @@
-// OrderTracker.place and track in C++, step for step as the Python text in orders.py (which stays the
-// reference; tests compare the two): an order's record started, one report of the exchange applied to
-// it. Records share one key table (dict_rows.hpp); a plain report on a plain record is applied on its
-// values in place, anything else by the general steps.
+// OrderTracker.place and track: the driver's record of an order, from entry to its last report.
+//
+// The life of one order, continued from context.cpp:
+//   1. place() hands the accepted request to the exchange's add_order, which appends the order's
+//      record (with its trade id) to its book and queues an order report "New"; place reads the trade
+//      id off the book and starts the driver's record (one dict per order, in tracker.orders, and in
+//      tracker._open while it is open).
+//   2. At the next tick of the instrument the exchange matches its book (loop.cpp calls match_deal)
+//      and queues a deal report per fill; the loop pops each report and hands it to track() before
+//      the strategy's on_order / on_deal sees it.
+//   3. track() applies the report: a deal adds to the filled quantity and the average price, an
+//      order report sets the open quantity or price; the status follows (Open, PartFilled, Filled,
+//      Cancelled) and an order no longer open leaves tracker._open.
+//
+// Records share one key table (dict_rows.hpp); a plain report on a plain record is applied on its
+// values in place, anything else by the general steps. What the tracker may take as plain is decided
+// once, when it is made (OrderTracker.__init__ writes tracker._plan): whether its exchange is the
+// package's Matcher (a list for a book) and whether its attributes live in its __dict__.
 #pragma GCC optimize("fp-contract=off")  // a*b+c must round twice, as in Python
 
 #include <utility>
@@ -35,7 +49,11 @@ bool compare(PyObject* a, PyObject* b, int op) {
 
 Ref number(PyObject* result) { return Ref::steal(result); }
 
-// The tracker's own attributes that place and track read on every call.
+// A tracker's attributes and its plan (tracker._plan, decided when it is made; 0, the general path,
+// when it has none).
+enum Plan : long { kPlainExchange = 1, kPlainAttributes = 2 };
+
+// The attributes place and track read on every call.
 enum Part { kOrders, kOpen, kBook, kAddOrder, kParts };
 PyObject* part_name(int i) {
   switch (i) {
@@ -47,66 +65,81 @@ PyObject* part_name(int i) {
 }
 
 #if ORVA_DICT_VERSIONS
-// Those attributes as read from a tracker's __dict__, kept while that dict keeps its version tag and
-// its class its type version tag (then no class attribute has come in front of them since): borrowed,
-// the unchanged dict holds them.
-struct PartsPlan {
-  PyObject* dict = nullptr;
+// 3.10: the plan and parts last read from a plain tracker's __dict__, kept while that dict keeps its
+// version tag (it changes with every change of the dict, and no two dicts share one): borrowed, the
+// unchanged dict holds them.
+struct Remembered {
   uint64_t version = 0;
-  PyTypeObject* type = nullptr;
-  unsigned int type_version = 0;
+  PyObject* dict = nullptr;
+  long plan = 0;
   PyObject* parts[kParts] = {};
 };
-PartsPlan g_parts;  // borrowed pointers only: never released
-
-bool parts_current(PyObject* self, PyObject* dict) {
-  const PartsPlan& p = g_parts;
-  PyTypeObject* type = Py_TYPE(self);
-  return p.dict == dict && p.version == dict_version(dict) && p.type == type &&
-         (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && p.type_version == type->tp_version_tag;
-}
-
-bool make_parts(PyObject* self, PyObject* dict) {
-  PartsPlan& p = g_parts;
-  p = PartsPlan{};
-  PyTypeObject* type = Py_TYPE(self);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  for (int i = 0; i < kParts; ++i) {
-    if (_PyType_Lookup(type, part_name(i))) return false;  // also gives the type its version tag
-    if (!(p.parts[i] = PyDict_GetItemWithError(dict, part_name(i)))) {
-      if (PyErr_Occurred()) throw_error();
-      return false;
-    }
-  }
-  if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-  p.dict = dict;
-  p.version = dict_version(dict);
-  p.type = type;
-  p.type_version = type->tp_version_tag;
-  return true;
-}
+Remembered g_remembered;  // borrowed pointers only: never released
 #endif
 
-// self.<part>
-Ref part(PyObject* self, Part which) {
+struct Tracker {
+  PyObject* self;
+  Attributes attrs;
+  long plan = 0;
+
+  explicit Tracker(PyObject* tracker) : self(tracker), attrs(tracker, true) {
 #if ORVA_DICT_VERSIONS
-  if (fastpaths_on()) {
-    PyObject** slot = _PyObject_GetDictPtr(self);
-    if (slot && *slot && PyDict_CheckExact(*slot) && (parts_current(self, *slot) || make_parts(self, *slot)))
-      return Ref::borrow(g_parts.parts[which]);
+    if (remembered()) {
+      plan = g_remembered.plan;
+      return;
+    }
+#endif
+    PyObject* bits = attrs.own(ORVA_NAME("_plan"));
+    if (bits && PyLong_CheckExact(bits)) {
+      plan = PyLong_AsLong(bits);
+      if (plan == -1 && PyErr_Occurred()) throw_error();
+    }
+    if (!(plan & kPlainAttributes)) {
+      attrs.forget_dict();
+      return;
+    }
+#if ORVA_DICT_VERSIONS
+    remember();
+#endif
+  }
+
+  Ref get(Part part) const {
+#if ORVA_DICT_VERSIONS
+    if (remembered()) return Ref::borrow(g_remembered.parts[part]);
+#endif
+    return attrs.get(part_name(part));
+  }
+
+#if ORVA_DICT_VERSIONS
+ private:
+  bool remembered() const {
+    PyObject* dict = attrs.dict();
+    return dict && fastpaths_on() && g_remembered.dict == dict && g_remembered.version == dict_version(dict);
+  }
+
+  void remember() {
+    g_remembered = Remembered{};
+    if (!fastpaths_on()) return;
+    PyObject* dict = attrs.dict();
+    Remembered r;
+    for (int i = 0; i < kParts; ++i)
+      if (!(r.parts[i] = attrs.own(part_name(i)))) return;
+    r.dict = dict;
+    r.version = dict_version(dict);
+    r.plan = plan;
+    g_remembered = r;
   }
 #endif
-  return getattr(self, part_name(which));
-}
+};
 
 // `kind == text` for an operation type: a str (or a str enum member) compares as str does.
 bool is_kind(PyObject* kind, PyObject* text) {
   return plain_text(kind) ? plain_equal(kind, text) : compare(kind, text, Py_EQ);
 }
 
-// open_orders.pop(trade_id, None)
-void drop_open(PyObject* self, PyObject* trade_id) {
-  Ref open_orders = part(self, kOpen);
+// tracker._open.pop(trade_id, None)
+void drop_open(const Tracker& t, PyObject* trade_id) {
+  Ref open_orders = t.get(kOpen);
   if (PyDict_CheckExact(open_orders.get())) {
     PyObject* found = peek(open_orders.get(), trade_id);
     if (found && PyDict_DelItem(open_orders.get(), trade_id) < 0) throw_error();
@@ -115,7 +148,7 @@ void drop_open(PyObject* self, PyObject* trade_id) {
   call_method(open_orders.get(), ORVA_NAME("pop"), {trade_id, Py_None});
 }
 
-// The keys of an order record in the order the Python text writes them.
+// The keys of an order record, in the order a record shows them.
 constexpr int kRecordKeys = 16;
 PyObject* record_key(int i) {
   switch (i) {
@@ -186,8 +219,8 @@ bool harmless(PyObject* v) {
 
 // A deal report applied to an order record when all of it is plain: exact dicts, ints for the
 // quantities, floats for the price and the fill value, and every value replaced a plain one. The same
-// values as the Python text; false (nothing changed) otherwise.
-bool track_plain_deal(PyObject* module, PyObject* self, PyObject* order, PyObject* report) {
+// values as the general steps in track(); false (nothing changed) otherwise.
+bool track_plain_deal(PyObject* module, const Tracker& t, PyObject* order, PyObject* report) {
   if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report)) return false;
   PyObject* qty_obj = peek(report, ORVA_NAME("quantity"));
   PyObject* price_obj = peek(report, ORVA_NAME("price"));
@@ -216,12 +249,12 @@ bool track_plain_deal(PyObject* module, PyObject* self, PyObject* order, PyObjec
   f.set(kStatus, left > 0 ? (filled ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"))
                           : (cancelled ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled")));
   dict_set(order, ORVA_NAME("updated_ts"), ts);  // an ordinary write last: the dict's new version tag
-  if (left <= 0) drop_open(self, trade_id);
+  if (left <= 0) drop_open(t, trade_id);
   return true;
 }
 
-// OrderTracker._settle(order)
-void settle(PyObject* self, PyObject* order) {
+// The order's status from its counts; an order no longer open leaves tracker._open.
+void settle(const Tracker& t, PyObject* order) {
   Ref zero = py_long(0);
   Ref open = item_of(order, ORVA_NAME("open_qty"));
   if (compare(open.get(), zero.get(), Py_GT)) {
@@ -232,14 +265,14 @@ void settle(PyObject* self, PyObject* order) {
   Ref cancelled = item_of(order, ORVA_NAME("cancelled_qty"));
   set_item(order, ORVA_NAME("status"), truthy(cancelled.get()) ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled"));
   Ref trade_id = item_of(order, ORVA_NAME("trade_id"));
-  drop_open(self, trade_id.get());
+  drop_open(t, trade_id.get());
 }
 
 // An order report (new, quantity or price changed, cancelled) applied to an order record when all of
-// it is plain: exact dicts, ints for the quantities, a str kind. The same values as the Python text;
-// a value the text would write again unchanged (the same status text, an equal count) is left as
+// it is plain: exact dicts, ints for the quantities, a str kind. The same values as the general
+// steps in track(); a value they would write again unchanged (the same status text, an equal count) is left as
 // it is. False (nothing changed) otherwise.
-bool track_plain_order(PyObject* module, PyObject* self, PyObject* order, PyObject* report, PyObject* entry) {
+bool track_plain_order(PyObject* module, const Tracker& t, PyObject* order, PyObject* report, PyObject* entry) {
   if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report) || !PyDict_CheckExact(entry)) return false;
   PyObject* kind = peek(report, ORVA_NAME("operation_type"));
   PyObject* status = peek(report, ORVA_NAME("trade_status"));
@@ -279,22 +312,22 @@ bool track_plain_order(PyObject* module, PyObject* self, PyObject* order, PyObje
   if (!cancelled_same) f.set(kCancelledQty, py_long(cancelled).get());
   PyObject* text = open > 0 ? (filled ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"))
                             : (cancelled ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled"));
-  // The same status text left as it is (the text would write it again).
+  // The same status text left as it is (the general steps would write it again).
   if (text != old_status) f.set(kStatus, text);
   if (new_price) dict_set(order, ORVA_NAME("price"), new_price);
   dict_set(order, ORVA_NAME("updated_ts"), ts);  // an ordinary write last: the dict's new version tag
-  if (open <= 0) drop_open(self, trade_id);
+  if (open <= 0) drop_open(t, trade_id);
   return true;
 }
 
-bool track(PyObject* module, PyObject* self, PyObject* report) {
+bool track(PyObject* module, const Tracker& t, PyObject* report) {
   int is_deal = PySequence_Contains(report, ORVA_NAME("exchange_seqno"));
   if (is_deal < 0) throw_error();
-  Ref orders = part(self, kOrders);
+  Ref orders = t.get(kOrders);
   if (is_deal) {
     Ref id = item_of(report, ORVA_NAME("id"));
     Ref order = get_of(orders.get(), id.get());
-    if (order && !track_plain_deal(module, self, order.get(), report)) {
+    if (order && !track_plain_deal(module, t, order.get(), report)) {
       PyObject* o = order.get();
       Ref qty = item_of(report, ORVA_NAME("quantity"));
       Ref filled = number(PyNumber_Add(item_of(o, ORVA_NAME("filled_qty")).get(), qty.get()));
@@ -312,14 +345,14 @@ bool track(PyObject* module, PyObject* self, PyObject* report) {
       Ref zero = py_long(0);
       set_item(o, ORVA_NAME("open_qty"), compare(left.get(), zero.get(), Py_GT) ? left.get() : zero.get());
       set_item(o, ORVA_NAME("updated_ts"), item_of(report, ORVA_NAME("exchange_ts")).get());
-      settle(self, o);
+      settle(t, o);
     }
     return true;
   }
   Ref entry = item_of(report, ORVA_NAME("order"));
   Ref id = item_of(entry.get(), ORVA_NAME("id"));
   Ref order = get_of(orders.get(), id.get());
-  if (!order || track_plain_order(module, self, order.get(), report, entry.get())) return false;
+  if (!order || track_plain_order(module, t, order.get(), report, entry.get())) return false;
   PyObject* o = order.get();
   Ref kind = item_of(report, ORVA_NAME("operation_type"));
   Ref status = item_of(report, ORVA_NAME("trade_status"));
@@ -338,31 +371,38 @@ bool track(PyObject* module, PyObject* self, PyObject* report) {
   Ref open = item_of(o, ORVA_NAME("open_qty"));
   Ref cancelled = number(PyNumber_Subtract(rest.get(), open.get()));
   set_item(o, ORVA_NAME("cancelled_qty"), cancelled.get());
-  settle(self, o);
+  settle(t, o);
   return false;
 }
 
-// OrderTracker._place(self, code, product_type, action, price, qty, price_type, order_type,
+// OrderTracker.place(self, code, product_type, action, price, qty, price_type, order_type,
 // order_cond, order_lot, oc_type, now): `a` holds those eleven after self.
-Ref place(PyObject* module, PyObject* self, PyObject* const* a) {
-  Ref book = part(self, kBook);
-  const Py_ssize_t before = PyObject_Length(book.get());
-  if (before < 0) throw_error();
-  Ref add = part(self, kAddOrder);
+Ref place(PyObject* module, const Tracker& t, PyObject* const* a) {
+  // add_order returns nothing: the order it takes is appended to the exchange's book (a list of
+  // records holding "trade_id"), read here, the one place that reads the book on entry. The plain
+  // Matcher's book is a list: its length and last record are read directly.
+  Ref book = t.get(kBook);
+  const bool listed = (t.plan & kPlainExchange) && PyList_CheckExact(book.get());
+  auto length = [&] {
+    const Py_ssize_t n = listed ? PyList_GET_SIZE(book.get()) : PyObject_Length(book.get());
+    if (n < 0) throw_error();
+    return n;
+  };
+  const Py_ssize_t before = length();
+  Ref add = t.get(kAddOrder);
   Ref added = Ref::steal(PyObject_Vectorcall(add.get(), a, 10, nullptr));
-  const Py_ssize_t after = PyObject_Length(book.get());
-  if (after < 0) throw_error();
+  const Py_ssize_t after = length();
   if (after != before + 1) {
-    Ref error = call_method(self, ORVA_NAME("_not_taken"), {a[0], a[2], a[4], a[5]});
+    Ref error = call_method(t.self, ORVA_NAME("_not_taken"), {a[0], a[2], a[4], a[5]});
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     throw_error();
   }
   Ref last;
-  if (PyList_CheckExact(book.get()) && PyList_GET_SIZE(book.get()) > 0) {
-    last = Ref::borrow(PyList_GET_ITEM(book.get(), PyList_GET_SIZE(book.get()) - 1));
+  if (listed) {
+    last = Ref::borrow(PyList_GET_ITEM(book.get(), after - 1));
   } else {
     Ref last_index = py_long(-1);
-    last = item_of(book.get(), last_index.get());
+    last = getitem(book.get(), last_index.get());
   }
   Ref trade_id = item_of(last.get(), ORVA_NAME("trade_id"));
   Ref zero = py_long(0);
@@ -372,9 +412,9 @@ Ref place(PyObject* module, PyObject* self, PyObject* const* a) {
       trade_id.get(), a[0], a[1],      a[2],    a[5],      a[6], a[3], a[4], a[4], zero.get(), Py_None,
       zero.get(),     ORVA_NAME("Open"), now, now, no_value.get()};
   Ref order = dict_row(record_template(module).get(), record_key, values, kRecordKeys);
-  Ref orders = part(self, kOrders);
+  Ref orders = t.get(kOrders);
   set_item(orders.get(), trade_id.get(), order.get());
-  Ref open_orders = part(self, kOpen);
+  Ref open_orders = t.get(kOpen);
   if (PyDict_CheckExact(open_orders.get()))
     dict_set(open_orders.get(), trade_id.get(), order.get());
   else
@@ -382,35 +422,29 @@ Ref place(PyObject* module, PyObject* self, PyObject* const* a) {
   return trade_id;
 }
 
-}  // namespace
-
-namespace {
-
-// A TypeError as a def taking `count` positional arguments (self included) gives for other calls.
-bool wrong_call(const char* name, Py_ssize_t count, size_t nargsf, PyObject* kwnames) {
-  if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
-    return true;
-  }
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (nargs == count) return false;
-  PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", name, count, nargs);
-  return true;
-}
-
 PyObject* order_tracker_place(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  if (wrong_call("place", 12, nargsf, kwnames)) return nullptr;
   try {
-    return place(module, args[0], args + 1).release();
+    PyObject* const names[] = {ORVA_NAME("self"),       ORVA_NAME("code"),       ORVA_NAME("product_type"),
+                               ORVA_NAME("action"),     ORVA_NAME("price"),      ORVA_NAME("qty"),
+                               ORVA_NAME("price_type"), ORVA_NAME("order_type"), ORVA_NAME("order_cond"),
+                               ORVA_NAME("order_lot"),  ORVA_NAME("oc_type"),    ORVA_NAME("now")};
+    constexpr size_t kCount = sizeof(names) / sizeof(names[0]);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* v[kCount];
+    bind_call(Signature{"OrderTracker.place", names, kCount, kCount}, args, nargs, kwnames, args + nargs, v);
+    return place(module, Tracker(v[0]), v + 1).release();
   } catch (PyError&) {
     return nullptr;
   }
 }
 
 PyObject* order_tracker_track(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  if (wrong_call("track", 2, nargsf, kwnames)) return nullptr;
   try {
-    return Ref::borrow(track(module, args[0], args[1]) ? Py_True : Py_False).release();
+    PyObject* const names[] = {ORVA_NAME("self"), ORVA_NAME("report")};
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* v[2];
+    bind_call(Signature{"OrderTracker.track", names, 2, 2}, args, nargs, kwnames, args + nargs, v);
+    return Ref::borrow(track(module, Tracker(v[0]), v[1]) ? Py_True : Py_False).release();
   } catch (PyError&) {
     return nullptr;
   }
@@ -419,8 +453,15 @@ PyObject* order_tracker_track(PyObject* module, PyObject* const* args, size_t na
 }  // namespace
 
 int add_tracker_methods(PyObject* module) {
-  return add_native_methods(module, "OrderTracker", "order_tracker_",
-                            {{"place", order_tracker_place}, {"track", order_tracker_track}});
+  return add_documented_methods(
+      module, "OrderTracker", "order_tracker_",
+      {{"place", order_tracker_place,
+        "place($self, code, product_type, action, price, qty, price_type, order_type, order_cond, order_lot, "
+        "oc_type, now)\n--\n\n"
+        "Puts an order into the exchange's book (its add_order) and starts its record; the trade id."},
+       {"track", order_tracker_track,
+        "track($self, report)\n--\n\n"
+        "Applies one report of the exchange to the record of its order; True for a deal report."}});
 }
 
 }  // namespace orva::engine

@@ -1,0 +1,1 @@
+"""Plain-Python models of what the native engine does, kept as oracles for the behaviour suites."""
