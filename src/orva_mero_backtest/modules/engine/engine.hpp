@@ -20,7 +20,8 @@ int add_context_methods(PyObject* module);
 PyObject* context_register(PyObject* module, PyObject* registration);
 PyObject* context_register_backtest(PyObject* module, PyObject* market_of);
 
-// Adds the positions book's native methods (book.cpp) to the module; -1 with an error set on failure.
+// Adds the positions book's methods (positions.cpp) and the cost rules (costs.cpp) to the module; -1
+// with an error set on failure.
 int add_book_functions(PyObject* module);
 
 }  // namespace orva::engine
