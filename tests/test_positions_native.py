@@ -347,6 +347,27 @@ def test_a_method_set_on_the_instance_books_the_fill(model):
     assert fill(book, 1, "2330", "Buy", 1, 580.0)["units"] == 1000
 
 
+def test_any_object_with_the_cost_methods_can_be_the_costs(model):
+    class Flat:
+        slippage_ticks = 0
+
+        def stock_shares(self, quantity, order_lot):
+            return quantity * 10
+
+        def stock_commission(self, price, shares, odd_lot=False):
+            return 5
+
+        def stock_tax(self, price, shares, is_sell):
+            return 2 if is_sell else 0
+
+        def __getattr__(self, name):  # only for names not found the usual way
+            raise AttributeError(name)
+
+    book = model.Book(Flat())
+    row = fill(book, 0, "2330", "Sell", 3, 580.0)
+    assert (row["units"], row["commission"], row["tax"], book.position("2330")) == (30, 5, 2, -30)
+
+
 @pytest.mark.parametrize(
     "change, commission, tax",
     [

@@ -316,9 +316,12 @@ Ref replacement(PyObject* costs, CostMethod which) {
     Ref on_class = getattr(reinterpret_cast<PyObject*>(Py_TYPE(costs)), name);
     if (is_own(on_class.get())) {
       PyObject* dict = PyObject_GenericGetDict(costs, nullptr);
-      if (!dict) PyErr_Clear();
-      Ref keep = Ref::steal(dict ? dict : Ref::none().release());
-      if (!dict || !PyDict_Check(dict) || !peek(dict, name)) return Ref();
+      if (!dict) {  // no instance dict (slots): nothing on the instance can shadow the method
+        PyErr_Clear();
+        return Ref();
+      }
+      Ref held = Ref::steal(dict);
+      if (PyDict_Check(dict) && !peek(dict, name)) return Ref();
     }
   }
   Ref found = getattr(costs, name);
