@@ -218,28 +218,40 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   return Ref::none();
 }
 
+// Adds one entry's part of the equity to the total: realized - commission - tax, then its open
+// position marked at the last price (when it has both); two additions, as Python makes them.
+void add_entry_equity(PyObject* e, double& total) {
+  const double realized = real(getattr(e, N("realized_pnl")).get());
+  const double commission = real(getattr(e, N("commission")).get());
+  const double tax = real(getattr(e, N("tax")).get());
+  total += realized - commission - tax;
+  Ref quantity = getattr(e, N("quantity"));
+  if (!truthy(quantity.get())) return;
+  Ref last = getattr(e, N("last_price"));
+  if (last.get() == Py_None) return;
+  const double last_price = real(last.get());
+  const double avg = real(getattr(e, N("avg_price")).get());
+  const double q = real(quantity.get());
+  total += (last_price - avg) * q * real(getattr(e, N("point_value")).get());
+}
+
 // Positions.equity(self): profit since the start, realized + unrealized - commission - tax.
 Ref equity(PyObject* self) {
   Ref book = getattr(self, N("book"));
-  // A list of the entries: reading their fields may run code that changes the book.
-  Ref entries = PyDict_CheckExact(book.get()) ? Ref::steal(PyDict_Values(book.get()))
-                                              : Ref::steal(PySequence_List(call_method(book.get(), N("values")).get()));
   double total = 0.0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
-    PyObject* e = PyList_GET_ITEM(entries.get(), i);  // the list holds it
-    const double realized = real(getattr(e, N("realized_pnl")).get());
-    const double commission = real(getattr(e, N("commission")).get());
-    const double tax = real(getattr(e, N("tax")).get());
-    total += realized - commission - tax;
-    Ref quantity = getattr(e, N("quantity"));
-    Ref last = getattr(e, N("last_price"));
-    if (truthy(quantity.get()) && last.get() != Py_None) {
-      const double last_price = real(last.get());
-      const double avg = real(getattr(e, N("avg_price")).get());
-      const double q = real(quantity.get());
-      total += (last_price - avg) * q * real(getattr(e, N("point_value")).get());
+  if (PyDict_CheckExact(book.get())) {
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(book.get());
+    PyObject *key, *value;
+    while (PyDict_Next(book.get(), &pos, &key, &value)) {
+      Ref e = Ref::borrow(value);  // held: reading its fields may run code that changes the book
+      add_entry_equity(e.get(), total);
+      if (PyDict_GET_SIZE(book.get()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
+    return py_float(total);
   }
+  Ref entries = Ref::steal(PySequence_List(call_method(book.get(), N("values")).get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i)
+    add_entry_equity(PyList_GET_ITEM(entries.get(), i), total);  // the list is ours and holds it
   return py_float(total);
 }
 
