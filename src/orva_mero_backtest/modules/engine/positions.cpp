@@ -103,6 +103,8 @@ double real(PyObject* v) {
   return d;
 }
 
+bool is_exact_zero(PyObject* v) { return PyLong_CheckExact(v) && PyObject_Not(v) == 1; }
+
 // obj.name += value
 void add_to(PyObject* obj, PyObject* name, PyObject* value) {
   Ref now = getattr(obj, name);
@@ -177,7 +179,8 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   if (__builtin_add_overflow(held, moved, &now)) raise(PyExc_OverflowError, "positions book: position overflow");
   const long long held_abs = std::llabs(held), moved_abs = std::llabs(moved);
   const double fill_price = real(price.get());
-  Ref avg_price = getattr(e, N("avg_price"));
+  Ref avg_before = getattr(e, N("avg_price"));
+  Ref avg_price = avg_before;
   Ref realized;
   if (held == 0 || (held > 0) == (moved > 0)) {
     if (held_abs + moved_abs) {
@@ -198,10 +201,10 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
       avg_price = price;  // crossed zero: the rest is a new position
   }
   Ref position = py_long(now);
-  setattr(e, N("avg_price"), avg_price.get());
+  if (avg_price.get() != avg_before.get()) setattr(e, N("avg_price"), avg_price.get());
   setattr(e, N("quantity"), position.get());
   add_to(e, N("commission"), commission.get());
-  add_to(e, N("tax"), tax.get());
+  if (!is_exact_zero(tax.get())) add_to(e, N("tax"), tax.get());  // buys: adding 0 leaves an equal value
   add_to(e, N("fills"), py_long(1).get());
   add_to(e, is_buy ? N("bought") : N("sold"), units.get());
   set_item(getattr(self, N("net_positions")).get(), code.get(), position.get());
