@@ -4,11 +4,10 @@ from __future__ import annotations
 
 import dataclasses
 import math
-import re
 from dataclasses import dataclass, field
 from typing import Dict, Mapping
 
-from .constant import OrderLot
+from .modules.engine import engine as _engine
 
 # Index futures (and the mini/micro contracts) by product root; TWD per index point.
 DEFAULT_FUTURE_MULTIPLIERS: Dict[str, float] = {
@@ -19,26 +18,9 @@ DEFAULT_FUTURE_MULTIPLIERS: Dict[str, float] = {
     "FXF": 1000.0,  # finance sector
 }
 
-_ROOT = re.compile(r"[A-Z]+")
-
-
-def future_root(code: str) -> str:
-    """Product root of a futures code: "TXFR1" and "TXF202401" give "TXF"."""
-    match = _ROOT.match(code.upper())
-    return match.group(0)[:3] if match else code
-
-
-# Enum members' .value is a Python-level descriptor on 3.10: read once, not per fill.
-_ODD_LOTS = (OrderLot.ODD.value, OrderLot.INTRADAY_ODD.value)
-
-
-def _floor(amount: float) -> int:
-    # Brokers truncate to whole dollars; round first so 826.4999999 (float noise for 826.5) stays 826.
-    return math.floor(round(amount, 6))
-
-
-def _round_half_up(amount: float) -> int:
-    return math.floor(round(amount, 6) + 0.5)
+# future_root(code): the product root of a futures code, "TXFR1" and "TXF202401" give "TXF" (the
+# leading letters of code.upper(), at most three; the code itself when it has none).
+future_root = _engine.future_root
 
 
 def _check_number(name: str, value: object) -> None:
@@ -105,7 +87,14 @@ class TickLadder:
 
 @dataclass
 class CostSettings:
-    """Costs charged per fill. Amounts are in TWD; rates are fractions of the traded value."""
+    """Costs charged per fill. Amounts are in TWD; rates are fractions of the traded value.
+
+    A user may subclass it and override any cost method (``stock_shares``, ``stock_commission``,
+    ``stock_tax``, ``future_multiplier``, ``future_commission``, ``future_tax``, ``slipped_price``),
+    replace one on the class, or set one on an instance: the positions book calls the method the
+    costs object has at each fill, and the settings are read from the object at each call.
+    ``future_tax`` reads the multiplier through ``self.future_multiplier``.
+    """
 
     stock_commission_rate: float = 0.001425
     stock_commission_discount: float = 1.0  # e.g. 0.6 for a broker's 60% rebate
@@ -141,16 +130,20 @@ class CostSettings:
             raise ValueError(f"cost setting default_future_multiplier must be above 0, got "
                              f"{self.default_future_multiplier!r}")
 
-    # --- instrument sizes -------------------------------------------------------------------------
+    # --- the cost rules ----------------------------------------------------------------------------
+    # Written in C++ (engine/costs.cpp) and bound here as ordinary methods: help() shows each rule,
+    # and calls from Python work as for any method. The positions book looks each one up on the
+    # costs object at every fill and calls it through the object when it is not this class's own,
+    # so a subclass's method, one replaced on the class or one set on an instance is what books
+    # the fill. Amounts are truncated to whole dollars (math.floor(round(amount, 6)), the rounding
+    # first so float noise such as 826.4999999 for 826.5 stays 826); futures tax rounds half up.
 
-    def stock_shares(self, quantity: int, order_lot) -> int:
-        """Shares in an order quantity: board lots unless the order is an odd-lot order."""
-        if order_lot in _ODD_LOTS:
-            return quantity
-        return quantity * self.stock_lot_size
-
-    def future_multiplier(self, code: str) -> float:
-        return self.future_multipliers.get(future_root(code), self.default_future_multiplier)
+    stock_shares = _engine.cost_stock_shares  # (quantity, order_lot) -> shares
+    stock_commission = _engine.cost_stock_commission  # (price, shares, odd_lot=False) -> TWD
+    stock_tax = _engine.cost_stock_tax  # (price, shares, is_sell) -> TWD
+    future_multiplier = _engine.cost_future_multiplier  # (code) -> TWD per point
+    future_commission = _engine.cost_future_commission  # (code, contracts) -> TWD
+    future_tax = _engine.cost_future_tax  # (code, price, contracts) -> TWD
 
     def slipped_price(self, product_type: str, code: str, price: float, is_buy: bool) -> float:
         """The price a fill is booked at: ``slippage_ticks`` ticks worse than ``price`` (buys higher)."""
@@ -158,25 +151,6 @@ class CostSettings:
         for _ in range(self.slippage_ticks):
             price = ladder.up(price) if is_buy else max(ladder.down(price), ladder.size_below(price))
         return price
-
-    # --- costs of one fill ------------------------------------------------------------------------
-
-    def stock_commission(self, price: float, shares: int, odd_lot: bool = False) -> int:
-        if shares == 0:
-            return 0
-        fee = _floor(price * shares * self.stock_commission_rate * self.stock_commission_discount)
-        minimum = self.stock_odd_lot_min_commission if odd_lot else self.stock_min_commission
-        return max(fee, int(minimum))
-
-    def stock_tax(self, price: float, shares: int, is_sell: bool) -> int:
-        return _floor(price * shares * self.stock_tax_rate) if is_sell else 0
-
-    def future_commission(self, code: str, contracts: int) -> float:
-        per_contract = self.future_commission_by_root.get(future_root(code), self.future_commission_per_contract)
-        return per_contract * contracts
-
-    def future_tax(self, code: str, price: float, contracts: int) -> int:
-        return _round_half_up(price * self.future_multiplier(code) * contracts * self.future_tax_rate)
 
     # --- settings from text -----------------------------------------------------------------------
 

@@ -16,7 +16,8 @@ int add_tracker_methods(PyObject* module);
 // -1 with an error set on failure.
 int add_context_methods(PyObject* module);
 
-// Adds the positions book's native methods (positions.cpp) to the module; -1 with an error set on failure.
+// Adds the positions book's methods (positions.cpp) and the cost rules (costs.cpp) to the module; -1
+// with an error set on failure.
 int add_book_functions(PyObject* module);
 
 }  // namespace orva::engine
