@@ -461,6 +461,17 @@ class Backtest:
         """trade id -> the driver's record of each order placed in the current (or last) run."""
         return self._orders.orders if self._orders is not None else {}
 
+    def _reads_own_markets(self) -> bool:
+        """Whether ``market_of`` and ``markets`` are this class's own, so the context may read
+        ``markets`` itself instead of calling ``market_of`` for every order."""
+        cls = type(self)
+        return (
+            getattr(cls, "market_of", None) is Backtest.market_of
+            and "market_of" not in vars(self)
+            and not hasattr(cls, "markets")
+            and cls.__getattribute__ is object.__getattribute__
+        )
+
     def market_of(self, code: str) -> str:
         """The market of an instrument of this backtest; OrderRejected for any other code. A subclass
         may override it: whether it did is looked at when a run starts, and the context then calls it

@@ -92,19 +92,13 @@ class StrategyContext:
         """Decides what the native order methods may take as the package's own (context.cpp reads
         ``_plan``): place_order not replaced (1), the backtest's own market_of and markets (2), the
         context's attributes in its ``__dict__`` (4)."""
-        from .driver import Backtest
-
         cls, bt = type(self), self._bt
         plan = 0
         if getattr(cls, "place_order", None) is _PLACE_ORDER and "place_order" not in vars(self):
             plan |= _OWN_PLACE_ORDER
-        bt_type = type(bt)
-        if (
-            getattr(bt_type, "market_of", None) is Backtest.market_of
-            and "market_of" not in getattr(bt, "__dict__", {"market_of": None})
-            and not hasattr(bt_type, "markets")
-            and bt_type.__getattribute__ is object.__getattribute__
-        ):
+        # The backtest says whether its market_of and markets are the driver's own.
+        own_market_of = getattr(bt, "_reads_own_markets", None)
+        if own_market_of is not None and own_market_of():
             plan |= _OWN_MARKET_OF
         if cls.__getattribute__ is object.__getattribute__ and not any(hasattr(cls, n) for n in _ATTRIBUTES):
             plan |= _PLAIN_ATTRIBUTES

@@ -19,7 +19,6 @@ struct NativeMethod {
   PyObject* qualname;
   PyObject* doc;
   PyObject* text_signature;  // "($self, ...)" from a docstring that starts with one, else None
-  PyObject* wrapped;         // the Python text it stands for (the positions book's), or None
 };
 
 NativeMethod* as_method(PyObject* self) { return reinterpret_cast<NativeMethod*>(self); }
@@ -40,14 +39,12 @@ PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(as_method(self)->module);
   Py_VISIT(as_method(self)->doc);
-  Py_VISIT(as_method(self)->wrapped);
   return 0;
 }
 
 int method_clear(PyObject* self) {
   Py_CLEAR(as_method(self)->module);
   Py_CLEAR(as_method(self)->doc);
-  Py_CLEAR(as_method(self)->wrapped);
   return 0;
 }
 
@@ -59,7 +56,6 @@ void method_dealloc(PyObject* self) {
   Py_CLEAR(m->qualname);
   Py_CLEAR(m->doc);
   Py_CLEAR(m->text_signature);
-  Py_CLEAR(m->wrapped);
   PyObject_GC_Del(self);
 }
 
@@ -71,20 +67,6 @@ PyMemberDef method_members[] = {
     {"__doc__", T_OBJECT, offsetof(NativeMethod, doc), READONLY, nullptr},
     {"__text_signature__", T_OBJECT, offsetof(NativeMethod, text_signature), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
-
-// __wrapped__ only where there is a text (inspect follows any __wrapped__, None included).
-PyObject* method_wrapped(PyObject* self, void*) {
-  PyObject* wrapped = as_method(self)->wrapped;
-  if (wrapped == Py_None) {
-    PyErr_SetString(PyExc_AttributeError, "__wrapped__");
-    return nullptr;
-  }
-  Py_INCREF(wrapped);
-  return wrapped;
-}
-
-PyGetSetDef method_getset[] = {{"__wrapped__", method_wrapped, nullptr, nullptr, nullptr},
-                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyTypeObject NativeMethodType = [] {
   PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -98,7 +80,6 @@ PyTypeObject NativeMethodType = [] {
   t.tp_traverse = method_traverse;
   t.tp_clear = method_clear;
   t.tp_members = method_members;
-  t.tp_getset = method_getset;
   t.tp_descr_get = method_get;
   return t;
 }();
@@ -119,27 +100,12 @@ PyObject* new_native_method(PyObject* module, const char* name, const char* qual
   m->doc = Py_None;
   Py_INCREF(Py_None);
   m->text_signature = Py_None;
-  Py_INCREF(Py_None);
-  m->wrapped = Py_None;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(m));
   if (!m->name || !m->qualname) {
     Py_DECREF(m);
     return nullptr;
   }
   return reinterpret_cast<PyObject*>(m);
-}
-
-int add_native_methods(PyObject* module, const char* owner, const char* prefix,
-                       std::initializer_list<std::pair<const char*, MethodImpl>> methods) {
-  for (const auto& [name, impl] : methods) {
-    const std::string qualname = std::string(owner) + "." + name;
-    PyObject* method = new_native_method(module, name, qualname.c_str(), impl);
-    if (!method || PyModule_AddObject(module, (std::string(prefix) + name).c_str(), method) < 0) {
-      Py_XDECREF(method);
-      return -1;
-    }
-  }
-  return 0;
 }
 
 int add_documented_methods(PyObject* module, const char* owner, const char* prefix,
@@ -291,16 +257,5 @@ void bind_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 bool is_native_method(PyObject* method) { return Py_TYPE(method) == &NativeMethodType; }
-
-void set_native_method_text(PyObject* module, const char* attr, PyObject* text) {
-  Ref method = Ref::steal(PyObject_GetAttrString(module, attr));
-  if (!is_native_method(method.get())) return;
-  NativeMethod* m = as_method(method.get());
-  PyObject* doc = PyObject_GetAttrString(text, "__doc__");
-  if (!doc) throw_error();
-  Py_SETREF(m->doc, doc);
-  Py_INCREF(text);
-  Py_SETREF(m->wrapped, text);
-}
 
 }  // namespace orva::engine

@@ -17,11 +17,6 @@ using MethodImpl = PyObject* (*)(PyObject* module, PyObject* const* args, size_t
 // `qualname` is e.g. "Positions.equity"; the fast module is passed to impl.
 PyObject* new_native_method(PyObject* module, const char* name, const char* qualname, MethodImpl impl);
 
-// Adds one such method per {name, impl} to `module` as `<prefix><name>`, with the qualname
-// "<owner>.<name>"; -1 with an error set on failure.
-int add_native_methods(PyObject* module, const char* owner, const char* prefix,
-                       std::initializer_list<std::pair<const char*, MethodImpl>> methods);
-
 // A method with its docstring, which starts as CPython's own builtins do with the signature
 // ("buy($self, code, qty, price=None)\n--\n\n..."): help() and inspect.signature() read it.
 struct DocumentedMethod {
@@ -30,7 +25,8 @@ struct DocumentedMethod {
   const char* doc;
 };
 
-// add_native_methods for methods with such docstrings.
+// Adds one such method per entry to `module` as `<prefix><name>`, with the qualname "<owner>.<name>";
+// -1 with an error set on failure.
 int add_documented_methods(PyObject* module, const char* owner, const char* prefix,
                            std::initializer_list<DocumentedMethod> methods);
 
@@ -55,10 +51,5 @@ void bind_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 
 // Whether `method` is such a descriptor.
 bool is_native_method(PyObject* method);
-
-// For methods that still stand for a Python text (the positions book's): its __doc__ becomes the
-// method's, and __wrapped__ is the text, so help() and inspect.signature() show the text's. Nothing
-// when the attribute is not a native method.
-void set_native_method_text(PyObject* module, const char* attr, PyObject* text);
 
 }  // namespace orva::engine

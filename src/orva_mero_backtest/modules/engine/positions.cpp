@@ -332,11 +332,19 @@ int add_book_functions(PyObject* module) {
     return -1;
   }
   if (add_cost_functions(module) < 0) return -1;
-  return add_native_methods(module, "Positions", "book_",
-                            {{"set_positions", book_set_positions},
-                             {"equity", book_equity},
-                             {"add_trade_record", book_add_trade_record},
-                             {"set_current_tick", book_set_current_tick}});
+  return add_documented_methods(
+      module, "Positions", "book_",
+      {{"set_positions", book_set_positions,
+        "set_positions($self, trade, product_type)\n--\n\nBooks one fill: the exchange's deal copy of the order and "
+        "its product type, \"Stock\" or \"Future\"."},
+       {"equity", book_equity,
+        "equity($self)\n--\n\nProfit since the start: realized + unrealized - commission - tax."},
+       {"add_trade_record", book_add_trade_record,
+        "add_trade_record($self, trade_id, code, action, quantity, price, timestamp, trade_status)\n--\n\n"
+        "Keeps one trade record (a fill or a cancellation) in trade_records."},
+       {"set_current_tick", book_set_current_tick,
+        "set_current_tick($self, tick)\n--\n\nKeeps the tick as its instrument's last and marks its position "
+        "to the tick's close."}});
 }
 
 }  // namespace orva::engine
