@@ -12,6 +12,8 @@
 //                           are unchanged" for one compare. Plain: check the class again.
 //   ORVA_USE_TYPE_WATCHERS  type watchers (PyType_AddWatcher, public, 3.12+): the same answer as
 //                           type versions, told by the interpreter when a watched class changes.
+//                           (Dict watchers are no stand-in: 3.13.0 does not report attribute stores
+//                           into an instance's inline values to them.)
 //   ORVA_USE_TYPE_LOOKUP    _PyType_Lookup: a class attribute through the MRO, borrowed, no
 //                           descriptor run, via the type's method cache. Plain: walk __mro__.
 //   ORVA_USE_DICT_PTR       _PyObject_GetDictPtr: an instance's dict without a new reference.
@@ -188,6 +190,35 @@ class TypeGuard {
   static uint64_t watch_count(int slot);
   // The slot watching `type` (watched from now on, and kept alive), or -1 when none is free.
   static int watch_slot(PyTypeObject* type);
+#endif
+};
+
+// Knows whether a dict is unchanged (the same keys holding the same objects) since mark(). Without
+// dict versions it always answers false, and the cache is read again. Compares the dict
+// by identity only: a new dict at the same address is never taken for it.
+class DictGuard {
+ public:
+  bool unchanged(PyObject* dict) const {
+#if ORVA_USE_DICT_VERSIONS
+    if (fastpaths_on()) return dict == dict_ && dict_version(dict) == tag_;
+#endif
+    (void)dict;
+    return false;
+  }
+  // Call when the cache was read from `dict` (or written by its owner with the dict), nothing run since.
+  void mark(PyObject* dict) {
+    dict_ = dict;
+#if ORVA_USE_DICT_VERSIONS
+    tag_ = dict_version(dict);
+#endif
+  }
+  void forget() { dict_ = nullptr; }
+  bool marked() const { return dict_ != nullptr; }
+
+ private:
+  PyObject* dict_ = nullptr;
+#if ORVA_USE_DICT_VERSIONS
+  uint64_t tag_ = 0;
 #endif
 };
 

@@ -257,21 +257,19 @@ bool scan(const Known& k, PyObject* dict, Slots& s) {
   return true;
 }
 
-#if ORVA_USE_DICT_VERSIONS
-// Plain queue dicts found lately, by version tag: a dict's tag changes with every change to it and
-// no two dicts share one, so an equal tag means the same dict holding the same objects, which it
-// keeps alive (nothing here owns a reference). The feed's two queues are looked at every tick.
+// Plain queue dicts found lately, each valid while its guard says the dict is unchanged (the
+// dict then holds the objects recorded, so nothing here owns a reference). The feed's two queues
+// are looked at every tick.
 struct SeenPlain {
-  uint64_t version = 0;  // 0: empty
+  DictGuard guard;
   Slots slots;
 };
 SeenPlain g_seen[4];
 unsigned g_seen_next = 0;
 
 bool seen_plain(PyObject* dict, Slots& s) {
-  const uint64_t v = dict_version(dict);
   for (const SeenPlain& e : g_seen)
-    if (e.version == v) {
+    if (e.guard.unchanged(dict)) {
       s = e.slots;
       return true;
     }
@@ -281,20 +279,16 @@ bool seen_plain(PyObject* dict, Slots& s) {
 // Records a dict found plain (or changed only by this file, `s` holding its values now).
 void remember_plain(PyObject* dict, const Slots& s) {
   if (!fastpaths_on()) return;
-  const uint64_t v = dict_version(dict);
   for (SeenPlain& e : g_seen)
-    if (e.slots.mutex == s.mutex && e.slots.items == s.items) {  // the same queue's older state
-      e.version = v;
+    if (e.slots.mutex == s.mutex && e.slots.items == s.items && e.guard.marked()) {  // the same queue's older state
+      e.guard.mark(dict);
       e.slots = s;
       return;
     }
   SeenPlain& e = g_seen[g_seen_next++ % 4];
-  e.version = v;
+  e.guard.mark(dict);
   e.slots = s;
 }
-#else
-void remember_plain(PyObject*, const Slots&) {}
-#endif
 
 // The queue's dict now, when q is exactly queue.Queue (its class unchanged), unbounded, not shut
 // down, holding just the attributes Queue.__init__ gives it, with a plain lock and deque. Else NULL.
@@ -303,9 +297,7 @@ PyObject* plain_dict(PyObject* q, Slots& s) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(q)) != k.queue_cls || !queue_class_unchanged(k)) return nullptr;
   PyObject* d = instance_dict(q);
   if (!d || !PyDict_CheckExact(d)) return nullptr;
-#if ORVA_USE_DICT_VERSIONS
-  if (fastpaths_on() && seen_plain(d, s)) return d;
-#endif
+  if (seen_plain(d, s)) return d;
   s = Slots();
   if (!scan(k, d, s) || !PyLong_CheckExact(s.maxsize)) return nullptr;
   int overflow = 0;
