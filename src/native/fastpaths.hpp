@@ -88,6 +88,14 @@ constexpr bool fastpaths_on() { return false; }
 inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
 #endif
 
+#if ORVA_USE_TYPE_VERSIONS
+// A type's version tag, 0 when it has no valid one: it changes with every change of the class or a
+// base, and is never reused.
+inline unsigned type_version(PyTypeObject* type) {
+  return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+#endif
+
 // ---- Interpreter state, under the name each version gives it --------------------------------
 
 inline bool is_finalizing() noexcept {

@@ -20,14 +20,14 @@ class InstanceAttrs {
 
   // getattr(self, name); `slot` names which of the attributes above it is.
   Ref get(PyObject* self, Slot slot, PyObject* name) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     if (PyObject* v = kept(self, slot)) return Ref::borrow(v);
 #endif
     return look_up(self, slot, name);
   }
   // bool(getattr(self, name))
   bool truthy(PyObject* self, Slot slot, PyObject* name) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     PyObject* v = kept(self, slot);
     if (v == Py_True) return true;
     if (v == Py_False) return false;
@@ -38,13 +38,11 @@ class InstanceAttrs {
 
  private:
   Ref look_up(PyObject* self, Slot slot, PyObject* name);
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   // The kept value of `slot` while the snapshot holds (values are kept only with the fast paths on).
   PyObject* kept(PyObject* self, Slot slot) const {
     PyObject* v = values_[slot];
-    if (!v || Py_TYPE(self) != type_ || type_->tp_version_tag != type_version_ ||
-        !(type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-      return nullptr;
+    if (!v || Py_TYPE(self) != type_ || !type_version(type_) || type_version(type_) != type_version_) return nullptr;
     PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + dict_offset_);
     if (dict != dict_ || dict_version(dict) != dict_version_) return nullptr;
     return v;
