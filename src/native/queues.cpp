@@ -243,9 +243,11 @@ bool scan(const Known& k, PyObject* dict, Slots& s) {
   bool found[Known::kMaxAttrs] = {};
   Py_ssize_t pos = 0;
   PyObject *key, *value;
+  int next = 0;  // keys usually come in the order __init__ set them
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    int i = 0;
+    int i = next < k.n_attrs && k.attr_names[next] == key ? next : 0;
     while (i < k.n_attrs && k.attr_names[i] != key) ++i;
+    next = i + 1;
     if (i == k.n_attrs || found[i]) return false;  // keys are interned; anything else goes the slow way
     found[i] = true;
     if (k.attr_role[i] == kNoRole) {

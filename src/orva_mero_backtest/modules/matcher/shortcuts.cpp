@@ -95,9 +95,11 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
                               &found.exchange_info};
   Py_ssize_t pos = 0;
   PyObject *key, *value;
+  int next = 0;  // keys usually come in the order __init__ set them
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    int i = 0;
+    int i = next < 7 && names[next] == key ? next : 0;
     while (i < 7 && names[i] != key) ++i;
+    next = i + 1;
     if (i == 7 || *found_slots[i]) return false;
     *found_slots[i] = value;
   }
