@@ -48,12 +48,8 @@ bool kept_line(PyObject* prefixes, PyObject* line) {
 // console.kept_prefixes when it is a tuple of exact str, else empty.
 Ref kept_prefixes(PyObject* console) {
   PyObject* v = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-  if (PyObject_GetOptionalAttr(console, ORVA_NAME("kept_prefixes"), &v) < 0) throw_error();
-#else
   // No AttributeError is made for a missing attribute (the usual case: rich's Console).
-  if (_PyObject_LookupAttr(console, ORVA_NAME("kept_prefixes"), &v) < 0) throw_error();
-#endif
+  if (optional_attr(console, ORVA_NAME("kept_prefixes"), &v) < 0) throw_error();
   Ref prefixes = v ? Ref::steal(v) : Ref();
   if (!prefixes || !PyTuple_CheckExact(prefixes.get())) return Ref();
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(prefixes.get()); ++i)
@@ -63,7 +59,7 @@ Ref kept_prefixes(PyObject* console) {
 
 }  // namespace
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
 namespace {
 
 // What a call found when its line was dropped unmade: the console the module bound, read through a
@@ -88,16 +84,16 @@ unsigned g_dropped_next = 0;
 bool console_state(PyObject* module, PyObject* console, DroppedLine& s) {
   if (Py_TYPE(module) != &PyModule_Type) return false;
   PyTypeObject* type = Py_TYPE(console);
-  if (type->tp_getattro != PyObject_GenericGetAttr || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-  PyObject** dictptr = _PyObject_GetDictPtr(console);
-  if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return false;
+  if (type->tp_getattro != PyObject_GenericGetAttr || !type_version(type)) return false;
+  PyObject* console_dict = instance_dict(console);
+  if (!console_dict || !PyDict_CheckExact(console_dict)) return false;
   s.module_dict = PyModule_GetDict(module);
   s.module_version = dict_version(s.module_dict);
   s.console = console;
   s.type = type;
-  s.type_version = type->tp_version_tag;
-  s.console_dict = *dictptr;
-  s.console_version = dict_version(*dictptr);
+  s.type_version = type_version(type);
+  s.console_dict = console_dict;
+  s.console_version = dict_version(console_dict);
   return true;
 }
 
@@ -134,7 +130,7 @@ void remember_dropped(const DroppedLine& line) {
 #endif
 
 void console_line(PyObject* module, const char* fmt, std::initializer_list<PyObject*> values) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   if (fastpaths_on() && known_dropped(module, fmt)) return;
   DroppedLine before;
   bool plain = false;
@@ -145,7 +141,7 @@ void console_line(PyObject* module, const char* fmt, std::initializer_list<PyObj
     plain = bound && console_state(module, bound, before);
     if (plain) {
       // kept_prefixes read from the instance dict (or as a plain class attribute), never run.
-      PyObject* d = _PyType_Lookup(Py_TYPE(bound), ORVA_NAME("kept_prefixes"));
+      PyObject* d = type_lookup(Py_TYPE(bound), ORVA_NAME("kept_prefixes"));
       plain = !d || !Py_TYPE(d)->tp_descr_get;
     }
   }
@@ -154,7 +150,7 @@ void console_line(PyObject* module, const char* fmt, std::initializer_list<PyObj
   Ref prefixes = kept_prefixes(console.get());
   const int verdict = prefixes ? kept(prefixes.get(), fmt) : 1;
   if (verdict == 0) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     // Remembered only if nothing changed while the answer was found.
     DroppedLine after;
     if (plain && console.get() == before.console && console_state(module, console.get(), after) &&

@@ -6,7 +6,7 @@ namespace orva {
 
 namespace {
 
-#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+#if ORVA_USE_DICT_LAYOUT
 // What CPython's dict does on an insert: a dict holding something the collector may track is
 // tracked. (A type whose instances may opt out, tp_is_gc, counts as tracked: tracking a dict that
 // need not be costs nothing but the collector's visit.)
@@ -20,7 +20,7 @@ bool may_be_tracked(PyObject* v) {
 // seen the copy yet, so no lookup or version change is needed, and nothing here runs Python code
 // (the values replaced are None).
 bool fill_shared(PyObject* row, PyObject* templ, PyObject* const* values, int n) {
-#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+#if ORVA_USE_DICT_LAYOUT
   if (!fastpaths_on()) return false;
   auto* r = reinterpret_cast<PyDictObject*>(row);
   auto* t = reinterpret_cast<PyDictObject*>(templ);
@@ -50,7 +50,7 @@ Ref dict_row_template(const char* cls_name, RowKey key, int n) {
     for (int i = 0; i < n; ++i) setattr(instance.get(), key(i), Py_None);
     Ref dict = Ref::steal(PyObject_GenericGetDict(instance.get(), nullptr));
     Ref copy = Ref::steal(PyDict_Copy(dict.get()));  // the kind of dict rows will be
-#if PY_VERSION_HEX < 0x030B0000
+#if ORVA_USE_DICT_LAYOUT
     // fill_shared writes key i's value at index i: only for a split table in exactly that order.
     auto* d = reinterpret_cast<PyDictObject*>(copy.get());
     bool in_order = d->ma_values != nullptr && d->ma_used == n;
@@ -83,7 +83,7 @@ Ref dict_row(PyObject* templ, RowKey key, PyObject* const* values, int n) {
 }
 
 PyObject** dict_row_values(PyObject* templ, PyObject* d) {
-#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030B0000
+#if ORVA_USE_DICT_LAYOUT
   if (!fastpaths_on() || Py_TYPE(d) != &PyDict_Type) return nullptr;
   auto* r = reinterpret_cast<PyDictObject*>(d);
   auto* t = reinterpret_cast<PyDictObject*>(templ);

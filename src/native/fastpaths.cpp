@@ -18,4 +18,60 @@ bool fastpaths_on() {
 }
 #endif
 
+#if ORVA_USE_TYPE_WATCHERS
+namespace {
+
+// The classes watched by this module, each with a count of the changes the interpreter told of.
+// A watched class is kept alive (never released), so its address is never reused for another.
+// All of it is used with the GIL held.
+constexpr int kWatchSlots = 32;
+struct Watched {
+  PyTypeObject* type = nullptr;
+  uint64_t changes = 0;
+};
+Watched g_watched[kWatchSlots];
+int g_watcher = -2;  // -2: not added yet, -1: none to be had
+
+int on_type_changed(PyTypeObject* type) {
+  for (Watched& w : g_watched)
+    if (w.type == type) ++w.changes;
+  return 0;
+}
+
+}  // namespace
+
+uint64_t TypeGuard::watch_count(int slot) { return g_watched[slot].changes; }
+
+int TypeGuard::watch_slot(PyTypeObject* type) {
+  if (g_watcher == -2) {
+    g_watcher = PyType_AddWatcher(on_type_changed);
+    if (g_watcher < 0) PyErr_Clear();
+  }
+  if (g_watcher < 0) return -1;
+  int free_slot = -1;
+  for (int i = 0; i < kWatchSlots; ++i) {
+    if (g_watched[i].type == type) {
+      // Watching lapses after a report until the class is looked up again; watch it again.
+      if (PyType_Watch(g_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
+        PyErr_Clear();
+        return -1;
+      }
+      PyUnstable_Type_AssignVersionTag(type);
+      return i;
+    }
+    if (!g_watched[i].type && free_slot < 0) free_slot = i;
+  }
+  if (free_slot < 0) return -1;
+  if (PyType_Watch(g_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
+    PyErr_Clear();
+    return -1;
+  }
+  // A class changed while it has no version tag is not reported: give it one now.
+  PyUnstable_Type_AssignVersionTag(type);
+  Py_INCREF(type);
+  g_watched[free_slot].type = type;
+  return free_slot;
+}
+#endif
+
 }  // namespace orva

@@ -1,37 +1,80 @@
-// The one boundary for shortcuts that read CPython internals (dict version tags, object
-// layouts) or stand in for Python-level calls while the objects they stand for are unchanged.
+// The one boundary for CPython internals, and for shortcuts that stand in for Python-level calls
+// while the objects they stand for are unchanged. Nothing outside this header reads a private
+// struct field or calls a `_Py` function.
 //
-// Every such shortcut is written as
+// One flag per family, each 0 or 1, each defaulting from ORVA_FASTPATHS and the interpreter
+// version (define one on the command line to force it), each with a plain path when 0:
 //
-//     #if ORVA_FASTPATHS
-//       if (orva::fastpaths_on()) { ...shortcut...; }
-//     #endif
-//       ...the plain path, which is always correct...
+//   ORVA_USE_DICT_VERSIONS  dict version tags (ma_version_tag, < 3.12): "this dict is unchanged"
+//                           for one compare, so caches over instance dicts skip re-reading them.
+//                           Plain: re-read the dict.
+//   ORVA_USE_TYPE_VERSIONS  type version tags (tp_version_tag, < 3.12): "this class and its bases
+//                           are unchanged" for one compare. Plain: check the class again.
+//   ORVA_USE_TYPE_WATCHERS  type watchers (PyType_AddWatcher, public, 3.12+): the same answer as
+//                           type versions, told by the interpreter when a watched class changes.
+//                           (Dict watchers are no stand-in: 3.13.0 does not report attribute stores
+//                           into an instance's inline values to them.)
+//   ORVA_USE_TYPE_LOOKUP    _PyType_Lookup: a class attribute through the MRO, borrowed, no
+//                           descriptor run, via the type's method cache. Plain: walk __mro__.
+//   ORVA_USE_DICT_PTR       _PyObject_GetDictPtr: an instance's dict without a new reference.
+//                           Plain: PyObject_GenericGetDict.
+//   ORVA_USE_PRESIZED_DICT  _PyDict_NewPresized: a dict built for its final key count. Plain: PyDict_New.
+//   ORVA_USE_DICT_LAYOUT    split-dict layout (ma_keys / ma_values, 3.10 only): fills a shared-key
+//                           row in place. Plain: PyDict_SetItem.
+//   ORVA_USE_LOCK_LAYOUT    _thread.lock's object layout (3.10 - 3.13, checked against locked() at
+//                           first use): take a free queue mutex without a method call.
+//                           Plain: lock.acquire() / lock.release().
 //
 // Build switch: the CMake option ORVA_FASTPATHS (ON by default) defines ORVA_FASTPATHS to 1 or 0;
-// with 0 no shortcut is compiled. Run-time switch: ORVA_MERO_BACKTEST_FASTPATHS=0 in the
-// environment when a module is loaded turns them off in a build that has them.
+// with 0 every flag is 0. Run-time switch: ORVA_MERO_BACKTEST_FASTPATHS=0 in the environment when a
+// module is loaded makes fastpaths_on() false, and every shortcut then takes its plain path.
 #pragma once
 
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <cstdint>
 
 #ifndef ORVA_FASTPATHS
 #define ORVA_FASTPATHS 1
 #endif
 
-// Dict version tags (PyDictObject::ma_version_tag) are gone from 3.12 on.
-#if ORVA_FASTPATHS && PY_VERSION_HEX < 0x030C0000
-#define ORVA_DICT_VERSIONS 1
-#else
-#define ORVA_DICT_VERSIONS 0
+#ifndef ORVA_USE_DICT_VERSIONS
+#define ORVA_USE_DICT_VERSIONS (ORVA_FASTPATHS && PY_VERSION_HEX < 0x030C0000)
 #endif
+#ifndef ORVA_USE_TYPE_VERSIONS
+#define ORVA_USE_TYPE_VERSIONS (ORVA_FASTPATHS && PY_VERSION_HEX < 0x030C0000)
+#endif
+#ifndef ORVA_USE_TYPE_WATCHERS
+#define ORVA_USE_TYPE_WATCHERS (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030C0000)
+#endif
+#ifndef ORVA_USE_TYPE_LOOKUP
+#define ORVA_USE_TYPE_LOOKUP ORVA_FASTPATHS
+#endif
+#ifndef ORVA_USE_DICT_PTR
+#define ORVA_USE_DICT_PTR ORVA_FASTPATHS
+#endif
+#ifndef ORVA_USE_PRESIZED_DICT
+#define ORVA_USE_PRESIZED_DICT ORVA_FASTPATHS
+#endif
+#ifndef ORVA_USE_DICT_LAYOUT
+#define ORVA_USE_DICT_LAYOUT (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030B0000)
+#endif
+#ifndef ORVA_USE_LOCK_LAYOUT
+#define ORVA_USE_LOCK_LAYOUT (ORVA_FASTPATHS && PY_VERSION_HEX < 0x030E0000)
+#endif
+
+#if ORVA_USE_TYPE_VERSIONS && ORVA_USE_TYPE_WATCHERS
+#error "type versions and type watchers answer the same question: choose one"
+#endif
+#if ORVA_USE_TYPE_WATCHERS && PY_VERSION_HEX < 0x030C0000
+#error "type watchers need CPython 3.12"
+#endif
+
+// The older name, still read by code that caches over dict versions.
+#define ORVA_DICT_VERSIONS ORVA_USE_DICT_VERSIONS
 
 namespace orva {
-
-#if ORVA_DICT_VERSIONS
-// A dict's version tag: it changes with every change of the dict, and no two dicts share one.
-inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-#endif
 
 #if ORVA_FASTPATHS
 // Read once, at the first call (module load); the environment is not looked at again.
@@ -39,5 +82,182 @@ bool fastpaths_on();
 #else
 constexpr bool fastpaths_on() { return false; }
 #endif
+
+#if ORVA_USE_DICT_VERSIONS
+// A dict's version tag: it changes with every change of the dict, and no two dicts share one.
+inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+#endif
+
+#if ORVA_USE_TYPE_VERSIONS
+// A type's version tag, 0 when it has no valid one: it changes with every change of the class or a
+// base, and is never reused.
+inline unsigned type_version(PyTypeObject* type) {
+  return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+#endif
+
+// ---- Interpreter state, under the name each version gives it --------------------------------
+
+inline bool is_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// getattr(obj, name) without making an AttributeError for a missing attribute: 1 found (*out a
+// new reference), 0 missing, -1 error.
+inline int optional_attr(PyObject* obj, PyObject* name, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyObject_GetOptionalAttr(obj, name, out);
+#else
+  return _PyObject_LookupAttr(obj, name, out);
+#endif
+}
+
+// ---- Class attributes -----------------------------------------------------------------------
+
+// The attribute `name` of `type` as found in the class dicts along its MRO (no descriptor run),
+// borrowed from the class dict that holds it; NULL when none holds it. No error is left set.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+#if ORVA_USE_TYPE_LOOKUP
+  if (fastpaths_on()) return _PyType_Lookup(type, name);
+#endif
+  PyObject* mro = type->tp_mro;
+  if (!mro || !PyTuple_Check(mro)) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    PyObject* base = PyTuple_GET_ITEM(mro, i);
+    if (!PyType_Check(base)) continue;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(base));  // new reference
+    if (!dict) {
+      PyErr_Clear();
+      continue;
+    }
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    Py_DECREF(dict);  // the class holds its dict
+#else
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+    if (!dict) continue;
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+#endif
+    if (v) return v;
+    if (PyErr_Occurred()) PyErr_Clear();
+  }
+  return nullptr;
+}
+
+// Knows whether a class and its bases kept their attributes since mark(): a cache over what the
+// class holds (its methods, the absence of data descriptors) is valid while unchanged() answers
+// true. Without type versions or watchers it always answers false, and the cache is checked again.
+// Does not own the class: the caller keeps it alive (or compares it by identity with an object it
+// holds) for as long as it asks.
+class TypeGuard {
+ public:
+  bool unchanged(PyTypeObject* type) const {
+#if ORVA_USE_TYPE_VERSIONS
+    if (fastpaths_on())
+      return type == type_ && tag_ != 0 && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+             type->tp_version_tag == tag_;
+#elif ORVA_USE_TYPE_WATCHERS
+    if (fastpaths_on()) return type == type_ && slot_ >= 0 && watch_count(slot_) == count_;
+#endif
+    (void)type;
+    return false;
+  }
+  // Call after the class was checked, with nothing run in between.
+  void mark(PyTypeObject* type) {
+    type_ = type;
+#if ORVA_USE_TYPE_VERSIONS
+    if (fastpaths_on()) {
+      _PyType_Lookup(type, lookup_key());  // gives the type a tag if it has none
+      tag_ = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    }
+#elif ORVA_USE_TYPE_WATCHERS
+    if (fastpaths_on()) {
+      slot_ = watch_slot(type);
+      count_ = slot_ >= 0 ? watch_count(slot_) : 0;
+    }
+#endif
+  }
+  void forget() { type_ = nullptr; }
+
+ private:
+  PyTypeObject* type_ = nullptr;
+#if ORVA_USE_TYPE_VERSIONS
+  unsigned tag_ = 0;
+  static PyObject* lookup_key() {
+    static PyObject* key = PyUnicode_InternFromString("__orva_version__");
+    return key;
+  }
+#elif ORVA_USE_TYPE_WATCHERS
+  int slot_ = -1;
+  uint64_t count_ = 0;
+  // The changes seen of the class in watch slot `slot`.
+  static uint64_t watch_count(int slot);
+  // The slot watching `type` (watched from now on, and kept alive), or -1 when none is free.
+  static int watch_slot(PyTypeObject* type);
+#endif
+};
+
+// Knows whether a dict is unchanged (the same keys holding the same objects) since mark(). Without
+// dict versions it always answers false, and the cache is read again. Compares the dict
+// by identity only: a new dict at the same address is never taken for it.
+class DictGuard {
+ public:
+  bool unchanged(PyObject* dict) const {
+#if ORVA_USE_DICT_VERSIONS
+    if (fastpaths_on()) return dict == dict_ && dict_version(dict) == tag_;
+#endif
+    (void)dict;
+    return false;
+  }
+  // Call when the cache was read from `dict` (or written by its owner with the dict), nothing run since.
+  void mark(PyObject* dict) {
+    dict_ = dict;
+#if ORVA_USE_DICT_VERSIONS
+    tag_ = dict_version(dict);
+#endif
+  }
+  void forget() { dict_ = nullptr; }
+  bool marked() const { return dict_ != nullptr; }
+
+ private:
+  PyObject* dict_ = nullptr;
+#if ORVA_USE_DICT_VERSIONS
+  uint64_t tag_ = 0;
+#endif
+};
+
+// ---- Instance dicts -------------------------------------------------------------------------
+
+// obj.__dict__ as the object holds it (borrowed), or NULL when it has none. May leave an error
+// set only when it returns NULL.
+inline PyObject* instance_dict(PyObject* obj) {
+#if ORVA_USE_DICT_PTR
+  if (fastpaths_on()) {
+    PyObject** p = _PyObject_GetDictPtr(obj);
+    return p ? *p : nullptr;
+  }
+#endif
+  if (Py_TYPE(obj)->tp_dictoffset == 0) return nullptr;
+  PyObject* d = PyObject_GenericGetDict(obj, nullptr);
+  if (!d) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  Py_DECREF(d);  // the object holds it
+  return d;
+}
+
+// A new empty dict meant to hold `n` keys.
+inline PyObject* new_dict_for(Py_ssize_t n) {
+#if ORVA_USE_PRESIZED_DICT
+  if (fastpaths_on()) return _PyDict_NewPresized(n);
+#endif
+  (void)n;
+  return PyDict_New();
+}
 
 }  // namespace orva

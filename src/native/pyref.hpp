@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "fastpaths.hpp"
+
 namespace orva {
 
 // Thrown when a Python exception is already set; the binding turns it into a NULL return.
@@ -20,13 +22,7 @@ struct PyError {};
 extern unsigned long g_main_thread_ident;
 
 // Whether the interpreter is being finalized; reads no thread state, so any thread may ask.
-inline bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
+inline bool interpreter_finalizing() noexcept { return is_finalizing(); }
 
 // Whether this thread holds the GIL, for destructors. Our code never drops a reference while it has
 // released the GIL; a destructor runs without it only when CPython ends a daemon thread during

@@ -31,12 +31,27 @@ struct Known {
   PyObject* popleft = nullptr;
   PyObject* queue_methods = nullptr;  // tuple: the class's own put, get, ... as first seen
   PyObject* notify = nullptr;         // threading.Condition.notify as first seen
-  unsigned queue_version = 0;         // class versions found unchanged (0: check again)
-  unsigned cond_version = 0;
+  // The instance dict of a queue.Queue() made here: its keys, what each is to the shortcuts
+  // (kNoRole: a flag such as is_shutdown, which must hold the value it had then), and whether
+  // every key was understood (else no queue is taken for plain).
+  static constexpr int kMaxAttrs = 16;
+  int n_attrs = 0;
+  PyObject* attr_names[kMaxAttrs] = {};
+  int attr_role[kMaxAttrs] = {};
+  PyObject* attr_fixed[kMaxAttrs] = {};
+  bool shape_known = false;
+  TypeGuard queue_guard;  // the checks below hold while these say unchanged
+  TypeGuard cond_guard;
 };
 
-const char* const kQueueMethods[] = {"put", "get", "put_nowait", "get_nowait", "qsize",
-                                     "empty", "_put", "_get", "_qsize", "_init"};
+const char* const kQueueMethods[] = {"put", "get", "put_nowait", "get_nowait", "qsize", "empty",
+                                     "_put", "_get", "_qsize", "_init", "shutdown"};
+
+// The instance attributes the shortcuts read, by role (the index into Slots::parts).
+const char* const kRoles[] = {"maxsize", "queue", "mutex", "not_empty", "not_full", "all_tasks_done",
+                              "unfinished_tasks"};
+constexpr int kRoleCount = 7;
+constexpr int kNoRole = -1;
 
 // n + 1: for an int that fits, without PyNumber_Add's dispatch.
 Ref plus_one(PyObject* n) {
@@ -48,18 +63,59 @@ Ref plus_one(PyObject* n) {
   return py_long(v + 1);
 }
 
-PyObject* type_attr(PyObject* cls, const char* name) {
-  PyObject* key = PyUnicode_InternFromString(name);
-  if (!key) throw_error();
-  PyObject* v = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), key);
-  Py_DECREF(key);
-  return v;  // borrowed, may be NULL
+PyObject* type_attr(PyObject* cls, PyObject* name) {
+  return type_lookup(reinterpret_cast<PyTypeObject*>(cls), name);  // borrowed, may be NULL
 }
 
 // Made at the first call, with the GIL held; a plain pointer (no C++ guard: the imports may
 // switch threads) set only once everything is found, so a failure raises now and is retried
 // by the next call instead of leaving half a table.
 Known* g_known = nullptr;
+
+// Learns from a fresh queue what its instance dict holds on this interpreter.
+void learn_shape(Known& k, PyObject* fresh) {
+  Ref dict = getattr(fresh, ORVA_NAME("__dict__"));
+  if (!PyDict_CheckExact(dict.get()) || PyDict_GET_SIZE(dict.get()) > Known::kMaxAttrs) return;
+  bool seen[kRoleCount] = {};
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  int n = 0;
+  while (PyDict_Next(dict.get(), &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return;
+    int role = kNoRole;
+    for (int r = 0; r < kRoleCount; ++r)
+      if (PyUnicode_CompareWithASCIIString(key, kRoles[r]) == 0) role = r;
+    if (role == kNoRole) {
+      // Only a flag at its starting value is understood: Queue's methods change it (shutdown()),
+      // and any other value sends the queue the plain way.
+      if (value != Py_False && value != Py_True && value != Py_None) return;
+    } else {
+      seen[role] = true;
+    }
+    k.attr_names[n] = key;
+    k.attr_role[n] = role;
+    k.attr_fixed[n] = role == kNoRole ? value : nullptr;
+    ++n;
+  }
+  for (bool s : seen)
+    if (!s) return;
+  Ref mutex = getattr(fresh, ORVA_NAME("mutex"));
+  Ref items = getattr(fresh, ORVA_NAME("queue"));
+  Ref cond = getattr(fresh, ORVA_NAME("not_empty"));
+  if (Py_TYPE(mutex.get()) != k.lock_type || Py_TYPE(items.get()) != k.deque_type ||
+      reinterpret_cast<PyObject*>(Py_TYPE(cond.get())) != k.cond_cls)
+    return;
+  // Kept for the life of the process (never released); interned, as the instance dicts' keys are.
+  for (int i = 0; i < n; ++i) {
+    PyObject* name = k.attr_names[i];
+    Py_INCREF(name);
+    PyUnicode_InternInPlace(&name);
+    k.attr_names[i] = name;
+    Py_XINCREF(k.attr_fixed[i]);
+  }
+  k.n_attrs = n;
+  k.shape_known = true;
+}
 
 Known* make_known() {
   auto k = std::make_unique<Known>();
@@ -82,13 +138,20 @@ Known* make_known() {
   Ref popleft = getattr(deque.get(), ORVA_NAME("popleft"));
   constexpr Py_ssize_t n = sizeof(kQueueMethods) / sizeof(kQueueMethods[0]);
   Ref methods = Ref::steal(PyTuple_New(n));
+  if (!methods) throw_error();
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* m = type_attr(queue_cls.get(), kQueueMethods[i]);
+    Ref name = Ref::steal(PyUnicode_InternFromString(kQueueMethods[i]));
+    PyObject* m = type_attr(queue_cls.get(), name.get());
     if (!m) m = Py_None;
     Py_INCREF(m);
     PyTuple_SET_ITEM(methods.get(), i, m);
   }
-  PyObject* notify = type_attr(cond_cls.get(), "notify");
+  PyObject* notify = type_attr(cond_cls.get(), ORVA_NAME("notify"));
+  k->lock_type = reinterpret_cast<PyTypeObject*>(lock_type.get());
+  k->deque_type = reinterpret_cast<PyTypeObject*>(deque.get());
+  k->cond_cls = cond_cls.get();
+  Ref fresh = call(queue_cls.get(), {});
+  learn_shape(*k, fresh.get());
   // Kept for the life of the process (never released).
   k->queue_cls = queue_cls.release();
   k->empty_cls = empty_cls.release();
@@ -114,50 +177,39 @@ Known& known() {
   return *g_known;
 }
 
-// Whether `type`'s attributes have not changed since `*version` was recorded: a class whose
-// dict (or a base's) changes gets a new version tag.
-bool same_version(PyTypeObject* type, unsigned version) {
-  return version != 0 && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == version;
-}
-
-void record_version(PyTypeObject* type, unsigned* version) {
-  *version = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-}
-
 // The names read from the instance dicts must not be data descriptors of the class (they would
 // come first), and the methods the fast path stands for must be the class's own.
-bool no_data_descriptor(PyObject* cls, std::initializer_list<const char*> names) {
-  for (const char* name : names) {
-    PyObject* d = type_attr(cls, name);
-    if (d && Py_TYPE(d)->tp_descr_set) return false;
-  }
-  return true;
+bool no_data_descriptor(PyObject* cls, PyObject* name) {
+  PyObject* d = type_attr(cls, name);
+  return !(d && Py_TYPE(d)->tp_descr_set);
 }
 
 bool queue_class_unchanged(Known& k) {
   auto* type = reinterpret_cast<PyTypeObject*>(k.queue_cls);
-  if (same_version(type, k.queue_version)) return true;
-  k.queue_version = 0;
+  if (k.queue_guard.unchanged(type)) return true;
+  k.queue_guard.forget();
+  if (!k.shape_known) return false;
   if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
-  if (!no_data_descriptor(k.queue_cls, {"maxsize", "queue", "mutex", "not_empty", "not_full", "all_tasks_done",
-                                        "unfinished_tasks"}))
-    return false;
+  for (int i = 0; i < k.n_attrs; ++i)
+    if (!no_data_descriptor(k.queue_cls, k.attr_names[i])) return false;
   constexpr Py_ssize_t n = sizeof(kQueueMethods) / sizeof(kQueueMethods[0]);
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* m = type_attr(k.queue_cls, kQueueMethods[i]);
+    Ref name = Ref::steal(PyUnicode_InternFromString(kQueueMethods[i]));
+    PyObject* m = type_attr(k.queue_cls, name.get());
     if ((m ? m : Py_None) != PyTuple_GET_ITEM(k.queue_methods, i)) return false;
   }
-  record_version(type, &k.queue_version);
+  k.queue_guard.mark(type);
   return true;
 }
 
 bool cond_class_unchanged(Known& k) {
   auto* type = reinterpret_cast<PyTypeObject*>(k.cond_cls);
-  if (same_version(type, k.cond_version)) return true;
-  k.cond_version = 0;
+  if (k.cond_guard.unchanged(type)) return true;
+  k.cond_guard.forget();
   if (type->tp_getattro != PyObject_GenericGetAttr || !k.notify) return false;
-  if (!no_data_descriptor(k.cond_cls, {"_waiters"}) || type_attr(k.cond_cls, "notify") != k.notify) return false;
-  record_version(type, &k.cond_version);
+  if (!no_data_descriptor(k.cond_cls, ORVA_NAME("_waiters")) || type_attr(k.cond_cls, ORVA_NAME("notify")) != k.notify)
+    return false;
+  k.cond_guard.mark(type);
   return true;
 }
 
@@ -176,42 +228,50 @@ struct Slots {
   PyObject* not_full = nullptr;
   PyObject* all_tasks_done = nullptr;
   PyObject* unfinished = nullptr;
+  PyObject** role(int r) {
+    PyObject** parts[] = {&maxsize, &items, &mutex, &not_empty, &not_full, &all_tasks_done, &unfinished};
+    return parts[r];
+  }
 };
 
-// Reads the seven attributes Queue.__init__ gives an instance, in one pass over its dict;
-// false when the dict holds anything else (an instance attribute could hide a method).
-bool scan(PyObject* dict, Slots& s) {
-  if (PyDict_GET_SIZE(dict) != 7) return false;
-  PyObject* const names[] = {ORVA_NAME("maxsize"),   ORVA_NAME("queue"),          ORVA_NAME("mutex"),
-                             ORVA_NAME("not_empty"), ORVA_NAME("not_full"),       ORVA_NAME("all_tasks_done"),
-                             ORVA_NAME("unfinished_tasks")};
-  PyObject** slots[] = {&s.maxsize, &s.items, &s.mutex, &s.not_empty, &s.not_full, &s.all_tasks_done, &s.unfinished};
+// Reads the attributes Queue.__init__ gives an instance on this interpreter, in one pass over its
+// dict; false when the dict holds anything else (an instance attribute could hide a method) or a
+// flag such as is_shutdown does not hold its starting value (shutdown() was called: the queue's
+// own methods say what happens then).
+bool scan(const Known& k, PyObject* dict, Slots& s) {
+  if (PyDict_GET_SIZE(dict) != k.n_attrs) return false;
+  bool found[Known::kMaxAttrs] = {};
   Py_ssize_t pos = 0;
   PyObject *key, *value;
+  int next = 0;  // keys usually come in the order __init__ set them
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    int i = 0;
-    while (i < 7 && names[i] != key) ++i;
-    if (i == 7 || *slots[i]) return false;  // keys are interned; anything else goes the slow way
-    *slots[i] = value;
+    int i = next < k.n_attrs && k.attr_names[next] == key ? next : 0;
+    while (i < k.n_attrs && k.attr_names[i] != key) ++i;
+    next = i + 1;
+    if (i == k.n_attrs || found[i]) return false;  // keys are interned; anything else goes the slow way
+    found[i] = true;
+    if (k.attr_role[i] == kNoRole) {
+      if (value != k.attr_fixed[i]) return false;
+    } else {
+      *s.role(k.attr_role[i]) = value;
+    }
   }
   return true;
 }
 
-#if ORVA_DICT_VERSIONS
-// Plain queue dicts found lately, by version tag: a dict's tag changes with every change to it and
-// no two dicts share one, so an equal tag means the same dict holding the same objects, which it
-// keeps alive (nothing here owns a reference). The feed's two queues are looked at every tick.
+// Plain queue dicts found lately, each valid while its guard says the dict is unchanged (the
+// dict then holds the objects recorded, so nothing here owns a reference). The feed's two queues
+// are looked at every tick.
 struct SeenPlain {
-  uint64_t version = 0;  // 0: empty
+  DictGuard guard;
   Slots slots;
 };
 SeenPlain g_seen[4];
 unsigned g_seen_next = 0;
 
 bool seen_plain(PyObject* dict, Slots& s) {
-  const uint64_t v = dict_version(dict);
   for (const SeenPlain& e : g_seen)
-    if (e.version == v) {
+    if (e.guard.unchanged(dict)) {
       s = e.slots;
       return true;
     }
@@ -221,34 +281,27 @@ bool seen_plain(PyObject* dict, Slots& s) {
 // Records a dict found plain (or changed only by this file, `s` holding its values now).
 void remember_plain(PyObject* dict, const Slots& s) {
   if (!fastpaths_on()) return;
-  const uint64_t v = dict_version(dict);
   for (SeenPlain& e : g_seen)
-    if (e.slots.mutex == s.mutex && e.slots.items == s.items) {  // the same queue's older state
-      e.version = v;
+    if (e.slots.mutex == s.mutex && e.slots.items == s.items && e.guard.marked()) {  // the same queue's older state
+      e.guard.mark(dict);
       e.slots = s;
       return;
     }
   SeenPlain& e = g_seen[g_seen_next++ % 4];
-  e.version = v;
+  e.guard.mark(dict);
   e.slots = s;
 }
-#else
-void remember_plain(PyObject*, const Slots&) {}
-#endif
 
-// The queue's dict now, when q is exactly queue.Queue (its class unchanged), unbounded, holding
-// just the attributes Queue.__init__ gives it, with a plain lock and deque. Else NULL.
+// The queue's dict now, when q is exactly queue.Queue (its class unchanged), unbounded, not shut
+// down, holding just the attributes Queue.__init__ gives it, with a plain lock and deque. Else NULL.
 PyObject* plain_dict(PyObject* q, Slots& s) {
   Known& k = known();
   if (reinterpret_cast<PyObject*>(Py_TYPE(q)) != k.queue_cls || !queue_class_unchanged(k)) return nullptr;
-  PyObject** dictptr = _PyObject_GetDictPtr(q);
-  if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
-  PyObject* d = *dictptr;
-#if ORVA_DICT_VERSIONS
-  if (fastpaths_on() && seen_plain(d, s)) return d;
-#endif
+  PyObject* d = instance_dict(q);
+  if (!d || !PyDict_CheckExact(d)) return nullptr;
+  if (seen_plain(d, s)) return d;
   s = Slots();
-  if (!scan(d, s) || !PyLong_CheckExact(s.maxsize)) return nullptr;
+  if (!scan(k, d, s) || !PyLong_CheckExact(s.maxsize)) return nullptr;
   int overflow = 0;
   long v = PyLong_AsLongAndOverflow(s.maxsize, &overflow);
   if (v == -1 && PyErr_Occurred()) throw_error();
@@ -289,10 +342,9 @@ PyObject* cond_waiters(PyObject* cond_dict);
 
 void notify_cond(PyObject* cond) {
   Known& k = known();
-  PyObject** dictptr = reinterpret_cast<PyObject*>(Py_TYPE(cond)) == k.cond_cls && cond_class_unchanged(k)
-                           ? _PyObject_GetDictPtr(cond)
-                           : nullptr;
-  PyObject* found = dictptr && *dictptr ? cond_waiters(*dictptr) : nullptr;
+  PyObject* cond_dict =
+      reinterpret_cast<PyObject*>(Py_TYPE(cond)) == k.cond_cls && cond_class_unchanged(k) ? instance_dict(cond) : nullptr;
+  PyObject* found = cond_dict ? cond_waiters(cond_dict) : nullptr;
   // A plain deque's length is its size field: nobody waits, nothing to hold or call.
   if (found && Py_TYPE(found) == k.deque_type && Py_SIZE(found) == 0) return;
   Ref keep = Ref::borrow(cond);
@@ -329,11 +381,17 @@ Held held_parts(PyObject* q) {
   return h;
 }
 
-// Appends `item` unless `keep` says no (asked with the mutex held); whether it was put.
-bool fast_put(PyObject* q, PyObject* mutex, PyObject* item, const std::function<bool()>& keep) {
+// What fast_put and fast_try_get did.
+enum class Done { Yes, No, Declined };
+
+// Appends `item` unless `keep` says no (asked with the mutex held). Declined, with nothing
+// changed, when the queue is no longer plain once its mutex is held (shut down meanwhile: its
+// own put says what happens then).
+Done fast_put(PyObject* q, PyObject* mutex, PyObject* item, const std::function<bool()>& keep) {
   Locked lock(mutex);
-  if (keep && !keep()) return false;
   Held h = held_parts(q);
+  if (!h.dict) return Done::Declined;
+  if (keep && !keep()) return Done::No;
   if (Py_TYPE(h.items.get()) == known().deque_type) {
     PyObject* args[] = {h.items.get(), item};
     Ref::steal(PyObject_Vectorcall(known().append, args, 2, nullptr));
@@ -353,7 +411,7 @@ bool fast_put(PyObject* q, PyObject* mutex, PyObject* item, const std::function<
     setattr(q, ORVA_NAME("unfinished_tasks"), next.get());
   }
   notify_cond(h.not_empty.get());
-  return true;
+  return Done::Yes;
 }
 
 // The first item, or an empty Ref; the caller holds the mutex.
@@ -372,9 +430,14 @@ Ref pop_held(const Held& h) {
   return item;
 }
 
-Ref fast_try_get(PyObject* q, PyObject* mutex) {
+// The first item, or an empty Ref when there is none; `*declined` when the queue is no longer
+// plain once its mutex is held.
+Ref fast_try_get(PyObject* q, PyObject* mutex, bool* declined) {
   Locked lock(mutex);
-  return pop_held(held_parts(q));
+  Held h = held_parts(q);
+  *declined = !h.dict;
+  if (*declined) return Ref();
+  return pop_held(h);
 }
 
 // Whether the error being raised is queue.Empty. Nothing is looked up or called while it is
@@ -408,7 +471,10 @@ void queue_put(PyObject* q, PyObject* item) {
 
 bool queue_put_if(PyObject* q, PyObject* item, const std::function<bool()>& keep) {
   Slots s;
-  if (plain_dict(q, s)) return fast_put(q, s.mutex, item, keep);
+  if (plain_dict(q, s)) {
+    const Done done = fast_put(q, s.mutex, item, keep);
+    if (done != Done::Declined) return done == Done::Yes;
+  }
   Ref put = queue_method(q, ORVA_NAME("put"));
   if (keep && !keep()) return false;
   // The object's own put, as called by Python code (a full bounded queue waits, as put does).
@@ -418,7 +484,11 @@ bool queue_put_if(PyObject* q, PyObject* item, const std::function<bool()>& keep
 
 Ref queue_try_get(PyObject* q) {
   Slots s;
-  if (plain_dict(q, s)) return fast_try_get(q, s.mutex);
+  if (plain_dict(q, s)) {
+    bool declined = false;
+    Ref item = fast_try_get(q, s.mutex, &declined);
+    if (!declined) return item;
+  }
   Ref get_nowait = queue_method(q, ORVA_NAME("get_nowait"));
   PyObject* item = PyObject_CallNoArgs(get_nowait.get());
   if (item) return Ref::steal(item);
@@ -440,39 +510,41 @@ Ref queue_get(PyObject* q) {
 Ref queue_wait_take(PyObject* q, const std::function<bool()>& stop, const std::function<bool()>& take) {
   Ref slice = py_float(kWaitSlice);
   Slots s;
-  if (!plain_dict(q, s)) {
-    // Not a plain queue.Queue: its conditions are not ours to wait on, so poll it.
-    Ref get = queue_method(q, ORVA_NAME("get"));
+  if (plain_dict(q, s)) {
+    Locked lock(s.mutex);
     for (;;) {
       if (stop()) return Ref();
+      Held h = held_parts(q);
+      // Shut down (or changed) while this thread waited: the queue's own get says what happens now.
+      if (!h.dict) break;
       if (take()) {
-        PyObject* item = PyObject_CallFunctionObjArgs(get.get(), Py_True, slice.get(), nullptr);
-        if (item) return Ref::steal(item);
-        if (!is_empty_error()) throw_error();
-        PyErr_Clear();
-      } else {
-        Py_BEGIN_ALLOW_THREADS usleep(static_cast<useconds_t>(kWaitSlice * 1e6));
-        Py_END_ALLOW_THREADS
+        Ref item = pop_held(h);
+        if (item) return item;
       }
+      call_method(h.not_empty.get(), ORVA_NAME("wait"), {slice.get()});
       check_signals();
     }
   }
-  Locked lock(s.mutex);
+  // Not a plain queue.Queue: its conditions are not ours to wait on, so poll it.
+  Ref get = queue_method(q, ORVA_NAME("get"));
   for (;;) {
     if (stop()) return Ref();
-    Held h = held_parts(q);
     if (take()) {
-      Ref item = pop_held(h);
-      if (item) return item;
+      PyObject* item = PyObject_CallFunctionObjArgs(get.get(), Py_True, slice.get(), nullptr);
+      if (item) return Ref::steal(item);
+      if (!is_empty_error()) throw_error();
+      PyErr_Clear();
+    } else {
+      Py_BEGIN_ALLOW_THREADS usleep(static_cast<useconds_t>(kWaitSlice * 1e6));
+      Py_END_ALLOW_THREADS
     }
-    call_method(h.not_empty.get(), ORVA_NAME("wait"), {slice.get()});
     check_signals();
   }
 }
 
 namespace {
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_LOCK_LAYOUT
 // _thread.lock's object layout on CPython 3.10 and 3.11 (Modules/_threadmodule.c); `locked` is
 // what lock.locked() answers. Checked against locked() on a lock of our own before it is used.
 struct LockLayout {
@@ -502,7 +574,9 @@ bool lock_layout_matches() {
   g_lock_layout = ok ? 1 : 0;
   return ok;
 }
+#endif
 
+#if ORVA_USE_DICT_VERSIONS
 // cond._waiters from the condition's dict, kept per dict version (the deque, not its length).
 struct SeenWaiters {
   uint64_t version = 0;
@@ -514,7 +588,7 @@ unsigned g_waiters_next = 0;
 
 // lock.locked() for a _thread.lock.
 bool mutex_locked(PyObject* mutex) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_LOCK_LAYOUT
   if (fastpaths_on() && g_lock_layout == 1) return reinterpret_cast<LockLayout*>(mutex)->locked != 0;
 #endif
   PyObject* self = mutex;
@@ -524,7 +598,7 @@ bool mutex_locked(PyObject* mutex) {
 
 // The entry "_waiters" of a Condition's instance dict (borrowed), or NULL.
 PyObject* cond_waiters(PyObject* cond_dict) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   if (fastpaths_on()) {
     const uint64_t v = dict_version(cond_dict);
     for (const SeenWaiters& e : g_waiters)
@@ -540,7 +614,7 @@ PyObject* cond_waiters(PyObject* cond_dict) {
 }  // namespace
 
 bool queue_count_direct(PyObject* q, const std::function<bool()>& keep) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_LOCK_LAYOUT
   // Checked first, before anything is read: checking may run Python code (and let threads run).
   if (fastpaths_on()) lock_layout_matches();
 #endif
@@ -553,8 +627,8 @@ bool queue_count_direct(PyObject* q, const std::function<bool()>& keep) {
   Known& k = known();
   PyObject* cond = s.not_empty;
   if (reinterpret_cast<PyObject*>(Py_TYPE(cond)) != k.cond_cls || !cond_class_unchanged(k)) return false;
-  PyObject** cond_dict = _PyObject_GetDictPtr(cond);
-  PyObject* waiters = cond_dict && *cond_dict ? cond_waiters(*cond_dict) : nullptr;
+  PyObject* cond_dict = instance_dict(cond);
+  PyObject* waiters = cond_dict ? cond_waiters(cond_dict) : nullptr;
   if (!waiters || Py_TYPE(waiters) != k.deque_type || PyObject_Length(waiters) != 0) return false;
   if (keep && !keep()) return false;
   if (!PyLong_CheckExact(s.unfinished)) return false;
@@ -611,7 +685,7 @@ Py_ssize_t queue_size(PyObject* q) {
 
 namespace {
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_LOCK_LAYOUT
 // Holds a free _thread.lock, taken without waiting (and without letting other threads run).
 class FreeMutex {
  public:
@@ -651,7 +725,7 @@ PyObject* quick_parts(PyObject* q, Slots& s) {
 }  // namespace
 
 bool queue_put_quick(PyObject* q, PyObject* item) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_LOCK_LAYOUT
   Slots s;
   PyObject* dict = quick_parts(q, s);
   if (!dict || !PyLong_CheckExact(s.unfinished)) return false;
@@ -675,7 +749,7 @@ bool queue_put_quick(PyObject* q, PyObject* item) {
 }
 
 Ref queue_pop_quick(PyObject* q) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_LOCK_LAYOUT
   Slots s;
   if (!quick_parts(q, s)) return Ref();
   const Py_ssize_t waiting = PyObject_Length(s.items);

@@ -62,7 +62,7 @@ PyObject* member_descriptor(PyObject* obj, PyObject* name) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type->tp_getattro != PyObject_GenericGetAttr || !is_loaded_enum(reinterpret_cast<PyObject*>(type)))
     return nullptr;
-  PyObject* descr = _PyType_Lookup(type, name);
+  PyObject* descr = type_lookup(type, name);
   if (!descr || !Py_TYPE(descr)->tp_descr_set) return nullptr;
   return descr;
 }
@@ -110,18 +110,18 @@ const EnumClass* unchanged(PyObject* enum_name) {
     if (e.name != enum_name) continue;
     if (!e.from_value || !e.value_map) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(e.cls);
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     const uint64_t version = dict_version(PyModule_GetDict(g_module));
-    if (version == e.module_version && e.type_version && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-        type->tp_version_tag == e.type_version)
+    if (version == e.module_version && e.type_version && type_version(type) &&
+        type_version(type) == e.type_version)
       return &e;
 #endif
     if (module_entry(enum_name) != e.cls) return nullptr;
     // The type's method cache answers this look-up; no Python code runs.
-    if (_PyType_Lookup(type, ORVA_NAME("from_value")) != e.from_value) return nullptr;
-#if ORVA_DICT_VERSIONS
+    if (type_lookup(type, ORVA_NAME("from_value")) != e.from_value) return nullptr;
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     e.module_version = version;
-    e.type_version = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    e.type_version = type_version(type);
 #endif
     return &e;
   }
@@ -144,7 +144,7 @@ void load_enums() {
 #if ORVA_FASTPATHS
     if (cls && PyType_Check(cls)) {
       e.cls = Ref::borrow(cls).release();
-      e.from_value = Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), ORVA_NAME("from_value")))
+      e.from_value = Ref::borrow(type_lookup(reinterpret_cast<PyTypeObject*>(cls), ORVA_NAME("from_value")))
                          .release();
       PyObject* map = PyObject_GetAttrString(cls, "_value2member_map_");
       if (!map) PyErr_Clear();
@@ -159,7 +159,7 @@ void load_enums() {
   }
 }
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
 namespace {
 
 // Members found through the module's bindings, remembered while the module's dict keeps its
@@ -189,7 +189,7 @@ void forget_members(uint64_t version) {
 #endif
 
 Ref enum_member(PyObject* enum_name, PyObject* member_name) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   if (fastpaths_on() && module_version() == g_known_version)
     for (size_t i = 0; i < g_known_count; ++i)
       if (g_known_members[i].enum_name == enum_name && g_known_members[i].member_name == member_name)
@@ -197,7 +197,7 @@ Ref enum_member(PyObject* enum_name, PyObject* member_name) {
 #endif
   Ref cls = global(enum_name);
   Ref member = getattr(cls.get(), member_name);
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   // Remembered if the module still binds that class now (the getattr may have run Python code).
   if (fastpaths_on() && reinterpret_cast<PyObject*>(Py_TYPE(member.get())) == cls.get() && is_loaded_enum(cls.get()) &&
       PyUnicode_CHECK_INTERNED(enum_name) && PyUnicode_CHECK_INTERNED(member_name) &&
@@ -224,7 +224,7 @@ Ref member_attr(PyObject* obj, PyObject* name) {
   return getattr(obj, name);
 }
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
 namespace {
 
 // Kept for the life of the process: a refresh overwrites the pointers without releasing the old
@@ -238,7 +238,7 @@ unsigned g_snapshot_type_versions[kEnumCount];
 bool types_unchanged(const unsigned* versions) {
   for (size_t i = 0; i < kEnumCount; ++i) {
     auto* type = reinterpret_cast<PyTypeObject*>(g_enums[i].cls);
-    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != versions[i]) return false;
+    if (!type_version(type) || type_version(type) != versions[i]) return false;
   }
   return true;
 }
@@ -256,8 +256,8 @@ const EnumSnapshot* refresh_snapshot() {
                           : !unchanged(g_enums[i].name))
       return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(g_enums[i].cls);
-    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return nullptr;
-    versions[i] = type->tp_version_tag;
+    if (!type_version(type)) return nullptr;
+    versions[i] = type_version(type);
   }
   EnumSnapshot s;
   for (size_t i = 0; i < kEnumCount; ++i) {

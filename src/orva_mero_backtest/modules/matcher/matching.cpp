@@ -369,7 +369,7 @@ int known_code(const Pass& p, Py_ssize_t i, PyObject* record) {
 // instrument (its code's hash differs). Pure: pointer and number compares only.
 Py_ssize_t skip_other_codes(const Pass& p, Py_ssize_t i) {
   if (!p.slots) return i;
-  PyObject* const* items = reinterpret_cast<PyListObject*>(p.book.get())->ob_item;
+  PyObject* const* items = PySequence_Fast_ITEMS(p.book.get());  // an exact list (the pass checked)
   const Py_ssize_t end = std::min<Py_ssize_t>(PyList_GET_SIZE(p.book.get()), static_cast<Py_ssize_t>(p.codes->size()));
   const CodeSlot* slots = p.codes->data();
   for (; i < end; ++i) {

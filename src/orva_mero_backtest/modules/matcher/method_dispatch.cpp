@@ -89,11 +89,11 @@ bool own_method(PyObject* self, PyObject* name) {
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro != PyObject_GenericGetAttr) return false;
   // Type look-ups and reads of the instance dict by an exact str key run no Python code.
-  if (_PyType_Lookup(type, name) != m->descr) return false;
-  PyObject** dict = _PyObject_GetDictPtr(self);
-  if (!dict || !*dict) return true;
-  if (!PyDict_CheckExact(*dict)) return false;
-  PyObject* shadow = PyDict_GetItemWithError(*dict, name);
+  if (type_lookup(type, name) != m->descr) return false;
+  PyObject* dict = instance_dict(self);
+  if (!dict) return true;
+  if (!PyDict_CheckExact(dict)) return false;
+  PyObject* shadow = PyDict_GetItemWithError(dict, name);
   if (!shadow && PyErr_Occurred()) throw_error();
   return !shadow;
 }
@@ -103,7 +103,7 @@ bool own_method(PyObject* self, PyObject* name) {
 bool own_methods_on(PyTypeObject* type) {
   if (g_own->empty()) return false;
   for (const OwnMethod& m : *g_own)
-    if (_PyType_Lookup(type, m.name) != m.descr) return false;
+    if (type_lookup(type, m.name) != m.descr) return false;
   return true;
 }
 #endif

@@ -108,7 +108,7 @@ bool registered(PyObject* table, PyTypeObject* type) {
   return v != nullptr;
 }
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
 // Enumeration types whose members deepcopy returns as they are (the checks on the type below),
 // with the version tags they had then, while both dispatch tables keep theirs. Compared only.
 struct KeptType {
@@ -125,24 +125,24 @@ bool tables_unchanged() {
 }
 
 bool known_kept_type(PyTypeObject* type) {
-  if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || !tables_unchanged()) return false;
+  if (!type_version(type) || !tables_unchanged()) return false;
   for (const KeptType& k : g_kept_types)
-    if (k.type == type && k.version == type->tp_version_tag) return true;
+    if (k.type == type && k.version == type_version(type)) return true;
   return false;
 }
 
 void remember_kept_type(PyTypeObject* type) {
-  if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return;
+  if (!type_version(type)) return;
   if (!tables_unchanged()) {
     for (KeptType& k : g_kept_types) k = KeptType();
     g_kept_tables[0] = dict_version(g_copy.deepcopy_dispatch);
     g_kept_tables[1] = dict_version(g_copy.copyreg_dispatch);
   }
-  g_kept_types[g_kept_next++ % 8] = KeptType{type, type->tp_version_tag};
+  g_kept_types[g_kept_next++ % 8] = KeptType{type, type_version(type)};
 }
 #endif
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
 // Members whose own dict was found without __deepcopy__, with that dict's version tag then.
 // Compared only, never dereferenced through the table.
 struct PlainMember {
@@ -164,17 +164,17 @@ bool known_plain_member(PyObject* member, PyObject* dict) {
 // tells. Only type look-ups and dict reads: no Python code runs.
 bool type_kept(PyTypeObject* type) {
   const CopySource& s = g_copy;
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   if (known_kept_type(type)) return true;
 #endif
-  PyObject* own_deepcopy = _PyType_Lookup(type, ORVA_NAME("__deepcopy__"));
+  PyObject* own_deepcopy = type_lookup(type, ORVA_NAME("__deepcopy__"));
   if (own_deepcopy) {
     if (own_deepcopy != s.enum_deepcopy) return false;
-  } else if (_PyType_Lookup(type, ORVA_NAME("__reduce_ex__")) != s.enum_reduce_ex) {
+  } else if (type_lookup(type, ORVA_NAME("__reduce_ex__")) != s.enum_reduce_ex) {
     return false;
   }
   if (registered(s.deepcopy_dispatch, type) || registered(s.copyreg_dispatch, type)) return false;
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   remember_kept_type(type);
 #endif
   return true;
@@ -187,16 +187,16 @@ bool kept_by_deepcopy(PyObject* v) {
   PyTypeObject* type = Py_TYPE(v);
   if (reinterpret_cast<PyObject*>(Py_TYPE(type)) != g_copy.enum_meta || !type_kept(type)) return false;
   // An instance attribute __deepcopy__ would be used first.
-  PyObject** dict = _PyObject_GetDictPtr(v);
-  if (dict && *dict) {
-    if (!PyDict_CheckExact(*dict)) return false;
-#if ORVA_DICT_VERSIONS
-    if (known_plain_member(v, *dict)) return true;
+  PyObject* dict = instance_dict(v);
+  if (dict) {
+    if (!PyDict_CheckExact(dict)) return false;
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
+    if (known_plain_member(v, dict)) return true;
 #endif
-    PyObject* own = PyDict_GetItemWithError(*dict, ORVA_NAME("__deepcopy__"));
+    PyObject* own = PyDict_GetItemWithError(dict, ORVA_NAME("__deepcopy__"));
     if (own || PyErr_Occurred()) return false;
-#if ORVA_DICT_VERSIONS
-    g_plain_members[g_plain_member_next++ % 16] = PlainMember{v, *dict, dict_version(*dict)};
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
+    g_plain_members[g_plain_member_next++ % 16] = PlainMember{v, dict, dict_version(dict)};
 #endif
   }
   return true;
@@ -238,14 +238,14 @@ void load_copy_source() {
   c.enum_meta = getattr(enum_mod.get(), ORVA_NAME("EnumMeta")).release();
   Ref enum_cls = getattr(enum_mod.get(), ORVA_NAME("Enum"));
   auto* enum_type = reinterpret_cast<PyTypeObject*>(enum_cls.get());
-  c.enum_reduce_ex = Ref::borrow(_PyType_Lookup(enum_type, ORVA_NAME("__reduce_ex__"))).release();
-  c.enum_deepcopy = Ref::borrow(_PyType_Lookup(enum_type, ORVA_NAME("__deepcopy__"))).release();
+  c.enum_reduce_ex = Ref::borrow(type_lookup(enum_type, ORVA_NAME("__reduce_ex__"))).release();
+  c.enum_deepcopy = Ref::borrow(type_lookup(enum_type, ORVA_NAME("__deepcopy__"))).release();
   c.copy_module = copy_mod.release();
   c.ready = c.enum_reduce_ex && PyDict_Check(c.deepcopy_dispatch) && PyDict_Check(c.copyreg_dispatch);
 #endif
 }
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
 namespace {
 
 // The version tags of our module's dict and the copy module's dict when module.copy and
@@ -272,21 +272,21 @@ bool known_deepcopy() {
 Ref copy_record(PyObject* record, bool* fresh) {
   if (fresh) *fresh = false;
   Ref copy_mod, deepcopy;
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   if (fastpaths_on() && g_copy.ready && known_deepcopy()) {
     copy_mod = Ref::borrow(g_copy.copy_module);
     deepcopy = Ref::borrow(g_copy.deepcopy);
   }
 #endif
   if (!deepcopy) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     uint64_t before[2] = {0, 0};
     const bool exact = g_copy.ready && exact_module_dict(g_module, &before[0]) &&
                        exact_module_dict(g_copy.copy_module, &before[1]);
 #endif
     copy_mod = global(ORVA_NAME("copy"));
     deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy"));
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     // Remembered only when nothing changed either dict while they were read.
     uint64_t after[2];
     g_seen_versions[0] = 0;

@@ -17,13 +17,7 @@ namespace {
 
 constexpr double kSliceSeconds = 0.1;
 
-bool finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing();
-#else
-  return _Py_IsFinalizing();
-#endif
-}
+bool finalizing() { return is_finalizing(); }
 
 // message[key] / payload.get(key)
 Ref optional_field(PyObject* payload, PyObject* key) {

@@ -23,7 +23,7 @@ Ref get_or(PyObject* mapping, PyObject* key, PyObject* fallback) {
 class Builder {
  public:
   // Sized for its keys up front: no table growth while it is filled.
-  explicit Builder(Py_ssize_t keys) : dict_(Ref::steal(_PyDict_NewPresized(keys))) {}
+  explicit Builder(Py_ssize_t keys) : dict_(Ref::steal(new_dict_for(keys))) {}
   Builder& set(PyObject* key, const Ref& value) {
     dict_set(dict_.get(), key, value.get());
     return *this;

@@ -34,38 +34,30 @@ PyObject* const* attribute_names() {
   return names;
 }
 
-// Types found plain, with the version tag they had then (a change of the class or a base gives a
-// new one; tags are never reused). Compared only, never dereferenced through the table.
-struct PlainType {
-  PyTypeObject* type = nullptr;
-  unsigned version = 0;
-};
-PlainType g_plain_types[4];
+// Types found plain, each valid while its guard says the class and its bases are unchanged.
+// Compared only, never dereferenced through the table.
+TypeGuard g_plain_types[4];
 unsigned g_plain_next = 0;
 
 bool plain_type(PyTypeObject* type) {
-  for (const PlainType& p : g_plain_types)
-    if (p.type == type && p.version && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-        type->tp_version_tag == p.version)
-      return true;
+  for (const TypeGuard& g : g_plain_types)
+    if (g.unchanged(type)) return true;
   if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
-  // Type look-ups only (they also give the type a version tag): no Python code runs.
+  // Type look-ups only: no Python code runs.
   if (!own_methods_on(type)) return false;
   PyObject* const* names = attribute_names();
   for (int i = 0; i < 7; ++i) {
-    PyObject* d = _PyType_Lookup(type, names[i]);
+    PyObject* d = type_lookup(type, names[i]);
     if (d && Py_TYPE(d)->tp_descr_set) return false;
   }
-  if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return true;  // plain now, checked again next time
-  g_plain_types[g_plain_next++ % 4] = PlainType{type, type->tp_version_tag};
+  g_plain_types[g_plain_next++ % 4].mark(type);
   return true;
 }
 
 // The instance dict of `obj` when it is an exact dict, else NULL.
 PyObject* dict_of(PyObject* obj) {
-  PyObject** dictptr = _PyObject_GetDictPtr(obj);
-  if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
-  return *dictptr;
+  PyObject* d = instance_dict(obj);
+  return d && PyDict_CheckExact(d) ? d : nullptr;
 }
 
 }  // namespace
@@ -103,9 +95,11 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
                               &found.exchange_info};
   Py_ssize_t pos = 0;
   PyObject *key, *value;
+  int next = 0;  // keys usually come in the order __init__ set them
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    int i = 0;
+    int i = next < 7 && names[next] == key ? next : 0;
     while (i < 7 && names[i] != key) ++i;
+    next = i + 1;
     if (i == 7 || *found_slots[i]) return false;
     *found_slots[i] = value;
   }

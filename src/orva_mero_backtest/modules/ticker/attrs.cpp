@@ -4,22 +4,22 @@
 
 namespace orva::ticker {
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
 
 namespace {
 
-PyObject* instance_dict(PyObject* self) {
-  PyObject** p = _PyObject_GetDictPtr(self);
-  return p && *p && PyDict_CheckExact(*p) ? *p : nullptr;
+PyObject* exact_instance_dict(PyObject* self) {
+  PyObject* d = orva::instance_dict(self);
+  return d && PyDict_CheckExact(d) ? d : nullptr;
 }
 
 }  // namespace
 
 bool InstanceAttrs::snapshot_matches(PyObject* self, PyObject*& dict) const {
   PyTypeObject* type = Py_TYPE(self);
-  dict = instance_dict(self);
+  dict = exact_instance_dict(self);
   return dict && dict == dict_ && dict_version(dict) == dict_version_ && type == type_ &&
-         (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == type_version_;
+         type_version(type) && type_version(type) == type_version_;
 }
 
 void InstanceAttrs::take_snapshot(PyObject* self, PyObject* dict) {
@@ -27,12 +27,12 @@ void InstanceAttrs::take_snapshot(PyObject* self, PyObject* dict) {
   type_ = nullptr;
   PyTypeObject* type = Py_TYPE(self);
   // Only the generic look-up is stood for, on a class whose version tag is valid.
-  if (!dict || type->tp_getattro != PyObject_GenericGetAttr || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
+  if (!dict || type->tp_getattro != PyObject_GenericGetAttr || !type_version(type) ||
       type->tp_dictoffset <= 0)
     return;
   type_ = type;
   dict_offset_ = type->tp_dictoffset;
-  type_version_ = type->tp_version_tag;
+  type_version_ = type_version(type);
   dict_ = dict;
   dict_version_ = dict_version(dict);
 }
@@ -41,18 +41,18 @@ void InstanceAttrs::take_snapshot(PyObject* self, PyObject* dict) {
 
 Ref InstanceAttrs::look_up(PyObject* self, Slot slot, PyObject* name) {
   (void)slot;
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   PyObject* dict = nullptr;
   if (fastpaths_on() && !snapshot_matches(self, dict)) take_snapshot(self, dict);
 #endif
   Ref value = getattr(self, name);
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   // Kept when it came from the instance dict with no data descriptor of the class in front of it,
   // and nothing changed while it was looked up.
   if (fastpaths_on() && type_ && snapshot_matches(self, dict)) {
     PyObject* in_dict = PyDict_GetItemWithError(dict, name);
     if (!in_dict && PyErr_Occurred()) throw_error();
-    PyObject* in_class = _PyType_Lookup(Py_TYPE(self), name);
+    PyObject* in_class = type_lookup(Py_TYPE(self), name);
     if (in_dict == value.get() && !(in_class && Py_TYPE(in_class)->tp_descr_set) && snapshot_matches(self, dict))
       values_[slot] = in_dict;
   }

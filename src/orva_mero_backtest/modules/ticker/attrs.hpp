@@ -4,7 +4,9 @@
 // instance dict is kept as a borrowed pointer together with the dict's and the class's version
 // tags: while both are unchanged the dict still holds that value and getattr would give it again,
 // so later reads skip the look-up. Any change to the instance's attributes or to its class (a
-// property, __getattribute__) changes a tag and the next read looks up again.
+// property, __getattribute__) changes a tag and the next read looks up again. With type watchers
+// (3.12+) the value is read from the instance dict while the class, watched, is unchanged and has
+// the generic look-up and no data descriptor of that name: what getattr would find first.
 #pragma once
 
 #include <cstdint>
@@ -20,14 +22,16 @@ class InstanceAttrs {
 
   // getattr(self, name); `slot` names which of the attributes above it is.
   Ref get(PyObject* self, Slot slot, PyObject* name) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     if (PyObject* v = kept(self, slot)) return Ref::borrow(v);
+#elif ORVA_USE_TYPE_WATCHERS
+    if (PyObject* v = from_dict(self, slot, name)) return Ref::borrow(v);
 #endif
     return look_up(self, slot, name);
   }
   // bool(getattr(self, name))
   bool truthy(PyObject* self, Slot slot, PyObject* name) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     PyObject* v = kept(self, slot);
     if (v == Py_True) return true;
     if (v == Py_False) return false;
@@ -37,14 +41,37 @@ class InstanceAttrs {
   }
 
  private:
+#if ORVA_USE_TYPE_WATCHERS
+  // self.<name> from the instance dict (borrowed) when the class leaves it to the dict; else NULL.
+  PyObject* from_dict(PyObject* self, Slot slot, PyObject* name) {
+    if (!fastpaths_on()) return nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    if (!guard_.unchanged(type)) {
+      for (bool& c : clear_) c = false;
+      if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+      guard_.mark(type);
+      if (!guard_.unchanged(type)) return nullptr;  // not watched: nothing would tell of a change
+    }
+    if (!clear_[slot]) {
+      PyObject* in_class = type_lookup(type, name);
+      if (in_class && Py_TYPE(in_class)->tp_descr_set) return nullptr;
+      clear_[slot] = true;
+    }
+    PyObject* dict = instance_dict(self);
+    if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (!v && PyErr_Occurred()) throw_error();
+    return v;
+  }
+  TypeGuard guard_;
+  bool clear_[kSlots] = {};  // no data descriptor of that name, while guard_ holds
+#endif
   Ref look_up(PyObject* self, Slot slot, PyObject* name);
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   // The kept value of `slot` while the snapshot holds (values are kept only with the fast paths on).
   PyObject* kept(PyObject* self, Slot slot) const {
     PyObject* v = values_[slot];
-    if (!v || Py_TYPE(self) != type_ || type_->tp_version_tag != type_version_ ||
-        !(type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-      return nullptr;
+    if (!v || Py_TYPE(self) != type_ || !type_version(type_) || type_version(type_) != type_version_) return nullptr;
     PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + dict_offset_);
     if (dict != dict_ || dict_version(dict) != dict_version_) return nullptr;
     return v;

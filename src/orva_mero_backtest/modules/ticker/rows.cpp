@@ -6,7 +6,7 @@
 #include "seconds.hpp"
 #include "ticker.hpp"
 
-#if ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030B0000
+#if ORVA_USE_DICT_LAYOUT
 #define ORVA_DICT_ENTRIES 1
 #else
 #define ORVA_DICT_ENTRIES 0
