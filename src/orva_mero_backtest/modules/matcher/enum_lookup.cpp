@@ -224,7 +224,7 @@ Ref member_attr(PyObject* obj, PyObject* name) {
   return getattr(obj, name);
 }
 
-#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
+#if ORVA_FASTPATHS
 namespace {
 
 // Kept for the life of the process: a refresh overwrites the pointers without releasing the old
@@ -232,6 +232,8 @@ namespace {
 // snapshot stays valid whatever runs later.
 EnumSnapshot g_snapshot;
 bool g_snapshot_valid = false;
+
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
 uint64_t g_snapshot_module_version = 0;
 unsigned g_snapshot_type_versions[kEnumCount];
 
@@ -243,22 +245,47 @@ bool types_unchanged(const unsigned* versions) {
   return true;
 }
 
+bool snapshot_holds() {
+  return module_version() == g_snapshot_module_version && types_unchanged(g_snapshot_type_versions);
+}
+#else
+// Without dict versions: the module still binds each class (a look-up and an identity compare),
+// and each class is unchanged since the snapshot was read (its guard).
+TypeGuard g_snapshot_guards[kEnumCount];
+
+bool snapshot_holds() {
+  // The look-ups first: a guard's answer holds only while nothing runs after it.
+  for (size_t i = 0; i < kEnumCount; ++i)
+    if (module_entry(g_enums[i].name) != g_enums[i].cls) return false;
+  for (size_t i = 0; i < kEnumCount; ++i)
+    if (!g_snapshot_guards[i].unchanged(reinterpret_cast<PyTypeObject*>(g_enums[i].cls))) return false;
+  return true;
+}
+#endif
+
 PyObject* kept(Ref r) { return r.release(); }
 
 const EnumSnapshot* refresh_snapshot() {
   g_snapshot_valid = false;
   if (g_enum_count != kEnumCount) return nullptr;
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   const uint64_t before = module_version();
   unsigned versions[kEnumCount];
+#endif
   for (size_t i = 0; i < kEnumCount; ++i) {
     // SuccessCode has no from_value: only its binding counts.
     if (i == kSuccessCode ? module_entry(g_enums[i].name) != g_enums[i].cls || !g_enums[i].cls
                           : !unchanged(g_enums[i].name))
       return nullptr;
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     auto* type = reinterpret_cast<PyTypeObject*>(g_enums[i].cls);
     if (!type_version(type)) return nullptr;
     versions[i] = type_version(type);
+#endif
   }
+#if !(ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS)
+  for (size_t i = 0; i < kEnumCount; ++i) g_snapshot_guards[i].mark(reinterpret_cast<PyTypeObject*>(g_enums[i].cls));
+#endif
   EnumSnapshot s;
   for (size_t i = 0; i < kEnumCount; ++i) {
     s.cls[i] = g_enums[i].cls;
@@ -276,10 +303,14 @@ const EnumSnapshot* refresh_snapshot() {
   s.create_code = kept(member_attr(s.create, ORVA_NAME("code")));
   s.create_message = kept(member_attr(s.create, ORVA_NAME("message")));
   // Used only if nothing changed while the members were read (a property may run any code).
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   if (module_version() != before || !types_unchanged(versions)) return nullptr;
-  g_snapshot = s;
   g_snapshot_module_version = before;
   std::memcpy(g_snapshot_type_versions, versions, sizeof versions);
+#else
+  if (!snapshot_holds()) return nullptr;
+#endif
+  g_snapshot = s;
   g_snapshot_valid = true;
   return &g_snapshot;
 }
@@ -288,9 +319,8 @@ const EnumSnapshot* refresh_snapshot() {
 
 const EnumSnapshot* enum_snapshot() {
   if (!fastpaths_on()) return nullptr;
-  if (g_snapshot_valid && module_version() == g_snapshot_module_version && types_unchanged(g_snapshot_type_versions))
-    return &g_snapshot;
   try {
+    if (g_snapshot_valid && snapshot_holds()) return &g_snapshot;
     return refresh_snapshot();
   } catch (PyError&) {
     // A look-up that fails is left to the plain path, which meets it where it would.
@@ -305,6 +335,7 @@ namespace {
 // Per enumeration, the text last looked up (held: kept for the life of the process, or until the
 // next one replaces it) and the member it found, while the value map keeps its version tag (the
 // map holds the member). Requests repeat the same few text objects.
+#if ORVA_USE_DICT_VERSIONS
 struct LastMember {
   PyObject* map = nullptr;
   uint64_t version = 0;
@@ -312,6 +343,7 @@ struct LastMember {
   PyObject* member = nullptr;
 };
 LastMember g_last_member[kEnumCount];
+#endif
 
 }  // namespace
 
@@ -319,19 +351,23 @@ PyObject* snapshot_member(const EnumSnapshot& s, EnumId id, PyObject* value) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == s.cls[id]) return value;
   if (!PyUnicode_CheckExact(value) || !s.map[id]) return nullptr;
   PyObject* map = s.map[id];
+#if ORVA_USE_DICT_VERSIONS
   const uint64_t version = dict_version(map);
   LastMember& last = g_last_member[id];
   if (last.text == value && last.map == map && last.version == version) return last.member;
+#endif
   // An exact str key: the look-up compares texts only, no Python code runs.
   PyObject* m = PyDict_GetItemWithError(map, value);
   if (!m) {
     PyErr_Clear();
     return nullptr;
   }
+#if ORVA_USE_DICT_VERSIONS
   PyObject* old = last.text;
   Py_INCREF(value);
   last = LastMember{map, version, value, m};
   Py_XDECREF(old);  // a str: releasing it runs no Python code
+#endif
   return m;
 }
 #endif

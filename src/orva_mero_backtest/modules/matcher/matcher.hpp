@@ -60,12 +60,12 @@ Ref from_value(PyObject* enum_name, PyObject* value);
 // obj.<name> for a property of an enumeration member (SuccessCode.code, Action.BUY.value, ...).
 Ref member_attr(PyObject* obj, PyObject* name);
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_FASTPATHS
 // In the order the module binds them at load.
 enum EnumId { kAction, kOperationType, kOrderType, kOrderCond, kOrderLot, kPriceType, kOCType, kSuccessCode, kEnumCount };
 
 // The members the hot paths use, as the module's bindings give them, while the module's dict and
-// every enumeration class keep the version tags they had when it was read (shortcut). Its
+// every enumeration class are unchanged since it was read (shortcut). Its
 // pointers stay valid for the life of the process.
 struct EnumSnapshot {
   PyObject* cls[kEnumCount] = {};

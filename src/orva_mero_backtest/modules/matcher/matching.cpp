@@ -184,7 +184,7 @@ void trade_record(PyObject* positions, std::initializer_list<PyObject*> values) 
 // made it (then no Python code has seen the deal).
 // `known`: the deal's fields, when known; `seen`: a view of self taken before, used while it holds.
 bool report_deal(Pass& p, PyObject* deal, const DealFields* known = nullptr, const SelfView* seen = nullptr) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_FASTPATHS
   if (const EnumSnapshot* e = enum_snapshot()) {
     Keep keep;
     SelfView v;
@@ -521,7 +521,7 @@ class Orders {
 // The members a pass compares against, from the enumerations' snapshot (shortcut); false when
 // they must be looked up.
 bool snapshot_members(Pass& p) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_FASTPATHS
   if (const EnumSnapshot* e = enum_snapshot()) {
     p.buy = e->buy, p.buy_value = e->buy_value, p.lmt = e->lmt, p.sell = e->sell;
     p.rod = e->rod, p.ioc = e->ioc, p.fok = e->fok;

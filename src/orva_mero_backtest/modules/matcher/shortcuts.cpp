@@ -124,14 +124,29 @@ PyObject* remembered_attr(PyObject* self, PyObject* SelfView::*attribute) {
 }
 
 bool view_holds(PyObject* self, const SelfView& v) {
+  PyObject* dict = dict_of(self);
 #if ORVA_DICT_VERSIONS
   // Compared only: another dict made at the same address has another version tag.
-  PyObject* dict = dict_of(self);
   return dict && dict == v.dict && dict_version(dict) == v.version &&
          Py_TYPE(self) == v.type && plain_type(v.type);
 #else
-  (void)self, (void)v;
-  return false;
+  // The same dict still holding exactly the objects the view shows, its keys compared by identity
+  // as view_of read them: pointer compares only, no Python code runs.
+  if (!dict || dict != v.dict || Py_TYPE(self) != v.type || PyDict_GET_SIZE(dict) != 7 || !plain_type(v.type))
+    return false;
+  PyObject* const* names = attribute_names();
+  PyObject* const shown[] = {v.pending_orders, v.response_queue, v.pending_order_queue, v.current_tick_infos,
+                             v.positions,      v.account_info,   v.exchange_info};
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  int next = 0;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    int i = next < 7 && names[next] == key ? next : 0;
+    while (i < 7 && names[i] != key) ++i;
+    if (i == 7 || value != shown[i]) return false;
+    next = i + 1;
+  }
+  return true;  // seven distinct keys, each one of the seven names
 #endif
 }
 
@@ -166,6 +181,12 @@ PyObject* remembered_entry(LastEntry& last, PyObject* d, PyObject* key) {
   if (v && dict_version(d) == version) last = LastEntry{d, version, v};
   return v;
 }
+#else
+// Without version tags nothing tells the dict is unchanged: looked up every time.
+struct LastEntry {};
+LastEntry g_account_id, g_exchange_name;
+
+PyObject* remembered_entry(LastEntry&, PyObject* d, PyObject* key) { return entry_of(d, key); }
 #endif
 
 // What a request resolves to before anything is changed.
@@ -174,7 +195,6 @@ struct Request {
   bool stock;
 };
 
-#if ORVA_DICT_VERSIONS
 bool resolve(const Args& a, const EnumSnapshot& e, Request& r) {
   PyObject* product = a[2];
   r.stock = same_text(product, ORVA_NAME("Stock"));
@@ -217,11 +237,8 @@ Ref new_order_report(const EnumSnapshot& e, const Request& r, const NewOrder& n)
   return make_shaped(kNewReportShape, report_values);
 }
 
-#endif
-
 }  // namespace
 
-#if ORVA_DICT_VERSIONS
 bool deal_fields(PyObject* deal, DealFields& f) {
   if (!PyDict_CheckExact(deal)) return false;
   f.product = entry_of(deal, ORVA_NAME("product_type"));
@@ -267,9 +284,7 @@ Ref quick_deal_report(const EnumSnapshot& e, const DealFields& f, const SelfView
   PyObject* const values[] = {id, id, id, id, broker, account, f.action, f.code, f.quantity, f.price, f.ts};
   return make_shaped(kDealFutureShape, values);
 }
-#endif
 
-#if ORVA_DICT_VERSIONS
 bool quick_add_order(const Args& a) {
   if (!fastpaths_on()) return false;
   PyObject *self = a.self(), *code = a[1], *qty = a[5];
@@ -338,7 +353,6 @@ bool quick_add_order(const Args& a) {
       [&](Caught& caught) { add_order_failed(a, price, caught); });
   return true;
 }
-#endif
 #endif
 
 }  // namespace orva::matcher

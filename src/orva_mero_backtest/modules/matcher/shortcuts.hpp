@@ -6,7 +6,7 @@
 
 namespace orva::matcher {
 
-struct DealFields;  // defined where dict version tags exist; report_deal names it everywhere
+struct DealFields;  // defined with the shortcuts; report_deal names it everywhere
 
 // References held until the end of a call and released together, under one GIL check (a Ref
 // checks at every release).
@@ -107,7 +107,6 @@ bool view_holds(PyObject* self, const SelfView& view);
 // Borrowed from self's instance dict: hold it before anything can run Python code.
 PyObject* remembered_attr(PyObject* self, PyObject* SelfView::*attribute);
 
-#if ORVA_DICT_VERSIONS
 // The fields of a deal its report is made of, borrowed from the deal (cond and lot may be null).
 struct DealFields {
   PyObject *product, *id, *action, *code, *quantity, *price, *ts, *cond, *lot;
@@ -120,15 +119,10 @@ bool deal_fields(PyObject* deal, DealFields& f);
 // shows, from the deal's fields; an empty Ref (no error set, nothing changed) when only the
 // methods can tell. What it reads is held by `keep`.
 Ref quick_deal_report(const EnumSnapshot& e, const DealFields& f, const SelfView& view, Keep& keep);
-#endif
 
-#if ORVA_DICT_VERSIONS
 // add_order of a valid request while every shortcut holds; false when the plain path must do it
 // (nothing observable has happened then).
 bool quick_add_order(const Args& a);
-#else
-inline bool quick_add_order(const Args&) { return false; }
-#endif
 #endif
 
 // What add_order does when building or sending the order's "New" report fails.
