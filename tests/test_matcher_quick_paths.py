@@ -113,8 +113,8 @@ def test_orders_and_fills_match_the_plain_path(monkeypatch, request_, tick_first
         ((), []),
         (("[red]",), ["[red]委託單 nope 不存在[/red]"]),
         (("[green]新增",), ["[green]新增委託單 <id> 成功[/green]"]),
-        # reaches past the first "{}": the line itself is made to tell
-        (("[green]新增委託單 ZZ",), []),
+        # reaches past the first "{}": the line itself is made to tell ("!" is in no trade id)
+        (("[green]新增委託單 !!",), []),
         (None, ["[green]新增委託單 <id> 成功[/green]", "[red]委託單 nope 不存在[/red]"]),
         # anything but a tuple of str promises nothing: every line is printed
         (["[red]"], ["[green]新增委託單 <id> 成功[/green]", "[red]委託單 nope 不存在[/red]"]),
