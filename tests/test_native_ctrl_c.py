@@ -92,7 +92,16 @@ def test_sigint_at_random_moments_raises_keyboard_interrupt(tmp_path, loop):
             child.send_signal(signal.SIGINT)
             out, err = child.communicate(timeout=5)
         except subprocess.TimeoutExpired:
-            child.kill()
-            child.communicate()
-            pytest.fail(f"{loop}: still running 5 s after SIGINT")
+            # An interrupt that lands in a weakref callback or __del__ is reported by CPython as
+            # "Exception ignored" and lost; a second Ctrl-C must then end the run.
+            child.send_signal(signal.SIGINT)
+            try:
+                out, err = child.communicate(timeout=5)
+            except subprocess.TimeoutExpired:
+                child.kill()
+                child.communicate()
+                pytest.fail(f"{loop}: still running 5 s after a second SIGINT")
+            assert "Exception ignored" in err and "KeyboardInterrupt" in err, (loop, err)
+            assert (child.returncode, out) == (130, "interrupted\n"), (loop, attempt, err)
+            continue
         assert (child.returncode, out, err) == (130, "interrupted\n", ""), (loop, attempt)
