@@ -9,10 +9,15 @@ cd "$(dirname "$0")/.."
 PY=.venv/bin/python
 SITE=build/sanitize/site
 FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1"
-./scripts/build_variant.sh sanitize \
-  -C cmake.define.CMAKE_CXX_FLAGS="$FLAGS" \
-  -C cmake.define.CMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
-  -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined"
+# ORVA_SANITIZE_BUILT=1: the build was made beforehand (scripts/sanitize.sh --build-only), e.g. while
+# another pass ran.
+if [ "${ORVA_SANITIZE_BUILT:-0}" != 1 ]; then
+  ./scripts/build_variant.sh sanitize \
+    -C cmake.define.CMAKE_CXX_FLAGS="$FLAGS" \
+    -C cmake.define.CMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
+    -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined"
+fi
+[ "${1:-}" = --build-only ] && exit 0
 # The ASan runtime first; libstdc++ with it, so that ASan finds __cxa_throw for C++ modules loaded later
 # (matplotlib's ft2font aborts otherwise).
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"

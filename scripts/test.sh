@@ -8,6 +8,9 @@
 #                                (scripts/sanitize.sh) unless ORVA_SKIP_SANITIZE=1; and the speed check
 #                                across interpreters (benchmarks/interpreters.py --guard) unless
 #                                ORVA_SKIP_SPEED=1
+#                                Each pass spreads its tests over ORVA_TEST_JOBS processes (pytest-xdist;
+#                                default 2, 0 runs them in one process): most of a pass is waiting on
+#                                threads and child processes, not computing.
 #   ./scripts/test.sh ARGS...    one pass in .venv with these pytest arguments
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,23 +24,39 @@ pass() {  # pass <label> <python> [VAR=value...] [-- pytest arguments]
   while [ $# -gt 0 ] && [ "$1" != -- ]; do vars+=("$1"); shift; done
   [ $# -gt 0 ] && shift
   echo "== $label"
-  env "${vars[@]}" "$py" -m pytest -q -p no:cacheprovider "$@"
+  env "${vars[@]}" "$py" -m pytest -q -p no:cacheprovider "${JOBS[@]}" "$@"
 }
+JOBS=()
+[ "${ORVA_TEST_JOBS:-2}" != 0 ] && JOBS=(-n "${ORVA_TEST_JOBS:-2}")
 # The passes that vary only the native build leave out the sweep tests: they drive worker processes and
 # a Ray cluster in Python, over the same native calls the driver tests cover (and take a third of a pass).
 NATIVE_ONLY=(--ignore=tests/test_sweep.py)
+# The other builds compile while the first passes run: those mostly wait on threads and child processes.
+mkdir -p build
+SANITIZE=0
+[ "${ORVA_SKIP_SANITIZE:-0}" != 1 ] && SANITIZE=1
+(
+  ./scripts/build_variant.sh plain -C cmake.define.ORVA_FASTPATHS=OFF
+  [ $SANITIZE = 1 ] && ./scripts/sanitize.sh --build-only
+  true
+) > build/variants.log 2>&1 &
+variants=$!
 pass "Python 3.10, shortcuts on" .venv/bin/python
 pass "Python 3.10, shortcuts off at run time" .venv/bin/python ORVA_MERO_BACKTEST_FASTPATHS=0 -- "${NATIVE_ONLY[@]}"
-./scripts/build_variant.sh plain -C cmake.define.ORVA_FASTPATHS=OFF
+if ! wait $variants; then
+  cat build/variants.log >&2
+  echo "test: building the compiled-out or the sanitized variant failed" >&2
+  exit 1
+fi
 PYTHONPATH="$PWD/build/plain/site" .venv/bin/python -c \
   "import orva_mero_backtest.modules.matcher.matcher as m; assert 'build/plain/site' in m.__file__, m.__file__"
 pass "Python 3.10, shortcuts compiled out" .venv/bin/python PYTHONPATH="$PWD/build/plain/site" -- "${NATIVE_ONLY[@]}"
 if [ -x .venv-next/bin/python ]; then
   pass "$(.venv-next/bin/python -c 'import platform; print("Python", platform.python_version())')" .venv-next/bin/python
 fi
-if [ "${ORVA_SKIP_SANITIZE:-0}" != 1 ]; then
+if [ $SANITIZE = 1 ]; then
   echo "== Python 3.10, AddressSanitizer + UndefinedBehaviorSanitizer"
-  ./scripts/sanitize.sh "${NATIVE_ONLY[@]}"
+  ORVA_SANITIZE_BUILT=1 ./scripts/sanitize.sh "${JOBS[@]}" "${NATIVE_ONLY[@]}"
 fi
 if [ "${ORVA_SKIP_SPEED:-0}" != 1 ] && [ -x .venv-next/bin/python ]; then
   # A ratio within one run: an interpreter that takes a slow path (a 10x cliff) fails, noise does not.
