@@ -9,9 +9,14 @@ helpers below, never through a time zone.
 from __future__ import annotations
 
 import functools
+import importlib.metadata
+import json
+import os
 import re
+import tempfile
+from dataclasses import dataclass
 from datetime import date as Date, datetime, time as Time, timedelta, timezone
-from typing import Any, List, Optional
+from typing import Any, FrozenSet, List, Optional
 
 from ..errors import BacktestError
 
@@ -64,20 +69,106 @@ def session_fraction(seconds: float) -> float:
 # --- trading calendar ----------------------------------------------------------------------------
 
 
-@functools.lru_cache(maxsize=1)
-def _calendar():
+# Building the calendar (and importing pandas for it) costs seconds, paid by every process: each sweep
+# worker, each command. Its sessions are kept in a small file, made again when exchange-calendars
+# changes or the file is a month old (the calendar reaches about a year ahead of the day it is built).
+CALENDAR_CACHE_ENV = "ORVA_MERO_BACKTEST_CALENDAR_CACHE"
+_CALENDAR_MAX_AGE = timedelta(days=30)
+
+
+@dataclass(frozen=True)
+class _Sessions:
+    first: Date
+    last: Date
+    holidays: FrozenSet[Date]  # weekdays inside [first, last] that are no session
+    weekend_sessions: FrozenSet[Date]  # make-up trading days, which Taiwan has held on Saturdays
+
+
+def calendar_cache_file() -> str:
+    """Where the calendar's sessions are kept: $ORVA_MERO_BACKTEST_CALENDAR_CACHE, else the user's
+    cache folder."""
+    if os.environ.get(CALENDAR_CACHE_ENV):
+        return os.environ[CALENDAR_CACHE_ENV]
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "orva-mero-backtest", f"calendar-{CALENDAR_NAME}.json")
+
+
+def _library_version() -> str:
+    try:
+        return importlib.metadata.version("exchange-calendars")
+    except importlib.metadata.PackageNotFoundError:
+        return ""
+
+
+def _read_sessions(path: str, version: str, today: Date) -> Optional[_Sessions]:
+    try:
+        with open(path, encoding="utf-8") as f:
+            kept = json.load(f)
+        if kept["calendar"] != CALENDAR_NAME or kept["library"] != version:
+            return None
+        if not timedelta(0) <= today - Date.fromisoformat(kept["made"]) <= _CALENDAR_MAX_AGE:
+            return None
+        return _Sessions(Date.fromisoformat(kept["first"]), Date.fromisoformat(kept["last"]),
+                         frozenset(Date.fromisoformat(d) for d in kept["holidays"]),
+                         frozenset(Date.fromisoformat(d) for d in kept["weekend_sessions"]))
+    except (OSError, ValueError, KeyError, TypeError):  # missing, damaged or another shape: build anew
+        return None
+
+
+def _write_sessions(path: str, version: str, today: Date, sessions: _Sessions) -> None:
+    text = json.dumps({
+        "calendar": CALENDAR_NAME, "library": version, "made": today.isoformat(),
+        "first": sessions.first.isoformat(), "last": sessions.last.isoformat(),
+        "holidays": sorted(d.isoformat() for d in sessions.holidays),
+        "weekend_sessions": sorted(d.isoformat() for d in sessions.weekend_sessions)})
+    try:
+        os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+        # Whole or not at all: processes starting together may write it at the same moment.
+        fd, staged = tempfile.mkstemp(dir=os.path.dirname(path) or ".", prefix=".calendar-")
+        try:
+            with os.fdopen(fd, "w", encoding="utf-8") as f:
+                f.write(text)
+            os.replace(staged, path)
+        except BaseException:
+            os.unlink(staged)
+            raise
+    except OSError:  # an unwritable cache only costs the next process the build
+        pass
+
+
+def _build_sessions() -> _Sessions:
     import exchange_calendars
 
-    return exchange_calendars.get_calendar(CALENDAR_NAME)
+    cal = exchange_calendars.get_calendar(CALENDAR_NAME)
+    first, last = cal.first_session.date(), cal.last_session.date()
+    open_days = {session.date() for session in cal.sessions}
+    holidays, day = set(), first
+    while day <= last:
+        if day.weekday() < 5 and day not in open_days:
+            holidays.add(day)
+        day += timedelta(days=1)
+    return _Sessions(first, last, frozenset(holidays),
+                     frozenset(day for day in open_days if day.weekday() >= 5))
 
 
-@functools.lru_cache(maxsize=4096)
+@functools.lru_cache(maxsize=1)
+def _sessions() -> _Sessions:
+    path, version, today = calendar_cache_file(), _library_version(), Date.today()
+    sessions = _read_sessions(path, version, today)
+    if sessions is None:
+        sessions = _build_sessions()
+        _write_sessions(path, version, today, sessions)
+    return sessions
+
+
 def is_trading_day(day: Date) -> bool:
     """A day the Taiwan exchanges trade; outside the calendar's known years, Monday to Friday."""
-    cal = _calendar()
-    if cal.first_session.date() <= day <= cal.last_session.date():
-        return bool(cal.is_session(day.isoformat()))
-    return day.weekday() < 5
+    sessions = _sessions()
+    if not sessions.first <= day <= sessions.last:
+        return day.weekday() < 5
+    if day.weekday() >= 5:
+        return day in sessions.weekend_sessions
+    return day not in sessions.holidays
 
 
 def trading_days(first: Date, last: Date) -> List[Date]:
