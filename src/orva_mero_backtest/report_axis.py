@@ -24,9 +24,13 @@ def _at(day: Date, moment: Time) -> float:
     return wall_ns(day, moment) / 1e9
 
 
+_NIGHT_OPEN = AFTER_HOURS[0].hour * 3600 + AFTER_HOURS[0].minute * 60
+_NIGHT_CLOSE = AFTER_HOURS[1].hour * 3600 + AFTER_HOURS[1].minute * 60
+
+
 def _in_after_hours(ts: float) -> bool:
-    moment = wall_clock(ts).time()
-    return moment >= AFTER_HOURS[0] or moment < AFTER_HOURS[1]
+    into_day = ts % 86400.0  # timestamps are wall clock written as UTC (data.clock)
+    return into_day >= _NIGHT_OPEN or into_day < _NIGHT_CLOSE
 
 
 def open_windows(days: Sequence[Date], futures: bool, after_hours: bool) -> List[Tuple[float, float]]:
@@ -101,6 +105,15 @@ def thinned(points: Sequence[Tuple[float, float]], limit: int) -> List[Tuple[flo
                 max(range(len(chunk)), key=lambda k: chunk[k][1])}
         out += [chunk[k] for k in sorted(keep)]
     return out
+
+
+def time_texts(stamps: Sequence[float]) -> List[str]:
+    """wall_clock_text of many timestamps at once."""
+    import polars as pl
+
+    # As wall_clock_text: to the microsecond, then cut to the millisecond.
+    millis = pl.Series([round(ts * 1_000_000) // 1000 for ts in stamps], dtype=pl.Int64)
+    return pl.from_epoch(millis, time_unit="ms").dt.strftime("%Y-%m-%d %H:%M:%S%.3f").to_list()
 
 
 def day_of(ts: float) -> Date:

@@ -9,7 +9,7 @@ import html
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from .data.clock import wall_clock_text
-from .report_axis import closed_stretches, day_of, price_text, rangebreaks, thinned
+from .report_axis import closed_stretches, day_of, price_text, rangebreaks, thinned, time_texts
 
 if TYPE_CHECKING:  # pragma: no cover
     from .driver import BacktestResult
@@ -39,8 +39,21 @@ def _to_html(fig: Any, div_id: str, first: bool) -> str:
     return fig.to_html(full_html=False, include_plotlyjs=first, div_id=div_id, config=_CONFIG)
 
 
+def _xs(points: Sequence[Tuple[float, float]]) -> Any:
+    import numpy as np
+
+    # numpy arrays: plotly checks a list item by item, an array at once
+    return np.array(time_texts([ts for ts, _ in points]), dtype=object)
+
+
+def _ys(points: Sequence[Tuple[float, float]]) -> Any:
+    import numpy as np
+
+    return np.array([v for _, v in points], dtype=float)
+
+
 def _axis(fig: Any, breaks: List[Dict[str, object]]) -> None:
-    fig.update_xaxes(rangebreaks=breaks, showspikes=True)
+    fig.update_xaxes(rangebreaks=breaks, showspikes=True, tickformat="%m-%d %H:%M", hoverformat="%Y-%m-%d %H:%M:%S")
 
 
 def _equity_figure(curve, stats: "Statistics", breaks) -> Any:
@@ -50,18 +63,17 @@ def _equity_figure(curve, stats: "Statistics", breaks) -> Any:
     under = thinned(list(zip(curve["ts"].to_list(), (-curve["drawdown_pct"]).to_list())), MAX_CHART_POINTS)
     fig = make_subplots(rows=2, cols=1, shared_xaxes=True, row_heights=[0.62, 0.38], vertical_spacing=0.07,
                         subplot_titles=("Equity (TWD)", "Underwater (% below the peak), the worst drawdowns shaded"))
-    fig.add_scatter(x=[wall_clock_text(ts) for ts, _ in points], y=[v for _, v in points], name="equity",
+    fig.add_scatter(x=_xs(points), y=_ys(points), name="equity",
                     line={"color": "black", "width": 1}, row=1, col=1)
-    fig.add_scatter(x=[wall_clock_text(ts) for ts, _ in under], y=[v for _, v in under], name="underwater",
+    fig.add_scatter(x=_xs(under), y=_ys(under), name="underwater",
                     fill="tozeroy", line={"color": "firebrick", "width": 1}, row=2, col=1)
     periods = stats.tear_sheet.drawdown_periods if stats.tear_sheet else []
     end = curve["ts"][-1] if curve.height else None
     for rank, period in enumerate(periods, 1):
         until = period.recovery_ts if period.recovery_ts is not None else end
-        for row in (1, 2):
-            fig.add_vrect(x0=wall_clock_text(period.peak_ts), x1=wall_clock_text(until), fillcolor="firebrick",
-                          opacity=0.08 if rank > 1 else 0.16, line_width=0, row=row, col=1,
-                          annotation_text=f"#{rank}" if row == 2 else None, annotation_position="bottom left")
+        fig.add_vrect(x0=wall_clock_text(period.peak_ts), x1=wall_clock_text(until), fillcolor="firebrick",
+                      opacity=0.08 if rank > 1 else 0.16, line_width=0, row=2, col=1,
+                      annotation_text=f"#{rank}", annotation_position="bottom left")
     _axis(fig, breaks)
     fig.update_layout(height=620, margin={"l": 60, "r": 20, "t": 40, "b": 40}, showlegend=False,
                       hovermode="x unified")
@@ -73,7 +85,7 @@ def _price_figure(code: str, market: str, prices, fills, trips, breaks) -> Any:
 
     fig = go.Figure()
     points = thinned(prices, MAX_CHART_POINTS)
-    fig.add_scatter(x=[wall_clock_text(ts) for ts, _ in points], y=[p for _, p in points], name=f"{code} price",
+    fig.add_scatter(x=_xs(points), y=_ys(points), name=f"{code} price",
                     line={"color": "#555", "width": 1}, hoverinfo="skip")
     for won, colour in ((True, WON), (False, LOST)):
         xs: List[Optional[str]] = []
