@@ -126,7 +126,7 @@ def test_trade_figures_of_a_run():
 @pytest.mark.parametrize("n, small", [(2, True), (19, True), (20, False)])
 def test_annualised_figures_on_few_days_are_flagged(n, small):
     s = result_of(sessions(n), (CYCLE * 4)[:n]).statistics()
-    assert s.small_sample is small
+    assert s.small_sample is small and s.tear_sheet.small_sample is small
     texts = dict(s.rows()) | dict(r for _, rows in s.metric_rows() for r in rows)
     for label in ("Sharpe (daily, annualised)", "Sortino (daily, annualised)", "CAGR", "Annual volatility", "Calmar"):
         assert ("not meaningful" in texts[label]) is small, label
@@ -139,16 +139,18 @@ def test_summary_keeps_the_flat_figures_and_adds_the_tables(fixed):
     days, pnl, s = fixed
     result = result_of(days, pnl)
     flat = summary(result, s)
+    assert set(stats.Statistics.__dataclass_fields__) <= set(flat)  # every field is a column of a sweep's row
     assert "tear_sheet" not in flat and all(not isinstance(v, (dict, list)) for k, v in flat.items()
                                             if k not in ("instruments", "positions"))
     for key in ("cagr_pct", "annual_volatility_pct", "calmar", "max_drawdown_duration_seconds", "buy_and_hold_pct",
-                "expectancy", "sqn", "kelly", "best_day_pct", "worst_day_pct", "avg_trades_per_day", "small_sample"):
+                "expectancy", "sqn", "kelly", "best_day_pct", "worst_day_pct", "avg_trades_per_day"):
         assert flat[key] == getattr(s, key), key
     full = json.loads(json.dumps(summary(result, s, tear_sheet=True), allow_nan=False))
     sheet = full["tear_sheet"]
     assert sheet["monthly_returns_pct"] == pytest.approx(s.tear_sheet.monthly_returns_pct, abs=1e-6)
     assert sheet["drawdown_periods"][0]["peak"] == wall_clock_text(at(days[2], 13, 30))
     assert sheet["drawdown_periods"][-1]["recovery"] is None and len(sheet["daily_returns_pct"]) == 25
+    assert (sheet["small_sample"], sheet["min_annualised_days"]) == (False, 20)
 
 
 # --- the time axis --------------------------------------------------------------------------------

@@ -21,7 +21,7 @@ import bisect
 import functools
 import math
 from collections import deque
-from dataclasses import dataclass, field, fields
+from dataclasses import asdict, dataclass
 from datetime import date as Date, time as Time
 from typing import TYPE_CHECKING, Any, Deque, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
@@ -104,8 +104,7 @@ class Statistics:
     exposure: float  # 0..1
     traded_value: float  # TWD
     turnover: float  # traded value / capital
-    # The tear sheet's figures (annualised ones are flagged by small_sample under MIN_ANNUALISED_DAYS days).
-    small_sample: bool = False
+    # The tear sheet's figures (annualised ones are not meaningful when small_sample).
     cagr_pct: float = 0.0
     annual_volatility_pct: float = 0.0
     calmar: Optional[float] = 0.0
@@ -119,12 +118,18 @@ class Statistics:
     best_day_pct: float = 0.0
     worst_day_pct: float = 0.0
     avg_trades_per_day: float = 0.0  # round trips per trading day
-    # Tables behind the charts (monthly returns, drawdown periods, ...): not a flat figure, so left out
-    # of as_dict (a sweep row) and written to summary.json under "tear_sheet".
-    tear_sheet: Optional["TearSheet"] = field(default=None, repr=False, compare=False)
+    # The tables behind the charts (a TearSheet, set by compute): no field, as they are no flat figure
+    # for as_dict (a sweep's row); summary.json has them under "tear_sheet".
+    tear_sheet = None
+
+    @property
+    def small_sample(self) -> bool:
+        """Too few trading days for an annualised figure to mean anything (no field: a sweep's columns
+        are numbers)."""
+        return self.trading_days < MIN_ANNUALISED_DAYS
 
     def as_dict(self) -> Dict[str, Any]:
-        return {f.name: getattr(self, f.name) for f in fields(self) if f.name != "tear_sheet"}
+        return asdict(self)
 
     def rows(self) -> List[Tuple[str, str]]:
         """(label, text) pairs for tables: the summary printed by the command and the HTML report."""
@@ -247,9 +252,11 @@ class TearSheet:
     rolling_sharpe: List[Tuple[Date, float]]  # annualised, over the window ending that day
     drawdown_periods: List[DrawdownPeriod]  # the deepest first
     buy_and_hold_pct: Dict[str, float]  # instrument -> price change from the first to the last price
+    small_sample: bool = False  # fewer than MIN_ANNUALISED_DAYS trading days
 
     def as_dict(self) -> Dict[str, Any]:
         return {
+            "small_sample": self.small_sample, "min_annualised_days": MIN_ANNUALISED_DAYS,
             "daily_returns_pct": {d.isoformat(): round(r * 100, 6) for d, r in self.daily_returns},
             "monthly_returns_pct": {k: round(v, 6) for k, v in self.monthly_returns_pct.items()},
             "yearly_returns_pct": {k: round(v, 6) for k, v in self.yearly_returns_pct.items()},
@@ -579,9 +586,10 @@ def compute(result: "BacktestResult", capital: Optional[float] = None) -> Statis
         daily_returns=list(zip(days, returns)), monthly_returns_pct=figures["monthly"],
         yearly_returns_pct=figures["yearly"], rolling_window=figures["window"], rolling_sharpe=figures["rolling"],
         drawdown_periods=sorted(periods, key=lambda p: -p.depth)[:DRAWDOWN_PERIODS], buy_and_hold_pct=held,
+        small_sample=len(days) < MIN_ANNUALISED_DAYS,
     )
 
-    return Statistics(
+    figures_of_run = Statistics(
         net_pnl=net,
         gross_pnl=positions.realized_pnl + positions.unrealized_pnl,
         total_costs=costs,
@@ -606,7 +614,6 @@ def compute(result: "BacktestResult", capital: Optional[float] = None) -> Statis
         exposure=in_market,
         traded_value=traded,
         turnover=traded / capital,
-        small_sample=len(days) < MIN_ANNUALISED_DAYS,
         cagr_pct=cagr,
         annual_volatility_pct=figures["annual_volatility_pct"],
         calmar=calmar,
@@ -620,5 +627,6 @@ def compute(result: "BacktestResult", capital: Optional[float] = None) -> Statis
         best_day_pct=figures["best_day_pct"],
         worst_day_pct=figures["worst_day_pct"],
         avg_trades_per_day=len(trips) / len(days) if days else 0.0,
-        tear_sheet=sheet,
     )
+    figures_of_run.tear_sheet = sheet
+    return figures_of_run
