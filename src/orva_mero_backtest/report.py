@@ -47,12 +47,16 @@ _SESSION_LENGTH = 5 * 3600
 taipei_time = wall_clock_text  # tick times are Taipei wall clock written as epoch time (data.clock)
 
 
-def summary(result: BacktestResult, stats: Optional[statistics.Statistics] = None) -> Dict[str, Any]:
-    """The summary.json object: the run, the costs and P&L, and every statistic at the top level."""
+def summary(
+    result: BacktestResult, stats: Optional[statistics.Statistics] = None, tear_sheet: bool = False,
+) -> Dict[str, Any]:
+    """The summary.json object: the run, the costs and P&L, and every statistic at the top level; with
+    ``tear_sheet``, also the tables behind the report's charts under "tear_sheet" (daily, monthly and
+    yearly returns, rolling Sharpe ratio, worst drawdowns, buy and hold per instrument)."""
     p = result.positions
     if stats is None:
         stats = result.statistics()
-    return {
+    out = {
         "strategy": result.strategy,
         "instruments": [{"code": i.code, "market": i.market} for i in result.instruments],
         "start": result.start,
@@ -73,6 +77,9 @@ def summary(result: BacktestResult, stats: Optional[statistics.Statistics] = Non
         "positions": {e["code"]: e["quantity"] for e in p.summary()},
         **stats.as_dict(),
     }
+    if tear_sheet and stats.tear_sheet is not None:
+        out["tear_sheet"] = stats.tear_sheet.as_dict()
+    return out
 
 
 def _write_csv(path: str, columns: Sequence[str], rows: Iterable[Dict[str, Any]]) -> None:
@@ -119,7 +126,7 @@ def write_report(
         if stats is None:
             stats = result.statistics()
         with open(os.path.join(staging, SUMMARY_JSON), "w", encoding="utf-8") as f:
-            json.dump(summary(result, stats), f, ensure_ascii=False, indent=2, allow_nan=False)
+            json.dump(summary(result, stats, tear_sheet=True), f, ensure_ascii=False, indent=2, allow_nan=False)
         curve = statistics.equity_curve(result.equity, result.capital)
         _write_csv(os.path.join(staging, EQUITY_CSV), EQUITY_COLUMNS, equity_rows(curve))
         trips = [t.as_row() for t in result.round_trips()]

@@ -36,6 +36,10 @@ FALLBACK_TRADING_DAYS = 245
 EXCHANGE_CALENDAR = "XTAI"
 STOCK_SESSION = (Time(9, 0), Time(13, 30))
 FUTURE_SESSION = (Time(8, 45), Time(13, 45))  # the day session; stocks trade inside it
+# Annualised figures (Sharpe, Sortino, CAGR, volatility, Calmar) on fewer trading days than this are
+# flagged as not meaningful: a few days' spread says little about a year's.
+MIN_ANNUALISED_DAYS = 20
+DRAWDOWN_PERIODS = 5  # the worst ones listed in the tear sheet
 
 
 @dataclass(frozen=True)
@@ -100,6 +104,29 @@ class Statistics:
     exposure: float  # 0..1
     traded_value: float  # TWD
     turnover: float  # traded value / capital
+    # The tear sheet's figures (annualised ones are not meaningful when small_sample).
+    cagr_pct: float = 0.0
+    annual_volatility_pct: float = 0.0
+    calmar: Optional[float] = 0.0
+    max_drawdown_duration_seconds: float = 0.0  # wall clock from the peak to the recovery (or the end)
+    max_drawdown_duration_days: int = 0  # trading days the longest drawdown touches
+    buy_and_hold_pct: float = 0.0  # the instruments' price change over the range, equal weights
+    exposure_adjusted_return_pct: float = 0.0  # return_pct / exposure
+    expectancy: float = 0.0  # mean net P&L of a round trip
+    sqn: float = 0.0
+    kelly: Optional[float] = 0.0
+    best_day_pct: float = 0.0
+    worst_day_pct: float = 0.0
+    avg_trades_per_day: float = 0.0  # round trips per trading day
+    # The tables behind the charts (a TearSheet, set by compute): no field, as they are no flat figure
+    # for as_dict (a sweep's row); summary.json has them under "tear_sheet".
+    tear_sheet = None
+
+    @property
+    def small_sample(self) -> bool:
+        """Too few trading days for an annualised figure to mean anything (no field: a sweep's columns
+        are numbers)."""
+        return self.trading_days < MIN_ANNUALISED_DAYS
 
     def as_dict(self) -> Dict[str, Any]:
         return asdict(self)
@@ -112,6 +139,11 @@ class Statistics:
         def ratio(v: Optional[float]) -> str:
             return "unbounded" if v is None else f"{v:.2f}"
 
+        def annualised(text: str) -> str:
+            if not self.small_sample:
+                return text
+            return f"{text} (not meaningful: {self.trading_days} days < {MIN_ANNUALISED_DAYS})"
+
         drawdown = money(self.max_drawdown) + f" ({self.max_drawdown_pct:.2f}%)"
         if self.max_drawdown_start:
             drawdown += f" {self.max_drawdown_start[:16]} to {self.max_drawdown_end[:16]}"
@@ -121,8 +153,8 @@ class Statistics:
             ("Net P&L (after costs)", money(self.net_pnl)),
             ("Return on capital", f"{self.return_pct:.2f}% of {money(self.capital)}"),
             ("Max drawdown", drawdown),
-            ("Sharpe (daily, annualised)", f"{self.sharpe:.2f}"),
-            ("Sortino (daily, annualised)", ratio(self.sortino)),
+            ("Sharpe (daily, annualised)", annualised(f"{self.sharpe:.2f}")),
+            ("Sortino (daily, annualised)", annualised(ratio(self.sortino))),
             ("Trading days", f"{self.trading_days} ({self.trading_days_per_year} a year)"),
             ("Round trips", f"{self.round_trips:,}"),
             ("Win rate", f"{self.win_rate:.1%}"),
@@ -135,11 +167,104 @@ class Statistics:
         ]
 
 
+    def metric_rows(self) -> List[Tuple[str, List[Tuple[str, str]]]]:
+        """The tear sheet's further figures in groups of (label, text) pairs."""
+        def pct(v: float) -> str:
+            return f"{v:.2f}%"
+
+        def ratio(v: Optional[float]) -> str:
+            return "unbounded" if v is None else f"{v:.2f}"
+
+        def annualised(text: str) -> str:
+            return f"{text} (not meaningful)" if self.small_sample else text
+
+        days = self.max_drawdown_duration_days
+        held = self.tear_sheet.buy_and_hold_pct if self.tear_sheet else {}
+        return [
+            ("Returns", [
+                ("CAGR", annualised(pct(self.cagr_pct))),
+                ("Annual volatility", annualised(pct(self.annual_volatility_pct))),
+                ("Calmar", annualised(ratio(self.calmar))),
+                ("Buy and hold (same range)", pct(self.buy_and_hold_pct)),
+                *((f"Buy and hold {code}", pct(v)) for code, v in held.items() if len(held) > 1),
+                ("Return / exposure", pct(self.exposure_adjusted_return_pct)),
+                ("Best day / worst day", f"{pct(self.best_day_pct)} / {pct(self.worst_day_pct)}"),
+            ]),
+            ("Risk", [
+                ("Max drawdown duration",
+                 f"{hms(self.max_drawdown_duration_seconds)} ({days} trading day{'s' if days != 1 else ''})"),
+            ]),
+            ("Trades", [
+                ("Expectancy (per round trip)", f"{self.expectancy:,.0f}"),
+                ("SQN", f"{self.sqn:.2f}"),
+                ("Kelly fraction", ratio(self.kelly)),
+                ("Round trips per day", f"{self.avg_trades_per_day:.2f}"),
+            ]),
+        ]
+
+
+def hms(seconds: float) -> str:
+    """h:mm:ss, with the days in front beyond 24 hours ("2d 3:04:05")."""
+    seconds = int(round(seconds))
+    days, rest = divmod(seconds, 86400)
+    hours, rest = divmod(rest, 3600)
+    minutes, secs = divmod(rest, 60)
+    text = f"{hours}:{minutes:02d}:{secs:02d}"
+    return f"{days}d {text}" if days else text
+
+
 def _duration(seconds: float) -> str:
     seconds = int(round(seconds))
     hours, rest = divmod(seconds, 3600)
     minutes, secs = divmod(rest, 60)
     return f"{hours}h {minutes:02d}m {secs:02d}s" if hours else f"{minutes}m {secs:02d}s"
+
+
+@dataclass(frozen=True)
+class DrawdownPeriod:
+    """From a peak of the equity to its recovery to that peak (None: not recovered by the end)."""
+
+    peak_ts: float
+    trough_ts: float
+    recovery_ts: Optional[float]
+    depth: float  # TWD below the peak at the trough
+    depth_pct: float  # % of the peak
+    duration_seconds: float  # wall clock from the peak to the recovery or the end
+    trading_days: int  # trading days from the peak's to the recovery's (or the end's), both counted
+
+    def as_dict(self) -> Dict[str, Any]:
+        return {
+            "peak": wall_clock_text(self.peak_ts), "trough": wall_clock_text(self.trough_ts),
+            "recovery": wall_clock_text(self.recovery_ts) if self.recovery_ts is not None else None,
+            "depth": round(self.depth, 4), "depth_pct": round(self.depth_pct, 6),
+            "duration_seconds": round(self.duration_seconds, 3), "trading_days": self.trading_days,
+        }
+
+
+@dataclass
+class TearSheet:
+    """The series and tables behind the report's charts."""
+
+    daily_returns: List[Tuple[Date, float]]  # fractions
+    monthly_returns_pct: Dict[str, float]  # "YYYY-MM" -> compounded return of the month's days
+    yearly_returns_pct: Dict[str, float]  # "YYYY" -> compounded return
+    rolling_window: int  # trading days
+    rolling_sharpe: List[Tuple[Date, float]]  # annualised, over the window ending that day
+    drawdown_periods: List[DrawdownPeriod]  # the deepest first
+    buy_and_hold_pct: Dict[str, float]  # instrument -> price change from the first to the last price
+    small_sample: bool = False  # fewer than MIN_ANNUALISED_DAYS trading days
+
+    def as_dict(self) -> Dict[str, Any]:
+        return {
+            "small_sample": self.small_sample, "min_annualised_days": MIN_ANNUALISED_DAYS,
+            "daily_returns_pct": {d.isoformat(): round(r * 100, 6) for d, r in self.daily_returns},
+            "monthly_returns_pct": {k: round(v, 6) for k, v in self.monthly_returns_pct.items()},
+            "yearly_returns_pct": {k: round(v, 6) for k, v in self.yearly_returns_pct.items()},
+            "rolling_sharpe_window": self.rolling_window,
+            "rolling_sharpe": {d.isoformat(): round(v, 6) for d, v in self.rolling_sharpe},
+            "drawdown_periods": [p.as_dict() for p in self.drawdown_periods],
+            "buy_and_hold_pct": {k: round(v, 6) for k, v in self.buy_and_hold_pct.items()},
+        }
 
 
 # --- round trips ----------------------------------------------------------------------------------
@@ -214,6 +339,35 @@ def max_drawdown(curve) -> Tuple[float, float, Optional[float], Optional[float]]
     return worst, worst_pct, start, ts[trough]
 
 
+def drawdown_periods(curve, days: Sequence[Date] = ()) -> List[DrawdownPeriod]:
+    """Every stretch under the running peak, in time order. ``days``: the run's trading days, sorted."""
+    import polars as pl
+
+    if curve.height == 0:
+        return []
+    under = pl.col("drawdown") > 1e-6
+    # Each group: the row that set the peak (absent before the first one) and the rows under it.
+    frame = curve.with_columns(group=(~under).cast(pl.Int64).cum_sum(), under=under)
+    groups = frame.group_by("group", maintain_order=True).agg(
+        start=pl.col("ts").first(), any_under=pl.col("under").any(),
+        trough=pl.col("ts").sort_by("drawdown").last(), depth=pl.col("drawdown").max(),
+        depth_pct=pl.col("drawdown_pct").max(),
+    )
+    rows = groups.rows(named=True)
+    last_ts = float(curve["ts"][-1])
+    periods = []
+    for i, row in enumerate(rows):
+        if not row["any_under"]:
+            continue
+        recovery = rows[i + 1]["start"] if i + 1 < len(rows) else None
+        until = recovery if recovery is not None else last_ts
+        first, end = wall_clock(row["start"]).date(), wall_clock(until).date()
+        touched = bisect.bisect_right(days, end) - bisect.bisect_left(days, first) if days else 0
+        periods.append(DrawdownPeriod(row["start"], row["trough"], recovery, row["depth"], row["depth_pct"],
+                                      until - row["start"], max(1, touched)))
+    return periods
+
+
 # --- days -----------------------------------------------------------------------------------------
 
 
@@ -283,6 +437,69 @@ def sharpe_sortino(returns: Sequence[float], days_per_year: int) -> Tuple[float,
     return sharpe if sharpe is not None else 0.0, sortino
 
 
+def _finite(value: Any) -> Optional[float]:
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+def return_figures(returns: Sequence[float], days: Sequence[Date], days_per_year: int) -> Dict[str, Any]:
+    """CAGR, annual volatility, best and worst day, monthly and yearly returns and the rolling Sharpe
+    ratio of the daily returns (empyrical)."""
+    out: Dict[str, Any] = {"cagr_pct": 0.0, "annual_volatility_pct": 0.0, "best_day_pct": 0.0,
+                           "worst_day_pct": 0.0, "monthly": {}, "yearly": {}, "rolling": [],
+                           "window": MIN_ANNUALISED_DAYS if len(days) < 126 else 63}
+    if not returns:
+        return out
+    import empyrical
+    import numpy as np
+    import pandas as pd
+
+    series = pd.Series(np.asarray(returns, dtype=float), index=pd.DatetimeIndex([pd.Timestamp(d) for d in days]))
+    out["cagr_pct"] = (_finite(empyrical.annual_return(series, annualization=days_per_year)) or 0.0) * 100
+    if len(returns) >= 2:
+        out["annual_volatility_pct"] = (
+            _finite(empyrical.annual_volatility(series, annualization=days_per_year)) or 0.0) * 100
+    out["best_day_pct"], out["worst_day_pct"] = max(returns) * 100, min(returns) * 100
+    monthly = empyrical.aggregate_returns(series, "monthly")
+    out["monthly"] = {f"{y:04d}-{m:02d}": float(v) * 100 for (y, m), v in monthly.items()}
+    yearly = empyrical.aggregate_returns(series, "yearly")
+    out["yearly"] = {f"{y:04d}": float(v) * 100 for y, v in yearly.items()}
+    window = out["window"]
+    if len(returns) >= window:
+        rolling = empyrical.roll_sharpe_ratio(series, window, annualization=days_per_year)
+        out["rolling"] = [(ts.date(), float(v)) for ts, v in rolling.items() if math.isfinite(v)]
+    return out
+
+
+def trade_figures(pnl: Sequence[float]) -> Tuple[float, float, Optional[float]]:
+    """Expectancy (mean net P&L), SQN (sqrt(n) x mean / standard deviation) and the Kelly fraction
+    (win rate - loss rate / (average win / average loss)) of the round trips' net P&L."""
+    if not pnl:
+        return 0.0, 0.0, 0.0
+    n = len(pnl)
+    mean = sum(pnl) / n
+    sqn = 0.0
+    if n >= 2:
+        sd = math.sqrt(sum((p - mean) ** 2 for p in pnl) / (n - 1))
+        sqn = math.sqrt(n) * mean / sd if sd > 0 else 0.0
+    wins = [p for p in pnl if p > 0]
+    losses = [p for p in pnl if p <= 0]
+    if not losses:
+        return mean, sqn, None
+    if not wins:
+        return mean, sqn, -1.0  # nothing to win: never bet on it
+    win_rate = len(wins) / n
+    avg_win, avg_loss = sum(wins) / len(wins), -sum(losses) / len(losses)
+    kelly = win_rate - (1 - win_rate) / (avg_win / avg_loss) if avg_loss > 0 else None
+    return mean, sqn, kelly
+
+
+def buy_and_hold(prices: Mapping[str, Sequence[Tuple[float, float]]]) -> Dict[str, float]:
+    """Each instrument's price change in % from its first to its last price of the run."""
+    return {code: (series[-1][1] / series[0][1] - 1.0) * 100.0
+            for code, series in prices.items() if series and series[0][1] > 0}
+
+
 # --- exposure -------------------------------------------------------------------------------------
 
 
@@ -338,7 +555,12 @@ def compute(result: "BacktestResult", capital: Optional[float] = None) -> Statis
     first, last = parse_day(result.start, "start date"), parse_day(result.end, "end date")
     seen = {wall_clock(ts).date() for ts, _ in result.equity}
     days, per_year = trading_days(first, last, seen)
-    sharpe, sortino = sharpe_sortino(daily_returns(result.equity, capital, days), per_year)
+    returns = daily_returns(result.equity, capital, days)
+    sharpe, sortino = sharpe_sortino(returns, per_year)
+    figures = return_figures(returns, days, per_year)
+    periods = drawdown_periods(curve, days)
+    longest = max(periods, key=lambda p: p.duration_seconds, default=None)
+    held = buy_and_hold(result.prices)
 
     values = point_values(result)
     trips = round_trips(fills, values)
@@ -352,13 +574,27 @@ def compute(result: "BacktestResult", capital: Optional[float] = None) -> Statis
         profit_factor = None if wins else 0.0
     futures = any(i.market == "Future" for i in result.instruments)
     traded = sum(float(f["price"]) * int(f["units"]) * values.get(f["code"], 1.0) for f in fills)
+    expectancy, sqn, kelly = trade_figures(pnl)
+    in_market = exposure(fills, session_windows(days, futures))
+    cagr = figures["cagr_pct"]
+    if worst_pct > 0:
+        calmar: Optional[float] = cagr / worst_pct
+    else:
+        calmar = None if cagr > 0 else 0.0
+    return_pct = net / capital * 100.0
+    sheet = TearSheet(
+        daily_returns=list(zip(days, returns)), monthly_returns_pct=figures["monthly"],
+        yearly_returns_pct=figures["yearly"], rolling_window=figures["window"], rolling_sharpe=figures["rolling"],
+        drawdown_periods=sorted(periods, key=lambda p: -p.depth)[:DRAWDOWN_PERIODS], buy_and_hold_pct=held,
+        small_sample=len(days) < MIN_ANNUALISED_DAYS,
+    )
 
-    return Statistics(
+    figures_of_run = Statistics(
         net_pnl=net,
         gross_pnl=positions.realized_pnl + positions.unrealized_pnl,
         total_costs=costs,
         capital=capital,
-        return_pct=net / capital * 100.0,
+        return_pct=return_pct,
         max_drawdown=worst,
         max_drawdown_pct=worst_pct,
         max_drawdown_start=wall_clock_text(dd_start) if dd_start is not None else None,
@@ -375,7 +611,22 @@ def compute(result: "BacktestResult", capital: Optional[float] = None) -> Statis
         largest_win=max(wins) if wins else 0.0,
         largest_loss=min(losses) if losses else 0.0,
         avg_holding_seconds=sum(t.holding_seconds for t in trips) / len(trips) if trips else 0.0,
-        exposure=exposure(fills, session_windows(days, futures)),
+        exposure=in_market,
         traded_value=traded,
         turnover=traded / capital,
+        cagr_pct=cagr,
+        annual_volatility_pct=figures["annual_volatility_pct"],
+        calmar=calmar,
+        max_drawdown_duration_seconds=longest.duration_seconds if longest else 0.0,
+        max_drawdown_duration_days=longest.trading_days if longest else 0,
+        buy_and_hold_pct=sum(held.values()) / len(held) if held else 0.0,
+        exposure_adjusted_return_pct=return_pct / in_market if in_market > 0 else 0.0,
+        expectancy=expectancy,
+        sqn=sqn,
+        kelly=kelly,
+        best_day_pct=figures["best_day_pct"],
+        worst_day_pct=figures["worst_day_pct"],
+        avg_trades_per_day=len(trips) / len(days) if days else 0.0,
     )
+    figures_of_run.tear_sheet = sheet
+    return figures_of_run
