@@ -25,7 +25,7 @@ from dataclasses import asdict, dataclass
 from datetime import date as Date, time as Time
 from typing import TYPE_CHECKING, Any, Deque, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
-from .data.clock import parse_day, wall_clock, wall_clock_text, wall_ns
+from .data.clock import calendar_year, parse_day, wall_clock, wall_clock_text, wall_ns
 
 if TYPE_CHECKING:  # pragma: no cover
     from .driver import BacktestResult
@@ -33,7 +33,6 @@ if TYPE_CHECKING:  # pragma: no cover
 DEFAULT_CAPITAL = 2_000_000.0  # TWD: a board lot of a large-cap stock plus a few futures margins
 # Used when the exchange calendar does not cover the year (about what the exchange trades in a year).
 FALLBACK_TRADING_DAYS = 245
-EXCHANGE_CALENDAR = "XTAI"
 STOCK_SESSION = (Time(9, 0), Time(13, 30))
 FUTURE_SESSION = (Time(8, 45), Time(13, 45))  # the day session; stocks trade inside it
 # Annualised figures (Sharpe, Sortino, CAGR, volatility, Calmar) on fewer trading days than this are
@@ -373,19 +372,13 @@ def drawdown_periods(curve, days: Sequence[Date] = ()) -> List[DrawdownPeriod]:
 
 @functools.lru_cache(maxsize=16)
 def _exchange_years(first_year: int, last_year: int) -> Dict[int, Tuple[Date, ...]]:
-    """The exchange's sessions of each year; None for a year the calendar cannot tell."""
-    try:
-        import exchange_calendars
-
-        calendar = exchange_calendars.get_calendar(
-            EXCHANGE_CALENDAR, start=f"{first_year}-01-01", end=f"{last_year}-12-31")
-    except Exception:  # years outside the calendar's bounds
-        return {}
-    years: Dict[int, List[Date]] = {}
-    for session in calendar.sessions:
-        day = session.date()
-        years.setdefault(day.year, []).append(day)
-    return {year: tuple(days) for year, days in years.items()}
+    """The exchange's sessions of each year the calendar covers whole."""
+    years = {}
+    for year in range(first_year, last_year + 1):
+        days = calendar_year(year)
+        if days is not None:
+            years[year] = tuple(days)
+    return years
 
 
 def trading_days(first: Date, last: Date, seen: Iterable[Date] = ()) -> Tuple[List[Date], int]:

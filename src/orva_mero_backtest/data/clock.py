@@ -171,6 +171,15 @@ def is_trading_day(day: Date) -> bool:
     return day not in sessions.holidays
 
 
+def calendar_year(year: int) -> Optional[List[Date]]:
+    """The exchange's sessions of ``year``; None when the calendar does not cover the whole year."""
+    sessions = _sessions()
+    first, last = Date(year, 1, 1), Date(year, 12, 31)
+    if not (sessions.first <= first and last <= sessions.last):
+        return None
+    return trading_days(first, last)
+
+
 def trading_days(first: Date, last: Date) -> List[Date]:
     """The trading days from ``first`` to ``last``, both included."""
     days, day = [], first
