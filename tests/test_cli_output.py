@@ -6,7 +6,7 @@ import io
 import pytest
 from rich.table import Table
 
-from orva_mero_backtest import utils
+from orva_mero_backtest import cli, options, utils
 
 WIDE_ROW = ("Max drawdown", "66,926 (3.26%) 2024-01-03 09:00 to 2024-01-03 13:39 " + "x" * 150)
 
@@ -45,3 +45,56 @@ def test_a_width_set_by_the_caller_is_kept():
     assert console.width == 60
     console.width = 70
     assert console.width == 70 and utils._Console(file=io.StringIO()).width == utils._Console.UNWRAPPED_WIDTH
+
+
+# --- numeric options -------------------------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--capital", "5e-324"], "of at least 1, got '5e-324'"),
+        (["--capital", "-5"], "above 0"),
+        (["--capital", "inf"], "at most 1,000,000,000,000,000"),
+        (["--capital", "1e16"], "at most 1,000,000,000,000,000"),
+        (["--slippage-ticks", "1001"], "at most 1,000"),
+        (["--slippage-ticks", "1e3"], "whole number"),
+    ],
+)
+@pytest.mark.parametrize("command", [[], ["sweep", "--strategy", "ma_cross", "--param", "fast=2:3"]])
+def test_numbers_that_would_make_a_figure_infinite_are_refused(command, args, message, tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(cli.Backtest, "run", lambda self: pytest.fail("the run started"))
+    assert cli.main(command + args + ["--data-dir", str(tmp_path), "--no-progress"]) == cli.EXIT_BAD_INPUT
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1 and message in err
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--cost", "slippage_ticks=100000000000"], "slippage_ticks needs a number of at most 1,000"),
+        (["--cost", "stock_min_commission=1e300"], "at most 1,000,000,000"),
+        (["--cost", "future_multipliers.TXF=1e308"], "at most 1,000,000,000"),
+    ],
+)
+def test_cost_settings_that_would_make_a_cost_infinite_are_refused(args, message, tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(cli.Backtest, "run", lambda self: pytest.fail("the run started"))
+    assert cli.main(args + ["--data-dir", str(tmp_path), "--no-progress"]) == cli.EXIT_BAD_INPUT
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1 and message in err
+
+
+@pytest.mark.parametrize("text, low, high, whole, expected", [
+    ("1", 1, 10, False, 1.0), ("10", 1, 10, True, 10), ("0", 0, 5, True, 0), ("2.5e0", 1, 10, False, 2.5),
+])
+def test_numbers_in_range_are_taken(text, low, high, whole, expected):
+    value = options.check_number(text, "x", low, high, whole)
+    assert value == expected and type(value) is type(expected)
+
+
+def test_the_api_refuses_a_capital_out_of_range():
+    from orva_mero_backtest.driver import Instrument
+    from orva_mero_backtest.strategy import Strategy
+
+    for capital in (5e-324, 0.5, 1e16):
+        with pytest.raises(cli.BacktestError, match="from 1 to"):
+            cli.Backtest(Strategy(), [Instrument("2330", "Stock")], "2024-01-02", "2024-01-02", capital=capital)

@@ -376,6 +376,10 @@ def next_tick_taker(ticker: Any, module: Any) -> Callable[[], Optional[Dict[str,
 tick_loop = _engine.tick_loop
 
 
+# Capital (TWD) a run accepts: below 1 TWD or past 10^15 the returns and ratios it divides stop being
+# figures anyone can read (5e-324 makes them infinite).
+CAPITAL_RANGE = (1.0, 1e15)
+
 # --- the run -------------------------------------------------------------------------------------
 
 
@@ -442,8 +446,9 @@ class Backtest:
         self.progress_every = max(1, int(progress_every))
         self.stall_timeout = stall_timeout
         self.sample_seconds = sample_seconds
-        if isinstance(capital, bool) or not isinstance(capital, (int, float)) or not 0 < capital < float("inf"):
-            raise BacktestError(f"capital must be a number above 0, got {capital!r}")
+        low, high = CAPITAL_RANGE
+        if isinstance(capital, bool) or not isinstance(capital, (int, float)) or not low <= capital <= high:
+            raise BacktestError(f"capital must be a number from {low:,.0f} to {high:,.0f} TWD, got {capital!r}")
         self.capital = float(capital)
         self.ctx = StrategyContext(self)
 
