@@ -2,6 +2,7 @@
 numeric options refused up front."""
 
 import io
+import json
 
 import pytest
 from rich.table import Table
@@ -98,3 +99,89 @@ def test_the_api_refuses_a_capital_out_of_range():
     for capital in (5e-324, 0.5, 1e16):
         with pytest.raises(cli.BacktestError, match="from 1 to"):
             cli.Backtest(Strategy(), [Instrument("2330", "Stock")], "2024-01-02", "2024-01-02", capital=capital)
+
+
+# --- --json and --quiet in every outcome -----------------------------------------------------------
+
+STRATEGIES = """
+from orva_mero_backtest.strategy import Strategy
+
+class Chatty(Strategy):
+    name = "chatty"
+    def on_start(self, ctx):
+        print("chatty starts")
+    def on_tick(self, ctx, tick):
+        if not getattr(self, "said", False):
+            self.said = True
+            print("chatty sees a tick")
+
+class Raises(Chatty):
+    name = "raises"
+    def on_tick(self, ctx, tick):
+        print("raises sees a tick")
+        raise RuntimeError("boom")
+"""
+
+ONE_DAY = ["--stock", "2412", "--start", "2024-01-02", "--no-report"]
+
+
+@pytest.fixture
+def run(tmp_path, monkeypatch):
+    (tmp_path / "output_strategies.py").write_text(STRATEGIES)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.chdir(tmp_path)
+
+    def run(*args):
+        return cli.main(list(args) + ["--data-dir", str(tmp_path / "data")])
+
+    return run
+
+
+def _feed_down(monkeypatch):
+    from orva_mero_backtest.modules.ticker import ticker as ticker_module
+    from orva_mero_backtest.sim_broker import SimulatedBroker
+
+    def ticks(self, *args, **kwargs):
+        raise RuntimeError("server down")
+
+    monkeypatch.setattr(SimulatedBroker, "ticks", ticks)
+    monkeypatch.setattr(ticker_module, "RETRY_PAUSE_SECONDS", 0)
+
+
+@pytest.mark.parametrize(
+    "args, status, error",
+    [
+        (ONE_DAY + ["--strategy", "output_strategies:Chatty"], cli.EXIT_OK, None),
+        (ONE_DAY + ["--strategy", "output_strategies:Raises"], cli.EXIT_FAILED, "RuntimeError: boom"),
+        (ONE_DAY + ["--capital", "5e-324"], cli.EXIT_BAD_INPUT, "of at least 1"),
+        (ONE_DAY + ["--nosuch"], cli.EXIT_BAD_INPUT, "unrecognized arguments: --nosuch"),
+        (ONE_DAY + ["--end", "2023-12-01"], cli.EXIT_BAD_INPUT, "before start date"),
+        (ONE_DAY + ["feed-down"], cli.EXIT_FAILED, "server down"),
+    ],
+)
+@pytest.mark.parametrize("flag", ["--json", "--js"])
+def test_json_is_one_object_on_standard_output_in_every_outcome(args, status, error, flag, run, capsys,
+                                                                 monkeypatch):
+    if "feed-down" in args:
+        _feed_down(monkeypatch)
+        args = [a for a in args if a != "feed-down"]
+    assert run(*args, flag) == status
+    out, err = capsys.readouterr()
+    assert out.count("\n") == 1 and out.endswith("}\n")
+    data = json.loads(out)
+    if error is None:
+        assert "error" not in data and data["ticks"] > 0
+        assert "chatty starts" in err and "chatty sees a tick" in err
+    else:
+        assert data == {"error": data["error"], "exit_status": status} and error in data["error"]
+        assert err.count("orva-backtest: error:") == 1 and data["error"] in err
+
+
+def test_quiet_feed_failure_goes_to_standard_error_once(run, capsys, monkeypatch):
+    _feed_down(monkeypatch)
+    assert run(*ONE_DAY, "--quiet") == cli.EXIT_FAILED
+    out, err = capsys.readouterr()
+    assert out == ""
+    failure_lines = [line for line in err.splitlines() if "server down" in line]
+    # the feed's own line (shown once, though the day is tried three times) and the run's error line
+    assert len(failure_lines) == 2 and failure_lines[-1].startswith("orva-backtest: error:")

@@ -175,12 +175,14 @@ class _FilteredConsole:
         self._keep_errors = keep_errors
         # Lines starting with none of these are dropped: the native modules then skip making them.
         self.kept_prefixes = ("[red]",) if keep_errors else ()
+        self._shown: set = set()  # a failure repeated by each retry is shown once
 
     def print(self, *args: Any, **kwargs: Any) -> None:
         if not self._keep_errors or not args or not isinstance(args[0], str):
             return
         text = args[0]
-        if text.startswith("[red]") and not text.startswith(self.NOT_FAILURES):
+        if text.startswith("[red]") and not text.startswith(self.NOT_FAILURES) and text not in self._shown:
+            self._shown.add(text)
             self._target.print(*args, **kwargs)
 
 
