@@ -58,10 +58,13 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--name", help="name of the report folder (default: backtest-<date>-<time>)")
     p.add_argument("--verbose", action="store_true", help="show every message of the exchange and the tick feed")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
-    p.add_argument("--quiet", action="store_true", help="no progress bar and no tables; errors are still shown")
+    p.add_argument("--quiet", action="store_true",
+                   help="nothing on standard output: no progress bar and no tables; errors are still shown, "
+                   "on standard error")
     p.add_argument("--json", action="store_true",
                    help="print the summary with its statistics as one JSON object on standard output, nothing "
-                   "else there (the progress bar, if any, goes to standard error)")
+                   "else there; a refusal or failure prints {\"error\": ..., \"exit_status\": N} instead (the "
+                   "progress bar and the strategy's own prints go to standard error)")
     p.add_argument("--no-report", action="store_true", help="write no report folder")
     p.add_argument("--capital", type=number_option(*CAPITAL_RANGE), default=DEFAULT_CAPITAL, metavar="TWD",
                    help=f"starting capital that returns, drawdown %% and turnover refer to "
