@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
+import math
 import os
 import sys
-from typing import Optional, Sequence
+from typing import Any, Dict, Optional, Sequence, TextIO, Tuple
 
 from .constant import BASIC_INFO
 from .driver import Backtest, BacktestResult, Progress  # noqa: F401 - Backtest: callers reach it here
@@ -108,7 +110,7 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     return args
 
 
-def _run(args: argparse.Namespace) -> int:
+def _run(args: argparse.Namespace, out: TextIO) -> int:
     from rich.progress import BarColumn, Progress as Bar, TaskProgressColumn, TextColumn, TimeElapsedColumn
 
     from .report import summary, taipei_time, write_report
@@ -145,12 +147,16 @@ def _run(args: argparse.Namespace) -> int:
         if bar is not None:
             bar.stop()
     stats = result.statistics()
+    data = summary(result, stats)
+    # The options keep every figure finite; should one still not be, the run fails rather than write
+    # Infinity or NaN, which JSON has no words for.
+    odd = sorted(k for k, v in data.items() if isinstance(v, float) and not math.isfinite(v))
+    if odd:
+        raise _RunFailed(f"the run gave figures that are not finite numbers: {', '.join(odd)}")
     path = None if args.no_report else write_report(result, os.path.abspath(args.report_dir), args.name, stats)
     if args.json:
-        data = summary(result, stats)
         data["report"] = path
-        sys.stdout.write(json.dumps(data, ensure_ascii=False, allow_nan=False) + "\n")
-        sys.stdout.flush()
+        _write_json(out, data)
     elif not args.quiet:
         print_summary(result, os.path.relpath(path) if path is not None else None, stats)
     return EXIT_OK
@@ -158,6 +164,47 @@ def _run(args: argparse.Namespace) -> int:
 
 class _RunFailed(Exception):
     """A failure once the run has started (the feed, the strategy): exit status 1."""
+
+
+def _wants_json(argv: Sequence[str]) -> bool:
+    """Whether ``--json`` (or an abbreviation argparse would take for it) is among the options, for a
+    refusal that comes before the options are parsed."""
+    for arg in argv:
+        if arg == "--":
+            return False
+        if len(arg) >= 3 and "--json".startswith(arg.partition("=")[0]):
+            return True
+    return False
+
+
+def _failure(exc: BaseException) -> Tuple[int, str]:
+    """The exit status and the error line of a run that ended with ``exc``; called where it was caught."""
+    if isinstance(exc, KeyboardInterrupt):
+        return EXIT_INTERRUPTED, "interrupted"
+    if isinstance(exc, (_RunFailed, StrategyError)):  # StrategyError here: the strategy's constructor
+        return EXIT_FAILED, str(exc)
+    if isinstance(exc, BacktestError):
+        return EXIT_BAD_INPUT, str(exc)
+    if isinstance(exc, Exception):
+        logger.exception("orva-backtest failed")
+        return EXIT_FAILED, f"{type(exc).__name__}: {exc} (traceback in {log_file_path()})"
+    # sys.exit() or a BaseException of the strategy's own: not a success
+    what = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+    return EXIT_FAILED, f"the run was ended by {what}"
+
+
+def _refuse(message: str, status: int, json_out: Optional[TextIO]) -> int:
+    """One error line on standard error and, with --json, the error object on ``json_out``."""
+    message = " ".join(message.split())
+    _fail(message)
+    if json_out is not None:
+        _write_json(json_out, {"error": message, "exit_status": status})
+    return status
+
+
+def _write_json(out: TextIO, data: Dict[str, Any]) -> None:
+    out.write(json.dumps(data, ensure_ascii=False, allow_nan=False) + "\n")
+    out.flush()
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -176,34 +223,19 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except SystemExit as exc:  # --help
         return exc.code if isinstance(exc.code, int) else 0
     except BacktestError as exc:
-        _fail(str(exc))
-        return EXIT_BAD_INPUT
-    # With --json, standard output carries the JSON object only: everything the console prints (the
-    # progress bar, the modules' error lines) goes to standard error.
+        return _refuse(str(exc), EXIT_BAD_INPUT, sys.stdout if _wants_json(argv) else None)
+    # With --json, standard output carries the JSON object only: everything else that would go there (the
+    # console: progress bar, the modules' error lines; the strategy's own print()) goes to standard error
+    # while the run lasts. With --quiet, standard output stays empty.
+    out = sys.stdout
     saved_stderr = console.stderr
-    if args.json:
+    if args.json or args.quiet:
         console.stderr = True
     try:
-        return _run(args)
-    except KeyboardInterrupt:
-        _fail("interrupted")
-        return EXIT_INTERRUPTED
-    except _RunFailed as exc:
-        _fail(str(exc))
-        return EXIT_FAILED
-    except StrategyError as exc:  # the strategy's constructor
-        _fail(str(exc))
-        return EXIT_FAILED
-    except BacktestError as exc:
-        _fail(str(exc))
-        return EXIT_BAD_INPUT
-    except Exception as exc:
-        logger.exception("orva-backtest failed")
-        _fail(f"{type(exc).__name__}: {exc} (traceback in {log_file_path()})")
-        return EXIT_FAILED
-    except BaseException as exc:  # sys.exit() or a BaseException of the strategy's own: not a success
-        what = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
-        _fail(f"the run was ended by {what}")
-        return EXIT_FAILED
+        with contextlib.redirect_stdout(sys.stderr) if args.json else contextlib.nullcontext():
+            return _run(args, out)
+    except BaseException as exc:
+        status, message = _failure(exc)
     finally:
         console.stderr = saved_stderr
+    return _refuse(message, status, out if args.json else None)

@@ -175,12 +175,14 @@ class _FilteredConsole:
         self._keep_errors = keep_errors
         # Lines starting with none of these are dropped: the native modules then skip making them.
         self.kept_prefixes = ("[red]",) if keep_errors else ()
+        self._shown: set = set()  # a failure repeated by each retry is shown once
 
     def print(self, *args: Any, **kwargs: Any) -> None:
         if not self._keep_errors or not args or not isinstance(args[0], str):
             return
         text = args[0]
-        if text.startswith("[red]") and not text.startswith(self.NOT_FAILURES):
+        if text.startswith("[red]") and not text.startswith(self.NOT_FAILURES) and text not in self._shown:
+            self._shown.add(text)
             self._target.print(*args, **kwargs)
 
 
@@ -376,6 +378,10 @@ def next_tick_taker(ticker: Any, module: Any) -> Callable[[], Optional[Dict[str,
 tick_loop = _engine.tick_loop
 
 
+# Capital (TWD) a run accepts: below 1 TWD or past 10^15 the returns and ratios it divides stop being
+# figures anyone can read (5e-324 makes them infinite).
+CAPITAL_RANGE = (1.0, 1e15)
+
 # --- the run -------------------------------------------------------------------------------------
 
 
@@ -442,8 +448,9 @@ class Backtest:
         self.progress_every = max(1, int(progress_every))
         self.stall_timeout = stall_timeout
         self.sample_seconds = sample_seconds
-        if isinstance(capital, bool) or not isinstance(capital, (int, float)) or not 0 < capital < float("inf"):
-            raise BacktestError(f"capital must be a number above 0, got {capital!r}")
+        low, high = CAPITAL_RANGE
+        if isinstance(capital, bool) or not isinstance(capital, (int, float)) or not low <= capital <= high:
+            raise BacktestError(f"capital must be a number from {low:,.0f} to {high:,.0f} TWD, got {capital!r}")
         self.capital = float(capital)
         self.ctx = StrategyContext(self)
 

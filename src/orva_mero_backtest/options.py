@@ -4,12 +4,13 @@ their defaults (the sample backtest), and the backtest they build."""
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 
 from .costs import CostSettings
-from .driver import Backtest, Instrument
+from .driver import CAPITAL_RANGE, Backtest, Instrument
 from .errors import BacktestError, StrategyError
 from .stats import DEFAULT_CAPITAL
 
@@ -57,37 +58,70 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--name", help="name of the report folder (default: backtest-<date>-<time>)")
     p.add_argument("--verbose", action="store_true", help="show every message of the exchange and the tick feed")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
-    p.add_argument("--quiet", action="store_true", help="no progress bar and no tables; errors are still shown")
+    p.add_argument("--quiet", action="store_true",
+                   help="nothing on standard output: no progress bar and no tables; errors are still shown, "
+                   "on standard error")
     p.add_argument("--json", action="store_true",
                    help="print the summary with its statistics as one JSON object on standard output, nothing "
-                   "else there (the progress bar, if any, goes to standard error)")
+                   "else there; a refusal or failure prints {\"error\": ..., \"exit_status\": N} instead (the "
+                   "progress bar and the strategy's own prints go to standard error)")
     p.add_argument("--no-report", action="store_true", help="write no report folder")
-    p.add_argument("--capital", type=_positive_float, default=DEFAULT_CAPITAL, metavar="TWD",
+    p.add_argument("--capital", type=number_option(*CAPITAL_RANGE), default=DEFAULT_CAPITAL, metavar="TWD",
                    help=f"starting capital that returns, drawdown %% and turnover refer to "
-                   f"(default: {DEFAULT_CAPITAL:,.0f})")
-    p.add_argument("--slippage-ticks", type=_ticks, metavar="N",
+                   f"(default: {DEFAULT_CAPITAL:,.0f}; from {CAPITAL_RANGE[0]:,.0f} to {CAPITAL_RANGE[1]:,.0f})")
+    p.add_argument("--slippage-ticks", type=number_option(0, MAX_SLIPPAGE_TICKS, whole=True), metavar="N",
                    help="book each fill N ticks of the exchange's tick-size ladder worse than the exchange "
-                   "reported: buys higher, sells lower (default: 0, the cost setting slippage_ticks)")
+                   "reported: buys higher, sells lower (default: 0, the cost setting slippage_ticks; at most "
+                   f"{MAX_SLIPPAGE_TICKS})")
 
 
-def _positive_float(text: str) -> float:
+# Cost settings above this (TWD, rates, multipliers alike) are no cost any exchange charges; far larger
+# ones turn a fill's cost into an infinite amount.
+MAX_COST_SETTING = 1e9
+# Ticks of slippage per fill: each is one step of the tick-size ladder, taken one by one per fill.
+MAX_SLIPPAGE_TICKS = 1000
+
+
+def _figure(x: float) -> str:
+    return f"{x:,.0f}" if x == int(x) else f"{x:g}"
+
+
+def _parse_number(text: str, low: float, high: float, whole: bool) -> Union[int, float]:
     try:
-        value = float(text)
+        value: Union[int, float] = int(text) if whole else float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"needs a number, got {text!r}") from None
-    if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"needs a number above 0, got {text!r}")
+        raise ValueError(f"needs a {'whole ' if whole else ''}number, got {text!r}") from None
+    if not value >= low:  # NaN too
+        if low > 0 and not value > 0:
+            bound = "above 0"
+        else:
+            bound = f">= {_figure(low)}" if low <= 0 else f"of at least {_figure(low)}"
+        raise ValueError(f"needs a number {bound}, got {text!r}")
+    if not value <= high:
+        raise ValueError(f"needs a number of at most {_figure(high)}, got {text!r}")
     return value
 
 
-def _ticks(text: str) -> int:
+def check_number(text: str, what: str, low: float, high: float, whole: bool = False) -> Union[int, float]:
+    """``text`` as a number from ``low`` to ``high`` (a whole one when ``whole``), or BacktestError with a
+    line saying what ``what`` needs. NaN and infinities are refused, so no figure computed from a value
+    it let through can become infinite."""
     try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"needs a whole number, got {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"needs a number >= 0, got {text!r}")
-    return value
+        return _parse_number(text, low, high, whole)
+    except ValueError as exc:
+        raise BacktestError(f"{what} {exc}") from None
+
+
+def number_option(low: float, high: float, whole: bool = False) -> Callable[[str], Union[int, float]]:
+    """An argparse ``type`` for a number from ``low`` to ``high`` (see ``check_number``)."""
+
+    def parse(text: str) -> Union[int, float]:
+        try:
+            return _parse_number(text, low, high, whole)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+
+    return parse
 
 
 def key_values(items: Sequence[str], what: str) -> Dict[str, str]:
@@ -145,6 +179,14 @@ def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -
             backfill = (args.backfill_start, args.backfill_end or args.backfill_start)
 
     overrides = key_values(args.cost, "--cost")
+    for key, text in overrides.items():  # the cost settings refuse what is no finite number >= 0
+        limit = MAX_SLIPPAGE_TICKS if key == "slippage_ticks" else MAX_COST_SETTING
+        try:
+            number = float(text)
+        except ValueError:
+            continue
+        if math.isfinite(number) and number > limit:
+            check_number(text, f"cost setting {key}", 0, limit)
     if args.slippage_ticks is not None:
         overrides["slippage_ticks"] = str(args.slippage_ticks)
     try:

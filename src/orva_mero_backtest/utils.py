@@ -7,13 +7,48 @@ import os
 import sys
 import tempfile
 from datetime import datetime
-from typing import Callable
+from typing import Any, Callable, Optional, Tuple
 
-from rich.console import Console
+from rich.console import Console, ConsoleDimensions
 
 from .constant import BASIC_INFO
 
-console = Console()
+
+class _Console(Console):
+    """The package's console. When its output is not a terminal (a pipe, a file, a test's capture),
+    nothing is wrapped at a terminal's width, whatever COLUMNS says: tables keep their natural width and
+    lines their length, so a log or a script reads what a terminal would show. A width given to the
+    constructor is kept."""
+
+    UNWRAPPED_WIDTH = 10_000
+
+    def __init__(self, *args: Any, width: Optional[int] = None, **kwargs: Any) -> None:
+        super().__init__(*args, width=width, **kwargs)
+        self._fixed_width = width is not None
+
+    @property
+    def size(self) -> ConsoleDimensions:
+        size = Console.size.fget(self)  # type: ignore[attr-defined]
+        if not self._fixed_width and not self.is_terminal:
+            return ConsoleDimensions(max(size.width, self.UNWRAPPED_WIDTH), size.height)
+        return size
+
+    @size.setter
+    def size(self, new_size: Tuple[int, int]) -> None:
+        Console.size.fset(self, new_size)  # type: ignore[attr-defined]
+        self._fixed_width = True
+
+    @property
+    def width(self) -> int:
+        return self.size.width
+
+    @width.setter
+    def width(self, width: int) -> None:
+        self._width = width
+        self._fixed_width = True
+
+
+console = _Console()
 
 LOG_FILE_NAME = "error.log"
 
