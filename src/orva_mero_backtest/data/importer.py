@@ -18,6 +18,7 @@ import polars as pl
 
 from .cache_broker import DataError, cache_dir, cache_file
 from .clock import after_hours_trading_day, wall_ns
+from .codes import check_code, code_problem
 from ..constant import BASIC_INFO
 from ..utils import write_atomically
 
@@ -295,7 +296,11 @@ def parse_taifex(text: str, products: Optional[Sequence[str]], session: str) -> 
         ts.alias("ts"), price.alias("close"), (both_sides // 2).alias("volume"),
         ((both_sides >= 0) & (both_sides % 2 == 0)).alias("_even"), calendar.alias("_calendar"),
     )
-    good = (pl.col("ts").is_not_null() & (pl.col("close") > 0) & pl.col("_even")).fill_null(False)
+    # Product and month become part of a file name: a row whose code is not a plain name is refused.
+    contracts = (frame["prefix"] + frame["month"]).unique().drop_nulls().to_list()
+    plain = {c: code_problem(c + "R1") is None and code_problem(c) is None for c in contracts}
+    plain_code = (pl.col("prefix") + pl.col("month")).replace_strict(plain, default=False, return_dtype=pl.Boolean)
+    good = (pl.col("ts").is_not_null() & (pl.col("close") > 0) & pl.col("_even") & plain_code).fill_null(False)
     frame = frame.with_columns(good.alias("_good"), _trading_day(pl.col("ts"), "Future").alias("day"))
     frame = frame.with_columns(pl.col("day").fill_null(pl.col("_calendar")))
 
@@ -325,7 +330,8 @@ def parse_taifex(text: str, products: Optional[Sequence[str]], session: str) -> 
         frame.filter(pl.col("_continuous").is_not_null()).with_columns(pl.col("_continuous").alias("code")),
     ])
     kept = both.filter(pl.col("_good")).select(*TICK_SCHEMA, "code", "day").cast(TICK_SCHEMA)
-    refused = both.filter(~pl.col("_good")).select("code", "day")
+    refused = both.filter(~pl.col("_good")).select(
+        pl.when(plain_code).then(pl.col("code")).otherwise(pl.lit("(not a plain code)")).alias("code"), "day")
     return kept, refused, left_out
 
 
@@ -397,6 +403,8 @@ def import_ticks(
         raise DataError(f"market must be Stock or Future, got {market!r}")
     if session not in SESSIONS:
         raise DataError(f"session must be one of {', '.join(SESSIONS)}, got {session!r}")
+    if code is not None:
+        check_code(code, "code")
     data_dir = os.path.abspath(data_dir or BASIC_INFO.data_dir)
 
     kept_parts, refused_parts, left_out = [], [], {}
@@ -415,6 +423,8 @@ def import_ticks(
                 inst = code or (_code_of(name) if is_path else None)
                 if not inst:
                     raise DataError("give the instrument code (code=...) for a DataFrame")
+                if not code:
+                    check_code(inst, "the code taken from the file name,")
                 frame = _read_sdk_file(name) if is_path else _frame_of(source)
                 kept, refused = parse_sdk(frame, inst, market or guess_market(inst))
         except DataError as exc:
