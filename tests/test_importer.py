@@ -76,4 +76,76 @@ def test_a_product_column_that_is_not_a_plain_code_is_refused_row_by_row(tmp_pat
     result = import_ticks(source, data_dir=str(data))
     assert result.kept == 2 and result.refused == 2
     assert cached(data) == ["TXF202401 2024-01-02 - ticks.csv", "TXFR1 2024-01-02 - ticks.csv"]
-    assert every_file(tmp_path) == ["Daily_2024_01_02.csv", *(os.path.join("d", "mero", "ticks", n) for n in cached(data))]
+    assert every_file(tmp_path) == ["Daily_2024_01_02.csv", os.path.join("d", "logs", "import.log"),
+                                    *(os.path.join("d", "mero", "ticks", n) for n in cached(data))]
+    assert result.refused_rows == [f"{source} line 2: product '../../../pwn' and month '202401' are not a plain code",
+                                   f"{source} line 3: product 'TX' and month '..\\\\x' are not a plain code"]
+
+
+# --- literal names, duplicates, codes and where they come from ---------------------------------------
+
+
+@pytest.mark.parametrize("name", ["23[3]0.csv", "23*.csv", "23?0.csv"])
+def test_file_names_are_taken_literally(tmp_path, capsys, name):
+    (tmp_path / "2330.csv").write_text(SDK_ROWS)
+    (tmp_path / "2331.csv").write_text(SDK_ROWS)
+    data = tmp_path / "d"
+    status, out, err = run_import([tmp_path / name, "--code", "2330", "--data-dir", data], capsys)
+    assert status == 2 and name in err and "No such file" in err and err.count("\n") == 1
+    assert cached(data) == []
+    (tmp_path / name).write_text("ts,close,volume\n1704186001000000000,700,1\n")
+    result = import_ticks(tmp_path / name, code="2330", data_dir=str(data))
+    assert result.kept == 1
+    assert pl.read_csv(cache_file(str(data), "2330", "2024-01-02"))["close"].to_list() == [700.0]
+
+
+def test_the_same_file_given_twice_is_read_once_and_said_so(tmp_path, capsys):
+    (tmp_path / "2330.csv").write_text(SDK_ROWS)
+    (tmp_path / "copy").mkdir()
+    (tmp_path / "copy" / "2330.csv").write_text(SDK_ROWS)
+    os.symlink(tmp_path / "2330.csv", tmp_path / "link.csv")
+    data = tmp_path / "d"
+    status, out, _ = run_import([tmp_path / "2330.csv", tmp_path / "2330.csv", tmp_path / "link.csv",
+                                 tmp_path / "copy" / "2330.csv", "--data-dir", data], capsys)
+    assert status == 0 and "given twice; read once" in out and out.count("read once") == 3
+    assert pl.read_csv(cache_file(str(data), "2330", "2024-01-02")).height == 2
+    frame = pl.read_csv(SDK_ROWS.encode())
+    result = import_ticks([frame, frame], code="2317", data_dir=str(data))
+    assert result.kept == 2 and result.notes == ["DataFrame #1 given twice; read once"]
+
+
+MIXED = "code,ts,close,volume\n2330,1704186001000000000,590,1\n2317,1704186001000000000,100,1\n2330,1704186002000000000,591,1\n"
+
+
+def test_a_code_column_splits_the_file_by_code(tmp_path, capsys):
+    source = tmp_path / "export.csv"
+    source.write_text(MIXED + "../x,1704186003000000000,1,1\n,1704186003000000000,1,1\n")
+    data = tmp_path / "d"
+    status, out, _ = run_import([source, "--data-dir", data], capsys)
+    assert status == 0 and "code column" in out
+    assert pl.read_csv(cache_file(str(data), "2330", "2024-01-02"))["close"].to_list() == [590.0, 591.0]
+    assert pl.read_csv(cache_file(str(data), "2317", "2024-01-02"))["close"].to_list() == [100.0]
+    assert "line 5: code '../x' holds a path separator" in out and "line 6: code '' is empty" in out
+    assert every_file(data / "mero") == sorted(os.path.join("ticks", f"{c} 2024-01-02 - ticks.csv") for c in ("2317", "2330"))
+
+
+def test_a_code_column_that_disagrees_with_the_code_option_is_refused(tmp_path, capsys):
+    source = tmp_path / "export.csv"
+    source.write_text(MIXED)
+    data = tmp_path / "d"
+    status, _, err = run_import([source, "--code", "2330", "--data-dir", data], capsys)
+    assert status == 2 and "code column holds 2317, not only 2330" in err and cached(data) == []
+    source.write_text(MIXED.replace("2317", "2330"))
+    assert import_ticks(source, code="2330", data_dir=str(data)).kept == 3
+
+
+def test_the_import_table_says_where_each_code_came_from(tmp_path, capsys):
+    (tmp_path / "sdk_9999.csv").write_text(SDK_ROWS)
+    (tmp_path / "Daily_2024_01_02.csv").write_bytes(taifex(["20240102,TX,202401,84500,17600,2"]))
+    data = tmp_path / "d"
+    result = import_ticks([tmp_path / "sdk_9999.csv", tmp_path / "Daily_2024_01_02.csv"], data_dir=str(data))
+    assert {d.code: d.source for d in result.days} == {"sdk_9999": "file name", "TXF202401": "product column",
+                                                       "TXFR1": "product column"}
+    assert {d.source for d in import_ticks(tmp_path / "sdk_9999.csv", code="2330", data_dir=str(data)).days} == {"--code"}
+    status, out, _ = run_import([tmp_path / "sdk_9999.csv", "--data-dir", data], capsys)
+    assert "Code from" in out and "file name" in out
