@@ -149,3 +149,68 @@ def test_the_import_table_says_where_each_code_came_from(tmp_path, capsys):
     assert {d.source for d in import_ticks(tmp_path / "sdk_9999.csv", code="2330", data_dir=str(data)).days} == {"--code"}
     status, out, _ = run_import([tmp_path / "sdk_9999.csv", "--data-dir", data], capsys)
     assert "Code from" in out and "file name" in out
+
+
+# --- all or nothing ------------------------------------------------------------------------------------
+
+TWO_DAYS = SDK_ROWS + "1704272401000000000,600,1\n1704358801000000000,610,1\n"  # 01-02, 01-03 and 01-04
+
+
+def snapshot(root):
+    return {name: open(os.path.join(root, name), "rb").read() for name in every_file(root)}
+
+
+@pytest.fixture
+def old_cache(tmp_path):
+    """A cache holding 2330 on 2024-01-03 (to be replaced) and 2317 on 2024-01-02 (untouched)."""
+    data = tmp_path / "d"
+    (tmp_path / "old").mkdir()
+    (tmp_path / "old" / "2330.csv").write_text("ts,close,volume\n1704272401000000000,1,1\n")
+    (tmp_path / "old" / "2317.csv").write_text(SDK_ROWS)
+    import_ticks([tmp_path / "old" / "2330.csv", tmp_path / "old" / "2317.csv"], data_dir=str(data))
+    (tmp_path / "2330.csv").write_text(TWO_DAYS)
+    return data
+
+
+def fail_on_call(monkeypatch, target, name, n):
+    real = getattr(target, name)
+    calls = []
+
+    def failing(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == n:
+            raise OSError(28, "No space left on device")
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(target, name, failing)
+
+
+@pytest.mark.parametrize("fault", ["bad second file", "disk full while staging", "disk full writing a day",
+                                   "rename fails halfway"])
+def test_a_failing_import_leaves_the_cache_exactly_as_it_was(tmp_path, monkeypatch, old_cache, fault):
+    from orva_mero_backtest.data import staging
+
+    before = snapshot(old_cache)
+    sources = [tmp_path / "2330.csv"]
+    if fault == "bad second file":
+        (tmp_path / "2317.csv").write_text("ts,price\n1,2\n")
+        sources.append(tmp_path / "2317.csv")
+    elif fault == "disk full while staging":
+        fail_on_call(monkeypatch, pl.DataFrame, "write_ipc", 2)
+    elif fault == "disk full writing a day":
+        fail_on_call(monkeypatch, pl.DataFrame, "write_csv", 2)
+    else:
+        fail_on_call(monkeypatch, staging.os, "replace", 3)
+    with pytest.raises(DataError, match="2317.csv: no column close" if fault == "bad second file" else "No space"):
+        import_ticks(sources, data_dir=str(old_cache))
+    monkeypatch.undo()
+    assert snapshot(old_cache) == before
+    assert import_ticks(sources[:1], data_dir=str(old_cache)).kept == 4  # and the cache still takes an import
+
+
+def test_a_failing_first_import_leaves_no_folders(tmp_path):
+    (tmp_path / "2317.csv").write_text("ts,close,volume\n1,2\n")
+    (tmp_path / "bad.csv").write_text("ts,price\n1,2\n")
+    with pytest.raises(DataError, match="bad.csv"):
+        import_ticks([tmp_path / "2317.csv", tmp_path / "bad.csv"], data_dir=str(tmp_path / "new"))
+    assert sorted(os.listdir(tmp_path)) == ["2317.csv", "bad.csv"]

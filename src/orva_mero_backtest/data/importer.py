@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import re
+import shutil
 import zipfile
 from dataclasses import dataclass, field
 from datetime import date as Date, datetime
@@ -422,25 +423,31 @@ class _Run:
         self.sources: Dict[str, str] = {}
         self.result = ImportResult()
         self._log = None
-        self._log_failed = False
+        self._log_path = ""
 
     def log(self, lines: List[str]) -> None:
-        if self._log is None and not self._log_failed:
-            try:
-                folder = os.path.join(self.data_dir, "logs")
-                os.makedirs(folder, exist_ok=True)
-                path = os.path.join(folder, LOG_NAME)
-                self._log = open(path, "a", encoding="utf-8")
-                self._log.write(f"--- import of {datetime.now().isoformat(timespec='seconds')}\n")
-                self.result.log_path = path
-            except OSError:
-                self._log_failed = True
-        if self._log is not None:
-            self._log.write("".join(line + "\n" for line in lines))
+        # Kept in the staging folder until the import succeeds: a failed import writes nothing anywhere.
+        if self._log is None:
+            self._log_path = self.stage.scratch("refused.log")
+            self._log = open(self._log_path, "w", encoding="utf-8")
+        self._log.write("".join(line + "\n" for line in lines))
 
-    def close(self) -> None:
-        if self._log is not None:
-            self._log.close()
+    def close(self, succeeded: bool) -> None:
+        if self._log is None:
+            return
+        self._log.close()
+        if not succeeded:
+            return
+        try:
+            folder = os.path.join(self.data_dir, "logs")
+            os.makedirs(folder, exist_ok=True)
+            path = os.path.join(folder, LOG_NAME)
+            with open(path, "a", encoding="utf-8") as out, open(self._log_path, encoding="utf-8") as lines:
+                out.write(f"--- import of {datetime.now().isoformat(timespec='seconds')}\n")
+                shutil.copyfileobj(lines, out)
+            self.result.log_path = path
+        except OSError:
+            pass  # the cache is written; a log that cannot be is not worth failing the import for
 
     def take(self, item: src.Input, kept: pl.DataFrame, refused: pl.DataFrame, source: str) -> None:
         for (code, day), part in kept.partition_by("code", "day", as_dict=True, maintain_order=True).items():
@@ -598,7 +605,7 @@ def import_ticks(
             raise DataError(f"cannot write the tick cache in {cache_dir(data_dir)}: {exc}") from None
         failed = False
     finally:
-        run.close()
+        run.close(succeeded=not failed)
         stage.discard(failed)
     run.result.days = [
         ImportedDay(code_, day, kept_n, refused_n, placed.get((code_, day)), run.sources.get(code_, ""))
