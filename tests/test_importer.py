@@ -214,3 +214,98 @@ def test_a_failing_first_import_leaves_no_folders(tmp_path):
     with pytest.raises(DataError, match="bad.csv"):
         import_ticks([tmp_path / "2317.csv", tmp_path / "bad.csv"], data_dir=str(tmp_path / "new"))
     assert sorted(os.listdir(tmp_path)) == ["2317.csv", "bad.csv"]
+
+
+# --- bad rows, one by one ------------------------------------------------------------------------------
+
+GOOD_ROW = "1704186001000000000,590,1"
+
+
+@pytest.mark.parametrize("row, reason", [
+    ("junk,590,1", "ts 'junk' is neither epoch nanoseconds nor a date-time"),
+    ("1.704186001e18,590,1", "ts '1.704186001e18' is neither epoch nanoseconds nor a date-time"),
+    ("99999999999999999999,590,1", "ts '99999999999999999999' is neither"),
+    ("2024-13-45 09:00:00,590,1", "ts '2024-13-45 09:00:00' is neither"),
+    (",590,1", "ts is empty"),
+    ("1704186001000000000,nan,1", "close 'nan' is not a positive price"),
+    ("1704186001000000000,inf,1", "close 'inf' is not a positive price"),
+    ("1704186001000000000,-inf,1", "close '-inf' is not a positive price"),
+    ("1704186001000000000,0,1", "close '0' is not a positive price"),
+    ("1704186001000000000,-590,1", "close '-590' is not a positive price"),
+    ("1704186001000000000,590,1e20", "volume '1e20' is not a whole number"),
+    ("1704186001000000000,590,99999999999999999999", "volume '99999999999999999999' is not a whole number"),
+    ("1704186001000000000,590,1.5", "volume '1.5' is not a whole number"),
+])
+def test_a_bad_sdk_row_is_refused_alone_with_its_line_and_reason(tmp_path, capsys, row, reason):
+    source = tmp_path / "2330.csv"
+    source.write_text(f"ts,close,volume\n{GOOD_ROW}\n{row}\n1704186002000000000,591,2\n")
+    data = tmp_path / "d"
+    status, out, _ = run_import([source, "--data-dir", data], capsys)
+    assert status == 0 and f"refused: {source} line 3: {reason}" in " ".join(out.split())
+    assert pl.read_csv(cache_file(str(data), "2330", "2024-01-02"))["close"].to_list() == [590.0, 591.0]
+    log = (data / "logs" / "import.log").read_text()
+    assert f"{source} line 3: {reason}" in log and "line 2" not in log
+
+
+@pytest.mark.parametrize("ts", [
+    pl.Series([1.704186001e18, float("nan"), 1.7041860025e18]),
+    pl.Series([1704186001000000000, 2**63 + 5, 1704186002500000000], dtype=pl.UInt64),
+])
+def test_parquet_ts_columns_of_other_types_are_read_row_by_row(tmp_path, ts):
+    source = tmp_path / "2330.parquet"
+    pl.DataFrame({"ts": ts, "close": [590.0, 591.0, 592.0], "volume": [1, 2, 3]}).write_parquet(source)
+    result = import_ticks(source, data_dir=str(tmp_path / "d"))
+    if ts.dtype == pl.UInt64:
+        assert result.kept == 2 and result.rows_refused == 1 and "row 2: ts" in result.refused_rows[0]
+    else:  # float nanoseconds cannot be exact: refused, each row on its own
+        assert result.kept == 0 and result.rows_refused == 3 and "row 1: ts" in result.refused_rows[0]
+
+
+@pytest.mark.parametrize("row, reason", [
+    ("20240102,TX,202401,84501,17600,1e20", "volume (B+S) '1e20' is not an even whole number"),
+    ("20240102,TX,202401,84501,17600,3", "volume (B+S) '3' is not an even whole number"),
+    ("20240102,TX,202401,84501,NaN,2", "price 'NaN' is not a positive number"),
+    ("20240102,TX,202401,84501,-5,2", "price '-5' is not a positive number"),
+    ("2024010x,TX,202401,84501,17600,2", "date '2024010x' and time '84501' are not"),
+    ("20240102,TX,202401,256000,17600,2", "date '20240102' and time '256000' are not"),
+])
+def test_a_bad_exchange_row_is_refused_alone(tmp_path, row, reason):
+    source = tmp_path / "Daily_2024_01_02.csv"
+    source.write_bytes(taifex(["20240102,TX,202401,84500,17600,2", row]))
+    result = import_ticks(source, data_dir=str(tmp_path / "d"))
+    assert result.rows_refused == 1 and len(result.refused_rows) == 1
+    assert result.refused_rows[0].startswith(f"{source} line 3: {reason}")
+    assert pl.read_csv(cache_file(str(tmp_path / "d"), "TXFR1", "2024-01-02"))["close"].to_list() == [17600.0]
+
+
+@pytest.mark.parametrize("unit, scale", [("seconds", 10**9), ("milliseconds", 10**6), ("microseconds", 10**3)])
+def test_a_file_in_a_coarser_epoch_unit_gets_a_hint(tmp_path, capsys, unit, scale):
+    source = tmp_path / "2330.csv"
+    source.write_text("ts,close,volume\n" + "".join(f"{(1704186001 + i) * 10**9 // scale},590,1\n" for i in range(5)))
+    status, out, _ = run_import([source, "--data-dir", tmp_path / "d"], capsys)
+    assert status == 0 and f"5 of 5 ts values read as epoch {unit}" in " ".join(out.split())
+    assert f"multiply by {scale:,}" in " ".join(out.split())
+
+
+@pytest.mark.parametrize("name, content, said", [
+    ("2330.csv", "ts,close,volume\n", "2330.csv has no data rows (a header only): nothing imported from it"),
+    ("Daily_2024_01_02.csv", taifex([]), "although 2024-01-02 is a trading day"),
+])
+def test_a_header_only_file_is_said_so(tmp_path, capsys, name, content, said):
+    source = tmp_path / name
+    source.write_bytes(content if isinstance(content, bytes) else content.encode())
+    status, out, _ = run_import([source, "--data-dir", tmp_path / "d"], capsys)
+    assert status == 0 and said in " ".join(out.split()) and cached(tmp_path / "d") == []
+
+
+@pytest.mark.parametrize("marked", [True, False])
+def test_importing_into_the_simulated_root_is_refused(tmp_path, capsys, marked):
+    from orva_mero_backtest.data.cache_broker import SIMULATED_MARK
+
+    (tmp_path / "2330.csv").write_text(SDK_ROWS)
+    root = tmp_path / ("gen" if marked else "simulated")
+    root.mkdir()
+    if marked:
+        (root / SIMULATED_MARK).write_text("x")
+    status, _, err = run_import([tmp_path / "2330.csv", "--data-dir", root], capsys)
+    assert status == 2 and "simulated broker's data root" in err and not (root / "mero").exists()

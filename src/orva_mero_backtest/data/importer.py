@@ -123,8 +123,9 @@ def _frame_of(source: Any) -> pl.DataFrame:
 
 
 def _raw(name: str) -> pl.Expr:
-    """A column's text as the user wrote it, short enough for a message."""
-    text = pl.col(name).cast(pl.String)
+    """A column's text as the user wrote it, short enough for a message; never null (a null in
+    ``pl.format`` would make the whole reason null, and the row would pass as good)."""
+    text = pl.col(name).cast(pl.String).fill_null("")
     return pl.when(text.str.len_chars() > 40).then(text.str.slice(0, 40) + "...").otherwise(text)
 
 
@@ -349,7 +350,7 @@ def parse_taifex(frame: pl.DataFrame, products: Optional[Sequence[str]], session
     price = pl.when(pl.col("_price").is_finite()).then(pl.col("_price"))
     both_sides = pl.col("_both")
     frame = frame.with_columns(
-        ts.alias("ts"), price.alias("close"), (both_sides // 2).alias("volume"),
+        ts.alias("ts"), price.alias("close"), (both_sides // 2).alias("volume"), pl.col("volume").alias("_raw_volume"),
         ((both_sides >= 0) & (both_sides % 2 == 0)).fill_null(False).alias("_even"), calendar.alias("_calendar"),
         (pl.col("prefix") + pl.col("month")).alias("code"),
     )
@@ -360,7 +361,7 @@ def parse_taifex(frame: pl.DataFrame, products: Optional[Sequence[str]], session
     reason = pl.when(~plain_code).then(pl.format("product '{}' and month '{}' are not a plain code", _raw("product"), _raw("month")))
     reason = reason.when(pl.col("ts").is_null()).then(pl.format("date '{}' and time '{}' are not a YYYYMMDD date and an HHMMSS time", _raw("date"), _raw("time")))
     reason = reason.when(~(pl.col("close") > 0).fill_null(False)).then(pl.format("price '{}' is not a positive number", _raw("price")))
-    reason = reason.when(~pl.col("_even")).then(pl.format("volume (B+S) '{}' is not an even whole number from 0 to {}", _raw("volume"), pl.lit(2 * MAX_VOLUME)))
+    reason = reason.when(~pl.col("_even")).then(pl.format("volume (B+S) '{}' is not an even whole number from 0 to {}", _raw("_raw_volume"), pl.lit(2 * MAX_VOLUME)))
     frame = frame.with_columns(reason.otherwise(None).alias("reason"), _trading_day(pl.col("ts"), "Future").alias("day"))
     frame = frame.with_columns(pl.col("day").fill_null(pl.col("_calendar")))
 
