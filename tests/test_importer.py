@@ -309,3 +309,123 @@ def test_importing_into_the_simulated_root_is_refused(tmp_path, capsys, marked):
         (root / SIMULATED_MARK).write_text("x")
     status, _, err = run_import([tmp_path / "2330.csv", "--data-dir", root], capsys)
     assert status == 2 and "simulated broker's data root" in err and not (root / "mero").exists()
+
+
+# --- files that are not files, and ZIPs ------------------------------------------------------------------
+
+
+def within(seconds, fn):
+    """fn()'s result, failing the test if it takes longer than ``seconds`` (a blocked open, say)."""
+    import threading
+
+    box = {}
+
+    def call():
+        try:
+            box["v"] = fn()
+        except BaseException as exc:  # raised again in the test's thread
+            box["e"] = exc
+
+    thread = threading.Thread(target=call, daemon=True)
+    thread.start()
+    thread.join(timeout=seconds)
+    assert not thread.is_alive(), f"still running after {seconds} s"
+    if "e" in box:
+        raise box["e"]
+    return box["v"]
+
+
+@pytest.mark.parametrize("kind", ["fifo", "directory"])
+def test_a_file_that_is_not_a_regular_file_is_refused_at_once(tmp_path, capsys, kind):
+    odd = tmp_path / "2330.csv"
+    if kind == "fifo":
+        os.mkfifo(odd)
+    else:
+        odd.mkdir()
+        (odd / "x.csv").write_text(SDK_ROWS)
+    (tmp_path / "2317.csv").write_text(SDK_ROWS)
+    data = tmp_path / "d"
+    status, out, err = within(10, lambda: run_import([tmp_path / "2317.csv", odd, "--data-dir", data], capsys))
+    assert status == 2 and err.count("\n") == 1 and str(odd) in err
+    assert ("a FIFO" if kind == "fifo" else "a directory") + ", not a regular file" in err
+    assert not data.exists()
+
+
+def zip_of(path, members, method=zipfile.ZIP_DEFLATED):
+    with zipfile.ZipFile(path, "w", compression=method) as archive:
+        for name, content in members.items():
+            archive.writestr(name, content)
+    return path
+
+
+def patch_zip(path, flag_bits=None, method=None, size=None):
+    """Rewrites the first member's general-purpose flags, compression method or declared size in both of the
+    ZIP's headers (the way an archiver that encrypts, uses Deflate64 or lies about sizes writes them)."""
+    import struct
+
+    raw = bytearray(path.read_bytes())
+    for signature, flags_at, method_at, size_at in ((b"PK\x03\x04", 6, 8, 22), (b"PK\x01\x02", 8, 10, 24)):
+        at = raw.index(signature)
+        if flag_bits is not None:
+            raw[at + flags_at:at + flags_at + 2] = struct.pack("<H", flag_bits)
+        if method is not None:
+            raw[at + method_at:at + method_at + 2] = struct.pack("<H", method)
+        if size is not None:
+            raw[at + size_at:at + size_at + 4] = struct.pack("<I", size)
+    path.write_bytes(bytes(raw))
+
+
+def test_every_daily_file_of_a_zip_is_imported_and_companions_are_skipped(tmp_path, capsys):
+    source = zip_of(tmp_path / "Daily_2024_01.zip", {
+        "Daily_2024_01_02.csv": taifex(["20240102,TX,202401,84500,17600,2"]),
+        "__MACOSX/._Daily_2024_01_02.csv": b"\x00\x05\x16\x07 resource fork",
+        "._Daily_2024_01_03.csv": b"\x00\x05\x16\x07",
+        "sub/Daily_2024_01_03.csv": taifex(["20240103,TX,202401,84500,17700,4"]),
+        "readme.pdf": b"%PDF",
+    })
+    data = tmp_path / "d"
+    status, out, err = run_import([source, "--data-dir", data], capsys)
+    assert status == 0, err
+    assert pl.read_csv(cache_file(str(data), "TXFR1", "2024-01-02"))["close"].to_list() == [17600.0]
+    assert pl.read_csv(cache_file(str(data), "TXFR1", "2024-01-03"))["volume"].to_list() == [2]
+
+
+@pytest.mark.parametrize("fault, message", [
+    ("encrypted", "the member is encrypted; unzip it first"),
+    ("deflate64", "compression method 9 is not supported"),
+    ("declared too large", "it unpacks to 2,000,000 bytes, over the limit of 1,048,576"),
+    ("lies about its size", "the ZIP member cannot be unpacked"),
+    ("not a zip", "not a readable ZIP"),
+    ("no csv", "the ZIP holds no CSV file"),
+])
+def test_a_zip_that_cannot_be_read_is_one_clear_line(tmp_path, capsys, fault, message):
+    source = tmp_path / "Daily_2024_01_02.zip"
+    if fault == "not a zip":
+        source.write_bytes(b"PK\x03\x04 but no more")
+    elif fault == "no csv":
+        zip_of(source, {"notes.txt/": b"", "a.pdf": b"%PDF"})
+    elif fault == "declared too large":
+        zip_of(source, {"Daily_2024_01_02.csv": b"0" * 2_000_000})
+    else:
+        zip_of(source, {"Daily_2024_01_02.csv": taifex(["20240102,TX,202401,84500,17600,2"] * 5000)})
+        patch_zip(source, **{"encrypted": {"flag_bits": 1}, "deflate64": {"method": 9},
+                             "lies about its size": {"size": 100}}[fault])
+    data = tmp_path / "d"
+    status, out, err = within(10, lambda: run_import([source, "--max-member-mb", "1", "--data-dir", data], capsys))
+    assert status == 2 and err.count("\n") == 1 and message in err and "Traceback" not in err
+    assert not data.exists()
+
+
+def test_a_zip_bomb_is_refused_before_it_is_unpacked(tmp_path):
+    import resource
+
+    source = tmp_path / "Daily_2024_01_02.zip"
+    zip_of(source, {"Daily_2024_01_02.csv": b"0" * (64 << 20)})  # 64 MB of zeros in a 64 KB ZIP
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    with pytest.raises(DataError, match="over the limit"):
+        within(10, lambda: import_ticks(source, data_dir=str(tmp_path / "d"), max_member_bytes=8 << 20))
+    patch_zip(source, size=1 << 20)  # declared small: the actual size is checked as it unpacks
+    with pytest.raises(DataError, match="cannot be unpacked|over the limit"):
+        within(10, lambda: import_ticks(source, data_dir=str(tmp_path / "d"), max_member_bytes=8 << 20))
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 48 << 10  # KB: never held whole
+    assert not (tmp_path / "d").exists()

@@ -21,7 +21,7 @@ from ..errors import DataError
 
 BATCH_ROWS = 250_000
 # A daily transaction file unpacks to some tens of MB; a member declaring or reaching more is refused.
-MAX_MEMBER_BYTES = 1 << 30
+MAX_MEMBER_BYTES = 512 << 20
 _ZIP_METHODS = {zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA}
 _CHUNK = 1 << 20
 
