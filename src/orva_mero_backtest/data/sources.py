@@ -20,6 +20,7 @@ import polars as pl
 from ..errors import DataError
 
 BATCH_ROWS = 250_000
+CSV_CHUNK_BYTES = 4 << 20  # about 90,000 rows; larger pieces cost memory and gain little
 # A daily transaction file unpacks to some tens of MB; a member declaring or reaching more is refused.
 MAX_MEMBER_BYTES = 512 << 20
 _ZIP_METHODS = {zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA}
@@ -141,10 +142,80 @@ def resolve(sources: List[Any], fmt_of, notes: List[str], max_member_bytes: int)
 # --- reading -------------------------------------------------------------------------------------
 
 
+def _row_ends(data: bytes, quotes_before: int) -> int:
+    """The end (past the newline) of the last whole CSV row in ``data``, or 0: a newline ends a row only
+    outside quotes, where the quotes counted so far are even (an escaped quote "" counts twice)."""
+    total = quotes_before + data.count(b'"')
+    end, after = len(data), 0  # quotes in data[end:]
+    while True:
+        newline = data.rfind(b"\n", 0, end)
+        if newline < 0:
+            return 0
+        after += data.count(b'"', newline, end)
+        if (total - after) % 2 == 0:
+            return newline + 1
+        end = newline
+
+
+def _first_row_end(data: bytes) -> int:
+    start, quotes = 0, 0
+    while True:
+        newline = data.find(b"\n", start)
+        if newline < 0:
+            return 0
+        quotes += data.count(b'"', start, newline)
+        if quotes % 2 == 0:
+            return newline + 1
+        start = newline + 1
+
+
+def _csv_chunks(path: str) -> Iterator[bytes]:
+    """The file's bytes in pieces of whole rows, the first holding the header row alone."""
+    quotes, carry, first = 0, b"", True
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(CSV_CHUNK_BYTES)
+            data = carry + block
+            if not block:
+                if data:
+                    yield data
+                return
+            cut = _first_row_end(data) if first else _row_ends(data, quotes)
+            if cut == 0:
+                if len(data) > 4 * CSV_CHUNK_BYTES:
+                    raise DataError(f"a row runs past {len(data):,} bytes (a quote that is never closed?)")
+                carry = data
+                continue
+            first = False
+            quotes += data.count(b'"', 0, cut)
+            yield data[:cut]
+            carry = data[cut:]
+
+
+def _read_piece(piece: bytes) -> pl.DataFrame:
+    return pl.read_csv(piece, infer_schema=False, truncate_ragged_lines=True, raise_if_empty=False,
+                       encoding="utf8-lossy")
+
+
+def _csv_header(path: str) -> List[str]:
+    for piece in _csv_chunks(path):
+        return list(_read_piece(piece).columns)
+    return []
+
+
 def _csv_batches(path: str) -> Iterator[pl.DataFrame]:
-    frame = pl.scan_csv(path, infer_schema=False, glob=False, truncate_ragged_lines=True, row_index_name="_row",
-                        raise_if_empty=False, encoding="utf8-lossy")
-    yield from frame.collect_batches(chunk_size=BATCH_ROWS)
+    """The rows of a CSV file as text, in batches of whole rows with a "_row" index. Read piece by piece,
+    each with the header row before it (polars' own streaming reader runs ahead of its consumer and
+    holds the whole file)."""
+    header: Optional[bytes] = None
+    row = 0
+    for piece in _csv_chunks(path):
+        if header is None:
+            header = piece if piece.endswith(b"\n") else piece + b"\n"
+            continue
+        batch = _read_piece(header + piece)
+        yield batch.with_row_index("_row", offset=row)
+        row += batch.height
 
 
 def sdk_batches(item: Input) -> Iterator[pl.DataFrame]:
@@ -167,8 +238,7 @@ def columns_of(item: Input) -> List[str]:
         return list(item.frame.columns)
     if item.parquet:
         return list(pl.scan_parquet(item.path, glob=False).collect_schema().names())
-    return [c for c in pl.scan_csv(item.path, infer_schema=False, glob=False, raise_if_empty=False,
-                                   truncate_ragged_lines=True).collect_schema().names()]
+    return _csv_header(item.path)
 
 
 def taifex_text_file(item: Input, into: str, max_bytes: int) -> str:
