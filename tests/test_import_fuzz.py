@@ -154,3 +154,24 @@ def test_the_command_line_answers_with_an_exit_status_never_a_traceback(text, co
         assert status in (0, 2) and "Traceback" not in err.getvalue()
         if status == 2:
             assert err.getvalue().count("\n") == 1
+
+
+@FUZZ
+@given(cells=st.lists(st.lists(st.sampled_from(["1", "", '"a,b"', '"x\ny"', '"q""q"', "z", '"\r\n"']), min_size=3, max_size=3),
+                      min_size=1, max_size=15),
+       piece_bytes=st.integers(1, 40))
+def test_csv_pieces_read_as_the_whole_file(cells, piece_bytes):
+    from orva_mero_backtest.data import sources
+
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "x.csv")
+        with open(path, "w", encoding="utf-8", newline="") as f:
+            f.write("a,b,c\n" + "".join(",".join(row) + "\n" for row in cells))
+        saved = sources.CSV_CHUNK_BYTES
+        sources.CSV_CHUNK_BYTES = piece_bytes
+        try:
+            pieces = pl.concat(list(sources._csv_batches(path)))
+        finally:
+            sources.CSV_CHUNK_BYTES = saved
+        whole = pl.read_csv(path, infer_schema=False)
+        assert pieces.drop("_row").equals(whole) and pieces["_row"].to_list() == list(range(whole.height))

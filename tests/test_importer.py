@@ -429,3 +429,31 @@ def test_a_zip_bomb_is_refused_before_it_is_unpacked(tmp_path):
         within(10, lambda: import_ticks(source, data_dir=str(tmp_path / "d"), max_member_bytes=8 << 20))
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 48 << 10  # KB: never held whole
     assert not (tmp_path / "d").exists()
+
+
+@pytest.mark.parametrize("piece_bytes", [1, 7, 64])
+def test_csv_pieces_hold_whole_rows_and_keep_line_numbers(tmp_path, monkeypatch, piece_bytes):
+    from orva_mero_backtest.data import sources
+
+    monkeypatch.setattr(sources, "CSV_CHUNK_BYTES", piece_bytes)
+    rows = [f'{1704186001000000000 + i * 10**9},"{590 + i}",{i + 1}' for i in range(30)]
+    rows[4] = '1704186005000000000,"5""9\n0",1'  # a quoted newline and an escaped quote: refused, one row
+    source = tmp_path / "2330.csv"
+    source.write_text("\ufeffts,close,volume\r\n" + "\r\n".join(rows) + "\r\n")
+    whole = pl.read_csv(source, infer_schema=False)
+    pieces = pl.concat(list(sources._csv_batches(str(source))))
+    assert pieces.drop("_row").equals(whole) and pieces["_row"].to_list() == list(range(30))
+    result = import_ticks(source, data_dir=str(tmp_path / "d"))
+    assert result.kept == 29 and result.refused_rows == [f"{source} line 6: close '5\"9\n0' is not a positive price"]
+
+
+def test_parquet_is_read_in_slices(tmp_path, monkeypatch):
+    from orva_mero_backtest.data import sources
+
+    monkeypatch.setattr(sources, "BATCH_ROWS", 3)
+    source = tmp_path / "2330.parquet"
+    pl.DataFrame({"ts": [1704186001000000000 + i * 10**9 for i in range(10)], "close": [1.0] * 4 + [-1.0] + [2.0] * 5,
+                  "volume": list(range(10))}).write_parquet(source, row_group_size=4)
+    result = import_ticks(source, data_dir=str(tmp_path / "d"))
+    assert result.kept == 9 and result.refused_rows == [f"{source} row 5: close '-1.0' is not a positive price"]
+    assert pl.read_csv(cache_file(str(tmp_path / "d"), "2330", "2024-01-02"))["volume"].to_list() == [0, 1, 2, 3, 5, 6, 7, 8, 9]

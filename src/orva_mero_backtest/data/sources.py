@@ -20,6 +20,7 @@ import polars as pl
 from ..errors import DataError
 
 BATCH_ROWS = 250_000
+MAX_ROW_BYTES = 64 << 20  # a CSV row (an unclosed quote makes the rest of the file one row)
 CSV_CHUNK_BYTES = 4 << 20  # about 90,000 rows; larger pieces cost memory and gain little
 # A daily transaction file unpacks to some tens of MB; a member declaring or reaching more is refused.
 MAX_MEMBER_BYTES = 512 << 20
@@ -182,7 +183,7 @@ def _csv_chunks(path: str) -> Iterator[bytes]:
                 return
             cut = _first_row_end(data) if first else _row_ends(data, quotes)
             if cut == 0:
-                if len(data) > 4 * CSV_CHUNK_BYTES:
+                if len(data) > MAX_ROW_BYTES:
                     raise DataError(f"a row runs past {len(data):,} bytes (a quote that is never closed?)")
                 carry = data
                 continue
@@ -226,8 +227,11 @@ def sdk_batches(item: Input) -> Iterator[pl.DataFrame]:
             yield frame.slice(start, BATCH_ROWS).with_row_index("_row", offset=start)
         return
     if item.parquet:
-        scan = pl.scan_parquet(item.path, glob=False).with_row_index("_row")
-        yield from scan.collect_batches(chunk_size=BATCH_ROWS)
+        # Slices, read one after the other: the reader fetches only the row groups a slice needs.
+        scan = pl.scan_parquet(item.path, glob=False)
+        rows = scan.select(pl.len()).collect().item()
+        for start in range(0, rows, BATCH_ROWS):
+            yield scan.slice(start, BATCH_ROWS).collect().with_row_index("_row", offset=start)
         return
     yield from _csv_batches(item.path)
 
