@@ -231,20 +231,23 @@ def parse_sdk(frame: pl.DataFrame, code: Optional[str], market: Optional[str]) -
         if name in numbers.columns:
             what = "a price from 0" if name.endswith("price") else "a whole number from 0"
             reason = reason.when(bads[name]).then(pl.format(f"{name} '{{}}' is not {what}", _raw(f"_raw_{name}")))
-    columns = numbers.select(
-        "_row", "code", "_code_problem", pl.col("ts"), *(expr.alias(name) for name, expr in parsed.items()),
-        reason.otherwise(None).alias("reason"), _unit_of(pl.col("ts")).alias("_unit"),
-    )
+    bad = pl.col("_code_problem").is_not_null() | ~ts_ok | ~close_ok | ~volume_ok
+    for name in ("bid_price", "bid_volume", "ask_price", "ask_volume", "tick_type"):
+        if name in numbers.columns:
+            bad = bad | bads[name]
     if market:
         day = _trading_day(pl.col("ts"), market)
     else:
         stock = pl.col("code").str.contains(r"^\d")
         day = pl.when(stock).then(_trading_day(pl.col("ts"), "Stock")).otherwise(_trading_day(pl.col("ts"), "Future"))
-    columns = columns.with_columns(day.alias("day"))
-    kept = columns.filter(pl.col("reason").is_null()).select(*TICK_SCHEMA, "code", "day")
-    refused = columns.filter(pl.col("reason").is_not_null()).select(
+    numbers = numbers.with_columns(bad.alias("_bad"))
+    # Reasons are texts built row by row: only for the refused rows.
+    kept = numbers.filter(~pl.col("_bad")).select(
+        pl.col("ts"), *(expr.alias(name) for name, expr in parsed.items()), "code", day.alias("day"))
+    refused = numbers.filter(pl.col("_bad")).select(
         pl.when(pl.col("_code_problem").is_null()).then(pl.col("code")).otherwise(pl.lit(NOT_PLAIN)).alias("code"),
-        "day", "_row", "reason", "_unit")
+        day.alias("day"), "_row", reason.otherwise(pl.lit("unreadable row")).alias("reason"),
+        _unit_of(pl.col("ts")).alias("_unit"))
     return kept.cast(TICK_SCHEMA), refused
 
 
@@ -362,7 +365,8 @@ def parse_taifex(frame: pl.DataFrame, products: Optional[Sequence[str]], session
     reason = reason.when(pl.col("ts").is_null()).then(pl.format("date '{}' and time '{}' are not a YYYYMMDD date and an HHMMSS time", _raw("date"), _raw("time")))
     reason = reason.when(~(pl.col("close") > 0).fill_null(False)).then(pl.format("price '{}' is not a positive number", _raw("price")))
     reason = reason.when(~pl.col("_even")).then(pl.format("volume (B+S) '{}' is not an even whole number from 0 to {}", _raw("_raw_volume"), pl.lit(2 * MAX_VOLUME)))
-    frame = frame.with_columns(reason.otherwise(None).alias("reason"), _trading_day(pl.col("ts"), "Future").alias("day"))
+    bad = ~plain_code | pl.col("ts").is_null() | ~(pl.col("close") > 0).fill_null(False) | ~pl.col("_even")
+    frame = frame.with_columns(bad.alias("_bad"), _trading_day(pl.col("ts"), "Future").alias("day"))
     frame = frame.with_columns(pl.col("day").fill_null(pl.col("_calendar")))
 
     into_day = pl.col("ts") % _NS_PER_DAY
@@ -373,7 +377,7 @@ def parse_taifex(frame: pl.DataFrame, products: Optional[Sequence[str]], session
         left_out["other session"] = other.height
         frame = frame.filter(pl.col("ts").is_null() | keep)
 
-    good = pl.col("reason").is_null()
+    good = ~pl.col("_bad")
     monthly = pl.col("month").str.contains(r"^\d{6}$")
     near.update(frame.filter(good & monthly).group_by("prefix", "day").agg(pl.col("month").min()))
     frame = frame.with_columns(
@@ -383,7 +387,8 @@ def parse_taifex(frame: pl.DataFrame, products: Optional[Sequence[str]], session
     kept = frame.filter(good).select(*TICK_SCHEMA, "code", "day").cast(TICK_SCHEMA)
     refused = frame.filter(~good).select(
         pl.when(plain_code).then(pl.col("code")).otherwise(pl.lit(NOT_PLAIN)).alias("code"),
-        "day", "_row", "reason", pl.lit(None, dtype=pl.String).alias("_unit"))
+        # Reasons are texts built row by row: only for the refused rows.
+        "day", "_row", reason.otherwise(pl.lit("unreadable row")).alias("reason"), pl.lit(None, dtype=pl.String).alias("_unit"))
     return kept, refused, left_out
 
 
