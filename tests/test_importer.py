@@ -109,6 +109,9 @@ def test_the_same_file_given_twice_is_read_once_and_said_so(tmp_path, capsys):
                                  tmp_path / "copy" / "2330.csv", "--data-dir", data], capsys)
     assert status == 0 and "given twice; read once" in out and out.count("read once") == 3
     assert pl.read_csv(cache_file(str(data), "2330", "2024-01-02")).height == 2
+    (tmp_path / "2317.csv").write_text(SDK_ROWS)  # the same content under another code is another input
+    assert import_ticks([tmp_path / "2330.csv", tmp_path / "2317.csv"], data_dir=str(data)).notes == []
+    assert len(import_ticks([tmp_path / "2330.csv", tmp_path / "2317.csv"], code="2330", data_dir=str(data)).notes) == 1
     frame = pl.read_csv(SDK_ROWS.encode())
     result = import_ticks([frame, frame], code="2317", data_dir=str(data))
     assert result.kept == 2 and result.notes == ["DataFrame #1 given twice; read once"]

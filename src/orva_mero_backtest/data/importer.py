@@ -566,8 +566,10 @@ def import_ticks(
     data_dir = os.path.abspath(data_dir or BASIC_INFO.data_dir)
     _check_data_dir(data_dir)
     notes: List[str] = []
-    inputs = src.resolve(list(sources), lambda path: format or (guess_format(path) if path else "sdk"), notes,
-                         max_member_bytes)
+    fmt_of = lambda path: format or (guess_format(path) if path else "sdk")  # noqa: E731
+    # Two SDK files with the same content but different names are two codes unless --code names one.
+    code_of = lambda path: "" if code or fmt_of(path) == "taifex" else _code_of(path)  # noqa: E731
+    inputs = src.resolve(list(sources), fmt_of, notes, max_member_bytes, code_of)
     for item in inputs:
         if item.frame is not None:
             if item.fmt == "taifex":

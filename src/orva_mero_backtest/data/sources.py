@@ -96,9 +96,10 @@ def _zip_members(path: str, max_bytes: int) -> List[zipfile.ZipInfo]:
     return members
 
 
-def resolve(sources: List[Any], fmt_of, notes: List[str], max_member_bytes: int) -> List[Input]:
+def resolve(sources: List[Any], fmt_of, notes: List[str], max_member_bytes: int, code_of=lambda path: "") -> List[Input]:
     """The inputs of ``sources`` (paths or DataFrames), each file once: a file given twice, by any path or
-    as a copy with the same content, is read once and said so in ``notes``."""
+    as a copy with the same content and the same ``code_of`` (the code a file name gives), is read once
+    and said so in ``notes``."""
     inputs: List[Input] = []
     seen_files: dict = {}  # (device, inode) -> name
     by_size: dict = {}  # size -> [(path, digest or None)]
@@ -123,7 +124,7 @@ def resolve(sources: List[Any], fmt_of, notes: List[str], max_member_bytes: int)
             raise DataError(f"cannot import {path}: {_kind(info.st_mode)}, not a regular file")
         same = seen_files.get((info.st_dev, info.st_ino))
         if same is None:
-            for other, digest in by_size.get(info.st_size, []):
+            for other, digest in by_size.get((info.st_size, code_of(path)), []):
                 if _digest(path) == (digest or _digest(other)):
                     same = other
                     break
@@ -131,7 +132,7 @@ def resolve(sources: List[Any], fmt_of, notes: List[str], max_member_bytes: int)
             notes.append(f"{path} is the same as {same}; read once" if path != same else f"{path} given twice; read once")
             continue
         seen_files[(info.st_dev, info.st_ino)] = path
-        by_size.setdefault(info.st_size, []).append((path, None))
+        by_size.setdefault((info.st_size, code_of(path)), []).append((path, None))
         fmt = fmt_of(path)
         if fmt == "taifex" and path.lower().endswith(".zip"):
             inputs += [Input(f"{path}:{m.filename}", fmt, path=path, member=m) for m in _zip_members(path, max_member_bytes)]
