@@ -15,7 +15,7 @@ import shutil
 import zipfile
 from dataclasses import dataclass, field
 from datetime import date as Date, datetime
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import polars as pl
 

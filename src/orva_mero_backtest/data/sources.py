@@ -13,7 +13,7 @@ import os
 import stat
 import zipfile
 from dataclasses import dataclass
-from typing import Any, Iterator, List, Optional, Tuple
+from typing import Any, Iterator, List, Optional
 
 import polars as pl
 
