@@ -10,6 +10,7 @@ from datetime import date as Date, datetime
 from typing import Any, Dict, Iterable, Iterator, List, Sequence, Tuple
 
 from ..errors import DataError
+from .codes import check_code
 from .clock import is_trading_day, trading_days
 
 TICK_COLUMNS = ("ts", "close", "volume", "bid_price", "bid_volume", "ask_price", "ask_volume", "tick_type")
@@ -23,6 +24,8 @@ def cache_dir(data_dir: str) -> str:
 
 
 def cache_file(data_dir: str, code: str, day: str) -> str:
+    """The cache file of ``code`` on ``day``; DataError when ``code`` is not a plain name (see ``check_code``)."""
+    check_code(code)
     return os.path.join(cache_dir(data_dir), f"{code} {day} - ticks.csv")
 
 
