@@ -407,6 +407,7 @@ class Backtest:
         sample_seconds: float = 10.0,
         capital: float = DEFAULT_CAPITAL,
         data_dir: Optional[str] = None,
+        allow_partial_backfill: bool = False,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
@@ -437,6 +438,9 @@ class Backtest:
         if module_console not in ("all", "errors", "none"):
             raise BacktestError("module_console must be 'all', 'errors' or 'none'")
         self.module_console = module_console
+        # A warm-up that failed part-way fails the run unless the caller accepts an incomplete one.
+        self.allow_partial_backfill = bool(allow_partial_backfill)
+        self.backfill_failure: Optional[str] = None
         self.positions = Positions(costs)
         self.on_progress = on_progress
         self.progress_every = max(1, int(progress_every))
@@ -551,6 +555,7 @@ class Backtest:
 
     def _end_backfill(self) -> None:
         self.ctx.warming_up = False
+        self._check_backfill()
         self._call("on_backfill_end", self.strategy.on_backfill_end)
         self._deliver_reports()
 
@@ -570,6 +575,18 @@ class Backtest:
         froze = gc.get_freeze_count() == 0
         if froze:
             gc.freeze()
+        # A failed warm-up ends its feed thread with the error, which the thread runtime would print as
+        # a traceback: the feed's red line and the run's own outcome already say it.
+        previous_hook = threading.excepthook
+
+        def feed_thread_hook(args: Any) -> None:
+            error_of = getattr(ticker_module, "backfill_error", None)
+            if self.ticker is not None and error_of is not None and args.exc_value is not None \
+                    and args.exc_value is error_of(self.ticker):
+                return
+            previous_hook(args)
+
+        threading.excepthook = feed_thread_hook
         try:
             with using_data_dir(self.data_root):
                 self.matcher = matcher_module.Matcher(self.positions)
@@ -585,6 +602,8 @@ class Backtest:
                     # thread count).
                     self.matcher.close()
         finally:
+            if threading.excepthook is feed_thread_hook:
+                threading.excepthook = previous_hook
             if froze:
                 gc.unfreeze()
             for module, original in saved.items():
@@ -615,12 +634,14 @@ class Backtest:
             self._call("on_finish", strategy.on_finish)
             self._deliver_reports()
         except BaseException:
-            if stream_ended:
-                _join(feed_threads)
-            else:
-                # The sender may be waiting for a permit: end its run (it ends with the process at the latest).
+            if not stream_ended:
                 ticker.stop_send_ticks()
+            # The sender may be waiting for a permit that never comes, a backfill for its next one:
+            # end the run so that their threads end (a process running many backtests stays flat).
+            self._end_feed(ticker_module)
+            _join(feed_threads)
             raise
+        self._end_feed(ticker_module)  # a backfill still streaming behind an empty main range
         _join(feed_threads)
         recording.finish(self._last_close, stream.timestamp)
         stream.progress(done=True)
@@ -650,6 +671,24 @@ class Backtest:
         except Exception as exc:
             raise BacktestError(f"could not load the ticks of {self.start} to {self.end}: {exc}") from exc
         return ticker_module.feed_threads(self.ticker)
+
+    def _end_feed(self, ticker_module: Any) -> None:
+        end_feed = getattr(ticker_module, "end_feed", None)
+        if end_feed is not None and self.ticker is not None:
+            end_feed(self.ticker)
+
+    def _check_backfill(self) -> None:
+        """A warm-up the feed cut short (its red line says why) fails the run, unless allowed."""
+        error_of = getattr(self._ticker_module, "backfill_error", None)
+        exc = error_of(self.ticker) if error_of is not None else None
+        if exc is None:
+            return
+        text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+        self.backfill_failure = (
+            f"the warm-up ({self.backfill_start} to {self.backfill_end}) failed part-way: {' '.join(text.split())}"
+        )
+        if not self.allow_partial_backfill:
+            raise BacktestError(f"{self.backfill_failure} (allow_partial_backfill / --allow-partial-backfill goes on)")
 
     def _check_feed(self, ticker_module: Any) -> None:
         """A feed that ended early (a damaged cache row, a failed download) is an error, not a short run."""
