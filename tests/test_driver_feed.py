@@ -3,6 +3,7 @@
 import datetime
 import os
 import threading
+import time
 
 import pytest
 
@@ -104,3 +105,65 @@ def test_command_line_fails_a_partial_warm_up_with_exit_1_and_no_report(monkeypa
         assert code == 1 and not reports.exists()
         assert [line for line in err.splitlines() if "error:" in line] == [
             line for line in err.splitlines() if "warm-up (2023-12-29 to 2023-12-29) failed part-way" in line]
+
+
+@pytest.mark.parametrize("warm_up", [False, True])
+def test_failed_runs_leave_no_thread_behind(tmp_path, warm_up):
+    # The sender waits for a permit the failed run never deposits; a warm-up behind an empty main
+    # range waits for its next one. Each run must end its feed's threads.
+    write(tmp_path, DAY, good(DAY, 5))
+    write(tmp_path, WARM, good(WARM, 5))
+
+    class Raises(Strategy):
+        def on_tick(self, ctx, tick):
+            raise RuntimeError("boom")
+
+    def once():
+        bt = Backtest(Raises(), [STOCK], DAY, DAY, *((WARM, WARM) if warm_up else (None, None)), api=CacheOnly(),
+                      data_dir=str(tmp_path), module_console="none")
+        with pytest.raises(BacktestError, match="boom"):
+            bt.run()
+        return bt
+
+    once()  # the first run's one-off threads (none expected, but not counted)
+    before = threading.active_count()
+    for _ in range(20):
+        bt = once()
+    for thread in ticker_module.feed_threads(bt.ticker):
+        thread.join(timeout=5)
+        assert not thread.is_alive()
+    # The exchange's receivers end on their own soon after close(); the feed's must not linger at all.
+    deadline = time.monotonic() + 5
+    while threading.active_count() > before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert threading.active_count() <= before, threading.enumerate()
+
+
+def test_end_feed_ends_a_waiting_sender_and_a_waiting_backfill():
+    import polars as pl
+
+    frame = pl.DataFrame({"ts": [ns(DAY, 1), ns(DAY, 2)], "close": [1.0, 2.0], "volume": [1, 1],
+                          "bid_price": [0.0] * 2, "bid_volume": [0] * 2, "ask_price": [0.0] * 2,
+                          "ask_volume": [0] * 2, "tick_type": [1] * 2, "code": ["2330"] * 2})
+
+    class Feed(ticker_module.Ticker):
+        def _Ticker__process_and_combine_ticks(self, codes, start_from, end_to):
+            self.code_market_map["2330"] = "Stock"
+            return frame
+
+    t = Feed(object())
+    t.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY, WARM, WARM)
+    assert t.tick_queue.get(timeout=5)["is_backfilling"] is True  # the constructor's permit
+    threads = ticker_module.feed_threads(t)
+    assert len(threads) == 2
+    ticker_module.end_feed(t)
+    for thread in threads:
+        thread.join(timeout=5)
+        assert not thread.is_alive()
+    assert t.tick_queue.qsize() == 0
+    # No permit lost and none made up: the next run's first tick needs one allow_next_tick.
+    t.send_ticks([{"code": "2330", "market": "Stock"}], DAY, DAY)
+    t.allow_next_tick()
+    assert t.tick_queue.get(timeout=5)["close"] == 1.0
+    ticker_module.end_feed(t)
+    ticker_module.end_feed(object())  # a ticker that never streamed: nothing to end
