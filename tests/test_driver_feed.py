@@ -167,3 +167,56 @@ def test_end_feed_ends_a_waiting_sender_and_a_waiting_backfill():
     assert t.tick_queue.get(timeout=5)["close"] == 1.0
     ticker_module.end_feed(t)
     ticker_module.end_feed(object())  # a ticker that never streamed: nothing to end
+
+
+ROW = f"{ns(DAY)},590.0,1,0,0,0,0,1\n"
+
+
+@pytest.mark.parametrize("body, where", [
+    (HEADER + ROW.replace("590.0", "abc"), "line 2: close 'abc' is not a number"),
+    (HEADER + ROW[:-9], "line 2: the last row is cut short"),
+    ("", "is empty"),
+    ("ts,price,volume\n" + ROW, "line 1: header 'ts,price,volume', expected ts,close,volume"),
+    (HEADER + ROW + "," + ROW.split(",", 1)[1], "line 3: ts is empty"),
+    (HEADER + ROW.replace("590.0", ""), "line 2: close is empty"),
+    (HEADER + ROW.replace("590.0", "nan"), "line 2: close nan is not finite"),
+    (HEADER + ROW.replace("590.0", "inf"), "line 2: close inf is not finite"),
+    (HEADER + ROW.replace("590.0", "0"), "line 2: close 0 is not a price above 0"),
+    (HEADER + ROW.replace("590.0", "-5"), "line 2: close -5 is not a price above 0"),
+    (HEADER + ROW.replace(str(ns(DAY)), "1.704186001e18"), "line 2: ts '1.704186001e18' is not an integer"),
+    (HEADER + ROW.replace(",1\n", "\n"), "line 2: 7 fields, expected 8"),
+    ("dangling", "is a link to"),
+], ids=["text price", "truncated", "empty", "header", "empty ts", "empty close", "nan", "inf", "zero", "negative",
+        "float ts", "short row", "dangling symlink"])
+def test_a_damaged_cache_is_refused_up_front_naming_file_line_and_fault(tmp_path, body, where):
+    if body == "dangling":
+        os.makedirs(cache_dir(str(tmp_path)))
+        path = os.path.join(cache_dir(str(tmp_path)), f"2330 {DAY} - ticks.csv")
+        os.symlink(str(tmp_path / "gone.csv"), path)
+    else:
+        path = write(tmp_path, DAY, body)
+    with pytest.raises(BacktestError) as caught:
+        Backtest(Seen(), [STOCK], DAY, DAY, api=CacheOnly(), data_dir=str(tmp_path))
+    message = str(caught.value)
+    assert path in message and where in message and "import it first" not in message
+
+
+def test_a_file_the_feed_cannot_read_is_reported_as_damaged_not_missing(tmp_path, capsys):
+    # Damaged after the check (between the check and the run): the feed's fallback to the broker says why.
+    write(tmp_path, DAY, good(DAY))
+    bt = Backtest(Seen(), [STOCK], DAY, DAY, api=CacheOnly(), data_dir=str(tmp_path))
+    path = write(tmp_path, DAY, HEADER + ROW.replace("590.0", "abc"))
+    with pytest.raises(BacktestError, match="line 2: close 'abc' is not a number") as caught:
+        bt.run()
+    assert "import it first" not in str(caught.value)
+    assert "無法讀取" in capsys.readouterr().out  # the feed's own line, no longer filtered out
+
+
+def test_a_cache_sweep_stops_before_its_first_run_when_the_cache_is_damaged(tmp_path, capsys):
+    write(tmp_path, DAY, HEADER + ROW.replace("590.0", "nan"))
+    code = cli.main(["sweep", "--stock", "2330", "--start", DAY, "--no-backfill", "--broker", "cache", "--data-dir",
+                     str(tmp_path), "--report-dir", str(tmp_path / "sweeps"), "--strategy", "sample",
+                     "--param", "ma_qty=1:2"])
+    err = capsys.readouterr().err
+    assert code == 2 and "line 2: close nan is not finite" in err
+    assert not (tmp_path / "sweeps").exists() or not any((tmp_path / "sweeps").rglob("*.csv"))

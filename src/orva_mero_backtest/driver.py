@@ -167,8 +167,10 @@ def check_ranges(start: Any, end: Any, backfill_start: Any, backfill_end: Any) -
 class _FilteredConsole:
     """Stands in for the modules' console: passes on failures ("[red]" lines) only, or nothing."""
 
-    # Red lines of the tick feed that announce no failure: a cache miss and the end of an empty run.
-    NOT_FAILURES = ("[red]檔案 ", "[red]傳送 Tick 資料結束")
+    # Red lines of the tick feed that announce no failure: a cache miss and the end of an empty run. A
+    # cache file that is there but cannot be read ("[red]檔案 ... 無法讀取") is a failure and is shown.
+    NOT_FAILURES = ("[red]傳送 Tick 資料結束",)
+    CACHE_MISS = ("[red]檔案 ", " 不存在, ")
 
     def __init__(self, target, keep_errors: bool) -> None:
         self._target = target
@@ -180,6 +182,8 @@ class _FilteredConsole:
         if not self._keep_errors or not args or not isinstance(args[0], str):
             return
         text = args[0]
+        if text.startswith(self.CACHE_MISS[0]) and self.CACHE_MISS[1] in text:
+            return
         if text.startswith("[red]") and not text.startswith(self.NOT_FAILURES):
             self._target.print(*args, **kwargs)
 
