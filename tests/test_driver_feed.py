@@ -220,3 +220,49 @@ def test_a_cache_sweep_stops_before_its_first_run_when_the_cache_is_damaged(tmp_
     err = capsys.readouterr().err
     assert code == 2 and "line 2: close nan is not finite" in err
     assert not (tmp_path / "sweeps").exists() or not any((tmp_path / "sweeps").rglob("*.csv"))
+
+
+def test_backtests_with_different_data_dirs_each_read_their_own(tmp_path, monkeypatch):
+    from orva_mero_backtest.constant import BASIC_INFO
+
+    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path / "elsewhere"))
+    dirs = [tmp_path / "a", tmp_path / "b"]
+    write(dirs[0], DAY, HEADER + ROW)
+    write(dirs[1], DAY, HEADER + ROW.replace("590.0", "700.0"))
+    strategies = [Seen(), Seen()]
+    runs = [Backtest(s, [STOCK], DAY, DAY, api=CacheOnly(), data_dir=str(d), module_console="none")
+            for s, d in zip(strategies, dirs)]
+    errors = []
+
+    def run(bt):
+        try:
+            bt.run()
+        except BaseException as exc:  # reported below
+            errors.append(exc)
+
+    side = threading.Thread(target=run, args=(runs[1],), daemon=True)
+    side.start()
+    run(runs[0])
+    side.join(timeout=30)
+    assert not side.is_alive() and errors == []
+    assert [s.ticks for s in strategies] == [[(590.0, False)], [(700.0, False)]]
+    assert BASIC_INFO.data_dir == str(tmp_path / "elsewhere") and not (tmp_path / "elsewhere").exists()
+
+
+def test_an_interrupted_first_report_leaves_no_empty_report_folder(tmp_path, monkeypatch):
+    from orva_mero_backtest import report
+
+    write(tmp_path, DAY, HEADER + ROW)
+    result = Backtest(Seen(), [STOCK], DAY, DAY, api=CacheOnly(), data_dir=str(tmp_path), module_console="none").run()
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(report, "plot", interrupted)
+    for parent in (tmp_path / "reports", tmp_path / "kept"):
+        if parent.name == "kept":
+            parent.mkdir()
+        with pytest.raises(KeyboardInterrupt):
+            report.write_report(result, str(parent), "run")
+        assert parent.exists() == (parent.name == "kept")
+        assert not parent.exists() or os.listdir(parent) == []

@@ -592,19 +592,18 @@ class Backtest:
 
         threading.excepthook = feed_thread_hook
         try:
-            with using_data_dir(self.data_root):
-                self.matcher = matcher_module.Matcher(self.positions)
-                try:
-                    self.ticker = ticker_module.Ticker(self.api)
-                    self._ticker_module = ticker_module
-                    self._orders = OrderTracker(self.matcher)
-                    self.ctx._place = self._orders.place
-                    self.ctx._prepare()  # what the strategy replaced, looked at once per run
-                    return self._run(ticker_module)
-                finally:
-                    # Ends the exchange's receiver thread (a process running many backtests keeps a flat
-                    # thread count).
-                    self.matcher.close()
+            self.matcher = matcher_module.Matcher(self.positions)
+            try:
+                self.ticker = _ticker_reading(ticker_module, self.api, self.data_root)
+                self._ticker_module = ticker_module
+                self._orders = OrderTracker(self.matcher)
+                self.ctx._place = self._orders.place
+                self.ctx._prepare()  # what the strategy replaced, looked at once per run
+                return self._run(ticker_module)
+            finally:
+                # Ends the exchange's receiver thread (a process running many backtests keeps a flat
+                # thread count).
+                self.matcher.close()
         finally:
             if threading.excepthook is feed_thread_hook:
                 threading.excepthook = previous_hook
@@ -699,6 +698,26 @@ class Backtest:
         exc = ticker_module.stream_error(self.ticker)
         if exc is not None:
             raise BacktestError(f"the tick feed failed: {type(exc).__name__}: {exc}") from exc
+
+
+def _ticker_reading(ticker_module: Any, api: Any, data_root: str) -> Any:
+    """The feed of one run, its cache in ``data_root``: the path the feed builds for its files is this
+    run's own (set on the instance before it is initialised), not the process-wide ``BASIC_INFO.data_dir``,
+    so backtests with different data directories can run side by side in one process."""
+    cls = ticker_module.Ticker
+    if not isinstance(cls, type):  # a stand-in made by a test
+        with using_data_dir(data_root):
+            return cls(api)
+
+    def generate_save_path(file_name: Optional[str] = None, *sub_folder: str) -> str:
+        folder = os.path.join(data_root, *sub_folder)
+        ticker_module.make_dir(folder)
+        return folder if file_name is None else os.path.join(folder, file_name)
+
+    ticker = cls.__new__(cls)
+    ticker._Ticker__generate_save_path = generate_save_path
+    ticker.__init__(api)
+    return ticker
 
 
 def _join(feed_threads: List[threading.Thread]) -> None:
