@@ -201,8 +201,12 @@ def test_a_damaged_cache_is_refused_up_front_naming_file_line_and_fault(tmp_path
     assert path in message and where in message and "import it first" not in message
 
 
-def test_a_file_the_feed_cannot_read_is_reported_as_damaged_not_missing(tmp_path, capsys):
-    # Damaged after the check (between the check and the run): the feed's fallback to the broker says why.
+def test_a_file_the_feed_cannot_read_is_reported_as_damaged_not_missing(tmp_path, capsys, monkeypatch):
+    # Damaged after the check (between the check and the run): the feed's fallback to the broker says why,
+    # looking in the run's own data directory (not the package's).
+    from orva_mero_backtest.constant import BASIC_INFO
+
+    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path / "elsewhere"))
     write(tmp_path, DAY, good(DAY))
     bt = Backtest(Seen(), [STOCK], DAY, DAY, api=CacheOnly(), data_dir=str(tmp_path))
     path = write(tmp_path, DAY, HEADER + ROW.replace("590.0", "abc"))

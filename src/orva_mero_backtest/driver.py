@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .constant import BASIC_INFO, FLAG
 from .costs import CostSettings
-from .data.cache_broker import check_cache, data_root, using_data_dir
+from .data.cache_broker import CacheOnly, check_cache, data_root, using_data_dir
 from .data.clock import parse_day, session_position, wall_clock_text
 from .errors import BacktestError, DataError, OrderRejected, StrategyError
 from .modules.engine import engine as _engine
@@ -431,6 +431,8 @@ class Backtest:
         # The tick cache of this run: data_dir (default: the package's), or the broker's own root below it.
         self.data_dir = os.path.abspath(data_dir or BASIC_INFO.data_dir)
         self.data_root = data_root(api, self.data_dir)
+        if isinstance(api, CacheOnly):
+            self.api = api = api.bound_to(self.data_root)
         ranges = [self._range]
         if backfill_start is not None:
             ranges.append((parse_day(backfill_start, "backfill start date"), parse_day(backfill_end, "backfill end date")))

@@ -10,7 +10,7 @@ import os
 import stat
 from dataclasses import dataclass
 from datetime import date as Date, datetime
-from typing import Any, Dict, Iterable, Iterator, List, Sequence, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from ..errors import DataError
 from .clock import is_trading_day, trading_days
@@ -162,12 +162,21 @@ class CacheOnly:
     so no run mixes generated and real ticks.
     """
 
-    def __init__(self, simulated: bool = False) -> None:
+    def __init__(self, simulated: bool = False, data_dir: Optional[str] = None) -> None:
         self.Contracts = _Contracts()
         self.simulated = simulated
+        # The cache this broker answers for (a run's data root), else the package's data directory.
+        self.data_dir = data_dir
 
-    @staticmethod
-    def _root() -> str:
+    def bound_to(self, data_dir: str) -> "CacheOnly":
+        """This broker for the cache in ``data_dir`` (each run its own; the original is left as it was)."""
+        if self.data_dir == data_dir:
+            return self
+        return CacheOnly(self.simulated, data_dir)
+
+    def _root(self) -> str:
+        if self.data_dir is not None:
+            return self.data_dir
         from ..constant import BASIC_INFO
 
         return BASIC_INFO.data_dir
