@@ -244,6 +244,7 @@ def test_backtests_with_different_data_dirs_each_read_their_own(tmp_path, monkey
         except BaseException as exc:  # reported below
             errors.append(exc)
 
+    consoles = (ticker_module.console, __import__("orva_mero_backtest.modules.matcher.matcher", fromlist=["x"]).console)
     side = threading.Thread(target=run, args=(runs[1],), daemon=True)
     side.start()
     run(runs[0])
@@ -251,6 +252,9 @@ def test_backtests_with_different_data_dirs_each_read_their_own(tmp_path, monkey
     assert not side.is_alive() and errors == []
     assert [s.ticks for s in strategies] == [[(590.0, False)], [(700.0, False)]]
     assert BASIC_INFO.data_dir == str(tmp_path / "elsewhere") and not (tmp_path / "elsewhere").exists()
+    # Runs on two threads put the modules' own consoles back, whichever ends last.
+    assert (ticker_module.console, __import__("orva_mero_backtest.modules.matcher.matcher", fromlist=["x"]).console) \
+        == consoles
 
 
 def test_an_interrupted_first_report_leaves_no_empty_report_folder(tmp_path, monkeypatch):

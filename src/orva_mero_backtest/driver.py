@@ -188,6 +188,35 @@ class _FilteredConsole:
             self._target.print(*args, **kwargs)
 
 
+class _ModuleConsoles:
+    """The modules' consoles while runs are under way: the caller's are saved when the first run begins
+    and put back when the last one ends, so runs on several threads never leave a filtered one behind."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._active = 0
+        self._saved: Dict[Any, Any] = {}
+
+    def enter(self, modules: Sequence[Any], console: Any) -> None:
+        with self._lock:
+            if self._active == 0:
+                self._saved = {m: m.console for m in modules}
+            self._active += 1
+            for module in modules:
+                module.console = console if console is not None else self._saved.get(module, module.console)
+
+    def leave(self, modules: Sequence[Any]) -> None:
+        with self._lock:
+            self._active -= 1
+            if self._active == 0:
+                for module in modules:
+                    module.console = self._saved.get(module, module.console)
+                self._saved = {}
+
+
+_consoles = _ModuleConsoles()
+
+
 # --- recording of prices and equity --------------------------------------------------------------
 
 
@@ -571,11 +600,11 @@ class Backtest:
         from .modules.matcher import matcher as matcher_module
         from .modules.ticker import ticker as ticker_module
 
-        saved = {m: m.console for m in (matcher_module, ticker_module)}
+        modules = (matcher_module, ticker_module)
+        quiet = None
         if self.module_console != "all":
             quiet = _FilteredConsole(default_console, keep_errors=self.module_console == "errors")
-            for module in saved:
-                module.console = quiet
+        _consoles.enter(modules, quiet)
         # The objects made before the run are left out of its full garbage collections, which would
         # otherwise scan them all again each time; a freeze the caller made is left alone.
         froze = gc.get_freeze_count() == 0
@@ -611,8 +640,7 @@ class Backtest:
                 threading.excepthook = previous_hook
             if froze:
                 gc.unfreeze()
-            for module, original in saved.items():
-                module.console = original
+            _consoles.leave(modules)
 
     def _run(self, ticker_module: Any) -> BacktestResult:
         strategy, ctx, ticker = self.strategy, self.ctx, self.ticker
