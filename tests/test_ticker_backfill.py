@@ -79,8 +79,7 @@ def test_backfill_needs_both_bounds(monkeypatch, hook, bounds):
 
 
 @pytest.mark.parametrize("where", ["halfway", "combining"])
-def test_failing_backfill_ends_the_run_and_says_why(monkeypatch, hook, where):
-    # The main range is not streamed on top of a warm-up cut short; the consumer learns why.
+def test_failing_backfill_says_why_and_the_main_range_follows(monkeypatch, hook, where):
     feed, console, _, threads = use(monkeypatch)
     feed.frames[MAIN] = main = frame(2)
     if where == "halfway":
@@ -95,14 +94,17 @@ def test_failing_backfill_ends_the_run_and_says_why(monkeypatch, hook, where):
     go.set()
     got = consume(t)
     threads.join_all()
-    assert got == before + [EXIT]
+    # The ticks already put stay, the finish is announced, the main range streams after it.
+    assert got == before + [FINISH] + expected_ticks(main, MARKETS) + [EXIT]
     assert f"[red]回補 Tick 資料失敗, 錯誤訊息: {error_text}[/red]" in console.lines
     assert len(hook) == 1 and type(hook[0]) is (KeyError if where == "halfway" else OSError)
-    assert ticker.stream_error(t) is hook[0]
-    # The failed row's permit is not lost: the next run's first tick needs no allow_next_tick.
+    assert ticker.backfill_error(t) is hook[0] and ticker.stream_error(t) is None
+    # The failed row's permit is not lost: one permit per dict consumed, plus the constructor's,
+    # leaves exactly one over (as after a complete run).
+    assert t.allow_next_tick_flag_queue.qsize() == 1
     t.send_ticks(CODES, *MAIN)
     assert pop(t) == expected_ticks(main, MARKETS)[0]
-    assert ticker.stream_error(t) is None
+    assert ticker.backfill_error(t) is None
 
 
 def test_stop_does_not_stop_a_backfill(monkeypatch):

@@ -28,6 +28,11 @@ def hook(monkeypatch):
     return errors
 
 
+def shape(items):
+    """Items without their timestamps (the tests replace the converter)."""
+    return [{k: v for k, v in d.items() if k != "timestamp"} for d in items]
+
+
 def failing_at(bad_ts, error):
     def convert(ts, digits):
         if ts == bad_ts:
@@ -37,7 +42,8 @@ def failing_at(bad_ts, error):
 
 
 @pytest.mark.parametrize("where", ["backfill", "main"])
-def test_row_that_cannot_become_a_tick_ends_the_run_and_keeps_its_permit(monkeypatch, hook, where):
+def test_row_that_cannot_become_a_tick_keeps_its_permit(monkeypatch, hook, where):
+    # A bad main row ends the run; a bad backfill row ends the backfill, and the main range follows.
     feed, console, _, threads = use(monkeypatch)
     feed.frames[MAIN] = main = frame(3)
     feed.frames[BACK] = back = frame(3, start=500)
@@ -48,9 +54,13 @@ def test_row_that_cannot_become_a_tick_ends_the_run_and_keeps_its_permit(monkeyp
     t.send_ticks(CODES, *MAIN, *BACK)
     got = consume(t)
     threads.join_all()
-    assert got[-1] == EXIT and len(got) == (2 if where == "backfill" else 6)
-    assert ticker.stream_error(t) is error
-    assert FINISH not in got or where == "main"
+    if where == "backfill":
+        assert shape(got) == shape(expected_ticks(back[:1], MARKETS, True) + [FINISH] + expected_ticks(main, MARKETS) + [EXIT])
+        assert ticker.backfill_error(t) is error and ticker.stream_error(t) is None
+        assert hook == [error]
+    else:
+        assert shape(got) == shape(expected_ticks(back, MARKETS, True) + [FINISH] + expected_ticks(main[:1], MARKETS) + [EXIT])
+        assert ticker.stream_error(t) is error and ticker.backfill_error(t) is None
     # The permit the failed row took is back: the next run's first tick flows without allow_next_tick.
     monkeypatch.setattr(ticker, "format_nano_ts_to_second_ts", lambda ts, digits: ts / 1e9)
     t.send_ticks(CODES, *MAIN)
@@ -99,17 +109,19 @@ def test_interrupt_while_allow_next_tick_builds_reaches_the_caller_and_loses_no_
     assert not any("失敗" in line for line in console.lines)
 
 
-def test_interrupt_raised_on_the_backfill_thread_ends_the_run_without_a_traceback(monkeypatch, hook):
+def test_interrupt_raised_on_the_backfill_thread_ends_it_quietly_and_the_main_range_follows(monkeypatch, hook):
     feed, _, _, threads = use(monkeypatch)
-    feed.frames[MAIN] = frame(2)
+    feed.frames[MAIN] = main = frame(2)
     feed.frames[BACK] = back = frame(2, start=500)
     monkeypatch.setattr(ticker, "format_nano_ts_to_second_ts", failing_at(back["ts"][0], KeyboardInterrupt()))
     t = ticker.Ticker(object())
     t.send_ticks(CODES, *MAIN, *BACK)
-    assert consume(t) == [EXIT]
+    got = consume(t)
+    ticks = shape(expected_ticks(main, MARKETS) + [EXIT])
+    assert shape(got) in ([FINISH] + ticks, ticks)
     threads.join_all()
     assert hook == []
-    assert isinstance(ticker.stream_error(t), KeyboardInterrupt)
+    assert isinstance(ticker.backfill_error(t), KeyboardInterrupt) and ticker.stream_error(t) is None
 
 
 # ---- cache files ---------------------------------------------------------------------------

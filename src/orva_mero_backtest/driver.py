@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .constant import BASIC_INFO, FLAG
 from .costs import CostSettings
-from .data.cache_broker import check_cache, data_root, using_data_dir
+from .data.cache_broker import CacheOnly, check_cache, data_root, using_data_dir
 from .data.clock import parse_day, session_position, wall_clock_text
 from .errors import BacktestError, DataError, OrderRejected, StrategyError
 from .modules.engine import engine as _engine
@@ -167,8 +167,10 @@ def check_ranges(start: Any, end: Any, backfill_start: Any, backfill_end: Any) -
 class _FilteredConsole:
     """Stands in for the modules' console: passes on failures ("[red]" lines) only, or nothing."""
 
-    # Red lines of the tick feed that announce no failure: a cache miss and the end of an empty run.
-    NOT_FAILURES = ("[red]檔案 ", "[red]傳送 Tick 資料結束")
+    # Red lines of the tick feed that announce no failure: a cache miss and the end of an empty run. A
+    # cache file that is there but cannot be read ("[red]檔案 ... 無法讀取") is a failure and is shown.
+    NOT_FAILURES = ("[red]傳送 Tick 資料結束",)
+    CACHE_MISS = ("[red]檔案 ", " 不存在, ")
 
     def __init__(self, target, keep_errors: bool) -> None:
         self._target = target
@@ -181,9 +183,40 @@ class _FilteredConsole:
         if not self._keep_errors or not args or not isinstance(args[0], str):
             return
         text = args[0]
+        if text.startswith(self.CACHE_MISS[0]) and self.CACHE_MISS[1] in text:
+            return
         if text.startswith("[red]") and not text.startswith(self.NOT_FAILURES) and text not in self._shown:
             self._shown.add(text)
             self._target.print(*args, **kwargs)
+
+
+class _ModuleConsoles:
+    """The modules' consoles while runs are under way: the caller's are saved when the first run begins
+    and put back when the last one ends, so runs on several threads never leave a filtered one behind."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._active = 0
+        self._saved: Dict[Any, Any] = {}
+
+    def enter(self, modules: Sequence[Any], console: Any) -> None:
+        with self._lock:
+            if self._active == 0:
+                self._saved = {m: m.console for m in modules}
+            self._active += 1
+            for module in modules:
+                module.console = console if console is not None else self._saved.get(module, module.console)
+
+    def leave(self, modules: Sequence[Any]) -> None:
+        with self._lock:
+            self._active -= 1
+            if self._active == 0:
+                for module in modules:
+                    module.console = self._saved.get(module, module.console)
+                self._saved = {}
+
+
+_consoles = _ModuleConsoles()
 
 
 # --- recording of prices and equity --------------------------------------------------------------
@@ -413,6 +446,7 @@ class Backtest:
         sample_seconds: float = 10.0,
         capital: float = DEFAULT_CAPITAL,
         data_dir: Optional[str] = None,
+        allow_partial_backfill: bool = False,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
@@ -432,6 +466,8 @@ class Backtest:
         # The tick cache of this run: data_dir (default: the package's), or the broker's own root below it.
         self.data_dir = os.path.abspath(data_dir or BASIC_INFO.data_dir)
         self.data_root = data_root(api, self.data_dir)
+        if isinstance(api, CacheOnly):
+            self.api = api = api.bound_to(self.data_root)
         ranges = [self._range]
         if backfill_start is not None:
             ranges.append((parse_day(backfill_start, "backfill start date"), parse_day(backfill_end, "backfill end date")))
@@ -443,6 +479,9 @@ class Backtest:
         if module_console not in ("all", "errors", "none"):
             raise BacktestError("module_console must be 'all', 'errors' or 'none'")
         self.module_console = module_console
+        # A warm-up that failed part-way fails the run unless the caller accepts an incomplete one.
+        self.allow_partial_backfill = bool(allow_partial_backfill)
+        self.backfill_failure: Optional[str] = None
         self.positions = Positions(costs)
         self.on_progress = on_progress
         self.progress_every = max(1, int(progress_every))
@@ -558,6 +597,7 @@ class Backtest:
 
     def _end_backfill(self) -> None:
         self.ctx.warming_up = False
+        self._check_backfill()
         self._call("on_backfill_end", self.strategy.on_backfill_end)
         self._deliver_reports()
 
@@ -567,35 +607,47 @@ class Backtest:
         from .modules.matcher import matcher as matcher_module
         from .modules.ticker import ticker as ticker_module
 
-        saved = {m: m.console for m in (matcher_module, ticker_module)}
+        modules = (matcher_module, ticker_module)
+        quiet = None
         if self.module_console != "all":
             quiet = _FilteredConsole(default_console, keep_errors=self.module_console == "errors")
-            for module in saved:
-                module.console = quiet
+        _consoles.enter(modules, quiet)
         # The objects made before the run are left out of its full garbage collections, which would
         # otherwise scan them all again each time; a freeze the caller made is left alone.
         froze = gc.get_freeze_count() == 0
         if froze:
             gc.freeze()
+        # A failed warm-up ends its feed thread with the error, which the thread runtime would print as
+        # a traceback: the feed's red line and the run's own outcome already say it.
+        previous_hook = threading.excepthook
+
+        def feed_thread_hook(args: Any) -> None:
+            error_of = getattr(ticker_module, "backfill_error", None)
+            if self.ticker is not None and error_of is not None and args.exc_value is not None \
+                    and args.exc_value is error_of(self.ticker):
+                return
+            previous_hook(args)
+
+        threading.excepthook = feed_thread_hook
         try:
-            with using_data_dir(self.data_root):
-                self.matcher = matcher_module.Matcher(self.positions)
-                try:
-                    self.ticker = ticker_module.Ticker(self.api)
-                    self._ticker_module = ticker_module
-                    self._orders = OrderTracker(self.matcher)
-                    self.ctx._place = self._orders.place
-                    self.ctx._prepare()  # what the strategy replaced, looked at once per run
-                    return self._run(ticker_module)
-                finally:
-                    # Ends the exchange's receiver thread (a process running many backtests keeps a flat
-                    # thread count).
-                    self.matcher.close()
+            self.matcher = matcher_module.Matcher(self.positions)
+            try:
+                self.ticker = _ticker_reading(ticker_module, self.api, self.data_root)
+                self._ticker_module = ticker_module
+                self._orders = OrderTracker(self.matcher)
+                self.ctx._place = self._orders.place
+                self.ctx._prepare()  # what the strategy replaced, looked at once per run
+                return self._run(ticker_module)
+            finally:
+                # Ends the exchange's receiver thread (a process running many backtests keeps a flat
+                # thread count).
+                self.matcher.close()
         finally:
+            if threading.excepthook is feed_thread_hook:
+                threading.excepthook = previous_hook
             if froze:
                 gc.unfreeze()
-            for module, original in saved.items():
-                module.console = original
+            _consoles.leave(modules)
 
     def _run(self, ticker_module: Any) -> BacktestResult:
         strategy, ctx, ticker = self.strategy, self.ctx, self.ticker
@@ -622,12 +674,14 @@ class Backtest:
             self._call("on_finish", strategy.on_finish)
             self._deliver_reports()
         except BaseException:
-            if stream_ended:
-                _join(feed_threads)
-            else:
-                # The sender may be waiting for a permit: end its run (it ends with the process at the latest).
+            if not stream_ended:
                 ticker.stop_send_ticks()
+            # The sender may be waiting for a permit that never comes, a backfill for its next one:
+            # end the run so that their threads end (a process running many backtests stays flat).
+            self._end_feed(ticker_module)
+            _join(feed_threads)
             raise
+        self._end_feed(ticker_module)  # a backfill still streaming behind an empty main range
         _join(feed_threads)
         recording.finish(self._last_close, stream.timestamp)
         stream.progress(done=True)
@@ -658,11 +712,49 @@ class Backtest:
             raise BacktestError(f"could not load the ticks of {self.start} to {self.end}: {exc}") from exc
         return ticker_module.feed_threads(self.ticker)
 
+    def _end_feed(self, ticker_module: Any) -> None:
+        end_feed = getattr(ticker_module, "end_feed", None)
+        if end_feed is not None and self.ticker is not None:
+            end_feed(self.ticker)
+
+    def _check_backfill(self) -> None:
+        """A warm-up the feed cut short (its red line says why) fails the run, unless allowed."""
+        error_of = getattr(self._ticker_module, "backfill_error", None)
+        exc = error_of(self.ticker) if error_of is not None else None
+        if exc is None:
+            return
+        text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+        self.backfill_failure = (
+            f"the warm-up ({self.backfill_start} to {self.backfill_end}) failed part-way: {' '.join(text.split())}"
+        )
+        if not self.allow_partial_backfill:
+            raise BacktestError(f"{self.backfill_failure} (allow_partial_backfill / --allow-partial-backfill goes on)")
+
     def _check_feed(self, ticker_module: Any) -> None:
         """A feed that ended early (a damaged cache row, a failed download) is an error, not a short run."""
         exc = ticker_module.stream_error(self.ticker)
         if exc is not None:
             raise BacktestError(f"the tick feed failed: {type(exc).__name__}: {exc}") from exc
+
+
+def _ticker_reading(ticker_module: Any, api: Any, data_root: str) -> Any:
+    """The feed of one run, its cache in ``data_root``: the path the feed builds for its files is this
+    run's own (set on the instance before it is initialised), not the process-wide ``BASIC_INFO.data_dir``,
+    so backtests with different data directories can run side by side in one process."""
+    cls = ticker_module.Ticker
+    if not isinstance(cls, type):  # a stand-in made by a test
+        with using_data_dir(data_root):
+            return cls(api)
+
+    def generate_save_path(file_name: Optional[str] = None, *sub_folder: str) -> str:
+        folder = os.path.join(data_root, *sub_folder)
+        ticker_module.make_dir(folder)
+        return folder if file_name is None else os.path.join(folder, file_name)
+
+    ticker = cls.__new__(cls)
+    ticker._Ticker__generate_save_path = generate_save_path
+    ticker.__init__(api)
+    return ticker
 
 
 def _join(feed_threads: List[threading.Thread]) -> None:

@@ -46,6 +46,8 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--backfill-start", metavar="YYYY-MM-DD", help="first warm-up day, streamed before the start")
     p.add_argument("--backfill-end", metavar="YYYY-MM-DD", help="last warm-up day (default: the backfill start)")
     p.add_argument("--no-backfill", action="store_true", help="no warm-up days")
+    p.add_argument("--allow-partial-backfill", action="store_true",
+                   help="go on when the warm-up fails part-way (default: the run fails, exit 1)")
     p.add_argument("--strategy", default="sample", help="sample, ma_cross, breakout, or package.module:Class")
     p.add_argument("--param", action="append", default=[], metavar="KEY=VALUE", help="strategy parameter")
     p.add_argument("--cost", action="append", default=[], metavar="KEY=VALUE",
@@ -221,6 +223,7 @@ def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -
         module_console="all" if args.verbose else "errors",
         capital=args.capital,
         data_dir=args.data_dir,
+        allow_partial_backfill=getattr(args, "allow_partial_backfill", False),
     )
 
 

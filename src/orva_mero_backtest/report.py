@@ -4,6 +4,7 @@ summary with the statistics, a picture and an HTML tear sheet."""
 from __future__ import annotations
 
 import csv
+import contextlib
 import json
 import math
 import os
@@ -113,6 +114,7 @@ def write_report(
     Everything is written into a hidden temporary folder first and renamed at the end, so a failure
     never leaves a folder that looks like a finished report.
     """
+    made_parent = not os.path.isdir(parent)
     os.makedirs(parent, exist_ok=True)
     if name is None:
         name = "backtest-" + datetime.now().strftime("%Y%m%d-%H%M%S")
@@ -142,6 +144,9 @@ def write_report(
         os.rename(staging, final)
     except BaseException:
         shutil.rmtree(staging, ignore_errors=True)
+        if made_parent:  # an interrupted first report leaves no empty reports/ behind
+            with contextlib.suppress(OSError):
+                os.rmdir(parent)
         raise
     return final
 

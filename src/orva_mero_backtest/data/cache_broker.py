@@ -4,10 +4,13 @@ check that every trading day of a run is there before the run starts."""
 from __future__ import annotations
 
 import contextlib
+import csv
+import math
 import os
+import stat
 from dataclasses import dataclass
 from datetime import date as Date, datetime
-from typing import Any, Dict, Iterable, Iterator, List, Sequence, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from ..errors import DataError
 from .codes import check_code
@@ -57,6 +60,77 @@ def using_data_dir(path: str) -> Iterator[None]:
         BASIC_INFO.data_dir = saved
 
 
+_INT_COLUMNS = ("ts", "volume", "bid_volume", "ask_volume", "tick_type")
+_PRICE_COLUMNS = ("close",)  # the price the feed serves: finite and above 0
+_FLOAT_COLUMNS = ("bid_price", "ask_price")
+
+
+def _field_problem(name: str, text: str) -> str:
+    """What is wrong with one field of a cache row, or ''."""
+    if text == "":
+        return f"{name} is empty"
+    if name in _INT_COLUMNS:
+        try:
+            value = int(text)
+        except ValueError:
+            return f"{name} {text!r} is not an integer"
+        if not -(2**63) <= value < 2**63:
+            return f"{name} {text} is out of range"
+        if name == "ts" and value <= 0:
+            return f"ts {text} is not a time"
+        return ""
+    try:
+        number = float(text)
+    except ValueError:
+        return f"{name} {text!r} is not a number"
+    if not math.isfinite(number):
+        return f"{name} {text} is not finite"
+    if name in _PRICE_COLUMNS and number <= 0:
+        return f"{name} {text} is not a price above 0"
+    return ""
+
+
+def check_cache_file(path: str) -> None:
+    """Refuses a tick cache file the feed cannot serve, with one line naming the file, the line and what is
+    wrong: not a regular file (a dangling link, a folder), unreadable, empty, another header, a row cut
+    short or with other fields, an empty or unreadable time, a price that is not finite and above 0."""
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        if os.path.islink(path):
+            raise DataError(f"tick cache file {path} is a link to {os.readlink(path)!r}, which does not exist") from None
+        raise DataError(f"tick cache file {path} does not exist") from None
+    except OSError as exc:
+        raise DataError(f"tick cache file {path} cannot be read: {exc.strerror}") from None
+    if not stat.S_ISREG(info.st_mode):
+        raise DataError(f"tick cache file {path} is not a regular file")
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as exc:
+        raise DataError(f"tick cache file {path} cannot be read: {exc.strerror}") from None
+    if not data:
+        raise DataError(f"tick cache file {path} is empty (no header)")
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        line = data[: exc.start].count(b"\n") + 1
+        raise DataError(f"tick cache file {path} line {line}: not UTF-8 text") from None
+    lines = text.split("\n")
+    if not text.endswith("\n"):
+        raise DataError(f"tick cache file {path} line {len(lines)}: the last row is cut short (no line end)")
+    header = lines[0].rstrip("\r").split(",")
+    if tuple(header) != TICK_COLUMNS:
+        raise DataError(f"tick cache file {path} line 1: header {lines[0].rstrip()!r}, expected {','.join(TICK_COLUMNS)}")
+    for number, fields in enumerate(csv.reader(lines[1:-1]), start=2):
+        if len(fields) != len(TICK_COLUMNS):
+            raise DataError(f"tick cache file {path} line {number}: {len(fields)} fields, expected {len(TICK_COLUMNS)}")
+        for name, field in zip(TICK_COLUMNS, fields):
+            problem = _field_problem(name, field)
+            if problem:
+                raise DataError(f"tick cache file {path} line {number}: {problem}")
+
+
 @dataclass(frozen=True)
 class CachedContract:
     code: str
@@ -91,12 +165,33 @@ class CacheOnly:
     so no run mixes generated and real ticks.
     """
 
-    def __init__(self, simulated: bool = False) -> None:
+    def __init__(self, simulated: bool = False, data_dir: Optional[str] = None) -> None:
         self.Contracts = _Contracts()
         self.simulated = simulated
+        # The cache this broker answers for (a run's data root), else the package's data directory.
+        self.data_dir = data_dir
+
+    def bound_to(self, data_dir: str) -> "CacheOnly":
+        """This broker for the cache in ``data_dir`` (each run its own; the original is left as it was)."""
+        if self.data_dir == data_dir:
+            return self
+        return CacheOnly(self.simulated, data_dir)
+
+    def _root(self) -> str:
+        if self.data_dir is not None:
+            return self.data_dir
+        from ..constant import BASIC_INFO
+
+        return BASIC_INFO.data_dir
 
     def ticks(self, contract: CachedContract, date: str) -> Dict[str, List]:
         day = datetime.strptime(date, "%Y-%m-%d").date()
+        root = self._root()
+        path = cache_file(root, contract.code, date) if root else None
+        if path is not None and (os.path.lexists(path)):
+            # The feed asks only when it could not read the file: say why, not that it is missing.
+            check_cache_file(path)
+            raise DataError(f"tick cache file {path} could not be read by the tick feed")
         if is_trading_day(day):
             raise DataError(f"no cache file for {contract.code} on {date}; import it first (orva-backtest import)")
         return {name: [] for name in TICK_COLUMNS}
@@ -125,6 +220,17 @@ def check_cache(api: Any, data_dir: str, codes: Sequence[str], ranges: Sequence[
     if api.simulated and not simulated:
         raise DataError(f"{data_dir} is not the simulated broker's data root; its generated ticks are read only there")
     missing = missing_days(data_dir, codes, ranges)
+    # A damaged file would otherwise be found only when the feed reaches its day (a sweep: every run).
+    missing_set = set(missing)
+    for code in codes:
+        for first, last in ranges:
+            day = first
+            while day <= last:
+                text = day.isoformat()
+                path = cache_file(data_dir, code, text)
+                if (code, text) not in missing_set and (is_trading_day(day) or os.path.lexists(path)):
+                    check_cache_file(path)
+                day = Date.fromordinal(day.toordinal() + 1)
     if missing:
         by_code: Dict[str, List[str]] = {}
         for code, day in missing:

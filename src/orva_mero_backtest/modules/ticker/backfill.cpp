@@ -72,15 +72,16 @@ Ref backfilling(const Args& a) {
       }
     }
   } catch (PyError&) {
-    // The main range is not streamed on top of a warm-up that stopped short: the run ends
-    // (the consumer gets the exit status and stream_error() the cause).
+    // The ticks already put stay and the main range follows: whether a warm-up cut short is
+    // good enough is the consumer's call (backfill_error() tells it what went wrong).
     Caught error = Caught::fetch();
     const bool exception = error.is_exception();
     if (exception) {
       Ref message = format("[red]回補 Tick 資料失敗, 錯誤訊息: {}[/red]", {error.value.get()});
       best_effort([&] { console_print(g_module, message); });
     }
-    best_effort([&] { fail_run(st, run, error); });
+    if (st.run == run) st.backfill_error = error.value;
+    best_effort([&] { notify_finish(st, run); });
     // On a thread of send_ticks, only an Exception is raised (the thread runtime reports it);
     // a KeyboardInterrupt or SystemExit there ends the thread quietly. Called directly, all propagate.
     if (started && !exception) return Ref::none();

@@ -77,6 +77,18 @@ PyMethodDef module_functions[] = {
      "A run whose sender or backfill fails (a damaged cached row, a download that keeps failing)\n"
      "still ends with the usual exit status on tick_queue; call this after receiving it to tell\n"
      "a complete run from one cut short. Reset by every send_ticks."},
+    {"backfill_error", backfill_error, METH_O,
+     "backfill_error(ticker)\n--\n\n"
+     "The exception that cut the latest run's backfill short, or None.\n\n"
+     "A failed backfill still announces its end and the main range streams after it (the ticks\n"
+     "it put stay); call this once the finish status (or the first main tick) arrives to tell a\n"
+     "complete warm-up from a partial one. Reset by every send_ticks."},
+    {"end_feed", end_feed, METH_O,
+     "end_feed(ticker)\n--\n\n"
+     "Ends the ticker's latest streaming run for good: its sender and backfill threads put nothing\n"
+     "more, hand back a permit they hold, and end (join them with feed_threads). For a consumer\n"
+     "that stops reading before the exit status (its strategy failed, Ctrl-C) and will not call\n"
+     "allow_next_tick again; stop_send_ticks alone leaves a sender waiting for one more permit."},
     {"feed_threads", feed_threads, METH_O,
      "feed_threads(ticker)\n--\n\n"
      "The threads the ticker's latest send_ticks started (the sender, and the backfill when there is\n"

@@ -293,8 +293,15 @@ void end_run(State& st) {
 
 }  // namespace
 
+void close_run(State& st) {
+  end_run(st);
+  // A permit handed back by a machine that stopped holding one is owed; nobody is parked to take it.
+  if (!st.busy) step_all(st, false);
+}
+
 void begin_run(State& st) {
   st.error = Ref();
+  st.backfill_error = Ref();
   st.run_threads = Ref();
   end_run(st);
 }

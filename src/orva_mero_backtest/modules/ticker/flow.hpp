@@ -65,6 +65,7 @@ struct State {
   Ref thread_runs;  // {Thread: run} for threads send_ticks started and that have not begun yet
   // Sender machines send_ticks made for its thread, which takes its own when it begins.
   std::deque<std::pair<Ref, std::shared_ptr<Machine>>> premade;
+  Ref backfill_error;  // the exception that cut the latest run's backfill short, or empty
   Ref error;  // the exception that ended the latest run early (sender or backfill failure), or empty
   // The threads the latest send_ticks started (a list, or empty), for feed_threads(). A thread
   // drops its target (and so this Ticker) when it ends: no lasting cycle.
@@ -84,6 +85,8 @@ State* find_state(PyObject* self);
 
 // Begins a new run: machines of earlier runs stop and their threads are woken to end.
 void begin_run(State& st);
+// Ends the current run for good (end_feed): its machines stop and their threads are woken to end.
+void close_run(State& st);
 // Ends run `run` early because of `error` (if it is still the current one): the error is kept
 // for stream_error(), the consumer gets the exit status, and the run's machines stop (a
 // permit one of them holds goes back to the queue).

@@ -187,6 +187,25 @@ PyObject* feed_threads(PyObject* /*module*/, PyObject* ticker) {
   return PyList_GetSlice(st->run_threads.get(), 0, PY_SSIZE_T_MAX);
 }
 
+PyObject* backfill_error(PyObject* /*module*/, PyObject* ticker) {
+  State* st = find_state(ticker);
+  PyObject* error = st && st->backfill_error ? st->backfill_error.get() : Py_None;
+  Py_INCREF(error);
+  return error;
+}
+
+PyObject* end_feed(PyObject* /*module*/, PyObject* ticker) {
+  State* st = find_state(ticker);
+  if (st) {
+    try {
+      close_run(*st);
+    } catch (PyError&) {
+      return nullptr;
+    }
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* stream_error(PyObject* /*module*/, PyObject* ticker) {
   State* st = find_state(ticker);
   PyObject* error = st && st->error ? st->error.get() : Py_None;

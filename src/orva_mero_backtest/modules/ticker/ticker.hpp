@@ -36,6 +36,9 @@ Ref stop_send_ticks(const Args& a);            // stream.cpp
 PyObject* feed_threads(PyObject* module, PyObject* ticker);
 // Module function stream_error(ticker) (stream.cpp).
 PyObject* stream_error(PyObject* module, PyObject* ticker);
+// Module functions backfill_error(ticker) and end_feed(ticker) (stream.cpp).
+PyObject* backfill_error(PyObject* module, PyObject* ticker);
+PyObject* end_feed(PyObject* module, PyObject* ticker);
 // Module function take_next_tick(ticker) (stream.cpp).
 PyObject* take_next_tick(PyObject* module, PyObject* ticker);
 
