@@ -156,6 +156,13 @@ def _run(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _strategy_traceback(error: Optional[BaseException], verbose: bool) -> None:
+    """With --verbose, the strategy's own frames of its error, after the one-line message."""
+    if verbose and isinstance(error, StrategyError) and error.user_traceback:
+        sys.stderr.write(error.user_traceback)
+        sys.stderr.flush()
+
+
 class _RunFailed(Exception):
     """A failure once the run has started (the feed, the strategy): exit status 1."""
 
@@ -190,9 +197,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return EXIT_INTERRUPTED
     except _RunFailed as exc:
         _fail(str(exc))
+        _strategy_traceback(exc.__cause__, args.verbose)
         return EXIT_FAILED
     except StrategyError as exc:  # the strategy's constructor
         _fail(str(exc))
+        _strategy_traceback(exc, args.verbose)
         return EXIT_FAILED
     except BacktestError as exc:
         _fail(str(exc))

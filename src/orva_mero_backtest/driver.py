@@ -22,7 +22,7 @@ from .constant import BASIC_INFO, FLAG
 from .costs import CostSettings
 from .data.cache_broker import check_cache, data_root, using_data_dir
 from .data.clock import parse_day, session_position, wall_clock_text
-from .errors import BacktestError, DataError, OrderRejected, StrategyError
+from .errors import BacktestError, DataError, OrderRejected, StrategyError, strategy_error
 from .modules.engine import engine as _engine
 from .modules.positions.positions import Positions
 from .orders import OrderTracker
@@ -514,7 +514,7 @@ class Backtest:
         where = ""
         if self._tick is not None:
             where = f" at {self._tick['code']} {tick_time_text(self._tick['timestamp'])}"
-        return StrategyError(f"strategy {self.strategy.name} raised in {hook}{where}: {type(exc).__name__}: {exc}")
+        return strategy_error(f"strategy {self.strategy.name} raised in {hook}{where}", exc)
 
     def _deliver_reports(self) -> int:
         waiting = self.matcher.response_queue.queue  # the seam described in TickStream

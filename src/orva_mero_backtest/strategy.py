@@ -20,9 +20,18 @@ class Strategy:
     ``on_tick`` only (``ctx.warming_up`` is true and orders are refused), followed by ``on_backfill_end``.
     """
 
-    name = "strategy"
+    # What reports and errors call the strategy; a subclass without one is called by its class name.
+    name = "Strategy"
+    _name_from_class = True
     # Parameter names and default values; __init__ refuses other names and converts to the default's type.
     defaults: Dict[str, Any] = {}
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        if "name" in vars(cls):
+            cls._name_from_class = False
+        elif cls._name_from_class:
+            cls.name = cls.__name__
 
     def __init__(self, **params: Any) -> None:
         unknown = sorted(set(params) - set(self.defaults))
@@ -66,7 +75,8 @@ def _convert(value: Any, default: Any, key: str) -> Any:
             raise ValueError
         return kind(value)
     except (TypeError, ValueError):
-        raise ValueError(f"parameter {key} needs a {kind.__name__}, got {value!r}") from None
+        what = {"int": "an int (whole number)", "float": "a number", "bool": "true or false", "str": "a text"}
+        raise ValueError(f"parameter {key} needs {what.get(kind.__name__, 'a ' + kind.__name__)}, got {value!r}") from None
 
 
 
