@@ -27,6 +27,7 @@ from .modules.engine import engine as _engine
 from .modules.positions.positions import Positions
 from .orders import OrderTracker
 from .stats import DEFAULT_CAPITAL
+from .stops import StopBook
 from .strategy import Strategy, StrategyContext
 from .utils import console as default_console
 
@@ -247,6 +248,7 @@ class TickStream:
         self.strategy = strategy
         self.pop_report = matcher.pop_response
         self.track = backtest._orders.track
+        self.stops = backtest._stops
         self.max_reports = _MAX_REPORTS_PER_TICK
         self.ctx = backtest.ctx
         self.last_close = backtest._last_close
@@ -450,6 +452,7 @@ class Backtest:
         self.matcher: Any = None
         self.ticker: Any = None
         self._orders: Optional[OrderTracker] = None
+        self._stops: Optional[StopBook] = None
         self._last_close: Dict[str, float] = {}
         self._tick: Optional[Dict[str, Any]] = None
         self._ticker_module: Any = None
@@ -533,6 +536,8 @@ class Backtest:
             kinds = []
             for report in batch:
                 kinds.append(track(report))
+            if self._stops is not None and self._stops.watched:
+                self._stops.sync()
             for report, is_deal in zip(batch, kinds):
                 # What _call does, without its frame (a hook call per report).
                 try:
@@ -577,6 +582,7 @@ class Backtest:
                     self.ticker = ticker_module.Ticker(self.api)
                     self._ticker_module = ticker_module
                     self._orders = OrderTracker(self.matcher)
+                    self._stops = StopBook(self.ctx, self._orders)
                     self.ctx._place = self._orders.place
                     self.ctx._prepare()  # what the strategy replaced, looked at once per run
                     return self._run(ticker_module)

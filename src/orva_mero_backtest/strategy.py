@@ -120,24 +120,79 @@ class StrategyContext:
     sell = _engine.context_sell
     place_order = _engine.context_place_order
 
-    def modify_order(self, trade_id: str, qty: Optional[int] = None, price: Optional[float] = None) -> bool:
+    def modify_order(self, trade_id: str, qty: Optional[int] = None, price: Optional[float] = None,
+                     stop: Optional[float] = None) -> bool:
         """Takes ``qty`` off the open quantity and/or moves the limit to ``price``; taking off the whole open
-        quantity cancels the order. False when the order is no longer open (filled or cancelled)."""
+        quantity cancels the order. For a held stop (``stop-N``), ``stop`` moves its stop price. False when
+        the order is no longer open (filled or cancelled)."""
         if self.warming_up:
             raise OrderRejected("orders are not accepted during the backfill warm-up")
         if qty is not None and (type(qty) is not int or qty <= 0):
             raise OrderRejected(f"quantity to take off must be a positive int, got {qty!r}")
         if price is not None and (isinstance(price, bool) or not price > 0):
             raise OrderRejected(f"new price must be above 0, got {price!r}")
-        if qty is None and price is None:
-            raise OrderRejected("modify_order needs a quantity or a price")
+        if qty is None and price is None and stop is None:
+            raise OrderRejected("modify_order needs a quantity, a price or a stop price")
+        stops = self._held(trade_id)
+        if stops is not None:
+            return stops.modify(trade_id, qty, None if price is None else float(price), stop)
+        if stop is not None:
+            raise OrderRejected(f"{trade_id!r} is not a stop order: it has no stop price")
         return self._bt.submit_modify(trade_id, qty, None if price is None else float(price))
 
     def cancel_order(self, trade_id: str) -> bool:
-        """False when the order is no longer open (filled or cancelled)."""
+        """Cancels an order or a held stop. False when it is no longer open (filled or cancelled)."""
         if self.warming_up:
             raise OrderRejected("orders are not accepted during the backfill warm-up")
+        stops = self._held(trade_id)
+        if stops is not None:
+            return stops.cancel(trade_id)
         return self._bt.submit_cancel(trade_id)
+
+    # --- orders the backtest holds until the market reaches them --------------------------------
+
+    def place_stop(self, code: str, action: str, qty: int, stop: Optional[float] = None,
+                   limit: Optional[float] = None, trail: Optional[float] = None,
+                   trail_percent: Optional[float] = None, order_type: str = "ROD") -> str:
+        """Holds a stop order until a trade price reaches ``stop``, then sends it: a market order, or a
+        limit order at ``limit`` (a stop-limit). A sell stop triggers at a trade at or below ``stop``, a
+        buy stop at or above. ``trail`` (points) or ``trail_percent`` instead of ``stop`` makes a
+        trailing stop that follows the best trade price since it was placed. ``qty`` is in lots or
+        contracts, as for ``buy``. Returns its id ("stop-1", ...), which ``cancel_order`` and
+        ``modify_order`` take. The exchange sees nothing of it until it triggers; the order it then sends
+        fills at the next trade, so after a gap through the stop it fills at that price, not at the stop."""
+        return self._stop_book().place(code, str(action), qty, stop, limit, trail, trail_percent, str(order_type))
+
+    def bracket(self, code: str, action: str, qty: int, price: Optional[float] = None,
+                take_profit: Optional[float] = None, stop_loss: Optional[float] = None,
+                trail: Optional[float] = None, trail_percent: Optional[float] = None,
+                order_type: str = "ROD") -> str:
+        """An entry order (as ``place_order``: a limit at ``price``, a market order without one) with a
+        take-profit limit at ``take_profit`` and a stop loss at ``stop_loss`` (or trailing by ``trail``
+        points / ``trail_percent``) attached. Once the entry is filled (or cancelled after a part fill)
+        both exits go live for what it filled; a fill of one takes as much off the other, so one filling
+        cancels the other. Returns the entry's trade id; ``open_orders`` shows the exits."""
+        return self._stop_book().bracket(code, str(action), qty, price, take_profit, stop_loss, trail,
+                                         trail_percent, str(order_type))
+
+    def oco(self, first: str, second: str) -> None:
+        """Links two open orders (trade ids or held stop ids) one-cancels-other: a fill of one takes as
+        much off the other, so one filling in full cancels the other."""
+        self._stop_book().oco(first, second)
+
+    def _stop_book(self):
+        if self.warming_up:
+            raise OrderRejected("orders are not accepted during the backfill warm-up")
+        stops = self._bt._stops
+        if stops is None:
+            raise OrderRejected("orders are accepted only while the backtest runs")
+        return stops
+
+    def _held(self, trade_id: str):
+        stops = getattr(self._bt, "_stops", None)
+        if stops is not None and trade_id in stops.records:
+            return stops
+        return None
 
     # --- state ------------------------------------------------------------------------------------
 
@@ -159,8 +214,15 @@ class StrategyContext:
         return self._bt.last_price(code)
 
     def open_orders(self, code: Optional[str] = None) -> List[Dict[str, Any]]:
-        """Orders still in the book, oldest first: trade_id, code, action, price, quantity, ..."""
-        return self._bt.open_orders(code)
+        """Orders still open, oldest first: those at the exchange (trade_id, code, action, price,
+        quantity, open_qty, filled_qty, status "Open" or "PartFilled", ...), then the stops the backtest
+        holds (trade_id "stop-N", kind "stop", "stop-limit", "trailing stop" or "take-profit", stop,
+        limit, quantity, status "Held", or "Waiting" for a bracket's exits before its entry fills)."""
+        orders = self._bt.open_orders(code)
+        stops = getattr(self._bt, "_stops", None)
+        if stops is not None and stops.records:
+            orders.extend(stops.open_orders(code))
+        return orders
 
     @property
     def instruments(self) -> Dict[str, str]:
