@@ -45,7 +45,7 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--backfill-start", metavar="YYYY-MM-DD", help="first warm-up day, streamed before the start")
     p.add_argument("--backfill-end", metavar="YYYY-MM-DD", help="last warm-up day (default: the backfill start)")
     p.add_argument("--no-backfill", action="store_true", help="no warm-up days")
-    p.add_argument("--strategy", default="sample", help="sample, ma_cross, breakout, path/to/file.py:ClassName or package.module:ClassName")
+    p.add_argument("--strategy", default="sample", help="sample, ma_cross, breakout, orb, path/to/file.py:ClassName or package.module:ClassName")
     p.add_argument("--param", action="append", default=[], metavar="KEY=VALUE", help="strategy parameter")
     p.add_argument("--cost", action="append", default=[], metavar="KEY=VALUE",
                    help="cost setting, e.g. stock_commission_discount=0.6 or future_multipliers.TXF=200")

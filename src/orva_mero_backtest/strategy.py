@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Union
 
 from .errors import OrderRejected
@@ -225,6 +226,14 @@ class StrategyContext:
         return orders
 
     @property
+    def time(self) -> Optional[datetime]:
+        """The time of the tick being handled as an aware datetime in Asia/Taipei (None before the
+        first tick). ``now`` and ``tick["timestamp"]`` are the same moment as Taipei wall-clock
+        seconds written as epoch time: ``taipei_time(tick["timestamp"])`` converts one."""
+        now = self.now
+        return None if now is None else taipei_time(now)
+
+    @property
     def instruments(self) -> Dict[str, str]:
         """Instrument code -> market ("Stock" or "Future") of this backtest."""
         return dict(self._bt.markets)
@@ -233,6 +242,24 @@ class StrategyContext:
     def positions(self):
         """The positions book (P&L, costs, fills)."""
         return self._bt.positions
+
+
+def _taipei_zone():
+    try:
+        from zoneinfo import ZoneInfo
+
+        return ZoneInfo("Asia/Taipei")
+    except Exception:  # no time zone data on this machine: Taipei has kept UTC+8 since 1979
+        return timezone(timedelta(hours=8), "Asia/Taipei")
+
+
+TAIPEI = _taipei_zone()
+
+
+def taipei_time(timestamp: float) -> datetime:
+    """A tick timestamp (Taipei wall-clock seconds written as epoch time) as an aware datetime in
+    Asia/Taipei: ``taipei_time(tick["timestamp"]).hour`` is 9 for a tick at 09:00 in Taipei."""
+    return datetime.fromtimestamp(timestamp, timezone.utc).replace(tzinfo=TAIPEI)
 
 
 _PLACE_ORDER = _engine.context_place_order

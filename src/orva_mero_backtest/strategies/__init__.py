@@ -12,6 +12,7 @@ from typing import Any, Dict, List, Optional, Type
 from ..strategy import Strategy, StrategyContext
 from .breakout import Breakout
 from .ma_cross import MovingAverageCross
+from .orb import OpeningRangeBreakout
 
 
 class Sample(Strategy):
@@ -58,6 +59,7 @@ STRATEGIES: Dict[str, Type[Strategy]] = {
     "sample": Sample,
     "ma_cross": MovingAverageCross,
     "breakout": Breakout,
+    "orb": OpeningRangeBreakout,
 }
 
 
@@ -153,4 +155,4 @@ def _reason(exc: BaseException, path: Optional[str]) -> str:
     return f"{type(exc).__name__}: {exc}" + (f" ({where})" if where else "")
 
 
-__all__ = ["Breakout", "MovingAverageCross", "Sample", "STRATEGIES", "load_strategy"]
+__all__ = ["Breakout", "MovingAverageCross", "OpeningRangeBreakout", "Sample", "STRATEGIES", "load_strategy"]
