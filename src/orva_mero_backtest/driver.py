@@ -382,15 +382,35 @@ tick_loop = _engine.tick_loop
 
 
 class Backtest:
-    """One backtest run over a range of days, with an optional backfill range streamed first as warm-up.
+    """One backtest: a strategy over the ticks of some instruments, from ``start`` to ``end``.
 
-    Order requests of the strategy are applied synchronously on the driver's thread through the
-    exchange's public ``add_order`` / ``modify_order`` / ``cancel_order`` rather than through its queued
-    intake: an order placed while a tick is handled is in the book before the next tick is released, so
-    which tick first meets it never depends on thread scheduling, and repeated runs give identical fills.
-    It also means every report is already on the exchange's report queue when the driver drains it, so
-    the driver never waits on an empty report queue.
+        result = Backtest(MyStrategy(qty=2), [Instrument("TXFR1", "Future")], "2024-01-02", "2024-01-05").run()
+        result.positions.summary(); result.statistics(); result.orders; result.fills
+
+    - ``strategy``: an instance of a ``Strategy`` subclass.
+    - ``instruments``: ``Instrument(code, market)`` with market "Stock" or "Future".
+    - ``start``, ``end``: the days traded ("YYYY-MM-DD", both included).
+    - ``backfill_start``, ``backfill_end``: warm-up days before ``start``, streamed first; the
+      strategy sees their ticks with ``ctx.warming_up`` true and cannot place orders.
+    - ``api``: the broker's API object the ticks come from (default: the offline simulated broker).
+    - ``costs``: commission, tax and slippage (``costs.CostSettings``; default: the usual Taiwan rates).
+    - ``on_progress``: called every ``progress_every`` ticks with a ``Progress``.
+    - ``module_console``: what the exchange and the tick feed print: "all", "errors" or "none".
+    - ``stall_timeout``: seconds without a tick from the feed before the run fails.
+    - ``sample_seconds``: tick-time spacing of the price and equity samples of the report.
+    - ``capital``: the starting capital the statistics are relative to (TWD).
+    - ``data_dir``: the tick cache's folder (default: the package's data folder).
+
+    ``run()`` returns a ``BacktestResult``. An exception in the strategy's code ends the run with a
+    ``StrategyError`` whose message names the hook, the tick and the line of the strategy's file, and
+    whose ``__cause__`` is the original exception. Runs are deterministic: an order placed while a tick
+    is handled meets the next tick of its instrument, every time.
     """
+
+    # Order requests are applied synchronously on the driver's thread through the exchange's public
+    # add_order / modify_order / cancel_order rather than its queued intake, so which tick first meets
+    # an order never depends on thread scheduling, and every report is on the exchange's report queue
+    # when the driver drains it.
 
     def __init__(
         self,

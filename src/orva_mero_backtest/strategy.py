@@ -13,12 +13,26 @@ if TYPE_CHECKING:  # pragma: no cover
 
 
 class Strategy:
-    """Base class of strategies. Override the hooks you need; each gets the context ``ctx`` first.
+    """Base class of strategies: subclass it and override the hooks you need; each gets the context
+    ``ctx`` (a ``StrategyContext``: orders, positions, prices, time) first.
 
-    Hook order per tick of the main range: the exchange matches the book against the tick, the strategy
-    receives the resulting reports (``on_order`` / ``on_deal``), then ``on_tick``; orders placed there enter
-    the book at once and meet the next tick of their instrument. Ticks of the backfill range reach
-    ``on_tick`` only (``ctx.warming_up`` is true and orders are refused), followed by ``on_backfill_end``.
+        class MyStrategy(Strategy):
+            defaults = {"qty": 1, "stop": 20.0}      # parameters and their default values
+
+            def on_tick(self, ctx, tick):
+                if ctx.warming_up or ctx.position(tick["code"]) or ctx.open_orders(tick["code"]):
+                    return
+                ctx.bracket(tick["code"], "Buy", self.params["qty"], stop_loss=tick["close"] - self.params["stop"])
+
+    Per tick of the main range the exchange first matches its book against the tick, held stops are
+    tested against its price, the resulting reports reach ``on_order`` / ``on_deal``, then ``on_tick``
+    runs; orders placed there enter the book at once and meet the next tick of their instrument.
+    Warm-up ticks (``ctx.warming_up`` true) reach ``on_tick`` only and orders are refused; then
+    ``on_backfill_end`` runs. ``on_start`` comes before the first tick, ``on_finish`` after the last.
+
+    ``MyStrategy(qty=2)`` (or ``--param qty=2``) sets parameters: ``self.params`` holds them all,
+    converted to the type of their default; other names are refused. ``name`` is what reports call
+    the strategy (the class name when not set).
     """
 
     # What reports and errors call the strategy; a subclass without one is called by its class name.
@@ -83,13 +97,21 @@ def _convert(value: Any, default: Any, key: str) -> Any:
 
 
 class StrategyContext:
-    """The strategy's handle on the running backtest: orders, positions, last prices, clock.
+    """What a strategy trades through, handed to every hook as ``ctx``.
 
-    ``buy``, ``sell`` and ``place_order`` are native (``engine.context_*``). A subclass or an instance
-    may replace ``place_order`` (``buy`` and ``sell`` then call it), and a ``Backtest`` subclass its
-    ``market_of``; what is replaced is looked at when the context is made and when a run starts
-    (``_prepare``), and honoured on every call until the next look.
+    Orders: ``buy``, ``sell``, ``place_order`` (at the exchange), ``place_stop``, ``bracket``, ``oco``
+    (held by the backtest until a trade price reaches them), ``modify_order``, ``cancel_order``,
+    ``open_orders``. Quantities are in board lots for stocks and contracts for futures (shares for
+    odd-lot orders). State: ``position``, ``shares``, ``last_price``, ``instruments``, ``positions``.
+    Time: ``now`` (the tick's timestamp: Taipei wall-clock seconds written as epoch time) and ``time``
+    (the same as an aware datetime in Asia/Taipei); ``warming_up`` is true during the warm-up, when
+    every order request is refused. A refused request raises ``OrderRejected`` with the reason.
     """
+
+    # buy, sell and place_order are native (engine.context_*). A subclass or an instance may replace
+    # place_order (buy and sell then call it), and a Backtest subclass its market_of; what is replaced
+    # is looked at when the context is made and when a run starts (_prepare), and honoured on every
+    # call until the next look.
 
     def __init__(self, backtest: "Backtest") -> None:
         self._bt = backtest
