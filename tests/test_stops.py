@@ -3,11 +3,13 @@ with the native trigger test and with the plain-Python model in tests/reference,
 prices each test sets."""
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from fake_broker import day_start_ts
 from fake_broker import FakeBroker
 from orva_mero_backtest.driver import Backtest, Instrument
 from orva_mero_backtest.errors import OrderRejected
+from orva_mero_backtest.modules.engine import engine
 from orva_mero_backtest.stops import StopBook
 from orva_mero_backtest.strategy import Strategy
 from reference import stop_book as reference
@@ -200,3 +202,51 @@ def test_stops_are_refused_during_the_warm_up():
     broker.set_ticks(FUTURE.code, WARM, ticks([99, 98], WARM))
     Backtest(strategy, [FUTURE], DAY, DAY, WARM, WARM, api=broker, module_console="none").run()
     assert strategy.ids == {"refused": True}
+
+
+def test_an_oco_of_a_limit_order_and_a_stop_the_fill_of_the_limit_cancels_the_stop():
+    def pair(s, ctx, tick):
+        ctx.buy(tick["code"], 1)
+
+    def exits(s, ctx, tick):
+        s.ids["tp"] = ctx.sell(tick["code"], 1, 104.0)
+        s.ids["sl"] = ctx.place_stop(tick["code"], "Sell", 1, stop=97)
+        ctx.oco(s.ids["tp"], s.ids["sl"])
+
+    s, result = run([100, 100, 101, 105, 96, 90], {0: pair, 1: exits})
+    assert [f[1] for f in s.fills] == ["Buy", "Sell"] and s.fills[1][0] == 3
+    assert s.open[-1] == [] and result.positions.position(FUTURE.code) == 0
+
+
+class _Book:
+    def __init__(self, records):
+        self.by_code = {"A": records} if records else {}
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from([1, -1]), st.sampled_from(["stop", "trail", "trail_percent"]),
+                          st.floats(1, 50), st.one_of(st.none(), st.floats(50, 150))), max_size=6),
+       st.lists(st.floats(50, 150), min_size=1, max_size=12))
+def test_the_native_trigger_test_equals_the_model(specs, prices):
+    def book():
+        records = []
+        for sign, kind, size, best in specs:
+            record = {"sign": sign, "stop": None, "trail": None, "trail_percent": None, "best": None, "n": len(records)}
+            if kind == "stop":
+                record["stop"] = 100.0 + sign * size
+            else:
+                record[kind] = size
+                record["best"] = best
+                if best is not None:
+                    record["stop"] = best + sign * size if kind == "trail" else best * (1 + sign * size / 100)
+                else:
+                    record["stop"] = 100.0
+            records.append(record)
+        return _Book(records)
+
+    native, model = book(), book()
+    for price in prices:
+        a = engine.stop_book_check(native, "A", price)
+        b = reference.check(model, "A", price)
+        assert (None if a is None else [r["n"] for r in a]) == (None if b is None else [r["n"] for r in b])
+        assert native.by_code == model.by_code
