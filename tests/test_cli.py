@@ -79,7 +79,7 @@ def test_no_arguments_mean_the_sample_backtest():
         (["--start", "2024-01-02", "--backfill-start", "2024-01-02"], "must end before"),
         (["--strategy", "nope"], "unknown strategy"),
         (["--param", "ma_fast"], "KEY=VALUE"),
-        (["--param", "ma_fast=x"], "needs a int"),
+        (["--param", "ma_fast=x"], "needs an int (whole number)"),
         (["--cost", "stock_tax_rate=-1"], ">= 0"),
         (["--broker", "shioaji"], "ORVA_SHIOAJI_API_KEY"),
         (["--no-such-option"], "unrecognized arguments"),

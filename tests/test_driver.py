@@ -160,7 +160,7 @@ def test_strategy_error_names_the_hook_and_the_tick():
             raise ZeroDivisionError("bad maths")
 
     with pytest.raises(StrategyError, match=r"^strategy boom raised in on_tick at 2412 2024-01-02 09:00:0\d: "
-                                            r"ZeroDivisionError: bad maths$"):
+                                            r"ZeroDivisionError: bad maths \(tests/test_driver.py:\d+\)$"):
         run(Boom())
 
 

@@ -146,7 +146,7 @@ def test_any_exception_of_a_hook_is_a_strategy_error(loop, hook, raised, shown):
     if hook == "on_tick":
         del Raises.on_tick
         Raises.on_tick = lambda self, ctx, tick: (_ for _ in ()).throw(raised)
-    with pytest.raises(StrategyError, match=f"raised in {hook}.*{shown}$") as caught:
+    with pytest.raises(StrategyError, match=rf"raised in {hook}.*{shown} \(tests/test_driver_loop.py:\d+\)$") as caught:
         run(Raises())
     assert caught.value.__cause__ is raised
 

@@ -57,6 +57,22 @@ def _progress_hook(progress: Progress) -> None:
     """Sees every progress report of the bar (tests watch it)."""
 
 
+def whole(value: float) -> str:
+    """A money amount rounded to whole TWD; a loss that rounds to nothing shows as 0, not -0."""
+    text = f"{value:,.0f}"
+    return "0" if text == "-0" else text
+
+
+def held_text(quantity: int, market: str, lot: int) -> str:
+    """A position in the unit orders use: lots for stocks (with the shares when not whole lots),
+    contracts for futures."""
+    if market != "Stock":
+        return f"{quantity:,} ct"
+    if quantity % lot == 0:
+        return f"{quantity // lot:,} lots"
+    return f"{quantity / lot:,.3f} lots ({quantity:,} sh)"
+
+
 def print_summary(result: BacktestResult, report_path: Optional[str], stats: Optional[Statistics] = None) -> None:
     from rich.table import Table
 
@@ -73,11 +89,11 @@ def print_summary(result: BacktestResult, report_path: Optional[str], stats: Opt
     table.add_row("Fills", f"{len(result.fills):,}")
     if p.costs.slippage_ticks:
         table.add_row("Slippage", f"{p.costs.slippage_ticks} tick(s) a fill")
-    table.add_row("Commission", f"{p.commission:,.0f}")
-    table.add_row("Tax", f"{p.tax:,.0f}")
-    table.add_row("Realized P&L", f"{p.realized_pnl:,.0f}")
-    table.add_row("Unrealized P&L", f"{p.unrealized_pnl:,.0f}")
-    table.add_row("Net P&L (after costs)", f"{p.equity():,.0f}")
+    table.add_row("Commission", whole(p.commission))
+    table.add_row("Tax", whole(p.tax))
+    table.add_row("Realized P&L", whole(p.realized_pnl))
+    table.add_row("Unrealized P&L", whole(p.unrealized_pnl))
+    table.add_row("Net P&L (after costs)", whole(p.equity()))
     table.add_section()
     for label, text in stats.rows():
         if label != "Net P&L (after costs)":
@@ -88,16 +104,16 @@ def print_summary(result: BacktestResult, report_path: Optional[str], stats: Opt
     for column in ("Code", "Position", "Avg price", "Last", "Realized", "Unrealized"):
         book.add_column(column, justify="left" if column == "Code" else "right", no_wrap=True)
     by_code = {e["code"]: e for e in p.summary()}
+    lot = p.costs.stock_lot_size
     for inst in result.instruments:
-        unit = "sh" if inst.market == "Stock" else "ct"
         e = by_code.get(inst.code)
         if e is None:
-            book.add_row(inst.code, f"0 {unit}", "-", "-", "0", "0")
+            book.add_row(inst.code, held_text(0, inst.market, lot), "-", "-", "0", "0")
             continue
         book.add_row(
-            inst.code, f"{e['quantity']:,} {unit}", f"{e['avg_price']:.2f}" if e["quantity"] else "-",
-            f"{e['last_price']:.2f}" if e["last_price"] is not None else "-", f"{e['realized_pnl']:,.0f}",
-            f"{e['unrealized_pnl']:,.0f}",
+            inst.code, held_text(e["quantity"], inst.market, lot), f"{e['avg_price']:.2f}" if e["quantity"] else "-",
+            f"{e['last_price']:.2f}" if e["last_price"] is not None else "-", whole(e["realized_pnl"]),
+            whole(e["unrealized_pnl"]),
         )
     console.print(book)
     if report_path is not None:
@@ -160,6 +176,13 @@ def _run(args: argparse.Namespace, out: TextIO) -> int:
     elif not args.quiet:
         print_summary(result, os.path.relpath(path) if path is not None else None, stats)
     return EXIT_OK
+
+
+def _strategy_traceback(error: Optional[BaseException], verbose: bool) -> None:
+    """With --verbose, the strategy's own frames of its error, after the one-line message."""
+    if verbose and isinstance(error, StrategyError) and error.user_traceback:
+        sys.stderr.write(error.user_traceback)
+        sys.stderr.flush()
 
 
 class _RunFailed(Exception):
@@ -236,6 +259,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return _run(args, out)
     except BaseException as exc:
         status, message = _failure(exc)
+        error = exc.__cause__ if isinstance(exc, _RunFailed) else exc
     finally:
         console.stderr = saved_stderr
-    return _refuse(message, status, out if args.json else None)
+    status = _refuse(message, status, out if args.json else None)
+    _strategy_traceback(error, args.verbose)  # after the line, on standard error
+    return status

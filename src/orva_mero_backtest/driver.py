@@ -22,11 +22,12 @@ from .constant import BASIC_INFO, FLAG
 from .costs import CostSettings
 from .data.cache_broker import CacheOnly, check_cache, data_root, using_data_dir
 from .data.clock import parse_day, session_position, wall_clock_text
-from .errors import BacktestError, DataError, OrderRejected, StrategyError
+from .errors import BacktestError, DataError, OrderRejected, StrategyError, strategy_error
 from .modules.engine import engine as _engine
 from .modules.positions.positions import Positions
 from .orders import OrderTracker
 from .stats import DEFAULT_CAPITAL
+from .stops import StopBook
 from .strategy import Strategy, StrategyContext
 from .utils import console as default_console
 
@@ -282,6 +283,7 @@ class TickStream:
         self.strategy = strategy
         self.pop_report = matcher.pop_response
         self.track = backtest._orders.track
+        self.stops = backtest._stops
         self.max_reports = _MAX_REPORTS_PER_TICK
         self.ctx = backtest.ctx
         self.last_close = backtest._last_close
@@ -419,15 +421,35 @@ CAPITAL_RANGE = (1.0, 1e15)
 
 
 class Backtest:
-    """One backtest run over a range of days, with an optional backfill range streamed first as warm-up.
+    """One backtest: a strategy over the ticks of some instruments, from ``start`` to ``end``.
 
-    Order requests of the strategy are applied synchronously on the driver's thread through the
-    exchange's public ``add_order`` / ``modify_order`` / ``cancel_order`` rather than through its queued
-    intake: an order placed while a tick is handled is in the book before the next tick is released, so
-    which tick first meets it never depends on thread scheduling, and repeated runs give identical fills.
-    It also means every report is already on the exchange's report queue when the driver drains it, so
-    the driver never waits on an empty report queue.
+        result = Backtest(MyStrategy(qty=2), [Instrument("TXFR1", "Future")], "2024-01-02", "2024-01-05").run()
+        result.positions.summary(); result.statistics(); result.orders; result.fills
+
+    - ``strategy``: an instance of a ``Strategy`` subclass.
+    - ``instruments``: ``Instrument(code, market)`` with market "Stock" or "Future".
+    - ``start``, ``end``: the days traded ("YYYY-MM-DD", both included).
+    - ``backfill_start``, ``backfill_end``: warm-up days before ``start``, streamed first; the
+      strategy sees their ticks with ``ctx.warming_up`` true and cannot place orders.
+    - ``api``: the broker's API object the ticks come from (default: the offline simulated broker).
+    - ``costs``: commission, tax and slippage (``costs.CostSettings``; default: the usual Taiwan rates).
+    - ``on_progress``: called every ``progress_every`` ticks with a ``Progress``.
+    - ``module_console``: what the exchange and the tick feed print: "all", "errors" or "none".
+    - ``stall_timeout``: seconds without a tick from the feed before the run fails.
+    - ``sample_seconds``: tick-time spacing of the price and equity samples of the report.
+    - ``capital``: the starting capital the statistics are relative to (TWD).
+    - ``data_dir``: the tick cache's folder (default: the package's data folder).
+
+    ``run()`` returns a ``BacktestResult``. An exception in the strategy's code ends the run with a
+    ``StrategyError`` whose message names the hook, the tick and the line of the strategy's file, and
+    whose ``__cause__`` is the original exception. Runs are deterministic: an order placed while a tick
+    is handled meets the next tick of its instrument, every time.
     """
+
+    # Order requests are applied synchronously on the driver's thread through the exchange's public
+    # add_order / modify_order / cancel_order rather than its queued intake, so which tick first meets
+    # an order never depends on thread scheduling, and every report is on the exchange's report queue
+    # when the driver drains it.
 
     def __init__(
         self,
@@ -496,6 +518,7 @@ class Backtest:
         self.matcher: Any = None
         self.ticker: Any = None
         self._orders: Optional[OrderTracker] = None
+        self._stops: Optional[StopBook] = None
         self._last_close: Dict[str, float] = {}
         self._tick: Optional[Dict[str, Any]] = None
         self._ticker_module: Any = None
@@ -560,7 +583,7 @@ class Backtest:
         where = ""
         if self._tick is not None:
             where = f" at {self._tick['code']} {tick_time_text(self._tick['timestamp'])}"
-        return StrategyError(f"strategy {self.strategy.name} raised in {hook}{where}: {type(exc).__name__}: {exc}")
+        return strategy_error(f"strategy {self.strategy.name} raised in {hook}{where}", exc)
 
     def _deliver_reports(self) -> int:
         waiting = self.matcher.response_queue.queue  # the seam described in TickStream
@@ -579,6 +602,8 @@ class Backtest:
             kinds = []
             for report in batch:
                 kinds.append(track(report))
+            if self._stops is not None and self._stops.watched:
+                self._stops.sync()
             for report, is_deal in zip(batch, kinds):
                 # What _call does, without its frame (a hook call per report).
                 try:
@@ -635,6 +660,7 @@ class Backtest:
                 self.ticker = _ticker_reading(ticker_module, self.api, self.data_root)
                 self._ticker_module = ticker_module
                 self._orders = OrderTracker(self.matcher)
+                self._stops = StopBook(self.ctx, self._orders)
                 self.ctx._place = self._orders.place
                 self.ctx._prepare()  # what the strategy replaced, looked at once per run
                 return self._run(ticker_module)

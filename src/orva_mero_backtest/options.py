@@ -11,7 +11,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 
 from .costs import CostSettings
 from .driver import CAPITAL_RANGE, Backtest, Instrument
-from .errors import BacktestError, StrategyError
+from .errors import BacktestError, strategy_error
 from .stats import DEFAULT_CAPITAL
 
 PROG = "orva-backtest"
@@ -48,7 +48,7 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--no-backfill", action="store_true", help="no warm-up days")
     p.add_argument("--allow-partial-backfill", action="store_true",
                    help="go on when the warm-up fails part-way (default: the run fails, exit 1)")
-    p.add_argument("--strategy", default="sample", help="sample, ma_cross, breakout, or package.module:Class")
+    p.add_argument("--strategy", default="sample", help="sample, ma_cross, breakout, orb, path/to/file.py:ClassName or package.module:ClassName")
     p.add_argument("--param", action="append", default=[], metavar="KEY=VALUE", help="strategy parameter")
     p.add_argument("--cost", action="append", default=[], metavar="KEY=VALUE",
                    help="cost setting, e.g. stock_commission_discount=0.6 or future_multipliers.TXF=200")
@@ -58,7 +58,7 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--data-dir", help="data directory for the tick cache and the error log")
     p.add_argument("--report-dir", default="reports", help="folder that receives the report folder (default: reports)")
     p.add_argument("--name", help="name of the report folder (default: backtest-<date>-<time>)")
-    p.add_argument("--verbose", action="store_true", help="show every message of the exchange and the tick feed")
+    p.add_argument("--verbose", action="store_true", help="show every message of the exchange and the tick feed, and the traceback of a strategy's error")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     p.add_argument("--quiet", action="store_true",
                    help="nothing on standard output: no progress bar and no tables; errors are still shown, "
@@ -201,7 +201,7 @@ def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -
     except ValueError as exc:
         raise BacktestError(str(exc)) from None
     except Exception as exc:  # a user strategy whose constructor fails
-        raise StrategyError(f"strategy {args.strategy} could not be created: {type(exc).__name__}: {exc}") from None
+        raise strategy_error(f"strategy {args.strategy} could not be created", exc) from exc
 
     if api is None:  # a sweep hands its workers a cache-only broker
         if args.broker == "shioaji":

@@ -247,7 +247,8 @@ def plot(result: BacktestResult, path: str) -> None:
             ax.axvline(i, color="grey", linewidth=0.5, linestyle=":")
     net = result.positions.equity()
     fig.suptitle(
-        f"{result.strategy}: {result.start} to {result.end}   fills {len(result.fills)}   net P&L {net:,.0f} TWD",
+        f"{result.strategy}: {result.start} to {result.end}   {len(result.fills)} fill{'' if len(result.fills) == 1 else 's'}"
+        f"   net P&L {round(net):,} TWD",
         fontsize=11,
     )
     fig.tight_layout()

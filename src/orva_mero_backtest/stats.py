@@ -133,7 +133,8 @@ class Statistics:
     def rows(self) -> List[Tuple[str, str]]:
         """(label, text) pairs for tables: the summary printed by the command and the HTML report."""
         def money(v: float) -> str:
-            return f"{v:,.0f}"
+            text = f"{v:,.0f}"
+            return "0" if text == "-0" else text  # a loss under half a dollar is no loss to show
 
         def ratio(v: Optional[float]) -> str:
             return "unbounded" if v is None else f"{v:.2f}"

@@ -47,6 +47,11 @@ def tick_loop(s: Any) -> None:
         qty = item["qty"]
         if not nothing_to_match(matcher.pending_orders, code, close, qty, timestamp):
             match(code, close, qty, timestamp)
+        stops = getattr(s, "stops", None)
+        if stops is not None and stops.by_code:
+            fired = stops.check(code, close)
+            if fired is not None:
+                stops.fire(fired)
         if reports:
             deliver(item)
         try:

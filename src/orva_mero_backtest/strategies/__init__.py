@@ -3,11 +3,16 @@
 from __future__ import annotations
 
 import importlib
-from typing import Any, Dict, List, Type
+import importlib.util
+import os
+import sys
+from types import ModuleType
+from typing import Any, Dict, List, Optional, Type
 
 from ..strategy import Strategy, StrategyContext
 from .breakout import Breakout
 from .ma_cross import MovingAverageCross
+from .orb import OpeningRangeBreakout
 
 
 class Sample(Strategy):
@@ -54,24 +59,100 @@ STRATEGIES: Dict[str, Type[Strategy]] = {
     "sample": Sample,
     "ma_cross": MovingAverageCross,
     "breakout": Breakout,
+    "orb": OpeningRangeBreakout,
 }
 
 
 def load_strategy(name: str, params: Dict[str, Any]) -> Strategy:
-    """A strategy by registered name or as "package.module:ClassName"."""
+    """A strategy by registered name, as "path/to/file.py:ClassName" or as "package.module:ClassName"
+    (modules are looked up from the current folder first, then on Python's path)."""
     if name in STRATEGIES:
-        cls = STRATEGIES[name]
-    elif ":" in name:
-        module_name, _, class_name = name.partition(":")
-        try:
-            cls = getattr(importlib.import_module(module_name), class_name)
-        except (ImportError, AttributeError) as exc:
-            raise ValueError(f"cannot load strategy {name}: {exc}") from None
-        if not (isinstance(cls, type) and issubclass(cls, Strategy)):
-            raise ValueError(f"{name} is not a Strategy subclass")
+        return STRATEGIES[name](**params)
+    source, colon, class_name = name.rpartition(":")
+    if not colon or not source or not class_name:
+        raise ValueError(
+            f"unknown strategy {name!r} (known: {', '.join(STRATEGIES)}; or path/to/file.py:ClassName, "
+            "or package.module:ClassName)")
+    if source.endswith(".py") or os.sep in source or (os.altsep and os.altsep in source):
+        module, where = _load_file(source), source
     else:
-        raise ValueError(f"unknown strategy {name!r} (known: {', '.join(STRATEGIES)}, or module:Class)")
+        module, where = _load_module(source), f"module {source}"
+    cls = getattr(module, class_name, None)
+    if cls is None:
+        found = sorted(n for n, v in vars(module).items()
+                       if isinstance(v, type) and issubclass(v, Strategy) and v.__module__ == module.__name__)
+        listed = ", ".join(found) if found else "none"
+        raise ValueError(f"cannot load strategy {name}: {where} has no {class_name} (Strategy classes there: {listed})")
+    if not (isinstance(cls, type) and issubclass(cls, Strategy)):
+        raise ValueError(f"cannot load strategy {name}: {class_name} in {where} is not a subclass of Strategy")
     return cls(**params)
 
 
-__all__ = ["Breakout", "MovingAverageCross", "Sample", "STRATEGIES", "load_strategy"]
+def _load_file(path: str) -> ModuleType:
+    full = os.path.abspath(path)
+    if not os.path.isfile(full):
+        raise ValueError(f"cannot load strategy file {path}: no such file ({full})")
+    stem = os.path.splitext(os.path.basename(full))[0]
+    module_name = stem if stem.isidentifier() and stem not in sys.modules else f"_orva_strategy_{abs(hash(full))}"
+    spec = importlib.util.spec_from_file_location(module_name, full)
+    if spec is None or spec.loader is None:
+        raise ValueError(f"cannot load strategy file {path}: not a Python file")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[module_name] = module
+    folder = os.path.dirname(full)
+    added = folder not in sys.path
+    if added:  # the file's own helpers beside it can be imported
+        sys.path.insert(0, folder)
+    try:
+        spec.loader.exec_module(module)
+    except BaseException as exc:
+        del sys.modules[module_name]
+        if isinstance(exc, KeyboardInterrupt):
+            raise
+        raise ValueError(f"cannot load strategy file {path}: {_reason(exc, full)}") from exc
+    finally:
+        if added:
+            try:
+                sys.path.remove(folder)
+            except ValueError:
+                pass
+    return module
+
+
+def _load_module(module_name: str) -> ModuleType:
+    here = os.getcwd()
+    added = here not in sys.path and "" not in sys.path
+    if added:  # the current folder, as `python -m` would see it
+        sys.path.insert(0, here)
+    try:
+        return importlib.import_module(module_name)
+    except ModuleNotFoundError as exc:
+        if exc.name and module_name.startswith(exc.name):
+            looked = ", ".join(os.path.abspath(p or here) for p in sys.path if not p.endswith(".zip"))
+            raise ValueError(
+                f"cannot load strategy module {module_name}: no module named {exc.name!r} (looked in: {looked}; "
+                "give a file as path/to/file.py:ClassName, or add its folder to PYTHONPATH)") from None
+        raise ValueError(f"cannot load strategy module {module_name}: {_reason(exc, None)}") from exc
+    except KeyboardInterrupt:
+        raise
+    except BaseException as exc:
+        raise ValueError(f"cannot load strategy module {module_name}: {_reason(exc, None)}") from exc
+    finally:
+        if added:
+            try:
+                sys.path.remove(here)
+            except ValueError:
+                pass
+
+
+def _reason(exc: BaseException, path: Optional[str]) -> str:
+    """The exception and where in the user's file it was raised."""
+    if isinstance(exc, SyntaxError) and exc.filename:
+        return f"SyntaxError: {exc.msg} ({exc.filename}:{exc.lineno})"
+    from ..tracing import user_location
+
+    where = user_location(exc)
+    return f"{type(exc).__name__}: {exc}" + (f" ({where})" if where else "")
+
+
+__all__ = ["Breakout", "MovingAverageCross", "OpeningRangeBreakout", "Sample", "STRATEGIES", "load_strategy"]

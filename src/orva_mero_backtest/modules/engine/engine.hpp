@@ -16,6 +16,9 @@ int add_tracker_methods(PyObject* module);
 // -1 with an error set on failure.
 int add_context_methods(PyObject* module);
 
+// StopBook.check (stops.cpp) as the module attribute stop_book_check; -1 with an error set on failure.
+int add_stop_methods(PyObject* module);
+
 // Adds the positions book's methods (positions.cpp) and the cost rules (costs.cpp) to the module; -1
 // with an error set on failure.
 int add_book_functions(PyObject* module);

@@ -10,6 +10,8 @@
 //      (TickStream.begin_main), and is handed to the exchange: set_current_tick (the positions book
 //      marks its holdings at the close), then match_deal, which fills orders in its book against the
 //      tick and queues their reports (skipped when the book is empty: it would only check the tick).
+//      Stops the backtest holds for the instrument (stops.py) are then tested against the tick's
+//      price; a triggered one sends its order as ctx.place_order does. Only while any is held.
 //   4. The reports waiting are delivered (`deliver`): each batch is first applied to the driver's
 //      order records (OrderTracker.track, orders.cpp), then handed to on_order / on_deal.
 //   5. The strategy's on_tick runs; orders it places (context.cpp) enter the book at once and meet
@@ -29,6 +31,15 @@ namespace orva::engine {
 namespace {
 
 Ref attr(PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrString(obj, name)); }
+
+// obj.name, or empty when it has no such attribute.
+Ref optional_attr(PyObject* obj, const char* name) {
+  PyObject* v = PyObject_GetAttrString(obj, name);
+  if (v) return Ref::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+  PyErr_Clear();
+  return Ref();
+}
 
 Ref call0(PyObject* fn) { return Ref::steal(PyObject_CallNoArgs(fn)); }
 Ref call1(PyObject* fn, PyObject* a) { return Ref::steal(PyObject_CallOneArg(fn, a)); }
@@ -74,6 +85,7 @@ struct Loop {
   Ref pending, pop, wait, advance, matcher, set_tick, match, reports, other, begin_main, failed, progress;
   Ref on_tick, ctx, last_close, rec, sample, prices, last_sample, last_main_ts, fills, equity, equity_of;
   Ref backtest, strategy, pop_report, track, too_many;
+  Ref stops_held, stops_watched, stops_check, stops_fire, stops_sync;  // the stream's StopBook, if any
   Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
   std::vector<Ref> batch;  // the reports of one delivery round, kept to reuse their storage
   std::vector<char> deals;
@@ -115,6 +127,27 @@ struct Loop {
     ticks = PyLong_AsLongLong(attr(s, "ticks").get());
     if (ticks == -1 && PyErr_Occurred()) throw_error();
     load_recording();
+    load_stops();
+  }
+
+  void load_stops() {
+    Ref stops = optional_attr(s, "stops");
+    if (!stops || stops.get() == Py_None) return;
+    stops_held = attr(stops.get(), "by_code");
+    stops_watched = attr(stops.get(), "watched");
+    if (!PyDict_CheckExact(stops_held.get()) || !PyDict_CheckExact(stops_watched.get()))
+      raise(PyExc_TypeError, "a StopBook's by_code and watched must be dicts");
+    stops_check = attr(stops.get(), "check");
+    stops_fire = attr(stops.get(), "fire");
+    stops_sync = attr(stops.get(), "sync");
+  }
+
+  bool stops_watching() const { return stops_watched && PyDict_GET_SIZE(stops_watched.get()) != 0; }
+
+  void check_stops(PyObject* code, PyObject* close) {
+    PyObject* args[] = {code, close};
+    Ref fired = Ref::steal(PyObject_Vectorcall(stops_check.get(), args, 2, nullptr));
+    if (fired.get() != Py_None) call1(stops_fire.get(), fired.get());
   }
 
   void load_recording() {
@@ -211,6 +244,7 @@ struct Loop {
       }
       deals.clear();
       for (const Ref& report : batch) deals.push_back(truthy(call1(track.get(), report.get()).get()));
+      if (stops_watching()) call0(stops_sync.get());  // fills that move a bracket or an OCO pair
       for (size_t i = 0; i < batch.size(); ++i) {
         PyObject* hook = deals[i] ? ORVA_NAME("on_deal") : ORVA_NAME("on_order");
         PyObject* args[] = {strategy.get(), ctx.get(), batch[i].get()};
@@ -261,6 +295,7 @@ struct Loop {
           Ref done = Ref::steal(PyObject_Vectorcall(match.get(), args, 4, nullptr));
         }
       }
+      if (stops_held && PyDict_GET_SIZE(stops_held.get()) != 0) check_stops(code.get(), close.get());
       // 4. the fills' reports; 5. the strategy, and the reports of what it did
       if (any(reports.get())) deliver(item.get());
       call_hook(item.get());
