@@ -16,8 +16,9 @@ from ..options import EXIT_BAD_INPUT, EXIT_FAILED, PROG as RUN_PROG, OneLinePars
 from ..utils import console, logger
 from . import engines
 from .cache import warm_cache
-from .grid import RunSpec, SweepPlan, plan_sweep
-from .results import (DEFAULT_METRIC, metric_order, numeric_columns, plot_heatmaps, print_failures, print_table,
+from .folder import SweepFolder
+from .grid import ANNOUNCE_RUNS, DEFAULT_MAX_RUNS, RunSpec, SweepPlan, plan_sweep
+from .results import (DEFAULT_METRIC, check_metric, metric_order, numeric_columns, plot_heatmaps, print_failures, print_table,
                       results_frame, write_results)
 
 PROG = f"{RUN_PROG} sweep"
@@ -30,7 +31,7 @@ FLUSH_SECONDS = 30.0
 class SweepResult:
     rows: List[Dict[str, Any]]  # in run order
     frame: Any  # polars DataFrame of the rows
-    folder: str  # where sweep.csv, sweep.parquet and the heatmap are
+    folder: Optional[str]  # where sweep.csv, sweep.parquet and the heatmap are; None with --no-report
     runs: int  # runs in the grid
     interrupted: bool = False
 
@@ -39,33 +40,65 @@ class SweepResult:
         return sum(1 for row in self.rows if row.get("error"))
 
 
-def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
-    """Plans the grid, fills the cache, runs every run on the chosen engine and writes the results."""
+def check_options(args: argparse.Namespace) -> None:
+    """Every option of the sweep checked before anything is planned, cached or run."""
     if args.jobs is not None and args.jobs < 1:
         raise BacktestError("--jobs must be 1 or more")
+    if args.top < 1:
+        raise BacktestError("--top must be 1 or more")
+    if args.max_runs is not None and args.max_runs < 1:
+        raise BacktestError("--max-runs must be 1 or more")
     if args.address and args.engine != "ray":
         raise BacktestError("--address needs --engine ray")
     if args.ray_shared_data and args.engine != "ray":
         raise BacktestError("--ray-shared-data needs --engine ray")
+    if args.reports and args.no_report:
+        raise BacktestError("--reports contradicts --no-report")
+    check_metric(args.metric)
+
+
+def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
+    """Plans the grid, fills the cache, runs every run on the chosen engine and writes the results."""
+    check_options(args)
     plan = plan_sweep(args)
-    folder = _sweep_folder(os.path.abspath(args.report_dir), args.name)
-    if args.reports:
-        plan.runs = [_with_reports(job, os.path.join(folder, "runs")) for job in plan.runs]
     jobs = min(args.jobs or os.cpu_count() or 1, len(plan.runs))
     # --quiet: no bar and no table, the errors of failed runs still shown; --json: the JSON object only.
     show_errors = show and not args.json
     show = show and not args.quiet and not args.json
-
-    if show:
+    # Made and locked before the first run: an unwritable place or a folder in use is found now.
+    folder = None if args.no_report else SweepFolder(args.report_dir, args.name)
+    if len(plan.runs) >= ANNOUNCE_RUNS:
+        # A long sweep says so at once, whatever the output mode (standard error is never the JSON).
+        print(f"{PROG}: {len(plan.runs):,} runs on {jobs} worker(s); the tick cache is filled first",
+              file=sys.stderr, flush=True)
+    elif show:
         console.print(f"[green]Sweep of {len(plan.runs)} runs; filling the tick cache first[/green]")
-    cache = warm_cache(plan)
+    try:
+        return _execute(args, plan, jobs, folder, show, show_errors)
+    finally:
+        if folder is not None:
+            folder.release()
+
+
+def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optional[SweepFolder], show: bool,
+             show_errors: bool) -> SweepResult:
+    folder = holder.path if holder is not None else None
+    if args.reports and folder is not None:
+        plan.runs = [_with_reports(job, os.path.join(folder, "runs")) for job in plan.runs]
+    try:
+        cache = warm_cache(plan)
+    except BaseException:
+        if holder is not None:
+            holder.discard()  # nothing ran: no folder is left behind
+        raise
     plan.runs = [replace(job, data_dir=cache.root, simulated=cache.simulated) for job in plan.runs]
 
     rows: List[Dict[str, Any]] = []
     last_flush = [time.monotonic()]
 
     def flush() -> None:
-        write_results(results_frame(plan, rows), folder)
+        if folder is not None:
+            write_results(results_frame(plan, rows), folder)
         last_flush[0] = time.monotonic()
 
     bar, task = _progress_bar(len(plan.runs)) if show and not args.no_progress else (None, None)
@@ -93,11 +126,11 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
             bar.stop()
         # Also on Ctrl-C and on failures: the finished rows are kept, each file whole.
         flush()
-        if args.reports:
+        if args.reports and folder is not None:
             _remove_partial_reports(os.path.join(folder, "runs"))
     frame = results_frame(plan, rows)
     result = SweepResult(sorted(rows, key=lambda r: r["run"]), frame, folder, len(plan.runs), interrupted)
-    if not interrupted:
+    if not interrupted and folder is not None:
         plot_heatmaps(plan, frame, args.metric, metric_order(args.metric, args.ascending), folder)
     if show:
         _print_outcome(plan, result, args)
@@ -124,19 +157,6 @@ def _with_reports(job: RunSpec, runs_dir: str) -> RunSpec:
     return replace(job, report_dir=runs_dir)
 
 
-def _sweep_folder(parent: str, name: Optional[str]) -> str:
-    if name is not None:
-        if not name or name in (".", "..") or os.sep in name or (os.altsep and os.altsep in name):
-            raise BacktestError(f"--name must be a plain folder name, got {name!r}")
-        return os.path.join(parent, name)
-    base = "sweep-" + datetime.now().strftime("%Y%m%d-%H%M%S")
-    candidate, n = os.path.join(parent, base), 1
-    while os.path.exists(candidate):
-        n += 1
-        candidate = os.path.join(parent, f"{base}-{n}")
-    return candidate
-
-
 def _progress_bar(total: int) -> Tuple[Any, Any]:
     from rich.progress import (BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn,
                                TimeRemainingColumn)
@@ -156,11 +176,11 @@ def _print_outcome(plan: SweepPlan, result: SweepResult, args: argparse.Namespac
     elif frame.height:
         known = ", ".join(numeric_columns(frame)) or "none"
         console.print(f"[yellow]No numeric column {metric!r} to rank by (columns: {known})[/yellow]")
-    where = os.path.relpath(result.folder)
+    where = os.path.relpath(result.folder) if result.folder is not None else None
     if result.interrupted:
-        console.print(f"[yellow]Interrupted: {len(result.rows)} of {result.runs} runs finished; "
-                      f"their rows are in {where}[/yellow]")
-    else:
+        kept = f"; their rows are in {where}" if where else ""
+        console.print(f"[yellow]Interrupted: {len(result.rows)} of {result.runs} runs finished{kept}[/yellow]")
+    elif where:
         console.print(f"[green]Results written to {where}[/green]")
 
 
@@ -178,7 +198,9 @@ def build_sweep_parser() -> argparse.ArgumentParser:
         "param": ("strategy parameter and its values: V1,V2,... and/or ranges start:stop[:step] (stop "
                   "included); repeatable, the grid is the product", "NAME=VALUES"),
         "report_dir": ("folder that receives the sweep folder (default: reports)", None),
-        "name": ("name of the sweep folder (default: sweep-<date>-<time>)", None),
+        "name": ("name of the sweep folder (default: sweep-<date>-<time>); a folder that already holds a "
+                 "sweep's results, or that another sweep is writing to, is refused", None),
+        "no_report": ("write no sweep folder: the results are only shown (or printed with --json)", None),
     }
     for action in p._actions:
         if action.dest in retold:
@@ -207,16 +229,15 @@ def build_sweep_parser() -> argparse.ArgumentParser:
                        "total_costs, seconds)")
     order.add_argument("--descending", dest="ascending", action="store_false", help="largest metric first")
     g.add_argument("--top", type=int, default=20, metavar="N", help="rows shown in the ranked table (default: 20)")
+    g.add_argument("--max-runs", type=int, default=None, metavar="N",
+                   help=f"refuse a sweep of more runs than this before it starts (default: {DEFAULT_MAX_RUNS:,})")
     g.add_argument("--reports", action="store_true",
                    help="also write each run's own report folder under runs/ of the sweep folder")
     return p
 
 
 def parse_sweep_args(argv: Sequence[str]) -> argparse.Namespace:
-    args = build_sweep_parser().parse_args(list(argv))
-    if args.top < 1:
-        raise BacktestError("--top must be 1 or more")
-    return args
+    return build_sweep_parser().parse_args(list(argv))
 
 
 def run_sweep(

@@ -8,17 +8,23 @@ import math
 import os
 from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ..constant import BASIC_INFO
 from ..driver import Instrument
 from ..errors import BacktestError
 from ..options import run_instruments
 
+# Values one --param may expand to (a bound on memory, whatever --max-runs says).
 MAX_RUNS = 100_000
+# Runs a sweep makes unless --max-runs says more: a typo in a range is refused, not run for days.
+DEFAULT_MAX_RUNS = 10_000
+# A grid this large says so before it starts, even under --quiet (on standard error).
+ANNOUNCE_RUNS = 1_000
 # The sweep command's own options; every other option is a run option, handed to each run.
 SWEEP_OPTIONS = ("instruments", "jobs", "engine", "address", "metric", "ascending", "top", "reports",
-                 "ray_shared_data")
+                 "ray_shared_data", "max_runs", "maximize", "minimize", "constraint", "search", "trials", "seed",
+                 "run_timeout", "walk_forward", "anchored")
 
 
 def _number_text(value: Decimal) -> str:
@@ -52,14 +58,18 @@ def expand_values(name: str, text: str) -> List[str]:
         if len(values) + count > MAX_RUNS:
             raise BacktestError(f"--param {name}: the range {item!r} has more than {MAX_RUNS:,} values")
         values.extend(_number_text(start + i * step) for i in range(count))
-    duplicates = sorted({v for v in values if values.count(v) > 1})
-    if duplicates:
-        raise BacktestError(f"--param {name}: value {duplicates[0]} is given twice")
+    seen = set()
+    for value in values:
+        if value in seen:
+            raise BacktestError(f"--param {name}: value {value} is given twice")
+        seen.add(value)
     return values
 
 
-def parse_params(items: Sequence[str]) -> Dict[str, List[str]]:
-    """Every ``--param`` as NAME -> its values, in the order given."""
+def parse_params(items: Sequence[str], known: Optional[Mapping[str, Any]] = None,
+                 strategy: str = "the strategy") -> Dict[str, List[str]]:
+    """Every ``--param`` as NAME -> its values, in the order given. With ``known`` (the strategy's
+    parameters), a name it lacks is refused before any value is expanded."""
     grid: Dict[str, List[str]] = {}
     for item in items:
         name, sep, text = item.partition("=")
@@ -68,8 +78,31 @@ def parse_params(items: Sequence[str]) -> Dict[str, List[str]]:
             raise BacktestError(f"--param must look like NAME=V1,V2,... or NAME=start:stop:step, got {item!r}")
         if name in grid:
             raise BacktestError(f"--param {name} is given twice")
+        if known is not None and name not in known:
+            listed = ", ".join(known) or "none"
+            raise BacktestError(f"{strategy} has no parameter {name} (parameters: {listed})")
         grid[name] = expand_values(name, text)
     return grid
+
+
+def strategy_defaults(name: str) -> Optional[Tuple[str, Mapping[str, Any]]]:
+    """The strategy's name and parameters with their defaults, without building it; None when it
+    cannot be loaded (building its first run then says why)."""
+    import importlib
+
+    from ..strategies import STRATEGIES
+    from ..strategy import Strategy
+
+    cls: Any = STRATEGIES.get(name)
+    if cls is None and ":" in name:
+        module_name, _, class_name = name.partition(":")
+        try:
+            cls = getattr(importlib.import_module(module_name), class_name)
+        except Exception:
+            return None
+    if not (isinstance(cls, type) and issubclass(cls, Strategy)) or not isinstance(cls.defaults, Mapping):
+        return None
+    return str(getattr(cls, "name", name)), cls.defaults
 
 
 def parse_instrument(text: str) -> Instrument:
@@ -148,7 +181,8 @@ class SweepPlan:
 
 def plan_sweep(args: argparse.Namespace) -> SweepPlan:
     """The runs of the grid; refuses bad input before anything runs."""
-    grid = parse_params(args.param)
+    found = strategy_defaults(args.strategy)
+    grid = parse_params(args.param, *((found[1], found[0]) if found else ()))
     if args.instruments and (args.stock or args.future):
         raise BacktestError("give the instruments either with --instruments or with --stock/--future")
     if args.instruments:
@@ -158,8 +192,10 @@ def plan_sweep(args: argparse.Namespace) -> SweepPlan:
     fixed = {name: values[0] for name, values in grid.items() if len(values) == 1}
     varying = {name: values for name, values in grid.items() if len(values) > 1}
     total = len(sets) * math.prod(len(v) for v in varying.values())
-    if total > MAX_RUNS:
-        raise BacktestError(f"the grid has {total:,} runs; at most {MAX_RUNS:,} are allowed")
+    limit = getattr(args, "max_runs", None) or DEFAULT_MAX_RUNS
+    if total > limit:
+        raise BacktestError(f"the grid has {total:,} runs, more than --max-runs allows ({limit:,}); give "
+                            f"--max-runs {total} to run them all")
     options = {k: v for k, v in vars(args).items() if k not in SWEEP_OPTIONS}
     options.update(param=[], stock=[], future=[], no_progress=True, verbose=False)
     # The user's data directory until warm_cache names the root that the runs read.

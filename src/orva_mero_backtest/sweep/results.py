@@ -6,6 +6,7 @@ import math
 import os
 from typing import Any, Dict, List, Optional, Sequence
 
+from ..errors import BacktestError
 from ..utils import console, write_atomically
 from .grid import SweepPlan, instruments_label
 
@@ -15,6 +16,37 @@ HEATMAP_NAME = "heatmap.png"
 DEFAULT_METRIC = "net_pnl"
 # Metrics where a smaller value ranks first; any other column ranks largest first.
 LOWER_IS_BETTER = {"max_drawdown", "max_drawdown_pct", "commission", "tax", "total_costs", "seconds"}
+
+
+# The numeric figures of a run's summary besides its statistics, and the run's own wall time.
+SUMMARY_NUMBERS = ("ticks", "backfill_ticks", "orders", "fills", "commission", "tax", "realized_pnl",
+                   "unrealized_pnl", "net_pnl", "slippage_ticks", "seconds")
+
+
+def metric_names() -> List[str]:
+    """Every column --metric may name: the summary's figures and every numeric statistic."""
+    import typing
+
+    from ..stats import Statistics
+
+    names = list(SUMMARY_NUMBERS)
+    for name, hint in typing.get_type_hints(Statistics).items():
+        kinds = set(typing.get_args(hint)) or {hint}
+        if kinds & {int, float} and name not in names:
+            names.append(name)
+    return names
+
+
+def check_metric(metric: str) -> None:
+    """Refuses a metric no run can give, before the first run."""
+    import difflib
+
+    names = metric_names()
+    if metric in names:
+        return
+    near = difflib.get_close_matches(metric, names, n=1)
+    hint = f"; did you mean {near[0]}?" if near else f" (metrics: {', '.join(sorted(names))})"
+    raise BacktestError(f"--metric {metric!r} is not a numeric result{hint}")
 
 
 def results_frame(plan: SweepPlan, rows: Sequence[Dict[str, Any]]) -> Any:
