@@ -30,6 +30,8 @@ def no_runs(monkeypatch):
     (["--top", "0"], "--top must be 1 or more"),
     (["--reports", "--no-report"], "--reports contradicts --no-report"),
     (["--name", "a/b"], "plain folder name"),
+    (["--param", "fast=3,5", "--constraint", "open('x', 'w')"], "a call is not allowed"),
+    (["--param", "fast=3,5", "--constraint", "fast > slow"], "no combination of the grid satisfies"),
 ])
 def test_bad_options_are_refused_before_anything_runs(argv, message, no_runs, tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
@@ -95,3 +97,105 @@ def test_no_report_writes_no_folder(tmp_path, monkeypatch, capsys):
     out = capsys.readouterr().out
     assert "Sweep: 1 runs" in out and "Results written" not in out
     assert os.listdir(tmp_path) == ["data"]  # the tick cache only
+
+
+NAMES = {"fast": 3, "slow": 10, "qty": 1, "side": "long"}
+
+
+@pytest.mark.parametrize("text, message", [
+    ("__import__('os').system('true')", "a call is not allowed"),
+    ("fast.real < 3", "an attribute is not allowed"),
+    ("fast ** 99 < slow", "a power (**) is not allowed"),
+    ("[fast][0] < 3", "an index is not allowed"),
+    ("fast in (3, 5)", "'in' is not allowed"),
+    ("fast if slow else qty", "an if-expression is not allowed"),
+    ("(lambda: 1)() == 1", "a call is not allowed"),
+    ("fast & 1 == 1", "'&' is not allowed"),
+    ("fast < slwo", "unknown name slwo (parameters: fast, slow, qty, side)"),
+    ("fast <", "is not an expression"),
+    ("fast = 3", "is not an expression"),
+    ("", "needs an expression"),
+    ("fast < slow\0", "is not an expression"),
+    ("x" * 1001, "longer than 1000 characters"),
+    ("(" * 500 + "1" + ")" * 500 + " < 2", "--constraint"),
+    ("fast < None", "is not a number or a text"),
+])
+def test_constraint_refusals_when_the_sweep_starts(text, message):
+    with pytest.raises(BacktestError, match=None) as caught:
+        sweep.Constraint(text, NAMES)
+    assert message in str(caught.value)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("fast", "gives 3, not true or false"),
+    ("fast - slow and qty", "need comparisons"),
+    ("side < fast", "mixes texts and numbers for fast=3, slow=10, qty=1, side=long"),
+    ("side * 100000000 == 'x'", "mixes texts and numbers"),  # no arithmetic on texts
+    ("fast / (slow - 10) > 1", "divides by zero for fast=3"),
+])
+def test_constraint_refusals_for_a_combination(text, message):
+    constraint = sweep.Constraint(text, NAMES)
+    with pytest.raises(BacktestError) as caught:
+        constraint(NAMES)
+    assert message in str(caught.value)
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("fast < slow", True),
+    ("fast >= slow", False),
+    ("3 <= fast < slow <= 10", True),
+    ("1 < fast < 3", False),
+    ("not fast == 3", False),
+    ("slow - fast >= 5 and qty <= 2", True),
+    ("fast % 2 == 0 or slow // 4 == 2", True),
+    ("-fast + 2 * slow / 4 == 2", True),
+    ("side == 'long' and side != 'short'", True),
+    ("side == 3", False),  # equality of a text and a number is simply false
+])
+def test_constraint_values(text, expected):
+    assert sweep.Constraint(text, NAMES)(NAMES) is expected
+
+
+def _plan(*argv):
+    args = sweep.parse_sweep_args(MA + list(argv))
+    sweep.command.check_options(args)
+    return sweep.plan_sweep(args)
+
+
+def test_constraints_leave_combinations_out_before_they_run():
+    plan = _plan("--param", "fast=3:6", "--param", "slow=4:6", "--constraint", "fast < slow",
+                 "--constraint", "slow - fast <= 2 or qty > 1")  # qty: the strategy's default, 1
+    combos = [(dict(job.params)["fast"], dict(job.params)["slow"]) for job in plan.runs]
+    assert combos == [("3", "4"), ("3", "5"), ("4", "5"), ("4", "6"), ("5", "6")]
+    assert [job.index for job in plan.runs] == list(range(5))
+    with pytest.raises(BacktestError, match="no combination of the grid satisfies --constraint 'fast > 9'"):
+        _plan("--param", "fast=3:6", "--constraint", "fast > 9")
+    # the cap counts the runs left
+    assert len(_plan("--param", "fast=1:200", "--param", "slow=1:100", "--constraint", "fast * slow < 50").runs) < 300
+    with pytest.raises(BacktestError, match="3 runs that satisfy the constraints, more than --max-runs allows"):
+        _plan("--param", "fast=1:10", "--constraint", "fast < 4", "--max-runs", "2")
+
+
+@pytest.mark.parametrize("argv, metric, ascending", [
+    ([], "net_pnl", None),
+    (["--maximize", "sharpe"], "sharpe", False),
+    (["--minimize", "max_drawdown_pct"], "max_drawdown_pct", True),
+    (["--minimize", "net_pnl", "--ascending"], "net_pnl", True),
+    (["--metric", "max_drawdown", "--descending"], "max_drawdown", False),
+])
+def test_maximize_and_minimize(argv, metric, ascending):
+    args = sweep.parse_sweep_args(MA + argv)
+    sweep.command.check_options(args)
+    assert (args.metric, args.ascending) == (metric, ascending)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--maximize", "sharpe", "--metric", "net_pnl"], "give one of --metric, --maximize and --minimize"),
+    (["--minimize", "tax", "--descending"], "--minimize contradicts --descending"),
+    (["--maximize", "sharpe", "--ascending"], "--maximize contradicts --ascending"),
+    (["--minimize", "max_drawdwn"], "did you mean max_drawdown?"),
+])
+def test_maximize_and_minimize_refusals(argv, message):
+    with pytest.raises(BacktestError) as caught:
+        sweep.command.check_options(sweep.parse_sweep_args(MA + argv))
+    assert message in str(caught.value)

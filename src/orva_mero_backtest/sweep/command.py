@@ -18,7 +18,7 @@ from . import engines
 from .cache import warm_cache
 from .folder import SweepFolder
 from .grid import ANNOUNCE_RUNS, DEFAULT_MAX_RUNS, RunSpec, SweepPlan, plan_sweep
-from .results import (DEFAULT_METRIC, check_metric, metric_order, numeric_columns, plot_heatmaps, print_failures, print_table,
+from .results import (DEFAULT_METRIC, LOWER_IS_BETTER, check_metric, metric_order, numeric_columns, plot_heatmaps, print_failures, print_table,
                       results_frame, write_results)
 
 PROG = f"{RUN_PROG} sweep"
@@ -54,6 +54,17 @@ def check_options(args: argparse.Namespace) -> None:
         raise BacktestError("--ray-shared-data needs --engine ray")
     if args.reports and args.no_report:
         raise BacktestError("--reports contradicts --no-report")
+    given = [name for name in ("metric", "maximize", "minimize") if getattr(args, name) is not None]
+    if len(given) > 1:
+        raise BacktestError("give one of --metric, --maximize and --minimize")
+    if (args.minimize is not None and args.ascending is False) or (args.maximize is not None and args.ascending):
+        raise BacktestError(f"--{given[0]} contradicts --{'descending' if args.minimize else 'ascending'}")
+    if args.minimize is not None:
+        args.metric, args.ascending, args.minimize = args.minimize, True, None
+    elif args.maximize is not None:
+        args.metric, args.ascending, args.maximize = args.maximize, False, None
+    elif args.metric is None:
+        args.metric = DEFAULT_METRIC
     check_metric(args.metric)
 
 
@@ -221,12 +232,19 @@ def build_sweep_parser() -> argparse.ArgumentParser:
     g.add_argument("--ray-shared-data", action="store_true",
                    help="every Ray node sees --data-dir at the same path: workers read the cache there instead "
                    "of receiving the files through Ray's object store")
-    g.add_argument("--metric", default=DEFAULT_METRIC,
-                   help="numeric result column that ranks the table and colours the heatmap (default: net_pnl)")
+    g.add_argument("--constraint", action="append", default=[], metavar="EXPR",
+                   help="leave out the combinations where EXPR is false, before they run, e.g. 'fast < slow' or "
+                   "'slow - fast >= 5 and qty <= 2' (parameter names, numbers, + - * / // %%, comparisons, "
+                   "and/or/not); repeatable, all must hold")
+    g.add_argument("--metric", default=None, metavar="METRIC",
+                   help=f"numeric result column that ranks the table, colours the heatmap and picks the best run "
+                   f"(default: {DEFAULT_METRIC})")
+    g.add_argument("--maximize", default=None, metavar="METRIC", help="as --metric, the largest value first")
+    g.add_argument("--minimize", default=None, metavar="METRIC",
+                   help="as --metric, the smallest value first (e.g. max_drawdown)")
     order = g.add_mutually_exclusive_group()
     order.add_argument("--ascending", dest="ascending", action="store_true", default=None,
-                       help="smallest metric first (default for max_drawdown, max_drawdown_pct, commission, tax, "
-                       "total_costs, seconds)")
+                       help="smallest metric first (default for " + ", ".join(sorted(LOWER_IS_BETTER)) + ")")
     order.add_argument("--descending", dest="ascending", action="store_false", help="largest metric first")
     g.add_argument("--top", type=int, default=20, metavar="N", help="rows shown in the ranked table (default: 20)")
     g.add_argument("--max-runs", type=int, default=None, metavar="N",
@@ -249,6 +267,7 @@ def run_sweep(
     address: Optional[str] = None,
     metric: str = DEFAULT_METRIC,
     folder: Optional[str] = None,
+    constraints: Sequence[str] = (),
     reports: bool = False,
     show: bool = False,
 ) -> SweepResult:
@@ -257,7 +276,8 @@ def run_sweep(
     ``params`` maps a strategy parameter to a value, a list of values, or a text as ``--param`` takes it
     ("5,10" or "5:20:5"); ``instruments`` lists sets as ``--instruments`` does ("2330", "2330+TXFR1");
     ``run_options`` are options of a single run (["--strategy", "ma_cross", "--start", "2024-01-02"]);
-    ``folder`` is where the results go (default reports/sweep-<date>-<time>).
+    ``folder`` is where the results go (default reports/sweep-<date>-<time>); ``constraints`` are
+    ``--constraint`` expressions ("fast < slow").
     """
     argv = list(run_options)
     for name, values in params.items():
@@ -266,6 +286,8 @@ def run_sweep(
         argv += ["--param", f"{name}={text}"]
     for group in instruments or ():
         argv += ["--instruments", group]
+    for constraint in constraints:
+        argv += ["--constraint", constraint]
     argv += ["--engine", engine, "--metric", metric]
     if jobs is not None:
         argv += ["--jobs", str(jobs)]

@@ -8,17 +8,20 @@ import math
 import os
 from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from ..constant import BASIC_INFO
 from ..driver import Instrument
 from ..errors import BacktestError
 from ..options import run_instruments
+from .constraint import Constraint
 
 # Values one --param may expand to (a bound on memory, whatever --max-runs says).
 MAX_RUNS = 100_000
 # Runs a sweep makes unless --max-runs says more: a typo in a range is refused, not run for days.
 DEFAULT_MAX_RUNS = 10_000
+# Combinations the constraints are checked over, at most.
+MAX_GRID = 1_000_000
 # A grid this large says so before it starts, even under --quiet (on standard error).
 ANNOUNCE_RUNS = 1_000
 # The sweep command's own options; every other option is a run option, handed to each run.
@@ -177,6 +180,31 @@ class SweepPlan:
     varying: Dict[str, List[str]]  # parameters with several values, in the order given
     instrument_sets: List[Tuple[Instrument, ...]]
     runs: List[RunSpec] = field(default_factory=list)
+    constraints: List[Constraint] = field(default_factory=list)
+    defaults: Dict[str, Any] = field(default_factory=dict)  # the strategy's parameters not in the grid
+    data_dir: str = ""
+
+    def allows(self, params: Mapping[str, str]) -> bool:
+        """True when every --constraint holds for these parameter texts."""
+        if not self.constraints:
+            return True
+        values = {**self.defaults, **{k: typed(v) for k, v in params.items()}}
+        return all(constraint(values) for constraint in self.constraints)
+
+    def run_of(self, index: int, group: Sequence[Instrument], params: Mapping[str, str]) -> RunSpec:
+        options = {k: v for k, v in vars(self.options).items()}
+        return RunSpec(index=index, params=tuple({**self.fixed, **params}.items()), instruments=_pairs(group),
+                       options=tuple(sorted(options.items())), data_dir=self.data_dir)
+
+    def combinations(self) -> Iterator[Tuple[Tuple[Instrument, ...], Dict[str, str]]]:
+        """Every instrument set and varying values of the grid, in grid order, constraints not applied."""
+        for group, *values in itertools.product(self.instrument_sets, *self.varying.values()):
+            yield group, dict(zip(self.varying, values))
+
+    @property
+    def size(self) -> int:
+        """Combinations of the grid before the constraints."""
+        return len(self.instrument_sets) * math.prod(len(v) for v in self.varying.values())
 
 
 def plan_sweep(args: argparse.Namespace) -> SweepPlan:
@@ -191,25 +219,31 @@ def plan_sweep(args: argparse.Namespace) -> SweepPlan:
         sets = [tuple(run_instruments(args.stock, args.future))]
     fixed = {name: values[0] for name, values in grid.items() if len(values) == 1}
     varying = {name: values for name, values in grid.items() if len(values) > 1}
-    total = len(sets) * math.prod(len(v) for v in varying.values())
-    limit = getattr(args, "max_runs", None) or DEFAULT_MAX_RUNS
-    if total > limit:
-        raise BacktestError(f"the grid has {total:,} runs, more than --max-runs allows ({limit:,}); give "
-                            f"--max-runs {total} to run them all")
     options = {k: v for k, v in vars(args).items() if k not in SWEEP_OPTIONS}
     options.update(param=[], stock=[], future=[], no_progress=True, verbose=False)
-    # The user's data directory until warm_cache names the root that the runs read.
-    data_dir = os.path.abspath(args.data_dir or BASIC_INFO.data_dir)
-    plan = SweepPlan(argparse.Namespace(**options), fixed, varying, sets)
-    for index, (group, *values) in enumerate(itertools.product(sets, *varying.values())):
-        params = {**fixed, **dict(zip(varying, values))}
-        plan.runs.append(RunSpec(
-            index=index,
-            params=tuple(params.items()),
-            instruments=_pairs(group),
-            options=tuple(sorted(options.items())),
-            data_dir=data_dir,
-        ))
+    defaults = {k: v for k, v in (found[1] if found else {}).items() if k not in grid}
+    names = {**defaults, **grid}
+    plan = SweepPlan(argparse.Namespace(**options), fixed, varying, sets,
+                     constraints=[Constraint(text, names) for text in getattr(args, "constraint", None) or ()],
+                     defaults=defaults,
+                     # The user's data directory until warm_cache names the root that the runs read.
+                     data_dir=os.path.abspath(args.data_dir or BASIC_INFO.data_dir))
+    limit = getattr(args, "max_runs", None) or DEFAULT_MAX_RUNS
+    if not plan.constraints and plan.size > limit:
+        raise BacktestError(f"the grid has {plan.size:,} runs, more than --max-runs allows ({limit:,}); give "
+                            f"--max-runs {plan.size} to run them all")
+    if plan.size > MAX_GRID:
+        raise BacktestError(f"the grid has {plan.size:,} combinations, more than a sweep takes "
+                            f"({MAX_GRID:,}); narrow the ranges")
+    for group, params in plan.combinations():
+        if plan.allows({**fixed, **params}):
+            plan.runs.append(plan.run_of(len(plan.runs), group, params))
+    if not plan.runs:
+        raise BacktestError(f"no combination of the grid satisfies --constraint "
+                            f"{' and '.join(repr(c.text) for c in plan.constraints)}")
+    if len(plan.runs) > limit:
+        raise BacktestError(f"the grid has {len(plan.runs):,} runs that satisfy the constraints, more than "
+                            f"--max-runs allows ({limit:,}); give --max-runs {len(plan.runs)} to run them all")
     return plan
 
 
