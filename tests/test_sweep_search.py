@@ -157,7 +157,7 @@ def test_constraint_values(text, expected):
 
 
 def _plan(*argv):
-    args = sweep.parse_sweep_args(MA + list(argv))
+    args = sweep.parse_sweep_args((MA[:4] if "--instruments" in argv else MA) + list(argv))
     sweep.command.check_options(args)
     return sweep.plan_sweep(args)
 
@@ -199,3 +199,126 @@ def test_maximize_and_minimize_refusals(argv, message):
     with pytest.raises(BacktestError) as caught:
         sweep.command.check_options(sweep.parse_sweep_args(MA + argv))
     assert message in str(caught.value)
+
+
+def _combos(plan):
+    return [(dict(job.params)["fast"], dict(job.params)["slow"]) for job in plan.runs]
+
+
+def test_random_search_draws_distinct_allowed_combinations_repeatably():
+    argv = ("--param", "fast=1:20", "--param", "slow=1:20", "--constraint", "fast < slow", "--search", "random",
+            "--trials", "15")
+    first = _plan(*argv, "--seed", "7")
+    combos = _combos(first)
+    assert len(combos) == len(set(combos)) == 15 and all(int(f) < int(s) for f, s in combos)
+    assert _combos(_plan(*argv, "--seed", "7")) == combos != _combos(_plan(*argv, "--seed", "8"))
+    assert [job.index for job in first.runs] == list(range(15))
+    # more trials than allowed combinations: each one once
+    assert sorted(_combos(_plan("--param", "fast=1:3", "--param", "slow=2:3", "--constraint", "fast < slow",
+                                "--search", "random", "--trials", "50"))) == [("1", "2"), ("1", "3"), ("2", "3")]
+
+
+def test_random_search_over_a_grid_too_large_to_list():
+    plan = _plan("--param", "fast=1:3000", "--param", "slow=1:3000", "--instruments", "2412,2330",
+                 "--search", "random", "--trials", "40")  # 18 million combinations, never listed
+    combos = [(job.instruments, dict(job.params)["fast"], dict(job.params)["slow"]) for job in plan.runs]
+    assert len(set(combos)) == 40
+    assert {c[0] for c in combos} <= {(("2412", "Stock"),), (("2330", "Stock"),)}
+    assert all(1 <= int(f) <= 3000 and 1 <= int(s) <= 3000 for _, f, s in combos)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--trials", "5"], "--trials needs --search random or --search optuna"),
+    (["--seed", "5"], "--seed needs --search random"),
+    (["--search", "random"], "--search random needs --trials N"),
+    (["--search", "optuna", "--trials", "0"], "--trials must be 1 or more"),
+    (["--search", "random", "--trials", "20000"], "--trials 20,000 is more than --max-runs allows"),
+    (["--run-timeout", "-1"], "--run-timeout needs seconds >= 0"),
+    (["--run-timeout", "nan"], "--run-timeout needs seconds >= 0"),
+    (["--search", "annealing"], "invalid choice"),
+])
+def test_search_option_refusals(argv, message, no_runs, tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["sweep"] + MA + ["--param", "fast=3,5"] + argv) == 2
+    assert message in capsys.readouterr().err and os.listdir(tmp_path) == []
+
+
+def _optuna_or_skip():
+    return pytest.importorskip("optuna", reason="Optuna is not installed (the search extra)")
+
+
+def test_optuna_feed_asks_allowed_new_combinations_and_learns(monkeypatch):
+    _optuna_or_skip()
+    from orva_mero_backtest.sweep.search import OptunaFeed
+
+    plan = _plan("--param", "fast=1:12", "--param", "slow=1:12", "--constraint", "fast < slow",
+                 "--search", "optuna", "--trials", "40")
+    assert plan.runs == [] and plan.planned == 40
+    feed = OptunaFeed(plan, "net_pnl", False, seed=3)
+    seen, values = [], []
+    while not feed.finished():
+        batch = feed.take(2)
+        assert 1 <= len(batch) <= 2
+        for job in batch:
+            fast, slow = int(dict(job.params)["fast"]), int(dict(job.params)["slow"])
+            assert fast < slow and (fast, slow) not in seen
+            seen.append((fast, slow))
+            value = -((fast - 4) ** 2) - (slow - 9) ** 2  # best at fast=4, slow=9
+            values.append(value)
+            row = {"run": job.index, "net_pnl": float(value)}
+            if job.index == 5:
+                row = {"run": 5, "error": "boom"}  # a failed run teaches nothing
+            feed.told(row)
+    assert len(seen) == 40 and feed.study.best_value >= -1
+
+
+def test_optuna_feed_stops_when_a_small_grid_runs_out():
+    _optuna_or_skip()
+    from orva_mero_backtest.sweep.search import OptunaFeed
+
+    plan = _plan("--param", "fast=3,5", "--search", "optuna", "--trials", "10")
+    feed = OptunaFeed(plan, "net_pnl", False, seed=0)
+    taken = []
+    while not feed.finished():
+        batch = feed.take(1)
+        if not batch:
+            break
+        taken += batch
+        feed.told({"run": batch[0].index, "net_pnl": 1.0})
+    assert sorted(dict(job.params)["fast"] for job in taken) == ["3", "5"]
+
+
+def test_optuna_search_runs_on_the_local_engine(tmp_path):
+    _optuna_or_skip()
+    result = sweep.run_sweep({"fast": "2:6", "slow": "10,20"}, ["2412"], MA[:4], jobs=2, search="optuna",
+                             trials=3, seed=1, folder=str(tmp_path / "s"))
+    assert result.runs == 3 and result.failed == 0 and [r["run"] for r in result.rows] == [0, 1, 2]
+    assert len({(r["fast"], r["slow"]) for r in result.rows}) == 3
+
+
+def test_searches_run_on_ray(tmp_path):
+    _optuna_or_skip()
+    pytest.importorskip("ray", reason="Ray is not installed for this interpreter")
+    found = sweep.run_sweep({"fast": "2:6", "slow": "10,20"}, ["2412"], MA[:4], engine="ray", jobs=2,
+                            search="optuna", trials=3, seed=1, folder=str(tmp_path / "ray"))
+    local = sweep.run_sweep({"fast": "2:6", "slow": "10,20"}, ["2412"], MA[:4], jobs=1, search="random", trials=2,
+                            seed=1, folder=str(tmp_path / "local"))
+    assert found.runs == 3 and found.failed == 0 and len({(r["fast"], r["slow"]) for r in found.rows}) == 3
+    assert local.runs == 2 and local.failed == 0
+
+
+TESTS = os.path.dirname(os.path.abspath(__file__))
+
+
+def test_a_run_past_its_time_limit_fails_and_the_others_go_on(tmp_path, monkeypatch, capsys):
+    monkeypatch.syspath_prepend(TESTS)
+    monkeypatch.chdir(tmp_path)
+    argv = ["sweep", "--strategy", "sweep_strategies:Sleepy", "--stock", "2412", "--start", "2024-01-02",
+            "--param", "pause=0,60,0.1", "--jobs", "2", "--name", "s", "--no-progress", "--run-timeout", "5"]
+    assert cli.main(argv) == 1
+    out = capsys.readouterr().out
+    assert "run 1 (pause=60.0): timed out: the run took more than 5 s (--run-timeout)" in out
+    import polars as pl
+
+    frame = pl.read_csv(tmp_path / "reports" / "s" / sweep.CSV_NAME)
+    assert frame["error"].is_null().to_list() == [True, False, True]  # the run beside it started again

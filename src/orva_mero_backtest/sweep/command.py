@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 import time
@@ -25,6 +26,8 @@ PROG = f"{RUN_PROG} sweep"
 EXIT_INTERRUPTED = 130
 # Rows are written to disk at least this often while a sweep runs, so a killed sweep keeps most of them.
 FLUSH_SECONDS = 30.0
+# A run of a month of ticks takes minutes; one past this is taken for a hang.
+DEFAULT_RUN_TIMEOUT = 1800.0
 
 
 @dataclass
@@ -66,24 +69,35 @@ def check_options(args: argparse.Namespace) -> None:
     elif args.metric is None:
         args.metric = DEFAULT_METRIC
     check_metric(args.metric)
+    if args.search == "grid":
+        for option in ("trials", "seed"):
+            if getattr(args, option) is not None:
+                raise BacktestError(f"--{option} needs --search random or --search optuna")
+    elif args.trials is None:
+        raise BacktestError(f"--search {args.search} needs --trials N")
+    elif args.trials < 1:
+        raise BacktestError("--trials must be 1 or more")
+    if args.run_timeout is not None and not (args.run_timeout >= 0 and math.isfinite(args.run_timeout)):
+        raise BacktestError("--run-timeout needs seconds >= 0 (0: no limit)")
 
 
 def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
     """Plans the grid, fills the cache, runs every run on the chosen engine and writes the results."""
     check_options(args)
     plan = plan_sweep(args)
-    jobs = min(args.jobs or os.cpu_count() or 1, len(plan.runs))
+    jobs = min(args.jobs or os.cpu_count() or 1, plan.planned)
     # --quiet: no bar and no table, the errors of failed runs still shown; --json: the JSON object only.
     show_errors = show and not args.json
     show = show and not args.quiet and not args.json
     # Made and locked before the first run: an unwritable place or a folder in use is found now.
     folder = None if args.no_report else SweepFolder(args.report_dir, args.name)
-    if len(plan.runs) >= ANNOUNCE_RUNS:
+    what = {"grid": "runs", "random": "runs drawn at random", "optuna": "Optuna trials"}[plan.search]
+    if plan.planned >= ANNOUNCE_RUNS:
         # A long sweep says so at once, whatever the output mode (standard error is never the JSON).
-        print(f"{PROG}: {len(plan.runs):,} runs on {jobs} worker(s); the tick cache is filled first",
+        print(f"{PROG}: {plan.planned:,} {what} on {jobs} worker(s); the tick cache is filled first",
               file=sys.stderr, flush=True)
     elif show:
-        console.print(f"[green]Sweep of {len(plan.runs)} runs; filling the tick cache first[/green]")
+        console.print(f"[green]Sweep of {plan.planned} {what}; filling the tick cache first[/green]")
     try:
         return _execute(args, plan, jobs, folder, show, show_errors)
     finally:
@@ -95,14 +109,23 @@ def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optio
              show_errors: bool) -> SweepResult:
     folder = holder.path if holder is not None else None
     if args.reports and folder is not None:
-        plan.runs = [_with_reports(job, os.path.join(folder, "runs")) for job in plan.runs]
+        plan.report_dir = os.path.join(folder, "runs")
+        plan.runs = [_with_reports(job, plan.report_dir) for job in plan.runs]
     try:
         cache = warm_cache(plan)
     except BaseException:
         if holder is not None:
             holder.discard()  # nothing ran: no folder is left behind
         raise
+    plan.data_dir, plan.simulated = cache.root, cache.simulated
     plan.runs = [replace(job, data_dir=cache.root, simulated=cache.simulated) for job in plan.runs]
+    if plan.search == "optuna":
+        from .search import OptunaFeed
+
+        feed: Any = OptunaFeed(plan, args.metric, metric_order(args.metric, args.ascending), args.seed or 0)
+    else:
+        feed = plan.runs
+    timeout = None if args.run_timeout == 0 else (args.run_timeout or DEFAULT_RUN_TIMEOUT)
 
     rows: List[Dict[str, Any]] = []
     last_flush = [time.monotonic()]
@@ -112,7 +135,7 @@ def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optio
             write_results(results_frame(plan, rows), folder)
         last_flush[0] = time.monotonic()
 
-    bar, task = _progress_bar(len(plan.runs)) if show and not args.no_progress else (None, None)
+    bar, task = _progress_bar(plan.planned) if show and not args.no_progress else (None, None)
 
     def on_row(row: Dict[str, Any]) -> None:
         rows.append(row)
@@ -127,9 +150,10 @@ def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optio
         bar.start()
     try:
         if args.engine == "ray":
-            engines.run_ray(plan.runs, args.address, jobs, cache.files, args.ray_shared_data, on_row)
+            engines.run_ray(feed, args.address, jobs, cache.files, args.ray_shared_data, on_row, timeout=timeout,
+                            cluster_jobs=bool(args.address) and args.jobs is None)
         else:
-            engines.run_local(plan.runs, jobs, on_row)
+            engines.run_local(feed, jobs, on_row, timeout=timeout)
     except KeyboardInterrupt:
         interrupted = True
     finally:
@@ -140,7 +164,8 @@ def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optio
         if args.reports and folder is not None:
             _remove_partial_reports(os.path.join(folder, "runs"))
     frame = results_frame(plan, rows)
-    result = SweepResult(sorted(rows, key=lambda r: r["run"]), frame, folder, len(plan.runs), interrupted)
+    runs = len(rows) if plan.search == "optuna" and not interrupted else plan.planned
+    result = SweepResult(sorted(rows, key=lambda r: r["run"]), frame, folder, runs, interrupted)
     if not interrupted and folder is not None:
         plot_heatmaps(plan, frame, args.metric, metric_order(args.metric, args.ascending), folder)
     if show:
@@ -185,8 +210,9 @@ def _print_outcome(plan: SweepPlan, result: SweepResult, args: argparse.Namespac
     if frame.height and metric in numeric_columns(frame):
         print_table(plan, frame, metric, metric_order(metric, args.ascending), args.top)
     elif frame.height:
-        known = ", ".join(numeric_columns(frame)) or "none"
-        console.print(f"[yellow]No numeric column {metric!r} to rank by (columns: {known})[/yellow]")
+        console.print(f"[red]No run gave {metric}: every run failed[/red]" if result.failed == frame.height
+                      else f"[yellow]No run gave {metric}[/yellow]")
+        print_failures(plan, frame, args.top)
     where = os.path.relpath(result.folder) if result.folder is not None else None
     if result.interrupted:
         kept = f"; their rows are in {where}" if where else ""
@@ -236,6 +262,16 @@ def build_sweep_parser() -> argparse.ArgumentParser:
                    help="leave out the combinations where EXPR is false, before they run, e.g. 'fast < slow' or "
                    "'slow - fast >= 5 and qty <= 2' (parameter names, numbers, + - * / // %%, comparisons, "
                    "and/or/not); repeatable, all must hold")
+    g.add_argument("--search", choices=("grid", "random", "optuna"), default="grid",
+                   help="grid: every combination (default); random: --trials combinations drawn with --seed; "
+                   "optuna: --trials runs picked one after another by Optuna's TPE sampler from the finished "
+                   "ones (pip install '.[search]')")
+    g.add_argument("--trials", type=int, default=None, metavar="N", help="runs of a random or Optuna search")
+    g.add_argument("--seed", type=int, default=None, metavar="S",
+                   help="seed of the random or Optuna search (default: 0, so a search repeats)")
+    g.add_argument("--run-timeout", type=float, default=None, metavar="SECONDS",
+                   help=f"a run that takes longer is ended and recorded as failed (default: {DEFAULT_RUN_TIMEOUT:g}; "
+                   "0: no limit)")
     g.add_argument("--metric", default=None, metavar="METRIC",
                    help=f"numeric result column that ranks the table, colours the heatmap and picks the best run "
                    f"(default: {DEFAULT_METRIC})")
@@ -268,6 +304,9 @@ def run_sweep(
     metric: str = DEFAULT_METRIC,
     folder: Optional[str] = None,
     constraints: Sequence[str] = (),
+    search: str = "grid",
+    trials: Optional[int] = None,
+    seed: Optional[int] = None,
     reports: bool = False,
     show: bool = False,
 ) -> SweepResult:
@@ -277,7 +316,8 @@ def run_sweep(
     ("5,10" or "5:20:5"); ``instruments`` lists sets as ``--instruments`` does ("2330", "2330+TXFR1");
     ``run_options`` are options of a single run (["--strategy", "ma_cross", "--start", "2024-01-02"]);
     ``folder`` is where the results go (default reports/sweep-<date>-<time>); ``constraints`` are
-    ``--constraint`` expressions ("fast < slow").
+    ``--constraint`` expressions ("fast < slow"); ``search``, ``trials`` and ``seed`` as ``--search``,
+    ``--trials`` and ``--seed``.
     """
     argv = list(run_options)
     for name, values in params.items():
@@ -288,7 +328,11 @@ def run_sweep(
         argv += ["--instruments", group]
     for constraint in constraints:
         argv += ["--constraint", constraint]
-    argv += ["--engine", engine, "--metric", metric]
+    argv += ["--engine", engine, "--metric", metric, "--search", search]
+    if trials is not None:
+        argv += ["--trials", str(trials)]
+    if seed is not None:
+        argv += ["--seed", str(seed)]
     if jobs is not None:
         argv += ["--jobs", str(jobs)]
     if address:

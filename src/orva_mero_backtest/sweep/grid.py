@@ -183,6 +183,21 @@ class SweepPlan:
     constraints: List[Constraint] = field(default_factory=list)
     defaults: Dict[str, Any] = field(default_factory=dict)  # the strategy's parameters not in the grid
     data_dir: str = ""
+    simulated: bool = False  # data_dir is the simulated broker's own root
+    report_dir: Optional[str] = None  # with --reports: where each run writes its report folder
+    search: str = "grid"
+    trials: int = 0  # random and optuna: the runs to make
+    allowed: Optional[set] = None  # optuna with constraints: the combinations that may run
+
+    def may_run(self, group: Sequence[Instrument], params: Mapping[str, str]) -> bool:
+        if self.allowed is not None:
+            return _key(group, params) in self.allowed
+        return self.allows({**self.fixed, **params})
+
+    @property
+    def planned(self) -> int:
+        """The runs the sweep makes: every run of the list, or the trials of a search that picks as it goes."""
+        return len(self.runs) if self.runs or self.search != "optuna" else self.trials
 
     def allows(self, params: Mapping[str, str]) -> bool:
         """True when every --constraint holds for these parameter texts."""
@@ -192,9 +207,15 @@ class SweepPlan:
         return all(constraint(values) for constraint in self.constraints)
 
     def run_of(self, index: int, group: Sequence[Instrument], params: Mapping[str, str]) -> RunSpec:
-        options = {k: v for k, v in vars(self.options).items()}
         return RunSpec(index=index, params=tuple({**self.fixed, **params}.items()), instruments=_pairs(group),
-                       options=tuple(sorted(options.items())), data_dir=self.data_dir)
+                       options=tuple(sorted(vars(self.options).items())), data_dir=self.data_dir,
+                       report_dir=self.report_dir, simulated=self.simulated)
+
+    def probe(self, group: Sequence[Instrument]) -> List[RunSpec]:
+        """Runs of one instrument set to check its options with: the set's planned runs, or (for a search
+        that picks as it goes) the first combination of the grid."""
+        runs = [job for job in self.runs if job.instruments == _pairs(group)]
+        return runs or [self.run_of(0, group, {name: values[0] for name, values in self.varying.items()})]
 
     def combinations(self) -> Iterator[Tuple[Tuple[Instrument, ...], Dict[str, str]]]:
         """Every instrument set and varying values of the grid, in grid order, constraints not applied."""
@@ -229,22 +250,45 @@ def plan_sweep(args: argparse.Namespace) -> SweepPlan:
                      # The user's data directory until warm_cache names the root that the runs read.
                      data_dir=os.path.abspath(args.data_dir or BASIC_INFO.data_dir))
     limit = getattr(args, "max_runs", None) or DEFAULT_MAX_RUNS
-    if not plan.constraints and plan.size > limit:
+    search = getattr(args, "search", None) or "grid"
+    plan.search = search
+    if search != "grid":
+        plan.trials = args.trials
+        if plan.trials > limit:
+            raise BacktestError(f"--trials {plan.trials:,} is more than --max-runs allows ({limit:,}); give "
+                                f"--max-runs {plan.trials} to run them all")
+    elif not plan.constraints and plan.size > limit:
         raise BacktestError(f"the grid has {plan.size:,} runs, more than --max-runs allows ({limit:,}); give "
                             f"--max-runs {plan.size} to run them all")
-    if plan.size > MAX_GRID:
-        raise BacktestError(f"the grid has {plan.size:,} combinations, more than a sweep takes "
-                            f"({MAX_GRID:,}); narrow the ranges")
-    for group, params in plan.combinations():
-        if plan.allows({**fixed, **params}):
-            plan.runs.append(plan.run_of(len(plan.runs), group, params))
-    if not plan.runs:
-        raise BacktestError(f"no combination of the grid satisfies --constraint "
-                            f"{' and '.join(repr(c.text) for c in plan.constraints)}")
-    if len(plan.runs) > limit:
-        raise BacktestError(f"the grid has {len(plan.runs):,} runs that satisfy the constraints, more than "
-                            f"--max-runs allows ({limit:,}); give --max-runs {len(plan.runs)} to run them all")
+    if search == "grid" or plan.constraints:
+        if plan.size > MAX_GRID:
+            what = "a sweep takes" if search == "grid" else "the constraints are checked over"
+            raise BacktestError(f"the grid has {plan.size:,} combinations, more than {what} ({MAX_GRID:,}); "
+                                "narrow the ranges")
+        allowed = [(group, params) for group, params in plan.combinations() if plan.allows({**fixed, **params})]
+        if not allowed:
+            raise BacktestError(f"no combination of the grid satisfies --constraint "
+                                f"{' and '.join(repr(c.text) for c in plan.constraints)}")
+    else:
+        allowed = None
+    if search == "grid":
+        assert allowed is not None
+        if len(allowed) > limit:
+            raise BacktestError(f"the grid has {len(allowed):,} runs that satisfy the constraints, more than "
+                                f"--max-runs allows ({limit:,}); give --max-runs {len(allowed)} to run them all")
+    elif search == "random":
+        from .search import random_combinations
+
+        allowed = random_combinations(plan, allowed, plan.trials, 0 if args.seed is None else args.seed)
+    else:
+        plan.allowed = None if allowed is None else {_key(group, params) for group, params in allowed}
+        return plan  # the search picks its runs as they finish
+    plan.runs = [plan.run_of(index, group, params) for index, (group, params) in enumerate(allowed)]
     return plan
+
+
+def _key(group: Sequence[Instrument], params: Mapping[str, str]) -> Tuple[Any, ...]:
+    return (_pairs(group), tuple(sorted(params.items())))
 
 
 def run_args(job: RunSpec) -> argparse.Namespace:

@@ -191,10 +191,13 @@ def _heatmap(frame: Any, x_name: str, y_name: str, metric: str, ascending: bool,
     xs = _sorted_values(frame[x_name].to_list())
     ys = _sorted_values(frame[y_name].to_list())
     grid = [[math.nan] * len(xs) for _ in ys]
+    failed = set()  # cells of runs that failed; a cell no run of a search reached stays blank
     for row in frame.iter_rows(named=True):
         value = row[metric]
         if value is not None:
             grid[ys.index(row[y_name])][xs.index(row[x_name])] = float(value)
+        else:
+            failed.add((ys.index(row[y_name]), xs.index(row[x_name])))
     fig = Figure(figsize=(max(5.0, 0.8 * len(xs) + 2.5), max(4.0, 0.5 * len(ys) + 2.0)), dpi=100)
     FigureCanvasAgg(fig)
     ax = fig.subplots()
@@ -210,7 +213,8 @@ def _heatmap(frame: Any, x_name: str, y_name: str, metric: str, ascending: bool,
     if len(xs) * len(ys) <= 150:
         for j, line in enumerate(grid):
             for i, value in enumerate(line):
-                ax.text(i, j, "failed" if math.isnan(value) else _cell(value), ha="center", va="center", fontsize=8)
+                text = ("failed" if (j, i) in failed else "") if math.isnan(value) else _cell(value)
+                ax.text(i, j, text, ha="center", va="center", fontsize=8)
     ax.set_title(title)
     fig.tight_layout()
     fig.savefig(path, format="png")
