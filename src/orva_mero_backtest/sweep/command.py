@@ -14,12 +14,14 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ..errors import BacktestError
 from ..options import EXIT_BAD_INPUT, EXIT_FAILED, PROG as RUN_PROG, OneLineParser, add_run_arguments, fail
-from ..utils import console, logger
+from ..utils import console, logger, write_atomically
 from . import engines
 from .cache import warm_cache
 from .folder import SweepFolder
 from .grid import ANNOUNCE_RUNS, DEFAULT_MAX_RUNS, RunSpec, SweepPlan, plan_sweep
-from .results import (DEFAULT_METRIC, LOWER_IS_BETTER, check_metric, metric_order, numeric_columns, plot_heatmaps, print_failures, print_table,
+from .worker import DAILY
+from .results import (DEFAULT_METRIC, LOWER_IS_BETTER, OVERFITTING_NAME, check_metric, metric_order, numeric_columns,
+                      ranked, plot_heatmaps, print_failures, print_table,
                       results_frame, write_results)
 
 PROG = f"{RUN_PROG} sweep"
@@ -37,6 +39,7 @@ class SweepResult:
     folder: Optional[str]  # where sweep.csv, sweep.parquet and the heatmap are; None with --no-report
     runs: int  # runs in the grid
     interrupted: bool = False
+    overfitting: Optional[Dict[str, Any]] = None  # the verdict on the best run (see overfit.py)
 
     @property
     def failed(self) -> int:
@@ -137,7 +140,12 @@ def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optio
 
     bar, task = _progress_bar(plan.planned) if show and not args.no_progress else (None, None)
 
+    returns: Dict[int, List[float]] = {}
+
     def on_row(row: Dict[str, Any]) -> None:
+        daily = row.pop(DAILY, None)
+        if daily is not None and not row.get("error"):
+            returns[row["run"]] = daily
         rows.append(row)
         if bar is not None:
             failed = sum(1 for r in rows if r.get("error"))
@@ -166,10 +174,17 @@ def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optio
     frame = results_frame(plan, rows)
     runs = len(rows) if plan.search == "optuna" and not interrupted else plan.planned
     result = SweepResult(sorted(rows, key=lambda r: r["run"]), frame, folder, runs, interrupted)
-    if not interrupted and folder is not None:
-        plot_heatmaps(plan, frame, args.metric, metric_order(args.metric, args.ascending), folder)
+    if not interrupted:
+        result.overfitting = _overfitting(frame, returns, args)
+        if folder is not None:
+            plot_heatmaps(plan, frame, args.metric, metric_order(args.metric, args.ascending), folder)
+            write_atomically(os.path.join(folder, OVERFITTING_NAME), lambda tmp: _write_json(result.overfitting, tmp))
     if show:
         _print_outcome(plan, result, args)
+        if result.overfitting is not None:
+            from .overfit import describe
+
+            console.print(describe(result.overfitting), markup=False, highlight=False, soft_wrap=True)
     elif show_errors:
         saved, console.stderr = console.stderr, True  # as the run command's errors under --quiet
         try:
@@ -177,6 +192,23 @@ def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optio
         finally:
             console.stderr = saved
     return result
+
+
+def _overfitting(frame: Any, returns: Mapping[int, Sequence[float]], args: argparse.Namespace) -> Dict[str, Any]:
+    from .overfit import verdict
+
+    best = None
+    if frame.height and args.metric in numeric_columns(frame):
+        top = ranked(frame, args.metric, metric_order(args.metric, args.ascending)).head(1)
+        if top[args.metric][0] is not None:
+            best = int(top["run"][0])
+    return verdict(returns, best)
+
+
+def _write_json(data: Any, path: str) -> None:
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(data, f, indent=2, allow_nan=False)
+        f.write("\n")
 
 
 def _remove_partial_reports(runs_dir: str) -> None:
@@ -357,7 +389,8 @@ def sweep_main(argv: Optional[Sequence[str]] = None) -> int:
         result = execute(args)
         if args.json:
             print(json.dumps({"folder": result.folder, "runs": result.runs, "failed": result.failed,
-                              "interrupted": result.interrupted, "rows": result.rows}))
+                              "interrupted": result.interrupted, "overfitting": result.overfitting,
+                              "rows": result.rows}))
     except SystemExit as exc:  # --help
         return exc.code if isinstance(exc.code, int) else 0
     except BacktestError as exc:  # before any run: bad input (a failing run is a row, not an exception)

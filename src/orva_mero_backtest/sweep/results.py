@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ..errors import BacktestError
 from ..utils import console, write_atomically
@@ -13,6 +13,11 @@ from .grid import SweepPlan, instruments_label
 CSV_NAME = "sweep.csv"
 PARQUET_NAME = "sweep.parquet"
 HEATMAP_NAME = "heatmap.png"
+OVERFITTING_NAME = "overfitting.json"
+# Metrics whose sign says profit or loss: their heatmap colours are centred on 0.
+CENTRED_ON_ZERO = {"net_pnl", "gross_pnl", "realized_pnl", "unrealized_pnl", "return_pct", "sharpe", "sortino",
+                   "avg_win", "avg_loss", "largest_win", "largest_loss", "cagr", "cagr_pct", "expectancy", "sqn",
+                   "calmar", "kelly", "best_day", "worst_day"}
 DEFAULT_METRIC = "net_pnl"
 # Metrics where a smaller value ranks first; any other column ranks largest first.
 LOWER_IS_BETTER = {"max_drawdown", "max_drawdown_pct", "commission", "tax", "total_costs", "seconds"}
@@ -201,8 +206,10 @@ def _heatmap(frame: Any, x_name: str, y_name: str, metric: str, ascending: bool,
     fig = Figure(figsize=(max(5.0, 0.8 * len(xs) + 2.5), max(4.0, 0.5 * len(ys) + 2.0)), dpi=100)
     FigureCanvasAgg(fig)
     ax = fig.subplots()
-    # Green is the good end of the metric.
-    image = ax.imshow(grid, cmap="RdYlGn_r" if ascending else "RdYlGn", aspect="auto", origin="lower")
+    # Green is the good end of the metric; a P&L-like metric has its neutral colour at 0.
+    limits = colour_limits(metric, [v for line in grid for v in line])
+    image = ax.imshow(grid, cmap="RdYlGn_r" if ascending else "RdYlGn", aspect="auto", origin="lower",
+                      vmin=limits[0] if limits else None, vmax=limits[1] if limits else None)
     fig.colorbar(image, ax=ax, label=metric)
     ax.set_xticks(range(len(xs)))
     ax.set_xticklabels([str(v) for v in xs])
@@ -218,6 +225,16 @@ def _heatmap(frame: Any, x_name: str, y_name: str, metric: str, ascending: bool,
     ax.set_title(title)
     fig.tight_layout()
     fig.savefig(path, format="png")
+
+
+def colour_limits(metric: str, values: Sequence[float]) -> Optional[Tuple[float, float]]:
+    """The colour scale of a signed, P&L-like metric: symmetric about 0, so a profit is never drawn in
+    the colour of a loss. None for other metrics (the scale spans their values)."""
+    finite = [v for v in values if v is not None and math.isfinite(v)]
+    if metric not in CENTRED_ON_ZERO or not finite:
+        return None
+    reach = max(abs(v) for v in finite) or 1.0
+    return -reach, reach
 
 
 def _sorted_values(values: Sequence[Any]) -> List[Any]:
