@@ -392,3 +392,73 @@ def test_verdict_deflates_the_best_of_many_lucky_runs():
     short = verdict({0: [0.01, -0.01], 1: [0.0, 0.02], 2: [0.1]}, 0)
     assert short["pbo"] is None and short["deflated_sharpe"] is None and "at least 4" in short["reason"]
     assert verdict({}, None)["reason"] == "no run finished"
+
+
+FEBRUARY = ["2024-02-01", "2024-02-02", "2024-02-05", "2024-02-15", "2024-02-16", "2024-02-19", "2024-02-20"]
+
+
+@pytest.mark.parametrize("train, test, step, anchored, expected", [
+    # the exchange is closed from 6 to 14 February 2024 (the lunar new year): windows count trading days
+    (3, 2, 2, False, [("02-01", "02-05", "02-15", "02-16"), ("02-05", "02-16", "02-19", "02-20")]),
+    (5, 1, 1, True, [("02-01", "02-16", "02-19", "02-19"), ("02-01", "02-19", "02-20", "02-20")]),
+    (3, 2, 3, False, [("02-01", "02-05", "02-15", "02-16"), ("02-15", "02-19", "02-20", "02-20")]),  # short last
+    (7, 1, 1, False, []),
+])
+def test_walk_forward_windows_on_the_exchange_calendar(train, test, step, anchored, expected):
+    from datetime import date
+
+    from orva_mero_backtest.data.clock import trading_days
+    from orva_mero_backtest.sweep import walkforward
+
+    days = trading_days(date(2024, 2, 1), date(2024, 2, 20))
+    assert [d.isoformat() for d in days] == FEBRUARY
+    found = walkforward.windows(days, train, test, step, anchored)
+    assert [(w.train[0].isoformat()[5:], w.train[1].isoformat()[5:], w.test[0].isoformat()[5:],
+             w.test[1].isoformat()[5:]) for w in found] == expected
+    assert [w.number for w in found] == list(range(len(expected)))
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--walk-forward", "5"], "TRAIN_DAYS:TEST_DAYS[:STEP_DAYS]"),
+    (["--walk-forward", "5:0"], "above 0"),
+    (["--walk-forward", "a:b"], "whole trading days"),
+    (["--walk-forward", "5:2:1:1"], "TRAIN_DAYS:TEST_DAYS"),
+    (["--walk-forward", "20:5", "--end", "2024-01-10"], "has 7 trading day(s), fewer than the 21 one window needs"),
+    (["--walk-forward", "3:2"], "needs --start and --end"),
+    (["--walk-forward", "3:2", "--end", "2024-01-31", "--backfill-start", "2023-12-29"], "without warm-up"),
+    (["--anchored"], "--anchored needs --walk-forward"),
+])
+def test_walk_forward_refusals(argv, message, no_runs, tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["sweep"] + MA + ["--param", "fast=3,5"] + argv) == 2
+    assert message in capsys.readouterr().err and os.listdir(tmp_path) == []
+
+
+def test_walk_forward_runs_the_best_of_each_training_window_on_the_next_days(tmp_path, monkeypatch, capsys):
+    import json
+
+    import polars as pl
+
+    monkeypatch.chdir(tmp_path)
+    # one window (a pool for the training runs, one for the test run): train 01-02..01-03, test 01-04
+    argv = ["sweep", "--strategy", "ma_cross", "--stock", "2412", "--start", "2024-01-02", "--end", "2024-01-05",
+            "--param", "fast=2,4", "--param", "slow=10", "--walk-forward", "2:1:2", "--jobs", "2", "--name", "w",
+            "--no-progress"]
+    assert cli.main(argv) == 0
+    out = capsys.readouterr().out
+    assert "Walk-forward (rolling)" in out and "Out of sample, stitched over 1 trading days" in out
+    folder = tmp_path / "reports" / "w"
+    frame = pl.read_parquet(folder / sweep.PARQUET_NAME)
+    assert frame.select("run", "window", "phase").rows() == [(0, 0, "train"), (1, 0, "train"), (2, 0, "test")]
+    summary = json.loads((folder / "walk_forward.json").read_text())
+    (window,) = summary["windows"]
+    assert (window["train_start"], window["train_end"], window["test_start"], window["test_end"]) == (
+        "2024-01-02", "2024-01-03", "2024-01-04", "2024-01-04")
+    rows = {r["run"]: r for r in frame.iter_rows(named=True)}
+    best = 0 if rows[0]["net_pnl"] >= rows[1]["net_pnl"] else 1
+    assert window["best_run"] == best and window["fast"] == rows[best]["fast"] == rows[2]["fast"]
+    assert rows[best]["trading_days"] == 2 and rows[2]["trading_days"] == 1
+    assert window["out_of_sample_net_pnl"] == rows[2]["net_pnl"]
+    assert summary["out_of_sample"]["days"] == 1
+    assert summary["out_of_sample"]["net_pnl"] == pytest.approx(rows[2]["net_pnl"], abs=1e-6)
+    assert (folder / "walk_forward.png").read_bytes()[:4] == b"\x89PNG"

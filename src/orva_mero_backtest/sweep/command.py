@@ -10,7 +10,7 @@ import sys
 import time
 from dataclasses import dataclass, replace
 from datetime import datetime
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ..errors import BacktestError
 from ..options import EXIT_BAD_INPUT, EXIT_FAILED, PROG as RUN_PROG, OneLineParser, add_run_arguments, fail
@@ -40,6 +40,7 @@ class SweepResult:
     runs: int  # runs in the grid
     interrupted: bool = False
     overfitting: Optional[Dict[str, Any]] = None  # the verdict on the best run (see overfit.py)
+    walk_forward: Optional[Dict[str, Any]] = None  # with --walk-forward: its windows and out-of-sample record
 
     @property
     def failed(self) -> int:
@@ -80,6 +81,8 @@ def check_options(args: argparse.Namespace) -> None:
         raise BacktestError(f"--search {args.search} needs --trials N")
     elif args.trials < 1:
         raise BacktestError("--trials must be 1 or more")
+    if args.anchored and not args.walk_forward:
+        raise BacktestError("--anchored needs --walk-forward")
     if args.run_timeout is not None and not (args.run_timeout >= 0 and math.isfinite(args.run_timeout)):
         raise BacktestError("--run-timeout needs seconds >= 0 (0: no limit)")
 
@@ -87,6 +90,11 @@ def check_options(args: argparse.Namespace) -> None:
 def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
     """Plans the grid, fills the cache, runs every run on the chosen engine and writes the results."""
     check_options(args)
+    windows = None
+    if args.walk_forward:
+        from .walkforward import plan_windows
+
+        windows = plan_windows(args)
     plan = plan_sweep(args)
     jobs = min(args.jobs or os.cpu_count() or 1, plan.planned)
     # --quiet: no bar and no table, the errors of failed runs still shown; --json: the JSON object only.
@@ -102,14 +110,14 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
     elif show:
         console.print(f"[green]Sweep of {plan.planned} {what}; filling the tick cache first[/green]")
     try:
-        return _execute(args, plan, jobs, folder, show, show_errors)
+        return _execute(args, plan, jobs, folder, show, show_errors, windows)
     finally:
         if folder is not None:
             folder.release()
 
 
 def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optional[SweepFolder], show: bool,
-             show_errors: bool) -> SweepResult:
+             show_errors: bool, windows: Optional[List[Any]] = None) -> SweepResult:
     folder = holder.path if holder is not None else None
     if args.reports and folder is not None:
         plan.report_dir = os.path.join(folder, "runs")
@@ -138,7 +146,8 @@ def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optio
             write_results(results_frame(plan, rows), folder)
         last_flush[0] = time.monotonic()
 
-    bar, task = _progress_bar(plan.planned) if show and not args.no_progress else (None, None)
+    total = plan.planned if windows is None else (plan.planned + 1) * len(windows)
+    bar, task = _progress_bar(total) if show and not args.no_progress else (None, None)
 
     returns: Dict[int, List[float]] = {}
 
@@ -154,14 +163,29 @@ def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optio
             flush()
 
     interrupted = False
+    walk: Optional[Dict[str, Any]] = None
     if bar is not None:
         bar.start()
     try:
-        if args.engine == "ray":
-            engines.run_ray(feed, args.address, jobs, cache.files, args.ray_shared_data, on_row, timeout=timeout,
-                            cluster_jobs=bool(args.address) and args.jobs is None)
+        def run(runs: Any, record: Callable[[Dict[str, Any]], None]) -> None:
+            if args.engine == "ray":
+                engines.run_ray(runs, args.address, jobs, cache.files, args.ray_shared_data, record, timeout=timeout,
+                                cluster_jobs=bool(args.address) and args.jobs is None)
+            else:
+                engines.run_local(runs, jobs, record, timeout=timeout)
+
+        if windows is None:
+            run(feed, on_row)
         else:
-            engines.run_local(feed, jobs, on_row, timeout=timeout)
+            from .walkforward import run_walk_forward
+
+            def run_window(_: Any, runs: Any) -> List[Dict[str, Any]]:
+                got: List[Dict[str, Any]] = []
+                run(runs, lambda row: (on_row(row), got.append(row)))
+                return sorted(got, key=lambda r: r["run"])
+
+            walk = run_walk_forward(plan, windows, args, run_window, returns,
+                                    metric_order(args.metric, args.ascending))
     except KeyboardInterrupt:
         interrupted = True
     finally:
@@ -174,12 +198,22 @@ def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optio
     frame = results_frame(plan, rows)
     runs = len(rows) if plan.search == "optuna" and not interrupted else plan.planned
     result = SweepResult(sorted(rows, key=lambda r: r["run"]), frame, folder, runs, interrupted)
-    if not interrupted:
+    result.walk_forward = walk
+    if walk is not None and folder is not None:
+        from .walkforward import write_walk_forward
+
+        write_walk_forward(walk, folder, args.capital)
+    if not interrupted and walk is None:
         result.overfitting = _overfitting(frame, returns, args)
         if folder is not None:
             plot_heatmaps(plan, frame, args.metric, metric_order(args.metric, args.ascending), folder)
             write_atomically(os.path.join(folder, OVERFITTING_NAME), lambda tmp: _write_json(result.overfitting, tmp))
-    if show:
+    if show and walk is not None:
+        from .walkforward import print_walk_forward
+
+        print_walk_forward(plan, walk, result.folder)
+        print_failures(plan, frame, args.top)
+    elif show:
         _print_outcome(plan, result, args)
         if result.overfitting is not None:
             from .overfit import describe
@@ -301,6 +335,11 @@ def build_sweep_parser() -> argparse.ArgumentParser:
     g.add_argument("--trials", type=int, default=None, metavar="N", help="runs of a random or Optuna search")
     g.add_argument("--seed", type=int, default=None, metavar="S",
                    help="seed of the random or Optuna search (default: 0, so a search repeats)")
+    g.add_argument("--walk-forward", metavar="TRAIN:TEST[:STEP]",
+                   help="walk-forward analysis over --start..--end in trading days: search on each TRAIN-day window, "
+                   "run the best parameters on the TEST days after it, move on by STEP days (default: TEST)")
+    g.add_argument("--anchored", action="store_true",
+                   help="with --walk-forward: every training window starts at --start (default: rolling)")
     g.add_argument("--run-timeout", type=float, default=None, metavar="SECONDS",
                    help=f"a run that takes longer is ended and recorded as failed (default: {DEFAULT_RUN_TIMEOUT:g}; "
                    "0: no limit)")
@@ -390,6 +429,8 @@ def sweep_main(argv: Optional[Sequence[str]] = None) -> int:
         if args.json:
             print(json.dumps({"folder": result.folder, "runs": result.runs, "failed": result.failed,
                               "interrupted": result.interrupted, "overfitting": result.overfitting,
+                              "walk_forward": {k: v for k, v in (result.walk_forward or {}).items()
+                                               if not k.startswith("_")} or None,
                               "rows": result.rows}))
     except SystemExit as exc:  # --help
         return exc.code if isinstance(exc.code, int) else 0

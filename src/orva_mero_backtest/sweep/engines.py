@@ -54,6 +54,8 @@ def run_local(
     go on in a new pool. A run past ``timeout`` seconds is recorded as failed and its pool ended; the runs
     beside it start again in a new pool.
     """
+    if isinstance(runs, (list, tuple)):
+        jobs = max(1, min(jobs, len(runs)))  # no worker started that has nothing to run
     source = _as_feed(runs)
     feed = source
     rows = [0]

@@ -59,12 +59,13 @@ def results_frame(plan: SweepPlan, rows: Sequence[Dict[str, Any]]) -> Any:
     import polars as pl
 
     rows = sorted(rows, key=lambda r: r["run"])
-    head = ["run", "instruments", *plan.fixed, *plan.varying]
+    head = ["run", *(["window", "phase"] if any("window" in r for r in rows) else []), "instruments", *plan.fixed,
+            *plan.varying]
     tail = ["ticks", "seconds", "error"]
     stats: List[str] = []
     for row in rows:
         stats.extend(k for k in row if k not in head and k not in tail and k not in stats)
-    texts = {"instruments", "error", *_text_statistics()}
+    texts = {"instruments", "error", "phase", *_text_statistics()}
     return pl.DataFrame([_column(name, [row.get(name) for row in rows], name in texts)
                          for name in head + stats + tail])
 
