@@ -462,3 +462,41 @@ def test_walk_forward_runs_the_best_of_each_training_window_on_the_next_days(tmp
     assert summary["out_of_sample"]["days"] == 1
     assert summary["out_of_sample"]["net_pnl"] == pytest.approx(rows[2]["net_pnl"], abs=1e-6)
     assert (folder / "walk_forward.png").read_bytes()[:4] == b"\x89PNG"
+
+
+OPTIONS = ["--param", "--constraint", "--metric", "--maximize", "--minimize", "--search", "--trials", "--seed",
+           "--run-timeout", "--max-runs", "--walk-forward", "--anchored", "--jobs", "--top", "--engine", "--address",
+           "--instruments", "--name", "--no-report", "--reports", "--start", "--end", "--ascending", "--descending",
+           "--quiet", "--json", "--capital", "--strategy", "--stock"]
+VALUES = ["fast=3,5", "slow=1:9:0", "fast=", "=3", "fast=1:1e9", "fast < slow", "fast.__class__", "(", "sharpe",
+          "sharp", "random", "optuna", "grid", "0", "-1", "nan", "inf", "1e400", "3", "5:2", "x:y", "2:1:1", "",
+          "\x00", "a/b", "..", "2024-01-02", "2024-02-30", "9999", "2412+TXFR1", "ma_cross", "nosuch:Class", "é" * 3]
+
+
+def test_the_sweep_option_parser_never_raises(tmp_path, monkeypatch, capsys):
+    """Random command lines: an answer of 2 (or 0 for help) with one line on standard error, never a
+    traceback, and never a run."""
+    from hypothesis import HealthCheck, given, settings, strategies as st
+
+    monkeypatch.chdir(tmp_path)
+
+    def stop(*args, **kwargs):
+        raise BacktestError("stopped before the cache")
+
+    monkeypatch.setattr(sweep.command, "warm_cache", stop)
+    token = st.one_of(st.sampled_from(OPTIONS), st.sampled_from(VALUES), st.text(max_size=8))
+
+    @settings(max_examples=120, deadline=None, derandomize=True,
+              suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+    @given(st.lists(token, max_size=8))
+    def check(argv):
+        capsys.readouterr()
+        code = sweep.sweep_main(MA + argv)
+        err = capsys.readouterr().err
+        assert "Traceback" not in err
+        if code == 0:
+            return  # --help
+        assert code == 2, (argv, err)
+        assert err.startswith("orva-backtest: error: ") or err.startswith("orva-backtest sweep: "), (argv, err)
+
+    check()
