@@ -329,6 +329,13 @@ def test_a_run_past_its_time_limit_fails_and_the_others_go_on(tmp_path, monkeypa
     assert frame["error"].is_null().to_list() == [True, False, True]  # the run beside it started again
 
 
+def test_json_of_a_sweep_has_no_infinity():
+    import json
+
+    data = {"rows": [{"x": float("inf"), "y": [float("nan"), 1.5]}], "ok": 2}
+    assert json.dumps(sweep.command._finite(data), allow_nan=False) == '{"rows": [{"x": null, "y": [null, 1.5]}], "ok": 2}'
+
+
 @pytest.mark.parametrize("metric, values, limits", [
     ("net_pnl", [100.0, 300.0], (-300.0, 300.0)),  # all profits: every cell on the green side
     ("net_pnl", [-50.0, 20.0, float("nan")], (-50.0, 50.0)),

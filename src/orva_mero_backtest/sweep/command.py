@@ -239,9 +239,19 @@ def _overfitting(frame: Any, returns: Mapping[int, Sequence[float]], args: argpa
     return verdict(returns, best)
 
 
+def _finite(value: Any) -> Any:
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    return value
+
+
 def _write_json(data: Any, path: str) -> None:
     with open(path, "w", encoding="utf-8") as f:
-        json.dump(data, f, indent=2, allow_nan=False)
+        json.dump(_finite(data), f, indent=2, allow_nan=False)
         f.write("\n")
 
 
@@ -427,11 +437,13 @@ def sweep_main(argv: Optional[Sequence[str]] = None) -> int:
         console.stderr = saved_stderr or args.json
         result = execute(args)
         if args.json:
-            print(json.dumps({"folder": result.folder, "runs": result.runs, "failed": result.failed,
-                              "interrupted": result.interrupted, "overfitting": result.overfitting,
-                              "walk_forward": {k: v for k, v in (result.walk_forward or {}).items()
-                                               if not k.startswith("_")} or None,
-                              "rows": result.rows}))
+            answer = {"folder": result.folder, "runs": result.runs, "failed": result.failed,
+                      "interrupted": result.interrupted, "overfitting": result.overfitting,
+                      "walk_forward": {k: v for k, v in (result.walk_forward or {}).items()
+                                       if not k.startswith("_")} or None,
+                      "rows": result.rows}
+            # JSON has no infinity: a value that is not finite is null, as in summary.json
+            print(json.dumps(_finite(answer), allow_nan=False))
     except SystemExit as exc:  # --help
         return exc.code if isinstance(exc.code, int) else 0
     except BacktestError as exc:  # before any run: bad input (a failing run is a row, not an exception)
