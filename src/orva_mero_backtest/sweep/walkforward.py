@@ -137,15 +137,13 @@ def run_walk_forward(plan: Any, found: Sequence[Window], args: argparse.Namespac
         entry: Dict[str, Any] = {"window": window.number, "train_start": window.train[0].isoformat(),
                                  "train_end": window.train[1].isoformat(), "test_start": window.test[0].isoformat(),
                                  "test_end": window.test[1].isoformat(), "runs": len(rows)}
-        check = verdict({r["run"]: returns[r["run"]] for r in rows if r["run"] in returns}, None)
-        entry["pbo"] = check.get("pbo")
         if not scored:
-            entry["error"] = "every training run failed"
+            entry.update(pbo=None, error="every training run failed")
             table.append(entry)
             continue
         best = sorted(scored, key=lambda r: (r[metric] if ascending else -r[metric], r["run"]))[0]
-        entry["deflated_sharpe"] = verdict({r["run"]: returns[r["run"]] for r in rows if r["run"] in returns},
-                                           best["run"]).get("deflated_sharpe")
+        check = verdict({r["run"]: returns[r["run"]] for r in rows if r["run"] in returns}, best["run"])
+        entry.update(pbo=check.get("pbo"), deflated_sharpe=check.get("deflated_sharpe"))
         tested = run(wplan, [with_dates(feed.jobs[best["run"]], index, *window.test)])
         index += 1
         test_row = tested[0]
