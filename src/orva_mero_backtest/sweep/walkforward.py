@@ -245,8 +245,8 @@ def print_walk_forward(plan: Any, summary: Dict[str, Any], folder: Optional[str]
     from .results import _cell
 
     metric = summary["metric"]
-    table = Table(title=f"Walk-forward ({'anchored' if summary['anchored'] else 'rolling'}): best {metric} of each "
-                  "training window, run on the test window after it")
+    table = Table(title=f"Walk-forward ({'anchored' if summary['anchored'] else 'rolling'}): the best {metric} of "
+                  "each training window on the test days after it")
     table.add_column("#", justify="right")
     table.add_column("train", no_wrap=True)
     table.add_column("test", no_wrap=True)
@@ -254,9 +254,14 @@ def print_walk_forward(plan: Any, summary: Dict[str, Any], folder: Optional[str]
         table.add_column(name, justify="right")
     for name in ("in sample", "out of sample", "PBO"):
         table.add_column(name, justify="right", no_wrap=True)
+    # Within one year the days are written MM-DD (the year is in the title): the table stays narrow.
+    years = {e[k][:4] for e in summary["windows"] for k in ("train_start", "test_end")}
+    cut = 5 if len(years) == 1 else 0
+    if cut:
+        table.title += f", {years.pop()}"
     for e in summary["windows"]:
-        table.add_row(str(e["window"]), f"{e['train_start']}..{e['train_end'][5:]}",
-                      f"{e['test_start']}..{e['test_end'][5:]}", *[_cell(e.get(name)) for name in plan.varying],
+        table.add_row(str(e["window"]), f"{e['train_start'][cut:]}..{e['train_end'][5:]}",
+                      f"{e['test_start'][cut:]}..{e['test_end'][5:]}", *[_cell(e.get(name)) for name in plan.varying],
                       _cell(e.get(f"in_sample_{metric}")), _cell(e.get(f"out_of_sample_{metric}")),
                       "" if e.get("pbo") is None else f"{e['pbo']:.2f}")
     console.print(table)
