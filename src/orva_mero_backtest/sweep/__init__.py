@@ -18,6 +18,7 @@ from .grid import (
     MAX_RUNS, RunSpec, SWEEP_OPTIONS, SweepPlan, expand_values, instruments_label, parse_instrument,
     parse_instrument_sets, parse_params, plan_sweep, run_args, typed,
 )
+from .constraint import Constraint
 from .worker import NOT_STATISTICS, _summary_of, base_row, error_row, run_one  # noqa: F401 - _summary_of: tests
 from .cache import CacheFill, data_bundle, materialize, warm_cache
 from .engines import run_local, run_ray
@@ -31,7 +32,7 @@ from .command import (
 )
 
 __all__ = [
-    "CSV_NAME", "CacheFill", "DEFAULT_METRIC", "EXIT_INTERRUPTED", "FLUSH_SECONDS", "HEATMAP_NAME",
+    "CSV_NAME", "CacheFill", "Constraint", "DEFAULT_METRIC", "EXIT_INTERRUPTED", "FLUSH_SECONDS", "HEATMAP_NAME",
     "LOWER_IS_BETTER", "MAX_RUNS", "NOT_STATISTICS", "PARQUET_NAME", "PROG", "RunSpec", "SWEEP_OPTIONS",
     "SweepPlan", "SweepResult", "base_row", "build_sweep_parser", "data_bundle", "error_row", "execute",
     "expand_values", "instruments_label", "materialize", "metric_order", "numeric_columns",

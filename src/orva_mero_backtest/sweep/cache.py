@@ -45,7 +45,7 @@ def warm_cache(plan: SweepPlan) -> CacheFill:
     wanted: Dict[Tuple[str, str], List[str]] = {}
     needs: Dict[Tuple[Tuple[str, str], ...], List[Tuple[str, str]]] = {}
     for group in plan.instrument_sets:
-        backtest = _first_buildable([s for s in plan.runs if s.instruments == _pairs(group)], api)
+        backtest = _first_buildable(plan.probe(group), api)
         # One broker for every set (one log-in); every run of the sweep has the same data directory.
         api, root = backtest.api, backtest.data_root
         for variant in plan.varying:

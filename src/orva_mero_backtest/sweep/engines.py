@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import multiprocessing
+import signal
+import time
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import replace
@@ -11,60 +13,160 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 from ..errors import BacktestError
 from .cache import data_bundle, materialize
 from .grid import RunSpec
-from .worker import _worker_init, error_row, run_one
+from .worker import _worker_init, error_row, run_one, run_reported
+
+class RunFeed:
+    """The runs of a sweep as the engines take them: a fixed list here; a search that picks its next runs
+    from the finished ones (Optuna) is a feed of its own with the same two methods."""
+
+    def __init__(self, runs: Sequence[RunSpec]) -> None:
+        self._waiting = list(reversed(runs))
+
+    def take(self, free: int) -> List[RunSpec]:
+        """Up to ``free`` runs to start now (fewer, or none, when the search waits for rows)."""
+        taken = []
+        while self._waiting and len(taken) < free:
+            taken.append(self._waiting.pop())
+        return taken
+
+    def finished(self) -> bool:
+        """No run is left to take, now or later."""
+        return not self._waiting
+
+    def told(self, row: Dict[str, Any]) -> None:
+        """The row of a finished run."""
+
+
+def _as_feed(runs: Any) -> Any:
+    return RunFeed(runs) if isinstance(runs, (list, tuple)) else runs
+
 
 def run_local(
-    runs: Sequence[RunSpec], jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float = 0.2
+    runs: Any, jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float = 0.2,
+    timeout: Optional[float] = None,
 ) -> None:
-    """Runs the runs in ``jobs`` worker processes, started fresh (spawn): the native modules start
-    threads, and a process with threads must not be forked.
+    """Runs the runs (a list or a feed) in ``jobs`` worker processes, started fresh (spawn): the native
+    modules start threads, and a process with threads must not be forked.
 
     A worker process that dies (a crash in native code, a strategy calling os._exit) breaks its pool and
     every run in flight with it. Those runs are run again one at a time, each in a pool of its own, so
-    only the run that kills its worker is recorded as failed; the others go on in a new pool.
+    only the run that kills its worker is recorded as failed (with its exit status or signal); the others
+    go on in a new pool. A run past ``timeout`` seconds is recorded as failed and its pool ended; the runs
+    beside it start again in a new pool.
     """
-    remaining = list(runs)
-    while remaining:
-        suspects, remaining = _run_pool(remaining, jobs, on_row, poll_seconds)
+    if isinstance(runs, (list, tuple)):
+        jobs = max(1, min(jobs, len(runs)))  # no worker started that has nothing to run
+    source = _as_feed(runs)
+    feed = source
+    rows = [0]
+
+    def record(row: Dict[str, Any]) -> None:
+        rows[0] += 1
+        source.told(row)
+        on_row(row)
+
+    while True:
+        before = rows[0]
+        suspects, restart = _run_pool(feed, jobs, record, poll_seconds, timeout)
         for job in suspects:
-            lost, _ = _run_pool([job], 1, on_row, poll_seconds)
-            for dead in lost:
-                on_row(error_row(dead, "the worker process died during this run (a crash or an exit of the process)"))
+            _, again = _run_pool(RunFeed([job]), 1, record, poll_seconds, timeout, dead=True)
+            restart.extend(again)
+        if restart:
+            feed = _Prepended(restart, feed)
+        elif feed.finished() or rows[0] == before:  # done, or a feed that waits for nothing
+            return
+
+
+class _Prepended:
+    """Runs that must start again, before the feed's next ones."""
+
+    def __init__(self, first: Sequence[RunSpec], feed: Any) -> None:
+        self._first, self._feed = RunFeed(first), feed
+
+    def take(self, free: int) -> List[RunSpec]:
+        taken = self._first.take(free)
+        return taken + (self._feed.take(free - len(taken)) if len(taken) < free else [])
+
+    def finished(self) -> bool:
+        return self._first.finished() and self._feed.finished()
+
+    def told(self, row: Dict[str, Any]) -> None:
+        pass  # told by run_local, once
 
 
 def _run_pool(
-    runs: Sequence[RunSpec], jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float
+    feed: Any, jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float,
+    timeout: Optional[float], dead: bool = False,
 ) -> Tuple[List[RunSpec], List[RunSpec]]:
-    """Runs the runs in one pool until they are done or the pool breaks; then returns the runs that were
-    in flight and the runs not yet started."""
+    """Runs the feed's runs in one pool until it is done or the pool breaks or a run times out; returns
+    the runs that were in flight when the pool broke (suspects) and those to start again (beside a run
+    that timed out). With ``dead``, a run whose worker dies is recorded as failed with how it died."""
     context = multiprocessing.get_context("spawn")
-    pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_worker_init)
-    waiting = list(reversed(runs))
-    in_flight: Dict[Any, RunSpec] = {}
+    started = context.SimpleQueue()
+    pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_worker_init, initargs=(started,))
+    in_flight: Dict[Any, Tuple[RunSpec, float]] = {}
+    began: Dict[int, float] = {}  # run index -> when its worker started it
+    processes: Dict[int, Any] = {}
     broken = False
     try:
-        while waiting or in_flight:
-            # No more in flight than there are workers: when the pool breaks, only these are suspects.
-            while waiting and not broken and len(in_flight) < jobs:
-                job = waiting.pop()
-                in_flight[pool.submit(run_one, job)] = job
+        while True:
+            # No more in flight than there are workers: when the pool breaks, only these are suspects,
+            # and each run starts when it is submitted (its time limit counts from there).
+            if not broken:
+                for job in feed.take(jobs - len(in_flight)):
+                    in_flight[pool.submit(run_reported, job)] = (job, time.monotonic())
+                processes.update(getattr(pool, "_processes", None) or {})
+            if not in_flight:
+                break
             # A wait with a time limit: Ctrl-C may reach another thread, and only a main thread that
             # wakes up now and then sees it.
             done, _ = wait(list(in_flight), timeout=poll_seconds, return_when=FIRST_COMPLETED)
-            for future in sorted(done, key=lambda f: in_flight[f].index):
+            for future in sorted(done, key=lambda f: in_flight[f][0].index):
                 error = future.exception()
                 if isinstance(error, BrokenProcessPool):
                     broken = True
                     continue
-                job = in_flight.pop(future)
+                job, _ = in_flight.pop(future)
                 on_row(error_row(job, f"{type(error).__name__}: {error}") if error else future.result())
             if broken and all(f.done() for f in in_flight):
                 break
+            while not started.empty():
+                began[started.get()] = time.monotonic()
+            now = time.monotonic()
+            late = [f for f, (job, _) in in_flight.items()
+                    if timeout is not None and not f.done() and now - began.get(job.index, now) > timeout]
+            if late:
+                _stop_pool(pool)
+                for future in late:
+                    job, _ = in_flight.pop(future)
+                    on_row(error_row(job, f"timed out: the run took more than {timeout:g} s (--run-timeout)"))
+                return [], sorted((job for job, _ in in_flight.values()), key=lambda s: s.index)
     except BaseException:
         _stop_pool(pool)
         raise
     pool.shutdown(wait=True)
-    return sorted(in_flight.values(), key=lambda s: s.index), list(reversed(waiting))
+    suspects = sorted((job for job, _ in in_flight.values()), key=lambda s: s.index)
+    if dead:
+        for job in suspects:
+            on_row(error_row(job, f"the worker process died during this run ({_how_it_died(processes)})"))
+        return [], []
+    return suspects, []
+
+
+def _how_it_died(processes: Mapping[int, Any]) -> str:
+    """The exit status or signal of the pool's worker that ended on its own."""
+    for process in processes.values():
+        process.join(timeout=5)
+        code = process.exitcode
+        if code is None or code == 0 or code == -signal.SIGTERM:  # SIGTERM: ended by the broken pool
+            continue
+        if code < 0:
+            try:
+                return f"killed by signal {signal.Signals(-code).name}"
+            except ValueError:
+                return f"killed by signal {-code}"
+        return f"exit status {code}"
+    return "a crash or an exit of the process"
 
 
 def _stop_pool(pool: ProcessPoolExecutor) -> None:
@@ -78,24 +180,29 @@ def _stop_pool(pool: ProcessPoolExecutor) -> None:
 
 
 def run_ray(
-    runs: Sequence[RunSpec],
+    runs: Any,
     address: Optional[str],
     jobs: int,
     files: Mapping[Tuple[Tuple[str, str], ...], Sequence[str]],
     shared_data: bool,
     on_row: Callable[[Dict[str, Any]], None],
     poll_seconds: float = 1.0,
+    timeout: Optional[float] = None,
+    cluster_jobs: bool = False,
 ) -> None:
-    """Runs the runs as Ray tasks. Without ``address`` a local Ray cluster of ``jobs`` CPUs is started
+    """Runs the runs (a list or a feed) as Ray tasks, at most ``jobs`` at a time (with ``cluster_jobs``,
+    as many as the cluster has CPUs). Without ``address`` a local Ray cluster of ``jobs`` CPUs is started
     (and shut down at the end). The cache files travel through the object store, one object per
     instrument set (``files``), unless ``shared_data`` says every node sees the data directory at the
-    same path."""
+    same path. A task past ``timeout`` seconds (counted from its submission) is cancelled and its run
+    recorded as failed."""
     try:
         import ray
     except ImportError:
         raise BacktestError("--engine ray needs Ray: pip install 'orva-mero-backtest[cluster]'") from None
     import logging
 
+    feed = _as_feed(runs)
     started = not ray.is_initialized()
     if started:
         settings: Dict[str, Any] = dict(include_dashboard=False, log_to_driver=False, logging_level=logging.WARNING)
@@ -103,7 +210,9 @@ def run_ray(
             ray.init(address=address, **settings)
         else:
             ray.init(num_cpus=jobs, **settings)
-    pending: List[Any] = []
+    if cluster_jobs:
+        jobs = max(1, int(ray.cluster_resources().get("CPU", jobs)))
+    refs: Dict[Any, Tuple[RunSpec, float]] = {}
     try:
         shipped: Dict[Any, Tuple[Optional[str], Any]] = {}
         for group, paths in files.items():
@@ -113,24 +222,42 @@ def run_ray(
                 digest, bundle = data_bundle(paths)
                 shipped[group] = (digest, ray.put(bundle))
         task = ray.remote(num_cpus=1, max_retries=0)(_ray_run_one)
-        refs = {task.remote(job, *shipped[job.instruments]): job for job in runs}
-        pending = list(refs)
-        while pending:
-            done, pending = ray.wait(pending, num_returns=1, timeout=poll_seconds)
+
+        def record(row: Dict[str, Any]) -> None:
+            feed.told(row)
+            on_row(row)
+
+        while True:
+            for job in feed.take(jobs - len(refs)):
+                refs[task.remote(job, *shipped[job.instruments])] = (job, time.monotonic())
+            if not refs:
+                return
+            done, _ = ray.wait(list(refs), num_returns=1, timeout=poll_seconds)
             for ref in done:
+                job, _ = refs.pop(ref)
                 try:
                     row = ray.get(ref, timeout=60)
                 except Exception as exc:  # the task's worker died or was lost with its node
-                    row = error_row(refs[ref], f"Ray task failed: {type(exc).__name__}: {exc}")
-                on_row(row)
+                    row = error_row(job, f"Ray task failed: {type(exc).__name__}: {' '.join(str(exc).split())}")
+                record(row)
+            now = time.monotonic()
+            for ref, (job, began) in list(refs.items()):
+                if timeout is not None and now - began > timeout:
+                    del refs[ref]
+                    _cancel(ray, ref)
+                    record(error_row(job, f"timed out: the run took more than {timeout:g} s (--run-timeout)"))
     finally:
-        for ref in pending:
-            try:
-                ray.cancel(ref, force=True)
-            except Exception:  # already finished or lost
-                pass
+        for ref in refs:
+            _cancel(ray, ref)
         if started:
             ray.shutdown()
+
+
+def _cancel(ray: Any, ref: Any) -> None:
+    try:
+        ray.cancel(ref, force=True)
+    except Exception:  # already finished or lost
+        pass
 
 
 def _ray_run_one(job: RunSpec, digest: Optional[str], bundle: Optional[Mapping[str, bytes]]) -> Dict[str, Any]:

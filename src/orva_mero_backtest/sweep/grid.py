@@ -8,17 +8,26 @@ import math
 import os
 from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from ..constant import BASIC_INFO
 from ..driver import Instrument
 from ..errors import BacktestError
 from ..options import run_instruments
+from .constraint import Constraint
 
+# Values one --param may expand to (a bound on memory, whatever --max-runs says).
 MAX_RUNS = 100_000
+# Runs a sweep makes unless --max-runs says more: a typo in a range is refused, not run for days.
+DEFAULT_MAX_RUNS = 10_000
+# Combinations the constraints are checked over, at most.
+MAX_GRID = 1_000_000
+# A grid this large says so before it starts, even under --quiet (on standard error).
+ANNOUNCE_RUNS = 1_000
 # The sweep command's own options; every other option is a run option, handed to each run.
 SWEEP_OPTIONS = ("instruments", "jobs", "engine", "address", "metric", "ascending", "top", "reports",
-                 "ray_shared_data")
+                 "ray_shared_data", "max_runs", "maximize", "minimize", "constraint", "search", "trials", "seed",
+                 "run_timeout", "walk_forward", "anchored")
 
 
 def _number_text(value: Decimal) -> str:
@@ -52,14 +61,18 @@ def expand_values(name: str, text: str) -> List[str]:
         if len(values) + count > MAX_RUNS:
             raise BacktestError(f"--param {name}: the range {item!r} has more than {MAX_RUNS:,} values")
         values.extend(_number_text(start + i * step) for i in range(count))
-    duplicates = sorted({v for v in values if values.count(v) > 1})
-    if duplicates:
-        raise BacktestError(f"--param {name}: value {duplicates[0]} is given twice")
+    seen = set()
+    for value in values:
+        if value in seen:
+            raise BacktestError(f"--param {name}: value {value} is given twice")
+        seen.add(value)
     return values
 
 
-def parse_params(items: Sequence[str]) -> Dict[str, List[str]]:
-    """Every ``--param`` as NAME -> its values, in the order given."""
+def parse_params(items: Sequence[str], known: Optional[Mapping[str, Any]] = None,
+                 strategy: str = "the strategy") -> Dict[str, List[str]]:
+    """Every ``--param`` as NAME -> its values, in the order given. With ``known`` (the strategy's
+    parameters), a name it lacks is refused before any value is expanded."""
     grid: Dict[str, List[str]] = {}
     for item in items:
         name, sep, text = item.partition("=")
@@ -68,8 +81,31 @@ def parse_params(items: Sequence[str]) -> Dict[str, List[str]]:
             raise BacktestError(f"--param must look like NAME=V1,V2,... or NAME=start:stop:step, got {item!r}")
         if name in grid:
             raise BacktestError(f"--param {name} is given twice")
+        if known is not None and name not in known:
+            listed = ", ".join(known) or "none"
+            raise BacktestError(f"{strategy} has no parameter {name} (parameters: {listed})")
         grid[name] = expand_values(name, text)
     return grid
+
+
+def strategy_defaults(name: str) -> Optional[Tuple[str, Mapping[str, Any]]]:
+    """The strategy's name and parameters with their defaults, without building it; None when it
+    cannot be loaded (building its first run then says why)."""
+    import importlib
+
+    from ..strategies import STRATEGIES
+    from ..strategy import Strategy
+
+    cls: Any = STRATEGIES.get(name)
+    if cls is None and ":" in name:
+        module_name, _, class_name = name.partition(":")
+        try:
+            cls = getattr(importlib.import_module(module_name), class_name)
+        except Exception:
+            return None
+    if not (isinstance(cls, type) and issubclass(cls, Strategy)) or not isinstance(cls.defaults, Mapping):
+        return None
+    return str(getattr(cls, "name", name)), cls.defaults
 
 
 def parse_instrument(text: str) -> Instrument:
@@ -144,11 +180,58 @@ class SweepPlan:
     varying: Dict[str, List[str]]  # parameters with several values, in the order given
     instrument_sets: List[Tuple[Instrument, ...]]
     runs: List[RunSpec] = field(default_factory=list)
+    constraints: List[Constraint] = field(default_factory=list)
+    defaults: Dict[str, Any] = field(default_factory=dict)  # the strategy's parameters not in the grid
+    data_dir: str = ""
+    simulated: bool = False  # data_dir is the simulated broker's own root
+    report_dir: Optional[str] = None  # with --reports: where each run writes its report folder
+    search: str = "grid"
+    trials: int = 0  # random and optuna: the runs to make
+    allowed: Optional[set] = None  # optuna with constraints: the combinations that may run
+
+    def may_run(self, group: Sequence[Instrument], params: Mapping[str, str]) -> bool:
+        if self.allowed is not None:
+            return _key(group, params) in self.allowed
+        return self.allows({**self.fixed, **params})
+
+    @property
+    def planned(self) -> int:
+        """The runs the sweep makes: every run of the list, or the trials of a search that picks as it goes."""
+        return len(self.runs) if self.runs or self.search != "optuna" else self.trials
+
+    def allows(self, params: Mapping[str, str]) -> bool:
+        """True when every --constraint holds for these parameter texts."""
+        if not self.constraints:
+            return True
+        values = {**self.defaults, **{k: typed(v) for k, v in params.items()}}
+        return all(constraint(values) for constraint in self.constraints)
+
+    def run_of(self, index: int, group: Sequence[Instrument], params: Mapping[str, str]) -> RunSpec:
+        return RunSpec(index=index, params=tuple({**self.fixed, **params}.items()), instruments=_pairs(group),
+                       options=tuple(sorted(vars(self.options).items())), data_dir=self.data_dir,
+                       report_dir=self.report_dir, simulated=self.simulated)
+
+    def probe(self, group: Sequence[Instrument]) -> List[RunSpec]:
+        """Runs of one instrument set to check its options with: the set's planned runs, or (for a search
+        that picks as it goes) the first combination of the grid."""
+        runs = [job for job in self.runs if job.instruments == _pairs(group)]
+        return runs or [self.run_of(0, group, {name: values[0] for name, values in self.varying.items()})]
+
+    def combinations(self) -> Iterator[Tuple[Tuple[Instrument, ...], Dict[str, str]]]:
+        """Every instrument set and varying values of the grid, in grid order, constraints not applied."""
+        for group, *values in itertools.product(self.instrument_sets, *self.varying.values()):
+            yield group, dict(zip(self.varying, values))
+
+    @property
+    def size(self) -> int:
+        """Combinations of the grid before the constraints."""
+        return len(self.instrument_sets) * math.prod(len(v) for v in self.varying.values())
 
 
 def plan_sweep(args: argparse.Namespace) -> SweepPlan:
     """The runs of the grid; refuses bad input before anything runs."""
-    grid = parse_params(args.param)
+    found = strategy_defaults(args.strategy)
+    grid = parse_params(args.param, *((found[1], found[0]) if found else ()))
     if args.instruments and (args.stock or args.future):
         raise BacktestError("give the instruments either with --instruments or with --stock/--future")
     if args.instruments:
@@ -157,24 +240,55 @@ def plan_sweep(args: argparse.Namespace) -> SweepPlan:
         sets = [tuple(run_instruments(args.stock, args.future))]
     fixed = {name: values[0] for name, values in grid.items() if len(values) == 1}
     varying = {name: values for name, values in grid.items() if len(values) > 1}
-    total = len(sets) * math.prod(len(v) for v in varying.values())
-    if total > MAX_RUNS:
-        raise BacktestError(f"the grid has {total:,} runs; at most {MAX_RUNS:,} are allowed")
     options = {k: v for k, v in vars(args).items() if k not in SWEEP_OPTIONS}
     options.update(param=[], stock=[], future=[], no_progress=True, verbose=False)
-    # The user's data directory until warm_cache names the root that the runs read.
-    data_dir = os.path.abspath(args.data_dir or BASIC_INFO.data_dir)
-    plan = SweepPlan(argparse.Namespace(**options), fixed, varying, sets)
-    for index, (group, *values) in enumerate(itertools.product(sets, *varying.values())):
-        params = {**fixed, **dict(zip(varying, values))}
-        plan.runs.append(RunSpec(
-            index=index,
-            params=tuple(params.items()),
-            instruments=_pairs(group),
-            options=tuple(sorted(options.items())),
-            data_dir=data_dir,
-        ))
+    defaults = {k: v for k, v in (found[1] if found else {}).items() if k not in grid}
+    names = {**defaults, **grid}
+    plan = SweepPlan(argparse.Namespace(**options), fixed, varying, sets,
+                     constraints=[Constraint(text, names) for text in getattr(args, "constraint", None) or ()],
+                     defaults=defaults,
+                     # The user's data directory until warm_cache names the root that the runs read.
+                     data_dir=os.path.abspath(args.data_dir or BASIC_INFO.data_dir))
+    limit = getattr(args, "max_runs", None) or DEFAULT_MAX_RUNS
+    search = getattr(args, "search", None) or "grid"
+    plan.search = search
+    if search != "grid":
+        plan.trials = args.trials
+        if plan.trials > limit:
+            raise BacktestError(f"--trials {plan.trials:,} is more than --max-runs allows ({limit:,}); give "
+                                f"--max-runs {plan.trials} to run them all")
+    elif not plan.constraints and plan.size > limit:
+        raise BacktestError(f"the grid has {plan.size:,} runs, more than --max-runs allows ({limit:,}); give "
+                            f"--max-runs {plan.size} to run them all")
+    if search == "grid" or plan.constraints:
+        if plan.size > MAX_GRID:
+            what = "a sweep takes" if search == "grid" else "the constraints are checked over"
+            raise BacktestError(f"the grid has {plan.size:,} combinations, more than {what} ({MAX_GRID:,}); "
+                                "narrow the ranges")
+        allowed = [(group, params) for group, params in plan.combinations() if plan.allows({**fixed, **params})]
+        if not allowed:
+            raise BacktestError(f"no combination of the grid satisfies --constraint "
+                                f"{' and '.join(repr(c.text) for c in plan.constraints)}")
+    else:
+        allowed = None
+    if search == "grid":
+        assert allowed is not None
+        if len(allowed) > limit:
+            raise BacktestError(f"the grid has {len(allowed):,} runs that satisfy the constraints, more than "
+                                f"--max-runs allows ({limit:,}); give --max-runs {len(allowed)} to run them all")
+    elif search == "random":
+        from .search import random_combinations
+
+        allowed = random_combinations(plan, allowed, plan.trials, 0 if args.seed is None else args.seed)
+    else:
+        plan.allowed = None if allowed is None else {_key(group, params) for group, params in allowed}
+        return plan  # the search picks its runs as they finish
+    plan.runs = [plan.run_of(index, group, params) for index, (group, params) in enumerate(allowed)]
     return plan
+
+
+def _key(group: Sequence[Instrument], params: Mapping[str, str]) -> Tuple[Any, ...]:
+    return (_pairs(group), tuple(sorted(params.items())))
 
 
 def run_args(job: RunSpec) -> argparse.Namespace:

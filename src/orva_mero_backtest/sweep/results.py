@@ -4,17 +4,54 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from ..errors import BacktestError
 from ..utils import console, write_atomically
 from .grid import SweepPlan, instruments_label
 
 CSV_NAME = "sweep.csv"
 PARQUET_NAME = "sweep.parquet"
 HEATMAP_NAME = "heatmap.png"
+OVERFITTING_NAME = "overfitting.json"
+# Metrics whose sign says profit or loss: their heatmap colours are centred on 0.
+CENTRED_ON_ZERO = {"net_pnl", "gross_pnl", "realized_pnl", "unrealized_pnl", "return_pct", "sharpe", "sortino",
+                   "avg_win", "avg_loss", "largest_win", "largest_loss", "cagr", "cagr_pct", "expectancy", "sqn",
+                   "calmar", "kelly", "best_day", "worst_day"}
 DEFAULT_METRIC = "net_pnl"
 # Metrics where a smaller value ranks first; any other column ranks largest first.
 LOWER_IS_BETTER = {"max_drawdown", "max_drawdown_pct", "commission", "tax", "total_costs", "seconds"}
+
+
+# The numeric figures of a run's summary besides its statistics, and the run's own wall time.
+SUMMARY_NUMBERS = ("ticks", "backfill_ticks", "orders", "fills", "commission", "tax", "realized_pnl",
+                   "unrealized_pnl", "net_pnl", "slippage_ticks", "seconds")
+
+
+def metric_names() -> List[str]:
+    """Every column --metric may name: the summary's figures and every numeric statistic."""
+    import typing
+
+    from ..stats import Statistics
+
+    names = list(SUMMARY_NUMBERS)
+    for name, hint in typing.get_type_hints(Statistics).items():
+        kinds = set(typing.get_args(hint)) or {hint}
+        if kinds & {int, float} and name not in names:
+            names.append(name)
+    return names
+
+
+def check_metric(metric: str) -> None:
+    """Refuses a metric no run can give, before the first run."""
+    import difflib
+
+    names = metric_names()
+    if metric in names:
+        return
+    near = difflib.get_close_matches(metric, names, n=1)
+    hint = f"; did you mean {near[0]}?" if near else f" (metrics: {', '.join(sorted(names))})"
+    raise BacktestError(f"--metric {metric!r} is not a numeric result{hint}")
 
 
 def results_frame(plan: SweepPlan, rows: Sequence[Dict[str, Any]]) -> Any:
@@ -22,12 +59,13 @@ def results_frame(plan: SweepPlan, rows: Sequence[Dict[str, Any]]) -> Any:
     import polars as pl
 
     rows = sorted(rows, key=lambda r: r["run"])
-    head = ["run", "instruments", *plan.fixed, *plan.varying]
+    head = ["run", *(["window", "phase"] if any("window" in r for r in rows) else []), "instruments", *plan.fixed,
+            *plan.varying]
     tail = ["ticks", "seconds", "error"]
     stats: List[str] = []
     for row in rows:
         stats.extend(k for k in row if k not in head and k not in tail and k not in stats)
-    texts = {"instruments", "error", *_text_statistics()}
+    texts = {"instruments", "error", "phase", *_text_statistics()}
     return pl.DataFrame([_column(name, [row.get(name) for row in rows], name in texts)
                          for name in head + stats + tail])
 
@@ -159,15 +197,20 @@ def _heatmap(frame: Any, x_name: str, y_name: str, metric: str, ascending: bool,
     xs = _sorted_values(frame[x_name].to_list())
     ys = _sorted_values(frame[y_name].to_list())
     grid = [[math.nan] * len(xs) for _ in ys]
+    failed = set()  # cells of runs that failed; a cell no run of a search reached stays blank
     for row in frame.iter_rows(named=True):
         value = row[metric]
         if value is not None:
             grid[ys.index(row[y_name])][xs.index(row[x_name])] = float(value)
+        else:
+            failed.add((ys.index(row[y_name]), xs.index(row[x_name])))
     fig = Figure(figsize=(max(5.0, 0.8 * len(xs) + 2.5), max(4.0, 0.5 * len(ys) + 2.0)), dpi=100)
     FigureCanvasAgg(fig)
     ax = fig.subplots()
-    # Green is the good end of the metric.
-    image = ax.imshow(grid, cmap="RdYlGn_r" if ascending else "RdYlGn", aspect="auto", origin="lower")
+    # Green is the good end of the metric; a P&L-like metric has its neutral colour at 0.
+    limits = colour_limits(metric, [v for line in grid for v in line])
+    image = ax.imshow(grid, cmap="RdYlGn_r" if ascending else "RdYlGn", aspect="auto", origin="lower",
+                      vmin=limits[0] if limits else None, vmax=limits[1] if limits else None)
     fig.colorbar(image, ax=ax, label=metric)
     ax.set_xticks(range(len(xs)))
     ax.set_xticklabels([str(v) for v in xs])
@@ -178,10 +221,21 @@ def _heatmap(frame: Any, x_name: str, y_name: str, metric: str, ascending: bool,
     if len(xs) * len(ys) <= 150:
         for j, line in enumerate(grid):
             for i, value in enumerate(line):
-                ax.text(i, j, "failed" if math.isnan(value) else _cell(value), ha="center", va="center", fontsize=8)
+                text = ("failed" if (j, i) in failed else "") if math.isnan(value) else _cell(value)
+                ax.text(i, j, text, ha="center", va="center", fontsize=8)
     ax.set_title(title)
     fig.tight_layout()
     fig.savefig(path, format="png")
+
+
+def colour_limits(metric: str, values: Sequence[float]) -> Optional[Tuple[float, float]]:
+    """The colour scale of a signed, P&L-like metric: symmetric about 0, so a profit is never drawn in
+    the colour of a loss. None for other metrics (the scale spans their values)."""
+    finite = [v for v in values if v is not None and math.isfinite(v)]
+    if metric not in CENTRED_ON_ZERO or not finite:
+        return None
+    reach = max(abs(v) for v in finite) or 1.0
+    return -reach, reach
 
 
 def _sorted_values(values: Sequence[Any]) -> List[Any]:

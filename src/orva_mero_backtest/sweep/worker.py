@@ -20,6 +20,20 @@ NOT_STATISTICS = ("strategy", "instruments", "start", "end", "backfill_start", "
                   "ticks", "ticks_per_second")
 
 
+# The row's daily returns (for the overfitting verdict): taken out of the row before the results frame.
+DAILY = "_daily_returns"
+
+
+def _daily_returns(result: BacktestResult) -> list:
+    """One return per trading day of the run, as its Sharpe ratio is computed."""
+    from ..data.clock import parse_day, wall_clock
+    from ..stats import daily_returns, trading_days
+
+    seen = {wall_clock(ts).date() for ts, _ in result.equity}
+    days, _ = trading_days(parse_day(result.start, "start date"), parse_day(result.end, "end date"), seen)
+    return [float(r) for r in daily_returns(result.equity, float(result.capital), days)]
+
+
 def _summary_of(result: BacktestResult) -> Dict[str, Any]:
     """Every statistic of a run's summary (as in summary.json): the columns of a sweep row, any numeric
     one usable as --metric. A statistic without a value (an unbounded profit factor) stays None."""
@@ -45,6 +59,7 @@ def run_one(job: RunSpec) -> Dict[str, Any]:
         for key, value in stats.items():
             row[f"stat_{key}" if key in row else key] = value
         row["ticks"] = result.ticks
+        row[DAILY] = _daily_returns(result)
         if job.report_dir is not None:
             from ..report import write_report
 
@@ -68,7 +83,24 @@ def error_row(job: RunSpec, message: str) -> Dict[str, Any]:
     return {**base_row(job), "error": message, "seconds": None}
 
 
-def _worker_init() -> None:
+_STARTED: Any = None  # the pool's queue of (run index) as each run starts: the parent times them from there
+
+
+def run_reported(job: RunSpec) -> Dict[str, Any]:
+    """``run_one``, first telling the parent that the run starts (a fresh worker takes seconds to start,
+    which must not count against the run's time limit)."""
+    if _STARTED is not None:
+        _STARTED.put(job.index)
+    return run_one(job)
+
+
+def _worker_init(started: Any = None) -> None:
+    global _STARTED
+    _STARTED = started
+    # What every run needs, imported before the first run starts its clock.
+    from .. import report, stats  # noqa: F401
+    from ..modules.ticker import ticker  # noqa: F401
+    import empyrical  # noqa: F401
     # The parent alone answers Ctrl-C: it stops the workers and keeps the finished rows.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # A parent that is killed outright cannot stop its workers; they end themselves.
