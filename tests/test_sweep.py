@@ -135,7 +135,8 @@ def test_a_failing_run_is_a_row_and_the_others_go_on(tmp_path, monkeypatch, caps
     out = capsys.readouterr().out
     # each error whole on its own line below the table, naming the run's parameters
     assert "2 failed" in out and "\n  run 1 (fast=4): strategy picky raised" in out
-    assert "RuntimeError: picky refuses fast=4\n" in out and "\n  run 3 (fast=6): the worker process died" in out
+    assert "RuntimeError: picky refuses fast=4 (" in out and "sweep_strategies.py:" in out  # the strategy's line
+    assert "\n  run 3 (fast=6): the worker process died" in out
     frame = pl.read_csv(tmp_path / "reports" / "s" / sweep.CSV_NAME)
     rows = {r["fast"]: r for r in frame.iter_rows(named=True)}
     assert "RuntimeError: picky refuses fast=4" in rows[4]["error"] and rows[4]["net_pnl"] is None
