@@ -21,11 +21,12 @@ ROWS = 1_000_000
 REPEATS = 3
 
 
-def _sdk_file(folder):
+def sdk_file(folder, rows=ROWS):
+    """An SDK-format CSV of ``rows`` ticks of 2330 over 20 trading days."""
     days = trading_days(date(2024, 1, 2), date(2024, 2, 5))[:20]
-    per_day = ROWS // len(days)
+    per_day = rows // len(days)
     starts = pl.Series([wall_ns(d) + 9 * 3600 * 10**9 for d in days]).repeat_by(per_day).explode()
-    i = pl.int_range(ROWS, eager=True)
+    i = pl.int_range(rows, eager=True)
     frame = pl.DataFrame({
         "volume": (i % 7 + 1).cast(pl.Float64),
         "close": 590.0 + (i % 11),
@@ -38,9 +39,10 @@ def _sdk_file(folder):
     return path
 
 
-def _taifex_file(folder):
-    i = pl.int_range(ROWS, eager=True)
-    seconds = 8 * 3600 + 45 * 60 + (i * 18_000 // ROWS)
+def taifex_file(folder, rows=ROWS):
+    """An exchange daily file (cp950) of ``rows`` TX trades on one day."""
+    i = pl.int_range(rows, eager=True)
+    seconds = 8 * 3600 + 45 * 60 + (i * 18_000 // rows)
     clock = (seconds // 3600) * 10000 + (seconds % 3600 // 60) * 100 + seconds % 60
     frame = pl.select(
         pl.lit("20240102").alias("成交日期"), pl.lit("TX     ").alias("商品代號"),
