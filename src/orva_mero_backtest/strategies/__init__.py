@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import importlib.util
 import os
 import sys
 from types import ModuleType
-from typing import Any, Dict, List, Optional, Type
+from typing import Any, Dict, Iterator, List, Optional, Type
 
 from ..strategy import Strategy, StrategyContext
 from .breakout import Breakout
@@ -99,50 +100,51 @@ def _load_file(path: str) -> ModuleType:
         raise ValueError(f"cannot load strategy file {path}: not a Python file")
     module = importlib.util.module_from_spec(spec)
     sys.modules[module_name] = module
-    folder = os.path.dirname(full)
-    added = folder not in sys.path
-    if added:  # the file's own helpers beside it can be imported
-        sys.path.insert(0, folder)
     try:
-        spec.loader.exec_module(module)
+        with _first_on_path(os.path.dirname(full)):  # the file's own helpers beside it can be imported
+            spec.loader.exec_module(module)
     except BaseException as exc:
         del sys.modules[module_name]
         if isinstance(exc, KeyboardInterrupt):
             raise
         raise ValueError(f"cannot load strategy file {path}: {_reason(exc, full)}") from exc
+    return module
+
+
+@contextlib.contextmanager
+def _first_on_path(folder: str, unless_there: bool = False) -> Iterator[None]:
+    """``folder`` first on sys.path while loading, unless it is there already ("" stands for the
+    current folder when ``unless_there``)."""
+    added = folder not in sys.path and not (unless_there and "" in sys.path)
+    if added:
+        sys.path.insert(0, folder)
+    try:
+        yield
     finally:
         if added:
             try:
                 sys.path.remove(folder)
             except ValueError:
                 pass
-    return module
 
 
 def _load_module(module_name: str) -> ModuleType:
     here = os.getcwd()
-    added = here not in sys.path and "" not in sys.path
-    if added:  # the current folder, as `python -m` would see it
-        sys.path.insert(0, here)
-    try:
-        return importlib.import_module(module_name)
-    except ModuleNotFoundError as exc:
-        if exc.name and module_name.startswith(exc.name):
-            looked = ", ".join(os.path.abspath(p or here) for p in sys.path if not p.endswith(".zip"))
-            raise ValueError(
-                f"cannot load strategy module {module_name}: no module named {exc.name!r} (looked in: {looked}; "
-                "give a file as path/to/file.py:ClassName, or add its folder to PYTHONPATH)") from None
-        raise ValueError(f"cannot load strategy module {module_name}: {_reason(exc, None)}") from exc
-    except KeyboardInterrupt:
-        raise
-    except BaseException as exc:
-        raise ValueError(f"cannot load strategy module {module_name}: {_reason(exc, None)}") from exc
-    finally:
-        if added:
-            try:
-                sys.path.remove(here)
-            except ValueError:
-                pass
+    with _first_on_path(here, unless_there=True):  # the current folder, as `python -m` would see it
+        try:
+            return importlib.import_module(module_name)
+        except ModuleNotFoundError as exc:
+            if exc.name and module_name.startswith(exc.name):
+                looked = ", ".join(os.path.abspath(p or here) for p in sys.path if not p.endswith(".zip"))
+                raise ValueError(
+                    f"cannot load strategy module {module_name}: no module named {exc.name!r} (looked in: "
+                    f"{looked}; give a file as path/to/file.py:ClassName, or add its folder to PYTHONPATH)"
+                ) from None
+            raise ValueError(f"cannot load strategy module {module_name}: {_reason(exc, None)}") from exc
+        except KeyboardInterrupt:
+            raise
+        except BaseException as exc:
+            raise ValueError(f"cannot load strategy module {module_name}: {_reason(exc, None)}") from exc
 
 
 def _reason(exc: BaseException, path: Optional[str]) -> str:
