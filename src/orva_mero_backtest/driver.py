@@ -575,6 +575,9 @@ class Backtest:
                 self.matcher = matcher_module.Matcher(self.positions)
                 try:
                     self.ticker = ticker_module.Ticker(self.api)
+                    # The strategy's ticks carry the row's best quote (bid_price, bid_volume, ask_price,
+                    # ask_volume next to tick_type); pop_tick's own ticks keep their eight keys.
+                    ticker_module.quote_ticks(self.ticker, True)
                     self._ticker_module = ticker_module
                     self._orders = OrderTracker(self.matcher)
                     self.ctx._place = self._orders.place

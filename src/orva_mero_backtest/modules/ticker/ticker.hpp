@@ -36,6 +36,8 @@ Ref stop_send_ticks(const Args& a);            // stream.cpp
 PyObject* feed_threads(PyObject* module, PyObject* ticker);
 // Module function stream_error(ticker) (stream.cpp).
 PyObject* stream_error(PyObject* module, PyObject* ticker);
+// Module function quote_ticks(ticker, on) (stream.cpp).
+PyObject* quote_ticks(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // Module function take_next_tick(ticker) (stream.cpp).
 PyObject* take_next_tick(PyObject* module, PyObject* ticker);
 
