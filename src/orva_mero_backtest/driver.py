@@ -31,6 +31,10 @@ from .strategy import Strategy, StrategyContext
 from .utils import console as default_console
 
 MARKETS = ("Stock", "Future")
+# How orders fill: "quote" (the best bid/ask, their sizes and the queue ahead) or "trade" (the last
+# trade's price and the tick's whole volume). See the README's "How fills are simulated".
+FILL_MODELS = ("quote", "trade")
+DEFAULT_FILLS = "quote"
 _EXIT = FLAG.exit_send_tick.value
 _BACKFILL_DONE = FLAG.finish_backfilling.value
 # A strategy that answers every report with another request would never let the tick go.
@@ -75,6 +79,8 @@ class BacktestResult:
     prices: Dict[str, List[Tuple[float, float]]] = field(default_factory=dict)
     equity: List[Tuple[float, float]] = field(default_factory=list)
     capital: float = DEFAULT_CAPITAL  # starting capital (TWD) that returns and drawdown % refer to
+    fill_model: str = "trade"  # how orders filled in the run ("quote" or "trade")
+    latency_ms: float = 0.0  # its entry latency
 
     @property
     def fills(self) -> List[Dict[str, Any]]:
@@ -249,6 +255,10 @@ class TickStream:
         self.track = backtest._orders.track
         self.max_reports = _MAX_REPORTS_PER_TICK
         self.ctx = backtest.ctx
+        # None: the exchange's own pass (match_deal), which is the trade model without latency.
+        self.fill_model = None
+        if backtest.fills != "trade" or backtest.latency_ms:
+            self.fill_model = _engine.fill_model(matcher, backtest.fills, backtest.latency_ms / 1000.0)
         self.last_close = backtest._last_close
         self.recording = recording
         self.every = backtest.progress_every
@@ -407,6 +417,8 @@ class Backtest:
         sample_seconds: float = 10.0,
         capital: float = DEFAULT_CAPITAL,
         data_dir: Optional[str] = None,
+        fills: str = DEFAULT_FILLS,
+        latency: float = 0.0,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
@@ -445,6 +457,14 @@ class Backtest:
         if isinstance(capital, bool) or not isinstance(capital, (int, float)) or not 0 < capital < float("inf"):
             raise BacktestError(f"capital must be a number above 0, got {capital!r}")
         self.capital = float(capital)
+        if fills not in FILL_MODELS:
+            raise BacktestError(f"fills must be one of {', '.join(FILL_MODELS)}, got {fills!r}")
+        self.fills = fills
+        if isinstance(latency, bool) or not isinstance(latency, (int, float)) or not 0 <= latency < float("inf"):
+            raise BacktestError(f"latency must be a number of milliseconds, 0 or more, got {latency!r}")
+        # Entry latency in milliseconds of market time: an order takes part from the first tick of its
+        # instrument at or after its placing time plus this.
+        self.latency_ms = float(latency)
         self.ctx = StrategyContext(self)
 
         self.matcher: Any = None
@@ -643,6 +663,8 @@ class Backtest:
             prices=recording.prices,
             equity=recording.equity,
             capital=self.capital,
+            fill_model=self.fills,
+            latency_ms=self.latency_ms,
         )
 
     def _start_feed(self, ticker_module: Any) -> List[threading.Thread]:
