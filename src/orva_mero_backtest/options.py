@@ -9,7 +9,7 @@ import sys
 from typing import Any, Dict, List, Optional, Sequence
 
 from .costs import CostSettings
-from .driver import Backtest, Instrument
+from .driver import DEFAULT_FILLS, FILL_MODELS, Backtest, Instrument
 from .errors import BacktestError, StrategyError
 from .stats import DEFAULT_CAPITAL
 
@@ -65,6 +65,12 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--capital", type=_positive_float, default=DEFAULT_CAPITAL, metavar="TWD",
                    help=f"starting capital that returns, drawdown %% and turnover refer to "
                    f"(default: {DEFAULT_CAPITAL:,.0f})")
+    p.add_argument("--fills", choices=FILL_MODELS, default=DEFAULT_FILLS,
+                   help="how orders fill: quote (the best bid/ask up to its displayed size, resting limits "
+                   "behind the queue ahead) or trade (the last trade's price, the tick's whole volume); "
+                   f"default: {DEFAULT_FILLS}")
+    p.add_argument("--latency-ms", type=_latency, default=0.0, metavar="ENTRY",
+                   help="milliseconds of market time before an order reaches the book (default: 0)")
     p.add_argument("--slippage-ticks", type=_ticks, metavar="N",
                    help="book each fill N ticks of the exchange's tick-size ladder worse than the exchange "
                    "reported: buys higher, sells lower (default: 0, the cost setting slippage_ticks)")
@@ -77,6 +83,16 @@ def _positive_float(text: str) -> float:
         raise argparse.ArgumentTypeError(f"needs a number, got {text!r}") from None
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"needs a number above 0, got {text!r}")
+    return value
+
+
+def _latency(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"needs milliseconds, got {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"needs milliseconds, 0 or more, got {text!r}")
     return value
 
 
@@ -179,6 +195,8 @@ def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -
         module_console="all" if args.verbose else "errors",
         capital=args.capital,
         data_dir=args.data_dir,
+        fills=args.fills,
+        latency=args.latency_ms,
     )
 
 
