@@ -203,3 +203,66 @@ def test_a_quote_run_fills_at_the_quotes_of_the_ticks_met_and_repeats_itself():
     for ts, action, price, _ in runs[0]:
         bid, ask = s.quotes[ts]
         assert price == (ask if str(action).endswith("Buy") or action == "Buy" else bid)
+
+
+# --- the engine against the plain model, over random tapes and orders ----------------------------
+
+from hypothesis import given, settings, strategies as st
+
+from reference.fill_models import QuoteModel
+
+PRICES = [round(49.8 + 0.1 * k, 1) for k in range(5)]  # few levels: orders, quotes and trades meet often
+
+
+@st.composite
+def tapes(draw):
+    n = draw(st.integers(2, 12))
+    ticks, ts = [], 100.0
+    for _ in range(n):
+        ts = round(ts + draw(st.sampled_from([0.0, 0.05, 0.1, 0.3])), 3)
+        b = draw(st.integers(0, 3))
+        a = draw(st.integers(b + 1, 4))
+        close = draw(st.sampled_from([PRICES[b], PRICES[a], draw(st.sampled_from(PRICES))]))
+        ticks.append(tick(ts, close, draw(st.integers(0, 6)), bid=PRICES[b],
+                          bid_volume=draw(st.integers(0, 5)), ask=PRICES[a], ask_volume=draw(st.integers(0, 5))))
+    orders = draw(st.lists(st.fixed_dictionaries({
+        "at": st.integers(0, n - 1), "action": st.sampled_from(["Buy", "Sell"]),
+        "price_type": st.sampled_from(["MKT", "LMT", "LMT"]), "order_type": st.sampled_from(["ROD", "ROD", "IOC", "FOK"]),
+        "price": st.sampled_from(PRICES), "qty": st.integers(1, 5)}), max_size=5))
+    return ticks, orders, draw(st.sampled_from([0.0, 100.0]))
+
+
+@settings(max_examples=200, deadline=None)
+@given(tapes())
+def test_the_engine_fills_as_the_plain_model_does(case):
+    ticks, orders, latency = case
+    engine_book, model = Book("quote", latency), QuoteModel(latency)
+    ids = {}
+    got, want = [], []
+    try:
+        for i, t in enumerate(ticks):
+            if i:
+                engine_book.m.set_current_tick(t)
+                engine.match_with_model(engine_book.model, t, engine_book.m.pending_orders)
+                got += ids_of(engine_book, ids)
+                want += model.meet(t)
+            for k, o in enumerate(orders):
+                if o["at"] == i:
+                    price = o["price"] if o["price_type"] == "LMT" else 0.0
+                    engine_book.place(t, o["action"], o["qty"], price, o["price_type"], o["order_type"])
+                    ids[engine_book.m.pending_orders[-1]["trade_id"]] = k
+                    model.place(k, {**o, "price": price, "placed": t["timestamp"]})
+    finally:
+        engine_book.m.close()
+    assert got == want
+
+
+def ids_of(book, ids):
+    out = []
+    while book.m.response_queue.queue:
+        r = book.m.pop_response()
+        if "operation_type" not in r:
+            out.append(("deal", ids[r["id"]], r["price"], r["quantity"]))
+        elif str(r["operation_type"].value) == "Cancel":
+            out.append(("cancel", ids[r["order"]["id"]], r["order"]["quantity"]))
+    return out
