@@ -99,6 +99,11 @@ class BacktestResult:
         return round_trips(self.fills, point_values(self))
 
     @property
+    def fill_model_text(self) -> str:
+        """How the run's orders filled (the README's "How fills are simulated"), in a few words."""
+        return f"{self.fill_model} model, entry latency {self.latency_ms:g} ms"
+
+    @property
     def ticks_per_second(self) -> float:
         total = self.ticks + self.backfill_ticks
         return total / self.stream_seconds if self.stream_seconds > 0 else 0.0

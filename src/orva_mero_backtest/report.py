@@ -47,11 +47,6 @@ _SESSION_LENGTH = 5 * 3600
 taipei_time = wall_clock_text  # tick times are Taipei wall clock written as epoch time (data.clock)
 
 
-def fill_model_text(result: BacktestResult) -> str:
-    """How the run's orders filled (the README's "How fills are simulated"), in a few words."""
-    return f"{result.fill_model} model, entry latency {result.latency_ms:g} ms"
-
-
 def summary(result: BacktestResult, stats: Optional[statistics.Statistics] = None) -> Dict[str, Any]:
     """The summary.json object: the run, the costs and P&L, and every statistic at the top level."""
     p = result.positions

@@ -66,8 +66,6 @@ def render_html(result: "BacktestResult", stats: "Statistics", curve, trips: Lis
         note = f"<p>The first {len(shown):,} of {len(trips):,} round trips; all are in roundtrips.csv.</p>"
     trip_table = _table(ROUND_TRIP_COLUMNS, [[t[c] for c in ROUND_TRIP_COLUMNS] for t in shown], "round-trips")
     costs = result.positions.costs
-    from .report import fill_model_text
-
     slippage = (f"fills booked {costs.slippage_ticks} tick(s) worse than the exchange reported"
                 if costs.slippage_ticks else "fills booked at the exchange's prices")
     return f"""<!DOCTYPE html>
@@ -75,7 +73,7 @@ def render_html(result: "BacktestResult", stats: "Statistics", curve, trips: Lis
 <head><meta charset="utf-8"><title>{html.escape(title)}</title><style>{_STYLE}</style></head>
 <body>
 <h1>{html.escape(title)}</h1>
-<p>{html.escape(instruments)}; {result.ticks:,} ticks; {len(result.fills):,} fills; {html.escape(slippage)}; fills by the {html.escape(fill_model_text(result))}.</p>
+<p>{html.escape(instruments)}; {result.ticks:,} ticks; {len(result.fills):,} fills; {html.escape(slippage)}; fills by the {html.escape(result.fill_model_text)}.</p>
 {chart}
 <h2>Statistics</h2>
 {stat_table}
