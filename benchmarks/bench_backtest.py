@@ -15,7 +15,7 @@ the tick cache once; each case then runs three times and its median is printed:
   orders, per order.
 
 BENCH_RUNS sets the runs per case (default 3). BENCH_SAMPLE=1 also runs the sample strategy over two instruments (about 1,000,000 ticks).
-BENCH_CASES picks cases by name (comma-separated: empty, ma, order; default all). BENCH_JSON=1 also prints the
+BENCH_CASES picks cases by name (comma-separated: empty, ma, fills, order; default all). BENCH_JSON=1 also prints the
 figures as one JSON line last (``benchmarks/interpreters.py`` reads it to compare interpreters).
 """
 
@@ -42,7 +42,7 @@ DAYS = int(os.environ.get("BENCH_DAYS", "20"))
 RUNS = int(os.environ.get("BENCH_RUNS", "3"))
 FAST, SLOW = 20, 60  # ticks in the moving averages
 ORDER_EVERY = 10
-CASES = [c for c in os.environ.get("BENCH_CASES", "empty,ma,order").split(",") if c]
+CASES = [c for c in os.environ.get("BENCH_CASES", "empty,ma,fills,order").split(",") if c]
 # The figures a run of the engine must reach on every interpreter it supports.
 TARGET_TICKS_PER_SECOND = 1_000_000
 TARGET_MA_RATIO = 5.0
@@ -158,11 +158,12 @@ class StopAtFirstTick(Strategy):
         raise StopIteration
 
 
-def run_backtest(strategy, api, end):
+def run_backtest(strategy, api, end, fills="trade", latency=0.0):
     """CPU seconds of this thread spent streaming (the run less the run stopped at its first tick), and
     the result. CPU time rather than wall-clock time: the machine's other load does not count."""
     started = time.thread_time()
-    result = Backtest(strategy, INSTRUMENTS, START, end, api=api, module_console="none").run()
+    result = Backtest(strategy, INSTRUMENTS, START, end, api=api, module_console="none", fills=fills,
+                      latency=latency).run()
     return time.thread_time() - started - load_cpu(api, end), result
 
 
@@ -233,6 +234,8 @@ def run(api) -> None:
         figures.update(empty_case(api, end, ticks))
     if "ma" in CASES:
         figures.update(ma_case(api, end, ticks))
+    if "fills" in CASES:
+        figures.update(fills_case(api, end))
     if "order" in CASES:
         figures.update(order_case(api, end))
     if os.environ.get("BENCH_SAMPLE") == "1":
@@ -285,6 +288,22 @@ def ma_case(api, end, ticks):
           f"{shown}", flush=True)
     return {"ma_ratio": engine_ma_s / bare, "ma_seconds": engine_ma_s, "ma_bare_seconds": bare,
             "ma_fills_agree": agree}
+
+
+def fills_case(api, end):
+    """MA cross under the quote model with 50 ms of entry latency against the trade model, same run."""
+    seconds, net = {}, {}
+    for model, latency in (("trade", 0.0), ("quote", 50.0)):
+        def once():
+            took, result = run_backtest(TickMACross(), api, end, fills=model, latency=latency)
+            net[model] = result.positions.equity()
+            return took
+
+        seconds[model] = median_of(once)
+    extra = seconds["quote"] / seconds["trade"] - 1
+    print(f"MA cross fills: trade {seconds['trade']:.3f} s (net {net['trade']:,.0f}), quote with 50 ms latency "
+          f"{seconds['quote']:.3f} s (net {net['quote']:,.0f}): {extra:+.0%} loop time (aim <= +20%)", flush=True)
+    return {"fills_trade_seconds": seconds["trade"], "fills_quote_seconds": seconds["quote"], "fills_extra": extra}
 
 
 def order_case(api, end):

@@ -345,3 +345,14 @@ def test_ctrl_c_during_a_run(delay, tmp_path, user_strategies):
     assert child.returncode == 130, err
     assert err == "orva-backtest: error: interrupted\n"
     assert not (tmp_path / "reports").exists() or os.listdir(tmp_path / "reports") == []
+
+
+@pytest.mark.parametrize("extra, model, latency", [
+    ([], "quote", 0.0),
+    (["--fills", "trade"], "trade", 0.0),
+    (["--fills", "quote", "--latency-ms", "250"], "quote", 250.0),
+])
+def test_the_fill_model_is_chosen_and_stated_in_the_summary(workdir, tmp_path, capsys, extra, model, latency):
+    assert cli.main(SMALL + data_args(tmp_path) + ["--json", "--quiet", "--no-report"] + extra) == 0
+    data = json.loads(capsys.readouterr().out)
+    assert (data["fill_model"], data["latency_ms"]) == (model, latency)

@@ -45,6 +45,7 @@ class Recorder(Strategy):
 
 
 def run(strategy, instruments=(STOCK,), start=DAY, end=DAY, **kwargs):
+    kwargs.setdefault("fills", "trade")  # these cases state fills at the trade's price
     return Backtest(strategy, list(instruments), start, end, module_console="none", **kwargs).run()
 
 

@@ -316,6 +316,7 @@ class FakeStream(driver.TickStream):
         self.allow = lambda: None
         self.matcher = FakeMatcher(book)
         self.set_tick, self.match = self.matcher.set_current_tick, self.matcher.match_deal
+        self.fill_model = None  # the exchange's own pass
         self.reports = deque()
         self.on_tick = lambda ctx, tick: None
         self.ctx = type("Ctx", (), {"warming_up": False, "now": None})()

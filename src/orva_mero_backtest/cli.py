@@ -87,6 +87,7 @@ def print_summary(result: BacktestResult, report_path: Optional[str], stats: Opt
     table.add_row("Ticks per second", f"{result.ticks_per_second:,.0f}")
     table.add_row("Orders", f"{len(result.orders):,}")
     table.add_row("Fills", f"{len(result.fills):,}")
+    table.add_row("Fill model", result.fill_model_text)
     if p.costs.slippage_ticks:
         table.add_row("Slippage", f"{p.costs.slippage_ticks} tick(s) a fill")
     table.add_row("Commission", whole(p.commission))

@@ -32,6 +32,10 @@ from .strategy import Strategy, StrategyContext
 from .utils import console as default_console
 
 MARKETS = ("Stock", "Future")
+# How orders fill: "quote" (the best bid/ask, their sizes and the queue ahead) or "trade" (the last
+# trade's price and the tick's whole volume). See the README's "How fills are simulated".
+FILL_MODELS = ("quote", "trade")
+DEFAULT_FILLS = "quote"
 _EXIT = FLAG.exit_send_tick.value
 _BACKFILL_DONE = FLAG.finish_backfilling.value
 # A strategy that answers every report with another request would never let the tick go.
@@ -76,6 +80,8 @@ class BacktestResult:
     prices: Dict[str, List[Tuple[float, float]]] = field(default_factory=dict)
     equity: List[Tuple[float, float]] = field(default_factory=list)
     capital: float = DEFAULT_CAPITAL  # starting capital (TWD) that returns and drawdown % refer to
+    fill_model: str = "trade"  # how orders filled in the run ("quote" or "trade")
+    latency_ms: float = 0.0  # its entry latency
 
     @property
     def fills(self) -> List[Dict[str, Any]]:
@@ -92,6 +98,11 @@ class BacktestResult:
         from .stats import point_values, round_trips
 
         return round_trips(self.fills, point_values(self))
+
+    @property
+    def fill_model_text(self) -> str:
+        """How the run's orders filled (the README's "How fills are simulated"), in a few words."""
+        return f"{self.fill_model} model, entry latency {self.latency_ms:g} ms"
 
     @property
     def ticks_per_second(self) -> float:
@@ -286,6 +297,10 @@ class TickStream:
         self.stops = backtest._stops
         self.max_reports = _MAX_REPORTS_PER_TICK
         self.ctx = backtest.ctx
+        # None: the exchange's own pass (match_deal), which is the trade model without latency.
+        self.fill_model = None
+        if backtest.fills != "trade" or backtest.latency_ms:
+            self.fill_model = _engine.fill_model(matcher, backtest.fills, backtest.latency_ms / 1000.0)
         self.last_close = backtest._last_close
         self.recording = recording
         self.every = backtest.progress_every
@@ -469,6 +484,8 @@ class Backtest:
         capital: float = DEFAULT_CAPITAL,
         data_dir: Optional[str] = None,
         allow_partial_backfill: bool = False,
+        fills: str = DEFAULT_FILLS,
+        latency: float = 0.0,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
@@ -513,6 +530,14 @@ class Backtest:
         if isinstance(capital, bool) or not isinstance(capital, (int, float)) or not low <= capital <= high:
             raise BacktestError(f"capital must be a number from {low:,.0f} to {high:,.0f} TWD, got {capital!r}")
         self.capital = float(capital)
+        if fills not in FILL_MODELS:
+            raise BacktestError(f"fills must be one of {', '.join(FILL_MODELS)}, got {fills!r}")
+        self.fills = fills
+        if isinstance(latency, bool) or not isinstance(latency, (int, float)) or not 0 <= latency < float("inf"):
+            raise BacktestError(f"latency must be a number of milliseconds, 0 or more, got {latency!r}")
+        # Entry latency in milliseconds of market time: an order takes part from the first tick of its
+        # instrument at or after its placing time plus this.
+        self.latency_ms = float(latency)
         self.ctx = StrategyContext(self)
 
         self.matcher: Any = None
@@ -658,6 +683,9 @@ class Backtest:
             self.matcher = matcher_module.Matcher(self.positions)
             try:
                 self.ticker = _ticker_reading(ticker_module, self.api, self.data_root)
+                # The strategy's ticks carry the row's best quote (bid_price, bid_volume, ask_price,
+                # ask_volume next to tick_type); pop_tick's own ticks keep their eight keys.
+                ticker_module.quote_ticks(self.ticker, True)
                 self._ticker_module = ticker_module
                 self._orders = OrderTracker(self.matcher)
                 self._stops = StopBook(self.ctx, self._orders)
@@ -727,6 +755,8 @@ class Backtest:
             prices=recording.prices,
             equity=recording.equity,
             capital=self.capital,
+            fill_model=self.fills,
+            latency_ms=self.latency_ms,
         )
 
     def _start_feed(self, ticker_module: Any) -> List[threading.Thread]:

@@ -10,7 +10,7 @@ import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 
 from .costs import CostSettings
-from .driver import CAPITAL_RANGE, Backtest, Instrument
+from .driver import CAPITAL_RANGE, DEFAULT_FILLS, FILL_MODELS, Backtest, Instrument
 from .errors import BacktestError, strategy_error
 from .stats import DEFAULT_CAPITAL
 
@@ -71,6 +71,13 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--capital", type=number_option(*CAPITAL_RANGE), default=DEFAULT_CAPITAL, metavar="TWD",
                    help=f"starting capital that returns, drawdown %% and turnover refer to "
                    f"(default: {DEFAULT_CAPITAL:,.0f}; from {CAPITAL_RANGE[0]:,.0f} to {CAPITAL_RANGE[1]:,.0f})")
+    p.add_argument("--fills", choices=FILL_MODELS, default=DEFAULT_FILLS,
+                   help="how orders fill: quote (the best bid/ask up to its displayed size, resting limits "
+                   "behind the queue ahead) or trade (the last trade's price, the tick's whole volume); "
+                   f"default: {DEFAULT_FILLS}")
+    p.add_argument("--latency-ms", type=number_option(0, MAX_LATENCY_MS), default=0.0, metavar="ENTRY",
+                   help="milliseconds of market time before an order reaches the book (default: 0; at most "
+                   f"{MAX_LATENCY_MS:,})")
     p.add_argument("--slippage-ticks", type=number_option(0, MAX_SLIPPAGE_TICKS, whole=True), metavar="N",
                    help="book each fill N ticks of the exchange's tick-size ladder worse than the exchange "
                    "reported: buys higher, sells lower (default: 0, the cost setting slippage_ticks; at most "
@@ -82,6 +89,8 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
 MAX_COST_SETTING = 1e9
 # Ticks of slippage per fill: each is one step of the tick-size ladder, taken one by one per fill.
 MAX_SLIPPAGE_TICKS = 1000
+# An hour of market time: far beyond any line to the exchange, and still a finite time to add.
+MAX_LATENCY_MS = 3_600_000
 
 
 def _figure(x: float) -> str:
@@ -224,6 +233,8 @@ def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -
         capital=args.capital,
         data_dir=args.data_dir,
         allow_partial_backfill=getattr(args, "allow_partial_backfill", False),
+        fills=args.fills,
+        latency=args.latency_ms,
     )
 
 

@@ -75,6 +75,8 @@ def summary(
         "unrealized_pnl": p.unrealized_pnl,
         "net_pnl": p.equity(),
         "slippage_ticks": p.costs.slippage_ticks,
+        "fill_model": result.fill_model,
+        "latency_ms": result.latency_ms,
         "positions": {e["code"]: e["quantity"] for e in p.summary()},
         **stats.as_dict(),
     }

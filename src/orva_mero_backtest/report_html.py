@@ -276,7 +276,7 @@ def render_html(result: "BacktestResult", stats: "Statistics", curve, trips: Lis
 <head><meta charset="utf-8"><title>{html.escape(title)}</title><style>{_STYLE}</style></head>
 <body>
 <h1>{html.escape(title)}</h1>
-<p>{html.escape(instruments)}; {result.ticks:,} ticks; {len(result.fills):,} fills; {html.escape(slippage)}.</p>
+<p>{html.escape(instruments)}; {result.ticks:,} ticks; {len(result.fills):,} fills; {html.escape(slippage)}; fills by the {html.escape(result.fill_model_text)}.</p>
 {warning}
 {parts[0]}
 <h2>Statistics</h2>

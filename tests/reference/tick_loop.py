@@ -1,6 +1,7 @@
 """The driver's per-tick loop as plain Python: the model the native engine.tick_loop
 (modules/engine/loop.cpp) is tested against. It takes the same TickStream."""
 
+from orva_mero_backtest.modules.engine import engine
 from typing import Any
 
 
@@ -45,7 +46,11 @@ def tick_loop(s: Any) -> None:
         last_main_ts[code] = timestamp
         set_tick(item)
         qty = item["qty"]
-        if not nothing_to_match(matcher.pending_orders, code, close, qty, timestamp):
+        book = matcher.pending_orders
+        if s.fill_model is not None and type(book) is list:
+            if book:
+                engine.match_with_model(s.fill_model, item, book)
+        elif not nothing_to_match(book, code, close, qty, timestamp):
             match(code, close, qty, timestamp)
         stops = getattr(s, "stops", None)
         if stops is not None and stops.by_code:

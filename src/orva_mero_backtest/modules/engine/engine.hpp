@@ -23,4 +23,9 @@ int add_stop_methods(PyObject* module);
 // with an error set on failure.
 int add_book_functions(PyObject* module);
 
+// The fill models (fills.cpp): engine.fill_model(matcher, model, entry_latency) makes a run's state;
+// match_with_model meets one main tick against the book (a list) with it.
+int add_fill_functions(PyObject* module);
+void match_with_model(PyObject* model, PyObject* tick, PyObject* book);
+
 }  // namespace orva::engine

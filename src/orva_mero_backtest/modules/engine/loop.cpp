@@ -87,6 +87,7 @@ struct Loop {
   Ref backtest, strategy, pop_report, track, too_many;
   Ref stops_held, stops_watched, stops_check, stops_fire, stops_sync;  // the stream's StopBook, if any
   Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
+  Ref fill_model;      // the run's fill model (fills.cpp), or None: the exchange's own pass
   std::vector<Ref> batch;  // the reports of one delivery round, kept to reuse their storage
   std::vector<char> deals;
   long long every = 1;
@@ -110,6 +111,7 @@ struct Loop {
     begin_main = attr(s, "begin_main");
     failed = attr(s, "failed");
     progress = attr(s, "progress");
+    fill_model = attr(s, "fill_model");
     on_tick = attr(s, "on_tick");
     ctx = attr(s, "ctx");
     last_close = attr(s, "last_close");
@@ -290,7 +292,9 @@ struct Loop {
       {
         Ref qty = item_of(item.get(), ORVA_NAME("qty"));
         Ref book = getattr(matcher.get(), ORVA_NAME("pending_orders"));
-        if (!nothing_to_match(book.get(), code.get(), close.get(), qty.get(), ts.get())) {
+        if (fill_model.get() != Py_None && PyList_CheckExact(book.get())) {
+          if (PyList_GET_SIZE(book.get()) != 0) match_with_model(fill_model.get(), item.get(), book.get());
+        } else if (!nothing_to_match(book.get(), code.get(), close.get(), qty.get(), ts.get())) {
           PyObject* args[] = {code.get(), close.get(), qty.get(), ts.get()};
           Ref done = Ref::steal(PyObject_Vectorcall(match.get(), args, 4, nullptr));
         }

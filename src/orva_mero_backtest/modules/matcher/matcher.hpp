@@ -233,6 +233,10 @@ Ref add_order(const Args& a);                // orders.cpp
 Ref modify_order(const Args& a);             // orders.cpp
 Ref cancel_order(const Args& a);             // orders.cpp
 Ref match_deal(const Args& a);               // matching.cpp
+// Module function match_order(matcher, record, price, qty, ts): the book's order `record` (by
+// identity) met as match_deal meets an order, at `price` with `qty` of volume; qty 0 fills nothing
+// (an IOC or FOK is then cancelled, a ROD waits). The quantity filled (0 when not in the book).
+PyObject* match_order(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 Ref build_order_response(const Args& a);     // reports.cpp
 Ref build_deal_response(const Args& a);      // reports.cpp
 Ref stock_order_response(const Args& a);     // reports.cpp

@@ -435,7 +435,8 @@ Fields read_fields(Pass& p, Order& o) {
 }
 
 // Examines one order of the instrument, found at o.hint just now.
-void visit(Pass& p, Order& o) {
+// `can_fill` false: the order meets no volume at all (an IOC or FOK is cancelled, a ROD waits).
+void visit(Pass& p, Order& o, bool can_fill = true) {
 #if ORVA_DICT_VERSIONS
   if (const CodeSlot* s = slot_at(p, o.hint, o.record); s && idle_rod(p, *s)) return;
 #endif
@@ -449,7 +450,7 @@ void visit(Pass& p, Order& o) {
     take_out(p, o);
     return;
   }
-  o.price_match = price_reached(p, f.action.get(), f.price_type.get(), f.price.get());
+  o.price_match = can_fill && price_reached(p, f.action.get(), f.price_type.get(), f.price.get());
   Outcome out;
   switch (kind) {
     case OrderKind::ROD: out = match_rod(p, o); break;
@@ -532,6 +533,29 @@ bool snapshot_members(Pass& p) {
   return false;
 }
 
+// The enumeration members a pass compares against.
+void load_members(Pass& p) {
+  if (!snapshot_members(p)) {
+    auto kept = [&p](Ref r) { return p.keep.own(r.release()); };
+    p.buy = kept(enum_member(ORVA_NAME("Action"), ORVA_NAME("BUY")));
+    p.buy_value = kept(member_attr(p.buy, ORVA_NAME("value")));
+    p.lmt = kept(enum_member(ORVA_NAME("PriceType"), ORVA_NAME("LMT")));
+    p.rod = kept(enum_member(ORVA_NAME("OrderType"), ORVA_NAME("ROD")));
+    p.ioc = kept(enum_member(ORVA_NAME("OrderType"), ORVA_NAME("IOC")));
+    p.fok = kept(enum_member(ORVA_NAME("OrderType"), ORVA_NAME("FOK")));
+#if ORVA_FASTPATHS
+    if (fastpaths_on()) {
+      try {
+        p.sell = kept(enum_member(ORVA_NAME("Action"), ORVA_NAME("SELL")));
+      } catch (PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();  // no Action.SELL: sell orders take the long way
+      }
+    }
+#endif
+  }
+}
+
 // A pass visits the orders that were in the book when it started, in book order, each at
 // its turn: an order that has left the book by then is passed over, the others are compared
 // by code then. Every change runs Python code (reports, the positions book, the console) that
@@ -552,25 +576,7 @@ Ref match_deal(const Args& a) {
     PyErr_SetObject(PyExc_ValueError, message.get());
     throw_error();
   }
-  if (!snapshot_members(p)) {
-    auto kept = [&p](Ref r) { return p.keep.own(r.release()); };
-    p.buy = kept(enum_member(ORVA_NAME("Action"), ORVA_NAME("BUY")));
-    p.buy_value = kept(member_attr(p.buy, ORVA_NAME("value")));
-    p.lmt = kept(enum_member(ORVA_NAME("PriceType"), ORVA_NAME("LMT")));
-    p.rod = kept(enum_member(ORVA_NAME("OrderType"), ORVA_NAME("ROD")));
-    p.ioc = kept(enum_member(ORVA_NAME("OrderType"), ORVA_NAME("IOC")));
-    p.fok = kept(enum_member(ORVA_NAME("OrderType"), ORVA_NAME("FOK")));
-#if ORVA_FASTPATHS
-    if (fastpaths_on()) {
-      try {
-        p.sell = kept(enum_member(ORVA_NAME("Action"), ORVA_NAME("SELL")));
-      } catch (PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();  // no Action.SELL: sell orders take the long way
-      }
-    }
-#endif
-  }
+  load_members(p);
 
   BookLock lock(p.self);
 #if ORVA_FASTPATHS
@@ -611,6 +617,35 @@ Ref match_deal(const Args& a) {
     visit(p, o);
   }
   return Ref::none();
+}
+
+// One order met at a price of the caller's choosing (see matcher.hpp).
+PyObject* match_order(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  try {
+    if (nargs != 5) raise(PyExc_TypeError, "match_order(matcher, record, price, qty, ts) takes 5 arguments");
+    Pass p;
+    p.self = args[0];
+    p.close = PyFloat_AsDouble(args[2]);
+    if (p.close == -1.0 && PyErr_Occurred()) throw_error();
+    const double ts = PyFloat_AsDouble(args[4]);
+    if (ts == -1.0 && PyErr_Occurred()) throw_error();
+    p.tick_qty = as_quantity(args[3]);
+    if (p.tick_qty < 0) raise(PyExc_ValueError, "match_order: qty must not be negative");
+    load_members(p);
+    BookLock lock(p.self);
+    p.book = book_of(p.self);
+    const Py_ssize_t at = position_of(p.book.get(), args[1]);
+    if (at < 0) return PyLong_FromLong(0);
+    p.close_obj = p.keep.own(PyFloat_FromDouble(p.close));
+    p.ts_obj = p.keep.own(PyFloat_FromDouble(ts));
+    p.keep.hold(args[1]);
+    const long long available = p.tick_qty;
+    Order o{args[1], at, at};
+    visit(p, o, available > 0);
+    return PyLong_FromLongLong(available - p.tick_qty);
+  } catch (PyError&) {
+    return nullptr;
+  }
 }
 
 }  // namespace orva::matcher

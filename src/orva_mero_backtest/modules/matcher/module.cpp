@@ -97,9 +97,18 @@ std::vector<Method> methods() {
   };
 }
 
+PyMethodDef module_functions[] = {
+    {"match_order", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(match_order)), METH_FASTCALL,
+     "match_order(matcher, record, price, qty, ts)\n--\n\n"
+     "The book's order `record` met at `price` with `qty` of volume, by its type's rules, as\n"
+     "match_deal meets it (the same reports); qty 0 fills nothing (an IOC or FOK is then cancelled).\n"
+     "The quantity filled."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "matcher",
                           "Simulated exchange: order book, ROD/IOC/FOK matching, order and deal reports.", -1,
-                          nullptr};
+                          module_functions};
 
 }  // namespace
 

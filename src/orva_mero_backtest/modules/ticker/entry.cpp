@@ -99,6 +99,11 @@ PyMethodDef module_functions[] = {
      "ticker.allow_next_tick(), then the next item of tick_queue if one is there now (else None).\n\n"
      "For the only consumer of tick_queue: a tick the permit releases is handed over without\n"
      "passing through the queue when the queue is empty and no thread waits on it."},
+    {"quote_ticks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quote_ticks)), METH_FASTCALL,
+     "quote_ticks(ticker, on)\n--\n\n"
+     "Whether the ticks the ticker builds from now on also carry their row's best quote: the keys\n"
+     "bid_price, bid_volume, ask_price and ask_volume after the usual eight (None where the rows\n"
+     "have no such column). Off for a new Ticker."},
     {nullptr, nullptr, 0, nullptr},
 };
 

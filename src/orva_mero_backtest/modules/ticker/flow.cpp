@@ -183,7 +183,7 @@ void advance(State& st, const std::shared_ptr<Machine>& m, bool interruptible) {
             m->phase = Phase::Superseded;
             return;
           }
-          Ref tick = rows->next(self, backfill, st.attrs);
+          Ref tick = rows->next(self, backfill, st.attrs, st.quotes);
           if (!tick && backfill) {  // fewer rows than counted: the permit released nothing
             ++st.owed;
             m->phase = Phase::Finished;

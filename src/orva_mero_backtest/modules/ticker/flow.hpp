@@ -74,6 +74,7 @@ struct State {
   // tick queue is empty and nobody waits on it, goes here instead of through the queue.
   Ref* handoff = nullptr;
   InstanceAttrs attrs;  // self's attributes read for every tick
+  bool quotes = false;  // set by quote_ticks(): ticks carry the row's best quote
 
   bool current(const Machine& m) const { return m.run == run; }
 };

@@ -55,8 +55,20 @@ void replace_value(EntryLayout& e, PyObject* value) {
 #endif
 
 // The frame's columns a tick dict is made of, in the order TickRows::Batch keeps them.
-constexpr const char* kColumns[] = {"code", "ts", "close", "volume", "tick_type"};
-constexpr int kColumnCount = 5;
+constexpr const char* kColumns[] = {"code",      "ts",         "close",     "volume",    "tick_type",
+                                    "bid_price", "bid_volume", "ask_price", "ask_volume"};
+constexpr int kColumnCount = 9;
+constexpr int kNeeded = 5;  // the quote columns may be missing: their values are then None
+
+// The quote's keys, in the order they follow the eight keys of a tick that carries them.
+PyObject* quote_key(int k) {
+  switch (k) {
+    case 0: return ORVA_NAME("bid_price");
+    case 1: return ORVA_NAME("bid_volume");
+    case 2: return ORVA_NAME("ask_price");
+    default: return ORVA_NAME("ask_volume");
+  }
+}
 
 }  // namespace
 
@@ -171,6 +183,7 @@ bool TickRows::open_arrow(PyObject* df) {
         index[c] = static_cast<int>(k);
         break;
       }
+    if (index[c] < 0 && c >= kNeeded) continue;
     usable = index[c] >= 0 && schema.children[index[c]]->dictionary == nullptr &&
              column_type(schema.children[index[c]]->format, types[c], widths[c]);
   }
@@ -193,13 +206,19 @@ bool TickRows::open_arrow(PyObject* df) {
       continue;
     }
     for (int c = 0; c < kColumnCount; ++c)
-      batch->columns.emplace_back(batch->array.children[index[c]], batch->array.offset, types[c], widths[c]);
+      if (index[c] >= 0) batch->columns.emplace_back(batch->array.children[index[c]], batch->array.offset, types[c], widths[c]);
+    batch->quote_columns = batch->columns.size() == static_cast<size_t>(kColumnCount);
     batches_.push_back(std::move(batch));
   }
   return true;
 }
 
-Ref TickRows::next(PyObject* self, bool backfilling, InstanceAttrs& attrs) {
+// Adds the row's best quote to `tick` (after its eight keys); None for a quote column the rows lack.
+void add_quote(PyObject* tick, Ref (&quote)[4]) {
+  for (int k = 0; k < 4; ++k) dict_set(tick, quote_key(k), quote[k] ? quote[k].get() : Py_None);
+}
+
+Ref TickRows::next(PyObject* self, bool backfilling, InstanceAttrs& attrs, bool quotes) {
   if (rows_) {
     // A row whose tick could not be built stays the next one.
     Ref r = std::move(pending_);
@@ -219,6 +238,18 @@ Ref TickRows::next(PyObject* self, bool backfilling, InstanceAttrs& attrs) {
     Ref volume = getitem(r.get(), ORVA_NAME("volume"));
     Ref tick_type = getitem(r.get(), ORVA_NAME("tick_type"));
     Ref tick = build(self, attrs, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+    if (quotes) {
+      Ref quote[4];
+      for (int k = 0; k < 4; ++k) {
+        PyObject* v = PyObject_GetItem(r.get(), quote_key(k));
+        if (!v) {
+          if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
+          PyErr_Clear();
+        }
+        quote[k] = Ref::steal(v);
+      }
+      add_quote(tick.get(), quote);
+    }
     pending_ = Ref();
     return tick;
   }
@@ -249,6 +280,12 @@ Ref TickRows::next(PyObject* self, bool backfilling, InstanceAttrs& attrs) {
     Ref code = cols[0].value(i);
     if (raw_ts) ts = py_long(ts_raw);
     tick = build(self, attrs, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
+  }
+  if (quotes) {
+    Ref quote[4];
+    if (batches_[batch_]->quote_columns)
+      for (int k = 0; k < 4; ++k) quote[k] = cols[5 + k].value(i);
+    add_quote(tick.get(), quote);
   }
   ++row_;
   return tick;

@@ -145,12 +145,14 @@ class TickRows {
   // named-row generator would (KeyError for an unknown code or a missing column, errors of
   // format_nano_ts_to_second_ts); a row that raised is not used up.
   // `attrs` reads self.code_market_map.
-  Ref next(PyObject* self, bool backfilling, InstanceAttrs& attrs);
+  // `quotes`: the tick also carries the row's bid_price, bid_volume, ask_price and ask_volume.
+  Ref next(PyObject* self, bool backfilling, InstanceAttrs& attrs, bool quotes = false);
 
  private:
   struct Batch {
     ArrowArray array;
-    std::vector<ColumnChunk> columns;  // code, ts, close, volume, tick_type
+    std::vector<ColumnChunk> columns;  // code, ts, close, volume, tick_type[, the four quote columns]
+    bool quote_columns = false;
   };
   // What the ticks of one code share: its str (one object for all its ticks) and, per value of
   // is_backfilling, a tick dict holding the values that stay the same (market_type, code and the two

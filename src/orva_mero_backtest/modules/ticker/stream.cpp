@@ -214,3 +214,22 @@ PyObject* stream_error(PyObject* /*module*/, PyObject* ticker) {
 }
 
 }  // namespace orva::ticker
+
+namespace orva::ticker {
+
+PyObject* quote_ticks(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "quote_ticks(ticker, on) takes 2 arguments");
+    return nullptr;
+  }
+  const int on = PyObject_IsTrue(args[1]);
+  if (on < 0) return nullptr;
+  try {
+    state_of(args[0]).quotes = on != 0;
+  } catch (PyError&) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace orva::ticker

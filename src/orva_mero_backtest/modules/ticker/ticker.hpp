@@ -39,6 +39,8 @@ PyObject* stream_error(PyObject* module, PyObject* ticker);
 // Module functions backfill_error(ticker) and end_feed(ticker) (stream.cpp).
 PyObject* backfill_error(PyObject* module, PyObject* ticker);
 PyObject* end_feed(PyObject* module, PyObject* ticker);
+// Module function quote_ticks(ticker, on) (stream.cpp).
+PyObject* quote_ticks(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // Module function take_next_tick(ticker) (stream.cpp).
 PyObject* take_next_tick(PyObject* module, PyObject* ticker);
 

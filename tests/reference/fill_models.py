@@ -1,0 +1,101 @@
+"""A plain model of the quote fill model and entry latency, one instrument, for differential tests.
+
+Orders are dicts (action "Buy"/"Sell", price_type "MKT"/"LMT", order_type "ROD"/"IOC"/"FOK", price, qty,
+placed); ticks are dicts with close, qty, timestamp and the best quote. ``meet`` returns what one tick
+did: ("deal", order index, price, qty) and ("cancel", order index, qty) in the order they happened.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Tuple
+
+
+def _same(a: float, b: float) -> bool:
+    return abs(a - b) <= 1e-9 * max(1.0, abs(a))
+
+
+class QuoteModel:
+    def __init__(self, latency_ms: float = 0.0) -> None:
+        self.latency = latency_ms / 1000.0
+        self.book: List[Dict[str, Any]] = []  # open orders in time order, each with its state
+
+    def place(self, index: int, order: Dict[str, Any]) -> None:
+        self.book.append({**order, "index": index, "left": order["qty"], "joined": False, "level": 0.0,
+                          "queue": 0, "arrives": order["placed"] + self.latency})
+
+    def meet(self, tick: Dict[str, Any]) -> List[Tuple]:
+        out: List[Tuple] = []
+        t = dict(tick)
+        if t["bid_volume"] <= 0:
+            t["bid_price"] = 0.0
+        if t["ask_volume"] <= 0:
+            t["ask_price"] = 0.0
+        for o in [o for o in self.book if tick["timestamp"] + 1e-9 >= o["arrives"]]:
+            self._one(o, t, out)
+        self.book = [o for o in self.book if o["left"] > 0 and not o.get("gone")]
+        return out
+
+    # --- one order ------------------------------------------------------------------------------
+
+    def _fill(self, o, price: float, available: int, out) -> int:
+        """The order's type meets `available` at `price`: what it filled."""
+        kind, left = o["order_type"], o["left"]
+        if kind == "FOK":
+            o["gone"] = True
+            if available >= left:
+                out.append(("deal", o["index"], price, left))
+                o["left"] = 0
+                return left
+            out.append(("cancel", o["index"], left))
+            return 0
+        n = min(left, available)
+        if n > 0:
+            out.append(("deal", o["index"], price, n))
+            o["left"] -= n
+        if kind == "IOC":
+            o["gone"] = True
+            if o["left"] > 0:
+                out.append(("cancel", o["index"], o["left"]))
+        return n
+
+    def _one(self, o, t, out) -> None:
+        buy = o["action"] == "Buy"
+        opposite = t["ask_price"] if buy else t["bid_price"]
+        size_key = "ask_volume" if buy else "bid_volume"
+        if o["price_type"] == "MKT":
+            if opposite > 0:
+                t[size_key] -= self._fill(o, opposite, t[size_key], out)
+                o["joined"] = False
+            elif t["qty"] > 0:
+                t["qty"] -= self._fill(o, t["close"], t["qty"], out)
+            return
+        limit = o["price"]
+        if opposite > 0 and ((limit >= opposite if buy else limit <= opposite) or _same(limit, opposite)):
+            t[size_key] -= self._fill(o, opposite, t[size_key], out)
+            o["joined"] = False
+            return
+        if o["order_type"] != "ROD":
+            self._fill(o, limit, 0, out)
+            return
+        if not o["joined"] or not _same(o["level"], limit):
+            best = t["bid_price"] if buy else t["ask_price"]
+            shown = t["bid_volume"] if buy else t["ask_volume"]
+            o["joined"] = False
+            if best <= 0 or (limit > best if buy else limit < best):
+                o.update(joined=True, level=limit, queue=0)
+            elif _same(best, limit):
+                o.update(joined=True, level=limit, queue=shown)
+        if t["qty"] <= 0:
+            return
+        close = t["close"]
+        through = (close < limit if buy else close > limit) and not _same(close, limit)
+        if through:
+            t["qty"] -= self._fill(o, limit, t["qty"], out)
+            return
+        if not o["joined"] or not _same(close, limit):
+            return
+        ahead = min(o["queue"], t["qty"])
+        o["queue"] -= ahead
+        t["qty"] -= ahead
+        if t["qty"] > 0:
+            t["qty"] -= self._fill(o, limit, t["qty"], out)
