@@ -56,7 +56,8 @@ class Script(Strategy):
         self.reports.append((self.n, report["order"]["action"], str(report["operation_type"])))
 
 
-def run(prices, steps, warm=None):
+def run(prices, steps, warm=None, fills="trade"):
+    """The cases read fills at the trade price unless they ask for the quote model."""
     broker = FakeBroker()
     broker.set_ticks(FUTURE.code, DAY, ticks(prices))
     backfill = (None, None)
@@ -64,7 +65,8 @@ def run(prices, steps, warm=None):
         broker.set_ticks(FUTURE.code, WARM, ticks(warm, WARM))
         backfill = (WARM, WARM)
     strategy = Script(steps)
-    result = Backtest(strategy, [FUTURE], DAY, DAY, *backfill, api=broker, module_console="none").run()
+    result = Backtest(strategy, [FUTURE], DAY, DAY, *backfill, api=broker, module_console="none",
+                      fills=fills).run()
     return strategy, result
 
 
@@ -82,6 +84,14 @@ def test_a_sell_stop_triggers_at_the_first_trade_through_it_and_a_gap_fills_at_t
     assert [r for r in s.reports if r[1] == "Sell"][0][0] == 3
     assert s.open[1][-1] == ("stop-1", "Held", 99.5) and s.open[3] == [(s.open[3][0][0], "Open", None)]
     assert result.positions.position(FUTURE.code) == 0
+
+
+def test_under_the_quote_model_a_triggered_stop_fills_at_the_quote_of_the_tick_it_meets():
+    def stop(s, ctx, tick):
+        s.ids["stop"] = ctx.place_stop(tick["code"], "Sell", 1, stop=99.5)
+
+    s, _ = run([100, 101, 100, 99, 95, 94], {0: buy_now, 1: stop}, fills="quote")
+    assert s.fills == [(1, "Buy", 102.0, 1), (4, "Sell", 94.0, 1)]  # the ask, then the bid, one below
 
 
 def test_a_buy_stop_limit_sends_a_limit_order_that_waits_for_its_price():
