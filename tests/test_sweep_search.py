@@ -41,6 +41,20 @@ def test_bad_options_are_refused_before_anything_runs(argv, message, no_runs, tm
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.parametrize("argv", [["--metric", "sharp"], ["--nosuch"], ["--param", "nosuch=1:3"]])
+@pytest.mark.parametrize("flag", ["--json", "--js"])
+def test_with_json_a_refusal_is_one_error_object_on_standard_output(argv, flag, no_runs, tmp_path,
+                                                                      monkeypatch, capsys):
+    import json
+
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["sweep"] + MA + argv + [flag]) == 2
+    out, err = capsys.readouterr()
+    assert out.count("\n") == 1
+    data = json.loads(out)
+    assert set(data) == {"error", "exit_status"} and data["exit_status"] == 2 and data["error"] in err
+
+
 def test_an_unwritable_report_dir_is_found_at_once(no_runs, tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "file").write_text("")

@@ -4,11 +4,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import json
 import math
 import os
 import sys
-from typing import Any, Dict, Optional, Sequence, TextIO, Tuple
+from typing import Optional, Sequence, TextIO, Tuple
 
 from .constant import BASIC_INFO
 from .driver import Backtest, BacktestResult, Progress  # noqa: F401 - Backtest: callers reach it here
@@ -16,7 +15,7 @@ from .errors import BacktestError, StrategyError
 from .options import (  # noqa: F401 - the run command's own names, used by its callers too
     API_KEY_ENV, EXIT_BAD_INPUT, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, PROG, SAMPLE_BACKFILL, SAMPLE_END,
     SAMPLE_FUTURES, SAMPLE_START, SAMPLE_STOCKS, SECRET_KEY_ENV, SIMULATION_ENV, OneLineParser, add_run_arguments,
-    fail as _fail, login_shioaji, make_backtest,
+    fail as _fail, login_shioaji, make_backtest, refuse, wants_json, write_json,
 )
 from .stats import DEFAULT_CAPITAL, Statistics  # noqa: F401
 from .utils import console, log_file_path, logger
@@ -173,7 +172,7 @@ def _run(args: argparse.Namespace, out: TextIO) -> int:
     path = None if args.no_report else write_report(result, os.path.abspath(args.report_dir), args.name, stats)
     if args.json:
         data["report"] = path
-        _write_json(out, data)
+        write_json(out, data)
     elif not args.quiet:
         print_summary(result, os.path.relpath(path) if path is not None else None, stats)
     return EXIT_OK
@@ -188,17 +187,6 @@ def _strategy_traceback(error: Optional[BaseException], verbose: bool) -> None:
 
 class _RunFailed(Exception):
     """A failure once the run has started (the feed, the strategy): exit status 1."""
-
-
-def _wants_json(argv: Sequence[str]) -> bool:
-    """Whether ``--json`` (or an abbreviation argparse would take for it) is among the options, for a
-    refusal that comes before the options are parsed."""
-    for arg in argv:
-        if arg == "--":
-            return False
-        if len(arg) >= 3 and "--json".startswith(arg.partition("=")[0]):
-            return True
-    return False
 
 
 def _failure(exc: BaseException) -> Tuple[int, str]:
@@ -217,20 +205,6 @@ def _failure(exc: BaseException) -> Tuple[int, str]:
     return EXIT_FAILED, f"the run was ended by {what}"
 
 
-def _refuse(message: str, status: int, json_out: Optional[TextIO]) -> int:
-    """One error line on standard error and, with --json, the error object on ``json_out``."""
-    message = " ".join(message.split())
-    _fail(message)
-    if json_out is not None:
-        _write_json(json_out, {"error": message, "exit_status": status})
-    return status
-
-
-def _write_json(out: TextIO, data: Dict[str, Any]) -> None:
-    out.write(json.dumps(data, ensure_ascii=False, allow_nan=False) + "\n")
-    out.flush()
-
-
 def main(argv: Optional[Sequence[str]] = None) -> int:
     if argv is None:
         argv = sys.argv[1:]
@@ -247,7 +221,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except SystemExit as exc:  # --help
         return exc.code if isinstance(exc.code, int) else 0
     except BacktestError as exc:
-        return _refuse(str(exc), EXIT_BAD_INPUT, sys.stdout if _wants_json(argv) else None)
+        return refuse(str(exc), EXIT_BAD_INPUT, sys.stdout if wants_json(argv) else None)
     # With --json, standard output carries the JSON object only: everything else that would go there (the
     # console: progress bar, the modules' error lines; the strategy's own print()) goes to standard error
     # while the run lasts. With --quiet, standard output stays empty.
@@ -263,6 +237,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         error = exc.__cause__ if isinstance(exc, _RunFailed) else exc
     finally:
         console.stderr = saved_stderr
-    status = _refuse(message, status, out if args.json else None)
+    status = refuse(message, status, out if args.json else None)
     _strategy_traceback(error, args.verbose)  # after the line, on standard error
     return status

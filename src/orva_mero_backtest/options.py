@@ -4,10 +4,11 @@ their defaults (the sample backtest), and the backtest they build."""
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import sys
-from typing import Any, Callable, Dict, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Union
 
 from .costs import CostSettings
 from .driver import CAPITAL_RANGE, DEFAULT_FILLS, FILL_MODELS, Backtest, Instrument
@@ -241,3 +242,28 @@ def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -
 def fail(message: str) -> None:
     """A refusal or failure as the commands print it: one line on standard error."""
     print(f"{PROG}: error: {' '.join(message.split())}", file=sys.stderr)
+
+
+def wants_json(argv: Sequence[str]) -> bool:
+    """Whether ``--json`` (or an abbreviation argparse would take for it) is among the options, for a
+    refusal that comes before the options are parsed."""
+    for arg in argv:
+        if arg == "--":
+            return False
+        if len(arg) >= 3 and "--json".startswith(arg.partition("=")[0]):
+            return True
+    return False
+
+
+def refuse(message: str, status: int, json_out: Optional[TextIO]) -> int:
+    """One error line on standard error and, with --json, the error object on ``json_out``."""
+    message = " ".join(message.split())
+    fail(message)
+    if json_out is not None:
+        write_json(json_out, {"error": message, "exit_status": status})
+    return status
+
+
+def write_json(out: TextIO, data: Dict[str, Any]) -> None:
+    out.write(json.dumps(data, ensure_ascii=False, allow_nan=False) + "\n")
+    out.flush()

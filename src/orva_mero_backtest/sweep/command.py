@@ -9,11 +9,10 @@ import os
 import sys
 import time
 from dataclasses import dataclass, replace
-from datetime import datetime
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ..errors import BacktestError
-from ..options import EXIT_BAD_INPUT, EXIT_FAILED, PROG as RUN_PROG, OneLineParser, add_run_arguments, fail
+from ..options import (EXIT_BAD_INPUT, EXIT_FAILED, PROG as RUN_PROG, OneLineParser, add_run_arguments, refuse, wants_json)
 from ..utils import console, logger, write_atomically
 from . import engines
 from .cache import warm_cache
@@ -430,10 +429,14 @@ def run_sweep(
 
 def sweep_main(argv: Optional[Sequence[str]] = None) -> int:
     """``orva-backtest sweep ...``"""
+    argv = sys.argv[2:] if argv is None else list(argv)
     saved_stderr = console.stderr
+    # With --json, standard output carries one JSON object in every outcome: the results, or the error.
+    json_out = sys.stdout if wants_json(argv) else None
     try:
-        args = parse_sweep_args(sys.argv[2:] if argv is None else argv)
-        # With --json, standard output carries the JSON object only; console lines go to standard error.
+        args = parse_sweep_args(argv)
+        json_out = sys.stdout if args.json else None
+        # With --json, console lines go to standard error.
         console.stderr = saved_stderr or args.json
         result = execute(args)
         if args.json:
@@ -447,15 +450,12 @@ def sweep_main(argv: Optional[Sequence[str]] = None) -> int:
     except SystemExit as exc:  # --help
         return exc.code if isinstance(exc.code, int) else 0
     except BacktestError as exc:  # before any run: bad input (a failing run is a row, not an exception)
-        fail(str(exc))
-        return EXIT_BAD_INPUT
+        return refuse(str(exc), EXIT_BAD_INPUT, json_out)
     except KeyboardInterrupt:
-        fail("interrupted")
-        return EXIT_INTERRUPTED
+        return refuse("interrupted", EXIT_INTERRUPTED, json_out)
     except Exception as exc:
         logger.exception("orva-backtest sweep failed")
-        fail(f"{type(exc).__name__}: {exc}")
-        return EXIT_FAILED
+        return refuse(f"{type(exc).__name__}: {exc}", EXIT_FAILED, json_out)
     finally:
         console.stderr = saved_stderr
     if result.interrupted:
