@@ -240,3 +240,13 @@ def test_thinning_keeps_the_extremes_and_the_ends():
     assert max(v for _, v in kept) == max(v for _, v in points) and min(kept, key=lambda p: p[1]) == min(
         points, key=lambda p: p[1])
     assert [t for t, _ in kept] == sorted(t for t, _ in kept)
+
+
+def test_a_short_closed_at_its_entry_price_shows_no_minus_zero():
+    from orva_mero_backtest.report_html import round_trip_rows
+
+    trip = {"instrument": "TXFR1", "market": "Future", "side": "Short", "entry_time": "2024-01-03 10:41:51.598",
+            "entry_price": 18503.0, "exit_time": "2024-01-03 10:53:55.573", "exit_price": 18503.0, "quantity": 1,
+            "gross_pnl": -0.0, "costs": 248.0, "net_pnl": -248.4, "holding_seconds": 724.0}
+    row = round_trip_rows([trip])[0]
+    assert row[8:11] == ["0", "248", "-248"] and row[4] == row[6] == "18,503"

@@ -212,13 +212,13 @@ ROUND_TRIP_HEADINGS = ("Instrument", "Market", "Side", "Entry time", "Entry pric
 
 def round_trip_rows(trips: Sequence[Dict[str, Any]]) -> List[List[str]]:
     """The round trips as the table shows them: prices at tick precision, money rounded to TWD."""
-    from .stats import hms
+    from .stats import hms, money_text
 
     return [
         [t["instrument"], t["market"], t["side"], t["entry_time"], price_text(t["market"], t["instrument"],
                                                                               t["entry_price"]),
          t["exit_time"], price_text(t["market"], t["instrument"], t["exit_price"]), f"{t['quantity']:,}",
-         f"{t['gross_pnl']:,.0f}", f"{t['costs']:,.0f}", f"{t['net_pnl']:,.0f}", hms(t["holding_seconds"])]
+         money_text(t["gross_pnl"]), money_text(t["costs"]), money_text(t["net_pnl"]), hms(t["holding_seconds"])]
         for t in trips
     ]
 

@@ -132,9 +132,7 @@ class Statistics:
 
     def rows(self) -> List[Tuple[str, str]]:
         """(label, text) pairs for tables: the summary printed by the command and the HTML report."""
-        def money(v: float) -> str:
-            text = f"{v:,.0f}"
-            return "0" if text == "-0" else text  # a loss under half a dollar is no loss to show
+        money = money_text
 
         def ratio(v: Optional[float]) -> str:
             return "unbounded" if v is None else f"{v:.2f}"
@@ -201,6 +199,13 @@ class Statistics:
                 ("Round trips per day", f"{self.avg_trades_per_day:.2f}"),
             ]),
         ]
+
+
+def money_text(value: float) -> str:
+    """TWD rounded to the dollar, with thousands separators; never "-0" (a loss under half a dollar, or
+    a short's zero, is no loss to show)."""
+    text = f"{value:,.0f}"
+    return "0" if text == "-0" else text
 
 
 def hms(seconds: float) -> str:
