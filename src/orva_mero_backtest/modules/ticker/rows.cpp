@@ -32,12 +32,14 @@ struct EntryLayout {
   PyObject* me_value;
 };
 
-// The entries of an 8-item combined dict with no deleted slots, in insertion order; else NULL.
+// The entries of an 8-item (12 with the quote) combined dict with no deleted slots, in insertion
+// order; else NULL.
 EntryLayout* entries_of_tick(PyObject* dict) {
   auto* d = reinterpret_cast<PyDictObject*>(dict);
-  if (d->ma_values || d->ma_used != 8) return nullptr;
+  // Eight keys, or twelve with the quote's.
+  if (d->ma_values || (d->ma_used != 8 && d->ma_used != 12)) return nullptr;
   auto* k = reinterpret_cast<KeysLayout*>(d->ma_keys);
-  if (k->dk_nentries != 8) return nullptr;
+  if (k->dk_nentries != d->ma_used) return nullptr;
   const Py_ssize_t size = k->dk_size;
   const Py_ssize_t index_bytes = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
   return reinterpret_cast<EntryLayout*>(k->dk_indices + size * index_bytes);
@@ -214,7 +216,7 @@ bool TickRows::open_arrow(PyObject* df) {
 }
 
 // Adds the row's best quote to `tick` (after its eight keys); None for a quote column the rows lack.
-void add_quote(PyObject* tick, Ref (&quote)[4]) {
+void add_quote(PyObject* tick, const Ref* quote) {
   for (int k = 0; k < 4; ++k) dict_set(tick, quote_key(k), quote[k] ? quote[k].get() : Py_None);
 }
 
@@ -272,20 +274,18 @@ Ref TickRows::next(PyObject* self, bool backfilling, InstanceAttrs& attrs, bool 
   Ref close = cols[2].value(i);
   Ref volume = cols[3].value(i);
   Ref tick_type = cols[4].value(i);
+  Ref quote[4];
+  if (quotes && batches_[batch_]->quote_columns)
+    for (int k = 0; k < 4; ++k) quote[k] = cols[5 + k].value(i);
   Ref tick;
   if (cols[0].text(i, code_text)) {
     tick = build_from_shape(self, attrs, instrument(code_text), ts.get(), raw_ts ? &ts_raw : nullptr, close.get(),
-                            volume.get(), tick_type.get(), backfilling);
+                            volume.get(), tick_type.get(), backfilling, quotes ? quote : nullptr);
   } else {
     Ref code = cols[0].value(i);
     if (raw_ts) ts = py_long(ts_raw);
     tick = build(self, attrs, code.get(), ts.get(), close.get(), volume.get(), tick_type.get(), backfilling);
-  }
-  if (quotes) {
-    Ref quote[4];
-    if (batches_[batch_]->quote_columns)
-      for (int k = 0; k < 4; ++k) quote[k] = cols[5 + k].value(i);
-    add_quote(tick.get(), quote);
+    if (quotes) add_quote(tick.get(), quote);
   }
   ++row_;
   return tick;
@@ -400,13 +400,20 @@ Ref TickRows::build(PyObject* self, InstanceAttrs& attrs, PyObject* code, PyObje
 }
 
 Ref TickRows::build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw,
-                               PyObject* close, PyObject* volume, PyObject* tick_type, bool backfilling) {
+                               PyObject* close, PyObject* volume, PyObject* tick_type, bool backfilling,
+                               Ref* quote) {
+  const bool quotes = quote != nullptr;
   Ref market = market_of(self, attrs, ins.code.get(), &ins);
   Ref timestamp = ts_raw ? seconds_(*ts_raw, 8) : seconds_(ts, 8);
   Ref& shape = ins.shape[backfilling];
-  if (!shape || ins.market[backfilling].get() != market.get()) {
+  if (!shape || ins.market[backfilling].get() != market.get() || ins.shape_quotes[backfilling] != quotes) {
     shape = make_tick(market.get(), Py_None, ins.code.get(), Py_None, Py_None, Py_None, backfilling);
+    // With the quote keys already in the shape, its copies take the row's quote in place: four new
+    // keys on each copy would grow its table on every tick.
+    if (quotes)
+      for (int k = 0; k < 4; ++k) dict_set(shape.get(), quote_key(k), Py_None);
     ins.market[backfilling] = market;
+    ins.shape_quotes[backfilling] = quotes;
   }
   Ref tick = Ref::steal(PyDict_Copy(shape.get()));
 #if ORVA_DICT_ENTRIES
@@ -415,12 +422,20 @@ Ref TickRows::build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument&
   // made, is first seen with these values. Only atomic values: the copy stays untracked.
   if (fastpaths_on() && atomic(timestamp.get()) && atomic(close) && atomic(volume) && atomic(tick_type)) {
     EntryLayout* e = entries_of_tick(tick.get());
-    if (e && e[1].me_key == ORVA_NAME("timestamp") && e[3].me_key == ORVA_NAME("close") &&
-        e[4].me_key == ORVA_NAME("qty") && e[5].me_key == ORVA_NAME("tick_type")) {
+    bool fits = e && e[1].me_key == ORVA_NAME("timestamp") && e[3].me_key == ORVA_NAME("close") &&
+                e[4].me_key == ORVA_NAME("qty") && e[5].me_key == ORVA_NAME("tick_type");
+    if (fits && quotes) {
+      fits = reinterpret_cast<PyDictObject*>(tick.get())->ma_used == 12;
+      for (int k = 0; fits && k < 4; ++k)
+        fits = e[8 + k].me_key == quote_key(k) && (!quote[k] || atomic(quote[k].get()));
+    }
+    if (fits) {
       replace_value(e[1], timestamp.get());
       replace_value(e[3], close);
       replace_value(e[4], volume);
       replace_value(e[5], tick_type);
+      if (quotes)
+        for (int k = 0; k < 4; ++k) replace_value(e[8 + k], quote[k] ? quote[k].get() : Py_None);
       return tick;
     }
   }
@@ -429,6 +444,7 @@ Ref TickRows::build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument&
   dict_set(tick.get(), ORVA_NAME("close"), close);
   dict_set(tick.get(), ORVA_NAME("qty"), volume);
   dict_set(tick.get(), ORVA_NAME("tick_type"), tick_type);
+  if (quotes) add_quote(tick.get(), quote);
   return tick;
 }
 

@@ -163,6 +163,7 @@ class TickRows {
     Ref code;
     Ref market[2];
     Ref shape[2];
+    bool shape_quotes[2] = {false, false};  // the shape holds the four quote keys too
     // The market code_market_map gave last, with the map and its version tag then (fast paths).
     Ref known_market;
     PyObject* map_seen = nullptr;  // compared only
@@ -187,7 +188,7 @@ class TickRows {
   Ref build(PyObject* self, InstanceAttrs& attrs, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume, PyObject* tick_type,
             bool backfilling);
   Ref build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw, PyObject* close,
-                       PyObject* volume, PyObject* tick_type, bool backfilling);
+                       PyObject* volume, PyObject* tick_type, bool backfilling, Ref* quote);
 
   ArrowArrayStream stream_{};
   std::vector<std::unique_ptr<Batch>> batches_;
