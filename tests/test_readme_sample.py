@@ -10,9 +10,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 @pytest.fixture(scope="module")
 def sample():
-    spec = importlib.util.spec_from_file_location("readme_sample", os.path.join(ROOT, "scripts", "readme_sample.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("readme_sample", os.path.join(ROOT, "scripts", "readme_sample.py"))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -39,14 +39,14 @@ def folder(tmp_path, monkeypatch):
     return tmp_path
 
 
-@pytest.mark.parametrize("spec", ["strat/orb.py:Orb", "{tmp}/strat/orb.py:Orb", "strat.orb:Orb"])
-def test_a_strategy_loads_from_a_file_or_a_module_of_the_current_folder(folder, spec):
-    strategy = load_strategy(spec.format(tmp=folder), {"qty": "3"})
+@pytest.mark.parametrize("target", ["strat/orb.py:Orb", "{tmp}/strat/orb.py:Orb", "strat.orb:Orb"])
+def test_a_strategy_loads_from_a_file_or_a_module_of_the_current_folder(folder, target):
+    strategy = load_strategy(target.format(tmp=folder), {"qty": "3"})
     assert type(strategy).__name__ == "Orb" and strategy.params == {"qty": 3}
     assert strategy.name == "Orb"
 
 
-@pytest.mark.parametrize("spec, parts", [
+@pytest.mark.parametrize("target, parts", [
     ("strat/nope.py:Orb", ["cannot load strategy file strat/nope.py", "no such file"]),
     ("strat/orb.py:Orbit", ["strat/orb.py has no Orbit", "Strategy classes there: Orb"]),
     ("broken.py:X", ["cannot load strategy file broken.py", "SyntaxError", "broken.py:3"]),
@@ -56,9 +56,9 @@ def test_a_strategy_loads_from_a_file_or_a_module_of_the_current_folder(folder, 
     ("strat.orb:LIMIT", ["LIMIT in module strat.orb is not a subclass of Strategy"]),
     ("nothing", ["unknown strategy 'nothing'", "path/to/file.py:ClassName"]),
 ])
-def test_a_load_failure_names_the_file_or_module_and_the_reason(folder, spec, parts):
+def test_a_load_failure_names_the_file_or_module_and_the_reason(folder, target, parts):
     with pytest.raises(ValueError) as caught:
-        load_strategy(spec, {})
+        load_strategy(target, {})
     message = str(caught.value)
     for part in parts:
         assert part.format(tmp=folder) in message

@@ -95,14 +95,14 @@ def _load_file(path: str) -> ModuleType:
         raise ValueError(f"cannot load strategy file {path}: no such file ({full})")
     stem = os.path.splitext(os.path.basename(full))[0]
     module_name = stem if stem.isidentifier() and stem not in sys.modules else f"_orva_strategy_{abs(hash(full))}"
-    spec = importlib.util.spec_from_file_location(module_name, full)
-    if spec is None or spec.loader is None:
+    found = importlib.util.spec_from_file_location(module_name, full)
+    if found is None or found.loader is None:
         raise ValueError(f"cannot load strategy file {path}: not a Python file")
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(found)
     sys.modules[module_name] = module
     try:
         with _first_on_path(os.path.dirname(full)):  # the file's own helpers beside it can be imported
-            spec.loader.exec_module(module)
+            found.loader.exec_module(module)
     except BaseException as exc:
         del sys.modules[module_name]
         if isinstance(exc, KeyboardInterrupt):
