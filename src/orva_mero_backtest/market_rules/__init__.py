@@ -1,0 +1,176 @@
+"""The Taiwanese exchanges' own rules, applied in front of the matching engine.
+
+The matcher matches whatever it is given. What the exchanges refuse, convert, hold for a call auction
+or cancel at the close is decided here, once per order and at the few moments of the day when a rule
+acts, so a run that keeps none of these rules pays nothing for them.
+
+Each rule is a ``Rule`` with a name (its switch in ``RuleSwitches``). ``MarketRules`` asks the rules,
+in the order of ``RULE_ORDER``, about each new order before the matcher sees it, and hands them the
+ticks they asked for:
+
+- ``check(order, market)`` may change the order (a market order booked at the band limit), refuse it
+  (return a ``Refusal``) or keep it back itself (return ``HELD``, and place it later through
+  ``market.submit``).
+- ``on_tick(tick, market)`` runs before the tick is matched, for every tick at or after the rule's
+  ``wake_at`` (a market time, Taipei wall-clock seconds written as epoch time) and for every tick of a
+  code in its ``watched`` set. A rule moves ``wake_at`` forward as it goes; ``market.refresh()``
+  recomputes what the engine's loop looks at.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from dataclasses import dataclass, field
+from typing import Any, Dict, Iterable, List, Optional, Set, Union
+
+INFINITY = float("inf")
+
+# The switches, one per rule, in the order the rules look at an order.
+RULE_ORDER = ("sessions", "auctions", "odd_lots", "price_limits", "buying_power", "short_sales", "margin")
+
+
+@dataclass
+class RuleSwitches:
+    """Which of the exchange's rules a run keeps; every one is on unless turned off."""
+
+    sessions: bool = True  # order types per session phase, ROD orders cancelled at the session's close
+    auctions: bool = True  # orders of the opening and closing call periods matched at the call's print
+    odd_lots: bool = True  # intraday odd lots matched in the periodic odd-lot call
+    price_limits: bool = True  # the daily band and the tick ladder; market orders booked at the band limit
+    buying_power: bool = True  # stock buys within the cash available
+    short_sales: bool = True  # stock sales without holding need order_cond="ShortSelling"
+    margin: bool = True  # futures initial margin per order; maintenance margin calls
+
+    @classmethod
+    def without(cls, names: Iterable[str]) -> "RuleSwitches":
+        """Every rule on but those named ("all" turns every rule off)."""
+        names = list(names)
+        known = [f.name for f in dataclasses.fields(cls)]
+        if "all" in names:
+            return cls(**{n: False for n in known})
+        unknown = [n for n in names if n not in known]
+        if unknown:
+            raise ValueError(f"unknown market rule {unknown[0]!r} (known: {', '.join(known)}, or all)")
+        return cls(**{n: n not in names for n in known})
+
+    def off(self) -> List[str]:
+        return [f.name for f in dataclasses.fields(self) if not getattr(self, f.name)]
+
+
+@dataclass
+class Order:
+    """A new order as the exchange receives it: the arguments of ``OrderTracker.place``."""
+
+    code: str
+    product_type: str  # "Stock" or "Future"
+    action: str  # "Buy" or "Sell"
+    price: float  # 0.0 for a market order
+    qty: int  # board lots or contracts; shares for odd lots
+    price_type: str  # "LMT", "MKT" or "MKP"
+    order_type: str  # "ROD", "IOC" or "FOK"
+    order_cond: str
+    order_lot: str
+    oc_type: str
+    timestamp: Optional[float]  # market time of placing
+
+    def place_args(self) -> tuple:
+        return (self.code, self.product_type, self.action, self.price, self.qty, self.price_type,
+                self.order_type, self.order_cond, self.order_lot, self.oc_type, self.timestamp)
+
+
+@dataclass(frozen=True)
+class Refusal:
+    """The exchange's answer to an order it does not take."""
+
+    status_code: str  # the failure status of the order report
+    message: str  # the exchange's own text (Traditional Chinese)
+    reason: str  # what the strategy and the log read: the price, band, tick or amount that failed
+
+
+# Returned by a rule's check when the rule keeps the order itself.
+HELD = object()
+
+CheckResult = Union[None, Refusal, object]
+
+
+class Rule:
+    """One of the exchange's rules; subclasses override what they need."""
+
+    name = ""
+
+    def __init__(self) -> None:
+        self.wake_at: float = INFINITY
+        self.watched: Set[str] = set()
+
+    def check(self, order: Order, market: "MarketRules") -> CheckResult:
+        return None
+
+    def on_tick(self, tick: Dict[str, Any], market: "MarketRules") -> None:
+        pass
+
+
+class MarketRules:
+    """The rules a run keeps, between the strategy context and the order tracker.
+
+    ``place`` takes the arguments of ``OrderTracker.place`` and returns the trade id, as the tracker
+    does; the engine's loop calls ``on_tick`` for a tick at or after ``wake_at`` or of a code in
+    ``watched`` (a dict, code -> None).
+    """
+
+    def __init__(self, backtest: Any, switches: RuleSwitches, rules: List[Rule]) -> None:
+        self.backtest = backtest
+        self.switches = switches
+        self.rules = rules
+        self.wake_at: float = INFINITY
+        self.watched: Dict[str, None] = {}
+        self.refresh()
+
+    def refresh(self) -> None:
+        self.wake_at = min((r.wake_at for r in self.rules), default=INFINITY)
+        watched: Dict[str, None] = {}
+        for r in self.rules:
+            watched.update(dict.fromkeys(r.watched))
+        self.watched = watched
+
+    # --- orders -----------------------------------------------------------------------------------
+
+    def place(self, *args: Any) -> str:
+        order = Order(*args)
+        for rule in self.rules:
+            answer = rule.check(order, self)
+            if answer is None:
+                continue
+            if answer is HELD:
+                return self.hold(order)
+            return self.refuse(order, answer)  # type: ignore[arg-type]
+        return self.submit(order)
+
+    def submit(self, order: Order) -> str:
+        """Hands an order to the exchange (the order tracker), past the rules."""
+        return self.backtest._order_tracker().place(*order.place_args())
+
+    def refuse(self, order: Order, refusal: Refusal) -> str:
+        raise NotImplementedError  # the exchange's failure report; built with the session rules
+
+    def hold(self, order: Order) -> str:
+        raise NotImplementedError  # an order kept for a call auction; built with the auction rules
+
+    # --- ticks ------------------------------------------------------------------------------------
+
+    def on_tick(self, tick: Dict[str, Any]) -> None:
+        ts = tick["timestamp"]
+        code = tick["code"]
+        for rule in self.rules:
+            if ts >= rule.wake_at or code in rule.watched:
+                rule.on_tick(tick, self)
+        self.refresh()
+
+
+def time_of_day(ts: float) -> float:
+    """Seconds since Taipei midnight of a market timestamp (Taipei wall-clock written as epoch time)."""
+    return ts % 86400.0
+
+
+def day_of(ts: float) -> int:
+    """The calendar day number (days since 1970-01-01, Taipei) of a market timestamp."""
+    return int(ts // 86400.0)
