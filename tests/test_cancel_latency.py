@@ -25,12 +25,13 @@ class Desk:
     """The exchange under the quote model with a tracker whose cancels take ``cancel_ms`` to land;
     each tick is met as the tick loop meets it (requests landed first)."""
 
-    def __init__(self, cancel_ms=100.0):
+    def __init__(self, cancel_ms=100.0, entry_ms=0.0):
         self.m = matcher_module.Matcher(Positions())
-        self.model = engine.fill_model(self.m, "quote", 0.0)
+        self.model = engine.fill_model(self.m, "quote", entry_ms / 1000.0)
         self.clock = types.SimpleNamespace(now=None)
         self.tracker = OrderTracker(self.m, cancel_ms / 1000.0, self.clock)
-        self.answers = []
+        self.answers = []  # the order reports
+        self.log, self.seen = [], 0  # every report, and how many a differential test has read
 
     def at(self, t):
         self.clock.now = t["timestamp"]
@@ -55,6 +56,7 @@ class Desk:
         while self.m.response_queue.queue:
             r = self.m.pop_response()
             self.tracker.track(r)
+            self.log.append(r)
             if "operation_type" not in r:
                 out.append((r["price"], r["quantity"]))
                 continue
@@ -198,3 +200,60 @@ def test_other_latencies_are_refused(given):
 @pytest.mark.parametrize("text, pair", [("250", (250.0, 0.0)), ("250,40", (250.0, 40.0)), (" 1 , 2 ", (1.0, 2.0))])
 def test_the_latency_option_takes_entry_and_cancel(text, pair):
     assert latency_option(text) == pair
+
+
+# --- the engine against the plain model, cancels included -----------------------------------------
+
+from hypothesis import given, settings, strategies as st
+
+from reference.fill_models import QuoteModel
+from test_fills import tapes
+
+
+@st.composite
+def tapes_with_cancels(draw):
+    ticks, orders, entry = draw(tapes())
+    for o in orders:
+        o["cancels"] = draw(st.lists(st.integers(o["at"], len(ticks) - 1), max_size=2))
+    return ticks, orders, entry, draw(st.sampled_from([50.0, 100.0, 300.0]))
+
+
+@settings(max_examples=200, deadline=None)
+@given(tapes_with_cancels())
+def test_the_engine_fills_and_cancels_as_the_plain_model_does(case):
+    ticks, orders, entry, cancel = case
+    desk, model = Desk(cancel, entry), QuoteModel(entry, cancel)
+    ids, got, want = {}, [], []
+    try:
+        for i, t in enumerate(ticks):
+            if i:
+                desk.meet(t)
+                got += answers_of(desk, ids)
+                want += model.meet(t)
+            for k, o in enumerate(orders):
+                if o["at"] == i:
+                    price = o["price"] if o["price_type"] == "LMT" else 0.0
+                    ids[desk.place(o["action"], o["qty"], price, o["price_type"], o["order_type"], at=t)] = k
+                    model.place(k, {**o, "price": price, "placed": t["timestamp"]})
+            for k, o in enumerate(orders):
+                for _ in range(o["cancels"].count(i)):
+                    trade_id = next(tid for tid, n in ids.items() if n == k)
+                    assert desk.tracker.cancel(trade_id) == model.cancel(k, t["timestamp"])
+    finally:
+        desk.m.close()
+    assert got == want
+
+
+def answers_of(desk, ids):
+    out = []
+    for r in desk.log[desk.seen:]:
+        if "operation_type" not in r:
+            out.append(("deal", ids[r["id"]], r["price"], r["quantity"]))
+            continue
+        k = ids[r["order"]["id"]]
+        if r["operation_status_code"] in REFUSED:
+            out.append(("refused", k))
+        elif str(r["operation_type"].value) == "Cancel":
+            out.append(("cancel", k, r["order"]["quantity"]))
+    desk.seen = len(desk.log)
+    return out

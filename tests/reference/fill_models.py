@@ -1,8 +1,9 @@
-"""A plain model of the quote fill model and entry latency, one instrument, for differential tests.
+"""A plain model of the quote fill model, entry and cancel latency, one instrument, for differential tests.
 
 Orders are dicts (action "Buy"/"Sell", price_type "MKT"/"LMT", order_type "ROD"/"IOC"/"FOK", price, qty,
 placed); ticks are dicts with close, qty, timestamp and the best quote. ``meet`` returns what one tick
-did: ("deal", order index, price, qty) and ("cancel", order index, qty) in the order they happened.
+did: ("deal", order index, price, qty), ("cancel", order index, qty) and ("refused", order index) (a
+cancel that landed when the order was no longer open) in the order they happened.
 """
 
 from __future__ import annotations
@@ -15,9 +16,18 @@ def _same(a: float, b: float) -> bool:
 
 
 class QuoteModel:
-    def __init__(self, latency_ms: float = 0.0) -> None:
+    def __init__(self, latency_ms: float = 0.0, cancel_latency_ms: float = 0.0) -> None:
         self.latency = latency_ms / 1000.0
+        self.cancel_latency = cancel_latency_ms / 1000.0
         self.book: List[Dict[str, Any]] = []  # open orders in time order, each with its state
+        self.requests: List[Tuple[float, int]] = []  # cancels on their way: (due, order index)
+
+    def cancel(self, index: int, sent: float) -> bool:
+        """A cancel sent at ``sent``; False (nothing sent) when the order is not open."""
+        if not any(o["index"] == index for o in self.book):
+            return False
+        self.requests.append((sent + self.cancel_latency, index))
+        return True
 
     def place(self, index: int, order: Dict[str, Any]) -> None:
         self.book.append({**order, "index": index, "left": order["qty"], "joined": False, "level": 0.0,
@@ -25,6 +35,16 @@ class QuoteModel:
 
     def meet(self, tick: Dict[str, Any]) -> List[Tuple]:
         out: List[Tuple] = []
+        # cancels whose time has come land first, in the order they were sent
+        due = [r for r in self.requests if tick["timestamp"] + 1e-9 >= r[0]]
+        self.requests = [r for r in self.requests if r not in due]
+        for _, index in due:
+            open_order = [o for o in self.book if o["index"] == index]
+            if open_order:
+                out.append(("cancel", index, open_order[0]["left"]))
+                self.book.remove(open_order[0])
+            else:
+                out.append(("refused", index))
         t = dict(tick)
         if t["bid_volume"] <= 0:
             t["bid_price"] = 0.0
