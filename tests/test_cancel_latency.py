@@ -172,18 +172,19 @@ class CancelAtOnce(Strategy):
         self.seen.append("deal")
 
 
-@pytest.mark.parametrize("latency, seen, status", [
-    (0, [True, ("New", "0000"), ("Cancel", "0002")], "Cancelled"),
+@pytest.mark.parametrize("latency, seen, status, stated", [
+    (0, [True, ("New", "0000"), ("Cancel", "0002")], "Cancelled", "quote model, entry latency 0 ms"),
     # the next ticks of this day come seconds apart: the fill comes first, then the refusal
-    ((0, 10_000), [True, ("New", "0000"), "deal", ("Cancel", "0101")], "Filled"),
+    ((0, 10_000), [True, ("New", "0000"), "deal", ("Cancel", "0101")], "Filled",
+     "quote model, entry latency 0 ms, cancel latency 10000 ms"),
 ])
-def test_a_run_delivers_the_answer_to_a_late_cancel_to_on_order(latency, seen, status):
+def test_a_run_delivers_the_answer_to_a_late_cancel_to_on_order(latency, seen, status, stated):
     s = CancelAtOnce()
     result = Backtest(s, [Instrument("2412", "Stock")], "2024-01-02", "2024-01-02", module_console="none",
                       latency=latency).run()
     assert s.seen == seen
     assert result.orders[0]["status"] == status
-    assert result.cancel_latency_ms == latencies(latency)[1]
+    assert result.fill_model_text == stated
 
 
 @pytest.mark.parametrize("given, pair", [(5, (5.0, 0.0)), (2.5, (2.5, 0.0)), ((5, 7), (5.0, 7.0)), ([0, 3.5], (0.0, 3.5))])

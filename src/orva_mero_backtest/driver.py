@@ -103,8 +103,8 @@ class BacktestResult:
     @property
     def fill_model_text(self) -> str:
         """How the run's orders filled (the README's "How fills are simulated"), in a few words."""
-        return (f"{self.fill_model} model, entry latency {self.latency_ms:g} ms, "
-                f"cancel latency {self.cancel_latency_ms:g} ms")
+        text = f"{self.fill_model} model, entry latency {self.latency_ms:g} ms"
+        return text + (f", cancel latency {self.cancel_latency_ms:g} ms" if self.cancel_latency_ms else "")
 
     @property
     def ticks_per_second(self) -> float:
