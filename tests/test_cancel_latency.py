@@ -1,5 +1,6 @@
 """Cancels and modifications that take time to reach the exchange: what fills meanwhile stands, and an
-order that is no longer open when the request lands gets the exchange's refusal."""
+order that is no longer open when the request lands gets the exchange's refusal. And the proportional
+queue, where cancellations at an order's level move it up."""
 
 import types
 
@@ -16,6 +17,8 @@ from orva_mero_backtest.strategy import Strategy
 
 from test_fills import tick
 
+QUEUES = ["conservative", "proportional"]
+
 QUOTE = dict(bid=49.9, bid_volume=6, ask=50.0, ask_volume=3)
 START = tick(100.0, 50.0, 1, **QUOTE)
 REFUSED = {f.code for f in FailureCode}
@@ -25,9 +28,9 @@ class Desk:
     """The exchange under the quote model with a tracker whose cancels take ``cancel_ms`` to land;
     each tick is met as the tick loop meets it (requests landed first)."""
 
-    def __init__(self, cancel_ms=100.0, entry_ms=0.0):
+    def __init__(self, cancel_ms=100.0, entry_ms=0.0, queue="conservative"):
         self.m = matcher_module.Matcher(Positions())
-        self.model = engine.fill_model(self.m, "quote", entry_ms / 1000.0)
+        self.model = engine.fill_model(self.m, "quote", entry_ms / 1000.0, queue)
         self.clock = types.SimpleNamespace(now=None)
         self.tracker = OrderTracker(self.m, cancel_ms / 1000.0, self.clock)
         self.answers = []  # the order reports
@@ -150,6 +153,42 @@ def test_requests_land_only_on_ticks_of_their_instrument(desk):
     assert desk.meet(tick(101.0, 50.0, 1, **QUOTE)) == [("cancel", 2)]
 
 
+def bid(ts, size, close=50.0, qty=1, price=49.9):
+    return tick(ts, close, qty, bid=price, bid_volume=size, ask=50.0, ask_volume=3)
+
+
+@pytest.mark.parametrize("tape, conservative, proportional", [
+    # 3 of the 6 ahead cancel, nobody behind: all 3 were ahead; 5 then trade at the price
+    ([bid(100.1, 6), bid(100.2, 3), bid(100.3, 3, 49.9, 5)], [[], [], []], [[], [], [(49.9, 2)]]),
+    # 4 join behind, then 5 cancel: floor(5 * 6 / 10) = 3 of them were ahead; 4 then trade at the price
+    ([bid(100.1, 6), bid(100.2, 10), bid(100.3, 5), bid(100.4, 5, 49.9, 4)], [[], [], [], []],
+     [[], [], [], [(49.9, 1)]]),
+    # what trades at the price is no cancellation: 6 ahead, 2 trade, 4 shown after
+    ([bid(100.1, 6), bid(100.2, 6, 49.9, 2), bid(100.3, 4), bid(100.4, 4, 49.9, 5)], [[], [], [], [(49.9, 1)]],
+     [[], [], [], [(49.9, 1)]]),
+    # the level is gone (the best bid is below it): nobody is left ahead
+    ([bid(100.1, 6), bid(100.2, 5, price=49.8), bid(100.3, 5, 49.9, 2, price=49.8)], [[], [], []],
+     [[], [], [(49.9, 2)]]),
+])
+@pytest.mark.parametrize("queue", QUEUES)
+def test_the_proportional_queue_moves_up_by_the_cancellations_ahead(queue, tape, conservative, proportional):
+    desk = Desk(queue=queue)
+    try:
+        desk.place("Buy", 4, 49.9)
+        assert [desk.meet(t) for t in tape] == (proportional if queue == "proportional" else conservative)
+    finally:
+        desk.m.close()
+
+
+def test_a_run_states_its_queue_model_and_refuses_others():
+    result = Backtest(CancelAtOnce(), [Instrument("2412", "Stock")], "2024-01-02", "2024-01-02",
+                      module_console="none", queue="proportional").run()
+    assert result.queue_model == "proportional"
+    assert result.fill_model_text == "quote model (proportional queue), entry latency 0 ms"
+    with pytest.raises(BacktestError, match="queue must be one of conservative, proportional"):
+        Backtest(CancelAtOnce(), [Instrument("2412", "Stock")], "2024-01-02", "2024-01-02", queue="fifo")
+
+
 class CancelAtOnce(Strategy):
     """Buys 1 at market on its 10th tick and cancels it on the same tick."""
 
@@ -216,14 +255,14 @@ def tapes_with_cancels(draw):
     ticks, orders, entry = draw(tapes())
     for o in orders:
         o["cancels"] = draw(st.lists(st.integers(o["at"], len(ticks) - 1), max_size=2))
-    return ticks, orders, entry, draw(st.sampled_from([50.0, 100.0, 300.0]))
+    return ticks, orders, entry, draw(st.sampled_from([50.0, 100.0, 300.0])), draw(st.sampled_from(QUEUES))
 
 
 @settings(max_examples=200, deadline=None)
 @given(tapes_with_cancels())
 def test_the_engine_fills_and_cancels_as_the_plain_model_does(case):
-    ticks, orders, entry, cancel = case
-    desk, model = Desk(cancel, entry), QuoteModel(entry, cancel)
+    ticks, orders, entry, cancel, queue = case
+    desk, model = Desk(cancel, entry, queue), QuoteModel(entry, cancel, queue)
     ids, got, want = {}, [], []
     try:
         for i, t in enumerate(ticks):

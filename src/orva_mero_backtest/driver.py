@@ -36,6 +36,10 @@ MARKETS = ("Stock", "Future")
 # trade's price and the tick's whole volume). See the README's "How fills are simulated".
 FILL_MODELS = ("quote", "trade")
 DEFAULT_FILLS = "quote"
+# What moves a resting order up its queue under the quote model: trades at its price only, or also a
+# share of the cancellations at its level (README: "How fills are simulated").
+QUEUE_MODELS = ("conservative", "proportional")
+DEFAULT_QUEUE = "conservative"
 _EXIT = FLAG.exit_send_tick.value
 _BACKFILL_DONE = FLAG.finish_backfilling.value
 # A strategy that answers every report with another request would never let the tick go.
@@ -83,6 +87,7 @@ class BacktestResult:
     fill_model: str = "trade"  # how orders filled in the run ("quote" or "trade")
     latency_ms: float = 0.0  # its entry latency
     cancel_latency_ms: float = 0.0  # and that of its cancels and modifications
+    queue_model: str = DEFAULT_QUEUE  # what moved resting orders up under the quote model
 
     @property
     def fills(self) -> List[Dict[str, Any]]:
@@ -104,6 +109,8 @@ class BacktestResult:
     def fill_model_text(self) -> str:
         """How the run's orders filled (the README's "How fills are simulated"), in a few words."""
         text = f"{self.fill_model} model, entry latency {self.latency_ms:g} ms"
+        if self.fill_model == "quote" and self.queue_model != DEFAULT_QUEUE:
+            text = f"{self.fill_model} model ({self.queue_model} queue), entry latency {self.latency_ms:g} ms"
         return text + (f", cancel latency {self.cancel_latency_ms:g} ms" if self.cancel_latency_ms else "")
 
     @property
@@ -302,7 +309,8 @@ class TickStream:
         # None: the exchange's own pass (match_deal), which is the trade model without latency.
         self.fill_model = None
         if backtest.fills != "trade" or backtest.latency_ms:
-            self.fill_model = _engine.fill_model(matcher, backtest.fills, backtest.latency_ms / 1000.0)
+            self.fill_model = _engine.fill_model(matcher, backtest.fills, backtest.latency_ms / 1000.0,
+                                                 backtest.queue)
         # Cancels and modifications on their way (cancel latency): the loop lands them, while any wait,
         # before it matches a tick.
         self.requests = backtest._orders.requests
@@ -481,6 +489,8 @@ class Backtest:
     - ``latency``: milliseconds of market time, the entry latency or a pair (entry, cancel); a
       cancel latency above 0 makes ``ctx.cancel_order`` / ``ctx.modify_order`` send requests that
       the exchange answers later (True: sent).
+    - ``queue``: under the quote model, "conservative" (default: only trades at its price move a
+      resting order up its queue) or "proportional" (a share of the cancellations at its level too).
 
     ``run()`` returns a ``BacktestResult``. An exception in the strategy's code ends the run with a
     ``StrategyError`` whose message names the hook, the tick and the line of the strategy's file, and
@@ -513,6 +523,7 @@ class Backtest:
         allow_partial_backfill: bool = False,
         fills: str = DEFAULT_FILLS,
         latency: Union[float, Tuple[float, float]] = 0.0,
+        queue: str = DEFAULT_QUEUE,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
@@ -560,6 +571,9 @@ class Backtest:
         if fills not in FILL_MODELS:
             raise BacktestError(f"fills must be one of {', '.join(FILL_MODELS)}, got {fills!r}")
         self.fills = fills
+        if queue not in QUEUE_MODELS:
+            raise BacktestError(f"queue must be one of {', '.join(QUEUE_MODELS)}, got {queue!r}")
+        self.queue = queue
         # Milliseconds of market time. Entry: an order takes part from the first tick of its instrument
         # at or after its placing time plus this. Cancel: a cancel or modification takes effect at the
         # first tick of the order's instrument at or after the time it was sent plus this.
@@ -784,6 +798,7 @@ class Backtest:
             fill_model=self.fills,
             latency_ms=self.latency_ms,
             cancel_latency_ms=self.cancel_latency_ms,
+            queue_model=self.queue,
         )
 
     def _start_feed(self, ticker_module: Any) -> List[threading.Thread]:

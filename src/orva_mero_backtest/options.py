@@ -11,7 +11,8 @@ import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 from .costs import CostSettings
-from .driver import CAPITAL_RANGE, DEFAULT_CANCEL_LATENCY_MS, DEFAULT_FILLS, FILL_MODELS, Backtest, Instrument
+from .driver import (CAPITAL_RANGE, DEFAULT_CANCEL_LATENCY_MS, DEFAULT_FILLS, DEFAULT_QUEUE, FILL_MODELS, QUEUE_MODELS,
+                     Backtest, Instrument)
 from .errors import BacktestError, strategy_error
 from .stats import DEFAULT_CAPITAL
 
@@ -76,6 +77,10 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
                    help="how orders fill: quote (the best bid/ask up to its displayed size, resting limits "
                    "behind the queue ahead) or trade (the last trade's price, the tick's whole volume); "
                    f"default: {DEFAULT_FILLS}")
+    p.add_argument("--queue", choices=QUEUE_MODELS, default=DEFAULT_QUEUE,
+                   help="under --fills quote, what moves a resting limit order up the queue ahead of it: "
+                   "conservative (trades at its price only) or proportional (also its share of the "
+                   f"cancellations at its level, spread evenly over the level); default: {DEFAULT_QUEUE}")
     p.add_argument("--latency-ms", type=latency_option, default=(0.0, DEFAULT_CANCEL_LATENCY_MS),
                    metavar="ENTRY[,CANCEL]",
                    help="milliseconds of market time before an order reaches the book and, after the comma, "
@@ -250,6 +255,7 @@ def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -
         allow_partial_backfill=getattr(args, "allow_partial_backfill", False),
         fills=args.fills,
         latency=args.latency_ms,
+        queue=getattr(args, "queue", DEFAULT_QUEUE),
     )
 
 
