@@ -42,6 +42,7 @@ DAYS = int(os.environ.get("BENCH_DAYS", "20"))
 RUNS = int(os.environ.get("BENCH_RUNS", "3"))
 FAST, SLOW = 20, 60  # ticks in the moving averages
 ORDER_EVERY = 10
+REPRICE_EVERY = 20  # ticks a limit order of the MA cross rests before it is moved to the last close
 CASES = [c for c in os.environ.get("BENCH_CASES", "empty,ma,fills,order").split(",") if c]
 # The figures a run of the engine must reach on every interpreter it supports.
 TARGET_TICKS_PER_SECOND = 1_000_000
@@ -79,13 +80,43 @@ class TickMACross(Strategy):
         if wanted != self.long and not self.busy:
             self.busy = True
             self.long = wanted
-            if wanted:
-                ctx.buy(CODE, 1)
-            else:
-                ctx.sell(CODE, 1)
+            self.send(ctx, wanted, close)
+
+    def send(self, ctx, buy, close):
+        if buy:
+            ctx.buy(CODE, 1)
+        else:
+            ctx.sell(CODE, 1)
 
     def on_deal(self, ctx, deal):
         self.busy = False
+
+
+class TickMACrossLimit(TickMACross):
+    """The same signal with ROD limit orders at the last close; one still open after REPRICE_EVERY ticks
+    is moved to the last close (modify_order), so resting orders, their queue and the cancel latency
+    all take part."""
+
+    name = "tick_ma_cross_limit"
+
+    def on_start(self, ctx):
+        super().on_start(ctx)
+        self.order, self.age = None, 0
+
+    def on_tick(self, ctx, tick):
+        super().on_tick(ctx, tick)
+        if self.order is not None:
+            self.age += 1
+            if self.age >= REPRICE_EVERY:
+                self.age = 0
+                ctx.modify_order(self.order, price=tick["close"])
+
+    def send(self, ctx, buy, close):
+        self.order = (ctx.buy if buy else ctx.sell)(CODE, 1, close, order_type="ROD")
+        self.age = 0
+
+    def on_deal(self, ctx, deal):
+        self.busy, self.order = False, None
 
 
 def bare_ma_cross(ticks):
@@ -291,19 +322,27 @@ def ma_case(api, end, ticks):
 
 
 def fills_case(api, end):
-    """MA cross under the quote model with 50 ms of entry latency against the trade model, same run."""
-    seconds, net = {}, {}
-    for model, latency in (("trade", 0.0), ("quote", 50.0)):
-        def once():
-            took, result = run_backtest(TickMACross(), api, end, fills=model, latency=latency)
-            net[model] = result.positions.equity()
-            return took
+    """MA cross under the quote model with 50 ms of entry and cancel latency against the trade model, same
+    run: with market orders, and with limit orders that rest behind the queue and are moved."""
+    figures = {}
+    for label, strategy in (("", TickMACross), ("limit_", TickMACrossLimit)):
+        seconds, net, fills = {}, {}, {}
+        for model, latency in (("trade", 0.0), ("quote", (50.0, 50.0))):
+            def once():
+                took, result = run_backtest(strategy(), api, end, fills=model, latency=latency)
+                net[model], fills[model] = result.positions.equity(), len(result.fills)
+                return took
 
-        seconds[model] = median_of(once)
-    extra = seconds["quote"] / seconds["trade"] - 1
-    print(f"MA cross fills: trade {seconds['trade']:.3f} s (net {net['trade']:,.0f}), quote with 50 ms latency "
-          f"{seconds['quote']:.3f} s (net {net['quote']:,.0f}): {extra:+.0%} loop time (aim <= +20%)", flush=True)
-    return {"fills_trade_seconds": seconds["trade"], "fills_quote_seconds": seconds["quote"], "fills_extra": extra}
+            seconds[model] = median_of(once)
+        extra = seconds["quote"] / seconds["trade"] - 1
+        kind = "limit orders" if label else "market orders"
+        print(f"MA cross fills, {kind}: trade {seconds['trade']:.3f} s ({fills['trade']:,} fills, net "
+              f"{net['trade']:,.0f}), quote with 50 ms entry and cancel latency {seconds['quote']:.3f} s "
+              f"({fills['quote']:,} fills, net {net['quote']:,.0f}): {extra:+.0%} loop time (aim <= +20%)",
+              flush=True)
+        figures.update({f"fills_{label}trade_seconds": seconds["trade"], f"fills_{label}quote_seconds": seconds["quote"],
+                        f"fills_{label}extra": extra})
+    return figures
 
 
 def order_case(api, end):

@@ -2,10 +2,11 @@
 (deterministic, unlike CPU time on a shared machine):
 
     BENCH_DAYS=2 valgrind --tool=callgrind --toggle-collect='orva::engine::tick_loop*' \\
-        .venv/bin/python benchmarks/loop_instructions.py empty|orders|counting|ma
+        .venv/bin/python benchmarks/loop_instructions.py empty|orders|counting|ma|ma_limit [FILLS [ENTRY,CANCEL]]
 
 "Collected" is then the loop's instructions: divide by the ticks (empty), or take orders less
-counting (the same strategy placing no orders) and divide by the orders.
+counting (the same strategy placing no orders) and divide by the orders. FILLS (quote, the default, or
+trade) and ENTRY,CANCEL (milliseconds, default 0,0) choose the fill model and the latencies.
 """
 
 import os
@@ -24,18 +25,21 @@ STRATEGIES = {
     "orders": lambda: bench.EveryNth(trade=True),
     "counting": lambda: bench.EveryNth(trade=False),
     "ma": bench.TickMACross,
+    "ma_limit": bench.TickMACrossLimit,
 }
 
 
 def main() -> None:
     kind = sys.argv[1] if len(sys.argv) > 1 else "empty"
+    fills = sys.argv[2] if len(sys.argv) > 2 else "quote"
+    latency = tuple(float(x) for x in sys.argv[3].split(",")) if len(sys.argv) > 3 else (0.0, 0.0)
     data_dir = tempfile.mkdtemp(prefix="orva-instructions-")
     BASIC_INFO.data_dir = data_dir
     try:
         api = SimulatedBroker()
         end = bench.last_day(api)
         result = bench.Backtest(STRATEGIES[kind](), bench.INSTRUMENTS, bench.START, end, api=api,
-                                module_console="none").run()
+                                module_console="none", fills=fills, latency=latency).run()
         print(f"{kind}: {result.ticks:,} ticks, {len(result.fills):,} fills")
     finally:
         shutil.rmtree(data_dir, ignore_errors=True)

@@ -83,6 +83,8 @@ def test_no_arguments_mean_the_sample_backtest():
         (["--cost", "stock_tax_rate=-1"], ">= 0"),
         (["--broker", "shioaji"], "ORVA_SHIOAJI_API_KEY"),
         (["--no-such-option"], "unrecognized arguments"),
+        (["--latency-ms", "1,2,3"], "needs ENTRY or ENTRY,CANCEL"),
+        (["--latency-ms", "5,-1"], ">= 0"),
     ],
 )
 def test_bad_input_gives_one_line_and_no_report(args, message, workdir, tmp_path, capsys, monkeypatch):
@@ -347,12 +349,15 @@ def test_ctrl_c_during_a_run(delay, tmp_path, user_strategies):
     assert not (tmp_path / "reports").exists() or os.listdir(tmp_path / "reports") == []
 
 
-@pytest.mark.parametrize("extra, model, latency", [
-    ([], "quote", 0.0),
-    (["--fills", "trade"], "trade", 0.0),
-    (["--fills", "quote", "--latency-ms", "250"], "quote", 250.0),
+@pytest.mark.parametrize("extra, model, latency, cancel, queue", [
+    ([], "quote", 0.0, 0.0, "conservative"),
+    (["--fills", "trade"], "trade", 0.0, 0.0, "conservative"),
+    (["--fills", "quote", "--latency-ms", "250"], "quote", 250.0, 0.0, "conservative"),
+    (["--latency-ms", "250, 40", "--queue", "proportional"], "quote", 250.0, 40.0, "proportional"),
 ])
-def test_the_fill_model_is_chosen_and_stated_in_the_summary(workdir, tmp_path, capsys, extra, model, latency):
+def test_the_fill_model_is_chosen_and_stated_in_the_summary(workdir, tmp_path, capsys, extra, model, latency, cancel,
+                                                           queue):
     assert cli.main(SMALL + data_args(tmp_path) + ["--json", "--quiet", "--no-report"] + extra) == 0
     data = json.loads(capsys.readouterr().out)
-    assert (data["fill_model"], data["latency_ms"]) == (model, latency)
+    assert (data["fill_model"], data["latency_ms"], data["cancel_latency_ms"], data["queue_model"]) == (
+        model, latency, cancel, queue)

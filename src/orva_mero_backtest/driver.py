@@ -16,7 +16,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 from datetime import date as Date
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from .constant import BASIC_INFO, FLAG
 from .costs import CostSettings
@@ -36,6 +36,10 @@ MARKETS = ("Stock", "Future")
 # trade's price and the tick's whole volume). See the README's "How fills are simulated".
 FILL_MODELS = ("quote", "trade")
 DEFAULT_FILLS = "quote"
+# What moves a resting order up its queue under the quote model: trades at its price only, or also a
+# share of the cancellations at its level (README: "How fills are simulated").
+QUEUE_MODELS = ("conservative", "proportional")
+DEFAULT_QUEUE = "conservative"
 _EXIT = FLAG.exit_send_tick.value
 _BACKFILL_DONE = FLAG.finish_backfilling.value
 # A strategy that answers every report with another request would never let the tick go.
@@ -82,6 +86,8 @@ class BacktestResult:
     capital: float = DEFAULT_CAPITAL  # starting capital (TWD) that returns and drawdown % refer to
     fill_model: str = "trade"  # how orders filled in the run ("quote" or "trade")
     latency_ms: float = 0.0  # its entry latency
+    cancel_latency_ms: float = 0.0  # and that of its cancels and modifications
+    queue_model: str = DEFAULT_QUEUE  # what moved resting orders up under the quote model
 
     @property
     def fills(self) -> List[Dict[str, Any]]:
@@ -102,7 +108,10 @@ class BacktestResult:
     @property
     def fill_model_text(self) -> str:
         """How the run's orders filled (the README's "How fills are simulated"), in a few words."""
-        return f"{self.fill_model} model, entry latency {self.latency_ms:g} ms"
+        text = f"{self.fill_model} model, entry latency {self.latency_ms:g} ms"
+        if self.fill_model == "quote" and self.queue_model != DEFAULT_QUEUE:
+            text = f"{self.fill_model} model ({self.queue_model} queue), entry latency {self.latency_ms:g} ms"
+        return text + (f", cancel latency {self.cancel_latency_ms:g} ms" if self.cancel_latency_ms else "")
 
     @property
     def ticks_per_second(self) -> float:
@@ -300,7 +309,12 @@ class TickStream:
         # None: the exchange's own pass (match_deal), which is the trade model without latency.
         self.fill_model = None
         if backtest.fills != "trade" or backtest.latency_ms:
-            self.fill_model = _engine.fill_model(matcher, backtest.fills, backtest.latency_ms / 1000.0)
+            self.fill_model = _engine.fill_model(matcher, backtest.fills, backtest.latency_ms / 1000.0,
+                                                 backtest.queue)
+        # Cancels and modifications on their way (cancel latency): the loop lands them, while any wait,
+        # before it matches a tick.
+        self.requests = backtest._orders.requests
+        self.land = backtest._orders.land
         self.last_close = backtest._last_close
         self.recording = recording
         self.every = backtest.progress_every
@@ -428,6 +442,23 @@ def next_tick_taker(ticker: Any, module: Any) -> Callable[[], Optional[Dict[str,
 tick_loop = _engine.tick_loop
 
 
+# Cancel latency (ms) when only the entry latency is given: no figure is assumed for a connection.
+DEFAULT_CANCEL_LATENCY_MS = 0.0
+
+
+def latencies(latency: Any) -> Tuple[float, float]:
+    """(entry, cancel) milliseconds from ``latency``: one number (the entry latency; cancels with the
+    default) or a pair (entry, cancel). BacktestError for anything else."""
+    pair = tuple(latency) if isinstance(latency, (tuple, list)) else (latency, DEFAULT_CANCEL_LATENCY_MS)
+    if len(pair) != 2 or any(
+        isinstance(v, bool) or not isinstance(v, (int, float)) or not 0 <= v < float("inf") for v in pair
+    ):
+        raise BacktestError(
+            f"latency must be a number of milliseconds, 0 or more, or a pair (entry, cancel) of them, got {latency!r}"
+        )
+    return float(pair[0]), float(pair[1])
+
+
 # Capital (TWD) a run accepts: below 1 TWD or past 10^15 the returns and ratios it divides stop being
 # figures anyone can read (5e-324 makes them infinite).
 CAPITAL_RANGE = (1.0, 1e15)
@@ -454,6 +485,12 @@ class Backtest:
     - ``sample_seconds``: tick-time spacing of the price and equity samples of the report.
     - ``capital``: the starting capital the statistics are relative to (TWD).
     - ``data_dir``: the tick cache's folder (default: the package's data folder).
+    - ``fills``: the fill model, "quote" (default) or "trade" (README: "How fills are simulated").
+    - ``latency``: milliseconds of market time, the entry latency or a pair (entry, cancel); a
+      cancel latency above 0 makes ``ctx.cancel_order`` / ``ctx.modify_order`` send requests that
+      the exchange answers later (True: sent).
+    - ``queue``: under the quote model, "conservative" (default: only trades at its price move a
+      resting order up its queue) or "proportional" (a share of the cancellations at its level too).
 
     ``run()`` returns a ``BacktestResult``. An exception in the strategy's code ends the run with a
     ``StrategyError`` whose message names the hook, the tick and the line of the strategy's file, and
@@ -485,7 +522,8 @@ class Backtest:
         data_dir: Optional[str] = None,
         allow_partial_backfill: bool = False,
         fills: str = DEFAULT_FILLS,
-        latency: float = 0.0,
+        latency: Union[float, Tuple[float, float]] = 0.0,
+        queue: str = DEFAULT_QUEUE,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
@@ -533,11 +571,13 @@ class Backtest:
         if fills not in FILL_MODELS:
             raise BacktestError(f"fills must be one of {', '.join(FILL_MODELS)}, got {fills!r}")
         self.fills = fills
-        if isinstance(latency, bool) or not isinstance(latency, (int, float)) or not 0 <= latency < float("inf"):
-            raise BacktestError(f"latency must be a number of milliseconds, 0 or more, got {latency!r}")
-        # Entry latency in milliseconds of market time: an order takes part from the first tick of its
-        # instrument at or after its placing time plus this.
-        self.latency_ms = float(latency)
+        if queue not in QUEUE_MODELS:
+            raise BacktestError(f"queue must be one of {', '.join(QUEUE_MODELS)}, got {queue!r}")
+        self.queue = queue
+        # Milliseconds of market time. Entry: an order takes part from the first tick of its instrument
+        # at or after its placing time plus this. Cancel: a cancel or modification takes effect at the
+        # first tick of the order's instrument at or after the time it was sent plus this.
+        self.latency_ms, self.cancel_latency_ms = latencies(latency)
         self.ctx = StrategyContext(self)
 
         self.matcher: Any = None
@@ -687,7 +727,7 @@ class Backtest:
                 # ask_volume next to tick_type); pop_tick's own ticks keep their eight keys.
                 ticker_module.quote_ticks(self.ticker, True)
                 self._ticker_module = ticker_module
-                self._orders = OrderTracker(self.matcher)
+                self._orders = OrderTracker(self.matcher, self.cancel_latency_ms / 1000.0, self.ctx)
                 self._stops = StopBook(self.ctx, self._orders)
                 self.ctx._place = self._orders.place
                 self.ctx._prepare()  # what the strategy replaced, looked at once per run
@@ -757,6 +797,8 @@ class Backtest:
             capital=self.capital,
             fill_model=self.fills,
             latency_ms=self.latency_ms,
+            cancel_latency_ms=self.cancel_latency_ms,
+            queue_model=self.queue,
         )
 
     def _start_feed(self, ticker_module: Any) -> List[threading.Thread]:

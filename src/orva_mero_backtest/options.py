@@ -8,10 +8,11 @@ import json
 import math
 import os
 import sys
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 from .costs import CostSettings
-from .driver import CAPITAL_RANGE, DEFAULT_FILLS, FILL_MODELS, Backtest, Instrument
+from .driver import (CAPITAL_RANGE, DEFAULT_CANCEL_LATENCY_MS, DEFAULT_FILLS, DEFAULT_QUEUE, FILL_MODELS, QUEUE_MODELS,
+                     Backtest, Instrument)
 from .errors import BacktestError, strategy_error
 from .stats import DEFAULT_CAPITAL
 
@@ -76,9 +77,16 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
                    help="how orders fill: quote (the best bid/ask up to its displayed size, resting limits "
                    "behind the queue ahead) or trade (the last trade's price, the tick's whole volume); "
                    f"default: {DEFAULT_FILLS}")
-    p.add_argument("--latency-ms", type=number_option(0, MAX_LATENCY_MS), default=0.0, metavar="ENTRY",
-                   help="milliseconds of market time before an order reaches the book (default: 0; at most "
-                   f"{MAX_LATENCY_MS:,})")
+    p.add_argument("--queue", choices=QUEUE_MODELS, default=DEFAULT_QUEUE,
+                   help="under --fills quote, what moves a resting limit order up the queue ahead of it: "
+                   "conservative (trades at its price only) or proportional (also its share of the "
+                   f"cancellations at its level, spread evenly over the level); default: {DEFAULT_QUEUE}")
+    p.add_argument("--latency-ms", type=latency_option, default=(0.0, DEFAULT_CANCEL_LATENCY_MS),
+                   metavar="ENTRY[,CANCEL]",
+                   help="milliseconds of market time before an order reaches the book and, after the comma, "
+                   "before a cancel or modification takes effect (a fill before it stands; the strategy then "
+                   "gets the exchange's refusal for an order no longer open). One value sets the entry "
+                   f"latency only; default: 0,{_figure(DEFAULT_CANCEL_LATENCY_MS)}; each at most {MAX_LATENCY_MS:,}")
     p.add_argument("--slippage-ticks", type=number_option(0, MAX_SLIPPAGE_TICKS, whole=True), metavar="N",
                    help="book each fill N ticks of the exchange's tick-size ladder worse than the exchange "
                    "reported: buys higher, sells lower (default: 0, the cost setting slippage_ticks; at most "
@@ -96,6 +104,17 @@ MAX_LATENCY_MS = 3_600_000
 
 def _figure(x: float) -> str:
     return f"{x:,.0f}" if x == int(x) else f"{x:g}"
+
+
+def latency_option(text: str) -> Tuple[float, float]:
+    """--latency-ms ENTRY[,CANCEL]: (entry, cancel) milliseconds, cancel the default when left out."""
+    parts = text.split(",")
+    if len(parts) > 2:
+        raise argparse.ArgumentTypeError(f"needs ENTRY or ENTRY,CANCEL, got {text!r}")
+    parse = number_option(0, MAX_LATENCY_MS)
+    entry = float(parse(parts[0].strip()))
+    cancel = float(parse(parts[1].strip())) if len(parts) == 2 else DEFAULT_CANCEL_LATENCY_MS
+    return entry, cancel
 
 
 def _parse_number(text: str, low: float, high: float, whole: bool) -> Union[int, float]:
@@ -236,6 +255,7 @@ def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -
         allow_partial_backfill=getattr(args, "allow_partial_backfill", False),
         fills=args.fills,
         latency=args.latency_ms,
+        queue=getattr(args, "queue", DEFAULT_QUEUE),
     )
 
 

@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
+from .constant import FailureCode, OperationType
 from .modules.engine import engine as _engine
 from .errors import BacktestError, OrderRejected
 
@@ -21,9 +22,14 @@ class OrderTracker:
     ``pending_orders`` / ``add_order`` works; whether it is the package's own Matcher (whose book is a
     list, read directly) and whether a subclass puts its own attributes in front of the tracker's
     are looked at once, when the tracker is made.
+
+    With a cancel latency (seconds of market time, above 0) a cancel or modification is sent, not
+    applied: it waits in ``requests`` until ``land`` meets the first tick of its instrument at or
+    after ``clock.now`` (when it was sent) plus the latency, and the order keeps matching until then.
+    The strategy's record follows the exchange's answer, delivered as a report like any other.
     """
 
-    def __init__(self, matcher: Any) -> None:
+    def __init__(self, matcher: Any, cancel_latency: float = 0.0, clock: Any = None) -> None:
         from .modules.matcher.matcher import Matcher
 
         self.matcher = matcher
@@ -39,6 +45,11 @@ class OrderTracker:
         if cls.__getattribute__ is object.__getattribute__ and not any(hasattr(cls, n) for n in _ATTRIBUTES):
             plan |= 2
         self._plan = plan
+        self.cancel_latency = cancel_latency
+        self._clock = clock  # its .now: the market time a request is sent at
+        # Cancels and modifications on their way, oldest first: (due, code, trade_id, qty, price, record)
+        # with qty and price None for a cancel. The tick loop holds this list: changed in place only.
+        self.requests: List[Tuple[float, str, str, Optional[int], Optional[float], Dict[str, Any]]] = []
 
     # --- requests ---------------------------------------------------------------------------------
 
@@ -61,6 +72,11 @@ class OrderTracker:
         record = self._book_record(trade_id)
         if record is None:
             return False
+        if self.cancel_latency > 0:
+            if qty is None and price is None:
+                raise OrderRejected("modify_order needs a quantity or a price")
+            self._send(trade_id, qty, price, record)
+            return True
         if qty is not None and qty >= record["quantity"]:
             # Taking off everything is a cancellation; the exchange would keep an empty order in its book.
             return self.cancel(trade_id)
@@ -73,14 +89,55 @@ class OrderTracker:
         return True
 
     def cancel(self, trade_id: str) -> bool:
-        if self._book_record(trade_id) is None:
+        record = self._book_record(trade_id)
+        if record is None:
             return False
+        if self.cancel_latency > 0:
+            self._send(trade_id, None, None, record)
+            return True
         self.matcher.cancel_order(trade_id)
         order = self.orders[trade_id]
         order["open_qty"] = 0
         order["cancelled_qty"] = order["quantity"] - order["filled_qty"]
         self._settle(order)
         return True
+
+    def _send(self, trade_id: str, qty: Optional[int], price: Optional[float], record: Dict[str, Any]) -> None:
+        now = getattr(self._clock, "now", None)
+        due = (now if now is not None else float("-inf")) + self.cancel_latency
+        self.requests.append((due, record["code"], trade_id, qty, price, record))
+
+    def land(self, tick: Dict[str, Any]) -> None:
+        """Carries out the requests of the tick's instrument whose time has come, in the order they were
+        sent, before the tick is matched. An order that left the book meanwhile (filled, cancelled) gets
+        the exchange's refusal instead: an order report with a FailureCode."""
+        code, now = tick["code"], tick["timestamp"]
+        due = [r for r in self.requests if r[1] == code and now + 1e-9 >= r[0]]
+        if not due:
+            return
+        self.requests[:] = [r for r in self.requests if not (r[1] == code and now + 1e-9 >= r[0])]
+        for _, _, trade_id, qty, price, sent in due:
+            record = self._book_record(trade_id)
+            cancel = qty is None and price is None
+            if record is None:
+                if cancel:
+                    self._refuse(sent, OperationType.CANCEL, FailureCode.CancelNotOpen)
+                if qty is not None:
+                    self._refuse(sent, OperationType.UPDATE_QTY, FailureCode.ModifyNotOpen)
+                if price is not None:
+                    self._refuse(sent, OperationType.UPDATE_PRICE, FailureCode.ModifyNotOpen)
+            elif cancel or (qty is not None and qty >= record["quantity"]):
+                # Taking off all that is left (a fill came first) is a cancellation, as without latency.
+                self.matcher.cancel_order(trade_id)
+            else:
+                self.matcher.modify_order(trade_id, qty, price)
+
+    def _refuse(self, record: Dict[str, Any], operation: OperationType, code: FailureCode) -> None:
+        # The exchange's order report for the order as it left the book, nothing of it open: applied
+        # to the strategy's record it changes nothing but its update time.
+        answer = dict(record)
+        answer["quantity"] = 0
+        self.matcher.add_response_to_queue(self.matcher.build_order_response(answer, operation, code))
 
     # --- reports ----------------------------------------------------------------------------------
 

@@ -77,6 +77,8 @@ def summary(
         "slippage_ticks": p.costs.slippage_ticks,
         "fill_model": result.fill_model,
         "latency_ms": result.latency_ms,
+        "cancel_latency_ms": result.cancel_latency_ms,
+        "queue_model": result.queue_model,
         "positions": {e["code"]: e["quantity"] for e in p.summary()},
         **stats.as_dict(),
     }

@@ -147,7 +147,10 @@ class StrategyContext:
                      stop: Optional[float] = None) -> bool:
         """Takes ``qty`` off the open quantity and/or moves the limit to ``price``; taking off the whole open
         quantity cancels the order. For a held stop (``stop-N``), ``stop`` moves its stop price. False when
-        the order is no longer open (filled or cancelled)."""
+        the order is no longer open (filled or cancelled). With a cancel latency (``latency=(entry,
+        cancel)``) True means the request was sent: it takes effect later, and on_order gets the
+        exchange's answer (``operation_status_code`` of a ``FailureCode`` when the order was no longer
+        open by then)."""
         if self.warming_up:
             raise OrderRejected("orders are not accepted during the backfill warm-up")
         if qty is not None and (type(qty) is not int or qty <= 0):
@@ -164,7 +167,9 @@ class StrategyContext:
         return self._bt.submit_modify(trade_id, qty, None if price is None else float(price))
 
     def cancel_order(self, trade_id: str) -> bool:
-        """Cancels an order or a held stop. False when it is no longer open (filled or cancelled)."""
+        """Cancels an order or a held stop. False when it is no longer open (filled or cancelled). With a
+        cancel latency, True means the cancel was sent (see ``modify_order``); a held stop is cancelled
+        at once."""
         if self.warming_up:
             raise OrderRejected("orders are not accepted during the backfill warm-up")
         stops = self._held(trade_id)

@@ -45,6 +45,9 @@ def tick_loop(s: Any) -> None:
         s.ticks += 1
         last_main_ts[code] = timestamp
         set_tick(item)
+        requests = getattr(s, "requests", None)
+        if requests:
+            s.land(item)
         qty = item["qty"]
         book = matcher.pending_orders
         if s.fill_model is not None and type(book) is list:

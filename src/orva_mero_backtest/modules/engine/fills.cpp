@@ -11,6 +11,12 @@
 //     order joins its level: the size displayed there on its side, 0 at a new, better level; at a
 //     level behind the best quote it is unknown until that level becomes the best one.
 //   - with no opposite quote on the tick (price or size 0), a market order fills as under `trade`.
+// The queue ahead only shrinks by trades at the order's price ("conservative"), or also by a share of
+// the cancellations at its level ("proportional"). A tick's displayed size is taken as before its
+// trade (as the queue set on joining is). With S the size the last tick showed at the order's level
+// less what traded there on it, and S' what this tick shows, C = max(0, S - S') was cancelled; spread
+// evenly over the level, the queue ahead A (B = max(0, S - A) behind it) loses floor(C * A / (A + B)).
+// A level no longer displayed while the best quote on its side is worse has nobody left ahead.
 // Entry latency (both models): an order takes part from the first tick at or after its placing
 // time (its exchange_ts) plus the latency.
 #include <algorithm>
@@ -32,10 +38,12 @@ struct OrderState {
   bool joined = false;  // whether the queue ahead is known
   double level = 0;     // the price it joined at
   long long queue = 0;  // the displayed volume still ahead of it
+  long long shown = 0;  // the displayed size at its level when last seen (proportional queue)
 };
 
 struct Model {
   bool quote = true;
+  bool proportional = false;  // cancellations at its level move an order up the queue
   double entry_latency = 0;  // seconds
   Ref matcher, match_order;
   std::unordered_map<PyObject*, OrderState> orders;
@@ -49,6 +57,7 @@ struct Tape {
   long long trade = 0;           // trade volume not yet taken by the queue or our fills
   double bid = 0, ask = 0;       // 0: no quote on that side
   long long bid_size = 0, ask_size = 0;  // displayed size not yet taken by our fills
+  long long bid_shown = 0, ask_shown = 0;  // the displayed sizes of the tick
 };
 
 bool same_price(double a, double b) { return std::fabs(a - b) <= 1e-9 * std::max(1.0, std::fabs(a)); }
@@ -109,6 +118,25 @@ void meet_opposite_quote(Model& m, OrderState& st, PyObject* record, bool buy, T
   st.joined = false;  // what rests of it joins its level afresh
 }
 
+// Proportional queue: the cancellations at the order's level since the last tick, spread evenly over
+// the level (see the top of this file). Before the tick's trades: its displayed size includes them.
+void advance_by_cancels(OrderState& st, bool buy, const Tape& t) {
+  const double best = buy ? t.bid : t.ask;
+  const long long shown = buy ? t.bid_shown : t.ask_shown;
+  if (best > 0 && same_price(best, st.level)) {
+    const long long cancelled = std::max(0LL, st.shown - shown);
+    const long long behind = std::max(0LL, st.shown - st.queue);
+    if (cancelled > 0 && st.queue > 0) {
+      // floor(C * A / (A + B)), exactly: C * A may not fit in 64 bits
+      const __int128 share = static_cast<__int128>(cancelled) * st.queue / (static_cast<__int128>(st.queue) + behind);
+      st.queue -= std::min(static_cast<__int128>(st.queue), share);
+    }
+    st.shown = shown;
+  } else if (best > 0 && (buy ? best < st.level : best > st.level)) {
+    st.queue = 0, st.shown = 0;  // its level is no longer displayed: nobody is left ahead
+  }
+}
+
 // A resting limit order under `quote`: trades through its price fill it; trades at its price
 // first use up the queue ahead of it.
 void meet_resting(Model& m, OrderState& st, PyObject* record, bool buy, double limit, Tape& t) {
@@ -121,6 +149,9 @@ void meet_resting(Model& m, OrderState& st, PyObject* record, bool buy, double l
     } else if (same_price(best, limit)) {
       st.joined = true, st.level = limit, st.queue = shown;
     }
+    st.shown = st.queue;
+  } else if (m.proportional) {
+    advance_by_cancels(st, buy, t);
   }
   if (t.trade <= 0) return;
   const bool through = buy ? t.close < limit && !same_price(t.close, limit)
@@ -130,6 +161,7 @@ void meet_resting(Model& m, OrderState& st, PyObject* record, bool buy, double l
     return;
   }
   if (!st.joined || !same_price(t.close, limit)) return;
+  st.shown = std::max(0LL, st.shown - t.trade);  // what the next tick should show at its level
   const long long ahead = std::min(st.queue, t.trade);
   st.queue -= ahead;
   t.trade -= ahead;
@@ -190,15 +222,19 @@ Model& model_of(PyObject* capsule) {
   return *m;
 }
 
-// fill_model(matcher, model, entry_latency_seconds) -> the state the loop keeps for a run.
+// fill_model(matcher, model, entry_latency_seconds[, queue]) -> the state the loop keeps for a run.
 PyObject* fill_model(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   try {
-    if (nargs != 3) raise(PyExc_TypeError, "fill_model(matcher, model, entry_latency) takes 3 arguments");
+    if (nargs != 3 && nargs != 4)
+      raise(PyExc_TypeError, "fill_model(matcher, model, entry_latency, queue='conservative') takes 3 or 4 arguments");
     auto m = std::make_unique<Model>();
     m->matcher = Ref::borrow(args[0]);
     if (text_is(args[1], "quote")) m->quote = true;
     else if (text_is(args[1], "trade")) m->quote = false;
     else raise(PyExc_ValueError, "the fill model must be 'quote' or 'trade'");
+    if (nargs == 4 && text_is(args[3], "proportional")) m->proportional = true;
+    else if (nargs == 4 && !text_is(args[3], "conservative"))
+      raise(PyExc_ValueError, "the queue model must be 'conservative' or 'proportional'");
     m->entry_latency = PyFloat_AsDouble(args[2]);
     if (m->entry_latency == -1.0 && PyErr_Occurred()) throw_error();
     Ref module = Ref::steal(PyImport_ImportModule("orva_mero_backtest.modules.matcher.matcher"));
@@ -243,6 +279,7 @@ void match_with_model(PyObject* capsule, PyObject* tick, PyObject* book) {
     t.ask_size = std::max(0LL, volume(tick, ORVA_NAME("ask_volume")));
     if (t.bid_size == 0) t.bid = 0;
     if (t.ask_size == 0) t.ask = 0;
+    t.bid_shown = t.bid_size, t.ask_shown = t.ask_size;
   }
   // The orders of this instrument that have reached the book, in book order, held: matching runs
   // Python code (reports, the positions book) that may change the book.
@@ -267,9 +304,9 @@ void match_with_model(PyObject* capsule, PyObject* tick, PyObject* book) {
 int add_fill_functions(PyObject* module) {
   static PyMethodDef def = {"fill_model", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fill_model)),
                             METH_FASTCALL,
-                            "fill_model(matcher, model, entry_latency)\n--\n\n"
-                            "The state the tick loop keeps for a run's fill model ('quote' or 'trade') and "
-                            "entry latency (seconds)."};
+                            "fill_model(matcher, model, entry_latency, queue='conservative')\n--\n\n"
+                            "The state the tick loop keeps for a run's fill model ('quote' or 'trade'), "
+                            "entry latency (seconds) and queue model ('conservative' or 'proportional')."};
   static PyMethodDef match_def = {
       "match_with_model", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(match_with_model_fn)),
       METH_FASTCALL,

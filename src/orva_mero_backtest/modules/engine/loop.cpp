@@ -8,8 +8,10 @@
 //      Python: TickStream.other decides (on_tick only, during the warm-up).
 //   3. A main-range tick sets the clock (ctx.now, the last close), ends the warm-up if it still runs
 //      (TickStream.begin_main), and is handed to the exchange: set_current_tick (the positions book
-//      marks its holdings at the close), then match_deal, which fills orders in its book against the
-//      tick and queues their reports (skipped when the book is empty: it would only check the tick).
+//      marks its holdings at the close); cancels and modifications whose latency is over for the
+//      instrument take effect (OrderTracker.land, only while any wait); then match_deal, which fills
+//      orders in its book against the tick and queues their reports (skipped when the book is empty:
+//      it would only check the tick).
 //      Stops the backtest holds for the instrument (stops.py) are then tested against the tick's
 //      price; a triggered one sends its order as ctx.place_order does. Only while any is held.
 //   4. The reports waiting are delivered (`deliver`): each batch is first applied to the driver's
@@ -88,6 +90,7 @@ struct Loop {
   Ref stops_held, stops_watched, stops_check, stops_fire, stops_sync;  // the stream's StopBook, if any
   Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
   Ref fill_model;      // the run's fill model (fills.cpp), or None: the exchange's own pass
+  Ref requests, land;  // cancels and modifications on their way (a list), and what lands them
   std::vector<Ref> batch;  // the reports of one delivery round, kept to reuse their storage
   std::vector<char> deals;
   long long every = 1;
@@ -112,6 +115,9 @@ struct Loop {
     failed = attr(s, "failed");
     progress = attr(s, "progress");
     fill_model = attr(s, "fill_model");
+    requests = optional_attr(s, "requests");
+    if (requests && !PyList_CheckExact(requests.get())) raise(PyExc_TypeError, "a stream's requests must be a list");
+    if (requests) land = attr(s, "land");
     on_tick = attr(s, "on_tick");
     ctx = attr(s, "ctx");
     last_close = attr(s, "last_close");
@@ -289,6 +295,7 @@ struct Loop {
       ++ticks;
       set_item(last_main_ts.get(), code.get(), ts.get());
       call1(set_tick.get(), item.get());
+      if (requests && PyList_GET_SIZE(requests.get()) != 0) call1(land.get(), item.get());
       {
         Ref qty = item_of(item.get(), ORVA_NAME("qty"));
         Ref book = getattr(matcher.get(), ORVA_NAME("pending_orders"));
