@@ -67,7 +67,7 @@ def cache_path(data, day, code="2330"):
 
 
 @pytest.mark.parametrize("name, value, reason", BAD, ids=IDS)
-def test_a_brokers_bad_row_is_dropped_before_it_is_stored_or_served(tmp_path, data_dir, capsys, name, value, reason):
+def test_a_brokers_bad_row_is_dropped_before_it_is_stored_or_served(tmp_path, capsys, name, value, reason):
     broker = FakeBroker()
     broker.set_ticks("2330", DAY, day_rows(DAY, (name, value)))
     strategy = Seen()
@@ -78,7 +78,7 @@ def test_a_brokers_bad_row_is_dropped_before_it_is_stored_or_served(tmp_path, da
     assert stored["close"].to_list() == [590.0, 591.0]  # nothing stored that the feed cannot serve
     out = capsys.readouterr().out
     assert f"2330 {DAY}: the broker sent 1 tick(s) the feed cannot serve, dropped (row 2: {reason})" in out
-    log = (data_dir / "logs" / "error.log").read_text()
+    log = (tmp_path / "logs" / "error.log").read_text()  # the run's own data directory
     assert f"dropped tick of 2330 on {DAY}, row 2 of the broker's answer: {reason}" in log
 
 

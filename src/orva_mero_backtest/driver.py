@@ -31,7 +31,7 @@ from .orders import OrderTracker
 from .stats import DEFAULT_CAPITAL
 from .stops import StopBook
 from .strategy import Strategy, StrategyContext
-from .utils import console as default_console, logger
+from .utils import console as default_console, logger, logging_into, routing_threads
 
 MARKETS = ("Stock", "Future")
 # How orders fill: "quote" (the best bid/ask, their sizes and the queue ahead) or "trade" (the last
@@ -686,17 +686,21 @@ class Backtest:
         try:
             self.matcher = matcher_module.Matcher(self.positions)
             try:
-                self._refused = RefusedTicks(lambda: ticker_module.console, logger)
-                self.ticker = _ticker_reading(ticker_module, self.api, self.data_root, self._refused)
-                # The strategy's ticks carry the row's best quote (bid_price, bid_volume, ask_price,
-                # ask_volume next to tick_type); pop_tick's own ticks keep their eight keys.
-                ticker_module.quote_ticks(self.ticker, True)
-                self._ticker_module = ticker_module
-                self._orders = OrderTracker(self.matcher)
-                self._stops = StopBook(self.ctx, self._orders)
-                self.ctx._place = self._orders.place
-                self.ctx._prepare()  # what the strategy replaced, looked at once per run
-                return self._run(ticker_module)
+                # The error log of this run (this thread's records and its feed's) is in its own data
+                # directory, whatever BASIC_INFO.data_dir says and whatever other runs do meanwhile.
+                with logging_into(self.data_dir), routing_threads(self.data_dir, self._feed_threads):
+                    self._refused = RefusedTicks(lambda: ticker_module.console, logger)
+                    self.ticker = _ticker_reading(ticker_module, self.api, self.data_root, self._refused,
+                                                  self.data_dir)
+                    # The strategy's ticks carry the row's best quote (bid_price, bid_volume, ask_price,
+                    # ask_volume next to tick_type); pop_tick's own ticks keep their eight keys.
+                    ticker_module.quote_ticks(self.ticker, True)
+                    self._ticker_module = ticker_module
+                    self._orders = OrderTracker(self.matcher)
+                    self._stops = StopBook(self.ctx, self._orders)
+                    self.ctx._place = self._orders.place
+                    self.ctx._prepare()  # what the strategy replaced, looked at once per run
+                    return self._run(ticker_module)
             finally:
                 # Ends the exchange's receiver thread (a process running many backtests keeps a flat
                 # thread count).
@@ -765,6 +769,10 @@ class Backtest:
             refused_ticks=self._refused.count,
         )
 
+    def _feed_threads(self) -> Sequence[threading.Thread]:
+        module, ticker = self._ticker_module, self.ticker
+        return module.feed_threads(ticker) if module is not None and ticker is not None else ()
+
     def _start_feed(self, ticker_module: Any) -> List[threading.Thread]:
         """Starts the feed; the threads it started are joined at the end."""
         codes = [{"code": i.code, "market": i.market} for i in self.instruments]
@@ -799,14 +807,15 @@ class Backtest:
             raise BacktestError(f"the tick feed failed: {type(exc).__name__}: {exc}") from exc
 
 
-def _ticker_reading(ticker_module: Any, api: Any, data_root: str, refused: RefusedTicks) -> Any:
+def _ticker_reading(ticker_module: Any, api: Any, data_root: str, refused: RefusedTicks, log_dir: str) -> Any:
     """The feed of one run, its cache in ``data_root``: the path the feed builds for its files is this
     run's own (set on the instance before it is initialised), not the process-wide ``BASIC_INFO.data_dir``,
     so backtests with different data directories can run side by side in one process.
 
     It serves only rows it may (``data.servable``): the broker's answers reach it without the rows it
     cannot serve (dropped and reported to ``refused``), and a frame it built that still holds one (a
-    damaged cache file) fails the range, naming the file and line."""
+    damaged cache file) fails the range, naming the file and line. What a combination logs (on the run's
+    thread or the warm-up's) goes to the error log of ``log_dir``."""
     cls = ticker_module.Ticker
     if not isinstance(cls, type):  # a stand-in made by a test
         with using_data_dir(data_root):
@@ -820,18 +829,19 @@ def _ticker_reading(ticker_module: Any, api: Any, data_root: str, refused: Refus
     ticker = cls.__new__(cls)
     ticker._Ticker__generate_save_path = generate_save_path
     ticker.__init__(ServableTicks(api, refused))
-    ticker._Ticker__process_and_combine_ticks = _served_frames(ticker, data_root)
+    ticker._Ticker__process_and_combine_ticks = _served_frames(ticker, data_root, log_dir)
     return ticker
 
 
-def _served_frames(ticker: Any, data_root: str) -> Callable[..., Any]:
+def _served_frames(ticker: Any, data_root: str, log_dir: str) -> Callable[..., Any]:
     """The feed's combination (the main range's and the warm-up's), refusing a frame with a row the feed
     must not serve. The class's own method is looked up at each call, so a replaced one is used."""
     feed = weakref.ref(ticker)  # held by the ticker itself
 
     def process_and_combine_ticks(codes: Any, start_from: Any, end_to: Any) -> Any:
         self = feed()
-        frame = type(self)._Ticker__process_and_combine_ticks(self, codes, start_from, end_to)
+        with logging_into(log_dir):
+            frame = type(self)._Ticker__process_and_combine_ticks(self, codes, start_from, end_to)
         bad = refused_rows(frame, limit=1)
         if bad:
             row = frame.row(bad[0][0], named=True)
