@@ -288,7 +288,7 @@ class TickStream:
         self.pop = ticker.pop_tick
         self.allow = ticker.allow_next_tick
         self.advance = next_tick_taker(ticker, backtest._ticker_module)
-        self._get = ticker.tick_queue.get
+        self._get = _getter(ticker.tick_queue)
         self.matcher = matcher
         self.set_tick = matcher.set_current_tick
         self.match = matcher.match_deal
@@ -387,6 +387,22 @@ class TickStream:
             covered = session_fraction(self.timestamp, *bt._range)
         phase = "backfill" if warming else "main"
         bt.on_progress(Progress(phase, self.ticks, self.backfill_ticks, self.timestamp, covered))
+
+
+def _getter(q: Any) -> Callable[..., Any]:
+    """``q.get(timeout=...)`` for the feed's tick queue, waited on natively: ``queue.Queue.get`` enters its
+    Condition in Python code, where a Ctrl-C that comes while the feed's thread holds the queue's mutex
+    is raised just after this thread took it, before anything can give it back. The mutex then stays
+    held, and the run's clean-up (and the feed) wait for it for good."""
+    wait_item = _engine.wait_item
+
+    def get(timeout: float) -> Any:
+        item = wait_item(q, timeout)
+        if item is None:
+            raise queue.Empty
+        return item
+
+    return get
 
 
 def _own_method(ticker: Any, module: Any, name: str) -> bool:
