@@ -91,3 +91,27 @@ def test_wait_item_answers_an_item_or_none_after_its_time():
     threading.Timer(0.05, q.put, args=("later",)).start()
     assert wait_item(q, 10.0) == "later"
     assert q.unfinished_tasks == 2 and q.qsize() == 0  # as Queue.get leaves it
+
+
+def test_a_sweep_pool_sees_ctrl_c_only_where_it_holds_no_lock():
+    # Inside, SIGINT only raises a flag; the loop's check raises it. Leaving puts the default back and
+    # raises one that came after the last check.
+    import signal
+    import threading
+
+    from orva_mero_backtest.sweep.engines import _interrupts_at_safe_points
+
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("signal handlers are set on the main thread only")
+    with pytest.raises(KeyboardInterrupt):
+        with _interrupts_at_safe_points() as interrupted:
+            interrupted()
+            signal.raise_signal(signal.SIGINT)  # no KeyboardInterrupt here, inside any lock code
+            assert signal.getsignal(signal.SIGINT) is not signal.default_int_handler
+            interrupted()
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    with pytest.raises(KeyboardInterrupt):
+        with _interrupts_at_safe_points():
+            signal.raise_signal(signal.SIGINT)
+    with _interrupts_at_safe_points() as interrupted:
+        interrupted()  # nothing came: nothing raised
