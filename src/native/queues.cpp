@@ -548,6 +548,7 @@ bool native_cond(PyObject* cond, PyObject* mutex) {
 // for a few steps at a time.
 void cond_wait(PyObject* cond, PyObject* mutex, PyObject* seconds) {
   Known& k = known();
+  Ref held_mutex = Ref::borrow(mutex);  // signal handlers run below: they may replace the queue's parts
   Ref waiters = getattr(cond, ORVA_NAME("_waiters"));
   Ref waiter = Ref::steal(PyObject_CallNoArgs(k.allocate_lock));
   PyObject* w = waiter.get();
