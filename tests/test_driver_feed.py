@@ -274,3 +274,56 @@ def test_an_interrupted_first_report_leaves_no_empty_report_folder(tmp_path, mon
             report.write_report(result, str(parent), "run")
         assert parent.exists() == (parent.name == "kept")
         assert not parent.exists() or os.listdir(parent) == []
+
+
+def test_two_backtests_in_one_process_keep_their_own_error_logs(tmp_path, monkeypatch):
+    # Each run's failing days (the main range on its own thread, the warm-up on the feed's) are logged in
+    # its own data directory, while both run at once and whatever BASIC_INFO.data_dir says.
+    from fake_broker import FakeBroker
+
+    from orva_mero_backtest.constant import BASIC_INFO
+
+    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path / "elsewhere"))
+    codes, runs, errors = ("2330", "2317"), [], []
+    for code in codes:
+        broker = FakeBroker(default_rows=2)
+        broker.fail(code, DAY)
+        broker.fail(code, WARM)
+        runs.append(Backtest(Seen(), [Instrument(code, "Stock")], DAY, DAY, WARM, WARM, api=broker,
+                             data_dir=str(tmp_path / code), module_console="none"))
+
+    def run(bt):
+        try:
+            bt.run()
+        except BaseException as exc:  # reported below
+            errors.append(exc)
+
+    side = threading.Thread(target=run, args=(runs[1],), daemon=True)
+    side.start()
+    run(runs[0])
+    side.join(timeout=30)
+    assert not side.is_alive() and errors == []
+    for code, other in (codes, codes[::-1]):
+        log = (tmp_path / code / "logs" / "error.log").read_text()
+        assert log.count('"code": "%s"' % code) == 2 and other not in log
+    assert not (tmp_path / "elsewhere").exists()
+
+
+def test_a_runs_feed_threads_log_into_its_data_dir(tmp_path, monkeypatch):
+    from orva_mero_backtest import utils
+    from orva_mero_backtest.constant import BASIC_INFO
+
+    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path / "global"))
+    worker = threading.Thread(target=lambda: utils.logger.error("from the feed"))
+    stranger = threading.Thread(target=lambda: utils.logger.error("from elsewhere"))
+    with utils.routing_threads(str(tmp_path / "run"), lambda: [worker]):
+        for thread in (worker, stranger):
+            thread.start()
+            thread.join(timeout=5)
+        with utils.logging_into(str(tmp_path / "own")):
+            utils.logger.error("from the run")
+            assert utils.log_file_path() == str(tmp_path / "own" / "logs" / "error.log")
+    assert "from the feed" in (tmp_path / "run" / "logs" / "error.log").read_text()
+    assert "from elsewhere" in (tmp_path / "global" / "logs" / "error.log").read_text()
+    assert "from the run" in (tmp_path / "own" / "logs" / "error.log").read_text()
+    assert utils.log_file_path() == str(tmp_path / "global" / "logs" / "error.log")

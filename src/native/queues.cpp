@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
+#include <utility>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "fastpaths.hpp"
@@ -31,6 +34,7 @@ struct Known {
   PyObject* popleft = nullptr;
   PyObject* queue_methods = nullptr;  // tuple: the class's own put, get, ... as first seen
   PyObject* notify = nullptr;         // threading.Condition.notify as first seen
+  PyObject* allocate_lock = nullptr;  // _thread.allocate_lock: a waiter of a Condition
   // The instance dict of a queue.Queue() made here: its keys, what each is to the shortcuts
   // (kNoRole: a flag such as is_shutdown, which must hold the value it had then), and whether
   // every key was understood (else no queue is taken for plain).
@@ -125,6 +129,8 @@ Known* make_known() {
   Ref threading = Ref::steal(PyImport_ImportModule("threading"));
   Ref cond_cls = getattr(threading.get(), ORVA_NAME("Condition"));
   Ref lock = call_method(threading.get(), ORVA_NAME("Lock"));
+  Ref thread_mod = Ref::steal(PyImport_ImportModule("_thread"));
+  Ref allocate_lock = getattr(thread_mod.get(), ORVA_NAME("allocate_lock"));
   Ref collections = Ref::steal(PyImport_ImportModule("collections"));
   Ref deque = getattr(collections.get(), ORVA_NAME("deque"));
   if (!PyType_Check(queue_cls.get()) || !PyType_Check(cond_cls.get()) || !PyType_Check(deque.get()) ||
@@ -166,6 +172,7 @@ Known* make_known() {
   k->queue_methods = methods.release();
   k->notify = notify;
   Py_XINCREF(k->notify);
+  k->allocate_lock = allocate_lock.release();
   return k.release();
 }
 
@@ -507,6 +514,87 @@ Ref queue_get(PyObject* q) {
   return queue_wait_take(q, [] { return false; }, [] { return true; });
 }
 
+Ref queue_get_within(PyObject* q, double seconds) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(seconds > 0 ? seconds : 0));
+  bool first = true;  // an item already there is taken even with no time to wait
+  return queue_wait_take(
+      q, [&] { return !std::exchange(first, false) && Clock::now() >= deadline; }, [] { return true; });
+}
+
+namespace {
+
+// Whether `cond` is a plain threading.Condition over `mutex` with a deque of waiters, which
+// cond_wait can wait on as Condition.wait does.
+bool native_cond(PyObject* cond, PyObject* mutex) {
+  Known& k = known();
+  if (reinterpret_cast<PyObject*>(Py_TYPE(cond)) != k.cond_cls || !cond_class_unchanged(k)) return false;
+  PyObject* dict = instance_dict(cond);
+  if (!dict) return false;
+  PyObject* lock = entry(dict, ORVA_NAME("_lock"));
+  PyObject* waiters = entry(dict, ORVA_NAME("_waiters"));
+  return lock == mutex && waiters && Py_TYPE(waiters) == k.deque_type;
+}
+
+// cond.wait(seconds) for a plain Condition over `mutex`, which this thread holds, done here rather
+// than by Condition.wait. That is Python code: a Ctrl-C (a KeyboardInterrupt from the signal
+// handler, seen between bytecodes) can land after it gave the mutex back and before it took it
+// again, and the caller's guard then releases a mutex another thread holds; or it leaves its waiter
+// queued, so a later notify wakes nobody. Here the protocol is the same (a locked waiter lock on
+// cond._waiters, which notify releases), so Python waiters and notifiers mix with it, but signals
+// run only while the mutex is given back, and their error is raised once the mutex is held again
+// and the waiter is off the list. Taking the mutex back is not ended by Ctrl-C: it is held only
+// for a few steps at a time.
+void cond_wait(PyObject* cond, PyObject* mutex, PyObject* seconds) {
+  Known& k = known();
+  Ref held_mutex = Ref::borrow(mutex);  // signal handlers run below: they may replace the queue's parts
+  Ref waiters = getattr(cond, ORVA_NAME("_waiters"));
+  Ref waiter = Ref::steal(PyObject_CallNoArgs(k.allocate_lock));
+  PyObject* w = waiter.get();
+  Ref::steal(PyObject_Vectorcall(k.acquire, &w, 1, nullptr));  // new, so free: taken at once
+  {
+    PyObject* args[] = {waiters.get(), w};
+    Ref::steal(PyObject_Vectorcall(k.append, args, 2, nullptr));
+  }
+  std::optional<Caught> pending;  // the first error seen while the mutex was given back
+  PyObject* released = PyObject_Vectorcall(k.release, &mutex, 1, nullptr);
+  if (released) {
+    Py_DECREF(released);
+    // Given back: wait for a notify (the waiter released) or the time.
+    PyObject* args[] = {w, Py_True, seconds};
+    PyObject* got = PyObject_Vectorcall(k.acquire, args, 3, nullptr);
+    Py_XDECREF(got);
+    if (!got || PyErr_CheckSignals() < 0) pending = Caught::fetch();
+    for (;;) {
+      PyObject* again = PyObject_Vectorcall(k.acquire, &mutex, 1, nullptr);
+      if (again) {
+        Py_DECREF(again);
+        break;
+      }
+      Caught error = Caught::fetch();  // a handler raised while this thread waited: later
+      if (!pending) pending = std::move(error);
+    }
+  } else {
+    pending = Caught::fetch();  // not held after all: nothing was given back
+  }
+  PyObject* gone = PyObject_CallMethodOneArg(waiters.get(), ORVA_NAME("remove"), w);
+  if (gone) {
+    Py_DECREF(gone);
+  } else if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+    PyErr_Clear();  // notify took it off
+  } else {
+    Caught error = Caught::fetch();
+    if (!pending) pending = std::move(error);
+  }
+  if (pending) {
+    pending->restore();
+    throw_error();
+  }
+}
+
+}  // namespace
+
 Ref queue_wait_take(PyObject* q, const std::function<bool()>& stop, const std::function<bool()>& take) {
   Ref slice = py_float(kWaitSlice);
   Slots s;
@@ -521,8 +609,12 @@ Ref queue_wait_take(PyObject* q, const std::function<bool()>& stop, const std::f
         Ref item = pop_held(h);
         if (item) return item;
       }
-      call_method(h.not_empty.get(), ORVA_NAME("wait"), {slice.get()});
-      check_signals();
+      if (!native_cond(h.not_empty.get(), s.mutex)) {
+        call_method(h.not_empty.get(), ORVA_NAME("wait"), {slice.get()});
+        check_signals();
+        continue;
+      }
+      cond_wait(h.not_empty.get(), s.mutex, slice.get());
     }
   }
   // Not a plain queue.Queue: its conditions are not ours to wait on, so poll it.
@@ -561,6 +653,8 @@ bool lock_layout_matches() {
   if (g_lock_layout >= 0) return g_lock_layout == 1;
   Ref threading = Ref::steal(PyImport_ImportModule("threading"));
   Ref lock = call_method(threading.get(), ORVA_NAME("Lock"));
+  Ref thread_mod = Ref::steal(PyImport_ImportModule("_thread"));
+  Ref allocate_lock = getattr(thread_mod.get(), ORVA_NAME("allocate_lock"));
   bool ok = Py_TYPE(lock.get()) == known().lock_type && static_cast<Py_ssize_t>(sizeof(LockLayout)) <= Py_TYPE(lock.get())->tp_basicsize;
   PyObject* self = lock.get();
   auto field = [&] { return reinterpret_cast<LockLayout*>(self)->locked; };

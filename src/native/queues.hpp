@@ -34,6 +34,10 @@ Ref queue_pop_quick(PyObject* q);
 // q.get(): waits as long as it takes (in slices; KeyboardInterrupt ends it).
 Ref queue_get(PyObject* q);
 
+// q.get(timeout=seconds) without the exception: an empty Ref when nothing came within `seconds`
+// (looked at every 50 ms). Unlike Queue.get, a Ctrl-C never leaves a plain queue's mutex held.
+Ref queue_get_within(PyObject* q, double seconds);
+
 // q.get_nowait() without the exception: an empty Ref when nothing is queued.
 Ref queue_try_get(PyObject* q);
 

@@ -14,14 +14,16 @@ import os
 import queue
 import threading
 import time
+import weakref
 from dataclasses import dataclass, field
 from datetime import date as Date
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from .constant import BASIC_INFO, FLAG
 from .costs import CostSettings
-from .data.cache_broker import CacheOnly, check_cache, data_root, using_data_dir
+from .data.cache_broker import CacheOnly, cache_file, check_cache, check_cache_file, data_root, using_data_dir
 from .data.clock import parse_day, session_position, wall_clock_text
+from .data.servable import RefusedTicks, ServableTicks, refused_rows
 from .errors import BacktestError, DataError, OrderRejected, StrategyError, strategy_error
 from .modules.engine import engine as _engine
 from .modules.positions.positions import Positions
@@ -29,7 +31,7 @@ from .orders import OrderTracker
 from .stats import DEFAULT_CAPITAL
 from .stops import StopBook
 from .strategy import Strategy, StrategyContext
-from .utils import console as default_console
+from .utils import console as default_console, logger, logging_into, routing_threads
 
 MARKETS = ("Stock", "Future")
 # How orders fill: "quote" (the best bid/ask, their sizes and the queue ahead) or "trade" (the last
@@ -88,6 +90,7 @@ class BacktestResult:
     latency_ms: float = 0.0  # its entry latency
     cancel_latency_ms: float = 0.0  # and that of its cancels and modifications
     queue_model: str = DEFAULT_QUEUE  # what moved resting orders up under the quote model
+    refused_ticks: int = 0  # rows the broker sent that the feed cannot serve, dropped (each one in the error log)
 
     @property
     def fills(self) -> List[Dict[str, Any]]:
@@ -294,7 +297,7 @@ class TickStream:
         self.pop = ticker.pop_tick
         self.allow = ticker.allow_next_tick
         self.advance = next_tick_taker(ticker, backtest._ticker_module)
-        self._get = ticker.tick_queue.get
+        self._get = _getter(ticker.tick_queue)
         self.matcher = matcher
         self.set_tick = matcher.set_current_tick
         self.match = matcher.match_deal
@@ -398,6 +401,22 @@ class TickStream:
             covered = session_fraction(self.timestamp, *bt._range)
         phase = "backfill" if warming else "main"
         bt.on_progress(Progress(phase, self.ticks, self.backfill_ticks, self.timestamp, covered))
+
+
+def _getter(q: Any) -> Callable[..., Any]:
+    """``q.get(timeout=...)`` for the feed's tick queue, waited on natively: ``queue.Queue.get`` enters its
+    Condition in Python code, where a Ctrl-C that comes while the feed's thread holds the queue's mutex
+    is raised just after this thread took it, before anything can give it back. The mutex then stays
+    held, and the run's clean-up (and the feed) wait for it for good."""
+    wait_item = _engine.wait_item
+
+    def get(timeout: float) -> Any:
+        item = wait_item(q, timeout)
+        if item is None:
+            raise queue.Empty
+        return item
+
+    return get
 
 
 def _own_method(ticker: Any, module: Any, name: str) -> bool:
@@ -587,6 +606,7 @@ class Backtest:
         self._last_close: Dict[str, float] = {}
         self._tick: Optional[Dict[str, Any]] = None
         self._ticker_module: Any = None
+        self._refused = RefusedTicks(lambda: default_console, logger)
 
     # --- used by the strategy context -------------------------------------------------------------
 
@@ -722,16 +742,21 @@ class Backtest:
         try:
             self.matcher = matcher_module.Matcher(self.positions)
             try:
-                self.ticker = _ticker_reading(ticker_module, self.api, self.data_root)
-                # The strategy's ticks carry the row's best quote (bid_price, bid_volume, ask_price,
-                # ask_volume next to tick_type); pop_tick's own ticks keep their eight keys.
-                ticker_module.quote_ticks(self.ticker, True)
-                self._ticker_module = ticker_module
-                self._orders = OrderTracker(self.matcher, self.cancel_latency_ms / 1000.0, self.ctx)
-                self._stops = StopBook(self.ctx, self._orders)
-                self.ctx._place = self._orders.place
-                self.ctx._prepare()  # what the strategy replaced, looked at once per run
-                return self._run(ticker_module)
+                # The error log of this run (this thread's records and its feed's) is in its own data
+                # directory, whatever BASIC_INFO.data_dir says and whatever other runs do meanwhile.
+                with logging_into(self.data_dir), routing_threads(self.data_dir, self._feed_threads):
+                    self._refused = RefusedTicks(lambda: ticker_module.console, logger)
+                    self.ticker = _ticker_reading(ticker_module, self.api, self.data_root, self._refused,
+                                                  self.data_dir)
+                    # The strategy's ticks carry the row's best quote (bid_price, bid_volume, ask_price,
+                    # ask_volume next to tick_type); pop_tick's own ticks keep their eight keys.
+                    ticker_module.quote_ticks(self.ticker, True)
+                    self._ticker_module = ticker_module
+                    self._orders = OrderTracker(self.matcher, self.cancel_latency_ms / 1000.0, self.ctx)
+                    self._stops = StopBook(self.ctx, self._orders)
+                    self.ctx._place = self._orders.place
+                    self.ctx._prepare()  # what the strategy replaced, looked at once per run
+                    return self._run(ticker_module)
             finally:
                 # Ends the exchange's receiver thread (a process running many backtests keeps a flat
                 # thread count).
@@ -799,7 +824,12 @@ class Backtest:
             latency_ms=self.latency_ms,
             cancel_latency_ms=self.cancel_latency_ms,
             queue_model=self.queue,
+            refused_ticks=self._refused.count,
         )
+
+    def _feed_threads(self) -> Sequence[threading.Thread]:
+        module, ticker = self._ticker_module, self.ticker
+        return module.feed_threads(ticker) if module is not None and ticker is not None else ()
 
     def _start_feed(self, ticker_module: Any) -> List[threading.Thread]:
         """Starts the feed; the threads it started are joined at the end."""
@@ -835,10 +865,15 @@ class Backtest:
             raise BacktestError(f"the tick feed failed: {type(exc).__name__}: {exc}") from exc
 
 
-def _ticker_reading(ticker_module: Any, api: Any, data_root: str) -> Any:
+def _ticker_reading(ticker_module: Any, api: Any, data_root: str, refused: RefusedTicks, log_dir: str) -> Any:
     """The feed of one run, its cache in ``data_root``: the path the feed builds for its files is this
     run's own (set on the instance before it is initialised), not the process-wide ``BASIC_INFO.data_dir``,
-    so backtests with different data directories can run side by side in one process."""
+    so backtests with different data directories can run side by side in one process.
+
+    It serves only rows it may (``data.servable``): the broker's answers reach it without the rows it
+    cannot serve (dropped and reported to ``refused``), and a frame it built that still holds one (a
+    damaged cache file) fails the range, naming the file and line. What a combination logs (on the run's
+    thread or the warm-up's) goes to the error log of ``log_dir``."""
     cls = ticker_module.Ticker
     if not isinstance(cls, type):  # a stand-in made by a test
         with using_data_dir(data_root):
@@ -851,8 +886,52 @@ def _ticker_reading(ticker_module: Any, api: Any, data_root: str) -> Any:
 
     ticker = cls.__new__(cls)
     ticker._Ticker__generate_save_path = generate_save_path
-    ticker.__init__(api)
+    ticker.__init__(ServableTicks(api, refused))
+    ticker._Ticker__process_and_combine_ticks = _served_frames(ticker, data_root, log_dir)
     return ticker
+
+
+def _served_frames(ticker: Any, data_root: str, log_dir: str) -> Callable[..., Any]:
+    """The feed's combination (the main range's and the warm-up's), refusing a frame with a row the feed
+    must not serve. The class's own method is looked up at each call, so a replaced one is used."""
+    feed = weakref.ref(ticker)  # held by the ticker itself
+
+    def process_and_combine_ticks(codes: Any, start_from: Any, end_to: Any) -> Any:
+        self = feed()
+        with logging_into(log_dir):
+            frame = type(self)._Ticker__process_and_combine_ticks(self, codes, start_from, end_to)
+        bad = refused_rows(frame, limit=1)
+        if bad:
+            row = frame.row(bad[0][0], named=True)
+            raise DataError(_unservable_row(data_root, row, bad[0][1], start_from, end_to))
+        return frame
+
+    return process_and_combine_ticks
+
+
+def _unservable_row(data_root: str, row: Dict[str, Any], reason: str, first: str, last: str) -> str:
+    """Where a row the feed must not serve came from: the cache file and line that hold it (its tick's day
+    first, then the range's other days), else the instrument and time."""
+    code, ts = row.get("code"), row.get("ts")
+    days = []
+    if isinstance(ts, int) and ts > 0:
+        days.append(wall_clock_text(ts / 1e9, 0)[:10])
+    try:
+        day, end = parse_day(first, "start"), parse_day(last, "end")
+    except BacktestError:
+        day, end = None, None
+    while day is not None and day <= end:
+        days.append(day.isoformat())
+        day = Date.fromordinal(day.toordinal() + 1)
+    for text in dict.fromkeys(days):
+        try:
+            path = cache_file(data_root, str(code), text)
+            if os.path.lexists(path):
+                check_cache_file(path)
+        except DataError as exc:
+            return str(exc)
+    when = wall_clock_text(ts / 1e9, 3) if isinstance(ts, int) else "an unknown time"
+    return f"a tick of {code} at {when} cannot be served: {reason}"
 
 
 def _join(feed_threads: List[threading.Thread]) -> None:

@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 import sys
 import tempfile
+import threading
 from datetime import datetime
-from typing import Any, Callable, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, Optional, Sequence, Tuple
 
 from rich.console import Console, ConsoleDimensions
 
@@ -58,9 +60,66 @@ def make_dir(dir_path: str) -> None:
     os.makedirs(dir_path, exist_ok=True)
 
 
+class _LogRoutes:
+    """Which data directory a record belongs to: that of the run the emitting thread works for, so that
+    runs with their own data directories in one process (``Backtest(data_dir=...)``) keep their own logs.
+    A thread works for a run inside ``logging_into`` (the run's own thread, the feed's combination) or when
+    it is one of the run's threads (``routing_threads``: the feed's sender, looked up when a record comes);
+    any other thread logs into ``BASIC_INFO.data_dir``."""
+
+    def __init__(self) -> None:
+        self._local = threading.local()
+        self._lock = threading.Lock()
+        self._runs: Dict[int, Tuple[str, Callable[[], Sequence[threading.Thread]]]] = {}
+
+    def data_dir(self) -> str:
+        own = getattr(self._local, "data_dir", None)
+        if own is not None:
+            return own
+        if self._runs:
+            me = threading.current_thread()
+            with self._lock:
+                runs = list(self._runs.values())
+            for data_dir, threads_of in runs:
+                try:
+                    if any(thread is me for thread in threads_of()):
+                        return data_dir
+                except Exception:  # a run that is ending: not this thread's
+                    pass
+        return BASIC_INFO.data_dir
+
+    @contextlib.contextmanager
+    def logging_into(self, data_dir: str) -> Iterator[None]:
+        saved = getattr(self._local, "data_dir", None)
+        self._local.data_dir = data_dir
+        try:
+            yield
+        finally:
+            self._local.data_dir = saved
+
+    @contextlib.contextmanager
+    def routing_threads(self, data_dir: str, threads_of: Callable[[], Sequence[threading.Thread]]) -> Iterator[None]:
+        key = id(threads_of)
+        with self._lock:
+            self._runs[key] = (data_dir, threads_of)
+        try:
+            yield
+        finally:
+            with self._lock:
+                self._runs.pop(key, None)
+
+
+_routes = _LogRoutes()
+# Records of the current thread go to <data_dir>/logs/error.log for a block.
+logging_into = _routes.logging_into
+# Records of the threads ``threads_of()`` lists go there too while the block lasts.
+routing_threads = _routes.routing_threads
+
+
 def _usable_log_dir() -> str | None:
-    """<data_dir>/logs, made if missing; None when it cannot be made (the data directory is unusable)."""
-    log_dir = os.path.join(BASIC_INFO.data_dir, "logs")
+    """<data_dir>/logs of the current thread's records, made if missing; None when it cannot be made
+    (the data directory is unusable)."""
+    log_dir = os.path.join(_routes.data_dir(), "logs")
     try:
         make_dir(log_dir)
     except OSError:
@@ -73,8 +132,8 @@ def _fallback_log_dir() -> str:
 
 
 class _DataDirHandler(logging.Handler):
-    """Appends each record, as one line, to <data_dir>/logs/error.log, following BASIC_INFO.data_dir as it
-    changes. When that file cannot be written, records go to a log under the system's temporary directory
+    """Appends each record, as one line, to <data_dir>/logs/error.log of the run the emitting thread works for
+    (``_LogRoutes``), else of BASIC_INFO.data_dir as it is now. When that file cannot be written, records go to a log under the system's temporary directory
     instead, announced by one line on stderr (once per unusable file)."""
 
     def __init__(self) -> None:
@@ -87,7 +146,7 @@ class _DataDirHandler(logging.Handler):
         except Exception:
             self.handleError(record)
             return
-        primary = os.path.join(BASIC_INFO.data_dir, "logs", LOG_FILE_NAME)
+        primary = os.path.join(_routes.data_dir(), "logs", LOG_FILE_NAME)
         try:
             make_dir(os.path.dirname(primary))
             _append(primary, line)
@@ -120,7 +179,8 @@ logger.addHandler(_handler)
 
 
 def log_file_path() -> str:
-    """The error log records go to now: <data_dir>/logs/error.log, or the fallback when that cannot be made."""
+    """The error log the current thread's records go to now: <data_dir>/logs/error.log, or the fallback when
+    that cannot be made."""
     log_dir = _usable_log_dir() or _fallback_log_dir()
     return os.path.join(log_dir, LOG_FILE_NAME)
 

@@ -15,8 +15,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tupl
 from ..errors import DataError
 from .codes import check_code
 from .clock import is_trading_day, trading_days
-
-TICK_COLUMNS = ("ts", "close", "volume", "bid_price", "bid_volume", "ask_price", "ask_volume", "tick_type")
+from .servable import TICK_COLUMNS, value_problem
 # Written into the simulated broker's data root; a cache-only run refuses a data directory that has it.
 SIMULATED_MARK = "SIMULATED-TICKS"
 
@@ -61,8 +60,6 @@ def using_data_dir(path: str) -> Iterator[None]:
 
 
 _INT_COLUMNS = ("ts", "volume", "bid_volume", "ask_volume", "tick_type")
-_PRICE_COLUMNS = ("close",)  # the price the feed serves: finite and above 0
-_FLOAT_COLUMNS = ("bid_price", "ask_price")
 
 
 def _field_problem(name: str, text: str) -> str:
@@ -76,24 +73,18 @@ def _field_problem(name: str, text: str) -> str:
             return f"{name} {text!r} is not an integer"
         if not -(2**63) <= value < 2**63:
             return f"{name} {text} is out of range"
-        if name == "ts" and value <= 0:
-            return f"ts {text} is not a time"
-        return ""
+        return value_problem(name, value, text)
     try:
         number = float(text)
     except ValueError:
         return f"{name} {text!r} is not a number"
-    if not math.isfinite(number):
-        return f"{name} {text} is not finite"
-    if name in _PRICE_COLUMNS and number <= 0:
-        return f"{name} {text} is not a price above 0"
-    return ""
+    return value_problem(name, number, text)
 
 
 def check_cache_file(path: str) -> None:
     """Refuses a tick cache file the feed cannot serve, with one line naming the file, the line and what is
     wrong: not a regular file (a dangling link, a folder), unreadable, empty, another header, a row cut
-    short or with other fields, an empty or unreadable time, a price that is not finite and above 0."""
+    short or with other fields, an empty or unreadable time, a row the feed must not serve (``servable``)."""
     try:
         info = os.stat(path)
     except FileNotFoundError:

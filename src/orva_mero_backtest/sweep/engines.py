@@ -2,13 +2,15 @@
 
 from __future__ import annotations
 
+import contextlib
 import multiprocessing
 import signal
+import threading
 import time
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import replace
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from ..errors import BacktestError
 from .cache import data_bundle, materialize
@@ -94,6 +96,33 @@ class _Prepended:
         pass  # told by run_local, once
 
 
+@contextlib.contextmanager
+def _interrupts_at_safe_points() -> Iterator[Callable[[], None]]:
+    """Ctrl-C as a flag while the pool's loop runs; the check it yields raises KeyboardInterrupt. The
+    loop's waits (``concurrent.futures.wait``, a future's result) take the futures' locks in Python code,
+    and with polars loaded a blocking acquire is not cut short by a signal: a KeyboardInterrupt raised
+    there comes just after a lock was taken and leaves it held, and the pool's thread, which takes it to
+    set the next result, then waits for good (the interpreter waits for that thread at exit). The check
+    runs where the loop holds no lock. Only the default handler is replaced (off the main thread,
+    nothing is)."""
+    hit: List[int] = []
+    replaced = (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+    if replaced:
+        signal.signal(signal.SIGINT, lambda signum, frame: hit.append(signum))
+
+    def check() -> None:
+        if hit:
+            raise KeyboardInterrupt
+
+    try:
+        yield check
+    finally:
+        if replaced:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+    check()  # one that came after the last check
+
+
 def _run_pool(
     feed: Any, jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float,
     timeout: Optional[float], dead: bool = False,
@@ -109,38 +138,41 @@ def _run_pool(
     processes: Dict[int, Any] = {}
     broken = False
     try:
-        while True:
-            # No more in flight than there are workers: when the pool breaks, only these are suspects,
-            # and each run starts when it is submitted (its time limit counts from there).
-            if not broken:
-                for job in feed.take(jobs - len(in_flight)):
-                    in_flight[pool.submit(run_reported, job)] = (job, time.monotonic())
-                processes.update(getattr(pool, "_processes", None) or {})
-            if not in_flight:
-                break
-            # A wait with a time limit: Ctrl-C may reach another thread, and only a main thread that
-            # wakes up now and then sees it.
-            done, _ = wait(list(in_flight), timeout=poll_seconds, return_when=FIRST_COMPLETED)
-            for future in sorted(done, key=lambda f: in_flight[f][0].index):
-                error = future.exception()
-                if isinstance(error, BrokenProcessPool):
-                    broken = True
-                    continue
-                job, _ = in_flight.pop(future)
-                on_row(error_row(job, f"{type(error).__name__}: {error}") if error else future.result())
-            if broken and all(f.done() for f in in_flight):
-                break
-            while not started.empty():
-                began[started.get()] = time.monotonic()
-            now = time.monotonic()
-            late = [f for f, (job, _) in in_flight.items()
-                    if timeout is not None and not f.done() and now - began.get(job.index, now) > timeout]
-            if late:
-                _stop_pool(pool)
-                for future in late:
+        with _interrupts_at_safe_points() as interrupted:
+            while True:
+                interrupted()
+                # No more in flight than there are workers: when the pool breaks, only these are suspects,
+                # and each run starts when it is submitted (its time limit counts from there).
+                if not broken:
+                    for job in feed.take(jobs - len(in_flight)):
+                        in_flight[pool.submit(run_reported, job)] = (job, time.monotonic())
+                    processes.update(getattr(pool, "_processes", None) or {})
+                if not in_flight:
+                    break
+                # A wait with a time limit: Ctrl-C may reach another thread, and only a main thread that
+                # wakes up now and then sees it.
+                done, _ = wait(list(in_flight), timeout=poll_seconds, return_when=FIRST_COMPLETED)
+                interrupted()
+                for future in sorted(done, key=lambda f: in_flight[f][0].index):
+                    error = future.exception()
+                    if isinstance(error, BrokenProcessPool):
+                        broken = True
+                        continue
                     job, _ = in_flight.pop(future)
-                    on_row(error_row(job, f"timed out: the run took more than {timeout:g} s (--run-timeout)"))
-                return [], sorted((job for job, _ in in_flight.values()), key=lambda s: s.index)
+                    on_row(error_row(job, f"{type(error).__name__}: {error}") if error else future.result())
+                if broken and all(f.done() for f in in_flight):
+                    break
+                while not started.empty():
+                    began[started.get()] = time.monotonic()
+                now = time.monotonic()
+                late = [f for f, (job, _) in in_flight.items()
+                        if timeout is not None and not f.done() and now - began.get(job.index, now) > timeout]
+                if late:
+                    _stop_pool(pool)
+                    for future in late:
+                        job, _ = in_flight.pop(future)
+                        on_row(error_row(job, f"timed out: the run took more than {timeout:g} s (--run-timeout)"))
+                    return [], sorted((job for job, _ in in_flight.values()), key=lambda s: s.index)
     except BaseException:
         _stop_pool(pool)
         raise

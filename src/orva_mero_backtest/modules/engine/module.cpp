@@ -1,5 +1,6 @@
 // Small native helpers for the backtest's per-tick path (each has a plain-Python equivalent).
 #include "engine.hpp"
+#include "queues.hpp"
 #include "seconds.hpp"
 
 namespace orva::engine {
@@ -22,10 +23,31 @@ PyObject* ns_to_seconds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return PyFloat_FromDouble(out);
 }
 
+// wait_item(q, seconds) -> the next item of the queue, or None when none came within `seconds`.
+PyObject* wait_item(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "wait_item(queue, seconds: float)");
+    return nullptr;
+  }
+  const double seconds = PyFloat_AsDouble(args[1]);
+  if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
+  try {
+    Ref item = queue_get_within(args[0], seconds);
+    if (!item) Py_RETURN_NONE;
+    return item.release();
+  } catch (PyError&) {
+    return nullptr;
+  }
+}
+
 PyMethodDef functions[] = {
     {"tick_loop", tick_loop, METH_O, "tick_loop(stream): the per-tick loop of a run's TickStream, until the feed's exit status."},
     {"ns_to_seconds", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(ns_to_seconds)), METH_FASTCALL,
      "The package's nanosecond-to-seconds helper computed natively; None outside its range."},
+    {"wait_item", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(wait_item)), METH_FASTCALL,
+     "wait_item(queue, seconds)\n--\n\nThe next item of the queue, or None when none came within `seconds`. "
+     "Ctrl-C ends the wait (KeyboardInterrupt) and never leaves a plain queue.Queue's mutex held, which "
+     "queue.Queue.get can (its Condition is Python code)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "engine", "Native helpers of the backtest's per-tick path.", -1,
