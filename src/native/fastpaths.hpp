@@ -71,9 +71,6 @@
 #error "type watchers need CPython 3.12"
 #endif
 
-// The older name, still read by code that caches over dict versions.
-#define ORVA_DICT_VERSIONS ORVA_USE_DICT_VERSIONS
-
 namespace orva {
 
 #if ORVA_FASTPATHS

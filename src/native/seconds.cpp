@@ -109,7 +109,7 @@ bool native_seconds(long long ts, long digits, double* out) {
 }
 
 PyObject* SecondsBinding::bound() {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   if (fastpaths_on() && versioned_ &&
       dict_version(PyModule_GetDict(module_)) == version_)
     return fn_.get();
@@ -125,7 +125,7 @@ PyObject* SecondsBinding::bound() {
     code_ = package ? Ref::borrow(PyFunction_GET_CODE(fn.get())) : Ref();
     fn_ = std::move(fn);
   }
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   if (fastpaths_on() && dict) {
     version_ = version;
     versioned_ = true;

@@ -351,7 +351,7 @@ Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, In
   (void)ins;
   Ref markets = attrs.get(self, InstanceAttrs::CodeMarketMap, ORVA_NAME("code_market_map"));
   if (!PyDict_CheckExact(markets.get())) return getitem(markets.get(), code);
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   const uint64_t version = dict_version(markets.get());
   if (ins && fastpaths_on() && ins->known_market && ins->map_seen == markets.get() && ins->map_version == version)
     return ins->known_market;
@@ -365,7 +365,7 @@ Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, In
     throw_error();
   }
   Ref market = Ref::borrow(m);
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   if (ins && fastpaths_on()) {
     // The version read before the look-up: a change made while it ran is seen next time.
     ins->known_market = market;
