@@ -8,7 +8,9 @@
 namespace orva::matcher {
 
 PyObject* self_attr(PyObject* self, PyObject* SelfView::*attribute, PyObject* name, Keep& keep) {
-#if ORVA_FASTPATHS
+  // Without dict versions a view is read afresh, a walk over the whole instance dict: one getattr
+  // of the one attribute costs less.
+#if ORVA_USE_DICT_VERSIONS
   if (fastpaths_on()) {
     if (PyObject* seen = remembered_attr(self, attribute)) return keep.hold(seen);
     SelfView v;
