@@ -14,6 +14,10 @@
 //                           type versions, told by the interpreter when a watched class changes.
 //                           (Dict watchers are no stand-in: 3.13.0 does not report attribute stores
 //                           into an instance's inline values to them.)
+//   ORVA_USE_DICT_WATCHERS  dict watchers (PyDict_AddWatcher, public, 3.12+), for dicts that are no
+//                           object's __dict__ (a module's dict, a dict held as a value): the same
+//                           answer as dict versions, told by the interpreter (PlainDictGuard).
+//                           Plain: re-read the dict.
 //   ORVA_USE_TYPE_LOOKUP    _PyType_Lookup: a class attribute through the MRO, borrowed, no
 //                           descriptor run, via the type's method cache. Plain: walk __mro__.
 //   ORVA_USE_DICT_PTR       _PyObject_GetDictPtr: an instance's dict without a new reference.
@@ -51,6 +55,9 @@
 #ifndef ORVA_USE_TYPE_WATCHERS
 #define ORVA_USE_TYPE_WATCHERS (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030C0000)
 #endif
+#ifndef ORVA_USE_DICT_WATCHERS
+#define ORVA_USE_DICT_WATCHERS (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030C0000)
+#endif
 #ifndef ORVA_USE_TYPE_LOOKUP
 #define ORVA_USE_TYPE_LOOKUP ORVA_FASTPATHS
 #endif
@@ -76,6 +83,12 @@
 
 #if ORVA_USE_TYPE_VERSIONS && ORVA_USE_TYPE_WATCHERS
 #error "type versions and type watchers answer the same question: choose one"
+#endif
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_DICT_WATCHERS
+#error "dict versions and dict watchers answer the same question: choose one"
+#endif
+#if ORVA_USE_DICT_WATCHERS && PY_VERSION_HEX < 0x030C0000
+#error "dict watchers need CPython 3.12"
 #endif
 #if ORVA_USE_TYPE_WATCHERS && PY_VERSION_HEX < 0x030C0000
 #error "type watchers need CPython 3.12"
@@ -234,6 +247,50 @@ class DictGuard {
   PyObject* dict_ = nullptr;
 #if ORVA_USE_DICT_VERSIONS
   uint64_t tag_ = 0;
+#endif
+};
+
+// DictGuard's answer for a dict that is no object's instance dict (a module's dict, a dict held as
+// an attribute's value), with dict versions or, on 3.12 and later, dict watchers. (An instance's
+// __dict__ may hold its values inline on 3.13, where the watchers are not told of every store.)
+// Without either it always answers false, and the cache is read again. Compares the dict by
+// identity only: a new dict at the same address is never taken for it.
+class PlainDictGuard {
+ public:
+  bool unchanged(PyObject* dict) const {
+#if ORVA_USE_DICT_VERSIONS
+    if (fastpaths_on()) return dict_ && dict == dict_ && dict_version(dict) == tag_;
+#elif ORVA_USE_DICT_WATCHERS
+    if (fastpaths_on()) return dict_ && dict == dict_ && slot_ >= 0 && watch_holds(slot_, dict, count_);
+#endif
+    (void)dict;
+    return false;
+  }
+  // Call before the cache is read from `dict` (a change made while it is read is then seen), or
+  // when its owner wrote the cache with the dict, nothing run since. Never raises.
+  void mark(PyObject* dict) {
+    dict_ = dict;
+#if ORVA_USE_DICT_VERSIONS
+    tag_ = dict_version(dict);
+#elif ORVA_USE_DICT_WATCHERS
+    slot_ = fastpaths_on() ? watch_slot(dict) : -1;
+    count_ = slot_ >= 0 ? watch_count(slot_) : 0;
+#endif
+  }
+  void forget() { dict_ = nullptr; }
+
+ private:
+  PyObject* dict_ = nullptr;  // compared only
+#if ORVA_USE_DICT_VERSIONS
+  uint64_t tag_ = 0;
+#elif ORVA_USE_DICT_WATCHERS
+  int slot_ = -1;
+  uint64_t count_ = 0;
+  // Whether slot `slot` still watches `dict` and has seen `count` changes of it.
+  static bool watch_holds(int slot, PyObject* dict, uint64_t count);
+  static uint64_t watch_count(int slot);
+  // The slot watching `dict` (watched from now on, until it is freed), or -1 when none is free.
+  static int watch_slot(PyObject* dict);
 #endif
 };
 

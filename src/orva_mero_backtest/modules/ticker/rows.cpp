@@ -303,19 +303,16 @@ TickRows::Instrument& TickRows::make_instrument(std::string_view text) {
   return *ins;
 }
 
-// self.code_market_map[code], read for every row (the map may change while ticks stream).
 // self.code_market_map[code], read for every row (the map may change while ticks stream). With
-// the fast paths on, an exact dict whose version tag is unchanged since `ins`'s market was found
-// in it gives that market again without the look-up.
+// the fast paths on, an exact dict unchanged since `ins`'s market was found in it (its version tag,
+// or its dict watcher's word) gives that market again without the look-up.
 Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, Instrument* ins) {
-  (void)ins;
   Ref markets = attrs.get(self, InstanceAttrs::CodeMarketMap, ORVA_NAME("code_market_map"));
   if (!PyDict_CheckExact(markets.get())) return getitem(markets.get(), code);
-#if ORVA_USE_DICT_VERSIONS
-  const uint64_t version = dict_version(markets.get());
-  if (ins && fastpaths_on() && ins->known_market && ins->map_seen == markets.get() && ins->map_version == version)
-    return ins->known_market;
-#endif
+  if (ins && ins->known_market && ins->map_guard.unchanged(markets.get())) return ins->known_market;
+  // Marked before the look-up: a change made while it runs is seen next time.
+  PlainDictGuard seen;
+  if (ins) seen.mark(markets.get());
   PyObject* m = PyDict_GetItemWithError(markets.get(), code);
   if (!m) {
     if (!PyErr_Occurred()) {
@@ -325,14 +322,10 @@ Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, In
     throw_error();
   }
   Ref market = Ref::borrow(m);
-#if ORVA_USE_DICT_VERSIONS
-  if (ins && fastpaths_on()) {
-    // The version read before the look-up: a change made while it ran is seen next time.
+  if (ins) {
     ins->known_market = market;
-    ins->map_seen = markets.get();
-    ins->map_version = version;
+    ins->map_guard = seen;
   }
-#endif
   return market;
 }
 
