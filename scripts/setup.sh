@@ -25,7 +25,6 @@ make_venv() {  # make_venv <dir> <python>
 
 PY=${PYTHON:-$(pyenv_python 3.10)}
 PY=${PY:-$(command -v python3.10 || command -v python3)}
-make_venv .venv "$PY"
 
 NEXT=${PYTHON_NEXT:-}
 if [ -z "$NEXT" ]; then
@@ -34,6 +33,21 @@ if [ -z "$NEXT" ]; then
   NEXT=${NEXT:-$(command -v python3.13 || command -v python3.12 || true)}
 fi
 rm -rf .venv-next
+# The two environments are made side by side: most of the time goes to downloads and to one
+# compiler at a time, so the second costs little beside the first. Its output goes to a log shown
+# when it fails.
+next_pid=
 if [ -n "$NEXT" ] && [ "$NEXT" != none ]; then
-  make_venv .venv-next "$NEXT"
+  mkdir -p build
+  make_venv .venv-next "$NEXT" > build/setup-next.log 2>&1 &
+  next_pid=$!
+fi
+make_venv .venv "$PY"
+if [ -n "$next_pid" ]; then
+  if ! wait "$next_pid"; then
+    cat build/setup-next.log >&2
+    echo "setup: making .venv-next failed" >&2
+    exit 1
+  fi
+  cat build/setup-next.log
 fi

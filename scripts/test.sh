@@ -3,7 +3,7 @@
 #   ./scripts/test.sh            every pass CI runs: .venv (Python 3.10) with the CPython-internals
 #                                shortcuts on; again with them off at run time
 #                                (ORVA_MERO_BACKTEST_FASTPATHS=0) and compiled out (-DORVA_FASTPATHS=OFF),
-#                                both without the sweep tests, as the sanitizer pass; .venv-next (the
+#                                both without the sweep and search tests, as the sanitizer pass; .venv-next (the
 #                                newest Python set up) when it exists; the sanitizer build
 #                                (scripts/sanitize.sh) unless ORVA_SKIP_SANITIZE=1; and the speed check
 #                                across interpreters (benchmarks/interpreters.py --guard) unless
@@ -28,9 +28,10 @@ pass() {  # pass <label> <python> [VAR=value...] [-- pytest arguments]
 }
 JOBS=()
 [ "${ORVA_TEST_JOBS:-2}" != 0 ] && JOBS=(-n "${ORVA_TEST_JOBS:-2}")
-# The passes that vary only the native build leave out the sweep tests: they drive worker processes and
-# a Ray cluster in Python, over the same native calls the driver tests cover (and take a third of a pass).
-NATIVE_ONLY=(--ignore=tests/test_sweep.py)
+# The passes that vary only the native build leave out the sweep tests (grids and searches): they drive
+# worker processes, Optuna and a Ray cluster in Python, over the same native calls the driver tests
+# cover (and take a third of a pass).
+NATIVE_ONLY=(--ignore=tests/test_sweep.py --ignore=tests/test_sweep_search.py)
 # The other builds compile while the first passes run: those mostly wait on threads and child processes.
 mkdir -p build
 SANITIZE=0

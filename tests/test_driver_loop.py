@@ -8,7 +8,6 @@ import time
 from collections import deque
 
 import pytest
-from hypothesis import given, settings, strategies as st
 
 from orva_mero_backtest import driver, utils
 from orva_mero_backtest.driver import Backtest, BacktestError, Instrument, StrategyError
@@ -245,18 +244,21 @@ def test_a_replaced_timestamp_helper_is_still_called(monkeypatch):
     assert seen == native  # the native computation gives the helper's values
 
 
-ns = st.one_of(
-    st.integers(min_value=10**9, max_value=2**63 - 1),
-    st.integers(min_value=1_600_000_000 * 10**9, max_value=1_900_000_000 * 10**9),
-    # values whose seconds end in an exact binary half at the rounding digit
-    st.integers(min_value=1, max_value=2**20).map(lambda k: (1_704_158_100 * 2**22 + k * 2**13) * 10**9 // 2**22),
-)
+def sample_ns(rng, n):
+    """n timestamps of each kind: any of the range, near today, and ones whose seconds end in an exact
+    binary half at the rounding digit."""
+    return ([rng.randint(10**9, 2**63 - 1) for _ in range(n)]
+            + [rng.randint(1_600_000_000 * 10**9, 1_900_000_000 * 10**9) for _ in range(n)]
+            + [(1_704_158_100 * 2**22 + rng.randint(1, 2**20) * 2**13) * 10**9 // 2**22 for _ in range(n)])
 
 
-@settings(max_examples=1500, deadline=None)
-@given(ts=ns, digits=st.integers(min_value=0, max_value=9))
-def test_native_seconds_equal_the_python_helper(ts, digits):
-    assert engine.ns_to_seconds(ts, digits) == utils.format_nano_ts_to_second_ts(ts, digits)
+@pytest.mark.parametrize("seed", [1, 2])
+def test_native_seconds_equal_the_python_helper(seed):
+    # A plain seeded sample: hypothesis spent a minute per pass generating what costs microseconds to check.
+    rng = random.Random(seed)
+    cases = [(ts, digits) for ts in sample_ns(rng, 700) for digits in range(10)]
+    wrong = [(ts, d) for ts, d in cases if engine.ns_to_seconds(ts, d) != utils.format_nano_ts_to_second_ts(ts, d)]
+    assert not wrong, wrong[:5]
 
 
 @pytest.mark.parametrize("ts, digits", [(10**9 - 1, 8), (-5, 8), (2**63, 8), (10**18, 10), (10**18, -1)])

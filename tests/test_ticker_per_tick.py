@@ -84,6 +84,10 @@ CASES = {
         lambda mp, t: t.code_market_map.__setitem__("2330", "Moved"),
         lambda i, c: "Moved" if i > SWITCH and c == "2330" else MARKET[c],
         lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
+    "market map cleared and refilled": (
+        lambda mp, t: (t.code_market_map.clear(), t.code_market_map.update({"2330": "C", "TXFR1": "D"})),
+        lambda i, c: {"2330": "C", "TXFR1": "D"}[c] if i > SWITCH else MARKET[c],
+        lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
     "market map replaced": (
         lambda mp, t: setattr(t, "code_market_map", {"2330": "A", "TXFR1": "B"}),
         lambda i, c: {"2330": "A", "TXFR1": "B"}[c] if i > SWITCH else MARKET[c],

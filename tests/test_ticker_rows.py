@@ -195,3 +195,34 @@ def test_string_and_large_string_columns(monkeypatch, string_format):
     df = mixed_frame()
     hand_made = HandMadeFrame(df, string_format, sizes=[5, 1, 15])
     assert ticks_of(monkeypatch, hand_made) == named_rows(df.iter_rows(named=True))
+
+
+@pytest.mark.parametrize("quotes", [False, True], ids=["trade-only", "with-quote"])
+def test_ticks_from_a_shape_hold_their_own_row_values(monkeypatch, quotes):
+    # Several ticks per instrument: each is a copy of the instrument's shape given its row's values,
+    # which must neither leak into the shape (the next copy) nor change what the dict tracks.
+    import gc
+
+    from orva_mero_backtest.utils import format_nano_ts_to_second_ts
+
+    monkeypatch.setattr(ticker, "console", type("C", (), {"print": staticmethod(lambda text: None)})())
+    df = frame(6).with_columns(pl.when(pl.col("volume") == 3).then(None).otherwise(pl.col("ask_price"))
+                               .alias("ask_price"))
+    t = ticker.Ticker(object())
+    ticker.quote_ticks(t, quotes)
+    t.code_market_map.update(MARKETS)
+    t.backfilling_finish_flag = True
+    for _ in range(len(df)):
+        t.allow_next_tick()
+    t._Ticker__push_tick_to_queue(df)
+    got = [t.tick_queue.get(timeout=1) for _ in range(len(df))]
+    quote_keys = ("bid_price", "bid_volume", "ask_price", "ask_volume")
+    want = [
+        {"market_type": MARKETS[r["code"]], "timestamp": format_nano_ts_to_second_ts(r["ts"], 8), "code": r["code"],
+         "close": r["close"], "qty": r["volume"], "tick_type": r["tick_type"], "is_simulate": False,
+         "is_backfilling": False, **({k: r[k] for k in quote_keys} if quotes else {})}
+        for r in df.iter_rows(named=True)
+    ]
+    assert [list(tick.items()) for tick in got] == [list(w.items()) for w in want]
+    assert [gc.is_tracked(tick) for tick in got] == [gc.is_tracked(dict(w)) for w in want]
+    assert got[3].get("ask_price", None) is None and len({id(tick) for tick in got}) == len(got)

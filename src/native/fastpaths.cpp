@@ -74,4 +74,57 @@ int TypeGuard::watch_slot(PyTypeObject* type) {
 }
 #endif
 
+#if ORVA_USE_DICT_WATCHERS
+namespace {
+
+// The dicts watched by this module, each with a count of the events the interpreter told of. A
+// freed dict leaves its slot (counted first, so a guard holding the slot never matches again).
+// All of it is used with the GIL held.
+constexpr int kDictSlots = 32;
+struct WatchedDict {
+  PyObject* dict = nullptr;  // compared only
+  uint64_t changes = 0;
+};
+WatchedDict g_dicts[kDictSlots];
+int g_dict_watcher = -2;  // -2: not added yet, -1: none to be had
+
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
+  for (WatchedDict& w : g_dicts)
+    if (w.dict == dict) {
+      ++w.changes;
+      if (event == PyDict_EVENT_DEALLOCATED) w.dict = nullptr;
+    }
+  return 0;
+}
+
+}  // namespace
+
+bool PlainDictGuard::watch_holds(int slot, PyObject* dict, uint64_t count) {
+  return g_dicts[slot].dict == dict && g_dicts[slot].changes == count;
+}
+
+uint64_t PlainDictGuard::watch_count(int slot) { return g_dicts[slot].changes; }
+
+int PlainDictGuard::watch_slot(PyObject* dict) {
+  if (!PyDict_CheckExact(dict)) return -1;
+  if (g_dict_watcher == -2) {
+    g_dict_watcher = PyDict_AddWatcher(on_dict_event);
+    if (g_dict_watcher < 0) PyErr_Clear();
+  }
+  if (g_dict_watcher < 0) return -1;
+  int free_slot = -1;
+  for (int i = 0; i < kDictSlots; ++i) {
+    if (g_dicts[i].dict == dict) return i;
+    if (!g_dicts[i].dict && free_slot < 0) free_slot = i;
+  }
+  if (free_slot < 0) return -1;
+  if (PyDict_Watch(g_dict_watcher, dict) < 0) {
+    PyErr_Clear();
+    return -1;
+  }
+  g_dicts[free_slot].dict = dict;
+  return free_slot;
+}
+#endif
+
 }  // namespace orva

@@ -14,6 +14,10 @@
 //                           type versions, told by the interpreter when a watched class changes.
 //                           (Dict watchers are no stand-in: 3.13.0 does not report attribute stores
 //                           into an instance's inline values to them.)
+//   ORVA_USE_DICT_WATCHERS  dict watchers (PyDict_AddWatcher, public, 3.12+), for dicts that are no
+//                           object's __dict__ (a module's dict, a dict held as a value): the same
+//                           answer as dict versions, told by the interpreter (PlainDictGuard).
+//                           Plain: re-read the dict.
 //   ORVA_USE_TYPE_LOOKUP    _PyType_Lookup: a class attribute through the MRO, borrowed, no
 //                           descriptor run, via the type's method cache. Plain: walk __mro__.
 //   ORVA_USE_DICT_PTR       _PyObject_GetDictPtr: an instance's dict without a new reference.
@@ -21,6 +25,9 @@
 //   ORVA_USE_PRESIZED_DICT  _PyDict_NewPresized: a dict built for its final key count. Plain: PyDict_New.
 //   ORVA_USE_DICT_LAYOUT    split-dict layout (ma_keys / ma_values, 3.10 only): fills a shared-key
 //                           row in place. Plain: PyDict_SetItem.
+//   ORVA_USE_ENTRY_LAYOUT   combined-dict entries (dk_indices then the entries; 3.10 - 3.13, not the
+//                           free-threaded build): FreshEntries writes a fresh copy's values in place.
+//                           Plain: PyDict_SetItem.
 //   ORVA_USE_LOCK_LAYOUT    _thread.lock's object layout (3.10 - 3.13, checked against locked() at
 //                           first use): take a free queue mutex without a method call.
 //                           Plain: lock.acquire() / lock.release().
@@ -48,6 +55,9 @@
 #ifndef ORVA_USE_TYPE_WATCHERS
 #define ORVA_USE_TYPE_WATCHERS (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030C0000)
 #endif
+#ifndef ORVA_USE_DICT_WATCHERS
+#define ORVA_USE_DICT_WATCHERS (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030C0000)
+#endif
 #ifndef ORVA_USE_TYPE_LOOKUP
 #define ORVA_USE_TYPE_LOOKUP ORVA_FASTPATHS
 #endif
@@ -60,6 +70,13 @@
 #ifndef ORVA_USE_DICT_LAYOUT
 #define ORVA_USE_DICT_LAYOUT (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030B0000)
 #endif
+#ifndef ORVA_USE_ENTRY_LAYOUT
+#if defined(Py_GIL_DISABLED)
+#define ORVA_USE_ENTRY_LAYOUT 0
+#else
+#define ORVA_USE_ENTRY_LAYOUT (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030E0000)
+#endif
+#endif
 #ifndef ORVA_USE_LOCK_LAYOUT
 #define ORVA_USE_LOCK_LAYOUT (ORVA_FASTPATHS && PY_VERSION_HEX < 0x030E0000)
 #endif
@@ -67,12 +84,15 @@
 #if ORVA_USE_TYPE_VERSIONS && ORVA_USE_TYPE_WATCHERS
 #error "type versions and type watchers answer the same question: choose one"
 #endif
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_DICT_WATCHERS
+#error "dict versions and dict watchers answer the same question: choose one"
+#endif
+#if ORVA_USE_DICT_WATCHERS && PY_VERSION_HEX < 0x030C0000
+#error "dict watchers need CPython 3.12"
+#endif
 #if ORVA_USE_TYPE_WATCHERS && PY_VERSION_HEX < 0x030C0000
 #error "type watchers need CPython 3.12"
 #endif
-
-// The older name, still read by code that caches over dict versions.
-#define ORVA_DICT_VERSIONS ORVA_USE_DICT_VERSIONS
 
 namespace orva {
 
@@ -230,6 +250,50 @@ class DictGuard {
 #endif
 };
 
+// DictGuard's answer for a dict that is no object's instance dict (a module's dict, a dict held as
+// an attribute's value), with dict versions or, on 3.12 and later, dict watchers. (An instance's
+// __dict__ may hold its values inline on 3.13, where the watchers are not told of every store.)
+// Without either it always answers false, and the cache is read again. Compares the dict by
+// identity only: a new dict at the same address is never taken for it.
+class PlainDictGuard {
+ public:
+  bool unchanged(PyObject* dict) const {
+#if ORVA_USE_DICT_VERSIONS
+    if (fastpaths_on()) return dict_ && dict == dict_ && dict_version(dict) == tag_;
+#elif ORVA_USE_DICT_WATCHERS
+    if (fastpaths_on()) return dict_ && dict == dict_ && slot_ >= 0 && watch_holds(slot_, dict, count_);
+#endif
+    (void)dict;
+    return false;
+  }
+  // Call before the cache is read from `dict` (a change made while it is read is then seen), or
+  // when its owner wrote the cache with the dict, nothing run since. Never raises.
+  void mark(PyObject* dict) {
+    dict_ = dict;
+#if ORVA_USE_DICT_VERSIONS
+    tag_ = dict_version(dict);
+#elif ORVA_USE_DICT_WATCHERS
+    slot_ = fastpaths_on() ? watch_slot(dict) : -1;
+    count_ = slot_ >= 0 ? watch_count(slot_) : 0;
+#endif
+  }
+  void forget() { dict_ = nullptr; }
+
+ private:
+  PyObject* dict_ = nullptr;  // compared only
+#if ORVA_USE_DICT_VERSIONS
+  uint64_t tag_ = 0;
+#elif ORVA_USE_DICT_WATCHERS
+  int slot_ = -1;
+  uint64_t count_ = 0;
+  // Whether slot `slot` still watches `dict` and has seen `count` changes of it.
+  static bool watch_holds(int slot, PyObject* dict, uint64_t count);
+  static uint64_t watch_count(int slot);
+  // The slot watching `dict` (watched from now on, until it is freed), or -1 when none is free.
+  static int watch_slot(PyObject* dict);
+#endif
+};
+
 // ---- Instance dicts -------------------------------------------------------------------------
 
 // obj.__dict__ as the object holds it (borrowed), or NULL when it has none. May leave an error
@@ -250,6 +314,72 @@ inline PyObject* instance_dict(PyObject* obj) {
   Py_DECREF(d);  // the object holds it
   return d;
 }
+
+// The entries of a combined dict that was just made (PyDict_Copy of a combined dict, or built key by
+// key) and that no other code has seen yet: its keys in insertion order, and their values written
+// in place, without a look-up per key. open() is false (use PyDict_SetItem) when the shortcut is off
+// or the dict is not laid out as expected: not combined, not `n` keys, or a deleted slot.
+// Keeping the dict's garbage-collector tracking right is the caller's: the values it writes into an
+// untracked dict must need no tracking (None, bool, int, float).
+class FreshEntries {
+ public:
+  bool open(PyObject* dict, Py_ssize_t n) {
+#if ORVA_USE_ENTRY_LAYOUT
+    if (!fastpaths_on() || !PyDict_CheckExact(dict)) return false;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (d->ma_values || d->ma_used != n) return false;
+#if PY_VERSION_HEX < 0x030B0000
+    // Objects/dict-common.h of 3.10: the entries are {hash, key, value}.
+    struct Keys {
+      Py_ssize_t dk_refcnt, dk_size;
+      void* dk_lookup;
+      Py_ssize_t dk_usable, dk_nentries;
+      char dk_indices[1];
+    };
+    auto* k = reinterpret_cast<Keys*>(d->ma_keys);
+    if (k->dk_nentries != n) return false;
+    const Py_ssize_t size = k->dk_size;
+    const Py_ssize_t index_bytes = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
+    base_ = reinterpret_cast<PyObject**>(k->dk_indices + size * index_bytes) + 1;
+    stride_ = 3;
+#else
+    // Include/internal/pycore_dict.h of 3.11 - 3.13: a dict whose keys are all str holds entries
+    // {key, value} (kind 1); any other kind is left to the plain path.
+    struct Keys {
+      Py_ssize_t dk_refcnt;
+      uint8_t dk_log2_size, dk_log2_index_bytes, dk_kind;
+      uint32_t dk_version;
+      Py_ssize_t dk_usable, dk_nentries;
+      char dk_indices[1];
+    };
+    auto* k = reinterpret_cast<Keys*>(d->ma_keys);
+    if (k->dk_kind != 1 || k->dk_nentries != n) return false;
+    base_ = reinterpret_cast<PyObject**>(k->dk_indices + (static_cast<size_t>(1) << k->dk_log2_index_bytes));
+    stride_ = 2;
+#endif
+    n_ = n;
+    return true;
+#else
+    (void)dict, (void)n;
+    return false;
+#endif
+  }
+  // The key of the i-th entry (borrowed), 0 <= i < n.
+  PyObject* key(Py_ssize_t i) const { return base_[i * stride_]; }
+  // Gives the i-th entry `value` (a new reference taken). Its old value is released: the caller
+  // knows that releasing it runs no code (it is still held elsewhere, or None).
+  void set(Py_ssize_t i, PyObject* value) const {
+    PyObject*& slot = base_[i * stride_ + 1];
+    Py_INCREF(value);
+    Py_SETREF(slot, value);
+  }
+  Py_ssize_t size() const { return n_; }
+
+ private:
+  PyObject** base_ = nullptr;  // the first entry's key
+  Py_ssize_t stride_ = 3;
+  Py_ssize_t n_ = 0;
+};
 
 // A new empty dict meant to hold `n` keys.
 inline PyObject* new_dict_for(Py_ssize_t n) {

@@ -109,28 +109,19 @@ bool native_seconds(long long ts, long digits, double* out) {
 }
 
 PyObject* SecondsBinding::bound() {
-#if ORVA_DICT_VERSIONS
-  if (fastpaths_on() && versioned_ &&
-      dict_version(PyModule_GetDict(module_)) == version_)
-    return fn_.get();
-  versioned_ = false;
-  // Read before the look-up: a change made while it runs is seen by the next row.
-  uint64_t version = 0;
   PyObject* dict = PyModule_CheckExact(module_) ? PyModule_GetDict(module_) : nullptr;
-  if (fastpaths_on() && dict) version = dict_version(dict);
-#endif
+  if (dict && fn_ && guard_.unchanged(dict)) return fn_.get();
+  guard_.forget();
+  // Marked before the look-up: a change made while it runs is seen by the next row.
+  PlainDictGuard seen;
+  if (dict) seen.mark(dict);
   Ref fn = getattr(module_, name_);
   if (fn.get() != fn_.get()) {
     const bool package = is_package_helper(fn.get());
     code_ = package ? Ref::borrow(PyFunction_GET_CODE(fn.get())) : Ref();
     fn_ = std::move(fn);
   }
-#if ORVA_DICT_VERSIONS
-  if (fastpaths_on() && dict) {
-    version_ = version;
-    versioned_ = true;
-  }
-#endif
+  if (dict) guard_ = seen;
   return fn_.get();
 }
 

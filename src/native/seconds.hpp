@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "fastpaths.hpp"
 #include "pyref.hpp"
 
 namespace orva {
@@ -19,8 +20,8 @@ Ref seconds_from_ns(PyObject* convert, PyObject* ts, PyObject* digits);
 
 // `module.<name>(ts, digits)` called once per row: the binding is looked up for every row (a replaced
 // helper is called for every row), but whether it is the package's own helper is decided once per
-// bound function, not per row. With the fast paths on, an unchanged module dict (its version tag)
-// also skips the look-up. One per reader of rows; use with the GIL held.
+// bound function, not per row. With the fast paths on, an unchanged module dict (its version tag, or
+// its dict watcher's word) also skips the look-up. One per reader of rows; use with the GIL held.
 class SecondsBinding {
  public:
   SecondsBinding(PyObject* module, PyObject* name) : module_(module), name_(name) {}
@@ -35,8 +36,7 @@ class SecondsBinding {
   PyObject* name_;    // interned, never released
   Ref fn_;            // the function last found bound
   Ref code_;          // its code object when it was the package's helper, else empty
-  uint64_t version_ = 0;  // the module dict's version tag when fn_ was found (fast paths)
-  bool versioned_ = false;
+  PlainDictGuard guard_;  // the module dict as it was when fn_ was found
 };
 
 // The native computation alone; false when the arguments are outside its range.

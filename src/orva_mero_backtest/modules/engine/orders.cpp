@@ -64,7 +64,7 @@ PyObject* part_name(int i) {
   }
 }
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
 // 3.10: the plan and parts last read from a plain tracker's __dict__, kept while that dict keeps its
 // version tag (it changes with every change of the dict, and no two dicts share one): borrowed, the
 // unchanged dict holds them.
@@ -83,7 +83,7 @@ struct Tracker {
   long plan = 0;
 
   explicit Tracker(PyObject* tracker) : self(tracker), attrs(tracker, true) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
     if (remembered()) {
       plan = g_remembered.plan;
       return;
@@ -98,19 +98,19 @@ struct Tracker {
       attrs.forget_dict();
       return;
     }
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
     remember();
 #endif
   }
 
   Ref get(Part part) const {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
     if (remembered()) return Ref::borrow(g_remembered.parts[part]);
 #endif
     return attrs.get(part_name(part));
   }
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
  private:
   bool remembered() const {
     PyObject* dict = attrs.dict();

@@ -215,7 +215,7 @@ void set_positions(PyObject* positions, PyObject* deal, PyObject* product, Keep&
   keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_positions"), stack, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
 // fill() for a deal copied here from a record of the quick add_order (a key-sharing dict of a
 // record shape, seen by no Python code yet): its three new values are written in place and its
 // fields read by position, self's attributes read once from its instance dict while it stays
@@ -261,7 +261,7 @@ void fill(Pass& p, Order& o, const Outcome& out) {
   bool fresh = false;
   PyObject* d = keep.own(copy_record(o.record, &fresh).release());
   PyObject* deal_qty = keep.own(PyLong_FromLongLong(out.deal_qty));
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   if (fresh && quick_fill(p, d, deal_qty, keep)) return;
 #endif
   set_field(d, ORVA_NAME("quantity"), deal_qty);
@@ -326,7 +326,7 @@ struct Fields {
 // Per position of the book, what a pass read from the record there, valid while the same dict
 // sits there at the same version tag (every change of a dict gives it a new one, and a new
 // dict never gets an old one). Only pointer and number compares: no Python code runs.
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
 const CodeSlot* slot_at(const Pass& p, Py_ssize_t i, PyObject* record) {
   const auto at = static_cast<size_t>(i);
   if (!p.slots || at >= p.codes->size() || Py_TYPE(record) != &PyDict_Type) return nullptr;
@@ -353,7 +353,7 @@ bool idle_rod(const Pass& p, const CodeSlot& s) {
 // What the slot of position `i` says of the record there: 1 of this instrument, 0 of another,
 // -1 unknown. Pure: no Python code runs, nothing is held.
 int known_code(const Pass& p, Py_ssize_t i, PyObject* record) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   if (const CodeSlot* s = slot_at(p, i, record)) {
     if (s->code == p.code) return 1;
     if (s->hash != p.code_hash) return 0;
@@ -364,7 +364,7 @@ int known_code(const Pass& p, Py_ssize_t i, PyObject* record) {
   return -1;
 }
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
 // The first position from `i` on whose record is not known from its slot to be of another
 // instrument (its code's hash differs). Pure: pointer and number compares only.
 Py_ssize_t skip_other_codes(const Pass& p, Py_ssize_t i) {
@@ -388,7 +388,7 @@ bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
   if (const int known = known_code(p, i, record); known >= 0) return known == 1;
   p.touched = true;  // reading the record may run Python code
   Ref keep = Ref::borrow(record);
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   if (p.slots && Py_TYPE(record) == &PyDict_Type) {
     const uint64_t version = dict_version(record);
     Ref code = item(record, ORVA_NAME("code"));
@@ -407,7 +407,7 @@ bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
 }
 
 Fields read_fields(Pass& p, Order& o) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   if (const CodeSlot* s = slot_at(p, o.hint, o.record); s && s->fields)
     return Fields{Ref::borrow(s->action), Ref::borrow(s->price), Ref::borrow(s->order_type),
                   Ref::borrow(s->price_type), Ref::borrow(s->quantity)};
@@ -416,7 +416,7 @@ Fields read_fields(Pass& p, Order& o) {
   PyObject* r = o.record;
   Fields f{item(r, ORVA_NAME("action")), item(r, ORVA_NAME("price")), item(r, ORVA_NAME("order_type")),
            item(r, ORVA_NAME("price_type")), item(r, ORVA_NAME("quantity"))};
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   // Kept only if nothing changed the record (or the slot) while the fields were read.
   const auto at = static_cast<size_t>(o.hint);
   if (version && dict_version(r) == version && at < p.codes->size()) {
@@ -437,7 +437,7 @@ Fields read_fields(Pass& p, Order& o) {
 // Examines one order of the instrument, found at o.hint just now.
 // `can_fill` false: the order meets no volume at all (an IOC or FOK is cancelled, a ROD waits).
 void visit(Pass& p, Order& o, bool can_fill = true) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   if (const CodeSlot* s = slot_at(p, o.hint, o.record); s && idle_rod(p, *s)) return;
 #endif
   p.touched = true;
@@ -463,7 +463,7 @@ void visit(Pass& p, Order& o, bool can_fill = true) {
   if (out.cancel_info) cancel(p, o, out);
 }
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
 // Goes over the book while its slots tell that nothing needs doing (records of other
 // instruments, resting orders the tick does not reach): pure, so the book cannot change
 // meanwhile and nothing needs holding. Returns where a visit (or a read) is needed, or -1 when
@@ -599,7 +599,7 @@ Ref match_deal(const Args& a) {
   }
 #endif
   Py_ssize_t from = 0;
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   from = idle_prefix(p);
   if (from < 0) return Ref::none();  // every order of the instrument is known to stay as it is
 #endif

@@ -8,7 +8,9 @@
 namespace orva::matcher {
 
 PyObject* self_attr(PyObject* self, PyObject* SelfView::*attribute, PyObject* name, Keep& keep) {
-#if ORVA_FASTPATHS
+  // Without dict versions a view is read afresh, a walk over the whole instance dict: one getattr
+  // of the one attribute costs less.
+#if ORVA_USE_DICT_VERSIONS
   if (fastpaths_on()) {
     if (PyObject* seen = remembered_attr(self, attribute)) return keep.hold(seen);
     SelfView v;
@@ -62,7 +64,7 @@ PyObject* dict_of(PyObject* obj) {
 
 }  // namespace
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
 namespace {
 // The view last read, valid while its instance dict keeps the version tag it had then (the dict
 // holds what it shows; tags are never reused). Compared only, never dereferenced through it.
@@ -74,7 +76,7 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
   if (!plain_type(Py_TYPE(self))) return false;
   PyObject* dict = dict_of(self);
   if (!dict) return false;
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   const SelfView& last = g_last_view;
   if (last.dict == dict && last.version == dict_version(dict) &&
       last.type == Py_TYPE(self)) {
@@ -106,7 +108,7 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
   for (int i = 0; i < 7; ++i) *slots[i] = keep.hold(*found_slots[i]);
   v.type = Py_TYPE(self);
   v.dict = dict;
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   v.version = dict_version(dict);
   g_last_view = v;
 #endif
@@ -114,7 +116,7 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
 }
 
 PyObject* remembered_attr(PyObject* self, PyObject* SelfView::*attribute) {
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   const SelfView& last = g_last_view;
   if (view_holds(self, last)) return last.*attribute;
 #else
@@ -125,7 +127,7 @@ PyObject* remembered_attr(PyObject* self, PyObject* SelfView::*attribute) {
 
 bool view_holds(PyObject* self, const SelfView& v) {
   PyObject* dict = dict_of(self);
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   // Compared only: another dict made at the same address has another version tag.
   return dict && dict == v.dict && dict_version(dict) == v.version &&
          Py_TYPE(self) == v.type && plain_type(v.type);
@@ -162,7 +164,7 @@ inline PyObject* entry_of(PyObject* d, PyObject* key) {
   return v;
 }
 
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
 // d[key] as entry_of gives it, remembered while the dict keeps its version tag (the dict holds the
 // value; tags are never reused). Compared only, never dereferenced through it.
 struct LastEntry {

@@ -73,7 +73,7 @@ void load_id_source() {
 }
 
 #if ORVA_FASTPATHS
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
 // The module dict's version tag when its `generate` was last found to be nanoid's own (0: not known).
 uint64_t g_generate_seen = 0;
 #endif
@@ -81,13 +81,13 @@ uint64_t g_generate_seen = 0;
 bool native_trade_ids() {
   if (!fastpaths_on() || !g_native_ids) return false;
   PyObject* dict = PyModule_GetDict(g_module);
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   const uint64_t version = dict_version(dict);
   if (version == g_generate_seen) return true;
 #endif
   PyObject* bound = PyDict_GetItemWithError(dict, ORVA_NAME("generate"));
   if (!bound && PyErr_Occurred()) throw_error();
-#if ORVA_DICT_VERSIONS
+#if ORVA_USE_DICT_VERSIONS
   // Remembered only if the look-up left the dict as it was.
   const bool same = dict_version(dict) == version;
   g_generate_seen = bound == g_original_generate && same ? version : 0;

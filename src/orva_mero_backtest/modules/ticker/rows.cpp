@@ -6,55 +6,15 @@
 #include "seconds.hpp"
 #include "ticker.hpp"
 
-#if ORVA_USE_DICT_LAYOUT
-#define ORVA_DICT_ENTRIES 1
-#else
-#define ORVA_DICT_ENTRIES 0
-#endif
 
 namespace orva::ticker {
 
 namespace {
 
-#if ORVA_DICT_ENTRIES
-// A combined dict's keys and entries as CPython 3.10 lays them out (Objects/dict-common.h).
-struct KeysLayout {
-  Py_ssize_t dk_refcnt;
-  Py_ssize_t dk_size;
-  void* dk_lookup;
-  Py_ssize_t dk_usable;
-  Py_ssize_t dk_nentries;
-  char dk_indices[1];  // dk_size indices, then the entries
-};
-struct EntryLayout {
-  Py_hash_t me_hash;
-  PyObject* me_key;
-  PyObject* me_value;
-};
-
-// The entries of an 8-item (12 with the quote) combined dict with no deleted slots, in insertion
-// order; else NULL.
-EntryLayout* entries_of_tick(PyObject* dict) {
-  auto* d = reinterpret_cast<PyDictObject*>(dict);
-  // Eight keys, or twelve with the quote's.
-  if (d->ma_values || (d->ma_used != 8 && d->ma_used != 12)) return nullptr;
-  auto* k = reinterpret_cast<KeysLayout*>(d->ma_keys);
-  if (k->dk_nentries != d->ma_used) return nullptr;
-  const Py_ssize_t size = k->dk_size;
-  const Py_ssize_t index_bytes = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
-  return reinterpret_cast<EntryLayout*>(k->dk_indices + size * index_bytes);
-}
-
 // Values a dict holding them needs no garbage-collector tracking for.
 bool atomic(PyObject* v) {
   return v == Py_None || PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v);
 }
-
-void replace_value(EntryLayout& e, PyObject* value) {
-  Py_INCREF(value);
-  Py_SETREF(e.me_value, value);
-}
-#endif
 
 // The frame's columns a tick dict is made of, in the order TickRows::Batch keeps them.
 constexpr const char* kColumns[] = {"code",      "ts",         "close",     "volume",    "tick_type",
@@ -343,19 +303,16 @@ TickRows::Instrument& TickRows::make_instrument(std::string_view text) {
   return *ins;
 }
 
-// self.code_market_map[code], read for every row (the map may change while ticks stream).
 // self.code_market_map[code], read for every row (the map may change while ticks stream). With
-// the fast paths on, an exact dict whose version tag is unchanged since `ins`'s market was found
-// in it gives that market again without the look-up.
+// the fast paths on, an exact dict unchanged since `ins`'s market was found in it (its version tag,
+// or its dict watcher's word) gives that market again without the look-up.
 Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, Instrument* ins) {
-  (void)ins;
   Ref markets = attrs.get(self, InstanceAttrs::CodeMarketMap, ORVA_NAME("code_market_map"));
   if (!PyDict_CheckExact(markets.get())) return getitem(markets.get(), code);
-#if ORVA_DICT_VERSIONS
-  const uint64_t version = dict_version(markets.get());
-  if (ins && fastpaths_on() && ins->known_market && ins->map_seen == markets.get() && ins->map_version == version)
-    return ins->known_market;
-#endif
+  if (ins && ins->known_market && ins->map_guard.unchanged(markets.get())) return ins->known_market;
+  // Marked before the look-up: a change made while it runs is seen next time.
+  PlainDictGuard seen;
+  if (ins) seen.mark(markets.get());
   PyObject* m = PyDict_GetItemWithError(markets.get(), code);
   if (!m) {
     if (!PyErr_Occurred()) {
@@ -365,14 +322,10 @@ Ref TickRows::market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, In
     throw_error();
   }
   Ref market = Ref::borrow(m);
-#if ORVA_DICT_VERSIONS
-  if (ins && fastpaths_on()) {
-    // The version read before the look-up: a change made while it ran is seen next time.
+  if (ins) {
     ins->known_market = market;
-    ins->map_seen = markets.get();
-    ins->map_version = version;
+    ins->map_guard = seen;
   }
-#endif
   return market;
 }
 
@@ -416,30 +369,25 @@ Ref TickRows::build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument&
     ins.shape_quotes[backfilling] = quotes;
   }
   Ref tick = Ref::steal(PyDict_Copy(shape.get()));
-#if ORVA_DICT_ENTRIES
   // The copy is new and seen by nobody yet: its four row values are written into its entries
-  // (a placeholder None each) without a look-up per key. Its version tag, given when it was
-  // made, is first seen with these values. Only atomic values: the copy stays untracked.
-  if (fastpaths_on() && atomic(timestamp.get()) && atomic(close) && atomic(volume) && atomic(tick_type)) {
-    EntryLayout* e = entries_of_tick(tick.get());
-    bool fits = e && e[1].me_key == ORVA_NAME("timestamp") && e[3].me_key == ORVA_NAME("close") &&
-                e[4].me_key == ORVA_NAME("qty") && e[5].me_key == ORVA_NAME("tick_type");
-    if (fits && quotes) {
-      fits = reinterpret_cast<PyDictObject*>(tick.get())->ma_used == 12;
-      for (int k = 0; fits && k < 4; ++k)
-        fits = e[8 + k].me_key == quote_key(k) && (!quote[k] || atomic(quote[k].get()));
-    }
+  // (a placeholder None each) without a look-up per key. Only atomic values: the copy stays untracked.
+  FreshEntries e;
+  if (atomic(timestamp.get()) && atomic(close) && atomic(volume) && atomic(tick_type) &&
+      e.open(tick.get(), quotes ? 12 : 8)) {
+    bool fits = e.key(1) == ORVA_NAME("timestamp") && e.key(3) == ORVA_NAME("close") &&
+                e.key(4) == ORVA_NAME("qty") && e.key(5) == ORVA_NAME("tick_type");
+    for (int k = 0; fits && quotes && k < 4; ++k)
+      fits = e.key(8 + k) == quote_key(k) && (!quote[k] || atomic(quote[k].get()));
     if (fits) {
-      replace_value(e[1], timestamp.get());
-      replace_value(e[3], close);
-      replace_value(e[4], volume);
-      replace_value(e[5], tick_type);
+      e.set(1, timestamp.get());
+      e.set(3, close);
+      e.set(4, volume);
+      e.set(5, tick_type);
       if (quotes)
-        for (int k = 0; k < 4; ++k) replace_value(e[8 + k], quote[k] ? quote[k].get() : Py_None);
+        for (int k = 0; k < 4; ++k) e.set(8 + k, quote[k] ? quote[k].get() : Py_None);
       return tick;
     }
   }
-#endif
   dict_set(tick.get(), ORVA_NAME("timestamp"), timestamp.get());
   dict_set(tick.get(), ORVA_NAME("close"), close);
   dict_set(tick.get(), ORVA_NAME("qty"), volume);

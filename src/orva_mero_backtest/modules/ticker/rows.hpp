@@ -164,10 +164,9 @@ class TickRows {
     Ref market[2];
     Ref shape[2];
     bool shape_quotes[2] = {false, false};  // the shape holds the four quote keys too
-    // The market code_market_map gave last, with the map and its version tag then (fast paths).
+    // The market code_market_map gave last (fast paths).
     Ref known_market;
-    PyObject* map_seen = nullptr;  // compared only
-    uint64_t map_version = 0;
+    PlainDictGuard map_guard;  // code_market_map as it was when known_market was found in it
   };
   // Short codes (up to 15 bytes) as two words: their length and bytes, zero-padded.
   struct ShortKey {
