@@ -7,6 +7,8 @@
 "Collected" is then the loop's instructions: divide by the ticks (empty), or take orders less
 counting (the same strategy placing no orders) and divide by the orders. FILLS (quote, the default, or
 trade) and ENTRY,CANCEL (milliseconds, default 0,0) choose the fill model and the latencies.
+BENCH_RULES=1 keeps every one of the exchange's rules (market_rules); by default they are off, as in
+bench_backtest's loop cases.
 """
 
 import os
@@ -39,7 +41,8 @@ def main() -> None:
         api = SimulatedBroker()
         end = bench.last_day(api)
         result = bench.Backtest(STRATEGIES[kind](), bench.INSTRUMENTS, bench.START, end, api=api,
-                                module_console="none", fills=fills, latency=latency).run()
+                                module_console="none", fills=fills, latency=latency,
+                                rules=os.environ.get("BENCH_RULES") == "1").run()
         print(f"{kind}: {result.ticks:,} ticks, {len(result.fills):,} fills")
     finally:
         shutil.rmtree(data_dir, ignore_errors=True)

@@ -25,6 +25,7 @@ from .data.cache_broker import CacheOnly, cache_file, check_cache, check_cache_f
 from .data.clock import parse_day, session_position, wall_clock_text
 from .data.servable import RefusedTicks, ServableTicks, refused_rows
 from .errors import BacktestError, DataError, OrderRejected, StrategyError, strategy_error
+from .market_rules import MarketRules, RuleSwitches, build_rules, switches_of
 from .modules.engine import engine as _engine
 from .modules.positions.positions import Positions
 from .orders import OrderTracker
@@ -307,6 +308,7 @@ class TickStream:
         self.pop_report = matcher.pop_response
         self.track = backtest._orders.track
         self.stops = backtest._stops
+        self.rules = backtest._rules  # the exchange's rules (market_rules), or None: none kept
         self.max_reports = _MAX_REPORTS_PER_TICK
         self.ctx = backtest.ctx
         # None: the exchange's own pass (match_deal), which is the trade model without latency.
@@ -510,6 +512,10 @@ class Backtest:
       the exchange answers later (True: sent).
     - ``queue``: under the quote model, "conservative" (default: only trades at its price move a
       resting order up its queue) or "proportional" (a share of the cancellations at its level too).
+    - ``rules``: the Taiwanese exchanges' rules the run keeps (market_rules; README "Taiwan market
+      rules"): every one by default; a ``RuleSwitches``, the names of rules to turn off
+      (``rules=["sessions"]``, ``"all"``), or False for none. A refused order's trade id reads
+      status "Failed" in ``ctx.order(trade_id)`` at once.
 
     ``run()`` returns a ``BacktestResult``. An exception in the strategy's code ends the run with a
     ``StrategyError`` whose message names the hook, the tick and the line of the strategy's file, and
@@ -543,6 +549,7 @@ class Backtest:
         fills: str = DEFAULT_FILLS,
         latency: Union[float, Tuple[float, float]] = 0.0,
         queue: str = DEFAULT_QUEUE,
+        rules: Any = None,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
@@ -597,12 +604,17 @@ class Backtest:
         # at or after its placing time plus this. Cancel: a cancel or modification takes effect at the
         # first tick of the order's instrument at or after the time it was sent plus this.
         self.latency_ms, self.cancel_latency_ms = latencies(latency)
+        try:
+            self.rules: RuleSwitches = switches_of(rules)
+        except ValueError as exc:
+            raise BacktestError(str(exc)) from None
         self.ctx = StrategyContext(self)
 
         self.matcher: Any = None
         self.ticker: Any = None
         self._orders: Optional[OrderTracker] = None
         self._stops: Optional[StopBook] = None
+        self._rules: Optional[MarketRules] = None
         self._last_close: Dict[str, float] = {}
         self._tick: Optional[Dict[str, Any]] = None
         self._ticker_module: Any = None
@@ -754,7 +766,8 @@ class Backtest:
                     self._ticker_module = ticker_module
                     self._orders = OrderTracker(self.matcher, self.cancel_latency_ms / 1000.0, self.ctx)
                     self._stops = StopBook(self.ctx, self._orders)
-                    self.ctx._place = self._orders.place
+                    self._rules = build_rules(self, self.rules)
+                    self.ctx._place = self._orders.place if self._rules is None else self._rules.place
                     self.ctx._prepare()  # what the strategy replaced, looked at once per run
                     return self._run(ticker_module)
             finally:

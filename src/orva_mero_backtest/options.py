@@ -14,9 +14,11 @@ from .costs import CostSettings
 from .driver import (CAPITAL_RANGE, DEFAULT_CANCEL_LATENCY_MS, DEFAULT_FILLS, DEFAULT_QUEUE, FILL_MODELS, QUEUE_MODELS,
                      Backtest, Instrument)
 from .errors import BacktestError, strategy_error
+from .market_rules import RULE_ORDER
 from .stats import DEFAULT_CAPITAL
 
 PROG = "orva-backtest"
+RULE_CHOICES = RULE_ORDER + ("all",)
 
 # The sample backtest: a stock and the near-month TAIEX future over two days, one day of warm-up.
 SAMPLE_STOCKS = ["2330"]
@@ -87,6 +89,9 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
                    "before a cancel or modification takes effect (a fill before it stands; the strategy then "
                    "gets the exchange's refusal for an order no longer open). One value sets the entry "
                    f"latency only; default: 0,{_figure(DEFAULT_CANCEL_LATENCY_MS)}; each at most {MAX_LATENCY_MS:,}")
+    p.add_argument("--no-rule", action="append", default=[], metavar="NAME", choices=RULE_CHOICES,
+                   help="turn off one of the exchange's rules (repeatable; 'all' turns every one off): "
+                   f"{', '.join(RULE_ORDER)}; see the README's \"Taiwan market rules\"")
     p.add_argument("--slippage-ticks", type=number_option(0, MAX_SLIPPAGE_TICKS, whole=True), metavar="N",
                    help="book each fill N ticks of the exchange's tick-size ladder worse than the exchange "
                    "reported: buys higher, sells lower (default: 0, the cost setting slippage_ticks; at most "
@@ -256,6 +261,7 @@ def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -
         fills=args.fills,
         latency=args.latency_ms,
         queue=getattr(args, "queue", DEFAULT_QUEUE),
+        rules=getattr(args, "no_rule", []),
     )
 
 
