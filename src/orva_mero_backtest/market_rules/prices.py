@@ -1,0 +1,159 @@
+"""The exchanges' price rules: the daily band, the tick ladder, market orders booked at the band limit,
+and a market locked at a limit.
+
+- The band: 10% either side of the day's reference price, the instrument's last trade before the day
+  (the stock exchange's previous close; for futures the previous day's last price, as the data holds no
+  settlement price). Limit-up is rounded down onto the tick ladder, limit-down up, each with the tick
+  of its own price tier: the limits are the highest and lowest prices an order may carry, and an order
+  price steps by the tick of its own tier. A band narrower than one tick is one tick wide.
+- A limit price outside the band or off the ladder is refused.
+- A market order (MKT, MKP) is booked as a limit at the band limit: buys at limit-up, sells at
+  limit-down, and from then on behaves as that limit order.
+- A locked market: a tick whose best bid stands at limit-up has buyers queued there and no seller
+  below them, so its offer is read as empty and a buy at limit-up waits behind the displayed bid
+  (the quote fill model's queue); a best offer at limit-down likewise empties the bid. Only ticks of
+  instruments with an order of ours at a band limit that day are looked at.
+
+The references are read once a day, at the day's first tick, from the backtest's last prices (which
+the warm-up ticks set too). An instrument without a trade before the day (the first day of a run
+without warm-up) has no band that day: its limit prices are checked against the ladder only and its
+market orders stay market orders.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Optional, Tuple
+
+from ..costs import TickLadder
+from . import INFINITY, CheckResult, MarketRules, Order, Refusal, Rule, day_of
+
+LIMIT_RATE = 0.10  # of the reference price, either side
+
+# The exchange's failure status and text for a price it does not take.
+OUTSIDE_BAND = ("0051", "委託價格超過漲跌停價格")
+OFF_LADDER = ("0052", "委託價格不符升降單位")
+
+Band = Tuple[float, float]  # (limit-down, limit-up)
+
+
+def _same(a: float, b: float) -> bool:
+    return abs(a - b) <= 1e-9 * max(1.0, abs(a))
+
+
+def daily_band(reference: float, ladder: TickLadder) -> Band:
+    """(limit-down, limit-up) for a reference price on an instrument's ladder."""
+    up = ladder.floor(round(reference * (1 + LIMIT_RATE), 6))
+    down = ladder.ceil(round(reference * (1 - LIMIT_RATE), 6))
+    # Never narrower than one tick each way, and never below the lowest price there is.
+    up = max(up, ladder.up(reference))
+    down = min(down, ladder.down(reference))
+    lowest = ladder.size_above(0.0)
+    return (max(down, lowest), up)
+
+
+def on_ladder(price: float, ladder: TickLadder) -> bool:
+    steps = price / ladder.size_above(price)
+    return abs(steps - round(steps)) <= 1e-6
+
+
+def _text(price: float) -> str:
+    return f"{price:,.2f}".rstrip("0").rstrip(".") if price != int(price) else f"{price:,.0f}"
+
+
+class PriceLimits(Rule):
+    name = "price_limits"
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.wake_at = -INFINITY  # the first tick of the run
+        self.day: Optional[int] = None
+        self.references: Dict[str, float] = {}
+        self.bands: Dict[str, Band] = {}
+        self._ladders: Dict[Tuple[str, str], TickLadder] = {}
+
+    def ladder(self, product_type: str, code: str) -> TickLadder:
+        key = (product_type, code)
+        ladder = self._ladders.get(key)
+        if ladder is None:
+            ladder = self._ladders[key] = TickLadder(product_type, code)
+        return ladder
+
+    # --- the day's references ---------------------------------------------------------------------
+
+    def start_day(self, day: int, last_prices: Dict[str, float], markets: Dict[str, str]) -> None:
+        """The bands of ``day`` from each instrument's last price before it."""
+        self.day = day
+        self.references = {code: float(p) for code, p in last_prices.items() if p is not None and p > 0}
+        self.bands = {}
+        for code, reference in self.references.items():
+            product = markets.get(code)
+            if product is not None:
+                self.bands[code] = daily_band(reference, self.ladder(product, code))
+        self.watched = set()
+        self.wake_at = (day + 1) * 86400.0
+
+    def on_tick(self, tick: Dict[str, Any], market: MarketRules) -> None:
+        ts = tick["timestamp"]
+        if ts >= self.wake_at:
+            backtest = market.backtest
+            self.start_day(day_of(ts), self._prices_before(tick, backtest._last_close), backtest.markets)
+        code = tick["code"]
+        if code in self.watched:
+            self._read_lock(tick, self.bands.get(code))
+
+    @staticmethod
+    def _prices_before(tick: Dict[str, Any], last_prices: Dict[str, float]) -> Dict[str, float]:
+        """The last prices before this tick: the loop may already have set this tick's own price."""
+        prices = dict(last_prices)
+        code = tick["code"]
+        if prices.get(code) is tick["close"]:
+            del prices[code]  # its own print: the previous one is gone
+        return prices
+
+    @staticmethod
+    def _read_lock(tick: Dict[str, Any], band: Optional[Band]) -> None:
+        if band is None:
+            return
+        down, up = band
+        bid, ask = tick.get("bid_price") or 0.0, tick.get("ask_price") or 0.0
+        if bid > 0 and (tick.get("bid_volume") or 0) > 0 and (bid >= up or _same(bid, up)):
+            tick["ask_price"], tick["ask_volume"] = 0.0, 0  # buyers queued at limit-up, no seller
+        elif ask > 0 and (tick.get("ask_volume") or 0) > 0 and (ask <= down or _same(ask, down)):
+            tick["bid_price"], tick["bid_volume"] = 0.0, 0
+
+    # --- orders -----------------------------------------------------------------------------------
+
+    def check(self, order: Order, market: MarketRules) -> CheckResult:
+        band = self.bands.get(order.code)
+        buy = order.action == "Buy"
+        if order.price_type in ("MKT", "MKP"):
+            if band is None:
+                return None
+            order.price = band[1] if buy else band[0]
+            order.price_type = "LMT"
+            self._watch(order.code, market)
+            return None
+        price = order.price
+        if band is not None:
+            down, up = band
+            if (price > up and not _same(price, up)) or (price < down and not _same(price, down)):
+                return Refusal(
+                    *OUTSIDE_BAND,
+                    f"limit price {_text(price)} is outside {order.code}'s daily band "
+                    f"{_text(down)} - {_text(up)} (reference {_text(self.references[order.code])})",
+                )
+        ladder = self.ladder(order.product_type, order.code)
+        if price <= 0 or not on_ladder(price, ladder):
+            return Refusal(
+                *OFF_LADDER,
+                f"limit price {_text(price)} is not on {order.code}'s tick ladder "
+                f"(tick {_text(ladder.size_above(max(price, 0.0)))} at that price)",
+            )
+        if band is not None and _same(price, band[1] if buy else band[0]):
+            self._watch(order.code, market)
+        return None
+
+    def _watch(self, code: str, market: MarketRules) -> None:
+        if code not in self.watched:
+            self.watched.add(code)
+            market.refresh()
