@@ -57,7 +57,7 @@ def on_ladder(price: float, ladder: TickLadder) -> bool:
 
 
 def _text(price: float) -> str:
-    return f"{price:,.2f}".rstrip("0").rstrip(".") if price != int(price) else f"{price:,.0f}"
+    return f"{price:,.4f}".rstrip("0").rstrip(".")
 
 
 class PriceLimits(Rule):
