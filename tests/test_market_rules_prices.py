@@ -4,14 +4,16 @@ the band limit, a market locked at limit-up, and the day's references. Expected 
 import pytest
 
 from orva_mero_backtest.costs import TickLadder
-from orva_mero_backtest.market_rules import MarketRules, Order, Refusal, RuleSwitches
-from orva_mero_backtest.market_rules.prices import OFF_LADDER, OUTSIDE_BAND, PriceLimits, daily_band
+from orva_mero_backtest.market_rules import Failure, MarketRules, Order, Refusal, RuleSwitches
+from orva_mero_backtest.market_rules.prices import PriceLimits, daily_band
 from orva_mero_backtest.modules.engine import engine
 from orva_mero_backtest.modules.matcher import matcher as matcher_module
 from orva_mero_backtest.modules.positions.positions import Positions
 
 DAY = 19724  # 2024-01-02, days since 1970-01-01
 NINE = DAY * 86400.0 + 9 * 3600.0
+OUTSIDE_BAND = (Failure.PRICE_OUTSIDE_BAND.code, Failure.PRICE_OUTSIDE_BAND.message)
+OFF_LADDER = (Failure.PRICE_OFF_TICK.code, Failure.PRICE_OFF_TICK.message)
 
 
 # --- the band, by hand: reference x 1.1 rounded down, x 0.9 rounded up, on the limit's own tier ----
@@ -53,10 +55,16 @@ class FakeTracker:
         return f"t{len(self.placed)}"
 
 
+class FakePositions:
+    def __init__(self):
+        self.last_ticks = {}  # code -> the last main tick the book marked
+
+
 class FakeBacktest:
     def __init__(self, last_close, markets):
         self._last_close = dict(last_close)
         self.markets = markets
+        self.positions = FakePositions()
         self.tracker = FakeTracker()
 
     def _order_tracker(self):
@@ -89,32 +97,48 @@ def order(code, action, price, price_type="LMT", order_type="ROD"):
 
 
 def test_the_days_references_are_the_last_prices_before_its_first_tick():
-    rules, rule = market({"2330": 600.0, "TXFR1": 17654.0})
+    everything = {"2330": 600.0, "2882": 45.0, "0050": 132.0, "TXFR1": 17654.0}
+    rules, rule = market(everything)
     assert rules.wake_at == float("-inf")  # looks at the run's first tick
     rules.on_tick(tick("TXFR1", NINE - 900, 17700.0))
-    assert rule.bands == {"2330": (540.0, 660.0), "TXFR1": (15889.0, 19419.0)}
-    assert rules.wake_at == (DAY + 1) * 86400.0  # nothing more until the next day
+    assert rule.bands["2330"] == (540.0, 660.0) and rule.bands["TXFR1"] == (15889.0, 19419.0)
+    assert rules.wake_at == DAY * 86400.0 + 14 * 3600 + 50 * 60  # next at 14:50, when the next day begins
+    assert rules.watched == {}
     # The next day: the references are what the last prices are by then.
     rules.backtest._last_close.update({"2330": 650.0, "TXFR1": 17000.0})
     rules.on_tick(tick("2330", NINE + 86400, 651.0))
-    assert rule.bands == {"2330": (585.0, 715.0), "TXFR1": (15300.0, 18700.0)}
+    assert rule.bands["2330"] == (585.0, 715.0) and rule.bands["TXFR1"] == (15300.0, 18700.0)
+    # A night session belongs to the next trading day: a tick at 15:00 starts it.
+    rules.backtest._last_close.update({"TXFR1": 17100.0})
+    rules.on_tick(tick("TXFR1", NINE + 86400 + 6 * 3600, 17100.0))
+    assert rule.bands["TXFR1"] == (15390.0, 18810.0)
 
 
-def test_a_first_tick_whose_own_price_is_already_set_is_not_its_reference():
+@pytest.mark.parametrize("previous_main_tick, band", [
+    (tick("2330", NINE - 86400 + 4.5 * 3600, 600.0), (540.0, 660.0)),  # yesterday's 13:30 print
+    (None, (585.0, 715.0)),  # its last trade was a warm-up one: the day's first print, 650
+])
+def test_the_first_ticks_own_price_set_by_the_loop_is_not_its_reference(previous_main_tick, band):
     first = tick("2330", NINE, 650.0)
     rules, rule = market({"2330": 600.0, "2882": 45.0})
     rules.backtest._last_close["2330"] = first["close"]  # the loop set it before the rules looked
+    if previous_main_tick:
+        rules.backtest.positions.last_ticks["2330"] = previous_main_tick
     rules.on_tick(first)
-    assert rule.bands == {"2882": (40.5, 49.5)}
+    assert rule.bands["2882"] == (40.5, 49.5) and rule.bands["2330"] == band
 
 
-def test_no_previous_trade_no_band_that_day():
-    rules, rule = started({"2882": 45.0})
-    assert "2330" not in rule.bands
+def test_no_previous_trade_the_band_of_the_first_print():
+    rules, rule = started({"2882": 45.0}, first=tick("2882", NINE, 45.0))
+    assert "2330" not in rule.bands and "2330" in rules.watched
     assert rule.check(order("2330", "Buy", 5000.0), rules) is None  # on the ladder: accepted
     assert isinstance(rule.check(order("2330", "Buy", 601.5), rules), Refusal)  # the ladder still holds
     mkt = order("2330", "Buy", 0.0, "MKT")
     assert rule.check(mkt, rules) is None and (mkt.price_type, mkt.price) == ("MKT", 0.0)
+    rules.on_tick(tick("2330", NINE + 5, 601.0))
+    assert rule.bands["2330"] == (541.0, 661.0)  # 540.9 up, 661.1 down
+    assert "2330" not in rules.watched
+    assert rule.check(order("2330", "Buy", 662.0), rules).status_code == Failure.PRICE_OUTSIDE_BAND.code
 
 
 # --- limit prices -------------------------------------------------------------------------------
@@ -189,7 +213,7 @@ def test_market_orders_are_booked_at_the_band_limit(code, reference, action, pri
 # --- a market locked at limit-up ----------------------------------------------------------------
 
 def test_only_an_order_at_a_band_limit_makes_its_instrument_watched():
-    rules, rule = started({"2330": 600.0, "2882": 45.0})
+    rules, rule = started({"2330": 600.0, "2882": 45.0, "0050": 132.0, "TXFR1": 17654.0})
     rules.place(*order("2330", "Buy", 659.0).place_args())
     rules.place(*order("2882", "Buy", 49.5).place_args())  # 2882's limit-up
     assert rules.watched == {"2882": None}

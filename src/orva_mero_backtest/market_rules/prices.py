@@ -14,24 +14,23 @@ and a market locked at a limit.
   (the quote fill model's queue); a best offer at limit-down likewise empties the bid. Only ticks of
   instruments with an order of ours at a band limit that day are looked at.
 
-The references are read once a day, at the day's first tick, from the backtest's last prices (which
-the warm-up ticks set too). An instrument without a trade before the day (the first day of a run
-without warm-up) has no band that day: its limit prices are checked against the ladder only and its
-market orders stay market orders.
+The references are read once a trading day, at its first tick, from the backtest's last prices (which
+the warm-up ticks set too). A trading day begins at 14:50, when the futures' after-hours session opens
+the next one, so a night session and the day session after it share a band. An instrument with no
+trade known before the day (the first day of a run without warm-up) takes its band from its first
+print that day; until that print its limit prices are checked against the ladder only and its market
+orders stay market orders.
 """
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, Set, Tuple
 
 from ..costs import TickLadder
-from . import INFINITY, CheckResult, MarketRules, Order, Refusal, Rule, day_of
+from . import INFINITY, CheckResult, Failure, MarketRules, Order, Rule, day_of
 
 LIMIT_RATE = 0.10  # of the reference price, either side
-
-# The exchange's failure status and text for a price it does not take.
-OUTSIDE_BAND = ("0051", "委託價格超過漲跌停價格")
-OFF_LADDER = ("0052", "委託價格不符升降單位")
+DAY_BREAK = 14 * 3600.0 + 50 * 60.0  # 14:50: the after-hours session opens the next trading day
 
 Band = Tuple[float, float]  # (limit-down, limit-up)
 
@@ -60,16 +59,27 @@ def _text(price: float) -> str:
     return f"{price:,.4f}".rstrip("0").rstrip(".")
 
 
+def next_break(ts: float) -> float:
+    """The first start of a trading day (14:50) after market time ``ts``."""
+    today = day_of(ts) * 86400.0 + DAY_BREAK
+    return today if ts < today else today + 86400.0
+
+
 class PriceLimits(Rule):
     name = "price_limits"
 
     def __init__(self) -> None:
         super().__init__()
         self.wake_at = -INFINITY  # the first tick of the run
-        self.day: Optional[int] = None
         self.references: Dict[str, float] = {}
         self.bands: Dict[str, Band] = {}
+        self.markets: Dict[str, str] = {}
         self._ladders: Dict[Tuple[str, str], TickLadder] = {}
+        self._locks: Set[str] = set()  # codes with an order at a band limit today
+        self._unpriced: Set[str] = set()  # codes waiting for their first print of the day
+
+    def start(self, market: MarketRules) -> None:
+        self.wake_at = -INFINITY
 
     def ladder(self, product_type: str, code: str) -> TickLadder:
         key = (product_type, code)
@@ -80,40 +90,52 @@ class PriceLimits(Rule):
 
     # --- the day's references ---------------------------------------------------------------------
 
-    def start_day(self, day: int, last_prices: Dict[str, float], markets: Dict[str, str]) -> None:
-        """The bands of ``day`` from each instrument's last price before it."""
-        self.day = day
-        self.references = {code: float(p) for code, p in last_prices.items() if p is not None and p > 0}
-        self.bands = {}
-        for code, reference in self.references.items():
-            product = markets.get(code)
-            if product is not None:
-                self.bands[code] = daily_band(reference, self.ladder(product, code))
-        self.watched = set()
-        self.wake_at = (day + 1) * 86400.0
+    def start_day(self, ts: float, last_prices: Dict[str, Any], markets: Dict[str, str]) -> None:
+        """The bands of the trading day of ``ts`` from each instrument's last price before it."""
+        self.markets = markets
+        self.references, self.bands = {}, {}
+        for code, price in last_prices.items():
+            if code in markets and price is not None and price > 0:
+                self._set_reference(code, float(price))
+        self._locks = set()
+        self._unpriced = {code for code in markets if code not in self.references}
+        self.watched = set(self._unpriced)
+        self.wake_at = next_break(ts)
+
+    def _set_reference(self, code: str, reference: float) -> None:
+        self.references[code] = reference
+        self.bands[code] = daily_band(reference, self.ladder(self.markets[code], code))
 
     def on_tick(self, tick: Dict[str, Any], market: MarketRules) -> None:
         ts = tick["timestamp"]
         if ts >= self.wake_at:
             backtest = market.backtest
-            self.start_day(day_of(ts), self._prices_before(tick, backtest._last_close), backtest.markets)
+            self.start_day(ts, self._prices_before(tick, backtest), backtest.markets)
         code = tick["code"]
-        if code in self.watched:
-            self._read_lock(tick, self.bands.get(code))
+        if code in self._unpriced:
+            self._unpriced.discard(code)
+            self._set_reference(code, float(tick["close"]))
+            self.watched = self._locks | self._unpriced
+        if code in self._locks:
+            self._read_lock(tick, self.bands[code])
 
     @staticmethod
-    def _prices_before(tick: Dict[str, Any], last_prices: Dict[str, float]) -> Dict[str, float]:
-        """The last prices before this tick: the loop may already have set this tick's own price."""
-        prices = dict(last_prices)
+    def _prices_before(tick: Dict[str, Any], backtest: Any) -> Dict[str, Any]:
+        """Each instrument's last price before this tick. The loop sets the tick's own price before the
+        rules look, so that one comes from the positions book's last tick, which it marks after them."""
+        prices = dict(backtest._last_close)
         code = tick["code"]
         if prices.get(code) is tick["close"]:
-            del prices[code]  # its own print: the previous one is gone
+            del prices[code]
+            last_ticks = getattr(getattr(backtest, "positions", None), "last_ticks", None) or {}
+            previous = last_ticks.get(code)
+            if isinstance(previous, dict) and previous is not tick:
+                if previous.get("timestamp", INFINITY) < tick["timestamp"]:
+                    prices[code] = previous.get("close")
         return prices
 
     @staticmethod
-    def _read_lock(tick: Dict[str, Any], band: Optional[Band]) -> None:
-        if band is None:
-            return
+    def _read_lock(tick: Dict[str, Any], band: Band) -> None:
         down, up = band
         bid, ask = tick.get("bid_price") or 0.0, tick.get("ask_price") or 0.0
         if bid > 0 and (tick.get("bid_volume") or 0) > 0 and (bid >= up or _same(bid, up)):
@@ -137,23 +159,22 @@ class PriceLimits(Rule):
         if band is not None:
             down, up = band
             if (price > up and not _same(price, up)) or (price < down and not _same(price, down)):
-                return Refusal(
-                    *OUTSIDE_BAND,
+                return Failure.PRICE_OUTSIDE_BAND.refusal(
                     f"limit price {_text(price)} is outside {order.code}'s daily band "
-                    f"{_text(down)} - {_text(up)} (reference {_text(self.references[order.code])})",
+                    f"{_text(down)} - {_text(up)} (reference {_text(self.references[order.code])})"
                 )
         ladder = self.ladder(order.product_type, order.code)
         if price <= 0 or not on_ladder(price, ladder):
-            return Refusal(
-                *OFF_LADDER,
+            return Failure.PRICE_OFF_TICK.refusal(
                 f"limit price {_text(price)} is not on {order.code}'s tick ladder "
-                f"(tick {_text(ladder.size_above(max(price, 0.0)))} at that price)",
+                f"(tick {_text(ladder.size_above(max(price, 0.0)))} at that price)"
             )
         if band is not None and _same(price, band[1] if buy else band[0]):
             self._watch(order.code, market)
         return None
 
     def _watch(self, code: str, market: MarketRules) -> None:
-        if code not in self.watched:
-            self.watched.add(code)
+        if code not in self._locks:
+            self._locks.add(code)
+            self.watched = self._locks | self._unpriced
             market.refresh()
