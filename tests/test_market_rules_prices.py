@@ -116,12 +116,12 @@ def test_the_days_references_are_the_last_prices_before_its_first_tick():
 
 @pytest.mark.parametrize("previous_main_tick, band", [
     (tick("2330", NINE - 86400 + 4.5 * 3600, 600.0), (540.0, 660.0)),  # yesterday's 13:30 print
-    (None, (585.0, 715.0)),  # its last trade was a warm-up one: the day's first print, 650
+    (None, (585.0, 715.0)),  # nothing known before: the day's first print, 650
 ])
-def test_the_first_ticks_own_price_set_by_the_loop_is_not_its_reference(previous_main_tick, band):
+def test_a_first_tick_whose_own_price_is_already_set(previous_main_tick, band):
     first = tick("2330", NINE, 650.0)
     rules, rule = market({"2330": 600.0, "2882": 45.0})
-    rules.backtest._last_close["2330"] = first["close"]  # the loop set it before the rules looked
+    rules.backtest._last_close["2330"] = first["close"]  # set before the rules looked
     if previous_main_tick:
         rules.backtest.positions.last_ticks["2330"] = previous_main_tick
     rules.on_tick(first)
@@ -269,3 +269,77 @@ def test_a_buy_at_limit_up_in_a_locked_market_waits_behind_the_displayed_bid():
                 fills.append((t["timestamp"] - NINE, r["price"], r["quantity"]))
     assert fills == [(2, 660.0, 3)]
     exchange.close()
+
+
+# --- end to end: a run with every rule on ---------------------------------------------------------
+
+from datetime import date, time
+
+from fake_broker import FakeBroker
+from orva_mero_backtest.data.clock import wall_ns
+from orva_mero_backtest.driver import Backtest, Instrument
+from orva_mero_backtest.strategy import Strategy
+
+WARM_DAY, MAIN_DAY = "2024-01-02", "2024-01-03"
+
+
+def day_ticks(day, rows):
+    """rows: (hh, mm, ss, close, qty, bid, bid_volume, ask, ask_volume)."""
+    d = date.fromisoformat(day)
+    cols = {k: [] for k in ("ts", "close", "volume", "bid_price", "bid_volume", "ask_price", "ask_volume",
+                            "tick_type")}
+    for hh, mm, ss, close, qty, bid, bv, ask, av in rows:
+        for key, value in zip(cols, (wall_ns(d, time(hh, mm, ss)), close, qty, bid, bv, ask, av, 1)):
+            cols[key].append(value)
+    return cols
+
+
+class Scripted(Strategy):
+    name = "scripted"
+
+    def __init__(self, steps):
+        super().__init__()
+        self.steps, self.seen, self.ids, self.fills = steps, {}, {}, []
+
+    def on_tick(self, ctx, tick):
+        if ctx.warming_up:
+            return
+        n = self.seen[tick["code"]] = self.seen.get(tick["code"], -1) + 1
+        for name, (code, action, qty, price) in self.steps.get((tick["code"], n), {}).items():
+            self.ids[name] = (ctx.buy if action == "Buy" else ctx.sell)(code, qty, price)
+
+    def on_deal(self, ctx, deal):
+        self.fills.append((deal["code"], ctx.now % 86400 - 9 * 3600, deal["price"], deal["quantity"]))
+
+
+def test_end_to_end_band_refusals_and_a_limit_up_lock():
+    broker = FakeBroker()
+    # Warm-up: 2330 closes at 100 (band 90 - 110 the next day), TXFR1's last trade is 17654.
+    broker.set_ticks("2330", WARM_DAY, day_ticks(WARM_DAY, [(13, 24, 0, 99.5, 5, 99.5, 10, 100.0, 10),
+                                                            (13, 30, 0, 100.0, 40, 99.5, 10, 100.0, 10)]))
+    broker.set_ticks("TXFR1", WARM_DAY, day_ticks(WARM_DAY, [(13, 44, 0, 17654.0, 3, 17653.0, 5, 17654.0, 5)]))
+    # The main day: 2330 locked at limit-up 110 with 50 lots bid (the data shows 110 on both sides).
+    locked = [(9, 0, s, 110.0, qty, 110.0, 50, 110.0, 40) for s, qty in ((1, 30), (2, 25), (3, 10), (4, 20))]
+    broker.set_ticks("2330", MAIN_DAY, day_ticks(MAIN_DAY, locked))
+    broker.set_ticks("TXFR1", MAIN_DAY, day_ticks(MAIN_DAY, [(9, 0, s, 17700.0, 5, 17699.0, 9, 17700.0, 9)
+                                                             for s in (1, 2, 3)]))
+    steps = {("2330", 0): {"market buy": ("2330", "Buy", 3, None), "above": ("2330", "Buy", 1, 110.5),
+                           "off tick": ("2330", "Sell", 1, 100.2)},
+             ("TXFR1", 0): {"fut above": ("TXFR1", "Buy", 1, 19420.0), "fut limit": ("TXFR1", "Buy", 1, 19419.0)}}
+    strategy = Scripted(steps)
+    bt = Backtest(strategy, [Instrument("2330", "Stock"), Instrument("TXFR1", "Future")], MAIN_DAY, MAIN_DAY,
+                  WARM_DAY, WARM_DAY, api=broker, module_console="none")
+    result = bt.run()
+    orders = {name: bt.orders[tid] for name, tid in strategy.ids.items()}
+    # The market buy: booked at limit-up, behind the 50 lots bid: 25 + 10 trade ahead of it, then the
+    # 20 of the fourth tick take the last 15 ahead and fill it.
+    assert (orders["market buy"]["price_type"], orders["market buy"]["price"]) == ("LMT", 110.0)
+    assert [f for f in strategy.fills if f[0] == "2330"] == [("2330", 4, 110.0, 3)]  # at 09:00:04
+    refused = {name: (o["status"], o["status_code"], o["reason"]) for name, o in orders.items()
+               if o["status"] == "Failed"}
+    assert set(refused) == {"above", "off tick", "fut above"}
+    assert refused["above"][1] == Failure.PRICE_OUTSIDE_BAND.code and "90 - 110" in refused["above"][2]
+    assert refused["off tick"][1] == Failure.PRICE_OFF_TICK.code and "tick 0.5" in refused["off tick"][2]
+    assert refused["fut above"][1] == Failure.PRICE_OUTSIDE_BAND.code
+    assert "15,889 - 19,419" in refused["fut above"][2]
+    assert orders["fut limit"]["status"] != "Failed"

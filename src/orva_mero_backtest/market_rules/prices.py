@@ -121,12 +121,12 @@ class PriceLimits(Rule):
 
     @staticmethod
     def _prices_before(tick: Dict[str, Any], backtest: Any) -> Dict[str, Any]:
-        """Each instrument's last price before this tick. The loop sets the tick's own price before the
-        rules look, so that one comes from the positions book's last tick, which it marks after them."""
+        """Each instrument's last price before this tick. The loop calls the rules before it sets the
+        tick's own price; should that price be there already, the positions book's last tick of the
+        instrument (marked after the rules) holds the one before, when it was a main-range tick."""
         prices = dict(backtest._last_close)
         code = tick["code"]
         if prices.get(code) is tick["close"]:
-            del prices[code]
             last_ticks = getattr(getattr(backtest, "positions", None), "last_ticks", None) or {}
             previous = last_ticks.get(code)
             if isinstance(previous, dict) and previous is not tick:
