@@ -223,6 +223,29 @@ def test_only_an_order_at_a_band_limit_makes_its_instrument_watched():
     assert rules.watched == {}
 
 
+class FakeMatcher:
+    def __init__(self):
+        self.pending_orders = []
+
+
+@pytest.mark.parametrize("resting, still_watched", [
+    ([{"code": "2330", "action": "Buy", "price": 660.0, "price_type": "LMT"}], True),
+    ([{"code": "2330", "action": "Buy", "price": 659.0, "price_type": "LMT"},
+      {"code": "2330", "action": "Sell", "price": 660.0, "price_type": "LMT"},
+      {"code": "2882", "action": "Buy", "price": 660.0, "price_type": "LMT"}], False),
+    ([], False),  # filled at once
+])
+def test_an_instrument_is_watched_while_an_order_rests_at_its_limit(resting, still_watched):
+    rules, rule = started({"2330": 600.0, "2882": 45.0, "0050": 132.0, "TXFR1": 17654.0})
+    rules.backtest.matcher = FakeMatcher()
+    rules.place(*order("2330", "Buy", 0.0, "MKT").place_args())
+    rules.backtest.matcher.pending_orders = resting
+    t = tick("2330", NINE + 60, 660.0, bid=660.0, bid_volume=50, ask=660.0, ask_volume=20)
+    rules.on_tick(t)
+    assert ("2330" in rules.watched) is still_watched
+    assert t["ask_volume"] == (0 if still_watched else 20)
+
+
 @pytest.mark.parametrize("bid, ask, after", [
     (660.0, 660.0, (660.0, 50, 0.0, 0)),  # locked at limit-up: no seller shown
     (659.0, 660.0, (659.0, 50, 660.0, 20)),  # sellers at limit-up: not locked

@@ -12,7 +12,7 @@ and a market locked at a limit.
 - A locked market: a tick whose best bid stands at limit-up has buyers queued there and no seller
   below them, so its offer is read as empty and a buy at limit-up waits behind the displayed bid
   (the quote fill model's queue); a best offer at limit-down likewise empties the bid. Only ticks of
-  instruments with an order of ours at a band limit that day are looked at.
+  instruments with an order of ours resting at a band limit are looked at.
 
 The references are read once a trading day, at its first tick, from the backtest's last prices (which
 the warm-up ticks set too). A trading day begins at 14:50, when the futures' after-hours session opens
@@ -117,7 +117,26 @@ class PriceLimits(Rule):
             self._set_reference(code, float(tick["close"]))
             self.watched = self._locks | self._unpriced
         if code in self._locks:
-            self._read_lock(tick, self.bands[code])
+            band = self.bands[code]
+            if self._rests_at_limit(code, band, market.backtest):
+                self._read_lock(tick, band)
+            else:  # filled or gone: the instrument's ticks need no more looks today
+                self._locks.discard(code)
+                self.watched = self._locks | self._unpriced
+
+    @staticmethod
+    def _rests_at_limit(code: str, band: Band, backtest: Any) -> bool:
+        """Whether the exchange's book holds an order of ``code`` at the band limit a lock there stops."""
+        book = getattr(getattr(backtest, "matcher", None), "pending_orders", None)
+        if book is None:
+            return True
+        down, up = band
+        for record in book:
+            if record["code"] == code and record["price_type"] == "LMT":
+                limit = up if record["action"] == "Buy" else down
+                if _same(record["price"], limit):
+                    return True
+        return False
 
     @staticmethod
     def _prices_before(tick: Dict[str, Any], backtest: Any) -> Dict[str, Any]:
