@@ -6,6 +6,7 @@ import pytest
 
 from orva_mero_backtest.constant import BASIC_INFO
 from orva_mero_backtest.driver import Backtest, BacktestError, Instrument, StrategyError
+from orva_mero_backtest.market_rules import RuleSwitches
 from orva_mero_backtest.sim_broker import SimulatedBroker, generate_day
 from orva_mero_backtest.strategies import Breakout, MovingAverageCross
 from orva_mero_backtest.strategy import Strategy
@@ -90,7 +91,7 @@ def test_modify_and_cancel_through_the_context():
         assert ctx.open_orders() == [] and ctx.cancel_order(trade_id) is False
 
     rec = Recorder(script)
-    result = run(rec)
+    result = run(rec, rules=RuleSwitches.without(["price_limits"]))  # prices off the tick ladder
     assert [e for e in rec.events if e[0] == "order"] == [
         ("order", "New", 3), ("order", "UpdateQty", 2), ("order", "UpdatePrice", 2), ("order", "Cancel", 2)]
     (order,) = result.orders

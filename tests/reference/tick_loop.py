@@ -39,14 +39,14 @@ def tick_loop(s: Any) -> None:
             continue
         code, timestamp, close = item["code"], item["timestamp"], item["close"]
         s.timestamp = ctx.now = timestamp
+        rules = getattr(s, "rules", None)
+        if rules is not None and (timestamp >= rules.wake_at or code in rules.watched):
+            rules.on_tick(item)
         last_close[code] = close
         if ctx.warming_up:
             s.begin_main(item)
         s.ticks += 1
         last_main_ts[code] = timestamp
-        rules = getattr(s, "rules", None)
-        if rules is not None and (timestamp >= rules.wake_at or code in rules.watched):
-            rules.on_tick(item)
         set_tick(item)
         requests = getattr(s, "requests", None)
         if requests:

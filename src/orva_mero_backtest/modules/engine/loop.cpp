@@ -6,14 +6,14 @@
 //      (`pop`, or `wait` with the stall timeout when nothing is there yet).
 //   2. A status item (the end of the backfill, the end of the feed) or a warm-up tick goes back to
 //      Python: TickStream.other decides (on_tick only, during the warm-up).
-//   3. A main-range tick sets the clock (ctx.now, the last close), ends the warm-up if it still runs
-//      (TickStream.begin_main), meets the exchange's rules (market_rules: MarketRules.on_tick, only
-//      for a tick at or after their wake_at or of a code they watch; the exchange's clock for the
-//      code still reads its previous tick), and is handed to the exchange: set_current_tick (the
-//      positions book marks its holdings at the close); cancels and modifications whose latency is
-//      over for the instrument take effect (OrderTracker.land, only while any wait); then match_deal,
-//      which fills orders in its book against the tick and queues their reports (skipped when the
-//      book is empty: it would only check the tick).
+//   3. A main-range tick sets the clock (ctx.now), meets the exchange's rules (market_rules:
+//      MarketRules.on_tick, only for a tick at or after their wake_at or of a code they watch; the
+//      last close and the exchange's clock for the code still read its previous tick), sets the last
+//      close, ends the warm-up if it still runs (TickStream.begin_main), and is handed to the
+//      exchange: set_current_tick (the positions book marks its holdings at the close); cancels and
+//      modifications whose latency is over for the instrument take effect (OrderTracker.land, only
+//      while any wait); then match_deal, which fills orders in its book against the tick and queues
+//      their reports (skipped when the book is empty: it would only check the tick).
 //      Stops the backtest holds for the instrument (stops.py) are then tested against the tick's
 //      price; a triggered one sends its order as ctx.place_order does. Only while any is held.
 //   4. The reports waiting are delivered (`deliver`): each batch is first applied to the driver's
@@ -331,6 +331,8 @@ struct Loop {
       Ref close = item_of(item.get(), ORVA_NAME("close"));
       timestamp = ts;
       setattr(ctx.get(), ORVA_NAME("now"), ts.get());
+      // The rules see the tick before anything reads it: the last price is still the previous one.
+      if (rules) check_rules(item.get(), code.get(), ts.get());
       set_item(last_close.get(), code.get(), close.get());
       if (warming_up()) {
         sync();
@@ -338,7 +340,6 @@ struct Loop {
       }
       ++ticks;
       set_item(last_main_ts.get(), code.get(), ts.get());
-      if (rules) check_rules(item.get(), code.get(), ts.get());
       call1(set_tick.get(), item.get());
       if (requests && PyList_GET_SIZE(requests.get()) != 0) call1(land.get(), item.get());
       {
