@@ -264,6 +264,7 @@ class Margin(Rule):
     def __init__(self) -> None:
         super().__init__()
         self._fills = -1  # len(positions.fills) when the cached figures were read
+        self._fill_rows: Optional[List[Any]] = None  # positions.fills
         self._base = 0.0  # the account's cash without the futures' open P&L
         self._held: Dict[str, Tuple[float, int, float]] = {}  # code -> (average, contracts, TWD per point)
         self._last: Dict[str, float] = {}
@@ -297,15 +298,18 @@ class Margin(Rule):
         self._fills = len(positions.fills)
 
     def on_tick(self, tick: Dict[str, Any], market: Any) -> None:
-        bt = market.backtest
-        if len(bt.positions.fills) != self._fills:
+        # Per tick of a code held: a length, a few lookups and the sum over the futures held.
+        fills = self._fill_rows
+        if fills is None or len(fills) != self._fills:
+            bt = market.backtest
+            self._fill_rows = bt.positions.fills
             self._read(bt)
             self._unwatch(market)
         code = tick["code"]
         if code not in self._held:
             return
         if self._closing:
-            pending = {r["trade_id"] for r in Account(bt).pending()}
+            pending = {r["trade_id"] for r in Account(market.backtest).pending()}
             self._closing = [t for t in self._closing if t in pending]
             if self._closing:
                 return
