@@ -346,7 +346,11 @@ class Margin(Rule):
 
 
 def announce(market: Any, trade_id: str, kind: Tuple[str, str], reason: str) -> None:
-    """Puts the exchange's status and text on the new-order report of an order the rules placed."""
+    """Puts the exchange's status and text on the new-order report of an order the rules placed, and
+    the same on its record in the order tracker (as a refusal's record has them)."""
+    record = market.backtest._order_tracker().orders.get(trade_id)
+    if record is not None:
+        record.update(reason=reason, status_code=kind[0], message=kind[1])
     matcher = market.backtest.matcher
     for report in reversed(matcher.response_queue.queue):
         order = report.get("order") if isinstance(report, dict) else None
