@@ -263,3 +263,76 @@ def test_the_margin_watch_follows_the_positions(run_of):
     run.tick("TXFR1", 17_510.0)
     run.tick("TXFR1", 17_520.0)  # flat, nothing open: no longer watched
     assert run.positions.position("TXFR1") == 0 and run.rules.watched == {} and rule.watched == set()
+
+
+# --- through a backtest -----------------------------------------------------------------------
+
+from orva_mero_backtest.driver import Backtest, Instrument  # noqa: E402
+from orva_mero_backtest.market_rules import time_of_day  # noqa: E402
+from orva_mero_backtest.strategy import Strategy  # noqa: E402
+
+
+class Script(Strategy):
+    """Places each (time of day, method, args, kwargs) once, at the first tick at or after its time."""
+
+    name = "script"
+
+    def __init__(self, steps):
+        super().__init__()
+        self.steps = list(steps)
+        self.placed, self.reports = [], []
+
+    def on_tick(self, ctx, tick):
+        while self.steps and time_of_day(tick["timestamp"]) >= self.steps[0][0]:
+            _, method, args, kwargs = self.steps.pop(0)
+            self.placed.append(getattr(ctx, method)(*args, **kwargs))
+
+    def on_order(self, ctx, report):
+        self.reports.append(report)
+
+
+def run_script(code, market, steps, **kwargs):
+    strategy = Script(steps)
+    result = Backtest(strategy, [Instrument(code, market)], "2024-01-02", "2024-01-02", module_console="none",
+                      **kwargs).run()
+    return strategy, result
+
+
+def test_a_500_contract_buy_is_refused_for_margin():
+    strategy, result = run_script("TXFR1", "Future", [(9 * 3600, "buy", ("TXFR1", 500), {})])
+    order = result.orders[0]
+    assert (order["status"], order["status_code"], order["message"]) == ("Failed", "0303", "保證金不足")
+    assert order["reason"] == "order of 500 TXFR1 needs 169,000,000 TWD, 2,000,000 TWD available"
+    assert [r["operation_status_code"] for r in strategy.reports] == ["0303"]
+    assert result.positions.fills == []
+
+
+def test_a_margin_call_through_a_backtest():
+    costs = CostSettings(future_maintenance_margins={"TXF": 399_000.0})
+    strategy, result = run_script("TXFR1", "Future", [(9 * 3600, "buy", ("TXFR1", 1), {})], capital=400_000.0,
+                                  costs=costs)
+    assert [f["action"] for f in result.positions.fills] == ["Buy", "Sell"]
+    call = result.orders[1]
+    assert (call["status"], call["status_code"], call["message"]) == ("Filled", *money.MARGIN_CALL)
+    assert call["reason"].startswith("TXFR1: account equity ") and "below the maintenance margin 399,000 TWD" in call["reason"]
+    assert [r["operation_status_code"] for r in strategy.reports] == ["0000", "0304"]
+    assert result.positions.position("TXFR1") == 0
+
+
+def test_a_cash_short_is_not_held_overnight_and_a_day_trade_pays_half_the_tax():
+    strategy, result = run_script("2330", "Stock", [
+        (10 * 3600, "buy", ("2330", 1), {}), (10.5 * 3600, "sell", ("2330", 1), {}),  # a day trade
+        (11 * 3600, "sell", ("2330", 1), {}),  # sold first, never bought back by the strategy
+    ])
+    fills = result.positions.fills
+    assert [f["action"] for f in fills] == ["Buy", "Sell", "Sell", "Buy"]
+    assert fills[1]["tax"] == int(fills[1]["price"] * 1000 * 0.0015)
+    assert fills[2]["tax"] == int(fills[2]["price"] * 1000 * 0.003)
+    assert time_of_day(fills[3]["timestamp"]) >= 13.5 * 3600 - 1e-6 and result.positions.position("2330") == 0
+    assert result.orders[3]["status_code"] == money.DAY_TRADE_COVER[0]
+
+
+def test_the_money_rules_turned_off():
+    switches = RuleSwitches.without(["margin"])
+    _, result = run_script("TXFR1", "Future", [(9 * 3600, "buy", ("TXFR1", 500), {})], rules=switches)
+    assert result.orders[0]["status"] == "Filled"
