@@ -4,6 +4,7 @@
 
 - watch: the margin rule's on_tick for a tick of a futures code held (one TXF contract, no margin
   call): the equity arithmetic, per tick, against a loop calling an empty method on the same ticks.
+- checks: the buying-power check of a stock buy and the margin check of a futures order, per order.
 - backtest (when Backtest takes ``rules``): a run holding one TXF contract over BENCH_DAYS days
   (default 2) with every rule on against the same run with the margin rule off, stream time per tick.
 
@@ -62,6 +63,33 @@ def watch_case():
           f"({statistics.median(timed) / TICKS * 1e9:,.0f} ns the call)")
 
 
+def check_case():
+    """The money rules' checks of one stock buy and one futures order (book with a few entries, no
+    open orders), per order."""
+    from orva_mero_backtest.market_rules import Order
+    from orva_mero_backtest.market_rules.money import BuyingPower
+
+    positions = _held_book()
+    for i, code in enumerate(("2330", "2317", "2454")):
+        positions.set_positions({"trade_id": f"s{i}", "code": code, "action": "Buy", "price": 100.0, "quantity": 1,
+                                 "exchange_ts": 2.0}, "Stock")
+    matcher = SimpleNamespace(pending_orders=[])
+    backtest = SimpleNamespace(positions=positions, capital=2_000_000.0, _last_close={"2330": 600.0}, matcher=matcher)
+    buying, margin = BuyingPower(), Margin()
+    market = MarketRules(backtest, RuleSwitches(), [buying, margin])
+    stock = Order("2330", "Stock", "Buy", 600.0, 1, "LMT", "ROD", "Cash", "Common", "Auto", 1.0)
+    future = Order("TXFR1", "Future", "Buy", 17_500.0, 1, "LMT", "ROD", "Cash", "Common", "Auto", 1.0)
+    n = 20_000
+    for rule, order, what in ((buying, stock, "stock buy"), (margin, future, "futures order")):
+        runs = []
+        for _ in range(RUNS):
+            t0 = time.perf_counter()
+            for _ in range(n):
+                rule.check(order, market)
+            runs.append(time.perf_counter() - t0)
+        print(f"check of a {what}: {statistics.median(runs) / n * 1e6:,.1f} us per order")
+
+
 def backtest_case():
     import inspect
     from datetime import date, timedelta
@@ -102,6 +130,7 @@ def backtest_case():
 
 def main():
     watch_case()
+    check_case()
     backtest_case()
 
 

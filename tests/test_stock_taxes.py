@@ -100,3 +100,23 @@ def test_keyword_only_details():
     with pytest.raises(TypeError, match=r"takes 4 positional arguments but 5 were given"):
         costs.stock_tax(600.0, 1000, True, "2330")
     assert costs.stock_tax(600.0, 1000, True, code="2330", day_trade_shares=400, day=20240102) == 360 + 1080
+
+
+@pytest.mark.parametrize("overrides, expected", [
+    ({"future_margins.TXF": "200000"}, ("future_margins", {"TXF": 200_000.0, "MXF": 84_500.0, "TMF": 16_900.0,
+                                                           "EXF": 473_000.0, "FXF": 150_000.0})),
+    ({"future_maintenance_margins.tmf": "10000"}, ("future_maintenance_margins", {
+        "TXF": 259_000.0, "MXF": 64_750.0, "TMF": 10_000.0, "EXF": 363_000.0, "FXF": 115_000.0})),
+    ({"day_trade_tax_until": "20241231"}, ("day_trade_tax_until", 20241231)),
+    ({"etf_tax_rate": "0"}, ("etf_tax_rate", 0.0)),
+])
+def test_the_new_settings_from_text(overrides, expected):
+    name, value = expected
+    costs = CostSettings.from_overrides(overrides)
+    assert getattr(costs, name) == value and type(getattr(costs, name)) is type(value)
+
+
+def test_margin_lookups_by_root():
+    costs = CostSettings()
+    assert (costs.future_margin("TXF202401"), costs.future_maintenance_margin("MXFR1"), costs.future_margin("CDFR1")) == (
+        338_000.0, 64_750.0, 0.0)
