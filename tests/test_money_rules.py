@@ -301,7 +301,7 @@ def run_script(code, market, steps, **kwargs):
 def test_a_500_contract_buy_is_refused_for_margin():
     strategy, result = run_script("TXFR1", "Future", [(9 * 3600, "buy", ("TXFR1", 500), {})])
     order = result.orders[0]
-    assert (order["status"], order["status_code"], order["message"]) == ("Failed", "0303", "保證金不足")
+    assert (order["status"], order["status_code"], order["message"]) == ("Failed", "0303", "保證金不足，委託失敗")
     assert order["reason"] == "order of 500 TXFR1 needs 169,000,000 TWD, 2,000,000 TWD available"
     assert [r["operation_status_code"] for r in strategy.reports] == ["0303"]
     assert result.positions.fills == []

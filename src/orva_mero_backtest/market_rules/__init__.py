@@ -13,7 +13,9 @@ ticks they asked for:
   ``market.submit``).
 - ``on_tick(tick, market)`` runs before the tick is matched, for every tick at or after the rule's
   ``wake_at`` (a market time, Taipei wall-clock seconds written as epoch time) and for every tick of a
-  code in its ``watched`` set. A rule moves ``wake_at`` forward as it goes; ``market.refresh()``
+  code in its ``watched`` set. It runs before the exchange sees the tick (its set_current_tick): the
+  reports of what a rule does then (a cancellation) carry the code's previous exchange time, and the
+  positions book still marks the code at its previous price. A rule moves ``wake_at`` forward as it goes; ``market.refresh()``
   recomputes what the engine's loop looks at.
 - ``start(market)`` runs once when the run starts, before the first tick (a rule sets its first
   ``wake_at`` there).
@@ -36,7 +38,7 @@ import inspect
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterable, List, Optional, Set, Union
 
-from ..constant import OperationType
+from ..constant import Action, OperationType
 
 INFINITY = float("inf")
 
@@ -255,7 +257,7 @@ class MarketRules:
         }
         matcher = self.backtest.matcher
         trade = {
-            "trade_id": trade_id, "code": order.code, "action": order.action, "price": order.price,
+            "trade_id": trade_id, "code": order.code, "action": Action.from_value(order.action), "price": order.price,
             "quantity": order.qty, "price_type": order.price_type, "order_type": order.order_type,
             "product_type": order.product_type, "order_cond": order.order_cond, "order_lot": order.order_lot,
             "oc_type": order.oc_type,

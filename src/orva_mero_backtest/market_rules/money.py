@@ -28,12 +28,13 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Optional, Tuple
 
-from . import INFINITY, Order, Refusal, Rule, day_of, time_of_day
+from . import INFINITY, Failure, Order, Refusal, Rule, day_of, time_of_day
 
-# The exchange's failure statuses and texts for the money rules.
-NO_CASH = ("0301", "可用資金不足")
-NO_SHARES = ("0302", "庫存不足，請以融券賣出")
-NO_MARGIN = ("0303", "保證金不足")
+# The exchange's failure statuses and texts for the money rules' refusals, as (code, message).
+NO_CASH = (Failure.INSUFFICIENT_FUNDS.code, Failure.INSUFFICIENT_FUNDS.message)
+NO_SHARES = (Failure.SHORT_SALE.code, Failure.SHORT_SALE.message)
+NO_MARGIN = (Failure.INSUFFICIENT_MARGIN.code, Failure.INSUFFICIENT_MARGIN.message)
+# The statuses of the new-order reports of orders the exchange places itself (not refusals).
 MARGIN_CALL = ("0304", "權益數低於維持保證金，期貨商代為沖銷")
 DAY_TRADE_COVER = ("0305", "現股當沖未回補，收盤代為買回")
 
