@@ -214,22 +214,23 @@ def test_a_run_without_trades_gives_zeros_and_valid_json():
 def test_statistics_of_a_small_run_by_hand():
     book = Positions()
     book_fill(book, "2330", "Buy", 1, 580, ts=at(9, 0))  # commission 826
-    book_fill(book, "2330", "Sell", 1, 590, ts=at(10, 0))  # commission 840, tax 1,770: net +6,564
+    # Both sells close a same-day buy: the day-trade tax, 0.15%.
+    book_fill(book, "2330", "Sell", 1, 590, ts=at(10, 0))  # commission 840, tax 885: net +7,449
     book_fill(book, "2330", "Buy", 1, 590, ts=at(11, 0))  # commission 840
-    book_fill(book, "2330", "Sell", 1, 585, ts=at(12, 0))  # commission 833, tax 1,755: net -8,428
-    samples = [(at(9, 0), -826.0), (at(10, 0), 6564.0), (at(11, 0), 5724.0), (at(12, 0), 6564 - 8428.0)]
+    book_fill(book, "2330", "Sell", 1, 585, ts=at(12, 0))  # commission 833, tax floor(877.5): net -7,550
+    samples = [(at(9, 0), -826.0), (at(10, 0), 7449.0), (at(11, 0), 6609.0), (at(12, 0), 7449 - 7550.0)]
     s = result_of(book, samples, [Instrument("2330", "Stock")]).statistics()
     assert (s.round_trips, s.win_rate) == (2, 0.5)
-    assert (s.avg_win, s.avg_loss, s.largest_win, s.largest_loss) == (6564, -8428, 6564, -8428)
-    assert s.profit_factor == pytest.approx(6564 / 8428)
-    assert s.net_pnl == pytest.approx(6564 - 8428) and s.total_costs == 826 + 840 + 1770 + 840 + 833 + 1755
+    assert (s.avg_win, s.avg_loss, s.largest_win, s.largest_loss) == (7449, -7550, 7449, -7550)
+    assert s.profit_factor == pytest.approx(7449 / 7550)
+    assert s.net_pnl == pytest.approx(7449 - 7550) and s.total_costs == 826 + 840 + 885 + 840 + 833 + 877
     assert s.gross_pnl == pytest.approx(10_000 - 5_000)
-    assert s.max_drawdown == pytest.approx(8428) and s.max_drawdown_start == "2024-01-02 10:00:00.000"
+    assert s.max_drawdown == pytest.approx(7550) and s.max_drawdown_start == "2024-01-02 10:00:00.000"
     assert s.max_drawdown_end == "2024-01-02 12:00:00.000"
     assert s.exposure == pytest.approx(7200 / 16200)
     assert s.avg_holding_seconds == 3600
     assert s.traded_value == 1000 * (580 + 590 + 590 + 585) and s.turnover == pytest.approx(2.345)
-    assert s.return_pct == pytest.approx(-1864 / 1_000_000 * 100)
+    assert s.return_pct == pytest.approx(-101 / 1_000_000 * 100)
 
 
 # --- slippage, units, cost settings ---------------------------------------------------------------

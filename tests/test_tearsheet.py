@@ -114,13 +114,13 @@ def test_trade_figures_of_a_run():
     book = Positions()
     day = date(2024, 1, 2)
     book_fill(book, "2330", "Buy", 1, 580, ts=at(day, 9))
-    book_fill(book, "2330", "Sell", 1, 590, ts=at(day, 10))  # net +6,564
+    book_fill(book, "2330", "Sell", 1, 590, ts=at(day, 10))  # net +7,449 (day-trade tax 885)
     book_fill(book, "2330", "Buy", 1, 590, ts=at(day, 11))
-    book_fill(book, "2330", "Sell", 1, 585, ts=at(day, 12))  # net -8,428
-    s = result_of([day], [6564 - 8428.0], book=book).statistics()
-    assert s.expectancy == pytest.approx((6564 - 8428) / 2) and s.avg_trades_per_day == 2
-    assert s.kelly == pytest.approx(0.5 - 0.5 / (6564 / 8428))
-    assert s.sqn == pytest.approx(math.sqrt(2) * -932 / pystats.stdev([6564, -8428]))
+    book_fill(book, "2330", "Sell", 1, 585, ts=at(day, 12))  # net -7,550 (day-trade tax 877)
+    s = result_of([day], [7449 - 7550.0], book=book).statistics()
+    assert s.expectancy == pytest.approx((7449 - 7550) / 2) and s.avg_trades_per_day == 2
+    assert s.kelly == pytest.approx(0.5 - 0.5 / (7449 / 7550))
+    assert s.sqn == pytest.approx(math.sqrt(2) * -50.5 / pystats.stdev([7449, -7550]))
 
 
 @pytest.mark.parametrize("n, small", [(2, True), (19, True), (20, False)])

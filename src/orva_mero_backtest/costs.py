@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import dataclasses
+import functools
+import inspect
 import math
 from dataclasses import dataclass, field
 from typing import Dict, Mapping
@@ -21,6 +23,22 @@ DEFAULT_FUTURE_MULTIPLIERS: Dict[str, float] = {
 # future_root(code): the product root of a futures code, "TXFR1" and "TXF202401" give "TXF" (the
 # leading letters of code.upper(), at most three; the code itself when it has none).
 future_root = _engine.future_root
+
+
+# Futures margins per contract (TWD) by product root, as the futures exchange published them on
+# 2025-12-08 (initial, maintenance). The exchange moves them with the market: a backtest of other
+# days may set its own (future_margins.TXF=..., future_maintenance_margins.TXF=...).
+DEFAULT_FUTURE_MARGINS: Dict[str, float] = {
+    "TXF": 338_000.0, "MXF": 84_500.0, "TMF": 16_900.0, "EXF": 473_000.0, "FXF": 150_000.0,
+}
+DEFAULT_FUTURE_MAINTENANCE_MARGINS: Dict[str, float] = {
+    "TXF": 259_000.0, "MXF": 64_750.0, "TMF": 12_950.0, "EXF": 363_000.0, "FXF": 115_000.0,
+}
+
+
+def is_etf(code: str) -> bool:
+    """Whether a stock code is an exchange-traded fund's (the exchange numbers them 00xx)."""
+    return code.startswith("00")
 
 
 def _check_number(name: str, value: object) -> None:
@@ -93,7 +111,9 @@ class CostSettings:
     ``stock_tax``, ``future_multiplier``, ``future_commission``, ``future_tax``, ``slipped_price``),
     replace one on the class, or set one on an instance: the positions book calls the method the
     costs object has at each fill, and the settings are read from the object at each call.
-    ``future_tax`` reads the multiplier through ``self.future_multiplier``.
+    ``future_tax`` reads the multiplier through ``self.future_multiplier``. A replaced ``stock_tax`` is
+    given the keywords ``code``, ``day_trade_shares`` and ``day`` when it takes them (by name or
+    ``**kwargs``); one taking ``price, shares, is_sell`` only is called with those.
     """
 
     stock_commission_rate: float = 0.001425
@@ -101,12 +121,25 @@ class CostSettings:
     stock_min_commission: float = 20.0
     stock_odd_lot_min_commission: float = 1.0
     stock_tax_rate: float = 0.003  # securities transaction tax, sells only
+    # A sell netted against a same-day buy of the same stock (a day trade) pays this rate instead,
+    # from day_trade_tax_from to day_trade_tax_until (YYYYMMDD, both included; the law's dates).
+    stock_day_trade_tax_rate: float = 0.0015
+    day_trade_tax_from: int = 20170428
+    day_trade_tax_until: int = 20271231
+    etf_tax_rate: float = 0.001  # ETF sells (codes 00xx), day trade or not
     stock_lot_size: int = 1000  # shares per board lot
     future_commission_per_contract: float = 50.0
     future_commission_by_root: Dict[str, float] = field(default_factory=dict)
     future_tax_rate: float = 0.00002  # futures transaction tax, both sides, on contract value
     future_multipliers: Dict[str, float] = field(default_factory=lambda: dict(DEFAULT_FUTURE_MULTIPLIERS))
     default_future_multiplier: float = 2000.0  # stock futures: 2,000 shares per contract
+    # Margin per contract by product root (roots without an entry need none): an order needs the
+    # initial margin; an account whose equity falls below the maintenance margin is closed out.
+    future_margins: Dict[str, float] = field(default_factory=lambda: dict(DEFAULT_FUTURE_MARGINS))
+    future_maintenance_margins: Dict[str, float] = field(
+        default_factory=lambda: dict(DEFAULT_FUTURE_MAINTENANCE_MARGINS))
+    # A short sale (order_cond="ShortSelling") holds this fraction of its value as margin.
+    short_sale_margin_rate: float = 0.9
     # Each fill is booked this many ticks of the exchange's ladder worse than reported (0: as reported).
     slippage_ticks: int = 0
 
@@ -140,10 +173,19 @@ class CostSettings:
 
     stock_shares = _engine.cost_stock_shares  # (quantity, order_lot) -> shares
     stock_commission = _engine.cost_stock_commission  # (price, shares, odd_lot=False) -> TWD
-    stock_tax = _engine.cost_stock_tax  # (price, shares, is_sell) -> TWD
+    # (price, shares, is_sell, *, code="", day_trade_shares=0, day=0) -> TWD; day is YYYYMMDD
+    stock_tax = _engine.cost_stock_tax
     future_multiplier = _engine.cost_future_multiplier  # (code) -> TWD per point
     future_commission = _engine.cost_future_commission  # (code, contracts) -> TWD
     future_tax = _engine.cost_future_tax  # (code, price, contracts) -> TWD
+
+    def future_margin(self, code: str) -> float:
+        """Initial margin of one contract of ``code`` (0 when its root has no entry)."""
+        return self.future_margins.get(future_root(code), 0.0)
+
+    def future_maintenance_margin(self, code: str) -> float:
+        """Maintenance margin of one contract of ``code`` (0 when its root has no entry)."""
+        return self.future_maintenance_margins.get(future_root(code), 0.0)
 
     def slipped_price(self, product_type: str, code: str, price: float, is_buy: bool) -> float:
         """The price a fill is booked at: ``slippage_ticks`` ticks worse than ``price`` (buys higher)."""
@@ -183,3 +225,23 @@ class CostSettings:
                     raise ValueError(f"cost setting {key} needs a whole number, got {text!r}")
                 values[name] = int(number) if isinstance(current, int) else number
         return cls(**values)  # type: ignore[arg-type]
+
+
+@functools.lru_cache(maxsize=64)
+def _takes_tax_details_of(function: object) -> bool:
+    try:
+        parameters = inspect.signature(function).parameters.values()  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        return False
+    names = {p.name for p in parameters if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)}
+    return any(p.kind is p.VAR_KEYWORD for p in parameters) or {"code", "day_trade_shares", "day"} <= names
+
+
+def _takes_tax_details(method: object) -> bool:
+    """Whether a replaced ``stock_tax`` takes the ``code``, ``day_trade_shares`` and ``day`` keywords
+    (one written before them takes ``price, shares, is_sell`` only and is called so)."""
+    function = getattr(method, "__func__", method)
+    try:
+        return _takes_tax_details_of(function)
+    except TypeError:  # not hashable
+        return _takes_tax_details_of.__wrapped__(function)

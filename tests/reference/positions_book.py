@@ -7,12 +7,13 @@ Python. Both are slow and meant for tests only.
 
 from __future__ import annotations
 
+import datetime
 import math
 import re
 from typing import Any, Dict, List, Optional
 
 from orva_mero_backtest.constant import Action, OrderLot
-from orva_mero_backtest.costs import CostSettings
+from orva_mero_backtest.costs import CostSettings, _takes_tax_details
 from orva_mero_backtest.modules.positions.positions import InstrumentPosition
 
 _BUY = Action.BUY.value
@@ -52,8 +53,16 @@ class ReferenceCosts(CostSettings):
         minimum = self.stock_odd_lot_min_commission if odd_lot else self.stock_min_commission
         return max(fee, int(minimum))
 
-    def stock_tax(self, price, shares, is_sell):
-        return _floor(price * shares * self.stock_tax_rate) if is_sell else 0
+    def stock_tax(self, price, shares, is_sell, *, code="", day_trade_shares=0, day=0):
+        if not is_sell:
+            return 0
+        if code.startswith("00"):
+            return _floor(price * shares * self.etf_tax_rate)
+        if day_trade_shares and self.day_trade_tax_from <= day <= self.day_trade_tax_until:
+            tax = _floor(price * day_trade_shares * self.stock_day_trade_tax_rate)
+            rest = shares - day_trade_shares
+            return tax + _floor(price * rest * self.stock_tax_rate) if rest else tax
+        return _floor(price * shares * self.stock_tax_rate)
 
     def future_commission(self, code, contracts):
         per_contract = self.future_commission_by_root.get(future_root(code), self.future_commission_per_contract)
@@ -77,6 +86,7 @@ class ReferencePositions:
         self.last_ticks: Dict[str, Dict[str, Any]] = {}
         self.book: Dict[str, InstrumentPosition] = {}
         self.fills: List[Dict[str, Any]] = []
+        self.day_trades: Dict[str, tuple] = {}
 
     def set_current_tick(self, tick):
         code = tick["code"]
@@ -103,7 +113,11 @@ class ReferencePositions:
             units = costs.stock_shares(quantity, order_lot)
             odd = order_lot in _ODD_LOTS
             commission = costs.stock_commission(price, units, odd_lot=odd)
-            tax = costs.stock_tax(price, units, is_sell=not is_buy)
+            day_trade, ymd = self._net_same_day(code, trade.get("exchange_ts"), is_buy, units)
+            if _takes_tax_details(costs.stock_tax):
+                tax = costs.stock_tax(price, units, not is_buy, code=code, day_trade_shares=day_trade, day=ymd)
+            else:  # written before the day-trade and ETF rates
+                tax = costs.stock_tax(price, units, is_sell=not is_buy)
         elif product_type == "Future":
             units = quantity
             commission = costs.future_commission(code, units)
@@ -133,6 +147,24 @@ class ReferencePositions:
             "price": price, "exchange_price": exchange_price, "commission": commission, "tax": tax,
             "realized_pnl": realized, "position": entry.quantity, "avg_price": entry.avg_price,
         })
+
+    def _net_same_day(self, code, timestamp, is_buy, units):
+        """Nets a stock fill against the other side's fills of its day: (day-trade shares, YYYYMMDD)."""
+        if timestamp is None or not math.isfinite(timestamp) or abs(timestamp) > 1e15:
+            return 0, 0
+        day = math.floor(timestamp / 86400.0)
+        date = datetime.date(1970, 1, 1) + datetime.timedelta(days=day)
+        was_day, bought, sold = self.day_trades.get(code, (None, 0, 0))
+        if was_day != day:
+            bought = sold = 0
+        if is_buy:
+            netted = min(sold, units)
+            sold, bought = sold - netted, bought + units - netted
+        else:
+            netted = min(bought, units)
+            bought, sold = bought - netted, sold + units - netted
+        self.day_trades[code] = (day, bought, sold)
+        return (0 if is_buy else netted), date.year * 10000 + date.month * 100 + date.day
 
     @staticmethod
     def _apply_fill(entry, signed_units, price):

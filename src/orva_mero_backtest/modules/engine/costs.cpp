@@ -150,9 +150,41 @@ Ref commission_rule(PyObject* self, PyObject* price, PyObject* shares, bool odd_
   return above ? floor : fee;
 }
 
-// Securities transaction tax, sells only: floor(price x shares x rate).
-Ref tax_rule(PyObject* self, PyObject* price, PyObject* shares, bool is_sell) {
+bool compare(PyObject* a, PyObject* b, int op) {
+  const int r = PyObject_RichCompareBool(a, b, op);
+  if (r < 0) throw_error();
+  return r;
+}
+
+// Whether a stock code is an ETF's (the exchange numbers them 00xx).
+bool is_etf(PyObject* code) {
+  if (!PyUnicode_Check(code) || PyUnicode_GET_LENGTH(code) < 2) return false;
+  return PyUnicode_READ_CHAR(code, 0) == '0' && PyUnicode_READ_CHAR(code, 1) == '0';
+}
+
+// Securities transaction tax, sells only: floor(price x shares x rate). ETFs pay etf_tax_rate; the
+// shares netted against same-day buys (day_trade_shares) pay stock_day_trade_tax_rate on a day
+// (YYYYMMDD) within the day-trade dates, the rest stock_tax_rate, each part floored.
+Ref tax_rule(PyObject* self, PyObject* price, PyObject* shares, bool is_sell, PyObject* code,
+             PyObject* day_trade_shares, PyObject* day) {
   if (!is_sell) return py_long(0);
+  if (is_etf(code)) {
+    Ref rate = getattr(self, N("etf_tax_rate"));
+    return floor_of(product({price, shares, rate.get()}));
+  }
+  if (truthy(day_trade_shares)) {
+    Ref from = getattr(self, N("day_trade_tax_from"));
+    Ref until = getattr(self, N("day_trade_tax_until"));
+    if (compare(from.get(), day, Py_LE) && compare(day, until.get(), Py_LE)) {
+      Ref day_rate = getattr(self, N("stock_day_trade_tax_rate"));
+      Ref tax = floor_of(product({price, day_trade_shares, day_rate.get()}));
+      Ref rest = Ref::steal(PyNumber_Subtract(shares, day_trade_shares));
+      if (!truthy(rest.get())) return tax;
+      Ref rate = getattr(self, N("stock_tax_rate"));
+      Ref rest_tax = floor_of(product({price, rest.get(), rate.get()}));
+      return Ref::steal(PyNumber_Add(tax.get(), rest_tax.get()));
+    }
+  }
   Ref rate = getattr(self, N("stock_tax_rate"));
   return floor_of(product({price, shares, rate.get()}));
 }
@@ -217,8 +249,16 @@ PyObject* py_stock_commission(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* py_stock_tax(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   try {
-    auto a = bind("CostSettings.stock_tax", {N("self"), N("price"), N("shares"), N("is_sell")}, 4, {}, args, nargsf, kwnames);
-    return tax_rule(a.v[0], a.v[1], a.v[2], truthy(a.v[3])).release();
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > 4)  // code, day_trade_shares and day are keyword-only
+      raise(PyExc_TypeError, "CostSettings.stock_tax() takes 4 positional arguments but " + std::to_string(nargs) +
+                                 " were given");
+    Ref empty = Ref::steal(PyUnicode_FromString(""));
+    Ref zero = py_long(0);
+    auto a = bind("CostSettings.stock_tax",
+                  {N("self"), N("price"), N("shares"), N("is_sell"), N("code"), N("day_trade_shares"), N("day")}, 4,
+                  {empty.get(), zero.get(), zero.get()}, args, nargsf, kwnames);
+    return tax_rule(a.v[0], a.v[1], a.v[2], truthy(a.v[3]), a.v[4], a.v[5], a.v[6]).release();
   } catch (PyError&) {
     return nullptr;
   }
@@ -271,8 +311,11 @@ PyMethodDef cost_methods[] = {
      "floor(price x shares x stock_commission_rate x stock_commission_discount), at least\n"
      "stock_min_commission (stock_odd_lot_min_commission for odd lots); 0 for no shares."},
     {"stock_tax", FASTCALL_KW(py_stock_tax),
-     "stock_tax($self, price, shares, is_sell)\n--\n\n"
-     "Securities transaction tax, sells only: floor(price x shares x stock_tax_rate)."},
+     "stock_tax($self, price, shares, is_sell, *, code='', day_trade_shares=0, day=0)\n--\n\n"
+     "Securities transaction tax, sells only: floor(price x shares x stock_tax_rate). An ETF (code\n"
+     "00xx) pays etf_tax_rate; on a day (YYYYMMDD) from day_trade_tax_from to day_trade_tax_until,\n"
+     "the day_trade_shares netted against same-day buys pay stock_day_trade_tax_rate (each part\n"
+     "floored)."},
     {"future_multiplier", FASTCALL_KW(py_future_multiplier),
      "future_multiplier($self, code)\n--\n\n"
      "TWD per index point: future_multipliers[future_root(code)], else default_future_multiplier."},
@@ -343,10 +386,19 @@ Ref stock_commission(PyObject* costs, PyObject* price, PyObject* shares, bool od
   return commission_rule(costs, price, shares, odd_lot);
 }
 
-Ref stock_tax(PyObject* costs, PyObject* price, PyObject* shares, bool is_sell) {
-  if (Ref m = replacement(costs, kTax))
-    return call(m.get(), {price, shares, is_sell ? Py_True : Py_False}, ORVA_KWNAMES("is_sell"));
-  return tax_rule(costs, price, shares, is_sell);
+Ref stock_tax(PyObject* costs, PyObject* price, PyObject* shares, bool is_sell, PyObject* code,
+              PyObject* day_trade_shares, PyObject* day) {
+  if (Ref m = replacement(costs, kTax)) {
+    // A replacement written before the day-trade and ETF rates takes (price, shares, is_sell) only.
+    Ref module = Ref::steal(PyImport_ImportModule("orva_mero_backtest.costs"));
+    Ref takes = call_method(module.get(), N("_takes_tax_details"), {m.get()});
+    PyObject* sell = is_sell ? Py_True : Py_False;
+    if (truthy(takes.get()))
+      return call(m.get(), {price, shares, sell, code, day_trade_shares, day},
+                  ORVA_KWNAMES("is_sell", "code", "day_trade_shares", "day"));
+    return call(m.get(), {price, shares, sell}, ORVA_KWNAMES("is_sell"));
+  }
+  return tax_rule(costs, price, shares, is_sell, code, day_trade_shares, day);
 }
 
 Ref future_multiplier(PyObject* costs, PyObject* code) {

@@ -10,7 +10,9 @@ namespace orva::engine {
 // (a subclass's method, one set on the class or on the instance), else the rule computed here.
 Ref stock_shares(PyObject* costs, PyObject* quantity, PyObject* order_lot);
 Ref stock_commission(PyObject* costs, PyObject* price, PyObject* shares, bool odd_lot);
-Ref stock_tax(PyObject* costs, PyObject* price, PyObject* shares, bool is_sell);
+// code, day_trade_shares (same-day netted shares) and day (YYYYMMDD int) choose the rate.
+Ref stock_tax(PyObject* costs, PyObject* price, PyObject* shares, bool is_sell, PyObject* code,
+              PyObject* day_trade_shares, PyObject* day);
 Ref future_multiplier(PyObject* costs, PyObject* code);
 Ref future_commission(PyObject* costs, PyObject* code, PyObject* contracts);
 Ref future_tax(PyObject* costs, PyObject* code, PyObject* price, PyObject* contracts);

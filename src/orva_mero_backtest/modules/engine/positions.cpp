@@ -9,6 +9,7 @@
 // average price and the P&L are floats, computed as Python's float arithmetic computes them.
 #pragma GCC optimize("fp-contract=off")  // a*b+c must round twice, as in Python
 
+#include <cmath>
 #include <cstdlib>
 
 #include "arguments.hpp"
@@ -16,6 +17,7 @@
 #include "dict_items.hpp"
 #include "dict_rows.hpp"
 #include "engine.hpp"
+#include "fastpaths.hpp"
 #include "native_method.hpp"
 
 namespace orva::engine {
@@ -120,6 +122,59 @@ Ref action_text(PyObject* action) {
   return Ref::steal(PyUnicode_FromObject(action));
 }
 
+// The calendar date YYYYMMDD of a day number (days since 1970-01-01), proleptic Gregorian.
+long long ymd_of(long long z) {
+  z += 719468;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const long long doe = z - era * 146097;
+  const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const long long mp = (5 * doy + 2) / 153;
+  const long long d = doy - (153 * mp + 2) / 5 + 1;
+  const long long m = mp < 10 ? mp + 3 : mp - 9;
+  return (yoe + era * 400 + (m <= 2)) * 10000 + m * 100 + d;
+}
+
+// Same-day netting of a stock's fills, kept in self.day_trades (code -> (day, bought, sold): the
+// shares of that day's buys and sells not yet netted against the other side). Returns the shares of
+// a sell netted against earlier buys of its day (its day-trade shares) and sets *ymd to its date.
+// A book without day_trades, or a fill without a time, nets nothing.
+long long net_same_day(PyObject* self, PyObject* code, PyObject* timestamp, bool is_buy, long long units,
+                       long long* ymd) {
+  *ymd = 0;
+  if (timestamp == Py_None) return 0;
+  const double t = real(timestamp);
+  if (!std::isfinite(t) || std::fabs(t) > 1e15) return 0;
+  PyObject* found = nullptr;
+  if (orva::optional_attr(self, N("day_trades"), &found) < 0) throw_error();
+  if (!found) return 0;
+  Ref table = Ref::steal(found);
+  const long long day = static_cast<long long>(std::floor(t / 86400.0));
+  *ymd = ymd_of(day);
+  long long bought = 0, sold = 0;
+  Ref state = get_or(table.get(), code, Py_None);
+  if (PyTuple_CheckExact(state.get()) && PyTuple_GET_SIZE(state.get()) == 3) {
+    long long was[3];
+    for (int i = 0; i < 3; ++i) was[i] = whole(PyTuple_GET_ITEM(state.get(), i), "a day-trade count");
+    if (was[0] == day) bought = was[1], sold = was[2];
+  }
+  long long netted;
+  if (is_buy) {
+    netted = sold < units ? sold : units;
+    sold -= netted;
+    bought += units - netted;
+  } else {
+    netted = bought < units ? bought : units;
+    bought -= netted;
+    sold += units - netted;
+  }
+  Ref d = py_long(day), b = py_long(bought), s = py_long(sold);
+  Ref next = Ref::steal(PyTuple_Pack(3, d.get(), b.get(), s.get()));
+  if (!next) throw_error();
+  set_item(table.get(), code, next.get());
+  return is_buy ? 0 : netted;
+}
+
 // The entry of an instrument's first fill: InstrumentPosition(code, product_type, point value),
 // marked at the instrument's last tick (else at the fill price). The class is positions.py's own,
 // read when an entry is made.
@@ -157,7 +212,12 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
     units = stock_shares(costs.get(), quantity.get(), order_lot.get());
     const bool odd = equal(N("Odd"), order_lot.get()) || equal(N("IntradayOdd"), order_lot.get());
     commission = stock_commission(costs.get(), price.get(), units.get(), odd);
-    tax = stock_tax(costs.get(), price.get(), units.get(), !is_buy);
+    long long ymd = 0;
+    const long long day_trade =
+        net_same_day(self, code.get(), get_or(trade, N("exchange_ts"), Py_None).get(), is_buy,
+                     whole(units.get(), "the units of a fill"), &ymd);
+    Ref day_trade_shares = py_long(day_trade), day = py_long(ymd);
+    tax = stock_tax(costs.get(), price.get(), units.get(), !is_buy, code.get(), day_trade_shares.get(), day.get());
   } else if (equal(product_type, N("Future"))) {
     units = quantity;
     commission = future_commission(costs.get(), code.get(), units.get());

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import asdict, dataclass
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 from ...costs import CostSettings
 from ..engine import engine as _engine
@@ -69,6 +69,9 @@ class Positions:
         self.last_ticks: Dict[str, Dict[str, Any]] = {}
         self.book: Dict[str, InstrumentPosition] = {}
         self.fills: List[Dict[str, Any]] = []
+        # code -> (day number, shares bought, shares sold) of the stock's fills that day not yet netted
+        # against the other side: a sell netted against a same-day buy is a day trade (its tax rate).
+        self.day_trades: Dict[str, Tuple[int, int, int]] = {}
 
     # --- called by the exchange and the driver (engine/positions.cpp) ------------------------------
 
