@@ -32,6 +32,9 @@ class OrderTracker:
         self._add_order = matcher.add_order
         self.orders: Dict[str, Dict[str, Any]] = {}
         self._open: Dict[str, Dict[str, Any]] = {}
+        # The market rules, once they hold an order out of the book for a call auction (their hold):
+        # a change or cancel puts it back first.
+        self.holder: Optional[Any] = None
         # What place and track may take as plain (orders.cpp reads _plan): the exchange is the package's
         # Matcher (1), nothing in the class stands in front of the attributes (2).
         cls = type(self)
@@ -57,7 +60,18 @@ class OrderTracker:
                 return record
         return None
 
+    def _unhold(self, trade_id: str) -> Any:
+        return self.holder.unhold(trade_id) if self.holder is not None else None
+
     def modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> bool:
+        rule = self._unhold(trade_id)
+        try:
+            return self._modify(trade_id, qty, price)
+        finally:
+            if rule is not None:
+                self.holder.keep(trade_id, rule)  # back to its call (a no-op once cancelled)
+
+    def _modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> bool:
         record = self._book_record(trade_id)
         if record is None:
             return False
@@ -73,6 +87,7 @@ class OrderTracker:
         return True
 
     def cancel(self, trade_id: str) -> bool:
+        self._unhold(trade_id)
         if self._book_record(trade_id) is None:
             return False
         self.matcher.cancel_order(trade_id)
