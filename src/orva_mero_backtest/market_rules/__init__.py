@@ -167,6 +167,7 @@ class MarketRules:
         kept = getattr(rule, "kept", None)
         if kept is not None:
             kept(trade_id, record, order, self)
+        self.refresh()
         return trade_id
 
     def take_out(self, trade_id: str) -> Optional[Dict[str, Any]]:
