@@ -217,14 +217,20 @@ def test_call_periods(product, ts, held):
 @pytest.mark.parametrize("day, placed, calls", [
     (OLD, (10, 0, 1), [(10, 1, 0), (10, 2, 0)]),
     (NEW, (10, 0, 1), [(10, 0, 5), (10, 0, 10)]),
-    (NEW, (8, 0), [(9, 0, 5), (9, 0, 10)]),
-    (OLD, (13, 30), [(9, 1), (9, 2)]),  # after the session: the next day's
+    (NEW, (9, 0), [(9, 10, 0), (9, 10, 5)]),  # the first call is at 09:10
+    (NEW, (9, 10), [(9, 10, 5), (9, 10, 10)]),
+    (date(2022, 12, 16), (9, 10, 1), [(9, 13), (9, 16)]),  # every 3 minutes before 2022-12-19
+    (date(2022, 12, 16), (13, 28, 30), [(13, 30), (9, 10)]),  # 13:30 closes; then the next day's
+    (OLD, (13, 30), [(9, 10), (9, 11)]),
 ])
 def test_odd_lot_call_times(day, placed, calls):
     first = odd_lots.next_call(at(day, *placed))
     nxt = odd_lots.next_call(first)
-    later = date.fromordinal(day.toordinal() + 1) if placed >= (13, 30) else day
-    assert (first, nxt) == tuple(at(later, *c) for c in calls)
+    following = date.fromordinal(day.toordinal() + 1)
+    expected = [at(day if c > placed and c <= (13, 30) else following, *c) for c in calls]
+    if placed >= (13, 30):
+        expected = [at(following, *c) for c in calls]
+    assert [first, nxt] == expected
 
 
 # Board-lot trades after a buy of 300 shares at 101 entered at 10:00:01 (the second, price, lots).

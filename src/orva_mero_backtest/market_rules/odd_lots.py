@@ -1,7 +1,7 @@
 """Intraday odd lots: limit ROD orders in shares, matched in the odd-lot session's periodic call.
 
-The session runs 09:00-13:30 and matches in a call every 60 seconds (09:01, 09:02, ... 13:30), every
-5 seconds from 2024-12-02 (09:00:05, 09:00:10, ... 13:30). An order with ``order_lot="IntradayOdd"``
+The session takes orders 09:00-13:30 and matches them in calls from 09:10 on: every 3 minutes from its
+start (2020-10-26), every minute from 2022-12-19, every 5 seconds from 2024-12-02, and at 13:30. An order with ``order_lot="IntradayOdd"``
 must be a stock limit ROD order entered during the session; any other is refused.
 
 An accepted order is taken as any order (trade id, "New" report, tracker record, status Open) and kept
@@ -11,7 +11,7 @@ meets the orders entered before T against the print of its period (T - interval,
 - where the data has odd-lot prints of the code (ticks with a true ``odd_lot`` key, volume in shares),
   the last odd-lot print of the period and the period's odd-lot volume;
 - else, as a stand-in, the last board-lot trade of the period and the period's board-lot volume in
-  shares (lots x 1000). Only trades after the order's entry count; a period with no trade has no call.
+  shares (lots x 1000). Only trades after the entry of the code's oldest waiting order count; a period with no trade has no call.
 
 Each buy limit at or above and each sell limit at or below the print's price fills at that price
 through the exchange's own ``match_order`` (its deal reports), in the time the orders were entered,
@@ -30,8 +30,11 @@ from ..modules.matcher import matcher as _matcher_module
 from . import HELD, INFINITY, CheckResult, MarketRules, Order, Refusal, Rule, day_of, time_of_day
 
 SESSION_START = 9 * 3600.0
+FIRST_CALL = 9 * 3600.0 + 10 * 60.0
 SESSION_END = 13 * 3600.0 + 30 * 60.0
-# The first day of the 5-second call (days since 1970-01-01).
+# The days (since 1970-01-01) the call interval changed: 3 minutes from the session's start, 1 minute
+# from 2022-12-19, 5 seconds from 2024-12-02.
+ONE_MINUTE_CALLS_FROM = (date(2022, 12, 19) - date(1970, 1, 1)).days
 FIVE_SECOND_CALLS_FROM = (date(2024, 12, 2) - date(1970, 1, 1)).days
 
 STAND_IN = "board-lot ticks (stand-in)"
@@ -46,19 +49,31 @@ _NOT_STOCK = "盤中零股僅限股票"
 
 def call_interval(ts: float) -> float:
     """Seconds between the odd-lot calls on the day of market time ``ts``."""
-    return 5.0 if day_of(ts) >= FIVE_SECOND_CALLS_FROM else 60.0
+    day = day_of(ts)
+    return 5.0 if day >= FIVE_SECOND_CALLS_FROM else 60.0 if day >= ONE_MINUTE_CALLS_FROM else 180.0
 
 
 def next_call(ts: float) -> float:
-    """The first odd-lot call strictly after market time ``ts`` (on a later day if the session is over)."""
+    """The first odd-lot call strictly after market time ``ts`` (on a later day if the session is over):
+    09:10, then every interval, and 13:30."""
     midnight = day_of(ts) * 86400.0
     t = ts - midnight
     if t >= SESSION_END:
         midnight += 86400.0
         t = -1.0
+    if t < FIRST_CALL:
+        return midnight + FIRST_CALL
     interval = call_interval(midnight)
-    k = max(1, int((t - SESSION_START) // interval) + 1) if t >= SESSION_START else 1
-    return midnight + SESSION_START + k * interval
+    k = int((t - FIRST_CALL) // interval) + 1
+    return midnight + min(FIRST_CALL + k * interval, SESSION_END)
+
+
+def first_call_from(ts: float) -> float:
+    """The first odd-lot call at or after market time ``ts``."""
+    t = time_of_day(ts)
+    if FIRST_CALL <= t <= SESSION_END and ((t - FIRST_CALL) % call_interval(ts) == 0 or t == SESSION_END):
+        return ts
+    return next_call(ts)
 
 
 class OddLots(Rule):
@@ -154,13 +169,6 @@ class OddLots(Rule):
         if following < now and not closing:
             # No tick came since: the calls before now have nothing to match, only the close acts.
             end = day_of(at) * 86400.0 + SESSION_END
-            following = end if now > end else max(following, _first_call_from(now))
+            following = end if now > end else max(following, first_call_from(now))
         self.next_call = following
 
-
-def _first_call_from(ts: float) -> float:
-    """The first odd-lot call at or after market time ``ts``."""
-    following = next_call(ts)
-    interval = call_interval(ts)
-    earlier = following - interval
-    return earlier if earlier >= ts and time_of_day(earlier) > SESSION_START else following
