@@ -106,7 +106,8 @@ def test_a_busy_run_hooks_records_and_samples(loop, backfill):
     assert len(deals) == len(result.fills) >= 10
     for o in result.orders:
         assert o["filled_qty"] + o["open_qty"] + o["cancelled_qty"] == o["quantity"]
-        assert o["status"] in ("Open", "PartFilled", "Filled", "Cancelled")
+        # "Failed": refused by the exchange's rules (a market order in a call period)
+        assert o["status"] in ("Open", "PartFilled", "Filled", "Cancelled", "Failed")
     assert sum(o["filled_qty"] for o in result.orders) == sum(f["quantity"] for f in result.fills)
     # prices sampled per instrument at least 7.5 s apart from its first tick, ending at its last one
     for code, series in result.prices.items():

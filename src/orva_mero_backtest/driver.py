@@ -23,6 +23,7 @@ from .costs import CostSettings
 from .data.cache_broker import CacheOnly, check_cache, data_root, using_data_dir
 from .data.clock import parse_day, session_position, wall_clock_text
 from .errors import BacktestError, DataError, OrderRejected, StrategyError, strategy_error
+from .market_rules import MarketRules, RuleSwitches, build_rules, switches_of
 from .modules.engine import engine as _engine
 from .modules.positions.positions import Positions
 from .orders import OrderTracker
@@ -295,6 +296,7 @@ class TickStream:
         self.pop_report = matcher.pop_response
         self.track = backtest._orders.track
         self.stops = backtest._stops
+        self.rules = backtest._rules  # the exchange's rules (market_rules), or None: none kept
         self.max_reports = _MAX_REPORTS_PER_TICK
         self.ctx = backtest.ctx
         # None: the exchange's own pass (match_deal), which is the trade model without latency.
@@ -454,6 +456,10 @@ class Backtest:
     - ``sample_seconds``: tick-time spacing of the price and equity samples of the report.
     - ``capital``: the starting capital the statistics are relative to (TWD).
     - ``data_dir``: the tick cache's folder (default: the package's data folder).
+    - ``rules``: the Taiwanese exchanges' rules the run keeps (market_rules; README "Taiwan market
+      rules"): every one by default; a ``RuleSwitches``, the names of rules to turn off
+      (``rules=["sessions"]``, ``"all"``), or False for none. A refused order's trade id reads
+      status "Failed" in ``ctx.order(trade_id)`` at once.
 
     ``run()`` returns a ``BacktestResult``. An exception in the strategy's code ends the run with a
     ``StrategyError`` whose message names the hook, the tick and the line of the strategy's file, and
@@ -486,6 +492,7 @@ class Backtest:
         allow_partial_backfill: bool = False,
         fills: str = DEFAULT_FILLS,
         latency: float = 0.0,
+        rules: Any = None,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
@@ -538,12 +545,17 @@ class Backtest:
         # Entry latency in milliseconds of market time: an order takes part from the first tick of its
         # instrument at or after its placing time plus this.
         self.latency_ms = float(latency)
+        try:
+            self.rules: RuleSwitches = switches_of(rules)
+        except ValueError as exc:
+            raise BacktestError(str(exc)) from None
         self.ctx = StrategyContext(self)
 
         self.matcher: Any = None
         self.ticker: Any = None
         self._orders: Optional[OrderTracker] = None
         self._stops: Optional[StopBook] = None
+        self._rules: Optional[MarketRules] = None
         self._last_close: Dict[str, float] = {}
         self._tick: Optional[Dict[str, Any]] = None
         self._ticker_module: Any = None
@@ -689,7 +701,8 @@ class Backtest:
                 self._ticker_module = ticker_module
                 self._orders = OrderTracker(self.matcher)
                 self._stops = StopBook(self.ctx, self._orders)
-                self.ctx._place = self._orders.place
+                self._rules = build_rules(self, self.rules)
+                self.ctx._place = self._orders.place if self._rules is None else self._rules.place
                 self.ctx._prepare()  # what the strategy replaced, looked at once per run
                 return self._run(ticker_module)
             finally:

@@ -13,9 +13,11 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Union
 from .costs import CostSettings
 from .driver import CAPITAL_RANGE, DEFAULT_FILLS, FILL_MODELS, Backtest, Instrument
 from .errors import BacktestError, strategy_error
+from .market_rules import RULE_ORDER
 from .stats import DEFAULT_CAPITAL
 
 PROG = "orva-backtest"
+RULE_CHOICES = RULE_ORDER + ("all",)
 
 # The sample backtest: a stock and the near-month TAIEX future over two days, one day of warm-up.
 SAMPLE_STOCKS = ["2330"]
@@ -79,6 +81,9 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--latency-ms", type=number_option(0, MAX_LATENCY_MS), default=0.0, metavar="ENTRY",
                    help="milliseconds of market time before an order reaches the book (default: 0; at most "
                    f"{MAX_LATENCY_MS:,})")
+    p.add_argument("--no-rule", action="append", default=[], metavar="NAME", choices=RULE_CHOICES,
+                   help="turn off one of the exchange's rules (repeatable; 'all' turns every one off): "
+                   f"{', '.join(RULE_ORDER)}; see the README's \"Taiwan market rules\"")
     p.add_argument("--slippage-ticks", type=number_option(0, MAX_SLIPPAGE_TICKS, whole=True), metavar="N",
                    help="book each fill N ticks of the exchange's tick-size ladder worse than the exchange "
                    "reported: buys higher, sells lower (default: 0, the cost setting slippage_ticks; at most "
@@ -236,6 +241,7 @@ def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -
         allow_partial_backfill=getattr(args, "allow_partial_backfill", False),
         fills=args.fills,
         latency=args.latency_ms,
+        rules=getattr(args, "no_rule", []),
     )
 
 

@@ -105,7 +105,9 @@ class StrategyContext:
     odd-lot orders). State: ``position``, ``shares``, ``last_price``, ``instruments``, ``positions``.
     Time: ``now`` (the tick's timestamp: Taipei wall-clock seconds written as epoch time) and ``time``
     (the same as an aware datetime in Asia/Taipei); ``warming_up`` is true during the warm-up, when
-    every order request is refused. A refused request raises ``OrderRejected`` with the reason.
+    every order request is refused. An invalid request raises ``OrderRejected`` with the reason; an
+    order the exchange's rules refuse (market_rules) still gets its trade id, whose ``order(trade_id)``
+    reads status "Failed" with the "reason" at once, and its failure report reaches ``on_order``.
     """
 
     # buy, sell and place_order are native (engine.context_*). A subclass or an instance may replace
@@ -235,6 +237,19 @@ class StrategyContext:
 
     def last_price(self, code: str) -> Optional[float]:
         return self._bt.last_price(code)
+
+    def order(self, trade_id: str) -> Optional[Dict[str, Any]]:
+        """The record of an order placed in this run (a copy; None for an unknown trade id): trade_id,
+        code, action, price, quantity, open_qty, filled_qty, avg_fill_price, cancelled_qty, status
+        ("Open", "PartFilled", "Filled", "Cancelled", or "Failed" for an order the exchange's rules
+        refused, which also carries "reason", "status_code" and "message"), placed_ts, updated_ts.
+        Right after ``buy`` / ``sell`` / ``place_order`` it tells whether the exchange took the order."""
+        record = self._bt.orders.get(trade_id)
+        if record is None:
+            return None
+        row = dict(record)
+        row.pop("_fill_value", None)
+        return row
 
     def open_orders(self, code: Optional[str] = None) -> List[Dict[str, Any]]:
         """Orders still open, oldest first: those at the exchange (trade_id, code, action, price,

@@ -70,7 +70,7 @@ class OrderTracker(orders.OrderTracker):
             return True
         entry = report["order"]
         order = self.orders.get(entry["id"])
-        if order is None:
+        if order is None or order["status"] == "Failed":
             return False
         kind = report["operation_type"]
         order["updated_ts"] = report["trade_status"]["exchange_ts"]

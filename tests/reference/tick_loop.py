@@ -44,6 +44,9 @@ def tick_loop(s: Any) -> None:
             s.begin_main(item)
         s.ticks += 1
         last_main_ts[code] = timestamp
+        rules = getattr(s, "rules", None)
+        if rules is not None and (timestamp >= rules.wake_at or code in rules.watched):
+            rules.on_tick(item)
         set_tick(item)
         qty = item["qty"]
         book = matcher.pending_orders

@@ -15,13 +15,28 @@ ticks they asked for:
   ``wake_at`` (a market time, Taipei wall-clock seconds written as epoch time) and for every tick of a
   code in its ``watched`` set. A rule moves ``wake_at`` forward as it goes; ``market.refresh()``
   recomputes what the engine's loop looks at.
+- ``start(market)`` runs once when the run starts, before the first tick (a rule sets its first
+  ``wake_at`` there).
+
+A refused order reaches the strategy as the exchange's own would: ``ctx.buy`` / ``ctx.sell`` /
+``ctx.place_order`` still return a trade id, at once ``ctx.order(trade_id)`` reads status "Failed"
+with the refusal's ``reason``, ``status_code`` and ``message``, and an order report of the order's
+market (``operation_type`` New, ``operation_status_code`` / ``operation_message`` the refusal's
+code and text) reaches ``on_order`` in the normal delivery. Invalid requests (an unknown code, a
+quantity that is no positive int, ...) still raise ``OrderRejected``.
+
+``Backtest(..., rules=...)`` chooses the rules (``switches_of``); ``build_rules`` makes them.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import importlib
+import inspect
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterable, List, Optional, Set, Tuple, Union
+
+from ..constant import OperationType
 
 INFINITY = float("inf")
 
@@ -57,6 +72,26 @@ class RuleSwitches:
         return [f.name for f in dataclasses.fields(self) if not getattr(self, f.name)]
 
 
+def switches_of(rules: Any) -> RuleSwitches:
+    """What ``Backtest(rules=...)`` takes: None or True (every rule on), False (every rule off), a
+    ``RuleSwitches``, or the names of the rules to turn off (one name, a list, "all")."""
+    if rules is None or rules is True:
+        return RuleSwitches()
+    if rules is False:
+        return RuleSwitches.without(["all"])
+    if isinstance(rules, RuleSwitches):
+        return dataclasses.replace(rules)
+    if isinstance(rules, str):
+        return RuleSwitches.without([rules])
+    try:
+        names = list(rules)
+    except TypeError:
+        raise ValueError(f"rules must be a RuleSwitches or names of rules to turn off, got {rules!r}") from None
+    if not all(isinstance(n, str) for n in names):
+        raise ValueError(f"rules to turn off must be names, got {names!r}")
+    return RuleSwitches.without(names)
+
+
 @dataclass
 class Order:
     """A new order as the exchange receives it: the arguments of ``OrderTracker.place``."""
@@ -87,6 +122,52 @@ class Refusal:
     reason: str  # what the strategy and the log read: the price, band, tick or amount that failed
 
 
+class Failure:
+    """The exchange's failure statuses of an order report: a four-digit code and its own text.
+
+    The exchange answers an order it takes with "0000" (constant.SuccessCode); a refusal carries one of
+    these instead. ``Failure.OUTSIDE_SESSION.refusal("no session at 14:00:00")`` makes the Refusal.
+    """
+
+    def __init__(self, code: str, message: str) -> None:
+        self.code = code
+        self.message = message
+
+    def refusal(self, reason: str) -> "Refusal":
+        return Refusal(self.code, self.message, reason)
+
+    def __repr__(self) -> str:
+        return f"Failure({self.code!r}, {self.message!r})"
+
+    # sessions: when an order may be entered, and of which kind
+    OUTSIDE_SESSION: "Failure"
+    CALL_PERIOD: "Failure"
+    LOT_SESSION: "Failure"
+    # prices: the daily band and the tick ladder
+    PRICE_OUTSIDE_BAND: "Failure"
+    PRICE_OFF_TICK: "Failure"
+    # odd lots
+    ODD_LOT_ORDER: "Failure"
+    # money: buying power, short sales, margin
+    INSUFFICIENT_FUNDS: "Failure"
+    SHORT_SALE: "Failure"
+    INSUFFICIENT_MARGIN: "Failure"
+
+
+Failure.OUTSIDE_SESSION = Failure("0101", "非交易時段，委託失敗")
+Failure.CALL_PERIOD = Failure("0102", "集合競價時段不接受市價、IOC或FOK委託")
+Failure.LOT_SESSION = Failure("0103", "非該交易別之委託時段，委託失敗")
+Failure.PRICE_OUTSIDE_BAND = Failure("0201", "委託價格超過漲跌停價格")
+Failure.PRICE_OFF_TICK = Failure("0202", "委託價格不符升降單位")
+Failure.ODD_LOT_ORDER = Failure("0203", "零股交易僅接受限價ROD委託")
+Failure.INSUFFICIENT_FUNDS = Failure("0301", "可用餘額不足，委託失敗")
+Failure.SHORT_SALE = Failure("0302", "庫存不足，不得賣出")
+Failure.INSUFFICIENT_MARGIN = Failure("0303", "保證金不足，委託失敗")
+
+# The status of a refused order's record.
+FAILED = "Failed"
+
+
 # Returned by a rule's check when the rule keeps the order itself.
 HELD = object()
 
@@ -106,6 +187,9 @@ class Rule:
         return None
 
     def on_tick(self, tick: Dict[str, Any], market: "MarketRules") -> None:
+        pass
+
+    def start(self, market: "MarketRules") -> None:
         pass
 
 
@@ -152,7 +236,35 @@ class MarketRules:
         return self.backtest._order_tracker().place(*order.place_args())
 
     def refuse(self, order: Order, refusal: Refusal) -> str:
-        raise NotImplementedError  # the exchange's failure report; built with the session rules
+        """The exchange's answer to an order it does not take: the order gets a trade id and a record
+        in the order tracker (status "Failed", with the refusal's reason, code and message; never
+        open), and an order report of its market with the refusal's status goes on the exchange's
+        report queue, delivered to on_order as the exchange's others are. The trade id."""
+        from ..modules.matcher import matcher as matcher_module
+
+        tracker = self.backtest._order_tracker()
+        trade_id = matcher_module.generate(size=16)
+        while trade_id in tracker.orders:
+            trade_id = matcher_module.generate(size=16)
+        ts = order.timestamp
+        # The keys of the tracker's own records, in their order, then the refusal's.
+        tracker.orders[trade_id] = {
+            "trade_id": trade_id, "code": order.code, "product_type": order.product_type, "action": order.action,
+            "price_type": order.price_type, "order_type": order.order_type, "price": order.price,
+            "quantity": order.qty, "open_qty": 0, "filled_qty": 0, "avg_fill_price": None, "cancelled_qty": order.qty,
+            "status": FAILED, "placed_ts": ts, "updated_ts": ts, "_fill_value": 0.0,
+            "reason": refusal.reason, "status_code": refusal.status_code, "message": refusal.message,
+        }
+        matcher = self.backtest.matcher
+        trade = {
+            "trade_id": trade_id, "code": order.code, "action": order.action, "price": order.price,
+            "quantity": order.qty, "price_type": order.price_type, "order_type": order.order_type,
+            "product_type": order.product_type, "order_cond": order.order_cond, "order_lot": order.order_lot,
+            "oc_type": order.oc_type,
+        }
+        report = matcher.build_order_response(trade, OperationType.NEW, Failure(refusal.status_code, refusal.message))
+        matcher.add_response_to_queue(report)
+        return trade_id
 
     def hold(self, order: Order, rule: Optional[Rule] = None) -> str:
         """Takes an order as any other (its trade id, the exchange's "New" report, the tracker's record,
@@ -212,6 +324,41 @@ class MarketRules:
             if ts >= rule.wake_at or code in rule.watched:
                 rule.on_tick(tick, self)
         self.refresh()
+
+
+# The modules holding the rules, in the package: a module not there (yet) leaves its rules out.
+RULE_MODULES = ("sessions", "auctions", "odd_lots", "prices", "money")
+
+
+def rule_classes() -> Dict[str, type]:
+    """Rule name -> the Rule subclass that implements it, from the rule modules present."""
+    found: Dict[str, type] = {}
+    for module_name in RULE_MODULES:
+        full = f"{__name__}.{module_name}"
+        try:
+            module = importlib.import_module(full)
+        except ModuleNotFoundError as exc:
+            if exc.name == full:
+                continue
+            raise
+        for value in vars(module).values():
+            if inspect.isclass(value) and issubclass(value, Rule) and value.__module__ == full and value.name:
+                found[value.name] = value
+    return found
+
+
+def build_rules(backtest: Any, switches: RuleSwitches) -> Optional[MarketRules]:
+    """The run's MarketRules: one of each rule ``switches`` keeps, in RULE_ORDER; None when it keeps none
+    (then nothing stands between the strategy and the exchange)."""
+    classes = rule_classes()
+    rules = [classes[name]() for name in RULE_ORDER if getattr(switches, name) and name in classes]
+    if not rules:
+        return None
+    market = MarketRules(backtest, switches, rules)
+    for rule in rules:
+        rule.start(market)
+    market.refresh()
+    return market
 
 
 def time_of_day(ts: float) -> float:

@@ -14,10 +14,11 @@ class Breakout(Strategy):
     """Goes long ``qty`` when the price trades above the highest high of the last ``lookback`` bars and
     short below the lowest low; exits when the price crosses back through the channel's middle.
     Orders are market IOC. From ``flat_after`` (minutes after midnight, Taipei time) no new position
-    is opened and open ones are closed."""
+    is opened and open ones are closed: by default 13:35, in continuous trading still (the closing call
+    from 13:40 takes no market orders)."""
 
     name = "breakout"
-    defaults = {"lookback": 20, "qty": 1, "bar_seconds": 60, "flat_after": 13 * 60 + 40}
+    defaults = {"lookback": 20, "qty": 1, "bar_seconds": 60, "flat_after": 13 * 60 + 35}
 
     def __init__(self, **params: Any) -> None:
         super().__init__(**params)

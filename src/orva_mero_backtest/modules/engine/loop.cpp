@@ -7,7 +7,9 @@
 //   2. A status item (the end of the backfill, the end of the feed) or a warm-up tick goes back to
 //      Python: TickStream.other decides (on_tick only, during the warm-up).
 //   3. A main-range tick sets the clock (ctx.now, the last close), ends the warm-up if it still runs
-//      (TickStream.begin_main), and is handed to the exchange: set_current_tick (the positions book
+//      (TickStream.begin_main), meets the exchange's rules (market_rules: MarketRules.on_tick, only
+//      for a tick at or after their wake_at or of a code they watch; the exchange's clock for the
+//      code still reads its previous tick), and is handed to the exchange: set_current_tick (the positions book
 //      marks its holdings at the close), then match_deal, which fills orders in its book against the
 //      tick and queues their reports (skipped when the book is empty: it would only check the tick).
 //      Stops the backtest holds for the instrument (stops.py) are then tested against the tick's
@@ -86,6 +88,7 @@ struct Loop {
   Ref on_tick, ctx, last_close, rec, sample, prices, last_sample, last_main_ts, fills, equity, equity_of;
   Ref backtest, strategy, pop_report, track, too_many;
   Ref stops_held, stops_watched, stops_check, stops_fire, stops_sync;  // the stream's StopBook, if any
+  Ref rules, rules_tick;  // the stream's MarketRules and its on_tick, if any
   Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
   Ref fill_model;      // the run's fill model (fills.cpp), or None: the exchange's own pass
   std::vector<Ref> batch;  // the reports of one delivery round, kept to reuse their storage
@@ -130,6 +133,34 @@ struct Loop {
     if (ticks == -1 && PyErr_Occurred()) throw_error();
     load_recording();
     load_stops();
+    Ref market_rules = optional_attr(s, "rules");
+    if (market_rules && market_rules.get() != Py_None) {
+      rules_tick = attr(market_rules.get(), "on_tick");
+      rules = std::move(market_rules);
+    }
+  }
+
+  // rules.on_tick(tick) when ts >= rules.wake_at or the code is in rules.watched (a dict); both read
+  // afresh, as any order placed since may have moved them.
+  void check_rules(PyObject* item, PyObject* code, PyObject* ts) {
+    Ref wake = getattr(rules.get(), ORVA_NAME("wake_at"));
+    bool due;
+    if (PyFloat_CheckExact(wake.get()) && PyFloat_CheckExact(ts)) {
+      due = PyFloat_AS_DOUBLE(ts) >= PyFloat_AS_DOUBLE(wake.get());
+    } else {
+      const int r = PyObject_RichCompareBool(ts, wake.get(), Py_GE);
+      if (r < 0) throw_error();
+      due = r != 0;
+    }
+    if (!due) {
+      Ref watched = getattr(rules.get(), ORVA_NAME("watched"));
+      if (!PyDict_CheckExact(watched.get())) raise(PyExc_TypeError, "MarketRules.watched must be a dict");
+      if (PyDict_GET_SIZE(watched.get()) == 0) return;
+      const int r = PyDict_Contains(watched.get(), code);
+      if (r < 0) throw_error();
+      due = r != 0;
+    }
+    if (due) call1(rules_tick.get(), item);
   }
 
   void load_stops() {
@@ -288,6 +319,7 @@ struct Loop {
       }
       ++ticks;
       set_item(last_main_ts.get(), code.get(), ts.get());
+      if (rules) check_rules(item.get(), code.get(), ts.get());
       call1(set_tick.get(), item.get());
       {
         Ref qty = item_of(item.get(), ORVA_NAME("qty"));

@@ -320,6 +320,13 @@ bool track_plain_order(PyObject* module, const Tracker& t, PyObject* order, PyOb
   return true;
 }
 
+// A record the exchange's rules refused (market_rules: status "Failed"): its report changes nothing.
+bool refused(PyObject* order) {
+  if (!PyDict_CheckExact(order)) return false;
+  PyObject* status = peek(order, ORVA_NAME("status"));
+  return status && PyUnicode_CheckExact(status) && PyUnicode_Compare(status, ORVA_NAME("Failed")) == 0;
+}
+
 bool track(PyObject* module, const Tracker& t, PyObject* report) {
   int is_deal = PySequence_Contains(report, ORVA_NAME("exchange_seqno"));
   if (is_deal < 0) throw_error();
@@ -352,7 +359,7 @@ bool track(PyObject* module, const Tracker& t, PyObject* report) {
   Ref entry = item_of(report, ORVA_NAME("order"));
   Ref id = item_of(entry.get(), ORVA_NAME("id"));
   Ref order = get_of(orders.get(), id.get());
-  if (!order || track_plain_order(module, t, order.get(), report, entry.get())) return false;
+  if (!order || refused(order.get()) || track_plain_order(module, t, order.get(), report, entry.get())) return false;
   PyObject* o = order.get();
   Ref kind = item_of(report, ORVA_NAME("operation_type"));
   Ref status = item_of(report, ORVA_NAME("trade_status"));
