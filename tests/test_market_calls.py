@@ -212,6 +212,11 @@ def test_call_periods(product, ts, held):
     assert (auctions.call_period(product, at(DAY, *ts)) is not None) is held
 
 
+def test_call_starts_are_the_sessions_call_periods():
+    for product, start, end, closing in auctions.CALLS:
+        assert auctions.call_period(product, at(DAY, 0, 0, start)) == (product, start, end, closing)
+
+
 # --- intraday odd lots -----------------------------------------------------------------------------
 
 @pytest.mark.parametrize("day, placed, calls", [
@@ -280,12 +285,12 @@ def test_odd_lot_prints_replace_the_stand_in():
 
 
 @pytest.mark.parametrize("kwargs, ts, message", [
-    ({"price_type": "MKT"}, (10, 0), "盤中零股僅接受限價 ROD 委託"),
-    ({"order_type": "IOC"}, (10, 0), "盤中零股僅接受限價 ROD 委託"),
-    ({"order_type": "FOK"}, (10, 0), "盤中零股僅接受限價 ROD 委託"),
-    ({"product": "Future"}, (10, 0), "盤中零股僅限股票"),
-    ({}, (8, 59, 59), "非盤中零股交易時段"),
-    ({}, (13, 30), "非盤中零股交易時段"),
+    ({"price_type": "MKT"}, (10, 0), ("0203", "零股交易僅接受限價ROD委託")),
+    ({"order_type": "IOC"}, (10, 0), ("0203", "零股交易僅接受限價ROD委託")),
+    ({"order_type": "FOK"}, (10, 0), ("0203", "零股交易僅接受限價ROD委託")),
+    ({"product": "Future"}, (10, 0), ("0203", "零股交易僅接受限價ROD委託")),
+    ({}, (8, 59, 59), ("0103", "非該交易別之委託時段，委託失敗")),
+    ({}, (13, 30), ("0103", "非該交易別之委託時段，委託失敗")),
     ({}, (9, 0), None),
 ])
 def test_odd_lot_refusals(kwargs, ts, message):
@@ -298,5 +303,5 @@ def test_odd_lot_refusals(kwargs, ts, message):
     if message is None:
         assert answer is HELD
     else:
-        assert isinstance(answer, Refusal) and answer.message == message
-        assert answer.status_code == odd_lots.REFUSED and "2330" in answer.reason
+        assert isinstance(answer, Refusal) and (answer.status_code, answer.message) == message
+        assert "2330" in answer.reason

@@ -4,7 +4,7 @@ The calls (Taipei time; a call collects orders from its start and prints at its 
 
 - stocks: the opening call 08:30-09:00 (its print is the day's first trade) and the closing call
   13:25-13:30 (the 13:30 closing trade);
-- futures: 08:30-08:45 and 13:40-13:45.
+- futures: 08:30-08:45 and 13:40-13:45, and 14:50-15:00 before the after-hours session.
 
 An order entered during a call period (any lot but intraday odd lots, which have their own call) is
 taken as any order (trade id, "New" report, the tracker's record, status Open) and kept out of the
@@ -32,27 +32,30 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from ..modules.matcher import matcher as _matcher_module
 from . import HELD, INFINITY, CheckResult, MarketRules, Order, Rule, day_of, time_of_day
+from .sessions import CLOSING_CALL, phase
 
 _H = 3600.0
 _M = 60.0
 
-# (product type, call start, call end, closing call?) in seconds of the Taipei day.
+# The call periods (sessions.phase has the whole day) as (product type, start, end, closing call?) in
+# seconds of the Taipei day: where a call starts, the ROD orders resting in the book join it.
 CALLS: Tuple[Tuple[str, float, float, bool], ...] = (
     ("Stock", 8 * _H + 30 * _M, 9 * _H, False),
     ("Future", 8 * _H + 30 * _M, 8 * _H + 45 * _M, False),
     ("Stock", 13 * _H + 25 * _M, 13 * _H + 30 * _M, True),
     ("Future", 13 * _H + 40 * _M, 13 * _H + 45 * _M, True),
+    ("Future", 14 * _H + 50 * _M, 15 * _H, False),  # the after-hours session's opening call
 )
 _STARTS = sorted({start for _, start, _, _ in CALLS})
 
 
 def call_period(product_type: str, ts: float) -> Optional[Tuple[str, float, float, bool]]:
-    """The call whose period holds market time ``ts`` for that product, or None."""
-    t = time_of_day(ts)
-    for call in CALLS:
-        if call[0] == product_type and call[1] <= t < call[2]:
-            return call
-    return None
+    """The call whose period holds market time ``ts`` for that product (board lots), or None."""
+    now = phase(product_type, "", ts)
+    if not now.is_call:
+        return None
+    midnight = day_of(ts) * 86400.0
+    return (product_type, now.start - midnight, now.end - midnight, now.kind == CLOSING_CALL)
 
 
 def next_call_start(ts: float) -> float:

@@ -27,7 +27,7 @@ from datetime import date
 from typing import Any, Dict, List, Optional, Set
 
 from ..modules.matcher import matcher as _matcher_module
-from . import HELD, INFINITY, CheckResult, MarketRules, Order, Refusal, Rule, day_of, time_of_day
+from . import HELD, INFINITY, CheckResult, Failure, MarketRules, Order, Rule, day_of, time_of_day
 
 SESSION_START = 9 * 3600.0
 FIRST_CALL = 9 * 3600.0 + 10 * 60.0
@@ -40,11 +40,6 @@ FIVE_SECOND_CALLS_FROM = (date(2024, 12, 2) - date(1970, 1, 1)).days
 STAND_IN = "board-lot ticks (stand-in)"
 ODD_PRINTS = "odd-lot prints"
 
-# The failure status of an odd-lot order the exchange does not take.
-REFUSED = "0088"
-_NOT_LIMIT_ROD = "盤中零股僅接受限價 ROD 委託"
-_NOT_IN_SESSION = "非盤中零股交易時段"
-_NOT_STOCK = "盤中零股僅限股票"
 
 
 def call_interval(ts: float) -> float:
@@ -91,11 +86,11 @@ class OddLots(Rule):
             return None
         what = f"{order.action} {order.qty} shares of {order.code} ({order.price_type} {order.order_type})"
         if order.product_type != "Stock":
-            return Refusal(REFUSED, _NOT_STOCK, f"intraday odd lots are stocks only: {what}")
+            return Failure.ODD_LOT_ORDER.refusal(f"intraday odd lots are stocks only: {what}")
         if order.price_type != "LMT" or order.order_type != "ROD":
-            return Refusal(REFUSED, _NOT_LIMIT_ROD, f"intraday odd lots take limit ROD orders only: {what}")
+            return Failure.ODD_LOT_ORDER.refusal(f"intraday odd lots take limit ROD orders only: {what}")
         if order.timestamp is not None and not SESSION_START <= time_of_day(order.timestamp) < SESSION_END:
-            return Refusal(REFUSED, _NOT_IN_SESSION, f"the intraday odd-lot session is 09:00-13:30: {what}")
+            return Failure.LOT_SESSION.refusal(f"the intraday odd-lot session is 09:00-13:30: {what}")
         return HELD
 
     def kept(self, trade_id: str, record: Dict[str, Any], order: Order, market: MarketRules) -> None:
