@@ -36,7 +36,7 @@ import inspect
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterable, List, Optional, Set, Tuple, Union
 
-from ..constant import OperationType
+from ..constant import Action, OperationType
 
 INFINITY = float("inf")
 
@@ -257,7 +257,7 @@ class MarketRules:
         }
         matcher = self.backtest.matcher
         trade = {
-            "trade_id": trade_id, "code": order.code, "action": order.action, "price": order.price,
+            "trade_id": trade_id, "code": order.code, "action": Action.from_value(order.action), "price": order.price,
             "quantity": order.qty, "price_type": order.price_type, "order_type": order.order_type,
             "product_type": order.product_type, "order_cond": order.order_cond, "order_lot": order.order_lot,
             "oc_type": order.oc_type,
