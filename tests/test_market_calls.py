@@ -305,3 +305,65 @@ def test_odd_lot_refusals(kwargs, ts, message):
     else:
         assert isinstance(answer, Refusal) and (answer.status_code, answer.message) == message
         assert "2330" in answer.reason
+
+
+# --- end to end, on the simulated broker's ticks -----------------------------------------------------
+
+class CallStrategy:
+    """Enters a resting sell far above the market at 13:00, a closing-call buy at 13:26 (from a futures
+    tick), and an odd-lot buy at the first stock tick after 10:00."""
+
+    def __init__(self):
+        from orva_mero_backtest.strategy import Strategy
+
+        outer = self
+
+        class S(Strategy):
+            name = "calls"
+
+            def on_tick(self, ctx, tick):
+                outer.on_tick(ctx, tick)
+
+            def on_deal(self, ctx, deal):
+                outer.deals.append(deal)
+
+        self.strategy = S()
+        self.deals = []
+        self.ids = {}
+
+    def on_tick(self, ctx, tick):
+        t = tick["timestamp"] % 86400
+        if tick["code"] == "2412":
+            if "odd" not in self.ids and t >= 10 * 3600:
+                self.ids["odd"] = ctx.buy("2412", 100, price=tick["close"] + 2.0, order_lot="IntradayOdd")
+                self.odd_entry = tick["timestamp"]
+            if "rest" not in self.ids and t >= 13 * 3600:
+                self.ids["rest"] = ctx.sell("2412", 1, price=tick["close"] + 5.0)
+        elif "call" not in self.ids and t >= 13 * 3600 + 26 * 60:
+            self.ids["call"] = ctx.buy("2412", 1, price=140.0)
+            self.call_status = ctx.order(self.ids["call"])["status"]
+
+
+def test_calls_end_to_end_on_the_simulated_ticks():
+    from orva_mero_backtest.driver import Backtest, Instrument
+    from orva_mero_backtest.sim_broker import SimulatedBroker, generate_day
+
+    s = CallStrategy()
+    day = "2024-01-02"
+    result = Backtest(s.strategy, [Instrument("2412", "Stock"), Instrument("TMFR1", "Future")], day, day,
+                      module_console="none").run()
+    orders = {o["trade_id"]: o for o in result.orders}
+    ticks = generate_day(SimulatedBroker().Contracts.Stocks["2412"], date(2024, 1, 2))
+    rows = list(zip([ts / 1e9 for ts in ticks["ts"]], ticks["close"]))
+    print_price = rows[-1][1]  # the 13:30 closing print
+    odd_entry = s.odd_entry
+    call = odd_lots.next_call(odd_entry)  # 60-second calls on this day
+    stand_in = [p for ts, p in rows if odd_entry < ts <= call][-1]
+    by_id = {}
+    for d in s.deals:
+        by_id.setdefault(d["id"], []).append((d["quantity"], d["price"]))
+    assert s.call_status == "Open"
+    assert by_id[s.ids["call"]] == [(1, print_price)]
+    assert by_id[s.ids["odd"]] == [(100, stand_in)]
+    assert s.ids["rest"] not in by_id and orders[s.ids["rest"]]["status"] == "Cancelled"  # at the print
+    assert orders[s.ids["odd"]]["matched_against"] == odd_lots.STAND_IN
