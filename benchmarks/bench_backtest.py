@@ -14,8 +14,12 @@ the tick cache once; each case then runs three times and its median is printed:
   positions book updated), less the time of the same strategy counting ticks without placing
   orders, per order.
 
+- the exchange's rules (market_rules): the empty strategy and the one-order strategy with every rule on
+  against every rule off, per tick and per order (the other cases run with the rules off: their bare
+  loops fill every order as an idealised market would).
+
 BENCH_RUNS sets the runs per case (default 3). BENCH_SAMPLE=1 also runs the sample strategy over two instruments (about 1,000,000 ticks).
-BENCH_CASES picks cases by name (comma-separated: empty, ma, fills, order; default all). BENCH_JSON=1 also prints the
+BENCH_CASES picks cases by name (comma-separated: empty, ma, fills, order, rules; default all). BENCH_JSON=1 also prints the
 figures as one JSON line last (``benchmarks/interpreters.py`` reads it to compare interpreters).
 """
 
@@ -42,7 +46,7 @@ DAYS = int(os.environ.get("BENCH_DAYS", "20"))
 RUNS = int(os.environ.get("BENCH_RUNS", "3"))
 FAST, SLOW = 20, 60  # ticks in the moving averages
 ORDER_EVERY = 10
-CASES = [c for c in os.environ.get("BENCH_CASES", "empty,ma,fills,order").split(",") if c]
+CASES = [c for c in os.environ.get("BENCH_CASES", "empty,ma,fills,order,rules").split(",") if c]
 # The figures a run of the engine must reach on every interpreter it supports.
 TARGET_TICKS_PER_SECOND = 1_000_000
 TARGET_MA_RATIO = 5.0
@@ -158,12 +162,12 @@ class StopAtFirstTick(Strategy):
         raise StopIteration
 
 
-def run_backtest(strategy, api, end, fills="trade", latency=0.0):
+def run_backtest(strategy, api, end, fills="trade", latency=0.0, rules=False):
     """CPU seconds of this thread spent streaming (the run less the run stopped at its first tick), and
     the result. CPU time rather than wall-clock time: the machine's other load does not count."""
     started = time.thread_time()
     result = Backtest(strategy, INSTRUMENTS, START, end, api=api, module_console="none", fills=fills,
-                      latency=latency).run()
+                      latency=latency, rules=rules).run()
     return time.thread_time() - started - load_cpu(api, end), result
 
 
@@ -176,7 +180,8 @@ def load_cpu(api, end):
         def once():
             started = time.thread_time()
             try:
-                Backtest(StopAtFirstTick(), INSTRUMENTS, START, end, api=api, module_console="none").run()
+                Backtest(StopAtFirstTick(), INSTRUMENTS, START, end, api=api, module_console="none",
+                         rules=False).run()
             except Exception:
                 pass
             return time.thread_time() - started
@@ -200,7 +205,7 @@ def collect_ticks(api, end):
             self.ticks.append(tick)
 
     strategy = Collect()
-    Backtest(strategy, INSTRUMENTS, START, end, api=api, module_console="none").run()
+    Backtest(strategy, INSTRUMENTS, START, end, api=api, module_console="none", rules=False).run()
     return strategy.ticks
 
 
@@ -238,6 +243,8 @@ def run(api) -> None:
         figures.update(fills_case(api, end))
     if "order" in CASES:
         figures.update(order_case(api, end))
+    if "rules" in CASES:
+        figures.update(rules_case(api, end, n))
     if os.environ.get("BENCH_SAMPLE") == "1":
         run_sample(api)
     if os.environ.get("BENCH_JSON") == "1":
@@ -323,6 +330,30 @@ def order_case(api, end):
           f"{without:.3f} s for the same strategy placing none: {per_order * 1e6:.1f} us per order "
           f"(target <= {TARGET_US_PER_ORDER:g} us)", flush=True)
     return {"us_per_order": per_order * 1e6}
+
+
+def rules_case(api, end, n):
+    """Every rule on against every rule off: the empty strategy per tick, the one-order strategy per order."""
+    seconds = {}
+    orders = []
+    for rules in (False, True):
+        seconds["empty", rules] = median_of(lambda: run_backtest(Empty(), api, end, rules=rules)[0])
+
+        def engine_orders():
+            strategy = EveryNth()
+            took, result = run_backtest(strategy, api, end, rules=rules)
+            orders.append((strategy.orders, sum(o["status"] == "Failed" for o in result.orders)))
+            return took
+
+        seconds["order", rules] = median_of(engine_orders)
+    per_tick = (seconds["empty", True] - seconds["empty", False]) / n
+    placed, refused = orders[-1]
+    per_order = (seconds["order", True] - seconds["order", False] - per_tick * n) / placed
+    print(f"market rules: empty strategy {seconds['empty', True]:.3f} s on, {seconds['empty', False]:.3f} s off: "
+          f"{per_tick * 1e9:+.0f} ns per tick; one order every {ORDER_EVERY} ticks ({placed:,} orders, {refused:,} "
+          f"refused) {seconds['order', True]:.3f} s on, {seconds['order', False]:.3f} s off: {per_order * 1e6:+.2f} us "
+          f"per order", flush=True)
+    return {"rules_ns_per_tick": per_tick * 1e9, "rules_us_per_order": per_order * 1e6}
 
 
 def run_sample(api) -> None:

@@ -5,7 +5,8 @@
         .venv/bin/python benchmarks/loop_instructions.py empty|orders|counting|ma
 
 "Collected" is then the loop's instructions: divide by the ticks (empty), or take orders less
-counting (the same strategy placing no orders) and divide by the orders.
+counting (the same strategy placing no orders) and divide by the orders. BENCH_RULES=1 keeps every one
+of the exchange's rules (market_rules); by default they are off, as in bench_backtest's loop cases.
 """
 
 import os
@@ -35,7 +36,7 @@ def main() -> None:
         api = SimulatedBroker()
         end = bench.last_day(api)
         result = bench.Backtest(STRATEGIES[kind](), bench.INSTRUMENTS, bench.START, end, api=api,
-                                module_console="none").run()
+                                module_console="none", rules=os.environ.get("BENCH_RULES") == "1").run()
         print(f"{kind}: {result.ticks:,} ticks, {len(result.fills):,} fills")
     finally:
         shutil.rmtree(data_dir, ignore_errors=True)

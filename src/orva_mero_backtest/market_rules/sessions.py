@@ -91,6 +91,18 @@ _STOCK_LOTS: Dict[str, List[_Window]] = {
 _CLOSES = {"Stock": (13 * _H + 30 * _M, 14 * _H + 30 * _M), "Future": (5 * _H, 13 * _H + 45 * _M)}
 
 
+# Per market and lot: the stretches of the day (from, to) in which every order is taken, read first.
+_TAKES_ALL: Dict[Tuple[str, str], List[Tuple[float, float]]] = {}
+
+
+def _takes_all(product_type: str, order_lot: str) -> List[Tuple[float, float]]:
+    key = (product_type, order_lot)
+    found = _TAKES_ALL.get(key)
+    if found is None:
+        found = _TAKES_ALL[key] = [(w[0], w[1]) for w in _windows(product_type, order_lot) if w[2] == CONTINUOUS]
+    return found
+
+
 def _windows(product_type: str, order_lot: str) -> List[_Window]:
     if product_type == "Future":
         return _FUTURE
@@ -151,6 +163,10 @@ class SessionRule(Rule):
         ts = order.timestamp
         if ts is None:  # before the first tick (on_start): no market time to judge by
             return None
+        tod = ts % _DAY
+        for lo, hi in _takes_all(order.product_type, order.order_lot):
+            if lo <= tod < hi:
+                return None
         now = phase(order.product_type, order.code, ts, order.order_lot)
         lot = "" if order.product_type == "Future" or order.order_lot == "Common" else f" {order.order_lot}"
         if now.kind == CLOSED:

@@ -89,6 +89,7 @@ struct Loop {
   Ref backtest, strategy, pop_report, track, too_many;
   Ref stops_held, stops_watched, stops_check, stops_fire, stops_sync;  // the stream's StopBook, if any
   Ref rules, rules_tick;  // the stream's MarketRules and its on_tick, if any
+  Ref rules_state;        // its __dict__, when wake_at and watched are plain instance attributes
   Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
   Ref fill_model;      // the run's fill model (fills.cpp), or None: the exchange's own pass
   std::vector<Ref> batch;  // the reports of one delivery round, kept to reuse their storage
@@ -137,13 +138,25 @@ struct Loop {
     if (market_rules && market_rules.get() != Py_None) {
       rules_tick = attr(market_rules.get(), "on_tick");
       rules = std::move(market_rules);
+      PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(rules.get()));
+      if (!PyObject_HasAttrString(type, "wake_at") && !PyObject_HasAttrString(type, "watched")) {
+        Ref state = optional_attr(rules.get(), "__dict__");
+        if (state && PyDict_CheckExact(state.get())) rules_state = std::move(state);
+      }
     }
+  }
+
+  // rules.<name>: from its __dict__ when the class defines no such attribute.
+  Ref rules_value(PyObject* name) {
+    if (rules_state)
+      if (PyObject* v = peek(rules_state.get(), name)) return Ref::borrow(v);
+    return getattr(rules.get(), name);
   }
 
   // rules.on_tick(tick) when ts >= rules.wake_at or the code is in rules.watched (a dict); both read
   // afresh, as any order placed since may have moved them.
   void check_rules(PyObject* item, PyObject* code, PyObject* ts) {
-    Ref wake = getattr(rules.get(), ORVA_NAME("wake_at"));
+    Ref wake = rules_value(ORVA_NAME("wake_at"));
     bool due;
     if (PyFloat_CheckExact(wake.get()) && PyFloat_CheckExact(ts)) {
       due = PyFloat_AS_DOUBLE(ts) >= PyFloat_AS_DOUBLE(wake.get());
@@ -153,7 +166,7 @@ struct Loop {
       due = r != 0;
     }
     if (!due) {
-      Ref watched = getattr(rules.get(), ORVA_NAME("watched"));
+      Ref watched = rules_value(ORVA_NAME("watched"));
       if (!PyDict_CheckExact(watched.get())) raise(PyExc_TypeError, "MarketRules.watched must be a dict");
       if (PyDict_GET_SIZE(watched.get()) == 0) return;
       const int r = PyDict_Contains(watched.get(), code);
