@@ -9,6 +9,7 @@ import pytest
 from matcher_support import FakePositions
 from orva_mero_backtest.market_rules import HELD, MarketRules, Refusal, RuleSwitches
 from orva_mero_backtest.market_rules import auctions, odd_lots
+from orva_mero_backtest.market_rules.sessions import SessionRule
 from orva_mero_backtest.modules.matcher import matcher as matcher_module
 from orva_mero_backtest.orders import OrderTracker
 
@@ -22,6 +23,7 @@ class FakeBacktest:
     def __init__(self):
         self.matcher = matcher_module.Matcher(FakePositions())
         self.tracker = OrderTracker(self.matcher)
+        self.markets = {"2330": "Stock", "2317": "Stock", "0050": "Stock", "TXFR1": "Future"}
 
     def _order_tracker(self):
         return self.tracker
@@ -41,10 +43,16 @@ OLD, NEW = date(2024, 11, 29), date(2024, 12, 2)  # either side of the 5-second 
 
 
 class Market:
+    """The rule under test, with the session rule in front of it unless ``sessions`` is False."""
+
     def __init__(self, rule, sessions=True):
         self.bt = FakeBacktest()
         switches = RuleSwitches() if sessions else RuleSwitches.without(["sessions"])
-        self.rules = MarketRules(self.bt, switches, [rule])
+        rules = [SessionRule(), rule] if sessions else [rule]
+        self.rules = MarketRules(self.bt, switches, rules)
+        for r in rules:
+            r.start(self.rules)
+        self.rules.refresh()
         self.names = {}
 
     def place(self, name, code, action, price, qty, ts, price_type="LMT", order_type="ROD", lot="Common",
@@ -86,14 +94,16 @@ def news(names):
 
 # --- the closing call ------------------------------------------------------------------------------
 
-def closing_call(volume, sessions=True):
-    """A continuous buy at 101 resting from 13:24, then orders of the closing call; the print 100."""
+def closing_call(sessions=False):
+    """A continuous buy at 101 resting from 13:24, then orders of the closing call; the print 100.
+    (A market order reaches a call only with the session rule off.)"""
     m = Market(auctions.Auctions(), sessions)
     m.tick("2330", at(DAY, 13, 20), 100.5, 3)
     m.place("rest101", "2330", "Buy", 101.0, 3, at(DAY, 13, 24))
     m.tick("TXFR1", at(DAY, 13, 25, 1), 17000.0, 2)  # the closing call starts: the resting order joins it
     m.place("sell99", "2330", "Sell", 99.0, 2, at(DAY, 13, 26))
-    m.place("mkt", "2330", "Buy", 0.0, 2, at(DAY, 13, 27), price_type="MKT")
+    if not sessions:
+        m.place("mkt", "2330", "Buy", 0.0, 2, at(DAY, 13, 27), price_type="MKT")
     m.place("buy100", "2330", "Buy", 100.0, 2, at(DAY, 13, 28))
     m.place("buy99.5", "2330", "Buy", 99.5, 1, at(DAY, 13, 28, 10))  # below the print: not through
     m.place("sell100.5", "2330", "Sell", 100.5, 1, at(DAY, 13, 29))  # above the print: not through
@@ -102,40 +112,43 @@ def closing_call(volume, sessions=True):
 
 
 def test_orders_of_the_call_wait_out_of_the_book():
-    m = closing_call(6)
+    m = closing_call()
     assert m.book() == []
     assert {m.status(n) for n in m.names.values()} == {"Open"}
     assert len(m.bt.tracker.open_orders("2330")) == 6
     assert m.rules.watched == {"2330": None}
 
 
-@pytest.mark.parametrize("volume, deals, cancelled", [
+@pytest.mark.parametrize("volume, deals, left", [
     # market first, then in the time entered: 2 + 3 + 1 uses up the 6 lots
-    (6, [("mkt", 2), ("rest101", 3), ("sell99", 1)], [("sell99", 1), ("buy100", 2), ("buy99.5", 1), ("sell100.5", 1)]),
-    (2, [("mkt", 2)], [("rest101", 3), ("sell99", 2), ("buy100", 2), ("buy99.5", 1), ("sell100.5", 1)]),
-    (50, [("mkt", 2), ("rest101", 3), ("sell99", 2), ("buy100", 2)], [("buy99.5", 1), ("sell100.5", 1)]),
+    (6, [("mkt", 2), ("rest101", 3), ("sell99", 1)], ["buy100", "buy99.5", "sell100.5", "sell99"]),
+    (2, [("mkt", 2)], ["buy100", "buy99.5", "rest101", "sell100.5", "sell99"]),
+    (50, [("mkt", 2), ("rest101", 3), ("sell99", 2), ("buy100", 2)], ["buy99.5", "sell100.5"]),
 ])
-def test_closing_call_fills_at_the_print_in_queue_order(volume, deals, cancelled):
-    m = closing_call(volume)
+def test_closing_call_fills_at_the_print_in_queue_order(volume, deals, left):
+    m = closing_call()
     m.tick("2330", at(DAY, 13, 30), 100.0, volume)
     got = m.reports()
-    assert [g for g in got if g[1] == "deal"] == [(n, "deal", q, 100.0) for n, q in deals]
-    # What the print left is cancelled as the session closes with it.
-    assert [(g[0], g[2]) for g in got if g[1] == "Cancel"] == cancelled
-    assert m.book() == [] and m.rules.held == {} and m.rules.watched == {}
-    assert m.status("mkt") == "Filled" and m.status("buy99.5") == "Cancelled"
-
-
-def test_closing_call_leftovers_rest_with_the_session_rule_off():
-    m = closing_call(6, sessions=False)
-    m.tick("2330", at(DAY, 13, 30), 100.0, 6)
-    assert [g for g in m.reports() if g[1] != "deal"] == []
+    assert got == [(n, "deal", q, 100.0) for n, q in deals]
     assert m.book() == []  # out of the book until the print has been matched
     m.tick("TXFR1", at(DAY, 13, 30, 1), 17000.0, 1)
-    assert m.book() == ["buy100", "buy99.5", "sell100.5", "sell99"]
-    # Resting overnight, they take part in the next opening call: 1 lot, the oldest first.
-    m.tick("2330", at(date(2024, 3, 7), 9, 0), 100.0, 1)
-    assert m.reports() == [("sell99", "deal", 1, 100.0)]
+    assert m.book() == left
+    assert m.rules.held == {} and m.rules.watched == {}
+    # Resting overnight (no session rule), they take part in the next opening call, the oldest first.
+    if volume == 6:
+        m.tick("2330", at(date(2024, 3, 7), 9, 0), 100.0, 1)
+        assert m.reports() == [("sell99", "deal", 1, 100.0)]
+
+
+def test_the_session_rule_cancels_what_the_closing_call_left_after_the_close():
+    m = closing_call(sessions=True)
+    m.tick("2330", at(DAY, 13, 30), 100.0, 4)
+    assert m.reports() == [("rest101", "deal", 3, 100.0), ("sell99", "deal", 1, 100.0)]
+    m.tick("TXFR1", at(DAY, 13, 30, 1), 17000.0, 1)
+    assert sorted(m.reports()) == [("buy100", "Cancel", 2), ("buy99.5", "Cancel", 1), ("sell100.5", "Cancel", 1),
+                                   ("sell99", "Cancel", 1)]
+    assert m.book() == [] and m.rules.held == {}
+    assert m.status("rest101") == "Filled" and m.status("sell99") == "Cancelled"
 
 
 # --- the opening call ------------------------------------------------------------------------------
@@ -184,9 +197,10 @@ def test_a_call_without_a_print_ends_with_its_session():
     m.tick("TXFR1", at(DAY, 13, 26), 17000.0, 1)
     m.place("order", "2330", "Buy", 100.0, 1, at(DAY, 13, 27))
     m.reports()
-    m.tick("2330", at(date(2024, 3, 7), 9, 0), 100.0, 5)
+    m.tick("TXFR1", at(DAY, 13, 31), 17000.0, 1)  # the session rule's close, while the order is held
     assert m.reports() == [("order", "Cancel", 1)]
-    assert m.book() == []
+    m.tick("2330", at(date(2024, 3, 7), 9, 0), 100.0, 5)
+    assert m.reports() == [] and m.book() == [] and m.rules.watched == {}
 
 
 def test_cancel_and_change_of_a_held_order():
@@ -257,7 +271,7 @@ def test_odd_lot_call_against_the_board_lot_stand_in(day, price, seconds):
     expected_at = next(s for s, _, _ in TRADES if s >= seconds)  # the first tick at or after the call
     assert deals == [(expected_at, ("odd", "deal", 300, price))]
     assert m.bt.tracker.orders[tid]["matched_against"] == odd_lots.STAND_IN
-    assert m.rules.watched == {} and m.rules.wake_at == float("inf")
+    assert m.rules.watched == {} and m.rules.rules[-1].wake_at == float("inf")
 
 
 def test_odd_lot_call_volume_limits_and_the_session_close():
@@ -269,7 +283,9 @@ def test_odd_lot_call_volume_limits_and_the_session_close():
     m.tick("2330", at(NEW, 13, 29, 56), 100.0, 0)
     assert m.reports() == [("buy", "deal", 1000, 100.0)]
     m.tick("2330", at(NEW, 13, 30), 99.5, 3)  # the 13:30 call, then the session closes
-    assert m.reports() == [("buy", "deal", 500, 99.5), ("sell", "Cancel", 200)]
+    assert m.reports() == [("buy", "deal", 500, 99.5)]
+    m.tick("2330", at(NEW, 13, 30, 1), 99.5, 3)  # the session rule's close
+    assert m.reports() == [("sell", "Cancel", 200)]
     assert m.rules.held == {} and m.book() == []
 
 

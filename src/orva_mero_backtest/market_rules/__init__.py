@@ -297,6 +297,7 @@ class MarketRules:
         record = self.take_out(trade_id)
         if record is None:
             return False
+        self.backtest._order_tracker().holder = self
         self.held[trade_id] = (record, rule)
         return True
 

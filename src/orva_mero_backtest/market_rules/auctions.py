@@ -111,7 +111,7 @@ class Auctions(Rule):
         end = day * 86400.0 + period[2]
         call = self.calls.get(code)
         if call is not None and (call.day, call.end) != (day, end):
-            self._drop(call, market, expired=call.day != day)
+            self._drop(call, market)
             call = None
         if call is None:
             call = self.calls[code] = Call(code, period[0], day, end, period[3])
@@ -129,9 +129,9 @@ class Auctions(Rule):
         call = self.calls.get(code)
         if call is not None:
             if ts < call.end:
-                self._drop(call, market, expired=False)  # the data trades during the call period
+                self._drop(call, market)  # the data trades during the call period
             elif day_of(ts) != call.day:
-                self._drop(call, market, expired=True)  # no print that day
+                self._drop(call, market)  # no print that day
             else:
                 self._match(call, tick, market)
         self.wake_at = self._next_start
@@ -151,9 +151,9 @@ class Auctions(Rule):
                 begun[c[0]] = c
         for call in list(self.calls.values()):
             if call.day != day:
-                self._drop(call, market, expired=True)
+                self._drop(call, market)
             elif call.product in begun and call.end <= midnight + begun[call.product][1]:
-                self._drop(call, market, expired=False)  # a call of an earlier period that never printed
+                self._drop(call, market)  # a call of an earlier period that never printed
         if not begun:
             return
         book = market.backtest._order_tracker().matcher.pending_orders
@@ -179,25 +179,20 @@ class Auctions(Rule):
             record = market.release(trade_id)
             filled = _matcher_module.match_order(matcher, record, price, left, ts)
             left -= filled
-        book = matcher.pending_orders
-        for trade_id, record in queue:
-            if not any(r is record for r in book):
-                continue  # filled (or an IOC / FOK cancelled)
-            if call.closing and market.switches.sessions:
-                tracker.cancel(trade_id)  # the session closes with the closing print
-            elif market.keep(trade_id, self):
+        # What is left waits out of the book until the print has been matched; after the closing call
+        # the session rule cancels it at the first tick after the close.
+        for trade_id, _ in queue:
+            if market.keep(trade_id, self):  # False once filled (or an IOC / FOK cancelled)
                 self.parked.append(trade_id)
                 self._print = (call.code, tick["timestamp"])
 
-    def _drop(self, call: Call, market: MarketRules, expired: bool) -> None:
-        """A call that never printed: its orders back to the book (cancelled when their session has
-        closed since and the session rule is on)."""
+    def _drop(self, call: Call, market: MarketRules) -> None:
+        """A call that did not print: its orders back to the book (where the session rule cancels those
+        whose session has closed)."""
         self.calls.pop(call.code, None)
         self.watched.discard(call.code)
-        tracker = market.backtest._order_tracker()
         for trade_id in call.trade_ids:
-            if market.release(trade_id) is not None and expired and market.switches.sessions:
-                tracker.cancel(trade_id)
+            market.release(trade_id)
 
     def _restore(self, market: MarketRules) -> None:
         for trade_id in self.parked:

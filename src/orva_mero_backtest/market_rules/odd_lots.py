@@ -16,9 +16,9 @@ meets the orders entered before T against the print of its period (T - interval,
 Each buy limit at or above and each sell limit at or below the print's price fills at that price
 through the exchange's own ``match_order`` (its deal reports), in the time the orders were entered,
 as far as the volume goes. The tracker's record of an odd-lot order says what its fills were matched
-against (``matched_against``: "odd-lot prints" or "board-lot ticks (stand-in)"). At the 13:30 call
-the session closes: what is left is cancelled (with the session rule off it waits for the next day's
-calls).
+against (``matched_against``: "odd-lot prints" or "board-lot ticks (stand-in)"). The session closes
+with the 13:30 call: the session rule cancels what is left at the first tick after it (with that rule
+off it waits for the next day's calls).
 """
 
 from __future__ import annotations
@@ -148,10 +148,7 @@ class OddLots(Rule):
                     market.keep(trade_id, self)  # no-op once filled
                 held = [tid for tid in held if tid in market.held]
             if closing and market.switches.sessions:
-                for trade_id in held:
-                    market.release(trade_id)
-                    tracker.cancel(trade_id)  # the odd-lot session has closed
-                held = []
+                held = []  # still held: the session rule cancels them at the first tick after the close
             if held:
                 self.orders[code] = held
             else:
