@@ -14,9 +14,9 @@ exchange's book until the next tick of its code:
   order (market orders first, then in the time they were entered); each buy limit at or above and each
   sell limit at or below the print fills at the print's price through the exchange's own
   ``match_order`` (its deal reports), as far as the print's volume goes, which the call's orders
-  share. What is left stays ROD: after the closing call it is cancelled at once, as the session closes
-  with the print (the session rule's close; with that rule off it goes back to the book), after the
-  opening call it goes back to the book from the next tick on;
+  share. What is left stays ROD and goes back to the book at the next tick (of any code), once the
+  print has been matched; after the closing call the session rule cancels it there, at the first tick
+  after the close (with that rule off it rests in the book);
 - a tick before the call's end means the data trades during the call period (no call in the data): the
   orders go to the book and match as in continuous trading.
 
@@ -73,7 +73,6 @@ class Call:
     product: str
     day: int
     end: float  # market time of the print
-    closing: bool
     trade_ids: List[str] = field(default_factory=list)
 
 
@@ -114,7 +113,7 @@ class Auctions(Rule):
             self._drop(call, market)
             call = None
         if call is None:
-            call = self.calls[code] = Call(code, period[0], day, end, period[3])
+            call = self.calls[code] = Call(code, period[0], day, end)
             self.watched.add(code)
         return call
 
