@@ -15,8 +15,8 @@ ticks they asked for:
   ``wake_at`` (a market time, Taipei wall-clock seconds written as epoch time) and for every tick of a
   code in its ``watched`` set. It runs before the exchange sees the tick (its set_current_tick): the
   reports of what a rule does then (a cancellation) carry the code's previous exchange time, and the
-  positions book still marks the code at its previous price. A rule moves ``wake_at`` forward as it goes; ``market.refresh()``
-  recomputes what the engine's loop looks at.
+  positions book still marks the code at its previous price. A rule moves ``wake_at`` forward as it
+  goes; ``market.refresh()`` recomputes what the engine's loop looks at.
 - ``start(market)`` runs once when the run starts, before the first tick (a rule sets its first
   ``wake_at`` there).
 
