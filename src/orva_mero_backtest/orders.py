@@ -38,6 +38,9 @@ class OrderTracker:
         self._add_order = matcher.add_order
         self.orders: Dict[str, Dict[str, Any]] = {}
         self._open: Dict[str, Dict[str, Any]] = {}
+        # The market rules, once they hold an order out of the book for a call auction (their hold):
+        # a change or cancel puts it back first.
+        self.holder: Optional[Any] = None
         # What place and track may take as plain (orders.cpp reads _plan): the exchange is the package's
         # Matcher (1), nothing in the class stands in front of the attributes (2).
         cls = type(self)
@@ -68,7 +71,18 @@ class OrderTracker:
                 return record
         return None
 
+    def _unhold(self, trade_id: str) -> Any:
+        return self.holder.unhold(trade_id) if self.holder is not None else None
+
     def modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> bool:
+        rule = self._unhold(trade_id)
+        try:
+            return self._modify(trade_id, qty, price)
+        finally:
+            if rule is not None:
+                self.holder.keep(trade_id, rule)  # back to its call (a no-op once cancelled)
+
+    def _modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> bool:
         record = self._book_record(trade_id)
         if record is None:
             return False
@@ -89,11 +103,14 @@ class OrderTracker:
         return True
 
     def cancel(self, trade_id: str) -> bool:
+        rule = self._unhold(trade_id)
         record = self._book_record(trade_id)
         if record is None:
             return False
         if self.cancel_latency > 0:
             self._send(trade_id, None, None, record)
+            if rule is not None:
+                self.holder.keep(trade_id, rule)  # still in its call until the cancel lands
             return True
         self.matcher.cancel_order(trade_id)
         order = self.orders[trade_id]
@@ -117,6 +134,7 @@ class OrderTracker:
             return
         self.requests[:] = [r for r in self.requests if not (r[1] == code and now + 1e-9 >= r[0])]
         for _, _, trade_id, qty, price, sent in due:
+            rule = self._unhold(trade_id)  # an order held for a call is changed in the book
             record = self._book_record(trade_id)
             cancel = qty is None and price is None
             if record is None:
@@ -131,6 +149,8 @@ class OrderTracker:
                 self.matcher.cancel_order(trade_id)
             else:
                 self.matcher.modify_order(trade_id, qty, price)
+            if rule is not None:
+                self.holder.keep(trade_id, rule)  # back to its call (a no-op once cancelled)
 
     def _refuse(self, record: Dict[str, Any], operation: OperationType, code: FailureCode) -> None:
         # The exchange's order report for the order as it left the book, nothing of it open: applied

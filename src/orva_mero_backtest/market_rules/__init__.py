@@ -36,14 +36,15 @@ import dataclasses
 import importlib
 import inspect
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterable, List, Optional, Set, Union
+from typing import Any, Dict, Iterable, List, Optional, Set, Tuple, Union
 
 from ..constant import Action, OperationType
 
 INFINITY = float("inf")
 
 # The switches, one per rule, in the order the rules look at an order.
-RULE_ORDER = ("sessions", "auctions", "odd_lots", "price_limits", "buying_power", "short_sales", "margin")
+# A rule that holds an order (auctions, odd_lots) comes after every rule that may refuse it.
+RULE_ORDER = ("sessions", "price_limits", "buying_power", "short_sales", "margin", "auctions", "odd_lots")
 
 
 @dataclass
@@ -209,6 +210,8 @@ class MarketRules:
         self.rules = rules
         self.wake_at: float = INFINITY
         self.watched: Dict[str, None] = {}
+        # Orders the exchange keeps out of its book for now (a call auction): trade id -> (record, rule).
+        self.held: Dict[str, Tuple[Dict[str, Any], Rule]] = {}
         self.refresh()
 
     def refresh(self) -> None:
@@ -227,7 +230,7 @@ class MarketRules:
             if answer is None:
                 continue
             if answer is HELD:
-                return self.hold(order)
+                return self.hold(order, rule)
             return self.refuse(order, answer)  # type: ignore[arg-type]
         return self.submit(order)
 
@@ -266,8 +269,55 @@ class MarketRules:
         matcher.add_response_to_queue(report)
         return trade_id
 
-    def hold(self, order: Order) -> str:
-        raise NotImplementedError  # an order kept for a call auction; built with the auction rules
+    def hold(self, order: Order, rule: Optional[Rule] = None) -> str:
+        """Takes an order as any other (its trade id, the exchange's "New" report, the tracker's record,
+        status Open) and keeps it out of the exchange's book until ``rule`` (which gets ``kept(trade_id,
+        record, order, market)``) hands it back with ``release``, so no tick meets it meanwhile."""
+        trade_id = self.submit(order)
+        self.backtest._order_tracker().holder = self
+        record = self.take_out(trade_id)
+        if record is None:  # the exchange did not book it
+            return trade_id
+        self.held[trade_id] = (record, rule)  # type: ignore[assignment]
+        kept = getattr(rule, "kept", None)
+        if kept is not None:
+            kept(trade_id, record, order, self)
+        self.refresh()
+        return trade_id
+
+    def take_out(self, trade_id: str) -> Optional[Dict[str, Any]]:
+        """The exchange's record of an order in its book, taken out of the book (None if not there)."""
+        book = self.backtest._order_tracker().matcher.pending_orders
+        for i in range(len(book) - 1, -1, -1):
+            if book[i]["trade_id"] == trade_id:
+                return book.pop(i)
+        return None
+
+    def keep(self, trade_id: str, rule: Rule) -> bool:
+        """Takes an order of the book out again, held for ``rule``; False when it is not in the book."""
+        record = self.take_out(trade_id)
+        if record is None:
+            return False
+        self.backtest._order_tracker().holder = self
+        self.held[trade_id] = (record, rule)
+        return True
+
+    def release(self, trade_id: str) -> Optional[Dict[str, Any]]:
+        """Puts a held order back at the end of the exchange's book; its record, None if not held."""
+        entry = self.held.pop(trade_id, None)
+        if entry is None:
+            return None
+        self.backtest._order_tracker().matcher.pending_orders.append(entry[0])
+        return entry[0]
+
+    def unhold(self, trade_id: str) -> Optional[Rule]:
+        """For a cancel or change by the strategy: the held order back in the book, and the rule that
+        held it (it keeps the order again after a change), or None when it was not held."""
+        entry = self.held.get(trade_id)
+        if entry is None:
+            return None
+        self.release(trade_id)
+        return entry[1]
 
     # --- ticks ------------------------------------------------------------------------------------
 

@@ -89,8 +89,14 @@ class Account:
         return cash, futures
 
     def pending(self) -> List[Dict[str, Any]]:
+        """The exchange's records of the open orders: those in its book and those held out of it for a
+        call (they take the same cash once they meet their print)."""
         matcher = getattr(self.backtest, "matcher", None)
-        return list(matcher.pending_orders) if matcher is not None else []
+        records = list(matcher.pending_orders) if matcher is not None else []
+        held = getattr(getattr(self.backtest, "_rules", None), "held", None)
+        if held:
+            records.extend(record for record, _ in held.values())
+        return records
 
     # --- what orders tie up -------------------------------------------------------------------
 
