@@ -59,6 +59,8 @@ def test_a_width_set_by_the_caller_is_kept():
         (["--capital", "1e16"], "at most 1,000,000,000,000,000"),
         (["--slippage-ticks", "1001"], "at most 1,000"),
         (["--slippage-ticks", "1e3"], "whole number"),
+        (["--memory-budget-mb", "0"], "above 0"),
+        (["--memory-budget-mb", "nan"], "above 0"),
     ],
 )
 @pytest.mark.parametrize("command", [[], ["sweep", "--strategy", "ma_cross", "--param", "fast=2:3"]])

@@ -306,3 +306,58 @@ def test_backtest_refuses_an_unusable_capital(capital):
 
     with pytest.raises(BacktestError, match="capital"):
         Backtest(Strategy(), [Instrument("2330", "Stock")], "2024-01-02", "2024-01-02", capital=capital)
+
+
+def _series(seed, n):
+    import random
+
+    rng = random.Random(seed)
+    spread = rng.choice([1e-4, 0.01, 0.05])
+    # Some flat days, as a run with days without trades has them.
+    return [0.0 if rng.random() < 0.2 else rng.gauss(0.0005, spread) for _ in range(n)]
+
+
+@pytest.mark.parametrize("n", [2, 9, 20, 64, 130, 300])
+@pytest.mark.parametrize("seed", range(4))
+def test_the_ratios_are_the_libraries_floats(seed, n):
+    empyrical = pytest.importorskip("empyrical")
+    np, pd = pytest.importorskip("numpy"), pytest.importorskip("pandas")
+    from datetime import timedelta
+
+    returns = _series(seed, n)
+    days = [date(2023, 11, 20) + timedelta(days=i + i // 5 * 2) for i in range(n)]
+    values = np.asarray(returns)
+    series = pd.Series(values, index=pd.DatetimeIndex([pd.Timestamp(d) for d in days]))
+    sharpe, sortino = stats.sharpe_sortino(returns, 245)
+    # Unbounded reads None, nothing to measure 0 (the Sharpe ratio 0 for both).
+    assert sharpe == (stats._ratio(empyrical.sharpe_ratio(values, annualization=245)) or 0.0)
+    assert sortino == stats._ratio(empyrical.sortino_ratio(values, annualization=245))
+    figures = stats.return_figures(returns, days, 245)
+    assert figures["cagr_pct"] == float(empyrical.annual_return(series, annualization=245)) * 100
+    assert figures["annual_volatility_pct"] == float(empyrical.annual_volatility(series, annualization=245)) * 100
+    monthly = empyrical.aggregate_returns(series, "monthly")
+    assert figures["monthly"] == {f"{y:04d}-{m:02d}": float(v) * 100 for (y, m), v in monthly.items()}
+    yearly = empyrical.aggregate_returns(series, "yearly")
+    assert figures["yearly"] == {f"{y:04d}": float(v) * 100 for y, v in yearly.items()}
+    if n >= figures["window"]:
+        rolling = empyrical.roll_sharpe_ratio(series, figures["window"], annualization=245)
+        assert figures["rolling"] == [(ts.date(), float(v)) for ts, v in rolling.items() if math.isfinite(v)]
+
+
+@pytest.mark.parametrize(
+    "returns, expected_sharpe",
+    [
+        ([0.01] * 30, 0.0),  # equal days: no spread, though their float mean is off by the last bit
+        ([0.01] * 19 + [0.02] + [0.01] * 19, None),  # the first and last 20-day windows are equal days
+    ],
+)
+def test_equal_days_have_no_spread(returns, expected_sharpe):
+    days = [date.fromordinal(date(2024, 1, 1).toordinal() + i) for i in range(len(returns))]
+    sharpe, sortino = stats.sharpe_sortino(returns, 245)
+    assert sortino is None  # no down day
+    if expected_sharpe is not None:
+        assert sharpe == expected_sharpe
+    rolling = stats.return_figures(returns, days, 245)["rolling"]
+    # Windows of equal days are unbounded, so left out; each window holding the one other day is a figure.
+    assert [d for d, _ in rolling] == days[19:39] and all(math.isfinite(v) and v > 0 for _, v in rolling) \
+        if len(returns) == 39 else rolling == []

@@ -20,6 +20,7 @@ from datetime import date as Date
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from .constant import BASIC_INFO, FLAG
+from .chunks import Prepared, memory_budget_mb as _memory_budget, plan_for_run
 from .costs import CostSettings
 from .data.cache_broker import CacheOnly, cache_file, check_cache, check_cache_file, data_root, using_data_dir
 from .data.clock import parse_day, session_position, wall_clock_text
@@ -92,6 +93,7 @@ class BacktestResult:
     cancel_latency_ms: float = 0.0  # and that of its cancels and modifications
     queue_model: str = DEFAULT_QUEUE  # what moved resting orders up under the quote model
     refused_ticks: int = 0  # rows the broker sent that the feed cannot serve, dropped (each one in the error log)
+    chunks: int = 1  # streaming runs of the feed the main range took (see chunks.py)
 
     @property
     def fills(self) -> List[Dict[str, Any]]:
@@ -292,13 +294,9 @@ class TickStream:
     """
 
     def __init__(self, backtest: "Backtest", recording: Recording) -> None:
-        ticker, matcher, strategy = backtest.ticker, backtest.matcher, backtest.strategy
+        matcher, strategy = backtest.matcher, backtest.strategy
         self.backtest = backtest
-        self.pending = ticker.tick_queue.queue
-        self.pop = ticker.pop_tick
-        self.allow = ticker.allow_next_tick
-        self.advance = next_tick_taker(ticker, backtest._ticker_module)
-        self._get = _getter(ticker.tick_queue)
+        self.follow(backtest.ticker)
         self.matcher = matcher
         self.set_tick = matcher.set_current_tick
         self.match = matcher.match_deal
@@ -327,6 +325,14 @@ class TickStream:
         self.ticks = 0
         self.backfill_ticks = 0
         self.timestamp: Optional[float] = None
+
+    def follow(self, ticker: Any) -> None:
+        """Takes the items of ``ticker``'s feed from now on (each chunk of a long range has its own)."""
+        self.pending = ticker.tick_queue.queue
+        self.pop = ticker.pop_tick
+        self.allow = ticker.allow_next_tick
+        self.advance = next_tick_taker(ticker, self.backtest._ticker_module)
+        self._get = _getter(ticker.tick_queue)
 
     def advance(self) -> Optional[Dict[str, Any]]:
         """Done with a tick: allows the next one; the next item when already taken (else None).
@@ -516,6 +522,8 @@ class Backtest:
       rules"): every one by default; a ``RuleSwitches``, the names of rules to turn off
       (``rules=["sessions"]``, ``"all"``), or False for none. A refused order's trade id reads
       status "Failed" in ``ctx.order(trade_id)`` at once.
+    - ``memory_budget_mb``: the feed's memory for ticks (default $ORVA_MERO_BACKTEST_MEMORY_BUDGET_MB,
+      else 2048): a longer range is streamed in chunks of trading days (``chunks.py``), same results.
 
     ``run()`` returns a ``BacktestResult``. An exception in the strategy's code ends the run with a
     ``StrategyError`` whose message names the hook, the tick and the line of the strategy's file, and
@@ -550,6 +558,7 @@ class Backtest:
         latency: Union[float, Tuple[float, float]] = 0.0,
         queue: str = DEFAULT_QUEUE,
         rules: Any = None,
+        memory_budget_mb: Optional[float] = None,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy, got {type(strategy).__name__}")
@@ -608,6 +617,7 @@ class Backtest:
             self.rules: RuleSwitches = switches_of(rules)
         except ValueError as exc:
             raise BacktestError(str(exc)) from None
+        self.memory_budget_mb = _memory_budget(memory_budget_mb)
         self.ctx = StrategyContext(self)
 
         self.matcher: Any = None
@@ -782,23 +792,43 @@ class Backtest:
             _consoles.leave(modules)
 
     def _run(self, ticker_module: Any) -> BacktestResult:
-        strategy, ctx, ticker = self.strategy, self.ctx, self.ticker
+        strategy, ctx = self.strategy, self.ctx
         ctx.warming_up = self.backfill_start is not None
         self._call("on_start", strategy.on_start)
         self._deliver_reports()
 
         load_started = time.perf_counter()
-        feed_threads = self._start_feed(ticker_module)
+        chunks = plan_for_run(self.data_root, list(self.markets), *self._range, self.memory_budget_mb)
+        feed_threads = self._start_feed(ticker_module, *chunks[0])
         load_seconds = time.perf_counter() - load_started
 
         recording = Recording(list(self.markets), self.positions, self.sample_seconds)
         stream = TickStream(self, recording)
         stream_started = time.perf_counter()
         stream_ended = False
+        prepared: Optional[Prepared] = None
+        waited = 0.0
         try:
-            tick_loop(stream)
+            for index in range(len(chunks)):
+                if index + 1 < len(chunks):  # built while this chunk streams
+                    prepared = self._prepare_chunk(ticker_module, chunks[index + 1])
+                tick_loop(stream)
+                if prepared is None:
+                    break
+                # The chunk's feed has ended: checked and closed as a run's last would be.
+                self._check_feed(ticker_module)
+                if ctx.warming_up:
+                    self._end_backfill()
+                self._end_feed(ticker_module)
+                _join(feed_threads)
+                wait_started = time.perf_counter()
+                self.ticker, feed_threads = prepared.take()
+                prepared = None
+                waited += time.perf_counter() - wait_started
+                stream.follow(self.ticker)
             stream_ended = True
-            stream_seconds = time.perf_counter() - stream_started
+            stream_seconds = time.perf_counter() - stream_started - waited
+            load_seconds += waited
             self._check_feed(ticker_module)
             if ctx.warming_up:
                 self._end_backfill()
@@ -806,8 +836,10 @@ class Backtest:
             self._call("on_finish", strategy.on_finish)
             self._deliver_reports()
         except BaseException:
+            if prepared is not None:
+                prepared.discard()
             if not stream_ended:
-                ticker.stop_send_ticks()
+                self.ticker.stop_send_ticks()
             # The sender may be waiting for a permit that never comes, a backfill for its next one:
             # end the run so that their threads end (a process running many backtests stays flat).
             self._end_feed(ticker_module)
@@ -838,20 +870,41 @@ class Backtest:
             cancel_latency_ms=self.cancel_latency_ms,
             queue_model=self.queue,
             refused_ticks=self._refused.count,
+            chunks=len(chunks),
         )
 
     def _feed_threads(self) -> Sequence[threading.Thread]:
         module, ticker = self._ticker_module, self.ticker
         return module.feed_threads(ticker) if module is not None and ticker is not None else ()
 
-    def _start_feed(self, ticker_module: Any) -> List[threading.Thread]:
-        """Starts the feed; the threads it started are joined at the end."""
+    def _start_feed(self, ticker_module: Any, first: str, last: str) -> List[threading.Thread]:
+        """Starts the feed of the first chunk, with the warm-up; its threads are joined at its end."""
+        return self._send(ticker_module, self.ticker, first, last, self.backfill_start, self.backfill_end)
+
+    def _send(self, ticker_module: Any, ticker: Any, first: str, last: str, *backfill: Optional[str]) -> List[threading.Thread]:
         codes = [{"code": i.code, "market": i.market} for i in self.instruments]
         try:
-            self.ticker.send_ticks(codes, self.start, self.end, self.backfill_start, self.backfill_end)
+            ticker.send_ticks(codes, first, last, *backfill)
         except Exception as exc:
-            raise BacktestError(f"could not load the ticks of {self.start} to {self.end}: {exc}") from exc
-        return ticker_module.feed_threads(self.ticker)
+            raise BacktestError(f"could not load the ticks of {first} to {last}: {exc}") from exc
+        return ticker_module.feed_threads(ticker)
+
+    def _prepare_chunk(self, ticker_module: Any, chunk: Tuple[str, str]) -> Prepared:
+        """A later chunk's own feed, started on a thread of its own (in place for a stand-in feed
+        class, which is made under the process-wide data directory)."""
+
+        def start_feed() -> Tuple[Any, List[threading.Thread]]:
+            ticker = _ticker_reading(ticker_module, self.api, self.data_root, self._refused, self.data_dir)
+            ticker_module.quote_ticks(ticker, True)
+            return ticker, self._send(ticker_module, ticker, chunk[0], chunk[1], None, None)
+
+        def end_feed(ticker: Any) -> None:
+            ticker.stop_send_ticks()
+            end = getattr(ticker_module, "end_feed", None)
+            if end is not None:
+                end(ticker)
+
+        return Prepared(start_feed, end_feed, background=isinstance(ticker_module.Ticker, type))
 
     def _end_feed(self, ticker_module: Any) -> None:
         end_feed = getattr(ticker_module, "end_feed", None)

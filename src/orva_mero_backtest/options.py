@@ -10,6 +10,7 @@ import os
 import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
+from .chunks import DEFAULT_MEMORY_BUDGET_MB, MEMORY_BUDGET_ENV
 from .costs import CostSettings
 from .driver import (CAPITAL_RANGE, DEFAULT_CANCEL_LATENCY_MS, DEFAULT_FILLS, DEFAULT_QUEUE, FILL_MODELS, QUEUE_MODELS,
                      Backtest, Instrument)
@@ -92,12 +93,20 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--no-rule", action="append", default=[], metavar="NAME", choices=RULE_CHOICES,
                    help="turn off one of the exchange's rules (repeatable; 'all' turns every one off): "
                    f"{', '.join(RULE_ORDER)}; see the README's \"Taiwan market rules\"")
+    p.add_argument("--latency-ms", type=number_option(0, MAX_LATENCY_MS), default=0.0, metavar="ENTRY",
+                   help="milliseconds of market time before an order reaches the book (default: 0; at most "
+                   f"{MAX_LATENCY_MS:,})")
+    p.add_argument("--memory-budget-mb", type=number_option(1, MAX_MEMORY_BUDGET_MB), metavar="MB",
+                   help="memory for the run's ticks: a longer range streams in chunks of trading days, same "
+                   f"results (default: ${MEMORY_BUDGET_ENV}, else {DEFAULT_MEMORY_BUDGET_MB:,.0f})")
     p.add_argument("--slippage-ticks", type=number_option(0, MAX_SLIPPAGE_TICKS, whole=True), metavar="N",
                    help="book each fill N ticks of the exchange's tick-size ladder worse than the exchange "
                    "reported: buys higher, sells lower (default: 0, the cost setting slippage_ticks; at most "
                    f"{MAX_SLIPPAGE_TICKS})")
 
 
+# A petabyte: past any machine's memory, and still a finite number of bytes.
+MAX_MEMORY_BUDGET_MB = 1e9
 # Cost settings above this (TWD, rates, multipliers alike) are no cost any exchange charges; far larger
 # ones turn a fill's cost into an infinite amount.
 MAX_COST_SETTING = 1e9
@@ -262,6 +271,7 @@ def make_backtest(args: argparse.Namespace, on_progress=None, api: Any = None) -
         latency=args.latency_ms,
         queue=getattr(args, "queue", DEFAULT_QUEUE),
         rules=getattr(args, "no_rule", []),
+        memory_budget_mb=getattr(args, "memory_budget_mb", None),
     )
 
 

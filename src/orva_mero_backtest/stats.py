@@ -1,7 +1,8 @@
 """Performance statistics of a backtest: drawdown, Sharpe and Sortino, round trips, exposure, turnover.
 
 Which code computes what:
-- Sharpe and Sortino ratios of the daily returns: empyrical (empyrical-reloaded), annualised with the
+- Sharpe and Sortino ratios of the daily returns: empyrical's formulas (written out here, see
+  ``sharpe_sortino``), annualised with the
   number of trading days per year of the Taiwan stock exchange's calendar (exchange-calendars, XTAI).
 - The equity curve's running peak, drawdown and its largest value: polars expressions.
 - Round trips (FIFO, with partial closes and reversals), exposure over intraday session time and the
@@ -424,15 +425,58 @@ def _ratio(value: Any) -> Optional[float]:
     return value if math.isfinite(value) else None
 
 
+# The ratios below are empyrical's formulas (empyrical-reloaded 0.7: sharpe_ratio, sortino_ratio,
+# annual_return, annual_volatility, aggregate_returns, roll_sharpe_ratio) written out over plain floats,
+# in the order of operations of its bottleneck-backed means and deviations (sums taken one value after
+# the other), so each figure is the same float. Importing it costs a process about a second (pandas,
+# scipy): every sweep worker and command paid that for a handful of sums.
+
+
+def _mean(values: Sequence[float]) -> float:
+    total = 0.0
+    for v in values:  # one after the other, never a compensated or pairwise sum
+        total += v
+    return total / len(values)
+
+
+def _std(values: Sequence[float]) -> float:
+    """Sample standard deviation (n - 1), two passes."""
+    mean, total = _mean(values), 0.0
+    for v in values:
+        d = v - mean
+        total += d * d
+    return math.sqrt(total / (len(values) - 1))
+
+
+def _divide(a: float, b: float) -> float:
+    """a / b as a float array divides: a zero divisor gives an infinity of a's sign, or NaN."""
+    if b == 0.0:
+        return math.nan if a == 0.0 or math.isnan(a) else math.copysign(math.inf, a) * math.copysign(1.0, b)
+    return a / b
+
+
+def _power(base: float, exponent: float) -> float:
+    try:
+        return math.nan if base < 0 else base ** exponent
+    except OverflowError:
+        return math.inf
+
+
+def _sharpe(values: Sequence[float], days_per_year: int) -> float:
+    # Equal values deviate by exactly 0: their mean can be off by the last bit, and a ratio over that
+    # residue would read about 1e15 instead of unbounded.
+    std = 0.0 if max(values) == min(values) else _std(values)
+    return _divide(_mean(values), std) * math.sqrt(days_per_year)
+
+
 def sharpe_sortino(returns: Sequence[float], days_per_year: int) -> Tuple[float, Optional[float]]:
     if len(returns) < 2 or not any(returns):
         return 0.0, 0.0
-    import empyrical
-    import numpy as np
-
-    values = np.asarray(returns, dtype=float)
-    sharpe = _ratio(empyrical.sharpe_ratio(values, risk_free=0.0, annualization=days_per_year))
-    sortino = _ratio(empyrical.sortino_ratio(values, required_return=0.0, annualization=days_per_year))
+    values = [float(r) for r in returns]
+    sharpe = _ratio(_sharpe(values, days_per_year))
+    below = [min(v, 0.0) for v in values]
+    downside = math.sqrt(_mean([v * v for v in below])) * math.sqrt(days_per_year)
+    sortino = _ratio(_divide(_mean(values) * days_per_year, downside))
     return sharpe if sharpe is not None else 0.0, sortino
 
 
@@ -441,32 +485,45 @@ def _finite(value: Any) -> Optional[float]:
     return value if math.isfinite(value) else None
 
 
+def _growth(values: Iterable[float]) -> float:
+    """The product of (1 + r)."""
+    product = 1.0
+    for v in values:
+        product *= v + 1.0
+    return product
+
+
+def _compounded(values: Iterable[float]) -> float:
+    return _growth(values) - 1.0
+
+
 def return_figures(returns: Sequence[float], days: Sequence[Date], days_per_year: int) -> Dict[str, Any]:
     """CAGR, annual volatility, best and worst day, monthly and yearly returns and the rolling Sharpe
-    ratio of the daily returns (empyrical)."""
+    ratio of the daily returns."""
     out: Dict[str, Any] = {"cagr_pct": 0.0, "annual_volatility_pct": 0.0, "best_day_pct": 0.0,
                            "worst_day_pct": 0.0, "monthly": {}, "yearly": {}, "rolling": [],
                            "window": MIN_ANNUALISED_DAYS if len(days) < 126 else 63}
     if not returns:
         return out
-    import empyrical
-    import numpy as np
-    import pandas as pd
-
-    series = pd.Series(np.asarray(returns, dtype=float), index=pd.DatetimeIndex([pd.Timestamp(d) for d in days]))
-    out["cagr_pct"] = (_finite(empyrical.annual_return(series, annualization=days_per_year)) or 0.0) * 100
-    if len(returns) >= 2:
-        out["annual_volatility_pct"] = (
-            _finite(empyrical.annual_volatility(series, annualization=days_per_year)) or 0.0) * 100
+    values = [float(r) for r in returns]
+    years = len(values) / days_per_year
+    out["cagr_pct"] = (_finite(_power(_growth(values), 1 / years) - 1) or 0.0) * 100
+    if len(values) >= 2:
+        out["annual_volatility_pct"] = (_finite(_std(values) * days_per_year ** (1.0 / 2.0)) or 0.0) * 100
     out["best_day_pct"], out["worst_day_pct"] = max(returns) * 100, min(returns) * 100
-    monthly = empyrical.aggregate_returns(series, "monthly")
-    out["monthly"] = {f"{y:04d}-{m:02d}": float(v) * 100 for (y, m), v in monthly.items()}
-    yearly = empyrical.aggregate_returns(series, "yearly")
-    out["yearly"] = {f"{y:04d}": float(v) * 100 for y, v in yearly.items()}
+    months: Dict[Tuple[int, int], List[float]] = {}
+    for day, v in zip(days, values):
+        months.setdefault((day.year, day.month), []).append(v)
+    out["monthly"] = {f"{y:04d}-{m:02d}": _compounded(month) * 100 for (y, m), month in sorted(months.items())}
+    yearly: Dict[int, List[float]] = {}
+    for day, v in zip(days, values):
+        yearly.setdefault(day.year, []).append(v)
+    out["yearly"] = {f"{y:04d}": _compounded(year) * 100 for y, year in sorted(yearly.items())}
     window = out["window"]
-    if len(returns) >= window:
-        rolling = empyrical.roll_sharpe_ratio(series, window, annualization=days_per_year)
-        out["rolling"] = [(ts.date(), float(v)) for ts, v in rolling.items() if math.isfinite(v)]
+    if len(values) >= window:
+        rolling = ((days[i], _sharpe(values[i - window + 1:i + 1], days_per_year))
+                   for i in range(window - 1, len(values)))
+        out["rolling"] = [(day, v) for day, v in rolling if math.isfinite(v)]
     return out
 
 

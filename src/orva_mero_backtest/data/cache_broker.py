@@ -13,6 +13,7 @@ from datetime import date as Date, datetime
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from ..errors import DataError
+from .checked import check_once
 from .codes import check_code
 from .clock import is_trading_day, trading_days
 from .servable import TICK_COLUMNS, value_problem
@@ -213,6 +214,7 @@ def check_cache(api: Any, data_dir: str, codes: Sequence[str], ranges: Sequence[
     missing = missing_days(data_dir, codes, ranges)
     # A damaged file would otherwise be found only when the feed reaches its day (a sweep: every run).
     missing_set = set(missing)
+    paths = []
     for code in codes:
         for first, last in ranges:
             day = first
@@ -220,8 +222,10 @@ def check_cache(api: Any, data_dir: str, codes: Sequence[str], ranges: Sequence[
                 text = day.isoformat()
                 path = cache_file(data_dir, code, text)
                 if (code, text) not in missing_set and (is_trading_day(day) or os.path.lexists(path)):
-                    check_cache_file(path)
+                    paths.append(path)
                 day = Date.fromordinal(day.toordinal() + 1)
+    # Each file once: one that passed unchanged is not read again (data.checked).
+    check_once(paths, check_cache_file, _field_problem)
     if missing:
         by_code: Dict[str, List[str]] = {}
         for code, day in missing:

@@ -100,7 +100,6 @@ def _worker_init(started: Any = None) -> None:
     # What every run needs, imported before the first run starts its clock.
     from .. import report, stats  # noqa: F401
     from ..modules.ticker import ticker  # noqa: F401
-    import empyrical  # noqa: F401
     # The parent alone answers Ctrl-C: it stops the workers and keeps the finished rows.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # A parent that is killed outright cannot stop its workers; they end themselves.

@@ -1,0 +1,126 @@
+"""How a run's cost grows with its range and its instruments: peak RSS and seconds.
+
+    .venv/bin/python benchmarks/bench_growth.py            # quarters of 62 trading days, median of 3
+    .venv/bin/python benchmarks/bench_growth.py --quick    # "quarters" of 5 trading days, one sample
+
+One instrument (2412) over 1, 4 and 16 quarters from 2021-01-04, and 1, 5 and 20 stocks over one
+quarter; ma_cross under the trade model, on the simulated broker. The simulated broker lists eight
+stocks: the benchmark's broker adds twelve more, each a listed stock's activity under another code and
+price level (so the same code always gives the same ticks). Each run is a fresh process (its peak RSS
+is its own, its imports and calendar not counted); the tick cache is filled by an untimed run first.
+``--budget-mb`` is the run's memory budget (default 256; --quick: 4), small enough that the longer
+ranges stream in several chunks; ``--budget-mb 0`` leaves the default budget.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+from datetime import date, timedelta
+
+EXTRA = 12  # stocks the benchmark's broker adds to the simulated broker's eight
+
+CHILD = r"""
+import json, resource, sys, time
+from dataclasses import replace
+sys.path.insert(0, {here!r})
+import bench_growth
+from orva_mero_backtest.driver import Backtest, Instrument
+from orva_mero_backtest.strategies import MovingAverageCross
+codes, start, end, budget, data = json.loads(sys.argv[1])
+api = bench_growth.broker()
+started = time.perf_counter()
+result = Backtest(MovingAverageCross(), [Instrument(c, "Stock") for c in codes], start, end, api=api,
+                  module_console="none", fills="trade", data_dir=data,
+                  memory_budget_mb=budget or None).run()
+seconds = time.perf_counter() - started
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+print(json.dumps({{"seconds": seconds, "ticks": result.ticks, "chunks": result.chunks, "peak_mb": peak,
+                  "stream": result.stream_seconds}}))
+"""
+
+
+def broker():
+    """The simulated broker with EXTRA more stocks, made from the listed ones."""
+    from dataclasses import replace
+
+    from orva_mero_backtest import sim_broker
+
+    api = sim_broker.SimulatedBroker()
+    listed = list(sim_broker._STOCKS)
+    extra = [replace(listed[i % len(listed)], code=f"99{i + 1:02d}", name=f"sim {i + 1}",
+                     reference=listed[i % len(listed)].reference * (1.0 + 0.05 * (i + 1)))
+             for i in range(EXTRA)]
+    api.Contracts.Stocks = sim_broker._ContractTable("stock", tuple(listed + extra))
+    return api
+
+
+def stock_codes(n):
+    return [c.code for c in broker().Contracts.Stocks.values()][:n]
+
+
+def trading_span(first, days):
+    """The last day of ``days`` trading days from ``first``."""
+    from orva_mero_backtest.data.clock import is_trading_day
+
+    day, left = first, days
+    while True:
+        if is_trading_day(day):
+            left -= 1
+            if left == 0:
+                return day
+        day += timedelta(days=1)
+
+
+def one(codes, start, end, budget, data):
+    code = CHILD.format(here=os.path.dirname(os.path.abspath(__file__)))
+    out = subprocess.run([sys.executable, "-c", code, json.dumps([codes, start, end, budget, data])],
+                         check=True, capture_output=True, text=True, timeout=3600)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def measure(label, codes, start, end, budget, data, samples):
+    one(codes, start, end, budget, data)  # fills the cache
+    runs = [one(codes, start, end, budget, data) for _ in range(samples)]
+    med = {k: statistics.median(r[k] for r in runs) for k in ("seconds", "peak_mb", "stream")}
+    ticks, chunks = runs[0]["ticks"], runs[0]["chunks"]
+    print(f"{label:<22} {ticks:>10,} ticks  {chunks:>3} chunk(s)  peak RSS {med['peak_mb']:7.0f} MB  "
+          f"run {med['seconds']:7.2f} s  loop {med['stream']:7.2f} s  "
+          f"({med['stream'] * 1e6 / max(ticks, 1):.2f} us/tick)", flush=True)
+    return med
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--quick", action="store_true")
+    p.add_argument("--budget-mb", type=float)
+    p.add_argument("--only", choices=("quarters", "instruments"))
+    args = p.parse_args()
+    quarter = 5 if args.quick else 62
+    samples = 1 if args.quick else 3
+    budget = args.budget_mb if args.budget_mb is not None else (4.0 if args.quick else 256.0)
+    first = date(2021, 1, 4)
+    load = os.getloadavg()
+    print(f"{sys.version.split()[0]}, {os.cpu_count()} cores, load {load[0]:.1f}; quarter = {quarter} trading "
+          f"days; budget {budget or 'default'} MB; {'one sample' if samples == 1 else f'median of {samples}'}")
+    with tempfile.TemporaryDirectory(prefix="orva-bench-growth-") as data:
+        if args.only != "instruments":
+            for quarters in (1, 4, 16):
+                end = trading_span(first, quarter * quarters)
+                measure(f"2412, {quarters} quarter(s)", ["2412"], first.isoformat(), end.isoformat(), budget,
+                        data, samples)
+        if args.only != "quarters":
+            end = trading_span(first, quarter)
+            for n in (1, 5, 20):
+                measure(f"{n} stock(s), 1 quarter", stock_codes(n), first.isoformat(), end.isoformat(), budget,
+                        data, samples)
+    print(f"load at the end {os.getloadavg()[0]:.1f}")
+
+
+if __name__ == "__main__":
+    main()
