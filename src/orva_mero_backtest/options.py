@@ -93,9 +93,6 @@ def add_run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--no-rule", action="append", default=[], metavar="NAME", choices=RULE_CHOICES,
                    help="turn off one of the exchange's rules (repeatable; 'all' turns every one off): "
                    f"{', '.join(RULE_ORDER)}; see the README's \"Taiwan market rules\"")
-    p.add_argument("--latency-ms", type=number_option(0, MAX_LATENCY_MS), default=0.0, metavar="ENTRY",
-                   help="milliseconds of market time before an order reaches the book (default: 0; at most "
-                   f"{MAX_LATENCY_MS:,})")
     p.add_argument("--memory-budget-mb", type=number_option(1, MAX_MEMORY_BUDGET_MB), metavar="MB",
                    help="memory for the run's ticks: a longer range streams in chunks of trading days, same "
                    f"results (default: ${MEMORY_BUDGET_ENV}, else {DEFAULT_MEMORY_BUDGET_MB:,.0f})")

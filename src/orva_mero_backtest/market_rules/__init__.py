@@ -52,12 +52,12 @@ class RuleSwitches:
     """Which of the exchange's rules a run keeps; every one is on unless turned off."""
 
     sessions: bool = True  # order types per session phase, ROD orders cancelled at the session's close
-    auctions: bool = True  # orders of the opening and closing call periods matched at the call's print
-    odd_lots: bool = True  # intraday odd lots matched in the periodic odd-lot call
     price_limits: bool = True  # the daily band and the tick ladder; market orders booked at the band limit
     buying_power: bool = True  # stock buys within the cash available
     short_sales: bool = True  # stock sales without holding need order_cond="ShortSelling"
     margin: bool = True  # futures initial margin per order; maintenance margin calls
+    auctions: bool = True  # orders of the opening and closing call periods matched at the call's print
+    odd_lots: bool = True  # intraday odd lots matched in the periodic odd-lot call
 
     @classmethod
     def without(cls, names: Iterable[str]) -> "RuleSwitches":
