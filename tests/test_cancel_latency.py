@@ -6,7 +6,7 @@ import types
 
 import pytest
 
-from orva_mero_backtest.constant import FailureCode
+from orva_mero_backtest.market_rules import Failure
 from orva_mero_backtest.driver import Backtest, BacktestError, Instrument, latencies
 from orva_mero_backtest.modules.engine import engine
 from orva_mero_backtest.modules.matcher import matcher as matcher_module
@@ -21,7 +21,7 @@ QUEUES = ["conservative", "proportional"]
 
 QUOTE = dict(bid=49.9, bid_volume=6, ask=50.0, ask_volume=3)
 START = tick(100.0, 50.0, 1, **QUOTE)
-REFUSED = {f.code for f in FailureCode}
+REFUSED = {Failure.CANCEL_NOT_OPEN.code, Failure.MODIFY_NOT_OPEN.code}
 
 
 class Desk:
@@ -112,7 +112,7 @@ def test_a_cancel_after_the_fill_gets_the_exchanges_refusal_in_the_usual_shape(d
     assert desk.meet(tick(100.05, 50.0, 1, **QUOTE)) == [(50.0, 2)]  # at the ask
     assert desk.meet(tick(100.1, 50.0, 1, **QUOTE)) == [("cancel", 1), ("refused", "Cancel")]
     done, refused = desk.answers[-2:]
-    assert refused["operation_status_code"] == "0101"
+    assert refused["operation_status_code"] == "0401"
     assert refused["operation_message"] == "委託單已成交或已刪除，無法刪單"
     assert refused["order"]["id"] == filled and refused["order"]["quantity"] == 0
     assert refused["trade_status"]["exchange_ts"] == 100.1
@@ -142,7 +142,7 @@ def test_a_modification_takes_effect_when_it_lands(desk, qty, price, tape, answe
     assert [desk.meet(t) for t in tape] == answers
     assert desk.record(trade_id) == record
     if answers[-1][0][0] == "refused":
-        assert {a["operation_status_code"] for a in desk.answers[-2:]} == {"0102"}
+        assert {a["operation_status_code"] for a in desk.answers[-2:]} == {"0402"}
 
 
 def test_requests_land_only_on_ticks_of_their_instrument(desk):
@@ -214,7 +214,7 @@ class CancelAtOnce(Strategy):
 @pytest.mark.parametrize("latency, seen, status, stated", [
     (0, [True, ("New", "0000"), ("Cancel", "0002")], "Cancelled", "quote model, entry latency 0 ms"),
     # the next ticks of this day come seconds apart: the fill comes first, then the refusal
-    ((0, 10_000), [True, ("New", "0000"), "deal", ("Cancel", "0101")], "Filled",
+    ((0, 10_000), [True, ("New", "0000"), "deal", ("Cancel", "0401")], "Filled",
      "quote model, entry latency 0 ms, cancel latency 10000 ms"),
 ])
 def test_a_run_delivers_the_answer_to_a_late_cancel_to_on_order(latency, seen, status, stated):

@@ -85,22 +85,6 @@ class SuccessCode(Enum):
         return self.value[1]
 
 
-class FailureCode(Enum):
-    """Outcome codes of cancels and modifications the exchange could not carry out (the order was
-    no longer open when the request reached it): order reports of the usual shape carry them."""
-
-    CancelNotOpen = ("0101", "委託單已成交或已刪除，無法刪單")
-    ModifyNotOpen = ("0102", "委託單已成交或已刪除，無法改單")
-
-    @property
-    def code(self) -> str:
-        return self.value[0]
-
-    @property
-    def message(self) -> str:
-        return self.value[1]
-
-
 class FLAG(_ValueEnum):
     """Values of the "orva_status" key of the tick stream's status dicts."""
 

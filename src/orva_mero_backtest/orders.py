@@ -4,7 +4,8 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Optional, Tuple
 
-from .constant import FailureCode, OperationType
+from .constant import OperationType
+from .market_rules import Failure
 from .modules.engine import engine as _engine
 from .errors import BacktestError, OrderRejected
 
@@ -127,7 +128,7 @@ class OrderTracker:
     def land(self, tick: Dict[str, Any]) -> None:
         """Carries out the requests of the tick's instrument whose time has come, in the order they were
         sent, before the tick is matched. An order that left the book meanwhile (filled, cancelled) gets
-        the exchange's refusal instead: an order report with a FailureCode."""
+        the exchange's refusal instead: an order report with a market_rules.Failure."""
         code, now = tick["code"], tick["timestamp"]
         due = [r for r in self.requests if r[1] == code and now + 1e-9 >= r[0]]
         if not due:
@@ -139,11 +140,11 @@ class OrderTracker:
             cancel = qty is None and price is None
             if record is None:
                 if cancel:
-                    self._refuse(sent, OperationType.CANCEL, FailureCode.CancelNotOpen)
+                    self._refuse(sent, OperationType.CANCEL, Failure.CANCEL_NOT_OPEN)
                 if qty is not None:
-                    self._refuse(sent, OperationType.UPDATE_QTY, FailureCode.ModifyNotOpen)
+                    self._refuse(sent, OperationType.UPDATE_QTY, Failure.MODIFY_NOT_OPEN)
                 if price is not None:
-                    self._refuse(sent, OperationType.UPDATE_PRICE, FailureCode.ModifyNotOpen)
+                    self._refuse(sent, OperationType.UPDATE_PRICE, Failure.MODIFY_NOT_OPEN)
             elif cancel or (qty is not None and qty >= record["quantity"]):
                 # Taking off all that is left (a fill came first) is a cancellation, as without latency.
                 self.matcher.cancel_order(trade_id)
@@ -152,7 +153,7 @@ class OrderTracker:
             if rule is not None:
                 self.holder.keep(trade_id, rule)  # back to its call (a no-op once cancelled)
 
-    def _refuse(self, record: Dict[str, Any], operation: OperationType, code: FailureCode) -> None:
+    def _refuse(self, record: Dict[str, Any], operation: OperationType, code: Failure) -> None:
         # The exchange's order report for the order as it left the book, nothing of it open: applied
         # to the strategy's record it changes nothing but its update time.
         answer = dict(record)

@@ -151,7 +151,7 @@ class StrategyContext:
         quantity cancels the order. For a held stop (``stop-N``), ``stop`` moves its stop price. False when
         the order is no longer open (filled or cancelled). With a cancel latency (``latency=(entry,
         cancel)``) True means the request was sent: it takes effect later, and on_order gets the
-        exchange's answer (``operation_status_code`` of a ``FailureCode`` when the order was no longer
+        exchange's answer (``operation_status_code`` 0401/0402 of ``market_rules.Failure`` when the order was no longer
         open by then)."""
         if self.warming_up:
             raise OrderRejected("orders are not accepted during the backfill warm-up")

@@ -155,6 +155,9 @@ class Failure:
     INSUFFICIENT_FUNDS: "Failure"
     SHORT_SALE: "Failure"
     INSUFFICIENT_MARGIN: "Failure"
+    # changes: a cancel or modification that reaches the exchange after the order left its book
+    CANCEL_NOT_OPEN: "Failure"
+    MODIFY_NOT_OPEN: "Failure"
 
 
 Failure.OUTSIDE_SESSION = Failure("0101", "非交易時段，委託失敗")
@@ -166,6 +169,8 @@ Failure.ODD_LOT_ORDER = Failure("0203", "零股交易僅接受限價ROD委託")
 Failure.INSUFFICIENT_FUNDS = Failure("0301", "可用餘額不足，委託失敗")
 Failure.SHORT_SALE = Failure("0302", "庫存不足，不得賣出")
 Failure.INSUFFICIENT_MARGIN = Failure("0303", "保證金不足，委託失敗")
+Failure.CANCEL_NOT_OPEN = Failure("0401", "委託單已成交或已刪除，無法刪單")
+Failure.MODIFY_NOT_OPEN = Failure("0402", "委託單已成交或已刪除，無法改單")
 
 # The status of a refused order's record.
 FAILED = "Failed"
