@@ -266,3 +266,26 @@ def ids_of(book, ids):
         elif str(r["operation_type"].value) == "Cancel":
             out.append(("cancel", ids[r["order"]["id"]], r["order"]["quantity"]))
     return out
+
+
+class BuysTheStockOnTheFutureTick(Strategy):
+    """Buys one lot of 2412 at the first tick of the run, a futures tick before any tick of the stock."""
+
+    name = "cross_instrument"
+
+    def on_start(self, ctx):
+        self.sent = False
+
+    def on_tick(self, ctx, tick):
+        if not self.sent and tick["code"] == "TXFR1":
+            self.sent = True
+            ctx.buy("2412", 1)
+
+
+@pytest.mark.parametrize("fills, latency", [("quote", 0.0), ("quote", 50.0), ("trade", 0.0), ("trade", 50.0)])
+def test_an_order_placed_before_its_instruments_first_tick_fills_at_that_tick(fills, latency):
+    result = Backtest(BuysTheStockOnTheFutureTick(), [STOCK, Instrument("TXFR1", "Future")], DAY, DAY,
+                      module_console="none", fills=fills, latency=latency, rules=False).run()
+    first = generate_day(SimulatedBroker().Contracts.Stocks["2412"], __import__("datetime").date(2024, 1, 2))
+    assert [f["quantity"] for f in result.fills] == [1]
+    assert result.fills[0]["timestamp"] == first["ts"][0] / 1e9

@@ -21,6 +21,7 @@
 // time (its exchange_ts) plus the latency.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -201,8 +202,14 @@ OrderState& state_of(Model& m, PyObject* record) {
   OrderState st;
   st.record = Ref::borrow(record);
   Ref placed = field(record, "exchange_ts");
-  st.arrives = PyFloat_AsDouble(placed.get()) + m.entry_latency;
-  if (st.arrives == -1.0 && PyErr_Occurred()) throw_error();
+  if (placed.get() == Py_None) {
+    // Placed before any tick of its instrument (another instrument's tick, or none yet): the book has
+    // no time for it, and the instrument's first tick is the first it can meet.
+    st.arrives = -std::numeric_limits<double>::infinity();
+  } else {
+    st.arrives = PyFloat_AsDouble(placed.get()) + m.entry_latency;
+    if (st.arrives == -1.0 && PyErr_Occurred()) throw_error();
+  }
   return m.orders.emplace(record, std::move(st)).first->second;
 }
 
