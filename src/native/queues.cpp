@@ -653,8 +653,6 @@ bool lock_layout_matches() {
   if (g_lock_layout >= 0) return g_lock_layout == 1;
   Ref threading = Ref::steal(PyImport_ImportModule("threading"));
   Ref lock = call_method(threading.get(), ORVA_NAME("Lock"));
-  Ref thread_mod = Ref::steal(PyImport_ImportModule("_thread"));
-  Ref allocate_lock = getattr(thread_mod.get(), ORVA_NAME("allocate_lock"));
   bool ok = Py_TYPE(lock.get()) == known().lock_type && static_cast<Py_ssize_t>(sizeof(LockLayout)) <= Py_TYPE(lock.get())->tp_basicsize;
   PyObject* self = lock.get();
   auto field = [&] { return reinterpret_cast<LockLayout*>(self)->locked; };

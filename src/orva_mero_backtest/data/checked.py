@@ -11,9 +11,11 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import tempfile
 import threading
+from pathlib import Path
 from typing import Callable, Dict, List, Optional, Tuple
+
+from ..utils import write_atomically
 
 LEDGER_ENV = "ORVA_MERO_BACKTEST_CHECKED"
 
@@ -75,14 +77,8 @@ def _save(folder: str, rules: str) -> None:
         path = _ledger_path(folder)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         # Whole or not at all: workers of a sweep may write it at the same moment.
-        fd, staged = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".checked-")
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                json.dump({"rules": rules, "folder": folder, "files": files}, f)
-            os.replace(staged, path)
-        except BaseException:
-            os.unlink(staged)
-            raise
+        text = json.dumps({"rules": rules, "folder": folder, "files": files})
+        write_atomically(path, lambda staged: Path(staged).write_text(text, encoding="utf-8"))
     except OSError:  # an unwritable ledger only costs the next process the checks
         pass
 

@@ -13,12 +13,13 @@ import importlib.metadata
 import json
 import os
 import re
-import tempfile
 from dataclasses import dataclass
 from datetime import date as Date, datetime, time as Time, timedelta, timezone
+from pathlib import Path
 from typing import Any, FrozenSet, List, Optional
 
 from ..errors import BacktestError
+from ..utils import write_atomically
 
 DAY_SESSION = (Time(8, 45), Time(13, 45))  # futures day session; stocks trade inside it
 AFTER_HOURS_OPEN = Time(15, 0)
@@ -124,14 +125,7 @@ def _write_sessions(path: str, version: str, today: Date, sessions: _Sessions) -
     try:
         os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
         # Whole or not at all: processes starting together may write it at the same moment.
-        fd, staged = tempfile.mkstemp(dir=os.path.dirname(path) or ".", prefix=".calendar-")
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                f.write(text)
-            os.replace(staged, path)
-        except BaseException:
-            os.unlink(staged)
-            raise
+        write_atomically(path, lambda staged: Path(staged).write_text(text, encoding="utf-8"))
     except OSError:  # an unwritable cache only costs the next process the build
         pass
 
