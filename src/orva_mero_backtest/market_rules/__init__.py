@@ -225,6 +225,7 @@ class MarketRules:
         for r in self.rules:
             watched.update(dict.fromkeys(r.watched))
         self.watched = watched
+        self._watching = [frozenset(r.watched) for r in self.rules]
 
     # --- orders -----------------------------------------------------------------------------------
 
@@ -332,7 +333,12 @@ class MarketRules:
         for rule in self.rules:
             if ts >= rule.wake_at or code in rule.watched:
                 rule.on_tick(tick, self)
-        self.refresh()
+        # The union of the watched codes is made again only when a rule's own set changed (a tick of
+        # a watched code usually changes nothing).
+        if any(r.watched != seen for r, seen in zip(self.rules, self._watching)):
+            self.refresh()
+        else:
+            self.wake_at = min((r.wake_at for r in self.rules), default=INFINITY)
 
 
 # The modules holding the rules, in the package: a module not there (yet) leaves its rules out.
