@@ -5,6 +5,7 @@ the per-tick path."""
 import random
 import threading
 import time
+import traceback
 from collections import deque
 
 import pytest
@@ -219,6 +220,70 @@ def test_the_exchange_is_closed_after_every_run(monkeypatch, fails):
     else:
         bt.run()
     assert closed == [bt.matcher]
+
+
+def counted(calls, method):
+    def set_current_tick(self, tick):
+        calls.append(tick["code"])
+        return method(self, tick)
+
+    return set_current_tick
+
+
+@pytest.fixture(scope="module")
+def plain_busy_run():
+    return outcome(*busy_run(False))
+
+
+# The native loop calls the exchange's own set_current_tick without its binding: only while it is that.
+@pytest.mark.parametrize("replaced", ["matcher class", "matcher subclass", "matcher instance", "positions subclass"])
+def test_a_replaced_set_current_tick_runs_on_every_tick(monkeypatch, plain_busy_run, replaced):
+    from orva_mero_backtest.modules.matcher import matcher as matcher_module
+
+    calls = []
+    if replaced == "matcher class":
+        monkeypatch.setattr(matcher_module.Matcher, "set_current_tick",
+                            counted(calls, matcher_module.Matcher.set_current_tick))
+    elif replaced == "matcher subclass":
+        monkeypatch.setattr(matcher_module, "Matcher", type("Counting", (matcher_module.Matcher,), {
+            "set_current_tick": counted(calls, matcher_module.Matcher.set_current_tick)}))
+    elif replaced == "matcher instance":
+        made = matcher_module.Matcher
+
+        def making(positions):
+            m = made(positions)
+            m.set_current_tick = counted(calls, made.set_current_tick).__get__(m)
+            return m
+
+        monkeypatch.setattr(matcher_module, "Matcher", making)
+    else:
+        monkeypatch.setattr(driver, "Positions", type("Counting", (Positions,), {
+            "set_current_tick": counted(calls, Positions.set_current_tick)}))
+    result, strategy, progress = busy_run(False)
+    assert len(calls) == result.ticks > 1000
+    assert outcome(result, strategy, progress) == plain_busy_run
+
+
+def test_a_failure_in_the_exchanges_set_current_tick_shows_its_frame(loop):
+    from orva_mero_backtest.modules.matcher.matcher import Matcher
+
+    class Failing(Positions):
+        def set_current_tick(self, tick):
+            raise ValueError("no mark")
+
+    def frames(call):
+        with pytest.raises(ValueError, match="no mark") as caught:
+            call()
+        return [f.name for f in traceback.extract_tb(caught.value.__traceback__)]
+
+    tick = {"code": "A", "is_backfilling": False, "close": 10.0, "qty": 2, "timestamp": 5.0}
+    direct = Matcher(Failing())
+    stream = FakeStream([dict(tick)], [])
+    stream.matcher = Matcher(Failing())
+    stream.set_tick, stream.match = stream.matcher.set_current_tick, stream.matcher.match_deal
+    shown = frames(lambda: driver.tick_loop(stream))
+    assert frames(lambda: direct.set_current_tick(dict(tick)))[-2:] == shown[-2:] == [
+        "Matcher.set_current_tick", "set_current_tick"]
 
 
 def test_a_replaced_timestamp_helper_is_still_called(monkeypatch):

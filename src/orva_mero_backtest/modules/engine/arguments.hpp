@@ -16,6 +16,10 @@ inline void bind_arguments(const char* qualname, PyObject* const* names, int n, 
                            PyObject* const* defaults, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                            PyObject** out) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (!kwnames && nargs >= required && nargs <= n) {  // the usual call: positionals only, nothing to report
+    for (int i = 0; i < n; ++i) out[i] = i < nargs ? args[i] : defaults[i - required];
+    return;
+  }
   auto fail = [&](const std::string& text) { raise(PyExc_TypeError, std::string(qualname) + "() " + text); };
   if (nargs > n) {
     const std::string takes = required == n ? std::to_string(n) : "from " + std::to_string(required) + " to " +

@@ -29,6 +29,7 @@
 
 #include "engine.hpp"
 #include "dict_items.hpp"
+#include "tick_entry.hpp"
 
 namespace orva::engine {
 
@@ -93,6 +94,8 @@ struct Loop {
   Ref rules, rules_tick;  // the stream's MarketRules and its on_tick, if any
   Ref rules_state;        // its __dict__, when wake_at and watched are plain instance attributes
   Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
+  // The exchange's own set_current_tick as a C call, when set_tick is that method bound to the matcher.
+  int (*set_tick_entry)(PyObject*, PyObject*) = nullptr;
   Ref fill_model;      // the run's fill model (fills.cpp), or None: the exchange's own pass
   Ref requests, land;  // cancels and modifications on their way (a list), and what lands them
   std::vector<Ref> batch;  // the reports of one delivery round, kept to reuse their storage
@@ -112,6 +115,7 @@ struct Loop {
     unwrap_advance();
     matcher = attr(s, "matcher");
     set_tick = attr(s, "set_tick");
+    load_tick_entry();
     match = attr(s, "match");
     reports = attr(s, "reports");
     other = attr(s, "other");
@@ -221,6 +225,26 @@ struct Loop {
     setattr(rec.get(), ORVA_NAME("fills_seen"), Ref::steal(PyLong_FromSsize_t(fills_seen)).get());
   }
 
+  // set_tick is usually the matcher's own set_current_tick (not replaced on its class or instance when
+  // the stream took it): called without its binding, the same body.
+  void load_tick_entry() {
+    PyObject* bound = set_tick.get();
+    if (!PyMethod_Check(bound) || PyMethod_GET_SELF(bound) != matcher.get()) return;
+    Ref module = Ref::steal(PyImport_ImportModule("orva_mero_backtest.modules.matcher.matcher"));
+    Ref capsule = optional_attr(module.get(), "_tick_entry");
+    if (!capsule || !PyCapsule_IsValid(capsule.get(), kTickEntryCapsule)) return;
+    auto* entry = static_cast<TickEntry*>(PyCapsule_GetPointer(capsule.get(), kTickEntryCapsule));
+    if (entry && PyMethod_GET_FUNCTION(bound) == entry->own_function) set_tick_entry = entry->set_current_tick;
+  }
+
+  void set_current_tick(PyObject* item) {
+    if (set_tick_entry && PyDict_CheckExact(item)) {
+      if (set_tick_entry(matcher.get(), item) < 0) throw_error();
+    } else {
+      call1(set_tick.get(), item);
+    }
+  }
+
   // advance is usually functools.partial(take_next_tick, ticker): called as take(ticker), without
   // the partial's own call in between.
   void unwrap_advance() {
@@ -315,7 +339,9 @@ struct Loop {
       // 1. the next item of the feed
       if (!item || item.get() == Py_None) item = any(pending.get()) ? call0(pop.get()) : call0(wait.get());
       // 2. status items and warm-up ticks: Python's
-      int status = PySequence_Contains(item.get(), ORVA_NAME("orva_status"));
+      PyObject* it = item.get();
+      int status = PyDict_CheckExact(it) ? PyDict_Contains(it, ORVA_NAME("orva_status"))
+                                         : PySequence_Contains(it, ORVA_NAME("orva_status"));
       if (status < 0) throw_error();
       if (status || truthy(item_of(item.get(), ORVA_NAME("is_backfilling")).get())) {
         sync();
@@ -340,7 +366,7 @@ struct Loop {
       }
       ++ticks;
       set_item(last_main_ts.get(), code.get(), ts.get());
-      call1(set_tick.get(), item.get());
+      set_current_tick(item.get());
       if (requests && PyList_GET_SIZE(requests.get()) != 0) call1(land.get(), item.get());
       {
         Ref qty = item_of(item.get(), ORVA_NAME("qty"));

@@ -4,6 +4,7 @@
 
 #include "shortcuts.hpp"
 #include "queues.hpp"
+#include "tick_entry.hpp"
 
 namespace orva::matcher {
 
@@ -44,6 +45,40 @@ Ref set_current_tick(const Args& a) {
   keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_current_tick"), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      nullptr));
   return Ref::none();
+}
+
+namespace {
+
+const std::string kSetTickQualname = "Matcher.set_current_tick";
+
+// The body as the binding calls it, for the engine's loop (tick_entry.hpp): the tick is exactly a dict.
+int set_current_tick_entry(PyObject* self, PyObject* tick) {
+  PyObject* values[2] = {self, tick};
+  try {
+    const Args args{values, nullptr, &kSetTickQualname};
+    set_current_tick(args);
+    return 0;
+  } catch (PyError&) {
+    add_method_frame(kSetTickQualname);
+  } catch (std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (std::exception& ex) {
+    PyErr_SetString(PyExc_RuntimeError, ex.what());
+  }
+  return -1;
+}
+
+}  // namespace
+
+void add_tick_entry(PyObject* module, PyObject* cls) {
+  Ref ns = getattr(cls, ORVA_NAME("__dict__"));
+  Ref descr = getitem(ns.get(), ORVA_NAME("set_current_tick"));
+  if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type) raise(PyExc_SystemError, "Matcher.set_current_tick is not its own");
+  static TickEntry entry = {nullptr, set_current_tick_entry};
+  entry.own_function = PyInstanceMethod_GET_FUNCTION(descr.get());
+  Py_INCREF(entry.own_function);  // kept for the life of the process, never released
+  Ref capsule = Ref::steal(PyCapsule_New(&entry, kTickEntryCapsule, nullptr));
+  if (PyModule_AddObjectRef(module, "_tick_entry", capsule.get()) < 0) throw_error();
 }
 
 
