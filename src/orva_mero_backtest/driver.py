@@ -289,8 +289,10 @@ class TickStream:
     are ``queue.Queue`` objects whose ``queue`` deque is read (never changed) to tell whether an item
     waits. The driver is their only consumer, so an item seen there is still there when taken, and the
     native pop is then used; a waiting get only when the next tick has not been released yet.
-    Likewise the exchange's ``pending_orders`` list is read to skip ``match_deal`` when it has nothing
-    to do (an empty list, and a tick of the types it takes: then it would only check them).
+    Likewise the exchange's ``pending_orders`` list (``book``, bound once: the exchange keeps it for its
+    life) is read to skip ``match_deal`` when it has nothing to do (an empty list, and a tick of the
+    types it takes: then it would only check them). The context's ``now`` and ``warming_up`` are
+    written and read in its ``__dict__`` when its ``_plan`` says nothing in its class stands in front.
     """
 
     def __init__(self, backtest: "Backtest", recording: Recording) -> None:
@@ -300,6 +302,7 @@ class TickStream:
         self.matcher = matcher
         self.set_tick = matcher.set_current_tick
         self.match = matcher.match_deal
+        self.book = matcher.pending_orders  # the exchange keeps it for its life, as the order tracker does
         self.reports = matcher.response_queue.queue  # filled only on this thread (see Backtest)
         self.on_tick = strategy.on_tick
         self.strategy = strategy

@@ -96,6 +96,8 @@ struct Loop {
   Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
   // The exchange's own set_current_tick as a C call, when set_tick is that method bound to the matcher.
   int (*set_tick_entry)(PyObject*, PyObject*) = nullptr;
+  Ref book;       // the exchange's pending_orders, when the stream holds it (it is bound for the exchange's life)
+  Ref ctx_state;  // ctx.__dict__, when its class lets `now` and `warming_up` live there (its _plan says)
   Ref fill_model;      // the run's fill model (fills.cpp), or None: the exchange's own pass
   Ref requests, land;  // cancels and modifications on their way (a list), and what lands them
   std::vector<Ref> batch;  // the reports of one delivery round, kept to reuse their storage
@@ -128,6 +130,8 @@ struct Loop {
     if (requests) land = attr(s, "land");
     on_tick = attr(s, "on_tick");
     ctx = attr(s, "ctx");
+    load_ctx_state();
+    book = optional_attr(s, "book");
     last_close = attr(s, "last_close");
     rec = attr(s, "recording");
     sample = attr(rec.get(), "sample");
@@ -154,6 +158,27 @@ struct Loop {
         if (state && PyDict_CheckExact(state.get())) rules_state = std::move(state);
       }
     }
+  }
+
+  // StrategyContext._plan's bit (strategy.py) for "nothing in the class stands in front of its attributes".
+  static constexpr long kPlainContext = 4;
+
+  void load_ctx_state() {
+    PyTypeObject* type = Py_TYPE(ctx.get());
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return;
+    Ref plan = optional_attr(ctx.get(), "_plan");
+    if (!plan || !PyLong_CheckExact(plan.get())) return;
+    const long bits = PyLong_AsLong(plan.get());
+    if (bits == -1 && PyErr_Occurred()) throw_error();
+    if (!(bits & kPlainContext)) return;
+    Ref state = optional_attr(ctx.get(), "__dict__");
+    if (state && PyDict_CheckExact(state.get())) ctx_state = std::move(state);
+  }
+
+  // ctx.now = ts
+  void set_now(PyObject* ts) {
+    if (!ctx_state) return setattr(ctx.get(), ORVA_NAME("now"), ts);
+    if (PyDict_SetItem(ctx_state.get(), ORVA_NAME("now"), ts) < 0) throw_error();
   }
 
   // rules.<name>: from its __dict__ when the class defines no such attribute.
@@ -276,8 +301,9 @@ struct Loop {
   static bool any(PyObject* deque) { return truthy(deque); }
 
   bool warming_up() {
-    Ref flag = getattr(ctx.get(), ORVA_NAME("warming_up"));
-    return truthy(flag.get());
+    PyObject* kept = ctx_state ? peek(ctx_state.get(), ORVA_NAME("warming_up")) : nullptr;
+    Ref flag = kept ? Ref::borrow(kept) : getattr(ctx.get(), ORVA_NAME("warming_up"));
+    return flag.get() == Py_False ? false : flag.get() == Py_True ? true : truthy(flag.get());
   }
 
   // Raises what a hook's exception becomes (the pending one): TickStream.failed decides.
@@ -356,7 +382,7 @@ struct Loop {
       Ref ts = item_of(item.get(), ORVA_NAME("timestamp"));
       Ref close = item_of(item.get(), ORVA_NAME("close"));
       timestamp = ts;
-      setattr(ctx.get(), ORVA_NAME("now"), ts.get());
+      set_now(ts.get());
       // The rules see the tick before anything reads it: the last price is still the previous one.
       if (rules) check_rules(item.get(), code.get(), ts.get());
       set_item(last_close.get(), code.get(), close.get());
@@ -370,7 +396,7 @@ struct Loop {
       if (requests && PyList_GET_SIZE(requests.get()) != 0) call1(land.get(), item.get());
       {
         Ref qty = item_of(item.get(), ORVA_NAME("qty"));
-        Ref book = getattr(matcher.get(), ORVA_NAME("pending_orders"));
+        Ref book = this->book ? this->book : getattr(matcher.get(), ORVA_NAME("pending_orders"));
         if (fill_model.get() != Py_None && PyList_CheckExact(book.get())) {
           if (PyList_GET_SIZE(book.get()) != 0) match_with_model(fill_model.get(), item.get(), book.get());
         } else if (!nothing_to_match(book.get(), code.get(), close.get(), qty.get(), ts.get())) {
