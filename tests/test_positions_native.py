@@ -417,6 +417,36 @@ def test_the_modules_entry_class_makes_new_entries(model, monkeypatch):
     assert book.equity() == 5000.0 - 826
 
 
+@pytest.mark.parametrize("field", ["quantity", "last_price", "commission", "point_value"])
+def test_a_field_made_a_property_after_entries_were_booked_is_used(model, monkeypatch, field):
+    def script(book):
+        fill(book, 0, "2330", "Buy", 2, 580.0)
+        book.set_current_tick({"code": "2330", "close": 585.0})
+        fill(book, 1, "2330", "Sell", 1, 590.0)
+        book.set_current_tick({"code": "2330", "close": 575.0})
+        return book.equity()
+
+    plain = book_of(model)
+    expected = script(plain)
+    book = book_of(model)
+    fill(book, 0, "2330", "Buy", 1, 570.0)  # the entry class has been seen plain
+    book.equity()
+    seen = []
+
+    def read(self):
+        seen.append("get")
+        return self.__dict__[field]
+
+    def write(self, value):
+        seen.append("set")
+        self.__dict__[field] = value
+
+    monkeypatch.setattr(positions_module.InstrumentPosition, field, property(read, write), raising=False)
+    book.book.clear()
+    assert script(book) == expected
+    assert "get" in seen and ("set" in seen or field == "point_value")
+
+
 # --- native only ------------------------------------------------------------------------------------
 
 def test_native_methods_bind_like_functions():

@@ -107,11 +107,75 @@ double real(PyObject* v) {
 
 bool is_exact_zero(PyObject* v) { return PyLong_CheckExact(v) && PyObject_Not(v) == 1; }
 
-// obj.name += value
-void add_to(PyObject* obj, PyObject* name, PyObject* value) {
-  Ref now = getattr(obj, name);
-  setattr(obj, name, Ref::steal(PyNumber_InPlaceAdd(now.get(), value)).get());
+// The fields of an entry the book reads and writes on every tick and fill.
+PyObject* entry_field(int i) {
+  switch (i) {
+    case 0: return N("quantity");
+    case 1: return N("avg_price");
+    case 2: return N("last_price");
+    case 3: return N("realized_pnl");
+    case 4: return N("commission");
+    case 5: return N("tax");
+    case 6: return N("bought");
+    case 7: return N("sold");
+    case 8: return N("fills");
+    default: return N("point_value");
+  }
 }
+constexpr int kEntryFields = 10;
+
+// The last entry class found plain (compared only): valid while its guard says it is unchanged.
+TypeGuard g_plain_entry;
+
+// Whether an entry of this class keeps its fields in its __dict__ as plain attribute access does:
+// generic get and set, and nothing in the class (a property, a slot) that stands in front of a field.
+bool plain_entry_class(PyTypeObject* type) {
+  if (g_plain_entry.unchanged(type)) return true;
+  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
+  for (int i = 0; i < kEntryFields; ++i) {
+    PyObject* in_class = type_lookup(type, entry_field(i));  // class look-ups only: no Python code runs
+    if (in_class && Py_TYPE(in_class)->tp_descr_set) return false;
+  }
+  g_plain_entry.mark(type);
+  return true;
+}
+
+// An entry's fields, read and written in its __dict__ when its class is plain (the same values
+// getattr and setattr would give and make), else by getattr and setattr.
+class Entry {
+ public:
+  explicit Entry(PyObject* e) : e_(e) {
+    if (!plain_entry_class(Py_TYPE(e))) return;
+    PyObject* dict = PyObject_GenericGetDict(e, nullptr);
+    if (!dict) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+      PyErr_Clear();  // no __dict__: by getattr
+    } else if (PyDict_CheckExact(dict)) {
+      dict_ = Ref::steal(dict);
+    } else {
+      Py_DECREF(dict);
+    }
+  }
+  PyObject* object() const { return e_; }
+  Ref get(PyObject* name) const {
+    if (dict_)
+      if (PyObject* found = peek(dict_.get(), name)) return Ref::borrow(found);
+    return getattr(e_, name);  // a class default, or an error as getattr gives it
+  }
+  void set(PyObject* name, PyObject* value) const {
+    if (!dict_) return setattr(e_, name, value);
+    if (PyDict_SetItem(dict_.get(), name, value) < 0) throw_error();
+  }
+  // entry.name += value
+  void add(PyObject* name, PyObject* value) const {
+    Ref now = get(name);
+    set(name, Ref::steal(PyNumber_InPlaceAdd(now.get(), value)).get());
+  }
+
+ private:
+  PyObject* e_;
+  Ref dict_;
+};
 
 // The fill row's text of the action: an Action member's value (a str's characters), else str().
 Ref action_text(PyObject* action) {
@@ -229,17 +293,17 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
 
   Ref entry = get_or(getattr(self, N("book")).get(), code.get(), Py_None);
   if (entry.get() == Py_None) entry = new_entry(self, costs.get(), code.get(), product_type, stock, price.get());
-  PyObject* e = entry.get();
+  const Entry e(entry.get());
 
   // Average cost and realized P&L.
-  const long long held = whole(getattr(e, N("quantity")).get(), "the position");
+  const long long held = whole(e.get(N("quantity")).get(), "the position");
   const long long size = whole(units.get(), "the units of a fill");
   const long long moved = is_buy ? size : -size;
   long long now;
   if (__builtin_add_overflow(held, moved, &now)) raise(PyExc_OverflowError, "positions book: position overflow");
   const long long held_abs = std::llabs(held), moved_abs = std::llabs(moved);
   const double fill_price = real(price.get());
-  Ref avg_before = getattr(e, N("avg_price"));
+  Ref avg_before = e.get(N("avg_price"));
   Ref avg_price = avg_before;
   Ref realized;
   if (held == 0 || (held > 0) == (moved > 0)) {
@@ -252,21 +316,21 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   } else {
     const double closed = static_cast<double>(held_abs < moved_abs ? held_abs : moved_abs);
     const double direction = held > 0 ? 1.0 : -1.0;
-    const double point_value = real(getattr(e, N("point_value")).get());
+    const double point_value = real(e.get(N("point_value")).get());
     realized = py_float((fill_price - real(avg_price.get())) * closed * direction * point_value);
-    add_to(e, N("realized_pnl"), realized.get());
+    e.add(N("realized_pnl"), realized.get());
     if (now == 0)
       avg_price = py_float(0.0);
     else if ((now > 0) != (held > 0))
       avg_price = price;  // crossed zero: the rest is a new position
   }
   Ref position = py_long(now);
-  if (avg_price.get() != avg_before.get()) setattr(e, N("avg_price"), avg_price.get());
-  setattr(e, N("quantity"), position.get());
-  add_to(e, N("commission"), commission.get());
-  if (!is_exact_zero(tax.get())) add_to(e, N("tax"), tax.get());  // buys: adding 0 leaves an equal value
-  add_to(e, N("fills"), py_long(1).get());
-  add_to(e, is_buy ? N("bought") : N("sold"), units.get());
+  if (avg_price.get() != avg_before.get()) e.set(N("avg_price"), avg_price.get());
+  e.set(N("quantity"), position.get());
+  e.add(N("commission"), commission.get());
+  if (!is_exact_zero(tax.get())) e.add(N("tax"), tax.get());  // buys: adding 0 leaves an equal value
+  e.add(N("fills"), py_long(1).get());
+  e.add(is_buy ? N("bought") : N("sold"), units.get());
   set_item(getattr(self, N("net_positions")).get(), code.get(), position.get());
 
   Ref trade_id = item_of(trade, N("trade_id"));
@@ -283,19 +347,20 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
 
 // Adds one entry's part of the equity to the total: realized - commission - tax, then its open
 // position marked at the last price (when it has both); two additions, as Python makes them.
-void add_entry_equity(PyObject* e, double& total) {
-  const double realized = real(getattr(e, N("realized_pnl")).get());
-  const double commission = real(getattr(e, N("commission")).get());
-  const double tax = real(getattr(e, N("tax")).get());
+void add_entry_equity(PyObject* entry, double& total) {
+  const Entry e(entry);
+  const double realized = real(e.get(N("realized_pnl")).get());
+  const double commission = real(e.get(N("commission")).get());
+  const double tax = real(e.get(N("tax")).get());
   total += realized - commission - tax;
-  Ref quantity = getattr(e, N("quantity"));
+  Ref quantity = e.get(N("quantity"));
   if (!truthy(quantity.get())) return;
-  Ref last = getattr(e, N("last_price"));
+  Ref last = e.get(N("last_price"));
   if (last.get() == Py_None) return;
   const double last_price = real(last.get());
-  const double avg = real(getattr(e, N("avg_price")).get());
+  const double avg = real(e.get(N("avg_price")).get());
   const double q = real(quantity.get());
-  total += (last_price - avg) * q * real(getattr(e, N("point_value")).get());
+  total += (last_price - avg) * q * real(e.get(N("point_value")).get());
 }
 
 // Positions.equity(self): profit since the start, realized + unrealized - commission - tax.
@@ -323,7 +388,7 @@ Ref set_current_tick(PyObject* self, PyObject* tick) {
   Ref code = item_of(tick, N("code"));
   set_item(getattr(self, N("last_ticks")).get(), code.get(), tick);
   Ref entry = get_or(getattr(self, N("book")).get(), code.get(), Py_None);
-  if (entry.get() != Py_None) setattr(entry.get(), N("last_price"), item_of(tick, N("close")).get());
+  if (entry.get() != Py_None) Entry(entry.get()).set(N("last_price"), item_of(tick, N("close")).get());
   return Ref::none();
 }
 
