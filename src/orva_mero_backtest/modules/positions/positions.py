@@ -59,7 +59,9 @@ class Positions:
     The costs of a fill are the ``costs`` object's methods, looked up on it at every fill: a
     ``CostSettings`` subclass, a method replaced on the class or set on the instance, or a new
     ``costs`` object takes effect from the next fill. New entries are made from this module's
-    ``InstrumentPosition`` as it is when the instrument's first fill comes.
+    ``InstrumentPosition`` as it is when the instrument's first fill comes; their fields are read and
+    written in their ``__dict__`` unless the entry's class (as it is at that call) puts a property or
+    another data descriptor, or its own attribute access, in front of one.
     """
 
     def __init__(self, costs: Optional[CostSettings] = None) -> None:
