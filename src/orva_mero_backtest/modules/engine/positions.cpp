@@ -107,12 +107,6 @@ double real(PyObject* v) {
 
 bool is_exact_zero(PyObject* v) { return PyLong_CheckExact(v) && PyObject_Not(v) == 1; }
 
-// obj.name += value
-void add_to(PyObject* obj, PyObject* name, PyObject* value) {
-  Ref now = getattr(obj, name);
-  setattr(obj, name, Ref::steal(PyNumber_InPlaceAdd(now.get(), value)).get());
-}
-
 // The fill row's text of the action: an Action member's value (a str's characters), else str().
 Ref action_text(PyObject* action) {
   if (PyUnicode_CheckExact(action)) return Ref::borrow(action);
@@ -121,6 +115,64 @@ Ref action_text(PyObject* action) {
     if (PyUnicode_Compare(action, side) == 0) return Ref::borrow(side);
   return Ref::steal(PyUnicode_FromObject(action));
 }
+
+// An object's attributes read from and written to its __dict__ while its class leaves them to it:
+// generic getattr and setattr, and no data descriptor (property, slot) over any of the names the
+// caller uses, checked again only when the class changed (fastpaths.hpp's TypeGuard). Otherwise,
+// with the shortcuts off, and for a name its dict does not hold, getattr / setattr.
+class DirectFields {
+ public:
+  DirectFields(PyObject* obj, TypeGuard& guard, std::initializer_list<PyObject*> names) : obj_(obj) {
+    if (!fastpaths_on()) return;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!guard.unchanged(type)) {
+      if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return;
+      for (PyObject* name : names) {  // type look-ups only: no Python code runs
+        PyObject* d = type_lookup(type, name);
+        if (d && Py_TYPE(d)->tp_descr_set) return;
+      }
+      guard.mark(type);
+    }
+    PyObject* dict = instance_dict(obj);
+    if (!dict) PyErr_Clear();
+    if (dict && PyDict_CheckExact(dict)) dict_ = Ref::borrow(dict);  // held: a write may release a value
+  }
+
+  Ref get(PyObject* name) const {
+    if (dict_)
+      if (PyObject* found = peek(dict_.get(), name)) return Ref::borrow(found);
+    return getattr(obj_, name);
+  }
+
+  // obj.name, or empty when it has no such attribute.
+  Ref find(PyObject* name) const {
+    if (dict_)
+      if (PyObject* found = peek(dict_.get(), name)) return Ref::borrow(found);
+    PyObject* found = nullptr;
+    if (orva::optional_attr(obj_, name, &found) < 0) throw_error();
+    return Ref::steal(found);
+  }
+
+  void set(PyObject* name, PyObject* value) const {
+    if (dict_)
+      dict_set(dict_.get(), name, value);
+    else
+      setattr(obj_, name, value);
+  }
+
+  // obj.name += value
+  void add(PyObject* name, PyObject* value) const {
+    Ref now = get(name);
+    set(name, Ref::steal(PyNumber_InPlaceAdd(now.get(), value)).get());
+  }
+
+ private:
+  PyObject* obj_;
+  Ref dict_;
+};
+
+// The guards of the classes whose instances set_positions reads directly.
+TypeGuard g_book_type, g_entry_type;
 
 // The calendar date YYYYMMDD of a day number (days since 1970-01-01), proleptic Gregorian.
 long long ymd_of(long long z) {
@@ -139,16 +191,14 @@ long long ymd_of(long long z) {
 // shares of that day's buys and sells not yet netted against the other side). Returns the shares of
 // a sell netted against earlier buys of its day (its day-trade shares) and sets *ymd to its date.
 // A book without day_trades, or a fill without a time, nets nothing.
-long long net_same_day(PyObject* self, PyObject* code, PyObject* timestamp, bool is_buy, long long units,
+long long net_same_day(const DirectFields& self, PyObject* code, PyObject* timestamp, bool is_buy, long long units,
                        long long* ymd) {
   *ymd = 0;
   if (timestamp == Py_None) return 0;
   const double t = real(timestamp);
   if (!std::isfinite(t) || std::fabs(t) > 1e15) return 0;
-  PyObject* found = nullptr;
-  if (orva::optional_attr(self, N("day_trades"), &found) < 0) throw_error();
-  if (!found) return 0;
-  Ref table = Ref::steal(found);
+  Ref table = self.find(N("day_trades"));
+  if (!table) return 0;
   const long long day = static_cast<long long>(std::floor(t / 86400.0));
   *ymd = ymd_of(day);
   long long bought = 0, sold = 0;
@@ -192,13 +242,14 @@ Ref new_entry(PyObject* self, PyObject* costs, PyObject* code, PyObject* product
 // Positions.set_positions(self, trade, product_type): books one fill (the exchange's deal copy of
 // the order) at the slipped price, with its costs; the exchange's own report keeps its price.
 Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* product_type) {
+  const DirectFields book(self, g_book_type, {N("costs"), N("book"), N("net_positions"), N("fills"), N("day_trades")});
   Ref code = item_of(trade, N("code"));
   Ref quantity = item_of(trade, N("quantity"));
   if (!truthy(quantity.get())) return Ref::none();  // an order emptied by a modification can "fill" 0
   Ref exchange_price = Ref::steal(PyNumber_Float(item_of(trade, N("price")).get()));
   Ref action = item_of(trade, N("action"));
   const bool is_buy = equal(action.get(), N("Buy"));
-  Ref costs = getattr(self, N("costs"));
+  Ref costs = book.get(N("costs"));
   Ref price = exchange_price;
   if (truthy(getattr(costs.get(), N("slippage_ticks")).get()))
     price = call_method(costs.get(), N("slipped_price"),
@@ -214,7 +265,7 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
     commission = stock_commission(costs.get(), price.get(), units.get(), odd);
     long long ymd = 0;
     const long long day_trade =
-        net_same_day(self, code.get(), get_or(trade, N("exchange_ts"), Py_None).get(), is_buy,
+        net_same_day(book, code.get(), get_or(trade, N("exchange_ts"), Py_None).get(), is_buy,
                      whole(units.get(), "the units of a fill"), &ymd);
     Ref day_trade_shares = py_long(day_trade), day = py_long(ymd);
     tax = stock_tax(costs.get(), price.get(), units.get(), !is_buy, code.get(), day_trade_shares.get(), day.get());
@@ -227,19 +278,21 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
     throw_error();
   }
 
-  Ref entry = get_or(getattr(self, N("book")).get(), code.get(), Py_None);
+  Ref entry = get_or(book.get(N("book")).get(), code.get(), Py_None);
   if (entry.get() == Py_None) entry = new_entry(self, costs.get(), code.get(), product_type, stock, price.get());
-  PyObject* e = entry.get();
+  const DirectFields e(entry.get(), g_entry_type,
+                       {N("quantity"), N("avg_price"), N("point_value"), N("realized_pnl"), N("commission"),
+                        N("tax"), N("fills"), N("bought"), N("sold")});
 
   // Average cost and realized P&L.
-  const long long held = whole(getattr(e, N("quantity")).get(), "the position");
+  const long long held = whole(e.get(N("quantity")).get(), "the position");
   const long long size = whole(units.get(), "the units of a fill");
   const long long moved = is_buy ? size : -size;
   long long now;
   if (__builtin_add_overflow(held, moved, &now)) raise(PyExc_OverflowError, "positions book: position overflow");
   const long long held_abs = std::llabs(held), moved_abs = std::llabs(moved);
   const double fill_price = real(price.get());
-  Ref avg_before = getattr(e, N("avg_price"));
+  Ref avg_before = e.get(N("avg_price"));
   Ref avg_price = avg_before;
   Ref realized;
   if (held == 0 || (held > 0) == (moved > 0)) {
@@ -252,22 +305,22 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   } else {
     const double closed = static_cast<double>(held_abs < moved_abs ? held_abs : moved_abs);
     const double direction = held > 0 ? 1.0 : -1.0;
-    const double point_value = real(getattr(e, N("point_value")).get());
+    const double point_value = real(e.get(N("point_value")).get());
     realized = py_float((fill_price - real(avg_price.get())) * closed * direction * point_value);
-    add_to(e, N("realized_pnl"), realized.get());
+    e.add(N("realized_pnl"), realized.get());
     if (now == 0)
       avg_price = py_float(0.0);
     else if ((now > 0) != (held > 0))
       avg_price = price;  // crossed zero: the rest is a new position
   }
   Ref position = py_long(now);
-  if (avg_price.get() != avg_before.get()) setattr(e, N("avg_price"), avg_price.get());
-  setattr(e, N("quantity"), position.get());
-  add_to(e, N("commission"), commission.get());
-  if (!is_exact_zero(tax.get())) add_to(e, N("tax"), tax.get());  // buys: adding 0 leaves an equal value
-  add_to(e, N("fills"), py_long(1).get());
-  add_to(e, is_buy ? N("bought") : N("sold"), units.get());
-  set_item(getattr(self, N("net_positions")).get(), code.get(), position.get());
+  if (avg_price.get() != avg_before.get()) e.set(N("avg_price"), avg_price.get());
+  e.set(N("quantity"), position.get());
+  e.add(N("commission"), commission.get());
+  if (!is_exact_zero(tax.get())) e.add(N("tax"), tax.get());  // buys: adding 0 leaves an equal value
+  e.add(N("fills"), py_long(1).get());
+  e.add(is_buy ? N("bought") : N("sold"), units.get());
+  set_item(book.get(N("net_positions")).get(), code.get(), position.get());
 
   Ref trade_id = item_of(trade, N("trade_id"));
   Ref timestamp = get_or(trade, N("exchange_ts"), Py_None);
@@ -277,7 +330,7 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
                                  exchange_price.get(), commission.get(), tax.get(),    realized.get(),
                                  position.get(),   avg_price.get()};
   Ref row = dict_row(row_template(module, N("_fill_row")).get(), fill_key, values, kFillKeys);
-  append(getattr(self, N("fills")).get(), row.get());
+  append(book.get(N("fills")).get(), row.get());
   return Ref::none();
 }
 
