@@ -201,3 +201,41 @@ def test_a_request_text_follows_the_value_map_after_it_was_resolved(monkeypatch,
     finally:
         quick.close()
         plain.close()
+
+
+def member_copied_as_its_value(member, memo=None):
+    return member.value
+
+
+COPY_CHANGES = {
+    "__deepcopy__ set on the class": lambda mp, cls: mp.setattr(cls, "__deepcopy__", member_copied_as_its_value,
+                                                               raising=False),
+    "copy's dispatch entry": lambda mp, cls: mp.setitem(copy._deepcopy_dispatch, cls, member_copied_as_its_value),
+    "copyreg entry": lambda mp, cls: mp.setitem(__import__("copyreg").dispatch_table, cls,
+                                                lambda member: (str, (member.value,))),
+}
+
+
+@pytest.mark.parametrize("change", list(COPY_CHANGES), ids=list(COPY_CHANGES))
+def test_the_deal_copy_follows_a_change_of_how_its_enumerations_copy(monkeypatch, change):
+    """Fills before the change find the enumerations kept by deepcopy (and may remember it); after it,
+    the deal copy holds what copy.deepcopy gives for the member."""
+    from orva_mero_backtest.constant import Action
+
+    monkeypatch.setattr(matcher_module, "console", FakeConsole())
+    m = matcher_module.Matcher(FakePositions())
+    try:
+        m.set_current_tick({"code": "2330", "timestamp": 5.0, "close": 100.0})
+        for ts in (6.0, 7.0):
+            m.add_order("2330", "Stock", "Buy", 0.0, 1, "MKT", "ROD")
+            m.match_deal("2330", 100.0, 5, ts)
+        with monkeypatch.context() as mp:
+            COPY_CHANGES[change](mp, Action)
+            want = copy.deepcopy(Action.BUY)
+            m.add_order("2330", "Stock", "Buy", 0.0, 1, "MKT", "ROD")
+            m.match_deal("2330", 100.0, 5, 8.0)
+        deals = [c[1] for c in m.positions.calls if c[0] == "set_positions"]
+        assert [d["action"] for d in deals] == [Action.BUY, Action.BUY, want]
+        assert [type(d["action"]) for d in deals][-1] is type(want)
+    finally:
+        m.close()

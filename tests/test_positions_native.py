@@ -447,6 +447,51 @@ def test_a_field_made_a_property_after_entries_were_booked_is_used(model, monkey
     assert "get" in seen and ("set" in seen or field == "point_value")
 
 
+def charged_twice(cls):
+    """A property over the entry's commission field that stores twice what it is given."""
+    cls.commission = property(lambda self: self.__dict__["commission"],
+                              lambda self, value: self.__dict__.__setitem__("commission", value * 2))
+
+
+class DearBook:
+    """A property over the book's costs: every fill is charged as by a broker with a high minimum."""
+
+    @property
+    def costs(self):
+        return CostSettings(stock_min_commission=1000)
+
+    @costs.setter
+    def costs(self, value):
+        pass
+
+
+@pytest.mark.parametrize(
+    "case, rows, total",
+    [
+        ("entry property from the start", [826, 840], (826 * 2 + 840) * 2),
+        ("entry property added after the first fill", [826, 840], (826 + 840) * 2),
+        ("book property", [1000, 1000], 2000),
+    ],
+)
+def test_descriptors_over_the_fields_are_honoured_at_every_fill(model, monkeypatch, case, rows, total):
+    class Entry(positions_module.InstrumentPosition):
+        pass
+
+    if case == "entry property from the start":
+        charged_twice(Entry)
+    monkeypatch.setattr(positions_module, "InstrumentPosition", Entry)
+    if model.Book is ReferencePositions:
+        import reference.positions_book as reference_module
+        monkeypatch.setattr(reference_module, "InstrumentPosition", Entry)
+    book_class = type("Book", (DearBook, model.Book), {}) if case == "book property" else model.Book
+    book = book_class(model.Costs())
+    got = [fill(book, 0, "2330", "Buy", 1, 580.0)["commission"]]
+    if case == "entry property added after the first fill":
+        charged_twice(Entry)
+    got.append(fill(book, 1, "2330", "Sell", 1, 590.0)["commission"])
+    assert (got, book.book["2330"].commission) == (rows, total)
+
+
 # --- native only ------------------------------------------------------------------------------------
 
 def test_native_methods_bind_like_functions():

@@ -6,37 +6,27 @@ namespace orva {
 
 namespace {
 
-#if ORVA_USE_DICT_LAYOUT
 // What CPython's dict does on an insert: a dict holding something the collector may track is
 // tracked. (A type whose instances may opt out, tp_is_gc, counts as tracked: tracking a dict that
 // need not be costs nothing but the collector's visit.)
 bool may_be_tracked(PyObject* v) {
   return PyType_IS_GC(Py_TYPE(v)) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v));
 }
-#endif
 
-// Sets a new copy's values in place when it shares the template's key table (3.10's split dicts:
-// the values array in key order, key i at index i, checked when the template was made); nobody has
-// seen the copy yet, so no lookup or version change is needed, and nothing here runs Python code
-// (the values replaced are None).
+// Sets a new copy's values in place when it shares the template's key table (SharedValues: key i
+// at index i, checked when the template was made); nobody has seen the copy yet, so no look-up or
+// version change is needed, and nothing here runs Python code (the values replaced are None).
 bool fill_shared(PyObject* row, PyObject* templ, PyObject* const* values, int n) {
-#if ORVA_USE_DICT_LAYOUT
-  if (!fastpaths_on()) return false;
-  auto* r = reinterpret_cast<PyDictObject*>(row);
-  auto* t = reinterpret_cast<PyDictObject*>(templ);
-  if (!r->ma_values || r->ma_keys != t->ma_keys || r->ma_used != n || !t->ma_values) return false;
+  PyObject** slots = SharedValues::of(row, templ);
+  if (!slots || PyDict_GET_SIZE(row) != n) return false;
   bool track = false;
   for (int i = 0; i < n; ++i) {
     Py_INCREF(values[i]);
-    Py_XSETREF(r->ma_values[i], values[i]);
+    Py_XSETREF(slots[i], values[i]);
     track = track || may_be_tracked(values[i]);
   }
   if (track && !PyObject_GC_IsTracked(row)) PyObject_GC_Track(row);
   return true;
-#else
-  (void)row, (void)templ, (void)values, (void)n;
-  return false;
-#endif
 }
 
 }  // namespace
@@ -44,6 +34,8 @@ bool fill_shared(PyObject* row, PyObject* templ, PyObject* const* values, int n)
 Ref dict_row_template(const char* cls_name, RowKey key, int n) {
 #if ORVA_FASTPATHS
   if (fastpaths_on()) {
+    // The __dict__ of an instance of a class of its own: CPython gives it a key table that its
+    // copies share.
     Ref ns = Ref::steal(PyDict_New());
     Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", cls_name, ns.get()));
     Ref instance = Ref::steal(PyObject_CallNoArgs(cls.get()));
@@ -51,16 +43,13 @@ Ref dict_row_template(const char* cls_name, RowKey key, int n) {
     Ref dict = Ref::steal(PyObject_GenericGetDict(instance.get(), nullptr));
     Ref copy = Ref::steal(PyDict_Copy(dict.get()));  // the kind of dict rows will be
 #if ORVA_USE_DICT_LAYOUT
-    // fill_shared writes key i's value at index i: only for a split table in exactly that order.
-    auto* d = reinterpret_cast<PyDictObject*>(copy.get());
-    bool in_order = d->ma_values != nullptr && d->ma_used == n;
-    Py_ssize_t pos = 0;
-    PyObject *k, *value;
-    for (int i = 0; in_order && PyDict_Next(copy.get(), &pos, &k, &value); ++i)
-      in_order = k == key(i) && pos == i + 1;
-    if (in_order) return copy;
+    PyObject* keys[64];
+    const bool listed = n <= 64;
+    for (int i = 0; listed && i < n; ++i) keys[i] = key(i);
+    // Rows are filled by key index: only for a table found in exactly that order.
+    if (listed && SharedValues::holds(copy.get(), keys, n)) return copy;
 #else
-    return copy;
+    return copy;  // filled key by key, its table still shared
 #endif
   }
 #endif
@@ -82,18 +71,6 @@ Ref dict_row(PyObject* templ, RowKey key, PyObject* const* values, int n) {
   return row;
 }
 
-PyObject** dict_row_values(PyObject* templ, PyObject* d) {
-#if ORVA_USE_DICT_LAYOUT
-  if (!fastpaths_on() || Py_TYPE(d) != &PyDict_Type) return nullptr;
-  auto* r = reinterpret_cast<PyDictObject*>(d);
-  auto* t = reinterpret_cast<PyDictObject*>(templ);
-  // A shared key table only ever grows at its end: key i is still at index i.
-  if (!r->ma_values || !t->ma_values || r->ma_keys != t->ma_keys) return nullptr;
-  return r->ma_values;
-#else
-  (void)templ, (void)d;
-  return nullptr;
-#endif
-}
+PyObject** dict_row_values(PyObject* templ, PyObject* d) { return SharedValues::of(d, templ); }
 
 }  // namespace orva

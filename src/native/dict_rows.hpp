@@ -1,8 +1,9 @@
 // Dicts of one fixed key order (records kept by the thousand) made from a template.
 //
-// With the fast paths on (CPython 3.10), the template is the __dict__ of an instance of a private
-// class, whose key table CPython shares: a copy (PyDict_Copy) shares that table and carries only its
-// values, a third of the memory of a dict of its own, and its values are written in place. Otherwise
+// With the fast paths on, the template is the __dict__ of an instance of a private class, whose key
+// table CPython shares: a copy (PyDict_Copy) shares that table and carries only its values, a third
+// to a half of the memory of a dict of its own, and (CPython 3.10 - 3.13, fastpaths.hpp's
+// SharedValues) its values are written in place, without a look-up per key. Otherwise
 // the template is a plain dict and a row is a copy with each key set. Either way a row is a dict like
 // any other (keys in template order; a key added or deleted later is handled by CPython).
 #pragma once

@@ -23,8 +23,10 @@
 //   ORVA_USE_DICT_PTR       _PyObject_GetDictPtr: an instance's dict without a new reference.
 //                           Plain: PyObject_GenericGetDict.
 //   ORVA_USE_PRESIZED_DICT  _PyDict_NewPresized: a dict built for its final key count. Plain: PyDict_New.
-//   ORVA_USE_DICT_LAYOUT    split-dict layout (ma_keys / ma_values, 3.10 only): fills a shared-key
-//                           row in place. Plain: PyDict_SetItem.
+//   ORVA_USE_DICT_LAYOUT    split-dict layout (ma_keys / ma_values and the values array, 3.10 -
+//                           3.13, not the free-threaded build; checked per template by a probe):
+//                           SharedValues reads and writes a key-sharing row's values by key index.
+//                           Plain: PyDict_GetItem / PyDict_SetItem.
 //   ORVA_USE_ENTRY_LAYOUT   combined-dict entries (dk_indices then the entries; 3.10 - 3.13, not the
 //                           free-threaded build): FreshEntries writes a fresh copy's values in place.
 //                           Plain: PyDict_SetItem.
@@ -68,7 +70,11 @@
 #define ORVA_USE_PRESIZED_DICT ORVA_FASTPATHS
 #endif
 #ifndef ORVA_USE_DICT_LAYOUT
-#define ORVA_USE_DICT_LAYOUT (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030B0000)
+#if defined(Py_GIL_DISABLED)
+#define ORVA_USE_DICT_LAYOUT 0
+#else
+#define ORVA_USE_DICT_LAYOUT (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030E0000)
+#endif
 #endif
 #ifndef ORVA_USE_ENTRY_LAYOUT
 #if defined(Py_GIL_DISABLED)
@@ -379,6 +385,80 @@ class FreshEntries {
   PyObject** base_ = nullptr;  // the first entry's key
   Py_ssize_t stride_ = 3;
   Py_ssize_t n_ = 0;
+};
+
+// The values of a split dict that shares its key table with a template (also split), by the index
+// of each key in that table: of() is null when the shortcut is off or `dict` is not an exact dict
+// sharing the template's table. A slot is null for a key taken out of the dict; keys added to the
+// shared table later come after the template's. Whether index i holds the template's i-th key is
+// the caller's to check once per template (holds()); the caller also keeps the dict's
+// garbage-collector tracking right for what it writes.
+class SharedValues {
+ public:
+  static PyObject** of(PyObject* dict, PyObject* templ) {
+#if ORVA_USE_DICT_LAYOUT
+    if (!fastpaths_on() || !PyDict_CheckExact(dict)) return nullptr;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    auto* t = reinterpret_cast<PyDictObject*>(templ);
+    if (!d->ma_values || !t->ma_values || d->ma_keys != t->ma_keys) return nullptr;
+    return values_of(d);
+#else
+    (void)dict, (void)templ;
+    return nullptr;
+#endif
+  }
+
+  // Whether of() answers for copies of `templ`, which holds exactly the `n` keys `keys`, added in
+  // that order: slot i of a probe copy, written, is what a look-up of keys[i] finds. Never raises.
+  static bool holds(PyObject* templ, PyObject* const* keys, int n) {
+#if ORVA_USE_DICT_LAYOUT
+    constexpr int kMaxProbes = 64;
+    if (!fastpaths_on() || n > kMaxProbes || !PyDict_CheckExact(templ) || PyDict_GET_SIZE(templ) != n) return false;
+    PyObject* copy = PyDict_Copy(templ);
+    if (!copy) {
+      PyErr_Clear();
+      return false;
+    }
+    PyObject** values = of(copy, templ);
+    bool ok = values != nullptr && PyDict_GET_SIZE(copy) == n;
+    PyObject* probes[kMaxProbes];
+    for (int i = 0; ok && i < n; ++i) {
+      probes[i] = PyLong_FromLong(1000003L + i);  // new objects: compared by identity
+      if (!probes[i]) {
+        PyErr_Clear();
+        ok = false;
+        break;
+      }
+      Py_XSETREF(values[i], probes[i]);  // the dict holds it now
+    }
+    for (int i = 0; ok && i < n; ++i) ok = PyDict_GetItemWithError(copy, keys[i]) == probes[i];
+    if (PyErr_Occurred()) PyErr_Clear();
+    Py_DECREF(copy);
+    return ok;
+#else
+    (void)templ, (void)keys, (void)n;
+    return false;
+#endif
+  }
+
+ private:
+#if ORVA_USE_DICT_LAYOUT
+  static PyObject** values_of(PyDictObject* d) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // Include/internal/pycore_dict.h of 3.13: four one-byte counts, then the values.
+    struct Values {
+      uint8_t capacity, size, embedded, valid;
+      PyObject* values[1];
+    };
+    return reinterpret_cast<Values*>(d->ma_values)->values;
+#elif PY_VERSION_HEX >= 0x030B0000
+    // 3.11 and 3.12: the values themselves (their insertion order is kept in front of them).
+    return reinterpret_cast<PyObject**>(d->ma_values);
+#else
+    return d->ma_values;
+#endif
+  }
+#endif
 };
 
 // A new empty dict meant to hold `n` keys.

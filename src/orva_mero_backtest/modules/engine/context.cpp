@@ -165,9 +165,10 @@ Ref place(PyObject* const* v, const Context& ctx) {
   Ref lot = str_value(v[kOrderLot]);
   Ref oc = str_value(v[kOcType]);
   Ref now = after.get(ORVA_NAME("now"));
-  PyObject* order[] = {v[kCode],        product_type.get(), action.get(), limit.get(), qty, price_type.get(),
-                       order_type.get(), cond.get(),        lot.get(),    oc.get(),    now.get()};
-  return Ref::steal(PyObject_Vectorcall(placer.get(), order, 11, nullptr));
+  // A spare slot in front: a bound method puts its self there instead of copying the arguments.
+  PyObject* order[] = {nullptr,          v[kCode],   product_type.get(), action.get(), limit.get(), qty,
+                       price_type.get(), order_type.get(), cond.get(), lot.get(), oc.get(), now.get()};
+  return Ref::steal(PyObject_Vectorcall(placer.get(), order + 1, 11 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 PyObject* context_place_order(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {

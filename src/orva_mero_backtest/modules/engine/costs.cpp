@@ -14,6 +14,7 @@
 
 #include "arguments.hpp"
 #include "dict_items.hpp"
+#include "fastpaths.hpp"
 
 namespace orva::engine {
 
@@ -353,18 +354,18 @@ Ref replacement(PyObject* costs, CostMethod which) {
   PyObject* name = method_name(which);
   const PyCFunction own = cost_methods[which].ml_meth;
   auto is_own = [own](PyObject* f) { return PyCFunction_Check(f) && PyCFunction_GetFunction(f) == own; };
-  if (Py_TYPE(costs)->tp_getattro == PyObject_GenericGetAttr) {
+  PyTypeObject* type = Py_TYPE(costs);
+  if (type->tp_getattro == PyObject_GenericGetAttr &&
+      Py_TYPE(reinterpret_cast<PyObject*>(type)) == &PyType_Type) {
     // Ordinary attribute access: the class's method unless the instance holds one of that name.
-    // Read so, no bound method is made for the common answer.
-    Ref on_class = getattr(reinterpret_cast<PyObject*>(Py_TYPE(costs)), name);
-    if (is_own(on_class.get())) {
-      PyObject* dict = PyObject_GenericGetDict(costs, nullptr);
-      if (!dict) {  // no instance dict (slots): nothing on the instance can shadow the method
-        PyErr_Clear();
-        return Ref();
-      }
-      Ref held = Ref::steal(dict);
-      if (PyDict_Check(dict) && !peek(dict, name)) return Ref();
+    // Read so (what the class dicts hold, no descriptor run), no bound method is made for the
+    // common answer.
+    PyObject* on_class = type_lookup(type, name);
+    if (on_class && PyInstanceMethod_Check(on_class) && is_own(PyInstanceMethod_GET_FUNCTION(on_class))) {
+      if (type->tp_dictoffset == 0) return Ref();  // no instance dict (slots): nothing shadows the method
+      PyObject* dict = instance_dict(costs);
+      if (!dict && PyErr_Occurred()) throw_error();
+      if (!dict || (PyDict_Check(dict) && !peek(dict, name))) return Ref();
     }
   }
   Ref found = getattr(costs, name);

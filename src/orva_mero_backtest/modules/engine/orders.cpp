@@ -397,7 +397,8 @@ Ref place(PyObject* module, const Tracker& t, PyObject* const* a) {
   };
   const Py_ssize_t before = length();
   Ref add = t.get(kAddOrder);
-  Ref added = Ref::steal(PyObject_Vectorcall(add.get(), a, 10, nullptr));
+  // a[-1] is the caller's slot for self (order_tracker_place): a bound method may use it.
+  Ref added = Ref::steal(PyObject_Vectorcall(add.get(), a, 10 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   const Py_ssize_t after = length();
   if (after != before + 1) {
     Ref error = call_method(t.self, ORVA_NAME("_not_taken"), {a[0], a[2], a[4], a[5]});

@@ -107,76 +107,6 @@ double real(PyObject* v) {
 
 bool is_exact_zero(PyObject* v) { return PyLong_CheckExact(v) && PyObject_Not(v) == 1; }
 
-// The fields of an entry the book reads and writes on every tick and fill.
-PyObject* entry_field(int i) {
-  switch (i) {
-    case 0: return N("quantity");
-    case 1: return N("avg_price");
-    case 2: return N("last_price");
-    case 3: return N("realized_pnl");
-    case 4: return N("commission");
-    case 5: return N("tax");
-    case 6: return N("bought");
-    case 7: return N("sold");
-    case 8: return N("fills");
-    default: return N("point_value");
-  }
-}
-constexpr int kEntryFields = 10;
-
-// The last entry class found plain (compared only): valid while its guard says it is unchanged.
-TypeGuard g_plain_entry;
-
-// Whether an entry of this class keeps its fields in its __dict__ as plain attribute access does:
-// generic get and set, and nothing in the class (a property, a slot) that stands in front of a field.
-bool plain_entry_class(PyTypeObject* type) {
-  if (g_plain_entry.unchanged(type)) return true;
-  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
-  for (int i = 0; i < kEntryFields; ++i) {
-    PyObject* in_class = type_lookup(type, entry_field(i));  // class look-ups only: no Python code runs
-    if (in_class && Py_TYPE(in_class)->tp_descr_set) return false;
-  }
-  g_plain_entry.mark(type);
-  return true;
-}
-
-// An entry's fields, read and written in its __dict__ when its class is plain (the same values
-// getattr and setattr would give and make), else by getattr and setattr.
-class Entry {
- public:
-  explicit Entry(PyObject* e) : e_(e) {
-    if (!plain_entry_class(Py_TYPE(e))) return;
-    PyObject* dict = PyObject_GenericGetDict(e, nullptr);
-    if (!dict) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-      PyErr_Clear();  // no __dict__: by getattr
-    } else if (PyDict_CheckExact(dict)) {
-      dict_ = Ref::steal(dict);
-    } else {
-      Py_DECREF(dict);
-    }
-  }
-  PyObject* object() const { return e_; }
-  Ref get(PyObject* name) const {
-    if (dict_)
-      if (PyObject* found = peek(dict_.get(), name)) return Ref::borrow(found);
-    return getattr(e_, name);  // a class default, or an error as getattr gives it
-  }
-  void set(PyObject* name, PyObject* value) const {
-    if (!dict_) return setattr(e_, name, value);
-    if (PyDict_SetItem(dict_.get(), name, value) < 0) throw_error();
-  }
-  // entry.name += value
-  void add(PyObject* name, PyObject* value) const {
-    Ref now = get(name);
-    set(name, Ref::steal(PyNumber_InPlaceAdd(now.get(), value)).get());
-  }
-
- private:
-  PyObject* e_;
-  Ref dict_;
-};
-
 // The fill row's text of the action: an Action member's value (a str's characters), else str().
 Ref action_text(PyObject* action) {
   if (PyUnicode_CheckExact(action)) return Ref::borrow(action);
@@ -184,6 +114,72 @@ Ref action_text(PyObject* action) {
   for (PyObject* side : {N("Buy"), N("Sell")})
     if (PyUnicode_Compare(action, side) == 0) return Ref::borrow(side);
   return Ref::steal(PyUnicode_FromObject(action));
+}
+
+// An object's attributes read from and written to its __dict__ while its class leaves them to it:
+// generic getattr and setattr, and no data descriptor (property, slot) over any of the names the
+// caller uses, checked again only when the class changed (fastpaths.hpp's TypeGuard). Otherwise,
+// with the shortcuts off, and for a name its dict does not hold, getattr / setattr.
+class DirectFields {
+ public:
+  DirectFields(PyObject* obj, TypeGuard& guard, std::initializer_list<PyObject*> names) : obj_(obj) {
+    if (!fastpaths_on()) return;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!guard.unchanged(type)) {
+      if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return;
+      for (PyObject* name : names) {  // type look-ups only: no Python code runs
+        PyObject* d = type_lookup(type, name);
+        if (d && Py_TYPE(d)->tp_descr_set) return;
+      }
+      guard.mark(type);
+    }
+    PyObject* dict = instance_dict(obj);
+    if (!dict) PyErr_Clear();
+    if (dict && PyDict_CheckExact(dict)) dict_ = Ref::borrow(dict);  // held: a write may release a value
+  }
+
+  Ref get(PyObject* name) const {
+    if (dict_)
+      if (PyObject* found = peek(dict_.get(), name)) return Ref::borrow(found);
+    return getattr(obj_, name);
+  }
+
+  // obj.name, or empty when it has no such attribute.
+  Ref find(PyObject* name) const {
+    if (dict_)
+      if (PyObject* found = peek(dict_.get(), name)) return Ref::borrow(found);
+    PyObject* found = nullptr;
+    if (orva::optional_attr(obj_, name, &found) < 0) throw_error();
+    return Ref::steal(found);
+  }
+
+  void set(PyObject* name, PyObject* value) const {
+    if (dict_)
+      dict_set(dict_.get(), name, value);
+    else
+      setattr(obj_, name, value);
+  }
+
+  // obj.name += value
+  void add(PyObject* name, PyObject* value) const {
+    Ref now = get(name);
+    set(name, Ref::steal(PyNumber_InPlaceAdd(now.get(), value)).get());
+  }
+
+ private:
+  PyObject* obj_;
+  Ref dict_;
+};
+
+// The guards of the classes whose instances set_positions reads directly.
+TypeGuard g_book_type, g_entry_type;
+
+// An entry's fields as the book reads and writes them (one list for every use: the guard vouches for
+// all of them at once).
+DirectFields entry_fields(PyObject* entry) {
+  return DirectFields(entry, g_entry_type,
+                      {N("quantity"), N("avg_price"), N("last_price"), N("point_value"), N("realized_pnl"),
+                       N("commission"), N("tax"), N("fills"), N("bought"), N("sold")});
 }
 
 // The calendar date YYYYMMDD of a day number (days since 1970-01-01), proleptic Gregorian.
@@ -203,16 +199,14 @@ long long ymd_of(long long z) {
 // shares of that day's buys and sells not yet netted against the other side). Returns the shares of
 // a sell netted against earlier buys of its day (its day-trade shares) and sets *ymd to its date.
 // A book without day_trades, or a fill without a time, nets nothing.
-long long net_same_day(PyObject* self, PyObject* code, PyObject* timestamp, bool is_buy, long long units,
+long long net_same_day(const DirectFields& self, PyObject* code, PyObject* timestamp, bool is_buy, long long units,
                        long long* ymd) {
   *ymd = 0;
   if (timestamp == Py_None) return 0;
   const double t = real(timestamp);
   if (!std::isfinite(t) || std::fabs(t) > 1e15) return 0;
-  PyObject* found = nullptr;
-  if (orva::optional_attr(self, N("day_trades"), &found) < 0) throw_error();
-  if (!found) return 0;
-  Ref table = Ref::steal(found);
+  Ref table = self.find(N("day_trades"));
+  if (!table) return 0;
   const long long day = static_cast<long long>(std::floor(t / 86400.0));
   *ymd = ymd_of(day);
   long long bought = 0, sold = 0;
@@ -256,13 +250,14 @@ Ref new_entry(PyObject* self, PyObject* costs, PyObject* code, PyObject* product
 // Positions.set_positions(self, trade, product_type): books one fill (the exchange's deal copy of
 // the order) at the slipped price, with its costs; the exchange's own report keeps its price.
 Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* product_type) {
+  const DirectFields book(self, g_book_type, {N("costs"), N("book"), N("net_positions"), N("fills"), N("day_trades")});
   Ref code = item_of(trade, N("code"));
   Ref quantity = item_of(trade, N("quantity"));
   if (!truthy(quantity.get())) return Ref::none();  // an order emptied by a modification can "fill" 0
   Ref exchange_price = Ref::steal(PyNumber_Float(item_of(trade, N("price")).get()));
   Ref action = item_of(trade, N("action"));
   const bool is_buy = equal(action.get(), N("Buy"));
-  Ref costs = getattr(self, N("costs"));
+  Ref costs = book.get(N("costs"));
   Ref price = exchange_price;
   if (truthy(getattr(costs.get(), N("slippage_ticks")).get()))
     price = call_method(costs.get(), N("slipped_price"),
@@ -278,7 +273,7 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
     commission = stock_commission(costs.get(), price.get(), units.get(), odd);
     long long ymd = 0;
     const long long day_trade =
-        net_same_day(self, code.get(), get_or(trade, N("exchange_ts"), Py_None).get(), is_buy,
+        net_same_day(book, code.get(), get_or(trade, N("exchange_ts"), Py_None).get(), is_buy,
                      whole(units.get(), "the units of a fill"), &ymd);
     Ref day_trade_shares = py_long(day_trade), day = py_long(ymd);
     tax = stock_tax(costs.get(), price.get(), units.get(), !is_buy, code.get(), day_trade_shares.get(), day.get());
@@ -291,9 +286,9 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
     throw_error();
   }
 
-  Ref entry = get_or(getattr(self, N("book")).get(), code.get(), Py_None);
+  Ref entry = get_or(book.get(N("book")).get(), code.get(), Py_None);
   if (entry.get() == Py_None) entry = new_entry(self, costs.get(), code.get(), product_type, stock, price.get());
-  const Entry e(entry.get());
+  const DirectFields e = entry_fields(entry.get());
 
   // Average cost and realized P&L.
   const long long held = whole(e.get(N("quantity")).get(), "the position");
@@ -331,7 +326,7 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   if (!is_exact_zero(tax.get())) e.add(N("tax"), tax.get());  // buys: adding 0 leaves an equal value
   e.add(N("fills"), py_long(1).get());
   e.add(is_buy ? N("bought") : N("sold"), units.get());
-  set_item(getattr(self, N("net_positions")).get(), code.get(), position.get());
+  set_item(book.get(N("net_positions")).get(), code.get(), position.get());
 
   Ref trade_id = item_of(trade, N("trade_id"));
   Ref timestamp = get_or(trade, N("exchange_ts"), Py_None);
@@ -341,14 +336,14 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
                                  exchange_price.get(), commission.get(), tax.get(),    realized.get(),
                                  position.get(),   avg_price.get()};
   Ref row = dict_row(row_template(module, N("_fill_row")).get(), fill_key, values, kFillKeys);
-  append(getattr(self, N("fills")).get(), row.get());
+  append(book.get(N("fills")).get(), row.get());
   return Ref::none();
 }
 
 // Adds one entry's part of the equity to the total: realized - commission - tax, then its open
 // position marked at the last price (when it has both); two additions, as Python makes them.
 void add_entry_equity(PyObject* entry, double& total) {
-  const Entry e(entry);
+  const DirectFields e = entry_fields(entry);
   const double realized = real(e.get(N("realized_pnl")).get());
   const double commission = real(e.get(N("commission")).get());
   const double tax = real(e.get(N("tax")).get());
@@ -388,7 +383,7 @@ Ref set_current_tick(PyObject* self, PyObject* tick) {
   Ref code = item_of(tick, N("code"));
   set_item(getattr(self, N("last_ticks")).get(), code.get(), tick);
   Ref entry = get_or(getattr(self, N("book")).get(), code.get(), Py_None);
-  if (entry.get() != Py_None) Entry(entry.get()).set(N("last_price"), item_of(tick, N("close")).get());
+  if (entry.get() != Py_None) entry_fields(entry.get()).set(N("last_price"), item_of(tick, N("close")).get());
   return Ref::none();
 }
 

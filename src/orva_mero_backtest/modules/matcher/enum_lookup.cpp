@@ -249,14 +249,29 @@ bool snapshot_holds() {
   return module_version() == g_snapshot_module_version && types_unchanged(g_snapshot_type_versions);
 }
 #else
-// Without dict versions: the module still binds each class (a look-up and an identity compare),
-// and each class is unchanged since the snapshot was read (its guard).
+// Without dict versions: the module still binds each class (a look-up and an identity compare each,
+// skipped while the dict watchers tell the module's dict is unchanged since they last held), and
+// each class is unchanged since the snapshot was read (its guard).
 TypeGuard g_snapshot_guards[kEnumCount];
+PlainDictGuard g_snapshot_bindings;
 
 bool snapshot_holds() {
   // The look-ups first: a guard's answer holds only while nothing runs after it.
-  for (size_t i = 0; i < kEnumCount; ++i)
-    if (module_entry(g_enums[i].name) != g_enums[i].cls) return false;
+  PyObject* bindings = PyModule_GetDict(g_module);
+  if (!g_snapshot_bindings.unchanged(bindings)) {
+    g_snapshot_bindings.mark(bindings);  // before the look-ups (str keys: no Python code runs)
+    bool bound = true;
+    try {
+      for (size_t i = 0; bound && i < kEnumCount; ++i) bound = module_entry(g_enums[i].name) == g_enums[i].cls;
+    } catch (PyError&) {
+      g_snapshot_bindings.forget();
+      throw;
+    }
+    if (!bound) {
+      g_snapshot_bindings.forget();
+      return false;
+    }
+  }
   for (size_t i = 0; i < kEnumCount; ++i)
     if (!g_snapshot_guards[i].unchanged(reinterpret_cast<PyTypeObject*>(g_enums[i].cls))) return false;
   return true;

@@ -250,7 +250,7 @@ void set_positions(PyObject* positions, PyObject* deal, PyObject* product, Keep&
   keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_positions"), stack, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-#if ORVA_USE_DICT_VERSIONS
+#if ORVA_FASTPATHS
 // fill() for a deal copied here from a record of the quick add_order (a key-sharing dict of a
 // record shape, seen by no Python code yet): its three new values are written in place and its
 // fields read by position, self's attributes read once from its instance dict while it stays
@@ -296,7 +296,7 @@ void fill(Pass& p, Order& o, const Outcome& out) {
   bool fresh = false;
   PyObject* d = keep.own(copy_record(o.record, &fresh).release());
   PyObject* deal_qty = keep.own(PyLong_FromLongLong(out.deal_qty));
-#if ORVA_USE_DICT_VERSIONS
+#if ORVA_FASTPATHS
   if (fresh && quick_fill(p, d, deal_qty, keep)) return;
 #endif
   set_field(d, ORVA_NAME("quantity"), deal_qty);

@@ -140,6 +140,34 @@ void remember_kept_type(PyTypeObject* type) {
   }
   g_kept_types[g_kept_next++ % 8] = KeptType{type, type_version(type)};
 }
+#elif ORVA_USE_TYPE_WATCHERS && ORVA_USE_DICT_WATCHERS
+// The same with the watchers: enumeration types found kept, each while its guard says it is
+// unchanged, while both dispatch tables are unchanged since the first of them was found.
+TypeGuard g_kept_types[8];
+unsigned g_kept_next = 0;
+PlainDictGuard g_kept_tables[2];
+
+bool tables_unchanged() {
+  return g_kept_tables[0].unchanged(g_copy.deepcopy_dispatch) && g_kept_tables[1].unchanged(g_copy.copyreg_dispatch);
+}
+
+bool known_kept_type(PyTypeObject* type) {
+  if (!fastpaths_on() || !tables_unchanged()) return false;
+  for (const TypeGuard& g : g_kept_types)
+    if (g.unchanged(type)) return true;
+  return false;
+}
+
+// Called right after the checks, nothing run since (type look-ups and reads of dicts keyed by types).
+void remember_kept_type(PyTypeObject* type) {
+  if (!fastpaths_on()) return;
+  if (!tables_unchanged()) {
+    for (TypeGuard& g : g_kept_types) g.forget();
+    g_kept_tables[0].mark(g_copy.deepcopy_dispatch);
+    g_kept_tables[1].mark(g_copy.copyreg_dispatch);
+  }
+  g_kept_types[g_kept_next++ % 8].mark(type);
+}
 #endif
 
 #if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
@@ -164,7 +192,7 @@ bool known_plain_member(PyObject* member, PyObject* dict) {
 // tells. Only type look-ups and dict reads: no Python code runs.
 bool type_kept(PyTypeObject* type) {
   const CopySource& s = g_copy;
-#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
+#if (ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS) || (ORVA_USE_TYPE_WATCHERS && ORVA_USE_DICT_WATCHERS)
   if (known_kept_type(type)) return true;
 #endif
   PyObject* own_deepcopy = type_lookup(type, ORVA_NAME("__deepcopy__"));
@@ -174,7 +202,7 @@ bool type_kept(PyTypeObject* type) {
     return false;
   }
   if (registered(s.deepcopy_dispatch, type) || registered(s.copyreg_dispatch, type)) return false;
-#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
+#if (ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS) || (ORVA_USE_TYPE_WATCHERS && ORVA_USE_DICT_WATCHERS)
   remember_kept_type(type);
 #endif
   return true;
@@ -267,25 +295,59 @@ bool known_deepcopy() {
 }
 
 }  // namespace
+#elif ORVA_USE_DICT_WATCHERS
+namespace {
+
+// Our module's dict and the copy module's dict, watched from before module.copy and copy.deepcopy
+// were last found to be the ones seen at load: while neither changed, they still are.
+PlainDictGuard g_copy_bindings[2];
+
+bool known_deepcopy() {
+  return Py_TYPE(g_module) == &PyModule_Type && Py_TYPE(g_copy.copy_module) == &PyModule_Type &&
+         g_copy_bindings[0].unchanged(PyModule_GetDict(g_module)) &&
+         g_copy_bindings[1].unchanged(PyModule_GetDict(g_copy.copy_module));
+}
+
+}  // namespace
 #endif
 
 Ref copy_record(PyObject* record, bool* fresh) {
   if (fresh) *fresh = false;
   Ref copy_mod, deepcopy;
-#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
+#if (ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS) || ORVA_USE_DICT_WATCHERS
   if (fastpaths_on() && g_copy.ready && known_deepcopy()) {
     copy_mod = Ref::borrow(g_copy.copy_module);
     deepcopy = Ref::borrow(g_copy.deepcopy);
   }
 #endif
   if (!deepcopy) {
+#if ORVA_USE_DICT_WATCHERS
+    // Watched from before the look-ups: a change made while they run is seen.
+    const bool watch = fastpaths_on() && g_copy.ready && Py_TYPE(g_module) == &PyModule_Type &&
+                       Py_TYPE(g_copy.copy_module) == &PyModule_Type;
+    if (watch) {
+      g_copy_bindings[0].mark(PyModule_GetDict(g_module));
+      g_copy_bindings[1].mark(PyModule_GetDict(g_copy.copy_module));
+    }
+#endif
 #if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     uint64_t before[2] = {0, 0};
     const bool exact = g_copy.ready && exact_module_dict(g_module, &before[0]) &&
                        exact_module_dict(g_copy.copy_module, &before[1]);
 #endif
-    copy_mod = global(ORVA_NAME("copy"));
-    deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy"));
+    try {
+      copy_mod = global(ORVA_NAME("copy"));
+      deepcopy = getattr(copy_mod.get(), ORVA_NAME("deepcopy"));
+    } catch (PyError&) {
+#if ORVA_USE_DICT_WATCHERS
+      for (PlainDictGuard& g : g_copy_bindings) g.forget();
+#endif
+      throw;
+    }
+#if ORVA_USE_DICT_WATCHERS
+    if (!watch || copy_mod.get() != g_copy.copy_module || deepcopy.get() != g_copy.deepcopy)
+      for (PlainDictGuard& g : g_copy_bindings) g.forget();
+#endif
 #if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     // Remembered only when nothing changed either dict while they were read.
     uint64_t after[2];
