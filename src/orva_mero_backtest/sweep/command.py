@@ -108,15 +108,22 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
               file=sys.stderr, flush=True)
     elif show:
         console.print(f"[green]Sweep of {plan.planned} {what}; filling the tick cache first[/green]")
+    # Local workers start now, while the tick cache is filled: a run then waits for no process to start.
+    workers = engines.LocalWorkers(jobs) if args.engine == "local" else None
     try:
-        return _execute(args, plan, jobs, folder, show, show_errors, windows)
+        if workers is not None:
+            workers.start()
+        return _execute(args, plan, jobs, folder, show, show_errors, windows, workers)
     finally:
+        if workers is not None:
+            workers.close()
         if folder is not None:
             folder.release()
 
 
 def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optional[SweepFolder], show: bool,
-             show_errors: bool, windows: Optional[List[Any]] = None) -> SweepResult:
+             show_errors: bool, windows: Optional[List[Any]] = None,
+             workers: Optional[engines.LocalWorkers] = None) -> SweepResult:
     folder = holder.path if holder is not None else None
     if args.reports and folder is not None:
         plan.report_dir = os.path.join(folder, "runs")
@@ -171,7 +178,7 @@ def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optio
                 engines.run_ray(runs, args.address, jobs, cache.files, args.ray_shared_data, record, timeout=timeout,
                                 cluster_jobs=bool(args.address) and args.jobs is None)
             else:
-                engines.run_local(runs, jobs, record, timeout=timeout)
+                engines.run_local(runs, jobs, record, timeout=timeout, workers=workers)
 
         if windows is None:
             run(feed, on_row)
@@ -389,6 +396,7 @@ def run_sweep(
     seed: Optional[int] = None,
     reports: bool = False,
     show: bool = False,
+    ray_shared_data: bool = False,
 ) -> SweepResult:
     """Runs a sweep from Python; the same as the command line.
 
@@ -397,7 +405,7 @@ def run_sweep(
     ``run_options`` are options of a single run (["--strategy", "ma_cross", "--start", "2024-01-02"]);
     ``folder`` is where the results go (default reports/sweep-<date>-<time>); ``constraints`` are
     ``--constraint`` expressions ("fast < slow"); ``search``, ``trials`` and ``seed`` as ``--search``,
-    ``--trials`` and ``--seed``.
+    ``--trials`` and ``--seed``; ``ray_shared_data`` as ``--ray-shared-data``.
     """
     argv = list(run_options)
     for name, values in params.items():
@@ -422,6 +430,8 @@ def run_sweep(
         argv += ["--report-dir", parent, "--name", name]
     if reports:
         argv.append("--reports")
+    if ray_shared_data:
+        argv.append("--ray-shared-data")
     if not show:
         argv.append("--no-progress")
     return execute(parse_sweep_args(argv), show=show)
