@@ -89,6 +89,8 @@ def check_options(args: argparse.Namespace) -> None:
 def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
     """Plans the grid, fills the cache, runs every run on the chosen engine and writes the results."""
     check_options(args)
+    if args.engine == "local":
+        engines.start_fork_server()
     windows = None
     if args.walk_forward:
         from .walkforward import plan_windows
@@ -110,6 +112,10 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
         console.print(f"[green]Sweep of {plan.planned} {what}; filling the tick cache first[/green]")
     # Local workers start now, while the tick cache is filled: a run then waits for no process to start.
     workers = engines.LocalWorkers(jobs) if args.engine == "local" else None
+    needed = ["scipy.stats"]  # the overfitting verdict's
+    if folder is not None and len(plan.varying) == 2:
+        needed += ["matplotlib.figure", "matplotlib.backends.backend_agg"]  # the heatmap's
+    _import_in_background(needed)
     try:
         if workers is not None:
             workers.start()
@@ -119,6 +125,23 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
             workers.close()
         if folder is not None:
             folder.release()
+
+
+def _import_in_background(names: Sequence[str]) -> None:
+    """Imports what the end of the sweep needs on a thread while the runs run (the parent mostly waits
+    for its workers then), instead of after the last run. An import that fails here fails again, and
+    says why, where the module is used."""
+    import importlib
+    import threading
+
+    def load() -> None:
+        for name in names:
+            try:
+                importlib.import_module(name)
+            except Exception:
+                pass
+
+    threading.Thread(target=load, name="orva-sweep-imports", daemon=True).start()
 
 
 def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optional[SweepFolder], show: bool,

@@ -63,6 +63,15 @@ def worker_context() -> Any:
     return context
 
 
+def start_fork_server() -> None:
+    """Starts the fork server now, if there is one and it is not running: it imports the package while
+    the caller plans the sweep, and the first workers fork from it at once."""
+    if worker_context().get_start_method() == "forkserver":
+        from multiprocessing import forkserver
+
+        forkserver.ensure_running()
+
+
 class LocalWorkers:
     """The worker processes of a local sweep: started as soon as their number is known, so they start
     while the parent still fills the tick cache, and kept from one batch of runs to the next (the windows
