@@ -81,42 +81,70 @@ class LocalWorkers:
         self.jobs = jobs
         self._pool: Optional[ProcessPoolExecutor] = None
         self._started: Any = None
+        self._launching: Optional[threading.Thread] = None
+        self._failed: List[BaseException] = []
 
     def start(self) -> None:
-        if self._pool is None:
-            self._pool, self._started = _new_pool(self.jobs, launch=True)
-            # A first call starts the pool's manager thread, which alone tells idle workers to end: a
-            # pool that is closed before its first run (a sweep refused while the cache is filled) ends too.
-            self._pool.submit(int)
+        """Starts the workers on a thread of their own: each start waits for the fork server, which may
+        still be importing the package, and the caller goes on meanwhile."""
+        if self._pool is not None:
+            return
+        self._pool, self._started = _new_pool(self.jobs)
+        pool = self._pool
+
+        def launch() -> None:
+            try:
+                launch_now = getattr(pool, "_launch_processes", None)
+                if launch_now is not None:  # otherwise they start with the first runs
+                    launch_now()
+                # A first call starts the pool's manager thread, which alone tells idle workers to end:
+                # a pool closed before its first run (a sweep refused while the cache is filled) ends too.
+                pool.submit(int)
+            except BaseException as exc:  # raised where the pool is taken
+                self._failed.append(exc)
+
+        self._launching = threading.Thread(target=launch, name="orva-sweep-workers-start", daemon=True)
+        self._launching.start()
+
+    def _launched(self) -> None:
+        while self._launching is not None and self._launching.is_alive():
+            self._launching.join(timeout=0.2)  # in slices: Ctrl-C is seen between them
+        self._launching = None
+        if self._failed:
+            self._pool = None
+            raise self._failed.pop()
 
     def take(self) -> Tuple[ProcessPoolExecutor, Any]:
         self.start()
+        self._launched()
         assert self._pool is not None
         return self._pool, self._started
 
     def discard(self) -> None:
         """Ends the pool (its runs were stopped, or it broke)."""
-        if self._pool is not None:
-            _stop_pool(self._pool)
-        self._pool = None
+        self._end(_stop_pool)
 
     def close(self) -> None:
-        if self._pool is not None:
-            self._pool.shutdown(wait=True, cancel_futures=True)
+        self._end(lambda pool: pool.shutdown(wait=True, cancel_futures=True))
+
+    def _end(self, how: Callable[[ProcessPoolExecutor], None]) -> None:
+        pool = self._pool
+        try:
+            self._launched()
+        except Exception:  # a pool that could not start all its workers: those it started are ended
+            how = _stop_pool
         self._pool = None
+        if pool is not None:
+            how(pool)
 
 
-def _new_pool(jobs: int, launch: bool = False) -> Tuple[ProcessPoolExecutor, Any]:
-    """A pool of ``jobs`` workers and the queue on which each says when it starts a run; with ``launch``,
-    its workers start now instead of at the first runs."""
+def _new_pool(jobs: int) -> Tuple[ProcessPoolExecutor, Any]:
+    """A pool of ``jobs`` workers and the queue on which each says when it starts a run."""
     context = worker_context()
     started = context.SimpleQueue()
     # The workers get the parent's environment as it is now: the fork server's is that of its start.
     pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_worker_init,
                                initargs=(started, dict(os.environ)))
-    launch_now = getattr(pool, "_launch_processes", None)
-    if launch and launch_now is not None:  # otherwise they start with the first runs
-        launch_now()
     return pool, started
 
 
