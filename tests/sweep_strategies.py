@@ -35,3 +35,23 @@ class Sleepy(Strategy):
             while time.monotonic() < deadline:
                 time.sleep(0.05)
 
+
+
+class Whoami(Strategy):
+    """Writes where it ran to ``out``/run-``fast``.json: its process, that process's parent and how many
+    threads the parent runs, and $ORVA_SWEEP_PROBE."""
+
+    name = "whoami"
+    defaults = {"fast": 0, "out": ""}
+
+    def on_finish(self, ctx):
+        import json
+
+        parent = os.getppid()
+        try:
+            threads = len(os.listdir(f"/proc/{parent}/task"))
+        except OSError:
+            threads = None
+        with open(os.path.join(self.params["out"], f"run-{self.params['fast']}.json"), "w") as f:
+            json.dump({"pid": os.getpid(), "parent": parent, "parent_threads": threads,
+                       "probe": os.environ.get("ORVA_SWEEP_PROBE")}, f)

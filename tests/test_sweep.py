@@ -299,6 +299,58 @@ def test_ray_sweep_equals_local_sweep_and_single_runs(tmp_path):
         assert {k: row[k] for k in alone} == alone
 
 
+@pytest.mark.parametrize("cluster", ["started by the sweep", "given"])
+def test_ray_runs_stream_in_chunks_of_their_budget_and_equal_local_runs(tmp_path, monkeypatch, cluster):
+    _ray_or_skip()
+    import ray
+
+    # 3 trading days of about 0.7 MB of ticks each and a budget of 1 MB: a chunk is one day
+    options = ["--strategy", "ma_cross", "--start", "2024-01-02", "--end", "2024-01-04", "--memory-budget-mb", "1"]
+    grid = {"fast": "3,5", "slow": "10"}
+    local = sweep.run_sweep(grid, ["2412"], options, jobs=1, folder=str(tmp_path / "local"))
+    shipped = []
+    ship = sweep.engines.ship_files
+    monkeypatch.setattr(sweep.engines, "ship_files", lambda files, put: (shipped.append(len(files)), ship(files, put))[1])
+    address = None
+    if cluster == "given":  # a cluster the sweep did not start: the cache files go through the object store
+        ray.init(num_cpus=1, include_dashboard=False, log_to_driver=False)
+        address = "auto"
+    try:
+        on_ray = sweep.run_sweep(grid, ["2412"], options, engine="ray", jobs=1, address=address,
+                                 folder=str(tmp_path / "ray"))
+    finally:
+        if cluster == "given":
+            ray.shutdown()
+    assert on_ray.failed == 0 and local.failed == 0
+    assert [row["chunks"] for row in local.rows + on_ray.rows] == [3] * 4
+    assert [comparable(r) for r in on_ray.rows] == [comparable(r) for r in local.rows]
+    # a cluster of this machine reads the cache where it was filled; another gets every file of the range
+    assert not shipped if cluster == "started by the sweep" else len(shipped) == 1 and shipped[0] >= 3
+
+
+def test_shipped_files_are_fetched_one_at_a_time_and_only_when_missing(tmp_path, monkeypatch):
+    monkeypatch.setattr(sweep.cache.tempfile, "gettempdir", lambda: str(tmp_path))
+    files = []
+    for name in ("A 2024-01-02 - ticks.csv", "A 2024-01-03 - ticks.csv"):
+        (tmp_path / name).write_bytes(name.encode())
+        files.append(str(tmp_path / name))
+    store = []
+
+    def put(data):
+        store.append(data)
+        return len(store) - 1
+
+    digest, refs = sweep.cache.ship_files(files, put)
+    assert digest == sweep.data_bundle(files)[0] and sorted(refs) == sorted(os.path.basename(f) for f in files)
+    fetched = []
+    sweep.materialize(digest, refs, fetch=lambda ref: (fetched.append(ref), store[ref])[1])
+    again = sweep.materialize(digest, refs, fetch=lambda ref: pytest.fail("fetched a file already written"))
+    assert sorted(fetched) == [0, 1]
+    for path in files:
+        with open(os.path.join(again, "mero", "ticks", os.path.basename(path)), "rb") as f:
+            assert f.read() == open(path, "rb").read()
+
+
 def test_json_flag_prints_one_object(tmp_path, monkeypatch, capsys):
     import json
 

@@ -26,10 +26,23 @@ from .codes import check_code, code_problem
 from .staging import Staging
 from ..constant import BASIC_INFO
 
-TICK_SCHEMA = {
-    "ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "bid_price": pl.Float64,
-    "bid_volume": pl.Int64, "ask_price": pl.Float64, "ask_volume": pl.Int64, "tick_type": pl.Int64,
+# The cache file's columns and their polars types, by name: importing this module uses no polars (the
+# sweep's fork server imports it with polars not loaded, see sweep_preload.py); TICK_SCHEMA has the types.
+TICK_TYPES = {
+    "ts": "Int64", "close": "Float64", "volume": "Int64", "bid_price": "Float64",
+    "bid_volume": "Int64", "ask_price": "Float64", "ask_volume": "Int64", "tick_type": "Int64",
 }
+
+
+def tick_schema() -> Dict[str, Any]:
+    return {name: getattr(pl, kind) for name, kind in TICK_TYPES.items()}
+
+
+def __getattr__(name: str) -> Any:
+    if name == "TICK_SCHEMA":
+        return tick_schema()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 REQUIRED = ("ts", "close", "volume")
 FORMATS = ("sdk", "taifex")
 SESSIONS = ("day", "after-hours", "all")
@@ -184,8 +197,8 @@ def parse_sdk(frame: pl.DataFrame, code: Optional[str], market: Optional[str]) -
     if "_row" not in frame.columns:
         frame = frame.with_row_index("_row")
     frame = _ts_as_text(frame)
-    raw = {c: frame[c] for c in ("ts", *TICK_SCHEMA) if c in frame.columns}
-    numbers = pl.DataFrame({c: _floats(frame[c]) for c in TICK_SCHEMA if c in frame.columns and c != "ts"},
+    raw = {c: frame[c] for c in ("ts", *TICK_TYPES) if c in frame.columns}
+    numbers = pl.DataFrame({c: _floats(frame[c]) for c in TICK_TYPES if c in frame.columns and c != "ts"},
                            height=frame.height)
     numbers = numbers.with_columns(
         _ts_values(frame["ts"]).alias("ts"), frame["_row"].alias("_row"),
@@ -248,7 +261,7 @@ def parse_sdk(frame: pl.DataFrame, code: Optional[str], market: Optional[str]) -
         pl.when(pl.col("_code_problem").is_null()).then(pl.col("code")).otherwise(pl.lit(NOT_PLAIN)).alias("code"),
         day.alias("day"), "_row", reason.otherwise(pl.lit("unreadable row")).alias("reason"),
         _unit_of(pl.col("ts")).alias("_unit"))
-    return kept.cast(TICK_SCHEMA), refused
+    return kept.cast(tick_schema()), refused
 
 
 
@@ -384,7 +397,7 @@ def parse_taifex(frame: pl.DataFrame, products: Optional[Sequence[str]], session
         pl.lit(0.0).alias("bid_price"), pl.lit(0).alias("bid_volume"), pl.lit(0.0).alias("ask_price"),
         pl.lit(0).alias("ask_volume"), pl.lit(0).alias("tick_type"),
     )
-    kept = frame.filter(good).select(*TICK_SCHEMA, "code", "day").cast(TICK_SCHEMA)
+    kept = frame.filter(good).select(*TICK_TYPES, "code", "day").cast(tick_schema())
     refused = frame.filter(~good).select(
         pl.when(plain_code).then(pl.col("code")).otherwise(pl.lit(NOT_PLAIN)).alias("code"),
         # Reasons are texts built row by row: only for the refused rows.
@@ -458,7 +471,7 @@ class _Run:
     def take(self, item: src.Input, kept: pl.DataFrame, refused: pl.DataFrame, source: str) -> None:
         for (code, day), part in kept.partition_by("code", "day", as_dict=True, maintain_order=True).items():
             text = day.isoformat()
-            self.stage.add(code, text, part.select(*TICK_SCHEMA))
+            self.stage.add(code, text, part.select(*TICK_TYPES))
             self.counts.setdefault((code, text), [0, 0])[0] += part.height
             self.sources.setdefault(code, source)
         if refused.height:
@@ -607,7 +620,7 @@ def import_ticks(
                 run.counts[(prefix + "R1", text)] = [counts[0], counts[1] + run.counts.get((prefix + "R1", text), [0, 0])[1]]
                 run.sources[prefix + "R1"] = "product column"
         try:
-            built = stage.build(list(TICK_SCHEMA))
+            built = stage.build(list(TICK_TYPES))
             placed = stage.commit(built)
         except OSError as exc:
             raise DataError(f"cannot write the tick cache in {cache_dir(data_dir)}: {exc}") from None

@@ -9,7 +9,7 @@ import os
 import tempfile
 from dataclasses import dataclass
 from datetime import datetime, timedelta
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ..data.cache_broker import SIMULATED_MARK, cache_dir, cache_file, using_data_dir
 from ..errors import BacktestError
@@ -97,21 +97,31 @@ def _first_buildable(runs: Sequence[RunSpec], api: Any, attempts: int = 50) -> A
     raise BacktestError(str(first)) from None
 
 
-def data_bundle(files: Sequence[str]) -> Tuple[str, Dict[str, bytes]]:
-    """The cache files as one object for Ray's object store, and a digest that names their content."""
-    bundle: Dict[str, bytes] = {}
+def ship_files(files: Sequence[str], put: Callable[[bytes], Any]) -> Tuple[str, Dict[str, Any]]:
+    """Each cache file as an object of its own, ``put(its bytes)`` (a Ray object), by file name, and a
+    digest that names their content. One file is read at a time, here and where they are written."""
+    shipped: Dict[str, Any] = {}
     digest = hashlib.sha256()
     for path in sorted(files):
         with open(path, "rb") as f:
             data = f.read()
         name = os.path.basename(path)
-        bundle[name] = data
         digest.update(name.encode() + b"\0" + hashlib.sha256(data).digest())
-    return digest.hexdigest()[:16], bundle
+        shipped[name] = put(data)
+        del data
+    return digest.hexdigest()[:16], shipped
 
 
-def materialize(digest: str, bundle: Mapping[str, bytes], simulated: bool = False) -> str:
-    """Writes the shipped cache files into a data root of this machine; returns the root. Generated
+def data_bundle(files: Sequence[str]) -> Tuple[str, Dict[str, bytes]]:
+    """The cache files' bytes by file name, and a digest that names their content."""
+    return ship_files(files, lambda data: data)
+
+
+def materialize(digest: str, bundle: Mapping[str, Any], simulated: bool = False,
+                fetch: Optional[Callable[[Any], bytes]] = None) -> str:
+    """Writes the shipped cache files into a data root of this machine; returns the root. ``bundle`` maps
+    a file name to its bytes, or to an object that ``fetch`` turns into them: fetched one at a time, and
+    only for files not written yet, so a worker holds one file at a time whatever the range. Generated
     ticks get a root of their own, marked as the simulated broker's."""
     data_dir = os.path.join(tempfile.gettempdir(), "orva-sweep-data", digest + ("-simulated" if simulated else ""))
     ticks = cache_dir(data_dir)
@@ -119,12 +129,14 @@ def materialize(digest: str, bundle: Mapping[str, bytes], simulated: bool = Fals
     if simulated:
         with open(os.path.join(data_dir, SIMULATED_MARK), "w", encoding="utf-8") as f:
             f.write("generated ticks of the simulated broker, shipped to a sweep's Ray worker\n")
-    for name, data in bundle.items():
+    for name, shipped in bundle.items():
         path = os.path.join(ticks, name)
         if os.path.exists(path):
             continue
+        data = shipped if fetch is None else fetch(shipped)
         # Several tasks of one node may write the same file at once: each writes whole, then renames.
         write_atomically(path, functools.partial(_write_bytes, data))
+        del data
     return data_dir
 
 

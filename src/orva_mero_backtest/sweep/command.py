@@ -89,6 +89,8 @@ def check_options(args: argparse.Namespace) -> None:
 def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
     """Plans the grid, fills the cache, runs every run on the chosen engine and writes the results."""
     check_options(args)
+    if args.engine == "local":
+        engines.start_fork_server()
     windows = None
     if args.walk_forward:
         from .walkforward import plan_windows
@@ -108,15 +110,43 @@ def execute(args: argparse.Namespace, show: bool = True) -> SweepResult:
               file=sys.stderr, flush=True)
     elif show:
         console.print(f"[green]Sweep of {plan.planned} {what}; filling the tick cache first[/green]")
+    # Local workers start now, while the tick cache is filled: a run then waits for no process to start.
+    workers = engines.LocalWorkers(jobs) if args.engine == "local" else None
+    needed = ["scipy.stats"]  # the overfitting verdict's
+    if folder is not None and len(plan.varying) == 2:
+        needed += ["matplotlib.figure", "matplotlib.backends.backend_agg"]  # the heatmap's
+    _import_in_background(needed)
     try:
-        return _execute(args, plan, jobs, folder, show, show_errors, windows)
+        if workers is not None:
+            workers.start()
+        return _execute(args, plan, jobs, folder, show, show_errors, windows, workers)
     finally:
+        if workers is not None:
+            workers.close()
         if folder is not None:
             folder.release()
 
 
+def _import_in_background(names: Sequence[str]) -> None:
+    """Imports what the end of the sweep needs on a thread while the runs run (the parent mostly waits
+    for its workers then), instead of after the last run. An import that fails here fails again, and
+    says why, where the module is used."""
+    import importlib
+    import threading
+
+    def load() -> None:
+        for name in names:
+            try:
+                importlib.import_module(name)
+            except Exception:
+                pass
+
+    threading.Thread(target=load, name="orva-sweep-imports", daemon=True).start()
+
+
 def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optional[SweepFolder], show: bool,
-             show_errors: bool, windows: Optional[List[Any]] = None) -> SweepResult:
+             show_errors: bool, windows: Optional[List[Any]] = None,
+             workers: Optional[engines.LocalWorkers] = None) -> SweepResult:
     folder = holder.path if holder is not None else None
     if args.reports and folder is not None:
         plan.report_dir = os.path.join(folder, "runs")
@@ -171,7 +201,7 @@ def _execute(args: argparse.Namespace, plan: SweepPlan, jobs: int, holder: Optio
                 engines.run_ray(runs, args.address, jobs, cache.files, args.ray_shared_data, record, timeout=timeout,
                                 cluster_jobs=bool(args.address) and args.jobs is None)
             else:
-                engines.run_local(runs, jobs, record, timeout=timeout)
+                engines.run_local(runs, jobs, record, timeout=timeout, workers=workers)
 
         if windows is None:
             run(feed, on_row)
@@ -389,6 +419,7 @@ def run_sweep(
     seed: Optional[int] = None,
     reports: bool = False,
     show: bool = False,
+    ray_shared_data: bool = False,
 ) -> SweepResult:
     """Runs a sweep from Python; the same as the command line.
 
@@ -397,7 +428,7 @@ def run_sweep(
     ``run_options`` are options of a single run (["--strategy", "ma_cross", "--start", "2024-01-02"]);
     ``folder`` is where the results go (default reports/sweep-<date>-<time>); ``constraints`` are
     ``--constraint`` expressions ("fast < slow"); ``search``, ``trials`` and ``seed`` as ``--search``,
-    ``--trials`` and ``--seed``.
+    ``--trials`` and ``--seed``; ``ray_shared_data`` as ``--ray-shared-data``.
     """
     argv = list(run_options)
     for name, values in params.items():
@@ -422,6 +453,8 @@ def run_sweep(
         argv += ["--report-dir", parent, "--name", name]
     if reports:
         argv.append("--reports")
+    if ray_shared_data:
+        argv.append("--ray-shared-data")
     if not show:
         argv.append("--no-progress")
     return execute(parse_sweep_args(argv), show=show)

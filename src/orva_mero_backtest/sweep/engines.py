@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import multiprocessing
+import os
 import signal
 import threading
 import time
@@ -13,7 +14,7 @@ from dataclasses import replace
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from ..errors import BacktestError
-from .cache import data_bundle, materialize
+from .cache import materialize, ship_files
 from .grid import RunSpec
 from .worker import _worker_init, error_row, run_one, run_reported
 
@@ -43,12 +44,116 @@ def _as_feed(runs: Any) -> Any:
     return RunFeed(runs) if isinstance(runs, (list, tuple)) else runs
 
 
+# Imported by the fork server before it forks the first worker (see that module for why it is safe).
+PRELOAD = "orva_mero_backtest.sweep_preload"
+
+
+def worker_context() -> Any:
+    """How worker processes start: forked from a fork server where the platform has one, else spawned.
+
+    A worker is never forked from the parent, which runs threads (the native modules', polars'). The fork
+    server is a process of its own, started once per parent and kept until the parent ends; it imports
+    the package (``PRELOAD``) and runs no thread, so each worker forked from it starts warm and safely.
+    Without one (Windows), every worker is a fresh interpreter that imports the package itself."""
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("spawn")
+    context = multiprocessing.get_context("forkserver")
+    # Read when the fork server starts; one already running (started by this program before) is used as it is.
+    context.set_forkserver_preload([PRELOAD])
+    return context
+
+
+def start_fork_server() -> None:
+    """Starts the fork server now, if there is one and it is not running: it imports the package while
+    the caller plans the sweep, and the first workers fork from it at once."""
+    if worker_context().get_start_method() == "forkserver":
+        from multiprocessing import forkserver
+
+        forkserver.ensure_running()
+
+
+class LocalWorkers:
+    """The worker processes of a local sweep: started as soon as their number is known, so they start
+    while the parent still fills the tick cache, and kept from one batch of runs to the next (the windows
+    of a walk-forward). A pool that broke or was stopped is replaced at the next batch."""
+
+    def __init__(self, jobs: int) -> None:
+        self.jobs = jobs
+        self._pool: Optional[ProcessPoolExecutor] = None
+        self._started: Any = None
+        self._launching: Optional[threading.Thread] = None
+        self._failed: List[BaseException] = []
+
+    def start(self) -> None:
+        """Starts the workers on a thread of their own: each start waits for the fork server, which may
+        still be importing the package, and the caller goes on meanwhile."""
+        if self._pool is not None:
+            return
+        self._pool, self._started = _new_pool(self.jobs)
+        pool = self._pool
+
+        def launch() -> None:
+            try:
+                launch_now = getattr(pool, "_launch_processes", None)
+                if launch_now is not None:  # otherwise they start with the first runs
+                    launch_now()
+                # A first call starts the pool's manager thread, which alone tells idle workers to end:
+                # a pool closed before its first run (a sweep refused while the cache is filled) ends too.
+                pool.submit(int)
+            except BaseException as exc:  # raised where the pool is taken
+                self._failed.append(exc)
+
+        self._launching = threading.Thread(target=launch, name="orva-sweep-workers-start", daemon=True)
+        self._launching.start()
+
+    def _launched(self) -> None:
+        while self._launching is not None and self._launching.is_alive():
+            self._launching.join(timeout=0.2)  # in slices: Ctrl-C is seen between them
+        self._launching = None
+        if self._failed:
+            self._pool = None
+            raise self._failed.pop()
+
+    def take(self) -> Tuple[ProcessPoolExecutor, Any]:
+        self.start()
+        self._launched()
+        assert self._pool is not None
+        return self._pool, self._started
+
+    def discard(self) -> None:
+        """Ends the pool (its runs were stopped, or it broke)."""
+        self._end(_stop_pool)
+
+    def close(self) -> None:
+        self._end(lambda pool: pool.shutdown(wait=True, cancel_futures=True))
+
+    def _end(self, how: Callable[[ProcessPoolExecutor], None]) -> None:
+        pool = self._pool
+        try:
+            self._launched()
+        except Exception:  # a pool that could not start all its workers: those it started are ended
+            how = _stop_pool
+        self._pool = None
+        if pool is not None:
+            how(pool)
+
+
+def _new_pool(jobs: int) -> Tuple[ProcessPoolExecutor, Any]:
+    """A pool of ``jobs`` workers and the queue on which each says when it starts a run."""
+    context = worker_context()
+    started = context.SimpleQueue()
+    # The workers get the parent's environment as it is now: the fork server's is that of its start.
+    pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_worker_init,
+                               initargs=(started, dict(os.environ)))
+    return pool, started
+
+
 def run_local(
     runs: Any, jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float = 0.2,
-    timeout: Optional[float] = None,
+    timeout: Optional[float] = None, workers: Optional[LocalWorkers] = None,
 ) -> None:
-    """Runs the runs (a list or a feed) in ``jobs`` worker processes, started fresh (spawn): the native
-    modules start threads, and a process with threads must not be forked.
+    """Runs the runs (a list or a feed) in ``jobs`` worker processes (see ``worker_context``): those of
+    ``workers`` when given (then they are left running for the next runs), else a pool of its own.
 
     A worker process that dies (a crash in native code, a strategy calling os._exit) breaks its pool and
     every run in flight with it. Those runs are run again one at a time, each in a pool of its own, so
@@ -67,9 +172,22 @@ def run_local(
         source.told(row)
         on_row(row)
 
+    own = workers is None
+    if own:
+        workers = LocalWorkers(jobs)
+    assert workers is not None
+    try:
+        _run_pools(feed, jobs, record, rows, poll_seconds, timeout, workers)
+    finally:
+        if own:
+            workers.close()
+
+
+def _run_pools(feed: Any, jobs: int, record: Callable[[Dict[str, Any]], None], rows: List[int], poll_seconds: float,
+               timeout: Optional[float], workers: LocalWorkers) -> None:
     while True:
         before = rows[0]
-        suspects, restart = _run_pool(feed, jobs, record, poll_seconds, timeout)
+        suspects, restart = _run_pool(feed, jobs, record, poll_seconds, timeout, workers=workers)
         for job in suspects:
             _, again = _run_pool(RunFeed([job]), 1, record, poll_seconds, timeout, dead=True)
             restart.extend(again)
@@ -125,14 +243,22 @@ def _interrupts_at_safe_points() -> Iterator[Callable[[], None]]:
 
 def _run_pool(
     feed: Any, jobs: int, on_row: Callable[[Dict[str, Any]], None], poll_seconds: float,
-    timeout: Optional[float], dead: bool = False,
+    timeout: Optional[float], dead: bool = False, workers: Optional[LocalWorkers] = None,
 ) -> Tuple[List[RunSpec], List[RunSpec]]:
-    """Runs the feed's runs in one pool until it is done or the pool breaks or a run times out; returns
-    the runs that were in flight when the pool broke (suspects) and those to start again (beside a run
-    that timed out). With ``dead``, a run whose worker dies is recorded as failed with how it died."""
-    context = multiprocessing.get_context("spawn")
-    started = context.SimpleQueue()
-    pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_worker_init, initargs=(started,))
+    """Runs the feed's runs in one pool (that of ``workers``, else one of its own) until it is done or the
+    pool breaks or a run times out; returns the runs that were in flight when the pool broke (suspects)
+    and those to start again (beside a run that timed out). With ``dead``, a run whose worker dies is
+    recorded as failed with how it died."""
+    if workers is not None:
+        pool, started = workers.take()
+    else:
+        pool, started = _new_pool(jobs)
+
+    def stop() -> None:
+        if workers is not None:
+            workers.discard()
+        else:
+            _stop_pool(pool)
     in_flight: Dict[Any, Tuple[RunSpec, float]] = {}
     began: Dict[int, float] = {}  # run index -> when its worker started it
     processes: Dict[int, Any] = {}
@@ -168,15 +294,18 @@ def _run_pool(
                 late = [f for f, (job, _) in in_flight.items()
                         if timeout is not None and not f.done() and now - began.get(job.index, now) > timeout]
                 if late:
-                    _stop_pool(pool)
+                    stop()
                     for future in late:
                         job, _ = in_flight.pop(future)
                         on_row(error_row(job, f"timed out: the run took more than {timeout:g} s (--run-timeout)"))
                     return [], sorted((job for job, _ in in_flight.values()), key=lambda s: s.index)
     except BaseException:
-        _stop_pool(pool)
+        stop()
         raise
-    pool.shutdown(wait=True)
+    if broken:
+        stop()
+    elif workers is None:
+        pool.shutdown(wait=True)
     suspects = sorted((job for job, _ in in_flight.values()), key=lambda s: s.index)
     if dead:
         for job in suspects:
@@ -224,9 +353,12 @@ def run_ray(
 ) -> None:
     """Runs the runs (a list or a feed) as Ray tasks, at most ``jobs`` at a time (with ``cluster_jobs``,
     as many as the cluster has CPUs). Without ``address`` a local Ray cluster of ``jobs`` CPUs is started
-    (and shut down at the end). The cache files travel through the object store, one object per
-    instrument set (``files``), unless ``shared_data`` says every node sees the data directory at the
-    same path. A task past ``timeout`` seconds (counted from its submission) is cancelled and its run
+    (and shut down at the end); its workers, on this machine, read the tick cache where the parent filled
+    it. On another cluster the cache files of each instrument set (``files``) travel through the object
+    store, one object per file, unless ``shared_data`` says every node sees the data directory at the
+    same path. Either way a task streams its run from the cache in chunks of its memory budget, as a
+    single run does, so no worker holds more than a chunk (and the next one being prepared), whatever
+    the range. A task past ``timeout`` seconds (counted from its submission) is cancelled and its run
     recorded as failed."""
     try:
         import ray
@@ -246,13 +378,10 @@ def run_ray(
         jobs = max(1, int(ray.cluster_resources().get("CPU", jobs)))
     refs: Dict[Any, Tuple[RunSpec, float]] = {}
     try:
+        shared_data = shared_data or (started and not address)  # a cluster of this machine alone
         shipped: Dict[Any, Tuple[Optional[str], Any]] = {}
         for group, paths in files.items():
-            if shared_data:
-                shipped[group] = (None, None)
-            else:
-                digest, bundle = data_bundle(paths)
-                shipped[group] = (digest, ray.put(bundle))
+            shipped[group] = (None, None) if shared_data else ship_files(paths, ray.put)
         task = ray.remote(num_cpus=1, max_retries=0)(_ray_run_one)
 
         def record(row: Dict[str, Any]) -> None:
@@ -292,7 +421,10 @@ def _cancel(ray: Any, ref: Any) -> None:
         pass
 
 
-def _ray_run_one(job: RunSpec, digest: Optional[str], bundle: Optional[Mapping[str, bytes]]) -> Dict[str, Any]:
-    if bundle is not None:
-        job = replace(job, data_dir=materialize(digest, bundle, job.simulated))
+def _ray_run_one(job: RunSpec, digest: Optional[str], shipped: Optional[Mapping[str, Any]]) -> Dict[str, Any]:
+    if shipped is not None:
+        import ray
+
+        assert digest is not None
+        job = replace(job, data_dir=materialize(digest, shipped, job.simulated, fetch=ray.get))
     return run_one(job)

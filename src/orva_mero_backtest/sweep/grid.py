@@ -10,6 +10,7 @@ from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
+from ..chunks import memory_budget_mb
 from ..constant import BASIC_INFO
 from ..driver import Instrument
 from ..errors import BacktestError
@@ -242,6 +243,8 @@ def plan_sweep(args: argparse.Namespace) -> SweepPlan:
     varying = {name: values for name, values in grid.items() if len(values) > 1}
     options = {k: v for k, v in vars(args).items() if k not in SWEEP_OPTIONS}
     options.update(param=[], stock=[], future=[], no_progress=True, verbose=False)
+    # Settled here, from $ORVA_MERO_BACKTEST_MEMORY_BUDGET_MB if need be: a Ray node lacks this environment.
+    options["memory_budget_mb"] = memory_budget_mb(options.get("memory_budget_mb"))
     defaults = {k: v for k, v in (found[1] if found else {}).items() if k not in grid}
     names = {**defaults, **grid}
     plan = SweepPlan(argparse.Namespace(**options), fixed, varying, sets,

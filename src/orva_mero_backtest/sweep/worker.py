@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import os
 import signal
+import sys
 import threading
 import time
-from typing import Any, Dict
+from typing import Any, Dict, Optional
 
 from ..data.cache_broker import CacheOnly
 from ..driver import BacktestResult
@@ -59,6 +60,7 @@ def run_one(job: RunSpec) -> Dict[str, Any]:
         for key, value in stats.items():
             row[f"stat_{key}" if key in row else key] = value
         row["ticks"] = result.ticks
+        row["chunks"] = result.chunks
         row[DAILY] = _daily_returns(result)
         if job.report_dir is not None:
             from ..report import write_report
@@ -94,15 +96,23 @@ def run_reported(job: RunSpec) -> Dict[str, Any]:
     return run_one(job)
 
 
-def _worker_init(started: Any = None) -> None:
+def _worker_init(started: Any = None, environ: Optional[Dict[str, str]] = None) -> None:
     global _STARTED
     _STARTED = started
-    # What every run needs, imported before the first run starts its clock.
+    if environ is not None:  # the parent's, as a spawned worker has it (a forked one has its fork server's)
+        os.environ.clear()
+        os.environ.update(environ)
+    # What every run needs, imported before the first run starts its clock: in a worker forked from the
+    # fork server only what it left unloaded (polars), in a spawned one everything.
+    preloaded = sys.modules.get("orva_mero_backtest.sweep_preload")
+    if preloaded is not None:
+        preloaded.load_deferred()
     from .. import report, stats  # noqa: F401
     from ..modules.ticker import ticker  # noqa: F401
     # The parent alone answers Ctrl-C: it stops the workers and keeps the finished rows.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    # A parent that is killed outright cannot stop its workers; they end themselves.
+    # A parent that is killed outright cannot stop its workers; they end themselves. A forked worker's
+    # parent is the fork server, which ends when the sweep's process does.
     parent = os.getppid()
 
     def watch() -> None:
