@@ -396,6 +396,11 @@ class FreshEntries {
     Py_INCREF(value);
     Py_SETREF(slot, value);
   }
+  // set(i, value) for a reference the caller gives up (stolen).
+  void put(Py_ssize_t i, PyObject* value) const {
+    PyObject*& slot = base_[i * stride_ + 1];
+    Py_SETREF(slot, value);
+  }
   Py_ssize_t size() const { return n_; }
 
  private:

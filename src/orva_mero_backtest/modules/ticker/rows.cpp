@@ -258,8 +258,8 @@ Ref TickRows::next(PyObject* self, bool backfilling, InstanceAttrs& attrs, bool 
     for (int k = 0; k < 4; ++k) quote[k] = cols[5 + k].value(i);
   Ref tick;
   if (cols[0].text(i, code_text)) {
-    tick = build_from_shape(self, attrs, instrument(code_text), ts.get(), raw_ts ? &ts_raw : nullptr, close.get(),
-                            volume.get(), tick_type.get(), backfilling, quotes ? quote : nullptr, batch.atomic_values);
+    tick = build_from_shape(self, attrs, instrument(code_text), ts.get(), raw_ts ? &ts_raw : nullptr, close, volume,
+                            tick_type, backfilling, quotes ? quote : nullptr, batch.atomic_values);
   } else {
     Ref code = cols[0].value(i);
     if (raw_ts) ts = py_long(ts_raw);
@@ -380,8 +380,9 @@ Ref TickRows::build(PyObject* self, InstanceAttrs& attrs, PyObject* code, PyObje
 }
 
 Ref TickRows::build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw,
-                               PyObject* close, PyObject* volume, PyObject* tick_type, bool backfilling,
+                               Ref& close_ref, Ref& volume_ref, Ref& tick_type_ref, bool backfilling,
                                Ref* quote, bool atomic_values) {
+  PyObject *close = close_ref.get(), *volume = volume_ref.get(), *tick_type = tick_type_ref.get();
   const bool quotes = quote != nullptr;
   Ref market = market_of(self, attrs, ins.code.get(), &ins);
   Ref timestamp = ts_raw ? seconds_(*ts_raw, 8) : seconds_(ts, 8);
@@ -406,12 +407,18 @@ Ref TickRows::build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument&
     bool fits = true;
     for (int k = 0; !atomic_values && quotes && k < 4; ++k) fits = fits && (!quote[k] || atomic(quote[k].get()));
     if (fits) {
-      e.set(1, timestamp.get());
-      e.set(3, close);
-      e.set(4, volume);
-      e.set(5, tick_type);
+      // Each value goes to the tick: no new reference to take here and none to drop after.
+      e.put(1, timestamp.release());
+      e.put(3, close_ref.release());
+      e.put(4, volume_ref.release());
+      e.put(5, tick_type_ref.release());
       if (quotes)
-        for (int k = 0; k < 4; ++k) e.set(8 + k, quote[k] ? quote[k].get() : Py_None);
+        for (int k = 0; k < 4; ++k) {
+          if (quote[k])
+            e.put(8 + k, quote[k].release());
+          else
+            e.set(8 + k, Py_None);
+        }
       return tick;
     }
   }

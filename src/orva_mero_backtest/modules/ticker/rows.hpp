@@ -201,8 +201,9 @@ class TickRows {
   Ref timestamp(PyObject* ts_value, const long long* ts_raw);
   Ref build(PyObject* self, InstanceAttrs& attrs, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume, PyObject* tick_type,
             bool backfilling);
-  Ref build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw, PyObject* close,
-                       PyObject* volume, PyObject* tick_type, bool backfilling, Ref* quote, bool atomic_values);
+  // The row's values are given up to the tick (moved into it, or left to the caller when copied).
+  Ref build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw, Ref& close,
+                       Ref& volume, Ref& tick_type, bool backfilling, Ref* quote, bool atomic_values);
 
   ArrowArrayStream stream_{};
   std::vector<std::unique_ptr<Batch>> batches_;
