@@ -320,32 +320,31 @@ void set_unfinished(PyObject* dict, PyObject* value) {
 // Plain queue dicts found lately, each valid while its guard says the dict is unchanged (the
 // dict then holds the objects recorded, so nothing here owns a reference). The feed's two queues
 // are looked at every tick.
+#if ORVA_USE_DICT_VERSIONS
 struct SeenPlain {
   DictGuard guard;
   Slots slots;
 };
 SeenPlain g_seen[4];
 unsigned g_seen_next = 0;
+#endif
 
 bool seen_plain(PyObject* dict, Slots& s) {
-#if !ORVA_USE_DICT_VERSIONS
-  (void)dict, (void)s;
-  return false;  // no guard could say so
-#endif
+#if ORVA_USE_DICT_VERSIONS
   for (const SeenPlain& e : g_seen)
     if (e.guard.unchanged(dict)) {
       s = e.slots;
       return true;
     }
+#else
+  (void)dict, (void)s;  // no guard could say so
+#endif
   return false;
 }
 
 // Records a dict found plain (or changed only by this file, `s` holding its values now).
 void remember_plain(PyObject* dict, const Slots& s) {
-#if !ORVA_USE_DICT_VERSIONS
-  (void)dict, (void)s;
-  return;  // seen_plain() answers no anyway
-#endif
+#if ORVA_USE_DICT_VERSIONS
   if (!fastpaths_on()) return;
   for (SeenPlain& e : g_seen)
     if (e.slots.mutex == s.mutex && e.slots.items == s.items && e.guard.marked()) {  // the same queue's older state
@@ -356,6 +355,9 @@ void remember_plain(PyObject* dict, const Slots& s) {
   SeenPlain& e = g_seen[g_seen_next++ % 4];
   e.guard.mark(dict);
   e.slots = s;
+#else
+  (void)dict, (void)s;  // seen_plain() answers no anyway
+#endif
 }
 
 // The queue's dict now, when q is exactly queue.Queue (its class unchanged), unbounded, not shut
