@@ -110,3 +110,23 @@ def test_the_shortcut_is_taken_exactly_while_the_queue_is_plain(m, case):
     assert m.response_queue.unfinished_tasks == before + 1
     assert list(m.response_queue.queue) == [{"a": 1}]
     assert m.pop_response() == {"a": 1}
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers are 3.12+")
+def test_a_dict_watcher_on_a_queue_hears_each_count_the_shortcut_writes(m):
+    """The count is written in place only while nobody watches the queue's dict."""
+    testcapi = pytest.importorskip("_testcapi")
+    m.add_response_to_queue({"warm": 0})
+    assert m.pop_response() == {"warm": 0}
+    watcher = testcapi.add_dict_watcher(0)
+    try:
+        testcapi.watch_dict(watcher, m.response_queue.__dict__)
+        before = m.response_queue.unfinished_tasks
+        m.add_response_to_queue({"a": 1})
+        m.add_response_to_queue({"b": 2})
+        assert [e for e in testcapi.get_dict_watcher_events() if "unfinished_tasks" in e] == [
+            f"mod:unfinished_tasks:{before + 1}", f"mod:unfinished_tasks:{before + 2}"]
+        testcapi.unwatch_dict(watcher, m.response_queue.__dict__)
+    finally:
+        testcapi.clear_dict_watcher(watcher)
+    assert [m.pop_response(), m.pop_response()] == [{"a": 1}, {"b": 2}]
