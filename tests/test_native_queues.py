@@ -2,6 +2,8 @@
 methods: the same results on every interpreter, including 3.13's shut-down queues, and no Python-level
 queue method run for a plain queue (the shortcut is taken, not silently lost)."""
 
+import collections
+import functools
 import queue
 import sys
 import threading
@@ -82,3 +84,49 @@ def test_queue_used_again_after_a_shut_down_one(m):
     m.response_queue = queue.Queue()
     assert queue_calls(lambda: m.add_response_to_queue({"b": 2})) == []
     assert m.pop_response() == {"b": 2}
+
+
+QUEUE_DICT_CHANGES = {
+    # name: (change to the queue, whether it stays a plain queue the shortcut stands in for)
+    "none": (lambda q: None, True),
+    "its deque replaced": (lambda q: setattr(q, "queue", collections.deque()), True),
+    "a count past 64 bits": (lambda q: setattr(q, "unfinished_tasks", 10**30), True),
+    "attributes added, then deleted": (
+        lambda q: ([setattr(q, f"x{k}", k) for k in range(40)], [delattr(q, f"x{k}") for k in range(40)]), True),
+    "one attribute swapped for another": (lambda q: (delattr(q, "all_tasks_done"), setattr(q, "note", 1)), False),
+    "a method shadowed": (lambda q: setattr(q, "put", functools.partial(queue.Queue.put, q)), False),
+}
+
+
+@pytest.mark.parametrize("case", list(QUEUE_DICT_CHANGES))
+def test_the_shortcut_is_taken_exactly_while_the_queue_is_plain(m, case):
+    change, plain = QUEUE_DICT_CHANGES[case]
+    m.add_response_to_queue({"warm": 0})  # learns where a plain queue keeps its parts
+    assert m.pop_response() == {"warm": 0}
+    change(m.response_queue)
+    before = m.response_queue.unfinished_tasks
+    calls = queue_calls(lambda: m.add_response_to_queue({"a": 1}))
+    assert (calls == []) == plain
+    assert m.response_queue.unfinished_tasks == before + 1
+    assert list(m.response_queue.queue) == [{"a": 1}]
+    assert m.pop_response() == {"a": 1}
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers are 3.12+")
+def test_a_dict_watcher_on_a_queue_hears_each_count_the_shortcut_writes(m):
+    """The count is written in place only while nobody watches the queue's dict."""
+    testcapi = pytest.importorskip("_testcapi")
+    m.add_response_to_queue({"warm": 0})
+    assert m.pop_response() == {"warm": 0}
+    watcher = testcapi.add_dict_watcher(0)
+    try:
+        testcapi.watch_dict(watcher, m.response_queue.__dict__)
+        before = m.response_queue.unfinished_tasks
+        m.add_response_to_queue({"a": 1})
+        m.add_response_to_queue({"b": 2})
+        assert [e for e in testcapi.get_dict_watcher_events() if "unfinished_tasks" in e] == [
+            f"mod:unfinished_tasks:{before + 1}", f"mod:unfinished_tasks:{before + 2}"]
+        testcapi.unwatch_dict(watcher, m.response_queue.__dict__)
+    finally:
+        testcapi.clear_dict_watcher(watcher)
+    assert [m.pop_response(), m.pop_response()] == [{"a": 1}, {"b": 2}]

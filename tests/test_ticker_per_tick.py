@@ -2,6 +2,7 @@
 helper remembered between rows, the Ticker's attributes read once while unchanged) against what the
 plain reading gives, including when the things they remember change in the middle of a run."""
 
+import collections
 import gc
 import queue
 import types
@@ -91,6 +92,14 @@ CASES = {
     "market map replaced": (
         lambda mp, t: setattr(t, "code_market_map", {"2330": "A", "TXFR1": "B"}),
         lambda i, c: {"2330": "A", "TXFR1": "B"}[c] if i > SWITCH else MARKET[c],
+        lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
+    "market map deleted and set again": (
+        lambda mp, t: (delattr(t, "code_market_map"), setattr(t, "code_market_map", {"2330": "E", "TXFR1": "F"})),
+        lambda i, c: {"2330": "E", "TXFR1": "F"}[c] if i > SWITCH else MARKET[c],
+        lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
+    "the ticker's dict regrown by new attributes": (
+        lambda mp, t: [setattr(t, f"extra_{k}", k) for k in range(40)],
+        lambda i, c: MARKET[c],
         lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
     "a property in front of the map": (
         lambda mp, t: mp.setattr(ticker.Ticker, "code_market_map",
@@ -206,6 +215,9 @@ QUEUE_CHANGES = {
     "permit queue replaced": lambda t: setattr(t, "allow_next_tick_flag_queue", queue.Queue()),
     "tick_queue bounded": lambda t: setattr(t.tick_queue, "maxsize", 1000),
     "a permit put on the queue": lambda t: t.allow_next_tick_flag_queue.put(True),
+    "tick_queue's deque replaced": lambda t: setattr(t.tick_queue, "queue", collections.deque()),
+    "tick_queue given attributes, then rid of them": lambda t: (
+        [setattr(t.tick_queue, f"x{k}", k) for k in range(40)], [delattr(t.tick_queue, f"x{k}") for k in range(40)]),
 }
 
 
@@ -230,3 +242,21 @@ def test_queue_changes_mid_run_keep_the_ticks_and_the_counts(monkeypatch, case):
     # every dict taken after the change counted once on the queue it went through (put, then got)
     assert t.tick_queue.unfinished_tasks == before + len(got) - (SWITCH + 1)
     assert t.tick_queue.qsize() == 0
+
+
+@pytest.mark.parametrize("which, method", [("tick_queue", "put"), ("allow_next_tick_flag_queue", "get_nowait")])
+def test_a_queue_method_shadowed_mid_run_is_called_from_then_on(monkeypatch, which, method):
+    """With one attribute deleted the queue's dict keeps its size: only its names tell it from a plain one."""
+    calls = []
+
+    def on_tick(i, t):
+        if i == SWITCH:
+            q = getattr(t, which)
+            original = getattr(q, method)
+            del q.all_tasks_done
+            setattr(q, method, lambda *a, **k: (calls.append(i), original(*a, **k))[1])
+
+    df = frame(20)
+    assert run(monkeypatch, df, on_tick) == plain_ticks(
+        df, lambda i, c: MARKET[c], lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8))
+    assert calls

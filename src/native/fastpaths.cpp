@@ -8,13 +8,9 @@
 namespace orva {
 
 #if ORVA_FASTPATHS
-bool fastpaths_on() {
-  // A plain C++ static of a C string compare: no Python call, so no GIL switch inside the guard.
-  static const bool on = [] {
-    const char* v = std::getenv("ORVA_MERO_BACKTEST_FASTPATHS");
-    return !(v && std::strcmp(v, "0") == 0);
-  }();
-  return on;
+bool fastpaths_from_environment() {
+  const char* v = std::getenv("ORVA_MERO_BACKTEST_FASTPATHS");
+  return !(v && std::strcmp(v, "0") == 0);
 }
 #endif
 

@@ -30,6 +30,12 @@
 //   ORVA_USE_ENTRY_LAYOUT   combined-dict entries (dk_indices then the entries; 3.10 - 3.13, not the
 //                           free-threaded build): FreshEntries writes a fresh copy's values in place.
 //                           Plain: PyDict_SetItem.
+//   ORVA_USE_ENTRY_HINTS    where a str key sits in a dict's entries (3.12 - 3.13, not the
+//                           free-threaded build; the split values and the dict watcher bits too):
+//                           EntryHint reads (or replaces) that entry's value again with a few loads,
+//                           for instance dicts, whose changes no version tag (gone) or dict watcher
+//                           (3.13.0 is not told of attribute stores) reports. Checked against
+//                           PyDict_GetItem at every learn(). Plain: look the key up.
 //   ORVA_USE_LOCK_LAYOUT    _thread.lock's object layout (3.10 - 3.13, checked against locked() at
 //                           first use): take a free queue mutex without a method call.
 //                           Plain: lock.acquire() / lock.release().
@@ -83,6 +89,13 @@
 #define ORVA_USE_ENTRY_LAYOUT (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030E0000)
 #endif
 #endif
+#ifndef ORVA_USE_ENTRY_HINTS
+#if defined(Py_GIL_DISABLED)
+#define ORVA_USE_ENTRY_HINTS 0
+#else
+#define ORVA_USE_ENTRY_HINTS (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000)
+#endif
+#endif
 #ifndef ORVA_USE_LOCK_LAYOUT
 #define ORVA_USE_LOCK_LAYOUT (ORVA_FASTPATHS && PY_VERSION_HEX < 0x030E0000)
 #endif
@@ -92,6 +105,9 @@
 #endif
 #if ORVA_USE_DICT_VERSIONS && ORVA_USE_DICT_WATCHERS
 #error "dict versions and dict watchers answer the same question: choose one"
+#endif
+#if ORVA_USE_ENTRY_HINTS && (PY_VERSION_HEX < 0x030C0000 || ORVA_USE_DICT_VERSIONS)
+#error "entry hints replace values without a version tag: 3.12 and later only"
 #endif
 #if ORVA_USE_DICT_WATCHERS && PY_VERSION_HEX < 0x030C0000
 #error "dict watchers need CPython 3.12"
@@ -103,8 +119,15 @@
 namespace orva {
 
 #if ORVA_FASTPATHS
-// Read once, at the first call (module load); the environment is not looked at again.
-bool fastpaths_on();
+// ORVA_MERO_BACKTEST_FASTPATHS as the environment holds it now.
+bool fastpaths_from_environment();
+// Read once, at the first call (module load); the environment is not looked at again. Inline: it is
+// asked several times per tick.
+inline bool fastpaths_on() {
+  // A plain C++ static over a C string compare: no Python call, so no GIL switch inside the guard.
+  static const bool on = fastpaths_from_environment();
+  return on;
+}
 #else
 constexpr bool fastpaths_on() { return false; }
 #endif
@@ -379,6 +402,11 @@ class FreshEntries {
     Py_INCREF(value);
     Py_SETREF(slot, value);
   }
+  // set(i, value) for a reference the caller gives up (stolen).
+  void put(Py_ssize_t i, PyObject* value) const {
+    PyObject*& slot = base_[i * stride_ + 1];
+    Py_SETREF(slot, value);
+  }
   Py_ssize_t size() const { return n_; }
 
  private:
@@ -459,6 +487,133 @@ class SharedValues {
 #endif
   }
 #endif
+};
+
+// Where a str key was found in a dict's entries, to read (or replace) its value there again
+// without a look-up: the place is used only while it still holds that key with a value, so a dict
+// resized, changed or replaced since is never misread, only looked up again (find() answers NULL:
+// "not known", never "missing"). One hint serves every dict whose key sits at the same place, such as
+// the instance dicts of one class (they share their keys). `name` must be interned and kept alive
+// by the caller (its address is compared). Use with the GIL held.
+class EntryHint {
+ public:
+  // One dict's entries as they are now, for reading several hints from it: made once, read per
+  // hint. Valid until the dict changes; `dict` an exact dict.
+  class Entries {
+   public:
+    explicit Entries(PyObject* dict) {
+#if ORVA_USE_ENTRY_HINTS
+      if (layout_refused()) return;
+      auto* d = reinterpret_cast<PyDictObject*>(dict);
+      const Keys* k = reinterpret_cast<const Keys*>(d->ma_keys);
+      if (k->dk_kind == 0) return;  // not all keys str: entries of another shape
+      n_ = k->dk_nentries;
+      entries_ = reinterpret_cast<PyObject* const*>(k->dk_indices + (static_cast<size_t>(1) << k->dk_log2_index_bytes));
+      if (d->ma_values) {
+        // A split dict's values: 3.13 puts {capacity, size, embedded, valid} before them.
+        char* values = reinterpret_cast<char*>(d->ma_values);
+#if PY_VERSION_HEX >= 0x030D0000
+        values += sizeof(void*);
+#endif
+        values_ = reinterpret_cast<PyObject**>(values);
+      }
+#else
+      (void)dict;
+#endif
+    }
+    // dict[name] (borrowed) from the place `h` remembers, or NULL. Sets no error.
+    PyObject* find(const EntryHint& h, PyObject* name) const {
+      PyObject** slot = place(h, name);
+      return slot ? *slot : nullptr;
+    }
+    // The value's slot at the place `h` remembers, when it holds `name` with a value; else NULL.
+    PyObject** place(const EntryHint& h, PyObject* name) const {
+      const Py_ssize_t i = h.ix_;
+      if (i < 0 || i >= n_ || entries_[2 * i] != name) return nullptr;
+      PyObject** slot = values_ ? values_ + i : const_cast<PyObject**>(entries_ + 2 * i + 1);
+      return *slot ? slot : nullptr;
+    }
+
+   private:
+    friend class EntryHint;
+    Py_ssize_t n_ = 0;  // 0: nothing is read here
+    PyObject* const* entries_ = nullptr;
+    PyObject** values_ = nullptr;
+  };
+
+  // dict[name] (borrowed; `dict` an exact dict) from the remembered place, or NULL. Sets no error.
+  PyObject* find(PyObject* dict, PyObject* name) const {
+    if (ix_ < 0) return nullptr;
+    return Entries(dict).find(*this, name);
+  }
+  // dict[name] = value at the remembered place (a new reference taken; the old value released, which
+  // the caller knows runs no code), as PyDict_SetItem would leave it; false (nothing changed) when
+  // find() would answer NULL, a dict watcher watches the dict (it must be told), or the value needs
+  // the collector's tracking that the dict lacks.
+  bool replace(PyObject* dict, PyObject* name, PyObject* value) const {
+#if ORVA_USE_ENTRY_HINTS
+    if (ix_ < 0) return false;
+    PyObject** slot = Entries(dict).place(*this, name);
+    if (!slot || watched(dict)) return false;
+    if (PyObject_IS_GC(value) && !PyObject_GC_IsTracked(dict)) return false;
+    Py_INCREF(value);
+    Py_SETREF(*slot, value);
+    return true;
+#else
+    (void)dict, (void)name, (void)value;
+    return false;
+#endif
+  }
+  // Remembers where `name` sits in `dict` (an exact dict) now; forgets when it is not there or the
+  // place does not read what PyDict_GetItem gives (the shortcut is then off for good). Sets no error.
+  void learn(PyObject* dict, PyObject* name) {
+    ix_ = -1;
+#if ORVA_USE_ENTRY_HINTS
+    if (!fastpaths_on() || !PyDict_CheckExact(dict)) return;
+    Entries e(dict);
+    for (Py_ssize_t i = 0; i < e.n_; ++i)
+      if (e.entries_[2 * i] == name) {
+        ix_ = i;
+        break;
+      }
+    if (ix_ < 0) return;
+    PyObject* found = PyDict_GetItemWithError(dict, name);
+    if (!found) PyErr_Clear();
+    if (e.find(*this, name) != found) {
+      layout_refused() = true;
+      ix_ = -1;
+    }
+#else
+    (void)dict, (void)name;
+#endif
+  }
+  void forget() { ix_ = -1; }
+
+ private:
+#if ORVA_USE_ENTRY_HINTS
+  // Include/internal/pycore_dict.h of 3.12 and 3.13: the keys object, then its index table, then the
+  // entries; tables whose keys are all str (kinds 1 and 2) hold entries {key, value}.
+  struct Keys {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size, dk_log2_index_bytes, dk_kind;
+    uint32_t dk_version;
+    Py_ssize_t dk_usable, dk_nentries;
+    char dk_indices[1];
+  };
+  // The low 8 bits of the version tag name the dict watchers watching it.
+  static bool watched(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return (reinterpret_cast<PyDictObject*>(dict)->ma_version_tag & 0xff) != 0;
+#pragma GCC diagnostic pop
+  }
+  // Set when a place once read something else than the look-up: no hint is used from then on.
+  static bool& layout_refused() {
+    static bool refused = false;
+    return refused;
+  }
+#endif
+  Py_ssize_t ix_ = -1;
 };
 
 // A new empty dict meant to hold `n` keys.

@@ -44,6 +44,12 @@ struct Known {
   int attr_role[kMaxAttrs] = {};
   PyObject* attr_fixed[kMaxAttrs] = {};
   bool shape_known = false;
+  int unfinished_at = -1;  // the index of unfinished_tasks among attr_names
+  // Where each of attr_names sits in a plain queue's dict (they share their keys), and where
+  // "_waiters" sits in a Condition's: read there instead of looked up (fast paths, 3.12+).
+  EntryHint attr_hint[kMaxAttrs];
+  EntryHint waiters_hint;
+  PyObject* zero = nullptr;  // the int 0, the usual maxsize
   TypeGuard queue_guard;  // the checks below hold while these say unchanged
   TypeGuard cond_guard;
 };
@@ -56,6 +62,7 @@ const char* const kRoles[] = {"maxsize", "queue", "mutex", "not_empty", "not_ful
                               "unfinished_tasks"};
 constexpr int kRoleCount = 7;
 constexpr int kNoRole = -1;
+constexpr int kUnfinishedRole = 6;  // kRoles[6]
 
 // n + 1: for an int that fits, without PyNumber_Add's dispatch.
 Ref plus_one(PyObject* n) {
@@ -99,6 +106,7 @@ void learn_shape(Known& k, PyObject* fresh) {
     k.attr_names[n] = key;
     k.attr_role[n] = role;
     k.attr_fixed[n] = role == kNoRole ? value : nullptr;
+    if (role == kUnfinishedRole) k.unfinished_at = n;
     ++n;
   }
   for (bool s : seen)
@@ -158,6 +166,7 @@ Known* make_known() {
   k->cond_cls = cond_cls.get();
   Ref fresh = call(queue_cls.get(), {});
   learn_shape(*k, fresh.get());
+  k->zero = py_long(0).release();  // kept for the life of the process (never released)
   // Kept for the life of the process (never released).
   k->queue_cls = queue_cls.release();
   k->empty_cls = empty_cls.release();
@@ -266,27 +275,76 @@ bool scan(const Known& k, PyObject* dict, Slots& s) {
   return true;
 }
 
+// What scan() reads, from the places the hints remember (all of them set and the dict holding no
+// other key: the same key set); false when any is not known.
+bool hinted(const Known& k, PyObject* dict, Slots& s) {
+#if ORVA_USE_ENTRY_HINTS
+  if (PyDict_GET_SIZE(dict) != k.n_attrs) return false;
+  const EntryHint::Entries entries(dict);
+  PyObject** parts[] = {&s.maxsize, &s.items, &s.mutex, &s.not_empty, &s.not_full, &s.all_tasks_done, &s.unfinished};
+  static_assert(sizeof(parts) / sizeof(parts[0]) == kRoleCount, "a part per role");
+  for (int i = 0; i < k.n_attrs; ++i) {
+    PyObject* v = entries.find(k.attr_hint[i], k.attr_names[i]);
+    if (!v) return false;
+    const int role = k.attr_role[i];
+    if (role == kNoRole) {
+      if (v != k.attr_fixed[i]) return false;
+    } else {
+      *parts[role] = v;
+    }
+  }
+  return true;
+#else
+  (void)k, (void)dict, (void)s;
+  return false;
+#endif
+}
+
+// After a scan found `dict` plain: the places of its keys, for hinted().
+void learn_hints(Known& k, PyObject* dict) {
+#if ORVA_USE_ENTRY_HINTS
+  for (int i = 0; i < k.n_attrs; ++i)
+    if (!k.attr_hint[i].find(dict, k.attr_names[i])) k.attr_hint[i].learn(dict, k.attr_names[i]);
+#else
+  (void)k, (void)dict;
+#endif
+}
+
+// q.unfinished_tasks = value in the plain queue's `dict`, whose count now is an int.
+void set_unfinished(PyObject* dict, PyObject* value) {
+  Known& k = known();
+  if (k.unfinished_at >= 0 && k.attr_hint[k.unfinished_at].replace(dict, ORVA_NAME("unfinished_tasks"), value)) return;
+  dict_set(dict, ORVA_NAME("unfinished_tasks"), value);
+}
+
 // Plain queue dicts found lately, each valid while its guard says the dict is unchanged (the
 // dict then holds the objects recorded, so nothing here owns a reference). The feed's two queues
 // are looked at every tick.
+#if ORVA_USE_DICT_VERSIONS
 struct SeenPlain {
   DictGuard guard;
   Slots slots;
 };
 SeenPlain g_seen[4];
 unsigned g_seen_next = 0;
+#endif
 
 bool seen_plain(PyObject* dict, Slots& s) {
+#if ORVA_USE_DICT_VERSIONS
   for (const SeenPlain& e : g_seen)
     if (e.guard.unchanged(dict)) {
       s = e.slots;
       return true;
     }
+#else
+  (void)dict, (void)s;  // no guard could say so
+#endif
   return false;
 }
 
 // Records a dict found plain (or changed only by this file, `s` holding its values now).
 void remember_plain(PyObject* dict, const Slots& s) {
+#if ORVA_USE_DICT_VERSIONS
   if (!fastpaths_on()) return;
   for (SeenPlain& e : g_seen)
     if (e.slots.mutex == s.mutex && e.slots.items == s.items && e.guard.marked()) {  // the same queue's older state
@@ -297,6 +355,9 @@ void remember_plain(PyObject* dict, const Slots& s) {
   SeenPlain& e = g_seen[g_seen_next++ % 4];
   e.guard.mark(dict);
   e.slots = s;
+#else
+  (void)dict, (void)s;  // seen_plain() answers no anyway
+#endif
 }
 
 // The queue's dict now, when q is exactly queue.Queue (its class unchanged), unbounded, not shut
@@ -308,11 +369,18 @@ PyObject* plain_dict(PyObject* q, Slots& s) {
   if (!d || !PyDict_CheckExact(d)) return nullptr;
   if (seen_plain(d, s)) return d;
   s = Slots();
-  if (!scan(k, d, s) || !PyLong_CheckExact(s.maxsize)) return nullptr;
-  int overflow = 0;
-  long v = PyLong_AsLongAndOverflow(s.maxsize, &overflow);
-  if (v == -1 && PyErr_Occurred()) throw_error();
-  if (overflow > 0 || v > 0) return nullptr;
+  if (!hinted(k, d, s)) {
+    s = Slots();
+    if (!scan(k, d, s)) return nullptr;
+    learn_hints(k, d);
+  }
+  if (!PyLong_CheckExact(s.maxsize)) return nullptr;
+  if (s.maxsize != k.zero) {
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(s.maxsize, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    if (overflow > 0 || v > 0) return nullptr;
+  }
   if (Py_TYPE(s.items) != k.deque_type || Py_TYPE(s.mutex) != k.lock_type) return nullptr;
   remember_plain(d, s);
   return d;
@@ -409,7 +477,10 @@ Done fast_put(PyObject* q, PyObject* mutex, PyObject* item, const std::function<
   if (h.dict) {
     // With an int count nothing above or in the set ran Python code, so the other slots still hold.
     const bool plain_count = PyLong_CheckExact(h.unfinished.get());
-    dict_set(h.dict, ORVA_NAME("unfinished_tasks"), next.get());
+    if (plain_count)
+      set_unfinished(h.dict, next.get());
+    else
+      dict_set(h.dict, ORVA_NAME("unfinished_tasks"), next.get());
     if (plain_count) {
       h.slots.unfinished = next.get();  // held by the dict now
       remember_plain(h.dict, h.slots);
@@ -700,7 +771,15 @@ PyObject* cond_waiters(PyObject* cond_dict) {
     return found;
   }
 #endif
+#if ORVA_USE_ENTRY_HINTS
+  Known& k = known();
+  if (PyObject* v = k.waiters_hint.find(cond_dict, ORVA_NAME("_waiters"))) return v;
+  PyObject* found = entry(cond_dict, ORVA_NAME("_waiters"));
+  if (found) k.waiters_hint.learn(cond_dict, ORVA_NAME("_waiters"));
+  return found;
+#else
   return entry(cond_dict, ORVA_NAME("_waiters"));
+#endif
 }
 
 }  // namespace
@@ -725,7 +804,7 @@ bool queue_count_direct(PyObject* q, const std::function<bool()>& keep) {
   if (keep && !keep()) return false;
   if (!PyLong_CheckExact(s.unfinished)) return false;
   Ref next = plus_one(s.unfinished);
-  dict_set(dict, ORVA_NAME("unfinished_tasks"), next.get());
+  set_unfinished(dict, next.get());
   s.unfinished = next.get();  // held by the dict now
   remember_plain(dict, s);
   return true;
@@ -828,7 +907,7 @@ bool queue_put_quick(PyObject* q, PyObject* item) {
   PyObject* args[] = {items.get(), item};
   Ref::steal(PyObject_Vectorcall(known().append, args, 2, nullptr));
   Ref next = plus_one(s.unfinished);
-  dict_set(dict, ORVA_NAME("unfinished_tasks"), next.get());
+  set_unfinished(dict, next.get());
   // The one change made to the dict: its parts stay known (the dict holds the new count).
   s.unfinished = next.get();
   remember_plain(dict, s);

@@ -6,7 +6,8 @@
 // so later reads skip the look-up. Any change to the instance's attributes or to its class (a
 // property, __getattribute__) changes a tag and the next read looks up again. With type watchers
 // (3.12+) the value is read from the instance dict while the class, watched, is unchanged and has
-// the generic look-up and no data descriptor of that name: what getattr would find first.
+// the generic look-up and no data descriptor of that name: what getattr would find first; the
+// dict's entry is then read where it was found last (EntryHint) when it still holds that name.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,10 @@ class InstanceAttrs {
     PyObject* v = kept(self, slot);
     if (v == Py_True) return true;
     if (v == Py_False) return false;
+#elif ORVA_USE_TYPE_WATCHERS
+    PyObject* v = from_dict(self, slot, name);
+    if (v == Py_True) return true;
+    if (v == Py_False) return false;
 #endif
     Ref value = get(self, slot, name);
     return orva::truthy(value.get());
@@ -59,11 +64,14 @@ class InstanceAttrs {
     }
     PyObject* dict = instance_dict(self);
     if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+    if (PyObject* v = hints_[slot].find(dict, name)) return v;
     PyObject* v = PyDict_GetItemWithError(dict, name);
     if (!v && PyErr_Occurred()) throw_error();
+    if (v) hints_[slot].learn(dict, name);
     return v;
   }
   TypeGuard guard_;
+  EntryHint hints_[kSlots];  // where each attribute sits in self's dict (fast paths)
   bool clear_[kSlots] = {};  // no data descriptor of that name, while guard_ holds
 #endif
   Ref look_up(PyObject* self, Slot slot, PyObject* name);

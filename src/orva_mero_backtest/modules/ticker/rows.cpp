@@ -24,12 +24,27 @@ constexpr int kNeeded = 5;  // the quote columns may be missing: their values ar
 
 // The quote's keys, in the order they follow the eight keys of a tick that carries them.
 PyObject* quote_key(int k) {
-  switch (k) {
-    case 0: return ORVA_NAME("bid_price");
-    case 1: return ORVA_NAME("bid_volume");
-    case 2: return ORVA_NAME("ask_price");
-    default: return ORVA_NAME("ask_volume");
+  // Made at the first use like ORVA_NAME (no C++ guard), looked at for every tick.
+  static PyObject* keys[4] = {};
+  if (!keys[3]) {
+    keys[0] = ORVA_NAME("bid_price");
+    keys[1] = ORVA_NAME("bid_volume");
+    keys[2] = ORVA_NAME("ask_price");
+    keys[3] = ORVA_NAME("ask_volume");
   }
+  return keys[k];
+}
+
+// Whether a tick's entries (a fresh dict, or the shape it is copied from) are in the order
+// build_from_shape fills in place: market_type, timestamp, code, close, qty, tick_type, the two
+// flags, then the quote's keys.
+bool entries_in_order(PyObject* tick, bool quotes) {
+  FreshEntries e;
+  if (!e.open(tick, quotes ? 12 : 8)) return false;
+  bool fits = e.key(1) == ORVA_NAME("timestamp") && e.key(3) == ORVA_NAME("close") && e.key(4) == ORVA_NAME("qty") &&
+              e.key(5) == ORVA_NAME("tick_type");
+  for (int k = 0; fits && quotes && k < 4; ++k) fits = e.key(8 + k) == quote_key(k);
+  return fits;
 }
 
 }  // namespace
@@ -60,7 +75,7 @@ bool column_type(const char* format, ColumnChunk::Type& type, int& width) {
 ColumnChunk::ColumnChunk(const ArrowArray* array, int64_t parent_offset, Type type, int width)
     : a_(array), base_(parent_offset + array->offset), type_(type), width_(width) {}
 
-Ref ColumnChunk::value(int64_t row) const {
+Ref ColumnChunk::any_value(int64_t row) const {
   const int64_t i = base_ + row;
   if (is_null(i)) return Ref::none();
   const void* data = a_->buffers[1];
@@ -170,6 +185,9 @@ bool TickRows::open_arrow(PyObject* df) {
     for (int c = 0; c < kColumnCount; ++c)
       if (index[c] >= 0) batch->columns.emplace_back(batch->array.children[index[c]], batch->array.offset, types[c], widths[c]);
     batch->quote_columns = batch->columns.size() == static_cast<size_t>(kColumnCount);
+    batch->atomic_values = true;
+    for (size_t c = 2; c < batch->columns.size(); ++c)
+      if (batch->columns[c].gives_text()) batch->atomic_values = false;
     batches_.push_back(std::move(batch));
   }
   return true;
@@ -224,7 +242,8 @@ Ref TickRows::next(PyObject* self, bool backfilling, InstanceAttrs& attrs, bool 
     row_ = 0;
   }
   if (batch_ >= batches_.size()) return Ref();
-  const auto& cols = batches_[batch_]->columns;
+  const Batch& batch = *batches_[batch_];
+  const auto& cols = batch.columns;
   // The row counts as used only once its tick is built: a failed one stays the next one.
   const int64_t i = row_;
   std::string_view code_text;
@@ -235,12 +254,12 @@ Ref TickRows::next(PyObject* self, bool backfilling, InstanceAttrs& attrs, bool 
   Ref volume = cols[3].value(i);
   Ref tick_type = cols[4].value(i);
   Ref quote[4];
-  if (quotes && batches_[batch_]->quote_columns)
+  if (quotes && batch.quote_columns)
     for (int k = 0; k < 4; ++k) quote[k] = cols[5 + k].value(i);
   Ref tick;
   if (cols[0].text(i, code_text)) {
-    tick = build_from_shape(self, attrs, instrument(code_text), ts.get(), raw_ts ? &ts_raw : nullptr, close.get(),
-                            volume.get(), tick_type.get(), backfilling, quotes ? quote : nullptr);
+    tick = build_from_shape(self, attrs, instrument(code_text), ts.get(), raw_ts ? &ts_raw : nullptr, close, volume,
+                            tick_type, backfilling, quotes ? quote : nullptr, batch.atomic_values);
   } else {
     Ref code = cols[0].value(i);
     if (raw_ts) ts = py_long(ts_raw);
@@ -252,6 +271,14 @@ Ref TickRows::next(PyObject* self, bool backfilling, InstanceAttrs& attrs, bool 
 }
 
 TickRows::Instrument& TickRows::instrument(std::string_view text) {
+  if (last_ && last_->text.size() == text.size() && std::memcmp(last_->text.data(), text.data(), text.size()) == 0)
+    return *last_;
+  Instrument& found = find_instrument(text);
+  last_ = &found;
+  return found;
+}
+
+TickRows::Instrument& TickRows::find_instrument(std::string_view text) {
   if (text.size() > 15) {
     auto it = by_text_.find(text);
     return it != by_text_.end() ? *it->second : make_instrument(text);
@@ -353,8 +380,9 @@ Ref TickRows::build(PyObject* self, InstanceAttrs& attrs, PyObject* code, PyObje
 }
 
 Ref TickRows::build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw,
-                               PyObject* close, PyObject* volume, PyObject* tick_type, bool backfilling,
-                               Ref* quote) {
+                               Ref& close_ref, Ref& volume_ref, Ref& tick_type_ref, bool backfilling,
+                               Ref* quote, bool atomic_values) {
+  PyObject *close = close_ref.get(), *volume = volume_ref.get(), *tick_type = tick_type_ref.get();
   const bool quotes = quote != nullptr;
   Ref market = market_of(self, attrs, ins.code.get(), &ins);
   Ref timestamp = ts_raw ? seconds_(*ts_raw, 8) : seconds_(ts, 8);
@@ -367,24 +395,30 @@ Ref TickRows::build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument&
       for (int k = 0; k < 4; ++k) dict_set(shape.get(), quote_key(k), Py_None);
     ins.market[backfilling] = market;
     ins.shape_quotes[backfilling] = quotes;
+    // A copy of a dict with no deleted entry keeps its entries in the same order: checked once here.
+    ins.shape_fits[backfilling] = entries_in_order(shape.get(), quotes);
   }
   Ref tick = Ref::steal(PyDict_Copy(shape.get()));
-  // The copy is new and seen by nobody yet: its four row values are written into its entries
-  // (a placeholder None each) without a look-up per key. Only atomic values: the copy stays untracked.
+  // The copy is new and seen by nobody yet: its row values are written into its entries (a
+  // placeholder None each) without a look-up per key. Only atomic values: the copy stays untracked.
   FreshEntries e;
-  if (atomic(timestamp.get()) && atomic(close) && atomic(volume) && atomic(tick_type) &&
-      e.open(tick.get(), quotes ? 12 : 8)) {
-    bool fits = e.key(1) == ORVA_NAME("timestamp") && e.key(3) == ORVA_NAME("close") &&
-                e.key(4) == ORVA_NAME("qty") && e.key(5) == ORVA_NAME("tick_type");
-    for (int k = 0; fits && quotes && k < 4; ++k)
-      fits = e.key(8 + k) == quote_key(k) && (!quote[k] || atomic(quote[k].get()));
+  if (ins.shape_fits[backfilling] && (atomic_values || (atomic(close) && atomic(volume) && atomic(tick_type))) &&
+      atomic(timestamp.get()) && e.open(tick.get(), quotes ? 12 : 8)) {
+    bool fits = true;
+    for (int k = 0; !atomic_values && quotes && k < 4; ++k) fits = fits && (!quote[k] || atomic(quote[k].get()));
     if (fits) {
-      e.set(1, timestamp.get());
-      e.set(3, close);
-      e.set(4, volume);
-      e.set(5, tick_type);
+      // Each value goes to the tick: no new reference to take here and none to drop after.
+      e.put(1, timestamp.release());
+      e.put(3, close_ref.release());
+      e.put(4, volume_ref.release());
+      e.put(5, tick_type_ref.release());
       if (quotes)
-        for (int k = 0; k < 4; ++k) e.set(8 + k, quote[k] ? quote[k].get() : Py_None);
+        for (int k = 0; k < 4; ++k) {
+          if (quote[k])
+            e.put(8 + k, quote[k].release());
+          else
+            e.set(8 + k, Py_None);
+        }
       return tick;
     }
   }

@@ -59,7 +59,9 @@ class ColumnChunk {
  public:
   enum class Type { Bool, Int, UInt, Float32, Float64, Utf8, LargeUtf8, Utf8View };
   ColumnChunk(const ArrowArray* array, int64_t parent_offset, Type type, int width);
-  Ref value(int64_t row) const;
+  Ref value(int64_t row) const;  // read for every row: the common types inline, below
+  // Whether value() gives str objects (which a dict needs the collector's tracking for).
+  bool gives_text() const { return type_ == Type::Utf8 || type_ == Type::LargeUtf8 || type_ == Type::Utf8View; }
   // The UTF-8 bytes of a string column's row; false when the row is null or the column holds no text.
   bool text(int64_t row, std::string_view& out) const;
   // A 64-bit integer column's row; false when null or of another type.
@@ -67,6 +69,7 @@ class ColumnChunk {
 
  private:
   bool is_null(int64_t i) const;
+  Ref any_value(int64_t row) const;
   const ArrowArray* a_;
   int64_t base_;  // parent offset plus the child's own
   Type type_;
@@ -79,6 +82,15 @@ inline bool ColumnChunk::is_null(int64_t i) const {
   auto validity = static_cast<const uint8_t*>(a_->buffers[0]);
   if (!validity) return false;
   return !((validity[i >> 3] >> (i & 7)) & 1);
+}
+
+inline Ref ColumnChunk::value(int64_t row) const {
+  const int64_t i = base_ + row;
+  if (a_->null_count == 0) {
+    if (type_ == Type::Float64) return py_float(static_cast<const double*>(a_->buffers[1])[i]);
+    if (type_ == Type::Int && width_ == 8) return py_long(static_cast<const int64_t*>(a_->buffers[1])[i]);
+  }
+  return any_value(row);
 }
 
 // Row i of a string array whose offsets are of type Offset (int32 for Utf8, int64 for LargeUtf8).
@@ -153,6 +165,7 @@ class TickRows {
     ArrowArray array;
     std::vector<ColumnChunk> columns;  // code, ts, close, volume, tick_type[, the four quote columns]
     bool quote_columns = false;
+    bool atomic_values = false;  // close, volume, tick_type and the quotes are never str
   };
   // What the ticks of one code share: its str (one object for all its ticks) and, per value of
   // is_backfilling, a tick dict holding the values that stay the same (market_type, code and the two
@@ -164,6 +177,7 @@ class TickRows {
     Ref market[2];
     Ref shape[2];
     bool shape_quotes[2] = {false, false};  // the shape holds the four quote keys too
+    bool shape_fits[2] = {false, false};    // its entries are in the order build_from_shape fills
     // The market code_market_map gave last (fast paths).
     Ref known_market;
     PlainDictGuard map_guard;  // code_market_map as it was when known_market was found in it
@@ -180,14 +194,16 @@ class TickRows {
   bool open_arrow(PyObject* df);
   void release_arrow();
   Instrument& instrument(std::string_view text);
+  Instrument& find_instrument(std::string_view text);
   Instrument& make_instrument(std::string_view text);
   Instrument*& short_slot(const ShortKey& key);
   Ref market_of(PyObject* self, InstanceAttrs& attrs, PyObject* code, Instrument* ins = nullptr);
   Ref timestamp(PyObject* ts_value, const long long* ts_raw);
   Ref build(PyObject* self, InstanceAttrs& attrs, PyObject* code, PyObject* ts, PyObject* close, PyObject* volume, PyObject* tick_type,
             bool backfilling);
-  Ref build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw, PyObject* close,
-                       PyObject* volume, PyObject* tick_type, bool backfilling, Ref* quote);
+  // The row's values are given up to the tick (moved into it, or left to the caller when copied).
+  Ref build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument& ins, PyObject* ts, const long long* ts_raw, Ref& close,
+                       Ref& volume, Ref& tick_type, bool backfilling, Ref* quote, bool atomic_values);
 
   ArrowArrayStream stream_{};
   std::vector<std::unique_ptr<Batch>> batches_;
@@ -197,6 +213,7 @@ class TickRows {
   std::unordered_map<std::string_view, Instrument*> by_text_;  // longer codes, views of Instrument::text
   std::vector<ShortSlot> short_;                               // open addressing, a power of two long
   size_t short_count_ = 0;
+  Instrument* last_ = nullptr;                                 // the code of the row before (rows of one code often follow)
   SecondsBinding seconds_;                                     // format_nano_ts_to_second_ts
   Ref rows_;                                    // iter_rows(named=True) iterator when not read through Arrow
   Ref pending_;                                 // its row whose tick failed to build, tried again next
