@@ -252,7 +252,9 @@ def test_samples_read_like_the_list_of_pairs_they_replace(steps):
     assert list(reversed(samples)) == model[::-1]
     assert samples[1:] == model[1:] and (not model or samples[-1] == model[-1])
     assert pickle.loads(pickle.dumps(samples)) == samples
-    assert samples != model + [(99.0, 1.0)]
+    extra = [(99.0, 1.0)]
+    assert samples != model + extra
+    assert samples + extra == model + extra and model + samples == model + model and samples.copy() == model
 
 
 @pytest.mark.parametrize("bad", [[(1.0, 2.0, 3.0)], [(1.0,), (2.0, 3.0, 4.0)], [(1.0, "x")]])

@@ -98,6 +98,17 @@ class Samples(MutableSequence):
     def __reduce__(self) -> Any:
         return (_rebuilt, (self.timestamps, self.values))
 
+    def __add__(self, other: Iterable[Pair]) -> "Samples":
+        joined = self.copy()
+        joined.extend(other)
+        return joined
+
+    def __radd__(self, other: Any) -> Any:
+        return other + list(self) if isinstance(other, list) else NotImplemented
+
+    def copy(self) -> "Samples":
+        return self[:]
+
     def to_list(self) -> List[Pair]:
         return list(self)
 
