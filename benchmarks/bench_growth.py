@@ -38,7 +38,7 @@ sys.path.insert(0, {here!r})
 import bench_growth
 from orva_mero_backtest.driver import Backtest, Instrument
 from orva_mero_backtest.strategies import MovingAverageCross
-codes, start, end, budget, data = json.loads(sys.argv[1])
+codes, start, end, budget, data, capital = json.loads(sys.argv[1])
 api = bench_growth.broker()
 with open("/proc/self/statm") as f:
     base = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
@@ -52,7 +52,7 @@ def progress(p):
 started = time.perf_counter()
 result = Backtest(MovingAverageCross(), [Instrument(c, "Stock") for c in codes], start, end, api=api,
                   module_console="none", fills="trade", data_dir=data, on_progress=progress,
-                  memory_budget_mb=budget or None).run()
+                  memory_budget_mb=budget or None, **({{"capital": capital}} if capital else {{}})).run()
 seconds = time.perf_counter() - started
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 (t0, c0), (t1, c1) = cpu["first"], cpu["last"]
@@ -94,16 +94,16 @@ def trading_span(first, days):
         day += timedelta(days=1)
 
 
-def one(codes, start, end, budget, data):
+def one(codes, start, end, budget, data, capital=None):
     code = CHILD.format(here=os.path.dirname(os.path.abspath(__file__)))
-    out = subprocess.run([sys.executable, "-c", code, json.dumps([codes, start, end, budget, data])],
+    out = subprocess.run([sys.executable, "-c", code, json.dumps([codes, start, end, budget, data, capital])],
                          check=True, capture_output=True, text=True, timeout=3600)
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
-def measure(label, codes, start, end, budget, data, samples):
-    one(codes, start, end, budget, data)  # fills the cache
-    runs = [one(codes, start, end, budget, data) for _ in range(samples)]
+def measure(label, codes, start, end, budget, data, samples, capital=None):
+    one(codes, start, end, budget, data, capital)  # fills the cache
+    runs = [one(codes, start, end, budget, data, capital) for _ in range(samples)]
     med = {k: statistics.median(r[k] for r in runs) for k in ("seconds", "peak_mb", "base_mb", "stream", "cpu_us")}
     ticks, chunks, orders = runs[0]["ticks"], runs[0]["chunks"], runs[0]["orders"]
     print(f"{label:<22} {ticks:>10,} ticks {orders:>7,} orders {chunks:>3} chunk(s)  peak RSS "
@@ -119,6 +119,8 @@ def main():
     p.add_argument("--budget-mb", type=float)
     p.add_argument("--only", choices=("quarters", "instruments"))
     p.add_argument("--samples", type=int, help="runs per figure, the median shown (default 3; --quick: 1)")
+    p.add_argument("--capital", type=float, help="the runs' capital in TWD (default: the package's); with "
+                   "the default ma_cross runs out of cash in its second year and every later order is refused")
     args = p.parse_args()
     quarter = 5 if args.quick else 62
     samples = args.samples or (1 if args.quick else 3)
@@ -126,18 +128,19 @@ def main():
     first = date(2021, 1, 4)
     load = os.getloadavg()
     print(f"{sys.version.split()[0]}, {os.cpu_count()} cores, load {load[0]:.1f}; quarter = {quarter} trading "
-          f"days; budget {budget or 'default'} MB; {'one sample' if samples == 1 else f'median of {samples}'}")
+          f"days; budget {budget or 'default'} MB; {'one sample' if samples == 1 else f'median of {samples}'}"
+          + (f"; capital {args.capital:,.0f} TWD" if args.capital else ""))
     with tempfile.TemporaryDirectory(prefix="orva-bench-growth-") as data:
         if args.only != "instruments":
             for quarters in (1, 4, 16):
                 end = trading_span(first, quarter * quarters)
                 measure(f"2412, {quarters} quarter(s)", ["2412"], first.isoformat(), end.isoformat(), budget,
-                        data, samples)
+                        data, samples, args.capital)
         if args.only != "quarters":
             end = trading_span(first, quarter)
             for n in (1, 5, 20):
                 measure(f"{n} stock(s), 1 quarter", stock_codes(n), first.isoformat(), end.isoformat(), budget,
-                        data, samples)
+                        data, samples, args.capital)
     print(f"load at the end {os.getloadavg()[0]:.1f}")
 
 
