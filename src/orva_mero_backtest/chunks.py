@@ -6,9 +6,15 @@ per chunk of whole trading days (the warm-up only before the first). Ticks are o
 day and days follow each other, so the chunks together give exactly the ticks, in exactly the order, of a
 single run over the range.
 
-The chunk size comes from a memory budget: the ticks of one chunk at ``BYTES_PER_TICK`` each, counted
-twice while the next chunk is prepared alongside the current one. A run whose whole range fits the
-budget is one chunk, as before.
+The chunk size comes from a memory budget, against what was measured (3.10 and 3.13, the simulated
+broker's ticks, RSS sampled through runs): building a frame peaks at about ``BUILD_BYTES_PER_TICK``
+(each day's frame read, then the combined copy and its sorted copy, less what the allocator has handed
+back meanwhile) and a built frame, streaming or waiting its turn, holds about ``HELD_BYTES_PER_TICK``.
+A range is one chunk when building it fits the budget. Otherwise the next chunk is built while the
+current one streams, so each chunk is cut to at most ``budget / (BUILD + HELD)`` ticks: the peak, one
+frame streaming and the next being built, then stays near the process's baseline plus the budget
+however long the range. What the run keeps (orders, fills, 16 bytes a price or equity sample) comes on
+top; it grows with the range, not with the chunk.
 """
 
 from __future__ import annotations
@@ -22,9 +28,10 @@ from .data.cache_broker import cache_file
 from .data.clock import trading_days
 from .errors import BacktestError
 
-# Memory of the feed per tick of its range (the combined frame and the rows read from it), measured
-# with the simulated broker's ticks; a process's own baseline (about 150 MB) comes on top.
-BYTES_PER_TICK = 210
+# Peak memory per tick while a frame is built, and what a built frame holds per tick (see above); a
+# process's own baseline (about 80-100 MB once the feed has run) comes on top.
+BUILD_BYTES_PER_TICK = 280
+HELD_BYTES_PER_TICK = 100
 DEFAULT_MEMORY_BUDGET_MB = 2048.0
 MEMORY_BUDGET_ENV = "ORVA_MERO_BACKTEST_MEMORY_BUDGET_MB"
 # Ticks assumed for an instrument-day with no cache file yet (about a busy future's day session).
@@ -90,15 +97,15 @@ def estimate_day_ticks(data_root: str, codes: Sequence[str], days: Sequence[Date
 
 
 def plan_chunks(first: Date, last: Date, day_ticks: Dict[Date, int], budget_bytes: float,
-                bytes_per_tick: float = BYTES_PER_TICK) -> List[Chunk]:
-    """The chunks of first..last: one when the whole range fits ``budget_bytes``, else runs of trading
-    days of at most half the budget each (one chunk streams while the next is prepared), a day that
-    alone exceeds that being a chunk of its own. The chunks cover every calendar day of the range once;
-    ``day_ticks`` holds the trading days' estimated ticks."""
+                build_bytes: float = BUILD_BYTES_PER_TICK, held_bytes: float = HELD_BYTES_PER_TICK) -> List[Chunk]:
+    """The chunks of first..last: one when building the whole range fits ``budget_bytes``, else runs of
+    trading days of at most ``budget_bytes / (build_bytes + held_bytes)`` ticks each (one chunk streams
+    while the next is built), a day that alone exceeds that being a chunk of its own. The chunks cover
+    every calendar day of the range once; ``day_ticks`` holds the trading days' estimated ticks."""
     days = sorted(d for d in day_ticks if first <= d <= last)
-    if sum(day_ticks[d] for d in days) * bytes_per_tick <= budget_bytes or len(days) < 2:
+    if sum(day_ticks[d] for d in days) * build_bytes <= budget_bytes or len(days) < 2:
         return [(first.isoformat(), last.isoformat())]
-    limit = budget_bytes / 2
+    limit = budget_bytes / (build_bytes + held_bytes)
     chunks: List[Chunk] = []
     begin, held = first, 0
     for i, day in enumerate(days):
@@ -106,7 +113,7 @@ def plan_chunks(first: Date, last: Date, day_ticks: Dict[Date, int], budget_byte
         following = days[i + 1] if i + 1 < len(days) else None
         if following is None:
             break
-        if (held + day_ticks[following]) * bytes_per_tick > limit:
+        if held + day_ticks[following] > limit:
             chunks.append((begin.isoformat(), day.isoformat()))
             begin, held = day + timedelta(days=1), 0
     chunks.append((begin.isoformat(), last.isoformat()))

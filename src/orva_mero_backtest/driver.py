@@ -30,6 +30,7 @@ from .market_rules import MarketRules, RuleSwitches, build_rules, switches_of
 from .modules.engine import engine as _engine
 from .modules.positions.positions import Positions
 from .orders import OrderTracker
+from .samples import Samples
 from .stats import DEFAULT_CAPITAL
 from .stops import StopBook
 from .strategy import Strategy, StrategyContext
@@ -85,8 +86,10 @@ class BacktestResult:
     backfill_ticks: int
     load_seconds: float  # building the main range (cache reads, downloads)
     stream_seconds: float  # from the first tick to the end of the stream
-    prices: Dict[str, List[Tuple[float, float]]] = field(default_factory=dict)
-    equity: List[Tuple[float, float]] = field(default_factory=list)
+    # (timestamp, price) per instrument and (timestamp, equity): a run gives them as Samples (compact,
+    # read like lists of pairs); any sequence of pairs will do.
+    prices: Dict[str, Sequence[Tuple[float, float]]] = field(default_factory=dict)
+    equity: Sequence[Tuple[float, float]] = field(default_factory=list)
     capital: float = DEFAULT_CAPITAL  # starting capital (TWD) that returns and drawdown % refer to
     fill_model: str = "trade"  # how orders filled in the run ("quote" or "trade")
     latency_ms: float = 0.0  # its entry latency
@@ -251,7 +254,15 @@ _consoles = _ModuleConsoles()
 
 class Recording:
     """Prices and equity for the plot: a series gets a point when ``sample`` seconds of tick time have
-    passed since its last one; equity also after every fill; each series ends at the last main tick."""
+    passed since its last one; equity also after every fill; each series ends at the last main tick.
+
+    The loop appends tuples to ``prices[code]`` and ``equity``; ``flush`` moves them into the compact
+    ``Samples`` of the result (``kept_prices``, ``kept_equity``), so that a long run holds 16 bytes a
+    sample rather than a tuple's 110. It is called every ``FLUSH_TICKS`` main ticks (at the first
+    progress call after them), at the end of each chunk and at the end."""
+
+    # Tuples held at most between flushes: about 2 samples a tick at worst, so a few MB.
+    FLUSH_TICKS = 16_384
 
     def __init__(self, codes: Sequence[str], positions: Positions, sample: float) -> None:
         self.sample = sample
@@ -263,14 +274,31 @@ class Recording:
         self.fills = positions.fills
         self.fills_seen = len(self.fills)
         self.equity_of = positions.equity
+        self.kept_prices: Dict[str, Samples] = {code: Samples() for code in codes}
+        self.kept_equity = Samples()
+        self.flushed_at = 0  # main ticks when last flushed
+
+    def flush(self, ticks: int = 0) -> None:
+        """Moves the samples the loop appended into the compact series (the lists stay, emptied:
+        the loop holds them)."""
+        self.flushed_at = ticks
+        for code, pending in self.prices.items():
+            if pending:
+                self.kept_prices[code].take(pending)
+                pending.clear()
+        if self.equity:
+            self.kept_equity.take(self.equity)
+            self.equity.clear()
 
     def finish(self, last_close: Dict[str, float], timestamp: Optional[float]) -> None:
+        self.flush(self.flushed_at)
         for code, ts in self.last_main_ts.items():
-            series = self.prices[code]
+            series = self.kept_prices[code]
             if not series or series[-1][0] != ts:
                 series.append((ts, last_close[code]))
-        if timestamp is not None and (not self.equity or self.equity[-1][0] != timestamp):
-            self.equity.append((timestamp, self.equity_of()))
+        equity = self.kept_equity
+        if timestamp is not None and (not equity or equity[-1][0] != timestamp):
+            equity.append((timestamp, self.equity_of()))
 
 
 # --- the per-tick loop ---------------------------------------------------------------------------
@@ -401,6 +429,9 @@ class TickStream:
         return error
 
     def progress(self, done: bool = False) -> None:
+        recording = self.recording
+        if self.ticks - recording.flushed_at >= recording.FLUSH_TICKS:
+            recording.flush(self.ticks)
         bt = self.backtest
         if bt.on_progress is None:
             return
@@ -819,6 +850,7 @@ class Backtest:
                 if prepared is None:
                     break
                 # The chunk's feed has ended: checked and closed as a run's last would be.
+                recording.flush(stream.ticks)
                 self._check_feed(ticker_module)
                 if ctx.warming_up:
                     self._end_backfill()
@@ -865,8 +897,8 @@ class Backtest:
             backfill_ticks=stream.backfill_ticks,
             load_seconds=load_seconds,
             stream_seconds=stream_seconds,
-            prices=recording.prices,
-            equity=recording.equity,
+            prices=recording.kept_prices,
+            equity=recording.kept_equity,
             capital=self.capital,
             fill_model=self.fills,
             latency_ms=self.latency_ms,
