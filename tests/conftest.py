@@ -1,6 +1,45 @@
+import pathlib
+
 import pytest
 
 from orva_mero_backtest.constant import BASIC_INFO
+
+# Test files whose tests exercise no native code of their own: reporting, statistics, command-line
+# parsing, importers, sweeps (which orchestrate processes over the driver that other files test). The
+# passes that vary only the native build (shortcuts off at run time, compiled out, sanitized) run with
+# --native-only and leave them out; every other pass runs them. A file that starts driving the native
+# modules in a way no other file does comes off this list.
+PYTHON_ONLY = {
+    "test_bars.py",
+    "test_calendar_cache.py",
+    "test_checked.py",
+    "test_cli.py",
+    "test_cli_output.py",
+    "test_import_fuzz.py",
+    "test_importer.py",
+    "test_layout.py",
+    "test_readme_example.py",
+    "test_readme_sample.py",
+    "test_sim_broker.py",
+    "test_stats.py",
+    "test_strategy_loading.py",
+    "test_summary_units.py",
+    "test_sweep.py",
+    "test_sweep_search.py",
+    "test_tearsheet.py",
+}
+
+
+def pytest_addoption(parser):
+    parser.addoption("--native-only", action="store_true",
+                     help="leave out the test files that exercise no native code (tests/conftest.py's PYTHON_ONLY)")
+
+
+def pytest_ignore_collect(collection_path: pathlib.Path, config):
+    # Left out before collection, so that their imports (sweeps, Optuna, pandas) cost nothing either.
+    if config.getoption("--native-only") and collection_path.name in PYTHON_ONLY:
+        return True
+    return None
 
 
 @pytest.fixture(autouse=True)
