@@ -16,7 +16,8 @@
 #                                Each pass spreads its tests over ORVA_TEST_JOBS processes (pytest-xdist;
 #                                default 2, 0 runs them in one process): most of a pass is waiting on
 #                                threads and child processes, not computing. Each step's wall time and
-#                                CPU time are printed after it and again at the end.
+#                                CPU time are printed after it and again at the end. A failing pass does
+#                                not stop the others: the run ends with their names and status 1.
 #   ./scripts/test.sh ARGS...    one pass in .venv with these pytest arguments
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,6 +25,7 @@ if [ $# -gt 0 ]; then
   exec .venv/bin/python -m pytest -q "$@"
 fi
 steps=()
+failed=()  # a failing pass does not stop the others: the run ends with the list and status 1
 cpu_seconds() {  # the CPU time (user + system) of this shell's finished children so far, in seconds
   local f=build/.times
   times > "$f"
@@ -40,6 +42,7 @@ summary() {
   [ ${#steps[@]} -gt 0 ] || return 0
   echo "== Steps (load average at the end: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo '?'))"
   printf '   %s\n' "${steps[@]}"
+  [ ${#failed[@]} -eq 0 ] || printf 'test: failed: %s\n' "${failed[@]}" >&2
 }
 trap summary EXIT
 pass() {  # pass <label> <python> [VAR=value...] [-- pytest arguments]
@@ -50,7 +53,7 @@ pass() {  # pass <label> <python> [VAR=value...] [-- pytest arguments]
   [ $# -gt 0 ] && shift
   echo "== $label"
   step_start
-  env "${vars[@]}" "$py" -m pytest -q -p no:cacheprovider "${JOBS[@]}" "$@"
+  env "${vars[@]}" "$py" -m pytest -q -p no:cacheprovider "${JOBS[@]}" "$@" || failed+=("$label")
   step_end "$label"
 }
 JOBS=()
@@ -94,13 +97,14 @@ done
 if [ $SANITIZE = 1 ]; then
   echo "== Python 3.10, AddressSanitizer + UndefinedBehaviorSanitizer"
   step_start
-  ORVA_SANITIZE_BUILT=1 ./scripts/sanitize.sh "${JOBS[@]}" --native-only
+  ORVA_SANITIZE_BUILT=1 ./scripts/sanitize.sh "${JOBS[@]}" --native-only || failed+=("sanitizers")
   step_end "Python 3.10, sanitizers"
 fi
 if [ "${ORVA_SKIP_SPEED:-0}" != 1 ] && [ -x .venv-next/bin/python ]; then
   # A ratio within one run: an interpreter that takes a slow path (a 10x cliff) fails, noise does not.
   echo "== Speed across interpreters (empty strategy)"
   step_start
-  BENCH_RUNS=3 .venv/bin/python benchmarks/interpreters.py --guard 0.333 --cases empty
+  BENCH_RUNS=3 .venv/bin/python benchmarks/interpreters.py --guard 0.333 --cases empty || failed+=("speed check")
   step_end "Speed across interpreters"
 fi
+[ ${#failed[@]} -eq 0 ]
