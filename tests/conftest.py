@@ -23,6 +23,7 @@ PYTHON_ONLY = {
     "test_sim_broker.py",
     "test_stats.py",
     "test_strategy_loading.py",
+    "test_suite_selection.py",
     "test_summary_units.py",
     "test_sweep.py",
     "test_sweep_search.py",
@@ -36,10 +37,21 @@ def pytest_addoption(parser):
 
 
 def pytest_ignore_collect(collection_path: pathlib.Path, config):
-    # Left out before collection, so that their imports (sweeps, Optuna, pandas) cost nothing either.
+    # Left out before collection where pytest walks a folder, so that their imports (sweeps, Optuna,
+    # pandas) cost nothing either.
     if config.getoption("--native-only") and collection_path.name in PYTHON_ONLY:
         return True
     return None
+
+
+def pytest_collection_modifyitems(config, items):
+    # Files named on the command line are collected all the same: their tests are deselected.
+    if not config.getoption("--native-only"):
+        return
+    left_out = [item for item in items if item.path.name in PYTHON_ONLY]
+    if left_out:
+        config.hook.pytest_deselected(items=left_out)
+        items[:] = [item for item in items if item.path.name not in PYTHON_ONLY]
 
 
 @pytest.fixture(autouse=True)
