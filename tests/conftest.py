@@ -5,10 +5,11 @@ import pytest
 from orva_mero_backtest.constant import BASIC_INFO
 
 # Test files whose tests exercise no native code of their own: reporting, statistics, command-line
-# parsing, importers, sweeps (which orchestrate processes over the driver that other files test). The
-# passes that vary only the native build (shortcuts off at run time, compiled out, sanitized) run with
-# --native-only and leave them out; every other pass runs them. A file that starts driving the native
-# modules in a way no other file does comes off this list.
+# parsing, importers, sweeps. Some run a whole backtest on the way (the CLI's, the README's, a sweep's
+# rows), through the same native calls the driver's and engine's own tests make. The passes that vary
+# only the native build (shortcuts off at run time, compiled out, sanitized) run with --native-only and
+# leave these files out; every other pass runs them. A file that drives the native modules in a way no
+# other file does comes off this list.
 PYTHON_ONLY = {
     "test_bars.py",
     "test_calendar_cache.py",
