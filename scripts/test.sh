@@ -26,15 +26,16 @@ if [ $# -gt 0 ]; then
 fi
 steps=()
 failed=()  # a failing pass does not stop the others: the run ends with the list and status 1
-cpu_seconds() {  # the CPU time (user + system) of this shell's finished children so far, in seconds
-  local f=build/.times
-  times > "$f"
-  awk 'NR == 2 { n = 0; for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); n += a[1] * 60 + a[2] } printf "%d", n }' "$f"
+cpu_now() {  # cpu=<CPU time (user + system) of this shell's finished children so far, in seconds>
+  # Not in $(...): a subshell's children are not this shell's.
+  times > build/.times
+  cpu=$(awk 'NR == 2 { n = 0; for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); n += a[1] * 60 + a[2] } printf "%d", n }' build/.times)
 }
-step_start() { step_wall=$SECONDS; step_cpu=$(cpu_seconds); }
+step_start() { step_wall=$SECONDS; cpu_now; step_cpu=$cpu; }
 step_end() {  # step_end <label>
   local line
-  line=$(printf '%-44s %5d s wall %6d s CPU' "$1" $((SECONDS - step_wall)) $(($(cpu_seconds) - step_cpu)))
+  cpu_now
+  line=$(printf '%-44s %5d s wall %6d s CPU' "$1" $((SECONDS - step_wall)) $((cpu - step_cpu)))
   echo "-- $line"
   steps+=("$line")
 }
