@@ -28,6 +28,7 @@ PYTHON_ONLY = {
     "test_summary_units.py",
     "test_sweep.py",
     "test_sweep_search.py",
+    "test_sweep_workers.py",
     "test_tearsheet.py",
 }
 
