@@ -344,6 +344,17 @@ inline PyObject* instance_dict(PyObject* obj) {
   return d;
 }
 
+#if PY_VERSION_HEX >= 0x030B0000
+// Include/internal/pycore_dict.h of 3.11 - 3.13: the head of a dict's keys object.
+struct DictKeysLayout {
+  Py_ssize_t dk_refcnt;
+  uint8_t dk_log2_size, dk_log2_index_bytes, dk_kind;
+  uint32_t dk_version;
+  Py_ssize_t dk_usable, dk_nentries;
+  char dk_indices[1];
+};
+#endif
+
 // The entries of a combined dict that was just made (PyDict_Copy of a combined dict, or built key by
 // key) and that no other code has seen yet: its keys in insertion order, and their values written
 // in place, without a look-up per key. open() is false (use PyDict_SetItem) when the shortcut is off
@@ -372,16 +383,9 @@ class FreshEntries {
     base_ = reinterpret_cast<PyObject**>(k->dk_indices + size * index_bytes) + 1;
     stride_ = 3;
 #else
-    // Include/internal/pycore_dict.h of 3.11 - 3.13: a dict whose keys are all str holds entries
-    // {key, value} (kind 1); any other kind is left to the plain path.
-    struct Keys {
-      Py_ssize_t dk_refcnt;
-      uint8_t dk_log2_size, dk_log2_index_bytes, dk_kind;
-      uint32_t dk_version;
-      Py_ssize_t dk_usable, dk_nentries;
-      char dk_indices[1];
-    };
-    auto* k = reinterpret_cast<Keys*>(d->ma_keys);
+    // A dict whose keys are all str holds entries {key, value} (kind 1); any other kind is left to
+    // the plain path.
+    auto* k = reinterpret_cast<DictKeysLayout*>(d->ma_keys);
     if (k->dk_kind != 1 || k->dk_nentries != n) return false;
     base_ = reinterpret_cast<PyObject**>(k->dk_indices + (static_cast<size_t>(1) << k->dk_log2_index_bytes));
     stride_ = 2;
@@ -591,15 +595,9 @@ class EntryHint {
 
  private:
 #if ORVA_USE_ENTRY_HINTS
-  // Include/internal/pycore_dict.h of 3.12 and 3.13: the keys object, then its index table, then the
-  // entries; tables whose keys are all str (kinds 1 and 2) hold entries {key, value}.
-  struct Keys {
-    Py_ssize_t dk_refcnt;
-    uint8_t dk_log2_size, dk_log2_index_bytes, dk_kind;
-    uint32_t dk_version;
-    Py_ssize_t dk_usable, dk_nentries;
-    char dk_indices[1];
-  };
+  // The keys object, then its index table, then the entries; tables whose keys are all str (kinds 1
+  // and 2) hold entries {key, value}.
+  using Keys = DictKeysLayout;
   // The low 8 bits of the version tag name the dict watchers watching it.
   static bool watched(PyObject* dict) {
 #pragma GCC diagnostic push
