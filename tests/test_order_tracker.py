@@ -315,3 +315,15 @@ def test_an_exchange_replacing_the_trackers_attributes_while_it_takes_an_order(T
     tracker = Tracker(Meddling())
     assert tracker.place(*ORDER, 1.0) == "T1"
     assert list(tracker.orders) == ["old", "T1"] and list(tracker._open) == ["T1"]
+
+
+def test_a_finished_run_is_handed_its_records_without_the_private_field(Tracker):
+    tracker = Tracker(Exchange())
+    first = tracker.place(*ORDER, 1.0)
+    tracker.track(deal(trade_id=first, quantity=1))
+    second = tracker.place(*ORDER, 2.0)
+    expected = tracker.rows()
+    handed = tracker.hand_over()
+    assert handed == expected and [r["trade_id"] for r in handed] == [first, second]
+    assert all(a is b for a, b in zip(handed, tracker.orders.values()))  # no second copy of every order
+    assert tracker.hand_over() == expected  # a second call finds the field already gone

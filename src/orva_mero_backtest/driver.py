@@ -892,7 +892,7 @@ class Backtest:
             backfill_start=self.backfill_start,
             backfill_end=self.backfill_end,
             positions=self.positions,
-            orders=self._orders.rows(),
+            orders=self._orders.hand_over(),
             ticks=stream.ticks,
             backfill_ticks=stream.backfill_ticks,
             load_seconds=load_seconds,

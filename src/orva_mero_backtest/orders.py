@@ -183,6 +183,15 @@ class OrderTracker:
         """Every order placed, oldest first, without the tracker's own fields."""
         return [_public(o) for o in self.orders.values()]
 
+    def hand_over(self) -> List[Dict[str, Any]]:
+        """``rows()`` for a finished run's result, made of the records themselves rather than copies
+        (a long run would hold every order twice at its end): each loses the tracker's own field, so
+        the tracker must not track reports any more."""
+        records = list(self.orders.values())
+        for record in records:
+            record.pop("_fill_value", None)
+        return records
+
 
 def _public(order: Dict[str, Any]) -> Dict[str, Any]:
     # "_fill_value" is the only private field: a copy without it (key order kept) is much cheaper than
