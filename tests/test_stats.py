@@ -361,3 +361,11 @@ def test_equal_days_have_no_spread(returns, expected_sharpe):
     # Windows of equal days are unbounded, so left out; each window holding the one other day is a figure.
     assert [d for d, _ in rolling] == days[19:39] and all(math.isfinite(v) and v > 0 for _, v in rolling) \
         if len(returns) == 39 else rolling == []
+
+
+@pytest.mark.parametrize("pnl, mean", [
+    ([0.1] * 10, 0.1),  # left-to-right addition gives 0.09999999999999999
+    ([1e16, 1.0, -1e16], 1.0 / 3),  # and 0.0 here
+])
+def test_trade_figures_add_exactly_on_every_python(pnl, mean):
+    assert stats.trade_figures(pnl)[0] == mean

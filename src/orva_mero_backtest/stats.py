@@ -533,10 +533,10 @@ def trade_figures(pnl: Sequence[float]) -> Tuple[float, float, Optional[float]]:
     if not pnl:
         return 0.0, 0.0, 0.0
     n = len(pnl)
-    mean = sum(pnl) / n
+    mean = math.fsum(pnl) / n
     sqn = 0.0
     if n >= 2:
-        sd = math.sqrt(sum((p - mean) ** 2 for p in pnl) / (n - 1))
+        sd = math.sqrt(math.fsum((p - mean) ** 2 for p in pnl) / (n - 1))
         sqn = math.sqrt(n) * mean / sd if sd > 0 else 0.0
     wins = [p for p in pnl if p > 0]
     losses = [p for p in pnl if p <= 0]
@@ -545,7 +545,7 @@ def trade_figures(pnl: Sequence[float]) -> Tuple[float, float, Optional[float]]:
     if not wins:
         return mean, sqn, -1.0  # nothing to win: never bet on it
     win_rate = len(wins) / n
-    avg_win, avg_loss = sum(wins) / len(wins), -sum(losses) / len(losses)
+    avg_win, avg_loss = math.fsum(wins) / len(wins), -math.fsum(losses) / len(losses)
     kelly = win_rate - (1 - win_rate) / (avg_win / avg_loss) if avg_loss > 0 else None
     return mean, sqn, kelly
 
@@ -567,7 +567,7 @@ def session_windows(days: Sequence[Date], futures: bool) -> List[Tuple[float, fl
 def exposure(fills: Iterable[Mapping[str, Any]], windows: Sequence[Tuple[float, float]]) -> float:
     """Share of the session time (``windows``: sorted, not overlapping) with a non-zero position in any
     instrument. A position still open at the end counts to the end of the last window."""
-    total = sum(end - start for start, end in windows)
+    total = math.fsum(end - start for start, end in windows)
     if total <= 0:
         return 0.0
     held: Dict[str, int] = {}
@@ -623,13 +623,13 @@ def compute(result: "BacktestResult", capital: Optional[float] = None) -> Statis
     pnl = [t.net_pnl for t in trips]
     wins = [p for p in pnl if p > 0]
     losses = [p for p in pnl if p <= 0]
-    lost = -sum(losses)
+    lost = -math.fsum(losses)
     if lost > 0:
-        profit_factor: Optional[float] = sum(wins) / lost
+        profit_factor: Optional[float] = math.fsum(wins) / lost
     else:
         profit_factor = None if wins else 0.0
     futures = any(i.market == "Future" for i in result.instruments)
-    traded = sum(float(f["price"]) * int(f["units"]) * values.get(f["code"], 1.0) for f in fills)
+    traded = math.fsum(float(f["price"]) * int(f["units"]) * values.get(f["code"], 1.0) for f in fills)
     expectancy, sqn, kelly = trade_figures(pnl)
     in_market = exposure(fills, session_windows(days, futures))
     cagr = figures["cagr_pct"]
@@ -661,12 +661,12 @@ def compute(result: "BacktestResult", capital: Optional[float] = None) -> Statis
         trading_days_per_year=per_year,
         round_trips=len(trips),
         win_rate=len(wins) / len(trips) if trips else 0.0,
-        avg_win=sum(wins) / len(wins) if wins else 0.0,
-        avg_loss=sum(losses) / len(losses) if losses else 0.0,
+        avg_win=math.fsum(wins) / len(wins) if wins else 0.0,
+        avg_loss=math.fsum(losses) / len(losses) if losses else 0.0,
         profit_factor=profit_factor,
         largest_win=max(wins) if wins else 0.0,
         largest_loss=min(losses) if losses else 0.0,
-        avg_holding_seconds=sum(t.holding_seconds for t in trips) / len(trips) if trips else 0.0,
+        avg_holding_seconds=math.fsum(t.holding_seconds for t in trips) / len(trips) if trips else 0.0,
         exposure=in_market,
         traded_value=traded,
         turnover=traded / capital,
@@ -675,7 +675,7 @@ def compute(result: "BacktestResult", capital: Optional[float] = None) -> Statis
         calmar=calmar,
         max_drawdown_duration_seconds=longest.duration_seconds if longest else 0.0,
         max_drawdown_duration_days=longest.trading_days if longest else 0,
-        buy_and_hold_pct=sum(held.values()) / len(held) if held else 0.0,
+        buy_and_hold_pct=math.fsum(held.values()) / len(held) if held else 0.0,
         exposure_adjusted_return_pct=return_pct / in_market if in_market > 0 else 0.0,
         expectancy=expectancy,
         sqn=sqn,

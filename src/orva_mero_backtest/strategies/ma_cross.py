@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from typing import Any, Dict
 
 from ..strategy import Strategy, StrategyContext
@@ -36,8 +37,10 @@ class MovingAverageCross(Strategy):
         slow_n, fast_n = self.params["slow"], self.params["fast"]
         if len(closes) < slow_n:
             return
-        fast = sum(closes[-fast_n:]) / fast_n
-        slow = sum(closes) / slow_n
+        # fsum: exactly rounded on every Python (sum() of floats is compensated from 3.12 only), so a
+        # run trades the same on each.
+        fast = math.fsum(closes[-fast_n:]) / fast_n
+        slow = math.fsum(closes) / slow_n
         self.signal[code] = 1 if fast > slow else 0
         if not ctx.warming_up:
             self._trade(ctx, code, tick["close"])

@@ -160,7 +160,7 @@ def run_walk_forward(plan: Any, found: Sequence[Window], args: argparse.Namespac
             per_year = test_row.get("trading_days_per_year") or per_year
     oos = stitched(tests, per_year)
     in_days = sum(e.get("in_sample_days") or 0 for e in table)
-    in_pnl = sum(e.get("in_sample_net_pnl") or 0.0 for e in table)
+    in_pnl = math.fsum(e.get("in_sample_net_pnl") or 0.0 for e in table)
     summary = {
         "windows": table, "anchored": bool(args.anchored), "metric": metric,
         "out_of_sample": {k: v for k, v in oos.items() if k != "equity"},
