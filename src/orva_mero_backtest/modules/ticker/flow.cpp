@@ -125,7 +125,7 @@ void with_error_aside(Fn&& fn) {
 // tick_queue.put(tick) while keep(), or the hand-off to take_next_tick's caller.
 bool put_tick(State& st, Ref& tick, const std::function<bool()>& keep) {
   Ref ticks = tick_queue(st);
-  if (st.handoff && !*st.handoff && queue_count_direct(ticks.get(), keep)) {
+  if (st.handoff && !*st.handoff && queue_count_direct(ticks.get(), keep, st.tick_memo)) {
     *st.handoff = std::move(tick);
     return true;
   }
@@ -167,7 +167,7 @@ void advance(State& st, const std::shared_ptr<Machine>& m, bool interruptible) {
           break;
         }
         case Phase::NeedPermit:
-          if (queue_try_get_any(permit_queue(st).get())) {
+          if (queue_try_get_any(permit_queue(st).get(), st.permit_memo)) {
             m->phase = Phase::HasPermit;
           } else {
             m->phase = Phase::Parked;
