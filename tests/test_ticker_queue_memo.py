@@ -8,8 +8,8 @@ import pytest
 
 from orva_mero_backtest import utils
 from orva_mero_backtest.modules.ticker import ticker
-from test_ticker_per_tick import CODES, MAIN, MARKET, SWITCH, plain_ticks
-from ticker_feed import EXIT, frame, pop, use
+from test_ticker_per_tick import CODES, MAIN, MARKET, SWITCH, plain_ticks, run
+from ticker_feed import EXIT, frame, nothing_arrives, pop, use
 
 EDGE = 2**63 - 3  # the count passes the largest 64-bit int during the run
 
@@ -68,3 +68,46 @@ def test_two_tickers_keep_their_own_counts(monkeypatch):
     threads.join_all()
     assert got[id(a)] == got[id(b)]
     assert a.tick_queue.unfinished_tasks == b.tick_queue.unfinished_tasks == len(got[id(a)])
+
+
+FLAGS = {
+    # name: (attribute, value set after tick SWITCH): none of these stops the run
+    "exit flag 0": ("exit_send_thread_flag", 0),
+    "exit flag None": ("exit_send_thread_flag", None),
+    "exit flag an empty str": ("exit_send_thread_flag", ""),
+    "backfill flag 1": ("backfilling_finish_flag", 1),
+    "backfill flag a str": ("backfilling_finish_flag", "done"),
+}
+
+
+@pytest.mark.parametrize("case", list(FLAGS))
+def test_a_flag_holding_a_non_bool_is_read_for_its_truth(monkeypatch, case):
+    name, value = FLAGS[case]
+
+    def on_tick(i, t):
+        if i == SWITCH:
+            setattr(t, name, value)
+
+    df = frame(20)
+    assert run(monkeypatch, df, on_tick) == plain_ticks(
+        df, lambda i, c: MARKET[c], lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8))
+
+
+@pytest.mark.parametrize("value", [True, 1, "stop"], ids=["True", "1", "a str"])
+def test_a_truthy_exit_flag_stops_the_release_of_ticks(monkeypatch, value):
+    feed, _, _, threads = use(monkeypatch)
+    feed.frames[MAIN] = frame(20)
+    t = ticker.Ticker(object())
+    t.send_ticks(CODES, *MAIN)
+    got = [pop(t)]
+    for _ in range(SWITCH):
+        got.append(ticker.take_next_tick(t) or pop(t))
+    t.exit_send_thread_flag = value
+    # the sender parked after its look at the flags: it releases one more tick, then its pass sees it
+    assert "orva_status" not in (ticker.take_next_tick(t) or pop(t))
+    assert ticker.take_next_tick(t) is None
+    assert nothing_arrives(t)
+    t.stop_send_ticks()
+    assert pop(t) == EXIT
+    threads.join_all()
+    assert all("orva_status" not in g for g in got[1:])
