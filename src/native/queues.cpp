@@ -810,6 +810,133 @@ bool queue_count_direct(PyObject* q, const std::function<bool()>& keep) {
   return true;
 }
 
+namespace {
+
+// Whether `memo` still describes `q`: the same queue and dict, the class unchanged, and the dict
+// unchanged since the memo was made (its version tag, or the memo's objects, which it holds, at the
+// places the keys were learned). Runs no Python code.
+bool memo_holds(QueueMemo& memo, PyObject* q) {
+#if ORVA_USE_DICT_VERSIONS || ORVA_USE_ENTRY_HINTS
+  if (memo.n == 0 || memo.q.get() != q) return false;
+  Known& k = known();
+  if (reinterpret_cast<PyObject*>(Py_TYPE(q)) != k.queue_cls) return false;
+  if (!k.queue_guard.unchanged(Py_TYPE(q)) && !queue_class_unchanged(k)) return false;
+  PyObject* dict = instance_dict(q);
+  if (!dict || dict != memo.dict.get()) return false;
+#if ORVA_USE_DICT_VERSIONS
+  return memo.guard.unchanged(dict);
+#else
+  if (PyDict_GET_SIZE(dict) != memo.n) return false;
+  const EntryHint::Entries entries(dict);
+  for (int i = 0; i < memo.n; ++i)
+    if (entries.find(k.attr_hint[i], k.attr_names[i]) != memo.values[i].get()) return false;
+  return true;
+#endif
+#else
+  (void)memo, (void)q;
+  return false;
+#endif
+}
+
+// Makes `memo` describe `q`, found plain with parts `s` in `dict` and nothing run since. The
+// references it gave up are released last (that may run code: read nothing borrowed after it).
+void memo_record(QueueMemo& memo, PyObject* q, PyObject* dict, const Slots& s) {
+  QueueMemo old = std::move(memo);
+  memo = QueueMemo();
+  if (!fastpaths_on()) return;
+  Known& k = known();
+  if (k.n_attrs > QueueMemo::kMaxAttrs || k.unfinished_at < 0 || !PyLong_CheckExact(s.unfinished)) return;
+  int overflow = 0;
+  const long long count = PyLong_AsLongLongAndOverflow(s.unfinished, &overflow);
+  if (overflow || (count == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    return;
+  }
+  Slots parts = s;
+  for (int i = 0; i < k.n_attrs; ++i)
+    memo.values[i] = Ref::borrow(k.attr_role[i] == kNoRole ? k.attr_fixed[i] : *parts.role(k.attr_role[i]));
+  memo.q = Ref::borrow(q);
+  memo.dict = Ref::borrow(dict);
+  memo.unfinished_at = k.unfinished_at;
+  memo.count = count;
+  memo.items = s.items;
+  memo.mutex = s.mutex;
+  memo.not_empty = s.not_empty;
+  memo.guard.mark(dict);
+  memo.n = k.n_attrs;
+}
+
+// Whether nobody waits on the plain condition `cond` (the memo's not_empty), as queue_count_direct
+// asks it; the condition's dict and waiters are kept in `memo` while its dict is unchanged. What the
+// memo gave up goes to `dropped`, for the caller to release once it is done.
+bool no_waiters(QueueMemo& memo, PyObject* cond, Ref (&dropped)[2]) {
+  Known& k = known();
+  if (reinterpret_cast<PyObject*>(Py_TYPE(cond)) != k.cond_cls) return false;
+  if (!k.cond_guard.unchanged(Py_TYPE(cond)) && !cond_class_unchanged(k)) return false;
+  PyObject* cond_dict = instance_dict(cond);
+  if (!cond_dict) return false;
+  PyObject* waiters = nullptr;
+  if (cond_dict == memo.cond_dict.get()) {
+#if ORVA_USE_DICT_VERSIONS
+    if (memo.cond_guard.unchanged(cond_dict)) waiters = memo.waiters.get();
+#elif ORVA_USE_ENTRY_HINTS
+    if (k.waiters_hint.find(cond_dict, ORVA_NAME("_waiters")) == memo.waiters.get()) waiters = memo.waiters.get();
+#endif
+  }
+  if (!waiters) {
+    waiters = cond_waiters(cond_dict);
+    if (!waiters) return false;
+    dropped[0] = std::move(memo.cond_dict);
+    dropped[1] = std::move(memo.waiters);
+    memo.cond_dict = Ref::borrow(cond_dict);
+    memo.cond_guard.mark(cond_dict);
+    memo.waiters = Ref::borrow(waiters);
+  }
+  return Py_TYPE(waiters) == k.deque_type && Py_SIZE(waiters) == 0;
+}
+
+}  // namespace
+
+bool queue_count_direct(PyObject* q, const std::function<bool()>& keep, QueueMemo& memo) {
+  if (!memo_holds(memo, q)) {
+    if (!queue_count_direct(q, keep)) return false;
+    // Counted: the queue is plain, and nothing ran since the count was written.
+    Slots s;
+    PyObject* dict = plain_dict(q, s);
+    if (dict) memo_record(memo, q, dict, s);
+    return true;
+  }
+  // What queue_count_direct asks, of the parts known: the deque (a plain one) empty, the mutex
+  // free, nobody waiting on not_empty, keep(); then the count written one higher.
+  Ref dropped[2];  // released on the way out
+  if (Py_SIZE(memo.items) != 0 || mutex_locked(memo.mutex) || !no_waiters(memo, memo.not_empty, dropped)) return false;
+  if (keep && !keep()) return false;
+  if (memo.count == LLONG_MAX) {
+    memo.forget();
+    return queue_count_direct(q, keep);
+  }
+  PyObject* dict = memo.dict.get();
+  Ref next = py_long(memo.count + 1);
+  set_unfinished(dict, next.get());
+  memo.guard.mark(dict);  // the one change made to the dict is this one
+  ++memo.count;
+  memo.values[memo.unfinished_at] = std::move(next);  // the old count, released last
+  return true;
+}
+
+Ref queue_try_get_any(PyObject* q, QueueMemo& memo) {
+  if (memo_holds(memo, q)) {
+    if (Py_SIZE(memo.items) == 0) return Ref();  // a plain deque: its size is its length
+    return queue_try_get(q);
+  }
+  Slots s;
+  PyObject* dict = plain_dict(q, s);
+  if (!dict) return queue_try_get(q);
+  const bool empty = Py_TYPE(s.items) == known().deque_type && Py_SIZE(s.items) == 0;
+  memo_record(memo, q, dict, s);
+  return empty ? Ref() : queue_try_get(q);
+}
+
 void queue_put_front(PyObject* q, PyObject* item) {
   Slots s;
   if (!plain_dict(q, s)) {

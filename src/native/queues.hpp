@@ -12,6 +12,7 @@
 
 #include <functional>
 
+#include "fastpaths.hpp"
 #include "pyref.hpp"
 
 namespace orva {
@@ -61,6 +62,35 @@ void queue_clear(PyObject* q);
 // and taken at once (unfinished_tasks + 1, as put then get leave it) and returns true; the caller
 // then passes the item on itself. Otherwise changes nothing and returns false.
 bool queue_count_direct(PyObject* q, const std::function<bool()>& keep);
+
+// What the last look at one queue found it holding, for a caller that looks at the same queue on
+// every tick (the feed's tick and permit queues): while the queue's instance dict is unchanged since
+// (its version tag; on 3.12+ the same objects at the places its keys were found), the look is not
+// made again, and the count the dict holds is known here too (the int last written is ours). Holds
+// what it compares, so an identity is never that of a freed object. Filled and read by queues.cpp
+// only, with the fast paths on; use with the GIL held.
+struct QueueMemo {
+  static constexpr int kMaxAttrs = 16;
+  Ref q, dict;
+  Ref values[kMaxAttrs];  // the dict's values in the order of the attribute names learned at load
+  int n = 0;              // 0: nothing known
+  int unfinished_at = -1;
+  long long count = 0;    // the value of values[unfinished_at]
+  DictGuard guard;        // the dict as it was when values were read or last written here
+  PyObject* items = nullptr;      // q.queue, q.mutex and q.not_empty, held through values
+  PyObject* mutex = nullptr;
+  PyObject* not_empty = nullptr;
+  // not_empty's instance dict and its _waiters, as last found (held); empty when not known.
+  Ref cond_dict, waiters;
+  DictGuard cond_guard;
+  void forget() { n = 0; }
+};
+
+// queue_count_direct for a caller keeping `memo` for `q`.
+bool queue_count_direct(PyObject* q, const std::function<bool()>& keep, QueueMemo& memo);
+
+// queue_try_get_any for a caller keeping `memo` for `q`.
+Ref queue_try_get_any(PyObject* q, QueueMemo& memo);
 
 // Puts `item` first in line (it was counted by queue_count_direct and is given back untaken).
 void queue_put_front(PyObject* q, PyObject* item);

@@ -44,6 +44,41 @@ class InstanceAttrs {
     Ref value = get(self, slot, name);
     return orva::truthy(value.get());
   }
+  // The sender's pass reads exit_send_thread_flag, backfilling_finish_flag and then the permit queue,
+  // with nothing run in between: the class and the instance dict are then looked at once for the three
+  // (their version tags, or with type watchers on 3.12+ the watched class and the dict's entries). False when this does not answer (a flag not a bool, an attribute
+  // not known to live in the dict): read them one by one.
+  bool pass_reads(PyObject* self, bool& exit, bool& backfill_done, Ref& permits) {
+#if ORVA_USE_TYPE_WATCHERS
+    if (!fastpaths_on() || !clear_[ExitFlag] || !clear_[BackfillFlag] || !clear_[PermitQueue]) return false;
+    if (!guard_.unchanged(Py_TYPE(self))) return false;
+    PyObject* dict = instance_dict(self);
+    if (!dict || !PyDict_CheckExact(dict)) return false;
+    const EntryHint::Entries entries(dict);
+    PyObject* x = entries.find(hints_[ExitFlag], ORVA_NAME("exit_send_thread_flag"));
+    PyObject* b = entries.find(hints_[BackfillFlag], ORVA_NAME("backfilling_finish_flag"));
+    PyObject* p = entries.find(hints_[PermitQueue], ORVA_NAME("allow_next_tick_flag_queue"));
+    if (!p || (x != Py_True && x != Py_False) || (b != Py_True && b != Py_False)) return false;
+    exit = x == Py_True;
+    backfill_done = b == Py_True;
+    permits = Ref::borrow(p);
+    return true;
+#elif ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
+    // One snapshot holds the three: while it matches, each kept value is what getattr gives.
+    PyObject* x = values_[ExitFlag];
+    PyObject* b = values_[BackfillFlag];
+    if (!values_[PermitQueue] || (x != Py_True && x != Py_False) || (b != Py_True && b != Py_False)) return false;
+    PyObject* p = kept(self, PermitQueue);
+    if (!p) return false;
+    exit = x == Py_True;
+    backfill_done = b == Py_True;
+    permits = Ref::borrow(p);
+    return true;
+#else
+    (void)self, (void)exit, (void)backfill_done, (void)permits;
+    return false;
+#endif
+  }
 
  private:
 #if ORVA_USE_TYPE_WATCHERS

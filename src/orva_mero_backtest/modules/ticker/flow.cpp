@@ -125,11 +125,23 @@ void with_error_aside(Fn&& fn) {
 // tick_queue.put(tick) while keep(), or the hand-off to take_next_tick's caller.
 bool put_tick(State& st, Ref& tick, const std::function<bool()>& keep) {
   Ref ticks = tick_queue(st);
-  if (st.handoff && !*st.handoff && queue_count_direct(ticks.get(), keep)) {
+  if (st.handoff && !*st.handoff && queue_count_direct(ticks.get(), keep, st.tick_memo)) {
     *st.handoff = std::move(tick);
     return true;
   }
   return queue_put_if(ticks.get(), tick.get(), keep);
+}
+
+// NeedPermit's step with the permit queue `permits`: takes a queued permit (HasPermit, true) or
+// parks `m` (false).
+bool take_permit(State& st, const std::shared_ptr<Machine>& m, PyObject* permits) {
+  if (queue_try_get_any(permits, st.permit_memo)) {
+    m->phase = Phase::HasPermit;
+    return true;
+  }
+  m->phase = Phase::Parked;
+  st.parked.push_back(m);
+  return false;
 }
 
 // Advances `m` until it waits for something or ends. Runs only while st.busy is held by the
@@ -148,32 +160,32 @@ void advance(State& st, const std::shared_ptr<Machine>& m, bool interruptible) {
         return;
       }
       switch (m->phase) {
-        case Phase::Top:
-          if (exit_flag(st)) {
+        case Phase::Top: {
+          bool exit = false, backfill_done = false;
+          Ref permits;  // read with the flags when they could be read at once
+          const bool read = st.attrs.pass_reads(self, exit, backfill_done, permits);
+          if (read ? exit : exit_flag(st)) {
             m->phase = Phase::Summary;
             wake_owner(st);
             return;
           }
-          if (!backfill_done_flag(st)) {
+          if (!(read ? backfill_done : backfill_done_flag(st))) {
             m->phase = Phase::WaitBackfill;
             wake_owner(st);
             return;
           }
           m->phase = Phase::NeedPermit;
+          // Nothing ran since the reads: the permit queue read is the one NeedPermit would make.
+          if (read && !take_permit(st, m, permits.get())) return;
           break;
+        }
         case Phase::AfterBackfill: {
           Ref status = status_dict(ORVA_NAME("finish_backfilling"));
           if (queue_put_if(tick_queue(st).get(), status.get(), keep)) m->phase = Phase::NeedPermit;
           break;
         }
         case Phase::NeedPermit:
-          if (queue_try_get_any(permit_queue(st).get())) {
-            m->phase = Phase::HasPermit;
-          } else {
-            m->phase = Phase::Parked;
-            st.parked.push_back(m);
-            return;
-          }
+          if (!take_permit(st, m, permit_queue(st).get())) return;
           break;
         case Phase::HasPermit: {
           const bool backfill = m->role == Role::Backfill;

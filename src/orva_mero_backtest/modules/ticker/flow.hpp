@@ -20,6 +20,7 @@
 
 #include "attrs.hpp"
 #include "pyref.hpp"
+#include "queues.hpp"
 #include "rows.hpp"
 
 namespace orva::ticker {
@@ -74,6 +75,8 @@ struct State {
   // tick queue is empty and nobody waits on it, goes here instead of through the queue.
   Ref* handoff = nullptr;
   InstanceAttrs attrs;  // self's attributes read for every tick
+  // What the tick queue and the permit queue were found holding last (each is looked at every tick).
+  QueueMemo tick_memo, permit_memo;
   bool quotes = false;  // set by quote_ticks(): ticks carry the row's best quote
 
   bool current(const Machine& m) const { return m.run == run; }
