@@ -13,13 +13,95 @@ Ref reset_tick_infos(const Args& a) {
   return Ref::none();
 }
 
+namespace {
+
+// The attributes set_current_tick reads, in the order it reads them.
+#define TICK_ATTRS {ORVA_NAME("current_tick_infos"), ORVA_NAME("positions")}
+
+// The Matcher class (or subclass) last found to leave current_tick_infos and positions to the
+// instance dict: generic attribute access, no data descriptor of either name.
+TypeGuard g_tick_self_type;
+
+// self.<name> (one of TICK_ATTRS) held by `keep`: from the instance dict while the class leaves it
+// there, else getattr.
+PyObject* tick_attr(PyObject* self, PyObject* name, Keep& keep) {
+  if (fastpaths_on()) {
+    PyTypeObject* type = Py_TYPE(self);
+    bool plain = g_tick_self_type.unchanged(type);
+    if (!plain && type->tp_getattro == PyObject_GenericGetAttr) {
+      plain = true;
+      for (PyObject* n : TICK_ATTRS) {  // type look-ups only: no Python code runs
+        PyObject* d = type_lookup(type, n);
+        if (d && Py_TYPE(d)->tp_descr_set) plain = false;
+      }
+      if (plain) g_tick_self_type.mark(type);
+    }
+    if (plain) {
+      PyObject* dict = instance_dict(self);
+      if (!dict) PyErr_Clear();
+      if (dict && PyDict_CheckExact(dict)) {
+        PyObject* found = PyDict_GetItemWithError(dict, name);  // a str key: no Python code runs
+        if (found) return keep.hold(found);
+        if (PyErr_Occurred()) throw_error();
+      }
+    }
+  }
+  return keep.own(PyObject_GetAttr(self, name));
+}
+
+// The positions book's own set_current_tick (tick_entry.hpp), once the engine module is loaded
+// (a Positions book imports it); null before.
+const BookTickEntry* book_tick_entry() {
+  static const BookTickEntry* entry = nullptr;
+  if (entry) return entry;
+  Ref name = Ref::steal(PyUnicode_FromString("orva_mero_backtest.modules.engine.engine"));
+  Ref module = Ref::steal(PyImport_GetModule(name.get()));  // sys.modules only: no import
+  if (!module) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* capsule = nullptr;
+  if (optional_attr(module.get(), ORVA_NAME("_book_tick_entry"), &capsule) <= 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (PyCapsule_IsValid(capsule, kBookTickCapsule))
+    entry = static_cast<const BookTickEntry*>(PyCapsule_GetPointer(capsule, kBookTickCapsule));
+  Py_DECREF(capsule);  // the module keeps it, and the entry is static in the engine module
+  return entry;
+}
+
+// Whether positions.set_current_tick is the book's own method: what its class holds under the name,
+// with nothing in front of it (its own attribute access, an attribute of the instance). Type and
+// dict look-ups only: no Python code runs.
+bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
+  PyTypeObject* type = Py_TYPE(positions);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  if (type_lookup(type, ORVA_NAME("set_current_tick")) != entry.own_method) return false;
+  PyObject* dict = instance_dict(positions);
+  if (!dict) {
+    if (!PyErr_Occurred()) return true;  // no instance dict: nothing of its own
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyDict_CheckExact(dict)) return false;
+  if (PyDict_GetItemWithError(dict, ORVA_NAME("set_current_tick"))) return false;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 // Called for every tick: its references are held by a Keep (one GIL check for all at the end).
 Ref set_current_tick(const Args& a) {
   PyObject* self = a.self();
   PyObject* tick = a[1];  // exactly a dict
   Keep keep;
   PyObject* code = keep.hold(dict_item(tick, ORVA_NAME("code")));
-  PyObject* infos = self_attr(self, &SelfView::current_tick_infos, ORVA_NAME("current_tick_infos"), keep);
+  PyObject* infos = tick_attr(self, ORVA_NAME("current_tick_infos"), keep);
   PyObject* record = nullptr;
   if (PyDict_CheckExact(infos) && PyUnicode_CheckExact(code)) {
     // A plain dict keyed by text: one look-up answers both "in" and "[]".
@@ -36,11 +118,20 @@ Ref set_current_tick(const Args& a) {
     }
     record = keep.own(PyObject_GetItem(infos, code));
   }
-  if (PyObject_SetItem(record, ORVA_NAME("tick"), tick) < 0) throw_error();
+  const bool plain_record = PyDict_CheckExact(record);
+  if (plain_record) dict_set(record, ORVA_NAME("tick"), tick);
+  else if (PyObject_SetItem(record, ORVA_NAME("tick"), tick) < 0) throw_error();
   PyObject* ts = keep.hold(dict_item(tick, ORVA_NAME("timestamp")));
-  if (PyDict_CheckExact(record)) dict_set(record, ORVA_NAME("ts"), ts);
+  if (plain_record) dict_set(record, ORVA_NAME("ts"), ts);
   else if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
-  PyObject* positions = self_attr(self, &SelfView::positions, ORVA_NAME("positions"), keep);
+  PyObject* positions = tick_attr(self, ORVA_NAME("positions"), keep);
+  // The book's own method is called as its binding calls it; anything else through the attribute.
+  if (const BookTickEntry* entry = book_tick_entry()) {
+    if (own_book_tick(positions, *entry)) {
+      if (entry->set_current_tick(positions, tick) < 0) throw_error();
+      return Ref::none();
+    }
+  }
   PyObject* stack[] = {positions, tick};
   keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_current_tick"), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      nullptr));
