@@ -503,3 +503,45 @@ def test_many_runs_keep_a_flat_thread_count():
     while threading.active_count() > before + 1 and time.monotonic() < deadline:
         time.sleep(0.05)
     assert threading.active_count() <= before + 1
+
+
+def counting_strategy(kind, calls, monkeypatch):
+    def count(*args):
+        calls.append(args[-1]["code"])
+
+    if kind == "subclass":
+        return type("Counting", (Strategy,), {"on_tick": lambda self, ctx, tick: count(tick)})()
+    if kind == "mixin":
+        mixin = type("Mixin", (), {"on_tick": lambda self, ctx, tick: count(tick)})
+        return type("Counting", (mixin, Strategy), {})()
+    if kind == "instance":
+        strategy = Strategy()
+        strategy.on_tick = lambda ctx, tick: count(tick)
+        return strategy
+    if kind == "base replaced":
+        monkeypatch.setattr(Strategy, "on_tick", lambda self, ctx, tick: count(tick))
+        return type("Plain", (Strategy,), {})()
+    if kind == "own attribute access":
+        def getattribute(self, name):
+            if name == "on_tick":
+                return lambda ctx, tick: count(tick)
+            return object.__getattribute__(self, name)
+
+        return type("Counting", (Strategy,), {"__getattribute__": getattribute})()
+    return type("Plain", (Strategy,), {})()
+
+
+# The loop leaves out only the base class's own no-op on_tick; whatever stands for it is called every tick.
+@pytest.mark.parametrize("kind, called", [
+    ("subclass", True), ("mixin", True), ("instance", True), ("base replaced", True),
+    ("own attribute access", True), ("inherited no-op", False),
+])
+def test_on_tick_is_left_out_only_while_it_is_the_base_no_op(monkeypatch, kind, called):
+    calls = []
+    strategy = counting_strategy(kind, calls, monkeypatch)
+    assert driver.calls_on_tick(strategy) is called
+    result = run(strategy)
+    assert len(calls) == (result.ticks if called else 0) and result.ticks > 1000
+    if not called:  # the same run as with an on_tick that does nothing
+        same = run(type("Noop", (Strategy,), {"on_tick": lambda self, ctx, tick: None})())
+        assert (result.ticks, result.prices, result.equity) == (same.ticks, same.prices, same.equity)

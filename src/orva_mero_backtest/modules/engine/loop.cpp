@@ -18,8 +18,9 @@
 //      price; a triggered one sends its order as ctx.place_order does. Only while any is held.
 //   4. The reports waiting are delivered (`deliver`): each batch is first applied to the driver's
 //      order records (OrderTracker.track, orders.cpp), then handed to on_order / on_deal.
-//   5. The strategy's on_tick runs; orders it places (context.cpp) enter the book at once and meet
-//      the next tick of their instrument. The reports they caused are delivered as in 4.
+//   5. The strategy's on_tick runs (unless it is the base class's no-op: TickStream.calls_on_tick,
+//      decided once per run); orders it places (context.cpp) enter the book at once and meet the
+//      next tick of their instrument. The reports they caused are delivered as in 4.
 //   6. Prices and equity are sampled (every `sample` seconds of tick time, equity after each fill
 //      too), progress is reported every `every` ticks, and the next tick is allowed (`advance`,
 //      which often returns it at once).
@@ -102,6 +103,7 @@ struct Loop {
   Ref requests, land;  // cancels and modifications on their way (a list), and what lands them
   std::vector<Ref> batch;  // the reports of one delivery round, kept to reuse their storage
   std::vector<char> deals;
+  bool calls_on_tick = true;  // false while the strategy's on_tick is the base class's no-op
   long long every = 1;
   long long max_reports = 0;
   long long ticks = 0;
@@ -129,6 +131,8 @@ struct Loop {
     if (requests && !PyList_CheckExact(requests.get())) raise(PyExc_TypeError, "a stream's requests must be a list");
     if (requests) land = attr(s, "land");
     on_tick = attr(s, "on_tick");
+    Ref calls = optional_attr(s, "calls_on_tick");
+    calls_on_tick = !calls || truthy(calls.get());
     ctx = attr(s, "ctx");
     load_ctx_state();
     book = optional_attr(s, "book");
@@ -407,8 +411,10 @@ struct Loop {
       if (stops_held && PyDict_GET_SIZE(stops_held.get()) != 0) check_stops(code.get(), close.get());
       // 4. the fills' reports; 5. the strategy, and the reports of what it did
       if (any(reports.get())) deliver(item.get());
-      call_hook(item.get());
-      if (any(reports.get())) deliver(item.get());
+      if (calls_on_tick) {
+        call_hook(item.get());
+        if (any(reports.get())) deliver(item.get());
+      }
       // 6. samples, progress, the next tick
       Ref last = item_of(last_sample.get(), code.get());
       if (gap_at_least(ts.get(), last.get(), sample.get())) {
