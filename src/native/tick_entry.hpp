@@ -21,6 +21,9 @@ struct TickEntry {
   // Matcher.set_current_tick(self, tick) for a tick that is exactly a dict, as the binding calls its
   // body (a failure gets the same traceback frame); 0, or -1 with an error set.
   int (*set_current_tick)(PyObject* self, PyObject* tick);
+  // The same with tick["code"] and tick["timestamp"] (a str and a float) as the caller just read
+  // them, no Python code run since: the body does not read them again.
+  int (*set_current_tick_seen)(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts);
 };
 
 inline constexpr const char* kBookTickCapsule = "orva_mero_backtest.modules.engine.engine._book_tick_entry";
@@ -31,6 +34,8 @@ struct BookTickEntry {
   PyObject* own_method;
   // Positions.set_current_tick(self, tick); 0, or -1 with an error set.
   int (*set_current_tick)(PyObject* self, PyObject* tick);
+  // The same with tick["code"] as the caller just read it, no Python code run since.
+  int (*set_current_tick_seen)(PyObject* self, PyObject* tick, PyObject* code);
 };
 
 }  // namespace orva

@@ -97,6 +97,7 @@ struct Loop {
   Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
   // The exchange's own set_current_tick as a C call, when set_tick is that method bound to the matcher.
   int (*set_tick_entry)(PyObject*, PyObject*) = nullptr;
+  int (*set_tick_seen)(PyObject*, PyObject*, PyObject*, PyObject*) = nullptr;  // the same, given code and ts
   Ref book;       // the exchange's pending_orders, when the stream holds it (it is bound for the exchange's life)
   Ref ctx_state;  // ctx.__dict__, when its class lets `now` and `warming_up` live there (its _plan says)
   Ref fill_model;      // the run's fill model (fills.cpp), or None: the exchange's own pass
@@ -108,6 +109,13 @@ struct Loop {
   long long max_reports = 0;
   long long ticks = 0;
   Ref timestamp;  // of the last main tick, when newer than the stream's own
+  // recording.last_main_ts (read only once the run ends) as the loop keeps it: per code (exact str,
+  // in first-seen order), the timestamp of its last main tick, written to the dict at sync().
+  struct LastSeen {
+    Ref code, ts;
+    bool written;
+  };
+  std::vector<LastSeen> last_seen;
   Ref last_equity_ts;
   Py_ssize_t fills_seen = 0;
 
@@ -185,6 +193,41 @@ struct Loop {
     if (PyDict_SetItem(ctx_state.get(), ORVA_NAME("now"), ts) < 0) throw_error();
   }
 
+  // last_main_ts[code] = ts, kept here until sync() for a code that is exactly a str.
+  void note_main_ts(PyObject* code, PyObject* ts) {
+    if (!PyUnicode_CheckExact(code)) {
+      sync_main_ts();
+      set_item(last_main_ts.get(), code, ts);
+      return;
+    }
+    LastSeen* found = nullptr;
+    for (LastSeen& seen : last_seen)  // a run's few instruments; the feed gives each its one str
+      if (seen.code.get() == code) {
+        found = &seen;
+        break;
+      }
+    if (!found)
+      for (LastSeen& seen : last_seen)
+        if (PyUnicode_Compare(seen.code.get(), code) == 0) {  // exact str: no Python code runs
+          found = &seen;
+          break;
+        }
+    if (!found) {
+      last_seen.push_back({Ref::borrow(code), Ref::borrow(ts), false});
+      return;
+    }
+    found->ts = Ref::borrow(ts);
+    found->written = false;
+  }
+
+  void sync_main_ts() {
+    for (LastSeen& seen : last_seen)
+      if (!seen.written) {
+        set_item(last_main_ts.get(), seen.code.get(), seen.ts.get());
+        seen.written = true;
+      }
+  }
+
   // rules.<name>: from its __dict__ when the class defines no such attribute.
   Ref rules_value(PyObject* name) {
     if (rules_state)
@@ -245,6 +288,7 @@ struct Loop {
   // The stream's counters as Python code reads them: before the calls that read them (other,
   // progress, failed) and at the end.
   void sync() {
+    sync_main_ts();
     setattr(s, ORVA_NAME("ticks"), py_long(ticks).get());
     if (timestamp) {
       setattr(s, ORVA_NAME("timestamp"), timestamp.get());
@@ -263,12 +307,18 @@ struct Loop {
     Ref capsule = optional_attr(module.get(), "_tick_entry");
     if (!capsule || !PyCapsule_IsValid(capsule.get(), kTickEntryCapsule)) return;
     auto* entry = static_cast<TickEntry*>(PyCapsule_GetPointer(capsule.get(), kTickEntryCapsule));
-    if (entry && PyMethod_GET_FUNCTION(bound) == entry->own_function) set_tick_entry = entry->set_current_tick;
+    if (entry && PyMethod_GET_FUNCTION(bound) == entry->own_function) {
+      set_tick_entry = entry->set_current_tick;
+      set_tick_seen = entry->set_current_tick_seen;
+    }
   }
 
-  void set_current_tick(PyObject* item) {
+  // `code` and `ts` are item["code"] and item["timestamp"] when no Python code ran since they were read.
+  void set_current_tick(PyObject* item, PyObject* code, PyObject* ts) {
     if (set_tick_entry && PyDict_CheckExact(item)) {
-      if (set_tick_entry(matcher.get(), item) < 0) throw_error();
+      const bool seen = code && PyUnicode_CheckExact(code) && PyFloat_CheckExact(ts);
+      if ((seen ? set_tick_seen(matcher.get(), item, code, ts) : set_tick_entry(matcher.get(), item)) < 0)
+        throw_error();
     } else {
       call1(set_tick.get(), item);
     }
@@ -387,16 +437,23 @@ struct Loop {
       Ref close = item_of(item.get(), ORVA_NAME("close"));
       timestamp = ts;
       set_now(ts.get());
+      bool quiet = !rules && ctx_state;  // no Python code ran since the tick's fields were read
       // The rules see the tick before anything reads it: the last price is still the previous one.
       if (rules) check_rules(item.get(), code.get(), ts.get());
-      set_item(last_close.get(), code.get(), close.get());
+      if (PyDict_CheckExact(last_close.get())) {
+        if (PyDict_SetItem(last_close.get(), code.get(), close.get()) < 0) throw_error();
+      } else {
+        set_item(last_close.get(), code.get(), close.get());
+        quiet = false;
+      }
       if (warming_up()) {
         sync();
         call1(begin_main.get(), item.get());
+        quiet = false;
       }
       ++ticks;
-      set_item(last_main_ts.get(), code.get(), ts.get());
-      set_current_tick(item.get());
+      note_main_ts(code.get(), ts.get());
+      set_current_tick(item.get(), quiet ? code.get() : nullptr, quiet ? ts.get() : nullptr);
       if (requests && PyList_GET_SIZE(requests.get()) != 0) call1(land.get(), item.get());
       {
         Ref qty = item_of(item.get(), ORVA_NAME("qty"));

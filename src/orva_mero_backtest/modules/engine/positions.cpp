@@ -382,10 +382,11 @@ Ref equity(PyObject* self) {
 // The guard of the class whose last_ticks and book set_current_tick reads directly.
 TypeGuard g_marking_type;
 
-// Positions.set_current_tick(self, tick): the instrument's last tick, and its entry's mark.
-Ref set_current_tick(PyObject* self, PyObject* tick) {
+// Positions.set_current_tick(self, tick): the instrument's last tick, and its entry's mark. `seen`
+// is tick["code"] when the caller just read it.
+Ref set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
   const DirectFields book(self, g_marking_type, {N("last_ticks"), N("book")});
-  Ref code = item_of(tick, N("code"));
+  Ref code = seen ? Ref::borrow(seen) : item_of(tick, N("code"));
   Ref last_ticks = book.get(N("last_ticks"));
   if (PyDict_CheckExact(last_ticks.get())) dict_set(last_ticks.get(), code.get(), tick);
   else set_item(last_ticks.get(), code.get(), tick);
@@ -398,6 +399,15 @@ Ref set_current_tick(PyObject* self, PyObject* tick) {
 int set_current_tick_entry(PyObject* self, PyObject* tick) {
   try {
     set_current_tick(self, tick);
+    return 0;
+  } catch (PyError&) {
+    return -1;
+  }
+}
+
+int set_current_tick_seen(PyObject* self, PyObject* tick, PyObject* code) {
+  try {
+    set_current_tick(self, tick, code);
     return 0;
   } catch (PyError&) {
     return -1;
@@ -485,7 +495,7 @@ int add_book_functions(PyObject* module) {
   if (added < 0) return -1;
   // The exchange's way to the method without its binding (tick_entry.hpp): the descriptor the class
   // takes, compared by identity, and the body.
-  static BookTickEntry entry = {nullptr, set_current_tick_entry};
+  static BookTickEntry entry = {nullptr, set_current_tick_entry, set_current_tick_seen};
   entry.own_method = PyObject_GetAttrString(module, "book_set_current_tick");  // kept for the process's life
   if (!entry.own_method) return -1;
   PyObject* capsule = PyCapsule_New(&entry, kBookTickCapsule, nullptr);

@@ -23,8 +23,8 @@ namespace {
 TypeGuard g_tick_self_type;
 
 // self.<name> (one of TICK_ATTRS) held by `keep`: from the instance dict while the class leaves it
-// there, else getattr.
-PyObject* tick_attr(PyObject* self, PyObject* name, Keep& keep) {
+// there, else getattr (then *quiet is cleared: Python code may have run).
+PyObject* tick_attr(PyObject* self, PyObject* name, Keep& keep, bool* quiet) {
   if (fastpaths_on()) {
     PyTypeObject* type = Py_TYPE(self);
     bool plain = g_tick_self_type.unchanged(type);
@@ -46,6 +46,7 @@ PyObject* tick_attr(PyObject* self, PyObject* name, Keep& keep) {
       }
     }
   }
+  *quiet = false;
   return keep.own(PyObject_GetAttr(self, name));
 }
 
@@ -93,15 +94,14 @@ bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
   return true;
 }
 
-}  // namespace
-
-// Called for every tick: its references are held by a Keep (one GIL check for all at the end).
-Ref set_current_tick(const Args& a) {
-  PyObject* self = a.self();
-  PyObject* tick = a[1];  // exactly a dict
+// The body of set_current_tick; `seen_code` and `seen_ts` are tick["code"] and tick["timestamp"]
+// when the caller just read them (else null). Called for every tick: its references are held by a
+// Keep (one GIL check for all at the end).
+void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* seen_ts) {
   Keep keep;
-  PyObject* code = keep.hold(dict_item(tick, ORVA_NAME("code")));
-  PyObject* infos = tick_attr(self, ORVA_NAME("current_tick_infos"), keep);
+  bool quiet = true;  // no Python code ran since the tick's code was read
+  PyObject* code = seen_code ? seen_code : keep.hold(dict_item(tick, ORVA_NAME("code")));
+  PyObject* infos = tick_attr(self, ORVA_NAME("current_tick_infos"), keep, &quiet);
   PyObject* record = nullptr;
   if (PyDict_CheckExact(infos) && PyUnicode_CheckExact(code)) {
     // A plain dict keyed by text: one look-up answers both "in" and "[]".
@@ -110,6 +110,7 @@ Ref set_current_tick(const Args& a) {
     if (found) record = keep.hold(found);
   }
   if (!record) {
+    quiet = false;
     int known = PySequence_Contains(infos, code);
     if (known < 0) throw_error();
     if (!known) {
@@ -119,22 +120,38 @@ Ref set_current_tick(const Args& a) {
     record = keep.own(PyObject_GetItem(infos, code));
   }
   const bool plain_record = PyDict_CheckExact(record);
-  if (plain_record) dict_set(record, ORVA_NAME("tick"), tick);
-  else if (PyObject_SetItem(record, ORVA_NAME("tick"), tick) < 0) throw_error();
-  PyObject* ts = keep.hold(dict_item(tick, ORVA_NAME("timestamp")));
-  if (plain_record) dict_set(record, ORVA_NAME("ts"), ts);
-  else if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
-  PyObject* positions = tick_attr(self, ORVA_NAME("positions"), keep);
+  if (plain_record) {
+    dict_set(record, ORVA_NAME("tick"), tick);
+  } else {
+    quiet = false;
+    if (PyObject_SetItem(record, ORVA_NAME("tick"), tick) < 0) throw_error();
+  }
+  PyObject* ts = quiet && seen_ts ? seen_ts : keep.hold(dict_item(tick, ORVA_NAME("timestamp")));
+  if (plain_record) {
+    dict_set(record, ORVA_NAME("ts"), ts);
+  } else {
+    quiet = false;
+    if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
+  }
+  PyObject* positions = tick_attr(self, ORVA_NAME("positions"), keep, &quiet);
   // The book's own method is called as its binding calls it; anything else through the attribute.
   if (const BookTickEntry* entry = book_tick_entry()) {
     if (own_book_tick(positions, *entry)) {
-      if (entry->set_current_tick(positions, tick) < 0) throw_error();
-      return Ref::none();
+      const int done = quiet && PyUnicode_CheckExact(code) ? entry->set_current_tick_seen(positions, tick, code)
+                                                           : entry->set_current_tick(positions, tick);
+      if (done < 0) throw_error();
+      return;
     }
   }
   PyObject* stack[] = {positions, tick};
   keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_current_tick"), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      nullptr));
+}
+
+}  // namespace
+
+Ref set_current_tick(const Args& a) {
+  set_tick(a.self(), a[1], nullptr, nullptr);  // a[1] is exactly a dict
   return Ref::none();
 }
 
@@ -142,12 +159,11 @@ namespace {
 
 const std::string kSetTickQualname = "Matcher.set_current_tick";
 
-// The body as the binding calls it, for the engine's loop (tick_entry.hpp): the tick is exactly a dict.
-int set_current_tick_entry(PyObject* self, PyObject* tick) {
-  PyObject* values[2] = {self, tick};
+// The body as the binding calls it, for the engine's loop (tick_entry.hpp): the tick is exactly a
+// dict; a failure gets the binding's traceback frame.
+int tick_entry_call(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts) {
   try {
-    const Args args{values, nullptr, &kSetTickQualname};
-    set_current_tick(args);
+    set_tick(self, tick, code, ts);
     return 0;
   } catch (PyError&) {
     add_method_frame(kSetTickQualname);
@@ -159,13 +175,19 @@ int set_current_tick_entry(PyObject* self, PyObject* tick) {
   return -1;
 }
 
+int set_current_tick_entry(PyObject* self, PyObject* tick) { return tick_entry_call(self, tick, nullptr, nullptr); }
+
+int set_current_tick_seen(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts) {
+  return tick_entry_call(self, tick, code, ts);
+}
+
 }  // namespace
 
 void add_tick_entry(PyObject* module, PyObject* cls) {
   Ref ns = getattr(cls, ORVA_NAME("__dict__"));
   Ref descr = getitem(ns.get(), ORVA_NAME("set_current_tick"));
   if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type) raise(PyExc_SystemError, "Matcher.set_current_tick is not its own");
-  static TickEntry entry = {nullptr, set_current_tick_entry};
+  static TickEntry entry = {nullptr, set_current_tick_entry, set_current_tick_seen};
   entry.own_function = PyInstanceMethod_GET_FUNCTION(descr.get());
   Py_INCREF(entry.own_function);  // kept for the life of the process, never released
   Ref capsule = Ref::steal(PyCapsule_New(&entry, kTickEntryCapsule, nullptr));
