@@ -236,7 +236,8 @@ def plain_busy_run():
 
 
 # The native loop calls the exchange's own set_current_tick without its binding: only while it is that.
-@pytest.mark.parametrize("replaced", ["matcher class", "matcher subclass", "matcher instance", "positions subclass"])
+@pytest.mark.parametrize("replaced", ["matcher class", "matcher subclass", "matcher instance", "positions subclass",
+                                      "positions class", "positions instance"])
 def test_a_replaced_set_current_tick_runs_on_every_tick(monkeypatch, plain_busy_run, replaced):
     from orva_mero_backtest.modules.matcher import matcher as matcher_module
 
@@ -256,9 +257,18 @@ def test_a_replaced_set_current_tick_runs_on_every_tick(monkeypatch, plain_busy_
             return m
 
         monkeypatch.setattr(matcher_module, "Matcher", making)
-    else:
+    elif replaced == "positions subclass":
         monkeypatch.setattr(driver, "Positions", type("Counting", (Positions,), {
             "set_current_tick": counted(calls, Positions.set_current_tick)}))
+    elif replaced == "positions class":  # the exchange calls the book's own method directly only while it is that
+        monkeypatch.setattr(Positions, "set_current_tick", counted(calls, Positions.set_current_tick))
+    else:
+        def making_book(*args, **kwargs):
+            book = Positions(*args, **kwargs)
+            book.set_current_tick = counted(calls, Positions.set_current_tick).__get__(book)
+            return book
+
+        monkeypatch.setattr(driver, "Positions", making_book)
     result, strategy, progress = busy_run(False)
     assert len(calls) == result.ticks > 1000
     assert outcome(result, strategy, progress) == plain_busy_run

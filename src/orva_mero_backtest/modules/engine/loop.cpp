@@ -86,6 +86,16 @@ Ref pair(PyObject* a, PyObject* b) {
   return t;
 }
 
+// item[name] for a tick: an exact dict is read at the place its key sat in the last tick (ticks of a
+// feed are made alike), else looked up.
+Ref field(EntryPlace& place, PyObject* item, PyObject* name) {
+  if (PyDict_CheckExact(item)) {
+    if (PyObject* found = place.get(item, name)) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw_error();
+  }
+  return getitem(item, name);  // KeyError, as Python raises it
+}
+
 struct Loop {
   PyObject* s;  // the TickStream
   Ref pending, pop, wait, advance, matcher, set_tick, match, reports, other, begin_main, failed, progress;
@@ -116,6 +126,8 @@ struct Loop {
     bool written;
   };
   std::vector<LastSeen> last_seen;
+  // Where a tick's fields, and the context's warming_up, sat when last read.
+  EntryPlace at_backfilling, at_code, at_ts, at_close, at_qty, at_warming_up;
   Ref last_equity_ts;
   Py_ssize_t fills_seen = 0;
 
@@ -355,7 +367,8 @@ struct Loop {
   static bool any(PyObject* deque) { return truthy(deque); }
 
   bool warming_up() {
-    PyObject* kept = ctx_state ? peek(ctx_state.get(), ORVA_NAME("warming_up")) : nullptr;
+    PyObject* kept = ctx_state ? at_warming_up.get(ctx_state.get(), ORVA_NAME("warming_up")) : nullptr;
+    if (!kept && PyErr_Occurred()) throw_error();
     Ref flag = kept ? Ref::borrow(kept) : getattr(ctx.get(), ORVA_NAME("warming_up"));
     return flag.get() == Py_False ? false : flag.get() == Py_True ? true : truthy(flag.get());
   }
@@ -423,7 +436,7 @@ struct Loop {
       int status = PyDict_CheckExact(it) ? PyDict_Contains(it, ORVA_NAME("orva_status"))
                                          : PySequence_Contains(it, ORVA_NAME("orva_status"));
       if (status < 0) throw_error();
-      if (status || truthy(item_of(item.get(), ORVA_NAME("is_backfilling")).get())) {
+      if (status || truthy(field(at_backfilling, item.get(), ORVA_NAME("is_backfilling")).get())) {
         sync();
         bool ended = truthy(call1(other.get(), item.get()).get());
         load_recording();
@@ -432,9 +445,9 @@ struct Loop {
         continue;
       }
       // 3. a main-range tick: the clock, then the exchange
-      Ref code = item_of(item.get(), ORVA_NAME("code"));
-      Ref ts = item_of(item.get(), ORVA_NAME("timestamp"));
-      Ref close = item_of(item.get(), ORVA_NAME("close"));
+      Ref code = field(at_code, item.get(), ORVA_NAME("code"));
+      Ref ts = field(at_ts, item.get(), ORVA_NAME("timestamp"));
+      Ref close = field(at_close, item.get(), ORVA_NAME("close"));
       timestamp = ts;
       set_now(ts.get());
       bool quiet = !rules && ctx_state;  // no Python code ran since the tick's fields were read
@@ -456,7 +469,7 @@ struct Loop {
       set_current_tick(item.get(), quiet ? code.get() : nullptr, quiet ? ts.get() : nullptr);
       if (requests && PyList_GET_SIZE(requests.get()) != 0) call1(land.get(), item.get());
       {
-        Ref qty = item_of(item.get(), ORVA_NAME("qty"));
+        Ref qty = field(at_qty, item.get(), ORVA_NAME("qty"));
         Ref book = this->book ? this->book : getattr(matcher.get(), ORVA_NAME("pending_orders"));
         if (fill_model.get() != Py_None && PyList_CheckExact(book.get())) {
           if (PyList_GET_SIZE(book.get()) != 0) match_with_model(fill_model.get(), item.get(), book.get());

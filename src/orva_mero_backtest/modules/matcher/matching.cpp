@@ -25,6 +25,7 @@ TypeGuard g_tick_self_type;
 // self.<name> (one of TICK_ATTRS) held by `keep`: from the instance dict while the class leaves it
 // there, else getattr (then *quiet is cleared: Python code may have run).
 PyObject* tick_attr(PyObject* self, PyObject* name, Keep& keep, bool* quiet) {
+  static EntryPlace places[2];  // where each sat in the instance dict last read (instances share keys)
   if (fastpaths_on()) {
     PyTypeObject* type = Py_TYPE(self);
     bool plain = g_tick_self_type.unchanged(type);
@@ -40,7 +41,8 @@ PyObject* tick_attr(PyObject* self, PyObject* name, Keep& keep, bool* quiet) {
       PyObject* dict = instance_dict(self);
       if (!dict) PyErr_Clear();
       if (dict && PyDict_CheckExact(dict)) {
-        PyObject* found = PyDict_GetItemWithError(dict, name);  // a str key: no Python code runs
+        EntryPlace& place = places[name == ORVA_NAME("positions")];
+        PyObject* found = place.get(dict, name);  // a str key: no Python code runs
         if (found) return keep.hold(found);
         if (PyErr_Occurred()) throw_error();
       }
