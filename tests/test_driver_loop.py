@@ -426,6 +426,34 @@ def test_match_deal_is_skipped_only_when_it_would_do_nothing(loop, book, tick, m
     assert stream.recording.prices["A"] == [(tick["timestamp"], tick["close"])]
 
 
+def reordered(tick, how):
+    if how == "same":
+        return dict(tick)
+    if how == "reversed":
+        return dict(reversed(list(tick.items())))
+    if how == "moved":  # close deleted and set again: its entry moves to the end
+        made = dict(tick)
+        del made["close"]
+        made["close"] = tick["close"]
+        return made
+    return {"extra": 1, "more": None, **tick}  # "shifted"
+
+
+# Ticks whose keys sit elsewhere than in the one before are read right (the loop reads a tick's fields
+# at the places they sat in the last one while they are there).
+def test_ticks_of_changing_layouts_are_read_by_key(loop):
+    hows = ["same", "reversed", "same", "moved", "shifted", "same", "reversed"]
+    items = [reordered({"code": "AB"[i % 2], "is_backfilling": False, "close": 10.0 + i, "qty": i + 1,
+                        "timestamp": 5.0 + i}, how) for i, how in enumerate(hows)]
+    stream = FakeStream(items + [{"orva_status": "exit_send_tick"}], [{"code": "A"}])
+    stream.recording = driver.Recording(["A", "B"], Positions(), 10.0)
+    driver.tick_loop(stream)
+    matched = [c[1:] for c in stream.matcher.calls if c[0] == "match"]
+    assert matched == [(t["code"], t["close"], t["qty"], t["timestamp"]) for t in items]
+    assert stream.last_close == {"A": 16.0, "B": 15.0}
+    assert list(stream.recording.last_main_ts.items()) == [("A", 11.0), ("B", 10.0)]
+
+
 def test_a_stalled_feed_ends_the_run_after_the_stall_timeout(loop):
     import queue
 
