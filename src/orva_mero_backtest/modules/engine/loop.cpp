@@ -119,15 +119,20 @@ struct Loop {
   long long max_reports = 0;
   long long ticks = 0;
   Ref timestamp;  // of the last main tick, when newer than the stream's own
-  // recording.last_main_ts (read only once the run ends) as the loop keeps it: per code (exact str,
-  // in first-seen order), the timestamp of its last main tick, written to the dict at sync().
-  struct LastSeen {
-    Ref code, ts;
-    bool written;
+  // What the loop keeps per instrument whose code is exactly a str, in first-seen order: the
+  // recording's last_main_ts and last_sample entries (read only by the loop while it runs, and once
+  // the run ends), written to their dicts at sync(); and where its last close sits in last_close.
+  struct Instrument {
+    Ref code;
+    Ref main_ts;        // its last main tick's timestamp, or empty before one
+    Ref sampled;        // last_sample[code] as the loop keeps it (read when first needed)
+    bool main_ts_written = true, sample_written = true;
+    EntryHint close_at;  // where last_close[code] sits
   };
-  std::vector<LastSeen> last_seen;
+  std::vector<Instrument> instruments;
   // Where a tick's fields, and the context's warming_up, sat when last read.
   EntryPlace at_backfilling, at_code, at_ts, at_close, at_qty, at_warming_up;
+  EntryHint now_at;  // where ctx.now sits in the context's __dict__
   Ref last_equity_ts;
   Py_ssize_t fills_seen = 0;
 
@@ -202,42 +207,53 @@ struct Loop {
   // ctx.now = ts
   void set_now(PyObject* ts) {
     if (!ctx_state) return setattr(ctx.get(), ORVA_NAME("now"), ts);
+    // The old value is a tick's time the loop set (a float): releasing it runs no code.
+    if (PyFloat_CheckExact(ts) && now_at.replace(ctx_state.get(), ORVA_NAME("now"), ts)) return;
     if (PyDict_SetItem(ctx_state.get(), ORVA_NAME("now"), ts) < 0) throw_error();
+    now_at.learn(ctx_state.get(), ORVA_NAME("now"));
   }
 
-  // last_main_ts[code] = ts, kept here until sync() for a code that is exactly a str.
-  void note_main_ts(PyObject* code, PyObject* ts) {
-    if (!PyUnicode_CheckExact(code)) {
-      sync_main_ts();
-      set_item(last_main_ts.get(), code, ts);
-      return;
-    }
-    LastSeen* found = nullptr;
-    for (LastSeen& seen : last_seen)  // a run's few instruments; the feed gives each its one str
-      if (seen.code.get() == code) {
-        found = &seen;
-        break;
-      }
-    if (!found)
-      for (LastSeen& seen : last_seen)
-        if (PyUnicode_Compare(seen.code.get(), code) == 0) {  // exact str: no Python code runs
-          found = &seen;
-          break;
-        }
-    if (!found) {
-      last_seen.push_back({Ref::borrow(code), Ref::borrow(ts), false});
-      return;
-    }
-    found->ts = Ref::borrow(ts);
-    found->written = false;
+  // The loop's entry for `code`, made when first seen; null for a code that is not exactly a str.
+  Instrument* instrument_of(PyObject* code) {
+    if (!PyUnicode_CheckExact(code)) return nullptr;
+    for (Instrument& known : instruments)  // a run's few instruments; the feed gives each its one str
+      if (known.code.get() == code) return &known;
+    for (Instrument& known : instruments)
+      if (PyUnicode_Compare(known.code.get(), code) == 0) return &known;  // exact str: no Python code runs
+    Instrument made;
+    made.code = Ref::borrow(code);
+    instruments.push_back(std::move(made));
+    return &instruments.back();
   }
 
-  void sync_main_ts() {
-    for (LastSeen& seen : last_seen)
-      if (!seen.written) {
-        set_item(last_main_ts.get(), seen.code.get(), seen.ts.get());
-        seen.written = true;
+  // last_main_ts and last_sample as the loop keeps them, into their dicts.
+  void sync_instruments() {
+    for (Instrument& known : instruments) {
+      if (!known.main_ts_written) {
+        set_item(last_main_ts.get(), known.code.get(), known.main_ts.get());
+        known.main_ts_written = true;
       }
+      if (!known.sample_written) {
+        set_item(last_sample.get(), known.code.get(), known.sampled.get());
+        known.sample_written = true;
+      }
+    }
+  }
+
+  // last_close[code] = close; false when Python code may have run.
+  bool set_last_close(Instrument* known, PyObject* code, PyObject* close) {
+    PyObject* d = last_close.get();
+    if (!PyDict_CheckExact(d)) {
+      set_item(d, code, close);
+      return false;
+    }
+    // The old value is a price the loop set (a float): releasing it runs no code.
+    // The key is compared by identity: the one the loop's entry holds is the likeliest in the dict.
+    PyObject* key = known ? known->code.get() : code;
+    if (known && PyFloat_CheckExact(close) && known->close_at.replace(d, key, close)) return true;
+    if (PyDict_SetItem(d, key, close) < 0) throw_error();
+    if (known) known->close_at.learn(d, key);
+    return true;
   }
 
   // rules.<name>: from its __dict__ when the class defines no such attribute.
@@ -300,7 +316,7 @@ struct Loop {
   // The stream's counters as Python code reads them: before the calls that read them (other,
   // progress, failed) and at the end.
   void sync() {
-    sync_main_ts();
+    sync_instruments();
     setattr(s, ORVA_NAME("ticks"), py_long(ticks).get());
     if (timestamp) {
       setattr(s, ORVA_NAME("timestamp"), timestamp.get());
@@ -453,19 +469,21 @@ struct Loop {
       bool quiet = !rules && ctx_state;  // no Python code ran since the tick's fields were read
       // The rules see the tick before anything reads it: the last price is still the previous one.
       if (rules) check_rules(item.get(), code.get(), ts.get());
-      if (PyDict_CheckExact(last_close.get())) {
-        if (PyDict_SetItem(last_close.get(), code.get(), close.get()) < 0) throw_error();
-      } else {
-        set_item(last_close.get(), code.get(), close.get());
-        quiet = false;
-      }
+      Instrument* known = instrument_of(code.get());
+      if (!set_last_close(known, code.get(), close.get())) quiet = false;
       if (warming_up()) {
         sync();
         call1(begin_main.get(), item.get());
         quiet = false;
       }
       ++ticks;
-      note_main_ts(code.get(), ts.get());
+      if (known) {
+        known->main_ts = ts;
+        known->main_ts_written = false;
+      } else {
+        sync_instruments();  // in the order the ticks came
+        set_item(last_main_ts.get(), code.get(), ts.get());
+      }
       set_current_tick(item.get(), quiet ? code.get() : nullptr, quiet ? ts.get() : nullptr);
       if (requests && PyList_GET_SIZE(requests.get()) != 0) call1(land.get(), item.get());
       {
@@ -486,9 +504,15 @@ struct Loop {
         if (any(reports.get())) deliver(item.get());
       }
       // 6. samples, progress, the next tick
-      Ref last = item_of(last_sample.get(), code.get());
+      if (known && !known->sampled) known->sampled = item_of(last_sample.get(), code.get());
+      Ref last = known ? known->sampled : item_of(last_sample.get(), code.get());
       if (gap_at_least(ts.get(), last.get(), sample.get())) {
-        set_item(last_sample.get(), code.get(), ts.get());
+        if (known) {
+          known->sampled = ts;
+          known->sample_written = false;
+        } else {
+          set_item(last_sample.get(), code.get(), ts.get());
+        }
         Ref series = item_of(prices.get(), code.get());
         append(series.get(), pair(ts.get(), close.get()).get());
       }
