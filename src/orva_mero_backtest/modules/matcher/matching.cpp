@@ -74,25 +74,33 @@ const BookTickEntry* book_tick_entry() {
   return entry;
 }
 
+// The book last found to have its own set_current_tick: its class and its instance dict, valid while
+// both are unchanged since (with type and dict versions or watchers; else checked again).
+TypeGuard g_own_book_type;
+DictGuard g_own_book_dict;
+
 // Whether positions.set_current_tick is the book's own method: what its class holds under the name,
 // with nothing in front of it (its own attribute access, an attribute of the instance). Type and
 // dict look-ups only: no Python code runs.
 bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
   PyTypeObject* type = Py_TYPE(positions);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  if (type_lookup(type, ORVA_NAME("set_current_tick")) != entry.own_method) return false;
   PyObject* dict = instance_dict(positions);
-  if (!dict) {
-    if (!PyErr_Occurred()) return true;  // no instance dict: nothing of its own
+  if (!dict && PyErr_Occurred()) {
     PyErr_Clear();
     return false;
   }
+  if (dict && g_own_book_type.unchanged(type) && g_own_book_dict.unchanged(dict)) return true;
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  if (type_lookup(type, ORVA_NAME("set_current_tick")) != entry.own_method) return false;
+  if (!dict) return true;  // no instance dict: nothing of its own
   if (!PyDict_CheckExact(dict)) return false;
   if (PyDict_GetItemWithError(dict, ORVA_NAME("set_current_tick"))) return false;
   if (PyErr_Occurred()) {
     PyErr_Clear();
     return false;
   }
+  g_own_book_type.mark(type);
+  g_own_book_dict.mark(dict);
   return true;
 }
 
@@ -121,16 +129,25 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
     }
     record = keep.own(PyObject_GetItem(infos, code));
   }
+  // Where "tick" and "ts" sit in the records (made alike, one per code).
+  static EntryHint tick_at, ts_at;
   const bool plain_record = PyDict_CheckExact(record);
   if (plain_record) {
-    dict_set(record, ORVA_NAME("tick"), tick);
+    // The old tick is still the book's last one, the old time a float: releasing them runs no code.
+    if (!tick_at.replace(record, ORVA_NAME("tick"), tick)) {
+      dict_set(record, ORVA_NAME("tick"), tick);
+      tick_at.learn(record, ORVA_NAME("tick"));
+    }
   } else {
     quiet = false;
     if (PyObject_SetItem(record, ORVA_NAME("tick"), tick) < 0) throw_error();
   }
   PyObject* ts = quiet && seen_ts ? seen_ts : keep.hold(dict_item(tick, ORVA_NAME("timestamp")));
   if (plain_record) {
-    dict_set(record, ORVA_NAME("ts"), ts);
+    if (!(PyFloat_CheckExact(ts) && ts_at.replace(record, ORVA_NAME("ts"), ts))) {
+      dict_set(record, ORVA_NAME("ts"), ts);
+      ts_at.learn(record, ORVA_NAME("ts"));
+    }
   } else {
     quiet = false;
     if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
