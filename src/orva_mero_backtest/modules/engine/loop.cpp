@@ -382,9 +382,12 @@ struct Loop {
   // Python's `if x:` on a queue's deque.
   static bool any(PyObject* deque) { return truthy(deque); }
 
-  bool warming_up() {
+  // ctx.warming_up as a truth value; *quiet is cleared when Python code may have run for it.
+  bool warming_up(bool* quiet) {
     PyObject* kept = ctx_state ? at_warming_up.get(ctx_state.get(), ORVA_NAME("warming_up")) : nullptr;
     if (!kept && PyErr_Occurred()) throw_error();
+    if (kept == Py_False || kept == Py_True) return kept == Py_True;
+    *quiet = false;
     Ref flag = kept ? Ref::borrow(kept) : getattr(ctx.get(), ORVA_NAME("warming_up"));
     return flag.get() == Py_False ? false : flag.get() == Py_True ? true : truthy(flag.get());
   }
@@ -471,7 +474,7 @@ struct Loop {
       if (rules) check_rules(item.get(), code.get(), ts.get());
       Instrument* known = instrument_of(code.get());
       if (!set_last_close(known, code.get(), close.get())) quiet = false;
-      if (warming_up()) {
+      if (warming_up(&quiet)) {
         sync();
         call1(begin_main.get(), item.get());
         quiet = false;
