@@ -89,9 +89,13 @@ bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
     PyErr_Clear();
     return false;
   }
-  if (dict && g_own_book_type.unchanged(type) && g_own_book_dict.unchanged(dict)) return true;
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  if (type_lookup(type, ORVA_NAME("set_current_tick")) != entry.own_method) return false;
+  const bool known_type = g_own_book_type.unchanged(type);
+  if (known_type && dict && g_own_book_dict.unchanged(dict)) return true;
+  if (!known_type) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (type_lookup(type, ORVA_NAME("set_current_tick")) != entry.own_method) return false;
+    g_own_book_type.mark(type);  // the class holds the book's own method, under generic attribute access
+  }
   if (!dict) return true;  // no instance dict: nothing of its own
   if (!PyDict_CheckExact(dict)) return false;
   if (PyDict_GetItemWithError(dict, ORVA_NAME("set_current_tick"))) return false;
@@ -99,7 +103,6 @@ bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
     PyErr_Clear();
     return false;
   }
-  g_own_book_type.mark(type);
   g_own_book_dict.mark(dict);
   return true;
 }
