@@ -236,7 +236,8 @@ def plain_busy_run():
 
 
 # The native loop calls the exchange's own set_current_tick without its binding: only while it is that.
-@pytest.mark.parametrize("replaced", ["matcher class", "matcher subclass", "matcher instance", "positions subclass"])
+@pytest.mark.parametrize("replaced", ["matcher class", "matcher subclass", "matcher instance", "positions subclass",
+                                      "positions class", "positions instance"])
 def test_a_replaced_set_current_tick_runs_on_every_tick(monkeypatch, plain_busy_run, replaced):
     from orva_mero_backtest.modules.matcher import matcher as matcher_module
 
@@ -256,9 +257,18 @@ def test_a_replaced_set_current_tick_runs_on_every_tick(monkeypatch, plain_busy_
             return m
 
         monkeypatch.setattr(matcher_module, "Matcher", making)
-    else:
+    elif replaced == "positions subclass":
         monkeypatch.setattr(driver, "Positions", type("Counting", (Positions,), {
             "set_current_tick": counted(calls, Positions.set_current_tick)}))
+    elif replaced == "positions class":  # the exchange calls the book's own method directly only while it is that
+        monkeypatch.setattr(Positions, "set_current_tick", counted(calls, Positions.set_current_tick))
+    else:
+        def making_book(*args, **kwargs):
+            book = Positions(*args, **kwargs)
+            book.set_current_tick = counted(calls, Positions.set_current_tick).__get__(book)
+            return book
+
+        monkeypatch.setattr(driver, "Positions", making_book)
     result, strategy, progress = busy_run(False)
     assert len(calls) == result.ticks > 1000
     assert outcome(result, strategy, progress) == plain_busy_run
@@ -416,6 +426,34 @@ def test_match_deal_is_skipped_only_when_it_would_do_nothing(loop, book, tick, m
     assert stream.recording.prices["A"] == [(tick["timestamp"], tick["close"])]
 
 
+def reordered(tick, how):
+    if how == "same":
+        return dict(tick)
+    if how == "reversed":
+        return dict(reversed(list(tick.items())))
+    if how == "moved":  # close deleted and set again: its entry moves to the end
+        made = dict(tick)
+        del made["close"]
+        made["close"] = tick["close"]
+        return made
+    return {"extra": 1, "more": None, **tick}  # "shifted"
+
+
+# Ticks whose keys sit elsewhere than in the one before are read right (the loop reads a tick's fields
+# at the places they sat in the last one while they are there).
+def test_ticks_of_changing_layouts_are_read_by_key(loop):
+    hows = ["same", "reversed", "same", "moved", "shifted", "same", "reversed"]
+    items = [reordered({"code": "AB"[i % 2], "is_backfilling": False, "close": 10.0 + i, "qty": i + 1,
+                        "timestamp": 5.0 + i}, how) for i, how in enumerate(hows)]
+    stream = FakeStream(items + [{"orva_status": "exit_send_tick"}], [{"code": "A"}])
+    stream.recording = driver.Recording(["A", "B"], Positions(), 10.0)
+    driver.tick_loop(stream)
+    matched = [c[1:] for c in stream.matcher.calls if c[0] == "match"]
+    assert matched == [(t["code"], t["close"], t["qty"], t["timestamp"]) for t in items]
+    assert stream.last_close == {"A": 16.0, "B": 15.0}
+    assert list(stream.recording.last_main_ts.items()) == [("A", 11.0), ("B", 10.0)]
+
+
 def test_a_stalled_feed_ends_the_run_after_the_stall_timeout(loop):
     import queue
 
@@ -503,3 +541,45 @@ def test_many_runs_keep_a_flat_thread_count():
     while threading.active_count() > before + 1 and time.monotonic() < deadline:
         time.sleep(0.05)
     assert threading.active_count() <= before + 1
+
+
+def counting_strategy(kind, calls, monkeypatch):
+    def count(*args):
+        calls.append(args[-1]["code"])
+
+    if kind == "subclass":
+        return type("Counting", (Strategy,), {"on_tick": lambda self, ctx, tick: count(tick)})()
+    if kind == "mixin":
+        mixin = type("Mixin", (), {"on_tick": lambda self, ctx, tick: count(tick)})
+        return type("Counting", (mixin, Strategy), {})()
+    if kind == "instance":
+        strategy = Strategy()
+        strategy.on_tick = lambda ctx, tick: count(tick)
+        return strategy
+    if kind == "base replaced":
+        monkeypatch.setattr(Strategy, "on_tick", lambda self, ctx, tick: count(tick))
+        return type("Plain", (Strategy,), {})()
+    if kind == "own attribute access":
+        def getattribute(self, name):
+            if name == "on_tick":
+                return lambda ctx, tick: count(tick)
+            return object.__getattribute__(self, name)
+
+        return type("Counting", (Strategy,), {"__getattribute__": getattribute})()
+    return type("Plain", (Strategy,), {})()
+
+
+# The loop leaves out only the base class's own no-op on_tick; whatever stands for it is called every tick.
+@pytest.mark.parametrize("kind, called", [
+    ("subclass", True), ("mixin", True), ("instance", True), ("base replaced", True),
+    ("own attribute access", True), ("inherited no-op", False),
+])
+def test_on_tick_is_left_out_only_while_it_is_the_base_no_op(monkeypatch, kind, called):
+    calls = []
+    strategy = counting_strategy(kind, calls, monkeypatch)
+    assert driver.calls_on_tick(strategy) is called
+    result = run(strategy)
+    assert len(calls) == (result.ticks if called else 0) and result.ticks > 1000
+    if not called:  # the same run as with an on_tick that does nothing
+        same = run(type("Noop", (Strategy,), {"on_tick": lambda self, ctx, tick: None})())
+        assert (result.ticks, result.prices, result.equity) == (same.ticks, same.prices, same.equity)

@@ -36,6 +36,11 @@
 //                           for instance dicts, whose changes no version tag (gone) or dict watcher
 //                           (3.13.0 is not told of attribute stores) reports. Checked against
 //                           PyDict_GetItem at every learn(). Plain: look the key up.
+//   ORVA_USE_ENTRY_READS    where a str key sits in a dict's entries (3.10 - 3.13, not the
+//                           free-threaded build), for reading only: EntryPlace reads that entry's
+//                           value again with a few loads, for dicts made alike (the ticks of a feed,
+//                           the instance dicts of one class). Checked against PyDict_GetItem at
+//                           every learn(). Plain: look the key up.
 //   ORVA_USE_LOCK_LAYOUT    _thread.lock's object layout (3.10 - 3.13, checked against locked() at
 //                           first use): take a free queue mutex without a method call.
 //                           Plain: lock.acquire() / lock.release().
@@ -94,6 +99,13 @@
 #define ORVA_USE_ENTRY_HINTS 0
 #else
 #define ORVA_USE_ENTRY_HINTS (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000)
+#endif
+#endif
+#ifndef ORVA_USE_ENTRY_READS
+#if defined(Py_GIL_DISABLED)
+#define ORVA_USE_ENTRY_READS 0
+#else
+#define ORVA_USE_ENTRY_READS (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030E0000)
 #endif
 #endif
 #ifndef ORVA_USE_LOCK_LAYOUT
@@ -609,6 +621,104 @@ class EntryHint {
   static bool& layout_refused() {
     static bool refused = false;
     return refused;
+  }
+#endif
+  Py_ssize_t ix_ = -1;
+};
+
+// Where a str key was found in a dict's entries, to read its value there again without a look-up
+// (reading only: nothing is written through it). The place is used only while it still holds that
+// key with a value, so a dict resized, changed or of another layout is never misread, only looked
+// up again. One place serves every dict whose key sits at the same index. `name` must be interned
+// and kept alive by the caller (its address is compared). Use with the GIL held.
+class EntryPlace {
+ public:
+  // dict[name] (borrowed; `dict` an exact dict) from the remembered place, or NULL: not known there
+  // (never "missing"). Sets no error.
+  PyObject* find(PyObject* dict, PyObject* name) const {
+#if ORVA_USE_ENTRY_READS
+    if (ix_ < 0) return nullptr;
+    PyObject* const* key;
+    PyObject* const* value;
+    if (!entry(dict, ix_, &key, &value) || *key != name) return nullptr;
+    return *value;
+#else
+    (void)dict, (void)name;
+    return nullptr;
+#endif
+  }
+  // dict[name] (borrowed; `dict` an exact dict, `name` a str): from the place, else looked up and
+  // the place learnt. NULL when missing, with an error set only when the look-up failed.
+  PyObject* get(PyObject* dict, PyObject* name) {
+    if (PyObject* found = find(dict, name)) return found;
+    PyObject* found = PyDict_GetItemWithError(dict, name);
+    if (found) learn(dict, name, found);
+    return found;
+  }
+  void forget() { ix_ = -1; }
+
+ private:
+  // Remembers where `name` sits in `dict` now, when that place reads `found` (dict[name] as the
+  // look-up gave it); else the shortcut is off for good.
+  void learn(PyObject* dict, PyObject* name, PyObject* found) {
+    ix_ = -1;
+#if ORVA_USE_ENTRY_READS
+    if (!fastpaths_on() || refused()) return;
+    PyObject* const* key;
+    PyObject* const* value;
+    for (Py_ssize_t i = 0; entry(dict, i, &key, &value); ++i)
+      if (*key == name) {
+        if (*value == found) ix_ = i;
+        else refused() = true;
+        return;
+      }
+#else
+    (void)dict, (void)name, (void)found;
+#endif
+  }
+
+#if ORVA_USE_ENTRY_READS
+  // The key and value slots of entry i of `dict`; false when there is no such entry or the table's
+  // entries are of another shape.
+  static bool entry(PyObject* dict, Py_ssize_t i, PyObject* const** key, PyObject* const** value) {
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+#if PY_VERSION_HEX < 0x030B0000
+    // Objects/dict-common.h of 3.10: entries {hash, key, value}; a split table's values in ma_values.
+    struct Keys {
+      Py_ssize_t dk_refcnt, dk_size;
+      void* dk_lookup;
+      Py_ssize_t dk_usable, dk_nentries;
+      char dk_indices[1];
+    };
+    const auto* k = reinterpret_cast<const Keys*>(d->ma_keys);
+    if (i >= k->dk_nentries) return false;
+    const Py_ssize_t size = k->dk_size;
+    const Py_ssize_t index_bytes = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
+    PyObject* const* e = reinterpret_cast<PyObject* const*>(k->dk_indices + size * index_bytes) + 3 * i;
+    *key = e + 1;
+    *value = d->ma_values ? d->ma_values + i : e + 2;
+#else
+    const auto* k = reinterpret_cast<const DictKeysLayout*>(d->ma_keys);
+    if (k->dk_kind == 0 || i >= k->dk_nentries) return false;  // not all keys str: entries of another shape
+    PyObject* const* e =
+        reinterpret_cast<PyObject* const*>(k->dk_indices + (static_cast<size_t>(1) << k->dk_log2_index_bytes)) + 2 * i;
+    *key = e;
+    if (d->ma_values) {
+      const char* values = reinterpret_cast<const char*>(d->ma_values);
+#if PY_VERSION_HEX >= 0x030D0000
+      values += sizeof(void*);  // 3.13: {capacity, size, embedded, valid} before the values
+#endif
+      *value = reinterpret_cast<PyObject* const*>(values) + i;
+    } else {
+      *value = e + 1;
+    }
+#endif
+    return true;
+  }
+  // Set when a place once read something else than the look-up: no place is used from then on.
+  static bool& refused() {
+    static bool r = false;
+    return r;
   }
 #endif
   Py_ssize_t ix_ = -1;

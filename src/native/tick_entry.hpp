@@ -1,6 +1,10 @@
-// What the matcher module hands the engine's tick loop: its Matcher's own set_current_tick as a C
-// call, so that the loop, once it knows the run's exchange uses that method, skips the method's
-// Python-level binding on every tick. The module holds it as the capsule `_tick_entry`.
+// Per-tick calls between the native modules without their Python-level binding, each taken only
+// while the method Python would call is the module's own:
+// - the matcher module hands the engine's tick loop its Matcher's own set_current_tick (the capsule
+//   `_tick_entry`), used while the run's exchange has that method;
+// - the engine module hands the matcher the positions book's own set_current_tick (the capsule
+//   `_book_tick_entry`), used at each call while the book's class has that method and the book itself
+//   holds no attribute of the name.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -17,6 +21,21 @@ struct TickEntry {
   // Matcher.set_current_tick(self, tick) for a tick that is exactly a dict, as the binding calls its
   // body (a failure gets the same traceback frame); 0, or -1 with an error set.
   int (*set_current_tick)(PyObject* self, PyObject* tick);
+  // The same with tick["code"] and tick["timestamp"] (a str and a float) as the caller just read
+  // them, no Python code run since: the body does not read them again.
+  int (*set_current_tick_seen)(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts);
+};
+
+inline constexpr const char* kBookTickCapsule = "orva_mero_backtest.modules.engine.engine._book_tick_entry";
+
+struct BookTickEntry {
+  // The descriptor Positions' class attribute set_current_tick holds (engine.book_set_current_tick):
+  // compared only.
+  PyObject* own_method;
+  // Positions.set_current_tick(self, tick); 0, or -1 with an error set.
+  int (*set_current_tick)(PyObject* self, PyObject* tick);
+  // The same with tick["code"] as the caller just read it, no Python code run since.
+  int (*set_current_tick_seen)(PyObject* self, PyObject* tick, PyObject* code);
 };
 
 }  // namespace orva

@@ -323,6 +323,8 @@ class TickStream:
     written and read in its ``__dict__`` when its ``_plan`` says nothing in its class stands in front.
     """
 
+    calls_on_tick = True  # False: on_tick is the base class's no-op, not called for main-range ticks
+
     def __init__(self, backtest: "Backtest", recording: Recording) -> None:
         matcher, strategy = backtest.matcher, backtest.strategy
         self.backtest = backtest
@@ -333,6 +335,7 @@ class TickStream:
         self.book = matcher.pending_orders  # the exchange keeps it for its life, as the order tracker does
         self.reports = matcher.response_queue.queue  # filled only on this thread (see Backtest)
         self.on_tick = strategy.on_tick
+        self.calls_on_tick = calls_on_tick(strategy)
         self.strategy = strategy
         self.pop_report = matcher.pop_response
         self.track = backtest._orders.track
@@ -443,6 +446,22 @@ class TickStream:
             covered = session_fraction(self.timestamp, *bt._range)
         phase = "backfill" if warming else "main"
         bt.on_progress(Progress(phase, self.ticks, self.backfill_ticks, self.timestamp, covered))
+
+
+_BASE_ON_TICK = Strategy.on_tick  # the base class's no-op, as the package defines it
+
+
+def calls_on_tick(strategy: Any) -> bool:
+    """Whether the loop calls ``strategy.on_tick`` for main-range ticks: False only while it is the base
+    class's own no-op, found as Python would find it (the instance's attributes, then its class and
+    bases, with the default attribute access). Decided once per run."""
+    cls = type(strategy)
+    if cls.__getattribute__ is not object.__getattribute__:
+        return True
+    if "on_tick" in getattr(strategy, "__dict__", ()):
+        return True
+    found = next((vars(k)["on_tick"] for k in cls.__mro__ if "on_tick" in vars(k)), None)
+    return found is not _BASE_ON_TICK
 
 
 def _getter(q: Any) -> Callable[..., Any]:

@@ -18,8 +18,9 @@
 //      price; a triggered one sends its order as ctx.place_order does. Only while any is held.
 //   4. The reports waiting are delivered (`deliver`): each batch is first applied to the driver's
 //      order records (OrderTracker.track, orders.cpp), then handed to on_order / on_deal.
-//   5. The strategy's on_tick runs; orders it places (context.cpp) enter the book at once and meet
-//      the next tick of their instrument. The reports they caused are delivered as in 4.
+//   5. The strategy's on_tick runs (unless it is the base class's no-op: TickStream.calls_on_tick,
+//      decided once per run); orders it places (context.cpp) enter the book at once and meet the
+//      next tick of their instrument. The reports they caused are delivered as in 4.
 //   6. Prices and equity are sampled (every `sample` seconds of tick time, equity after each fill
 //      too), progress is reported every `every` ticks, and the next tick is allowed (`advance`,
 //      which often returns it at once).
@@ -85,6 +86,16 @@ Ref pair(PyObject* a, PyObject* b) {
   return t;
 }
 
+// item[name] for a tick: an exact dict is read at the place its key sat in the last tick (ticks of a
+// feed are made alike), else looked up.
+Ref field(EntryPlace& place, PyObject* item, PyObject* name) {
+  if (PyDict_CheckExact(item)) {
+    if (PyObject* found = place.get(item, name)) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw_error();
+  }
+  return getitem(item, name);  // KeyError, as Python raises it
+}
+
 struct Loop {
   PyObject* s;  // the TickStream
   Ref pending, pop, wait, advance, matcher, set_tick, match, reports, other, begin_main, failed, progress;
@@ -96,16 +107,32 @@ struct Loop {
   Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
   // The exchange's own set_current_tick as a C call, when set_tick is that method bound to the matcher.
   int (*set_tick_entry)(PyObject*, PyObject*) = nullptr;
+  int (*set_tick_seen)(PyObject*, PyObject*, PyObject*, PyObject*) = nullptr;  // the same, given code and ts
   Ref book;       // the exchange's pending_orders, when the stream holds it (it is bound for the exchange's life)
   Ref ctx_state;  // ctx.__dict__, when its class lets `now` and `warming_up` live there (its _plan says)
   Ref fill_model;      // the run's fill model (fills.cpp), or None: the exchange's own pass
   Ref requests, land;  // cancels and modifications on their way (a list), and what lands them
   std::vector<Ref> batch;  // the reports of one delivery round, kept to reuse their storage
   std::vector<char> deals;
+  bool calls_on_tick = true;  // false while the strategy's on_tick is the base class's no-op
   long long every = 1;
   long long max_reports = 0;
   long long ticks = 0;
   Ref timestamp;  // of the last main tick, when newer than the stream's own
+  // What the loop keeps per instrument whose code is exactly a str, in first-seen order: the
+  // recording's last_main_ts and last_sample entries (read only by the loop while it runs, and once
+  // the run ends), written to their dicts at sync(); and where its last close sits in last_close.
+  struct Instrument {
+    Ref code;
+    Ref main_ts;        // its last main tick's timestamp, or empty before one
+    Ref sampled;        // last_sample[code] as the loop keeps it (read when first needed)
+    bool main_ts_written = true, sample_written = true;
+    EntryHint close_at;  // where last_close[code] sits
+  };
+  std::vector<Instrument> instruments;
+  // Where a tick's fields, and the context's warming_up, sat when last read.
+  EntryPlace at_backfilling, at_code, at_ts, at_close, at_qty, at_warming_up;
+  EntryHint now_at;  // where ctx.now sits in the context's __dict__
   Ref last_equity_ts;
   Py_ssize_t fills_seen = 0;
 
@@ -129,6 +156,8 @@ struct Loop {
     if (requests && !PyList_CheckExact(requests.get())) raise(PyExc_TypeError, "a stream's requests must be a list");
     if (requests) land = attr(s, "land");
     on_tick = attr(s, "on_tick");
+    Ref calls = optional_attr(s, "calls_on_tick");
+    calls_on_tick = !calls || truthy(calls.get());
     ctx = attr(s, "ctx");
     load_ctx_state();
     book = optional_attr(s, "book");
@@ -178,7 +207,53 @@ struct Loop {
   // ctx.now = ts
   void set_now(PyObject* ts) {
     if (!ctx_state) return setattr(ctx.get(), ORVA_NAME("now"), ts);
+    // The old value is a tick's time the loop set (a float): releasing it runs no code.
+    if (PyFloat_CheckExact(ts) && now_at.replace(ctx_state.get(), ORVA_NAME("now"), ts)) return;
     if (PyDict_SetItem(ctx_state.get(), ORVA_NAME("now"), ts) < 0) throw_error();
+    now_at.learn(ctx_state.get(), ORVA_NAME("now"));
+  }
+
+  // The loop's entry for `code`, made when first seen; null for a code that is not exactly a str.
+  Instrument* instrument_of(PyObject* code) {
+    if (!PyUnicode_CheckExact(code)) return nullptr;
+    for (Instrument& known : instruments)  // a run's few instruments; the feed gives each its one str
+      if (known.code.get() == code) return &known;
+    for (Instrument& known : instruments)
+      if (PyUnicode_Compare(known.code.get(), code) == 0) return &known;  // exact str: no Python code runs
+    Instrument made;
+    made.code = Ref::borrow(code);
+    instruments.push_back(std::move(made));
+    return &instruments.back();
+  }
+
+  // last_main_ts and last_sample as the loop keeps them, into their dicts.
+  void sync_instruments() {
+    for (Instrument& known : instruments) {
+      if (!known.main_ts_written) {
+        set_item(last_main_ts.get(), known.code.get(), known.main_ts.get());
+        known.main_ts_written = true;
+      }
+      if (!known.sample_written) {
+        set_item(last_sample.get(), known.code.get(), known.sampled.get());
+        known.sample_written = true;
+      }
+    }
+  }
+
+  // last_close[code] = close; false when Python code may have run.
+  bool set_last_close(Instrument* known, PyObject* code, PyObject* close) {
+    PyObject* d = last_close.get();
+    if (!PyDict_CheckExact(d)) {
+      set_item(d, code, close);
+      return false;
+    }
+    // The old value is a price the loop set (a float): releasing it runs no code.
+    // The key is compared by identity: the one the loop's entry holds is the likeliest in the dict.
+    PyObject* key = known ? known->code.get() : code;
+    if (known && PyFloat_CheckExact(close) && known->close_at.replace(d, key, close)) return true;
+    if (PyDict_SetItem(d, key, close) < 0) throw_error();
+    if (known) known->close_at.learn(d, key);
+    return true;
   }
 
   // rules.<name>: from its __dict__ when the class defines no such attribute.
@@ -241,6 +316,7 @@ struct Loop {
   // The stream's counters as Python code reads them: before the calls that read them (other,
   // progress, failed) and at the end.
   void sync() {
+    sync_instruments();
     setattr(s, ORVA_NAME("ticks"), py_long(ticks).get());
     if (timestamp) {
       setattr(s, ORVA_NAME("timestamp"), timestamp.get());
@@ -259,12 +335,18 @@ struct Loop {
     Ref capsule = optional_attr(module.get(), "_tick_entry");
     if (!capsule || !PyCapsule_IsValid(capsule.get(), kTickEntryCapsule)) return;
     auto* entry = static_cast<TickEntry*>(PyCapsule_GetPointer(capsule.get(), kTickEntryCapsule));
-    if (entry && PyMethod_GET_FUNCTION(bound) == entry->own_function) set_tick_entry = entry->set_current_tick;
+    if (entry && PyMethod_GET_FUNCTION(bound) == entry->own_function) {
+      set_tick_entry = entry->set_current_tick;
+      set_tick_seen = entry->set_current_tick_seen;
+    }
   }
 
-  void set_current_tick(PyObject* item) {
+  // `code` and `ts` are item["code"] and item["timestamp"] when no Python code ran since they were read.
+  void set_current_tick(PyObject* item, PyObject* code, PyObject* ts) {
     if (set_tick_entry && PyDict_CheckExact(item)) {
-      if (set_tick_entry(matcher.get(), item) < 0) throw_error();
+      const bool seen = code && PyUnicode_CheckExact(code) && PyFloat_CheckExact(ts);
+      if ((seen ? set_tick_seen(matcher.get(), item, code, ts) : set_tick_entry(matcher.get(), item)) < 0)
+        throw_error();
     } else {
       call1(set_tick.get(), item);
     }
@@ -300,8 +382,12 @@ struct Loop {
   // Python's `if x:` on a queue's deque.
   static bool any(PyObject* deque) { return truthy(deque); }
 
-  bool warming_up() {
-    PyObject* kept = ctx_state ? peek(ctx_state.get(), ORVA_NAME("warming_up")) : nullptr;
+  // ctx.warming_up as a truth value; *quiet is cleared when Python code may have run for it.
+  bool warming_up(bool* quiet) {
+    PyObject* kept = ctx_state ? at_warming_up.get(ctx_state.get(), ORVA_NAME("warming_up")) : nullptr;
+    if (!kept && PyErr_Occurred()) throw_error();
+    if (kept == Py_False || kept == Py_True) return kept == Py_True;
+    *quiet = false;
     Ref flag = kept ? Ref::borrow(kept) : getattr(ctx.get(), ORVA_NAME("warming_up"));
     return flag.get() == Py_False ? false : flag.get() == Py_True ? true : truthy(flag.get());
   }
@@ -369,7 +455,7 @@ struct Loop {
       int status = PyDict_CheckExact(it) ? PyDict_Contains(it, ORVA_NAME("orva_status"))
                                          : PySequence_Contains(it, ORVA_NAME("orva_status"));
       if (status < 0) throw_error();
-      if (status || truthy(item_of(item.get(), ORVA_NAME("is_backfilling")).get())) {
+      if (status || truthy(field(at_backfilling, item.get(), ORVA_NAME("is_backfilling")).get())) {
         sync();
         bool ended = truthy(call1(other.get(), item.get()).get());
         load_recording();
@@ -378,24 +464,33 @@ struct Loop {
         continue;
       }
       // 3. a main-range tick: the clock, then the exchange
-      Ref code = item_of(item.get(), ORVA_NAME("code"));
-      Ref ts = item_of(item.get(), ORVA_NAME("timestamp"));
-      Ref close = item_of(item.get(), ORVA_NAME("close"));
+      Ref code = field(at_code, item.get(), ORVA_NAME("code"));
+      Ref ts = field(at_ts, item.get(), ORVA_NAME("timestamp"));
+      Ref close = field(at_close, item.get(), ORVA_NAME("close"));
       timestamp = ts;
       set_now(ts.get());
+      bool quiet = !rules && ctx_state;  // no Python code ran since the tick's fields were read
       // The rules see the tick before anything reads it: the last price is still the previous one.
       if (rules) check_rules(item.get(), code.get(), ts.get());
-      set_item(last_close.get(), code.get(), close.get());
-      if (warming_up()) {
+      Instrument* known = instrument_of(code.get());
+      if (!set_last_close(known, code.get(), close.get())) quiet = false;
+      if (warming_up(&quiet)) {
         sync();
         call1(begin_main.get(), item.get());
+        quiet = false;
       }
       ++ticks;
-      set_item(last_main_ts.get(), code.get(), ts.get());
-      set_current_tick(item.get());
+      if (known) {
+        known->main_ts = ts;
+        known->main_ts_written = false;
+      } else {
+        sync_instruments();  // in the order the ticks came
+        set_item(last_main_ts.get(), code.get(), ts.get());
+      }
+      set_current_tick(item.get(), quiet ? code.get() : nullptr, quiet ? ts.get() : nullptr);
       if (requests && PyList_GET_SIZE(requests.get()) != 0) call1(land.get(), item.get());
       {
-        Ref qty = item_of(item.get(), ORVA_NAME("qty"));
+        Ref qty = field(at_qty, item.get(), ORVA_NAME("qty"));
         Ref book = this->book ? this->book : getattr(matcher.get(), ORVA_NAME("pending_orders"));
         if (fill_model.get() != Py_None && PyList_CheckExact(book.get())) {
           if (PyList_GET_SIZE(book.get()) != 0) match_with_model(fill_model.get(), item.get(), book.get());
@@ -407,12 +502,20 @@ struct Loop {
       if (stops_held && PyDict_GET_SIZE(stops_held.get()) != 0) check_stops(code.get(), close.get());
       // 4. the fills' reports; 5. the strategy, and the reports of what it did
       if (any(reports.get())) deliver(item.get());
-      call_hook(item.get());
-      if (any(reports.get())) deliver(item.get());
+      if (calls_on_tick) {
+        call_hook(item.get());
+        if (any(reports.get())) deliver(item.get());
+      }
       // 6. samples, progress, the next tick
-      Ref last = item_of(last_sample.get(), code.get());
+      if (known && !known->sampled) known->sampled = item_of(last_sample.get(), code.get());
+      Ref last = known ? known->sampled : item_of(last_sample.get(), code.get());
       if (gap_at_least(ts.get(), last.get(), sample.get())) {
-        set_item(last_sample.get(), code.get(), ts.get());
+        if (known) {
+          known->sampled = ts;
+          known->sample_written = false;
+        } else {
+          set_item(last_sample.get(), code.get(), ts.get());
+        }
         Ref series = item_of(prices.get(), code.get());
         append(series.get(), pair(ts.get(), close.get()).get());
       }

@@ -19,6 +19,7 @@
 #include "engine.hpp"
 #include "fastpaths.hpp"
 #include "native_method.hpp"
+#include "tick_entry.hpp"
 
 namespace orva::engine {
 
@@ -378,13 +379,39 @@ Ref equity(PyObject* self) {
   return py_float(total);
 }
 
-// Positions.set_current_tick(self, tick): the instrument's last tick, and its entry's mark.
-Ref set_current_tick(PyObject* self, PyObject* tick) {
-  Ref code = item_of(tick, N("code"));
-  set_item(getattr(self, N("last_ticks")).get(), code.get(), tick);
-  Ref entry = get_or(getattr(self, N("book")).get(), code.get(), Py_None);
+// The guard of the class whose last_ticks and book set_current_tick reads directly.
+TypeGuard g_marking_type;
+
+// Positions.set_current_tick(self, tick): the instrument's last tick, and its entry's mark. `seen`
+// is tick["code"] when the caller just read it.
+Ref set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
+  const DirectFields book(self, g_marking_type, {N("last_ticks"), N("book")});
+  Ref code = seen ? Ref::borrow(seen) : item_of(tick, N("code"));
+  Ref last_ticks = book.get(N("last_ticks"));
+  if (PyDict_CheckExact(last_ticks.get())) dict_set(last_ticks.get(), code.get(), tick);
+  else set_item(last_ticks.get(), code.get(), tick);
+  Ref entry = get_or(book.get(N("book")).get(), code.get(), Py_None);
   if (entry.get() != Py_None) entry_fields(entry.get()).set(N("last_price"), item_of(tick, N("close")).get());
   return Ref::none();
+}
+
+// The body as the exchange calls it while the book's set_current_tick is this one (tick_entry.hpp).
+int set_current_tick_entry(PyObject* self, PyObject* tick) {
+  try {
+    set_current_tick(self, tick);
+    return 0;
+  } catch (PyError&) {
+    return -1;
+  }
+}
+
+int set_current_tick_seen(PyObject* self, PyObject* tick, PyObject* code) {
+  try {
+    set_current_tick(self, tick, code);
+    return 0;
+  } catch (PyError&) {
+    return -1;
+  }
 }
 
 // --- the methods as Python sees them ---------------------------------------------------------------
@@ -452,7 +479,7 @@ int add_book_functions(PyObject* module) {
     return -1;
   }
   if (add_cost_functions(module) < 0) return -1;
-  return add_documented_methods(
+  const int added = add_documented_methods(
       module, "Positions", "book_",
       {{"set_positions", book_set_positions,
         "set_positions($self, trade, product_type)\n--\n\nBooks one fill: the exchange's deal copy of the order and "
@@ -465,6 +492,18 @@ int add_book_functions(PyObject* module) {
        {"set_current_tick", book_set_current_tick,
         "set_current_tick($self, tick)\n--\n\nKeeps the tick as its instrument's last and marks its position "
         "to the tick's close."}});
+  if (added < 0) return -1;
+  // The exchange's way to the method without its binding (tick_entry.hpp): the descriptor the class
+  // takes, compared by identity, and the body.
+  static BookTickEntry entry = {nullptr, set_current_tick_entry, set_current_tick_seen};
+  entry.own_method = PyObject_GetAttrString(module, "book_set_current_tick");  // kept for the process's life
+  if (!entry.own_method) return -1;
+  PyObject* capsule = PyCapsule_New(&entry, kBookTickCapsule, nullptr);
+  if (!capsule || PyModule_AddObject(module, "_book_tick_entry", capsule) < 0) {
+    Py_XDECREF(capsule);
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace orva::engine

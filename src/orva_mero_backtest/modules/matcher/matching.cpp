@@ -13,13 +13,108 @@ Ref reset_tick_infos(const Args& a) {
   return Ref::none();
 }
 
-// Called for every tick: its references are held by a Keep (one GIL check for all at the end).
-Ref set_current_tick(const Args& a) {
-  PyObject* self = a.self();
-  PyObject* tick = a[1];  // exactly a dict
+namespace {
+
+// The attributes set_current_tick reads, in the order it reads them.
+#define TICK_ATTRS {ORVA_NAME("current_tick_infos"), ORVA_NAME("positions")}
+
+// The Matcher class (or subclass) last found to leave current_tick_infos and positions to the
+// instance dict: generic attribute access, no data descriptor of either name.
+TypeGuard g_tick_self_type;
+
+// self.<name> (one of TICK_ATTRS) held by `keep`: from the instance dict while the class leaves it
+// there, else getattr (then *quiet is cleared: Python code may have run).
+PyObject* tick_attr(PyObject* self, PyObject* name, Keep& keep, bool* quiet) {
+  static EntryPlace places[2];  // where each sat in the instance dict last read (instances share keys)
+  if (fastpaths_on()) {
+    PyTypeObject* type = Py_TYPE(self);
+    bool plain = g_tick_self_type.unchanged(type);
+    if (!plain && type->tp_getattro == PyObject_GenericGetAttr) {
+      plain = true;
+      for (PyObject* n : TICK_ATTRS) {  // type look-ups only: no Python code runs
+        PyObject* d = type_lookup(type, n);
+        if (d && Py_TYPE(d)->tp_descr_set) plain = false;
+      }
+      if (plain) g_tick_self_type.mark(type);
+    }
+    if (plain) {
+      PyObject* dict = instance_dict(self);
+      if (!dict) PyErr_Clear();
+      if (dict && PyDict_CheckExact(dict)) {
+        EntryPlace& place = places[name == ORVA_NAME("positions")];
+        PyObject* found = place.get(dict, name);  // a str key: no Python code runs
+        if (found) return keep.hold(found);
+        if (PyErr_Occurred()) throw_error();
+      }
+    }
+  }
+  *quiet = false;
+  return keep.own(PyObject_GetAttr(self, name));
+}
+
+// The positions book's own set_current_tick (tick_entry.hpp), once the engine module is loaded
+// (a Positions book imports it); null before.
+const BookTickEntry* book_tick_entry() {
+  static const BookTickEntry* entry = nullptr;
+  if (entry) return entry;
+  Ref name = Ref::steal(PyUnicode_FromString("orva_mero_backtest.modules.engine.engine"));
+  Ref module = Ref::steal(PyImport_GetModule(name.get()));  // sys.modules only: no import
+  if (!module) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* capsule = nullptr;
+  if (optional_attr(module.get(), ORVA_NAME("_book_tick_entry"), &capsule) <= 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (PyCapsule_IsValid(capsule, kBookTickCapsule))
+    entry = static_cast<const BookTickEntry*>(PyCapsule_GetPointer(capsule, kBookTickCapsule));
+  Py_DECREF(capsule);  // the module keeps it, and the entry is static in the engine module
+  return entry;
+}
+
+// The book last found to have its own set_current_tick: its class and its instance dict, valid while
+// both are unchanged since (with type and dict versions or watchers; else checked again).
+TypeGuard g_own_book_type;
+DictGuard g_own_book_dict;
+
+// Whether positions.set_current_tick is the book's own method: what its class holds under the name,
+// with nothing in front of it (its own attribute access, an attribute of the instance). Type and
+// dict look-ups only: no Python code runs.
+bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
+  PyTypeObject* type = Py_TYPE(positions);
+  PyObject* dict = instance_dict(positions);
+  if (!dict && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool known_type = g_own_book_type.unchanged(type);
+  if (known_type && dict && g_own_book_dict.unchanged(dict)) return true;
+  if (!known_type) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (type_lookup(type, ORVA_NAME("set_current_tick")) != entry.own_method) return false;
+    g_own_book_type.mark(type);  // the class holds the book's own method, under generic attribute access
+  }
+  if (!dict) return true;  // no instance dict: nothing of its own
+  if (!PyDict_CheckExact(dict)) return false;
+  if (PyDict_GetItemWithError(dict, ORVA_NAME("set_current_tick"))) return false;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  g_own_book_dict.mark(dict);
+  return true;
+}
+
+// The body of set_current_tick; `seen_code` and `seen_ts` are tick["code"] and tick["timestamp"]
+// when the caller just read them (else null). Called for every tick: its references are held by a
+// Keep (one GIL check for all at the end).
+void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* seen_ts) {
   Keep keep;
-  PyObject* code = keep.hold(dict_item(tick, ORVA_NAME("code")));
-  PyObject* infos = self_attr(self, &SelfView::current_tick_infos, ORVA_NAME("current_tick_infos"), keep);
+  bool quiet = true;  // no Python code ran since the tick's code was read
+  PyObject* code = seen_code ? seen_code : keep.hold(dict_item(tick, ORVA_NAME("code")));
+  PyObject* infos = tick_attr(self, ORVA_NAME("current_tick_infos"), keep, &quiet);
   PyObject* record = nullptr;
   if (PyDict_CheckExact(infos) && PyUnicode_CheckExact(code)) {
     // A plain dict keyed by text: one look-up answers both "in" and "[]".
@@ -28,6 +123,7 @@ Ref set_current_tick(const Args& a) {
     if (found) record = keep.hold(found);
   }
   if (!record) {
+    quiet = false;
     int known = PySequence_Contains(infos, code);
     if (known < 0) throw_error();
     if (!known) {
@@ -36,14 +132,48 @@ Ref set_current_tick(const Args& a) {
     }
     record = keep.own(PyObject_GetItem(infos, code));
   }
-  if (PyObject_SetItem(record, ORVA_NAME("tick"), tick) < 0) throw_error();
-  PyObject* ts = keep.hold(dict_item(tick, ORVA_NAME("timestamp")));
-  if (PyDict_CheckExact(record)) dict_set(record, ORVA_NAME("ts"), ts);
-  else if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
-  PyObject* positions = self_attr(self, &SelfView::positions, ORVA_NAME("positions"), keep);
+  // Where "tick" and "ts" sit in the records (made alike, one per code).
+  static EntryHint tick_at, ts_at;
+  const bool plain_record = PyDict_CheckExact(record);
+  if (plain_record) {
+    // The old tick is still the book's last one, the old time a float: releasing them runs no code.
+    if (!tick_at.replace(record, ORVA_NAME("tick"), tick)) {
+      dict_set(record, ORVA_NAME("tick"), tick);
+      tick_at.learn(record, ORVA_NAME("tick"));
+    }
+  } else {
+    quiet = false;
+    if (PyObject_SetItem(record, ORVA_NAME("tick"), tick) < 0) throw_error();
+  }
+  PyObject* ts = quiet && seen_ts ? seen_ts : keep.hold(dict_item(tick, ORVA_NAME("timestamp")));
+  if (plain_record) {
+    if (!(PyFloat_CheckExact(ts) && ts_at.replace(record, ORVA_NAME("ts"), ts))) {
+      dict_set(record, ORVA_NAME("ts"), ts);
+      ts_at.learn(record, ORVA_NAME("ts"));
+    }
+  } else {
+    quiet = false;
+    if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
+  }
+  PyObject* positions = tick_attr(self, ORVA_NAME("positions"), keep, &quiet);
+  // The book's own method is called as its binding calls it; anything else through the attribute.
+  if (const BookTickEntry* entry = book_tick_entry()) {
+    if (own_book_tick(positions, *entry)) {
+      const int done = quiet && PyUnicode_CheckExact(code) ? entry->set_current_tick_seen(positions, tick, code)
+                                                           : entry->set_current_tick(positions, tick);
+      if (done < 0) throw_error();
+      return;
+    }
+  }
   PyObject* stack[] = {positions, tick};
   keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_current_tick"), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      nullptr));
+}
+
+}  // namespace
+
+Ref set_current_tick(const Args& a) {
+  set_tick(a.self(), a[1], nullptr, nullptr);  // a[1] is exactly a dict
   return Ref::none();
 }
 
@@ -51,12 +181,11 @@ namespace {
 
 const std::string kSetTickQualname = "Matcher.set_current_tick";
 
-// The body as the binding calls it, for the engine's loop (tick_entry.hpp): the tick is exactly a dict.
-int set_current_tick_entry(PyObject* self, PyObject* tick) {
-  PyObject* values[2] = {self, tick};
+// The body as the binding calls it, for the engine's loop (tick_entry.hpp): the tick is exactly a
+// dict; a failure gets the binding's traceback frame.
+int tick_entry_call(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts) {
   try {
-    const Args args{values, nullptr, &kSetTickQualname};
-    set_current_tick(args);
+    set_tick(self, tick, code, ts);
     return 0;
   } catch (PyError&) {
     add_method_frame(kSetTickQualname);
@@ -68,13 +197,19 @@ int set_current_tick_entry(PyObject* self, PyObject* tick) {
   return -1;
 }
 
+int set_current_tick_entry(PyObject* self, PyObject* tick) { return tick_entry_call(self, tick, nullptr, nullptr); }
+
+int set_current_tick_seen(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts) {
+  return tick_entry_call(self, tick, code, ts);
+}
+
 }  // namespace
 
 void add_tick_entry(PyObject* module, PyObject* cls) {
   Ref ns = getattr(cls, ORVA_NAME("__dict__"));
   Ref descr = getitem(ns.get(), ORVA_NAME("set_current_tick"));
   if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type) raise(PyExc_SystemError, "Matcher.set_current_tick is not its own");
-  static TickEntry entry = {nullptr, set_current_tick_entry};
+  static TickEntry entry = {nullptr, set_current_tick_entry, set_current_tick_seen};
   entry.own_function = PyInstanceMethod_GET_FUNCTION(descr.get());
   Py_INCREF(entry.own_function);  // kept for the life of the process, never released
   Ref capsule = Ref::steal(PyCapsule_New(&entry, kTickEntryCapsule, nullptr));

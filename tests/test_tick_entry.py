@@ -1,0 +1,88 @@
+"""The exchange's set_current_tick as the loop drives it: the positions book's own method called
+without its binding only while it is that one, and the tick records written by key."""
+
+import pytest
+
+from orva_mero_backtest.modules.matcher.matcher import Matcher
+from orva_mero_backtest.modules.positions.positions import InstrumentPosition, Positions
+
+
+def tick(i, code="2330"):
+    return {"code": code, "timestamp": 100.0 + i, "close": 10.0 + i}
+
+
+def replace_book_method(kind, book, monkeypatch, calls):
+    own = Positions.set_current_tick
+
+    def counting(self, t):
+        calls.append(t["timestamp"])
+        return own(self, t)
+
+    if kind == "instance":
+        book.set_current_tick = counting.__get__(book)
+    elif kind == "class":
+        monkeypatch.setattr(Positions, "set_current_tick", counting)
+    elif kind == "class attribute access":
+        def getattribute(self, name):
+            if name == "set_current_tick":
+                return counting.__get__(self)
+            return object.__getattribute__(self, name)
+
+        monkeypatch.setattr(Positions, "__getattribute__", getattribute)
+    else:  # the instance's class swapped for a subclass
+        book.__class__ = type("Counting", (Positions,), {"set_current_tick": counting})
+
+
+# The exchange keeps what it learnt about the book between calls: a change made after several calls
+# takes effect at the next one.
+@pytest.mark.parametrize("kind", ["instance", "class", "class attribute access", "subclass"])
+def test_a_book_method_replaced_between_ticks_runs_from_the_next_tick(monkeypatch, kind):
+    book = Positions()
+    book.book["2330"] = InstrumentPosition("2330", "Stock", 1.0)
+    m = Matcher(book)
+    try:
+        for i in range(3):
+            m.set_current_tick(tick(i))
+        calls = []
+        replace_book_method(kind, book, monkeypatch, calls)
+        for i in range(3, 6):
+            m.set_current_tick(tick(i))
+    finally:
+        m.close()
+    assert calls == [103.0, 104.0, 105.0]
+    assert book.last_ticks["2330"]["timestamp"] == 105.0 and book.book["2330"].last_price == 15.0
+
+
+def record_like(layout):
+    if layout == "made":
+        return None  # the exchange makes it
+    if layout == "reversed":
+        return {"tick": None, "ts": None}
+    if layout == "wider":
+        return {"a": 1, "ts": None, "b": 2, "tick": None}
+    return {"ts": None, "x": 0, "tick": None}  # "gapped": a key deleted in between
+
+
+# Records of different layouts, one after the other: each gets its own tick and time.
+def test_tick_records_of_any_layout_get_their_tick_and_time():
+    book = Positions()
+    m = Matcher(book)
+    layouts = ["made", "reversed", "made", "wider", "gapped", "made", "reversed"]
+    try:
+        for i, layout in enumerate(layouts):
+            code = f"C{i}"
+            record = record_like(layout)
+            if record is not None:
+                if layout == "gapped":
+                    del record["x"]
+                m.current_tick_infos[code] = record
+            for j in range(2):
+                t = tick(10 * i + j, code)
+                m.set_current_tick(t)
+                kept = m.current_tick_infos[code]
+                assert kept["tick"] is t and kept["ts"] == t["timestamp"]
+                assert record is None or kept is record
+    finally:
+        m.close()
+    assert [r["ts"] for r in m.current_tick_infos.values()] == [100.0 + 10 * i + 1 for i in range(len(layouts))]
+    assert list(book.last_ticks) == [f"C{i}" for i in range(len(layouts))]
