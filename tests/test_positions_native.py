@@ -384,6 +384,56 @@ def test_settings_changed_between_fills_are_read(model, change, commission, tax)
     assert (row["commission"], row["tax"]) == (commission, tax)
 
 
+class Pinned:
+    """A data descriptor over a setting: it answers its own value, whatever is set."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __get__(self, obj, cls=None):
+        return self.value
+
+    def __set__(self, obj, value):
+        pass
+
+
+class LoudMinimum:
+    """A mixin whose __getattribute__ answers stock_min_commission itself."""
+
+    def __getattribute__(self, name):
+        return 5000 if name == "stock_min_commission" else super().__getattribute__(name)
+
+
+@pytest.mark.parametrize(
+    "make, change, buy, sell",
+    [
+        # (commission, tax) of a buy then a sell of one lot at 580.0 and 590.0
+        (lambda m: type("Rate", (m.Costs,), {"stock_commission_rate": Pinned(0.002)})(), None, (1160, 0), (1180, 1770)),
+        (lambda m: type("Loud", (LoudMinimum, m.Costs), {})(), None, (5000, 0), (5000, 1770)),
+        # the class changed after the first fill: the descriptor wins over the instance's value
+        (lambda m: m.Costs(), lambda m, mp: mp.setattr(m.Costs, "stock_tax_rate", Pinned(0.0015), raising=False),
+         (826, 0), (840, 885)),
+    ],
+    ids=["descriptor-on-subclass", "own-getattribute", "descriptor-added-later"],
+)
+def test_what_stands_in_front_of_a_setting_is_honoured(model, monkeypatch, make, change, buy, sell):
+    book = model.Book(make(model))
+    row = fill(book, 0, "2330", "Buy", 1, 580.0)
+    assert (row["commission"], row["tax"]) == buy
+    if change:
+        change(model, monkeypatch)
+    row = fill(book, 1, "2330", "Sell", 1, 590.0)
+    assert (row["commission"], row["tax"]) == sell
+
+
+def test_a_replaced_instance_dict_is_read(model):
+    book = book_of(model)
+    fill(book, 0, "2330", "Buy", 1, 580.0)
+    book.costs.__dict__ = dict(vars(book.costs), stock_commission_discount=0.5, stock_tax_rate=0.0015)
+    row = fill(book, 1, "2330", "Sell", 1, 590.0)
+    assert (row["commission"], row["tax"]) == (420, 885)
+
+
 def test_a_positions_subclass_changes_what_is_booked(model):
     class Book(model.Book):
         def set_positions(self, trade, product_type):

@@ -19,13 +19,15 @@ bool may_be_tracked(PyObject* v) {
 bool fill_shared(PyObject* row, PyObject* templ, PyObject* const* values, int n) {
   PyObject** slots = SharedValues::of(row, templ);
   if (!slots || PyDict_GET_SIZE(row) != n) return false;
-  bool track = false;
+  // A copy of a tracked template is tracked already: then no value needs looking at.
+  bool track = PyObject_GC_IsTracked(row);
+  const bool tracked = track;
   for (int i = 0; i < n; ++i) {
     Py_INCREF(values[i]);
     Py_XSETREF(slots[i], values[i]);
-    track = track || may_be_tracked(values[i]);
+    if (!track) track = may_be_tracked(values[i]);
   }
-  if (track && !PyObject_GC_IsTracked(row)) PyObject_GC_Track(row);
+  if (track && !tracked) PyObject_GC_Track(row);
   return true;
 }
 

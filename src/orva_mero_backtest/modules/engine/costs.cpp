@@ -98,6 +98,37 @@ Ref get_or(PyObject* mapping, PyObject* key, PyObject* fallback) {
   return call_method(mapping, N("get"), {key, fallback});
 }
 
+// What a costs object's class may put in front of its instance attributes, checked once per class
+// (again when it changes, fastpaths.hpp's TypeGuard): plain attribute access, no data descriptor
+// over a setting or a cost method, and every cost method CostSettings' own.
+TypeGuard g_plain_costs;
+
+bool plain_costs_class(PyTypeObject* type);
+
+// The costs object's __dict__ (borrowed, read afresh at each use: Python code run since may have
+// replaced it) when its class is plain as above; else null, and the caller uses getattr.
+PyObject* plain_costs_dict(PyObject* costs) {
+  if (!fastpaths_on()) return nullptr;
+  PyTypeObject* type = Py_TYPE(costs);
+  if (!g_plain_costs.unchanged(type)) {
+    if (!plain_costs_class(type)) return nullptr;
+    g_plain_costs.mark(type);
+  }
+  PyObject* dict = instance_dict(costs);
+  if (!dict) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return PyDict_CheckExact(dict) ? dict : nullptr;
+}
+
+// costs.<name> for a setting: from its __dict__ when its class leaves the name to it.
+Ref setting(PyObject* costs, PyObject* name) {
+  if (PyObject* dict = plain_costs_dict(costs))
+    if (PyObject* found = peek(dict, name)) return Ref::borrow(found);
+  return getattr(costs, name);
+}
+
 // future_root(code): the product root, "TXFR1" and "TXF202401" give "TXF": the leading run of A-Z of
 // code.upper(), at most three letters; the code itself when there is none.
 Ref root_of(PyObject* code) {
@@ -133,7 +164,7 @@ Ref root_of(PyObject* code) {
 Ref shares_rule(PyObject* self, PyObject* quantity, PyObject* order_lot) {
   for (PyObject* odd : {N("Odd"), N("IntradayOdd")})  // OrderLot.ODD, OrderLot.INTRADAY_ODD
     if (equal(odd, order_lot)) return Ref::borrow(quantity);
-  Ref lot = getattr(self, N("stock_lot_size"));
+  Ref lot = setting(self, N("stock_lot_size"));
   return Ref::steal(PyNumber_Multiply(quantity, lot.get()));
 }
 
@@ -141,10 +172,10 @@ Ref shares_rule(PyObject* self, PyObject* quantity, PyObject* order_lot) {
 Ref commission_rule(PyObject* self, PyObject* price, PyObject* shares, bool odd_lot) {
   Ref zero = py_long(0);
   if (equal(shares, zero.get())) return zero;
-  Ref rate = getattr(self, N("stock_commission_rate"));
-  Ref discount = getattr(self, N("stock_commission_discount"));
+  Ref rate = setting(self, N("stock_commission_rate"));
+  Ref discount = setting(self, N("stock_commission_discount"));
   Ref fee = floor_of(product({price, shares, rate.get(), discount.get()}));
-  Ref minimum = getattr(self, odd_lot ? N("stock_odd_lot_min_commission") : N("stock_min_commission"));
+  Ref minimum = setting(self, odd_lot ? N("stock_odd_lot_min_commission") : N("stock_min_commission"));
   Ref floor = Ref::steal(PyNumber_Long(minimum.get()));
   const int above = PyObject_RichCompareBool(floor.get(), fee.get(), Py_GT);  // max() keeps the first of equals
   if (above < 0) throw_error();
@@ -170,39 +201,39 @@ Ref tax_rule(PyObject* self, PyObject* price, PyObject* shares, bool is_sell, Py
              PyObject* day_trade_shares, PyObject* day) {
   if (!is_sell) return py_long(0);
   if (is_etf(code)) {
-    Ref rate = getattr(self, N("etf_tax_rate"));
+    Ref rate = setting(self, N("etf_tax_rate"));
     return floor_of(product({price, shares, rate.get()}));
   }
   if (truthy(day_trade_shares)) {
-    Ref from = getattr(self, N("day_trade_tax_from"));
-    Ref until = getattr(self, N("day_trade_tax_until"));
+    Ref from = setting(self, N("day_trade_tax_from"));
+    Ref until = setting(self, N("day_trade_tax_until"));
     if (compare(from.get(), day, Py_LE) && compare(day, until.get(), Py_LE)) {
-      Ref day_rate = getattr(self, N("stock_day_trade_tax_rate"));
+      Ref day_rate = setting(self, N("stock_day_trade_tax_rate"));
       Ref tax = floor_of(product({price, day_trade_shares, day_rate.get()}));
       Ref rest = Ref::steal(PyNumber_Subtract(shares, day_trade_shares));
       if (!truthy(rest.get())) return tax;
-      Ref rate = getattr(self, N("stock_tax_rate"));
+      Ref rate = setting(self, N("stock_tax_rate"));
       Ref rest_tax = floor_of(product({price, rest.get(), rate.get()}));
       return Ref::steal(PyNumber_Add(tax.get(), rest_tax.get()));
     }
   }
-  Ref rate = getattr(self, N("stock_tax_rate"));
+  Ref rate = setting(self, N("stock_tax_rate"));
   return floor_of(product({price, shares, rate.get()}));
 }
 
 // TWD per index point: the table's entry for the product root, else the default (stock futures).
 Ref multiplier_rule(PyObject* self, PyObject* code) {
-  Ref table = getattr(self, N("future_multipliers"));
+  Ref table = setting(self, N("future_multipliers"));
   Ref root = root_of(code);
-  Ref fallback = getattr(self, N("default_future_multiplier"));
+  Ref fallback = setting(self, N("default_future_multiplier"));
   return get_or(table.get(), root.get(), fallback.get());
 }
 
 // A fee per contract: the table's entry for the product root, else the default.
 Ref future_commission_rule(PyObject* self, PyObject* code, PyObject* contracts) {
-  Ref table = getattr(self, N("future_commission_by_root"));
+  Ref table = setting(self, N("future_commission_by_root"));
   Ref root = root_of(code);
-  Ref fallback = getattr(self, N("future_commission_per_contract"));
+  Ref fallback = setting(self, N("future_commission_per_contract"));
   Ref per_contract = get_or(table.get(), root.get(), fallback.get());
   return Ref::steal(PyNumber_Multiply(per_contract.get(), contracts));
 }
@@ -210,7 +241,7 @@ Ref future_commission_rule(PyObject* self, PyObject* code, PyObject* contracts) 
 // Futures transaction tax, both sides, on the contract value, rounded half up.
 Ref future_tax_rule(PyObject* self, PyObject* code, PyObject* price, PyObject* contracts) {
   Ref multiplier = future_multiplier(self, code);  // through self: a subclass's multiplier counts
-  Ref rate = getattr(self, N("future_tax_rate"));
+  Ref rate = setting(self, N("future_tax_rate"));
   return round_half_up_of(product({price, multiplier.get(), contracts, rate.get()}));
 }
 
@@ -342,6 +373,51 @@ PyObject* method_name(CostMethod which) {
   }
 }
 
+// The settings the rules read (CostSettings' fields); a class may not put a data descriptor over one.
+PyObject* setting_name(int i) {
+  switch (i) {
+    case 0: return N("stock_lot_size");
+    case 1: return N("stock_commission_rate");
+    case 2: return N("stock_commission_discount");
+    case 3: return N("stock_odd_lot_min_commission");
+    case 4: return N("stock_min_commission");
+    case 5: return N("etf_tax_rate");
+    case 6: return N("day_trade_tax_from");
+    case 7: return N("day_trade_tax_until");
+    case 8: return N("stock_day_trade_tax_rate");
+    case 9: return N("stock_tax_rate");
+    case 10: return N("future_multipliers");
+    case 11: return N("default_future_multiplier");
+    case 12: return N("future_commission_by_root");
+    case 13: return N("future_commission_per_contract");
+    case 14: return N("future_tax_rate");
+    default: return N("slippage_ticks");
+  }
+}
+constexpr int kSettings = 16;
+
+bool own_cost_method(PyObject* f, CostMethod which) {
+  return PyCFunction_Check(f) && PyCFunction_GetFunction(f) == cost_methods[which].ml_meth;
+}
+
+bool plain_costs_class(PyTypeObject* type) {
+  if (type->tp_getattro != PyObject_GenericGetAttr || Py_TYPE(reinterpret_cast<PyObject*>(type)) != &PyType_Type ||
+      type->tp_dictoffset == 0)
+    return false;
+  // Type look-ups only: no Python code runs.
+  for (int i = 0; i < kSettings; ++i) {
+    PyObject* d = type_lookup(type, setting_name(i));
+    if (d && Py_TYPE(d)->tp_descr_set) return false;
+  }
+  for (int w = kShares; w <= kFutureTax; ++w) {
+    PyObject* on_class = type_lookup(type, method_name(static_cast<CostMethod>(w)));
+    if (!on_class || !PyInstanceMethod_Check(on_class) ||
+        !own_cost_method(PyInstanceMethod_GET_FUNCTION(on_class), static_cast<CostMethod>(w)))
+      return false;
+  }
+  return true;
+}
+
 PyMethodDef root_function[] = {
     {"future_root", py_future_root, METH_O,
      "future_root($module, code, /)\n--\n\n"
@@ -352,6 +428,9 @@ PyMethodDef root_function[] = {
 // call; empty when it is, and the caller computes the rule without a call.
 Ref replacement(PyObject* costs, CostMethod which) {
   PyObject* name = method_name(which);
+  // A plain class holds the own methods (plain_costs_class): only the instance may shadow one.
+  if (PyObject* dict = plain_costs_dict(costs))
+    if (!peek(dict, name)) return Ref();
   const PyCFunction own = cost_methods[which].ml_meth;
   auto is_own = [own](PyObject* f) { return PyCFunction_Check(f) && PyCFunction_GetFunction(f) == own; };
   PyTypeObject* type = Py_TYPE(costs);
@@ -375,6 +454,8 @@ Ref replacement(PyObject* costs, CostMethod which) {
 }
 
 }  // namespace
+
+Ref cost_setting(PyObject* costs, PyObject* name) { return setting(costs, name); }
 
 Ref stock_shares(PyObject* costs, PyObject* quantity, PyObject* order_lot) {
   if (Ref m = replacement(costs, kShares)) return call(m.get(), {quantity, order_lot});

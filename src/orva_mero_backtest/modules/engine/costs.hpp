@@ -8,6 +8,8 @@ namespace orva::engine {
 
 // costs.<rule>(...) as Python calls it: the replacement when costs.<rule> is not CostSettings' own
 // (a subclass's method, one set on the class or on the instance), else the rule computed here.
+// costs.<name> of a setting (a field of CostSettings), as getattr gives it.
+Ref cost_setting(PyObject* costs, PyObject* name);
 Ref stock_shares(PyObject* costs, PyObject* quantity, PyObject* order_lot);
 Ref stock_commission(PyObject* costs, PyObject* price, PyObject* shares, bool odd_lot);
 // code, day_trade_shares (same-day netted shares) and day (YYYYMMDD int) choose the rate.

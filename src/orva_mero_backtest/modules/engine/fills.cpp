@@ -89,10 +89,7 @@ Py_ssize_t position_in(PyObject* book, PyObject* record) {
   return -1;
 }
 
-Ref field(PyObject* record, const char* key) {
-  Ref k = Ref::steal(PyUnicode_FromString(key));
-  return item_of(record, k.get());
-}
+Ref field(PyObject* record, PyObject* key) { return item_of(record, key); }
 
 // match_order(matcher, record, price, qty, ts): the quantity the exchange filled.
 long long meet(Model& m, PyObject* record, double price, long long qty, double ts) {
@@ -171,15 +168,15 @@ void meet_resting(Model& m, OrderState& st, PyObject* record, bool buy, double l
 
 // One order of the tick's instrument under `quote`.
 void meet_quote(Model& m, OrderState& st, PyObject* record, Tape& t) {
-  const bool buy = text_is(field(record, "action").get(), "Buy");
-  const bool limit_order = text_is(field(record, "price_type").get(), "LMT");
+  const bool buy = text_is(field(record, ORVA_NAME("action")).get(), "Buy");
+  const bool limit_order = text_is(field(record, ORVA_NAME("price_type")).get(), "LMT");
   const double opposite = buy ? t.ask : t.bid;
   if (!limit_order) {
     if (opposite > 0) meet_opposite_quote(m, st, record, buy, t);
     else meet_trade(m, record, t);
     return;
   }
-  Ref price = field(record, "price");
+  Ref price = field(record, ORVA_NAME("price"));
   const double limit = PyFloat_AsDouble(price.get());
   if (limit == -1.0 && PyErr_Occurred()) throw_error();
   const bool marketable = opposite > 0 && (buy ? limit >= opposite || same_price(limit, opposite)
@@ -188,7 +185,7 @@ void meet_quote(Model& m, OrderState& st, PyObject* record, Tape& t) {
     meet_opposite_quote(m, st, record, buy, t);
     return;
   }
-  Ref type = field(record, "order_type");
+  Ref type = field(record, ORVA_NAME("order_type"));
   if (!text_is(type.get(), "ROD")) {
     meet(m, record, limit, 0, t.ts);  // an IOC or FOK does not rest: cancelled whole
     return;
@@ -201,7 +198,7 @@ OrderState& state_of(Model& m, PyObject* record) {
   if (found != m.orders.end()) return found->second;
   OrderState st;
   st.record = Ref::borrow(record);
-  Ref placed = field(record, "exchange_ts");
+  Ref placed = field(record, ORVA_NAME("exchange_ts"));
   if (placed.get() == Py_None) {
     // Placed before any tick of its instrument (another instrument's tick, or none yet): the book has
     // no time for it, and the instrument's first tick is the first it can meet.
@@ -294,7 +291,7 @@ void match_with_model(PyObject* capsule, PyObject* tick, PyObject* book) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(book); ++i) {
     PyObject* record = PyList_GET_ITEM(book, i);
     Ref held = Ref::borrow(record);
-    Ref c = field(record, "code");  // texts: no Python code runs while the book is read
+    Ref c = field(record, ORVA_NAME("code"));  // texts: no Python code runs while the book is read
     if (!plain_text(c.get()) || !plain_text(code.get()) || !plain_equal(c.get(), code.get())) continue;
     if (t.ts + 1e-9 >= state_of(m, record).arrives) mine.push_back(held);
   }

@@ -417,9 +417,10 @@ struct Loop {
 
   // Backtest._deliver_reports, step for step: every waiting report is taken, the batch tracked,
   // then each handed to on_deal / on_order; their answers' reports form the next batch.
+  // Backtest._tick is read only to name the tick in a strategy's error, and TickStream.failed sets
+  // it before it makes one: it is not written per delivery.
   void deliver(PyObject* item) {
     if (!backtest) load_delivery();
-    setattr(backtest.get(), ORVA_NAME("_tick"), item);
     long long delivered = 0;
     while (any(reports.get())) {
       batch.clear();

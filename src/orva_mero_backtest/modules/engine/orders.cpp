@@ -421,7 +421,10 @@ Ref place(PyObject* module, const Tracker& t, PyObject* const* a) {
       zero.get(),     ORVA_NAME("Open"), now, now, no_value.get()};
   Ref order = dict_row(record_template(module).get(), record_key, values, kRecordKeys);
   Ref orders = t.get(kOrders);
-  set_item(orders.get(), trade_id.get(), order.get());
+  if (PyDict_CheckExact(orders.get()))
+    dict_set(orders.get(), trade_id.get(), order.get());
+  else
+    set_item(orders.get(), trade_id.get(), order.get());
   Ref open_orders = t.get(kOpen);
   if (PyDict_CheckExact(open_orders.get()))
     dict_set(open_orders.get(), trade_id.get(), order.get());

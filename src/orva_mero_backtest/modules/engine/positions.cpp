@@ -260,7 +260,7 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   const bool is_buy = equal(action.get(), N("Buy"));
   Ref costs = book.get(N("costs"));
   Ref price = exchange_price;
-  if (truthy(getattr(costs.get(), N("slippage_ticks")).get()))
+  if (truthy(cost_setting(costs.get(), N("slippage_ticks")).get()))
     price = call_method(costs.get(), N("slipped_price"),
                         {product_type, code.get(), exchange_price.get(), is_buy ? Py_True : Py_False});
 

@@ -7,15 +7,24 @@
 
 namespace orva::matcher {
 
+#if ORVA_USE_ENTRY_HINTS
+// self.<name> read at its remembered place in the instance dict of a plain Matcher (borrowed), or
+// null when only getattr can tell.
+PyObject* hinted_attr(PyObject* self, PyObject* SelfView::*attribute, PyObject* name);
+#endif
+
 PyObject* self_attr(PyObject* self, PyObject* SelfView::*attribute, PyObject* name, Keep& keep) {
   // Without dict versions a view is read afresh, a walk over the whole instance dict: one getattr
-  // of the one attribute costs less.
+  // of the one attribute costs less, and the attribute's remembered place in the dict less still.
 #if ORVA_USE_DICT_VERSIONS
   if (fastpaths_on()) {
     if (PyObject* seen = remembered_attr(self, attribute)) return keep.hold(seen);
     SelfView v;
     if (view_of(self, keep, v)) return v.*attribute;  // held by keep
   }
+#elif ORVA_USE_ENTRY_HINTS
+  if (fastpaths_on())
+    if (PyObject* found = hinted_attr(self, attribute, name)) return keep.hold(found);
 #endif
   return keep.own(PyObject_GetAttr(self, name));
 }
@@ -62,7 +71,52 @@ PyObject* dict_of(PyObject* obj) {
   return d && PyDict_CheckExact(d) ? d : nullptr;
 }
 
+#if ORVA_USE_ENTRY_HINTS
+// Where each of the seven attributes sits in a plain instance's dict (instances of one class share
+// their keys, so one place serves them all); learnt by a view read the long way.
+EntryHint g_attr_hints[7];
+
+// The seven attributes of `dict` read at their places (borrowed): true only when the dict holds
+// exactly the seven names, each at its place. Pointer compares: no Python code runs.
+bool hinted_attrs(PyObject* dict, PyObject** out) {
+  if (PyDict_GET_SIZE(dict) != 7) return false;
+  const EntryHint::Entries entries(dict);
+  PyObject* const* names = attribute_names();
+  for (int i = 0; i < 7; ++i)
+    if (!(out[i] = entries.find(g_attr_hints[i], names[i]))) return false;
+  return true;
+}
+
+void learn_attrs(PyObject* dict) {
+  PyObject* const* names = attribute_names();
+  for (int i = 0; i < 7; ++i) g_attr_hints[i].learn(dict, names[i]);
+}
+
+int attribute_index(PyObject* SelfView::*attribute) {
+  PyObject* SelfView::*const members[7] = {&SelfView::pending_orders,     &SelfView::response_queue,
+                                           &SelfView::pending_order_queue, &SelfView::current_tick_infos,
+                                           &SelfView::positions,          &SelfView::account_info,
+                                           &SelfView::exchange_info};
+  for (int i = 0; i < 7; ++i)
+    if (members[i] == attribute) return i;
+  return -1;
+}
+#endif
+
 }  // namespace
+
+#if ORVA_USE_ENTRY_HINTS
+PyObject* hinted_attr(PyObject* self, PyObject* SelfView::*attribute, PyObject* name) {
+  const int i = attribute_index(attribute);
+  if (i < 0 || !plain_type(Py_TYPE(self))) return nullptr;
+  PyObject* dict = dict_of(self);
+  if (!dict) return nullptr;
+  // A plain class puts nothing in front of the instance's value: the dict's entry is getattr's answer.
+  if (PyObject* found = g_attr_hints[i].find(dict, name)) return found;
+  g_attr_hints[i].learn(dict, name);
+  return g_attr_hints[i].find(dict, name);
+}
+#endif
 
 #if ORVA_USE_DICT_VERSIONS
 namespace {
@@ -91,6 +145,16 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
   PyObject* const* names = attribute_names();
   PyObject** slots[] = {&v.pending_orders, &v.response_queue, &v.pending_order_queue, &v.current_tick_infos,
                         &v.positions,      &v.account_info,   &v.exchange_info};
+#if ORVA_USE_ENTRY_HINTS
+  // Each of the seven names at its remembered place: the view without a walk over the dict.
+  PyObject* at[7];
+  if (fastpaths_on() && hinted_attrs(dict, at)) {
+    for (int i = 0; i < 7; ++i) *slots[i] = keep.hold(at[i]);
+    v.type = Py_TYPE(self);
+    v.dict = dict;
+    return true;
+  }
+#endif
   SelfView found;
   PyObject** found_slots[] = {&found.pending_orders, &found.response_queue, &found.pending_order_queue,
                               &found.current_tick_infos, &found.positions, &found.account_info,
@@ -111,6 +175,9 @@ bool view_of(PyObject* self, Keep& keep, SelfView& v) {
 #if ORVA_USE_DICT_VERSIONS
   v.version = dict_version(dict);
   g_last_view = v;
+#endif
+#if ORVA_USE_ENTRY_HINTS
+  learn_attrs(dict);
 #endif
   return true;
 }
@@ -139,6 +206,14 @@ bool view_holds(PyObject* self, const SelfView& v) {
   PyObject* const* names = attribute_names();
   PyObject* const shown[] = {v.pending_orders, v.response_queue, v.pending_order_queue, v.current_tick_infos,
                              v.positions,      v.account_info,   v.exchange_info};
+#if ORVA_USE_ENTRY_HINTS
+  PyObject* at[7];
+  if (fastpaths_on() && hinted_attrs(dict, at)) {
+    for (int i = 0; i < 7; ++i)
+      if (at[i] != shown[i]) return false;
+    return true;
+  }
+#endif
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   int next = 0;
