@@ -27,6 +27,7 @@ BENCH_CASES picks cases by name (comma-separated: empty, ma, fills, order, rules
 figures as one JSON line last (``benchmarks/interpreters.py`` reads it to compare interpreters).
 """
 
+import gc
 import json
 import math
 import os
@@ -329,10 +330,15 @@ def ma_rounds(api, end, ticks, rounds, bare_seconds):
     repeats = max(1, math.ceil(bare_seconds / max(bare_ma_seconds(ticks, 1), 1e-6)))
     engine, load, bare, fills = [], [], [], set()
     for _ in range(rounds):
+        # Each turn starts from the same heap: the last run's cycles are not collected inside the next.
+        gc.collect()
         seconds, result = run_backtest(TickMACross(), api, end, load=0.0)
         engine.append(seconds)
         fills.add(len(result.fills))
+        del result
+        gc.collect()
         load.append(load_once(api, end))
+        gc.collect()
         bare.append(bare_ma_seconds(ticks, repeats))
     return min(engine) - min(load), min(bare), fills, bare_fills
 
