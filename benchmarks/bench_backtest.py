@@ -3,12 +3,16 @@
     .venv/bin/python benchmarks/run.py backtest
 
 The ticks of one stock over BENCH_DAYS trading days (default 20, about 175,000 ticks) are written to
-the tick cache once; each case then runs three times and its median is printed:
+the tick cache once; each case then runs three times and its median is printed (the MA cross its least):
 
 - empty strategy: ticks per second through Backtest (stream time) and our own cost per tick, the
   stream time less a bare loop calling the same empty hook on the same tick dicts, per tick;
 - MA cross on ticks, market orders of one lot: Backtest's stream CPU time against a bare loop computing
-  the same signal and filling each order at the next tick's close (the fill count must agree);
+  the same signal and filling each order at the next tick's close (the fill count must agree). The
+  engine run, the run stopped at its first tick and the bare loop take turns, BENCH_MA_RUNS rounds
+  (default max(BENCH_RUNS, 5)); each bare turn repeats the loop until it has run for
+  BENCH_MA_BARE_SECONDS (default 0.3) of CPU time, and each of the three counts its least time: on a
+  shared machine the noise only ever adds, and a bare loop of a tenth of a second swung by a third;
 - one order through the driver: a strategy placing a one-lot market order every ORDER_EVERY ticks
   (placed, filled on the next tick, "New" and deal reports delivered to on_order / on_deal, the
   positions book updated), less the time of the same strategy counting ticks without placing
@@ -18,12 +22,14 @@ the tick cache once; each case then runs three times and its median is printed:
   against every rule off, per tick and per order (the other cases run with the rules off: their bare
   loops fill every order as an idealised market would).
 
-BENCH_RUNS sets the runs per case (default 3). BENCH_SAMPLE=1 also runs the sample strategy over two instruments (about 1,000,000 ticks).
+BENCH_RUNS sets the runs per case (default 3; the MA cross takes BENCH_MA_RUNS). BENCH_SAMPLE=1 also runs the sample strategy over two instruments (about 1,000,000 ticks).
 BENCH_CASES picks cases by name (comma-separated: empty, ma, fills, order, rules; default all). BENCH_JSON=1 also prints the
 figures as one JSON line last (``benchmarks/interpreters.py`` reads it to compare interpreters).
 """
 
+import gc
 import json
+import math
 import os
 import platform
 import shutil
@@ -44,6 +50,8 @@ INSTRUMENTS = [Instrument(CODE, "Stock")]
 START = "2024-01-02"
 DAYS = int(os.environ.get("BENCH_DAYS", "20"))
 RUNS = int(os.environ.get("BENCH_RUNS", "3"))
+MA_RUNS = int(os.environ.get("BENCH_MA_RUNS", str(max(RUNS, 5))))
+MA_BARE_SECONDS = float(os.environ.get("BENCH_MA_BARE_SECONDS", "0.3"))
 FAST, SLOW = 20, 60  # ticks in the moving averages
 ORDER_EVERY = 10
 REPRICE_EVERY = 20  # ticks a limit order of the MA cross rests before it is moved to the last close
@@ -193,31 +201,34 @@ class StopAtFirstTick(Strategy):
         raise StopIteration
 
 
-def run_backtest(strategy, api, end, fills="trade", latency=0.0, rules=False):
-    """CPU seconds of this thread spent streaming (the run less the run stopped at its first tick), and
-    the result. CPU time rather than wall-clock time: the machine's other load does not count."""
+def run_backtest(strategy, api, end, fills="trade", latency=0.0, rules=False, load=None):
+    """CPU seconds of this thread spent streaming (the run less the run stopped at its first tick, or
+    less `load` when given), and the result. CPU time rather than wall-clock time: the machine's other
+    load does not count."""
     started = time.thread_time()
     result = Backtest(strategy, INSTRUMENTS, START, end, api=api, module_console="none", fills=fills,
                       latency=latency, rules=rules).run()
-    return time.thread_time() - started - load_cpu(api, end), result
+    took = time.thread_time() - started
+    return took - (load_cpu(api, end) if load is None else load), result
 
 
 _LOAD_CPU = {}
 
 
-def load_cpu(api, end):
-    """CPU seconds of a run up to its first tick (reading the cache, starting the feed): median of RUNS."""
-    if end not in _LOAD_CPU:
-        def once():
-            started = time.thread_time()
-            try:
-                Backtest(StopAtFirstTick(), INSTRUMENTS, START, end, api=api, module_console="none",
-                         rules=False).run()
-            except Exception:
-                pass
-            return time.thread_time() - started
+def load_once(api, end):
+    """CPU seconds of one run up to its first tick (reading the cache, starting the feed)."""
+    started = time.thread_time()
+    try:
+        Backtest(StopAtFirstTick(), INSTRUMENTS, START, end, api=api, module_console="none", rules=False).run()
+    except Exception:
+        pass
+    return time.thread_time() - started
 
-        _LOAD_CPU[end] = statistics.median(once() for _ in range(RUNS))
+
+def load_cpu(api, end):
+    """CPU seconds of a run up to its first tick: median of RUNS."""
+    if end not in _LOAD_CPU:
+        _LOAD_CPU[end] = statistics.median(load_once(api, end) for _ in range(RUNS))
     return _LOAD_CPU[end]
 
 
@@ -301,29 +312,45 @@ def empty_case(api, end, ticks):
     return {"empty_ticks_per_second": n / engine, "empty_seconds": engine, "empty_bare_seconds": bare}
 
 
+def bare_ma_seconds(ticks, repeats):
+    """CPU seconds of one bare MA cross over `ticks`: the mean of `repeats` loops timed together."""
+    started = time.thread_time()
+    for _ in range(repeats):
+        bare_ma_cross(ticks)
+    return (time.thread_time() - started) / repeats
+
+
+def ma_rounds(api, end, ticks, rounds, bare_seconds):
+    """The MA cross against its bare loop: `rounds` turns of the engine run, the run stopped at its
+    first tick and the bare loop (repeated to run `bare_seconds` at least), each its least CPU time.
+    Interleaved, so that a noisy stretch of the machine falls on all three alike and the minimum of
+    each finds a quiet turn of each. Returns engine seconds (less the load), bare seconds, the fill
+    counts seen in the engine runs and the bare loop's."""
+    bare_fills = bare_ma_cross(ticks)
+    repeats = max(1, math.ceil(bare_seconds / max(bare_ma_seconds(ticks, 1), 1e-6)))
+    engine, load, bare, fills = [], [], [], set()
+    for _ in range(rounds):
+        # Each turn starts from the same heap: the last run's cycles are not collected inside the next.
+        gc.collect()
+        seconds, result = run_backtest(TickMACross(), api, end, load=0.0)
+        engine.append(seconds)
+        fills.add(len(result.fills))
+        del result
+        gc.collect()
+        load.append(load_once(api, end))
+        gc.collect()
+        bare.append(bare_ma_seconds(ticks, repeats))
+    return min(engine) - min(load), min(bare), fills, bare_fills
+
+
 def ma_case(api, end, ticks):
     """MA cross with market orders of one lot, against the bare loop."""
-    bare_fills = bare_ma_cross(ticks)
-
-    def bare_ma():
-        started = time.thread_time()
-        bare_ma_cross(ticks)
-        return time.thread_time() - started
-
-    bare = median_of(bare_ma)
-    results = []
-
-    def engine_ma():
-        seconds, result = run_backtest(TickMACross(), api, end)
-        results.append(len(result.fills))
-        return seconds
-
-    engine_ma_s = median_of(engine_ma)
-    agree = set(results) == {bare_fills}
-    shown = "fills agree" if agree else f"FILLS DIFFER: {sorted(set(results))} vs {bare_fills}"
+    engine_ma_s, bare, fills, bare_fills = ma_rounds(api, end, ticks, MA_RUNS, MA_BARE_SECONDS)
+    agree = fills == {bare_fills}
+    shown = "fills agree" if agree else f"FILLS DIFFER: {sorted(fills)} vs {bare_fills}"
     print(f"MA cross ({FAST}/{SLOW} ticks, one lot, {bare_fills:,} fills): Backtest {engine_ma_s:.3f} s, "
-          f"bare loop {bare:.3f} s: {engine_ma_s / bare:.1f}x the bare loop (target <= {TARGET_MA_RATIO:g}x); "
-          f"{shown}", flush=True)
+          f"bare loop {bare:.3f} s: {engine_ma_s / bare:.1f}x the bare loop (target <= {TARGET_MA_RATIO:g}x; "
+          f"least of {MA_RUNS} interleaved rounds); {shown}", flush=True)
     return {"ma_ratio": engine_ma_s / bare, "ma_seconds": engine_ma_s, "ma_bare_seconds": bare,
             "ma_fills_agree": agree}
 

@@ -9,6 +9,15 @@ counting (the same strategy placing no orders) and divide by the orders. FILLS (
 trade) and ENTRY,CANCEL (milliseconds, default 0,0) choose the fill model and the latencies.
 BENCH_RULES=1 keeps every one of the exchange's rules (market_rules); by default they are off, as in
 bench_backtest's loop cases.
+
+The MA cross's bare loop (bench_backtest.bare_ma_cross over the same ticks) runs under map(), so that
+its instructions alone are collected with --toggle-collect=map_next:
+
+    BENCH_DAYS=2 valgrind --tool=callgrind --toggle-collect=map_next .venv/bin/python \\
+        benchmarks/loop_instructions.py bare
+
+ma's count over bare's is then the MA cross ratio in instructions, which does not swing (the tick loop
+only: the run's start and end are left out).
 """
 
 import os
@@ -40,6 +49,11 @@ def main() -> None:
     try:
         api = SimulatedBroker()
         end = bench.last_day(api)
+        if kind == "bare":
+            ticks = bench.collect_ticks(api, end)
+            fills = next(map(bench.bare_ma_cross, [ticks]))  # map_next: the frame to collect
+            print(f"bare: {len(ticks):,} ticks, {fills:,} fills")
+            return
         result = bench.Backtest(STRATEGIES[kind](), bench.INSTRUMENTS, bench.START, end, api=api,
                                 module_console="none", fills=fills, latency=latency,
                                 rules=os.environ.get("BENCH_RULES") == "1").run()
