@@ -283,6 +283,7 @@ def _ray_or_skip():
         pytest.skip(f"Ray is not installed for this interpreter ({exc}); the local engine is tested without it")
 
 
+@pytest.mark.ray
 def test_ray_sweep_equals_local_sweep_and_single_runs(tmp_path):
     _ray_or_skip()
     import ray
@@ -299,6 +300,7 @@ def test_ray_sweep_equals_local_sweep_and_single_runs(tmp_path):
         assert {k: row[k] for k in alone} == alone
 
 
+@pytest.mark.ray
 @pytest.mark.parametrize("cluster", ["started by the sweep", "given"])
 def test_ray_runs_stream_in_chunks_of_their_budget_and_equal_local_runs(tmp_path, monkeypatch, cluster):
     _ray_or_skip()

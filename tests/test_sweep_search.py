@@ -315,6 +315,7 @@ def test_optuna_search_runs_on_the_local_engine(tmp_path):
     assert verdict == result.overfitting and verdict["trials"] == 3 and "at least 4" in verdict["reason"]
 
 
+@pytest.mark.ray
 def test_searches_run_on_ray(tmp_path):
     _optuna_or_skip()
     pytest.importorskip("ray", reason="Ray is not installed for this interpreter")
