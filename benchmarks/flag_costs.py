@@ -1,0 +1,193 @@
+"""What each CPython-internals flag of src/native/fastpaths.hpp buys, in instructions inside the tick
+loop (callgrind, deterministic on a loaded machine):
+
+    .venv/bin/python benchmarks/flag_costs.py [--python .venv-next/bin/python] [--flags A,B] [--jobs N]
+
+For the interpreter given (default: the one running this script) it builds one variant per flag
+compiled out alone (-C cmake.define.ORVA_FLAGS_OFF=NAME, into build/flags-NAME-<pyver>/), one with
+everything on and one with everything compiled out (ORVA_FASTPATHS=OFF), the way
+scripts/build_variant.sh does; runs benchmarks/loop_instructions.py empty, orders and counting under
+callgrind with each (BENCH_DAYS=2 unless set); and prints a table: instructions per tick (empty) and
+per order ((orders - counting) / orders), absolute and against everything on, then one JSON line.
+
+The flags are read from the header; by default only those that are on in an ordinary build for this
+interpreter (the others are already off there: compiling them out changes nothing). Builds and
+callgrind runs go one at a time under `nice -n 15` unless --jobs says otherwise; the build directories
+are kept, so a second run rebuilds only what changed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+HEADER = ROOT / "src" / "native" / "fastpaths.hpp"
+LOOP = ROOT / "benchmarks" / "loop_instructions.py"
+NICE = ["nice", "-n", "15"]
+KINDS = ("empty", "orders", "counting")
+ON, OFF = "on", "off"  # the variants with every flag on and with all compiled out
+
+
+def header_flags(header: pathlib.Path = HEADER) -> list[str]:
+    """The header's flag families (ORVA_USE_<NAME>), in the order it defines them."""
+    return re.findall(r"^#ifndef ORVA_USE_([A-Z0-9_]+)\s*$", header.read_text(), re.M)
+
+
+def python_facts(python: str) -> dict:
+    code = ("import json, sys, sysconfig; print(json.dumps({'version': '%d.%d' % sys.version_info[:2], "
+            "'include': sysconfig.get_paths()['include']}))")
+    return json.loads(subprocess.run([python, "-c", code], check=True, capture_output=True, text=True).stdout)
+
+
+def flags_on_by_default(flags: list[str], include: str) -> list[str]:
+    """The flags the header turns on for the interpreter whose headers are in `include`, as the
+    preprocessor sees them in an ordinary build."""
+    probe = ['#include "fastpaths.hpp"'] + [f"#if ORVA_USE_{f}\nORVA_FLAG_IS_ON {f}\n#endif" for f in flags]
+    cxx = os.environ.get("CXX", "c++")
+    out = subprocess.run([cxx, "-std=c++17", "-E", "-P", "-I", str(HEADER.parent), "-I", include, "-x", "c++", "-"],
+                         input="\n".join(probe) + "\n", check=True, capture_output=True, text=True).stdout
+    on = set(re.findall(r"^ORVA_FLAG_IS_ON (\w+)$", out, re.M))
+    return [f for f in flags if f in on]
+
+
+def variant_options(variant: str) -> list[str]:
+    if variant == ON:
+        return []
+    if variant == OFF:
+        return ["-C", "cmake.define.ORVA_FASTPATHS=OFF"]
+    return ["-C", f"cmake.define.ORVA_FLAGS_OFF={variant}"]
+
+
+def site_of(variant: str, version: str) -> pathlib.Path:
+    return ROOT / "build" / f"flags-{variant}-{version}" / "site"
+
+
+def build(python: str, version: str, variant: str) -> float:
+    start = time.monotonic()
+    env = dict(os.environ, PY=os.path.abspath(python))
+    proc = subprocess.run(NICE + [str(ROOT / "scripts" / "build_variant.sh"), f"flags-{variant}-{version}",
+                                  *variant_options(variant)], cwd=ROOT, env=env, capture_output=True, text=True)
+    if proc.returncode:
+        raise RuntimeError(f"building {variant} for {version} failed:\n{proc.stdout}{proc.stderr}")
+    return time.monotonic() - start
+
+
+def order_every() -> int:
+    text = (ROOT / "benchmarks" / "bench_backtest.py").read_text()
+    return int(re.search(r"^ORDER_EVERY = (\d+)", text, re.M).group(1))
+
+
+def count(python: str, site: pathlib.Path, kind: str, days: str) -> tuple[int, int]:
+    """(instructions collected inside the tick loop, ticks) of one callgrind run."""
+    with tempfile.TemporaryDirectory(prefix="orva-flag-costs-") as tmp:
+        env = dict(os.environ, BENCH_DAYS=days, PYTHONPATH=str(site))
+        env.pop("ORVA_MERO_BACKTEST_FASTPATHS", None)
+        proc = subprocess.run(
+            NICE + ["valgrind", "--tool=callgrind", f"--callgrind-out-file={tmp}/out",
+                    "--toggle-collect=orva::engine::tick_loop*", python, str(LOOP), kind],
+            cwd=ROOT, env=env, capture_output=True, text=True)
+    collected = re.search(r"Collected : (\d+)", proc.stderr)
+    ticks = re.search(rf"^{kind}: ([\d,]+) ticks", proc.stdout, re.M)
+    if proc.returncode or not collected or not ticks:
+        raise RuntimeError(f"callgrind on {kind} with {site} failed:\n{proc.stdout}{proc.stderr[-3000:]}")
+    return int(collected.group(1)), int(ticks.group(1).replace(",", ""))
+
+
+def check_loaded(python: str, site: pathlib.Path) -> None:
+    """The variant's modules, not the venv's, are the ones imported from `site`."""
+    code = "import orva_mero_backtest.modules.engine.engine as e; print(e.__file__)"
+    path = subprocess.run([python, "-c", code], env=dict(os.environ, PYTHONPATH=str(site)),
+                          check=True, capture_output=True, text=True).stdout.strip()
+    if not path.startswith(str(site)):
+        raise RuntimeError(f"{site} is not what loads: {path}")
+
+
+def costs(counts: dict[str, tuple[int, int]], every: int) -> dict[str, float]:
+    """Per tick (the empty strategy) and per order (orders less counting, over the orders placed:
+    one every `every` ticks)."""
+    empty, ticks = counts["empty"]
+    orders_ir, order_ticks = counts["orders"]
+    counting_ir, _ = counts["counting"]
+    orders = order_ticks // every
+    return {"per_tick": empty / ticks, "per_order": (orders_ir - counting_ir) / orders,
+            "ticks": ticks, "orders": orders}
+
+
+def table(version: str, results: dict[str, dict[str, float]]) -> str:
+    base = results[ON]
+    lines = [f"Python {version}: instructions inside the tick loop ({base['ticks']:,} ticks, {base['orders']:,} orders)",
+             f"{'variant':<22} {'per tick':>10} {'vs on':>8} {'per order':>11} {'vs on':>9}"]
+    for variant, r in results.items():
+        label = {ON: "all on", OFF: "all off (FASTPATHS=OFF)"}.get(variant, f"{variant} off")
+        if variant == ON:
+            lines.append(f"{label:<22} {r['per_tick']:>10,.0f} {'':>8} {r['per_order']:>11,.0f} {'':>9}")
+        else:
+            lines.append(f"{label:<22} {r['per_tick']:>10,.0f} {r['per_tick'] - base['per_tick']:>+8,.0f} "
+                         f"{r['per_order']:>11,.0f} {r['per_order'] - base['per_order']:>+9,.0f}")
+    return "\n".join(lines)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--python", default=sys.executable, help="the interpreter (a venv's python) to build and measure for")
+    parser.add_argument("--flags", help="comma-separated flag names (without ORVA_USE_); default: those on for this interpreter")
+    parser.add_argument("--jobs", type=int, default=1, help="builds and callgrind runs at a time (default 1)")
+    parser.add_argument("--no-build", action="store_true", help="measure the variants already in build/flags-*")
+    args = parser.parse_args(argv)
+    if not shutil.which("valgrind"):
+        parser.error("valgrind is not on PATH")
+    started = time.monotonic()
+    known = header_flags()
+    facts = python_facts(args.python)
+    version = facts["version"]
+    applying = flags_on_by_default(known, facts["include"])
+    if args.flags:
+        flags = [f.strip().upper().removeprefix("ORVA_USE_") for f in args.flags.split(",") if f.strip()]
+        unknown = [f for f in flags if f not in known]
+        if unknown:
+            parser.error(f"unknown flags {', '.join(unknown)}; known: {', '.join(known)}")
+        for f in flags:
+            if f not in applying:
+                print(f"note: {f} is off for Python {version} already: its variant equals all on", file=sys.stderr)
+    else:
+        flags = applying
+    variants = [ON, *flags, OFF]
+    days = os.environ.get("BENCH_DAYS", "2")
+    print(f"Python {version} ({args.python}); flags on by default: {', '.join(applying)}", file=sys.stderr)
+    with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
+        if not args.no_build:
+            for variant, seconds in zip(variants, pool.map(lambda v: build(args.python, version, v), variants)):
+                print(f"built {variant}: {seconds:.0f} s", file=sys.stderr)
+        for variant in variants:
+            check_loaded(args.python, site_of(variant, version))
+        jobs = [(v, k) for v in variants for k in KINDS]
+        counted = dict(zip(jobs, pool.map(lambda j: count(args.python, site_of(j[0], version), j[1], days), jobs)))
+    every = order_every()
+    results = {v: costs({k: counted[v, k] for k in KINDS}, every) for v in variants}
+    commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True, text=True).stdout.strip()
+    dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no", "src", "CMakeLists.txt"],
+                           cwd=ROOT, capture_output=True, text=True).stdout.strip()
+    print(table(version, results))
+    print(json.dumps({
+        "python": version, "commit": commit + ("+changes" if dirty else ""), "bench_days": int(days),
+        "ticks": results[ON]["ticks"], "orders": results[ON]["orders"],
+        "instructions": {v: {"per_tick": round(r["per_tick"]), "per_order": round(r["per_order"])}
+                         for v, r in results.items()},
+        "seconds": round(time.monotonic() - started),
+    }))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
