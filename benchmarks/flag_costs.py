@@ -64,8 +64,8 @@ def variant_options(variant: str) -> list[str]:
     if variant == ON:
         return []
     if variant == OFF:
-        return ["-C", "cmake.define.ORVA_FASTPATHS=OFF"]
-    return ["-C", f"cmake.define.ORVA_FLAGS_OFF={variant}"]
+        return ["--config-settings=cmake.define.ORVA_FASTPATHS=OFF"]
+    return [f"--config-settings=cmake.define.ORVA_FLAGS_OFF={variant}"]  # -C needs pip 23.1
 
 
 def site_of(variant: str, version: str) -> pathlib.Path:
@@ -74,7 +74,7 @@ def site_of(variant: str, version: str) -> pathlib.Path:
 
 def build(python: str, version: str, variant: str) -> float:
     start = time.monotonic()
-    env = dict(os.environ, PY=os.path.abspath(python))
+    env = dict(os.environ, PY=python)
     proc = subprocess.run(NICE + [str(ROOT / "scripts" / "build_variant.sh"), f"flags-{variant}-{version}",
                                   *variant_options(variant)], cwd=ROOT, env=env, capture_output=True, text=True)
     if proc.returncode:
@@ -148,6 +148,7 @@ def main(argv: list[str] | None = None) -> int:
     if not shutil.which("valgrind"):
         parser.error("valgrind is not on PATH")
     started = time.monotonic()
+    args.python = os.path.abspath(args.python)  # not resolved: a venv's python is a link to its base
     known = header_flags()
     facts = python_facts(args.python)
     version = facts["version"]
