@@ -72,14 +72,33 @@ def site_of(variant: str, version: str) -> pathlib.Path:
     return ROOT / "build" / f"flags-{variant}-{version}" / "site"
 
 
-def build(python: str, version: str, variant: str) -> float:
+def real_cmake() -> str | None:
+    """The cmake binary itself, behind any wrapper on PATH (a pyenv shim, the cmake package's script):
+    scikit-build-core gives `cmake --version` a few seconds, which a wrapper on a loaded machine can
+    take up before the binary starts."""
+    with tempfile.TemporaryDirectory() as tmp:
+        script = pathlib.Path(tmp) / "where.cmake"
+        script.write_text('message("${CMAKE_COMMAND}")\n')
+        try:
+            proc = subprocess.run(["cmake", "-P", str(script)], capture_output=True, text=True, timeout=300)
+        except (OSError, subprocess.TimeoutExpired):
+            return None
+    path = proc.stderr.strip()
+    return path if proc.returncode == 0 and os.path.isfile(path) else None
+
+
+def build(python: str, version: str, variant: str, attempts: int = 3) -> float:
     start = time.monotonic()
     env = dict(os.environ, PY=python)
-    proc = subprocess.run(NICE + [str(ROOT / "scripts" / "build_variant.sh"), f"flags-{variant}-{version}",
-                                  *variant_options(variant)], cwd=ROOT, env=env, capture_output=True, text=True)
-    if proc.returncode:
-        raise RuntimeError(f"building {variant} for {version} failed:\n{proc.stdout}{proc.stderr}")
-    return time.monotonic() - start
+    for attempt in range(attempts):
+        proc = subprocess.run(NICE + [str(ROOT / "scripts" / "build_variant.sh"), f"flags-{variant}-{version}",
+                                      *variant_options(variant)], cwd=ROOT, env=env, capture_output=True, text=True)
+        if proc.returncode == 0:
+            return time.monotonic() - start
+        # On a loaded machine scikit-build-core's few seconds for `cmake --version` can run out ("Could
+        # not find CMake"); a compile error fails again quickly, the build directory being kept.
+        print(f"building {variant} for {version} failed (attempt {attempt + 1} of {attempts})", file=sys.stderr)
+    raise RuntimeError(f"building {variant} for {version} failed:\n{proc.stdout}{proc.stderr}")
 
 
 def order_every() -> int:
@@ -148,6 +167,8 @@ def main(argv: list[str] | None = None) -> int:
     if not shutil.which("valgrind"):
         parser.error("valgrind is not on PATH")
     started = time.monotonic()
+    if not os.environ.get("CMAKE_EXECUTABLE") and (cmake := real_cmake()):
+        os.environ["CMAKE_EXECUTABLE"] = cmake  # read by scikit-build-core
     args.python = os.path.abspath(args.python)  # not resolved: a venv's python is a link to its base
     known = header_flags()
     facts = python_facts(args.python)
@@ -166,16 +187,22 @@ def main(argv: list[str] | None = None) -> int:
     variants = [ON, *flags, OFF]
     days = os.environ.get("BENCH_DAYS", "2")
     print(f"Python {version} ({args.python}); flags on by default: {', '.join(applying)}", file=sys.stderr)
-    with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
-        if not args.no_build:
-            for variant, seconds in zip(variants, pool.map(lambda v: build(args.python, version, v), variants)):
-                print(f"built {variant}: {seconds:.0f} s", file=sys.stderr)
-        for variant in variants:
-            check_loaded(args.python, site_of(variant, version))
-        jobs = [(v, k) for v in variants for k in KINDS]
-        counted = dict(zip(jobs, pool.map(lambda j: count(args.python, site_of(j[0], version), j[1], days), jobs)))
     every = order_every()
-    results = {v: costs({k: counted[v, k] for k in KINDS}, every) for v in variants}
+
+    def measure(variant: str) -> dict[str, tuple[int, int]]:
+        # Each variant built, then counted: with --jobs, one variant's runs overlap another's build.
+        if not args.no_build:
+            print(f"built {variant}: {build(args.python, version, variant):.0f} s", file=sys.stderr)
+        site = site_of(variant, version)
+        check_loaded(args.python, site)
+        counts = {k: count(args.python, site, k, days) for k in KINDS}
+        print(f"counted {variant} ({time.monotonic() - started:.0f} s since the start): "
+              f"{json.dumps(costs(counts, every))}", file=sys.stderr)
+        return counts
+
+    with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
+        counted = dict(zip(variants, pool.map(measure, variants)))
+    results = {v: costs(counted[v], every) for v in variants}
     commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True, text=True).stdout.strip()
     dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no", "src", "CMakeLists.txt"],
                            cwd=ROOT, capture_output=True, text=True).stdout.strip()
