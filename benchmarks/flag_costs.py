@@ -12,14 +12,17 @@ per order ((orders - counting) / orders), absolute and against everything on, th
 
 The flags are read from the header; by default only those that are on in an ordinary build for this
 interpreter (the others are already off there: compiling them out changes nothing). Builds and
-callgrind runs go one at a time under `nice -n 15` unless --jobs says otherwise; the build directories
-are kept, so a second run rebuilds only what changed.
+callgrind runs go one at a time under `nice -n 15` unless --build-jobs and --jobs say otherwise (a
+variant's runs start as soon as it is built). The build directories are kept, so a second run
+rebuilds only what changed, and so are the counts (build/flags-*/counts-KIND.json, with a digest of
+the variant's files and the benchmark's): only what changed is counted again.
 """
 
 from __future__ import annotations
 
 import argparse
 import concurrent.futures
+import hashlib
 import json
 import os
 import pathlib
@@ -106,6 +109,33 @@ def order_every() -> int:
     return int(re.search(r"^ORDER_EVERY = (\d+)", text, re.M).group(1))
 
 
+def fingerprint(python: str, site: pathlib.Path, days: str) -> str:
+    """What a count depends on: the variant's files, the benchmark's, the interpreter, the days."""
+    digest = hashlib.sha256(f"{os.path.realpath(python)} {days}".encode())
+    files = sorted(p for p in site.rglob("*") if p.is_file() and "__pycache__" not in p.parts)
+    for path in files + [LOOP, ROOT / "benchmarks" / "bench_backtest.py"]:
+        digest.update(str(path.relative_to(site) if path.is_relative_to(site) else path.name).encode())
+        digest.update(path.read_bytes())
+    return digest.hexdigest()
+
+
+def cached_count(python: str, site: pathlib.Path, kind: str, days: str) -> tuple[int, int]:
+    """count(), kept beside the variant's build (counts.json) for as long as nothing it depends on
+    changed: a run interrupted, or re-run after one variant changed, counts only what is missing."""
+    store = site.parent / f"counts-{kind}.json"
+    key = fingerprint(python, site, days)
+    try:
+        kept = json.loads(store.read_text())
+        if kept["key"] == key:
+            return kept["instructions"], kept["ticks"]
+    except (OSError, ValueError, KeyError):
+        pass
+    instructions, ticks = count(python, site, kind, days)
+    store.write_text(json.dumps({"key": key, "instructions": instructions, "ticks": ticks}))
+    print(f"counted {site.parent.name} {kind}: {instructions:,} in {ticks:,} ticks", file=sys.stderr)
+    return instructions, ticks
+
+
 def count(python: str, site: pathlib.Path, kind: str, days: str) -> tuple[int, int]:
     """(instructions collected inside the tick loop, ticks) of one callgrind run."""
     with tempfile.TemporaryDirectory(prefix="orva-flag-costs-") as tmp:
@@ -145,13 +175,13 @@ def costs(counts: dict[str, tuple[int, int]], every: int) -> dict[str, float]:
 def table(version: str, results: dict[str, dict[str, float]]) -> str:
     base = results[ON]
     lines = [f"Python {version}: instructions inside the tick loop ({base['ticks']:,} ticks, {base['orders']:,} orders)",
-             f"{'variant':<22} {'per tick':>10} {'vs on':>8} {'per order':>11} {'vs on':>9}"]
+             f"{'variant':<24} {'per tick':>10} {'vs on':>8} {'per order':>11} {'vs on':>9}"]
     for variant, r in results.items():
         label = {ON: "all on", OFF: "all off (FASTPATHS=OFF)"}.get(variant, f"{variant} off")
         if variant == ON:
-            lines.append(f"{label:<22} {r['per_tick']:>10,.0f} {'':>8} {r['per_order']:>11,.0f} {'':>9}")
+            lines.append(f"{label:<24} {r['per_tick']:>10,.0f} {'':>8} {r['per_order']:>11,.0f} {'':>9}")
         else:
-            lines.append(f"{label:<22} {r['per_tick']:>10,.0f} {r['per_tick'] - base['per_tick']:>+8,.0f} "
+            lines.append(f"{label:<24} {r['per_tick']:>10,.0f} {r['per_tick'] - base['per_tick']:>+8,.0f} "
                          f"{r['per_order']:>11,.0f} {r['per_order'] - base['per_order']:>+9,.0f}")
     return "\n".join(lines)
 
@@ -161,7 +191,8 @@ def main(argv: list[str] | None = None) -> int:
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", default=sys.executable, help="the interpreter (a venv's python) to build and measure for")
     parser.add_argument("--flags", help="comma-separated flag names (without ORVA_USE_); default: those on for this interpreter")
-    parser.add_argument("--jobs", type=int, default=1, help="builds and callgrind runs at a time (default 1)")
+    parser.add_argument("--jobs", type=int, default=1, help="callgrind runs at a time (default 1)")
+    parser.add_argument("--build-jobs", type=int, default=1, help="variants built at a time (default 1)")
     parser.add_argument("--no-build", action="store_true", help="measure the variants already in build/flags-*")
     args = parser.parse_args(argv)
     if not shutil.which("valgrind"):
@@ -189,19 +220,21 @@ def main(argv: list[str] | None = None) -> int:
     print(f"Python {version} ({args.python}); flags on by default: {', '.join(applying)}", file=sys.stderr)
     every = order_every()
 
-    def measure(variant: str) -> dict[str, tuple[int, int]]:
-        # Each variant built, then counted: with --jobs, one variant's runs overlap another's build.
+    def build_one(variant: str) -> str:
         if not args.no_build:
             print(f"built {variant}: {build(args.python, version, variant):.0f} s", file=sys.stderr)
-        site = site_of(variant, version)
-        check_loaded(args.python, site)
-        counts = {k: count(args.python, site, k, days) for k in KINDS}
-        print(f"counted {variant} ({time.monotonic() - started:.0f} s since the start): "
-              f"{json.dumps(costs(counts, every))}", file=sys.stderr)
-        return counts
+        check_loaded(args.python, site_of(variant, version))
+        return variant
 
-    with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
-        counted = dict(zip(variants, pool.map(measure, variants)))
+    # Each variant's runs start as soon as it is built, beside the other builds.
+    runs: dict[tuple[str, str], concurrent.futures.Future] = {}
+    with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as run_pool, \
+            concurrent.futures.ThreadPoolExecutor(max(1, args.build_jobs)) as build_pool:
+        for built in concurrent.futures.as_completed([build_pool.submit(build_one, v) for v in variants]):
+            variant = built.result()
+            for kind in KINDS:
+                runs[variant, kind] = run_pool.submit(cached_count, args.python, site_of(variant, version), kind, days)
+        counted = {v: {k: runs[v, k].result() for k in KINDS} for v in variants}
     results = {v: costs(counted[v], every) for v in variants}
     commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True, text=True).stdout.strip()
     dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no", "src", "CMakeLists.txt"],

@@ -58,3 +58,23 @@ def test_cmake_compiles_out_named_flags_and_refuses_unknown_ones(tmp_path, value
         assert done.returncode != 0
         assert "unknown flag 'BOGUS'" in out
         assert all(name in out for name in flag_costs.header_flags()), out
+
+
+def test_counts_are_kept_until_what_they_depend_on_changes(tmp_path, monkeypatch):
+    site = tmp_path / "flags-X-3.x" / "site"
+    (site / "pkg").mkdir(parents=True)
+    module = site / "pkg" / "engine.so"
+    module.write_bytes(b"one")
+    calls = []
+    monkeypatch.setattr(flag_costs, "count", lambda python, site, kind, days: calls.append(kind) or (len(calls), 7))
+    run = lambda kind="empty", days="2": flag_costs.cached_count(sys.executable, site, kind, days)  # noqa: E731
+    assert run() == (1, 7)
+    assert run() == (1, 7)  # kept
+    (site / "pkg" / "__pycache__").mkdir()
+    (site / "pkg" / "__pycache__" / "x.pyc").write_bytes(b"written by an import")
+    assert run() == (1, 7)
+    assert run("orders") == (2, 7)  # each kind its own
+    module.write_bytes(b"two")
+    assert run() == (3, 7)
+    assert run(days="3") == (4, 7)
+    assert calls == ["empty", "orders", "empty", "empty"]
