@@ -92,14 +92,17 @@ def real_cmake() -> str | None:
 
 def build(python: str, version: str, variant: str, attempts: int = 3) -> float:
     start = time.monotonic()
-    env = dict(os.environ, PY=python)
+    # scikit-build-core gives `cmake --version` and `ninja --version` 5 s, 20 s where CI is set; on a
+    # loaded machine 5 s run out: CMake is then "not found", and for want of Ninja it picks make for a
+    # build directory made with Ninja. Without the fallback the build fails instead, and is tried again.
+    env = dict(os.environ, PY=python, CI=os.environ.get("CI") or "1")
+    options = [*variant_options(variant), "--config-settings=ninja.make-fallback=false"]
     for attempt in range(attempts):
         proc = subprocess.run(NICE + [str(ROOT / "scripts" / "build_variant.sh"), f"flags-{variant}-{version}",
-                                      *variant_options(variant)], cwd=ROOT, env=env, capture_output=True, text=True)
+                                      *options], cwd=ROOT, env=env, capture_output=True, text=True)
         if proc.returncode == 0:
             return time.monotonic() - start
-        # On a loaded machine scikit-build-core's few seconds for `cmake --version` can run out ("Could
-        # not find CMake"); a compile error fails again quickly, the build directory being kept.
+        # A compile error fails again quickly, the build directory being kept.
         print(f"building {variant} for {version} failed (attempt {attempt + 1} of {attempts})", file=sys.stderr)
     raise RuntimeError(f"building {variant} for {version} failed:\n{proc.stdout}{proc.stderr}")
 
