@@ -12,6 +12,7 @@ from orva_mero_backtest.constant import BASIC_INFO
 # other file does comes off this list.
 PYTHON_ONLY = {
     "test_bars.py",
+    "test_build_flags.py",
     "test_calendar_cache.py",
     "test_checked.py",
     "test_cli.py",
