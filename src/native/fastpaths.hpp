@@ -365,6 +365,20 @@ struct DictKeysLayout {
   Py_ssize_t dk_usable, dk_nentries;
   char dk_indices[1];
 };
+#else
+// Objects/dict-common.h of 3.10: the head of a dict's keys object; its entries are {hash, key, value}.
+struct DictKeys310 {
+  Py_ssize_t dk_refcnt, dk_size;
+  void* dk_lookup;
+  Py_ssize_t dk_usable, dk_nentries;
+  char dk_indices[1];
+};
+// The slots of its first entry: after dk_size indices of 1, 2, 4 or 8 bytes.
+inline PyObject** dict_entries310(const DictKeys310* k) {
+  const Py_ssize_t size = k->dk_size;
+  const Py_ssize_t index_bytes = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
+  return reinterpret_cast<PyObject**>(const_cast<char*>(k->dk_indices) + size * index_bytes);
+}
 #endif
 
 // The entries of a combined dict that was just made (PyDict_Copy of a combined dict, or built key by
@@ -381,18 +395,9 @@ class FreshEntries {
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     if (d->ma_values || d->ma_used != n) return false;
 #if PY_VERSION_HEX < 0x030B0000
-    // Objects/dict-common.h of 3.10: the entries are {hash, key, value}.
-    struct Keys {
-      Py_ssize_t dk_refcnt, dk_size;
-      void* dk_lookup;
-      Py_ssize_t dk_usable, dk_nentries;
-      char dk_indices[1];
-    };
-    auto* k = reinterpret_cast<Keys*>(d->ma_keys);
+    auto* k = reinterpret_cast<DictKeys310*>(d->ma_keys);
     if (k->dk_nentries != n) return false;
-    const Py_ssize_t size = k->dk_size;
-    const Py_ssize_t index_bytes = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
-    base_ = reinterpret_cast<PyObject**>(k->dk_indices + size * index_bytes) + 1;
+    base_ = dict_entries310(k) + 1;
     stride_ = 3;
 #else
     // A dict whose keys are all str holds entries {key, value} (kind 1); any other kind is left to
@@ -683,18 +688,10 @@ class EntryPlace {
   static bool entry(PyObject* dict, Py_ssize_t i, PyObject* const** key, PyObject* const** value) {
     auto* d = reinterpret_cast<PyDictObject*>(dict);
 #if PY_VERSION_HEX < 0x030B0000
-    // Objects/dict-common.h of 3.10: entries {hash, key, value}; a split table's values in ma_values.
-    struct Keys {
-      Py_ssize_t dk_refcnt, dk_size;
-      void* dk_lookup;
-      Py_ssize_t dk_usable, dk_nentries;
-      char dk_indices[1];
-    };
-    const auto* k = reinterpret_cast<const Keys*>(d->ma_keys);
+    // A split table's values are in ma_values.
+    const auto* k = reinterpret_cast<const DictKeys310*>(d->ma_keys);
     if (i >= k->dk_nentries) return false;
-    const Py_ssize_t size = k->dk_size;
-    const Py_ssize_t index_bytes = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
-    PyObject* const* e = reinterpret_cast<PyObject* const*>(k->dk_indices + size * index_bytes) + 3 * i;
+    PyObject* const* e = dict_entries310(k) + 3 * i;
     *key = e + 1;
     *value = d->ma_values ? d->ma_values + i : e + 2;
 #else
