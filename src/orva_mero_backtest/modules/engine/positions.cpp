@@ -18,6 +18,7 @@
 #include "dict_rows.hpp"
 #include "engine.hpp"
 #include "fastpaths.hpp"
+#include "fill_entry.hpp"
 #include "native_method.hpp"
 #include "tick_entry.hpp"
 
@@ -117,48 +118,65 @@ Ref action_text(PyObject* action) {
   return Ref::steal(PyUnicode_FromObject(action));
 }
 
+// One class's fields as DirectFields reads them: the guard of the class, and where each field sat
+// in the __dict__ of the instance last read (instances of a class share their key table), so that
+// it is read (and, where fastpaths.hpp allows, replaced) there again without a look-up.
+struct FieldSet {
+  static constexpr int kMax = 12;
+  TypeGuard guard;
+  int n = 0;
+  PyObject* names[kMax] = {};
+  EntryPlace read[kMax];
+  EntryHint write[kMax];
+
+  FieldSet(std::initializer_list<PyObject*> fields) {
+    for (PyObject* name : fields) names[n++] = name;
+  }
+  // The index of `name` (interned, compared by address), or -1.
+  int index(PyObject* name) const {
+    for (int i = 0; i < n; ++i)
+      if (names[i] == name) return i;
+    return -1;
+  }
+};
+
 // An object's attributes read from and written to its __dict__ while its class leaves them to it:
-// generic getattr and setattr, and no data descriptor (property, slot) over any of the names the
-// caller uses, checked again only when the class changed (fastpaths.hpp's TypeGuard). Otherwise,
+// generic getattr and setattr, and no data descriptor (property, slot) over any of the set's
+// names, checked again only when the class changed (fastpaths.hpp's TypeGuard). Otherwise,
 // with the shortcuts off, and for a name its dict does not hold, getattr / setattr.
 class DirectFields {
  public:
+  DirectFields(PyObject* obj, FieldSet& set) : obj_(obj), set_(&set) {
+    if (plain_class(set.guard, set.names, set.names + set.n)) read_dict();
+  }
+  // Fields read and written by look-up, with no places kept.
   DirectFields(PyObject* obj, TypeGuard& guard, std::initializer_list<PyObject*> names) : obj_(obj) {
-    if (!fastpaths_on()) return;
-    PyTypeObject* type = Py_TYPE(obj);
-    if (!guard.unchanged(type)) {
-      if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return;
-      for (PyObject* name : names) {  // type look-ups only: no Python code runs
-        PyObject* d = type_lookup(type, name);
-        if (d && Py_TYPE(d)->tp_descr_set) return;
-      }
-      guard.mark(type);
-    }
-    PyObject* dict = instance_dict(obj);
-    if (!dict) PyErr_Clear();
-    if (dict && PyDict_CheckExact(dict)) dict_ = Ref::borrow(dict);  // held: a write may release a value
+    if (plain_class(guard, names.begin(), names.end())) read_dict();
   }
 
   Ref get(PyObject* name) const {
-    if (dict_)
-      if (PyObject* found = peek(dict_.get(), name)) return Ref::borrow(found);
+    if (PyObject* found = own(name)) return Ref::borrow(found);
     return getattr(obj_, name);
   }
 
   // obj.name, or empty when it has no such attribute.
   Ref find(PyObject* name) const {
-    if (dict_)
-      if (PyObject* found = peek(dict_.get(), name)) return Ref::borrow(found);
+    if (PyObject* found = own(name)) return Ref::borrow(found);
     PyObject* found = nullptr;
     if (orva::optional_attr(obj_, name, &found) < 0) throw_error();
     return Ref::steal(found);
   }
 
   void set(PyObject* name, PyObject* value) const {
-    if (dict_)
-      dict_set(dict_.get(), name, value);
-    else
+    if (!dict_) {
       setattr(obj_, name, value);
+      return;
+    }
+    const int i = index(name);
+    // In place, as PyDict_SetItem would leave it (the old value released last).
+    if (i >= 0 && set_->write[i].replace(dict_.get(), name, value)) return;
+    dict_set(dict_.get(), name, value);
+    if (i >= 0) set_->write[i].learn(dict_.get(), name);
   }
 
   // obj.name += value
@@ -168,20 +186,57 @@ class DirectFields {
   }
 
  private:
+  bool plain_class(TypeGuard& guard, PyObject* const* names, PyObject* const* end) const {
+    if (!fastpaths_on()) return false;
+    PyTypeObject* type = Py_TYPE(obj_);
+    if (guard.unchanged(type)) return true;
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
+    for (; names != end; ++names) {  // type look-ups only: no Python code runs
+      PyObject* d = type_lookup(type, *names);
+      if (d && Py_TYPE(d)->tp_descr_set) return false;
+    }
+    guard.mark(type);
+    return true;
+  }
+
+  void read_dict() {
+    PyObject* dict = instance_dict(obj_);
+    if (!dict) PyErr_Clear();
+    if (dict && PyDict_CheckExact(dict)) dict_ = Ref::borrow(dict);  // held: a write may release a value
+  }
+
+  int index(PyObject* name) const { return set_ ? set_->index(name) : -1; }
+
+  // The value of `name` in the __dict__ (borrowed), or null.
+  PyObject* own(PyObject* name) const {
+    if (!dict_) return nullptr;
+    const int i = index(name);
+    if (i < 0) return peek(dict_.get(), name);
+    PyObject* found = set_->read[i].get(dict_.get(), name);  // a str key: no Python code runs
+    if (!found && PyErr_Occurred()) throw_error();
+    return found;
+  }
+
   PyObject* obj_;
+  FieldSet* set_ = nullptr;
   Ref dict_;
 };
 
-// The guards of the classes whose instances set_positions reads directly.
-TypeGuard g_book_type, g_entry_type;
-
-// An entry's fields as the book reads and writes them (one list for every use: the guard vouches for
-// all of them at once).
-DirectFields entry_fields(PyObject* entry) {
-  return DirectFields(entry, g_entry_type,
-                      {N("quantity"), N("avg_price"), N("last_price"), N("point_value"), N("realized_pnl"),
-                       N("commission"), N("tax"), N("fills"), N("bought"), N("sold")});
+// The classes whose instances set_positions reads directly, with the fields it reads (one list for
+// every use of a class: the guard vouches for all of them at once).
+FieldSet& book_fields() {
+  static FieldSet set{N("costs"), N("book"), N("net_positions"), N("fills"), N("day_trades")};
+  return set;
 }
+
+FieldSet& entry_field_set() {
+  static FieldSet set{N("quantity"), N("avg_price"),  N("last_price"), N("point_value"), N("realized_pnl"),
+                      N("commission"), N("tax"), N("fills"), N("bought"), N("sold")};
+  return set;
+}
+
+// An entry's fields as the book reads and writes them.
+DirectFields entry_fields(PyObject* entry) { return DirectFields(entry, entry_field_set()); }
 
 // The calendar date YYYYMMDD of a day number (days since 1970-01-01), proleptic Gregorian.
 long long ymd_of(long long z) {
@@ -250,13 +305,24 @@ Ref new_entry(PyObject* self, PyObject* costs, PyObject* code, PyObject* product
 
 // Positions.set_positions(self, trade, product_type): books one fill (the exchange's deal copy of
 // the order) at the slipped price, with its costs; the exchange's own report keeps its price.
-Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* product_type) {
-  const DirectFields book(self, g_book_type, {N("costs"), N("book"), N("net_positions"), N("fills"), N("day_trades")});
-  Ref code = item_of(trade, N("code"));
-  Ref quantity = item_of(trade, N("quantity"));
+// `known`: the trade's fields as the exchange just wrote them, no Python code run since (else read).
+Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* product_type,
+                  const FillFields* known = nullptr) {
+  const DirectFields book(self, book_fields());
+  auto field = [&](PyObject* FillFields::*at, PyObject* name) {
+    return known ? Ref::borrow(known->*at) : item_of(trade, name);
+  };
+  // trade.get(name, fallback); for a known trade its exchange_ts and order_lot (null: missing).
+  auto optional = [&](PyObject* FillFields::*at, PyObject* name, PyObject* fallback) {
+    if (!known) return get_or(trade, name, fallback);
+    PyObject* v = known->*at;
+    return Ref::borrow(v ? v : fallback);
+  };
+  Ref code = field(&FillFields::code, N("code"));
+  Ref quantity = field(&FillFields::quantity, N("quantity"));
   if (!truthy(quantity.get())) return Ref::none();  // an order emptied by a modification can "fill" 0
-  Ref exchange_price = Ref::steal(PyNumber_Float(item_of(trade, N("price")).get()));
-  Ref action = item_of(trade, N("action"));
+  Ref exchange_price = Ref::steal(PyNumber_Float(field(&FillFields::price, N("price")).get()));
+  Ref action = field(&FillFields::action, N("action"));
   const bool is_buy = equal(action.get(), N("Buy"));
   Ref costs = book.get(N("costs"));
   Ref price = exchange_price;
@@ -268,13 +334,13 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   Ref units, commission, tax;
   const bool stock = equal(product_type, N("Stock"));
   if (stock) {
-    Ref order_lot = get_or(trade, N("order_lot"), N("Common"));
+    Ref order_lot = optional(&FillFields::lot, N("order_lot"), N("Common"));
     units = stock_shares(costs.get(), quantity.get(), order_lot.get());
     const bool odd = equal(N("Odd"), order_lot.get()) || equal(N("IntradayOdd"), order_lot.get());
     commission = stock_commission(costs.get(), price.get(), units.get(), odd);
     long long ymd = 0;
     const long long day_trade =
-        net_same_day(book, code.get(), get_or(trade, N("exchange_ts"), Py_None).get(), is_buy,
+        net_same_day(book, code.get(), optional(&FillFields::exchange_ts, N("exchange_ts"), Py_None).get(), is_buy,
                      whole(units.get(), "the units of a fill"), &ymd);
     Ref day_trade_shares = py_long(day_trade), day = py_long(ymd);
     tax = stock_tax(costs.get(), price.get(), units.get(), !is_buy, code.get(), day_trade_shares.get(), day.get());
@@ -329,8 +395,8 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   e.add(is_buy ? N("bought") : N("sold"), units.get());
   set_item(book.get(N("net_positions")).get(), code.get(), position.get());
 
-  Ref trade_id = item_of(trade, N("trade_id"));
-  Ref timestamp = get_or(trade, N("exchange_ts"), Py_None);
+  Ref trade_id = field(&FillFields::trade_id, N("trade_id"));
+  Ref timestamp = optional(&FillFields::exchange_ts, N("exchange_ts"), Py_None);
   Ref text = action_text(action.get());
   PyObject* values[kFillKeys] = {trade_id.get(),   timestamp.get(),  code.get(),       product_type,
                                  text.get(),       quantity.get(),   units.get(),      price.get(),
@@ -450,18 +516,43 @@ PyObject* book_set_current_tick(PyObject*, PyObject* const* args, size_t nargsf,
 }
 
 // Positions.add_trade_record(self, trade_id, code, action, quantity, price, timestamp, trade_status):
-// appends the record, a dict of the parameters in order.
+// appends the record, a dict of the parameters in order (`values`, seven of them).
+void add_trade_record(PyObject* module, PyObject* self, PyObject* const* values) {
+  Ref row = dict_row(row_template(module, N("_trade_record_row")).get(), record_key, values, kRecordKeys);
+  append(getattr(self, N("trade_records")).get(), row.get());
+}
+
 PyObject* book_add_trade_record(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   try {
     PyObject* const names[] = {N("self"), N("trade_id"), N("code"), N("action"), N("quantity"), N("price"), N("timestamp"), N("trade_status")};
     PyObject* a[8];
     bind_arguments("Positions.add_trade_record", names, 8, 8, nullptr, args, nargsf, kwnames, a);
-    Ref row = dict_row(row_template(module, N("_trade_record_row")).get(), record_key, a + 1, kRecordKeys);
-    append(getattr(a[0], N("trade_records")).get(), row.get());
+    add_trade_record(module, a[0], a + 1);
   } catch (PyError&) {
     return nullptr;
   }
   Py_RETURN_NONE;
+}
+
+// The bodies as the exchange calls them while the book's methods are these (fill_entry.hpp).
+PyObject* g_engine_module = nullptr;  // the module these functions belong to
+
+int add_trade_record_entry(PyObject* self, PyObject* const* values) {
+  try {
+    add_trade_record(g_engine_module, self, values);
+    return 0;
+  } catch (PyError&) {
+    return -1;
+  }
+}
+
+int set_positions_entry(PyObject* self, PyObject* trade, PyObject* product_type, const FillFields* known) {
+  try {
+    set_positions(g_engine_module, self, trade, product_type, known);
+    return 0;
+  } catch (PyError&) {
+    return -1;
+  }
 }
 
 }  // namespace
@@ -501,6 +592,18 @@ int add_book_functions(PyObject* module) {
   PyObject* capsule = PyCapsule_New(&entry, kBookTickCapsule, nullptr);
   if (!capsule || PyModule_AddObject(module, "_book_tick_entry", capsule) < 0) {
     Py_XDECREF(capsule);
+    return -1;
+  }
+  // The same for the fill's two calls (fill_entry.hpp).
+  static BookFillEntry fill = {nullptr, nullptr, add_trade_record_entry, set_positions_entry};
+  Py_INCREF(module);  // kept for the process's life, never released (as the descriptors are)
+  g_engine_module = module;
+  fill.own_add_trade_record = PyObject_GetAttrString(module, "book_add_trade_record");  // kept, as above
+  fill.own_set_positions = PyObject_GetAttrString(module, "book_set_positions");
+  if (!fill.own_add_trade_record || !fill.own_set_positions) return -1;
+  PyObject* fill_capsule = PyCapsule_New(&fill, kBookFillCapsule, nullptr);
+  if (!fill_capsule || PyModule_AddObject(module, "_book_fill_entry", fill_capsule) < 0) {
+    Py_XDECREF(fill_capsule);
     return -1;
   }
   return 0;

@@ -5,6 +5,7 @@
 #include "shortcuts.hpp"
 #include "queues.hpp"
 #include "tick_entry.hpp"
+#include "fill_entry.hpp"
 
 namespace orva::matcher {
 
@@ -386,6 +387,66 @@ void set_positions(PyObject* positions, PyObject* deal, PyObject* product, Keep&
 }
 
 #if ORVA_FASTPATHS
+// The positions book's own add_trade_record and set_positions (fill_entry.hpp), once the engine
+// module is loaded (a Positions book imports it); null before.
+const BookFillEntry* book_fill_entry() {
+  static const BookFillEntry* entry = nullptr;
+  if (entry) return entry;
+  Ref name = Ref::steal(PyUnicode_FromString("orva_mero_backtest.modules.engine.engine"));
+  Ref module = Ref::steal(PyImport_GetModule(name.get()));  // sys.modules only: no import
+  if (!module) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* capsule = nullptr;
+  if (optional_attr(module.get(), ORVA_NAME("_book_fill_entry"), &capsule) <= 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (PyCapsule_IsValid(capsule, kBookFillCapsule))
+    entry = static_cast<const BookFillEntry*>(PyCapsule_GetPointer(capsule, kBookFillCapsule));
+  Py_DECREF(capsule);  // the module keeps it, and the entry is static in the engine module
+  return entry;
+}
+
+// The book class last found to hold the book's own add_trade_record and set_positions.
+TypeGuard g_fill_book_type;
+DictGuard g_fill_book_dict;
+
+// The entry when positions.add_trade_record and positions.set_positions are the book's own methods:
+// what its class holds under both names, with nothing in front of them (its own attribute access,
+// an attribute of the instance); else null. Type and dict look-ups only: no Python code runs.
+const BookFillEntry* own_book_fill(PyObject* positions) {
+  const BookFillEntry* entry = book_fill_entry();
+  if (!entry) return nullptr;
+  PyTypeObject* type = Py_TYPE(positions);
+  PyObject* dict = instance_dict(positions);
+  if (!dict && PyErr_Occurred()) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  const bool known_type = g_fill_book_type.unchanged(type);
+  if (known_type && dict && g_fill_book_dict.unchanged(dict)) return entry;
+  if (!known_type) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    if (type_lookup(type, ORVA_NAME("add_trade_record")) != entry->own_add_trade_record ||
+        type_lookup(type, ORVA_NAME("set_positions")) != entry->own_set_positions)
+      return nullptr;
+    g_fill_book_type.mark(type);
+  }
+  if (!dict) return entry;  // no instance dict: nothing of its own
+  if (!PyDict_CheckExact(dict)) return nullptr;
+  for (PyObject* name : {ORVA_NAME("add_trade_record"), ORVA_NAME("set_positions")}) {
+    if (PyDict_GetItemWithError(dict, name)) return nullptr;
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return nullptr;
+    }
+  }
+  g_fill_book_dict.mark(dict);
+  return entry;
+}
+
 // fill() for a deal copied here from a record of the quick add_order (a key-sharing dict of a
 // record shape, seen by no Python code yet): its three new values are written in place and its
 // fields read by position, self's attributes read once from its instance dict while it stays
@@ -414,12 +475,24 @@ bool quick_fill(Pass& p, PyObject* d, PyObject* deal_qty, Keep& keep) {
   SelfView v;
   const bool viewed = view_of(p.self, keep, v);
   PyObject* positions = viewed ? v.positions : keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
-  trade_record(positions, {f.id, f.code, f.action, f.quantity, f.price, f.ts, ORVA_NAME("Deal")});
+  // The book's own methods are called as their bindings call them; anything else through the attribute.
+  if (const BookFillEntry* entry = own_book_fill(positions)) {
+    PyObject* const record[] = {f.id, f.code, f.action, f.quantity, f.price, f.ts, ORVA_NAME("Deal")};
+    if (entry->add_trade_record(positions, record) < 0) throw_error();
+  } else {
+    trade_record(positions, {f.id, f.code, f.action, f.quantity, f.price, f.ts, ORVA_NAME("Deal")});
+  }
   const bool unseen = report_deal(p, d, &f, viewed ? &v : nullptr);
   PyObject* product = unseen ? f.product : keep.own(item(d, ORVA_NAME("product_type")).release());
   PyObject* positions_now = viewed && view_holds(p.self, v)
                                 ? v.positions
                                 : keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
+  if (const BookFillEntry* entry = own_book_fill(positions_now)) {
+    // No Python code has seen the deal when the report was made here: its fields are as written.
+    const FillFields known{f.id, f.code, f.action, f.quantity, f.price, f.ts, f.lot};
+    if (entry->set_positions(positions_now, d, product, unseen ? &known : nullptr) < 0) throw_error();
+    return true;
+  }
   set_positions(positions_now, d, product, keep);
   return true;
 }
