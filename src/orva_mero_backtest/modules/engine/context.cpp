@@ -24,6 +24,7 @@
 #include "dict_items.hpp"
 #include "engine.hpp"
 #include "native_method.hpp"
+#include "placed.hpp"
 
 namespace orva::engine {
 
@@ -38,7 +39,8 @@ struct Context {
   long plan = 0;
 
   explicit Context(PyObject* ctx) : attrs(ctx, true) {
-    PyObject* bits = attrs.own(ORVA_NAME("_plan"));
+    static EntryPlace at;
+    PyObject* bits = own_at(attrs, at, ORVA_NAME("_plan"));
     if (bits && PyLong_CheckExact(bits)) {
       plan = PyLong_AsLong(bits);
       if (plan == -1 && PyErr_Occurred()) throw_error();
@@ -93,7 +95,8 @@ bool above_zero(PyObject* value) {
 Ref market_of(PyObject* bt, PyObject* code, long plan) {
   if ((plan & kOwnMarketOf) && PyUnicode_CheckExact(code)) {
     Attributes attrs(bt, true);
-    PyObject* markets = attrs.own(ORVA_NAME("markets"));
+    static EntryPlace at;
+    PyObject* markets = own_at(attrs, at, ORVA_NAME("markets"));
     if (markets && PyDict_CheckExact(markets))
       if (PyObject* market = peek(markets, code)) return Ref::borrow(market);
   }
@@ -135,8 +138,11 @@ void fill_place_defaults(PyObject** v) {
 Ref place(PyObject* const* v, const Context& ctx) {
   const Attributes& attrs = ctx.attrs;
   const long plan = ctx.plan;
-  if (truthy(attrs.get(ORVA_NAME("warming_up")).get())) reject("orders are not accepted during the backfill warm-up");
-  Ref bt = attrs.get(ORVA_NAME("_bt"));
+  // Where each attribute sat in the context's __dict__ last time (contexts of a class share keys).
+  static EntryPlace at_warming_up, at_bt, at_place, at_now;
+  if (truthy(attr_at(attrs, at_warming_up, ORVA_NAME("warming_up")).get()))
+    reject("orders are not accepted during the backfill warm-up");
+  Ref bt = attr_at(attrs, at_bt, ORVA_NAME("_bt"));
   Ref product_type = market_of(bt.get(), v[kCode], plan);
   Ref action = str_value(v[kAction]);
   Ref order_type = str_value(v[kOrderType]);
@@ -160,11 +166,11 @@ Ref place(PyObject* const* v, const Context& ctx) {
   // The order is accepted: handed on as `self._place(...)` evaluates, callee first. market_of and the
   // conversions may have run Python code: the context's attributes are read afresh.
   const Attributes after(v[kSelf], plan & kPlainAttributes);
-  Ref placer = after.get(ORVA_NAME("_place"));
+  Ref placer = attr_at(after, at_place, ORVA_NAME("_place"));
   Ref cond = str_value(v[kOrderCond]);
   Ref lot = str_value(v[kOrderLot]);
   Ref oc = str_value(v[kOcType]);
-  Ref now = after.get(ORVA_NAME("now"));
+  Ref now = attr_at(after, at_now, ORVA_NAME("now"));
   // A spare slot in front: a bound method puts its self there instead of copying the arguments.
   PyObject* order[] = {nullptr,          v[kCode],   product_type.get(), action.get(), limit.get(), qty,
                        price_type.get(), order_type.get(), cond.get(), lot.get(), oc.get(), now.get()};

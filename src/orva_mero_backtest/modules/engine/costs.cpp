@@ -122,10 +122,30 @@ PyObject* plain_costs_dict(PyObject* costs) {
   return PyDict_CheckExact(dict) ? dict : nullptr;
 }
 
+// Where a setting sat in the __dict__ of the costs object last read (one per name, by address).
+EntryPlace& setting_place(PyObject* name) {
+  static constexpr int kPlaces = 20;
+  static PyObject* names[kPlaces] = {};
+  static EntryPlace places[kPlaces];
+  static EntryPlace none;  // for a name beyond the table: the place is then only a look-up
+  for (int i = 0; i < kPlaces; ++i) {
+    if (names[i] == name) return places[i];
+    if (!names[i]) {
+      names[i] = name;  // interned by ORVA_NAME: alive for the process
+      return places[i];
+    }
+  }
+  none.forget();
+  return none;
+}
+
 // costs.<name> for a setting: from its __dict__ when its class leaves the name to it.
 Ref setting(PyObject* costs, PyObject* name) {
-  if (PyObject* dict = plain_costs_dict(costs))
-    if (PyObject* found = peek(dict, name)) return Ref::borrow(found);
+  if (PyObject* dict = plain_costs_dict(costs)) {
+    PyObject* found = setting_place(name).get(dict, name);  // a str key: no Python code runs
+    if (found) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw_error();
+  }
   return getattr(costs, name);
 }
 

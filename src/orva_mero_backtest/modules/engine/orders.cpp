@@ -25,6 +25,7 @@
 #include "fastpaths.hpp"
 #include "dict_items.hpp"
 #include "native_method.hpp"
+#include "placed.hpp"
 
 namespace orva::engine {
 
@@ -89,7 +90,8 @@ struct Tracker {
       return;
     }
 #endif
-    PyObject* bits = attrs.own(ORVA_NAME("_plan"));
+    static EntryPlace at;
+    PyObject* bits = own_at(attrs, at, ORVA_NAME("_plan"));
     if (bits && PyLong_CheckExact(bits)) {
       plan = PyLong_AsLong(bits);
       if (plan == -1 && PyErr_Occurred()) throw_error();
@@ -107,7 +109,8 @@ struct Tracker {
 #if ORVA_USE_DICT_VERSIONS
     if (remembered()) return Ref::borrow(g_remembered.parts[part]);
 #endif
-    return attrs.get(part_name(part));
+    static EntryPlace at[kParts];  // trackers share their __dict__'s keys
+    return attr_at(attrs, at[part], part_name(part));
   }
 
 #if ORVA_USE_DICT_VERSIONS
@@ -174,7 +177,8 @@ PyObject* record_key(int i) {
 // The template records are copied from (dict_rows.hpp: records kept for the whole run share one key
 // table), made at first use and kept as engine._order_record.
 Ref record_template(PyObject* module) {
-  PyObject* found = peek(PyModule_GetDict(module), ORVA_NAME("_order_record"));
+  static EntryPlace at;
+  PyObject* found = peek_at(at, PyModule_GetDict(module), ORVA_NAME("_order_record"));
   if (found && PyDict_CheckExact(found)) return Ref::borrow(found);
   Ref made = dict_row_template("_OrderRecord", record_key, kRecordKeys);
   if (PyObject_SetAttr(module, ORVA_NAME("_order_record"), made.get()) < 0) throw_error();
@@ -191,7 +195,8 @@ enum RecordField { kTradeId = 0, kPrice = 6, kQuantity = 7, kOpenQty = 8, kFille
 class RecordFields {
  public:
   RecordFields(PyObject* module, PyObject* order) : d_(order) {
-    PyObject* templ = peek(PyModule_GetDict(module), ORVA_NAME("_order_record"));
+    static EntryPlace at;
+    PyObject* templ = peek_at(at, PyModule_GetDict(module), ORVA_NAME("_order_record"));
     if (templ && PyDict_CheckExact(templ)) values_ = dict_row_values(templ, order);
     if (values_ && PyDict_GET_SIZE(order) != kRecordKeys) values_ = nullptr;  // a field taken out
   }
@@ -222,9 +227,10 @@ bool harmless(PyObject* v) {
 // values as the general steps in track(); false (nothing changed) otherwise.
 bool track_plain_deal(PyObject* module, const Tracker& t, PyObject* order, PyObject* report) {
   if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report)) return false;
-  PyObject* qty_obj = peek(report, ORVA_NAME("quantity"));
-  PyObject* price_obj = peek(report, ORVA_NAME("price"));
-  PyObject* ts = peek(report, ORVA_NAME("exchange_ts"));
+  static EntryPlace at_qty, at_price, at_ts;  // deal reports are made alike
+  PyObject* qty_obj = peek_at(at_qty, report, ORVA_NAME("quantity"));
+  PyObject* price_obj = peek_at(at_price, report, ORVA_NAME("price"));
+  PyObject* ts = peek_at(at_ts, report, ORVA_NAME("exchange_ts"));
   RecordFields f(module, order);
   PyObject* value_obj = f.get(kFillValue);
   PyObject* trade_id = f.get(kTradeId);
@@ -274,10 +280,11 @@ void settle(const Tracker& t, PyObject* order) {
 // it is. False (nothing changed) otherwise.
 bool track_plain_order(PyObject* module, const Tracker& t, PyObject* order, PyObject* report, PyObject* entry) {
   if (!PyDict_CheckExact(order) || !PyDict_CheckExact(report) || !PyDict_CheckExact(entry)) return false;
-  PyObject* kind = peek(report, ORVA_NAME("operation_type"));
-  PyObject* status = peek(report, ORVA_NAME("trade_status"));
+  static EntryPlace at_kind, at_status, at_ts;  // order reports are made alike
+  PyObject* kind = peek_at(at_kind, report, ORVA_NAME("operation_type"));
+  PyObject* status = peek_at(at_status, report, ORVA_NAME("trade_status"));
   if (!kind || !status || !PyDict_CheckExact(status) || !plain_text(kind)) return false;
-  PyObject* ts = peek(status, ORVA_NAME("exchange_ts"));
+  PyObject* ts = peek_at(at_ts, status, ORVA_NAME("exchange_ts"));
   RecordFields f(module, order);
   PyObject* old_cancelled = f.get(kCancelledQty);
   PyObject* old_status = f.get(kStatus);
@@ -323,16 +330,19 @@ bool track_plain_order(PyObject* module, const Tracker& t, PyObject* order, PyOb
 // A record the exchange's rules refused (market_rules: status "Failed"): its report changes nothing.
 bool refused(PyObject* order) {
   if (!PyDict_CheckExact(order)) return false;
-  PyObject* status = peek(order, ORVA_NAME("status"));
+  static EntryPlace at;
+  PyObject* status = peek_at(at, order, ORVA_NAME("status"));
   return status && PyUnicode_CheckExact(status) && PyUnicode_Compare(status, ORVA_NAME("Failed")) == 0;
 }
 
 bool track(PyObject* module, const Tracker& t, PyObject* report) {
-  int is_deal = PySequence_Contains(report, ORVA_NAME("exchange_seqno"));
+  static EntryPlace at_seqno, at_deal_id, at_order, at_order_id;  // reports of a kind are made alike
+  int is_deal = PyDict_CheckExact(report) ? peek_at(at_seqno, report, ORVA_NAME("exchange_seqno")) != nullptr
+                                          : PySequence_Contains(report, ORVA_NAME("exchange_seqno"));
   if (is_deal < 0) throw_error();
   Ref orders = t.get(kOrders);
   if (is_deal) {
-    Ref id = item_of(report, ORVA_NAME("id"));
+    Ref id = item_at(at_deal_id, report, ORVA_NAME("id"));
     Ref order = get_of(orders.get(), id.get());
     if (order && !track_plain_deal(module, t, order.get(), report)) {
       PyObject* o = order.get();
@@ -356,8 +366,8 @@ bool track(PyObject* module, const Tracker& t, PyObject* report) {
     }
     return true;
   }
-  Ref entry = item_of(report, ORVA_NAME("order"));
-  Ref id = item_of(entry.get(), ORVA_NAME("id"));
+  Ref entry = item_at(at_order, report, ORVA_NAME("order"));
+  Ref id = item_at(at_order_id, entry.get(), ORVA_NAME("id"));
   Ref order = get_of(orders.get(), id.get());
   if (!order || refused(order.get()) || track_plain_order(module, t, order.get(), report, entry.get())) return false;
   PyObject* o = order.get();
@@ -412,7 +422,8 @@ Ref place(PyObject* module, const Tracker& t, PyObject* const* a) {
     Ref last_index = py_long(-1);
     last = getitem(book.get(), last_index.get());
   }
-  Ref trade_id = item_of(last.get(), ORVA_NAME("trade_id"));
+  static EntryPlace at_trade_id;  // the exchange's records are made alike
+  Ref trade_id = item_at(at_trade_id, last.get(), ORVA_NAME("trade_id"));
   Ref zero = py_long(0);
   Ref no_value = py_float(0.0);
   PyObject* now = a[10];
