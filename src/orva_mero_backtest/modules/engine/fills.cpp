@@ -28,6 +28,7 @@
 
 #include "engine.hpp"
 #include "dict_items.hpp"
+#include "placed.hpp"
 
 namespace orva::engine {
 
@@ -63,16 +64,18 @@ struct Tape {
 
 bool same_price(double a, double b) { return std::fabs(a - b) <= 1e-9 * std::max(1.0, std::fabs(a)); }
 
-double number(PyObject* tick, PyObject* key) {
-  PyObject* v = peek(tick, key);
+// Ticks of a feed and the exchange's records are made alike: each key is read where it sat in the
+// last one read (placed.hpp), one place per key.
+double number(EntryPlace& at, PyObject* tick, PyObject* key) {
+  PyObject* v = peek_at(at, tick, key);
   if (!v || v == Py_None) return 0;
   const double x = PyFloat_AsDouble(v);
   if (x == -1.0 && PyErr_Occurred()) throw_error();
   return std::isfinite(x) ? x : 0;
 }
 
-long long volume(PyObject* tick, PyObject* key) {
-  PyObject* v = peek(tick, key);
+long long volume(EntryPlace& at, PyObject* tick, PyObject* key) {
+  PyObject* v = peek_at(at, tick, key);
   if (!v || v == Py_None) return 0;
   const long long x = PyLong_AsLongLong(v);
   if (x == -1 && PyErr_Occurred()) throw_error();
@@ -89,7 +92,7 @@ Py_ssize_t position_in(PyObject* book, PyObject* record) {
   return -1;
 }
 
-Ref field(PyObject* record, PyObject* key) { return item_of(record, key); }
+Ref field(EntryPlace& at, PyObject* record, PyObject* key) { return item_at(at, record, key); }
 
 // match_order(matcher, record, price, qty, ts): the quantity the exchange filled.
 long long meet(Model& m, PyObject* record, double price, long long qty, double ts) {
@@ -168,15 +171,16 @@ void meet_resting(Model& m, OrderState& st, PyObject* record, bool buy, double l
 
 // One order of the tick's instrument under `quote`.
 void meet_quote(Model& m, OrderState& st, PyObject* record, Tape& t) {
-  const bool buy = text_is(field(record, ORVA_NAME("action")).get(), "Buy");
-  const bool limit_order = text_is(field(record, ORVA_NAME("price_type")).get(), "LMT");
+  static EntryPlace at_action, at_price_type, at_price, at_order_type;
+  const bool buy = text_is(field(at_action, record, ORVA_NAME("action")).get(), "Buy");
+  const bool limit_order = text_is(field(at_price_type, record, ORVA_NAME("price_type")).get(), "LMT");
   const double opposite = buy ? t.ask : t.bid;
   if (!limit_order) {
     if (opposite > 0) meet_opposite_quote(m, st, record, buy, t);
     else meet_trade(m, record, t);
     return;
   }
-  Ref price = field(record, ORVA_NAME("price"));
+  Ref price = field(at_price, record, ORVA_NAME("price"));
   const double limit = PyFloat_AsDouble(price.get());
   if (limit == -1.0 && PyErr_Occurred()) throw_error();
   const bool marketable = opposite > 0 && (buy ? limit >= opposite || same_price(limit, opposite)
@@ -185,7 +189,7 @@ void meet_quote(Model& m, OrderState& st, PyObject* record, Tape& t) {
     meet_opposite_quote(m, st, record, buy, t);
     return;
   }
-  Ref type = field(record, ORVA_NAME("order_type"));
+  Ref type = field(at_order_type, record, ORVA_NAME("order_type"));
   if (!text_is(type.get(), "ROD")) {
     meet(m, record, limit, 0, t.ts);  // an IOC or FOK does not rest: cancelled whole
     return;
@@ -198,7 +202,8 @@ OrderState& state_of(Model& m, PyObject* record) {
   if (found != m.orders.end()) return found->second;
   OrderState st;
   st.record = Ref::borrow(record);
-  Ref placed = field(record, ORVA_NAME("exchange_ts"));
+  static EntryPlace at_placed;
+  Ref placed = field(at_placed, record, ORVA_NAME("exchange_ts"));
   if (placed.get() == Py_None) {
     // Placed before any tick of its instrument (another instrument's tick, or none yet): the book has
     // no time for it, and the instrument's first tick is the first it can meet.
@@ -271,16 +276,17 @@ PyObject* match_with_model_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs
 // One main tick against the book under the run's model (see above).
 void match_with_model(PyObject* capsule, PyObject* tick, PyObject* book) {
   Model& m = model_of(capsule);
-  Ref code = item_of(tick, ORVA_NAME("code"));
+  static EntryPlace at_code, at_close, at_ts, at_qty, at_bid, at_ask, at_bid_size, at_ask_size, at_record_code;
+  Ref code = item_at(at_code, tick, ORVA_NAME("code"));
   Tape t;
-  t.close = number(tick, ORVA_NAME("close"));
-  t.ts = number(tick, ORVA_NAME("timestamp"));
-  t.trade = volume(tick, ORVA_NAME("qty"));
+  t.close = number(at_close, tick, ORVA_NAME("close"));
+  t.ts = number(at_ts, tick, ORVA_NAME("timestamp"));
+  t.trade = volume(at_qty, tick, ORVA_NAME("qty"));
   if (m.quote) {
-    t.bid = number(tick, ORVA_NAME("bid_price"));
-    t.ask = number(tick, ORVA_NAME("ask_price"));
-    t.bid_size = std::max(0LL, volume(tick, ORVA_NAME("bid_volume")));
-    t.ask_size = std::max(0LL, volume(tick, ORVA_NAME("ask_volume")));
+    t.bid = number(at_bid, tick, ORVA_NAME("bid_price"));
+    t.ask = number(at_ask, tick, ORVA_NAME("ask_price"));
+    t.bid_size = std::max(0LL, volume(at_bid_size, tick, ORVA_NAME("bid_volume")));
+    t.ask_size = std::max(0LL, volume(at_ask_size, tick, ORVA_NAME("ask_volume")));
     if (t.bid_size == 0) t.bid = 0;
     if (t.ask_size == 0) t.ask = 0;
     t.bid_shown = t.bid_size, t.ask_shown = t.ask_size;
@@ -291,7 +297,7 @@ void match_with_model(PyObject* capsule, PyObject* tick, PyObject* book) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(book); ++i) {
     PyObject* record = PyList_GET_ITEM(book, i);
     Ref held = Ref::borrow(record);
-    Ref c = field(record, ORVA_NAME("code"));  // texts: no Python code runs while the book is read
+    Ref c = field(at_record_code, record, ORVA_NAME("code"));  // texts: no Python code runs while the book is read
     if (!plain_text(c.get()) || !plain_text(code.get()) || !plain_equal(c.get(), code.get())) continue;
     if (t.ts + 1e-9 >= state_of(m, record).arrives) mine.push_back(held);
   }
