@@ -358,6 +358,14 @@ struct LastMember {
   PyObject* member = nullptr;
 };
 LastMember g_last_member[kEnumCount];
+#elif ORVA_USE_DICT_WATCHERS
+// The same, while a dict watcher has seen no change of the value map since the look-up.
+struct LastMember {
+  PlainDictGuard map;
+  PyObject* text = nullptr;
+  PyObject* member = nullptr;
+};
+LastMember g_last_member[kEnumCount];
 #endif
 
 }  // namespace
@@ -370,10 +378,17 @@ PyObject* snapshot_member(const EnumSnapshot& s, EnumId id, PyObject* value) {
   const uint64_t version = dict_version(map);
   LastMember& last = g_last_member[id];
   if (last.text == value && last.map == map && last.version == version) return last.member;
+#elif ORVA_USE_DICT_WATCHERS
+  LastMember& last = g_last_member[id];
+  if (last.text == value && last.map.unchanged(map)) return last.member;
+  last.map.mark(map);  // before the look-up: a change it makes is seen
 #endif
   // An exact str key: the look-up compares texts only, no Python code runs.
   PyObject* m = PyDict_GetItemWithError(map, value);
   if (!m) {
+#if ORVA_USE_DICT_WATCHERS
+    last.map.forget();
+#endif
     PyErr_Clear();
     return nullptr;
   }
@@ -381,6 +396,12 @@ PyObject* snapshot_member(const EnumSnapshot& s, EnumId id, PyObject* value) {
   PyObject* old = last.text;
   Py_INCREF(value);
   last = LastMember{map, version, value, m};
+  Py_XDECREF(old);  // a str: releasing it runs no Python code
+#elif ORVA_USE_DICT_WATCHERS
+  PyObject* old = last.text;
+  Py_INCREF(value);
+  last.text = value;
+  last.member = m;
   Py_XDECREF(old);  // a str: releasing it runs no Python code
 #endif
   return m;

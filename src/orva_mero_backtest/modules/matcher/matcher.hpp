@@ -161,6 +161,9 @@ void free_book_mutex(BookMutex* m);
 
 // mapping[key] (KeyError when missing); straight from the table for an exact dict.
 Ref item(PyObject* mapping, PyObject* key);
+// The same for a key that sits at one place in the records a call site reads (made alike): read
+// there while it holds the key (fastpaths.hpp's EntryPlace), else looked up.
+Ref item(EntryPlace& at, PyObject* mapping, PyObject* key);
 
 // self.pending_orders, which must be a list.
 Ref book_of(PyObject* self);

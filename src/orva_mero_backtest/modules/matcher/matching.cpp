@@ -645,7 +645,8 @@ bool is_code_at(Pass& p, Py_ssize_t i, PyObject* record) {
     return match;
   }
 #endif
-  Ref code = item(record, ORVA_NAME("code"));
+  static EntryPlace at_code;
+  Ref code = item(at_code, record, ORVA_NAME("code"));
   return same_text(code.get(), p.code);
 }
 
@@ -657,8 +658,10 @@ Fields read_fields(Pass& p, Order& o) {
   const uint64_t version = p.slots && Py_TYPE(o.record) == &PyDict_Type ? dict_version(o.record) : 0;
 #endif
   PyObject* r = o.record;
-  Fields f{item(r, ORVA_NAME("action")), item(r, ORVA_NAME("price")), item(r, ORVA_NAME("order_type")),
-           item(r, ORVA_NAME("price_type")), item(r, ORVA_NAME("quantity"))};
+  static EntryPlace places[5];  // the book's records are made alike
+  Fields f{item(places[0], r, ORVA_NAME("action")), item(places[1], r, ORVA_NAME("price")),
+           item(places[2], r, ORVA_NAME("order_type")), item(places[3], r, ORVA_NAME("price_type")),
+           item(places[4], r, ORVA_NAME("quantity"))};
 #if ORVA_USE_DICT_VERSIONS
   // Kept only if nothing changed the record (or the slot) while the fields were read.
   const auto at = static_cast<size_t>(o.hint);

@@ -16,6 +16,18 @@ Ref item(PyObject* mapping, PyObject* key) {
   return getitem(mapping, key);
 }
 
+Ref item(EntryPlace& at, PyObject* mapping, PyObject* key) {
+  if (PyDict_CheckExact(mapping)) {
+    PyObject* v = at.get(mapping, key);  // a str key: no Python code runs
+    if (!v) {
+      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+      throw_error();
+    }
+    return Ref::borrow(v);
+  }
+  return getitem(mapping, key);
+}
+
 Product product_kind(PyObject* product_type) {
   Ref keep = Ref::borrow(product_type);
   if (same_text(product_type, ORVA_NAME("Stock"))) return Product::Stock;
