@@ -64,8 +64,9 @@ PyObject* record_key(int i) {
 }
 
 // The module's row templates (made at load; rows share their key tables, dict_rows.hpp).
-Ref row_template(PyObject* module, PyObject* name) {
-  PyObject* found = peek(PyModule_GetDict(module), name);
+Ref row_template(PyObject* module, PyObject* name, EntryPlace& at) {
+  PyObject* found = at.get(PyModule_GetDict(module), name);
+  if (!found && PyErr_Occurred()) throw_error();
   if (!found) raise(PyExc_RuntimeError, "the positions book's row templates are missing");
   return Ref::borrow(found);  // held: making a row may collect, and a finalizer may change the module
 }
@@ -116,6 +117,18 @@ Ref action_text(PyObject* action) {
   for (PyObject* side : {N("Buy"), N("Sell")})
     if (PyUnicode_Compare(action, side) == 0) return Ref::borrow(side);
   return Ref::steal(PyUnicode_FromObject(action));
+}
+
+// a + b (as `+=` gives it): exact floats and ints of up to 52 bits directly, as float and int
+// addition compute them (an int joins a float exactly), else the number protocol.
+Ref plus(PyObject* a, PyObject* b) {
+  long long x, y;
+  const bool fa = PyFloat_CheckExact(a), fb = PyFloat_CheckExact(b);
+  if (fa && fb) return py_float(PyFloat_AS_DOUBLE(a) + PyFloat_AS_DOUBLE(b));
+  if (fa && small_int(b, &y)) return py_float(PyFloat_AS_DOUBLE(a) + static_cast<double>(y));
+  if (fb && small_int(a, &x)) return py_float(static_cast<double>(x) + PyFloat_AS_DOUBLE(b));
+  if (small_int(a, &x) && small_int(b, &y)) return py_long(x + y);
+  return Ref::steal(PyNumber_InPlaceAdd(a, b));
 }
 
 // One class's fields as DirectFields reads them: the guard of the class, and where each field sat
@@ -182,7 +195,7 @@ class DirectFields {
   // obj.name += value
   void add(PyObject* name, PyObject* value) const {
     Ref now = get(name);
-    set(name, Ref::steal(PyNumber_InPlaceAdd(now.get(), value)).get());
+    set(name, plus(now.get(), value).get());
   }
 
  private:
@@ -402,7 +415,8 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
                                  text.get(),       quantity.get(),   units.get(),      price.get(),
                                  exchange_price.get(), commission.get(), tax.get(),    realized.get(),
                                  position.get(),   avg_price.get()};
-  Ref row = dict_row(row_template(module, N("_fill_row")).get(), fill_key, values, kFillKeys);
+  static EntryPlace at_row;
+  Ref row = dict_row(row_template(module, N("_fill_row"), at_row).get(), fill_key, values, kFillKeys);
   append(book.get(N("fills")).get(), row.get());
   return Ref::none();
 }
@@ -518,7 +532,8 @@ PyObject* book_set_current_tick(PyObject*, PyObject* const* args, size_t nargsf,
 // Positions.add_trade_record(self, trade_id, code, action, quantity, price, timestamp, trade_status):
 // appends the record, a dict of the parameters in order (`values`, seven of them).
 void add_trade_record(PyObject* module, PyObject* self, PyObject* const* values) {
-  Ref row = dict_row(row_template(module, N("_trade_record_row")).get(), record_key, values, kRecordKeys);
+  static EntryPlace at_row;
+  Ref row = dict_row(row_template(module, N("_trade_record_row"), at_row).get(), record_key, values, kRecordKeys);
   append(getattr(self, N("trade_records")).get(), row.get());
 }
 
