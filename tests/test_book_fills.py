@@ -146,3 +146,53 @@ def test_books_with_differently_laid_out_costs_each_read_their_own(console, firs
         filled(dear, ("2330", "Stock", "Buy", 1, None))
     assert [f["commission"] for f in cheap.fills] == [100, 100]
     assert [(f["units"], f["commission"]) for f in dear.fills] == [(10, 2), (10, 2)]
+
+
+def counting(calls, method):
+    def counted(self, *args, **kwargs):
+        calls.append(method.__name__)
+        return method(self, *args, **kwargs)
+
+    return counted
+
+
+@pytest.fixture(scope="module")
+def busy_outcome():
+    from test_driver_loop import busy_run, outcome
+
+    return outcome(*busy_run(False))
+
+
+# A run's deliveries and fills take the package's own methods without their bindings: only while
+# they are those.
+@pytest.mark.parametrize("replaced", ["tracker class", "book subclass", "book class", "book instance"])
+def test_a_replaced_tracker_or_book_method_runs_for_every_report_of_a_run(monkeypatch, busy_outcome, replaced):
+    from orva_mero_backtest import driver, orders
+    from test_driver_loop import busy_run, outcome
+
+    calls = []
+    if replaced == "tracker class":
+        monkeypatch.setattr(orders.OrderTracker, "track", counting(calls, orders.OrderTracker.track))
+    elif replaced == "book subclass":
+        monkeypatch.setattr(driver, "Positions", type("Counting", (Positions,), {
+            "set_positions": counting(calls, Positions.set_positions)}))
+    elif replaced == "book class":
+        monkeypatch.setattr(Positions, "add_trade_record", counting(calls, Positions.add_trade_record))
+    else:
+        def making_book(*args, **kwargs):
+            book = Positions(*args, **kwargs)
+            book.set_positions = counting(calls, Positions.set_positions).__get__(book)
+            return book
+
+        monkeypatch.setattr(driver, "Positions", making_book)
+    result, strategy, progress = busy_run(False)
+    deals = sum(1 for e in strategy.events if e[0] == "deal")
+    reports = deals + sum(1 for e in strategy.events if e[0] == "order")
+    if replaced == "tracker class":
+        assert len(calls) == reports
+    elif replaced == "book class":  # fills and cancellations
+        assert len(calls) >= deals
+    else:
+        assert len(calls) == deals
+    assert deals > 0
+    assert outcome(result, strategy, progress) == busy_outcome

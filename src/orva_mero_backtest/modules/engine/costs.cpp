@@ -15,6 +15,7 @@
 #include "arguments.hpp"
 #include "dict_items.hpp"
 #include "fastpaths.hpp"
+#include "placed.hpp"
 
 namespace orva::engine {
 
@@ -183,7 +184,7 @@ Ref root_of(PyObject* code) {
 // Shares in an order quantity: board lots unless the order is an odd-lot order.
 Ref shares_rule(PyObject* self, PyObject* quantity, PyObject* order_lot) {
   for (PyObject* odd : {N("Odd"), N("IntradayOdd")})  // OrderLot.ODD, OrderLot.INTRADAY_ODD
-    if (equal(odd, order_lot)) return Ref::borrow(quantity);
+    if (same_value(odd, order_lot)) return Ref::borrow(quantity);
   Ref lot = setting(self, N("stock_lot_size"));
   return Ref::steal(PyNumber_Multiply(quantity, lot.get()));
 }
@@ -191,13 +192,16 @@ Ref shares_rule(PyObject* self, PyObject* quantity, PyObject* order_lot) {
 // floor(price x shares x rate x discount), at least the (odd-lot) minimum; 0 for no shares.
 Ref commission_rule(PyObject* self, PyObject* price, PyObject* shares, bool odd_lot) {
   Ref zero = py_long(0);
-  if (equal(shares, zero.get())) return zero;
+  if (same_value(shares, zero.get())) return zero;
   Ref rate = setting(self, N("stock_commission_rate"));
   Ref discount = setting(self, N("stock_commission_discount"));
   Ref fee = floor_of(product({price, shares, rate.get(), discount.get()}));
   Ref minimum = setting(self, odd_lot ? N("stock_odd_lot_min_commission") : N("stock_min_commission"));
   Ref floor = Ref::steal(PyNumber_Long(minimum.get()));
-  const int above = PyObject_RichCompareBool(floor.get(), fee.get(), Py_GT);  // max() keeps the first of equals
+  long long low, amount;  // max() keeps the first of equals
+  const int above = small_int(floor.get(), &low) && small_int(fee.get(), &amount)
+                        ? low > amount
+                        : PyObject_RichCompareBool(floor.get(), fee.get(), Py_GT);
   if (above < 0) throw_error();
   return above ? floor : fee;
 }

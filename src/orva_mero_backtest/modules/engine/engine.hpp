@@ -12,6 +12,11 @@ PyObject* tick_loop(PyObject* module, PyObject* stream);
 // module attributes order_tracker_<name>; -1 with an error set on failure.
 int add_tracker_methods(PyObject* module);
 
+// OrderTracker.track's body for `report`, as the method `track` (the module attribute
+// order_tracker_track) bound to `tracker` runs it: 1 for a deal report, 0 for another, -1 with an
+// error set.
+int track_report(PyObject* module, PyObject* tracker, PyObject* report);
+
 // StrategyContext's buy, sell and place_order (context.cpp) as module attributes context_<name>;
 // -1 with an error set on failure.
 int add_context_methods(PyObject* module);

@@ -368,11 +368,23 @@ struct Loop {
 
   Ref next_item() { return take ? call1(take.get(), take_arg.get()) : call0(advance.get()); }
 
+  // The engine module and the tracker, when `track` is OrderTracker.track (the module's own method)
+  // bound to it: its body is then run without the call.
+  Ref track_module, track_self;
+
   // What a delivery needs, read when the first report waits.
   void load_delivery() {
     strategy = attr(s, "strategy");
     pop_report = attr(s, "pop_report");
     track = attr(s, "track");
+    if (PyMethod_Check(track.get())) {
+      Ref module = Ref::steal(PyImport_ImportModule("orva_mero_backtest.modules.engine.engine"));
+      Ref own = attr(module.get(), "order_tracker_track");
+      if (PyMethod_GET_FUNCTION(track.get()) == own.get()) {
+        track_self = Ref::borrow(PyMethod_GET_SELF(track.get()));
+        track_module = module;
+      }
+    }
     too_many = attr(s, "too_many_reports");
     max_reports = PyLong_AsLongLong(attr(s, "max_reports").get());
     if (max_reports == -1 && PyErr_Occurred()) throw_error();
@@ -432,7 +444,15 @@ struct Loop {
         raise(PyExc_SystemError, "too_many_reports() returned");
       }
       deals.clear();
-      for (const Ref& report : batch) deals.push_back(truthy(call1(track.get(), report.get()).get()));
+      for (const Ref& report : batch) {
+        if (track_self) {
+          const int deal = track_report(track_module.get(), track_self.get(), report.get());
+          if (deal < 0) throw_error();
+          deals.push_back(static_cast<char>(deal));
+        } else {
+          deals.push_back(truthy(call1(track.get(), report.get()).get()));
+        }
+      }
       if (stops_watching()) call0(stops_sync.get());  // fills that move a bracket or an OCO pair
       for (size_t i = 0; i < batch.size(); ++i) {
         PyObject* hook = deals[i] ? ORVA_NAME("on_deal") : ORVA_NAME("on_order");

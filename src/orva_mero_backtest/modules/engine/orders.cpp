@@ -474,6 +474,14 @@ PyObject* order_tracker_track(PyObject* module, PyObject* const* args, size_t na
 
 }  // namespace
 
+int track_report(PyObject* module, PyObject* tracker, PyObject* report) {
+  try {
+    return track(module, Tracker(tracker), report) ? 1 : 0;
+  } catch (PyError&) {
+    return -1;
+  }
+}
+
 int add_tracker_methods(PyObject* module) {
   return add_documented_methods(
       module, "OrderTracker", "order_tracker_",

@@ -34,4 +34,14 @@ inline Ref attr_at(const Attributes& attrs, EntryPlace& at, PyObject* name) {
   return attrs.get(name);
 }
 
+// `a == b` as Python answers it: plain texts (str, str enum members) and small exact ints compared
+// directly, anything else by the comparison protocol.
+inline bool same_value(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  if (plain_text(a) && plain_text(b)) return plain_equal(a, b);
+  long long x, y;
+  if (small_int(a, &x) && small_int(b, &y)) return x == y;
+  return equal(a, b);
+}
+
 }  // namespace orva::engine

@@ -20,6 +20,7 @@
 #include "fastpaths.hpp"
 #include "fill_entry.hpp"
 #include "native_method.hpp"
+#include "placed.hpp"
 #include "tick_entry.hpp"
 
 namespace orva::engine {
@@ -90,6 +91,11 @@ void append(PyObject* list, PyObject* value) {
 
 // A quantity of the book: a whole number within a long long.
 long long whole(PyObject* v, const char* what) {
+  if (PyLong_CheckExact(v)) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);  // cannot fail on an exact int
+    if (!overflow) return n;
+  }
   Ref index = Ref::steal(PyNumber_Index(v));
   const long long n = PyLong_AsLongLong(index.get());
   if (n == -1 && PyErr_Occurred()) {
@@ -298,7 +304,8 @@ long long net_same_day(const DirectFields& self, PyObject* code, PyObject* times
   Ref d = py_long(day), b = py_long(bought), s = py_long(sold);
   Ref next = Ref::steal(PyTuple_Pack(3, d.get(), b.get(), s.get()));
   if (!next) throw_error();
-  set_item(table.get(), code, next.get());
+  if (PyDict_CheckExact(table.get())) dict_set(table.get(), code, next.get());
+  else set_item(table.get(), code, next.get());
   return is_buy ? 0 : netted;
 }
 
@@ -336,7 +343,7 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   if (!truthy(quantity.get())) return Ref::none();  // an order emptied by a modification can "fill" 0
   Ref exchange_price = Ref::steal(PyNumber_Float(field(&FillFields::price, N("price")).get()));
   Ref action = field(&FillFields::action, N("action"));
-  const bool is_buy = equal(action.get(), N("Buy"));
+  const bool is_buy = same_value(action.get(), N("Buy"));
   Ref costs = book.get(N("costs"));
   Ref price = exchange_price;
   if (truthy(cost_setting(costs.get(), N("slippage_ticks")).get()))
@@ -345,11 +352,11 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
 
   // What the fill costs, in shares (stocks) or contracts (futures).
   Ref units, commission, tax;
-  const bool stock = equal(product_type, N("Stock"));
+  const bool stock = same_value(product_type, N("Stock"));
   if (stock) {
     Ref order_lot = optional(&FillFields::lot, N("order_lot"), N("Common"));
     units = stock_shares(costs.get(), quantity.get(), order_lot.get());
-    const bool odd = equal(N("Odd"), order_lot.get()) || equal(N("IntradayOdd"), order_lot.get());
+    const bool odd = same_value(N("Odd"), order_lot.get()) || same_value(N("IntradayOdd"), order_lot.get());
     commission = stock_commission(costs.get(), price.get(), units.get(), odd);
     long long ymd = 0;
     const long long day_trade =
@@ -357,7 +364,7 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
                      whole(units.get(), "the units of a fill"), &ymd);
     Ref day_trade_shares = py_long(day_trade), day = py_long(ymd);
     tax = stock_tax(costs.get(), price.get(), units.get(), !is_buy, code.get(), day_trade_shares.get(), day.get());
-  } else if (equal(product_type, N("Future"))) {
+  } else if (same_value(product_type, N("Future"))) {
     units = quantity;
     commission = future_commission(costs.get(), code.get(), units.get());
     tax = truthy(units.get()) ? future_tax(costs.get(), code.get(), price.get(), units.get()) : py_long(0);
