@@ -51,7 +51,7 @@ struct Context {
 
 bool one_of(PyObject* text, std::initializer_list<PyObject*> allowed) {
   for (PyObject* a : allowed)
-    if (PyUnicode_Compare(text, a) == 0) return true;
+    if (text == a || PyUnicode_Compare(text, a) == 0) return true;
   return false;
 }
 
@@ -158,7 +158,7 @@ Ref place(PyObject* const* v, const Context& ctx) {
   PyObject* qty = v[kQty];
   if (!PyLong_CheckExact(qty) || !positive_int(qty))
     reject("order quantity must be a positive int, got " + repr(qty));
-  if (PyUnicode_Compare(price_type.get(), ORVA_NAME("LMT")) == 0 &&
+  if ((price_type.get() == ORVA_NAME("LMT") || PyUnicode_Compare(price_type.get(), ORVA_NAME("LMT")) == 0) &&
       (price == Py_None || PyBool_Check(price) || !above_zero(price)))
     reject("a limit order needs a price above 0, got " + repr(price));
   Ref limit = price == Py_None ? py_float(0.0) : PyFloat_CheckExact(price) ? Ref::borrow(price)
