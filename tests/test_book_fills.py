@@ -165,7 +165,8 @@ def busy_outcome():
 
 # A run's deliveries and fills take the package's own methods without their bindings: only while
 # they are those.
-@pytest.mark.parametrize("replaced", ["tracker class", "book subclass", "book class", "book instance"])
+@pytest.mark.parametrize("replaced", ["tracker class", "exchange class", "book subclass", "book class",
+                                      "book instance"])
 def test_a_replaced_tracker_or_book_method_runs_for_every_report_of_a_run(monkeypatch, busy_outcome, replaced):
     from orva_mero_backtest import driver, orders
     from test_driver_loop import busy_run, outcome
@@ -173,6 +174,9 @@ def test_a_replaced_tracker_or_book_method_runs_for_every_report_of_a_run(monkey
     calls = []
     if replaced == "tracker class":
         monkeypatch.setattr(orders.OrderTracker, "track", counting(calls, orders.OrderTracker.track))
+    elif replaced == "exchange class":
+        monkeypatch.setattr(matcher_module.Matcher, "pop_response",
+                            counting(calls, matcher_module.Matcher.pop_response))
     elif replaced == "book subclass":
         monkeypatch.setattr(driver, "Positions", type("Counting", (Positions,), {
             "set_positions": counting(calls, Positions.set_positions)}))
@@ -188,7 +192,7 @@ def test_a_replaced_tracker_or_book_method_runs_for_every_report_of_a_run(monkey
     result, strategy, progress = busy_run(False)
     deals = sum(1 for e in strategy.events if e[0] == "deal")
     reports = deals + sum(1 for e in strategy.events if e[0] == "order")
-    if replaced == "tracker class":
+    if replaced in ("tracker class", "exchange class"):
         assert len(calls) == reports
     elif replaced == "book class":  # fills and cancellations
         assert len(calls) >= deals

@@ -30,3 +30,18 @@ struct BookFillEntry {
 };
 
 }  // namespace orva
+
+namespace orva {
+
+inline constexpr const char* kReportEntryCapsule = "orva_mero_backtest.modules.matcher.matcher._report_entry";
+
+// The engine's delivery takes each report of the exchange through the Matcher's own pop_response
+// (the capsule `_report_entry`), while the run's pop_response is that method.
+struct ReportEntry {
+  // The function the class's own pop_response binds: compared only.
+  PyObject* own_function;
+  // Matcher.pop_response(self) as the binding calls its body: the report, or null with an error set.
+  PyObject* (*pop_response)(PyObject* self);
+};
+
+}  // namespace orva

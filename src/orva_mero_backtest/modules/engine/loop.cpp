@@ -31,6 +31,7 @@
 #include "engine.hpp"
 #include "dict_items.hpp"
 #include "tick_entry.hpp"
+#include "fill_entry.hpp"
 
 namespace orva::engine {
 
@@ -371,12 +372,26 @@ struct Loop {
   // The engine module and the tracker, when `track` is OrderTracker.track (the module's own method)
   // bound to it: its body is then run without the call.
   Ref track_module, track_self;
+  // The exchange, when pop_report is its own pop_response bound to it (fill_entry.hpp).
+  PyObject* (*pop_entry)(PyObject*) = nullptr;
+  Ref pop_self;
 
   // What a delivery needs, read when the first report waits.
   void load_delivery() {
     strategy = attr(s, "strategy");
     pop_report = attr(s, "pop_report");
     track = attr(s, "track");
+    if (PyMethod_Check(pop_report.get())) {
+      Ref module = Ref::steal(PyImport_ImportModule("orva_mero_backtest.modules.matcher.matcher"));
+      Ref capsule = optional_attr(module.get(), "_report_entry");
+      if (capsule && PyCapsule_IsValid(capsule.get(), kReportEntryCapsule)) {
+        auto* entry = static_cast<const ReportEntry*>(PyCapsule_GetPointer(capsule.get(), kReportEntryCapsule));
+        if (PyMethod_GET_FUNCTION(pop_report.get()) == entry->own_function) {
+          pop_self = Ref::borrow(PyMethod_GET_SELF(pop_report.get()));
+          pop_entry = entry->pop_response;
+        }
+      }
+    }
     if (PyMethod_Check(track.get())) {
       Ref module = Ref::steal(PyImport_ImportModule("orva_mero_backtest.modules.engine.engine"));
       Ref own = attr(module.get(), "order_tracker_track");
@@ -436,7 +451,8 @@ struct Loop {
     long long delivered = 0;
     while (any(reports.get())) {
       batch.clear();
-      while (any(reports.get())) batch.push_back(call0(pop_report.get()));
+      while (any(reports.get()))
+        batch.push_back(pop_entry ? Ref::steal(pop_entry(pop_self.get())) : call0(pop_report.get()));
       delivered += static_cast<long long>(batch.size());
       if (delivered > max_reports) {
         sync();

@@ -234,6 +234,8 @@ Ref reset_tick_infos(const Args& a);         // matching.cpp
 Ref set_current_tick(const Args& a);         // matching.cpp
 // Adds the capsule _tick_entry (tick_entry.hpp) for the class `cls` to the module (matching.cpp).
 void add_tick_entry(PyObject* module, PyObject* cls);
+// Adds the capsule _report_entry (fill_entry.hpp) for the class `cls` to the module (reports.cpp).
+void add_report_entry(PyObject* module, PyObject* cls);
 Ref add_order(const Args& a);                // orders.cpp
 Ref modify_order(const Args& a);             // orders.cpp
 Ref cancel_order(const Args& a);             // orders.cpp

@@ -131,6 +131,7 @@ PyMODINIT_FUNC PyInit_matcher() {
     Ref cls = make_class(module, "Matcher", table);
     record_own_methods(cls.get(), table);
     add_tick_entry(module, cls.get());
+    add_report_entry(module, cls.get());
     if (PyModule_AddObjectRef(module, "Matcher", cls.get()) < 0) throw_error();
   } catch (PyError&) {
     g_module = nullptr;

@@ -4,6 +4,7 @@
 #include "matcher.hpp"
 #include "shortcuts.hpp"
 #include "queues.hpp"
+#include "fill_entry.hpp"
 
 namespace orva::matcher {
 
@@ -270,11 +271,45 @@ Ref future_order_response(const Args& a) { return order_response(a.self(), DictS
 Ref stock_deal_response(const Args& a) { return deal_response(DictSource{a[1]}, Product::Stock); }
 Ref future_deal_response(const Args& a) { return deal_response(DictSource{a[1]}, Product::Future); }
 
-Ref pop_response(const Args& a) {
+namespace {
+
+Ref pop_from(PyObject* self) {
   Keep keep;
-  PyObject* queue = self_attr(a.self(), &SelfView::response_queue, ORVA_NAME("response_queue"), keep);
+  PyObject* queue = self_attr(self, &SelfView::response_queue, ORVA_NAME("response_queue"), keep);
   if (Ref item = queue_pop_quick(queue)) return item;
   return queue_get(queue);
+}
+
+const std::string kPopQualname = "Matcher.pop_response";
+
+// The body as the binding calls it, for the engine's delivery (fill_entry.hpp): a failure gets the
+// binding's traceback frame.
+PyObject* pop_response_entry(PyObject* self) {
+  try {
+    return pop_from(self).release();
+  } catch (PyError&) {
+    add_method_frame(kPopQualname);
+  } catch (std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (std::exception& ex) {
+    PyErr_SetString(PyExc_RuntimeError, ex.what());
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Ref pop_response(const Args& a) { return pop_from(a.self()); }
+
+void add_report_entry(PyObject* module, PyObject* cls) {
+  Ref ns = getattr(cls, ORVA_NAME("__dict__"));
+  Ref descr = getitem(ns.get(), ORVA_NAME("pop_response"));
+  if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type) raise(PyExc_SystemError, "Matcher.pop_response is not its own");
+  static ReportEntry entry = {nullptr, pop_response_entry};
+  entry.own_function = PyInstanceMethod_GET_FUNCTION(descr.get());
+  Py_INCREF(entry.own_function);  // kept for the life of the process, never released
+  Ref capsule = Ref::steal(PyCapsule_New(&entry, kReportEntryCapsule, nullptr));
+  if (PyModule_AddObjectRef(module, "_report_entry", capsule.get()) < 0) throw_error();
 }
 
 Ref add_response_to_queue(const Args& a) {

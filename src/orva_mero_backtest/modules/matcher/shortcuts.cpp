@@ -259,11 +259,17 @@ PyObject* remembered_entry(LastEntry& last, PyObject* d, PyObject* key) {
   return v;
 }
 #else
-// Without version tags nothing tells the dict is unchanged: looked up every time.
-struct LastEntry {};
+// Without version tags nothing tells the dict is unchanged: read where the key sat last time (or
+// looked up).
+using LastEntry = EntryPlace;
 LastEntry g_account_id, g_exchange_name;
 
-PyObject* remembered_entry(LastEntry&, PyObject* d, PyObject* key) { return entry_of(d, key); }
+PyObject* remembered_entry(LastEntry& last, PyObject* d, PyObject* key) {
+  if (!PyDict_CheckExact(d)) return nullptr;
+  PyObject* v = last.get(d, key);  // a str key: no Python code runs
+  if (!v) PyErr_Clear();
+  return v;
+}
 #endif
 
 // What a request resolves to before anything is changed.
@@ -396,7 +402,9 @@ bool quick_add_order(const Args& a) {
   PyObject* exchange_ts = Py_None;
   if (PyObject* info = PyDict_GetItemWithError(v.current_tick_infos, code)) {
     keep.hold(info);
-    exchange_ts = entry_of(info, ORVA_NAME("ts"));
+    static EntryPlace at_ts;  // the instruments' tick records are made alike
+    exchange_ts = PyDict_CheckExact(info) ? at_ts.get(info, ORVA_NAME("ts")) : nullptr;
+    if (!exchange_ts) PyErr_Clear();
     if (!exchange_ts) return false;
     keep.hold(exchange_ts);
   } else if (PyErr_Occurred()) {
