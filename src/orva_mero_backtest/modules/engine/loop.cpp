@@ -381,6 +381,10 @@ struct Loop {
     strategy = attr(s, "strategy");
     pop_report = attr(s, "pop_report");
     track = attr(s, "track");
+    pop_entry = nullptr;
+    pop_self = Ref();
+    track_self = Ref();
+    track_module = Ref();
     if (PyMethod_Check(pop_report.get())) {
       Ref module = Ref::steal(PyImport_ImportModule("orva_mero_backtest.modules.matcher.matcher"));
       Ref capsule = optional_attr(module.get(), "_report_entry");
