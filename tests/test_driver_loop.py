@@ -2,7 +2,9 @@
 tests/reference, failures, the feed's and the exchange's end-of-run seams, and the native helpers of
 the per-tick path."""
 
+import gc
 import random
+import sys
 import threading
 import time
 import traceback
@@ -583,3 +585,43 @@ def test_on_tick_is_left_out_only_while_it_is_the_base_no_op(monkeypatch, kind, 
     if not called:  # the same run as with an on_tick that does nothing
         same = run(type("Noop", (Strategy,), {"on_tick": lambda self, ctx, tick: None})())
         assert (result.ticks, result.prices, result.equity) == (same.ticks, same.prices, same.equity)
+
+
+def dict_spy(trades):
+    """A strategy that keeps its state in attributes (as strategies do) and notes every read of its
+    instance __dict__."""
+    real = vars(Strategy)["__dict__"]
+
+    class Spy(Strategy):
+        name = "dict_spy"
+        reads = []
+
+        @property
+        def __dict__(self):
+            Spy.reads.append(traceback.extract_stack(limit=3)[0])
+            return real.__get__(self)
+
+        def on_start(self, ctx):
+            self.seen, self.last = 0, None
+
+        def on_tick(self, ctx, tick):
+            self.seen += 1
+            self.last = tick["close"]
+            if trades and self.seen % 500 == 0:
+                ctx.buy(tick["code"], 1)
+
+    if not trades:
+        del Spy.on_start, Spy.on_tick
+    return Spy()
+
+
+# Reading an instance's __dict__ makes CPython 3.11+ keep its attributes in a real dict from then on,
+# and every self.x of its hooks slower: the run never asks for the strategy's.
+@pytest.mark.parametrize("trades", [False, True], ids=["inherited hooks", "trading"])
+def test_the_run_leaves_the_strategy_attributes_as_they_are(trades):
+    strategy = dict_spy(trades)
+    result = run(strategy)
+    assert result.ticks > 1000 and (len(result.fills) > 0) is trades
+    assert type(strategy).reads == []
+    if sys.version_info[:2] in ((3, 11), (3, 12)):  # there a dict made from them shows in the referents
+        assert not any(type(r) is dict and "params" in r for r in gc.get_referents(strategy))

@@ -17,6 +17,7 @@ import time
 import weakref
 from dataclasses import dataclass, field
 from datetime import date as Date
+from types import MethodType
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from .constant import BASIC_INFO, FLAG
@@ -455,13 +456,12 @@ def calls_on_tick(strategy: Any) -> bool:
     """Whether the loop calls ``strategy.on_tick`` for main-range ticks: False only while it is the base
     class's own no-op, found as Python would find it (the instance's attributes, then its class and
     bases, with the default attribute access). Decided once per run."""
-    cls = type(strategy)
-    if cls.__getattribute__ is not object.__getattribute__:
+    if type(strategy).__getattribute__ is not object.__getattribute__:
         return True
-    if "on_tick" in getattr(strategy, "__dict__", ()):
-        return True
-    found = next((vars(k)["on_tick"] for k in cls.__mro__ if "on_tick" in vars(k)), None)
-    return found is not _BASE_ON_TICK
+    # Looked up, not read from the instance's __dict__: asking for that dict makes CPython 3.11+ keep
+    # the strategy's attributes in a real dict from then on, and every `self.x` of its hooks slower.
+    found = object.__getattribute__(strategy, "on_tick")
+    return not (isinstance(found, MethodType) and found.__self__ is strategy and found.__func__ is _BASE_ON_TICK)
 
 
 def _getter(q: Any) -> Callable[..., Any]:
