@@ -106,8 +106,7 @@ struct Loop {
   Ref rules_state;        // its __dict__, when wake_at and watched are plain instance attributes
   Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
   // The exchange's own set_current_tick as a C call, when set_tick is that method bound to the matcher.
-  int (*set_tick_entry)(PyObject*, PyObject*) = nullptr;
-  int (*set_tick_seen)(PyObject*, PyObject*, PyObject*, PyObject*) = nullptr;  // the same, given code and ts
+  int (*set_tick_entry)(PyObject*, PyObject*, PyObject*, PyObject*) = nullptr;
   Ref book;       // the exchange's pending_orders, when the stream holds it (it is bound for the exchange's life)
   Ref ctx_state;  // ctx.__dict__, when its class lets `now` and `warming_up` live there (its _plan says)
   Ref fill_model;      // the run's fill model (fills.cpp), or None: the exchange's own pass
@@ -335,18 +334,14 @@ struct Loop {
     Ref capsule = optional_attr(module.get(), "_tick_entry");
     if (!capsule || !PyCapsule_IsValid(capsule.get(), kTickEntryCapsule)) return;
     auto* entry = static_cast<TickEntry*>(PyCapsule_GetPointer(capsule.get(), kTickEntryCapsule));
-    if (entry && PyMethod_GET_FUNCTION(bound) == entry->own_function) {
-      set_tick_entry = entry->set_current_tick;
-      set_tick_seen = entry->set_current_tick_seen;
-    }
+    if (entry && PyMethod_GET_FUNCTION(bound) == entry->own_function) set_tick_entry = entry->set_current_tick;
   }
 
   // `code` and `ts` are item["code"] and item["timestamp"] when no Python code ran since they were read.
   void set_current_tick(PyObject* item, PyObject* code, PyObject* ts) {
     if (set_tick_entry && PyDict_CheckExact(item)) {
       const bool seen = code && PyUnicode_CheckExact(code) && PyFloat_CheckExact(ts);
-      if ((seen ? set_tick_seen(matcher.get(), item, code, ts) : set_tick_entry(matcher.get(), item)) < 0)
-        throw_error();
+      if (set_tick_entry(matcher.get(), item, seen ? code : nullptr, seen ? ts : nullptr) < 0) throw_error();
     } else {
       call1(set_tick.get(), item);
     }

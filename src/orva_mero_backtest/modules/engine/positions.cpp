@@ -396,16 +396,7 @@ Ref set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
 }
 
 // The body as the exchange calls it while the book's set_current_tick is this one (tick_entry.hpp).
-int set_current_tick_entry(PyObject* self, PyObject* tick) {
-  try {
-    set_current_tick(self, tick);
-    return 0;
-  } catch (PyError&) {
-    return -1;
-  }
-}
-
-int set_current_tick_seen(PyObject* self, PyObject* tick, PyObject* code) {
+int set_current_tick_entry(PyObject* self, PyObject* tick, PyObject* code) {
   try {
     set_current_tick(self, tick, code);
     return 0;
@@ -495,7 +486,7 @@ int add_book_functions(PyObject* module) {
   if (added < 0) return -1;
   // The exchange's way to the method without its binding (tick_entry.hpp): the descriptor the class
   // takes, compared by identity, and the body.
-  static BookTickEntry entry = {nullptr, set_current_tick_entry, set_current_tick_seen};
+  static BookTickEntry entry = {nullptr, set_current_tick_entry};
   entry.own_method = PyObject_GetAttrString(module, "book_set_current_tick");  // kept for the process's life
   if (!entry.own_method) return -1;
   PyObject* capsule = PyCapsule_New(&entry, kBookTickCapsule, nullptr);

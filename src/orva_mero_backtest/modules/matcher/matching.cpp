@@ -159,9 +159,8 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
   // The book's own method is called as its binding calls it; anything else through the attribute.
   if (const BookTickEntry* entry = book_tick_entry()) {
     if (own_book_tick(positions, *entry)) {
-      const int done = quiet && PyUnicode_CheckExact(code) ? entry->set_current_tick_seen(positions, tick, code)
-                                                           : entry->set_current_tick(positions, tick);
-      if (done < 0) throw_error();
+      if (entry->set_current_tick(positions, tick, quiet && PyUnicode_CheckExact(code) ? code : nullptr) < 0)
+        throw_error();
       return;
     }
   }
@@ -183,7 +182,7 @@ const std::string kSetTickQualname = "Matcher.set_current_tick";
 
 // The body as the binding calls it, for the engine's loop (tick_entry.hpp): the tick is exactly a
 // dict; a failure gets the binding's traceback frame.
-int tick_entry_call(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts) {
+int set_current_tick_entry(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts) {
   try {
     set_tick(self, tick, code, ts);
     return 0;
@@ -197,19 +196,13 @@ int tick_entry_call(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts
   return -1;
 }
 
-int set_current_tick_entry(PyObject* self, PyObject* tick) { return tick_entry_call(self, tick, nullptr, nullptr); }
-
-int set_current_tick_seen(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts) {
-  return tick_entry_call(self, tick, code, ts);
-}
-
 }  // namespace
 
 void add_tick_entry(PyObject* module, PyObject* cls) {
   Ref ns = getattr(cls, ORVA_NAME("__dict__"));
   Ref descr = getitem(ns.get(), ORVA_NAME("set_current_tick"));
   if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type) raise(PyExc_SystemError, "Matcher.set_current_tick is not its own");
-  static TickEntry entry = {nullptr, set_current_tick_entry, set_current_tick_seen};
+  static TickEntry entry = {nullptr, set_current_tick_entry};
   entry.own_function = PyInstanceMethod_GET_FUNCTION(descr.get());
   Py_INCREF(entry.own_function);  // kept for the life of the process, never released
   Ref capsule = Ref::steal(PyCapsule_New(&entry, kTickEntryCapsule, nullptr));
