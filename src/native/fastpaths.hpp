@@ -32,7 +32,7 @@
 //                           Plain: PyDict_SetItem.
 //   ORVA_USE_ENTRY_HINTS    where a str key sits in a dict's entries (3.12 - 3.13, not the
 //                           free-threaded build; the split values and the dict watcher bits too):
-//                           EntryHint reads (or replaces) that entry's value again with a few loads,
+//                           EntryHint reads (or replaces, or exchanges) that entry's value again with a few loads,
 //                           for instance dicts, whose changes no version tag (gone) or dict watcher
 //                           (3.13.0 is not told of attribute stores) reports. Checked against
 //                           PyDict_GetItem at every learn(). Plain: look the key up.
@@ -583,6 +583,24 @@ class EntryHint {
 #else
     (void)dict, (void)name, (void)value;
     return false;
+#endif
+  }
+  // replace() for an old value whose release may run code: it is handed to the caller (a reference
+  // it owns, to release once it holds nothing borrowed) instead of released here. NULL (nothing
+  // changed) when replace() would answer false.
+  PyObject* exchange(PyObject* dict, PyObject* name, PyObject* value) const {
+#if ORVA_USE_ENTRY_HINTS
+    if (ix_ < 0) return nullptr;
+    PyObject** slot = Entries(dict).place(*this, name);
+    if (!slot || watched(dict)) return nullptr;
+    if (PyObject_IS_GC(value) && !PyObject_GC_IsTracked(dict)) return nullptr;
+    PyObject* old = *slot;
+    Py_INCREF(value);
+    *slot = value;
+    return old;
+#else
+    (void)dict, (void)name, (void)value;
+    return nullptr;
 #endif
   }
   // Remembers where `name` sits in `dict` (an exact dict) now; forgets when it is not there or the

@@ -145,6 +145,15 @@ class DirectFields {
     return getattr(obj_, name);
   }
 
+  // get(name), read at the place `place` last found it in such a dict.
+  Ref get(PyObject* name, EntryPlace& place) const {
+    if (dict_) {
+      if (PyObject* found = place.get(dict_.get(), name)) return Ref::borrow(found);
+      if (PyErr_Occurred()) throw_error();
+    }
+    return getattr(obj_, name);
+  }
+
   // obj.name, or empty when it has no such attribute.
   Ref find(PyObject* name) const {
     if (dict_)
@@ -381,16 +390,41 @@ Ref equity(PyObject* self) {
 
 // The guard of the class whose last_ticks and book set_current_tick reads directly.
 TypeGuard g_marking_type;
+// Where last_ticks and book sit in a book's __dict__ (books share their keys).
+EntryPlace g_last_ticks_at, g_entries_at;
+
+// Where an instrument's tick sits in last_ticks, for a run's few instruments: a slot chosen by the
+// code's address. The hint checks the key it finds against the code, so two codes sharing a slot
+// only look each other up again.
+EntryHint g_tick_at[8];
+EntryHint& tick_hint(PyObject* code) { return g_tick_at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
+
+// last_ticks[code] = tick for an exact dict (code a str).
+void keep_last_tick(PyObject* last_ticks, PyObject* code, PyObject* tick) {
+  EntryHint& at = tick_hint(code);
+  // The old tick may be the last reference to it: released once the dict holds the new one.
+  if (PyObject* old = at.exchange(last_ticks, code, tick)) {
+    Py_DECREF(old);
+    return;
+  }
+  dict_set(last_ticks, code, tick);
+  at.learn(last_ticks, code);
+}
 
 // Positions.set_current_tick(self, tick): the instrument's last tick, and its entry's mark. `seen`
 // is tick["code"] when the caller just read it.
 Ref set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
   const DirectFields book(self, g_marking_type, {N("last_ticks"), N("book")});
   Ref code = seen ? Ref::borrow(seen) : item_of(tick, N("code"));
-  Ref last_ticks = book.get(N("last_ticks"));
-  if (PyDict_CheckExact(last_ticks.get())) dict_set(last_ticks.get(), code.get(), tick);
+  Ref last_ticks = book.get(N("last_ticks"), g_last_ticks_at);
+  if (PyDict_CheckExact(last_ticks.get()) && PyUnicode_CheckExact(code.get())) keep_last_tick(last_ticks.get(), code.get(), tick);
+  else if (PyDict_CheckExact(last_ticks.get())) dict_set(last_ticks.get(), code.get(), tick);
   else set_item(last_ticks.get(), code.get(), tick);
-  Ref entry = get_or(book.get(N("book")).get(), code.get(), Py_None);
+  Ref entries = book.get(N("book"), g_entries_at);
+  // An empty dict holds no entry (and a str code's look-up runs no code).
+  if (PyDict_CheckExact(entries.get()) && PyDict_GET_SIZE(entries.get()) == 0 && PyUnicode_CheckExact(code.get()))
+    return Ref::none();
+  Ref entry = get_or(entries.get(), code.get(), Py_None);
   if (entry.get() != Py_None) entry_fields(entry.get()).set(N("last_price"), item_of(tick, N("close")).get());
   return Ref::none();
 }
