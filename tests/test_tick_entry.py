@@ -106,9 +106,11 @@ def test_each_code_keeps_its_last_tick_and_lets_the_one_before_go(codes, through
             t = tick(i, codes[(i * 3) % len(codes)])
             sent.append(t)
             (m.set_current_tick if through == "exchange" else book.set_current_tick)(t)
+        infos = {c: (r["tick"], r["ts"]) for c, r in m.current_tick_infos.items()}
     finally:
         m.close()
     latest = {t["code"]: t for t in sent}
+    assert infos == ({c: (t, t["timestamp"]) for c, t in latest.items()} if through == "exchange" else {})
     assert list(book.last_ticks) == list(latest)
     assert all(book.last_ticks[c] is t for c, t in latest.items())
     assert {c: e.last_price for c, e in book.book.items()} == {c: latest[c]["close"] for c in codes[::2]}

@@ -22,35 +22,41 @@ namespace {
 // instance dict: generic attribute access, no data descriptor of either name.
 TypeGuard g_tick_self_type;
 
-// self.<name> (one of TICK_ATTRS) held by `keep`: from the instance dict while the class leaves it
-// there, else getattr (then *quiet is cleared: Python code may have run).
-PyObject* tick_attr(PyObject* self, PyObject* name, Keep& keep, bool* quiet) {
+// self.__dict__ (borrowed) while self's class leaves TICK_ATTRS to it, else null. No Python code runs.
+PyObject* tick_attrs_dict(PyObject* self) {
+  if (!fastpaths_on()) return nullptr;
+  PyTypeObject* type = Py_TYPE(self);
+  if (!g_tick_self_type.unchanged(type)) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    for (PyObject* n : TICK_ATTRS) {  // type look-ups only: no Python code runs
+      PyObject* d = type_lookup(type, n);
+      if (d && Py_TYPE(d)->tp_descr_set) return nullptr;
+    }
+    g_tick_self_type.mark(type);
+  }
+  PyObject* dict = instance_dict(self);
+  if (!dict) PyErr_Clear();
+  return dict && PyDict_CheckExact(dict) ? dict : nullptr;
+}
+
+// self.<name> (one of TICK_ATTRS) held by `keep`: from `dict` (tick_attrs_dict's, null when it
+// answered null), else getattr (then *quiet is cleared: Python code may have run).
+PyObject* tick_attr(PyObject* self, PyObject* dict, PyObject* name, Keep& keep, bool* quiet) {
   static EntryPlace places[2];  // where each sat in the instance dict last read (instances share keys)
-  if (fastpaths_on()) {
-    PyTypeObject* type = Py_TYPE(self);
-    bool plain = g_tick_self_type.unchanged(type);
-    if (!plain && type->tp_getattro == PyObject_GenericGetAttr) {
-      plain = true;
-      for (PyObject* n : TICK_ATTRS) {  // type look-ups only: no Python code runs
-        PyObject* d = type_lookup(type, n);
-        if (d && Py_TYPE(d)->tp_descr_set) plain = false;
-      }
-      if (plain) g_tick_self_type.mark(type);
-    }
-    if (plain) {
-      PyObject* dict = instance_dict(self);
-      if (!dict) PyErr_Clear();
-      if (dict && PyDict_CheckExact(dict)) {
-        EntryPlace& place = places[name == ORVA_NAME("positions")];
-        PyObject* found = place.get(dict, name);  // a str key: no Python code runs
-        if (found) return keep.hold(found);
-        if (PyErr_Occurred()) throw_error();
-      }
-    }
+  if (dict) {
+    EntryPlace& place = places[name == ORVA_NAME("positions")];
+    PyObject* found = place.get(dict, name);  // a str key: no Python code runs
+    if (found) return keep.hold(found);
+    if (PyErr_Occurred()) throw_error();
   }
   *quiet = false;
   return keep.own(PyObject_GetAttr(self, name));
 }
+
+// Where an instrument's record sits in current_tick_infos, for a run's few instruments: a place
+// chosen by the code's address (a place read for another code only looks it up again).
+EntryPlace g_record_at[8];
+EntryPlace& record_place(PyObject* code) { return g_record_at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
 
 // The positions book's own set_current_tick (tick_entry.hpp), once the engine module is loaded
 // (a Positions book imports it); null before.
@@ -114,11 +120,12 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
   Keep keep;
   bool quiet = true;  // no Python code ran since the tick's code was read
   PyObject* code = seen_code ? seen_code : keep.hold(dict_item(tick, ORVA_NAME("code")));
-  PyObject* infos = tick_attr(self, ORVA_NAME("current_tick_infos"), keep, &quiet);
+  PyObject* self_dict = tick_attrs_dict(self);
+  PyObject* infos = tick_attr(self, self_dict, ORVA_NAME("current_tick_infos"), keep, &quiet);
   PyObject* record = nullptr;
   if (PyDict_CheckExact(infos) && PyUnicode_CheckExact(code)) {
     // A plain dict keyed by text: one look-up answers both "in" and "[]".
-    PyObject* found = PyDict_GetItemWithError(infos, code);
+    PyObject* found = record_place(code).get(infos, code);
     if (!found && PyErr_Occurred()) throw_error();
     if (found) record = keep.hold(found);
   }
@@ -155,7 +162,9 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
     quiet = false;
     if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
   }
-  PyObject* positions = tick_attr(self, ORVA_NAME("positions"), keep, &quiet);
+  // The dict read above, unless Python code ran since (it may have changed the class or the instance).
+  if (!quiet) self_dict = tick_attrs_dict(self);
+  PyObject* positions = tick_attr(self, self_dict, ORVA_NAME("positions"), keep, &quiet);
   // The book's own method is called as its binding calls it; anything else through the attribute.
   if (const BookTickEntry* entry = book_tick_entry()) {
     if (own_book_tick(positions, *entry)) {
