@@ -96,6 +96,21 @@ Ref field(EntryPlace& place, PyObject* item, PyObject* name) {
   return getitem(item, name);  // KeyError, as Python raises it
 }
 
+// The same through a view of the tick's entries (of no dict when the tick is no exact dict): the
+// read at the place inline, the rest apart.
+[[gnu::noinline]] Ref field_looked_up(const EntryPlace::View& view, EntryPlace& place, PyObject* item, PyObject* name) {
+  if (view.dict()) {
+    if (PyObject* found = view.get(place, name)) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw_error();
+  }
+  return getitem(item, name);
+}
+
+inline Ref field(const EntryPlace::View& view, EntryPlace& place, PyObject* item, PyObject* name) {
+  if (PyObject* found = view.find(place, name)) return Ref::borrow(found);
+  return field_looked_up(view, place, item, name);
+}
+
 struct Loop {
   PyObject* s;  // the TickStream
   Ref pending, pop, wait, advance, matcher, set_tick, match, reports, other, begin_main, failed, progress;
@@ -448,10 +463,23 @@ struct Loop {
       if (!item || item.get() == Py_None) item = any(pending.get()) ? call0(pop.get()) : call0(wait.get());
       // 2. status items and warm-up ticks: Python's
       PyObject* it = item.get();
-      int status = PyDict_CheckExact(it) ? PyDict_Contains(it, ORVA_NAME("orva_status"))
-                                         : PySequence_Contains(it, ORVA_NAME("orva_status"));
+      int status = !PyDict_CheckExact(it) ? PySequence_Contains(it, ORVA_NAME("orva_status"))
+                   : dict_lacks(it, ORVA_NAME("orva_status")) ? 0
+                                                             : PyDict_Contains(it, ORVA_NAME("orva_status"));
       if (status < 0) throw_error();
-      if (status || truthy(field(at_backfilling, item.get(), ORVA_NAME("is_backfilling")).get())) {
+      // The tick's fields are read in one view of its entries while no Python code runs.
+      EntryPlace::View view = PyDict_CheckExact(it) ? EntryPlace::View(it) : EntryPlace::View();
+      bool backfilling = status;
+      if (!status) {
+        Ref flag = field(view, at_backfilling, it, ORVA_NAME("is_backfilling"));
+        if (flag.get() == Py_False || flag.get() == Py_True) {
+          backfilling = flag.get() == Py_True;
+        } else {
+          backfilling = truthy(flag.get());
+          view = PyDict_CheckExact(it) ? EntryPlace::View(it) : EntryPlace::View();  // code may have run
+        }
+      }
+      if (backfilling) {
         sync();
         bool ended = truthy(call1(other.get(), item.get()).get());
         load_recording();
@@ -460,9 +488,9 @@ struct Loop {
         continue;
       }
       // 3. a main-range tick: the clock, then the exchange
-      Ref code = field(at_code, item.get(), ORVA_NAME("code"));
-      Ref ts = field(at_ts, item.get(), ORVA_NAME("timestamp"));
-      Ref close = field(at_close, item.get(), ORVA_NAME("close"));
+      Ref code = field(view, at_code, it, ORVA_NAME("code"));
+      Ref ts = field(view, at_ts, it, ORVA_NAME("timestamp"));
+      Ref close = field(view, at_close, it, ORVA_NAME("close"));
       timestamp = ts;
       set_now(ts.get());
       bool quiet = !rules && ctx_state;  // no Python code ran since the tick's fields were read

@@ -520,6 +520,7 @@ int add_book_functions(PyObject* module) {
   if (added < 0) return -1;
   // The exchange's way to the method without its binding (tick_entry.hpp): the descriptor the class
   // takes, compared by identity, and the body.
+  dict_lacks_checked();  // at load (it allocates): the tick loop asks it of every tick
   static BookTickEntry entry = {nullptr, set_current_tick_entry};
   entry.own_method = PyObject_GetAttrString(module, "book_set_current_tick");  // kept for the process's life
   if (!entry.own_method) return -1;

@@ -104,7 +104,8 @@ bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
   }
   if (!dict) return true;  // no instance dict: nothing of its own
   if (!PyDict_CheckExact(dict)) return false;
-  if (PyDict_GetItemWithError(dict, ORVA_NAME("set_current_tick"))) return false;
+  if (!dict_lacks(dict, ORVA_NAME("set_current_tick")) && PyDict_GetItemWithError(dict, ORVA_NAME("set_current_tick")))
+    return false;
   if (PyErr_Occurred()) {
     PyErr_Clear();
     return false;
@@ -211,6 +212,7 @@ void add_tick_entry(PyObject* module, PyObject* cls) {
   Ref ns = getattr(cls, ORVA_NAME("__dict__"));
   Ref descr = getitem(ns.get(), ORVA_NAME("set_current_tick"));
   if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type) raise(PyExc_SystemError, "Matcher.set_current_tick is not its own");
+  dict_lacks_checked();  // at load (it allocates): own_book_tick asks it of the book's dict
   static TickEntry entry = {nullptr, set_current_tick_entry};
   entry.own_function = PyInstanceMethod_GET_FUNCTION(descr.get());
   Py_INCREF(entry.own_function);  // kept for the life of the process, never released
