@@ -145,15 +145,6 @@ class DirectFields {
     return getattr(obj_, name);
   }
 
-  // get(name), read at the place `place` last found it in such a dict.
-  Ref get(PyObject* name, EntryPlace& place) const {
-    if (dict_) {
-      if (PyObject* found = place.get(dict_.get(), name)) return Ref::borrow(found);
-      if (PyErr_Occurred()) throw_error();
-    }
-    return getattr(obj_, name);
-  }
-
   // obj.name, or empty when it has no such attribute.
   Ref find(PyObject* name) const {
     if (dict_)
@@ -411,10 +402,47 @@ void keep_last_tick(PyObject* last_ticks, PyObject* code, PyObject* tick) {
   at.learn(last_ticks, code);
 }
 
+// Whether the book's class leaves last_ticks and book to its instances' dicts (DirectFields' test),
+// checked again. Type look-ups only: no Python code runs.
+[[gnu::noinline]] bool marking_plain(PyTypeObject* type) {
+  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
+  for (PyObject* name : {N("last_ticks"), N("book")}) {
+    PyObject* d = type_lookup(type, name);
+    if (d && Py_TYPE(d)->tp_descr_set) return false;
+  }
+  g_marking_type.mark(type);
+  return true;
+}
+
+// The book's last_ticks and book as DirectFields reads them, its class checked inline while it is
+// unchanged: from the __dict__ (held: a write may release a value), else by getattr.
+class MarkingFields {
+ public:
+  explicit MarkingFields(PyObject* self) : self_(self) {
+    if (!fastpaths_on()) return;
+    PyTypeObject* type = Py_TYPE(self);
+    if (!g_marking_type.unchanged(type) && !marking_plain(type)) return;
+    PyObject* dict = instance_dict(self);
+    if (!dict) PyErr_Clear();
+    if (dict && PyDict_CheckExact(dict)) dict_ = Ref::borrow(dict);
+  }
+  Ref get(PyObject* name, EntryPlace& place) const {
+    if (dict_) {
+      if (PyObject* found = place.get(dict_.get(), name)) return Ref::borrow(found);
+      if (PyErr_Occurred()) throw_error();
+    }
+    return getattr(self_, name);
+  }
+
+ private:
+  PyObject* self_;
+  Ref dict_;
+};
+
 // Positions.set_current_tick(self, tick): the instrument's last tick, and its entry's mark. `seen`
 // is tick["code"] when the caller just read it.
 Ref set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
-  const DirectFields book(self, g_marking_type, {N("last_ticks"), N("book")});
+  const MarkingFields book(self);
   Ref code = seen ? Ref::borrow(seen) : item_of(tick, N("code"));
   Ref last_ticks = book.get(N("last_ticks"), g_last_ticks_at);
   if (PyDict_CheckExact(last_ticks.get()) && PyUnicode_CheckExact(code.get())) keep_last_tick(last_ticks.get(), code.get(), tick);

@@ -22,35 +22,51 @@ namespace {
 // instance dict: generic attribute access, no data descriptor of either name.
 TypeGuard g_tick_self_type;
 
+// Whether self's class leaves TICK_ATTRS to the instance dict, checked again (type look-ups only:
+// no Python code runs).
+[[gnu::noinline]] bool tick_attrs_plain(PyTypeObject* type) {
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  for (PyObject* n : TICK_ATTRS) {
+    PyObject* d = type_lookup(type, n);
+    if (d && Py_TYPE(d)->tp_descr_set) return false;
+  }
+  g_tick_self_type.mark(type);
+  return true;
+}
+
 // self.__dict__ (borrowed) while self's class leaves TICK_ATTRS to it, else null. No Python code runs.
-PyObject* tick_attrs_dict(PyObject* self) {
+inline PyObject* tick_attrs_dict(PyObject* self) {
   if (!fastpaths_on()) return nullptr;
   PyTypeObject* type = Py_TYPE(self);
-  if (!g_tick_self_type.unchanged(type)) {
-    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    for (PyObject* n : TICK_ATTRS) {  // type look-ups only: no Python code runs
-      PyObject* d = type_lookup(type, n);
-      if (d && Py_TYPE(d)->tp_descr_set) return nullptr;
-    }
-    g_tick_self_type.mark(type);
-  }
+  if (!g_tick_self_type.unchanged(type) && !tick_attrs_plain(type)) return nullptr;
   PyObject* dict = instance_dict(self);
   if (!dict) PyErr_Clear();
   return dict && PyDict_CheckExact(dict) ? dict : nullptr;
 }
 
-// self.<name> (one of TICK_ATTRS) held by `keep`: from `dict` (tick_attrs_dict's, null when it
-// answered null), else getattr (then *quiet is cleared: Python code may have run).
-PyObject* tick_attr(PyObject* self, PyObject* dict, PyObject* name, Keep& keep, bool* quiet) {
-  static EntryPlace places[2];  // where each sat in the instance dict last read (instances share keys)
+// Where each of TICK_ATTRS sat in the instance dict last read (instances share keys).
+EntryPlace g_tick_attr_at[2];
+
+[[gnu::noinline]] PyObject* tick_attr_looked_up(PyObject* self, PyObject* dict, PyObject* name, EntryPlace& place,
+                                                Keep& keep, bool* quiet) {
   if (dict) {
-    EntryPlace& place = places[name == ORVA_NAME("positions")];
     PyObject* found = place.get(dict, name);  // a str key: no Python code runs
     if (found) return keep.hold(found);
     if (PyErr_Occurred()) throw_error();
   }
   *quiet = false;
   return keep.own(PyObject_GetAttr(self, name));
+}
+
+// self.<name> (one of TICK_ATTRS, `which` its index) held by `keep`: from `dict`
+// (tick_attrs_dict's, null when it answered null), else getattr (then *quiet is cleared: Python
+// code may have run).
+inline PyObject* tick_attr(PyObject* self, PyObject* dict, int which, Keep& keep, bool* quiet) {
+  PyObject* name = which ? ORVA_NAME("positions") : ORVA_NAME("current_tick_infos");
+  EntryPlace& place = g_tick_attr_at[which];
+  if (dict)
+    if (PyObject* found = place.find(dict, name)) return keep.hold(found);
+  return tick_attr_looked_up(self, dict, name, place, keep, quiet);
 }
 
 // Where an instrument's record sits in current_tick_infos, for a run's few instruments: a place
@@ -104,11 +120,12 @@ bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
   }
   if (!dict) return true;  // no instance dict: nothing of its own
   if (!PyDict_CheckExact(dict)) return false;
-  if (!dict_lacks(dict, ORVA_NAME("set_current_tick")) && PyDict_GetItemWithError(dict, ORVA_NAME("set_current_tick")))
-    return false;
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
+  if (!dict_lacks(dict, ORVA_NAME("set_current_tick"))) {
+    if (PyDict_GetItemWithError(dict, ORVA_NAME("set_current_tick"))) return false;
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
   }
   g_own_book_dict.mark(dict);
   return true;
@@ -122,7 +139,7 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
   bool quiet = true;  // no Python code ran since the tick's code was read
   PyObject* code = seen_code ? seen_code : keep.hold(dict_item(tick, ORVA_NAME("code")));
   PyObject* self_dict = tick_attrs_dict(self);
-  PyObject* infos = tick_attr(self, self_dict, ORVA_NAME("current_tick_infos"), keep, &quiet);
+  PyObject* infos = tick_attr(self, self_dict, 0, keep, &quiet);
   PyObject* record = nullptr;
   if (PyDict_CheckExact(infos) && PyUnicode_CheckExact(code)) {
     // A plain dict keyed by text: one look-up answers both "in" and "[]".
@@ -165,7 +182,7 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
   }
   // The dict read above, unless Python code ran since (it may have changed the class or the instance).
   if (!quiet) self_dict = tick_attrs_dict(self);
-  PyObject* positions = tick_attr(self, self_dict, ORVA_NAME("positions"), keep, &quiet);
+  PyObject* positions = tick_attr(self, self_dict, 1, keep, &quiet);
   // The book's own method is called as its binding calls it; anything else through the attribute.
   if (const BookTickEntry* entry = book_tick_entry()) {
     if (own_book_tick(positions, *entry)) {
