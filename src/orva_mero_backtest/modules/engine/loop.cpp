@@ -81,7 +81,11 @@ bool nothing_to_match(PyObject* book, PyObject* code, PyObject* close, PyObject*
 // (a, b). A pair of floats can never be part of a cycle: it leaves the collector's lists at once,
 // as a collection would take it out anyway, so the young collections the samples set off stay short.
 Ref pair(PyObject* a, PyObject* b) {
-  Ref t = Ref::steal(PyTuple_Pack(2, a, b));
+  Ref t = Ref::steal(PyTuple_New(2));
+  Py_INCREF(a);
+  PyTuple_SET_ITEM(t.get(), 0, a);
+  Py_INCREF(b);
+  PyTuple_SET_ITEM(t.get(), 1, b);
   if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) PyObject_GC_UnTrack(t.get());
   return t;
 }
@@ -515,10 +519,11 @@ struct Loop {
       if (requests && PyList_GET_SIZE(requests.get()) != 0) call1(land.get(), item.get());
       {
         Ref qty = field(at_qty, item.get(), ORVA_NAME("qty"));
-        Ref book = this->book ? this->book : getattr(matcher.get(), ORVA_NAME("pending_orders"));
-        if (fill_model.get() != Py_None && PyList_CheckExact(book.get())) {
-          if (PyList_GET_SIZE(book.get()) != 0) match_with_model(fill_model.get(), item.get(), book.get());
-        } else if (!nothing_to_match(book.get(), code.get(), close.get(), qty.get(), ts.get())) {
+        Ref fetched = this->book ? Ref() : getattr(matcher.get(), ORVA_NAME("pending_orders"));
+        PyObject* book = this->book ? this->book.get() : fetched.get();  // the stream's is held for the run
+        if (fill_model.get() != Py_None && PyList_CheckExact(book)) {
+          if (PyList_GET_SIZE(book) != 0) match_with_model(fill_model.get(), item.get(), book);
+        } else if (!nothing_to_match(book, code.get(), close.get(), qty.get(), ts.get())) {
           PyObject* args[] = {code.get(), close.get(), qty.get(), ts.get()};
           Ref done = Ref::steal(PyObject_Vectorcall(match.get(), args, 4, nullptr));
         }
@@ -532,8 +537,9 @@ struct Loop {
       }
       // 6. samples, progress, the next tick
       if (known && !known->sampled) known->sampled = item_of(last_sample.get(), code.get());
-      Ref last = known ? known->sampled : item_of(last_sample.get(), code.get());
-      if (gap_at_least(ts.get(), last.get(), sample.get())) {
+      Ref looked_up = known ? Ref() : item_of(last_sample.get(), code.get());
+      PyObject* last = known ? known->sampled.get() : looked_up.get();  // only the loop sets known->sampled
+      if (gap_at_least(ts.get(), last, sample.get())) {
         if (known) {
           known->sampled = ts;
           known->sample_written = false;
@@ -543,7 +549,7 @@ struct Loop {
         Ref series = item_of(prices.get(), code.get());
         append(series.get(), pair(ts.get(), close.get()).get());
       }
-      Py_ssize_t filled = PyObject_Length(fills.get());
+      Py_ssize_t filled = PyList_CheckExact(fills.get()) ? PyList_GET_SIZE(fills.get()) : PyObject_Length(fills.get());
       if (filled < 0) throw_error();
       if (gap_at_least(ts.get(), last_equity_ts.get(), sample.get()) || filled != fills_seen) {
         last_equity_ts = ts;

@@ -441,7 +441,7 @@ class MarkingFields {
 
 // Positions.set_current_tick(self, tick): the instrument's last tick, and its entry's mark. `seen`
 // is tick["code"] when the caller just read it.
-Ref set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
+void set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
   const MarkingFields book(self);
   Ref code = seen ? Ref::borrow(seen) : item_of(tick, N("code"));
   Ref last_ticks = book.get(N("last_ticks"), g_last_ticks_at);
@@ -451,10 +451,9 @@ Ref set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
   Ref entries = book.get(N("book"), g_entries_at);
   // An empty dict holds no entry (and a str code's look-up runs no code).
   if (PyDict_CheckExact(entries.get()) && PyDict_GET_SIZE(entries.get()) == 0 && PyUnicode_CheckExact(code.get()))
-    return Ref::none();
+    return;
   Ref entry = get_or(entries.get(), code.get(), Py_None);
   if (entry.get() != Py_None) entry_fields(entry.get()).set(N("last_price"), item_of(tick, N("close")).get());
-  return Ref::none();
 }
 
 // The body as the exchange calls it while the book's set_current_tick is this one (tick_entry.hpp).
@@ -496,7 +495,8 @@ PyObject* book_set_current_tick(PyObject*, PyObject* const* args, size_t nargsf,
     PyObject* const names[] = {N("self"), N("tick")};
     PyObject* a[2];
     bind_arguments("Positions.set_current_tick", names, 2, 2, nullptr, args, nargsf, kwnames, a);
-    return set_current_tick(a[0], a[1]).release();
+    set_current_tick(a[0], a[1]);
+    Py_RETURN_NONE;
   } catch (PyError&) {
     return nullptr;
   }
