@@ -141,3 +141,35 @@ def test_a_tick_let_go_may_reshape_last_ticks():
         book.set_current_tick(dict(t, timestamp=t["timestamp"] + 0.5))
     assert book.last_ticks[code]["timestamp"] == 102.5
     assert len(book.last_ticks) == 51
+
+
+# A book whose last_ticks or book becomes a property (on its class, or by a subclass it is switched
+# to) is read through it from the next tick on, by the exchange as by a direct call.
+@pytest.mark.parametrize("name", ["last_ticks", "book"])
+@pytest.mark.parametrize("how", ["class", "subclass"])
+def test_a_book_attribute_made_a_property_is_read_through_it(monkeypatch, name, how):
+    book = Positions()
+    book.book["2330"] = InstrumentPosition("2330", "Stock", 1.0)
+    m = Matcher(book)
+    reads = []
+    stored = vars(book)[name]
+
+    def read(self):
+        reads.append(name)
+        return stored
+
+    try:
+        for i in range(3):
+            m.set_current_tick(tick(i))
+        if how == "class":
+            monkeypatch.setattr(Positions, name, property(read), raising=False)
+        else:
+            book.__class__ = type("Watched", (Positions,), {name: property(read)})
+        m.set_current_tick(tick(3))
+        book.set_current_tick(tick(4))
+    finally:
+        m.close()
+    assert reads == [name, name]
+    assert stored is (book.last_ticks if name == "last_ticks" else book.book)
+    assert vars(book)["last_ticks"]["2330"]["timestamp"] == 104.0
+    assert vars(book)["book"]["2330"].last_price == 14.0
