@@ -625,3 +625,53 @@ def test_the_run_leaves_the_strategy_attributes_as_they_are(trades):
     assert type(strategy).reads == []
     if sys.version_info[:2] in ((3, 11), (3, 12)):  # there a dict made from them shows in the referents
         assert not any(type(r) is dict and "params" in r for r in gc.get_referents(strategy))
+
+
+def padded(item, extra, where):
+    """item with `extra` more keys, before or after its own, or after keys deleted in between."""
+    pad = {f"pad{i}": i for i in range(extra)}
+    if where == "before":
+        return {**pad, **item}
+    made = {**item, **pad}
+    if where == "gapped":
+        for key in list(pad)[::2]:
+            del made[key]
+    return made
+
+
+# Only an item holding orva_status is a status item, whatever else it holds and however its dict is
+# laid out; every other one is a tick.
+@pytest.mark.parametrize("extra", [0, 4, 20, 70])
+@pytest.mark.parametrize("where", ["before", "after", "gapped"])
+def test_a_status_item_is_told_by_its_key_alone(loop, extra, where):
+    ticks = [padded({"code": "A", "is_backfilling": False, "close": 10.0 + i, "qty": 1, "timestamp": 5.0 + i},
+                    extra + i, where) for i in range(3)]
+    status = padded({"orva_status": "exit_send_tick"}, extra, where)
+    stream = FakeStream(ticks + [status, ticks[0]], [])
+    driver.tick_loop(stream)
+    assert stream.ticks == 3 and list(stream.pending) == [ticks[0]]
+    assert stream.last_close == {"A": 12.0}
+
+
+class Reshaping:
+    """An is_backfilling flag whose truth value reshapes the tick holding it."""
+
+    def __init__(self, tick):
+        self.tick = tick
+
+    def __bool__(self):
+        close = self.tick.pop("close")
+        self.tick.update({f"x{i}": i for i in range(40)})
+        self.tick["close"] = close + 100.0
+        return False
+
+
+# A tick's fields are read after its is_backfilling flag's truth value ran, as they are then.
+def test_the_fields_are_read_after_a_flag_that_reshapes_the_tick(loop):
+    items = [{"code": "A", "is_backfilling": False, "close": 10.0 + i, "qty": 1, "timestamp": 5.0 + i}
+             for i in range(3)]
+    items[1]["is_backfilling"] = Reshaping(items[1])
+    stream = FakeStream(items + [{"orva_status": "exit_send_tick"}], [{"code": "A"}])
+    driver.tick_loop(stream)
+    matched = [c[1:] for c in stream.matcher.calls if c[0] == "match"]
+    assert matched == [("A", 10.0, 1, 5.0), ("A", 111.0, 1, 6.0), ("A", 12.0, 1, 7.0)]

@@ -1,6 +1,8 @@
 """The exchange's set_current_tick as the loop drives it: the positions book's own method called
 without its binding only while it is that one, and the tick records written by key."""
 
+import sys
+
 import pytest
 
 from orva_mero_backtest.modules.matcher.matcher import Matcher
@@ -86,3 +88,88 @@ def test_tick_records_of_any_layout_get_their_tick_and_time():
         m.close()
     assert [r["ts"] for r in m.current_tick_infos.values()] == [100.0 + 10 * i + 1 for i in range(len(layouts))]
     assert list(book.last_ticks) == [f"C{i}" for i in range(len(layouts))]
+
+
+# Codes whose ticks interleave (eight of them share the book's few remembered places): each keeps
+# its own last tick and mark, and a tick replaced is let go, by the exchange and by a direct call.
+@pytest.mark.parametrize("codes", [["2330"], ["2330", "2317"], [f"C{i:02d}" for i in range(8)]])
+@pytest.mark.parametrize("through", ["exchange", "book"])
+def test_each_code_keeps_its_last_tick_and_lets_the_one_before_go(codes, through):
+    book = Positions()
+    for code in codes[::2]:
+        book.book[code] = InstrumentPosition(code, "Stock", 1.0)
+    m = Matcher(book)
+    codes = [sys.intern(c) for c in codes]  # one str per instrument, as the feed gives
+    sent = []
+    try:
+        for i in range(5 * len(codes)):
+            t = tick(i, codes[(i * 3) % len(codes)])
+            sent.append(t)
+            (m.set_current_tick if through == "exchange" else book.set_current_tick)(t)
+        infos = {c: (r["tick"], r["ts"]) for c, r in m.current_tick_infos.items()}
+    finally:
+        m.close()
+    latest = {t["code"]: t for t in sent}
+    assert infos == ({c: (t, t["timestamp"]) for c, t in latest.items()} if through == "exchange" else {})
+    assert list(book.last_ticks) == list(latest)
+    assert all(book.last_ticks[c] is t for c, t in latest.items())
+    assert {c: e.last_price for c, e in book.book.items()} == {c: latest[c]["close"] for c in codes[::2]}
+    replaced = [t for t in sent if latest[t["code"]] is not t]
+    control = [dict(t) for t in replaced]  # held by one list, where a replaced tick is held by two
+    assert [sys.getrefcount(t) for t in replaced] == [sys.getrefcount(c) + 1 for c in control]
+
+
+class Grows:
+    """Held by a tick: when the tick is let go, the book's last_ticks gets many more codes."""
+
+    def __init__(self, book):
+        self.book = book
+
+    def __del__(self):
+        for i in range(50):
+            self.book.last_ticks[f"X{i}"] = None
+
+
+# Letting the old tick go may run code that reshapes last_ticks; the next tick is still kept right.
+def test_a_tick_let_go_may_reshape_last_ticks():
+    book = Positions()
+    code = sys.intern("2330")
+    for i in range(3):
+        t = tick(i, code)
+        t["extra"] = Grows(book) if i == 1 else None
+        book.set_current_tick(t)
+        book.set_current_tick(dict(t, timestamp=t["timestamp"] + 0.5))
+    assert book.last_ticks[code]["timestamp"] == 102.5
+    assert len(book.last_ticks) == 51
+
+
+# A book whose last_ticks or book becomes a property (on its class, or by a subclass it is switched
+# to) is read through it from the next tick on, by the exchange as by a direct call.
+@pytest.mark.parametrize("name", ["last_ticks", "book"])
+@pytest.mark.parametrize("how", ["class", "subclass"])
+def test_a_book_attribute_made_a_property_is_read_through_it(monkeypatch, name, how):
+    book = Positions()
+    book.book["2330"] = InstrumentPosition("2330", "Stock", 1.0)
+    m = Matcher(book)
+    reads = []
+    stored = vars(book)[name]
+
+    def read(self):
+        reads.append(name)
+        return stored
+
+    try:
+        for i in range(3):
+            m.set_current_tick(tick(i))
+        if how == "class":
+            monkeypatch.setattr(Positions, name, property(read), raising=False)
+        else:
+            book.__class__ = type("Watched", (Positions,), {name: property(read)})
+        m.set_current_tick(tick(3))
+        book.set_current_tick(tick(4))
+    finally:
+        m.close()
+    assert reads == [name, name]
+    assert stored is (book.last_ticks if name == "last_ticks" else book.book)
+    assert vars(book)["last_ticks"]["2330"]["timestamp"] == 104.0
+    assert vars(book)["book"]["2330"].last_price == 14.0

@@ -14,6 +14,76 @@ bool fastpaths_from_environment() {
 }
 #endif
 
+#if ORVA_USE_ENTRY_READS
+namespace {
+
+// A dict of the probe's `shape` holding names[0 .. n-1]: 0 plain, 1 with every third key deleted,
+// 2 with an int key too, 3 the __dict__ of *owner, an instance of `cls` (split while its class
+// shares keys; the caller releases the instance after the dict).
+PyObject* probe_dict(int shape, int n, PyObject* const* names, PyObject* cls, PyObject** owner) {
+  *owner = shape == 3 ? PyObject_CallNoArgs(cls) : nullptr;
+  if (shape == 3 && !*owner) return nullptr;
+  bool ok = true;
+  for (int j = 0; ok && *owner && j < n; ++j) ok = PyObject_SetAttr(*owner, names[j], Py_None) == 0;
+  PyObject* d = *owner ? (ok ? PyObject_GenericGetDict(*owner, nullptr) : nullptr) : PyDict_New();
+  ok = d != nullptr;
+  for (int j = 0; ok && shape != 3 && j < n; ++j) ok = PyDict_SetItem(d, names[j], Py_None) == 0;
+  for (int j = 0; ok && shape == 1 && j < n; j += 3) ok = PyDict_DelItem(d, names[j]) == 0;
+  if (ok && shape == 2) {
+    PyObject* key = PyLong_FromLong(n);
+    ok = key && PyDict_SetItem(d, key, Py_None) == 0;
+    Py_XDECREF(key);
+  }
+  if (!ok) Py_CLEAR(d);
+  return d;
+}
+
+}  // namespace
+#endif
+
+bool dict_lacks_checked() {
+  int& state = detail::dict_lacks_state();
+#if ORVA_USE_ENTRY_READS
+  if (state == 0) {
+    state = -1;
+    if (!fastpaths_on()) return false;
+    // Every name a dict holds must be told "not known", and most it does not hold "missing" (else
+    // the reading is of no use).
+    constexpr int kKeys = 40, kNames = 120;
+    PyObject* names[kNames] = {};
+    bool ok = true;
+    for (int j = 0; ok && j < kNames; ++j) {
+      names[j] = PyUnicode_FromFormat("k%d", j);
+      ok = names[j] && PyObject_Hash(names[j]) != -1;
+    }
+    PyObject* cls = ok ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N", "Probe", PyDict_New())
+                       : nullptr;
+    ok = cls != nullptr;
+    long told = 0, missing = 0;
+    for (int n = 0; ok && n <= kKeys; ++n) {
+      for (int shape = 0; ok && shape < 4; ++shape) {
+        PyObject* owner = nullptr;
+        PyObject* d = probe_dict(shape, n, names, cls, &owner);
+        ok = d && PyDict_CheckExact(d);
+        for (int j = 0; ok && j < kNames; ++j) {
+          const int held = PyDict_Contains(d, names[j]);
+          const bool lacks = detail::dict_lacks_read(d, names[j]);
+          if (held < 0 || (held == 1 && lacks)) ok = false;
+          if (held == 0) ++missing, told += lacks;
+        }
+        Py_XDECREF(d);
+        Py_XDECREF(owner);
+      }
+    }
+    Py_XDECREF(cls);
+    for (PyObject* name : names) Py_XDECREF(name);
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (ok && told * 2 > missing) state = 1;
+  }
+#endif
+  return state == 1;
+}
+
 #if ORVA_USE_TYPE_WATCHERS
 namespace {
 

@@ -32,7 +32,7 @@
 //                           Plain: PyDict_SetItem.
 //   ORVA_USE_ENTRY_HINTS    where a str key sits in a dict's entries (3.12 - 3.13, not the
 //                           free-threaded build; the split values and the dict watcher bits too):
-//                           EntryHint reads (or replaces) that entry's value again with a few loads,
+//                           EntryHint reads (or replaces, or exchanges) that entry's value again with a few loads,
 //                           for instance dicts, whose changes no version tag (gone) or dict watcher
 //                           (3.13.0 is not told of attribute stores) reports. Checked against
 //                           PyDict_GetItem at every learn(). Plain: look the key up.
@@ -40,7 +40,10 @@
 //                           free-threaded build), for reading only: EntryPlace reads that entry's
 //                           value again with a few loads, for dicts made alike (the ticks of a feed,
 //                           the instance dicts of one class). Checked against PyDict_GetItem at
-//                           every learn(). Plain: look the key up.
+//                           every learn(). Plain: look the key up. The same layout answers
+//                           dict_lacks(): a str key surely missing, by the dict's own probe
+//                           sequence (checked against PyDict_Contains once per module, see
+//                           dict_lacks_checked()). Plain: look the key up.
 //   ORVA_USE_LOCK_LAYOUT    _thread.lock's object layout (3.10 - 3.13, checked against locked() at
 //                           first use): take a free queue mutex without a method call.
 //                           Plain: lock.acquire() / lock.release().
@@ -585,6 +588,24 @@ class EntryHint {
     return false;
 #endif
   }
+  // replace() for an old value whose release may run code: it is handed to the caller (a reference
+  // it owns, to release once it holds nothing borrowed) instead of released here. NULL (nothing
+  // changed) when replace() would answer false.
+  PyObject* exchange(PyObject* dict, PyObject* name, PyObject* value) const {
+#if ORVA_USE_ENTRY_HINTS
+    if (ix_ < 0) return nullptr;
+    PyObject** slot = Entries(dict).place(*this, name);
+    if (!slot || watched(dict)) return nullptr;
+    if (PyObject_IS_GC(value) && !PyObject_GC_IsTracked(dict)) return nullptr;
+    PyObject* old = *slot;
+    Py_INCREF(value);
+    *slot = value;
+    return old;
+#else
+    (void)dict, (void)name, (void)value;
+    return nullptr;
+#endif
+  }
   // Remembers where `name` sits in `dict` (an exact dict) now; forgets when it is not there or the
   // place does not read what PyDict_GetItem gives (the shortcut is then off for good). Sets no error.
   void learn(PyObject* dict, PyObject* name) {
@@ -638,15 +659,69 @@ class EntryHint {
 // and kept alive by the caller (its address is compared). Use with the GIL held.
 class EntryPlace {
  public:
+  // One dict's entries as they are now, to read several places from it with one look at its
+  // layout. Valid while the dict is unchanged (nothing written to it, no Python code run).
+  class View {
+   public:
+    View() = default;  // of no dict: reads nothing
+    explicit View(PyObject* dict) : dict_(dict) {
+#if ORVA_USE_ENTRY_READS
+      auto* d = reinterpret_cast<PyDictObject*>(dict);
+#if PY_VERSION_HEX < 0x030B0000
+      // Entries {hash, key, value}; a split table's values are in ma_values.
+      const auto* k = reinterpret_cast<const DictKeys310*>(d->ma_keys);
+      n_ = k->dk_nentries;
+      keys_ = dict_entries310(k) + 1;
+      key_stride_ = 3;
+#else
+      const auto* k = reinterpret_cast<const DictKeysLayout*>(d->ma_keys);
+      if (k->dk_kind == 0) return;  // not all keys str: entries of another shape, read nothing
+      n_ = k->dk_nentries;
+      keys_ = reinterpret_cast<PyObject* const*>(k->dk_indices + (static_cast<size_t>(1) << k->dk_log2_index_bytes));
+      key_stride_ = 2;
+#endif
+      if (d->ma_values) {
+        const char* values = reinterpret_cast<const char*>(d->ma_values);
+#if PY_VERSION_HEX >= 0x030D0000
+        values += sizeof(void*);  // 3.13: {capacity, size, embedded, valid} before the values
+#endif
+        values_ = reinterpret_cast<PyObject* const*>(values);
+        value_stride_ = 1;
+      } else {
+        values_ = keys_ + 1;
+        value_stride_ = key_stride_;
+      }
+#endif
+    }
+    // dict[name] (borrowed) from the place `p` remembers, or NULL: not known there. Sets no error.
+    PyObject* find(const EntryPlace& p, PyObject* name) const {
+      const Py_ssize_t i = p.ix_;
+      if (i < 0 || i >= n_ || keys_[i * key_stride_] != name) return nullptr;
+      return values_[i * value_stride_];
+    }
+    // p.get(dict, name), the place read in this view.
+    PyObject* get(EntryPlace& p, PyObject* name) const {
+      if (PyObject* found = find(p, name)) return found;
+      return p.look_up(dict_, name);
+    }
+
+    PyObject* dict() const { return dict_; }
+
+   private:
+    friend class EntryPlace;
+    PyObject* dict_ = nullptr;
+    Py_ssize_t n_ = 0;  // 0: nothing is read here
+    PyObject* const* keys_ = nullptr;
+    PyObject* const* values_ = nullptr;
+    Py_ssize_t key_stride_ = 2, value_stride_ = 2;
+  };
+
   // dict[name] (borrowed; `dict` an exact dict) from the remembered place, or NULL: not known there
   // (never "missing"). Sets no error.
   PyObject* find(PyObject* dict, PyObject* name) const {
 #if ORVA_USE_ENTRY_READS
     if (ix_ < 0) return nullptr;
-    PyObject* const* key;
-    PyObject* const* value;
-    if (!entry(dict, ix_, &key, &value) || *key != name) return nullptr;
-    return *value;
+    return View(dict).find(*this, name);
 #else
     (void)dict, (void)name;
     return nullptr;
@@ -656,24 +731,26 @@ class EntryPlace {
   // the place learnt. NULL when missing, with an error set only when the look-up failed.
   PyObject* get(PyObject* dict, PyObject* name) {
     if (PyObject* found = find(dict, name)) return found;
-    PyObject* found = PyDict_GetItemWithError(dict, name);
-    if (found) learn(dict, name, found);
-    return found;
+    return look_up(dict, name);
   }
   void forget() { ix_ = -1; }
 
  private:
+  PyObject* look_up(PyObject* dict, PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(dict, name);
+    if (found) learn(dict, name, found);
+    return found;
+  }
   // Remembers where `name` sits in `dict` now, when that place reads `found` (dict[name] as the
   // look-up gave it); else the shortcut is off for good.
   void learn(PyObject* dict, PyObject* name, PyObject* found) {
     ix_ = -1;
 #if ORVA_USE_ENTRY_READS
     if (!fastpaths_on() || refused()) return;
-    PyObject* const* key;
-    PyObject* const* value;
-    for (Py_ssize_t i = 0; entry(dict, i, &key, &value); ++i)
-      if (*key == name) {
-        if (*value == found) ix_ = i;
+    const View v(dict);
+    for (Py_ssize_t i = 0; i < v.n_; ++i)
+      if (v.keys_[i * v.key_stride_] == name) {
+        if (v.values_[i * v.value_stride_] == found) ix_ = i;
         else refused() = true;
         return;
       }
@@ -683,35 +760,6 @@ class EntryPlace {
   }
 
 #if ORVA_USE_ENTRY_READS
-  // The key and value slots of entry i of `dict`; false when there is no such entry or the table's
-  // entries are of another shape.
-  static bool entry(PyObject* dict, Py_ssize_t i, PyObject* const** key, PyObject* const** value) {
-    auto* d = reinterpret_cast<PyDictObject*>(dict);
-#if PY_VERSION_HEX < 0x030B0000
-    // A split table's values are in ma_values.
-    const auto* k = reinterpret_cast<const DictKeys310*>(d->ma_keys);
-    if (i >= k->dk_nentries) return false;
-    PyObject* const* e = dict_entries310(k) + 3 * i;
-    *key = e + 1;
-    *value = d->ma_values ? d->ma_values + i : e + 2;
-#else
-    const auto* k = reinterpret_cast<const DictKeysLayout*>(d->ma_keys);
-    if (k->dk_kind == 0 || i >= k->dk_nentries) return false;  // not all keys str: entries of another shape
-    PyObject* const* e =
-        reinterpret_cast<PyObject* const*>(k->dk_indices + (static_cast<size_t>(1) << k->dk_log2_index_bytes)) + 2 * i;
-    *key = e;
-    if (d->ma_values) {
-      const char* values = reinterpret_cast<const char*>(d->ma_values);
-#if PY_VERSION_HEX >= 0x030D0000
-      values += sizeof(void*);  // 3.13: {capacity, size, embedded, valid} before the values
-#endif
-      *value = reinterpret_cast<PyObject* const*>(values) + i;
-    } else {
-      *value = e + 1;
-    }
-#endif
-    return true;
-  }
   // Set when a place once read something else than the look-up: no place is used from then on.
   static bool& refused() {
     static bool r = false;
@@ -720,6 +768,91 @@ class EntryPlace {
 #endif
   Py_ssize_t ix_ = -1;
 };
+
+// Whether the exact dict `dict` surely holds no key `name` (an exact str whose hash is known, such
+// as an interned name): the dict's probe sequence for the name's hash, read as the dict is now,
+// reaches an empty slot past keys that differ from it by hash. False means "not known": look it up
+// (a key equal by hash, a table of another shape, the shortcut off). Runs no code, sets no error.
+// Answers false until dict_lacks_checked() has answered true in this module.
+inline bool dict_lacks(PyObject* dict, PyObject* name);
+
+// Whether dict_lacks() agrees with PyDict_Contains here: checked at the first call (which makes
+// and looks up a few hundred small dicts, and may run the collector: call it where that is
+// harmless), remembered after. False with the shortcut off.
+bool dict_lacks_checked();
+
+namespace detail {
+// 1: checked and agreeing, 0: not checked yet, -1: refused (or the shortcut off).
+inline int& dict_lacks_state() {
+  static int state = 0;
+  return state;
+}
+
+#if ORVA_USE_ENTRY_READS
+// The probe itself over an index table of `Index` slots: entries of 3 words {hash, key, value}
+// (kWithHash) or 2 {key, value} (str keys, their hash read from the key).
+template <typename Index, bool kWithHash>
+inline bool probe_lacks(const Index* indices, size_t mask, PyObject* const* entries, PyObject* name, Py_hash_t hash) {
+  size_t perturb = static_cast<size_t>(hash);
+  size_t i = static_cast<size_t>(hash) & mask;
+  for (size_t probes = 0; probes <= mask; ++probes) {
+    const Py_ssize_t ix = static_cast<Py_ssize_t>(indices[i]);
+    if (ix == -1) return true;  // an empty slot: the look-up would stop here
+    if (ix >= 0) {
+      PyObject* const* e = entries + (kWithHash ? 3 : 2) * ix;
+      PyObject* key = e[kWithHash ? 1 : 0];
+      const Py_hash_t key_hash =
+          kWithHash ? reinterpret_cast<const Py_hash_t*>(e)[0] : reinterpret_cast<PyASCIIObject*>(key)->hash;
+      if (key == name || key_hash == hash) return false;  // it, or maybe equal to it
+    }
+    perturb >>= 5;
+    i = mask & (i * 5 + perturb + 1);
+  }
+  return false;
+}
+
+template <bool kWithHash>
+inline bool probe_lacks(const char* indices, int width, size_t mask, PyObject* const* entries, PyObject* name,
+                        Py_hash_t hash) {
+  switch (width) {
+    case 1: return probe_lacks<int8_t, kWithHash>(reinterpret_cast<const int8_t*>(indices), mask, entries, name, hash);
+    case 2: return probe_lacks<int16_t, kWithHash>(reinterpret_cast<const int16_t*>(indices), mask, entries, name, hash);
+    case 4: return probe_lacks<int32_t, kWithHash>(reinterpret_cast<const int32_t*>(indices), mask, entries, name, hash);
+    default: return probe_lacks<int64_t, kWithHash>(reinterpret_cast<const int64_t*>(indices), mask, entries, name, hash);
+  }
+}
+#endif
+
+// dict_lacks() without asking whether it was checked.
+inline bool dict_lacks_read(PyObject* dict, PyObject* name) {
+#if ORVA_USE_ENTRY_READS
+  const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
+  if (hash == -1) return false;
+  auto* d = reinterpret_cast<PyDictObject*>(dict);
+#if PY_VERSION_HEX < 0x030B0000
+  const auto* k = reinterpret_cast<const DictKeys310*>(d->ma_keys);
+  const size_t size = static_cast<size_t>(k->dk_size);
+  const int width = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffULL ? 4 : 8;
+  return probe_lacks<true>(k->dk_indices, width, size - 1, dict_entries310(k), name, hash);
+#else
+  const auto* k = reinterpret_cast<const DictKeysLayout*>(d->ma_keys);
+  const size_t size = static_cast<size_t>(1) << k->dk_log2_size;
+  const int width = 1 << (k->dk_log2_index_bytes - k->dk_log2_size);
+  PyObject* const* entries =
+      reinterpret_cast<PyObject* const*>(k->dk_indices + (static_cast<size_t>(1) << k->dk_log2_index_bytes));
+  return k->dk_kind == 0 ? probe_lacks<true>(k->dk_indices, width, size - 1, entries, name, hash)
+                         : probe_lacks<false>(k->dk_indices, width, size - 1, entries, name, hash);
+#endif
+#else
+  (void)dict, (void)name;
+  return false;
+#endif
+}
+}  // namespace detail
+
+inline bool dict_lacks(PyObject* dict, PyObject* name) {
+  return detail::dict_lacks_state() == 1 && detail::dict_lacks_read(dict, name);
+}
 
 // A new empty dict meant to hold `n` keys.
 inline PyObject* new_dict_for(Py_ssize_t n) {

@@ -19,11 +19,10 @@ struct TickEntry {
   // is while nothing replaced it): compared only.
   PyObject* own_function;
   // Matcher.set_current_tick(self, tick) for a tick that is exactly a dict, as the binding calls its
-  // body (a failure gets the same traceback frame); 0, or -1 with an error set.
-  int (*set_current_tick)(PyObject* self, PyObject* tick);
-  // The same with tick["code"] and tick["timestamp"] (a str and a float) as the caller just read
-  // them, no Python code run since: the body does not read them again.
-  int (*set_current_tick_seen)(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts);
+  // body (a failure gets the same traceback frame); 0, or -1 with an error set. `code` and `ts` are
+  // tick["code"] and tick["timestamp"] (a str and a float) when the caller just read them, no Python
+  // code run since (the body then does not read them again); else both null.
+  int (*set_current_tick)(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts);
 };
 
 inline constexpr const char* kBookTickCapsule = "orva_mero_backtest.modules.engine.engine._book_tick_entry";
@@ -32,10 +31,9 @@ struct BookTickEntry {
   // The descriptor Positions' class attribute set_current_tick holds (engine.book_set_current_tick):
   // compared only.
   PyObject* own_method;
-  // Positions.set_current_tick(self, tick); 0, or -1 with an error set.
-  int (*set_current_tick)(PyObject* self, PyObject* tick);
-  // The same with tick["code"] as the caller just read it, no Python code run since.
-  int (*set_current_tick_seen)(PyObject* self, PyObject* tick, PyObject* code);
+  // Positions.set_current_tick(self, tick); 0, or -1 with an error set. `code` is tick["code"] (a
+  // str) when the caller just read it, no Python code run since; else null.
+  int (*set_current_tick)(PyObject* self, PyObject* tick, PyObject* code);
 };
 
 }  // namespace orva

@@ -82,7 +82,11 @@ bool nothing_to_match(PyObject* book, PyObject* code, PyObject* close, PyObject*
 // (a, b). A pair of floats can never be part of a cycle: it leaves the collector's lists at once,
 // as a collection would take it out anyway, so the young collections the samples set off stay short.
 Ref pair(PyObject* a, PyObject* b) {
-  Ref t = Ref::steal(PyTuple_Pack(2, a, b));
+  Ref t = Ref::steal(PyTuple_New(2));
+  Py_INCREF(a);
+  PyTuple_SET_ITEM(t.get(), 0, a);
+  Py_INCREF(b);
+  PyTuple_SET_ITEM(t.get(), 1, b);
   if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) PyObject_GC_UnTrack(t.get());
   return t;
 }
@@ -97,6 +101,21 @@ Ref field(EntryPlace& place, PyObject* item, PyObject* name) {
   return getitem(item, name);  // KeyError, as Python raises it
 }
 
+// The same through a view of the tick's entries (of no dict when the tick is no exact dict): the
+// read at the place inline, the rest apart.
+[[gnu::noinline]] Ref field_looked_up(const EntryPlace::View& view, EntryPlace& place, PyObject* item, PyObject* name) {
+  if (view.dict()) {
+    if (PyObject* found = view.get(place, name)) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw_error();
+  }
+  return getitem(item, name);
+}
+
+inline Ref field(const EntryPlace::View& view, EntryPlace& place, PyObject* item, PyObject* name) {
+  if (PyObject* found = view.find(place, name)) return Ref::borrow(found);
+  return field_looked_up(view, place, item, name);
+}
+
 struct Loop {
   PyObject* s;  // the TickStream
   Ref pending, pop, wait, advance, matcher, set_tick, match, reports, other, begin_main, failed, progress;
@@ -107,8 +126,7 @@ struct Loop {
   Ref rules_state;        // its __dict__, when wake_at and watched are plain instance attributes
   Ref take, take_arg;  // advance's function and its one argument, when advance is such a partial
   // The exchange's own set_current_tick as a C call, when set_tick is that method bound to the matcher.
-  int (*set_tick_entry)(PyObject*, PyObject*) = nullptr;
-  int (*set_tick_seen)(PyObject*, PyObject*, PyObject*, PyObject*) = nullptr;  // the same, given code and ts
+  int (*set_tick_entry)(PyObject*, PyObject*, PyObject*, PyObject*) = nullptr;
   Ref book;       // the exchange's pending_orders, when the stream holds it (it is bound for the exchange's life)
   Ref ctx_state;  // ctx.__dict__, when its class lets `now` and `warming_up` live there (its _plan says)
   Ref fill_model;      // the run's fill model (fills.cpp), or None: the exchange's own pass
@@ -336,18 +354,14 @@ struct Loop {
     Ref capsule = optional_attr(module.get(), "_tick_entry");
     if (!capsule || !PyCapsule_IsValid(capsule.get(), kTickEntryCapsule)) return;
     auto* entry = static_cast<TickEntry*>(PyCapsule_GetPointer(capsule.get(), kTickEntryCapsule));
-    if (entry && PyMethod_GET_FUNCTION(bound) == entry->own_function) {
-      set_tick_entry = entry->set_current_tick;
-      set_tick_seen = entry->set_current_tick_seen;
-    }
+    if (entry && PyMethod_GET_FUNCTION(bound) == entry->own_function) set_tick_entry = entry->set_current_tick;
   }
 
   // `code` and `ts` are item["code"] and item["timestamp"] when no Python code ran since they were read.
   void set_current_tick(PyObject* item, PyObject* code, PyObject* ts) {
     if (set_tick_entry && PyDict_CheckExact(item)) {
       const bool seen = code && PyUnicode_CheckExact(code) && PyFloat_CheckExact(ts);
-      if ((seen ? set_tick_seen(matcher.get(), item, code, ts) : set_tick_entry(matcher.get(), item)) < 0)
-        throw_error();
+      if (set_tick_entry(matcher.get(), item, seen ? code : nullptr, seen ? ts : nullptr) < 0) throw_error();
     } else {
       call1(set_tick.get(), item);
     }
@@ -493,10 +507,23 @@ struct Loop {
       if (!item || item.get() == Py_None) item = any(pending.get()) ? call0(pop.get()) : call0(wait.get());
       // 2. status items and warm-up ticks: Python's
       PyObject* it = item.get();
-      int status = PyDict_CheckExact(it) ? PyDict_Contains(it, ORVA_NAME("orva_status"))
-                                         : PySequence_Contains(it, ORVA_NAME("orva_status"));
+      int status = !PyDict_CheckExact(it) ? PySequence_Contains(it, ORVA_NAME("orva_status"))
+                   : dict_lacks(it, ORVA_NAME("orva_status")) ? 0
+                                                             : PyDict_Contains(it, ORVA_NAME("orva_status"));
       if (status < 0) throw_error();
-      if (status || truthy(field(at_backfilling, item.get(), ORVA_NAME("is_backfilling")).get())) {
+      // The tick's fields are read in one view of its entries while no Python code runs.
+      EntryPlace::View view = PyDict_CheckExact(it) ? EntryPlace::View(it) : EntryPlace::View();
+      bool backfilling = status;
+      if (!status) {
+        Ref flag = field(view, at_backfilling, it, ORVA_NAME("is_backfilling"));
+        if (flag.get() == Py_False || flag.get() == Py_True) {
+          backfilling = flag.get() == Py_True;
+        } else {
+          backfilling = truthy(flag.get());
+          view = PyDict_CheckExact(it) ? EntryPlace::View(it) : EntryPlace::View();  // code may have run
+        }
+      }
+      if (backfilling) {
         sync();
         bool ended = truthy(call1(other.get(), item.get()).get());
         load_recording();
@@ -505,9 +532,9 @@ struct Loop {
         continue;
       }
       // 3. a main-range tick: the clock, then the exchange
-      Ref code = field(at_code, item.get(), ORVA_NAME("code"));
-      Ref ts = field(at_ts, item.get(), ORVA_NAME("timestamp"));
-      Ref close = field(at_close, item.get(), ORVA_NAME("close"));
+      Ref code = field(view, at_code, it, ORVA_NAME("code"));
+      Ref ts = field(view, at_ts, it, ORVA_NAME("timestamp"));
+      Ref close = field(view, at_close, it, ORVA_NAME("close"));
       timestamp = ts;
       set_now(ts.get());
       bool quiet = !rules && ctx_state;  // no Python code ran since the tick's fields were read
@@ -532,10 +559,11 @@ struct Loop {
       if (requests && PyList_GET_SIZE(requests.get()) != 0) call1(land.get(), item.get());
       {
         Ref qty = field(at_qty, item.get(), ORVA_NAME("qty"));
-        Ref book = this->book ? this->book : getattr(matcher.get(), ORVA_NAME("pending_orders"));
-        if (fill_model.get() != Py_None && PyList_CheckExact(book.get())) {
-          if (PyList_GET_SIZE(book.get()) != 0) match_with_model(fill_model.get(), item.get(), book.get());
-        } else if (!nothing_to_match(book.get(), code.get(), close.get(), qty.get(), ts.get())) {
+        Ref fetched = this->book ? Ref() : getattr(matcher.get(), ORVA_NAME("pending_orders"));
+        PyObject* book = this->book ? this->book.get() : fetched.get();  // the stream's is held for the run
+        if (fill_model.get() != Py_None && PyList_CheckExact(book)) {
+          if (PyList_GET_SIZE(book) != 0) match_with_model(fill_model.get(), item.get(), book);
+        } else if (!nothing_to_match(book, code.get(), close.get(), qty.get(), ts.get())) {
           PyObject* args[] = {code.get(), close.get(), qty.get(), ts.get()};
           Ref done = Ref::steal(PyObject_Vectorcall(match.get(), args, 4, nullptr));
         }
@@ -549,8 +577,9 @@ struct Loop {
       }
       // 6. samples, progress, the next tick
       if (known && !known->sampled) known->sampled = item_of(last_sample.get(), code.get());
-      Ref last = known ? known->sampled : item_of(last_sample.get(), code.get());
-      if (gap_at_least(ts.get(), last.get(), sample.get())) {
+      Ref looked_up = known ? Ref() : item_of(last_sample.get(), code.get());
+      PyObject* last = known ? known->sampled.get() : looked_up.get();  // only the loop sets known->sampled
+      if (gap_at_least(ts.get(), last, sample.get())) {
         if (known) {
           known->sampled = ts;
           known->sample_written = false;
@@ -560,7 +589,7 @@ struct Loop {
         Ref series = item_of(prices.get(), code.get());
         append(series.get(), pair(ts.get(), close.get()).get());
       }
-      Py_ssize_t filled = PyObject_Length(fills.get());
+      Py_ssize_t filled = PyList_CheckExact(fills.get()) ? PyList_GET_SIZE(fills.get()) : PyObject_Length(fills.get());
       if (filled < 0) throw_error();
       if (gap_at_least(ts.get(), last_equity_ts.get(), sample.get()) || filled != fills_seen) {
         last_equity_ts = ts;

@@ -468,31 +468,83 @@ Ref equity(PyObject* self) {
 
 // The guard of the class whose last_ticks and book set_current_tick reads directly.
 TypeGuard g_marking_type;
+// Where last_ticks and book sit in a book's __dict__ (books share their keys).
+EntryPlace g_last_ticks_at, g_entries_at;
+
+// Where an instrument's tick sits in last_ticks, for a run's few instruments: a slot chosen by the
+// code's address. The hint checks the key it finds against the code, so two codes sharing a slot
+// only look each other up again.
+EntryHint g_tick_at[8];
+EntryHint& tick_hint(PyObject* code) { return g_tick_at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
+
+// last_ticks[code] = tick for an exact dict (code a str).
+void keep_last_tick(PyObject* last_ticks, PyObject* code, PyObject* tick) {
+  EntryHint& at = tick_hint(code);
+  // The old tick may be the last reference to it: released once the dict holds the new one.
+  if (PyObject* old = at.exchange(last_ticks, code, tick)) {
+    Py_DECREF(old);
+    return;
+  }
+  dict_set(last_ticks, code, tick);
+  at.learn(last_ticks, code);
+}
+
+// Whether the book's class leaves last_ticks and book to its instances' dicts (DirectFields' test),
+// checked again. Type look-ups only: no Python code runs.
+[[gnu::noinline]] bool marking_plain(PyTypeObject* type) {
+  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
+  for (PyObject* name : {N("last_ticks"), N("book")}) {
+    PyObject* d = type_lookup(type, name);
+    if (d && Py_TYPE(d)->tp_descr_set) return false;
+  }
+  g_marking_type.mark(type);
+  return true;
+}
+
+// The book's last_ticks and book as DirectFields reads them, its class checked inline while it is
+// unchanged: from the __dict__ (held: a write may release a value), else by getattr.
+class MarkingFields {
+ public:
+  explicit MarkingFields(PyObject* self) : self_(self) {
+    if (!fastpaths_on()) return;
+    PyTypeObject* type = Py_TYPE(self);
+    if (!g_marking_type.unchanged(type) && !marking_plain(type)) return;
+    PyObject* dict = instance_dict(self);
+    if (!dict) PyErr_Clear();
+    if (dict && PyDict_CheckExact(dict)) dict_ = Ref::borrow(dict);
+  }
+  Ref get(PyObject* name, EntryPlace& place) const {
+    if (dict_) {
+      if (PyObject* found = place.get(dict_.get(), name)) return Ref::borrow(found);
+      if (PyErr_Occurred()) throw_error();
+    }
+    return getattr(self_, name);
+  }
+
+ private:
+  PyObject* self_;
+  Ref dict_;
+};
 
 // Positions.set_current_tick(self, tick): the instrument's last tick, and its entry's mark. `seen`
 // is tick["code"] when the caller just read it.
-Ref set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
-  const DirectFields book(self, g_marking_type, {N("last_ticks"), N("book")});
+void set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
+  const MarkingFields book(self);
   Ref code = seen ? Ref::borrow(seen) : item_of(tick, N("code"));
-  Ref last_ticks = book.get(N("last_ticks"));
-  if (PyDict_CheckExact(last_ticks.get())) dict_set(last_ticks.get(), code.get(), tick);
+  Ref last_ticks = book.get(N("last_ticks"), g_last_ticks_at);
+  if (PyDict_CheckExact(last_ticks.get()) && PyUnicode_CheckExact(code.get())) keep_last_tick(last_ticks.get(), code.get(), tick);
+  else if (PyDict_CheckExact(last_ticks.get())) dict_set(last_ticks.get(), code.get(), tick);
   else set_item(last_ticks.get(), code.get(), tick);
-  Ref entry = get_or(book.get(N("book")).get(), code.get(), Py_None);
+  Ref entries = book.get(N("book"), g_entries_at);
+  // An empty dict holds no entry (and a str code's look-up runs no code).
+  if (PyDict_CheckExact(entries.get()) && PyDict_GET_SIZE(entries.get()) == 0 && PyUnicode_CheckExact(code.get()))
+    return;
+  Ref entry = get_or(entries.get(), code.get(), Py_None);
   if (entry.get() != Py_None) entry_fields(entry.get()).set(N("last_price"), item_of(tick, N("close")).get());
-  return Ref::none();
 }
 
 // The body as the exchange calls it while the book's set_current_tick is this one (tick_entry.hpp).
-int set_current_tick_entry(PyObject* self, PyObject* tick) {
-  try {
-    set_current_tick(self, tick);
-    return 0;
-  } catch (PyError&) {
-    return -1;
-  }
-}
-
-int set_current_tick_seen(PyObject* self, PyObject* tick, PyObject* code) {
+int set_current_tick_entry(PyObject* self, PyObject* tick, PyObject* code) {
   try {
     set_current_tick(self, tick, code);
     return 0;
@@ -530,7 +582,8 @@ PyObject* book_set_current_tick(PyObject*, PyObject* const* args, size_t nargsf,
     PyObject* const names[] = {N("self"), N("tick")};
     PyObject* a[2];
     bind_arguments("Positions.set_current_tick", names, 2, 2, nullptr, args, nargsf, kwnames, a);
-    return set_current_tick(a[0], a[1]).release();
+    set_current_tick(a[0], a[1]);
+    Py_RETURN_NONE;
   } catch (PyError&) {
     return nullptr;
   }
@@ -608,7 +661,8 @@ int add_book_functions(PyObject* module) {
   if (added < 0) return -1;
   // The exchange's way to the method without its binding (tick_entry.hpp): the descriptor the class
   // takes, compared by identity, and the body.
-  static BookTickEntry entry = {nullptr, set_current_tick_entry, set_current_tick_seen};
+  dict_lacks_checked();  // at load (it allocates): the tick loop asks it of every tick
+  static BookTickEntry entry = {nullptr, set_current_tick_entry};
   entry.own_method = PyObject_GetAttrString(module, "book_set_current_tick");  // kept for the process's life
   if (!entry.own_method) return -1;
   PyObject* capsule = PyCapsule_New(&entry, kBookTickCapsule, nullptr);

@@ -23,35 +23,57 @@ namespace {
 // instance dict: generic attribute access, no data descriptor of either name.
 TypeGuard g_tick_self_type;
 
-// self.<name> (one of TICK_ATTRS) held by `keep`: from the instance dict while the class leaves it
-// there, else getattr (then *quiet is cleared: Python code may have run).
-PyObject* tick_attr(PyObject* self, PyObject* name, Keep& keep, bool* quiet) {
-  static EntryPlace places[2];  // where each sat in the instance dict last read (instances share keys)
-  if (fastpaths_on()) {
-    PyTypeObject* type = Py_TYPE(self);
-    bool plain = g_tick_self_type.unchanged(type);
-    if (!plain && type->tp_getattro == PyObject_GenericGetAttr) {
-      plain = true;
-      for (PyObject* n : TICK_ATTRS) {  // type look-ups only: no Python code runs
-        PyObject* d = type_lookup(type, n);
-        if (d && Py_TYPE(d)->tp_descr_set) plain = false;
-      }
-      if (plain) g_tick_self_type.mark(type);
-    }
-    if (plain) {
-      PyObject* dict = instance_dict(self);
-      if (!dict) PyErr_Clear();
-      if (dict && PyDict_CheckExact(dict)) {
-        EntryPlace& place = places[name == ORVA_NAME("positions")];
-        PyObject* found = place.get(dict, name);  // a str key: no Python code runs
-        if (found) return keep.hold(found);
-        if (PyErr_Occurred()) throw_error();
-      }
-    }
+// Whether self's class leaves TICK_ATTRS to the instance dict, checked again (type look-ups only:
+// no Python code runs).
+[[gnu::noinline]] bool tick_attrs_plain(PyTypeObject* type) {
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  for (PyObject* n : TICK_ATTRS) {
+    PyObject* d = type_lookup(type, n);
+    if (d && Py_TYPE(d)->tp_descr_set) return false;
+  }
+  g_tick_self_type.mark(type);
+  return true;
+}
+
+// self.__dict__ (borrowed) while self's class leaves TICK_ATTRS to it, else null. No Python code runs.
+inline PyObject* tick_attrs_dict(PyObject* self) {
+  if (!fastpaths_on()) return nullptr;
+  PyTypeObject* type = Py_TYPE(self);
+  if (!g_tick_self_type.unchanged(type) && !tick_attrs_plain(type)) return nullptr;
+  PyObject* dict = instance_dict(self);
+  if (!dict) PyErr_Clear();
+  return dict && PyDict_CheckExact(dict) ? dict : nullptr;
+}
+
+// Where each of TICK_ATTRS sat in the instance dict last read (instances share keys).
+EntryPlace g_tick_attr_at[2];
+
+[[gnu::noinline]] PyObject* tick_attr_looked_up(PyObject* self, PyObject* dict, PyObject* name, EntryPlace& place,
+                                                Keep& keep, bool* quiet) {
+  if (dict) {
+    PyObject* found = place.get(dict, name);  // a str key: no Python code runs
+    if (found) return keep.hold(found);
+    if (PyErr_Occurred()) throw_error();
   }
   *quiet = false;
   return keep.own(PyObject_GetAttr(self, name));
 }
+
+// self.<name> (one of TICK_ATTRS, `which` its index) held by `keep`: from `dict`
+// (tick_attrs_dict's, null when it answered null), else getattr (then *quiet is cleared: Python
+// code may have run).
+inline PyObject* tick_attr(PyObject* self, PyObject* dict, int which, Keep& keep, bool* quiet) {
+  PyObject* name = which ? ORVA_NAME("positions") : ORVA_NAME("current_tick_infos");
+  EntryPlace& place = g_tick_attr_at[which];
+  if (dict)
+    if (PyObject* found = place.find(dict, name)) return keep.hold(found);
+  return tick_attr_looked_up(self, dict, name, place, keep, quiet);
+}
+
+// Where an instrument's record sits in current_tick_infos, for a run's few instruments: a place
+// chosen by the code's address (a place read for another code only looks it up again).
+EntryPlace g_record_at[8];
+EntryPlace& record_place(PyObject* code) { return g_record_at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
 
 // The positions book's own set_current_tick (tick_entry.hpp), once the engine module is loaded
 // (a Positions book imports it); null before.
@@ -99,10 +121,12 @@ bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
   }
   if (!dict) return true;  // no instance dict: nothing of its own
   if (!PyDict_CheckExact(dict)) return false;
-  if (PyDict_GetItemWithError(dict, ORVA_NAME("set_current_tick"))) return false;
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
+  if (!dict_lacks(dict, ORVA_NAME("set_current_tick"))) {
+    if (PyDict_GetItemWithError(dict, ORVA_NAME("set_current_tick"))) return false;
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
   }
   g_own_book_dict.mark(dict);
   return true;
@@ -115,11 +139,12 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
   Keep keep;
   bool quiet = true;  // no Python code ran since the tick's code was read
   PyObject* code = seen_code ? seen_code : keep.hold(dict_item(tick, ORVA_NAME("code")));
-  PyObject* infos = tick_attr(self, ORVA_NAME("current_tick_infos"), keep, &quiet);
+  PyObject* self_dict = tick_attrs_dict(self);
+  PyObject* infos = tick_attr(self, self_dict, 0, keep, &quiet);
   PyObject* record = nullptr;
   if (PyDict_CheckExact(infos) && PyUnicode_CheckExact(code)) {
     // A plain dict keyed by text: one look-up answers both "in" and "[]".
-    PyObject* found = PyDict_GetItemWithError(infos, code);
+    PyObject* found = record_place(code).get(infos, code);
     if (!found && PyErr_Occurred()) throw_error();
     if (found) record = keep.hold(found);
   }
@@ -156,13 +181,14 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
     quiet = false;
     if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
   }
-  PyObject* positions = tick_attr(self, ORVA_NAME("positions"), keep, &quiet);
+  // The dict read above, unless Python code ran since (it may have changed the class or the instance).
+  if (!quiet) self_dict = tick_attrs_dict(self);
+  PyObject* positions = tick_attr(self, self_dict, 1, keep, &quiet);
   // The book's own method is called as its binding calls it; anything else through the attribute.
   if (const BookTickEntry* entry = book_tick_entry()) {
     if (own_book_tick(positions, *entry)) {
-      const int done = quiet && PyUnicode_CheckExact(code) ? entry->set_current_tick_seen(positions, tick, code)
-                                                           : entry->set_current_tick(positions, tick);
-      if (done < 0) throw_error();
+      if (entry->set_current_tick(positions, tick, quiet && PyUnicode_CheckExact(code) ? code : nullptr) < 0)
+        throw_error();
       return;
     }
   }
@@ -184,7 +210,7 @@ const std::string kSetTickQualname = "Matcher.set_current_tick";
 
 // The body as the binding calls it, for the engine's loop (tick_entry.hpp): the tick is exactly a
 // dict; a failure gets the binding's traceback frame.
-int tick_entry_call(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts) {
+int set_current_tick_entry(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts) {
   try {
     set_tick(self, tick, code, ts);
     return 0;
@@ -198,19 +224,14 @@ int tick_entry_call(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts
   return -1;
 }
 
-int set_current_tick_entry(PyObject* self, PyObject* tick) { return tick_entry_call(self, tick, nullptr, nullptr); }
-
-int set_current_tick_seen(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts) {
-  return tick_entry_call(self, tick, code, ts);
-}
-
 }  // namespace
 
 void add_tick_entry(PyObject* module, PyObject* cls) {
   Ref ns = getattr(cls, ORVA_NAME("__dict__"));
   Ref descr = getitem(ns.get(), ORVA_NAME("set_current_tick"));
   if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type) raise(PyExc_SystemError, "Matcher.set_current_tick is not its own");
-  static TickEntry entry = {nullptr, set_current_tick_entry, set_current_tick_seen};
+  dict_lacks_checked();  // at load (it allocates): own_book_tick asks it of the book's dict
+  static TickEntry entry = {nullptr, set_current_tick_entry};
   entry.own_function = PyInstanceMethod_GET_FUNCTION(descr.get());
   Py_INCREF(entry.own_function);  // kept for the life of the process, never released
   Ref capsule = Ref::steal(PyCapsule_New(&entry, kTickEntryCapsule, nullptr));
