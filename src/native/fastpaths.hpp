@@ -554,6 +554,27 @@ class EntryHint {
       PyObject** slot = values_ ? values_ + i : const_cast<PyObject**>(entries_ + 2 * i + 1);
       return *slot ? slot : nullptr;
     }
+    // Whether find(hints[i], names[i]) == value(i) for every i < n, each value(i) not NULL: one pass
+    // with a compare per key and per value, for a dict looked at on every tick.
+    template <class Value>
+    bool hold(const EntryHint* hints, PyObject* const* names, Value&& value, int n) const {
+      if (values_) {
+        for (int i = 0; i < n; ++i) {
+          const Py_ssize_t ix = hints[i].ix_;
+          if (static_cast<size_t>(ix) >= static_cast<size_t>(n_) || entries_[2 * ix] != names[i] ||
+              values_[ix] != value(i))
+            return false;
+        }
+        return n_ > 0;
+      }
+      for (int i = 0; i < n; ++i) {
+        const Py_ssize_t ix = hints[i].ix_;
+        if (static_cast<size_t>(ix) >= static_cast<size_t>(n_) || entries_[2 * ix] != names[i] ||
+            entries_[2 * ix + 1] != value(i))
+          return false;
+      }
+      return n_ > 0;
+    }
 
    private:
     friend class EntryHint;

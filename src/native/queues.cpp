@@ -827,10 +827,7 @@ bool memo_holds(QueueMemo& memo, PyObject* q) {
   return memo.guard.unchanged(dict);
 #else
   if (PyDict_GET_SIZE(dict) != memo.n) return false;
-  const EntryHint::Entries entries(dict);
-  for (int i = 0; i < memo.n; ++i)
-    if (entries.find(k.attr_hint[i], k.attr_names[i]) != memo.values[i].get()) return false;
-  return true;
+  return EntryHint::Entries(dict).hold(k.attr_hint, k.attr_names, [&](int i) { return memo.values[i].get(); }, memo.n);
 #endif
 #else
   (void)memo, (void)q;
