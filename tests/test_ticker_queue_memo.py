@@ -24,6 +24,15 @@ CHANGES = {
     "permit queue's deque replaced": (
         lambda t: setattr(t.allow_next_tick_flag_queue, "queue", collections.deque()), None),
     "permit queue's count set": (lambda t: setattr(t.allow_next_tick_flag_queue, "unfinished_tasks", 5), None),
+    # the attributes' places in the queue's key table move, grow or go
+    "count taken out and set again": (lambda t: (delattr(t.tick_queue, "unfinished_tasks"),
+                                                 setattr(t.tick_queue, "unfinished_tasks", 7)), 7),
+    "an attribute added and taken out again": (lambda t: (setattr(t.tick_queue, "extra", 1),
+                                                          delattr(t.tick_queue, "extra")), None),
+    "the queue's __dict__ replaced by a dict of its own": (
+        lambda t: setattr(t.tick_queue, "__dict__", dict(vars(t.tick_queue))), None),
+    "the permit queue's __dict__ replaced by a dict of its own": (
+        lambda t: setattr(t.allow_next_tick_flag_queue, "__dict__", dict(vars(t.allow_next_tick_flag_queue))), None),
 }
 
 

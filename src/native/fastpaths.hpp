@@ -652,6 +652,73 @@ class EntryHint {
   Py_ssize_t ix_ = -1;
 };
 
+// A split dict's key table and its values by index (entry hints family: 3.12 - 3.13, not the
+// free-threaded build). A table shared by split dicts only grows, so while a dict is still split over
+// the table seen once, each index names the key it named then: its value is read (or replaced) with
+// one load. The caller keeps that table alive (it holds a split dict over it; PyDict_Copy of a split
+// dict shares the table), so that no other table is ever made at its address. Use with the GIL held.
+struct SplitTable {
+  // The key table of `dict` (an exact dict) when it is split, else NULL (also with the shortcut
+  // off); compared only.
+  static const void* of(PyObject* dict) {
+#if ORVA_USE_ENTRY_HINTS
+    if (!fastpaths_on()) return nullptr;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    return d->ma_values ? d->ma_keys : nullptr;
+#else
+    (void)dict;
+    return nullptr;
+#endif
+  }
+  // The values of `dict`, for which of() answered a table; slot i holds the value of the table's key
+  // i, or NULL when the dict lacks it.
+  static PyObject** values(PyObject* dict) {
+#if ORVA_USE_ENTRY_HINTS
+    char* values = reinterpret_cast<char*>(reinterpret_cast<PyDictObject*>(dict)->ma_values);
+#if PY_VERSION_HEX >= 0x030D0000
+    values += sizeof(void*);  // 3.13: {capacity, size, embedded, valid} before the values
+#endif
+    return reinterpret_cast<PyObject**>(values);
+#else
+    (void)dict;
+    return nullptr;
+#endif
+  }
+  // The index of `name` (an interned str) in the split table of `dict`, when of(dict) answers and
+  // dict[name] is read there (checked against the look-up); else -1. Sets no error.
+  static Py_ssize_t index(PyObject* dict, PyObject* name) {
+#if ORVA_USE_ENTRY_HINTS
+    if (!of(dict)) return -1;
+    const auto* k = reinterpret_cast<const DictKeysLayout*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    if (k->dk_kind == 0) return -1;  // not all keys str: entries of another shape
+    auto* entries =
+        reinterpret_cast<PyObject* const*>(k->dk_indices + (static_cast<size_t>(1) << k->dk_log2_index_bytes));
+    for (Py_ssize_t i = 0; i < k->dk_nentries; ++i)
+      if (entries[2 * i] == name) {
+        PyObject* found = PyDict_GetItemWithError(dict, name);
+        if (!found) PyErr_Clear();
+        return found && values(dict)[i] == found ? i : -1;
+      }
+    return -1;
+#else
+    (void)dict, (void)name;
+    return -1;
+#endif
+  }
+  // Whether a dict watcher watches `dict`: a value replaced in place would not be told to it.
+  static bool watched(PyObject* dict) {
+#if ORVA_USE_ENTRY_HINTS
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return (reinterpret_cast<PyDictObject*>(dict)->ma_version_tag & 0xff) != 0;
+#pragma GCC diagnostic pop
+#else
+    (void)dict;
+    return true;
+#endif
+  }
+};
+
 // Where a str key was found in a dict's entries, to read its value there again without a look-up
 // (reading only: nothing is written through it). The place is used only while it still holds that
 // key with a value, so a dict resized, changed or of another layout is never misread, only looked

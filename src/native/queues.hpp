@@ -83,6 +83,11 @@ struct QueueMemo {
   // not_empty's instance dict and its _waiters, as last found (held); empty when not known.
   Ref cond_dict, waiters;
   DictGuard cond_guard;
+  // With entry hints (3.12+): the split key table of dict (compared only), a split dict over it that
+  // keeps it alive, and the index of each attribute in it; null when the values are not read by index.
+  const void* table = nullptr;
+  Ref table_holder;
+  signed char ix[kMaxAttrs] = {};
   void forget() { n = 0; }
 };
 
