@@ -101,6 +101,10 @@ CASES = {
         lambda mp, t: [setattr(t, f"extra_{k}", k) for k in range(40)],
         lambda i, c: MARKET[c],
         lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
+    "the ticker's __dict__ replaced by a dict of its own, then its map": (
+        lambda mp, t: (setattr(t, "__dict__", dict(vars(t))), setattr(t, "code_market_map", {"2330": "G", "TXFR1": "H"})),
+        lambda i, c: {"2330": "G", "TXFR1": "H"}[c] if i > SWITCH else MARKET[c],
+        lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
     "a property in front of the map": (
         lambda mp, t: mp.setattr(ticker.Ticker, "code_market_map",
                                  property(lambda self: {"2330": "P", "TXFR1": "Q"}), raising=False),

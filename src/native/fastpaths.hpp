@@ -53,6 +53,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 #ifndef ORVA_FASTPATHS
@@ -133,12 +134,18 @@ namespace orva {
 #if ORVA_FASTPATHS
 // ORVA_MERO_BACKTEST_FASTPATHS as the environment holds it now.
 bool fastpaths_from_environment();
+namespace detail {
+// 1 on, 0 off, -1 not read yet. A plain byte rather than a function-local static: asked dozens of
+// times per tick, and a static's guard costs a load and a branch more on every ask.
+extern std::atomic<signed char> g_fastpaths;
+bool read_fastpaths();
+}  // namespace detail
 // Read once, at the first call (module load); the environment is not looked at again. Inline: it is
 // asked several times per tick.
 inline bool fastpaths_on() {
-  // A plain C++ static over a C string compare: no Python call, so no GIL switch inside the guard.
-  static const bool on = fastpaths_from_environment();
-  return on;
+  const signed char on = detail::g_fastpaths.load(std::memory_order_relaxed);
+  if (__builtin_expect(on >= 0, 1)) return on != 0;
+  return detail::read_fastpaths();
 }
 #else
 constexpr bool fastpaths_on() { return false; }
@@ -255,8 +262,18 @@ class TypeGuard {
 #elif ORVA_USE_TYPE_WATCHERS
   int slot_ = -1;
   uint64_t count_ = 0;
-  // The changes seen of the class in watch slot `slot`.
-  static uint64_t watch_count(int slot);
+  // The changes seen of the class in watch slot `slot` (inline: asked for every tick).
+  static uint64_t watch_count(int slot) { return g_type_changes[slot]; }
+#endif
+
+ public:
+#if ORVA_USE_TYPE_WATCHERS
+  // The changes the interpreter told of, per watch slot (fastpaths.cpp's watcher writes them).
+  static uint64_t g_type_changes[];
+#endif
+
+ private:
+#if ORVA_USE_TYPE_WATCHERS
   // The slot watching `type` (watched from now on, and kept alive), or -1 when none is free.
   static int watch_slot(PyTypeObject* type);
 #endif
@@ -327,11 +344,26 @@ class PlainDictGuard {
 #elif ORVA_USE_DICT_WATCHERS
   int slot_ = -1;
   uint64_t count_ = 0;
-  // Whether slot `slot` still watches `dict` and has seen `count` changes of it.
-  static bool watch_holds(int slot, PyObject* dict, uint64_t count);
-  static uint64_t watch_count(int slot);
+  // Whether slot `slot` still watches `dict` and has seen `count` changes of it (inline: asked for
+  // every tick).
+  static bool watch_holds(int slot, PyObject* dict, uint64_t count) {
+    return g_watched_dicts[slot].dict == dict && g_watched_dicts[slot].changes == count;
+  }
+  static uint64_t watch_count(int slot) { return g_watched_dicts[slot].changes; }
   // The slot watching `dict` (watched from now on, until it is freed), or -1 when none is free.
   static int watch_slot(PyObject* dict);
+#endif
+
+ public:
+#if ORVA_USE_DICT_WATCHERS
+  // The dicts watched, each with a count of the events the interpreter told of (fastpaths.cpp's
+  // watcher writes them). A freed dict leaves its slot, counted first, so a guard holding the slot
+  // never matches again.
+  struct Watched {
+    PyObject* dict = nullptr;  // compared only
+    uint64_t changes = 0;
+  };
+  static Watched g_watched_dicts[];
 #endif
 };
 
