@@ -79,6 +79,29 @@ def test_two_tickers_keep_their_own_counts(monkeypatch):
     assert a.tick_queue.unfinished_tasks == b.tick_queue.unfinished_tasks == len(got[id(a)])
 
 
+def test_counts_held_by_python_keep_their_values(monkeypatch):
+    """The count is an int like any other: one Python holds never changes, while the counts nobody
+    holds may be reused for the next."""
+    feed, _, _, threads = use(monkeypatch)
+    feed.frames[MAIN] = frame(30)
+    t = ticker.Ticker(object())
+    t.send_ticks(CODES, *MAIN)
+    got = [pop(t)]
+    t.tick_queue.unfinished_tasks = 1000  # above the cached small ints
+    held = []
+    while got[-1] != EXIT:
+        if len(got) % 3 == 0:
+            count = t.tick_queue.unfinished_tasks
+            held.append((count, int(str(count))))
+        item = ticker.take_next_tick(t)
+        got.append(item if item is not None else pop(t))
+    threads.join_all()
+    assert len(held) >= 8
+    assert [count for count, _ in held] == [value for _, value in held]
+    assert [value for _, value in held] == list(range(held[0][1], held[0][1] + 3 * len(held), 3))
+    assert t.tick_queue.unfinished_tasks == 1000 + len(got) - 1
+
+
 FLAGS = {
     # name: (attribute, value set after tick SWITCH): none of these stops the run
     "exit flag 0": ("exit_send_thread_flag", 0),

@@ -41,6 +41,10 @@
 //                           value again with a few loads, for dicts made alike (the ticks of a feed,
 //                           the instance dicts of one class). Checked against PyDict_GetItem at
 //                           every learn(). Plain: look the key up.
+//   ORVA_USE_LONG_LAYOUT    an int's digits (3.10 - 3.13, 30-bit digits, not the free-threaded build;
+//                           checked against PyLong_AsLongLong at first use): an int that only its
+//                           owner holds is given a new one-digit value in place (a count written on
+//                           every tick). Plain: a new int.
 //   ORVA_USE_LOCK_LAYOUT    _thread.lock's object layout (3.10 - 3.13, checked against locked() at
 //                           first use): take a free queue mutex without a method call.
 //                           Plain: lock.acquire() / lock.release().
@@ -107,6 +111,13 @@
 #define ORVA_USE_ENTRY_READS 0
 #else
 #define ORVA_USE_ENTRY_READS (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030E0000)
+#endif
+#endif
+#ifndef ORVA_USE_LONG_LAYOUT
+#if defined(Py_GIL_DISABLED) || PYLONG_BITS_IN_DIGIT != 30
+#define ORVA_USE_LONG_LAYOUT 0
+#else
+#define ORVA_USE_LONG_LAYOUT (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030E0000)
 #endif
 #endif
 #ifndef ORVA_USE_LOCK_LAYOUT
@@ -839,6 +850,62 @@ class EntryPlace {
   }
 #endif
   Py_ssize_t ix_ = -1;
+};
+
+// Ints given a new value in place (see ORVA_USE_LONG_LAYOUT).
+class ReusedInt {
+ public:
+  // Gives `n` the value `v` in place when `n` is an exact int that only the caller holds (nobody else
+  // can see the change), both values are of one digit and above the cached small ints; false, with
+  // nothing changed, otherwise. Use with the GIL held.
+  static bool assign(PyObject* n, long long v) {
+#if ORVA_USE_LONG_LAYOUT
+    if (!fastpaths_on() || v <= 256 || v >= (1LL << 30) || !PyLong_CheckExact(n) || Py_REFCNT(n) != 1) return false;
+    if (!one_digit(n) || !layout_checked()) return false;
+    set_digit(n, static_cast<uint32_t>(v));
+    return true;
+#else
+    (void)n, (void)v;
+    return false;
+#endif
+  }
+
+ private:
+#if ORVA_USE_LONG_LAYOUT
+#if PY_VERSION_HEX >= 0x030C0000
+  // Include/cpython/longintrepr.h of 3.12 - 3.13: a tag (digit count << 3 | sign), then the digits.
+  struct Layout {
+    PyObject_HEAD
+    uintptr_t lv_tag;
+    uint32_t digit[1];
+  };
+  static bool one_digit(PyObject* n) { return reinterpret_cast<Layout*>(n)->lv_tag == (1u << 3); }
+#else
+  // 3.10 - 3.11: the digit count (negative for a negative int) in ob_size, then the digits.
+  struct Layout {
+    PyObject_VAR_HEAD
+    uint32_t digit[1];
+  };
+  static bool one_digit(PyObject* n) { return Py_SIZE(n) == 1; }
+#endif
+  static void set_digit(PyObject* n, uint32_t v) { reinterpret_cast<Layout*>(n)->digit[0] = v; }
+  // Whether an int of our own, written this way, reads back as written (asked once).
+  static bool layout_checked() {
+    static signed char ok = -1;  // zero-initialised storage: no guard
+    if (ok < 0) {
+      PyObject* probe = PyLong_FromLongLong(1000003);
+      bool good = probe && Py_REFCNT(probe) == 1 && one_digit(probe);
+      if (good) {
+        set_digit(probe, 1000033);
+        good = PyLong_AsLongLong(probe) == 1000033;
+      }
+      if (!probe || PyErr_Occurred()) PyErr_Clear();
+      Py_XDECREF(probe);
+      ok = good ? 1 : 0;
+    }
+    return ok == 1;
+  }
+#endif
 };
 
 // A new empty dict meant to hold `n` keys.

@@ -954,7 +954,11 @@ bool queue_count_direct(PyObject* q, const std::function<bool()>& keep, QueueMem
     return queue_count_direct(q, keep);
   }
   PyObject* dict = memo.dict.get();
-  Ref next = py_long(memo.count + 1);
+  Ref next;
+  if (memo.spare && ReusedInt::assign(memo.spare.get(), memo.count + 1))
+    next = std::move(memo.spare);
+  else
+    next = py_long(memo.count + 1);
   if (memo.table && SplitTable::of(dict) == memo.table && !SplitTable::watched(dict)) {
     // The old count is held by the memo too: dropping the dict's reference runs no code.
     PyObject*& slot = SplitTable::values(dict)[memo.ix[memo.unfinished_at]];
@@ -965,7 +969,10 @@ bool queue_count_direct(PyObject* q, const std::function<bool()>& keep, QueueMem
   }
   memo.guard.mark(dict);  // the one change made to the dict is this one
   ++memo.count;
-  memo.values[memo.unfinished_at] = std::move(next);  // the old count, released last
+  // The old count is kept for the next one: released (last) only when another took it meanwhile.
+  Ref taken = std::move(memo.spare);
+  memo.spare = std::move(memo.values[memo.unfinished_at]);
+  memo.values[memo.unfinished_at] = std::move(next);
   return true;
 }
 

@@ -76,6 +76,7 @@ struct QueueMemo {
   int n = 0;              // 0: nothing known
   int unfinished_at = -1;
   long long count = 0;    // the value of values[unfinished_at]
+  Ref spare;              // the count before it, given the next count in place if nobody else took it
   DictGuard guard;        // the dict as it was when values were read or last written here
   PyObject* items = nullptr;      // q.queue, q.mutex and q.not_empty, held through values
   PyObject* mutex = nullptr;
