@@ -935,9 +935,9 @@ bool no_waiters(QueueMemo& memo, PyObject* cond, Ref (&dropped)[2]) {
 
 }  // namespace
 
-bool queue_count_direct(PyObject* q, const std::function<bool()>& keep, QueueMemo& memo) {
+bool queue_count_direct(PyObject* q, KeepRef keep, QueueMemo& memo) {
   if (!memo_holds(memo, q)) {
-    if (!queue_count_direct(q, keep)) return false;
+    if (!queue_count_direct(q, [&] { return keep(); })) return false;
     // Counted: the queue is plain, and nothing ran since the count was written.
     Slots s;
     PyObject* dict = plain_dict(q, s);
@@ -948,10 +948,10 @@ bool queue_count_direct(PyObject* q, const std::function<bool()>& keep, QueueMem
   // free, nobody waiting on not_empty, keep(); then the count written one higher.
   Ref dropped[2];  // released on the way out
   if (Py_SIZE(memo.items) != 0 || mutex_locked(memo.mutex) || !no_waiters(memo, memo.not_empty, dropped)) return false;
-  if (keep && !keep()) return false;
+  if (!keep()) return false;
   if (memo.count == LLONG_MAX) {
     memo.forget();
-    return queue_count_direct(q, keep);
+    return queue_count_direct(q, [&] { return keep(); });
   }
   PyObject* dict = memo.dict.get();
   Ref next;

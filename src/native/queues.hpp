@@ -11,6 +11,7 @@
 #pragma once
 
 #include <functional>
+#include <type_traits>
 
 #include "fastpaths.hpp"
 #include "pyref.hpp"
@@ -92,8 +93,21 @@ struct QueueMemo {
   void forget() { n = 0; }
 };
 
+// A callable borrowed for the length of one call: nothing is copied or allocated, where making a
+// std::function of it would be (asked on every tick).
+class KeepRef {
+ public:
+  template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, KeepRef>>>
+  KeepRef(const F& f) : fn_(&f), call_([](const void* fn) { return static_cast<bool>((*static_cast<const F*>(fn))()); }) {}
+  bool operator()() const { return call_(fn_); }
+
+ private:
+  const void* fn_;
+  bool (*call_)(const void*);
+};
+
 // queue_count_direct for a caller keeping `memo` for `q`.
-bool queue_count_direct(PyObject* q, const std::function<bool()>& keep, QueueMemo& memo);
+bool queue_count_direct(PyObject* q, KeepRef keep, QueueMemo& memo);
 
 // queue_try_get_any for a caller keeping `memo` for `q`.
 Ref queue_try_get_any(PyObject* q, QueueMemo& memo);

@@ -116,7 +116,12 @@ bool native_seconds(long long ts, long digits, double* out) {
 }
 
 PyObject* SecondsBinding::bound() {
-  PyObject* dict = PyModule_CheckExact(module_) ? PyModule_GetDict(module_) : nullptr;
+  // A module's __dict__ is read-only: the one found first stays its dict.
+  if (!dict_known_) {
+    module_dict_ = PyModule_CheckExact(module_) ? PyModule_GetDict(module_) : nullptr;
+    dict_known_ = true;
+  }
+  PyObject* dict = module_dict_;
   if (dict && fn_ && guard_.unchanged(dict)) return fn_.get();
   guard_.forget();
   // Marked before the look-up: a change made while it runs is seen by the next row.
