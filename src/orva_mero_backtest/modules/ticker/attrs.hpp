@@ -30,6 +30,19 @@ class InstanceAttrs {
 #endif
     return look_up(self, slot, name);
   }
+  // getattr(self, name) borrowed (from self's dict) when the shortcuts answer it; else NULL (ask get()).
+  // Valid until code runs.
+  PyObject* peek(PyObject* self, Slot slot, PyObject* name) {
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
+    (void)name;
+    return kept(self, slot);
+#elif ORVA_USE_TYPE_WATCHERS
+    return from_dict(self, slot, name);
+#else
+    (void)self, (void)slot, (void)name;
+    return nullptr;
+#endif
+  }
   // bool(getattr(self, name))
   bool truthy(PyObject* self, Slot slot, PyObject* name) {
 #if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
