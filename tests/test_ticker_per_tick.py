@@ -126,6 +126,32 @@ def test_a_change_mid_run_is_seen_by_the_next_tick(monkeypatch, case):
     assert run(monkeypatch, df, on_tick) == plain_ticks(df, market, stamp)
 
 
+def test_a_map_replaced_by_the_timestamp_helper_changes_the_rows_after_its_own(monkeypatch):
+    """A row's market is read before its timestamp: a helper that replaces code_market_map (its
+    markets new objects, the old ones then held by nobody else) moves only the rows after its own."""
+    seen = {"calls": 0}
+
+    def fresh_map(tag):
+        return {code: "".join([market, tag]) for code, market in MARKET.items()}
+
+    def stamping(ts, digits):
+        seen["calls"] += 1
+        if seen["calls"] == SWITCH + 1:  # building row SWITCH
+            seen["ticker"].code_market_map = fresh_map("-new")
+        return utils.format_nano_ts_to_second_ts(ts, digits)
+
+    def on_tick(i, t):
+        if i == 0:
+            seen["ticker"] = t
+            t.code_market_map = fresh_map("-old")
+
+    rebind(monkeypatch, stamping)
+    df = frame(20)
+    tag = lambda i: "" if i == 0 else "-old" if i <= SWITCH else "-new"  # noqa: E731
+    assert run(monkeypatch, df, on_tick) == plain_ticks(
+        df, lambda i, c: MARKET[c] + tag(i), lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8))
+
+
 def test_a_replaced_helper_is_called_for_every_row_and_the_package_one_again_after(monkeypatch):
     calls = []
 

@@ -24,6 +24,9 @@ CHANGES = {
     "permit queue's deque replaced": (
         lambda t: setattr(t.allow_next_tick_flag_queue, "queue", collections.deque()), None),
     "permit queue's count set": (lambda t: setattr(t.allow_next_tick_flag_queue, "unfinished_tasks", 5), None),
+    # counts that stop being a cached small int, or outgrow one 30-bit digit, while the run goes on
+    "count set below the cached small ints": (lambda t: setattr(t.tick_queue, "unfinished_tasks", 250), 250),
+    "count set below 2**30": (lambda t: setattr(t.tick_queue, "unfinished_tasks", 2**30 - 6), 2**30 - 6),
     # the attributes' places in the queue's key table move, grow or go
     "count taken out and set again": (lambda t: (delattr(t.tick_queue, "unfinished_tasks"),
                                                  setattr(t.tick_queue, "unfinished_tasks", 7)), 7),
