@@ -101,6 +101,10 @@ CASES = {
         lambda mp, t: [setattr(t, f"extra_{k}", k) for k in range(40)],
         lambda i, c: MARKET[c],
         lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
+    "one attribute added to the ticker, then its map replaced": (
+        lambda mp, t: (setattr(t, "extra", 1), setattr(t, "code_market_map", {"2330": "I", "TXFR1": "J"})),
+        lambda i, c: {"2330": "I", "TXFR1": "J"}[c] if i > SWITCH else MARKET[c],
+        lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
     "the ticker's __dict__ replaced by a dict of its own, then its map": (
         lambda mp, t: (setattr(t, "__dict__", dict(vars(t))), setattr(t, "code_market_map", {"2330": "G", "TXFR1": "H"})),
         lambda i, c: {"2330": "G", "TXFR1": "H"}[c] if i > SWITCH else MARKET[c],
@@ -248,6 +252,8 @@ QUEUE_CHANGES = {
     "tick_queue bounded": lambda t: setattr(t.tick_queue, "maxsize", 1000),
     "a permit put on the queue": lambda t: t.allow_next_tick_flag_queue.put(True),
     "tick_queue's deque replaced": lambda t: setattr(t.tick_queue, "queue", collections.deque()),
+    "tick_queue given an attribute it keeps": lambda t: setattr(t.tick_queue, "note", "kept"),
+    "permit queue given an attribute it keeps": lambda t: setattr(t.allow_next_tick_flag_queue, "note", "kept"),
     "tick_queue given attributes, then rid of them": lambda t: (
         [setattr(t.tick_queue, f"x{k}", k) for k in range(40)], [delattr(t.tick_queue, f"x{k}") for k in range(40)]),
 }
