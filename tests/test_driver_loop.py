@@ -339,6 +339,20 @@ def test_native_seconds_equal_the_python_helper(seed):
     assert not wrong, wrong[:5]
 
 
+def binade_sample(rng, n):
+    """n timestamps in each binade of seconds from 2**20 to 2**33 (all below 2**63 ns): where rounding
+    to 6 to 9 decimals starts or stops being able to move the value."""
+    return [rng.randint(2**k * 10**9, 2 ** (k + 1) * 10**9 - 1) for k in range(20, 33) for _ in range(n)]
+
+
+@pytest.mark.parametrize("digits", [6, 7, 8, 9])
+def test_native_seconds_equal_the_python_helper_in_every_binade(digits):
+    rng = random.Random(digits)
+    cases = binade_sample(rng, 60)
+    wrong = [ts for ts in cases if engine.ns_to_seconds(ts, digits) != utils.format_nano_ts_to_second_ts(ts, digits)]
+    assert not wrong, wrong[:5]
+
+
 @pytest.mark.parametrize("ts, digits", [(10**9 - 1, 8), (-5, 8), (2**63, 8), (10**18, 10), (10**18, -1)])
 def test_native_seconds_leave_other_ranges_to_the_helper(ts, digits):
     assert engine.ns_to_seconds(ts, digits) is None

@@ -101,6 +101,14 @@ CASES = {
         lambda mp, t: [setattr(t, f"extra_{k}", k) for k in range(40)],
         lambda i, c: MARKET[c],
         lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
+    "one attribute added to the ticker, then its map replaced": (
+        lambda mp, t: (setattr(t, "extra", 1), setattr(t, "code_market_map", {"2330": "I", "TXFR1": "J"})),
+        lambda i, c: {"2330": "I", "TXFR1": "J"}[c] if i > SWITCH else MARKET[c],
+        lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
+    "the ticker's __dict__ replaced by a dict of its own, then its map": (
+        lambda mp, t: (setattr(t, "__dict__", dict(vars(t))), setattr(t, "code_market_map", {"2330": "G", "TXFR1": "H"})),
+        lambda i, c: {"2330": "G", "TXFR1": "H"}[c] if i > SWITCH else MARKET[c],
+        lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8)),
     "a property in front of the map": (
         lambda mp, t: mp.setattr(ticker.Ticker, "code_market_map",
                                  property(lambda self: {"2330": "P", "TXFR1": "Q"}), raising=False),
@@ -120,6 +128,32 @@ def test_a_change_mid_run_is_seen_by_the_next_tick(monkeypatch, case):
 
     df = frame(20)
     assert run(monkeypatch, df, on_tick) == plain_ticks(df, market, stamp)
+
+
+def test_a_map_replaced_by_the_timestamp_helper_changes_the_rows_after_its_own(monkeypatch):
+    """A row's market is read before its timestamp: a helper that replaces code_market_map (its
+    markets new objects, the old ones then held by nobody else) moves only the rows after its own."""
+    seen = {"calls": 0}
+
+    def fresh_map(tag):
+        return {code: "".join([market, tag]) for code, market in MARKET.items()}
+
+    def stamping(ts, digits):
+        seen["calls"] += 1
+        if seen["calls"] == SWITCH + 1:  # building row SWITCH
+            seen["ticker"].code_market_map = fresh_map("-new")
+        return utils.format_nano_ts_to_second_ts(ts, digits)
+
+    def on_tick(i, t):
+        if i == 0:
+            seen["ticker"] = t
+            t.code_market_map = fresh_map("-old")
+
+    rebind(monkeypatch, stamping)
+    df = frame(20)
+    tag = lambda i: "" if i == 0 else "-old" if i <= SWITCH else "-new"  # noqa: E731
+    assert run(monkeypatch, df, on_tick) == plain_ticks(
+        df, lambda i, c: MARKET[c] + tag(i), lambda i, ts: utils.format_nano_ts_to_second_ts(ts, 8))
 
 
 def test_a_replaced_helper_is_called_for_every_row_and_the_package_one_again_after(monkeypatch):
@@ -218,6 +252,8 @@ QUEUE_CHANGES = {
     "tick_queue bounded": lambda t: setattr(t.tick_queue, "maxsize", 1000),
     "a permit put on the queue": lambda t: t.allow_next_tick_flag_queue.put(True),
     "tick_queue's deque replaced": lambda t: setattr(t.tick_queue, "queue", collections.deque()),
+    "tick_queue given an attribute it keeps": lambda t: setattr(t.tick_queue, "note", "kept"),
+    "permit queue given an attribute it keeps": lambda t: setattr(t.allow_next_tick_flag_queue, "note", "kept"),
     "tick_queue given attributes, then rid of them": lambda t: (
         [setattr(t.tick_queue, f"x{k}", k) for k in range(40)], [delattr(t.tick_queue, f"x{k}") for k in range(40)]),
 }

@@ -24,6 +24,18 @@ CHANGES = {
     "permit queue's deque replaced": (
         lambda t: setattr(t.allow_next_tick_flag_queue, "queue", collections.deque()), None),
     "permit queue's count set": (lambda t: setattr(t.allow_next_tick_flag_queue, "unfinished_tasks", 5), None),
+    # counts that stop being a cached small int, or outgrow one 30-bit digit, while the run goes on
+    "count set below the cached small ints": (lambda t: setattr(t.tick_queue, "unfinished_tasks", 250), 250),
+    "count set below 2**30": (lambda t: setattr(t.tick_queue, "unfinished_tasks", 2**30 - 6), 2**30 - 6),
+    # the attributes' places in the queue's key table move, grow or go
+    "count taken out and set again": (lambda t: (delattr(t.tick_queue, "unfinished_tasks"),
+                                                 setattr(t.tick_queue, "unfinished_tasks", 7)), 7),
+    "an attribute added and taken out again": (lambda t: (setattr(t.tick_queue, "extra", 1),
+                                                          delattr(t.tick_queue, "extra")), None),
+    "the queue's __dict__ replaced by a dict of its own": (
+        lambda t: setattr(t.tick_queue, "__dict__", dict(vars(t.tick_queue))), None),
+    "the permit queue's __dict__ replaced by a dict of its own": (
+        lambda t: setattr(t.allow_next_tick_flag_queue, "__dict__", dict(vars(t.allow_next_tick_flag_queue))), None),
 }
 
 
@@ -68,6 +80,29 @@ def test_two_tickers_keep_their_own_counts(monkeypatch):
     threads.join_all()
     assert got[id(a)] == got[id(b)]
     assert a.tick_queue.unfinished_tasks == b.tick_queue.unfinished_tasks == len(got[id(a)])
+
+
+def test_counts_held_by_python_keep_their_values(monkeypatch):
+    """The count is an int like any other: one Python holds never changes, while the counts nobody
+    holds may be reused for the next."""
+    feed, _, _, threads = use(monkeypatch)
+    feed.frames[MAIN] = frame(30)
+    t = ticker.Ticker(object())
+    t.send_ticks(CODES, *MAIN)
+    got = [pop(t)]
+    t.tick_queue.unfinished_tasks = 1000  # above the cached small ints
+    held = []
+    while got[-1] != EXIT:
+        if len(got) % 3 == 0:
+            count = t.tick_queue.unfinished_tasks
+            held.append((count, int(str(count))))
+        item = ticker.take_next_tick(t)
+        got.append(item if item is not None else pop(t))
+    threads.join_all()
+    assert len(held) >= 8
+    assert [count for count, _ in held] == [value for _, value in held]
+    assert [value for _, value in held] == list(range(held[0][1], held[0][1] + 3 * len(held), 3))
+    assert t.tick_queue.unfinished_tasks == 1000 + len(got) - 1
 
 
 FLAGS = {

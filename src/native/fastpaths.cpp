@@ -12,6 +12,18 @@ bool fastpaths_from_environment() {
   const char* v = std::getenv("ORVA_MERO_BACKTEST_FASTPATHS");
   return !(v && std::strcmp(v, "0") == 0);
 }
+
+namespace detail {
+std::atomic<signed char> g_fastpaths{-1};
+
+bool read_fastpaths() {
+  // Threads racing here read the same environment and store the same answer.
+  const bool on = fastpaths_from_environment();
+  signed char unread = -1;
+  g_fastpaths.compare_exchange_strong(unread, on ? 1 : 0, std::memory_order_relaxed);
+  return g_fastpaths.load(std::memory_order_relaxed) != 0;
+}
+}  // namespace detail
 #endif
 
 #if ORVA_USE_ENTRY_READS
@@ -93,20 +105,19 @@ namespace {
 constexpr int kWatchSlots = 32;
 struct Watched {
   PyTypeObject* type = nullptr;
-  uint64_t changes = 0;
 };
 Watched g_watched[kWatchSlots];
 int g_watcher = -2;  // -2: not added yet, -1: none to be had
 
 int on_type_changed(PyTypeObject* type) {
-  for (Watched& w : g_watched)
-    if (w.type == type) ++w.changes;
+  for (int i = 0; i < kWatchSlots; ++i)
+    if (g_watched[i].type == type) ++TypeGuard::g_type_changes[i];
   return 0;
 }
 
 }  // namespace
 
-uint64_t TypeGuard::watch_count(int slot) { return g_watched[slot].changes; }
+uint64_t TypeGuard::g_type_changes[kWatchSlots] = {};
 
 int TypeGuard::watch_slot(PyTypeObject* type) {
   if (g_watcher == -2) {
@@ -141,21 +152,19 @@ int TypeGuard::watch_slot(PyTypeObject* type) {
 #endif
 
 #if ORVA_USE_DICT_WATCHERS
+PlainDictGuard::Watched PlainDictGuard::g_watched_dicts[32];
+
 namespace {
 
 // The dicts watched by this module, each with a count of the events the interpreter told of. A
 // freed dict leaves its slot (counted first, so a guard holding the slot never matches again).
 // All of it is used with the GIL held.
 constexpr int kDictSlots = 32;
-struct WatchedDict {
-  PyObject* dict = nullptr;  // compared only
-  uint64_t changes = 0;
-};
-WatchedDict g_dicts[kDictSlots];
+auto& g_dicts = PlainDictGuard::g_watched_dicts;
 int g_dict_watcher = -2;  // -2: not added yet, -1: none to be had
 
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
-  for (WatchedDict& w : g_dicts)
+  for (PlainDictGuard::Watched& w : g_dicts)
     if (w.dict == dict) {
       ++w.changes;
       if (event == PyDict_EVENT_DEALLOCATED) w.dict = nullptr;
@@ -165,11 +174,6 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*)
 
 }  // namespace
 
-bool PlainDictGuard::watch_holds(int slot, PyObject* dict, uint64_t count) {
-  return g_dicts[slot].dict == dict && g_dicts[slot].changes == count;
-}
-
-uint64_t PlainDictGuard::watch_count(int slot) { return g_dicts[slot].changes; }
 
 int PlainDictGuard::watch_slot(PyObject* dict) {
   if (!PyDict_CheckExact(dict)) return -1;

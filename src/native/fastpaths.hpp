@@ -44,6 +44,10 @@
 //                           dict_lacks(): a str key surely missing, by the dict's own probe
 //                           sequence (checked against PyDict_Contains once per module, see
 //                           dict_lacks_checked()). Plain: look the key up.
+//   ORVA_USE_LONG_LAYOUT    an int's digits (3.10 - 3.13, 30-bit digits, not the free-threaded build;
+//                           checked against PyLong_AsLongLong at first use): an int that only its
+//                           owner holds is given a new one-digit value in place (a count written on
+//                           every tick). Plain: a new int.
 //   ORVA_USE_LOCK_LAYOUT    _thread.lock's object layout (3.10 - 3.13, checked against locked() at
 //                           first use): take a free queue mutex without a method call.
 //                           Plain: lock.acquire() / lock.release().
@@ -56,6 +60,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 #ifndef ORVA_FASTPATHS
@@ -111,6 +116,13 @@
 #define ORVA_USE_ENTRY_READS (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030E0000)
 #endif
 #endif
+#ifndef ORVA_USE_LONG_LAYOUT
+#if defined(Py_GIL_DISABLED) || PYLONG_BITS_IN_DIGIT != 30
+#define ORVA_USE_LONG_LAYOUT 0
+#else
+#define ORVA_USE_LONG_LAYOUT (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030E0000)
+#endif
+#endif
 #ifndef ORVA_USE_LOCK_LAYOUT
 #define ORVA_USE_LOCK_LAYOUT (ORVA_FASTPATHS && PY_VERSION_HEX < 0x030E0000)
 #endif
@@ -136,12 +148,18 @@ namespace orva {
 #if ORVA_FASTPATHS
 // ORVA_MERO_BACKTEST_FASTPATHS as the environment holds it now.
 bool fastpaths_from_environment();
+namespace detail {
+// 1 on, 0 off, -1 not read yet. A plain byte rather than a function-local static: asked dozens of
+// times per tick, and a static's guard costs a load and a branch more on every ask.
+extern std::atomic<signed char> g_fastpaths;
+bool read_fastpaths();
+}  // namespace detail
 // Read once, at the first call (module load); the environment is not looked at again. Inline: it is
 // asked several times per tick.
 inline bool fastpaths_on() {
-  // A plain C++ static over a C string compare: no Python call, so no GIL switch inside the guard.
-  static const bool on = fastpaths_from_environment();
-  return on;
+  const signed char on = detail::g_fastpaths.load(std::memory_order_relaxed);
+  if (__builtin_expect(on >= 0, 1)) return on != 0;
+  return detail::read_fastpaths();
 }
 #else
 constexpr bool fastpaths_on() { return false; }
@@ -258,8 +276,18 @@ class TypeGuard {
 #elif ORVA_USE_TYPE_WATCHERS
   int slot_ = -1;
   uint64_t count_ = 0;
-  // The changes seen of the class in watch slot `slot`.
-  static uint64_t watch_count(int slot);
+  // The changes seen of the class in watch slot `slot` (inline: asked for every tick).
+  static uint64_t watch_count(int slot) { return g_type_changes[slot]; }
+#endif
+
+ public:
+#if ORVA_USE_TYPE_WATCHERS
+  // The changes the interpreter told of, per watch slot (fastpaths.cpp's watcher writes them).
+  static uint64_t g_type_changes[];
+#endif
+
+ private:
+#if ORVA_USE_TYPE_WATCHERS
   // The slot watching `type` (watched from now on, and kept alive), or -1 when none is free.
   static int watch_slot(PyTypeObject* type);
 #endif
@@ -330,11 +358,26 @@ class PlainDictGuard {
 #elif ORVA_USE_DICT_WATCHERS
   int slot_ = -1;
   uint64_t count_ = 0;
-  // Whether slot `slot` still watches `dict` and has seen `count` changes of it.
-  static bool watch_holds(int slot, PyObject* dict, uint64_t count);
-  static uint64_t watch_count(int slot);
+  // Whether slot `slot` still watches `dict` and has seen `count` changes of it (inline: asked for
+  // every tick).
+  static bool watch_holds(int slot, PyObject* dict, uint64_t count) {
+    return g_watched_dicts[slot].dict == dict && g_watched_dicts[slot].changes == count;
+  }
+  static uint64_t watch_count(int slot) { return g_watched_dicts[slot].changes; }
   // The slot watching `dict` (watched from now on, until it is freed), or -1 when none is free.
   static int watch_slot(PyObject* dict);
+#endif
+
+ public:
+#if ORVA_USE_DICT_WATCHERS
+  // The dicts watched, each with a count of the events the interpreter told of (fastpaths.cpp's
+  // watcher writes them). A freed dict leaves its slot, counted first, so a guard holding the slot
+  // never matches again.
+  struct Watched {
+    PyObject* dict = nullptr;  // compared only
+    uint64_t changes = 0;
+  };
+  static Watched g_watched_dicts[];
 #endif
 };
 
@@ -557,6 +600,27 @@ class EntryHint {
       PyObject** slot = values_ ? values_ + i : const_cast<PyObject**>(entries_ + 2 * i + 1);
       return *slot ? slot : nullptr;
     }
+    // Whether find(hints[i], names[i]) == value(i) for every i < n, each value(i) not NULL: one pass
+    // with a compare per key and per value, for a dict looked at on every tick.
+    template <class Value>
+    bool hold(const EntryHint* hints, PyObject* const* names, Value&& value, int n) const {
+      if (values_) {
+        for (int i = 0; i < n; ++i) {
+          const Py_ssize_t ix = hints[i].ix_;
+          if (static_cast<size_t>(ix) >= static_cast<size_t>(n_) || entries_[2 * ix] != names[i] ||
+              values_[ix] != value(i))
+            return false;
+        }
+        return n_ > 0;
+      }
+      for (int i = 0; i < n; ++i) {
+        const Py_ssize_t ix = hints[i].ix_;
+        if (static_cast<size_t>(ix) >= static_cast<size_t>(n_) || entries_[2 * ix] != names[i] ||
+            entries_[2 * ix + 1] != value(i))
+          return false;
+      }
+      return n_ > 0;
+    }
 
    private:
     friend class EntryHint;
@@ -650,6 +714,73 @@ class EntryHint {
   }
 #endif
   Py_ssize_t ix_ = -1;
+};
+
+// A split dict's key table and its values by index (entry hints family: 3.12 - 3.13, not the
+// free-threaded build). A table shared by split dicts only grows, so while a dict is still split over
+// the table seen once, each index names the key it named then: its value is read (or replaced) with
+// one load. The caller keeps that table alive (it holds a split dict over it; PyDict_Copy of a split
+// dict shares the table), so that no other table is ever made at its address. Use with the GIL held.
+struct SplitTable {
+  // The key table of `dict` (an exact dict) when it is split, else NULL (also with the shortcut
+  // off); compared only.
+  static const void* of(PyObject* dict) {
+#if ORVA_USE_ENTRY_HINTS
+    if (!fastpaths_on()) return nullptr;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    return d->ma_values ? d->ma_keys : nullptr;
+#else
+    (void)dict;
+    return nullptr;
+#endif
+  }
+  // The values of `dict`, for which of() answered a table; slot i holds the value of the table's key
+  // i, or NULL when the dict lacks it.
+  static PyObject** values(PyObject* dict) {
+#if ORVA_USE_ENTRY_HINTS
+    char* values = reinterpret_cast<char*>(reinterpret_cast<PyDictObject*>(dict)->ma_values);
+#if PY_VERSION_HEX >= 0x030D0000
+    values += sizeof(void*);  // 3.13: {capacity, size, embedded, valid} before the values
+#endif
+    return reinterpret_cast<PyObject**>(values);
+#else
+    (void)dict;
+    return nullptr;
+#endif
+  }
+  // The index of `name` (an interned str) in the split table of `dict`, when of(dict) answers and
+  // dict[name] is read there (checked against the look-up); else -1. Sets no error.
+  static Py_ssize_t index(PyObject* dict, PyObject* name) {
+#if ORVA_USE_ENTRY_HINTS
+    if (!of(dict)) return -1;
+    const auto* k = reinterpret_cast<const DictKeysLayout*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    if (k->dk_kind == 0) return -1;  // not all keys str: entries of another shape
+    auto* entries =
+        reinterpret_cast<PyObject* const*>(k->dk_indices + (static_cast<size_t>(1) << k->dk_log2_index_bytes));
+    for (Py_ssize_t i = 0; i < k->dk_nentries; ++i)
+      if (entries[2 * i] == name) {
+        PyObject* found = PyDict_GetItemWithError(dict, name);
+        if (!found) PyErr_Clear();
+        return found && values(dict)[i] == found ? i : -1;
+      }
+    return -1;
+#else
+    (void)dict, (void)name;
+    return -1;
+#endif
+  }
+  // Whether a dict watcher watches `dict`: a value replaced in place would not be told to it.
+  static bool watched(PyObject* dict) {
+#if ORVA_USE_ENTRY_HINTS
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return (reinterpret_cast<PyDictObject*>(dict)->ma_version_tag & 0xff) != 0;
+#pragma GCC diagnostic pop
+#else
+    (void)dict;
+    return true;
+#endif
+  }
 };
 
 // Where a str key was found in a dict's entries, to read its value there again without a look-up
@@ -853,6 +984,62 @@ inline bool dict_lacks_read(PyObject* dict, PyObject* name) {
 inline bool dict_lacks(PyObject* dict, PyObject* name) {
   return detail::dict_lacks_state() == 1 && detail::dict_lacks_read(dict, name);
 }
+
+// Ints given a new value in place (see ORVA_USE_LONG_LAYOUT).
+class ReusedInt {
+ public:
+  // Gives `n` the value `v` in place when `n` is an exact int that only the caller holds (nobody else
+  // can see the change), both values are of one digit and above the cached small ints; false, with
+  // nothing changed, otherwise. Use with the GIL held.
+  static bool assign(PyObject* n, long long v) {
+#if ORVA_USE_LONG_LAYOUT
+    if (!fastpaths_on() || v <= 256 || v >= (1LL << 30) || !PyLong_CheckExact(n) || Py_REFCNT(n) != 1) return false;
+    if (!one_digit(n) || !layout_checked()) return false;
+    set_digit(n, static_cast<uint32_t>(v));
+    return true;
+#else
+    (void)n, (void)v;
+    return false;
+#endif
+  }
+
+ private:
+#if ORVA_USE_LONG_LAYOUT
+#if PY_VERSION_HEX >= 0x030C0000
+  // Include/cpython/longintrepr.h of 3.12 - 3.13: a tag (digit count << 3 | sign), then the digits.
+  struct Layout {
+    PyObject_HEAD
+    uintptr_t lv_tag;
+    uint32_t digit[1];
+  };
+  static bool one_digit(PyObject* n) { return reinterpret_cast<Layout*>(n)->lv_tag == (1u << 3); }
+#else
+  // 3.10 - 3.11: the digit count (negative for a negative int) in ob_size, then the digits.
+  struct Layout {
+    PyObject_VAR_HEAD
+    uint32_t digit[1];
+  };
+  static bool one_digit(PyObject* n) { return Py_SIZE(n) == 1; }
+#endif
+  static void set_digit(PyObject* n, uint32_t v) { reinterpret_cast<Layout*>(n)->digit[0] = v; }
+  // Whether an int of our own, written this way, reads back as written (asked once).
+  static bool layout_checked() {
+    static signed char ok = -1;  // zero-initialised storage: no guard
+    if (ok < 0) {
+      PyObject* probe = PyLong_FromLongLong(1000003);
+      bool good = probe && Py_REFCNT(probe) == 1 && one_digit(probe);
+      if (good) {
+        set_digit(probe, 1000033);
+        good = PyLong_AsLongLong(probe) == 1000033;
+      }
+      if (!probe || PyErr_Occurred()) PyErr_Clear();
+      Py_XDECREF(probe);
+      ok = good ? 1 : 0;
+    }
+    return ok == 1;
+  }
+#endif
+};
 
 // A new empty dict meant to hold `n` keys.
 inline PyObject* new_dict_for(Py_ssize_t n) {

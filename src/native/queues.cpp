@@ -827,15 +827,52 @@ bool memo_holds(QueueMemo& memo, PyObject* q) {
   return memo.guard.unchanged(dict);
 #else
   if (PyDict_GET_SIZE(dict) != memo.n) return false;
-  const EntryHint::Entries entries(dict);
-  for (int i = 0; i < memo.n; ++i)
-    if (entries.find(k.attr_hint[i], k.attr_names[i]) != memo.values[i].get()) return false;
-  return true;
+  if (memo.table && SplitTable::of(dict) == memo.table) {
+    PyObject* const* values = SplitTable::values(dict);
+    for (int i = 0; i < memo.n; ++i)
+      if (values[memo.ix[i]] != memo.values[i].get()) return false;
+    return true;
+  }
+  return EntryHint::Entries(dict).hold(k.attr_hint, k.attr_names, [&](int i) { return memo.values[i].get(); }, memo.n);
 #endif
 #else
   (void)memo, (void)q;
   return false;
 #endif
+}
+
+// With entry hints: lets `memo` read its dict's values by index in the dict's split key table, keeping
+// `old`'s hold on the table when it is the same one. The copy made to hold a new table may run code
+// (a collection): the indexes are then learned, and the values checked, on the dict as it is after.
+void learn_table(QueueMemo& memo, QueueMemo& old) {
+  PyObject* dict = memo.dict.get();
+  const void* table = SplitTable::of(dict);
+  if (!table || memo.n > QueueMemo::kMaxAttrs) return;
+  if (old.table == table && old.table_holder) {
+    memo.table_holder = std::move(old.table_holder);
+  } else {
+    PyObject* copy = PyDict_Copy(dict);
+    if (!copy) {
+      PyErr_Clear();
+      return;
+    }
+    memo.table_holder = Ref::steal(copy);
+    table = SplitTable::of(dict);
+    if (!table || SplitTable::of(copy) != table) {
+      memo.table_holder = Ref();
+      return;
+    }
+  }
+  Known& k = known();
+  for (int i = 0; i < memo.n; ++i) {
+    const Py_ssize_t ix = SplitTable::index(dict, k.attr_names[i]);
+    if (ix < 0 || ix > 127 || SplitTable::values(dict)[ix] != memo.values[i].get()) {
+      memo.forget();  // changed meanwhile: looked at afresh next time
+      return;
+    }
+    memo.ix[i] = static_cast<signed char>(ix);
+  }
+  memo.table = table;
 }
 
 // Makes `memo` describe `q`, found plain with parts `s` in `dict` and nothing run since. The
@@ -864,6 +901,7 @@ void memo_record(QueueMemo& memo, PyObject* q, PyObject* dict, const Slots& s) {
   memo.not_empty = s.not_empty;
   memo.guard.mark(dict);
   memo.n = k.n_attrs;
+  learn_table(memo, old);
 }
 
 // Whether nobody waits on the plain condition `cond` (the memo's not_empty), as queue_count_direct
@@ -897,9 +935,9 @@ bool no_waiters(QueueMemo& memo, PyObject* cond, Ref (&dropped)[2]) {
 
 }  // namespace
 
-bool queue_count_direct(PyObject* q, const std::function<bool()>& keep, QueueMemo& memo) {
+bool queue_count_direct(PyObject* q, KeepRef keep, QueueMemo& memo) {
   if (!memo_holds(memo, q)) {
-    if (!queue_count_direct(q, keep)) return false;
+    if (!queue_count_direct(q, [&] { return keep(); })) return false;
     // Counted: the queue is plain, and nothing ran since the count was written.
     Slots s;
     PyObject* dict = plain_dict(q, s);
@@ -910,17 +948,31 @@ bool queue_count_direct(PyObject* q, const std::function<bool()>& keep, QueueMem
   // free, nobody waiting on not_empty, keep(); then the count written one higher.
   Ref dropped[2];  // released on the way out
   if (Py_SIZE(memo.items) != 0 || mutex_locked(memo.mutex) || !no_waiters(memo, memo.not_empty, dropped)) return false;
-  if (keep && !keep()) return false;
+  if (!keep()) return false;
   if (memo.count == LLONG_MAX) {
     memo.forget();
-    return queue_count_direct(q, keep);
+    return queue_count_direct(q, [&] { return keep(); });
   }
   PyObject* dict = memo.dict.get();
-  Ref next = py_long(memo.count + 1);
-  set_unfinished(dict, next.get());
+  Ref next;
+  if (memo.spare && ReusedInt::assign(memo.spare.get(), memo.count + 1))
+    next = std::move(memo.spare);
+  else
+    next = py_long(memo.count + 1);
+  if (memo.table && SplitTable::of(dict) == memo.table && !SplitTable::watched(dict)) {
+    // The old count is held by the memo too: dropping the dict's reference runs no code.
+    PyObject*& slot = SplitTable::values(dict)[memo.ix[memo.unfinished_at]];
+    Py_INCREF(next.get());
+    Py_SETREF(slot, next.get());
+  } else {
+    set_unfinished(dict, next.get());
+  }
   memo.guard.mark(dict);  // the one change made to the dict is this one
   ++memo.count;
-  memo.values[memo.unfinished_at] = std::move(next);  // the old count, released last
+  // The old count is kept for the next one: released (last) only when another took it meanwhile.
+  Ref taken = std::move(memo.spare);
+  memo.spare = std::move(memo.values[memo.unfinished_at]);
+  memo.values[memo.unfinished_at] = std::move(next);
   return true;
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <functional>
+#include <type_traits>
 
 #include "fastpaths.hpp"
 #include "pyref.hpp"
@@ -76,6 +77,7 @@ struct QueueMemo {
   int n = 0;              // 0: nothing known
   int unfinished_at = -1;
   long long count = 0;    // the value of values[unfinished_at]
+  Ref spare;              // the count before it, given the next count in place if nobody else took it
   DictGuard guard;        // the dict as it was when values were read or last written here
   PyObject* items = nullptr;      // q.queue, q.mutex and q.not_empty, held through values
   PyObject* mutex = nullptr;
@@ -83,11 +85,29 @@ struct QueueMemo {
   // not_empty's instance dict and its _waiters, as last found (held); empty when not known.
   Ref cond_dict, waiters;
   DictGuard cond_guard;
+  // With entry hints (3.12+): the split key table of dict (compared only), a split dict over it that
+  // keeps it alive, and the index of each attribute in it; null when the values are not read by index.
+  const void* table = nullptr;
+  Ref table_holder;
+  signed char ix[kMaxAttrs] = {};
   void forget() { n = 0; }
 };
 
+// A callable borrowed for the length of one call: nothing is copied or allocated, where making a
+// std::function of it would be (asked on every tick).
+class KeepRef {
+ public:
+  template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, KeepRef>>>
+  KeepRef(const F& f) : fn_(&f), call_([](const void* fn) { return static_cast<bool>((*static_cast<const F*>(fn))()); }) {}
+  bool operator()() const { return call_(fn_); }
+
+ private:
+  const void* fn_;
+  bool (*call_)(const void*);
+};
+
 // queue_count_direct for a caller keeping `memo` for `q`.
-bool queue_count_direct(PyObject* q, const std::function<bool()>& keep, QueueMemo& memo);
+bool queue_count_direct(PyObject* q, KeepRef keep, QueueMemo& memo);
 
 // queue_try_get_any for a caller keeping `memo` for `q`.
 Ref queue_try_get_any(PyObject* q, QueueMemo& memo);

@@ -93,6 +93,13 @@ bool native_seconds(long long ts, long digits, double* out) {
   if (!nearest_parts(static_cast<uint64_t>(ts), 1000000000ULL, &m, &exponent)) return false;
   const int frac_bits = -exponent;
   if (frac_bits <= 0 || frac_bits > 60) return false;
+  // The value's neighbours are at least 2**-(frac_bits+1) away and rounding to `digits` decimals moves
+  // it by at most half of 10**-digits: when that is under half the nearer gap, the double nearest to
+  // the rounded decimal is the value itself (every timestamp of these years at 8 digits).
+  if ((1ULL << (frac_bits + 1)) < kPow10[digits]) {
+    *out = static_cast<double>(m) * power_of_two(exponent);  // exact: m <= 2**53
+    return true;
+  }
   // ... round(seconds, digits): the exact binary value to `digits` decimals, ties to even ...
   const u128 scaled = static_cast<u128>(m) * kPow10[digits];
   u128 units = scaled >> frac_bits;
@@ -109,7 +116,12 @@ bool native_seconds(long long ts, long digits, double* out) {
 }
 
 PyObject* SecondsBinding::bound() {
-  PyObject* dict = PyModule_CheckExact(module_) ? PyModule_GetDict(module_) : nullptr;
+  // A module's __dict__ is read-only: the one found first stays its dict.
+  if (!dict_known_) {
+    module_dict_ = PyModule_CheckExact(module_) ? PyModule_GetDict(module_) : nullptr;
+    dict_known_ = true;
+  }
+  PyObject* dict = module_dict_;
   if (dict && fn_ && guard_.unchanged(dict)) return fn_.get();
   guard_.forget();
   // Marked before the look-up: a change made while it runs is seen by the next row.

@@ -33,6 +33,8 @@ class SecondsBinding {
   Ref call(PyObject* ts, const long long* raw, long digits);
   PyObject* bound();  // borrowed from fn_, which holds it
   PyObject* module_;  // borrowed: a module kept for the life of the process
+  PyObject* module_dict_ = nullptr;  // its __dict__ (borrowed), once known
+  bool dict_known_ = false;
   PyObject* name_;    // interned, never released
   Ref fn_;            // the function last found bound
   Ref code_;          // its code object when it was the package's helper, else empty

@@ -30,6 +30,19 @@ class InstanceAttrs {
 #endif
     return look_up(self, slot, name);
   }
+  // getattr(self, name) borrowed (from self's dict) when the shortcuts answer it; else NULL (ask get()).
+  // Valid until code runs.
+  PyObject* peek(PyObject* self, Slot slot, PyObject* name) {
+#if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
+    (void)name;
+    return kept(self, slot);
+#elif ORVA_USE_TYPE_WATCHERS
+    return from_dict(self, slot, name);
+#else
+    (void)self, (void)slot, (void)name;
+    return nullptr;
+#endif
+  }
   // bool(getattr(self, name))
   bool truthy(PyObject* self, Slot slot, PyObject* name) {
 #if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
@@ -54,10 +67,17 @@ class InstanceAttrs {
     if (!guard_.unchanged(Py_TYPE(self))) return false;
     PyObject* dict = instance_dict(self);
     if (!dict || !PyDict_CheckExact(dict)) return false;
-    const EntryHint::Entries entries(dict);
-    PyObject* x = entries.find(hints_[ExitFlag], ORVA_NAME("exit_send_thread_flag"));
-    PyObject* b = entries.find(hints_[BackfillFlag], ORVA_NAME("backfilling_finish_flag"));
-    PyObject* p = entries.find(hints_[PermitQueue], ORVA_NAME("allow_next_tick_flag_queue"));
+    PyObject *x, *b, *p;
+    if (PyObject* const* values = table_values(dict)) {
+      x = at(values, ExitFlag);
+      b = at(values, BackfillFlag);
+      p = at(values, PermitQueue);
+    } else {
+      const EntryHint::Entries entries(dict);
+      x = entries.find(hints_[ExitFlag], ORVA_NAME("exit_send_thread_flag"));
+      b = entries.find(hints_[BackfillFlag], ORVA_NAME("backfilling_finish_flag"));
+      p = entries.find(hints_[PermitQueue], ORVA_NAME("allow_next_tick_flag_queue"));
+    }
     if (!p || (x != Py_True && x != Py_False) || (b != Py_True && b != Py_False)) return false;
     exit = x == Py_True;
     backfill_done = b == Py_True;
@@ -99,12 +119,49 @@ class InstanceAttrs {
     }
     PyObject* dict = instance_dict(self);
     if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+    PyObject* const* values = table_values(dict);
+    if (values && table_ix_[slot] >= 0) {
+      if (PyObject* v = values[table_ix_[slot]]) return v;
+    }
+    if (!values && SplitTable::of(dict) && SplitTable::of(dict) != tried_) {
+      hold_table(dict);  // may run code: the dict is read again after
+      dict = instance_dict(self);
+      if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+    }
     if (PyObject* v = hints_[slot].find(dict, name)) return v;
     PyObject* v = PyDict_GetItemWithError(dict, name);
     if (!v && PyErr_Occurred()) throw_error();
-    if (v) hints_[slot].learn(dict, name);
+    if (v) {
+      hints_[slot].learn(dict, name);
+      if (table_ && SplitTable::of(dict) == table_) table_ix_[slot] = SplitTable::index(dict, name);
+    }
     return v;
   }
+  // The values of self's dict by index while it is split over the table held (see SplitTable), else NULL.
+  PyObject* const* table_values(PyObject* dict) const {
+    return table_ && SplitTable::of(dict) == table_ ? SplitTable::values(dict) : nullptr;
+  }
+  // The value of `slot` among `values` (table_values), or NULL when its index is not known.
+  PyObject* at(PyObject* const* values, Slot slot) const {
+    return table_ix_[slot] >= 0 ? values[table_ix_[slot]] : nullptr;
+  }
+  // Holds the split key table of `dict` (a copy of the dict shares it), forgetting the indexes learned
+  // in another; making the copy may run code (a collection).
+  void hold_table(PyObject* dict) {
+    table_ = nullptr;
+    tried_ = SplitTable::of(dict);
+    for (Py_ssize_t& ix : table_ix_) ix = -1;
+    Ref copy = Ref::steal(PyDict_Copy(dict));
+    const void* table = SplitTable::of(copy.get());
+    if (!table) return;
+    Ref old = std::move(table_holder_);
+    table_holder_ = std::move(copy);
+    table_ = table;
+  }
+  const void* table_ = nullptr;  // compared only
+  const void* tried_ = nullptr;  // the table hold_table() last tried to hold (not tried again at once)
+  Ref table_holder_;             // a split dict over table_, which keeps it alive
+  Py_ssize_t table_ix_[kSlots] = {-1, -1, -1, -1, -1, -1};
   TypeGuard guard_;
   EntryHint hints_[kSlots];  // where each attribute sits in self's dict (fast paths)
   bool clear_[kSlots] = {};  // no data descriptor of that name, while guard_ holds

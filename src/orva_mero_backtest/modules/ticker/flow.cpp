@@ -123,7 +123,8 @@ void with_error_aside(Fn&& fn) {
 }
 
 // tick_queue.put(tick) while keep(), or the hand-off to take_next_tick's caller.
-bool put_tick(State& st, Ref& tick, const std::function<bool()>& keep) {
+template <class Keep>
+bool put_tick(State& st, Ref& tick, const Keep& keep) {
   Ref ticks = tick_queue(st);
   if (st.handoff && !*st.handoff && queue_count_direct(ticks.get(), keep, st.tick_memo)) {
     *st.handoff = std::move(tick);

@@ -384,16 +384,26 @@ Ref TickRows::build_from_shape(PyObject* self, InstanceAttrs& attrs, Instrument&
                                Ref* quote, bool atomic_values) {
   PyObject *close = close_ref.get(), *volume = volume_ref.get(), *tick_type = tick_type_ref.get();
   const bool quotes = quote != nullptr;
-  Ref market = market_of(self, attrs, ins.code.get(), &ins);
+  // The market of the ticks before when code_market_map is unchanged: held by `ins` (the timestamp
+  // helper below cannot replace it), else looked up and held here.
+  Ref market_held;
+  PyObject* market = nullptr;
+  PyObject* markets = attrs.peek(self, InstanceAttrs::CodeMarketMap, ORVA_NAME("code_market_map"));
+  if (markets && PyDict_CheckExact(markets) && ins.known_market && ins.map_guard.unchanged(markets))
+    market = ins.known_market.get();
+  if (!market) {
+    market_held = market_of(self, attrs, ins.code.get(), &ins);
+    market = market_held.get();
+  }
   Ref timestamp = ts_raw ? seconds_(*ts_raw, 8) : seconds_(ts, 8);
   Ref& shape = ins.shape[backfilling];
-  if (!shape || ins.market[backfilling].get() != market.get() || ins.shape_quotes[backfilling] != quotes) {
-    shape = make_tick(market.get(), Py_None, ins.code.get(), Py_None, Py_None, Py_None, backfilling);
+  if (!shape || ins.market[backfilling].get() != market || ins.shape_quotes[backfilling] != quotes) {
+    shape = make_tick(market, Py_None, ins.code.get(), Py_None, Py_None, Py_None, backfilling);
     // With the quote keys already in the shape, its copies take the row's quote in place: four new
     // keys on each copy would grow its table on every tick.
     if (quotes)
       for (int k = 0; k < 4; ++k) dict_set(shape.get(), quote_key(k), Py_None);
-    ins.market[backfilling] = market;
+    ins.market[backfilling] = Ref::borrow(market);
     ins.shape_quotes[backfilling] = quotes;
     // A copy of a dict with no deleted entry keeps its entries in the same order: checked once here.
     ins.shape_fits[backfilling] = entries_in_order(shape.get(), quotes);
