@@ -75,25 +75,29 @@ inline PyObject* tick_attr(PyObject* self, PyObject* dict, int which, Keep& keep
 EntryPlace g_record_at[8];
 EntryPlace& record_place(PyObject* code) { return g_record_at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
 
-// The positions book's own set_current_tick (tick_entry.hpp), once the engine module is loaded
-// (a Positions book imports it); null before.
-const BookTickEntry* book_tick_entry() {
-  static const BookTickEntry* entry = nullptr;
-  if (entry) return entry;
+// What the engine module's capsule `attr` (named `capsule_name`) points to, once that module is
+// loaded (a Positions book imports it); null before, or when it holds no such capsule.
+const void* engine_capsule(PyObject* attr, const char* capsule_name) {
   Ref name = Ref::steal(PyUnicode_FromString("orva_mero_backtest.modules.engine.engine"));
-  Ref module = Ref::steal(PyImport_GetModule(name.get()));  // sys.modules only: no import
+  Ref module = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref();  // sys.modules only: no import
   if (!module) {
     PyErr_Clear();
     return nullptr;
   }
   PyObject* capsule = nullptr;
-  if (optional_attr(module.get(), ORVA_NAME("_book_tick_entry"), &capsule) <= 0) {
+  if (optional_attr(module.get(), attr, &capsule) <= 0) {
     PyErr_Clear();
     return nullptr;
   }
-  if (PyCapsule_IsValid(capsule, kBookTickCapsule))
-    entry = static_cast<const BookTickEntry*>(PyCapsule_GetPointer(capsule, kBookTickCapsule));
-  Py_DECREF(capsule);  // the module keeps it, and the entry is static in the engine module
+  const void* found = PyCapsule_IsValid(capsule, capsule_name) ? PyCapsule_GetPointer(capsule, capsule_name) : nullptr;
+  Py_DECREF(capsule);  // the module keeps it, and what it points to is static in the engine module
+  return found;
+}
+
+// The positions book's own set_current_tick (tick_entry.hpp); null before the engine is loaded.
+const BookTickEntry* book_tick_entry() {
+  static const BookTickEntry* entry = nullptr;
+  if (!entry) entry = static_cast<const BookTickEntry*>(engine_capsule(ORVA_NAME("_book_tick_entry"), kBookTickCapsule));
   return entry;
 }
 
@@ -408,25 +412,11 @@ void set_positions(PyObject* positions, PyObject* deal, PyObject* product, Keep&
 }
 
 #if ORVA_FASTPATHS
-// The positions book's own add_trade_record and set_positions (fill_entry.hpp), once the engine
-// module is loaded (a Positions book imports it); null before.
+// The positions book's own add_trade_record and set_positions (fill_entry.hpp); null before the
+// engine is loaded.
 const BookFillEntry* book_fill_entry() {
   static const BookFillEntry* entry = nullptr;
-  if (entry) return entry;
-  Ref name = Ref::steal(PyUnicode_FromString("orva_mero_backtest.modules.engine.engine"));
-  Ref module = Ref::steal(PyImport_GetModule(name.get()));  // sys.modules only: no import
-  if (!module) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  PyObject* capsule = nullptr;
-  if (optional_attr(module.get(), ORVA_NAME("_book_fill_entry"), &capsule) <= 0) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  if (PyCapsule_IsValid(capsule, kBookFillCapsule))
-    entry = static_cast<const BookFillEntry*>(PyCapsule_GetPointer(capsule, kBookFillCapsule));
-  Py_DECREF(capsule);  // the module keeps it, and the entry is static in the engine module
+  if (!entry) entry = static_cast<const BookFillEntry*>(engine_capsule(ORVA_NAME("_book_fill_entry"), kBookFillCapsule));
   return entry;
 }
 
