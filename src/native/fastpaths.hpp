@@ -22,7 +22,6 @@
 //                           descriptor run, via the type's method cache. Plain: walk __mro__.
 //   ORVA_USE_DICT_PTR       _PyObject_GetDictPtr: an instance's dict without a new reference.
 //                           Plain: PyObject_GenericGetDict.
-//   ORVA_USE_PRESIZED_DICT  _PyDict_NewPresized: a dict built for its final key count. Plain: PyDict_New.
 //   ORVA_USE_DICT_LAYOUT    split-dict layout (ma_keys / ma_values and the values array, 3.10 -
 //                           3.13, not the free-threaded build; checked per template by a probe):
 //                           SharedValues reads and writes a key-sharing row's values by key index.
@@ -84,9 +83,6 @@
 #endif
 #ifndef ORVA_USE_DICT_PTR
 #define ORVA_USE_DICT_PTR ORVA_FASTPATHS
-#endif
-#ifndef ORVA_USE_PRESIZED_DICT
-#define ORVA_USE_PRESIZED_DICT ORVA_FASTPATHS
 #endif
 #ifndef ORVA_USE_DICT_LAYOUT
 #if defined(Py_GIL_DISABLED)
@@ -1040,14 +1036,5 @@ class ReusedInt {
   }
 #endif
 };
-
-// A new empty dict meant to hold `n` keys.
-inline PyObject* new_dict_for(Py_ssize_t n) {
-#if ORVA_USE_PRESIZED_DICT
-  if (fastpaths_on()) return _PyDict_NewPresized(n);
-#endif
-  (void)n;
-  return PyDict_New();
-}
 
 }  // namespace orva

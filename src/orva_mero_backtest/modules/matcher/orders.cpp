@@ -85,7 +85,7 @@ Ref add_order(const Args& a) {
   Ref price = py_float(price_value);
   BookLock lock(self);
 
-  Ref record = Ref::steal(new_dict_for(15));
+  Ref record = Ref::steal(PyDict_New());
   PyObject* r = record.get();
   Ref success = enum_member(ORVA_NAME("SuccessCode"), ORVA_NAME("CreateOrder"));
   put(r, ORVA_NAME("operation_type"), Ref::borrow(ORVA_NAME("New")));

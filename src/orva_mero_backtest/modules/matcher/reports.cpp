@@ -23,8 +23,7 @@ Ref get_or(PyObject* mapping, PyObject* key, PyObject* fallback) {
 
 class Builder {
  public:
-  // Sized for its keys up front: no table growth while it is filled.
-  explicit Builder(Py_ssize_t keys) : dict_(Ref::steal(new_dict_for(keys))) {}
+  Builder() : dict_(Ref::steal(PyDict_New())) {}
   Builder& set(PyObject* key, const Ref& value) {
     dict_set(dict_.get(), key, value.get());
     return *this;
@@ -112,11 +111,11 @@ Product product_of(PyObject* trade) {
 template <class Source>
 Ref order_response(PyObject* self, const Source& data, Product product) {
   PyObject* id = ORVA_NAME("trade_id");
-  Builder report(5);
+  Builder report;
   report.member(ORVA_NAME("operation_type"), ORVA_NAME("OperationType"), data)
       .copy(ORVA_NAME("operation_status_code"), data, ORVA_NAME("operation_code"))
       .copy(ORVA_NAME("operation_message"), data);
-  Builder order(12);
+  Builder order;
   order.copy(ORVA_NAME("id"), data, id)
       .copy(ORVA_NAME("seqno"), data, id)
       .copy(ORVA_NAME("ordno"), data, id)
@@ -135,7 +134,7 @@ Ref order_response(PyObject* self, const Source& data, Product product) {
         .member(ORVA_NAME("oc_type"), ORVA_NAME("OCType"), data);
   }
   report.set(ORVA_NAME("order"), order.done());
-  Builder status(3);
+  Builder status;
   status.copy(ORVA_NAME("id"), data, id)
       .set(ORVA_NAME("exchange"), attr_item(self, ORVA_NAME("exchange_info"), ORVA_NAME("name")))
       .copy(ORVA_NAME("exchange_ts"), data);
@@ -145,7 +144,7 @@ Ref order_response(PyObject* self, const Source& data, Product product) {
 
 template <class Source>
 Ref deal_response(const Source& data, Product product) {
-  Builder report(13);
+  Builder report;
   for (PyObject* key : {ORVA_NAME("id"), ORVA_NAME("seqno"), ORVA_NAME("ordno"), ORVA_NAME("exchange_seqno"),
                         ORVA_NAME("broker_id"), ORVA_NAME("account"), ORVA_NAME("action"), ORVA_NAME("code"),
                         ORVA_NAME("quantity"), ORVA_NAME("price")})
@@ -251,7 +250,7 @@ Ref build_order_response(const Args& a) {
     Fields common;
     return order_report(self, a[1], a[2], a[3], common);
   }
-  Builder common(14);
+  Builder common;
   return order_report(self, a[1], a[2], a[3], common);
 }
 
@@ -262,7 +261,7 @@ Ref build_deal_response(const Args& a) {
     Fields common;
     return deal_report(self, a[1], common);
   }
-  Builder common(14);
+  Builder common;
   return deal_report(self, a[1], common);
 }
 
