@@ -1,6 +1,8 @@
 // Tick state and the matching pass: one instrument's pending orders against one market tick.
 #include <algorithm>
 #include <climits>
+#include <initializer_list>
+#include <utility>
 
 #include "shortcuts.hpp"
 #include "queues.hpp"
@@ -101,39 +103,51 @@ const BookTickEntry* book_tick_entry() {
   return entry;
 }
 
-// The book last found to have its own set_current_tick: its class and its instance dict, valid while
-// both are unchanged since (with type and dict versions or watchers; else checked again).
-TypeGuard g_own_book_type;
-DictGuard g_own_book_dict;
+// A book class and instance dict last found to hold the book's own methods under some names, valid
+// while both are unchanged since (with type and dict versions or watchers; else checked again).
+struct OwnMethodsSeen {
+  TypeGuard type;
+  DictGuard dict;
+};
 
-// Whether positions.set_current_tick is the book's own method: what its class holds under the name,
-// with nothing in front of it (its own attribute access, an attribute of the instance). Type and
-// dict look-ups only: no Python code runs.
-bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
+// Whether each name of `methods` finds on `positions` the book's own method paired with it: what its
+// class holds under the name, with nothing in front of it (its own attribute access, an attribute of
+// the instance). Type and dict look-ups only: no Python code runs.
+bool own_book_methods(PyObject* positions, OwnMethodsSeen& seen,
+                      std::initializer_list<std::pair<PyObject*, PyObject*>> methods) {
   PyTypeObject* type = Py_TYPE(positions);
   PyObject* dict = instance_dict(positions);
   if (!dict && PyErr_Occurred()) {
     PyErr_Clear();
     return false;
   }
-  const bool known_type = g_own_book_type.unchanged(type);
-  if (known_type && dict && g_own_book_dict.unchanged(dict)) return true;
+  const bool known_type = seen.type.unchanged(type);
+  if (known_type && dict && seen.dict.unchanged(dict)) return true;
   if (!known_type) {
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (type_lookup(type, ORVA_NAME("set_current_tick")) != entry.own_method) return false;
-    g_own_book_type.mark(type);  // the class holds the book's own method, under generic attribute access
+    for (const auto& method : methods)
+      if (type_lookup(type, method.first) != method.second) return false;
+    seen.type.mark(type);  // the class holds the book's own methods, under generic attribute access
   }
   if (!dict) return true;  // no instance dict: nothing of its own
   if (!PyDict_CheckExact(dict)) return false;
-  if (!dict_lacks(dict, ORVA_NAME("set_current_tick"))) {
-    if (PyDict_GetItemWithError(dict, ORVA_NAME("set_current_tick"))) return false;
+  for (const auto& method : methods) {
+    if (dict_lacks(dict, method.first)) continue;
+    if (PyDict_GetItemWithError(dict, method.first)) return false;
     if (PyErr_Occurred()) {
       PyErr_Clear();
       return false;
     }
   }
-  g_own_book_dict.mark(dict);
+  seen.dict.mark(dict);
   return true;
+}
+
+OwnMethodsSeen g_own_book_tick;
+
+// Whether positions.set_current_tick is the book's own method.
+bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
+  return own_book_methods(positions, g_own_book_tick, {{ORVA_NAME("set_current_tick"), entry.own_method}});
 }
 
 // The body of set_current_tick; `seen_code` and `seen_ts` are tick["code"] and tick["timestamp"]
@@ -234,7 +248,7 @@ void add_tick_entry(PyObject* module, PyObject* cls) {
   Ref ns = getattr(cls, ORVA_NAME("__dict__"));
   Ref descr = getitem(ns.get(), ORVA_NAME("set_current_tick"));
   if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type) raise(PyExc_SystemError, "Matcher.set_current_tick is not its own");
-  dict_lacks_checked();  // at load (it allocates): own_book_tick asks it of the book's dict
+  dict_lacks_checked();  // at load (it allocates): own_book_methods asks it of the book's dict
   static TickEntry entry = {nullptr, set_current_tick_entry};
   entry.own_function = PyInstanceMethod_GET_FUNCTION(descr.get());
   Py_INCREF(entry.own_function);  // kept for the life of the process, never released
@@ -420,42 +434,17 @@ const BookFillEntry* book_fill_entry() {
   return entry;
 }
 
-// The book class last found to hold the book's own add_trade_record and set_positions.
-TypeGuard g_fill_book_type;
-DictGuard g_fill_book_dict;
+OwnMethodsSeen g_own_book_fill;
 
-// The entry when positions.add_trade_record and positions.set_positions are the book's own methods:
-// what its class holds under both names, with nothing in front of them (its own attribute access,
-// an attribute of the instance); else null. Type and dict look-ups only: no Python code runs.
+// The entry when positions.add_trade_record and positions.set_positions are the book's own methods;
+// else null.
 const BookFillEntry* own_book_fill(PyObject* positions) {
   const BookFillEntry* entry = book_fill_entry();
   if (!entry) return nullptr;
-  PyTypeObject* type = Py_TYPE(positions);
-  PyObject* dict = instance_dict(positions);
-  if (!dict && PyErr_Occurred()) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  const bool known_type = g_fill_book_type.unchanged(type);
-  if (known_type && dict && g_fill_book_dict.unchanged(dict)) return entry;
-  if (!known_type) {
-    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    if (type_lookup(type, ORVA_NAME("add_trade_record")) != entry->own_add_trade_record ||
-        type_lookup(type, ORVA_NAME("set_positions")) != entry->own_set_positions)
-      return nullptr;
-    g_fill_book_type.mark(type);
-  }
-  if (!dict) return entry;  // no instance dict: nothing of its own
-  if (!PyDict_CheckExact(dict)) return nullptr;
-  for (PyObject* name : {ORVA_NAME("add_trade_record"), ORVA_NAME("set_positions")}) {
-    if (PyDict_GetItemWithError(dict, name)) return nullptr;
-    if (PyErr_Occurred()) {
-      PyErr_Clear();
-      return nullptr;
-    }
-  }
-  g_fill_book_dict.mark(dict);
-  return entry;
+  const bool own = own_book_methods(positions, g_own_book_fill,
+                                    {{ORVA_NAME("add_trade_record"), entry->own_add_trade_record},
+                                     {ORVA_NAME("set_positions"), entry->own_set_positions}});
+  return own ? entry : nullptr;
 }
 
 // fill() for a deal copied here from a record of the quick add_order (a key-sharing dict of a
