@@ -30,6 +30,7 @@
 
 #include "engine.hpp"
 #include "dict_items.hpp"
+#include "placed.hpp"
 #include "tick_entry.hpp"
 #include "fill_entry.hpp"
 
@@ -91,18 +92,9 @@ Ref pair(PyObject* a, PyObject* b) {
   return t;
 }
 
-// item[name] for a tick: an exact dict is read at the place its key sat in the last tick (ticks of a
-// feed are made alike), else looked up.
-Ref field(EntryPlace& place, PyObject* item, PyObject* name) {
-  if (PyDict_CheckExact(item)) {
-    if (PyObject* found = place.get(item, name)) return Ref::borrow(found);
-    if (PyErr_Occurred()) throw_error();
-  }
-  return getitem(item, name);  // KeyError, as Python raises it
-}
-
-// The same through a view of the tick's entries (of no dict when the tick is no exact dict): the
-// read at the place inline, the rest apart.
+// item[name] for a tick through a view of its entries (of no dict when the tick is no exact dict):
+// an exact dict is read at the place its key sat in the last tick (ticks of a feed are made alike),
+// inline, the rest apart.
 [[gnu::noinline]] Ref field_looked_up(const EntryPlace::View& view, EntryPlace& place, PyObject* item, PyObject* name) {
   if (view.dict()) {
     if (PyObject* found = view.get(place, name)) return Ref::borrow(found);
@@ -558,7 +550,7 @@ struct Loop {
       set_current_tick(item.get(), quiet ? code.get() : nullptr, quiet ? ts.get() : nullptr);
       if (requests && PyList_GET_SIZE(requests.get()) != 0) call1(land.get(), item.get());
       {
-        Ref qty = field(at_qty, item.get(), ORVA_NAME("qty"));
+        Ref qty = item_at(at_qty, item.get(), ORVA_NAME("qty"));
         Ref fetched = this->book ? Ref() : getattr(matcher.get(), ORVA_NAME("pending_orders"));
         PyObject* book = this->book ? this->book.get() : fetched.get();  // the stream's is held for the run
         if (fill_model.get() != Py_None && PyList_CheckExact(book)) {
