@@ -329,14 +329,27 @@ Ref new_entry(PyObject* self, PyObject* costs, PyObject* code, PyObject* product
 Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* product_type,
                   const FillFields* known = nullptr) {
   const DirectFields book(self, book_fields());
+  // A known trade's fields are held at once: the cost methods below may run Python code, and the
+  // trade's values are read from nothing borrowed after that.
+  Ref fields[7];
+  PyObject* FillFields::*const members[7] = {&FillFields::trade_id, &FillFields::code,     &FillFields::action,
+                                              &FillFields::quantity, &FillFields::price,   &FillFields::exchange_ts,
+                                              &FillFields::lot};
+  if (known)
+    for (int i = 0; i < 7; ++i) fields[i] = Ref::borrow(known->*members[i]);
+  auto held_at = [&](PyObject* FillFields::*at) -> const Ref& {
+    int i = 0;
+    while (members[i] != at) ++i;
+    return fields[i];
+  };
   auto field = [&](PyObject* FillFields::*at, PyObject* name) {
-    return known ? Ref::borrow(known->*at) : item_of(trade, name);
+    return known ? held_at(at) : item_of(trade, name);
   };
   // trade.get(name, fallback); for a known trade its exchange_ts and order_lot (null: missing).
   auto optional = [&](PyObject* FillFields::*at, PyObject* name, PyObject* fallback) {
     if (!known) return get_or(trade, name, fallback);
-    PyObject* v = known->*at;
-    return Ref::borrow(v ? v : fallback);
+    const Ref& v = held_at(at);
+    return v ? v : Ref::borrow(fallback);
   };
   Ref code = field(&FillFields::code, N("code"));
   Ref quantity = field(&FillFields::quantity, N("quantity"));
