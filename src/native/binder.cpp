@@ -322,8 +322,16 @@ double real_arg(const Args& args, size_t index) {
 }
 
 unsigned long g_main_thread_ident = 0;
+std::atomic<bool> g_before_exit{false};
 
 namespace {
+
+PyObject* exit_begins(PyObject*, PyObject*) {
+  g_before_exit.store(false, std::memory_order_release);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_exit_begins = {"exit_begins", exit_begins, METH_NOARGS, "The interpreter's exit has begun."};
 
 void record_main_thread() {
   if (g_main_thread_ident) return;
@@ -337,8 +345,19 @@ void record_main_thread() {
 
 }  // namespace
 
+void watch_exit() {
+  static bool armed = false;
+  if (armed) return;
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  Ref callback = Ref::steal(PyCFunction_New(&g_exit_begins, nullptr));
+  call_method(atexit.get(), ORVA_NAME("register"), {callback.get()});
+  armed = true;
+  g_before_exit.store(true, std::memory_order_release);
+}
+
 Ref make_class(PyObject* module, const char* name, std::vector<Method> methods) {
   record_main_thread();
+  watch_exit();
   Ref module_name = getattr(module, ORVA_NAME("__name__"));
   Ref ns = Ref::steal(PyDict_New());
   dict_set(ns.get(), ORVA_NAME("__module__"), module_name.get());

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -24,6 +25,14 @@ extern unsigned long g_main_thread_ident;
 // Whether the interpreter is being finalized; reads no thread state, so any thread may ask.
 inline bool interpreter_finalizing() noexcept { return is_finalizing(); }
 
+// Whether the interpreter's exit has not begun yet, as far as this module can tell: true from
+// watch_exit() until the atexit callbacks run, which is before finalization is flagged. A plain
+// load, where asking the interpreter is a call into it.
+extern std::atomic<bool> g_before_exit;
+
+// Arms g_before_exit: an atexit callback clears it. Called once per module, while it is made.
+void watch_exit();
+
 // Whether this thread holds the GIL, for destructors. Our code never drops a reference while it has
 // released the GIL; a destructor runs without it only when CPython ends a daemon thread during
 // finalization (pthread_exit unwinds its C++ frames), and that happens only once finalization has
@@ -31,6 +40,7 @@ inline bool interpreter_finalizing() noexcept { return is_finalizing(); }
 // finalization PyGILState_Check answers yes on every thread (its thread-state key is deleted), so
 // only the finalizing thread counts: no other can take the GIL then.
 inline bool holds_gil() noexcept {
+  if (g_before_exit.load(std::memory_order_acquire)) return true;
   if (!interpreter_finalizing()) return true;
   if (!PyGILState_Check()) return false;
   return g_main_thread_ident == 0 || PyThread_get_thread_ident() == g_main_thread_ident;

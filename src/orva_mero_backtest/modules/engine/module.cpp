@@ -61,6 +61,12 @@ PyMODINIT_FUNC PyInit_engine() {
   using namespace orva;
   PyObject* module = PyModule_Create(&orva::engine::module_def);
   if (!module) return nullptr;
+  try {
+    watch_exit();
+  } catch (PyError&) {
+    Py_DECREF(module);
+    return nullptr;
+  }
   if (orva::engine::add_book_functions(module) < 0 || orva::engine::add_context_methods(module) < 0 ||
       orva::engine::add_tracker_methods(module) < 0 || orva::engine::add_stop_methods(module) < 0 ||
       orva::engine::add_fill_functions(module) < 0) {
