@@ -168,8 +168,8 @@ def busy_outcome():
 @pytest.mark.parametrize("replaced", ["tracker class", "exchange class", "book subclass", "book class",
                                       "book instance"])
 def test_a_replaced_tracker_or_book_method_runs_for_every_report_of_a_run(monkeypatch, busy_outcome, replaced):
-    from orva_mero_backtest import driver, orders
-    from test_driver_loop import busy_run, outcome
+    from orva_mero_backtest import orders
+    from test_driver_loop import busy_run, outcome, replace_book_method
 
     calls = []
     if replaced == "tracker class":
@@ -177,18 +177,9 @@ def test_a_replaced_tracker_or_book_method_runs_for_every_report_of_a_run(monkey
     elif replaced == "exchange class":
         monkeypatch.setattr(matcher_module.Matcher, "pop_response",
                             counting(calls, matcher_module.Matcher.pop_response))
-    elif replaced == "book subclass":
-        monkeypatch.setattr(driver, "Positions", type("Counting", (Positions,), {
-            "set_positions": counting(calls, Positions.set_positions)}))
-    elif replaced == "book class":
-        monkeypatch.setattr(Positions, "add_trade_record", counting(calls, Positions.add_trade_record))
     else:
-        def making_book(*args, **kwargs):
-            book = Positions(*args, **kwargs)
-            book.set_positions = counting(calls, Positions.set_positions).__get__(book)
-            return book
-
-        monkeypatch.setattr(driver, "Positions", making_book)
+        name = "add_trade_record" if replaced == "book class" else "set_positions"
+        replace_book_method(monkeypatch, replaced.split()[1], name, counting(calls, getattr(Positions, name)))
     result, strategy, progress = busy_run(False)
     deals = sum(1 for e in strategy.events if e[0] == "deal")
     reports = deals + sum(1 for e in strategy.events if e[0] == "order")

@@ -232,6 +232,24 @@ def counted(calls, method):
     return set_current_tick
 
 
+def replace_book_method(monkeypatch, where, name, method):
+    """The run's positions book with `name` replaced by `method`: in a subclass the driver makes, on
+    the Positions class, or on each book the driver makes."""
+    from orva_mero_backtest import driver
+
+    if where == "subclass":
+        monkeypatch.setattr(driver, "Positions", type("Counting", (Positions,), {name: method}))
+    elif where == "class":
+        monkeypatch.setattr(Positions, name, method)
+    else:
+        def making_book(*args, **kwargs):
+            book = Positions(*args, **kwargs)
+            setattr(book, name, method.__get__(book))
+            return book
+
+        monkeypatch.setattr(driver, "Positions", making_book)
+
+
 @pytest.fixture(scope="module")
 def plain_busy_run():
     return outcome(*busy_run(False))
@@ -259,18 +277,9 @@ def test_a_replaced_set_current_tick_runs_on_every_tick(monkeypatch, plain_busy_
             return m
 
         monkeypatch.setattr(matcher_module, "Matcher", making)
-    elif replaced == "positions subclass":
-        monkeypatch.setattr(driver, "Positions", type("Counting", (Positions,), {
-            "set_current_tick": counted(calls, Positions.set_current_tick)}))
-    elif replaced == "positions class":  # the exchange calls the book's own method directly only while it is that
-        monkeypatch.setattr(Positions, "set_current_tick", counted(calls, Positions.set_current_tick))
-    else:
-        def making_book(*args, **kwargs):
-            book = Positions(*args, **kwargs)
-            book.set_current_tick = counted(calls, Positions.set_current_tick).__get__(book)
-            return book
-
-        monkeypatch.setattr(driver, "Positions", making_book)
+    else:  # the exchange calls the book's own method directly only while it is that
+        replace_book_method(monkeypatch, replaced.split()[1], "set_current_tick",
+                            counted(calls, Positions.set_current_tick))
     result, strategy, progress = busy_run(False)
     assert len(calls) == result.ticks > 1000
     assert outcome(result, strategy, progress) == plain_busy_run
