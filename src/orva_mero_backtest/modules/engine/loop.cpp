@@ -126,6 +126,7 @@ struct Loop {
   std::vector<Ref> batch;  // the reports of one delivery round, kept to reuse their storage
   std::vector<char> deals;
   bool calls_on_tick = true;  // false while the strategy's on_tick is the base class's no-op
+  Ref on_tick_self, on_tick_function;  // on_tick's parts, when it is a bound method
   long long every = 1;
   long long max_reports = 0;
   long long ticks = 0;
@@ -167,6 +168,12 @@ struct Loop {
     if (requests && !PyList_CheckExact(requests.get())) raise(PyExc_TypeError, "a stream's requests must be a list");
     if (requests) land = attr(s, "land");
     on_tick = attr(s, "on_tick");
+    // The stream holds the hook bound for the run: its function is called with the strategy in front,
+    // without the method object's own call in between.
+    if (PyMethod_Check(on_tick.get())) {
+      on_tick_self = Ref::borrow(PyMethod_GET_SELF(on_tick.get()));
+      on_tick_function = Ref::borrow(PyMethod_GET_FUNCTION(on_tick.get()));
+    }
     Ref calls = optional_attr(s, "calls_on_tick");
     calls_on_tick = !calls || truthy(calls.get());
     ctx = attr(s, "ctx");
@@ -446,8 +453,9 @@ struct Loop {
   }
 
   void call_hook(PyObject* item) {
-    PyObject* args[] = {ctx.get(), item};
-    PyObject* done = PyObject_Vectorcall(on_tick.get(), args, 2, nullptr);
+    PyObject* args[] = {on_tick_self.get(), ctx.get(), item};
+    PyObject* done = on_tick_function ? PyObject_Vectorcall(on_tick_function.get(), args, 3, nullptr)
+                                      : PyObject_Vectorcall(on_tick.get(), args + 1, 2, nullptr);
     if (!done) hook_failed(ORVA_NAME("on_tick"), item);
     Py_DECREF(done);
   }
