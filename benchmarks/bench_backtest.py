@@ -3,20 +3,23 @@
     .venv/bin/python benchmarks/run.py backtest
 
 The ticks of one stock over BENCH_DAYS trading days (default 20, about 175,000 ticks) are written to
-the tick cache once; each case then runs three times and its median is printed (the MA cross its least):
+the tick cache once. The empty strategy, the MA cross and the one order take turns with what they are
+compared with, BENCH_ROUNDS rounds (default max(BENCH_RUNS, 5)), and each side counts its least CPU
+time: on a shared machine the noise only ever adds, and two sides timed one after the other can
+catch different stretches of it. The other cases print medians of BENCH_RUNS runs.
 
-- empty strategy: ticks per second through Backtest (stream time) and our own cost per tick, the
-  stream time less a bare loop calling the same empty hook on the same tick dicts, per tick;
+- empty strategy: ticks per second through Backtest (stream time: the run less the run stopped at
+  its first tick) and our own cost per tick, the stream time less a bare loop calling the same empty
+  hook on the same tick dicts, per tick;
 - MA cross on ticks, market orders of one lot: Backtest's stream CPU time against a bare loop computing
   the same signal and filling each order at the next tick's close (the fill count must agree). The
   engine run, the run stopped at its first tick and the bare loop take turns, BENCH_MA_RUNS rounds
-  (default max(BENCH_RUNS, 5)); each bare turn repeats the loop until it has run for
-  BENCH_MA_BARE_SECONDS (default 0.3) of CPU time, and each of the three counts its least time: on a
-  shared machine the noise only ever adds, and a bare loop of a tenth of a second swung by a third;
+  (default BENCH_ROUNDS); each bare turn repeats the loop until it has run for BENCH_MA_BARE_SECONDS
+  (default 0.3) of CPU time (a bare loop of a tenth of a second swung by a third);
 - one order through the driver: a strategy placing a one-lot market order every ORDER_EVERY ticks
   (placed, filled on the next tick, "New" and deal reports delivered to on_order / on_deal, the
   positions book updated), less the time of the same strategy counting ticks without placing
-  orders, per order.
+  orders, per order; the two take turns.
 
 - the exchange's rules (market_rules): the empty strategy and the one-order strategy with every rule on
   against every rule off, per tick and per order (the other cases run with the rules off: their bare
@@ -50,7 +53,8 @@ INSTRUMENTS = [Instrument(CODE, "Stock")]
 START = "2024-01-02"
 DAYS = int(os.environ.get("BENCH_DAYS", "20"))
 RUNS = int(os.environ.get("BENCH_RUNS", "3"))
-MA_RUNS = int(os.environ.get("BENCH_MA_RUNS", str(max(RUNS, 5))))
+ROUNDS = int(os.environ.get("BENCH_ROUNDS", str(max(RUNS, 5))))
+MA_RUNS = int(os.environ.get("BENCH_MA_RUNS", str(ROUNDS)))
 MA_BARE_SECONDS = float(os.environ.get("BENCH_MA_BARE_SECONDS", "0.3"))
 FAST, SLOW = 20, 60  # ticks in the moving averages
 ORDER_EVERY = 10
@@ -275,8 +279,8 @@ def run(api) -> None:
     ticks = collect_ticks(api, end)  # also writes the tick cache
     n = len(ticks)
     print(f"{n:,} ticks of {CODE}, {START} to {end}; Python {platform.python_version()}; "
-          f"medians of {RUNS} runs", flush=True)
-    figures = {"python": platform.python_version(), "ticks": n, "runs": RUNS}
+          f"{ROUNDS} rounds, medians of {RUNS} runs", flush=True)
+    figures = {"python": platform.python_version(), "ticks": n, "runs": RUNS, "rounds": ROUNDS}
     if "empty" in CASES:
         figures.update(empty_case(api, end, ticks))
     if "ma" in CASES:
@@ -304,11 +308,16 @@ def empty_case(api, end, ticks):
             on_tick(None, tick)
         return time.thread_time() - started
 
-    bare = median_of(bare_empty)
-    engine = median_of(lambda: run_backtest(Empty(), api, end)[0])
+    bare, runs, load = [], [], []
+    for _ in range(ROUNDS):
+        bare.append(bare_empty())
+        runs.append(run_backtest(Empty(), api, end, load=0.0)[0])
+        load.append(load_once(api, end))
+    bare, engine = min(bare), min(runs) - min(load)
     own = (engine - bare) / n
     print(f"empty strategy: {n / engine:,.0f} ticks/s through Backtest ({engine:.3f} s); bare loop {bare:.3f} s; "
-          f"own cost {own * 1e6:.2f} us/tick (target >= {TARGET_TICKS_PER_SECOND:,} ticks/s)", flush=True)
+          f"own cost {own * 1e6:.2f} us/tick (target >= {TARGET_TICKS_PER_SECOND:,} ticks/s; least of {ROUNDS} "
+          f"interleaved rounds)", flush=True)
     return {"empty_ticks_per_second": n / engine, "empty_seconds": engine, "empty_bare_seconds": bare}
 
 
@@ -380,21 +389,20 @@ def fills_case(api, end):
 
 
 def order_case(api, end):
-    """One order through the driver: placed, filled on the next tick, reports delivered, positions updated."""
-    orders = []
-
-    def engine_orders():
+    """One order through the driver: placed, filled on the next tick, reports delivered, positions updated.
+    The run placing orders and the one counting the same ticks without take turns, each its least time
+    (the time to the first tick, the same for both, is in both)."""
+    with_orders, without, orders = [], [], 0
+    for _ in range(ROUNDS):
         strategy = EveryNth()
-        seconds, result = run_backtest(strategy, api, end)
-        orders.append(strategy.orders)
-        return seconds
-
-    with_orders = median_of(engine_orders)
-    without = median_of(lambda: run_backtest(EveryNth(trade=False), api, end)[0])
-    per_order = (with_orders - without) / orders[-1]
-    print(f"one order (every {ORDER_EVERY} ticks, {orders[-1]:,} orders): {with_orders:.3f} s against "
+        with_orders.append(run_backtest(strategy, api, end, load=0.0)[0])
+        orders = strategy.orders
+        without.append(run_backtest(EveryNth(trade=False), api, end, load=0.0)[0])
+    with_orders, without = min(with_orders), min(without)
+    per_order = (with_orders - without) / orders
+    print(f"one order (every {ORDER_EVERY} ticks, {orders:,} orders): {with_orders:.3f} s against "
           f"{without:.3f} s for the same strategy placing none: {per_order * 1e6:.1f} us per order "
-          f"(target <= {TARGET_US_PER_ORDER:g} us)", flush=True)
+          f"(target <= {TARGET_US_PER_ORDER:g} us; least of {ROUNDS} interleaved rounds)", flush=True)
     return {"us_per_order": per_order * 1e6}
 
 

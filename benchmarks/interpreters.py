@@ -4,7 +4,7 @@
     .venv/bin/python benchmarks/interpreters.py --guard 0.333 --cases empty
 
 Each PYTHON (default: the project's .venv, any .venv-3.* and .venv-next that exist) runs
-bench_backtest.py in a subprocess of its own (BENCH_DAYS, BENCH_RUNS and BENCH_CASES pass through); the
+bench_backtest.py in a subprocess of its own (BENCH_DAYS, BENCH_RUNS, BENCH_ROUNDS and BENCH_CASES pass through); the
 table then shows each interpreter's figures and its empty-strategy ticks/s as a share of the first's.
 
 --guard R exits 1 when an interpreter's empty-strategy ticks/s is below R times the first one's: CI runs
