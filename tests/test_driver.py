@@ -186,3 +186,55 @@ def test_bad_input_is_refused_before_anything_runs(instruments, start, end, back
     backfill = backfill or (None, None)
     with pytest.raises(BacktestError, match=message):
         Backtest(Recorder(), instruments, start, end, *backfill)
+
+
+class FreezeSeen(Strategy):
+    name = "freeze_seen"
+
+    def on_start(self, ctx):
+        import gc
+
+        self.frozen = gc.get_freeze_count()
+
+
+@pytest.mark.parametrize("caller_froze", [False, True])
+def test_a_run_freezes_what_was_made_before_it_unless_the_caller_froze(caller_froze):
+    # The interpreter may start with objects frozen of its own (3.12 does): they are no caller's freeze,
+    # and the run's full collections must still leave the objects made before it out.
+    import gc
+
+    from orva_mero_backtest import driver
+
+    baseline = driver._FROZEN_AT_IMPORT
+    gc.unfreeze()
+    try:
+        own = [[i] for i in range(100)]  # frozen as if by the interpreter, before the package was loaded
+        gc.freeze()
+        driver._FROZEN_AT_IMPORT = gc.get_freeze_count()
+        kept = [[i] for i in range(1000)]  # made before the run
+        if caller_froze:
+            gc.freeze()
+        before = gc.get_freeze_count()
+        strategy = FreezeSeen()
+        run(strategy)
+        if caller_froze:
+            # neither added to nor undone (objects of it may have been released meanwhile)
+            assert strategy.frozen == before and 0 < gc.get_freeze_count() <= before
+        else:
+            assert strategy.frozen >= before + len(kept) and gc.get_freeze_count() == 0
+        assert own and kept
+    finally:
+        driver._FROZEN_AT_IMPORT = baseline
+        gc.unfreeze()
+
+
+def test_the_interpreters_own_frozen_objects_are_no_callers_freeze():
+    import gc
+    import subprocess
+    import sys
+
+    # In a fresh interpreter, whatever it froze itself is what the package finds at import.
+    out = subprocess.run([sys.executable, "-c", "import gc; n = gc.get_freeze_count(); "
+                          "from orva_mero_backtest import driver; print(n, driver._FROZEN_AT_IMPORT)"],
+                         capture_output=True, text=True, timeout=120, check=True).stdout.split()
+    assert out[0] == out[1]

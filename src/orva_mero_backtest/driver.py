@@ -54,6 +54,9 @@ _MAX_REPORTS_PER_TICK = 100_000
 _WAIT_SLICE = 0.2
 # ORVA_MERO_BACKTEST_NATIVE_TAKE=0 moves every tick through the feed's queue (allow_next_tick, pop_tick).
 _NATIVE_TAKE = os.environ.get("ORVA_MERO_BACKTEST_NATIVE_TAKE", "1") != "0"
+# What was frozen when the package was loaded: the interpreter's own (3.12 starts with a few hundred
+# static tuples there). Only a freeze beyond it is a caller's, which a run leaves alone.
+_FROZEN_AT_IMPORT = gc.get_freeze_count()
 
 
 @dataclass(frozen=True)
@@ -799,7 +802,7 @@ class Backtest:
         _consoles.enter(modules, quiet)
         # The objects made before the run are left out of its full garbage collections, which would
         # otherwise scan them all again each time; a freeze the caller made is left alone.
-        froze = gc.get_freeze_count() == 0
+        froze = gc.get_freeze_count() <= _FROZEN_AT_IMPORT
         if froze:
             gc.freeze()
         # A failed warm-up ends its feed thread with the error, which the thread runtime would print as
