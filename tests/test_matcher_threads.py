@@ -171,6 +171,11 @@ EXIT_SCRIPTS = {
         ms[0].match_deal("A", 1.0, 3, 1.0)
     """,
 }
+# The same with the exit callbacks cleared: the native code still learns that the exit has begun.
+EXIT_SCRIPTS["busy_in_native_code_atexit_cleared"] = EXIT_SCRIPTS["busy_in_native_code"] + """
+        import atexit
+        atexit._clear()
+"""
 
 
 @pytest.mark.parametrize("scenario", sorted(EXIT_SCRIPTS))

@@ -348,9 +348,19 @@ void record_main_thread() {
 void watch_exit() {
   static bool armed = false;
   if (armed) return;
-  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
   Ref callback = Ref::steal(PyCFunction_New(&g_exit_begins, nullptr));
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
   call_method(atexit.get(), ORVA_NAME("register"), {callback.get()});
+  // Told twice, so that clearing the atexit callbacks (atexit._clear) cannot leave the flag set when
+  // daemon threads unwind: the threading module's own exit callbacks run first, at its shutdown.
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  PyObject* also = nullptr;
+  const int found = optional_attr(threading.get(), ORVA_NAME("_register_atexit"), &also);
+  if (found < 0) throw_error();
+  if (found) {
+    Ref registering = Ref::steal(also);
+    call(registering.get(), {callback.get()});
+  }
   armed = true;
   g_before_exit.store(true, std::memory_order_release);
 }
