@@ -135,7 +135,7 @@ void fill_place_defaults(PyObject** v) {
 }
 
 // place_order's body for the bound arguments `v` (self first).
-Ref place(PyObject* const* v, const Context& ctx) {
+Ref place(PyObject* module, PyObject* const* v, const Context& ctx) {
   const Attributes& attrs = ctx.attrs;
   const long plan = ctx.plan;
   // Where each attribute sat in the context's __dict__ last time (contexts of a class share keys).
@@ -174,23 +174,28 @@ Ref place(PyObject* const* v, const Context& ctx) {
   // A spare slot in front: a bound method puts its self there instead of copying the arguments.
   PyObject* order[] = {nullptr,          v[kCode],   product_type.get(), action.get(), limit.get(), qty,
                        price_type.get(), order_type.get(), cond.get(), lot.get(), oc.get(), now.get()};
+  // In a run _place is the order tracker's own place bound to it: its body without the call.
+  if (PyMethod_Check(placer.get()) && is_tracker_place(PyMethod_GET_FUNCTION(placer.get()))) {
+    Ref tracker = Ref::borrow(PyMethod_GET_SELF(placer.get()));
+    return tracker_place(module, tracker.get(), order + 1);
+  }
   return Ref::steal(PyObject_Vectorcall(placer.get(), order + 1, 11 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-PyObject* context_place_order(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* context_place_order(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   try {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* v[kFields];
     bind_call(place_signature(), args, nargs, kwnames, args + nargs, v);
     fill_place_defaults(v);
-    return place(v, Context(v[kSelf])).release();
+    return place(module, v, Context(v[kSelf])).release();
   } catch (PyError&) {
     return nullptr;
   }
 }
 
 // buy / sell: self.place_order(code, <action>, qty, price, order_type, **kwargs).
-PyObject* side(const char* qualname, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject* action) {
+PyObject* side(PyObject* module, const char* qualname, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject* action) {
   try {
     enum { kSideSelf, kSideCode, kSideQty, kSidePrice, kSideOrderType, kSideFields };
     PyObject* const names[] = {ORVA_NAME("self"), ORVA_NAME("code"), ORVA_NAME("qty"), ORVA_NAME("price"),
@@ -230,20 +235,25 @@ PyObject* side(const char* qualname, PyObject* const* args, size_t nargsf, PyObj
       return PyObject_VectorcallMethod(ORVA_NAME("place_order"), call_args,
                                        6 | PY_VECTORCALL_ARGUMENTS_OFFSET, rest_names.get());
     PyObject* v[kFields];
-    bind_call(place_signature(), call_args, 6, rest_names.get(), call_args + 6, v);
+    if (rest.empty()) {  // bound already: buy's five and the action
+      std::fill(v, v + kFields, nullptr);
+      std::copy(head, head + 6, v);
+    } else {
+      bind_call(place_signature(), call_args, 6, rest_names.get(), call_args + 6, v);
+    }
     fill_place_defaults(v);
-    return place(v, ctx).release();
+    return place(module, v, ctx).release();
   } catch (PyError&) {
     return nullptr;
   }
 }
 
-PyObject* context_buy(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return side("StrategyContext.buy", args, nargsf, kwnames, ORVA_NAME("Buy"));
+PyObject* context_buy(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return side(module, "StrategyContext.buy", args, nargsf, kwnames, ORVA_NAME("Buy"));
 }
 
-PyObject* context_sell(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return side("StrategyContext.sell", args, nargsf, kwnames, ORVA_NAME("Sell"));
+PyObject* context_sell(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return side(module, "StrategyContext.sell", args, nargsf, kwnames, ORVA_NAME("Sell"));
 }
 
 }  // namespace
