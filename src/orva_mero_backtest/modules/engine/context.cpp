@@ -49,9 +49,13 @@ struct Context {
   }
 };
 
+// Whether `text` (an exact str) is one of `allowed`: the texts the package passes are the same
+// objects, compared first.
 bool one_of(PyObject* text, std::initializer_list<PyObject*> allowed) {
   for (PyObject* a : allowed)
-    if (text == a || PyUnicode_Compare(text, a) == 0) return true;
+    if (text == a) return true;
+  for (PyObject* a : allowed)
+    if (PyUnicode_Compare(text, a) == 0) return true;
   return false;
 }
 
@@ -158,7 +162,10 @@ Ref place(PyObject* module, PyObject* const* v, const Context& ctx) {
   PyObject* qty = v[kQty];
   if (!PyLong_CheckExact(qty) || !positive_int(qty))
     reject("order quantity must be a positive int, got " + repr(qty));
-  if ((price_type.get() == ORVA_NAME("LMT") || PyUnicode_Compare(price_type.get(), ORVA_NAME("LMT")) == 0) &&
+  const bool limit_order = price_type.get() == ORVA_NAME("LMT") ||
+                           (price_type.get() != ORVA_NAME("MKT") && price_type.get() != ORVA_NAME("MKP") &&
+                            PyUnicode_Compare(price_type.get(), ORVA_NAME("LMT")) == 0);
+  if (limit_order &&
       (price == Py_None || PyBool_Check(price) || !above_zero(price)))
     reject("a limit order needs a price above 0, got " + repr(price));
   Ref limit = price == Py_None ? py_float(0.0) : PyFloat_CheckExact(price) ? Ref::borrow(price)

@@ -145,8 +145,14 @@ bool is_kind(PyObject* kind, PyObject* text) {
 void drop_open(const Tracker& t, PyObject* trade_id) {
   Ref open_orders = t.get(kOpen);
   if (PyDict_CheckExact(open_orders.get())) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* found = nullptr;  // one look-up: taken out if there
+    if (PyDict_Pop(open_orders.get(), trade_id, &found) < 0) throw_error();
+    Py_XDECREF(found);
+#else
     PyObject* found = peek(open_orders.get(), trade_id);
     if (found && PyDict_DelItem(open_orders.get(), trade_id) < 0) throw_error();
+#endif
     return;
   }
   call_method(open_orders.get(), ORVA_NAME("pop"), {trade_id, Py_None});
@@ -189,7 +195,7 @@ Ref record_template(PyObject* module) {
 // An order record's fields. With the fast paths on (3.10) a record that still shares the template's
 // key table (dict_rows.hpp) holds key i's value at values[i]: a field is read there, and one that
 // takes an int, float or str (no value the collector tracks) is replaced there. The caller ends with
-// one ordinary write (dict_set), which gives the dict its new version tag.
+// set_last(), with dict versions one ordinary write (dict_set), which gives the dict its new tag.
 enum RecordField { kTradeId = 0, kPrice = 6, kQuantity = 7, kOpenQty = 8, kFilledQty = 9, kAvgFillPrice = 10,
                    kCancelledQty = 11, kStatus = 12, kUpdatedTs = 14, kFillValue = 15 };
 
@@ -211,6 +217,16 @@ class RecordFields {
     }
     Py_INCREF(value);
     Py_XSETREF(values_[i], value);
+  }
+
+  // The last write of a change: an ordinary one where dicts carry version tags (it gives the dict its
+  // new one), else as set() writes.
+  void set_last(RecordField i, PyObject* value) {
+#if ORVA_USE_DICT_VERSIONS
+    dict_set(d_, record_key(i), value);
+#else
+    set(i, value);
+#endif
   }
 
  private:
@@ -255,7 +271,7 @@ bool track_plain_deal(PyObject* module, const Tracker& t, PyObject* order, PyObj
   f.set(kOpenQty, py_long(left > 0 ? left : 0).get());
   f.set(kStatus, left > 0 ? (filled ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"))
                           : (cancelled ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled")));
-  dict_set(order, ORVA_NAME("updated_ts"), ts);  // an ordinary write last: the dict's new version tag
+  f.set_last(kUpdatedTs, ts);
   if (left <= 0) drop_open(t, trade_id);
   return true;
 }
@@ -323,7 +339,7 @@ bool track_plain_order(PyObject* module, const Tracker& t, PyObject* order, PyOb
   // The same status text left as it is (the general steps would write it again).
   if (text != old_status) f.set(kStatus, text);
   if (new_price) dict_set(order, ORVA_NAME("price"), new_price);
-  dict_set(order, ORVA_NAME("updated_ts"), ts);  // an ordinary write last: the dict's new version tag
+  f.set_last(kUpdatedTs, ts);
   if (open <= 0) drop_open(t, trade_id);
   return true;
 }
