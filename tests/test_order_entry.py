@@ -114,3 +114,30 @@ def test_the_context_hands_an_order_to_what_its_place_is(m, place, tracker_calls
         ("Buy", 1, 0.0), ("Sell", 2, 600.0)]
     assert m.pending_orders[1]["order_lot"] == "IntradayOdd" and tracker.orders[second]["order_type"] == "IOC"
     assert CountingTracker.calls == tracker_calls
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m.add_order("2330", "Stock", "Buy", 1.0, True, "LMT", "ROD"),
+     "Matcher.add_order() argument 'qty' must be int, not bool"),
+    (lambda m: m.add_order("2330", "Stock", "Buy", "1", True, "LMT", "ROD"),
+     "Matcher.add_order() argument 'price' must be a real number, not str"),
+    (lambda m: m.add_order("2330", "Stock", "Buy", 1.0, 1, "LMT", "ROD", None),
+     "Matcher.add_order() argument 'order_cond' must be str, not NoneType"),
+    (lambda m: m.modify_order("T1", 1.5), "Matcher.modify_order() argument 'qty' must be int or None, not float"),
+    (lambda m: m.match_deal("2330", 1.0, 1, None), "Matcher.match_deal() argument 'tick_ts' must be a real number, "
+                                                   "not NoneType"),
+])
+def test_positional_calls_are_checked_in_parameter_order(m, call, message):  # noqa: F811
+    with pytest.raises(TypeError) as caught:
+        call(m)
+    assert str(caught.value) == message
+    # The method's own frame last, as a def's call shows it.
+    assert traceback.extract_tb(caught.value.__traceback__)[-1].name == message.split("(")[0]
+    assert m.pending_orders == []
+
+
+def test_positional_calls_take_the_defaults_left_out(m, console):  # noqa: F811
+    with pytest.raises(Exception, match="請至少提供數量或價格"):  # qty and price both default to None
+        m.modify_order("T1")
+    m.modify_order("T1", None, 2.5)
+    assert console.lines == ["[red]委託單 T1 不存在[/red]"]
