@@ -135,9 +135,3 @@ def test_positional_calls_are_checked_in_parameter_order(m, call, message):  # n
     assert traceback.extract_tb(caught.value.__traceback__)[-1].name == message.split("(")[0]
     assert m.pending_orders == []
 
-
-def test_positional_calls_take_the_defaults_left_out(m, console):  # noqa: F811
-    with pytest.raises(Exception, match="請至少提供數量或價格"):  # qty and price both default to None
-        m.modify_order("T1")
-    m.modify_order("T1", None, 2.5)
-    assert console.lines == ["[red]委託單 T1 不存在[/red]"]

@@ -8,7 +8,9 @@
 //      limit price); a refusal is an OrderRejected with the text the strategy sees.
 //   3. An accepted request goes to ctx._place: in a run the order tracker's place (orders.cpp), which
 //      hands it to the exchange's add_order (the matcher puts it in its book and queues an order
-//      report), starts the driver's record of the order and returns the trade id.
+//      report), starts the driver's record of the order and returns the trade id. While _place is
+//      the tracker's own place, and its add_order the Matcher's own, each body is called directly
+//      (checked by identity at every order); anything else is called as written.
 //   4. The reports of the exchange come back through the tick loop (loop.cpp) to OrderTracker.track
 //      (orders.cpp) and then to the strategy's on_order / on_deal.
 //
