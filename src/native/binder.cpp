@@ -49,7 +49,9 @@ const char* kind_text(Kind kind, bool none_ok) {
 
 }  // namespace
 
-bool kind_accepts(Kind kind, PyObject* v, bool none_ok) {
+namespace {
+// kind_accepts, inlined into the binding below.
+inline bool accepts(Kind kind, PyObject* v, bool none_ok) {
   if (none_ok && v == Py_None) return true;
   switch (kind) {
     case Kind::Any: return true;
@@ -66,6 +68,9 @@ bool kind_accepts(Kind kind, PyObject* v, bool none_ok) {
   }
   return false;
 }
+}  // namespace
+
+bool kind_accepts(Kind kind, PyObject* v, bool none_ok) { return accepts(kind, v, none_ok); }
 
 namespace {
 
@@ -75,6 +80,34 @@ PyObject* trampoline(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf
   const Method& m = e->method;
   const size_t total = m.params.size() + 1;  // with self
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  const size_t given = static_cast<size_t>(nargs);
+  // The usual call: positionals only, none missing and none too many; the same checks in the same
+  // order as the general binding below, without its bookkeeping.
+  if (!kwnames && !m.varargs && given + e->ndefaults >= total && given <= total) {
+    PyObject* bound[16];
+    for (size_t i = 0; i < given; ++i) bound[i] = args[i];
+    for (size_t i = given; i < total; ++i) bound[i] = m.params[i - 1].default_value.get();
+    try {
+      for (size_t i = 1; i < total; ++i) {
+        const Param& p = m.params[i - 1];
+        const bool none_ok = p.default_value.get() == Py_None;
+        if (!accepts(p.kind, bound[i], none_ok))
+          argument_type_error(e->qualname, p.name, kind_text(p.kind, none_ok), bound[i]);
+      }
+      const Args bound_args{bound, nullptr, &e->qualname};
+      return m.body(bound_args).release();
+    } catch (PyError&) {
+      add_traceback_frame(e->filename, e->qualname);
+      return nullptr;
+    } catch (std::bad_alloc&) {
+      PyErr_NoMemory();
+      return nullptr;
+    } catch (std::exception& ex) {
+      // Never catch (...): the forced unwind of a thread ended at exit must pass through.
+      PyErr_SetString(PyExc_RuntimeError, ex.what());
+      return nullptr;
+    }
+  }
   PyObject* bound[16] = {nullptr};
   try {
     const size_t npos = std::min<size_t>(static_cast<size_t>(nargs), total);
@@ -128,7 +161,7 @@ PyObject* trampoline(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf
       const Param& p = m.params[i - 1];
       if (!bound[i]) bound[i] = p.default_value.get();
       const bool none_ok = p.default_value.get() == Py_None;
-      if (!kind_accepts(p.kind, bound[i], none_ok))
+      if (!accepts(p.kind, bound[i], none_ok))
         argument_type_error(e->qualname, p.name, kind_text(p.kind, none_ok), bound[i]);
     }
     Ref extra;

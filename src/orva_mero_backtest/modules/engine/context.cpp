@@ -8,7 +8,9 @@
 //      limit price); a refusal is an OrderRejected with the text the strategy sees.
 //   3. An accepted request goes to ctx._place: in a run the order tracker's place (orders.cpp), which
 //      hands it to the exchange's add_order (the matcher puts it in its book and queues an order
-//      report), starts the driver's record of the order and returns the trade id.
+//      report), starts the driver's record of the order and returns the trade id. While _place is
+//      the tracker's own place, and its add_order the Matcher's own, each body is called directly
+//      (checked by identity at every order); anything else is called as written.
 //   4. The reports of the exchange come back through the tick loop (loop.cpp) to OrderTracker.track
 //      (orders.cpp) and then to the strategy's on_order / on_deal.
 //
@@ -49,9 +51,13 @@ struct Context {
   }
 };
 
+// Whether `text` (an exact str) is one of `allowed`: the texts the package passes are the same
+// objects, compared first.
 bool one_of(PyObject* text, std::initializer_list<PyObject*> allowed) {
   for (PyObject* a : allowed)
-    if (text == a || PyUnicode_Compare(text, a) == 0) return true;
+    if (text == a) return true;
+  for (PyObject* a : allowed)
+    if (PyUnicode_Compare(text, a) == 0) return true;
   return false;
 }
 
@@ -135,7 +141,7 @@ void fill_place_defaults(PyObject** v) {
 }
 
 // place_order's body for the bound arguments `v` (self first).
-Ref place(PyObject* const* v, const Context& ctx) {
+Ref place(PyObject* module, PyObject* const* v, const Context& ctx) {
   const Attributes& attrs = ctx.attrs;
   const long plan = ctx.plan;
   // Where each attribute sat in the context's __dict__ last time (contexts of a class share keys).
@@ -158,7 +164,10 @@ Ref place(PyObject* const* v, const Context& ctx) {
   PyObject* qty = v[kQty];
   if (!PyLong_CheckExact(qty) || !positive_int(qty))
     reject("order quantity must be a positive int, got " + repr(qty));
-  if ((price_type.get() == ORVA_NAME("LMT") || PyUnicode_Compare(price_type.get(), ORVA_NAME("LMT")) == 0) &&
+  const bool limit_order = price_type.get() == ORVA_NAME("LMT") ||
+                           (price_type.get() != ORVA_NAME("MKT") && price_type.get() != ORVA_NAME("MKP") &&
+                            PyUnicode_Compare(price_type.get(), ORVA_NAME("LMT")) == 0);
+  if (limit_order &&
       (price == Py_None || PyBool_Check(price) || !above_zero(price)))
     reject("a limit order needs a price above 0, got " + repr(price));
   Ref limit = price == Py_None ? py_float(0.0) : PyFloat_CheckExact(price) ? Ref::borrow(price)
@@ -174,23 +183,28 @@ Ref place(PyObject* const* v, const Context& ctx) {
   // A spare slot in front: a bound method puts its self there instead of copying the arguments.
   PyObject* order[] = {nullptr,          v[kCode],   product_type.get(), action.get(), limit.get(), qty,
                        price_type.get(), order_type.get(), cond.get(), lot.get(), oc.get(), now.get()};
+  // In a run _place is the order tracker's own place bound to it: its body without the call.
+  if (PyMethod_Check(placer.get()) && is_tracker_place(PyMethod_GET_FUNCTION(placer.get()))) {
+    Ref tracker = Ref::borrow(PyMethod_GET_SELF(placer.get()));
+    return tracker_place(module, tracker.get(), order + 1);
+  }
   return Ref::steal(PyObject_Vectorcall(placer.get(), order + 1, 11 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-PyObject* context_place_order(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* context_place_order(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   try {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* v[kFields];
     bind_call(place_signature(), args, nargs, kwnames, args + nargs, v);
     fill_place_defaults(v);
-    return place(v, Context(v[kSelf])).release();
+    return place(module, v, Context(v[kSelf])).release();
   } catch (PyError&) {
     return nullptr;
   }
 }
 
 // buy / sell: self.place_order(code, <action>, qty, price, order_type, **kwargs).
-PyObject* side(const char* qualname, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject* action) {
+PyObject* side(PyObject* module, const char* qualname, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject* action) {
   try {
     enum { kSideSelf, kSideCode, kSideQty, kSidePrice, kSideOrderType, kSideFields };
     PyObject* const names[] = {ORVA_NAME("self"), ORVA_NAME("code"), ORVA_NAME("qty"), ORVA_NAME("price"),
@@ -230,20 +244,25 @@ PyObject* side(const char* qualname, PyObject* const* args, size_t nargsf, PyObj
       return PyObject_VectorcallMethod(ORVA_NAME("place_order"), call_args,
                                        6 | PY_VECTORCALL_ARGUMENTS_OFFSET, rest_names.get());
     PyObject* v[kFields];
-    bind_call(place_signature(), call_args, 6, rest_names.get(), call_args + 6, v);
+    if (rest.empty()) {  // bound already: buy's five and the action
+      std::fill(v, v + kFields, nullptr);
+      std::copy(head, head + 6, v);
+    } else {
+      bind_call(place_signature(), call_args, 6, rest_names.get(), call_args + 6, v);
+    }
     fill_place_defaults(v);
-    return place(v, ctx).release();
+    return place(module, v, ctx).release();
   } catch (PyError&) {
     return nullptr;
   }
 }
 
-PyObject* context_buy(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return side("StrategyContext.buy", args, nargsf, kwnames, ORVA_NAME("Buy"));
+PyObject* context_buy(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return side(module, "StrategyContext.buy", args, nargsf, kwnames, ORVA_NAME("Buy"));
 }
 
-PyObject* context_sell(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return side("StrategyContext.sell", args, nargsf, kwnames, ORVA_NAME("Sell"));
+PyObject* context_sell(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return side(module, "StrategyContext.sell", args, nargsf, kwnames, ORVA_NAME("Sell"));
 }
 
 }  // namespace

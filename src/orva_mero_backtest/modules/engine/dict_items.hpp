@@ -27,6 +27,13 @@ inline PyObject* peek(PyObject* d, PyObject* key) {
 // An exact int (not null) that fits a long long with room for sums and products of a few.
 inline bool small_int(PyObject* v, long long* out) {
   if (!v || !PyLong_CheckExact(v)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+  // The usual counts are compact (one digit): read by the public (unstable) API's inline reader.
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+    *out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
+    return true;
+  }
+#endif
   int overflow = 0;
   const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);  // cannot fail on an exact int
   if (overflow || x > (1LL << 52) || x < -(1LL << 52)) return false;

@@ -18,6 +18,15 @@ int add_tracker_methods(PyObject* module);
 // error set.
 int track_report(PyObject* module, PyObject* tracker, PyObject* report);
 
+// OrderTracker.place's body for `tracker` and the eleven values after self (code ... now), as the
+// method bound to it runs it: the trade id. order[-1] is a spare slot the body may write (a call's
+// PY_VECTORCALL_ARGUMENTS_OFFSET).
+Ref tracker_place(PyObject* module, PyObject* tracker, PyObject* const* order);
+
+// Whether `function` is what OrderTracker.place binds (the module attribute order_tracker_place):
+// compared only.
+bool is_tracker_place(PyObject* function);
+
 // StrategyContext's buy, sell and place_order (context.cpp) as module attributes context_<name>;
 // -1 with an error set on failure.
 int add_context_methods(PyObject* module);

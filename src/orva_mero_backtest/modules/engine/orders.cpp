@@ -25,6 +25,7 @@
 #include "fastpaths.hpp"
 #include "dict_items.hpp"
 #include "native_method.hpp"
+#include "order_entry.hpp"
 #include "placed.hpp"
 
 namespace orva::engine {
@@ -144,8 +145,14 @@ bool is_kind(PyObject* kind, PyObject* text) {
 void drop_open(const Tracker& t, PyObject* trade_id) {
   Ref open_orders = t.get(kOpen);
   if (PyDict_CheckExact(open_orders.get())) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* found = nullptr;  // one look-up: taken out if there
+    if (PyDict_Pop(open_orders.get(), trade_id, &found) < 0) throw_error();
+    Py_XDECREF(found);
+#else
     PyObject* found = peek(open_orders.get(), trade_id);
     if (found && PyDict_DelItem(open_orders.get(), trade_id) < 0) throw_error();
+#endif
     return;
   }
   call_method(open_orders.get(), ORVA_NAME("pop"), {trade_id, Py_None});
@@ -188,7 +195,7 @@ Ref record_template(PyObject* module) {
 // An order record's fields. With the fast paths on (3.10) a record that still shares the template's
 // key table (dict_rows.hpp) holds key i's value at values[i]: a field is read there, and one that
 // takes an int, float or str (no value the collector tracks) is replaced there. The caller ends with
-// one ordinary write (dict_set), which gives the dict its new version tag.
+// set_last(), with dict versions one ordinary write (dict_set), which gives the dict its new tag.
 enum RecordField { kTradeId = 0, kPrice = 6, kQuantity = 7, kOpenQty = 8, kFilledQty = 9, kAvgFillPrice = 10,
                    kCancelledQty = 11, kStatus = 12, kUpdatedTs = 14, kFillValue = 15 };
 
@@ -210,6 +217,16 @@ class RecordFields {
     }
     Py_INCREF(value);
     Py_XSETREF(values_[i], value);
+  }
+
+  // The last write of a change: an ordinary one where dicts carry version tags (it gives the dict its
+  // new one), else as set() writes.
+  void set_last(RecordField i, PyObject* value) {
+#if ORVA_USE_DICT_VERSIONS
+    dict_set(d_, record_key(i), value);
+#else
+    set(i, value);
+#endif
   }
 
  private:
@@ -254,7 +271,7 @@ bool track_plain_deal(PyObject* module, const Tracker& t, PyObject* order, PyObj
   f.set(kOpenQty, py_long(left > 0 ? left : 0).get());
   f.set(kStatus, left > 0 ? (filled ? ORVA_NAME("PartFilled") : ORVA_NAME("Open"))
                           : (cancelled ? ORVA_NAME("Cancelled") : ORVA_NAME("Filled")));
-  dict_set(order, ORVA_NAME("updated_ts"), ts);  // an ordinary write last: the dict's new version tag
+  f.set_last(kUpdatedTs, ts);
   if (left <= 0) drop_open(t, trade_id);
   return true;
 }
@@ -322,7 +339,7 @@ bool track_plain_order(PyObject* module, const Tracker& t, PyObject* order, PyOb
   // The same status text left as it is (the general steps would write it again).
   if (text != old_status) f.set(kStatus, text);
   if (new_price) dict_set(order, ORVA_NAME("price"), new_price);
-  dict_set(order, ORVA_NAME("updated_ts"), ts);  // an ordinary write last: the dict's new version tag
+  f.set_last(kUpdatedTs, ts);
   if (open <= 0) drop_open(t, trade_id);
   return true;
 }
@@ -392,6 +409,23 @@ bool track(PyObject* module, const Tracker& t, PyObject* report) {
   return false;
 }
 
+// The matcher module's order entry (order_entry.hpp), read at the first order; null when it holds
+// none. What it points to is static in that module, which is never unloaded.
+const OrderEntry* order_entry() {
+  static const OrderEntry* entry = nullptr;
+  static bool looked = false;
+  if (looked) return entry;
+  looked = true;
+  PyObject* module = PyImport_ImportModule("orva_mero_backtest.modules.matcher.matcher");
+  PyObject* capsule = module ? PyObject_GetAttrString(module, "_order_entry") : nullptr;
+  if (capsule && PyCapsule_IsValid(capsule, kOrderEntryCapsule))
+    entry = static_cast<const OrderEntry*>(PyCapsule_GetPointer(capsule, kOrderEntryCapsule));
+  if (!capsule) PyErr_Clear();
+  Py_XDECREF(capsule);
+  Py_XDECREF(module);
+  return entry;
+}
+
 // OrderTracker.place(self, code, product_type, action, price, qty, price_type, order_type,
 // order_cond, order_lot, oc_type, now): `a` holds those eleven after self.
 Ref place(PyObject* module, const Tracker& t, PyObject* const* a) {
@@ -405,10 +439,17 @@ Ref place(PyObject* module, const Tracker& t, PyObject* const* a) {
     if (n < 0) throw_error();
     return n;
   };
+  const OrderEntry* entry = order_entry();
   const Py_ssize_t before = length();
   Ref add = t.get(kAddOrder);
+  // The Matcher's own add_order bound to an exchange: its body without the binding.
+  int taken = 1;
+  if (entry && PyMethod_Check(add.get()) && PyMethod_GET_FUNCTION(add.get()) == entry->own_function) {
+    Ref exchange = Ref::borrow(PyMethod_GET_SELF(add.get()));
+    if ((taken = entry->add_order(exchange.get(), a)) < 0) throw_error();
+  }
   // a[-1] is the caller's slot for self (order_tracker_place): a bound method may use it.
-  Ref added = Ref::steal(PyObject_Vectorcall(add.get(), a, 10 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (taken) Ref::steal(PyObject_Vectorcall(add.get(), a, 10 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   const Py_ssize_t after = length();
   if (after != before + 1) {
     Ref error = call_method(t.self, ORVA_NAME("_not_taken"), {a[0], a[2], a[4], a[5]});
@@ -472,7 +513,16 @@ PyObject* order_tracker_track(PyObject* module, PyObject* const* args, size_t na
   }
 }
 
+// What OrderTracker.place binds (engine.order_tracker_place), set at load and never released.
+PyObject* g_tracker_place = nullptr;
+
 }  // namespace
+
+Ref tracker_place(PyObject* module, PyObject* tracker, PyObject* const* order) {
+  return place(module, Tracker(tracker), order);
+}
+
+bool is_tracker_place(PyObject* function) { return function == g_tracker_place; }
 
 int track_report(PyObject* module, PyObject* tracker, PyObject* report) {
   try {
@@ -483,7 +533,7 @@ int track_report(PyObject* module, PyObject* tracker, PyObject* report) {
 }
 
 int add_tracker_methods(PyObject* module) {
-  return add_documented_methods(
+  const int added = add_documented_methods(
       module, "OrderTracker", "order_tracker_",
       {{"place", order_tracker_place,
         "place($self, code, product_type, action, price, qty, price_type, order_type, order_cond, order_lot, "
@@ -492,6 +542,9 @@ int add_tracker_methods(PyObject* module) {
        {"track", order_tracker_track,
         "track($self, report)\n--\n\n"
         "Applies one report of the exchange to the record of its order; True for a deal report."}});
+  if (added < 0) return -1;
+  g_tracker_place = PyObject_GetAttrString(module, "order_tracker_place");  // kept for the life of the process
+  return g_tracker_place ? 0 : -1;
 }
 
 }  // namespace orva::engine

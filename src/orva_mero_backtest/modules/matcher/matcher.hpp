@@ -236,6 +236,8 @@ Ref set_current_tick(const Args& a);         // matching.cpp
 void add_tick_entry(PyObject* module, PyObject* cls);
 // Adds the capsule _report_entry (fill_entry.hpp) for the class `cls` to the module (reports.cpp).
 void add_report_entry(PyObject* module, PyObject* cls);
+// The capsule `_order_entry` (order_entry.hpp): add_order for the engine's order tracker.
+void add_order_entry(PyObject* module, PyObject* cls);
 Ref add_order(const Args& a);                // orders.cpp
 Ref modify_order(const Args& a);             // orders.cpp
 Ref cancel_order(const Args& a);             // orders.cpp

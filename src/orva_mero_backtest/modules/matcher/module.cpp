@@ -132,6 +132,7 @@ PyMODINIT_FUNC PyInit_matcher() {
     record_own_methods(cls.get(), table);
     add_tick_entry(module, cls.get());
     add_report_entry(module, cls.get());
+    add_order_entry(module, cls.get());
     if (PyModule_AddObjectRef(module, "Matcher", cls.get()) < 0) throw_error();
   } catch (PyError&) {
     g_module = nullptr;

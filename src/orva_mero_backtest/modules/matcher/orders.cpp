@@ -1,10 +1,14 @@
 // Order entry: add, modify and cancel orders in the book, and post requests for the receiver.
 #include <climits>
+#include <exception>
+#include <new>
+#include <string>
 
 #include "matcher.hpp"
 #include "queues.hpp"
 #include "console_log.hpp"
 #include "shortcuts.hpp"
+#include "order_entry.hpp"
 
 namespace orva::matcher {
 
@@ -191,6 +195,44 @@ Ref cancel_order(const Args& a) {
       },
       [&](Caught& caught) { print_line("[red]{}[/red]", {caught.value.get()}); });
   return Ref::none();
+}
+
+namespace {
+
+const std::string kAddOrderQualname = "Matcher.add_order";
+
+// add_order for the engine's order tracker (order_entry.hpp). Taken here: the binding's own checks
+// for these values pass (str, str, str, a float or int price, int, then five str), and there are no
+// defaults left to fill. Anything else goes back through the binding, which says what is wrong.
+int add_order_entry_body(PyObject* self, PyObject* const* v) {
+  for (int i : {0, 1, 2, 5, 6, 7, 8, 9})
+    if (!PyUnicode_CheckExact(v[i])) return 1;
+  if (!PyLong_CheckExact(v[4]) || !(PyFloat_CheckExact(v[3]) || PyLong_CheckExact(v[3]))) return 1;
+  PyObject* const bound[] = {self, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]};
+  try {
+    add_order(Args{bound, nullptr, &kAddOrderQualname});
+    return 0;
+  } catch (PyError&) {
+    add_method_frame(kAddOrderQualname);
+  } catch (std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (std::exception& ex) {
+    PyErr_SetString(PyExc_RuntimeError, ex.what());
+  }
+  return -1;
+}
+
+}  // namespace
+
+void add_order_entry(PyObject* module, PyObject* cls) {
+  Ref ns = getattr(cls, ORVA_NAME("__dict__"));
+  Ref descr = getitem(ns.get(), ORVA_NAME("add_order"));
+  if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type) raise(PyExc_SystemError, "Matcher.add_order is not its own");
+  static OrderEntry entry = {nullptr, add_order_entry_body};
+  entry.own_function = PyInstanceMethod_GET_FUNCTION(descr.get());
+  Py_INCREF(entry.own_function);  // kept for the life of the process, never released
+  Ref capsule = Ref::steal(PyCapsule_New(&entry, kOrderEntryCapsule, nullptr));
+  if (PyModule_AddObjectRef(module, "_order_entry", capsule.get()) < 0) throw_error();
 }
 
 Ref add_pending_order_queue(const Args& a) {
