@@ -323,6 +323,27 @@ bool known_deepcopy() {
 }  // namespace
 #endif
 
+#if ORVA_FASTPATHS
+PyObject** copied_as_is(PyObject* record, ShapeId* shape) {
+#if (ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS) || ORVA_USE_DICT_WATCHERS
+  if (!fastpaths_on() || !g_copy.ready || !known_deepcopy()) return nullptr;
+  ShapeId id = kRecordStockShape;
+  PyObject** values = shaped_values(id, record);
+  if (!values) values = shaped_values(id = kRecordFutureShape, record);
+  if (!values) return nullptr;
+  const int n = shape_size(id);
+  if (PyDict_GET_SIZE(record) != n) return nullptr;  // a key taken out or added past the shape
+  for (int i = 0; i < n; ++i)
+    if (!kept_by_deepcopy(values[i])) return nullptr;
+  *shape = id;
+  return values;
+#else
+  (void)record, (void)shape;
+  return nullptr;
+#endif
+}
+#endif
+
 Ref copy_record(PyObject* record, bool* fresh) {
   if (fresh) *fresh = false;
   Ref copy_mod, deepcopy;
