@@ -1085,6 +1085,14 @@ bool queue_put_quick(PyObject* q, PyObject* item) {
   Ref items = Ref::borrow(s.items), not_empty = Ref::borrow(s.not_empty), holder = Ref::borrow(dict);
   PyObject* args[] = {items.get(), item};
   Ref::steal(PyObject_Vectorcall(known().append, args, 2, nullptr));
+  // A count only the dict holds is given its next value in place: nobody else could tell it from a
+  // new int, and the dict (and what is remembered of it) stays as it is.
+  const long long count = PyLong_AsLongLong(s.unfinished);
+  if (count == -1 && PyErr_Occurred()) PyErr_Clear();  // past 64 bits: plus_one says what follows
+  else if (count < LLONG_MAX && ReusedInt::assign(s.unfinished, count + 1)) {
+    notify_cond(not_empty.get());
+    return true;
+  }
   Ref next = plus_one(s.unfinished);
   set_unfinished(dict, next.get());
   // The one change made to the dict: its parts stay known (the dict holds the new count).
