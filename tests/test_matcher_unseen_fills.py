@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from matcher_support import console  # noqa: F401
+from matcher_support import FakePositions, console  # noqa: F401
 from orva_mero_backtest.constant import Action, OrderCond
 from orva_mero_backtest.modules.matcher import matcher as matcher_module
 from orva_mero_backtest.modules.positions.positions import Positions
@@ -145,3 +145,48 @@ def test_a_deal_handed_to_python_code_is_the_copy_of_the_record(console):  # noq
     assert reports[-1]["quantity"] == 2 and reports[-1]["price"] == 101.0
     assert [(f["quantity"], f["price"]) for f in book.fills] == [(2, 101.0)]
     assert m.pending_orders[0]["quantity"] == 1
+
+
+class WaitersSwapping(list):
+    """A condition's waiters whose length, asked when the report is queued, runs Python code."""
+
+    def __init__(self, swap):
+        super().__init__()
+        self.swap = swap
+
+    def __len__(self):
+        self.swap()
+        return 0
+
+
+@pytest.mark.parametrize("swap_at", ["trade record", "report queued"])
+def test_a_book_replaced_while_a_fill_runs_gets_the_rest_of_it(console, swap_at):  # noqa: F811
+    """Python code run by the fill (the book's trade-record list, the report queue's waiters) replaces
+    the matcher's book: the fill's later calls go to the new one, the deal as the plain path has it."""
+    book, other = Positions(), FakePositions()
+    m = matcher_module.Matcher(book)
+    swapped = []
+
+    def swap():
+        if not swapped:
+            swapped.append(True)
+            m.positions = other
+
+    try:
+        m.set_current_tick({"code": "2330", "timestamp": 5.0, "close": 100.0})
+        m.add_order("2330", "Stock", "Buy", 0.0, 3, "MKT", "ROD")
+        record = dict(m.pending_orders[0])
+        if swap_at == "trade record":
+            book.trade_records = HookedList(swap)
+        else:
+            m.response_queue.not_empty._waiters = WaitersSwapping(swap)
+        m.match_deal("2330", 101.0, 3, 6.0)
+    finally:
+        m.close()
+    assert swapped
+    assert [r["quantity"] for r in book.trade_records] == [3]
+    assert book.fills == []
+    [(name, deal, product)] = other.calls
+    assert (name, product) == ("set_positions", "Stock")
+    assert deal == dict(record, quantity=3, price=101.0, exchange_ts=6.0)
+    assert list(deal) == list(record)

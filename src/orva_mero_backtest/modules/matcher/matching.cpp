@@ -389,11 +389,17 @@ void trade_record(PyObject* positions, std::initializer_list<PyObject*> values) 
   call_method(positions, ORVA_NAME("add_trade_record"), values, g_call_names.trade_record);
 }
 
+// What quick_report did.
+enum class Reported {
+  No,      // nothing: the report is the methods' to make
+  Made,    // made and queued here: no Python code has seen the deal
+  Quietly  // the same through the view it was given, which still holds: no Python code ran
+};
+
 // The deal report and its trip to the report queue, from the deal's fields while the instance and
-// the enumerations are as built (shortcut); whether it was made so (then no Python code has seen
-// the deal, and `deal` may be null when `known` is given).
+// the enumerations are as built (shortcut); `deal` may be null when `known` is given.
 // `known`: the deal's fields, when known; `seen`: a view of self taken before, used while it holds.
-bool quick_report(Pass& p, PyObject* deal, const DealFields* known, const SelfView* seen) {
+Reported quick_report(Pass& p, PyObject* deal, const DealFields* known, const SelfView* seen) {
 #if ORVA_FASTPATHS
   if (const EnumSnapshot* e = enum_snapshot()) {
     Keep keep;
@@ -401,21 +407,24 @@ bool quick_report(Pass& p, PyObject* deal, const DealFields* known, const SelfVi
     DealFields read;
     const DealFields* f = known;
     if (!f && deal_fields(deal, read)) f = &read;
-    if (f && seen && view_holds(p.self, *seen)) {
+    const bool as_seen = f && seen && view_holds(p.self, *seen);
+    if (as_seen) {
       v = *seen;
     } else if (!f || !view_of(p.self, keep, v)) {
       f = nullptr;
     }
     if (f) {
       if (Ref report = quick_deal_report(*e, *f, v, keep)) {
-        queue_put(v.response_queue, report.get());
-        return true;
+        bool quiet = false;
+        if (!queue_put_quick(v.response_queue, report.get(), &quiet)) queue_put(v.response_queue, report.get());
+        // Before 3.12 making the report's dict may run the collector (and finalizers) there and then.
+        return as_seen && quiet && PY_VERSION_HEX >= 0x030C0000 ? Reported::Quietly : Reported::Made;
       }
     }
   }
 #endif
   (void)p, (void)deal, (void)known, (void)seen;
-  return false;
+  return Reported::No;
 }
 
 // The same through self's own methods.
@@ -506,10 +515,12 @@ void fill_from(Pass& p, PyObject* const* values, ShapeId shape, PyObject* deal, 
   } else {
     trade_record(positions, {f.id, f.code, f.action, f.quantity, f.price, f.ts, ORVA_NAME("Deal")});
   }
-  const bool unseen = quick_report(p, deal, &f, viewed ? &v : nullptr);
+  const Reported reported = quick_report(p, deal, &f, viewed ? &v : nullptr);
+  const bool unseen = reported != Reported::No;
   if (!unseen) report_deal(p, deal_dict());
   PyObject* product = unseen ? f.product : keep.own(item(deal, ORVA_NAME("product_type")).release());
-  PyObject* positions_now = viewed && view_holds(p.self, v)
+  // A quiet report leaves self as the report's view of it found it (this view, as it still held).
+  PyObject* positions_now = viewed && (reported == Reported::Quietly || view_holds(p.self, v))
                                 ? v.positions
                                 : keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
   if (const BookFillEntry* own = own_book_fill(positions_now)) {
@@ -589,7 +600,7 @@ void fill(Pass& p, Order& o, const Outcome& out) {
   PyObject* price = field(ORVA_NAME("price"));
   PyObject* ts = field(ORVA_NAME("exchange_ts"));
   trade_record(positions, {id, code, action, quantity, price, ts, ORVA_NAME("Deal")});
-  if (!quick_report(p, d, nullptr, nullptr)) report_deal(p, d);
+  if (quick_report(p, d, nullptr, nullptr) == Reported::No) report_deal(p, d);
   PyObject* product = field(ORVA_NAME("product_type"));
   PyObject* positions_now = keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
   set_positions(positions_now, d, product, keep);
@@ -895,15 +906,10 @@ Ref match_deal(const Args& a) {
   load_members(p);
 
   BookLock lock(p.self);
-#if ORVA_FASTPATHS
-  if (fastpaths_on()) {
-    PyObject* book = remembered_attr(p.self, &SelfView::pending_orders);
-    SelfView v;
-    if (!book && view_of(p.self, p.keep, v)) book = v.pending_orders;
-    if (book && PyList_Check(book)) p.book = Ref::borrow(book);
-  }
-#endif
-  if (!p.book) p.book = book_of(p.self);
+  // The one attribute the pass needs here: the fill reads its own view of self.
+  PyObject* book = self_attr(p.self, &SelfView::pending_orders, ORVA_NAME("pending_orders"), p.keep);
+  if (!PyList_Check(book)) raise(PyExc_TypeError, "pending_orders must be a list");
+  p.book = Ref::borrow(book);
   if (p.tick_qty == 0 || PyList_GET_SIZE(p.book.get()) == 0) return Ref::none();
   p.close_obj = p.keep.own(PyFloat_FromDouble(p.close));
   p.ts_obj = p.keep.own(PyFloat_FromDouble(ts));
