@@ -110,6 +110,9 @@ Watched g_watched[kWatchSlots];
 int g_watcher = -2;  // -2: not added yet, -1: none to be had
 
 int on_type_changed(PyTypeObject* type) {
+#if ORVA_USE_DICT_WATCHERS
+  ++WatchEvents::g_count;
+#endif
   for (int i = 0; i < kWatchSlots; ++i)
     if (g_watched[i].type == type) ++TypeGuard::g_type_changes[i];
   return 0;
@@ -153,6 +156,9 @@ int TypeGuard::watch_slot(PyTypeObject* type) {
 
 #if ORVA_USE_DICT_WATCHERS
 PlainDictGuard::Watched PlainDictGuard::g_watched_dicts[32];
+#if ORVA_USE_TYPE_WATCHERS
+uint64_t WatchEvents::g_count = 0;
+#endif
 
 namespace {
 
@@ -164,6 +170,9 @@ auto& g_dicts = PlainDictGuard::g_watched_dicts;
 int g_dict_watcher = -2;  // -2: not added yet, -1: none to be had
 
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
+#if ORVA_USE_TYPE_WATCHERS
+  ++WatchEvents::g_count;
+#endif
   for (PlainDictGuard::Watched& w : g_dicts)
     if (w.dict == dict) {
       ++w.changes;

@@ -1037,4 +1037,28 @@ class ReusedInt {
 #endif
 };
 
+// ---- Watch events (type and dict watchers, 3.12+) ---------------------------------------------
+
+// Every change this module's type and dict watchers were told of, counted together. Each
+// TypeGuard's and PlainDictGuard's answer changes only with such an event (a watched class or dict
+// changed or freed), so while the count keeps a value read when a set of guards all answered
+// unchanged, each of them still would: a cache over many guards checks one number. Without
+// watchers there is no count: ask the guards.
+class WatchEvents {
+ public:
+  // The count now; `*known` false when there is none (the shortcut off, or no watchers).
+  static uint64_t now(bool* known) {
+#if ORVA_USE_TYPE_WATCHERS && ORVA_USE_DICT_WATCHERS
+    *known = fastpaths_on();
+    return g_count;
+#else
+    *known = false;
+    return 0;
+#endif
+  }
+#if ORVA_USE_TYPE_WATCHERS && ORVA_USE_DICT_WATCHERS
+  static uint64_t g_count;  // fastpaths.cpp's watchers add to it
+#endif
+};
+
 }  // namespace orva

@@ -412,21 +412,23 @@ class Locked {
   Ref mutex_;
 };
 
-// cond.notify() when a thread waits on cond (notify is a no-op otherwise).
+// cond.notify() when a thread waits on cond (notify is a no-op otherwise); whether that was known
+// without running Python code.
 PyObject* cond_waiters(PyObject* cond_dict);
 
-void notify_cond(PyObject* cond) {
+bool notify_cond(PyObject* cond) {
   Known& k = known();
   PyObject* cond_dict =
       reinterpret_cast<PyObject*>(Py_TYPE(cond)) == k.cond_cls && cond_class_unchanged(k) ? instance_dict(cond) : nullptr;
   PyObject* found = cond_dict ? cond_waiters(cond_dict) : nullptr;
   // A plain deque's length is its size field: nobody waits, nothing to hold or call.
-  if (found && Py_TYPE(found) == k.deque_type && Py_SIZE(found) == 0) return;
+  if (found && Py_TYPE(found) == k.deque_type && Py_SIZE(found) == 0) return true;
   Ref keep = Ref::borrow(cond);
   Ref waiters = found ? Ref::borrow(found) : getattr(cond, ORVA_NAME("_waiters"));
   Py_ssize_t n = PyObject_Length(waiters.get());
   if (n < 0) throw_error();
   if (n > 0) call_method(cond, ORVA_NAME("notify"));
+  return false;
 }
 
 // The queue's attributes once its mutex is held: another thread may have run while this one
@@ -1074,7 +1076,7 @@ PyObject* quick_parts(PyObject* q, Slots& s) {
 
 }  // namespace
 
-bool queue_put_quick(PyObject* q, PyObject* item) {
+bool queue_put_quick(PyObject* q, PyObject* item, bool* quiet) {
 #if ORVA_USE_LOCK_LAYOUT
   Slots s;
   PyObject* dict = quick_parts(q, s);
@@ -1085,15 +1087,25 @@ bool queue_put_quick(PyObject* q, PyObject* item) {
   Ref items = Ref::borrow(s.items), not_empty = Ref::borrow(s.not_empty), holder = Ref::borrow(dict);
   PyObject* args[] = {items.get(), item};
   Ref::steal(PyObject_Vectorcall(known().append, args, 2, nullptr));
+  // A count only the dict holds is given its next value in place: nobody else could tell it from a
+  // new int, and the dict (and what is remembered of it) stays as it is.
+  const long long count = PyLong_AsLongLong(s.unfinished);
+  if (count == -1 && PyErr_Occurred()) PyErr_Clear();  // past 64 bits: plus_one says what follows
+  else if (count < LLONG_MAX && ReusedInt::assign(s.unfinished, count + 1)) {
+    const bool woke_none = notify_cond(not_empty.get());
+    if (quiet) *quiet = woke_none;
+    return true;
+  }
   Ref next = plus_one(s.unfinished);
   set_unfinished(dict, next.get());
   // The one change made to the dict: its parts stay known (the dict holds the new count).
   s.unfinished = next.get();
   remember_plain(dict, s);
-  notify_cond(not_empty.get());
+  const bool woke_none = notify_cond(not_empty.get());
+  if (quiet) *quiet = woke_none;
   return true;
 #else
-  (void)q, (void)item;
+  (void)q, (void)item, (void)quiet;
   return false;
 #endif
 }

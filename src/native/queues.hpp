@@ -26,8 +26,9 @@ void queue_put(PyObject* q, PyObject* item);
 bool queue_put_if(PyObject* q, PyObject* item, const std::function<bool()>& keep);
 
 // q.put(item) for an unbounded plain queue.Queue whose mutex is free, as Queue.put does it
-// (shortcut); false (nothing changed) otherwise. queue_put tries it first.
-bool queue_put_quick(PyObject* q, PyObject* item);
+// (shortcut); false (nothing changed) otherwise. queue_put tries it first. When it answers true,
+// `*quiet` (if given) tells whether it ran no Python code (no waiter needed waking).
+bool queue_put_quick(PyObject* q, PyObject* item, bool* quiet = nullptr);
 
 // q.get() for a plain queue.Queue whose mutex is free and that holds an item, as Queue.get does it
 // (shortcut); an empty Ref (nothing changed) otherwise.

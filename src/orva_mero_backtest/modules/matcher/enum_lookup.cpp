@@ -254,8 +254,11 @@ bool snapshot_holds() {
 // each class is unchanged since the snapshot was read (its guard).
 TypeGuard g_snapshot_guards[kEnumCount];
 PlainDictGuard g_snapshot_bindings;
+// The watch events counted when every guard below last answered unchanged (valid: g_events_seen).
+uint64_t g_snapshot_events = 0;
+bool g_events_seen = false;
 
-bool snapshot_holds() {
+bool snapshot_guarded() {
   // The look-ups first: a guard's answer holds only while nothing runs after it.
   PyObject* bindings = PyModule_GetDict(g_module);
   if (!g_snapshot_bindings.unchanged(bindings)) {
@@ -276,12 +279,28 @@ bool snapshot_holds() {
     if (!g_snapshot_guards[i].unchanged(reinterpret_cast<PyTypeObject*>(g_enums[i].cls))) return false;
   return true;
 }
+
+// No watched class or dict changed since the guards all held: they still do.
+bool snapshot_holds() {
+  bool counted = false;
+  const uint64_t events = WatchEvents::now(&counted);
+  if (counted && g_events_seen && events == g_snapshot_events) return true;
+  g_events_seen = false;
+  if (!snapshot_guarded()) return false;
+  // Read before the guards' own marks could not have been told apart: count again after them.
+  g_snapshot_events = WatchEvents::now(&counted);
+  g_events_seen = counted;
+  return true;
+}
 #endif
 
 PyObject* kept(Ref r) { return r.release(); }
 
 const EnumSnapshot* refresh_snapshot() {
   g_snapshot_valid = false;
+#if !(ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS)
+  g_events_seen = false;  // the guards are marked afresh below: their check at the end is a full one
+#endif
   if (g_enum_count != kEnumCount) return nullptr;
 #if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
   const uint64_t before = module_version();

@@ -389,11 +389,17 @@ void trade_record(PyObject* positions, std::initializer_list<PyObject*> values) 
   call_method(positions, ORVA_NAME("add_trade_record"), values, g_call_names.trade_record);
 }
 
-// The deal report and its trip to the report queue: from the deal's fields while the instance and
-// the enumerations are as built (shortcut), else through self's own methods. Whether the shortcut
-// made it (then no Python code has seen the deal).
+// What quick_report did.
+enum class Reported {
+  No,      // nothing: the report is the methods' to make
+  Made,    // made and queued here: no Python code has seen the deal
+  Quietly  // the same through the view it was given, which still holds: no Python code ran
+};
+
+// The deal report and its trip to the report queue, from the deal's fields while the instance and
+// the enumerations are as built (shortcut); `deal` may be null when `known` is given.
 // `known`: the deal's fields, when known; `seen`: a view of self taken before, used while it holds.
-bool report_deal(Pass& p, PyObject* deal, const DealFields* known = nullptr, const SelfView* seen = nullptr) {
+Reported quick_report(Pass& p, PyObject* deal, const DealFields* known, const SelfView* seen) {
 #if ORVA_FASTPATHS
   if (const EnumSnapshot* e = enum_snapshot()) {
     Keep keep;
@@ -401,23 +407,30 @@ bool report_deal(Pass& p, PyObject* deal, const DealFields* known = nullptr, con
     DealFields read;
     const DealFields* f = known;
     if (!f && deal_fields(deal, read)) f = &read;
-    if (f && seen && view_holds(p.self, *seen)) {
+    const bool as_seen = f && seen && view_holds(p.self, *seen);
+    if (as_seen) {
       v = *seen;
     } else if (!f || !view_of(p.self, keep, v)) {
       f = nullptr;
     }
     if (f) {
       if (Ref report = quick_deal_report(*e, *f, v, keep)) {
-        queue_put(v.response_queue, report.get());
-        return true;
+        bool quiet = false;
+        if (!queue_put_quick(v.response_queue, report.get(), &quiet)) queue_put(v.response_queue, report.get());
+        // Before 3.12 making the report's dict may run the collector (and finalizers) there and then.
+        return as_seen && quiet && PY_VERSION_HEX >= 0x030C0000 ? Reported::Quietly : Reported::Made;
       }
     }
   }
 #endif
-  (void)known, (void)seen;
+  (void)p, (void)deal, (void)known, (void)seen;
+  return Reported::No;
+}
+
+// The same through self's own methods.
+void report_deal(Pass& p, PyObject* deal) {
   Ref report = call_self(p.self, ORVA_NAME("build_deal_response"), {deal});
   call_self(p.self, ORVA_NAME("add_response_to_queue"), {report.get()});
-  return false;
 }
 
 void set_positions(PyObject* positions, PyObject* deal, PyObject* product, Keep& keep) {
@@ -447,14 +460,87 @@ const BookFillEntry* own_book_fill(PyObject* positions) {
   return own ? entry : nullptr;
 }
 
+// A deal's values by key index, held: what a copy of its order record holds, without the copy.
+class DealValues {
+ public:
+  DealValues(PyObject* const* values, int n) : n_(n) {
+    for (int i = 0; i < n; ++i) {
+      values_[i] = values[i];
+      Py_INCREF(values_[i]);
+    }
+  }
+  ~DealValues() {
+    if (holds_gil())
+      for (int i = 0; i < n_; ++i) Py_DECREF(values_[i]);
+  }
+  DealValues(const DealValues&) = delete;
+  DealValues& operator=(const DealValues&) = delete;
+  // The old value is still held by the record it was read from: releasing it runs nothing.
+  void set(int i, PyObject* value) {
+    Py_INCREF(value);
+    Py_SETREF(values_[i], value);
+  }
+  PyObject* const* get() const { return values_; }
+
+ private:
+  PyObject* values_[kMaxShapeKeys];
+  int n_;
+};
+
+// fill() from the deal's values by key index (`shape` a record shape, its three new values
+// written). `deal` is the deal copy they are read from, or null when none was made: then `seen` is
+// a view of self taken just before, whose positions book is `entry`'s, and a deal dict is made
+// from the values only if Python code must be handed one (nobody else could tell it from the copy).
+void fill_from(Pass& p, PyObject* const* values, ShapeId shape, PyObject* deal, const SelfView* seen,
+               const BookFillEntry* entry, Keep& keep) {
+  auto deal_dict = [&] {
+    if (!deal) deal = keep.own(make_shaped(shape, values).release());
+    return deal;
+  };
+  DealFields f{keep.hold(values[kRecProduct]), keep.hold(values[kRecTradeId]), keep.hold(values[kRecAction]),
+               keep.hold(values[kRecCode]),    keep.hold(values[kRecQuantity]), keep.hold(values[kRecPrice]),
+               keep.hold(values[kRecExchangeTs]), nullptr,                      nullptr};
+  if (shape == kRecordStockShape) {
+    if (values[kRecOrderCond]) f.cond = keep.hold(values[kRecOrderCond]);
+    if (values[kRecOrderLot]) f.lot = keep.hold(values[kRecOrderLot]);
+  }
+  SelfView v;
+  const bool viewed = seen ? (v = *seen, true) : view_of(p.self, keep, v);
+  PyObject* positions = viewed ? v.positions : keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
+  // The book's own methods are called as their bindings call them; anything else through the attribute.
+  if (!seen) entry = own_book_fill(positions);
+  if (entry) {
+    PyObject* const record[] = {f.id, f.code, f.action, f.quantity, f.price, f.ts, ORVA_NAME("Deal")};
+    if (entry->add_trade_record(positions, record) < 0) throw_error();
+  } else {
+    trade_record(positions, {f.id, f.code, f.action, f.quantity, f.price, f.ts, ORVA_NAME("Deal")});
+  }
+  const Reported reported = quick_report(p, deal, &f, viewed ? &v : nullptr);
+  const bool unseen = reported != Reported::No;
+  if (!unseen) report_deal(p, deal_dict());
+  PyObject* product = unseen ? f.product : keep.own(item(deal, ORVA_NAME("product_type")).release());
+  // A quiet report leaves self as the report's view of it found it (this view, as it still held).
+  PyObject* positions_now = viewed && (reported == Reported::Quietly || view_holds(p.self, v))
+                                ? v.positions
+                                : keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
+  if (const BookFillEntry* own = own_book_fill(positions_now)) {
+    // No Python code has seen the deal when the report was made here: its fields are as written,
+    // and the book reads them, not the deal (None when none was made).
+    const FillFields known{f.id, f.code, f.action, f.quantity, f.price, f.ts, f.lot};
+    if (own->set_positions(positions_now, unseen ? (deal ? deal : Py_None) : deal, product, unseen ? &known : nullptr) < 0)
+      throw_error();
+    return;
+  }
+  set_positions(positions_now, deal_dict(), product, keep);
+}
+
 // fill() for a deal copied here from a record of the quick add_order (a key-sharing dict of a
 // record shape, seen by no Python code yet): its three new values are written in place and its
-// fields read by position, self's attributes read once from its instance dict while it stays
-// unchanged. False (nothing changed) when that does not apply.
+// fields read by position. False (nothing changed) when that does not apply.
 bool quick_fill(Pass& p, PyObject* d, PyObject* deal_qty, Keep& keep) {
-  PyObject** values = shaped_values(kRecordStockShape, d);
-  const bool stock = values != nullptr;
-  if (!values) values = shaped_values(kRecordFutureShape, d);
+  ShapeId shape = kRecordStockShape;
+  PyObject** values = shaped_values(shape, d);
+  if (!values) values = shaped_values(shape = kRecordFutureShape, d);
   if (!values) return false;
   for (int i : {kRecTradeId, kRecCode, kRecProduct, kRecAction, kRecPrice, kRecQuantity, kRecExchangeTs})
     if (!values[i]) return false;
@@ -465,35 +551,27 @@ bool quick_fill(Pass& p, PyObject* d, PyObject* deal_qty, Keep& keep) {
     Py_INCREF(fresh[k]);
     Py_SETREF(values[at[k]], fresh[k]);
   }
-  DealFields f{keep.hold(values[kRecProduct]), keep.hold(values[kRecTradeId]), keep.hold(values[kRecAction]),
-               keep.hold(values[kRecCode]),    deal_qty,                      p.close_obj,
-               p.ts_obj,                       nullptr,                       nullptr};
-  if (stock) {
-    if (values[kRecOrderCond]) f.cond = keep.hold(values[kRecOrderCond]);
-    if (values[kRecOrderLot]) f.lot = keep.hold(values[kRecOrderLot]);
-  }
+  fill_from(p, values, shape, d, nullptr, nullptr, keep);
+  return true;
+}
+
+// fill() without a deal copy, when nobody could tell it from one: deepcopy would copy the record
+// as it is (copied_as_is), and the positions book is the package's own, which reads the deal's
+// fields rather than the deal. False (nothing changed) when that does not apply.
+bool unseen_fill(Pass& p, PyObject* record, PyObject* deal_qty, Keep& keep) {
+  ShapeId shape;
+  PyObject** values = copied_as_is(record, &shape);
+  if (!values) return false;
   SelfView v;
-  const bool viewed = view_of(p.self, keep, v);
-  PyObject* positions = viewed ? v.positions : keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
-  // The book's own methods are called as their bindings call them; anything else through the attribute.
-  if (const BookFillEntry* entry = own_book_fill(positions)) {
-    PyObject* const record[] = {f.id, f.code, f.action, f.quantity, f.price, f.ts, ORVA_NAME("Deal")};
-    if (entry->add_trade_record(positions, record) < 0) throw_error();
-  } else {
-    trade_record(positions, {f.id, f.code, f.action, f.quantity, f.price, f.ts, ORVA_NAME("Deal")});
-  }
-  const bool unseen = report_deal(p, d, &f, viewed ? &v : nullptr);
-  PyObject* product = unseen ? f.product : keep.own(item(d, ORVA_NAME("product_type")).release());
-  PyObject* positions_now = viewed && view_holds(p.self, v)
-                                ? v.positions
-                                : keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
-  if (const BookFillEntry* entry = own_book_fill(positions_now)) {
-    // No Python code has seen the deal when the report was made here: its fields are as written.
-    const FillFields known{f.id, f.code, f.action, f.quantity, f.price, f.ts, f.lot};
-    if (entry->set_positions(positions_now, d, product, unseen ? &known : nullptr) < 0) throw_error();
-    return true;
-  }
-  set_positions(positions_now, d, product, keep);
+  if (!view_of(p.self, keep, v)) return false;
+  const BookFillEntry* entry = own_book_fill(v.positions);
+  if (!entry) return false;
+  // Held as a copy would hold them: Python code run from here on may change the record.
+  DealValues deal(values, shape_size(shape));
+  deal.set(kRecQuantity, deal_qty);
+  deal.set(kRecPrice, p.close_obj);
+  deal.set(kRecExchangeTs, p.ts_obj);
+  fill_from(p, deal.get(), shape, nullptr, &v, entry, keep);
   return true;
 }
 #endif
@@ -501,9 +579,12 @@ bool quick_fill(Pass& p, PyObject* d, PyObject* deal_qty, Keep& keep) {
 void fill(Pass& p, Order& o, const Outcome& out) {
   p.tick_qty -= out.deal_qty;
   Keep keep;
+  PyObject* deal_qty = keep.own(PyLong_FromLongLong(out.deal_qty));
+#if ORVA_FASTPATHS
+  if (unseen_fill(p, o.record, deal_qty, keep)) return;
+#endif
   bool fresh = false;
   PyObject* d = keep.own(copy_record(o.record, &fresh).release());
-  PyObject* deal_qty = keep.own(PyLong_FromLongLong(out.deal_qty));
 #if ORVA_FASTPATHS
   if (fresh && quick_fill(p, d, deal_qty, keep)) return;
 #endif
@@ -519,7 +600,7 @@ void fill(Pass& p, Order& o, const Outcome& out) {
   PyObject* price = field(ORVA_NAME("price"));
   PyObject* ts = field(ORVA_NAME("exchange_ts"));
   trade_record(positions, {id, code, action, quantity, price, ts, ORVA_NAME("Deal")});
-  report_deal(p, d);
+  if (quick_report(p, d, nullptr, nullptr) == Reported::No) report_deal(p, d);
   PyObject* product = field(ORVA_NAME("product_type"));
   PyObject* positions_now = keep.own(PyObject_GetAttr(p.self, ORVA_NAME("positions")));
   set_positions(positions_now, d, product, keep);
@@ -539,18 +620,31 @@ void cancel(Pass& p, Order& o, const Outcome& out) {
   call_self(p.self, ORVA_NAME("add_response_to_queue"), {info});
 }
 
+// a == b for a record's field and a member the pass compares it against (str-valued
+// enumerations): two str objects whose classes keep str's own comparison compare by their text,
+// as == would, without its dispatch; anything else as == does.
+bool same_field(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  const auto text_compared = [](PyObject* o) {
+    return PyUnicode_Check(o) && Py_TYPE(o)->tp_richcompare == PyUnicode_Type.tp_richcompare;
+  };
+  if (text_compared(a) && text_compared(b))
+    return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
+  return equal(a, b);
+}
+
 enum class OrderKind { ROD, IOC, FOK, Other };
 
 OrderKind kind_of(const Pass& p, PyObject* order_type) {
-  if (equal(order_type, p.rod)) return OrderKind::ROD;
-  if (equal(order_type, p.ioc)) return OrderKind::IOC;
-  if (equal(order_type, p.fok)) return OrderKind::FOK;
+  if (same_field(order_type, p.rod)) return OrderKind::ROD;
+  if (same_field(order_type, p.ioc)) return OrderKind::IOC;
+  if (same_field(order_type, p.fok)) return OrderKind::FOK;
   return OrderKind::Other;
 }
 
 bool price_reached(const Pass& p, PyObject* action, PyObject* price_type, PyObject* price) {
-  if (!equal(price_type, p.lmt)) return true;  // any other price type fills like a market order
-  const bool buy = action == p.buy || equal(action, p.buy_value);
+  if (!same_field(price_type, p.lmt)) return true;  // any other price type fills like a market order
+  const bool buy = action == p.buy || same_field(action, p.buy_value);
   if (PyFloat_CheckExact(price)) {
     const double limit = PyFloat_AS_DOUBLE(price);
     return buy ? p.close <= limit : p.close >= limit;
@@ -825,15 +919,10 @@ Ref match_deal(const Args& a) {
   load_members(p);
 
   BookLock lock(p.self);
-#if ORVA_FASTPATHS
-  if (fastpaths_on()) {
-    PyObject* book = remembered_attr(p.self, &SelfView::pending_orders);
-    SelfView v;
-    if (!book && view_of(p.self, p.keep, v)) book = v.pending_orders;
-    if (book && PyList_Check(book)) p.book = Ref::borrow(book);
-  }
-#endif
-  if (!p.book) p.book = book_of(p.self);
+  // The one attribute the pass needs here: the fill reads its own view of self.
+  PyObject* book = self_attr(p.self, &SelfView::pending_orders, ORVA_NAME("pending_orders"), p.keep);
+  if (!PyList_Check(book)) raise(PyExc_TypeError, "pending_orders must be a list");
+  p.book = Ref::borrow(book);
   if (p.tick_qty == 0 || PyList_GET_SIZE(p.book.get()) == 0) return Ref::none();
   p.close_obj = p.keep.own(PyFloat_FromDouble(p.close));
   p.ts_obj = p.keep.own(PyFloat_FromDouble(ts));

@@ -136,10 +136,15 @@ bool tables_unchanged() {
          dict_version(g_copy.copyreg_dispatch) == g_kept_tables[1];
 }
 
-bool known_kept_type(PyTypeObject* type) {
-  if (!type_version(type) || !tables_unchanged()) return false;
+// `tables`: tables_unchanged()'s answer when asked before in this pass over a record (-1: not yet).
+bool known_kept_type(PyTypeObject* type, int& tables) {
+  const unsigned version = type_version(type);
+  if (!version) return false;
   for (const KeptType& k : g_kept_types)
-    if (k.type == type && k.version == type_version(type)) return true;
+    if (k.type == type && k.version == version) {
+      if (tables < 0) tables = tables_unchanged();
+      return tables == 1;
+    }
   return false;
 }
 
@@ -163,10 +168,13 @@ bool tables_unchanged() {
   return g_kept_tables[0].unchanged(g_copy.deepcopy_dispatch) && g_kept_tables[1].unchanged(g_copy.copyreg_dispatch);
 }
 
-bool known_kept_type(PyTypeObject* type) {
-  if (!fastpaths_on() || !tables_unchanged()) return false;
+// `tables`: tables_unchanged()'s answer when asked before in this pass over a record (-1: not yet).
+bool known_kept_type(PyTypeObject* type, int& tables) {
   for (const TypeGuard& g : g_kept_types)
-    if (g.unchanged(type)) return true;
+    if (g.unchanged(type)) {  // false with the shortcut off
+      if (tables < 0) tables = tables_unchanged();
+      return tables == 1;
+    }
   return false;
 }
 
@@ -202,10 +210,10 @@ bool known_plain_member(PyObject* member, PyObject* dict) {
 
 // Whether deepcopy returns the members of the enumeration `type` as they are, as far as the type
 // tells. Only type look-ups and dict reads: no Python code runs.
-bool type_kept(PyTypeObject* type) {
+bool type_kept(PyTypeObject* type, int& tables) {
   const CopySource& s = g_copy;
 #if (ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS) || (ORVA_USE_TYPE_WATCHERS && ORVA_USE_DICT_WATCHERS)
-  if (known_kept_type(type)) return true;
+  if (known_kept_type(type, tables)) return true;
 #endif
   PyObject* own_deepcopy = type_lookup(type, ORVA_NAME("__deepcopy__"));
   if (own_deepcopy) {
@@ -216,20 +224,20 @@ bool type_kept(PyTypeObject* type) {
   if (registered(s.deepcopy_dispatch, type) || registered(s.copyreg_dispatch, type)) return false;
 #if (ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS) || (ORVA_USE_TYPE_WATCHERS && ORVA_USE_DICT_WATCHERS)
   remember_kept_type(type);
+  tables = -1;  // it may have marked the tables afresh
 #endif
   return true;
 }
 
-// Whether deepcopy(v) returns v itself. Only type look-ups and dict reads: no Python code runs.
-bool kept_by_deepcopy(PyObject* v) {
-  if (v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v))
-    return true;
+// kept_by_deepcopy() for a value that is none of None, str, int, float or bool.
+[[gnu::noinline]] bool kept_member(PyObject* v, int& tables) {
   PyTypeObject* type = Py_TYPE(v);
-  if (reinterpret_cast<PyObject*>(Py_TYPE(type)) != g_copy.enum_meta || !type_kept(type)) return false;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(type)) != g_copy.enum_meta || !type_kept(type, tables)) return false;
   // An instance attribute __deepcopy__ would be used first.
   PyObject* dict = instance_dict(v);
   if (dict) {
     if (!PyDict_CheckExact(dict)) return false;
+    if (dict_lacks(dict, ORVA_NAME("__deepcopy__"))) return true;  // its probe reaches an empty slot
 #if ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS
     if (known_plain_member(v, dict)) return true;
 #endif
@@ -240,6 +248,16 @@ bool kept_by_deepcopy(PyObject* v) {
 #endif
   }
   return true;
+}
+
+// Whether deepcopy(v) returns v itself. Only type look-ups and dict reads: no Python code runs.
+// `tables` is kept between the values of one record (nothing runs between them). Inline: most of a
+// record's values are answered by their type alone.
+inline bool kept_by_deepcopy(PyObject* v, int& tables) {
+  PyTypeObject* type = Py_TYPE(v);
+  if (v == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type)
+    return true;
+  return kept_member(v, tables);
 }
 #endif
 
@@ -254,10 +272,11 @@ int shaped_kept(PyObject* record, bool& plain) {
   if (!values) return 0;
   const int n = shape_size(id);
   Py_ssize_t seen = 0;
+  int tables = -1;
   for (int i = 0; i < n && plain; ++i)
     if (PyObject* v = values[i]) {
       ++seen;
-      plain = kept_by_deepcopy(v);
+      plain = kept_by_deepcopy(v, tables);
     }
   if (!plain) return 1;
   return seen == PyDict_GET_SIZE(record) ? 1 : 0;  // keys added past the shape: the loop looks
@@ -323,6 +342,28 @@ bool known_deepcopy() {
 }  // namespace
 #endif
 
+#if ORVA_FASTPATHS
+PyObject** copied_as_is(PyObject* record, ShapeId* shape) {
+#if (ORVA_USE_DICT_VERSIONS && ORVA_USE_TYPE_VERSIONS) || ORVA_USE_DICT_WATCHERS
+  if (!fastpaths_on() || !g_copy.ready || !known_deepcopy()) return nullptr;
+  ShapeId id = kRecordStockShape;
+  PyObject** values = shaped_values(id, record);
+  if (!values) values = shaped_values(id = kRecordFutureShape, record);
+  if (!values) return nullptr;
+  const int n = shape_size(id);
+  if (PyDict_GET_SIZE(record) != n) return nullptr;  // a key taken out or added past the shape
+  int tables = -1;
+  for (int i = 0; i < n; ++i)
+    if (!kept_by_deepcopy(values[i], tables)) return nullptr;
+  *shape = id;
+  return values;
+#else
+  (void)record, (void)shape;
+  return nullptr;
+#endif
+}
+#endif
+
 Ref copy_record(PyObject* record, bool* fresh) {
   if (fresh) *fresh = false;
   Ref copy_mod, deepcopy;
@@ -379,8 +420,9 @@ Ref copy_record(PyObject* record, bool* fresh) {
     int known = shaped_kept(record, plain);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
+    int tables = -1;
     while (!known && plain && PyDict_Next(record, &pos, &key, &value))
-      plain = PyUnicode_CheckExact(key) && kept_by_deepcopy(value);
+      plain = PyUnicode_CheckExact(key) && kept_by_deepcopy(value, tables);
     if (plain) {
       Ref copy = Ref::steal(PyDict_Copy(record));
       if (fresh) *fresh = true;

@@ -75,6 +75,13 @@ int shape_size(ShapeId id);
 // make_shaped or copied from such a dict); else null. A value may be null (the key is not in `d`).
 PyObject** shaped_values(ShapeId id, PyObject* d);
 
+#if ORVA_FASTPATHS
+// The values of `record` by key index, and its shape, when copy_record would give a plain copy of
+// it without looking anything up: copy.deepcopy the one seen at load, the record holding exactly
+// its shape's keys, each value one deepcopy returns as it is. Else null. No Python code runs.
+PyObject** copied_as_is(PyObject* record, ShapeId* shape);
+#endif
+
 // The documented attributes of a Matcher, read from its instance dict in one pass, while that dict
 // holds exactly them and the class (or subclass) is as built: no data descriptor over them, every
 // method its own. Held by the Keep the view was made with.
