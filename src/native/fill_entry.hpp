@@ -25,7 +25,8 @@ struct BookFillEntry {
   // with its seven values in that order; 0, or -1 with an error set.
   int (*add_trade_record)(PyObject* self, PyObject* const* values);
   // Positions.set_positions(self, trade, product_type); `known` (or null) the trade's fields, which
-  // the body then does not read again. 0, or -1 with an error set.
+  // the body then does not read again: with `known` given, `trade` may be None (no deal dict was
+  // made). 0, or -1 with an error set.
   int (*set_positions)(PyObject* self, PyObject* trade, PyObject* product_type, const FillFields* known);
 };
 
