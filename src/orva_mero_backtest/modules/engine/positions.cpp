@@ -539,6 +539,30 @@ class MarkingFields {
   Ref dict_;
 };
 
+// Where an instrument's entry sits in the book, for a run's few instruments: a slot chosen by the
+// code's address (each place checks the key it finds by its text).
+TextKeyPlace g_entry_at[8];
+TextKeyPlace& entry_place(PyObject* code) { return g_entry_at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
+
+// entry.last_price = close (`entry` held by the book or the caller): while the entry's class is
+// known plain, replaced where it sits in the entry's __dict__, else as DirectFields sets it.
+void mark_entry(PyObject* entry, PyObject* close) {
+  FieldSet& set = entry_field_set();
+  constexpr int kLastPrice = 2;  // its index in entry_field_set()
+  PyObject* name = N("last_price");
+  if (fastpaths_on() && set.names[kLastPrice] == name && set.guard.unchanged(Py_TYPE(entry))) {
+    PyObject* dict = instance_dict(entry);
+    if (!dict) PyErr_Clear();
+    if (dict && PyDict_CheckExact(dict)) {
+      if (PyObject* old = set.write[kLastPrice].exchange(dict, name, close)) {
+        Py_DECREF(old);  // last: its release may run code, and nothing borrowed is read after it
+        return;
+      }
+    }
+  }
+  entry_fields(entry).set(name, close);
+}
+
 // Positions.set_current_tick(self, tick): the instrument's last tick, and its entry's mark. `seen`
 // is tick["code"] when the caller just read it.
 void set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
@@ -549,11 +573,28 @@ void set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) 
   else if (PyDict_CheckExact(last_ticks.get())) dict_set(last_ticks.get(), code.get(), tick);
   else set_item(last_ticks.get(), code.get(), tick);
   Ref entries = book.get(N("book"), g_entries_at);
-  // An empty dict holds no entry (and a str code's look-up runs no code).
-  if (PyDict_CheckExact(entries.get()) && PyDict_GET_SIZE(entries.get()) == 0 && PyUnicode_CheckExact(code.get()))
+  if (PyDict_CheckExact(entries.get()) && PyUnicode_CheckExact(code.get())) {
+    // A str code's look-up runs no code; the entry is found where it sat last time.
+    if (PyDict_GET_SIZE(entries.get()) == 0) return;
+    PyObject* entry = entry_place(code.get()).get(entries.get(), code.get());
+    if (!entry) {
+      if (PyErr_Occurred()) throw_error();
+      return;
+    }
+    // The close of a tick of the feed sits where it sat in the last one (a str key: no code runs).
+    static EntryPlace close_at;
+    PyObject* close = PyDict_CheckExact(tick) ? close_at.get(tick, N("close")) : nullptr;
+    if (close) {
+      mark_entry(entry, close);
+      return;
+    }
+    if (PyErr_Occurred()) throw_error();
+    Ref held = Ref::borrow(entry);  // the tick's own look-up may run code
+    mark_entry(held.get(), item_of(tick, N("close")).get());
     return;
+  }
   Ref entry = get_or(entries.get(), code.get(), Py_None);
-  if (entry.get() != Py_None) entry_fields(entry.get()).set(N("last_price"), item_of(tick, N("close")).get());
+  if (entry.get() != Py_None) mark_entry(entry.get(), item_of(tick, N("close")).get());
 }
 
 // The body as the exchange calls it while the book's set_current_tick is this one (tick_entry.hpp).

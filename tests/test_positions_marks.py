@@ -1,0 +1,142 @@
+"""The mark of a book entry on every tick: the entry is found by its code's text wherever the book keeps
+it, and what happens to the book between ticks (an entry replaced, removed, the book rebuilt) is seen at
+the next tick."""
+
+import sys
+
+import pytest
+
+from orva_mero_backtest.modules.matcher.matcher import Matcher
+from orva_mero_backtest.modules.positions.positions import InstrumentPosition, Positions
+
+
+def tick(code, close):
+    return {"code": code, "timestamp": close, "close": close}
+
+
+@pytest.fixture(params=["exchange", "book"])
+def send(request):
+    """Sends one tick as the loop does (through the exchange) or straight to the book."""
+    made = []
+
+    def make(book):
+        if request.param == "book":
+            return book.set_current_tick
+        m = Matcher(book)
+        made.append(m)
+        return m.set_current_tick
+
+    yield make
+    for m in made:
+        m.close()
+
+
+def other_str(text):
+    """A str equal to `text` but another object (the book is keyed by a fill's code, not a tick's)."""
+    made = "".join(list(text))
+    assert made == text and (made is not text or len(text) < 2)
+    return made
+
+
+def entry(code):
+    return InstrumentPosition(code, "Stock", 1.0)
+
+
+@pytest.mark.parametrize("codes", [["2330"], ["2330", "2317", "00631L"], ["台積電", "2330"], [f"C{i}" for i in range(12)]])
+def test_every_tick_marks_its_entry_found_by_text(send, codes):
+    book = Positions()
+    ticks = [sys.intern(c) for c in codes]
+    for c in codes:
+        book.book[other_str(c)] = entry(c)
+    book.book["9999"] = entry("9999")
+    to = send(book)
+    for i in range(4):
+        for n, c in enumerate(ticks):
+            to(tick(c, 100.0 + 10 * i + n))
+    assert {c: e.last_price for c, e in book.book.items()} == {
+        **{c: 130.0 + n for n, c in enumerate(codes)}, "9999": None}
+
+
+def removed(book, code):
+    del book.book[code]
+
+
+def replaced(book, code):
+    book.book[code] = entry(code)
+
+
+def rebuilt_in_another_order(book, code):
+    # Same keys, another order: each place now holds another code's entry.
+    book.book = {c: book.book[c] for c in reversed(list(book.book))}
+
+
+def swapped_entries(book, code):
+    a, b = list(book.book)[:2]
+    book.book[a], book.book[b] = book.book[b], book.book[a]
+
+
+def emptied_and_refilled(book, code):
+    kept = dict(book.book)
+    book.book.clear()
+    book.book.update({"0050": entry("0050"), **kept})
+
+
+@pytest.mark.parametrize("change", [removed, replaced, rebuilt_in_another_order, swapped_entries, emptied_and_refilled])
+def test_a_book_changed_between_ticks_is_read_as_it_is(send, change):
+    book = Positions()
+    for c in ("2330", "2317", "2454"):
+        book.book[other_str(c)] = entry(c)
+    code = sys.intern("2330")
+    to = send(book)
+    for i in range(3):
+        for c in (code, "2317", "2454"):
+            to(tick(c, 50.0 + i))
+    before = dict(book.book)
+    change(book, code)
+    to(tick(code, 99.0))
+    to(tick("2317", 98.0))
+
+    def want(c, e):
+        if c in ("2330", "2317"):
+            return {"2330": 99.0, "2317": 98.0}[c]
+        return 52.0 if before.get(c) is e else None  # untouched, or new and never ticked
+
+    assert {c: e.last_price for c, e in book.book.items()} == {c: want(c, e) for c, e in book.book.items()}
+
+
+class Releases:
+    """A mark whose release runs code that rebuilds the book."""
+
+    def __init__(self, book):
+        self.book = book
+
+    def __del__(self):
+        self.book.book = {c: entry(c) for c in ("A", "B")}
+
+    def __float__(self):
+        return 1.0
+
+
+def test_a_mark_released_may_run_code(send):
+    book = Positions()
+    book.book[other_str("2330")] = entry("2330")
+    to = send(book)
+    to(tick("2330", 10.0))
+    held = book.book["2330"]
+    held.last_price = Releases(book)  # set from outside; the next tick replaces it
+    to(tick("2330", 11.0))
+    assert held.last_price == 11.0 and set(book.book) == {"A", "B"}
+    to(tick("A", 12.0))
+    assert book.book["A"].last_price == 12.0 and book.book["B"].last_price is None
+
+
+def test_an_entry_class_with_a_last_price_property_is_set_through_it(send, monkeypatch):
+    book = Positions()
+    book.book["2330"] = entry("2330")
+    to = send(book)
+    to(tick("2330", 10.0))
+    seen = []
+    monkeypatch.setattr(InstrumentPosition, "last_price",
+                        property(lambda self: self.__dict__.get("_last"), lambda self, v: seen.append(v)), raising=False)
+    to(tick("2330", 11.0))
+    assert seen == [11.0]
