@@ -140,3 +140,63 @@ def test_an_entry_class_with_a_last_price_property_is_set_through_it(send, monke
                         property(lambda self: self.__dict__.get("_last"), lambda self, v: seen.append(v)), raising=False)
     to(tick("2330", 11.0))
     assert seen == [11.0]
+
+
+# --- equity over the entries' fields as they are -------------------------------------------------
+
+class Price(float):
+    """A float of a subclass: read as float() reads it."""
+
+
+@pytest.mark.parametrize(
+    "fields, expected",
+    [
+        ({}, 10_000.0 - 826),
+        ({"quantity": 0, "last_price": "not a price"}, -826.0),  # flat: the mark is not read
+        ({"quantity": 0, "avg_price": None}, -826.0),
+        ({"last_price": None}, -826.0),
+        ({"last_price": 600}, 20_000.0 - 826),
+        ({"last_price": Price(600.0)}, 20_000.0 - 826),
+        ({"commission": 26, "tax": 0}, 10_000.0 - 26),
+        ({"quantity": 2000.0}, 20_000.0 - 826),
+        ({"quantity": 10**30}, (590.0 - 580.0) * 1e30 - 826),
+        ({"quantity": 1 << 60}, (590.0 - 580.0) * float(1 << 60) - 826),
+        ({"realized_pnl": True}, 10_000.0 - 825),
+    ],
+)
+def test_equity_reads_each_field_as_python_reads_it(fields, expected):
+    book = Positions()
+    book.set_positions({"trade_id": "t", "code": "2330", "action": "Buy", "quantity": 1, "price": 580.0,
+                        "exchange_ts": 1.0}, "Stock")
+    book.set_current_tick(tick("2330", 590.0))
+    for _ in range(3):  # the places are known by now
+        assert book.equity() == 10_000.0 - 826
+    entry = book.book["2330"]
+    for name, value in fields.items():
+        setattr(entry, name, value)
+    assert book.equity() == expected
+
+
+@pytest.mark.parametrize("bad", [{"quantity": 1, "last_price": "x"}, {"commission": "x"}])
+def test_equity_refuses_what_python_refuses(bad):
+    book = Positions()
+    book.book["2330"] = entry("2330")
+    book.equity()
+    for name, value in bad.items():
+        setattr(book.book["2330"], name, value)
+    with pytest.raises(TypeError):
+        book.equity()
+
+
+def test_equity_reads_a_field_removed_from_an_entry_by_getattr():
+    book = Positions()
+    book.book["2330"] = entry("2330")
+    book.equity()
+    del book.book["2330"].__dict__["tax"]  # the class default (0.0) stands in
+    assert book.equity() == 0.0
+    del InstrumentPosition.tax
+    try:
+        with pytest.raises(AttributeError, match="tax"):
+            book.equity()
+    finally:
+        InstrumentPosition.tax = 0.0

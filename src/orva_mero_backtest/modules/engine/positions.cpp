@@ -441,44 +441,6 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   return Ref::none();
 }
 
-// Adds one entry's part of the equity to the total: realized - commission - tax, then its open
-// position marked at the last price (when it has both); two additions, as Python makes them.
-void add_entry_equity(PyObject* entry, double& total) {
-  const DirectFields e = entry_fields(entry);
-  const double realized = real(e.get(N("realized_pnl")).get());
-  const double commission = real(e.get(N("commission")).get());
-  const double tax = real(e.get(N("tax")).get());
-  total += realized - commission - tax;
-  Ref quantity = e.get(N("quantity"));
-  if (!truthy(quantity.get())) return;
-  Ref last = e.get(N("last_price"));
-  if (last.get() == Py_None) return;
-  const double last_price = real(last.get());
-  const double avg = real(e.get(N("avg_price")).get());
-  const double q = real(quantity.get());
-  total += (last_price - avg) * q * real(e.get(N("point_value")).get());
-}
-
-// Positions.equity(self): profit since the start, realized + unrealized - commission - tax.
-Ref equity(PyObject* self) {
-  Ref book = getattr(self, N("book"));
-  double total = 0.0;
-  if (PyDict_CheckExact(book.get())) {
-    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(book.get());
-    PyObject *key, *value;
-    while (PyDict_Next(book.get(), &pos, &key, &value)) {
-      Ref e = Ref::borrow(value);  // held: reading its fields may run code that changes the book
-      add_entry_equity(e.get(), total);
-      if (PyDict_GET_SIZE(book.get()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-    }
-    return py_float(total);
-  }
-  Ref entries = Ref::steal(PySequence_List(call_method(book.get(), N("values")).get()));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i)
-    add_entry_equity(PyList_GET_ITEM(entries.get(), i), total);  // the list is ours and holds it
-  return py_float(total);
-}
-
 // The guard of the class whose last_ticks and book set_current_tick reads directly.
 TypeGuard g_marking_type;
 // Where last_ticks and book sit in a book's __dict__ (books share their keys).
@@ -538,6 +500,87 @@ class MarkingFields {
   PyObject* self_;
   Ref dict_;
 };
+
+// A number of an entry's field as real() reads it, for an exact float or a small exact int; false
+// for anything else (read then by real(), which may run code).
+bool plain_number(PyObject* v, double* out) {
+  long long n;
+  if (PyFloat_CheckExact(v)) *out = PyFloat_AS_DOUBLE(v);
+  else if (small_int(v, &n)) *out = static_cast<double>(n);
+  else return false;
+  return true;
+}
+
+// add_entry_equity() for an entry of a class known plain (DirectFields' test) whose fields are
+// plain numbers (last_price may be None), read in one look at its __dict__; false when it is not
+// such an entry (nothing added, nothing run).
+bool add_plain_entry_equity(PyObject* entry, double& total) {
+  FieldSet& set = entry_field_set();
+  if (!fastpaths_on() || !set.guard.unchanged(Py_TYPE(entry))) return false;
+  PyObject* dict = instance_dict(entry);
+  if (!dict) PyErr_Clear();
+  if (!dict || !PyDict_CheckExact(dict)) return false;
+  // Their indices in entry_field_set(): quantity, avg_price, last_price, point_value, realized_pnl,
+  // commission, tax.
+  constexpr int kFields = 7;
+  PyObject* v[kFields];
+  const EntryPlace::View view(dict);
+  for (int i = 0; i < kFields; ++i) {
+    v[i] = view.get(set.read[i], set.names[i]);  // str keys: no Python code runs
+    if (!v[i]) {
+      PyErr_Clear();  // missing or failed: read again by getattr, which raises what Python raises
+      return false;
+    }
+  }
+  double quantity, avg, last, point_value, realized, commission, tax;
+  if (!plain_number(v[0], &quantity) || !plain_number(v[1], &avg) || !plain_number(v[3], &point_value) ||
+      !plain_number(v[4], &realized) || !plain_number(v[5], &commission) || !plain_number(v[6], &tax))
+    return false;
+  const bool marked = v[2] != Py_None;
+  if (marked && !plain_number(v[2], &last)) return false;
+  total += realized - commission - tax;
+  if (quantity != 0.0 && marked) total += (last - avg) * quantity * point_value;
+  return true;
+}
+
+// Adds one entry's part of the equity to the total: realized - commission - tax, then its open
+// position marked at the last price (when it has both); two additions, as Python makes them.
+void add_entry_equity(PyObject* entry, double& total) {
+  if (add_plain_entry_equity(entry, total)) return;
+  const DirectFields e = entry_fields(entry);
+  const double realized = real(e.get(N("realized_pnl")).get());
+  const double commission = real(e.get(N("commission")).get());
+  const double tax = real(e.get(N("tax")).get());
+  total += realized - commission - tax;
+  Ref quantity = e.get(N("quantity"));
+  if (!truthy(quantity.get())) return;
+  Ref last = e.get(N("last_price"));
+  if (last.get() == Py_None) return;
+  const double last_price = real(last.get());
+  const double avg = real(e.get(N("avg_price")).get());
+  const double q = real(quantity.get());
+  total += (last_price - avg) * q * real(e.get(N("point_value")).get());
+}
+
+// Positions.equity(self): profit since the start, realized + unrealized - commission - tax.
+Ref equity(PyObject* self) {
+  Ref book = MarkingFields(self).get(N("book"), g_entries_at);
+  double total = 0.0;
+  if (PyDict_CheckExact(book.get())) {
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(book.get());
+    PyObject *key, *value;
+    while (PyDict_Next(book.get(), &pos, &key, &value)) {
+      Ref e = Ref::borrow(value);  // held: reading its fields may run code that changes the book
+      add_entry_equity(e.get(), total);
+      if (PyDict_GET_SIZE(book.get()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+    return py_float(total);
+  }
+  Ref entries = Ref::steal(PySequence_List(call_method(book.get(), N("values")).get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i)
+    add_entry_equity(PyList_GET_ITEM(entries.get(), i), total);  // the list is ours and holds it
+  return py_float(total);
+}
 
 // Where an instrument's entry sits in the book, for a run's few instruments: a slot chosen by the
 // code's address (each place checks the key it finds by its text).
