@@ -121,7 +121,7 @@ Ref action_text(PyObject* action) {
   if (PyUnicode_CheckExact(action)) return Ref::borrow(action);
   if (!PyUnicode_Check(action)) return str_of(action);
   for (PyObject* side : {N("Buy"), N("Sell")})
-    if (PyUnicode_Compare(action, side) == 0) return Ref::borrow(side);
+    if (plain_text(action) ? plain_equal(action, side) : PyUnicode_Compare(action, side) == 0) return Ref::borrow(side);
   return Ref::steal(PyUnicode_FromObject(action));
 }
 
@@ -286,9 +286,11 @@ long long net_same_day(const DirectFields& self, PyObject* code, PyObject* times
   *ymd = ymd_of(day);
   long long bought = 0, sold = 0;
   Ref state = get_or(table.get(), code, Py_None);
+  bool same_day = false;
   if (PyTuple_CheckExact(state.get()) && PyTuple_GET_SIZE(state.get()) == 3) {
     long long was[3];
     for (int i = 0; i < 3; ++i) was[i] = whole(PyTuple_GET_ITEM(state.get(), i), "a day-trade count");
+    same_day = was[0] == day && PyLong_CheckExact(PyTuple_GET_ITEM(state.get(), 0));
     if (was[0] == day) bought = was[1], sold = was[2];
   }
   long long netted;
@@ -301,7 +303,9 @@ long long net_same_day(const DirectFields& self, PyObject* code, PyObject* times
     bought -= netted;
     sold += units - netted;
   }
-  Ref d = py_long(day), b = py_long(bought), s = py_long(sold);
+  // The day's int of the state before, when it is one: the same value.
+  Ref d = same_day ? Ref::borrow(PyTuple_GET_ITEM(state.get(), 0)) : py_long(day);
+  Ref b = py_long(bought), s = py_long(sold);
   Ref next = Ref::steal(PyTuple_Pack(3, d.get(), b.get(), s.get()));
   if (!next) throw_error();
   if (PyDict_CheckExact(table.get())) dict_set(table.get(), code, next.get());
@@ -331,63 +335,60 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   const DirectFields book(self, book_fields());
   // A known trade's fields are held at once: the cost methods below may run Python code, and the
   // trade's values are read from nothing borrowed after that.
-  Ref fields[7];
-  PyObject* FillFields::*const members[7] = {&FillFields::trade_id, &FillFields::code,     &FillFields::action,
-                                              &FillFields::quantity, &FillFields::price,   &FillFields::exchange_ts,
-                                              &FillFields::lot};
-  if (known)
-    for (int i = 0; i < 7; ++i) fields[i] = Ref::borrow(known->*members[i]);
-  auto held_at = [&](PyObject* FillFields::*at) -> const Ref& {
-    int i = 0;
-    while (members[i] != at) ++i;
-    return fields[i];
-  };
-  auto field = [&](PyObject* FillFields::*at, PyObject* name) {
-    return known ? held_at(at) : item_of(trade, name);
+  enum { kTradeId, kCode, kAction, kQuantity, kPrice, kTimestamp, kLot };
+  Ref fields[7];  // each read once, and held from then on
+  if (known) {
+    PyObject* const given[7] = {known->trade_id, known->code,        known->action, known->quantity,
+                                known->price,    known->exchange_ts, known->lot};
+    for (int i = 0; i < 7; ++i) fields[i] = Ref::borrow(given[i]);
+  }
+  // trade[name] (borrowed from fields)
+  auto field = [&](int i, PyObject* name) -> PyObject* {
+    if (!fields[i]) fields[i] = item_of(trade, name);
+    return fields[i].get();
   };
   // trade.get(name, fallback); for a known trade its exchange_ts and order_lot (null: missing).
-  auto optional = [&](PyObject* FillFields::*at, PyObject* name, PyObject* fallback) {
-    if (!known) return get_or(trade, name, fallback);
-    const Ref& v = held_at(at);
-    return v ? v : Ref::borrow(fallback);
+  auto optional = [&](int i, PyObject* name, PyObject* fallback) -> PyObject* {
+    if (!fields[i]) fields[i] = known ? Ref::borrow(fallback) : get_or(trade, name, fallback);
+    return fields[i].get();
   };
-  Ref code = field(&FillFields::code, N("code"));
-  Ref quantity = field(&FillFields::quantity, N("quantity"));
-  if (!truthy(quantity.get())) return Ref::none();  // an order emptied by a modification can "fill" 0
-  Ref exchange_price = Ref::steal(PyNumber_Float(field(&FillFields::price, N("price")).get()));
-  Ref action = field(&FillFields::action, N("action"));
-  const bool is_buy = same_value(action.get(), N("Buy"));
+  PyObject* code = field(kCode, N("code"));
+  PyObject* quantity = field(kQuantity, N("quantity"));
+  if (!truthy(quantity)) return Ref::none();  // an order emptied by a modification can "fill" 0
+  Ref exchange_price = Ref::steal(PyNumber_Float(field(kPrice, N("price"))));
+  PyObject* action = field(kAction, N("action"));
+  const bool is_buy = same_value(action, N("Buy"));
   Ref costs = book.get(N("costs"));
   Ref price = exchange_price;
   if (truthy(cost_setting(costs.get(), N("slippage_ticks")).get()))
     price = call_method(costs.get(), N("slipped_price"),
-                        {product_type, code.get(), exchange_price.get(), is_buy ? Py_True : Py_False});
+                        {product_type, code, exchange_price.get(), is_buy ? Py_True : Py_False});
 
   // What the fill costs, in shares (stocks) or contracts (futures).
   Ref units, commission, tax;
   const bool stock = same_value(product_type, N("Stock"));
   if (stock) {
-    Ref order_lot = optional(&FillFields::lot, N("order_lot"), N("Common"));
-    units = stock_shares(costs.get(), quantity.get(), order_lot.get());
-    const bool odd = same_value(N("Odd"), order_lot.get()) || same_value(N("IntradayOdd"), order_lot.get());
+    PyObject* order_lot = optional(kLot, N("order_lot"), N("Common"));
+    units = stock_shares(costs.get(), quantity, order_lot);
+    const bool odd = same_value(N("Odd"), order_lot) || same_value(N("IntradayOdd"), order_lot);
     commission = stock_commission(costs.get(), price.get(), units.get(), odd);
     long long ymd = 0;
     const long long day_trade =
-        net_same_day(book, code.get(), optional(&FillFields::exchange_ts, N("exchange_ts"), Py_None).get(), is_buy,
+        net_same_day(book, code, optional(kTimestamp, N("exchange_ts"), Py_None), is_buy,
                      whole(units.get(), "the units of a fill"), &ymd);
     Ref day_trade_shares = py_long(day_trade), day = py_long(ymd);
-    tax = stock_tax(costs.get(), price.get(), units.get(), !is_buy, code.get(), day_trade_shares.get(), day.get());
+    tax = stock_tax(costs.get(), price.get(), units.get(), !is_buy, code, day_trade_shares.get(), day.get());
   } else if (same_value(product_type, N("Future"))) {
-    units = quantity;
-    commission = future_commission(costs.get(), code.get(), units.get());
-    tax = truthy(units.get()) ? future_tax(costs.get(), code.get(), price.get(), units.get()) : py_long(0);
+    units = Ref::borrow(quantity);
+    commission = future_commission(costs.get(), code, units.get());
+    tax = truthy(units.get()) ? future_tax(costs.get(), code, price.get(), units.get()) : py_long(0);
   } else {
-    PyErr_Format(PyExc_ValueError, "unsupported product type %R for %S", product_type, code.get());
+    PyErr_Format(PyExc_ValueError, "unsupported product type %R for %S", product_type, code);
     throw_error();
   }
 
-  Ref entry = get_or(book.get(N("book")).get(), code.get(), Py_None);
-  if (entry.get() == Py_None) entry = new_entry(self, costs.get(), code.get(), product_type, stock, price.get());
+  Ref entry = get_or(book.get(N("book")).get(), code, Py_None);
+  if (entry.get() == Py_None) entry = new_entry(self, costs.get(), code, product_type, stock, price.get());
   const DirectFields e = entry_fields(entry.get());
 
   // Average cost and realized P&L.
@@ -426,13 +427,15 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   if (!is_exact_zero(tax.get())) e.add(N("tax"), tax.get());  // buys: adding 0 leaves an equal value
   e.add(N("fills"), py_long(1).get());
   e.add(is_buy ? N("bought") : N("sold"), units.get());
-  set_item(book.get(N("net_positions")).get(), code.get(), position.get());
+  Ref net = book.get(N("net_positions"));
+  if (PyDict_CheckExact(net.get())) dict_set(net.get(), code, position.get());
+  else set_item(net.get(), code, position.get());
 
-  Ref trade_id = field(&FillFields::trade_id, N("trade_id"));
-  Ref timestamp = optional(&FillFields::exchange_ts, N("exchange_ts"), Py_None);
-  Ref text = action_text(action.get());
-  PyObject* values[kFillKeys] = {trade_id.get(),   timestamp.get(),  code.get(),       product_type,
-                                 text.get(),       quantity.get(),   units.get(),      price.get(),
+  PyObject* trade_id = field(kTradeId, N("trade_id"));
+  PyObject* timestamp = optional(kTimestamp, N("exchange_ts"), Py_None);
+  Ref text = action_text(action);
+  PyObject* values[kFillKeys] = {trade_id,   timestamp,  code,       product_type,
+                                 text.get(),       quantity,   units.get(),      price.get(),
                                  exchange_price.get(), commission.get(), tax.get(),    realized.get(),
                                  position.get(),   avg_price.get()};
   static EntryPlace at_row;
