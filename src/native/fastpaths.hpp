@@ -1060,7 +1060,6 @@ class TextKeyPlace {
     return PyDict_GetItemWithError(dict, key);
 #endif
   }
-  void forget() { key_ = nullptr; }
 
  private:
 #if ORVA_USE_ENTRY_READS
