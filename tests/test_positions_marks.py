@@ -8,6 +8,7 @@ import pytest
 
 from orva_mero_backtest.modules.matcher.matcher import Matcher
 from orva_mero_backtest.modules.positions.positions import InstrumentPosition, Positions
+from reference.positions_book import ReferenceCosts, ReferencePositions
 
 
 def tick(code, close):
@@ -200,3 +201,43 @@ def test_equity_reads_a_field_removed_from_an_entry_by_getattr():
             book.equity()
     finally:
         InstrumentPosition.tax = 0.0
+
+
+# --- a fill's writes into the book's tables ------------------------------------------------------
+
+def tables_kept(tables):
+    pass
+
+
+def tables_replaced(tables):
+    tables.net_positions = dict(tables.net_positions)
+    tables.day_trades = dict(reversed(list(tables.day_trades.items())))
+
+
+def code_removed(tables):
+    tables.net_positions.pop("2330", None)
+    tables.day_trades.pop("2330", None)
+
+
+def tables_grown(tables):
+    for i in range(40):  # resized: every entry moves
+        tables.net_positions[f"X{i}"] = i
+    tables.day_trades["2317"] = (0, 5, 5)
+
+
+@pytest.mark.parametrize("between", [tables_kept, tables_replaced, code_removed, tables_grown])
+def test_fills_write_positions_and_day_trades_where_they_are(between):
+    books = [Positions(), ReferencePositions(ReferenceCosts())]
+    script = [("2330", "Buy", 2), ("2317", "Buy", 1), ("2330", "Sell", 1), ("2330", "Sell", 3), ("2317", "Sell", 1),
+              ("2330", "Buy", 2)]
+    for i, (code, action, quantity) in enumerate(script):
+        for book in books:
+            between(book)
+            book.set_positions({"trade_id": f"t{i}", "code": other_str(code), "action": action,
+                                "quantity": quantity, "price": 100.0 + i, "exchange_ts": 86_400.0 * 19_725 + i},
+                               "Stock")
+        native, reference = books
+        assert native.net_positions == reference.net_positions
+        assert native.day_trades == reference.day_trades
+        assert native.fills == reference.fills
+        assert {c: vars(e) for c, e in native.book.items()} == {c: vars(e) for c, e in reference.book.items()}

@@ -1047,7 +1047,7 @@ class TextKeyPlace {
  public:
   // dict[key] (borrowed; `dict` an exact dict, `key` an exact str), or NULL when missing, with an
   // error set only when the look-up failed. No Python code runs.
-  PyObject* get(PyObject* dict, PyObject* key) {
+  [[gnu::always_inline]] PyObject* get(PyObject* dict, PyObject* key) {
 #if ORVA_USE_ENTRY_READS
     if (key_) {
       PyObject* found = place_.find(dict, key_);
@@ -1066,10 +1066,16 @@ class TextKeyPlace {
   static bool same_text(PyObject* a, PyObject* b) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
     if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+    const size_t bytes = static_cast<size_t>(n) * PyUnicode_KIND(a);
+    const char* x = static_cast<const char*>(PyUnicode_DATA(a));
+    const char* y = static_cast<const char*>(PyUnicode_DATA(b));
+    if (bytes > 16) return memcmp(x, y, bytes) == 0;
+    for (size_t i = 0; i < bytes; ++i)  // a code's few bytes: no call
+      if (x[i] != y[i]) return false;
+    return true;
   }
   // The dict's key object holding `found` (a scan: only when the place missed), its place learnt.
-  void learn(PyObject* dict, PyObject* key, PyObject* found) {
+  [[gnu::noinline]] void learn(PyObject* dict, PyObject* key, PyObject* found) {
     key_ = nullptr;
     if (!fastpaths_on() || !PyUnicode_CheckExact(key)) return;
     Py_ssize_t pos = 0;

@@ -257,6 +257,40 @@ FieldSet& entry_field_set() {
 // An entry's fields as the book reads and writes them.
 DirectFields entry_fields(PyObject* entry) { return DirectFields(entry, entry_field_set()); }
 
+// Hints of where each instrument's value sits in a dict keyed by codes, for a run's few instruments:
+// a slot chosen by the code's address (each hint checks the key it finds against the code, so two
+// codes sharing a slot only look each other up again).
+struct CodeHints {
+  EntryHint at[8];
+  EntryHint& of(PyObject* code) { return at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
+};
+
+// table[code] (borrowed; null when missing) of an exact dict and a str code: no Python code runs.
+PyObject* code_value(CodeHints& hints, PyObject* table, PyObject* code) {
+  if (PyObject* found = hints.of(code).find(table, code)) return found;
+  return peek(table, code);
+}
+
+// table[code] = value of an exact dict and a str code, as PyDict_SetItem leaves it.
+void put_code_value(CodeHints& hints, PyObject* table, PyObject* code, PyObject* value) {
+  EntryHint& at = hints.of(code);
+  if (PyObject* old = at.exchange(table, code, value)) {
+    Py_DECREF(old);  // as PyDict_SetItem releases it: the caller holds what it reads after
+    return;
+  }
+  dict_set(table, code, value);
+  at.learn(table, code);
+}
+
+// Where an instrument's entry sits in the book, for a run's few instruments: a slot chosen by the
+// code's address (each place checks the key it finds by its text). One set per call site: the
+// codes of ticks and of fills are other objects of the same texts.
+struct EntryPlaces {
+  TextKeyPlace at[8];
+  TextKeyPlace& of(PyObject* code) { return at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
+};
+EntryPlaces g_tick_entry_at, g_fill_entry_at;
+
 // The calendar date YYYYMMDD of a day number (days since 1970-01-01), proleptic Gregorian.
 long long ymd_of(long long z) {
   z += 719468;
@@ -285,7 +319,10 @@ long long net_same_day(const DirectFields& self, PyObject* code, PyObject* times
   const long long day = static_cast<long long>(std::floor(t / 86400.0));
   *ymd = ymd_of(day);
   long long bought = 0, sold = 0;
-  Ref state = get_or(table.get(), code, Py_None);
+  const bool plain_table = PyDict_CheckExact(table.get()) && PyUnicode_CheckExact(code);
+  static CodeHints day_at;
+  Ref state = plain_table ? Ref::borrow(code_value(day_at, table.get(), code)) : get_or(table.get(), code, Py_None);
+  if (!state) state = Ref::none();
   bool same_day = false;
   if (PyTuple_CheckExact(state.get()) && PyTuple_GET_SIZE(state.get()) == 3) {
     long long was[3];
@@ -308,7 +345,8 @@ long long net_same_day(const DirectFields& self, PyObject* code, PyObject* times
   Ref b = py_long(bought), s = py_long(sold);
   Ref next = Ref::steal(PyTuple_Pack(3, d.get(), b.get(), s.get()));
   if (!next) throw_error();
-  if (PyDict_CheckExact(table.get())) dict_set(table.get(), code, next.get());
+  if (plain_table) put_code_value(day_at, table.get(), code, next.get());
+  else if (PyDict_CheckExact(table.get())) dict_set(table.get(), code, next.get());
   else set_item(table.get(), code, next.get());
   return is_buy ? 0 : netted;
 }
@@ -387,7 +425,15 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
     throw_error();
   }
 
-  Ref entry = get_or(book.get(N("book")).get(), code, Py_None);
+  Ref entries = book.get(N("book"));
+  Ref entry;
+  if (PyDict_CheckExact(entries.get()) && PyUnicode_CheckExact(code)) {
+    PyObject* found = g_fill_entry_at.of(code).get(entries.get(), code);  // a str key: no code runs
+    if (!found && PyErr_Occurred()) throw_error();
+    entry = Ref::borrow(found ? found : Py_None);
+  } else {
+    entry = get_or(entries.get(), code, Py_None);
+  }
   if (entry.get() == Py_None) entry = new_entry(self, costs.get(), code, product_type, stock, price.get());
   const DirectFields e = entry_fields(entry.get());
 
@@ -428,7 +474,9 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   e.add(N("fills"), py_long(1).get());
   e.add(is_buy ? N("bought") : N("sold"), units.get());
   Ref net = book.get(N("net_positions"));
-  if (PyDict_CheckExact(net.get())) dict_set(net.get(), code, position.get());
+  static CodeHints position_at;
+  if (PyDict_CheckExact(net.get()) && PyUnicode_CheckExact(code)) put_code_value(position_at, net.get(), code, position.get());
+  else if (PyDict_CheckExact(net.get())) dict_set(net.get(), code, position.get());
   else set_item(net.get(), code, position.get());
 
   PyObject* trade_id = field(kTradeId, N("trade_id"));
@@ -585,14 +633,9 @@ Ref equity(PyObject* self) {
   return py_float(total);
 }
 
-// Where an instrument's entry sits in the book, for a run's few instruments: a slot chosen by the
-// code's address (each place checks the key it finds by its text).
-TextKeyPlace g_entry_at[8];
-TextKeyPlace& entry_place(PyObject* code) { return g_entry_at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
-
 // entry.last_price = close (`entry` held by the book or the caller): while the entry's class is
 // known plain, replaced where it sits in the entry's __dict__, else as DirectFields sets it.
-void mark_entry(PyObject* entry, PyObject* close) {
+[[gnu::always_inline]] inline void mark_entry(PyObject* entry, PyObject* close) {
   FieldSet& set = entry_field_set();
   constexpr int kLastPrice = 2;  // its index in entry_field_set()
   PyObject* name = N("last_price");
@@ -609,9 +652,29 @@ void mark_entry(PyObject* entry, PyObject* close) {
   entry_fields(entry).set(name, close);
 }
 
+// The mark of the entry of `code` (a str) in the book `entries` (an exact dict, not empty), if any:
+// the entry found where it sat last time, the close where it sat in the feed's last tick.
+[[gnu::noinline, gnu::flatten]] void mark_held_entry(PyObject* entries, PyObject* code, PyObject* tick) {
+  PyObject* entry = g_tick_entry_at.of(code).get(entries, code);
+  if (!entry) {
+    if (PyErr_Occurred()) throw_error();
+    return;
+  }
+  static EntryPlace close_at;
+  PyObject* close = PyDict_CheckExact(tick) ? close_at.get(tick, N("close")) : nullptr;  // no code runs
+  if (close) {
+    mark_entry(entry, close);
+    return;
+  }
+  if (PyErr_Occurred()) throw_error();
+  Ref held = Ref::borrow(entry);  // the tick's own look-up may run code
+  mark_entry(held.get(), item_of(tick, N("close")).get());
+}
+
 // Positions.set_current_tick(self, tick): the instrument's last tick, and its entry's mark. `seen`
 // is tick["code"] when the caller just read it.
-void set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
+// Flattened: the calls of every tick inlined (the compiler otherwise keeps shared helpers apart).
+[[gnu::flatten]] void set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
   const MarkingFields book(self);
   Ref code = seen ? Ref::borrow(seen) : item_of(tick, N("code"));
   Ref last_ticks = book.get(N("last_ticks"), g_last_ticks_at);
@@ -620,23 +683,8 @@ void set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) 
   else set_item(last_ticks.get(), code.get(), tick);
   Ref entries = book.get(N("book"), g_entries_at);
   if (PyDict_CheckExact(entries.get()) && PyUnicode_CheckExact(code.get())) {
-    // A str code's look-up runs no code; the entry is found where it sat last time.
-    if (PyDict_GET_SIZE(entries.get()) == 0) return;
-    PyObject* entry = entry_place(code.get()).get(entries.get(), code.get());
-    if (!entry) {
-      if (PyErr_Occurred()) throw_error();
-      return;
-    }
-    // The close of a tick of the feed sits where it sat in the last one (a str key: no code runs).
-    static EntryPlace close_at;
-    PyObject* close = PyDict_CheckExact(tick) ? close_at.get(tick, N("close")) : nullptr;
-    if (close) {
-      mark_entry(entry, close);
-      return;
-    }
-    if (PyErr_Occurred()) throw_error();
-    Ref held = Ref::borrow(entry);  // the tick's own look-up may run code
-    mark_entry(held.get(), item_of(tick, N("close")).get());
+    // A str code's look-up runs no code.
+    if (PyDict_GET_SIZE(entries.get()) != 0) mark_held_entry(entries.get(), code.get(), tick);
     return;
   }
   Ref entry = get_or(entries.get(), code.get(), Py_None);
