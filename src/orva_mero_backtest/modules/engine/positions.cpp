@@ -647,6 +647,11 @@ Ref equity(PyObject* self) {
         Py_DECREF(old);  // last: its release may run code, and nothing borrowed is read after it
         return;
       }
+      // As DirectFields writes it (the old value released last, by the dict).
+      Ref held = Ref::borrow(dict);
+      dict_set(dict, name, close);
+      set.write[kLastPrice].learn(dict, name);
+      return;
     }
   }
   entry_fields(entry).set(name, close);
