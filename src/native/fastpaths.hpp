@@ -61,6 +61,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #ifndef ORVA_FASTPATHS
 #define ORVA_FASTPATHS 1
@@ -1058,6 +1059,59 @@ class WatchEvents {
   }
 #if ORVA_USE_TYPE_WATCHERS && ORVA_USE_DICT_WATCHERS
   static uint64_t g_count;  // fastpaths.cpp's watchers add to it
+#endif
+};
+
+// Where a dict's key of a given text sat, for dicts keyed by codes that arrive as other str objects
+// of the same text (the positions book keyed by a fill's code, asked with a tick's code): the entry
+// family of EntryPlace, reading only. The key object found there is remembered by address and read
+// only once the dict is seen to hold it at the place (so it is alive); it then answers for `key`
+// when both are exact str of the same text. Plain: look the key up.
+class TextKeyPlace {
+ public:
+  // dict[key] (borrowed; `dict` an exact dict, `key` an exact str), or NULL when missing, with an
+  // error set only when the look-up failed. No Python code runs.
+  [[gnu::always_inline]] PyObject* get(PyObject* dict, PyObject* key) {
+#if ORVA_USE_ENTRY_READS
+    if (key_) {
+      PyObject* found = place_.find(dict, key_);
+      if (found && (key_ == key || (PyUnicode_CheckExact(key_) && same_text(key_, key)))) return found;
+    }
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    if (found) learn(dict, key, found);
+    return found;
+#else
+    return PyDict_GetItemWithError(dict, key);
+#endif
+  }
+
+ private:
+#if ORVA_USE_ENTRY_READS
+  static bool same_text(PyObject* a, PyObject* b) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    const size_t bytes = static_cast<size_t>(n) * PyUnicode_KIND(a);
+    const char* x = static_cast<const char*>(PyUnicode_DATA(a));
+    const char* y = static_cast<const char*>(PyUnicode_DATA(b));
+    if (bytes > 16) return memcmp(x, y, bytes) == 0;
+    for (size_t i = 0; i < bytes; ++i)  // a code's few bytes: no call
+      if (x[i] != y[i]) return false;
+    return true;
+  }
+  // The dict's key object holding `found` (a scan: only when the place missed), its place learnt.
+  [[gnu::noinline]] void learn(PyObject* dict, PyObject* key, PyObject* found) {
+    key_ = nullptr;
+    if (!fastpaths_on() || !PyUnicode_CheckExact(key)) return;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v))
+      if (v == found && PyUnicode_CheckExact(k) && same_text(k, key)) {
+        if (place_.get(dict, k) == found) key_ = k;  // a str key: no code runs
+        return;
+      }
+  }
+  EntryPlace place_;
+  PyObject* key_ = nullptr;  // compared, and read only while the dict holds it at the place
 #endif
 };
 

@@ -123,32 +123,19 @@ PyObject* plain_costs_dict(PyObject* costs) {
   return PyDict_CheckExact(dict) ? dict : nullptr;
 }
 
-// Where a setting sat in the __dict__ of the costs object last read (one per name, by address).
-EntryPlace& setting_place(PyObject* name) {
-  static constexpr int kPlaces = 20;
-  static PyObject* names[kPlaces] = {};
-  static EntryPlace places[kPlaces];
-  static EntryPlace none;  // for a name beyond the table: the place is then only a look-up
-  for (int i = 0; i < kPlaces; ++i) {
-    if (names[i] == name) return places[i];
-    if (!names[i]) {
-      names[i] = name;  // interned by ORVA_NAME: alive for the process
-      return places[i];
-    }
-  }
-  none.forget();
-  return none;
-}
-
-// costs.<name> for a setting: from its __dict__ when its class leaves the name to it.
-Ref setting(PyObject* costs, PyObject* name) {
+// costs.<name> for a setting: from its __dict__ when its class leaves the name to it, at the place
+// `at` where the name sat in the __dict__ of the costs object last read (one place per call site).
+Ref setting(PyObject* costs, PyObject* name, EntryPlace& at) {
   if (PyObject* dict = plain_costs_dict(costs)) {
-    PyObject* found = setting_place(name).get(dict, name);  // a str key: no Python code runs
+    PyObject* found = at.get(dict, name);  // a str key: no Python code runs
     if (found) return Ref::borrow(found);
     if (PyErr_Occurred()) throw_error();
   }
   return getattr(costs, name);
 }
+
+// setting() of the setting `text`, with a place of the call site's own.
+#define SETTING(costs, text) setting(costs, N(text), []() -> EntryPlace& { static EntryPlace at_; return at_; }())
 
 // future_root(code): the product root, "TXFR1" and "TXF202401" give "TXF": the leading run of A-Z of
 // code.upper(), at most three letters; the code itself when there is none.
@@ -185,7 +172,7 @@ Ref root_of(PyObject* code) {
 Ref shares_rule(PyObject* self, PyObject* quantity, PyObject* order_lot) {
   for (PyObject* odd : {N("Odd"), N("IntradayOdd")})  // OrderLot.ODD, OrderLot.INTRADAY_ODD
     if (same_value(odd, order_lot)) return Ref::borrow(quantity);
-  Ref lot = setting(self, N("stock_lot_size"));
+  Ref lot = SETTING(self, "stock_lot_size");
   return Ref::steal(PyNumber_Multiply(quantity, lot.get()));
 }
 
@@ -193,10 +180,10 @@ Ref shares_rule(PyObject* self, PyObject* quantity, PyObject* order_lot) {
 Ref commission_rule(PyObject* self, PyObject* price, PyObject* shares, bool odd_lot) {
   Ref zero = py_long(0);
   if (same_value(shares, zero.get())) return zero;
-  Ref rate = setting(self, N("stock_commission_rate"));
-  Ref discount = setting(self, N("stock_commission_discount"));
+  Ref rate = SETTING(self, "stock_commission_rate");
+  Ref discount = SETTING(self, "stock_commission_discount");
   Ref fee = floor_of(product({price, shares, rate.get(), discount.get()}));
-  Ref minimum = setting(self, odd_lot ? N("stock_odd_lot_min_commission") : N("stock_min_commission"));
+  Ref minimum = odd_lot ? SETTING(self, "stock_odd_lot_min_commission") : SETTING(self, "stock_min_commission");
   Ref floor = Ref::steal(PyNumber_Long(minimum.get()));
   long long low, amount;  // max() keeps the first of equals
   const int above = small_int(floor.get(), &low) && small_int(fee.get(), &amount)
@@ -225,39 +212,39 @@ Ref tax_rule(PyObject* self, PyObject* price, PyObject* shares, bool is_sell, Py
              PyObject* day_trade_shares, PyObject* day) {
   if (!is_sell) return py_long(0);
   if (is_etf(code)) {
-    Ref rate = setting(self, N("etf_tax_rate"));
+    Ref rate = SETTING(self, "etf_tax_rate");
     return floor_of(product({price, shares, rate.get()}));
   }
   if (truthy(day_trade_shares)) {
-    Ref from = setting(self, N("day_trade_tax_from"));
-    Ref until = setting(self, N("day_trade_tax_until"));
+    Ref from = SETTING(self, "day_trade_tax_from");
+    Ref until = SETTING(self, "day_trade_tax_until");
     if (compare(from.get(), day, Py_LE) && compare(day, until.get(), Py_LE)) {
-      Ref day_rate = setting(self, N("stock_day_trade_tax_rate"));
+      Ref day_rate = SETTING(self, "stock_day_trade_tax_rate");
       Ref tax = floor_of(product({price, day_trade_shares, day_rate.get()}));
       Ref rest = Ref::steal(PyNumber_Subtract(shares, day_trade_shares));
       if (!truthy(rest.get())) return tax;
-      Ref rate = setting(self, N("stock_tax_rate"));
+      Ref rate = SETTING(self, "stock_tax_rate");
       Ref rest_tax = floor_of(product({price, rest.get(), rate.get()}));
       return Ref::steal(PyNumber_Add(tax.get(), rest_tax.get()));
     }
   }
-  Ref rate = setting(self, N("stock_tax_rate"));
+  Ref rate = SETTING(self, "stock_tax_rate");
   return floor_of(product({price, shares, rate.get()}));
 }
 
 // TWD per index point: the table's entry for the product root, else the default (stock futures).
 Ref multiplier_rule(PyObject* self, PyObject* code) {
-  Ref table = setting(self, N("future_multipliers"));
+  Ref table = SETTING(self, "future_multipliers");
   Ref root = root_of(code);
-  Ref fallback = setting(self, N("default_future_multiplier"));
+  Ref fallback = SETTING(self, "default_future_multiplier");
   return get_or(table.get(), root.get(), fallback.get());
 }
 
 // A fee per contract: the table's entry for the product root, else the default.
 Ref future_commission_rule(PyObject* self, PyObject* code, PyObject* contracts) {
-  Ref table = setting(self, N("future_commission_by_root"));
+  Ref table = SETTING(self, "future_commission_by_root");
   Ref root = root_of(code);
-  Ref fallback = setting(self, N("future_commission_per_contract"));
+  Ref fallback = SETTING(self, "future_commission_per_contract");
   Ref per_contract = get_or(table.get(), root.get(), fallback.get());
   return Ref::steal(PyNumber_Multiply(per_contract.get(), contracts));
 }
@@ -265,7 +252,7 @@ Ref future_commission_rule(PyObject* self, PyObject* code, PyObject* contracts) 
 // Futures transaction tax, both sides, on the contract value, rounded half up.
 Ref future_tax_rule(PyObject* self, PyObject* code, PyObject* price, PyObject* contracts) {
   Ref multiplier = future_multiplier(self, code);  // through self: a subclass's multiplier counts
-  Ref rate = setting(self, N("future_tax_rate"));
+  Ref rate = SETTING(self, "future_tax_rate");
   return round_half_up_of(product({price, multiplier.get(), contracts, rate.get()}));
 }
 
@@ -454,7 +441,7 @@ Ref replacement(PyObject* costs, CostMethod which) {
   PyObject* name = method_name(which);
   // A plain class holds the own methods (plain_costs_class): only the instance may shadow one.
   if (PyObject* dict = plain_costs_dict(costs))
-    if (!peek(dict, name)) return Ref();
+    if (dict_lacks(dict, name) || !peek(dict, name)) return Ref();
   const PyCFunction own = cost_methods[which].ml_meth;
   auto is_own = [own](PyObject* f) { return PyCFunction_Check(f) && PyCFunction_GetFunction(f) == own; };
   PyTypeObject* type = Py_TYPE(costs);
@@ -479,7 +466,10 @@ Ref replacement(PyObject* costs, CostMethod which) {
 
 }  // namespace
 
-Ref cost_setting(PyObject* costs, PyObject* name) { return setting(costs, name); }
+Ref cost_setting(PyObject* costs, PyObject* name) {
+  static EntryPlace at;  // the one setting the book reads (slippage_ticks)
+  return setting(costs, name, at);
+}
 
 Ref stock_shares(PyObject* costs, PyObject* quantity, PyObject* order_lot) {
   if (Ref m = replacement(costs, kShares)) return call(m.get(), {quantity, order_lot});

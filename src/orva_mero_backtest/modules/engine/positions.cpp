@@ -121,7 +121,7 @@ Ref action_text(PyObject* action) {
   if (PyUnicode_CheckExact(action)) return Ref::borrow(action);
   if (!PyUnicode_Check(action)) return str_of(action);
   for (PyObject* side : {N("Buy"), N("Sell")})
-    if (PyUnicode_Compare(action, side) == 0) return Ref::borrow(side);
+    if (plain_text(action) ? plain_equal(action, side) : PyUnicode_Compare(action, side) == 0) return Ref::borrow(side);
   return Ref::steal(PyUnicode_FromObject(action));
 }
 
@@ -257,6 +257,40 @@ FieldSet& entry_field_set() {
 // An entry's fields as the book reads and writes them.
 DirectFields entry_fields(PyObject* entry) { return DirectFields(entry, entry_field_set()); }
 
+// Hints of where each instrument's value sits in a dict keyed by codes, for a run's few instruments:
+// a slot chosen by the code's address (each hint checks the key it finds against the code, so two
+// codes sharing a slot only look each other up again).
+struct CodeHints {
+  EntryHint at[8];
+  EntryHint& of(PyObject* code) { return at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
+};
+
+// table[code] (borrowed; null when missing) of an exact dict and a str code: no Python code runs.
+PyObject* code_value(CodeHints& hints, PyObject* table, PyObject* code) {
+  if (PyObject* found = hints.of(code).find(table, code)) return found;
+  return peek(table, code);
+}
+
+// table[code] = value of an exact dict and a str code, as PyDict_SetItem leaves it.
+void put_code_value(CodeHints& hints, PyObject* table, PyObject* code, PyObject* value) {
+  EntryHint& at = hints.of(code);
+  if (PyObject* old = at.exchange(table, code, value)) {
+    Py_DECREF(old);  // as PyDict_SetItem releases it: the caller holds what it reads after
+    return;
+  }
+  dict_set(table, code, value);
+  at.learn(table, code);
+}
+
+// Where an instrument's entry sits in the book, for a run's few instruments: a slot chosen by the
+// code's address (each place checks the key it finds by its text). One set per call site: the
+// codes of ticks and of fills are other objects of the same texts.
+struct EntryPlaces {
+  TextKeyPlace at[8];
+  TextKeyPlace& of(PyObject* code) { return at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
+};
+EntryPlaces g_tick_entry_at, g_fill_entry_at;
+
 // The calendar date YYYYMMDD of a day number (days since 1970-01-01), proleptic Gregorian.
 long long ymd_of(long long z) {
   z += 719468;
@@ -285,10 +319,15 @@ long long net_same_day(const DirectFields& self, PyObject* code, PyObject* times
   const long long day = static_cast<long long>(std::floor(t / 86400.0));
   *ymd = ymd_of(day);
   long long bought = 0, sold = 0;
-  Ref state = get_or(table.get(), code, Py_None);
+  const bool plain_table = PyDict_CheckExact(table.get()) && PyUnicode_CheckExact(code);
+  static CodeHints day_at;
+  Ref state = plain_table ? Ref::borrow(code_value(day_at, table.get(), code)) : get_or(table.get(), code, Py_None);
+  if (!state) state = Ref::none();
+  bool same_day = false;
   if (PyTuple_CheckExact(state.get()) && PyTuple_GET_SIZE(state.get()) == 3) {
     long long was[3];
     for (int i = 0; i < 3; ++i) was[i] = whole(PyTuple_GET_ITEM(state.get(), i), "a day-trade count");
+    same_day = was[0] == day && PyLong_CheckExact(PyTuple_GET_ITEM(state.get(), 0));
     if (was[0] == day) bought = was[1], sold = was[2];
   }
   long long netted;
@@ -301,10 +340,13 @@ long long net_same_day(const DirectFields& self, PyObject* code, PyObject* times
     bought -= netted;
     sold += units - netted;
   }
-  Ref d = py_long(day), b = py_long(bought), s = py_long(sold);
+  // The day's int of the state before, when it is one: the same value.
+  Ref d = same_day ? Ref::borrow(PyTuple_GET_ITEM(state.get(), 0)) : py_long(day);
+  Ref b = py_long(bought), s = py_long(sold);
   Ref next = Ref::steal(PyTuple_Pack(3, d.get(), b.get(), s.get()));
   if (!next) throw_error();
-  if (PyDict_CheckExact(table.get())) dict_set(table.get(), code, next.get());
+  if (plain_table) put_code_value(day_at, table.get(), code, next.get());
+  else if (PyDict_CheckExact(table.get())) dict_set(table.get(), code, next.get());
   else set_item(table.get(), code, next.get());
   return is_buy ? 0 : netted;
 }
@@ -331,63 +373,68 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   const DirectFields book(self, book_fields());
   // A known trade's fields are held at once: the cost methods below may run Python code, and the
   // trade's values are read from nothing borrowed after that.
-  Ref fields[7];
-  PyObject* FillFields::*const members[7] = {&FillFields::trade_id, &FillFields::code,     &FillFields::action,
-                                              &FillFields::quantity, &FillFields::price,   &FillFields::exchange_ts,
-                                              &FillFields::lot};
-  if (known)
-    for (int i = 0; i < 7; ++i) fields[i] = Ref::borrow(known->*members[i]);
-  auto held_at = [&](PyObject* FillFields::*at) -> const Ref& {
-    int i = 0;
-    while (members[i] != at) ++i;
-    return fields[i];
-  };
-  auto field = [&](PyObject* FillFields::*at, PyObject* name) {
-    return known ? held_at(at) : item_of(trade, name);
+  enum { kTradeId, kCode, kAction, kQuantity, kPrice, kTimestamp, kLot };
+  Ref fields[7];  // each read once, and held from then on
+  if (known) {
+    PyObject* const given[7] = {known->trade_id, known->code,        known->action, known->quantity,
+                                known->price,    known->exchange_ts, known->lot};
+    for (int i = 0; i < 7; ++i) fields[i] = Ref::borrow(given[i]);
+  }
+  // trade[name] (borrowed from fields)
+  auto field = [&](int i, PyObject* name) -> PyObject* {
+    if (!fields[i]) fields[i] = item_of(trade, name);
+    return fields[i].get();
   };
   // trade.get(name, fallback); for a known trade its exchange_ts and order_lot (null: missing).
-  auto optional = [&](PyObject* FillFields::*at, PyObject* name, PyObject* fallback) {
-    if (!known) return get_or(trade, name, fallback);
-    const Ref& v = held_at(at);
-    return v ? v : Ref::borrow(fallback);
+  auto optional = [&](int i, PyObject* name, PyObject* fallback) -> PyObject* {
+    if (!fields[i]) fields[i] = known ? Ref::borrow(fallback) : get_or(trade, name, fallback);
+    return fields[i].get();
   };
-  Ref code = field(&FillFields::code, N("code"));
-  Ref quantity = field(&FillFields::quantity, N("quantity"));
-  if (!truthy(quantity.get())) return Ref::none();  // an order emptied by a modification can "fill" 0
-  Ref exchange_price = Ref::steal(PyNumber_Float(field(&FillFields::price, N("price")).get()));
-  Ref action = field(&FillFields::action, N("action"));
-  const bool is_buy = same_value(action.get(), N("Buy"));
+  PyObject* code = field(kCode, N("code"));
+  PyObject* quantity = field(kQuantity, N("quantity"));
+  if (!truthy(quantity)) return Ref::none();  // an order emptied by a modification can "fill" 0
+  Ref exchange_price = Ref::steal(PyNumber_Float(field(kPrice, N("price"))));
+  PyObject* action = field(kAction, N("action"));
+  const bool is_buy = same_value(action, N("Buy"));
   Ref costs = book.get(N("costs"));
   Ref price = exchange_price;
   if (truthy(cost_setting(costs.get(), N("slippage_ticks")).get()))
     price = call_method(costs.get(), N("slipped_price"),
-                        {product_type, code.get(), exchange_price.get(), is_buy ? Py_True : Py_False});
+                        {product_type, code, exchange_price.get(), is_buy ? Py_True : Py_False});
 
   // What the fill costs, in shares (stocks) or contracts (futures).
   Ref units, commission, tax;
   const bool stock = same_value(product_type, N("Stock"));
   if (stock) {
-    Ref order_lot = optional(&FillFields::lot, N("order_lot"), N("Common"));
-    units = stock_shares(costs.get(), quantity.get(), order_lot.get());
-    const bool odd = same_value(N("Odd"), order_lot.get()) || same_value(N("IntradayOdd"), order_lot.get());
+    PyObject* order_lot = optional(kLot, N("order_lot"), N("Common"));
+    units = stock_shares(costs.get(), quantity, order_lot);
+    const bool odd = same_value(N("Odd"), order_lot) || same_value(N("IntradayOdd"), order_lot);
     commission = stock_commission(costs.get(), price.get(), units.get(), odd);
     long long ymd = 0;
     const long long day_trade =
-        net_same_day(book, code.get(), optional(&FillFields::exchange_ts, N("exchange_ts"), Py_None).get(), is_buy,
+        net_same_day(book, code, optional(kTimestamp, N("exchange_ts"), Py_None), is_buy,
                      whole(units.get(), "the units of a fill"), &ymd);
     Ref day_trade_shares = py_long(day_trade), day = py_long(ymd);
-    tax = stock_tax(costs.get(), price.get(), units.get(), !is_buy, code.get(), day_trade_shares.get(), day.get());
+    tax = stock_tax(costs.get(), price.get(), units.get(), !is_buy, code, day_trade_shares.get(), day.get());
   } else if (same_value(product_type, N("Future"))) {
-    units = quantity;
-    commission = future_commission(costs.get(), code.get(), units.get());
-    tax = truthy(units.get()) ? future_tax(costs.get(), code.get(), price.get(), units.get()) : py_long(0);
+    units = Ref::borrow(quantity);
+    commission = future_commission(costs.get(), code, units.get());
+    tax = truthy(units.get()) ? future_tax(costs.get(), code, price.get(), units.get()) : py_long(0);
   } else {
-    PyErr_Format(PyExc_ValueError, "unsupported product type %R for %S", product_type, code.get());
+    PyErr_Format(PyExc_ValueError, "unsupported product type %R for %S", product_type, code);
     throw_error();
   }
 
-  Ref entry = get_or(book.get(N("book")).get(), code.get(), Py_None);
-  if (entry.get() == Py_None) entry = new_entry(self, costs.get(), code.get(), product_type, stock, price.get());
+  Ref entries = book.get(N("book"));
+  Ref entry;
+  if (PyDict_CheckExact(entries.get()) && PyUnicode_CheckExact(code)) {
+    PyObject* found = g_fill_entry_at.of(code).get(entries.get(), code);  // a str key: no code runs
+    if (!found && PyErr_Occurred()) throw_error();
+    entry = Ref::borrow(found ? found : Py_None);
+  } else {
+    entry = get_or(entries.get(), code, Py_None);
+  }
+  if (entry.get() == Py_None) entry = new_entry(self, costs.get(), code, product_type, stock, price.get());
   const DirectFields e = entry_fields(entry.get());
 
   // Average cost and realized P&L.
@@ -426,57 +473,23 @@ Ref set_positions(PyObject* module, PyObject* self, PyObject* trade, PyObject* p
   if (!is_exact_zero(tax.get())) e.add(N("tax"), tax.get());  // buys: adding 0 leaves an equal value
   e.add(N("fills"), py_long(1).get());
   e.add(is_buy ? N("bought") : N("sold"), units.get());
-  set_item(book.get(N("net_positions")).get(), code.get(), position.get());
+  Ref net = book.get(N("net_positions"));
+  static CodeHints position_at;
+  if (PyDict_CheckExact(net.get()) && PyUnicode_CheckExact(code)) put_code_value(position_at, net.get(), code, position.get());
+  else if (PyDict_CheckExact(net.get())) dict_set(net.get(), code, position.get());
+  else set_item(net.get(), code, position.get());
 
-  Ref trade_id = field(&FillFields::trade_id, N("trade_id"));
-  Ref timestamp = optional(&FillFields::exchange_ts, N("exchange_ts"), Py_None);
-  Ref text = action_text(action.get());
-  PyObject* values[kFillKeys] = {trade_id.get(),   timestamp.get(),  code.get(),       product_type,
-                                 text.get(),       quantity.get(),   units.get(),      price.get(),
+  PyObject* trade_id = field(kTradeId, N("trade_id"));
+  PyObject* timestamp = optional(kTimestamp, N("exchange_ts"), Py_None);
+  Ref text = action_text(action);
+  PyObject* values[kFillKeys] = {trade_id,   timestamp,  code,       product_type,
+                                 text.get(),       quantity,   units.get(),      price.get(),
                                  exchange_price.get(), commission.get(), tax.get(),    realized.get(),
                                  position.get(),   avg_price.get()};
   static EntryPlace at_row;
   Ref row = dict_row(row_template(module, N("_fill_row"), at_row).get(), fill_key, values, kFillKeys);
   append(book.get(N("fills")).get(), row.get());
   return Ref::none();
-}
-
-// Adds one entry's part of the equity to the total: realized - commission - tax, then its open
-// position marked at the last price (when it has both); two additions, as Python makes them.
-void add_entry_equity(PyObject* entry, double& total) {
-  const DirectFields e = entry_fields(entry);
-  const double realized = real(e.get(N("realized_pnl")).get());
-  const double commission = real(e.get(N("commission")).get());
-  const double tax = real(e.get(N("tax")).get());
-  total += realized - commission - tax;
-  Ref quantity = e.get(N("quantity"));
-  if (!truthy(quantity.get())) return;
-  Ref last = e.get(N("last_price"));
-  if (last.get() == Py_None) return;
-  const double last_price = real(last.get());
-  const double avg = real(e.get(N("avg_price")).get());
-  const double q = real(quantity.get());
-  total += (last_price - avg) * q * real(e.get(N("point_value")).get());
-}
-
-// Positions.equity(self): profit since the start, realized + unrealized - commission - tax.
-Ref equity(PyObject* self) {
-  Ref book = getattr(self, N("book"));
-  double total = 0.0;
-  if (PyDict_CheckExact(book.get())) {
-    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(book.get());
-    PyObject *key, *value;
-    while (PyDict_Next(book.get(), &pos, &key, &value)) {
-      Ref e = Ref::borrow(value);  // held: reading its fields may run code that changes the book
-      add_entry_equity(e.get(), total);
-      if (PyDict_GET_SIZE(book.get()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-    }
-    return py_float(total);
-  }
-  Ref entries = Ref::steal(PySequence_List(call_method(book.get(), N("values")).get()));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i)
-    add_entry_equity(PyList_GET_ITEM(entries.get(), i), total);  // the list is ours and holds it
-  return py_float(total);
 }
 
 // The guard of the class whose last_ticks and book set_current_tick reads directly.
@@ -539,9 +552,134 @@ class MarkingFields {
   Ref dict_;
 };
 
+// A number of an entry's field as real() reads it, for an exact float or a small exact int; false
+// for anything else (read then by real(), which may run code).
+bool plain_number(PyObject* v, double* out) {
+  long long n;
+  if (PyFloat_CheckExact(v)) *out = PyFloat_AS_DOUBLE(v);
+  else if (small_int(v, &n)) *out = static_cast<double>(n);
+  else return false;
+  return true;
+}
+
+// add_entry_equity() for an entry of a class known plain (DirectFields' test) whose fields are
+// plain numbers (last_price may be None), read in one look at its __dict__; false when it is not
+// such an entry (nothing added, nothing run).
+bool add_plain_entry_equity(PyObject* entry, double& total) {
+  FieldSet& set = entry_field_set();
+  if (!fastpaths_on() || !set.guard.unchanged(Py_TYPE(entry))) return false;
+  PyObject* dict = instance_dict(entry);
+  if (!dict) PyErr_Clear();
+  if (!dict || !PyDict_CheckExact(dict)) return false;
+  // Their indices in entry_field_set(): quantity, avg_price, last_price, point_value, realized_pnl,
+  // commission, tax.
+  constexpr int kFields = 7;
+  PyObject* v[kFields];
+  const EntryPlace::View view(dict);
+  for (int i = 0; i < kFields; ++i) {
+    v[i] = view.get(set.read[i], set.names[i]);  // str keys: no Python code runs
+    if (!v[i]) {
+      PyErr_Clear();  // missing or failed: read again by getattr, which raises what Python raises
+      return false;
+    }
+  }
+  double quantity, avg, last, point_value, realized, commission, tax;
+  if (!plain_number(v[0], &quantity) || !plain_number(v[1], &avg) || !plain_number(v[3], &point_value) ||
+      !plain_number(v[4], &realized) || !plain_number(v[5], &commission) || !plain_number(v[6], &tax))
+    return false;
+  const bool marked = v[2] != Py_None;
+  if (marked && !plain_number(v[2], &last)) return false;
+  total += realized - commission - tax;
+  if (quantity != 0.0 && marked) total += (last - avg) * quantity * point_value;
+  return true;
+}
+
+// Adds one entry's part of the equity to the total: realized - commission - tax, then its open
+// position marked at the last price (when it has both); two additions, as Python makes them.
+void add_entry_equity(PyObject* entry, double& total) {
+  if (add_plain_entry_equity(entry, total)) return;
+  const DirectFields e = entry_fields(entry);
+  const double realized = real(e.get(N("realized_pnl")).get());
+  const double commission = real(e.get(N("commission")).get());
+  const double tax = real(e.get(N("tax")).get());
+  total += realized - commission - tax;
+  Ref quantity = e.get(N("quantity"));
+  if (!truthy(quantity.get())) return;
+  Ref last = e.get(N("last_price"));
+  if (last.get() == Py_None) return;
+  const double last_price = real(last.get());
+  const double avg = real(e.get(N("avg_price")).get());
+  const double q = real(quantity.get());
+  total += (last_price - avg) * q * real(e.get(N("point_value")).get());
+}
+
+// Positions.equity(self): profit since the start, realized + unrealized - commission - tax.
+Ref equity(PyObject* self) {
+  Ref book = MarkingFields(self).get(N("book"), g_entries_at);
+  double total = 0.0;
+  if (PyDict_CheckExact(book.get())) {
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(book.get());
+    PyObject *key, *value;
+    while (PyDict_Next(book.get(), &pos, &key, &value)) {
+      Ref e = Ref::borrow(value);  // held: reading its fields may run code that changes the book
+      add_entry_equity(e.get(), total);
+      if (PyDict_GET_SIZE(book.get()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+    return py_float(total);
+  }
+  Ref entries = Ref::steal(PySequence_List(call_method(book.get(), N("values")).get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i)
+    add_entry_equity(PyList_GET_ITEM(entries.get(), i), total);  // the list is ours and holds it
+  return py_float(total);
+}
+
+// entry.last_price = close (`entry` held by the book or the caller): while the entry's class is
+// known plain, replaced where it sits in the entry's __dict__, else as DirectFields sets it.
+[[gnu::always_inline]] inline void mark_entry(PyObject* entry, PyObject* close) {
+  FieldSet& set = entry_field_set();
+  constexpr int kLastPrice = 2;  // its index in entry_field_set()
+  PyObject* name = N("last_price");
+  if (fastpaths_on() && set.names[kLastPrice] == name && set.guard.unchanged(Py_TYPE(entry))) {
+    PyObject* dict = instance_dict(entry);
+    if (!dict) PyErr_Clear();
+    if (dict && PyDict_CheckExact(dict)) {
+      if (PyObject* old = set.write[kLastPrice].exchange(dict, name, close)) {
+        Py_DECREF(old);  // last: its release may run code, and nothing borrowed is read after it
+        return;
+      }
+      // As DirectFields writes it (the old value released last, by the dict).
+      Ref held = Ref::borrow(dict);
+      dict_set(dict, name, close);
+      set.write[kLastPrice].learn(dict, name);
+      return;
+    }
+  }
+  entry_fields(entry).set(name, close);
+}
+
+// The mark of the entry of `code` (a str) in the book `entries` (an exact dict, not empty), if any:
+// the entry found where it sat last time, the close where it sat in the feed's last tick.
+[[gnu::noinline, gnu::flatten]] void mark_held_entry(PyObject* entries, PyObject* code, PyObject* tick) {
+  PyObject* entry = g_tick_entry_at.of(code).get(entries, code);
+  if (!entry) {
+    if (PyErr_Occurred()) throw_error();
+    return;
+  }
+  static EntryPlace close_at;
+  PyObject* close = PyDict_CheckExact(tick) ? close_at.get(tick, N("close")) : nullptr;  // no code runs
+  if (close) {
+    mark_entry(entry, close);
+    return;
+  }
+  if (PyErr_Occurred()) throw_error();
+  Ref held = Ref::borrow(entry);  // the tick's own look-up may run code
+  mark_entry(held.get(), item_of(tick, N("close")).get());
+}
+
 // Positions.set_current_tick(self, tick): the instrument's last tick, and its entry's mark. `seen`
 // is tick["code"] when the caller just read it.
-void set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
+// Flattened: the calls of every tick inlined (the compiler otherwise keeps shared helpers apart).
+[[gnu::flatten]] void set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
   const MarkingFields book(self);
   Ref code = seen ? Ref::borrow(seen) : item_of(tick, N("code"));
   Ref last_ticks = book.get(N("last_ticks"), g_last_ticks_at);
@@ -549,11 +687,13 @@ void set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) 
   else if (PyDict_CheckExact(last_ticks.get())) dict_set(last_ticks.get(), code.get(), tick);
   else set_item(last_ticks.get(), code.get(), tick);
   Ref entries = book.get(N("book"), g_entries_at);
-  // An empty dict holds no entry (and a str code's look-up runs no code).
-  if (PyDict_CheckExact(entries.get()) && PyDict_GET_SIZE(entries.get()) == 0 && PyUnicode_CheckExact(code.get()))
+  if (PyDict_CheckExact(entries.get()) && PyUnicode_CheckExact(code.get())) {
+    // A str code's look-up runs no code.
+    if (PyDict_GET_SIZE(entries.get()) != 0) mark_held_entry(entries.get(), code.get(), tick);
     return;
+  }
   Ref entry = get_or(entries.get(), code.get(), Py_None);
-  if (entry.get() != Py_None) entry_fields(entry.get()).set(N("last_price"), item_of(tick, N("close")).get());
+  if (entry.get() != Py_None) mark_entry(entry.get(), item_of(tick, N("close")).get());
 }
 
 // The body as the exchange calls it while the book's set_current_tick is this one (tick_entry.hpp).
