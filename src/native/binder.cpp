@@ -87,105 +87,93 @@ PyObject* trampoline(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf
     PyObject* bound[16];
     for (size_t i = 0; i < given; ++i) bound[i] = args[i];
     for (size_t i = given; i < total; ++i) bound[i] = m.params[i - 1].default_value.get();
-    try {
-      for (size_t i = 1; i < total; ++i) {
-        const Param& p = m.params[i - 1];
-        const bool none_ok = p.default_value.get() == Py_None;
-        if (!accepts(p.kind, bound[i], none_ok))
-          argument_type_error(e->qualname, p.name, kind_text(p.kind, none_ok), bound[i]);
-      }
-      const Args bound_args{bound, nullptr, &e->qualname};
-      return m.body(bound_args).release();
-    } catch (PyError&) {
-      add_traceback_frame(e->filename, e->qualname);
-      return nullptr;
-    } catch (std::bad_alloc&) {
-      PyErr_NoMemory();
-      return nullptr;
-    } catch (std::exception& ex) {
-      // Never catch (...): the forced unwind of a thread ended at exit must pass through.
-      PyErr_SetString(PyExc_RuntimeError, ex.what());
-      return nullptr;
-    }
+    PyObject* result = nullptr;
+    run_caught(
+        [&] {
+          for (size_t i = 1; i < total; ++i) {
+            const Param& p = m.params[i - 1];
+            const bool none_ok = p.default_value.get() == Py_None;
+            if (!accepts(p.kind, bound[i], none_ok))
+              argument_type_error(e->qualname, p.name, kind_text(p.kind, none_ok), bound[i]);
+          }
+          const Args bound_args{bound, nullptr, &e->qualname};
+          result = m.body(bound_args).release();
+        },
+        [&] { add_traceback_frame(e->filename, e->qualname); });
+    return result;
   }
   PyObject* bound[16] = {nullptr};
-  try {
-    const size_t npos = std::min<size_t>(static_cast<size_t>(nargs), total);
-    for (size_t i = 0; i < npos; ++i) bound[i] = args[i];
-    if (kwnames) {
-      const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-      for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        size_t slot = total;
-        // Keyword names written in Python source are interned: most match by identity.
-        for (size_t i = 0; i < e->names.size(); ++i)
-          if (e->names[i] == key) {
-            slot = i;
-            break;
-          }
-        for (size_t i = 0; i < total && slot == total; ++i) {
-          const char* pname = i == 0 ? "self" : m.params[i - 1].name;
-          if (PyUnicode_CompareWithASCIIString(key, pname) == 0) {
-            slot = i;
-            break;
+  PyObject* result = nullptr;
+  run_caught(
+      [&] {
+        const size_t npos = std::min<size_t>(static_cast<size_t>(nargs), total);
+        for (size_t i = 0; i < npos; ++i) bound[i] = args[i];
+        if (kwnames) {
+          const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+          for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            size_t slot = total;
+            // Keyword names written in Python source are interned: most match by identity.
+            for (size_t i = 0; i < e->names.size(); ++i)
+              if (e->names[i] == key) {
+                slot = i;
+                break;
+              }
+            for (size_t i = 0; i < total && slot == total; ++i) {
+              const char* pname = i == 0 ? "self" : m.params[i - 1].name;
+              if (PyUnicode_CompareWithASCIIString(key, pname) == 0) {
+                slot = i;
+                break;
+              }
+            }
+            if (slot == total)
+              type_error(e->qualname + "() got an unexpected keyword argument '" + utf8(key) + "'");
+            if (bound[slot])
+              type_error(e->qualname + "() got multiple values for argument '" + utf8(key) + "'");
+            bound[slot] = args[nargs + k];
           }
         }
-        if (slot == total)
-          type_error(e->qualname + "() got an unexpected keyword argument '" + utf8(key) + "'");
-        if (bound[slot])
-          type_error(e->qualname + "() got multiple values for argument '" + utf8(key) + "'");
-        bound[slot] = args[nargs + k];
-      }
-    }
-    if (static_cast<size_t>(nargs) > total && !m.varargs) {
-      std::string sig;
-      bool plural;
-      if (e->ndefaults) {
-        sig = "from " + std::to_string(total - e->ndefaults) + " to " + std::to_string(total);
-        plural = true;
-      } else {
-        sig = std::to_string(total);
-        plural = total != 1;
-      }
-      type_error(e->qualname + "() takes " + sig + " positional argument" + (plural ? "s" : "") + " but " +
-                 std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
-    }
-    std::vector<const char*> missing;
-    const size_t required = total - e->ndefaults;
-    for (size_t i = 0; i < required; ++i)
-      if (!bound[i]) missing.push_back(i == 0 ? "self" : m.params[i - 1].name);
-    if (!missing.empty())
-      type_error(e->qualname + "() missing " + std::to_string(missing.size()) + " required positional argument" +
-                 (missing.size() == 1 ? "" : "s") + ": " + quote_list(missing));
-    for (size_t i = 1; i < total; ++i) {
-      const Param& p = m.params[i - 1];
-      if (!bound[i]) bound[i] = p.default_value.get();
-      const bool none_ok = p.default_value.get() == Py_None;
-      if (!accepts(p.kind, bound[i], none_ok))
-        argument_type_error(e->qualname, p.name, kind_text(p.kind, none_ok), bound[i]);
-    }
-    Ref extra;
-    if (m.varargs) {
-      Py_ssize_t from = std::min<Py_ssize_t>(nargs, static_cast<Py_ssize_t>(total));
-      extra = Ref::steal(PyTuple_New(nargs - from));
-      for (Py_ssize_t i = from; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(extra.get(), i - from, args[i]);
-      }
-    }
-    Args bound_args{bound, extra.get(), &e->qualname};
-    return m.body(bound_args).release();
-  } catch (PyError&) {
-    add_traceback_frame(e->filename, e->qualname);
-    return nullptr;
-  } catch (std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  } catch (std::exception& ex) {
-    // Never catch (...): the forced unwind of a thread ended at exit must pass through.
-    PyErr_SetString(PyExc_RuntimeError, ex.what());
-    return nullptr;
-  }
+        if (static_cast<size_t>(nargs) > total && !m.varargs) {
+          std::string sig;
+          bool plural;
+          if (e->ndefaults) {
+            sig = "from " + std::to_string(total - e->ndefaults) + " to " + std::to_string(total);
+            plural = true;
+          } else {
+            sig = std::to_string(total);
+            plural = total != 1;
+          }
+          type_error(e->qualname + "() takes " + sig + " positional argument" + (plural ? "s" : "") + " but " +
+                     std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
+        }
+        std::vector<const char*> missing;
+        const size_t required = total - e->ndefaults;
+        for (size_t i = 0; i < required; ++i)
+          if (!bound[i]) missing.push_back(i == 0 ? "self" : m.params[i - 1].name);
+        if (!missing.empty())
+          type_error(e->qualname + "() missing " + std::to_string(missing.size()) + " required positional argument" +
+                     (missing.size() == 1 ? "" : "s") + ": " + quote_list(missing));
+        for (size_t i = 1; i < total; ++i) {
+          const Param& p = m.params[i - 1];
+          if (!bound[i]) bound[i] = p.default_value.get();
+          const bool none_ok = p.default_value.get() == Py_None;
+          if (!accepts(p.kind, bound[i], none_ok))
+            argument_type_error(e->qualname, p.name, kind_text(p.kind, none_ok), bound[i]);
+        }
+        Ref extra;
+        if (m.varargs) {
+          Py_ssize_t from = std::min<Py_ssize_t>(nargs, static_cast<Py_ssize_t>(total));
+          extra = Ref::steal(PyTuple_New(nargs - from));
+          for (Py_ssize_t i = from; i < nargs; ++i) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(extra.get(), i - from, args[i]);
+          }
+        }
+        Args bound_args{bound, extra.get(), &e->qualname};
+        result = m.body(bound_args).release();
+      },
+      [&] { add_traceback_frame(e->filename, e->qualname); });
+  return result;
 }
 
 // "name($self, a, b='x')\n--\n\n" lets inspect.signature read the parameters.

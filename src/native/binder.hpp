@@ -6,6 +6,8 @@
 // `__mro__ == (Cls, object)`, instances with a `__dict__`, methods in table order.
 #pragma once
 
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -67,6 +69,24 @@ double real_arg(const Args& args, size_t index);
 // Adds to the traceback of the pending error the frame a Python function `qualname` defined in
 // `filename` would add, so that traceback.format_exc() shows where a failure came from.
 void add_traceback_frame(const std::string& filename, const std::string& qualname);
+
+// Runs `body` for a binding: true, or false with what it threw made the pending Python error (a
+// PyError's, which has it set, after `on_error()`, e.g. adding a traceback frame). Never catch (...):
+// the forced unwind of a thread ended at exit must pass through.
+template <class Body, class OnError>
+bool run_caught(Body&& body, OnError&& on_error) {
+  try {
+    body();
+    return true;
+  } catch (PyError&) {
+    on_error();
+  } catch (std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (std::exception& ex) {
+    PyErr_SetString(PyExc_RuntimeError, ex.what());
+  }
+  return false;
+}
 
 // Whether `value` passes the exact-type rule `kind` (None too when `none_ok`).
 bool kind_accepts(Kind kind, PyObject* value, bool none_ok);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "binder.hpp"
@@ -106,6 +107,19 @@ bool own_methods_on(PyTypeObject* type);
 
 // Adds to the pending error's traceback the frame the binding adds for Matcher.<name>.
 void add_method_frame(const std::string& qualname);
+
+// Runs `body` as the binding runs the method `qualname`, for a body another module calls directly:
+// true, or false with the error set and the binding's traceback frame added.
+template <class Body>
+bool as_binding(const std::string& qualname, Body&& body) {
+  return run_caught(body, [&] { add_method_frame(qualname); });
+}
+
+// The function the class's own method `name` wraps, kept for the life of the process: what a
+// capsule's user compares a bound method's function with (matching.cpp).
+PyObject* own_method_function(PyObject* cls, const char* name);
+// Adds `entry` to the module as the capsule `attribute` of type `capsule_name` (matching.cpp).
+void add_entry_capsule(PyObject* module, const char* attribute, void* entry, const char* capsule_name);
 
 // ---- instance_table.cpp: what the exchange keeps beside each instance --------------------
 

@@ -229,31 +229,31 @@ const std::string kSetTickQualname = "Matcher.set_current_tick";
 // The body as the binding calls it, for the engine's loop (tick_entry.hpp): the tick is exactly a
 // dict; a failure gets the binding's traceback frame.
 int set_current_tick_entry(PyObject* self, PyObject* tick, PyObject* code, PyObject* ts) {
-  try {
-    set_tick(self, tick, code, ts);
-    return 0;
-  } catch (PyError&) {
-    add_method_frame(kSetTickQualname);
-  } catch (std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (std::exception& ex) {
-    PyErr_SetString(PyExc_RuntimeError, ex.what());
-  }
-  return -1;
+  return as_binding(kSetTickQualname, [&] { set_tick(self, tick, code, ts); }) ? 0 : -1;
 }
 
 }  // namespace
 
-void add_tick_entry(PyObject* module, PyObject* cls) {
+PyObject* own_method_function(PyObject* cls, const char* name) {
   Ref ns = getattr(cls, ORVA_NAME("__dict__"));
-  Ref descr = getitem(ns.get(), ORVA_NAME("set_current_tick"));
-  if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type) raise(PyExc_SystemError, "Matcher.set_current_tick is not its own");
-  dict_lacks_checked();  // at load (it allocates): own_book_methods asks it of the book's dict
+  Ref descr = getitem(ns.get(), text(name).get());
+  if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type)
+    raise(PyExc_SystemError, std::string("Matcher.") + name + " is not its own");
+  PyObject* function = PyInstanceMethod_GET_FUNCTION(descr.get());
+  Py_INCREF(function);  // never released
+  return function;
+}
+
+void add_entry_capsule(PyObject* module, const char* attribute, void* entry, const char* capsule_name) {
+  Ref capsule = Ref::steal(PyCapsule_New(entry, capsule_name, nullptr));
+  if (PyModule_AddObjectRef(module, attribute, capsule.get()) < 0) throw_error();
+}
+
+void add_tick_entry(PyObject* module, PyObject* cls) {
   static TickEntry entry = {nullptr, set_current_tick_entry};
-  entry.own_function = PyInstanceMethod_GET_FUNCTION(descr.get());
-  Py_INCREF(entry.own_function);  // kept for the life of the process, never released
-  Ref capsule = Ref::steal(PyCapsule_New(&entry, kTickEntryCapsule, nullptr));
-  if (PyModule_AddObjectRef(module, "_tick_entry", capsule.get()) < 0) throw_error();
+  entry.own_function = own_method_function(cls, "set_current_tick");
+  dict_lacks_checked();  // at load (it allocates): own_book_methods asks it of the book's dict
+  add_entry_capsule(module, "_tick_entry", &entry, kTickEntryCapsule);
 }
 
 

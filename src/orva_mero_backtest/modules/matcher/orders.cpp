@@ -209,30 +209,15 @@ int add_order_entry_body(PyObject* self, PyObject* const* v) {
     if (!PyUnicode_CheckExact(v[i])) return 1;
   if (!PyLong_CheckExact(v[4]) || !(PyFloat_CheckExact(v[3]) || PyLong_CheckExact(v[3]))) return 1;
   PyObject* const bound[] = {self, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]};
-  try {
-    add_order(Args{bound, nullptr, &kAddOrderQualname});
-    return 0;
-  } catch (PyError&) {
-    add_method_frame(kAddOrderQualname);
-  } catch (std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (std::exception& ex) {
-    PyErr_SetString(PyExc_RuntimeError, ex.what());
-  }
-  return -1;
+  return as_binding(kAddOrderQualname, [&] { add_order(Args{bound, nullptr, &kAddOrderQualname}); }) ? 0 : -1;
 }
 
 }  // namespace
 
 void add_order_entry(PyObject* module, PyObject* cls) {
-  Ref ns = getattr(cls, ORVA_NAME("__dict__"));
-  Ref descr = getitem(ns.get(), ORVA_NAME("add_order"));
-  if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type) raise(PyExc_SystemError, "Matcher.add_order is not its own");
   static OrderEntry entry = {nullptr, add_order_entry_body};
-  entry.own_function = PyInstanceMethod_GET_FUNCTION(descr.get());
-  Py_INCREF(entry.own_function);  // kept for the life of the process, never released
-  Ref capsule = Ref::steal(PyCapsule_New(&entry, kOrderEntryCapsule, nullptr));
-  if (PyModule_AddObjectRef(module, "_order_entry", capsule.get()) < 0) throw_error();
+  entry.own_function = own_method_function(cls, "add_order");
+  add_entry_capsule(module, "_order_entry", &entry, kOrderEntryCapsule);
 }
 
 Ref add_pending_order_queue(const Args& a) {

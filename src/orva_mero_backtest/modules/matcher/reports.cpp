@@ -284,16 +284,9 @@ const std::string kPopQualname = "Matcher.pop_response";
 // The body as the binding calls it, for the engine's delivery (fill_entry.hpp): a failure gets the
 // binding's traceback frame.
 PyObject* pop_response_entry(PyObject* self) {
-  try {
-    return pop_from(self).release();
-  } catch (PyError&) {
-    add_method_frame(kPopQualname);
-  } catch (std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (std::exception& ex) {
-    PyErr_SetString(PyExc_RuntimeError, ex.what());
-  }
-  return nullptr;
+  PyObject* report = nullptr;
+  as_binding(kPopQualname, [&] { report = pop_from(self).release(); });
+  return report;
 }
 
 }  // namespace
@@ -301,14 +294,9 @@ PyObject* pop_response_entry(PyObject* self) {
 Ref pop_response(const Args& a) { return pop_from(a.self()); }
 
 void add_report_entry(PyObject* module, PyObject* cls) {
-  Ref ns = getattr(cls, ORVA_NAME("__dict__"));
-  Ref descr = getitem(ns.get(), ORVA_NAME("pop_response"));
-  if (Py_TYPE(descr.get()) != &PyInstanceMethod_Type) raise(PyExc_SystemError, "Matcher.pop_response is not its own");
   static ReportEntry entry = {nullptr, pop_response_entry};
-  entry.own_function = PyInstanceMethod_GET_FUNCTION(descr.get());
-  Py_INCREF(entry.own_function);  // kept for the life of the process, never released
-  Ref capsule = Ref::steal(PyCapsule_New(&entry, kReportEntryCapsule, nullptr));
-  if (PyModule_AddObjectRef(module, "_report_entry", capsule.get()) < 0) throw_error();
+  entry.own_function = own_method_function(cls, "pop_response");
+  add_entry_capsule(module, "_report_entry", &entry, kReportEntryCapsule);
 }
 
 Ref add_response_to_queue(const Args& a) {
