@@ -93,6 +93,15 @@ def wait_until(predicate, timeout=WAIT):
         time.sleep(0.002)
 
 
+def filled_twice(m):
+    """Two market buys of 2330 filled, each at its own tick: the fill path has learnt what it may
+    remember of the book, the records and the enumerations."""
+    m.set_current_tick({"code": "2330", "timestamp": 5.0, "close": 100.0})
+    for ts in (6.0, 7.0):
+        m.add_order("2330", "Stock", "Buy", 0.0, 1, "MKT", "ROD")
+        m.match_deal("2330", 100.0, 5, ts)
+
+
 def stock(m, code="2330", action="Buy", price=100.0, qty=5, price_type="LMT", order_type="ROD"):
     """Places a stock order directly and returns its trade id (its "New" report is consumed)."""
     m.add_order(code, "Stock", action, price, qty, price_type, order_type)

@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from matcher_support import FakeConsole, FakePositions, drain
+from matcher_support import FakeConsole, FakePositions, drain, filled_twice
 from orva_mero_backtest.modules.matcher import matcher as matcher_module
 from test_matcher_quick_paths import PrefixConsole, pair, same_shape, without_ids
 
@@ -225,10 +225,7 @@ def test_the_deal_copy_follows_a_change_of_how_its_enumerations_copy(monkeypatch
     monkeypatch.setattr(matcher_module, "console", FakeConsole())
     m = matcher_module.Matcher(FakePositions())
     try:
-        m.set_current_tick({"code": "2330", "timestamp": 5.0, "close": 100.0})
-        for ts in (6.0, 7.0):
-            m.add_order("2330", "Stock", "Buy", 0.0, 1, "MKT", "ROD")
-            m.match_deal("2330", 100.0, 5, ts)
+        filled_twice(m)
         with monkeypatch.context() as mp:
             COPY_CHANGES[change](mp, Action)
             want = copy.deepcopy(Action.BUY)

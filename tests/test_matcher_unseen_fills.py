@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from matcher_support import FakePositions, console  # noqa: F401
+from matcher_support import FakePositions, console, filled_twice  # noqa: F401
 from orva_mero_backtest.constant import Action, OrderCond
 from orva_mero_backtest.modules.matcher import matcher as matcher_module
 from orva_mero_backtest.modules.positions.positions import Positions
@@ -89,10 +89,7 @@ def test_what_deepcopy_would_do_is_done_after_fills_without_a_copy(console, monk
     m = matcher_module.Matcher(book)
     calls = []
     try:
-        m.set_current_tick({"code": "2330", "timestamp": 5.0, "close": 100.0})
-        for ts in (6.0, 7.0):
-            m.add_order("2330", "Stock", "Buy", 0.0, 1, "MKT", "ROD")
-            m.match_deal("2330", 100.0, 5, ts)
+        filled_twice(m)
         with monkeypatch.context() as mp:
             COPIES[change](mp, calls)
             want_action = copy.deepcopy(Action.BUY)
