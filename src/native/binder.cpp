@@ -400,8 +400,11 @@ Ref make_class(PyObject* module, const char* name, std::vector<Method> methods) 
     std::string qualname = std::string(name) + "." + m.name;
     auto* e = new Entry{std::move(m), std::move(qualname)};
     e->filename = "<" + utf8(module_name.get()) + ">";
-    for (const Param& p : e->method.params)
+    for (const Param& p : e->method.params) {
+      // As in a def: the quick binding fills the missing trailing parameters from their defaults.
+      if (!p.default_value && e->ndefaults) raise(PyExc_SystemError, "a parameter without a default follows one with it");
       if (p.default_value) ++e->ndefaults;
+    }
     // Each name is checked as it is made: a NULL is never kept in the table.
     auto intern = [&](const char* n) {
       PyObject* s = PyUnicode_InternFromString(n);
