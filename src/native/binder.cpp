@@ -370,10 +370,9 @@ void watch_exit() {
   static bool armed = false;
   if (armed) return;
   Ref callback = Ref::steal(PyCFunction_New(&g_exit_begins, nullptr));
-  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-  call_method(atexit.get(), ORVA_NAME("register"), {callback.get()});
   // Told twice, so that clearing the atexit callbacks (atexit._clear) cannot leave the flag set when
   // daemon threads unwind: the threading module's own exit callbacks run first, at its shutdown.
+  // Told the threading module first: a failure after it only tells it again, which is harmless.
   Ref threading = Ref::steal(PyImport_ImportModule("threading"));
   PyObject* also = nullptr;
   const int found = optional_attr(threading.get(), ORVA_NAME("_register_atexit"), &also);
@@ -382,6 +381,8 @@ void watch_exit() {
     Ref registering = Ref::steal(also);
     call(registering.get(), {callback.get()});
   }
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  call_method(atexit.get(), ORVA_NAME("register"), {callback.get()});
   armed = true;
   g_before_exit.store(true, std::memory_order_release);
 }
@@ -396,15 +397,18 @@ Ref make_class(PyObject* module, const char* name, std::vector<Method> methods) 
   dict_set(ns.get(), ORVA_NAME("__qualname__"), qual.get());
   for (Method& m : methods) {
     if (m.params.size() + 1 > 16) raise(PyExc_SystemError, "too many parameters");
+    // As in a def: the quick binding fills the missing trailing parameters from their defaults.
+    bool defaulted = false;
+    for (const Param& p : m.params) {
+      if (!p.default_value && defaulted) raise(PyExc_SystemError, "a parameter without a default follows one with it");
+      defaulted = defaulted || p.default_value;
+    }
     // Leaked on purpose: the function objects point at it for the life of the process.
     std::string qualname = std::string(name) + "." + m.name;
     auto* e = new Entry{std::move(m), std::move(qualname)};
     e->filename = "<" + utf8(module_name.get()) + ">";
-    for (const Param& p : e->method.params) {
-      // As in a def: the quick binding fills the missing trailing parameters from their defaults.
-      if (!p.default_value && e->ndefaults) raise(PyExc_SystemError, "a parameter without a default follows one with it");
+    for (const Param& p : e->method.params)
       if (p.default_value) ++e->ndefaults;
-    }
     // Each name is checked as it is made: a NULL is never kept in the table.
     auto intern = [&](const char* n) {
       PyObject* s = PyUnicode_InternFromString(n);

@@ -1,4 +1,5 @@
 // Small native helpers for the backtest's per-tick path (each has a plain-Python equivalent).
+#include "binder.hpp"
 #include "engine.hpp"
 #include "queues.hpp"
 #include "seconds.hpp"
@@ -61,9 +62,7 @@ PyMODINIT_FUNC PyInit_engine() {
   using namespace orva;
   PyObject* module = PyModule_Create(&orva::engine::module_def);
   if (!module) return nullptr;
-  try {
-    watch_exit();
-  } catch (PyError&) {
+  if (!run_caught([] { watch_exit(); }, [] {})) {
     Py_DECREF(module);
     return nullptr;
   }

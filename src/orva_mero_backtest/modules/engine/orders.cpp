@@ -410,19 +410,23 @@ bool track(PyObject* module, const Tracker& t, PyObject* report) {
 }
 
 // The matcher module's order entry (order_entry.hpp), read at the first order; null when it holds
-// none. What it points to is static in that module, which is never unloaded.
+// none (or cannot be imported). Any other failure (a Ctrl-C, say) is raised, and asked again next
+// time. What it points to is static in that module, which is never unloaded.
 const OrderEntry* order_entry() {
   static const OrderEntry* entry = nullptr;
   static bool looked = false;
   if (looked) return entry;
-  looked = true;
   PyObject* module = PyImport_ImportModule("orva_mero_backtest.modules.matcher.matcher");
   PyObject* capsule = module ? PyObject_GetAttrString(module, "_order_entry") : nullptr;
-  if (capsule && PyCapsule_IsValid(capsule, kOrderEntryCapsule))
-    entry = static_cast<const OrderEntry*>(PyCapsule_GetPointer(capsule, kOrderEntryCapsule));
-  if (!capsule) PyErr_Clear();
-  Py_XDECREF(capsule);
   Py_XDECREF(module);
+  if (!capsule) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+  } else if (PyCapsule_IsValid(capsule, kOrderEntryCapsule)) {
+    entry = static_cast<const OrderEntry*>(PyCapsule_GetPointer(capsule, kOrderEntryCapsule));
+  }
+  Py_XDECREF(capsule);
+  looked = true;
   return entry;
 }
 

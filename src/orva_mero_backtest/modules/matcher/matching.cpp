@@ -199,8 +199,9 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
     quiet = false;
     if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
   }
-  // The dict read above, unless Python code ran since (it may have changed the class or the instance).
-  if (!quiet) self_dict = tick_attrs_dict(self);
+  // Read again: releasing the old values above, or a look-up's comparison, may have run Python code,
+  // which may have changed the class or the instance.
+  self_dict = tick_attrs_dict(self);
   PyObject* positions = tick_attr(self, self_dict, 1, keep, &quiet);
   // The book's own method is called as its binding calls it; anything else through the attribute.
   if (const BookTickEntry* entry = book_tick_entry()) {

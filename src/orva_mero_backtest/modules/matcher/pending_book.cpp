@@ -354,7 +354,7 @@ PyObject** copied_as_is(PyObject* record, ShapeId* shape) {
   if (PyDict_GET_SIZE(record) != n) return nullptr;  // a key taken out or added past the shape
   int tables = -1;
   for (int i = 0; i < n; ++i)
-    if (!kept_by_deepcopy(values[i], tables)) return nullptr;
+    if (!values[i] || !kept_by_deepcopy(values[i], tables)) return nullptr;  // a slot the shape leaves empty
   *shape = id;
   return values;
 #else
