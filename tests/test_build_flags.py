@@ -34,7 +34,7 @@ def test_the_flags_an_interpreter_uses_are_seen_from_its_headers():
     assert ({"DICT_VERSIONS", "TYPE_VERSIONS"} & set(on)) == (set() if newer else {"DICT_VERSIONS", "TYPE_VERSIONS"})
     assert ({"TYPE_WATCHERS", "DICT_WATCHERS"} & set(on)) == ({"TYPE_WATCHERS", "DICT_WATCHERS"} if newer else set())
     assert ("ENTRY_HINTS" in on) is newer
-    assert "TYPE_LOOKUP" in on
+    assert "DICT_PTR" in on
 
 
 def test_costs_per_tick_and_per_order():

@@ -18,8 +18,6 @@
 //                           object's __dict__ (a module's dict, a dict held as a value): the same
 //                           answer as dict versions, told by the interpreter (PlainDictGuard).
 //                           Plain: re-read the dict.
-//   ORVA_USE_TYPE_LOOKUP    _PyType_Lookup: a class attribute through the MRO, borrowed, no
-//                           descriptor run, via the type's method cache. Plain: walk __mro__.
 //   ORVA_USE_DICT_PTR       _PyObject_GetDictPtr: an instance's dict without a new reference.
 //                           Plain: PyObject_GenericGetDict.
 //   ORVA_USE_DICT_LAYOUT    split-dict layout (ma_keys / ma_values and the values array, 3.10 -
@@ -78,9 +76,6 @@
 #endif
 #ifndef ORVA_USE_DICT_WATCHERS
 #define ORVA_USE_DICT_WATCHERS (ORVA_FASTPATHS && PY_VERSION_HEX >= 0x030C0000)
-#endif
-#ifndef ORVA_USE_TYPE_LOOKUP
-#define ORVA_USE_TYPE_LOOKUP ORVA_FASTPATHS
 #endif
 #ifndef ORVA_USE_DICT_PTR
 #define ORVA_USE_DICT_PTR ORVA_FASTPATHS
@@ -199,10 +194,8 @@ inline int optional_attr(PyObject* obj, PyObject* name, PyObject** out) {
 
 // The attribute `name` of `type` as found in the class dicts along its MRO (no descriptor run),
 // borrowed from the class dict that holds it; NULL when none holds it. No error is left set.
+// (The interpreter's own cached look-up bought nothing measurable here: the MROs walked are short.)
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
-#if ORVA_USE_TYPE_LOOKUP
-  if (fastpaths_on()) return _PyType_Lookup(type, name);
-#endif
   PyObject* mro = type->tp_mro;
   if (!mro || !PyTuple_Check(mro)) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
