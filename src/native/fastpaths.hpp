@@ -553,6 +553,13 @@ class SharedValues {
 #endif
 };
 
+// PyObject_IS_GC(value), without the call: asked of every value a hint writes in place (mostly
+// floats, which answer at the type's flag).
+inline bool needs_tracking(PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
+  return PyType_IS_GC(type) && (!type->tp_is_gc || type->tp_is_gc(value));
+}
+
 // Where a str key was found in a dict's entries, to read (or replace) its value there again
 // without a look-up: the place is used only while it still holds that key with a value, so a dict
 // resized, changed or replaced since is never misread, only looked up again (find() answers NULL:
@@ -640,7 +647,7 @@ class EntryHint {
     if (ix_ < 0) return false;
     PyObject** slot = Entries(dict).place(*this, name);
     if (!slot || watched(dict)) return false;
-    if (PyObject_IS_GC(value) && !PyObject_GC_IsTracked(dict)) return false;
+    if (needs_tracking(value) && !PyObject_GC_IsTracked(dict)) return false;
     Py_INCREF(value);
     Py_SETREF(*slot, value);
     return true;
@@ -657,7 +664,7 @@ class EntryHint {
     if (ix_ < 0) return nullptr;
     PyObject** slot = Entries(dict).place(*this, name);
     if (!slot || watched(dict)) return nullptr;
-    if (PyObject_IS_GC(value) && !PyObject_GC_IsTracked(dict)) return nullptr;
+    if (needs_tracking(value) && !PyObject_GC_IsTracked(dict)) return nullptr;
     PyObject* old = *slot;
     Py_INCREF(value);
     *slot = value;
