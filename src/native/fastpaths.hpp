@@ -807,13 +807,11 @@ class EntryPlace {
       const auto* k = reinterpret_cast<const DictKeys310*>(d->ma_keys);
       n_ = k->dk_nentries;
       keys_ = dict_entries310(k) + 1;
-      key_stride_ = 3;
 #else
       const auto* k = reinterpret_cast<const DictKeysLayout*>(d->ma_keys);
       if (k->dk_kind == 0) return;  // not all keys str: entries of another shape, read nothing
       n_ = k->dk_nentries;
       keys_ = reinterpret_cast<PyObject* const*>(k->dk_indices + (static_cast<size_t>(1) << k->dk_log2_index_bytes));
-      key_stride_ = 2;
 #endif
       if (d->ma_values) {
         const char* values = reinterpret_cast<const char*>(d->ma_values);
@@ -848,7 +846,9 @@ class EntryPlace {
     Py_ssize_t n_ = 0;  // 0: nothing is read here
     PyObject* const* keys_ = nullptr;
     PyObject* const* values_ = nullptr;
-    Py_ssize_t key_stride_ = 2, value_stride_ = 2;
+    // Entries {hash, key, value} up to 3.10, {key, value} (all keys str) after: known when built.
+    static constexpr Py_ssize_t key_stride_ = PY_VERSION_HEX < 0x030B0000 ? 3 : 2;
+    Py_ssize_t value_stride_ = key_stride_;
   };
 
   // dict[name] (borrowed; `dict` an exact dict) from the remembered place, or NULL: not known there
