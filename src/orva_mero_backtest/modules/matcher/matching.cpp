@@ -143,13 +143,6 @@ bool own_book_methods(PyObject* positions, OwnMethodsSeen& seen,
   return true;
 }
 
-OwnMethodsSeen g_own_book_tick;
-
-// Whether positions.set_current_tick is the book's own method.
-bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
-  return own_book_methods(positions, g_own_book_tick, {{ORVA_NAME("set_current_tick"), entry.own_method}});
-}
-
 // Releases `old`, a value just written over in place; false when that may have run Python code
 // (its last reference, of an object other than a float).
 inline bool released_quietly(PyObject* old) {
@@ -239,11 +232,9 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
   PyObject* positions = tick_attr(self, self_dict, 1, keep, &quiet);
   // The book's own method is called as its binding calls it; anything else through the attribute.
   if (const BookTickEntry* entry = book_tick_entry()) {
-    if (own_book_tick(positions, *entry)) {
-      if (entry->set_current_tick(positions, tick, quiet && PyUnicode_CheckExact(code) ? code : nullptr) < 0)
-        throw_error();
-      return;
-    }
+    const int done = entry->set_current_tick(positions, tick, quiet && PyUnicode_CheckExact(code) ? code : nullptr);
+    if (done < 0) throw_error();
+    if (done) return;
   }
   PyObject* stack[] = {positions, tick};
   keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_current_tick"), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
