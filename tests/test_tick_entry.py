@@ -173,3 +173,50 @@ def test_a_book_attribute_made_a_property_is_read_through_it(monkeypatch, name, 
     assert stored is (book.last_ticks if name == "last_ticks" else book.book)
     assert vars(book)["last_ticks"]["2330"]["timestamp"] == 104.0
     assert vars(book)["book"]["2330"].last_price == 14.0
+
+
+class Rebinds:
+    """Held by a tick record only: let go, it hands the exchange another book (or class)."""
+
+    def __init__(self, matcher, change):
+        self.matcher, self.change = matcher, change
+
+    def __del__(self):
+        self.change(self.matcher)
+
+
+def other_book(book):
+    def change(m):
+        m.positions = book
+
+    return change
+
+
+def switched_class(book):
+    def change(m):
+        m.__class__ = type("Rebooked", (Matcher,), {"positions": property(lambda self: book)})
+
+    return change
+
+
+# Writing a tick over a record's old value lets that value go, which may run code that gives the
+# exchange another book: the tick goes to the book it holds after that, whichever value it was.
+@pytest.mark.parametrize("slot", ["tick", "ts"])
+@pytest.mark.parametrize("change", [other_book, switched_class])
+def test_a_record_value_let_go_may_give_the_exchange_another_book(slot, change):
+    first, second = Positions(), Positions()
+    m = Matcher(first)
+    code = sys.intern("2330")
+    try:
+        for i in range(3):
+            m.set_current_tick(tick(i, code))
+        m.current_tick_infos[code][slot] = Rebinds(m, change(second))
+        t = tick(3, code)
+        m.set_current_tick(t)
+        later = tick(4, code)
+        m.set_current_tick(later)
+    finally:
+        m.close()
+    assert second.last_ticks == {code: later}
+    assert first.last_ticks[code]["timestamp"] == 102.0
+    assert m.current_tick_infos[code]["tick"] is later

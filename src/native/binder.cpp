@@ -345,6 +345,10 @@ double real_arg(const Args& args, size_t index) {
 unsigned long g_main_thread_ident = 0;
 std::atomic<bool> g_before_exit{false};
 
+void release_late(PyObject* p) noexcept {
+  if (holds_gil()) Py_DECREF(p);
+}
+
 namespace {
 
 PyObject* exit_begins(PyObject*, PyObject*) {

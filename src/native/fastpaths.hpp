@@ -546,6 +546,13 @@ class SharedValues {
 #endif
 };
 
+// PyObject_IS_GC(value), without the call: asked of every value a hint writes in place (mostly
+// floats, which answer at the type's flag).
+inline bool needs_tracking(PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
+  return PyType_IS_GC(type) && (!type->tp_is_gc || type->tp_is_gc(value));
+}
+
 // Where a str key was found in a dict's entries, to read (or replace) its value there again
 // without a look-up: the place is used only while it still holds that key with a value, so a dict
 // resized, changed or replaced since is never misread, only looked up again (find() answers NULL:
@@ -633,7 +640,7 @@ class EntryHint {
     if (ix_ < 0) return false;
     PyObject** slot = Entries(dict).place(*this, name);
     if (!slot || watched(dict)) return false;
-    if (PyObject_IS_GC(value) && !PyObject_GC_IsTracked(dict)) return false;
+    if (needs_tracking(value) && !PyObject_GC_IsTracked(dict)) return false;
     Py_INCREF(value);
     Py_SETREF(*slot, value);
     return true;
@@ -650,7 +657,7 @@ class EntryHint {
     if (ix_ < 0) return nullptr;
     PyObject** slot = Entries(dict).place(*this, name);
     if (!slot || watched(dict)) return nullptr;
-    if (PyObject_IS_GC(value) && !PyObject_GC_IsTracked(dict)) return nullptr;
+    if (needs_tracking(value) && !PyObject_GC_IsTracked(dict)) return nullptr;
     PyObject* old = *slot;
     Py_INCREF(value);
     *slot = value;
@@ -793,13 +800,11 @@ class EntryPlace {
       const auto* k = reinterpret_cast<const DictKeys310*>(d->ma_keys);
       n_ = k->dk_nentries;
       keys_ = dict_entries310(k) + 1;
-      key_stride_ = 3;
 #else
       const auto* k = reinterpret_cast<const DictKeysLayout*>(d->ma_keys);
       if (k->dk_kind == 0) return;  // not all keys str: entries of another shape, read nothing
       n_ = k->dk_nentries;
       keys_ = reinterpret_cast<PyObject* const*>(k->dk_indices + (static_cast<size_t>(1) << k->dk_log2_index_bytes));
-      key_stride_ = 2;
 #endif
       if (d->ma_values) {
         const char* values = reinterpret_cast<const char*>(d->ma_values);
@@ -834,7 +839,9 @@ class EntryPlace {
     Py_ssize_t n_ = 0;  // 0: nothing is read here
     PyObject* const* keys_ = nullptr;
     PyObject* const* values_ = nullptr;
-    Py_ssize_t key_stride_ = 2, value_stride_ = 2;
+    // Entries {hash, key, value} up to 3.10, {key, value} (all keys str) after: known when built.
+    static constexpr Py_ssize_t key_stride_ = PY_VERSION_HEX < 0x030B0000 ? 3 : 2;
+    Py_ssize_t value_stride_ = key_stride_;
   };
 
   // dict[name] (borrowed; `dict` an exact dict) from the remembered place, or NULL: not known there

@@ -46,6 +46,10 @@ inline bool holds_gil() noexcept {
   return g_main_thread_ident == 0 || PyThread_get_thread_ident() == g_main_thread_ident;
 }
 
+// Py_DECREF(p) when holds_gil(), else nothing (leaked at exit): Ref's release once the exit may
+// have begun, out of line.
+[[gnu::noinline, gnu::cold]] void release_late(PyObject* p) noexcept;
+
 // Sets `type` with `message` (UTF-8) and throws.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
@@ -60,8 +64,11 @@ class Ref {
     std::swap(p_, other.p_);
     return *this;
   }
+  // Inline while the exit has not begun (every tick drops several); the rest asks holds_gil().
   ~Ref() {
-    if (p_ && holds_gil()) Py_DECREF(p_);
+    if (!p_) return;
+    if (__builtin_expect(g_before_exit.load(std::memory_order_acquire), 1)) Py_DECREF(p_);
+    else release_late(p_);
   }
 
   // Takes over a new reference; NULL means a Python error is set.

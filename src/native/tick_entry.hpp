@@ -3,8 +3,8 @@
 // - the matcher module hands the engine's tick loop its Matcher's own set_current_tick (the capsule
 //   `_tick_entry`), used while the run's exchange has that method;
 // - the engine module hands the matcher the positions book's own set_current_tick (the capsule
-//   `_book_tick_entry`), used at each call while the book's class has that method and the book itself
-//   holds no attribute of the name.
+//   `_book_tick_entry`), which itself checks at each call that the book's class has that method and
+//   the book itself holds no attribute of the name.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -28,11 +28,10 @@ struct TickEntry {
 inline constexpr const char* kBookTickCapsule = "orva_mero_backtest.modules.engine.engine._book_tick_entry";
 
 struct BookTickEntry {
-  // The descriptor Positions' class attribute set_current_tick holds (engine.book_set_current_tick):
-  // compared only.
-  PyObject* own_method;
-  // Positions.set_current_tick(self, tick); 0, or -1 with an error set. `code` is tick["code"] (a
-  // str) when the caller just read it, no Python code run since; else null.
+  // Positions.set_current_tick(self, tick) while self.set_current_tick is that method (the book's
+  // class holds engine.book_set_current_tick, nothing in front of it): 1 done; 0 when it is another
+  // (nothing done, no Python code run: call the attribute); -1 with an error set. `code` is
+  // tick["code"] (a str) when the caller just read it, no Python code run since; else null.
   int (*set_current_tick)(PyObject* self, PyObject* tick, PyObject* code);
 };
 

@@ -75,6 +75,11 @@ bool nothing_to_match(PyObject* book, PyObject* code, PyObject* close, PyObject*
   if (!PyList_CheckExact(book) || PyList_GET_SIZE(book) != 0) return false;
   if (!PyUnicode_CheckExact(code) || !PyFloat_CheckExact(close) || !PyFloat_CheckExact(ts)) return false;
   if (!PyLong_CheckExact(qty)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+  // A tick's quantity is compact (one digit): its sign read inline.
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(qty)))
+    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(qty)) >= 0;
+#endif
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(qty, &overflow);  // cannot fail on an exact int
   return overflow > 0 || (overflow == 0 && value >= 0);

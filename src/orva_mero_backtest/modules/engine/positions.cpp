@@ -539,6 +539,11 @@ class MarkingFields {
     if (!dict) PyErr_Clear();
     if (dict && PyDict_CheckExact(dict)) dict_ = Ref::borrow(dict);
   }
+  // With the book's __dict__ when its class was just found to leave the fields to it (an exact
+  // dict), else null: read by getattr.
+  MarkingFields(PyObject* self, PyObject* plain_dict) : self_(self) {
+    if (plain_dict) dict_ = Ref::borrow(plain_dict);
+  }
   Ref get(PyObject* name, EntryPlace& place) const {
     if (dict_) {
       if (PyObject* found = place.get(dict_.get(), name)) return Ref::borrow(found);
@@ -679,8 +684,7 @@ Ref equity(PyObject* self) {
 // Positions.set_current_tick(self, tick): the instrument's last tick, and its entry's mark. `seen`
 // is tick["code"] when the caller just read it.
 // Flattened: the calls of every tick inlined (the compiler otherwise keeps shared helpers apart).
-[[gnu::flatten]] void set_current_tick(PyObject* self, PyObject* tick, PyObject* seen = nullptr) {
-  const MarkingFields book(self);
+[[gnu::flatten]] void set_current_tick(PyObject* self, PyObject* tick, PyObject* seen, const MarkingFields& book) {
   Ref code = seen ? Ref::borrow(seen) : item_of(tick, N("code"));
   Ref last_ticks = book.get(N("last_ticks"), g_last_ticks_at);
   if (PyDict_CheckExact(last_ticks.get()) && PyUnicode_CheckExact(code.get())) keep_last_tick(last_ticks.get(), code.get(), tick);
@@ -696,11 +700,50 @@ Ref equity(PyObject* self) {
   if (entry.get() != Py_None) mark_entry(entry.get(), item_of(tick, N("close")).get());
 }
 
-// The body as the exchange calls it while the book's set_current_tick is this one (tick_entry.hpp).
+// The descriptor the class attribute set_current_tick holds while it is this module's own.
+PyObject* g_own_book_tick = nullptr;
+
+// The book class last found to hold its own set_current_tick under generic attribute access, and
+// whether it also leaves last_ticks and book to the instance dict (marking_plain's test); the
+// instance dict last found to hold no set_current_tick of its own.
+TypeGuard g_own_tick_type;
+bool g_own_tick_plain = false;
+DictGuard g_own_tick_dict;
+
+// The body as the exchange calls it (tick_entry.hpp), while book.set_current_tick is this method:
+// its class holds it, with nothing in front of it (its own attribute access, an attribute of the
+// instance); then the one look at the class and the __dict__ serves the body's reads too. Type and
+// dict look-ups only before the body: no Python code runs. 1 done, 0 another method (nothing done).
 int set_current_tick_entry(PyObject* self, PyObject* tick, PyObject* code) {
   try {
-    set_current_tick(self, tick, code);
-    return 0;
+    PyTypeObject* type = Py_TYPE(self);
+    const bool known = g_own_tick_type.unchanged(type);
+    if (!known && (type->tp_getattro != PyObject_GenericGetAttr ||
+                   type_lookup(type, N("set_current_tick")) != g_own_book_tick))
+      return 0;
+    PyObject* dict = instance_dict(self);
+    if (!dict && PyErr_Occurred()) {
+      PyErr_Clear();
+      return 0;
+    }
+    if (dict && !(known && g_own_tick_dict.unchanged(dict))) {
+      if (!PyDict_CheckExact(dict)) return 0;
+      if (!dict_lacks(dict, N("set_current_tick"))) {
+        if (PyDict_GetItemWithError(dict, N("set_current_tick"))) return 0;
+        if (PyErr_Occurred()) {
+          PyErr_Clear();
+          return 0;
+        }
+      }
+      g_own_tick_dict.mark(dict);
+    }
+    if (!known) {
+      g_own_tick_plain = fastpaths_on() && marking_plain(type);
+      g_own_tick_type.mark(type);
+    }
+    const bool plain = g_own_tick_plain && fastpaths_on() && dict && PyDict_CheckExact(dict);
+    set_current_tick(self, tick, code, MarkingFields(self, plain ? dict : nullptr));
+    return 1;
   } catch (PyError&) {
     return -1;
   }
@@ -735,7 +778,7 @@ PyObject* book_set_current_tick(PyObject*, PyObject* const* args, size_t nargsf,
     PyObject* const names[] = {N("self"), N("tick")};
     PyObject* a[2];
     bind_arguments("Positions.set_current_tick", names, 2, 2, nullptr, args, nargsf, kwnames, a);
-    set_current_tick(a[0], a[1]);
+    set_current_tick(a[0], a[1], nullptr, MarkingFields(a[0]));
     Py_RETURN_NONE;
   } catch (PyError&) {
     return nullptr;
@@ -815,9 +858,9 @@ int add_book_functions(PyObject* module) {
   // The exchange's way to the method without its binding (tick_entry.hpp): the descriptor the class
   // takes, compared by identity, and the body.
   dict_lacks_checked();  // at load (it allocates): the tick loop asks it of every tick
-  static BookTickEntry entry = {nullptr, set_current_tick_entry};
-  entry.own_method = PyObject_GetAttrString(module, "book_set_current_tick");  // kept for the process's life
-  if (!entry.own_method) return -1;
+  static BookTickEntry entry = {set_current_tick_entry};
+  g_own_book_tick = PyObject_GetAttrString(module, "book_set_current_tick");  // kept for the process's life
+  if (!g_own_book_tick) return -1;
   PyObject* capsule = PyCapsule_New(&entry, kBookTickCapsule, nullptr);
   if (!capsule || PyModule_AddObject(module, "_book_tick_entry", capsule) < 0) {
     Py_XDECREF(capsule);

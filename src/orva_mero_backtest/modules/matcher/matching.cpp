@@ -143,11 +143,12 @@ bool own_book_methods(PyObject* positions, OwnMethodsSeen& seen,
   return true;
 }
 
-OwnMethodsSeen g_own_book_tick;
-
-// Whether positions.set_current_tick is the book's own method.
-bool own_book_tick(PyObject* positions, const BookTickEntry& entry) {
-  return own_book_methods(positions, g_own_book_tick, {{ORVA_NAME("set_current_tick"), entry.own_method}});
+// Releases `old`, a value just written over in place; false when that may have run Python code
+// (its last reference, of an object other than a float).
+inline bool released_quietly(PyObject* old) {
+  const bool quiet = Py_REFCNT(old) > 1 || PyFloat_CheckExact(old);
+  Py_DECREF(old);
+  return quiet;
 }
 
 // The body of set_current_tick; `seen_code` and `seen_ts` are tick["code"] and tick["timestamp"]
@@ -159,10 +160,17 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
   PyObject* code = seen_code ? seen_code : keep.hold(dict_item(tick, ORVA_NAME("code")));
   PyObject* self_dict = tick_attrs_dict(self);
   PyObject* infos = tick_attr(self, self_dict, 0, keep, &quiet);
+  // Whether no Python code ran since self_dict was read: the record found where it sat, the old
+  // values written over in place and their release running none (see released_quietly).
+  bool settled = quiet;
   PyObject* record = nullptr;
   if (PyDict_CheckExact(infos) && PyUnicode_CheckExact(code)) {
     // A plain dict keyed by text: one look-up answers both "in" and "[]".
-    PyObject* found = record_place(code).get(infos, code);
+    PyObject* found = record_place(code).find(infos, code);
+    if (!found) {
+      settled = false;  // a look-up may compare keys
+      found = record_place(code).get(infos, code);
+    }
     if (!found && PyErr_Occurred()) throw_error();
     if (found) record = keep.hold(found);
   }
@@ -178,10 +186,14 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
   }
   // Where "tick" and "ts" sit in the records (made alike, one per code).
   static EntryHint tick_at, ts_at;
+  if (!quiet) settled = false;
   const bool plain_record = PyDict_CheckExact(record);
   if (plain_record) {
     // The old tick is still the book's last one, the old time a float: releasing them runs no code.
-    if (!tick_at.replace(record, ORVA_NAME("tick"), tick)) {
+    if (PyObject* old = tick_at.exchange(record, ORVA_NAME("tick"), tick)) {
+      settled = released_quietly(old) && settled;
+    } else {
+      settled = false;
       dict_set(record, ORVA_NAME("tick"), tick);
       tick_at.learn(record, ORVA_NAME("tick"));
     }
@@ -189,9 +201,24 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
     quiet = false;
     if (PyObject_SetItem(record, ORVA_NAME("tick"), tick) < 0) throw_error();
   }
-  PyObject* ts = quiet && seen_ts ? seen_ts : keep.hold(dict_item(tick, ORVA_NAME("timestamp")));
+  PyObject* ts = quiet && seen_ts ? seen_ts : nullptr;
+  if (!ts) {
+    static EntryPlace ts_in_tick;  // where the feed's ticks (made alike) hold their time
+    ts = ts_in_tick.find(tick, ORVA_NAME("timestamp"));  // read where it sat: no key compared
+    if (!ts) {
+      settled = false;  // a look-up may compare keys
+      ts = ts_in_tick.get(tick, ORVA_NAME("timestamp"));
+      if (!ts && PyErr_Occurred()) throw_error();
+      if (!ts) ts = dict_item(tick, ORVA_NAME("timestamp"));  // raises the KeyError
+    }
+    keep.hold(ts);
+  }
   if (plain_record) {
-    if (!(PyFloat_CheckExact(ts) && ts_at.replace(record, ORVA_NAME("ts"), ts))) {
+    PyObject* old = PyFloat_CheckExact(ts) ? ts_at.exchange(record, ORVA_NAME("ts"), ts) : nullptr;
+    if (old) {
+      settled = released_quietly(old) && settled;
+    } else {
+      settled = false;
       dict_set(record, ORVA_NAME("ts"), ts);
       ts_at.learn(record, ORVA_NAME("ts"));
     }
@@ -199,17 +226,15 @@ void set_tick(PyObject* self, PyObject* tick, PyObject* seen_code, PyObject* see
     quiet = false;
     if (PyObject_SetItem(record, ORVA_NAME("ts"), ts) < 0) throw_error();
   }
-  // Read again: releasing the old values above, or a look-up's comparison, may have run Python code,
-  // which may have changed the class or the instance.
-  self_dict = tick_attrs_dict(self);
+  // Read again unless settled: releasing the old values above, or a look-up's comparison, may have
+  // run Python code, which may have changed the class or the instance.
+  if (!settled) self_dict = tick_attrs_dict(self);
   PyObject* positions = tick_attr(self, self_dict, 1, keep, &quiet);
   // The book's own method is called as its binding calls it; anything else through the attribute.
   if (const BookTickEntry* entry = book_tick_entry()) {
-    if (own_book_tick(positions, *entry)) {
-      if (entry->set_current_tick(positions, tick, quiet && PyUnicode_CheckExact(code) ? code : nullptr) < 0)
-        throw_error();
-      return;
-    }
+    const int done = entry->set_current_tick(positions, tick, quiet && PyUnicode_CheckExact(code) ? code : nullptr);
+    if (done < 0) throw_error();
+    if (done) return;
   }
   PyObject* stack[] = {positions, tick};
   keep.own(PyObject_VectorcallMethod(ORVA_NAME("set_current_tick"), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
