@@ -220,7 +220,17 @@ def test_threads_waiting_for_the_book_lock_each_take_it_once_it_is_let_go(quiet,
                 m.cancel_order("mine")  # the holder takes its lock again
             assert release.wait(WAIT)
 
+    before = threading.active_count()
     m = Matcher(Holding())
+    try:
+        run_waiters(m, holding, release, waiters, holder_reenters, quiet)
+    finally:
+        m.close()
+        m = None  # Holding refers to m: without this the receiver would end at some later collection
+        wait_until(lambda: threading.active_count() <= before, timeout=WAIT)
+
+
+def run_waiters(m, holding, release, waiters, holder_reenters, quiet):
     m.add_order("A", "Stock", "Buy", 100.0, 1, "LMT", "ROD")
     holder = threading.Thread(target=m.match_deal, args=("A", 100.0, 1, 1.0), daemon=True)
     holder.start()
