@@ -249,3 +249,86 @@ def test_a_failing_member_property_is_met_only_where_the_plain_path_meets_it(mon
     finally:
         quick.close()
         plain.close()
+
+
+# Consoles that record every line they are given: what is missing was skipped by the module.
+class InstancePrefixConsole(FakeConsole):
+    def __init__(self):
+        super().__init__()
+        self.kept_prefixes = ("[red]",)
+
+
+class ClassPrefixConsole(FakeConsole):
+    kept_prefixes = ("[red]",)
+
+
+class PropertyPrefixConsole(FakeConsole):
+    @property
+    def kept_prefixes(self):
+        return ("[red]",)
+
+
+class GetattrPrefixConsole(FakeConsole):
+    def __getattr__(self, name):
+        if name == "kept_prefixes":
+            return ("[red]",)
+        raise AttributeError(name)
+
+
+GREEN_AND_RED = ["[green]新增委託單 <id> 成功[/green]", "[red]委託單 nope 不存在[/red]"]
+
+
+@pytest.mark.parametrize(
+    "make, printed",
+    [
+        (ClassPrefixConsole, ["[red]委託單 nope 不存在[/red]"]),  # the class's value
+        (PropertyPrefixConsole, ["[red]委託單 nope 不存在[/red]"]),
+        (GetattrPrefixConsole, ["[red]委託單 nope 不存在[/red]"]),
+        (InstancePrefixConsole, ["[red]委託單 nope 不存在[/red]"]),
+    ],
+)
+def test_kept_prefixes_are_read_as_getattr_reads_them(monkeypatch, make, printed):
+    monkeypatch.setattr(matcher_module, "console", make())
+    m = matcher_module.Matcher(FakePositions())
+    try:
+        for _ in range(2):  # the second time through whatever the first one learnt
+            del matcher_module.console.lines[:]
+            m.add_order("2330", "Stock", "Buy", 1.0, 1, "LMT", "ROD")
+            trade_id = m.pending_orders[-1]["trade_id"]
+            m.cancel_order("nope")
+            assert [line.replace(trade_id, "<id>") for line in matcher_module.console.lines] == printed
+    finally:
+        m.close()
+
+
+@pytest.mark.parametrize("change", ["class_gains_prefixes", "instance_loses_prefixes", "console_replaced"])
+def test_a_console_changed_between_lines_is_asked_again(monkeypatch, change):
+    class Bare(FakeConsole):
+        pass
+
+    first = Bare() if change == "class_gains_prefixes" else InstancePrefixConsole()
+    monkeypatch.setattr(matcher_module, "console", first)
+    m = matcher_module.Matcher(FakePositions())
+    try:
+        m.cancel_order("nope")
+        m.add_order("2330", "Stock", "Buy", 1.0, 1, "LMT", "ROD")
+        before = list(first.lines)
+        now = first
+        if change == "class_gains_prefixes":
+            Bare.kept_prefixes = ("[red]",)  # from now on green lines are promised to be dropped
+            expected = ["[red]委託單 nope 不存在[/red]"]
+        elif change == "instance_loses_prefixes":
+            del first.kept_prefixes  # no promise any more: every line is printed
+            expected = GREEN_AND_RED
+        else:
+            now = FakeConsole()  # no promise
+            monkeypatch.setattr(matcher_module, "console", now)
+            expected = GREEN_AND_RED
+        del now.lines[len(before) if now is first else 0:]
+        mark = len(now.lines)
+        m.add_order("2330", "Stock", "Buy", 1.0, 1, "LMT", "ROD")
+        trade_id = m.pending_orders[-1]["trade_id"]
+        m.cancel_order("nope")
+        assert [line.replace(trade_id, "<id>") for line in now.lines[mark:]] == expected
+    finally:
+        m.close()

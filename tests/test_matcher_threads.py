@@ -203,3 +203,57 @@ def test_book_lock_of_an_instance_goes_with_it(quiet):
     gc.collect()
     assert all(r() is None for r in refs)
     assert quiet.lines == ["[red]委託單 nope 不存在[/red]"] * 50
+
+
+@pytest.mark.parametrize("waiters", [1, 3])
+@pytest.mark.parametrize("holder_reenters", [False, True])
+def test_threads_waiting_for_the_book_lock_each_take_it_once_it_is_let_go(quiet, waiters, holder_reenters):
+    holding, release = threading.Event(), threading.Event()
+
+    class Holding(Positions):
+        def add_trade_record(self, **kwargs):
+            super().add_trade_record(**kwargs)
+            if holding.is_set():
+                return
+            holding.set()
+            if holder_reenters:
+                m.cancel_order("mine")  # the holder takes its lock again
+            assert release.wait(WAIT)
+
+    before = threading.active_count()
+    m = Matcher(Holding())
+    try:
+        run_waiters(m, holding, release, waiters, holder_reenters, quiet)
+    finally:
+        m.close()
+        m = None  # Holding refers to m: without this the receiver would end at some later collection
+        wait_until(lambda: threading.active_count() <= before, timeout=WAIT)
+
+
+def run_waiters(m, holding, release, waiters, holder_reenters, quiet):
+    m.add_order("A", "Stock", "Buy", 100.0, 1, "LMT", "ROD")
+    holder = threading.Thread(target=m.match_deal, args=("A", 100.0, 1, 1.0), daemon=True)
+    holder.start()
+    assert holding.wait(WAIT)
+    done = []
+
+    def wait_and_add(i):
+        m.add_order("B", "Stock", "Buy", 90.0 + i, 1, "LMT", "ROD")  # waits for the book lock
+        done.append(i)
+
+    threads = [threading.Thread(target=wait_and_add, args=(i,), daemon=True) for i in range(waiters)]
+    for t in threads:
+        t.start()
+    threading.Event().wait(0.1)  # let them reach the lock
+    assert done == [] and len(m.pending_orders) == 0  # the pass still holds the book
+    release.set()
+    for t in [holder, *threads]:
+        t.join(WAIT)
+        assert not t.is_alive()
+    assert sorted(done) == list(range(waiters))
+    assert sorted(r["price"] for r in m.pending_orders) == [90.0 + i for i in range(waiters)]
+    # Let go by everyone: this thread takes it at once, again and again.
+    for _ in range(3):
+        m.cancel_order("nope")
+    expected = ["[red]委託單 mine 不存在[/red]"] if holder_reenters else []
+    assert [line for line in quiet.lines if "不存在" in line] == expected + ["[red]委託單 nope 不存在[/red]"] * 3

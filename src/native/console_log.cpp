@@ -45,11 +45,46 @@ bool kept_line(PyObject* prefixes, PyObject* line) {
   return false;
 }
 
+// module.console. An exact module's attribute is its dict's entry (ModuleType has no attribute of
+// that name; a module __getattr__ runs only for a name the dict lacks), read where it sat last time.
+Ref bound_console(PyObject* module) {
+  if (Py_TYPE(module) == &PyModule_Type) {
+    static EntryPlace at;  // each module's own dict: the place is checked at every read
+    if (PyObject* v = at.get(PyModule_GetDict(module), ORVA_NAME("console"))) return Ref::borrow(v);
+    if (PyErr_Occurred()) throw_error();
+  }
+  return module_attr(module, ORVA_NAME("console"));
+}
+
+// A console class found with the generic look-up and no attribute kept_prefixes anywhere on its
+// MRO: the instance dict alone answers for it while the class is unchanged.
+TypeGuard g_bare_console_class;
+
+// getattr(console, "kept_prefixes") as optional_attr answers it: 1 found (*out a new reference), 0
+// missing, -1 error.
+int read_kept_prefixes(PyObject* console, PyObject** out) {
+  PyObject* name = ORVA_NAME("kept_prefixes");
+  PyTypeObject* type = Py_TYPE(console);
+  bool bare = g_bare_console_class.unchanged(type);
+  if (!bare && type->tp_getattro == PyObject_GenericGetAttr && !type_lookup(type, name)) {
+    g_bare_console_class.mark(type);
+    bare = true;
+  }
+  PyObject* dict = bare ? instance_dict(console) : nullptr;
+  if (!dict || !PyDict_CheckExact(dict)) return optional_attr(console, name, out);
+  static EntryPlace at;  // consoles of one class share their keys
+  PyObject* v = at.get(dict, name);
+  if (!v) return PyErr_Occurred() ? -1 : 0;
+  Py_INCREF(v);
+  *out = v;
+  return 1;
+}
+
 // console.kept_prefixes when it is a tuple of exact str, else empty.
 Ref kept_prefixes(PyObject* console) {
   PyObject* v = nullptr;
   // No AttributeError is made for a missing attribute (the usual case: rich's Console).
-  if (optional_attr(console, ORVA_NAME("kept_prefixes"), &v) < 0) throw_error();
+  if (read_kept_prefixes(console, &v) < 0) throw_error();
   Ref prefixes = v ? Ref::steal(v) : Ref();
   if (!prefixes || !PyTuple_CheckExact(prefixes.get())) return Ref();
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(prefixes.get()); ++i)
@@ -146,7 +181,7 @@ void console_line(PyObject* module, const char* fmt, std::initializer_list<PyObj
     }
   }
 #endif
-  Ref console = module_attr(module, ORVA_NAME("console"));
+  Ref console = bound_console(module);
   Ref prefixes = kept_prefixes(console.get());
   const int verdict = prefixes ? kept(prefixes.get(), fmt) : 1;
   if (verdict == 0) {

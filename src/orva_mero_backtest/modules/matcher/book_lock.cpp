@@ -19,12 +19,22 @@ void acquire(BookMutex& m) {
     ++m.count;
     return;
   }
-  PyLockStatus r = PyThread_acquire_lock_timed(m.lock, 0, 0);
-  while (r != PY_LOCK_ACQUIRED) {
-    Py_BEGIN_ALLOW_THREADS
-    r = PyThread_acquire_lock_timed(m.lock, kSliceMicros, 0);
-    Py_END_ALLOW_THREADS
-    if (r != PY_LOCK_ACQUIRED && PyErr_CheckSignals() < 0) throw_error();
+  if (m.count > 0) {
+    // Held by another thread, which needs the GIL to let it go: sleep without it until woken (or
+    // for a slice, to run signal handlers), then look again with it.
+    ++m.waiters;
+    while (m.count > 0) {
+      PyLockStatus r;
+      Py_BEGIN_ALLOW_THREADS
+      r = PyThread_acquire_lock_timed(m.wake, kSliceMicros, 0);
+      Py_END_ALLOW_THREADS
+      if (r == PY_LOCK_ACQUIRED) m.woken = false;  // wake is held again, for the next wait
+      if (m.count > 0 && PyErr_CheckSignals() < 0) {
+        --m.waiters;
+        throw_error();
+      }
+    }
+    --m.waiters;
   }
   m.owner = me;
   m.count = 1;
@@ -33,21 +43,26 @@ void acquire(BookMutex& m) {
 void release(BookMutex& m) {
   if (--m.count == 0) {
     m.owner = 0;
-    PyThread_release_lock(m.lock);
+    if (m.waiters > 0 && !m.woken) {
+      m.woken = true;
+      PyThread_release_lock(m.wake);
+    }
   }
 }
 
 }  // namespace
 
 BookMutex* new_book_mutex() {
-  PyThread_type_lock lock = PyThread_allocate_lock();
-  if (!lock) raise(PyExc_MemoryError, "cannot allocate the book lock");
-  return new BookMutex{lock, 0, 0};
+  PyThread_type_lock wake = PyThread_allocate_lock();
+  if (!wake) raise(PyExc_MemoryError, "cannot allocate the book lock");
+  PyThread_acquire_lock(wake, WAIT_LOCK);  // a new lock: free
+  return new BookMutex{wake, 0, 0, 0, false};
 }
 
 void free_book_mutex(BookMutex* m) {
   if (!m) return;
-  PyThread_free_lock(m->lock);
+  if (!m->woken) PyThread_release_lock(m->wake);
+  PyThread_free_lock(m->wake);
   delete m;
 }
 

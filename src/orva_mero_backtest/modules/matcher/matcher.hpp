@@ -136,10 +136,14 @@ struct CodeSlot {
 };
 
 // The book lock of one Matcher: re-entrant, and a thread waiting for it lets the others run.
+// Owner and count are read and written with the GIL held, so a free lock is taken without an OS
+// call; `wake` (held while nobody is being woken) only puts waiters to sleep and wakes them.
 struct BookMutex {
-  PyThread_type_lock lock;
+  PyThread_type_lock wake;
   unsigned long owner;  // thread ident of the holder, while count > 0
   unsigned long count;
+  unsigned long waiters;  // threads between asking for the lock and taking it
+  bool woken;             // wake was released for a waiter that has not yet run
 };
 
 // Kept beside each instance (vars(m) shows only its documented attributes) and dropped by a

@@ -207,12 +207,9 @@ bool view_holds(PyObject* self, const SelfView& v) {
   PyObject* const shown[] = {v.pending_orders, v.response_queue, v.pending_order_queue, v.current_tick_infos,
                              v.positions,      v.account_info,   v.exchange_info};
 #if ORVA_USE_ENTRY_HINTS
-  PyObject* at[7];
-  if (fastpaths_on() && hinted_attrs(dict, at)) {
-    for (int i = 0; i < 7; ++i)
-      if (at[i] != shown[i]) return false;
+  // Each name at its remembered place holding what the view shows: one compare per key and value.
+  if (fastpaths_on() && EntryHint::Entries(dict).hold(g_attr_hints, names, [&](int i) { return shown[i]; }, 7))
     return true;
-  }
 #endif
   Py_ssize_t pos = 0;
   PyObject *key, *value;
