@@ -190,6 +190,20 @@ inline int optional_attr(PyObject* obj, PyObject* name, PyObject** out) {
 #endif
 }
 
+// Whether two str objects (exact or not: their text, not their class's ==) hold the same text.
+// Runs no Python code.
+inline bool same_str_text(PyObject* a, PyObject* b) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+  if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+  const size_t bytes = static_cast<size_t>(n) * PyUnicode_KIND(a);
+  const char* x = static_cast<const char*>(PyUnicode_DATA(a));
+  const char* y = static_cast<const char*>(PyUnicode_DATA(b));
+  if (bytes > 16) return memcmp(x, y, bytes) == 0;
+  for (size_t i = 0; i < bytes; ++i)  // a code's few bytes: no call
+    if (x[i] != y[i]) return false;
+  return true;
+}
+
 // ---- Class attributes -----------------------------------------------------------------------
 
 // The attribute `name` of `type` as found in the class dicts along its MRO (no descriptor run),
@@ -1075,7 +1089,7 @@ class TextKeyPlace {
 #if ORVA_USE_ENTRY_READS
     if (key_) {
       PyObject* found = place_.find(dict, key_);
-      if (found && (key_ == key || (PyUnicode_CheckExact(key_) && same_text(key_, key)))) return found;
+      if (found && (key_ == key || (PyUnicode_CheckExact(key_) && same_str_text(key_, key)))) return found;
     }
     PyObject* found = PyDict_GetItemWithError(dict, key);
     if (found) learn(dict, key, found);
@@ -1087,17 +1101,6 @@ class TextKeyPlace {
 
  private:
 #if ORVA_USE_ENTRY_READS
-  static bool same_text(PyObject* a, PyObject* b) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    const size_t bytes = static_cast<size_t>(n) * PyUnicode_KIND(a);
-    const char* x = static_cast<const char*>(PyUnicode_DATA(a));
-    const char* y = static_cast<const char*>(PyUnicode_DATA(b));
-    if (bytes > 16) return memcmp(x, y, bytes) == 0;
-    for (size_t i = 0; i < bytes; ++i)  // a code's few bytes: no call
-      if (x[i] != y[i]) return false;
-    return true;
-  }
   // The dict's key object holding `found` (a scan: only when the place missed), its place learnt.
   [[gnu::noinline]] void learn(PyObject* dict, PyObject* key, PyObject* found) {
     key_ = nullptr;
@@ -1105,7 +1108,7 @@ class TextKeyPlace {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(dict, &pos, &k, &v))
-      if (v == found && PyUnicode_CheckExact(k) && same_text(k, key)) {
+      if (v == found && PyUnicode_CheckExact(k) && same_str_text(k, key)) {
         if (place_.get(dict, k) == found) key_ = k;  // a str key: no code runs
         return;
       }

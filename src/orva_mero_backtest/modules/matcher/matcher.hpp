@@ -228,15 +228,15 @@ inline Py_hash_t text_hash(PyObject* s) {
   return h;
 }
 
-// Equality of two texts, with the usual Python fallback for anything that isn't exactly str.
+// a == b for texts: two str objects whose classes keep str's own comparison (exact str, str-valued
+// enumeration members) compare by their text, as == would, without its dispatch; anything else as
+// == does.
 inline bool same_text(PyObject* a, PyObject* b) {
   if (a == b) return true;
-  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-    // Ready str objects (all are, since 3.3's API): same length, kind and bytes.
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-  }
+  const auto text_compared = [](PyObject* o) {
+    return PyUnicode_Check(o) && Py_TYPE(o)->tp_richcompare == PyUnicode_Type.tp_richcompare;
+  };
+  if (text_compared(a) && text_compared(b)) return same_str_text(a, b);
   return equal(a, b);
 }
 

@@ -646,31 +646,18 @@ void cancel(Pass& p, Order& o, const Outcome& out) {
   call_self(p.self, ORVA_NAME("add_response_to_queue"), {info});
 }
 
-// a == b for a record's field and a member the pass compares it against (str-valued
-// enumerations): two str objects whose classes keep str's own comparison compare by their text,
-// as == would, without its dispatch; anything else as == does.
-bool same_field(PyObject* a, PyObject* b) {
-  if (a == b) return true;
-  const auto text_compared = [](PyObject* o) {
-    return PyUnicode_Check(o) && Py_TYPE(o)->tp_richcompare == PyUnicode_Type.tp_richcompare;
-  };
-  if (text_compared(a) && text_compared(b))
-    return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
-  return equal(a, b);
-}
-
 enum class OrderKind { ROD, IOC, FOK, Other };
 
 OrderKind kind_of(const Pass& p, PyObject* order_type) {
-  if (same_field(order_type, p.rod)) return OrderKind::ROD;
-  if (same_field(order_type, p.ioc)) return OrderKind::IOC;
-  if (same_field(order_type, p.fok)) return OrderKind::FOK;
+  if (same_text(order_type, p.rod)) return OrderKind::ROD;
+  if (same_text(order_type, p.ioc)) return OrderKind::IOC;
+  if (same_text(order_type, p.fok)) return OrderKind::FOK;
   return OrderKind::Other;
 }
 
 bool price_reached(const Pass& p, PyObject* action, PyObject* price_type, PyObject* price) {
-  if (!same_field(price_type, p.lmt)) return true;  // any other price type fills like a market order
-  const bool buy = action == p.buy || same_field(action, p.buy_value);
+  if (!same_text(price_type, p.lmt)) return true;  // any other price type fills like a market order
+  const bool buy = action == p.buy || same_text(action, p.buy_value);
   if (PyFloat_CheckExact(price)) {
     const double limit = PyFloat_AS_DOUBLE(price);
     return buy ? p.close <= limit : p.close >= limit;
