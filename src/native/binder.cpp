@@ -74,6 +74,16 @@ bool kind_accepts(Kind kind, PyObject* v, bool none_ok) { return accepts(kind, v
 
 namespace {
 
+// The type check of every bound parameter after self, in order: the first refused raises.
+inline void check_kinds(const Entry* e, PyObject* const* bound, size_t total) {
+  const Method& m = e->method;
+  for (size_t i = 1; i < total; ++i) {
+    const Param& p = m.params[i - 1];
+    const bool none_ok = p.default_value.get() == Py_None;
+    if (!accepts(p.kind, bound[i], none_ok)) argument_type_error(e->qualname, p.name, kind_text(p.kind, none_ok), bound[i]);
+  }
+}
+
 // Binds like a Python function `def name(self, p1, ..., pn=d, *rest)` and checks the types.
 PyObject* trampoline(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   auto* e = static_cast<Entry*>(PyCapsule_GetPointer(capsule, nullptr));
@@ -90,12 +100,7 @@ PyObject* trampoline(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf
     PyObject* result = nullptr;
     run_caught(
         [&] {
-          for (size_t i = 1; i < total; ++i) {
-            const Param& p = m.params[i - 1];
-            const bool none_ok = p.default_value.get() == Py_None;
-            if (!accepts(p.kind, bound[i], none_ok))
-              argument_type_error(e->qualname, p.name, kind_text(p.kind, none_ok), bound[i]);
-          }
+          check_kinds(e, bound, total);
           const Args bound_args{bound, nullptr, &e->qualname};
           result = m.body(bound_args).release();
         },
@@ -153,13 +158,9 @@ PyObject* trampoline(PyObject* capsule, PyObject* const* args, Py_ssize_t nargsf
         if (!missing.empty())
           type_error(e->qualname + "() missing " + std::to_string(missing.size()) + " required positional argument" +
                      (missing.size() == 1 ? "" : "s") + ": " + quote_list(missing));
-        for (size_t i = 1; i < total; ++i) {
-          const Param& p = m.params[i - 1];
-          if (!bound[i]) bound[i] = p.default_value.get();
-          const bool none_ok = p.default_value.get() == Py_None;
-          if (!accepts(p.kind, bound[i], none_ok))
-            argument_type_error(e->qualname, p.name, kind_text(p.kind, none_ok), bound[i]);
-        }
+        for (size_t i = 1; i < total; ++i)
+          if (!bound[i]) bound[i] = m.params[i - 1].default_value.get();
+        check_kinds(e, bound, total);
         Ref extra;
         if (m.varargs) {
           Py_ssize_t from = std::min<Py_ssize_t>(nargs, static_cast<Py_ssize_t>(total));
