@@ -257,13 +257,15 @@ FieldSet& entry_field_set() {
 // An entry's fields as the book reads and writes them.
 DirectFields entry_fields(PyObject* entry) { return DirectFields(entry, entry_field_set()); }
 
-// Hints of where each instrument's value sits in a dict keyed by codes, for a run's few instruments:
-// a slot chosen by the code's address (each hint checks the key it finds against the code, so two
-// codes sharing a slot only look each other up again).
-struct CodeHints {
-  EntryHint at[8];
-  EntryHint& of(PyObject* code) { return at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
+// Places of each instrument's value in a dict keyed by codes, for a run's few instruments: a slot
+// chosen by the code's address (each place checks the key it finds, so two codes sharing a slot
+// only look each other up again).
+template <class Place>
+struct ByCode {
+  Place at[8];
+  Place& of(PyObject* code) { return at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
 };
+using CodeHints = ByCode<EntryHint>;
 
 // table[code] (borrowed; null when missing) of an exact dict and a str code: no Python code runs.
 PyObject* code_value(CodeHints& hints, PyObject* table, PyObject* code) {
@@ -282,14 +284,9 @@ void put_code_value(CodeHints& hints, PyObject* table, PyObject* code, PyObject*
   at.learn(table, code);
 }
 
-// Where an instrument's entry sits in the book, for a run's few instruments: a slot chosen by the
-// code's address (each place checks the key it finds by its text). One set per call site: the
-// codes of ticks and of fills are other objects of the same texts.
-struct EntryPlaces {
-  TextKeyPlace at[8];
-  TextKeyPlace& of(PyObject* code) { return at[(reinterpret_cast<uintptr_t>(code) >> 4) & 7]; }
-};
-EntryPlaces g_tick_entry_at, g_fill_entry_at;
+// Where an instrument's entry sits in the book (each place checks the key it finds by its text).
+// One set per call site: the codes of ticks and of fills are other objects of the same texts.
+ByCode<TextKeyPlace> g_tick_entry_at, g_fill_entry_at;
 
 // The calendar date YYYYMMDD of a day number (days since 1970-01-01), proleptic Gregorian.
 long long ymd_of(long long z) {
