@@ -122,20 +122,26 @@ def test_an_order_arriving_during_a_pass_waits_for_it(quiet):
     book_during_pass = []
 
     entered = threading.Event()
+    before = threading.active_count()
     m = Matcher(Slow())
-    m.add_order("A", "Stock", "Buy", 100.0, 1, "LMT", "ROD")
-    m.response_queue.get(timeout=WAIT)
-    runner = threading.Thread(target=m.match_deal, args=("A", 100.0, 10, 1.0), daemon=True)
-    runner.start()
-    assert entered.wait(WAIT)
-    m.add_pending_order_queue("add", {"code": "A", "product_type": "Stock", "action": "Buy", "price": 100.0,
-                                      "qty": 1, "price_type": "LMT", "order_type": "ROD"})
-    runner.join(WAIT)
-    assert not runner.is_alive()
-    first, second = m.response_queue.get(timeout=WAIT), m.response_queue.get(timeout=WAIT)
-    assert "operation_type" not in first and second["operation_type"] is OperationType.NEW
-    assert book_during_pass == [0]  # the receiver waited for the pass to end
-    assert len(m.pending_orders) == 1  # and the order was not matched by it
+    try:
+        m.add_order("A", "Stock", "Buy", 100.0, 1, "LMT", "ROD")
+        m.response_queue.get(timeout=WAIT)
+        runner = threading.Thread(target=m.match_deal, args=("A", 100.0, 10, 1.0), daemon=True)
+        runner.start()
+        assert entered.wait(WAIT)
+        m.add_pending_order_queue("add", {"code": "A", "product_type": "Stock", "action": "Buy", "price": 100.0,
+                                          "qty": 1, "price_type": "LMT", "order_type": "ROD"})
+        runner.join(WAIT)
+        assert not runner.is_alive()
+        first, second = m.response_queue.get(timeout=WAIT), m.response_queue.get(timeout=WAIT)
+        assert "operation_type" not in first and second["operation_type"] is OperationType.NEW
+        assert book_during_pass == [0]  # the receiver waited for the pass to end
+        assert len(m.pending_orders) == 1  # and the order was not matched by it
+    finally:
+        m.close()
+        m = None  # Slow refers to m: without this the receiver would end at some later collection
+        wait_until(lambda: threading.active_count() <= before, timeout=WAIT)
 
 
 EXIT_SCRIPTS = {
