@@ -17,21 +17,36 @@ bool may_be_tracked(PyObject* v) {
   return PyType_IS_GC(Py_TYPE(v)) && (!PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v));
 }
 
+// A fresh copy's slot, holding the template's value, given `value` (a new reference taken).
+inline void put_fresh(PyObject*& slot, PyObject* value) {
+  PyObject* old = slot;
+  slot = Py_NewRef(value);
+#if PY_VERSION_HEX >= 0x030C0000
+  if (old == Py_None) return;  // immortal: no count to give back
+#endif
+  Py_XDECREF(old);
+}
+
 // Sets a new copy's values in place when it shares the template's key table (SharedValues: key i
 // at index i, checked when the template was made); nobody has seen the copy yet, so no look-up or
 // version change is needed, and nothing here runs Python code (the values replaced are None).
 bool fill_shared(PyObject* row, PyObject* templ, PyObject* const* values, int n) {
   PyObject** slots = SharedValues::of(row, templ);
   if (!slots || PyDict_GET_SIZE(row) != n) return false;
-  // A copy of a tracked template is tracked already: then no value needs looking at.
-  bool track = PyObject_GC_IsTracked(row);
-  const bool tracked = track;
-  for (int i = 0; i < n; ++i) {
-    Py_INCREF(values[i]);
-    Py_XSETREF(slots[i], values[i]);
-    if (!track) track = may_be_tracked(values[i]);
+  int i = 0;
+  // A copy of a tracked template is tracked already; else the first value the collector may track
+  // tracks it (nothing after it allocates), and the rest need no look.
+  if (!PyObject_GC_IsTracked(row)) {
+    while (i < n) {
+      PyObject* v = values[i];
+      put_fresh(slots[i++], v);
+      if (may_be_tracked(v)) {
+        PyObject_GC_Track(row);
+        break;
+      }
+    }
   }
-  if (track && !tracked) PyObject_GC_Track(row);
+  for (; i < n; ++i) put_fresh(slots[i], values[i]);
   return true;
 }
 
