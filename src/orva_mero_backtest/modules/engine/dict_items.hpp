@@ -62,8 +62,10 @@ class Attributes {
   Attributes(PyObject* obj, bool plain) : obj_(obj) {
     if (plain && Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
       PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
-      if (!dict && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-      PyErr_Clear();  // no __dict__ (slots): every attribute by getattr
+      if (!dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();  // no __dict__ (slots): every attribute by getattr
+      }
       if (dict && PyDict_CheckExact(dict)) dict_ = Ref::steal(dict);
       else Py_XDECREF(dict);
     }
