@@ -20,6 +20,7 @@
 #include "fastpaths.hpp"
 #include "fill_entry.hpp"
 #include "native_method.hpp"
+#include "own_methods.hpp"
 #include "placed.hpp"
 #include "tick_entry.hpp"
 
@@ -699,45 +700,22 @@ Ref equity(PyObject* self) {
 
 // The descriptor the class attribute set_current_tick holds while it is this module's own.
 PyObject* g_own_book_tick = nullptr;
-
-// The book class last found to hold its own set_current_tick under generic attribute access, and
-// whether it also leaves last_ticks and book to the instance dict (marking_plain's test); the
-// instance dict last found to hold no set_current_tick of its own.
-TypeGuard g_own_tick_type;
+// The book class and instance dict last found to hold it, and whether that class also leaves
+// last_ticks and book to the instance dict (marking_plain's test).
+OwnMethodsSeen g_own_tick_seen;
 bool g_own_tick_plain = false;
-DictGuard g_own_tick_dict;
 
 // The body as the exchange calls it (tick_entry.hpp), while book.set_current_tick is this method:
 // its class holds it, with nothing in front of it (its own attribute access, an attribute of the
-// instance); then the one look at the class and the __dict__ serves the body's reads too. Type and
-// dict look-ups only before the body: no Python code runs. 1 done, 0 another method (nothing done).
+// instance); the __dict__ read for that check serves the body's reads too. Type and dict look-ups
+// only before the body: no Python code runs. 1 done, 0 another method (nothing done).
 int set_current_tick_entry(PyObject* self, PyObject* tick, PyObject* code) {
   try {
-    PyTypeObject* type = Py_TYPE(self);
-    const bool known = g_own_tick_type.unchanged(type);
-    if (!known && (type->tp_getattro != PyObject_GenericGetAttr ||
-                   type_lookup(type, N("set_current_tick")) != g_own_book_tick))
-      return 0;
-    PyObject* dict = instance_dict(self);
-    if (!dict && PyErr_Occurred()) {
-      PyErr_Clear();
-      return 0;
-    }
-    if (dict && !(known && g_own_tick_dict.unchanged(dict))) {
-      if (!PyDict_CheckExact(dict)) return 0;
-      if (!dict_lacks(dict, N("set_current_tick"))) {
-        if (PyDict_GetItemWithError(dict, N("set_current_tick"))) return 0;
-        if (PyErr_Occurred()) {
-          PyErr_Clear();
-          return 0;
-        }
-      }
-      g_own_tick_dict.mark(dict);
-    }
-    if (!known) {
-      g_own_tick_plain = fastpaths_on() && marking_plain(type);
-      g_own_tick_type.mark(type);
-    }
+    PyObject* dict = nullptr;
+    bool checked = false;
+    const bool own = own_methods(self, g_own_tick_seen, {{N("set_current_tick"), g_own_book_tick}}, &dict, &checked);
+    if (checked) g_own_tick_plain = fastpaths_on() && marking_plain(Py_TYPE(self));
+    if (!own) return 0;
     const bool plain = g_own_tick_plain && fastpaths_on() && dict && PyDict_CheckExact(dict);
     set_current_tick(self, tick, code, MarkingFields(self, plain ? dict : nullptr));
     return 1;

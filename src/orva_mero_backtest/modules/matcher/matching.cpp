@@ -8,6 +8,7 @@
 #include "queues.hpp"
 #include "tick_entry.hpp"
 #include "fill_entry.hpp"
+#include "own_methods.hpp"
 
 namespace orva::matcher {
 
@@ -101,46 +102,6 @@ const BookTickEntry* book_tick_entry() {
   static const BookTickEntry* entry = nullptr;
   if (!entry) entry = static_cast<const BookTickEntry*>(engine_capsule(ORVA_NAME("_book_tick_entry"), kBookTickCapsule));
   return entry;
-}
-
-// A book class and instance dict last found to hold the book's own methods under some names, valid
-// while both are unchanged since (with type and dict versions or watchers; else checked again).
-struct OwnMethodsSeen {
-  TypeGuard type;
-  DictGuard dict;
-};
-
-// Whether each name of `methods` finds on `positions` the book's own method paired with it: what its
-// class holds under the name, with nothing in front of it (its own attribute access, an attribute of
-// the instance). Type and dict look-ups only: no Python code runs.
-bool own_book_methods(PyObject* positions, OwnMethodsSeen& seen,
-                      std::initializer_list<std::pair<PyObject*, PyObject*>> methods) {
-  PyTypeObject* type = Py_TYPE(positions);
-  PyObject* dict = instance_dict(positions);
-  if (!dict && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  const bool known_type = seen.type.unchanged(type);
-  if (known_type && dict && seen.dict.unchanged(dict)) return true;
-  if (!known_type) {
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    for (const auto& method : methods)
-      if (type_lookup(type, method.first) != method.second) return false;
-    seen.type.mark(type);  // the class holds the book's own methods, under generic attribute access
-  }
-  if (!dict) return true;  // no instance dict: nothing of its own
-  if (!PyDict_CheckExact(dict)) return false;
-  for (const auto& method : methods) {
-    if (dict_lacks(dict, method.first)) continue;
-    if (PyDict_GetItemWithError(dict, method.first)) return false;
-    if (PyErr_Occurred()) {
-      PyErr_Clear();
-      return false;
-    }
-  }
-  seen.dict.mark(dict);
-  return true;
 }
 
 // Releases `old`, a value just written over in place; false when that may have run Python code
@@ -278,7 +239,7 @@ void add_entry_capsule(PyObject* module, const char* attribute, void* entry, con
 void add_tick_entry(PyObject* module, PyObject* cls) {
   static TickEntry entry = {nullptr, set_current_tick_entry};
   entry.own_function = own_method_function(cls, "set_current_tick");
-  dict_lacks_checked();  // at load (it allocates): own_book_methods asks it of the book's dict
+  dict_lacks_checked();  // at load (it allocates): own_methods asks it of the book's dict
   add_entry_capsule(module, "_tick_entry", &entry, kTickEntryCapsule);
 }
 
@@ -480,9 +441,9 @@ OwnMethodsSeen g_own_book_fill;
 const BookFillEntry* own_book_fill(PyObject* positions) {
   const BookFillEntry* entry = book_fill_entry();
   if (!entry) return nullptr;
-  const bool own = own_book_methods(positions, g_own_book_fill,
-                                    {{ORVA_NAME("add_trade_record"), entry->own_add_trade_record},
-                                     {ORVA_NAME("set_positions"), entry->own_set_positions}});
+  const bool own = own_methods(positions, g_own_book_fill,
+                               {{ORVA_NAME("add_trade_record"), entry->own_add_trade_record},
+                                {ORVA_NAME("set_positions"), entry->own_set_positions}});
   return own ? entry : nullptr;
 }
 
