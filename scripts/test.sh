@@ -22,9 +22,15 @@
 #                                threads and child processes, not computing. Each step's wall time and
 #                                CPU time are printed after it and again at the end. A failing pass does
 #                                not stop the others: the run ends with their names and status 1.
+#                                Python writes the byte code it compiles, PYTHONDONTWRITEBYTECODE or
+#                                not: every pass starts many interpreters (xdist workers, subprocess
+#                                tests, sweep workers), and each would otherwise compile the same
+#                                modules and rewrite the same test files again (a third of a pass's
+#                                CPU time).
 #   ./scripts/test.sh ARGS...    one pass in .venv with these pytest arguments
 set -euo pipefail
 cd "$(dirname "$0")/.."
+unset PYTHONDONTWRITEBYTECODE
 if [ $# -gt 0 ]; then
   exec .venv/bin/python -m pytest -q "$@"
 fi
