@@ -175,6 +175,38 @@ def test_a_book_attribute_made_a_property_is_read_through_it(monkeypatch, name, 
     assert vars(book)["book"]["2330"].last_price == 14.0
 
 
+# What the exchange learnt of one book class holds for that class only: a book of another class whose
+# set_current_tick is not the package's own, met in between, leaves the first class's answer as it was.
+@pytest.mark.parametrize("name", ["last_ticks", "book"])
+def test_a_book_of_another_class_in_between_leaves_what_was_learnt_of_the_first(name):
+    reads = []
+
+    def read(self):
+        reads.append(name)
+        return vars(self)["_" + name]
+
+    def write(self, value):
+        vars(self)["_" + name] = value
+
+    Watched = type("Watched", (Positions,), {name: property(read, write)})
+    Other = type("Other", (Positions,), {"set_current_tick": lambda self, t: Positions.set_current_tick(self, t)})
+    watched, other = Watched(), Other()
+    watched.book["2330"] = InstrumentPosition("2330", "Stock", 1.0)
+    stale = {"2330": InstrumentPosition("2330", "Stock", 1.0)} if name == "book" else {}
+    vars(watched)[name] = stale  # what the property stands in front of
+    matchers = [Matcher(watched), Matcher(other)]
+    reads.clear()
+    try:
+        for i, m in enumerate(matchers + matchers[:1]):
+            m.set_current_tick(tick(i))
+    finally:
+        for m in matchers:
+            m.close()
+    assert reads.count(name) == 2  # both of its ticks read it through the property
+    assert watched.last_ticks["2330"]["timestamp"] == 102.0 and watched.book["2330"].last_price == 12.0
+    assert stale == {} or stale["2330"].last_price is None
+
+
 class Rebinds:
     """Held by a tick record only: let go, it hands the exchange another book (or class)."""
 

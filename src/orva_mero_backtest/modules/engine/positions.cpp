@@ -712,9 +712,10 @@ bool g_own_tick_plain = false;
 int set_current_tick_entry(PyObject* self, PyObject* tick, PyObject* code) {
   try {
     PyObject* dict = nullptr;
-    bool checked = false;
-    const bool own = own_methods(self, g_own_tick_seen, {{N("set_current_tick"), g_own_book_tick}}, &dict, &checked);
-    if (checked) g_own_tick_plain = fastpaths_on() && marking_plain(Py_TYPE(self));
+    bool marked = false;
+    const bool own = own_methods(self, g_own_tick_seen, {{N("set_current_tick"), g_own_book_tick}}, &dict, &marked);
+    // Kept for the class g_own_tick_seen holds, and only for it.
+    if (marked) g_own_tick_plain = fastpaths_on() && marking_plain(Py_TYPE(self));
     if (!own) return 0;
     const bool plain = g_own_tick_plain && fastpaths_on() && dict && PyDict_CheckExact(dict);
     set_current_tick(self, tick, code, MarkingFields(self, plain ? dict : nullptr));
